@@ -1,0 +1,22 @@
+// The subcommands of the command-line program. Each returns the process exit code.
+#pragma once
+
+#include <ostream>
+#include <span>
+#include <string>
+
+namespace mox3 {
+
+using Args = std::span<const std::string>;
+
+// Exit codes shared by every subcommand.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+int RunCompileCommand(Args args, std::ostream& out, std::ostream& err);
+int RunImageCommand(Args args, std::ostream& out, std::ostream& err);
+int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err);
+int RunResourceCommand(Args args, std::ostream& out, std::ostream& err);
+
+}  // namespace mox3

@@ -1,0 +1,30 @@
+// Everything between an image file and a configuration file and the sealed configuration
+// block, without a drive: generation, profile, image load, header check, item values, serial
+// number, compile.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "discovery/bridge_manager.h"
+
+namespace mox3 {
+
+struct ConfigBuildResult {
+    bool ok = false;
+    int chipKind = 0;           // from the image's last two bytes
+    std::string failedStep;     // "image", "generation", "config header", "compile"
+    std::string reason;         // one line for the user
+};
+
+// Loads the profile's item values from the configuration file at mgr.configPath.
+void LoadItemValues(CBridgeMgr& mgr);
+
+// `expectedKind` 0 accepts either generation; otherwise the image must be of that kind.
+// `serial`, when given, replaces the file's serial number (at most 64 characters are used).
+ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const std::u16string& imagePath,
+                                   const std::u16string& configPath, int expectedKind,
+                                   const std::optional<std::u16string>& serial);
+
+}  // namespace mox3

@@ -1,0 +1,304 @@
+// The first-generation configuration block: a header at 0, a tag-length-value list from 112,
+// three USB descriptor sets from 1024 and the parameter area at 3840. It lies at flash
+// address 4096, in front of the firmware at 8192.
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "bridge/chip_profile.h"
+#include "config/compile_support.h"
+#include "config/digest_header.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr std::size_t kListStart = 112;
+constexpr std::size_t kListEnd = 1024;
+constexpr std::size_t kHighSpeedSet = 1024;
+constexpr std::size_t kFullSpeedSet = 1360;
+constexpr std::size_t kSuperSpeedSet = 1792;
+constexpr std::size_t kDescriptorSetSpan = 336;  // the full-speed set repeats the high-speed one
+constexpr std::size_t kParameterArea = 3840;
+constexpr std::size_t kDeleteKeyField = 76;
+constexpr std::uint32_t kFirmwareAddress = 8192;
+constexpr std::size_t kFlashAddress = 4096;  // where the block itself lies
+
+constexpr std::size_t kHighSpeedTemplateSize = 225;
+constexpr std::size_t kSuperSpeedTemplateSize = 196;
+
+void PlaceHighSpeedSet(std::span<std::uint8_t> set, bool fullSpeed) {
+    PlaceTemplate(set, {
+                           {0, "12 01 10 02 00 00 00 40 00 00 00 00 00 00 01 02"},
+                           {16, "03 01 09 02 20 00 01 01 00 00 00 00 09 04 00 00"},
+                           {32, "02 08 06 50 00 00 07 05 81 02 00 02 14 00 07 05"},
+                           {48, "02 02 00 02 14 00 04 03 09 04 00 03 00 00 00 00"},
+                           {96, "00 00 00 00 00 00 00 00 00 00 00 00 00 03 00 00"},
+                           {144, "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 03"},
+                           {208, "0A 06 10 02 00 00 00 40 01 00 09 07 20 00 01 01"},
+                           {224, "00"},
+                       });
+    if (fullSpeed) {
+        PlaceTemplate(set, {
+                               {32, "02 08 06 50 00 00 07 05 81 02 40 00 0F 00 07 05"},
+                               {48, "02 02 40 00 0F 00 04 03 09 04 00 03 00 00 00 00"},
+                           });
+    }
+}
+
+void PlaceSuperSpeedSet(std::span<std::uint8_t> set) {
+    PlaceTemplate(set, {
+                           {0, "12 01 00 03 00 00 00 09 00 00 00 00 00 00 01 02"},
+                           {16, "03 01 09 02 2C 00 01 01 00 00 00 00 09 04 00 00"},
+                           {32, "02 08 06 50 00 00 07 05 81 02 00 04 00 00 06 30"},
+                           {48, "07 00 00 00 07 05 02 02 00 04 00 00 06 30 0F 00"},
+                           {64, "00 00 05 0F 16 00 02 00 07 10 02 02 00 00 00 00"},
+                           {80, "0A 10 03 00 0E 00 01 01 65 00 04 03 09 04 00 03"},
+                           {144, "00 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+                           {192, "00 00 00 03"},
+                       });
+}
+
+void WriteHeader(CBridgeMgr& mgr, std::span<std::uint8_t> block) {
+    WriteLe32(block, 32, 3036);
+    WriteLe32(block, 36, kFirmwareAddress);
+    WriteLe32(block, 40, 57344);  // room for the firmware
+    WriteLe32(block, 44, static_cast<std::uint32_t>(kFlashAddress + kHighSpeedSet));
+    WriteLe16(block, 48, 336);
+    WriteLe16(block, 50, 336);
+    WriteLe32(block, 52, static_cast<std::uint32_t>(kFlashAddress + kSuperSpeedSet));
+    WriteLe16(block, 56, 358);
+    PlaceTemplate(block, {{64, "84 00"}, {68, "00 01 00 00"}, {72, "08 01"}});
+    block[74] = mgr.imageBuffer[kImageOffset + 37];
+    block[75] = mgr.imageBuffer[kImageOffset + 38];
+    WriteLe16(block, 108, static_cast<std::uint32_t>(kFlashAddress + kParameterArea));
+    WriteLe16(block, 110, 256);
+}
+
+
+// SCSI INQUIRY answers: tag 0x04, 29 bytes per answer.
+bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
+    constexpr std::u16string_view kSection = u"SCSI INQUIRY";
+    auto flag = r.Optional(kSection, u"Flag", 0, 2);
+    if (!r.ok()) return false;
+    if (!flag || *flag == 0) return true;
+    struct Answer {
+        const char16_t* vendor;
+        const char16_t* product;
+        const char16_t* revision;
+    };
+    constexpr Answer kAnswers[2] = {{u"Vendor", u"Product", u"RevLvl"},
+                                    {u"Vendor-1", u"Product-1", u"RevLvl-1"}};
+    for (std::uint32_t i = 0; i < *flag; ++i) {
+        std::size_t at = kListStart + 2 + 29 * i;
+        auto vendor = r.SizedText(kSection, kAnswers[i].vendor, 10, 1, 8);
+        if (!vendor) return false;
+        auto product = r.SizedText(kSection, kAnswers[i].product, 18, 1, 16);
+        if (!product) return false;
+        auto revision = r.SizedText(kSection, kAnswers[i].revision, 6, 1, 4);
+        if (!revision) return false;
+        block[at] = 0;
+        CopyAnsi(block, at + 1, *vendor);
+        CopyAnsi(block, at + 9, *product);
+        CopyAnsi(block, at + 25, *revision);
+    }
+    block[kListStart] = 0x04;
+    block[kListStart + 1] = static_cast<std::uint8_t>(29 * *flag);
+    list.set_cursor(kListStart + 2 + 29 * *flag);
+    return true;
+}
+
+bool CompileLun(ItemReader& r, TlvList& list) {
+    constexpr std::u16string_view kSection = u"LUN";
+    auto multi = r.Optional(kSection, u"MultiLUN", 0, 1);
+    if (!multi || *multi == 0) return r.ok();
+    auto size = r.Required(kSection, u"SizeLUN0", 1, 16777216);
+    if (!size) return false;
+    std::uint32_t type = r.Int(kSection, u"TypeLUN0", 0);
+    if (r.ok() && type > 2) r.Fail(kSection, u"TypeLUN0", "out of range (0 to 2)");
+    std::uint32_t hide = r.Int(kSection, u"HideLUN1", 0);
+    if (r.ok() && hide > 1) r.Fail(kSection, u"HideLUN1", "out of range (0 to 1)");
+    if (!r.ok()) return false;
+    Bytes v;
+    v.u8(0).u8(7).u8(type).u8(0).u32(*size * 8).u8(0).u8(hide * 128 + 5).zeros(7);
+    return list.Append(0x02, v) || r.Fail(kSection, u"MultiLUN", "configuration list too long");
+}
+
+// A section switched on by its Flag, whose listed keys are required bytes.
+bool CompileFlaggedBytes(ItemReader& r, TlvList& list, std::u16string_view section,
+                         std::uint8_t tag, std::initializer_list<const char16_t*> readOrder,
+                         std::initializer_list<int> storeOrder) {
+    auto flag = r.Optional(section, u"Flag", 0, 1);
+    if (!flag || *flag == 0) return r.ok();
+    std::vector<std::uint8_t> values;
+    for (const char16_t* key : readOrder) {
+        auto v = r.Required(section, key, 0, 255);
+        if (!v) return false;
+        values.push_back(static_cast<std::uint8_t>(*v));
+    }
+    Bytes record;
+    for (int index : storeOrder) record.u8(values[static_cast<std::size_t>(index)]);
+    return list.Append(tag, record) || r.Fail(section, u"Flag", "configuration list too long");
+}
+
+// The control-parameter record (tag 0x05, 100 bytes), written only when a flag bit is set.
+bool CompileControlParameters(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
+    constexpr std::u16string_view kControl = u"Control Parameter";
+    constexpr std::u16string_view kStandby = u"SATA Automatic Standby";
+    std::array<std::uint8_t, 100> v{};
+    std::uint8_t flagA = 0;
+    std::uint8_t flagB = 0;
+    struct Field16 {
+        std::u16string_view section;
+        const char16_t* key;
+        std::size_t offset;  // within the value bytes
+        std::uint32_t high;
+        std::uint8_t bit;
+    };
+    const Field16 kFields[] = {
+        {kControl, u"WaitTimeSATADevDetect", 2, 0xFFFF, 0x01},
+        {kControl, u"WaitTimeSATAPHYReady", 4, 0xFFFF, 0x02},
+        {kControl, u"WaitTimeSATAProtocols", 6, 0xFFFF, 0x04},
+        {kControl, u"WaitTimeUSB3HostStart", 8, 0xFFFF, 0x08},
+        {kControl, u"SATACurrentAPMLevel", 10, 255, 0x10},
+        {kStandby, u"StandbyTransTime", 12, 0xFFFF, 0x20},
+    };
+    for (const Field16& f : kFields) {
+        auto value = r.Optional(f.section, f.key, 0, f.high);
+        if (!r.ok()) return false;
+        if (!value) continue;
+        v[f.offset] = static_cast<std::uint8_t>(*value);
+        v[f.offset + 1] = static_cast<std::uint8_t>(*value >> 8);
+        flagA |= f.bit;
+    }
+    auto duty = r.Optional(kStandby, u"StandbyBlinkDuty", 0, 255);
+    auto time = r.Optional(kStandby, u"StandbyBlinkTime", 0, 255);
+    auto rmb = r.Optional(u"LUN", u"RMB", 0, 1);
+    auto lfps = r.Optional(kControl, u"USB3LFPS", 0, 0xFFFFFFFF);
+    auto overMode = r.Optional(kControl, u"2TBOverMode", 0, 2);
+    if (!r.ok()) return false;
+    if (duty && *duty != 0) v[14] = static_cast<std::uint8_t>(*duty);
+    if (time && *time != 0) v[15] = static_cast<std::uint8_t>(*time);
+    if (v[14] != 0 || v[15] != 0) flagA |= 0x40;
+    if (rmb && *rmb == 1) {
+        v[16] = 1;
+        flagA |= 0x80;
+    }
+    if (lfps) {
+        WriteLe32(v, 36, *lfps);
+        flagB |= 0x03;
+    }
+    if (overMode && *overMode != 0) {
+        WriteLe16(v, 40, *overMode);
+        flagB |= 0x04;
+    }
+    v[0] = flagA;
+    v[34] = flagB;
+    if (flagA == 0 && flagB == 0) return true;
+    (void)block;
+    return list.Append(0x05, v) || r.Fail(kControl, u"USB3LFPS", "configuration list too long");
+}
+
+}  // namespace
+
+int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
+    std::span<std::uint8_t> block(mgr.imageBuffer.data(), kConfigBlockSize);
+    ItemReader r(mgr);
+
+    // 1. A clean block with the fixed header and the three descriptor templates.
+    std::fill(block.begin(), block.end(), 0);
+    std::fill(block.begin() + kParameterArea, block.end(), 0xFF);
+    WriteHeader(mgr, block);
+    mgr.firmwareAddress = kFirmwareAddress;
+    PlaceHighSpeedSet(block.subspan(kHighSpeedSet, kHighSpeedTemplateSize), false);
+    PlaceHighSpeedSet(block.subspan(kFullSpeedSet, kHighSpeedTemplateSize), true);
+    PlaceSuperSpeedSet(block.subspan(kSuperSpeedSet, kSuperSpeedTemplateSize));
+
+    // 2. USB identity.
+    constexpr std::u16string_view kDevice = u"USB Device Descriptor";
+    const std::pair<const char16_t*, std::size_t> kIds[] = {
+        {u"VID", 8}, {u"PID", 10}, {u"bcdDevice", 12}};
+    for (auto [key, offset] : kIds) {
+        auto v = r.Required(kDevice, key, 0, 0xFFFF);
+        if (!v) return 0;
+        for (std::size_t set : {kHighSpeedSet, kFullSpeedSet, kSuperSpeedSet}) {
+            WriteLe16(block, set + offset, *v);
+        }
+    }
+    // 3., 4. Strings.
+    if (!CompileUsbString(r, block, u"Manufacturer", {1082, 1418, 1886}) ||
+        !CompileUsbString(r, block, u"Product", {1132, 1468, 1936}) ||
+        !CompileUsbSerial(r, block, {1182, 1518, 1986})) {
+        return 0;
+    }
+    // 5. Configuration attributes and power, in each speed's configuration and in the
+    // other-speed configuration of the other set.
+    constexpr std::u16string_view kConfig = u"USB Configuration Descriptor";
+    struct Place {
+        const char16_t* key;
+        std::array<std::size_t, 2> at;  // 0: no second place
+    };
+    const Place kPower[] = {
+        {u"bmAttributes-HS", {1049, 1585}}, {u"bMaxPower-HS", {1050, 1586}},
+        {u"bmAttributes-FS", {1249, 1385}}, {u"bMaxPower-FS", {1250, 1386}},
+        {u"bmAttributes-SS", {1817, 0}},       {u"bMaxPower-SS", {1818, 0}}};
+    for (const auto& [key, places] : kPower) {
+        auto v = r.Required(kConfig, key, 0, 255);
+        if (!v) return 0;
+        for (std::size_t at : places) {
+            if (at != 0) block[at] = static_cast<std::uint8_t>(*v);
+        }
+    }
+    // 6. Interface subclasses; the templates carry 0x06.
+    constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
+    const std::pair<const char16_t*, std::size_t> kSubclass[] = {
+        {u"bInterfaceSubClass-HS", 1058},
+        {u"bInterfaceSubClass-FS", 1394},
+        {u"bInterfaceSubClass-SS", 1826}};
+    for (auto [key, at] : kSubclass) {
+        auto v = r.Optional(kInterface, key, 0, 255);
+        if (!r.ok()) return 0;
+        if (v) block[at] = static_cast<std::uint8_t>(*v);
+    }
+
+    // 7. to 11. The list.
+    TlvList list(block, kListStart, kListEnd);
+    if (!CompileInquiry(r, block, list) || !CompileLun(r, list) ||
+        !CompileFlaggedBytes(r, list, u"LED", 0x06,
+                             {u"USB2Port", u"USB3Port", u"AuthPort", u"USB2Func", u"USB3Func",
+                              u"AuthFunc"},
+                             {0, 3, 1, 4, 2, 5}) ||
+        !CompileFlaggedBytes(r, list, u"FAN", 0x10,
+                             {u"SMARTInterval", u"TempThreshold", u"ControlPort", u"ActiveValue",
+                              u"DefaultValue"},
+                             {0, 1, 2, 3, 4})) {
+        return 0;
+    }
+    constexpr std::u16string_view kAuth = u"Authentication";
+    auto wait = r.Optional(kAuth, u"AuthWaitTime", 1, 255);
+    if (!r.ok()) return 0;
+    if (wait) {
+        std::uint8_t value = static_cast<std::uint8_t>(*wait);
+        if (!list.Append(0x03, std::span<const std::uint8_t>(&value, 1))) {
+            r.Fail(kAuth, u"AuthWaitTime", "configuration list too long");
+            return 0;
+        }
+    }
+    // 12. The deleting key, stored as it is.
+    auto key = r.SizedText(kAuth, u"SecretDelKey", 34, 1, 32);
+    if (!key) return 0;
+    CopyAnsi(block, kDeleteKeyField, *key);
+    // 13. Spread-spectrum clocking.
+    auto ssc = r.Optional(u"Control Parameter", u"SSCDisable", 0, 1);
+    if (!r.ok()) return 0;
+    if (ssc && *ssc == 1) block[kParameterArea] = 0x7F;
+    // 14. Control parameters.
+    if (!CompileControlParameters(r, block, list)) return 0;
+
+    // 15., 16. No flash description for this generation; seal behind an intact image.
+    mgr.flashParameters.fill(0);
+    VerifyAndSeal(kImageOffset, mgr.imageBuffer, mgr.firmwareLength, 0);
+    return 1;
+}
+
+}  // namespace mox3

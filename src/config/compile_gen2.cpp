@@ -1,0 +1,287 @@
+// The second-generation configuration block: a header at 0, a tag-length-value list from 128,
+// three USB descriptor areas from 1792, five SCSI INQUIRY entries at 3584 and the parameter
+// area at 3840. It lies at flash address 0.
+#include "config/compile_gen2.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "bridge/chip_profile.h"
+#include "config/digest_header.h"
+#include "config/number_parse.h"
+#include "config/sha256.h"
+
+namespace mox3 {
+
+namespace gen2 {
+namespace {
+
+constexpr std::size_t kHighSpeedArea = 1792;
+constexpr std::size_t kFullSpeedArea = 2186;
+constexpr std::size_t kSuperSpeedArea = 2522;
+
+// Descriptors, each followed by a 0 byte when its length is odd.
+void PlaceTemplates(std::span<std::uint8_t> block) {
+    PlaceTemplate(block, {
+        // High-speed area.
+        {1792, "12 01 10 02 00 00 00 40 00 00 00 00 00 00 01 02 03 01"},
+        {1810, "09 02 55 00 01 01 00 00 00"},
+        {1820, "09 04 00 00 02 08 06 50 00"},
+        {1830, "07 05 81 02 00 02 14"},
+        {1838, "07 05 02 02 00 02 14"},
+        {1846, "09 04 00 01 04 08 06 62 00"},
+        {1856, "07 05 81 02 00 02 14 00 04 24 03 00"},
+        {1868, "07 05 02 02 00 02 14 00 04 24 04 00"},
+        {1880, "07 05 04 02 00 02 14 00 04 24 01 00"},
+        {1892, "07 05 85 02 00 02 14 00 04 24 02 00"},
+        {1904, "04 03 09 04"},
+        {1908, "00 03"},
+        {1958, "00 03"},
+        {2008, "00 03"},
+        {2058, "0A 06 10 02 00 00 00 40 01 00"},
+        {2068, "09 07 20 00 01 01 00 00 00"},
+        // Full-speed area.
+        {2186, "12 01 10 02 00 00 00 40 00 00 00 00 00 00 01 02 03 01"},
+        {2204, "09 02 20 00 01 01 00 00 00"},
+        {2214, "09 04 00 00 02 08 06 50 00"},
+        {2224, "07 05 81 02 40 00 0F"},
+        {2232, "07 05 02 02 40 00 0F"},
+        {2240, "04 03 09 04"},
+        {2244, "00 03"},
+        {2294, "00 03"},
+        {2344, "00 03"},
+        {2394, "0A 06 10 02 00 00 00 40 01 00"},
+        {2404, "09 07 20 00 01 01 00 00 00"},
+        // SuperSpeed area.
+        {2522, "12 01 00 03 00 00 00 09 00 00 00 00 00 00 01 02 03 01"},
+        {2540, "09 02 79 00 01 01 00 00 00"},
+        {2550, "09 04 00 00 02 08 06 50 00"},
+        {2560, "07 05 81 02 00 04 00 00 06 30 0F 00 00 00"},
+        {2574, "07 05 02 02 00 04 00 00 06 30 0F 00 00 00"},
+        {2588, "09 04 00 01 04 08 06 62 00"},
+        {2598, "07 05 81 02 00 04 00 00 06 30 0F 05 00 00 04 24 03 00"},
+        {2616, "07 05 02 02 00 04 00 00 06 30 0F 05 00 00 04 24 04 00"},
+        {2634, "07 05 04 02 00 04 00 00 06 30 00 00 00 00 04 24 01 00"},
+        {2652, "07 05 85 02 00 04 00 00 06 30 00 05 00 00 04 24 02 00"},
+        {2670, "05 0F 16 00 02"},
+        {2676, "07 10 02 02 00 00 00"},
+        {2684, "0A 10 03 00 0E 00 01 00 00 00"},
+        {2694, "04 03 09 04"},
+        {2698, "00 03"},
+        {2748, "00 03"},
+        {2798, "00 03"},
+    });
+}
+
+void WriteHeader(CBridgeMgr& mgr, std::span<std::uint8_t> block) {
+    WriteLe32(block, 32, 3036);
+    WriteLe32(block, 48, kHighSpeedArea);
+    WriteLe16(block, 52, 394);
+    WriteLe32(block, 54, kFullSpeedArea);
+    WriteLe16(block, 58, 336);
+    WriteLe32(block, 60, kSuperSpeedArea);
+    WriteLe16(block, 64, 440);
+    WriteLe16(block, 72, 4096);
+    block[74] = mgr.imageBuffer[kImageOffset + 37];
+    block[75] = mgr.imageBuffer[kImageOffset + 38];
+    WriteLe16(block, 124, kParameterArea);
+    WriteLe16(block, 126, 256);
+    block[3824] = 0xFF;
+}
+
+bool CompileUsbIdentity(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block) {
+    if (mgr.bcdUsbOverride != 0) {
+        for (std::size_t at : {1794, 2188, 2060, 2396}) WriteLe16(block, at, mgr.bcdUsbOverride);
+    }
+    constexpr std::u16string_view kDevice = u"USB Device Descriptor";
+    const std::pair<const char16_t*, std::size_t> kIds[] = {
+        {u"VID", 8}, {u"PID", 10}, {u"bcdDevice", 12}};
+    for (auto [key, offset] : kIds) {
+        auto v = r.Required(kDevice, key, 0, 0xFFFF);
+        if (!v) return false;
+        for (std::size_t area : {kHighSpeedArea, kFullSpeedArea, kSuperSpeedArea}) {
+            WriteLe16(block, area + offset, *v);
+        }
+    }
+    if (!CompileUsbString(r, block, u"Manufacturer", {1908, 2244, 2698}) ||
+        !CompileUsbString(r, block, u"Product", {1958, 2294, 2748}) ||
+        !CompileUsbSerial(r, block, {2008, 2344, 2798})) {
+        return false;
+    }
+    constexpr std::u16string_view kConfig = u"USB Configuration Descriptor";
+    struct Place {
+        const char16_t* key;
+        std::array<std::size_t, 2> at;  // 0: no second place
+    };
+    const Place kPower[] = {
+        {u"bmAttributes-HS", {1817, 2411}}, {u"bMaxPower-HS", {1818, 2412}},
+        {u"bmAttributes-FS", {2211, 2075}}, {u"bMaxPower-FS", {2212, 2076}},
+        {u"bmAttributes-SS", {2547, 0}},       {u"bMaxPower-SS", {2548, 0}}};
+    for (const auto& [key, places] : kPower) {
+        auto v = r.Required(kConfig, key, 0, 255);
+        if (!v) return false;
+        for (std::size_t at : places) {
+            if (at != 0) block[at] = static_cast<std::uint8_t>(*v);
+        }
+    }
+    constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
+    const std::pair<const char16_t*, std::size_t> kSubclass[] = {
+        {u"bInterfaceSubClass-HS", 1826},
+        {u"bInterfaceSubClass-FS", 2220},
+        {u"bInterfaceSubClass-SS", 2556}};
+    for (auto [key, at] : kSubclass) {
+        auto v = r.Optional(kInterface, key, 0, 255);
+        if (!r.ok()) return false;
+        if (v) block[at] = static_cast<std::uint8_t>(*v);
+    }
+    return true;
+}
+
+// The command permission record carries the SHA-256 of the key's UTF-16LE bytes.
+bool CompileCommandPermission(ItemReader& r, TlvList& list) {
+    constexpr std::u16string_view kSection = u"Command Permission";
+    std::u16string key = r.Text(kSection, u"Key", 129);
+    if (key.empty()) return true;
+    std::vector<std::uint8_t> bytes;
+    for (char16_t u : key) {
+        bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+    }
+    auto digest = Sha256(bytes);
+    if (!digest) return r.Fail(kSection, u"Key", "hashing failed");
+    return AppendRecord(r, list, kSection, 0x08, *digest);
+}
+
+bool CompileFlash(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block) {
+    constexpr std::u16string_view kSection = u"Control Parameter";
+    auto secret = r.Required(kSection, u"SFlashSecret", 0, 1);
+    if (!secret) return false;
+    mgr.firmwareAddress = *secret == 1 ? 8192 : 4096;
+    WriteLe32(block, 36, mgr.firmwareAddress);
+    block[68] = *secret == 1 ? 0 : 1;
+    std::uint64_t end = std::uint64_t{mgr.firmwareLength} + mgr.firmwareAddress;
+
+    std::uint32_t size = r.Int(kSection, u"SFlashSize", kAbsent);
+    if (!r.ok()) return false;
+    if (size < end) {
+        return r.Fail(kSection, u"SFlashSize",
+                      "smaller than the firmware's end in the flash (" + std::to_string(end) + ")");
+    }
+    WriteLe32(block, 76, size);
+    std::uint32_t room = size <= 65536 ? 65536 : size <= 131072 ? 131072 : 262144;
+    WriteLe32(block, 40, room - mgr.firmwareAddress);
+
+    std::uint32_t page = r.Int(kSection, u"SFlashPage", kAbsent);
+    if (!r.ok()) return false;
+    if (page > end) {
+        return r.Fail(kSection, u"SFlashPage",
+                      r.Present(kSection, u"SFlashPage")
+                          ? "larger than the firmware's end in the flash (" + std::to_string(end) + ")"
+                          : "missing (required)");
+    }
+    WriteLe32(block, 80, page);
+
+    mgr.flashParameters.fill(0);
+    std::u16string info = r.Text(kSection, u"SFlashInfo", 45);
+    if (info.empty()) return true;
+    std::array<std::uint32_t, 9> numbers{};
+    std::size_t wanted = info.size() == 39 ? 8 : info.size() == 44 ? 9 : 0;
+    if (wanted == 0) {
+        return r.Fail(kSection, u"SFlashInfo",
+                      "must be eight or nine numbers written 0xNN and separated by single blanks");
+    }
+    if (ScanInts(info, numbers.data(), wanted) < 8) {
+        return r.Fail(kSection, u"SFlashInfo", "does not hold eight numbers");
+    }
+    for (std::size_t i = 0; i < 8; ++i) {
+        block[84 + i] = static_cast<std::uint8_t>(numbers[i]);
+        mgr.flashParameters[i] = block[84 + i];
+    }
+    return true;
+}
+
+bool CompileSwitches(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
+    constexpr std::u16string_view kSection = u"Control Parameter";
+    auto ssc = r.Optional(kSection, u"SSCDisable", 0, 1);
+    if (!r.ok()) return false;
+    if (ssc == 1u) block[kParameterArea] = 0x7F;
+    struct Switch {
+        const char16_t* key;
+        std::uint8_t tag;
+        std::array<std::uint8_t, 2> value;
+        std::size_t length;
+    };
+    const Switch kSwitches[] = {{u"NCQDisable", 0x04, {0x01, 0}, 1},
+                                {u"PMPEnable", 0x07, {0x01, 0}, 1},
+                                {u"LinkupAlways", 0x02, {0x04, 0x00}, 2},
+                                {u"2TBOverMode", 0x06, {0x01, 0}, 1}};
+    for (const Switch& s : kSwitches) {
+        auto v = r.Optional(kSection, s.key, 0, 1);
+        if (!r.ok()) return false;
+        if (v == 1u && !AppendRecord(r, list, kSection, s.tag,
+                                     std::span(s.value).first(s.length))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CompileFirmwareParameters(ItemReader& r, TlvList& list, const CompileState& state) {
+    constexpr std::u16string_view kSection = u"Firmware Parameter";
+    struct Parameter {
+        const char16_t* key;
+        std::uint8_t id;
+        bool sixteenBits;
+    };
+    constexpr Parameter kParameters[] = {
+        {u"USB3F_FPLC1", 0x00, false},  {u"USB3F_FPLC2", 0x01, false},
+        {u"WaitDevDetect", 0x02, true}, {u"WaitUSBStart", 0x03, true},
+        {u"Parameter-0", 0x40, false},  {u"CustomParam-0", 0x80, false},
+        {u"CustomParam-1", 0x81, false}};
+    auto append = [&](std::u16string_view section, std::uint8_t id, std::uint32_t value) {
+        Bytes v;
+        v.u8(id).u8(0).u32(value);
+        return AppendRecord(r, list, section, 0x01, v);
+    };
+    for (const Parameter& p : kParameters) {
+        if (!r.Present(kSection, p.key)) continue;
+        std::uint32_t value = r.Int(kSection, p.key, kAbsent);
+        if (!r.ok()) return false;
+        if (p.sixteenBits) value &= 0xFFFF;
+        if (!append(kSection, p.id, value)) return false;
+    }
+    if (state.raidOffset != 0 && !append(u"RAID Default", 0x65, state.raidOffset)) return false;
+    return true;
+}
+
+}  // namespace
+}  // namespace gen2
+
+int CompileConfigBlockGen2(CBridgeMgr& mgr, int /*deviceIndex*/) {
+    using namespace gen2;
+    std::span<std::uint8_t> block(mgr.imageBuffer.data(), kConfigBlockSize);
+    ItemReader r(mgr);
+    CompileState state;
+
+    // 1. A clean block with the fixed header and the descriptor templates.
+    std::fill(block.begin(), block.end(), 0);
+    std::fill(block.begin() + kParameterArea, block.end(), 0xFF);
+    std::fill_n(block.begin() + kInquiryEntries, kInquiryEntrySize * kInquiryEntryCount, 0x20);
+    WriteHeader(mgr, block);
+    PlaceTemplates(block);
+
+    // 2. to 6.
+    TlvList list(block, kListStart, kListEnd);
+    if (!CompileUsbIdentity(mgr, r, block) || !CompileUnits(r, block, list, state) ||
+        !CompileInputsOutputs(r, list) || !CompileCommandPermission(r, list) ||
+        !CompileFlash(mgr, r, block) || !CompileSwitches(r, block, list) ||
+        !CompileFirmwareParameters(r, list, state)) {
+        return 0;
+    }
+    block[44] = 1;
+    VerifyAndSeal(kImageOffset, mgr.imageBuffer, mgr.firmwareLength, 1);
+    return 1;
+}
+
+}  // namespace mox3

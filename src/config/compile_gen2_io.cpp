@@ -1,0 +1,283 @@
+// Second generation: GPIO levels, power and FET switching, fan, LEDs, buttons and standby.
+#include <string>
+
+#include "config/compile_gen2.h"
+#include "config/text.h"
+
+namespace mox3::gen2 {
+
+namespace {
+
+// Reads the keys of one section; every value defaults to 0 unless given otherwise.
+class SectionReader {
+public:
+    SectionReader(ItemReader& r, std::u16string_view section) : r_(r), section_(section) {}
+
+    std::uint32_t operator()(std::u16string_view key, std::uint32_t defaultValue = 0) {
+        return r_.Int(section_, key, defaultValue);
+    }
+    std::uint32_t unit(std::uint32_t n, std::u16string_view name) {
+        return (*this)(Utf8ToUtf16(std::to_string(n)) + u"-" + std::u16string(name));
+    }
+    bool present(std::u16string_view key) const { return r_.Present(section_, key); }
+    // The unit count of a section; above `largest` fails the compile.
+    bool count(std::uint32_t largest, std::uint32_t& value, std::u16string_view key = u"Count") {
+        value = (*this)(key);
+        if (r_.ok() && value > largest) {
+            r_.Fail(section_, key, "out of range (0 to " + std::to_string(largest) + ")");
+        }
+        return r_.ok();
+    }
+    bool append(TlvList& list, std::uint8_t tag, const Bytes& value) {
+        if (!r_.ok()) return false;
+        if (value.empty()) return true;
+        return AppendRecord(r_, list, section_, tag, value);
+    }
+    // The port byte of `<prefix>Port` and `<prefix>Active`.
+    std::uint8_t port(std::u16string_view prefix, bool unmasked = false) {
+        std::u16string p(prefix);
+        return PortByte((*this)(p + u"Port"), (*this)(p + u"Active"), unmasked);
+    }
+    std::uint8_t unitPort(std::uint32_t n, bool unmasked = false) {
+        return port(Utf8ToUtf16(std::to_string(n)) + u"-", unmasked);
+    }
+
+private:
+    ItemReader& r_;
+    std::u16string_view section_;
+};
+
+std::u16string PinKey(std::uint32_t pin) {
+    std::string s = std::to_string(pin);
+    if (s.size() < 2) s.insert(s.begin(), '0');
+    return Utf8ToUtf16(s) + u"-Flag";
+}
+
+// Pairs of pin and level for each present pin key.
+void PinLevels(SectionReader& s, std::uint32_t first, std::uint32_t last, Bytes& value) {
+    for (std::uint32_t pin = first; pin <= last; ++pin) {
+        if (s.present(PinKey(pin))) value.u8(pin).u8(s(PinKey(pin)));
+    }
+}
+
+bool GpioInitialize(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"GPIO Initialize");
+    Bytes v;
+    PinLevels(s, 3, 15, v);
+    std::uint32_t alt = s(u"Alt");
+    if (alt != 0) {
+        for (std::uint32_t i = 0; i < 4; ++i) v.u8(0x80 + i).u8(alt >> (8 * i));
+    }
+    return s.append(list, 0x20, v);
+}
+
+bool GpioSuspend(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"GPIO Suspend");
+    Bytes v;
+    PinLevels(s, 0, 15, v);
+    return s.append(list, 0x35, v);
+}
+
+bool PowerControl(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"Power Control");
+    std::uint32_t flag = 0;
+    if (!s.count(4, flag, u"Flag")) return false;
+    Bytes v;
+    switch (flag) {
+        case 1: v.u8(s.port(u"")).u8(0); break;   // GPIO switch
+        case 2: v.u8(0xFF).u8(1); break;          // FET control only
+        case 3: v.u8(0xFF).u8(0); break;          // hot-plug only
+        case 4: v.u8(0xFF).u8(3); break;
+        default: break;
+    }
+    return s.append(list, 0x21, v);
+}
+
+bool FetControl(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"FET Control");
+    std::uint32_t count = 0;
+    if (!s.count(2, count) || count == 0) return r.ok();
+    Bytes v;
+    v.u8(s(u"Flag"));
+    for (std::uint32_t n = 0; n < count; ++n) {
+        std::u16string p = Utf8ToUtf16(std::to_string(n)) + u"-";
+        v.u8(s.unitPort(n)).u8(s.unit(n, u"Ch")).u8(s.unit(n, u"ExtFlag"));
+        v.u8(s.port(p + u"Ext")).u8(0).u8(0);
+        v.u16(s.unit(n, u"Delay1")).u16(s.unit(n, u"Delay2"));
+    }
+    return s.append(list, 0x22, v);
+}
+
+bool FanControl(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"FAN Control");
+    std::uint32_t count = 0;
+    if (!s.count(1, count) || count == 0) return r.ok();
+    Bytes v;
+    v.u8(s(u"Interval")).u8(s(u"Flag")).zeros(3);
+    v.u8(s.unitPort(0)).u8(s(u"0-ThrldMAX")).u8(s(u"0-ThrldPWM")).u8(s(u"0-SpeedPWM"));
+    v.u16(s(u"0-PulsePWM")).u8(s(u"0-Flag") & 0x7F);
+    return s.append(list, 0x23, v);
+}
+
+bool StatusLed(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"Status LED");
+    std::uint32_t count = 0;
+    if (!s.count(1, count) || count == 0) return r.ok();
+    Bytes v;
+    v.u8(s.port(u"0-In")).u8(s.port(u"0-Out")).u8(s(u"0-Flag")).u8(s(u"0-Blink"));
+    return s.append(list, 0x24, v);
+}
+
+bool AccessLed(ItemReader& r, TlvList& list) {
+    constexpr std::uint32_t kOff = 256;
+    SectionReader s(r, u"Access LED");
+    std::uint32_t port2 = s(u"2-Port", kOff);
+    if (port2 >= kOff) return r.ok();
+    Bytes v;
+    v.u8(PortByte(port2, s(u"2-Active"), true));
+    v.u8(s(u"2-Flag")).u8(s(u"2-Blink")).u8(s(u"2-TransBlink")).u8(s(u"2-TransTime"));
+    v.u8(s.port(u"3-", true));
+    v.u8(s(u"3-Flag")).u8(s(u"3-Blink")).u8(s(u"3-TransBlink")).u8(s(u"3-TransTime"));
+    // Optional pairs for units 2 and 3, each switched on by its unit-2 key.
+    const char16_t* kPairs[] = {u"BreathTime", u"Extend", u"BreathTrans"};
+    std::uint32_t values[3][2] = {};
+    std::size_t pairs = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        std::uint32_t two = s(std::u16string(u"2-") + kPairs[i], kOff);
+        if (two >= kOff) continue;
+        values[i][0] = two;
+        values[i][1] = s(std::u16string(u"3-") + kPairs[i]);
+        pairs = i + 1;
+    }
+    for (std::size_t i = 0; i < pairs; ++i) v.u8(values[i][0]).u8(values[i][1]);
+    return s.append(list, 0x25, v);
+}
+
+bool SecretLed(ItemReader& r, TlvList& list) {
+    constexpr std::uint32_t kOff = 256;
+    SectionReader s(r, u"Secret LED");
+    std::uint32_t portE = s(u"E-Port", kOff);
+    if (portE >= kOff) return r.ok();
+    Bytes v;
+    v.u8(PortByte(portE, s(u"E-Active"), true));
+    v.u8(s(u"E-Flag")).u8(s(u"E-Blink")).u8(s(u"E-Trans"));
+    v.u8(s.port(u"A-", true)).u8(s(u"A-Flag")).u8(s(u"A-Blink")).u8(s(u"A-Trans"));
+    return s.append(list, 0x26, v);
+}
+
+bool DeviceLed(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"Device LED");
+    std::uint32_t count = 0;
+    if (!s.count(2, count) || count == 0) return r.ok();
+    Bytes v;
+    v.u8(s(u"Flag")).u8(0);
+    for (std::uint32_t n = 0; n < count; ++n) {
+        v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag")).u8(s.unit(n, u"Blink")).zeros(5);
+    }
+    return s.append(list, 0x34, v);
+}
+
+// Capacity LED and rebuild progress LED share their layout.
+bool PortRow(ItemReader& r, TlvList& list, std::u16string_view section, std::uint8_t tag,
+             std::u16string_view firstKey) {
+    SectionReader s(r, section);
+    std::uint32_t count = 0;
+    if (!s.count(10, count) || count == 0) return r.ok();
+    Bytes v;
+    v.u8(s(firstKey)).u8(s(u"Flag")).u8(s.port(u"D-"));
+    for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n));
+    return s.append(list, tag, v);
+}
+
+bool CapacityLed2(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"Capacity LED 2");
+    std::uint32_t count = 0;
+    if (!s.count(10, count) || count == 0) return r.ok();
+    Bytes v;
+    std::uint32_t flag = s(u"Flag");
+    v.u8(s(u"Interval")).u8(flag).u32(s(u"Mask")).u32(s(u"Off"));
+    for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value"));
+    if ((flag & 0x02) != 0) {
+        for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value-D"));
+    }
+    return s.append(list, 0x36, v);
+}
+
+bool Button(ItemReader& r, TlvList& list) {
+    constexpr std::uint32_t kOff = 255;
+    SectionReader s(r, u"Button");
+    std::uint32_t port = s(u"Port", kOff);
+    if (port >= kOff) return r.ok();
+    Bytes v;
+    v.u8(PortByte(port, s(u"Active"))).u8(s(u"Double")).u8(s(u"Hold")).u8(s(u"Extend"));
+    return s.append(list, 0x27, v);
+}
+
+bool AutomaticStandby(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"Automatic Standby");
+    if (!s.present(u"Timer")) return r.ok();
+    std::uint32_t timer = s(u"Timer");
+    Bytes v;
+    v.u8(timer).u8(((timer >> 8) & 0x7F) | ((s(u"PowerMode") & 1) << 7));
+    v.u8(s(u"BlinkPulse")).u8(s(u"BlinkTime"));
+    std::uint32_t extend = s(u"Extend");
+    if (extend != 0) v.u8(extend);
+    return s.append(list, 0x32, v);
+}
+
+bool RaidButton(ItemReader& r, TlvList& list) {
+    constexpr std::uint32_t kOff = 255;
+    SectionReader s(r, u"RAID Button");
+    std::uint32_t port = s(u"S-Port", kOff);
+    if (port >= kOff) return r.ok();
+    Bytes v;
+    v.u8(PortByte(port, s(u"S-Active"), true)).u8(s.port(u"L-", true));
+    v.u8(s(u"Flag")).u8(s(u"Hold")).u8(0);
+    return s.append(list, 0x28, v);
+}
+
+bool RaidSwitch(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"RAID Switch");
+    std::uint32_t count = 0;
+    if (!s.count(2, count) || count == 0) return r.ok();
+    Bytes v;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        v.u8(s.unit(n, u"Port")).u8(s.unit(n, u"High")).u8(s.unit(n, u"Low"));
+    }
+    return s.append(list, 0x31, v);
+}
+
+bool RaidStatusLed(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"RAID Status LED");
+    std::uint32_t count = 0;
+    if (!s.count(2, count) || count == 0) return r.ok();
+    Bytes v;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag")).u8(s.unit(n, u"Error"));
+        v.u8(s.unit(n, u"Rebuild"));
+    }
+    return s.append(list, 0x29, v);
+}
+
+bool RaidModeLed(ItemReader& r, TlvList& list) {
+    SectionReader s(r, u"RAID Mode LED");
+    std::uint32_t count = 0;
+    if (!s.count(4, count) || count == 0) return r.ok();
+    Bytes v;
+    for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag"));
+    return s.append(list, 0x30, v);
+}
+
+}  // namespace
+
+bool CompileInputsOutputs(ItemReader& r, TlvList& list) {
+    return GpioInitialize(r, list) && GpioSuspend(r, list) && PowerControl(r, list) &&
+           FetControl(r, list) && FanControl(r, list) && StatusLed(r, list) &&
+           AccessLed(r, list) && SecretLed(r, list) && DeviceLed(r, list) &&
+           PortRow(r, list, u"Capacity LED", 0x33, u"Interval") &&
+           CapacityLed2(r, list) && PortRow(r, list, u"Rebuild Progress LED", 0x35, u"Blink") &&
+           Button(r, list) && AutomaticStandby(r, list) && RaidButton(r, list) &&
+           RaidSwitch(r, list) && RaidStatusLed(r, list) && RaidModeLed(r, list);
+}
+
+}  // namespace mox3::gen2

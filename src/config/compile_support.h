@@ -1,0 +1,122 @@
+// Shared pieces of the two configuration-block compilers: value reading with range checks
+// and failure reasons, string descriptors, and the tag-length-value list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "discovery/bridge_manager.h"
+
+namespace mox3 {
+
+inline constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;  // default of a required key
+
+// Reads item values for a compile and records why it stopped. After the first failure every
+// further read still answers, but the compile must end: check ok() before using results.
+class ItemReader {
+public:
+    explicit ItemReader(CBridgeMgr& mgr) : mgr_(mgr) { mgr_.compileError.clear(); }
+
+    bool ok() const { return !failed_; }
+    // Records a failure (only the first is kept) and returns false.
+    bool Fail(std::u16string_view section, std::u16string_view key, const std::string& why);
+
+    // GetItemInt; a present value that does not begin with a number fails the compile.
+    std::uint32_t Int(std::u16string_view section, std::u16string_view key,
+                      std::uint32_t defaultValue);
+    // A required key within [low, high]; fails when absent or out of range.
+    std::optional<std::uint32_t> Required(std::u16string_view section, std::u16string_view key,
+                                          std::uint32_t low, std::uint32_t high);
+    // The presence probe.
+    bool Present(std::u16string_view section, std::u16string_view key) const;
+    // Probe, then the value as required within [low, high]: nothing when absent or bad.
+    std::optional<std::uint32_t> Optional(std::u16string_view section, std::u16string_view key,
+                                          std::uint32_t low, std::uint32_t high);
+    // GetItemString with the empty default.
+    std::u16string Text(std::u16string_view section, std::u16string_view key,
+                        std::size_t capacity) const;
+    // A 64-bit number read as text with the default "0".
+    std::int64_t Int64(std::u16string_view section, std::u16string_view key);
+    // A text of `low` to `high` characters looked up with `capacity`; nothing when not.
+    std::optional<std::u16string> SizedText(std::u16string_view section, std::u16string_view key,
+                                            std::size_t capacity, std::size_t low,
+                                            std::size_t high);
+
+    CBridgeMgr& mgr() { return mgr_; }
+
+private:
+    std::string Quote(std::u16string_view section, std::u16string_view key) const;
+
+    CBridgeMgr& mgr_;
+    bool failed_ = false;
+};
+
+// A tag-length-value list in a block: records of tag, length and value, ended by a 0 byte.
+class TlvList {
+public:
+    TlvList(std::span<std::uint8_t> block, std::size_t start, std::size_t end)
+        : block_(block), cursor_(start), end_(end) {}
+    // Appends one record; false when it would not fit before the end of the list area.
+    bool Append(std::uint8_t tag, std::span<const std::uint8_t> value);
+    std::size_t cursor() const { return cursor_; }
+    void set_cursor(std::size_t cursor) { cursor_ = cursor; }
+
+private:
+    std::span<std::uint8_t> block_;
+    std::size_t cursor_;
+    std::size_t end_;
+};
+
+// A value under construction: little-endian appends.
+class Bytes {
+public:
+    Bytes& u8(std::uint32_t v) {
+        data_.push_back(static_cast<std::uint8_t>(v));
+        return *this;
+    }
+    Bytes& u16(std::uint32_t v) { return u8(v).u8(v >> 8); }
+    Bytes& u32(std::uint32_t v) { return u16(v).u16(v >> 16); }
+    Bytes& zeros(std::size_t n) {
+        data_.insert(data_.end(), n, 0);
+        return *this;
+    }
+    std::vector<std::uint8_t>& data() { return data_; }
+    std::size_t size() const { return data_.size(); }
+    bool empty() const { return data_.empty(); }
+    operator std::span<const std::uint8_t>() const { return data_; }
+
+private:
+    std::vector<std::uint8_t> data_;
+};
+
+// A pin byte: the pin number in bits 0..6 (all 8 bits when unmasked), bit 0 of `active` in 7.
+std::uint8_t PortByte(std::uint32_t port, std::uint32_t active, bool unmasked = false);
+
+// Places template rows (offset within the template, hex bytes) into `out`.
+struct TemplateRow {
+    std::size_t offset;
+    std::string_view hex;
+};
+void PlaceTemplate(std::span<std::uint8_t> out, std::initializer_list<TemplateRow> rows);
+
+// Writes a string descriptor's length byte and characters into the slots at `slots`.
+void WriteStringSlots(std::span<std::uint8_t> block, std::initializer_list<std::size_t> slots,
+                      std::u16string_view text, std::uint8_t lengthByte);
+
+// Reads a USB string item (1 to 24 characters, looked up with capacity 26) into the slots.
+bool CompileUsbString(ItemReader& reader, std::span<std::uint8_t> block, std::u16string_view key,
+                      std::initializer_list<std::size_t> slots);
+// The serial number: empty, "1" (derived from the disk) or 2 to 24 characters.
+bool CompileUsbSerial(ItemReader& reader, std::span<std::uint8_t> block,
+                      std::initializer_list<std::size_t> slots);
+
+// Copies a text converted to the ANSI code page, as many bytes as it has UTF-16 units.
+void CopyAnsi(std::span<std::uint8_t> block, std::size_t offset, std::u16string_view text);
+
+}  // namespace mox3

@@ -1,0 +1,37 @@
+// The digest header carried by image files and configuration blocks: a 32-byte SHA-256
+// digest, a 32-bit little-endian payload length n, and n payload bytes. The digest covers the
+// length field and the payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace mox3 {
+
+inline constexpr std::size_t kDigestSize = 32;
+inline constexpr std::size_t kDigestLengthOffset = 32;
+inline constexpr std::size_t kDigestHeaderSize = 36;
+
+// Results of VerifyAndSeal.
+inline constexpr int kSealOk = 0;
+inline constexpr int kSealMismatch = -1;
+inline constexpr int kSealHashFailed = -2;
+
+// Verifies the digest header at `position` in `buffer` (n + 36 must not exceed `limit`).
+// When `position` is not 0 and the header holds, seals the block at the start of the buffer:
+// with `hashKey`, bytes 92..123 are first replaced by their own SHA-256; then bytes 0..31
+// receive the digest of the block's own header.
+int VerifyAndSeal(std::size_t position, std::span<std::uint8_t> buffer, std::uint32_t limit,
+                  int hashKey);
+
+// Reads and writes little-endian numbers.
+std::uint32_t ReadLe32(std::span<const std::uint8_t> bytes, std::size_t offset);
+std::uint16_t ReadLe16(std::span<const std::uint8_t> bytes, std::size_t offset);
+void WriteLe32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
+void WriteLe16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
+
+// True when the digest header at the start of `bytes` holds with the length limit `limit`.
+bool DigestHolds(std::span<const std::uint8_t> bytes, std::uint64_t limit);
+
+}  // namespace mox3

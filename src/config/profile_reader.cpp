@@ -1,0 +1,154 @@
+#include "config/profile_reader.h"
+
+#include <fstream>
+
+#include "config/number_parse.h"
+#include "config/text.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr std::uintmax_t kLargestProfileFile = 16u * 1024u * 1024u;
+
+bool IsProfileSpace(char16_t c) {
+    return c == u' ' || c == u'\t' || c == u'\v' || c == u'\f' || c == u'\r' || c == u'\n' ||
+           c == 0x1A;
+}
+
+std::u16string_view Trim(std::u16string_view s) {
+    while (!s.empty() && IsProfileSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && IsProfileSpace(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+char16_t Fold(char16_t c) {
+    if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 32);
+    return c;
+}
+
+bool SameName(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Fold(a[i]) != Fold(b[i])) return false;
+    }
+    return true;
+}
+
+std::u16string DecodeText(std::span<const std::uint8_t> bytes) {
+    auto utf16 = [&](std::size_t start, bool bigEndian) {
+        std::u16string out;
+        out.reserve((bytes.size() - start) / 2);
+        for (std::size_t i = start; i + 1 < bytes.size(); i += 2) {
+            auto lo = bytes[bigEndian ? i + 1 : i];
+            auto hi = bytes[bigEndian ? i : i + 1];
+            out.push_back(static_cast<char16_t>(lo | (hi << 8)));
+        }
+        return out;
+    };
+    if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) return utf16(2, false);
+    if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) return utf16(2, true);
+    std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") return Utf8ToUtf16(raw.substr(3));
+    return FromAnsi(raw);
+}
+
+}  // namespace
+
+ProfileFile ProfileFile::Parse(std::span<const std::uint8_t> bytes) {
+    ProfileFile file;
+    std::u16string text = DecodeText(bytes);
+    std::u16string_view rest(text);
+    // Keys before the first section belong to a nameless section that no lookup reaches.
+    file.sections_.push_back(Section{});
+    while (!rest.empty()) {
+        std::size_t end = rest.find_first_of(u"\r\n");
+        std::u16string_view line = rest.substr(0, end);
+        rest.remove_prefix(end == std::u16string_view::npos ? rest.size() : end + 1);
+
+        line = Trim(line);
+        if (line.empty() || line.front() == u';') continue;
+        if (line.front() == u'[') {
+            std::size_t close = line.find(u']');
+            if (close != std::u16string_view::npos) {
+                file.sections_.push_back(Section{std::u16string(Trim(line.substr(1, close - 1))), {}});
+                continue;
+            }
+        }
+        Entry entry;
+        std::size_t eq = line.find(u'=');
+        if (eq == std::u16string_view::npos) {
+            entry.key = std::u16string(line);
+        } else {
+            entry.key = std::u16string(Trim(line.substr(0, eq)));
+            std::u16string_view value = Trim(line.substr(eq + 1));
+            if (value.size() >= 2 && (value.front() == u'"' || value.front() == u'\'') &&
+                value.back() == value.front()) {
+                value = value.substr(1, value.size() - 2);
+            }
+            // The reader works on zero-terminated texts: a NUL ends the value.
+            value = value.substr(0, value.find(char16_t{0}));
+            entry.value = std::u16string(value);
+        }
+        file.sections_.back().entries.push_back(std::move(entry));
+    }
+    return file;
+}
+
+std::optional<ProfileFile> ProfileFile::Load(const std::filesystem::path& path,
+                                             std::string* error) {
+    std::error_code ec;
+    auto size = std::filesystem::file_size(path, ec);
+    if (ec) {
+        if (error) *error = "cannot read " + path.string() + ": " + ec.message();
+        return std::nullopt;
+    }
+    if (size > kLargestProfileFile) {
+        if (error) *error = path.string() + " is too large for a configuration file";
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    if (!in || !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
+        if (error) *error = "cannot read " + path.string();
+        return std::nullopt;
+    }
+    return Parse(bytes);
+}
+
+std::optional<std::u16string> ProfileFile::Find(std::u16string_view section,
+                                                std::u16string_view key) const {
+    section = Trim(section);
+    key = Trim(key);
+    // Only the first section of a name is searched.
+    for (std::size_t s = 1; s < sections_.size(); ++s) {
+        if (!SameName(sections_[s].name, section)) continue;
+        for (const Entry& entry : sections_[s].entries) {
+            if (SameName(entry.key, key)) return entry.value;
+        }
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::u16string ProfileFile::GetString(std::u16string_view section, std::u16string_view key,
+                                      std::u16string_view defaultValue,
+                                      std::size_t capacity) const {
+    auto value = Find(section, key);
+    std::u16string_view chosen = value ? std::u16string_view(*value) : defaultValue;
+    return std::u16string(CutToCapacity(chosen, capacity));
+}
+
+std::uint32_t ProfileFile::GetInt(std::u16string_view section, std::u16string_view key,
+                                  std::uint32_t defaultValue) const {
+    std::u16string value = GetString(section, key, u"", kShortTextUnits);
+    if (value.empty()) return defaultValue;
+    return ParseProfileInt(value);
+}
+
+std::filesystem::path PathFromText(std::u16string_view text) {
+    return std::filesystem::path(Utf16ToUtf8(text));
+}
+
+}  // namespace mox3

@@ -1,0 +1,16 @@
+// SHA-256 from the system's cryptographic library.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace mox3 {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// Returns nothing only when the library fails.
+std::optional<Sha256Digest> Sha256(std::span<const std::uint8_t> data);
+
+}  // namespace mox3

@@ -1,0 +1,57 @@
+#include "test_support.h"
+
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include "config/text.h"
+
+namespace mox3::test {
+
+TempDir::TempDir() {
+    std::random_device rd;
+    for (int i = 0; i < 100; ++i) {
+        auto candidate = std::filesystem::temp_directory_path() /
+                         ("mox3-test-" + std::to_string(rd()) + std::to_string(i));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a temporary folder");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Text) {
+    std::string crlf;
+    for (char c : utf8Text) {
+        if (c == '\n') crlf.push_back('\r');
+        crlf.push_back(c);
+    }
+    std::u16string units = Utf8ToUtf16(crlf);
+    std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
+    for (char16_t u : units) {
+        bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+    }
+    WriteBytes(file, bytes);
+}
+
+}  // namespace mox3::test

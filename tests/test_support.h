@@ -1,0 +1,30 @@
+// Helpers shared by the tests: temporary folders, files and synthetic images.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace mox3::test {
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file);
+// Writes UTF-8 text as a UTF-16LE file with a byte-order mark, "\n" turned into CRLF.
+void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Text);
+
+}  // namespace mox3::test
