@@ -1,0 +1,163 @@
+// Image files: loading, version texts, sizes and the chip profile they select.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "bridge/chip_profile.h"
+#include "bridge/config_build.h"
+#include "bridge/firmware_image.h"
+#include "config/text.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+struct Loaded {
+    int result = 0;
+    std::string loaderText;
+    std::string trailerText;
+    std::uint32_t firmwareLength = 0;
+    std::uint32_t itemCount = 0;
+};
+
+Loaded Load(const std::vector<std::uint8_t>& image, int kind) {
+    test::TempDir dir;
+    test::WriteBytes(dir / "image.bin", image);
+    CBridgeMgr mgr;
+    if (kind == 2) {
+        FillSecondGenerationProfile(mgr);
+    } else {
+        FillFirstGenerationProfile(mgr);
+    }
+    mgr.firmwarePath = Utf8ToUtf16((dir / "image.bin").string());
+    Loaded l;
+    l.result = mgr.LoadFirmwareImage(mgr);
+    l.loaderText = Utf16ToUtf8(mgr.firmwareVersionText);
+    l.firmwareLength = mgr.firmwareLength;
+    l.itemCount = mgr.itemCount;
+    std::u16string text;
+    EXPECT_EQ(mgr.ReadImageVersion(std::fopen((dir / "image.bin").string().c_str(), "rb"), text, kind), 1);
+    l.trailerText = Utf16ToUtf8(text);
+    return l;
+}
+
+std::vector<std::uint8_t> Sample(int generation, const std::string& digits, std::size_t size) {
+    std::string error;
+    auto image = MakeSampleImage({generation, digits, size, 3}, &error);
+    EXPECT_FALSE(image.empty()) << error;
+    return image;
+}
+
+TEST(FirmwareImage, VersionTexts) {
+    Loaded l = Load(Sample(1, "01020300", 5000), 1);
+    EXPECT_EQ(l.result, 1);
+    EXPECT_EQ(l.loaderText, "V01L02R03");
+    EXPECT_EQ(l.trailerText, "V01L02R03-00");
+    l = Load(Sample(1, "01020305", 5000), 1);
+    EXPECT_EQ(l.loaderText, "V01L02R03-5");
+    EXPECT_EQ(l.trailerText, "V01L02R03-05");
+
+    l = Load(Sample(2, "0102030407000000", 5000), 2);
+    EXPECT_EQ(l.loaderText, "V01L02R03-7 Beta4");
+    EXPECT_EQ(l.trailerText, "V01L02R03 Beta4");
+    l = Load(Sample(2, "0102030007020000", 5000), 2);
+    EXPECT_EQ(l.loaderText, "V01L02R03-2:7");
+    EXPECT_EQ(l.trailerText, "V01L02R03-2:7");
+}
+
+TEST(FirmwareImage, SizesAndProgrammedLength) {
+    EXPECT_EQ(Load(Sample(1, "01000000", 57352), 1).result, 1);
+    EXPECT_EQ(Load(Sample(1, "01000000", 48), 1).result, 1);
+    EXPECT_EQ(Load(Sample(1, "01000000", 4104), 1).firmwareLength, 4096u);
+    EXPECT_EQ(Load(Sample(1, "01000000", 4105), 1).firmwareLength, 8192u);
+    EXPECT_EQ(Load(Sample(2, "01000000", 66), 2).result, 1);
+    EXPECT_EQ(Load(Sample(2, "01000000", 262166), 2).firmwareLength, 262144u);
+    EXPECT_EQ(Load(Sample(2, "01000000", 4118), 2).firmwareLength, 4096u);
+
+    // One byte more or less than the limits does not load, whatever else holds.
+    auto tooLarge = Sample(1, "01000000", 57352);
+    tooLarge.push_back('0');
+    EXPECT_EQ(Load(tooLarge, 1).result, 0);
+    std::vector<std::uint8_t> tooSmall(47, '0');
+    Loaded l = Load(tooSmall, 1);
+    EXPECT_EQ(l.result, 0);
+    EXPECT_EQ(l.loaderText, "");
+    EXPECT_EQ(Load(std::vector<std::uint8_t>(5, '1'), 1).trailerText, "");
+    EXPECT_EQ(Load(std::vector<std::uint8_t>(5, '1'), 2).trailerText, "");
+}
+
+TEST(FirmwareImage, DamageIsRefused) {
+    const auto good = Sample(2, "01000000", 9000);
+    const std::uint32_t n = 9000 - 26 - 36;
+    for (std::size_t at : {std::size_t{0}, std::size_t{31}, std::size_t{32}, std::size_t{36},
+                           std::size_t{36 + n - 1}}) {
+        auto bad = good;
+        bad[at] ^= 0x01;
+        EXPECT_EQ(Load(bad, 2).result, 0) << at;
+    }
+    // Bytes between the body and the trailer are not covered.
+    auto gap = good;
+    gap[36 + n] ^= 0xFF;
+    EXPECT_EQ(Load(gap, 2).result, 1);
+    auto letters = good;
+    letters[9000 - 5] = 'x';  // one of the four last digits
+    EXPECT_EQ(Load(letters, 2).result, 0);
+    auto longer = good;
+    longer[32] = 0xF0;
+    longer[33] = longer[34] = longer[35] = 0xFF;  // a length near 2^32
+    EXPECT_EQ(Load(longer, 2).result, 0);
+}
+
+TEST(ChipProfile, FillsAndTheLaterFamilySwitch) {
+    CBridgeMgr mgr;
+    EXPECT_EQ(mgr.itemTable, nullptr);
+    EXPECT_EQ(mgr.pollLimit, 600u);
+    EXPECT_EQ(mgr.attemptLimit, 10u);
+    EXPECT_EQ(mgr.restartWaitSeconds, 15u);
+    FillFirstGenerationProfile(mgr);
+    EXPECT_EQ(mgr.configBlockAddress, 4096u);
+    EXPECT_EQ(mgr.itemCount, 73u);
+    FillSecondGenerationProfile(mgr);
+    EXPECT_EQ(mgr.configBlockAddress, 0u);
+    EXPECT_EQ(mgr.itemCount, 254u);
+    EXPECT_EQ(ChipKindFromImageTail('0', 'A'), 2);
+    EXPECT_EQ(ChipKindFromImageTail('0', 'a'), 1);
+
+    EXPECT_EQ(Load(Sample(2, "03000000", 5000), 2).itemCount, 407u);
+    EXPECT_EQ(Load(Sample(2, "02000000", 5000), 2).itemCount, 254u);
+    EXPECT_EQ(Load(Sample(2, "13000000", 5000), 2).itemCount, 407u);
+
+    for (auto kind : {ItemTableKind::FirstGeneration, ItemTableKind::SecondGeneration,
+                      ItemTableKind::SecondGenerationLater}) {
+        auto table = ItemTable(kind);
+        EXPECT_EQ(table[kSerialItemIndex].section, u"USB String Descriptor");
+        EXPECT_EQ(table[kSerialItemIndex].key, u"SerialNumber");
+        EXPECT_EQ(table[0].enabled, 0);
+        EXPECT_EQ(table[0].key, table[0].section);
+        EXPECT_NE(table.back().enabled, 0);
+    }
+    EXPECT_EQ(ItemTable(ItemTableKind::FirstGeneration).size(), 73u);
+    EXPECT_EQ(ItemTable(ItemTableKind::SecondGeneration).size(), 254u);
+    EXPECT_EQ(ItemTable(ItemTableKind::SecondGenerationLater).size(), 407u);
+}
+
+TEST(ConfigBuild, GenerationComesFromTheImage) {
+    test::TempDir dir;
+    test::WriteBytes(dir / "gen2.bin", Sample(2, "01000000", 5000));
+    test::WriteBytes(dir / "tiny.bin", {0x30});
+    test::WriteUtf16Ini(dir / "c.ini", "[Config]\nVersion=2\n");
+    CBridgeMgr mgr;
+    auto path = [&](const char* n) { return Utf8ToUtf16((dir / n).string()); };
+    ConfigBuildResult r = BuildConfigBlock(mgr, path("gen2.bin"), path("c.ini"), 1, std::nullopt);
+    EXPECT_EQ(r.failedStep, "generation");
+    r = BuildConfigBlock(mgr, path("tiny.bin"), path("c.ini"), 0, std::nullopt);
+    EXPECT_EQ(r.failedStep, "image");
+    r = BuildConfigBlock(mgr, path("missing.bin"), path("c.ini"), 0, std::nullopt);
+    EXPECT_EQ(r.failedStep, "image");
+    r = BuildConfigBlock(mgr, path("gen2.bin"), path("c.ini"), 2, std::nullopt);
+    EXPECT_EQ(r.failedStep, "compile");
+    EXPECT_NE(r.reason.find("VID"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mox3

@@ -1,0 +1,122 @@
+// Reading configuration files and their values.
+#include <gtest/gtest.h>
+
+#include "config/number_parse.h"
+#include "config/profile_reader.h"
+#include "config/text.h"
+#include "discovery/bridge_manager.h"
+
+namespace mox3 {
+namespace {
+
+std::vector<std::uint8_t> Utf16Le(const std::u16string& text) {
+    std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
+    for (char16_t u : text) {
+        bytes.push_back(static_cast<std::uint8_t>(u));
+        bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+    }
+    return bytes;
+}
+
+TEST(ProfileFile, ReadsLikeThePlatformReader) {
+    ProfileFile f = ProfileFile::Parse(Utf16Le(
+        u"; * comment\r\n"
+        u"key0=before any section\r\n"
+        u"[Config]\r\n"
+        u"  Version = 2  \r\n"
+        u"name=\"quoted  \"\r\n"
+        u"single='x'\r\n"
+        u"lone=\"\r\n"
+        u";Commented=1\r\n"
+        u"Empty=\r\n"
+        u"NoEquals\r\n"
+        u"Dup=first\r\n"
+        u"dup=second\r\n"
+        u"Inline=5 ; not a comment\r\n"
+        u"[ config ]\r\n"
+        u"Later=ignored, the first section of a name wins\n"
+        u"[Other]\rKey=cr only\r\n"));
+    EXPECT_EQ(f.GetString(u"config", u"VERSION", u"d", 65), u"2");
+    EXPECT_EQ(f.GetInt(u"Config", u"Version", 9), 2u);
+    EXPECT_EQ(f.GetString(u"Config", u"Name", u"", 65), u"quoted  ");
+    EXPECT_EQ(f.GetString(u"Config", u"single", u"", 65), u"x");
+    EXPECT_EQ(f.GetString(u"Config", u"lone", u"", 65), u"\"");
+    EXPECT_FALSE(f.Find(u"Config", u"Commented"));
+    EXPECT_EQ(f.GetString(u"Config", u"Empty", u"default", 65), u"");
+    EXPECT_EQ(f.GetInt(u"Config", u"Empty", 7), 7u);
+    EXPECT_EQ(f.GetString(u"Config", u"NoEquals", u"default", 65), u"default");
+    EXPECT_EQ(f.GetString(u"Config", u"DUP", u"", 65), u"first");
+    EXPECT_EQ(f.GetString(u"Config", u"Inline", u"", 65), u"5 ; not a comment");
+    EXPECT_FALSE(f.Find(u"Config", u"Later"));
+    EXPECT_FALSE(f.Find(u"", u"key0"));
+    EXPECT_EQ(f.GetString(u"Other", u"Key", u"", 65), u"cr only");
+    EXPECT_EQ(f.GetString(u"Missing", u"Key", u"dflt", 3), u"df");
+}
+
+TEST(ProfileFile, SeesAtMostTheCapacityAndDecodesOtherEncodings) {
+    std::u16string seventy(70, u'a');
+    ProfileFile f = ProfileFile::Parse(Utf16Le(u"[S]\r\nK=" + seventy + u"\r\n"));
+    EXPECT_EQ(f.GetString(u"S", u"K", u"", 65).size(), 64u);
+    EXPECT_EQ(f.GetString(u"S", u"K", u"", 26).size(), 25u);
+
+    std::string utf8 = "\xEF\xBB\xBF[S]\nK=Gr\xC3\xB6\xC3\x9F" "e\n";
+    ProfileFile u = ProfileFile::Parse({reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size()});
+    EXPECT_EQ(u.GetString(u"S", u"K", u"", 65), u"Gr\u00F6\u00DFe");
+    std::string ansi = "[S]\nK=\x80uro\n";
+    ProfileFile a = ProfileFile::Parse({reinterpret_cast<const std::uint8_t*>(ansi.data()), ansi.size()});
+    EXPECT_EQ(a.GetString(u"S", u"K", u"", 65), u"\u20ACuro");
+    std::vector<std::uint8_t> be = {0xFE, 0xFF, 0, '[', 0, 'S', 0, ']', 0, '\n', 0, 'K', 0, '=', 0, '1'};
+    EXPECT_EQ(ProfileFile::Parse(be).GetInt(u"S", u"K", 0), 1u);
+}
+
+TEST(NumberParsing, FollowsTheScanRule) {
+    EXPECT_EQ(ScanInt32(u"010"), 8u);
+    EXPECT_EQ(ScanInt32(u"08"), 0u);
+    EXPECT_EQ(ScanInt32(u"0x10"), 16u);
+    EXPECT_EQ(ScanInt32(u"0X1f"), 31u);
+    EXPECT_EQ(ScanInt32(u"16"), 16u);
+    EXPECT_EQ(ScanInt32(u"  -1"), 0xFFFFFFFFu);
+    EXPECT_EQ(ScanInt32(u"+7up"), 7u);
+    EXPECT_EQ(ScanInt32(u"4294967296"), 0u);  // the value wraps to 32 bits
+    EXPECT_FALSE(ScanInt32(u"abc"));
+    EXPECT_FALSE(ScanInt32(u"-"));
+    EXPECT_FALSE(ScanInt32(u""));
+    EXPECT_EQ(ScanInt64(u"0x123456789ABC"), 0x123456789ABCll);
+    EXPECT_EQ(ScanInt64(u"-5"), -5);
+
+    std::uint32_t v[9] = {};
+    EXPECT_EQ(ScanInts(u"0x01 0x02 3 010 0x05 6 7 8", v, 8), 8u);
+    EXPECT_EQ(v[3], 8u);
+    EXPECT_EQ(ScanInts(u"1 2 x 4", v, 8), 2u);
+
+    // The platform's integer reader knows no octal: 010 is ten there.
+    EXPECT_EQ(ParseProfileInt(u"010"), 10u);
+    EXPECT_EQ(ParseProfileInt(u"0x2"), 2u);
+    EXPECT_EQ(ParseProfileInt(u"-2"), 0xFFFFFFFEu);
+    EXPECT_EQ(ParseProfileInt(u"two"), 0u);
+}
+
+TEST(ItemLookup, FirstNonEmptyExactMatchWins) {
+    std::vector<ConfigItem> items = {
+        {0, u"S", u"S", u"", u""},   {1, u"S", u"K", u"", u""},     {1, u"S", u"K", u"0x10", u""},
+        {1, u"S", u"K", u"3", u""},  {1, u"S", u"k", u"99", u""},   {1, u"S", u"Word", u"abc", u""},
+        {1, u"S", u"Long", u"", u""}};
+    items[6].SetValue(std::u16string(70, u'z'));
+    CBridgeMgr mgr;
+    mgr.itemTable = items.data();
+    mgr.itemCount = static_cast<std::uint32_t>(items.size());
+    EXPECT_EQ(mgr.GetItemInt(u"S", u"K", 5), 16u);
+    EXPECT_EQ(mgr.GetItemInt(u"S", u"Missing", 5), 5u);
+    EXPECT_EQ(mgr.GetItemInt(u"S", u"Word", 5), 5u);
+    EXPECT_EQ(mgr.GetItemInt(u"s", u"k", 5), 5u);  // item names compare case-sensitively
+    std::u16string out;
+    EXPECT_EQ(mgr.GetItemString(u"S", u"Long", u"", out, 65), 64u);
+    EXPECT_EQ(mgr.GetItemString(u"S", u"Long", u"", out, 26), 25u);
+    EXPECT_EQ(mgr.GetItemString(u"S", u"None", u"0", out, 65), 1u);
+    EXPECT_EQ(out, u"0");
+    EXPECT_EQ(mgr.ProbeItem(u"S", u"K"), 1u);
+    EXPECT_EQ(mgr.ProbeItem(u"S", u"None"), 0u);
+}
+
+}  // namespace
+}  // namespace mox3
