@@ -1,0 +1,93 @@
+// The compile and image subcommands as other tools call them.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/commands.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+struct CommandRun {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+template <typename Command>
+CommandRun Call(Command command, std::vector<std::string> args) {
+    std::ostringstream out, err;
+    int code = command(Args(args), out, err);
+    return {code, out.str(), err.str()};
+}
+
+TEST(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
+    test::TempDir dir;
+    auto p = [&](const char* n) { return (dir / n).string(); };
+    ASSERT_EQ(Call(RunImageCommand, {"make", "--generation", "2", "--version", "01000700", "--size",
+                                     "100000", "-o", p("img.bin")})
+                  .code,
+              0);
+    CommandRun r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
+                                     "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(test::ReadBytes(p("block.bin")).size(), 4096u);
+    EXPECT_NE(r.out.find("\"firmwareAddress\": 8192"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"flashParameters\": \"0000000000000000\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"firmwareLength\": 102400"), std::string::npos);
+    EXPECT_NE(r.out.find("\"items\": 254"), std::string::npos);
+
+    test::WriteUtf16Ini(p("bad.ini"), "[Config]\nVersion=2\n[USB Device Descriptor]\nVID=0x5E3B\nPID=0x12345\n");
+    r = Call(RunCompileCommand, {"--config", p("bad.ini"), "--image", p("img.bin"), "-o", p("bad.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("[USB Device Descriptor] PID = \"0x12345\": out of range"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(p("bad.bin")));
+
+    test::WriteUtf16Ini(p("v0.ini"), "[Config]\nVersion=0\n");
+    r = Call(RunCompileCommand, {"--config", p("v0.ini"), "--image", p("img.bin"), "-o", p("x.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("Version"), std::string::npos);
+
+    r = Call(RunCompileCommand, {"--resource", "999", "--image", p("img.bin"), "-o", p("x.bin")});
+    EXPECT_EQ(r.code, 1);
+    r = Call(RunCompileCommand, {"--resource", "104", "--image", p("img.bin"), "-o", p("x.bin")});
+    EXPECT_EQ(r.code, 1);  // a first-generation file against a second-generation image
+    EXPECT_EQ(Call(RunCompileCommand, {"--image", p("img.bin"), "-o", p("x.bin")}).code, 2);
+    EXPECT_EQ(Call(RunCompileCommand, {"--config", "a", "--resource", "104", "--image", "i", "-o", "x"}).code, 2);
+}
+
+TEST(ImageCommand, InfoReportsVersionsAndDamage) {
+    test::TempDir dir;
+    auto p = [&](const char* n) { return (dir / n).string(); };
+    ASSERT_EQ(Call(RunImageCommand, {"make", "--generation", "1", "--version", "01020305", "--size",
+                                     "4105", "-o", p("g1.bin")})
+                  .code,
+              0);
+    CommandRun r = Call(RunImageCommand, {"info", p("g1.bin"), "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("\"firmwareLength\": 8192"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"loaderVersion\": \"V01L02R03-5\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"trailerVersion\": \"V01L02R03-05\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"digestHolds\": true"), std::string::npos);
+
+    auto bytes = test::ReadBytes(p("g1.bin"));
+    bytes[40] ^= 1;
+    test::WriteBytes(p("bad.bin"), bytes);
+    r = Call(RunImageCommand, {"info", p("bad.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("digest"), std::string::npos);
+    EXPECT_NE(r.out.find("digest holds:    no"), std::string::npos);
+
+    EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "3", "--version", "010203", "--size",
+                                     "5000", "-o", p("x.bin")}).code, 1);
+    EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "1", "--version", "01020A", "--size",
+                                     "5000", "-o", p("x.bin")}).code, 1);
+    EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "2", "--version", "010203", "--size",
+                                     "65", "-o", p("x.bin")}).code, 1);
+    EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);
+    EXPECT_EQ(Call(RunImageCommand, {"info", p("missing.bin")}).code, 1);
+}
+
+}  // namespace
+}  // namespace mox3
