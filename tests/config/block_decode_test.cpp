@@ -1,0 +1,492 @@
+#include "config/block_decode.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/commands.h"
+#include "config/sha256.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+using Block = std::vector<std::uint8_t>;
+
+void Put16(Block& b, std::size_t at, std::uint32_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(Block& b, std::size_t at, std::uint32_t v) {
+    Put16(b, at, v);
+    Put16(b, at + 2, v >> 16);
+}
+
+void PutString(Block& b, std::size_t at, std::u16string_view text) {
+    b[at] = static_cast<std::uint8_t>(2 * text.size() + 2);
+    b[at + 1] = 0x03;
+    for (std::size_t i = 0; i < text.size(); ++i) Put16(b, at + 2 + 2 * i, text[i]);
+}
+
+struct Record {
+    std::uint8_t tag;
+    std::vector<std::uint8_t> value;
+};
+
+// Writes the records one after the other from `at`, then the 0 end tag.
+std::size_t PutRecords(Block& b, std::size_t at, std::initializer_list<Record> records) {
+    for (const Record& r : records) {
+        b[at++] = r.tag;
+        b[at++] = static_cast<std::uint8_t>(r.value.size());
+        for (std::uint8_t v : r.value) b[at++] = v;
+    }
+    b[at] = 0;
+    return at;
+}
+
+void Seal(Block& b) {
+    std::uint32_t n =
+        b[32] | (b[33] << 8) | (b[34] << 16) | (static_cast<std::uint32_t>(b[35]) << 24);
+    auto digest = Sha256(std::span<const std::uint8_t>(b).subspan(32, n + 4));
+    ASSERT_TRUE(digest);
+    std::copy(digest->begin(), digest->end(), b.begin());
+}
+
+Block SecondGenerationBlock() {
+    Block b(kConfigBlockBytes, 0);
+    Put32(b, 32, 3036);
+    Put32(b, 36, 8192);
+    Put32(b, 48, 1792);
+    Put16(b, 52, 394);
+    Put32(b, 54, 2186);
+    Put16(b, 58, 336);
+    Put32(b, 60, 2522);
+    Put16(b, 64, 440);
+    Put16(b, 124, 3840);
+    Put16(b, 126, 256);
+    for (std::size_t i = 3584; i < 3724; ++i) b[i] = 0x20;
+    for (std::size_t i = 3840; i < 4096; ++i) b[i] = 0xFF;
+    for (std::size_t at : {1908, 2244, 2698}) PutString(b, at, u"KAVELIN");
+    for (std::size_t at : {1958, 2294, 2748}) PutString(b, at, u"ZR-MOX3");
+    for (std::size_t at : {2008, 2344, 2798}) PutString(b, at, u"");
+    return b;
+}
+
+Block FirstGenerationBlock() {
+    Block b(kConfigBlockBytes, 0);
+    Put32(b, 32, 3036);
+    Put32(b, 36, 8192);
+    Put32(b, 44, 5120);
+    Put16(b, 48, 336);
+    Put16(b, 50, 336);
+    Put32(b, 52, 5888);
+    Put16(b, 56, 358);
+    Put16(b, 108, 7936);
+    Put16(b, 110, 256);
+    return b;
+}
+
+DecodedBlock Decode(const Block& b, int generation) {
+    return DecodeConfigBlock(ConfigBlockView(b.data(), kConfigBlockBytes), generation);
+}
+
+const DecodedField* FindField(const DecodedGroup& g, const std::string& name) {
+    for (const DecodedField& f : g.fields) {
+        if (f.name == name) return &f;
+    }
+    return nullptr;
+}
+
+std::uint64_t FieldNumber(const DecodedGroup& g, const std::string& name) {
+    const DecodedField* f = FindField(g, name);
+    EXPECT_NE(f, nullptr) << name;
+    return f != nullptr ? f->number : ~0ull;
+}
+
+TEST(BlockDecodeTest, TellsTheGenerationFromTheHeader) {
+    Block second = SecondGenerationBlock();
+    Block first = FirstGenerationBlock();
+    Block blank(kConfigBlockBytes, 0);
+    Block both = FirstGenerationBlock();
+    Put32(both, 48, 1792);
+    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(second.data(), 4096)), 2);
+    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(first.data(), 4096)), 1);
+    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(blank.data(), 4096)), std::nullopt);
+    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(both.data(), 4096)), std::nullopt);
+    // The first generation needs the firmware address as well.
+    Put32(first, 36, 4096);
+    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(first.data(), 4096)), std::nullopt);
+}
+
+TEST(BlockDecodeTest, ChecksTheDigestOverTheLengthAndPayloadOnly) {
+    Block b = SecondGenerationBlock();
+    Seal(b);
+    EXPECT_EQ(Decode(b, 2).digest.status, DigestStatus::Holds);
+
+    b[3600] ^= 0x01;  // past byte 3071: not covered
+    EXPECT_TRUE(Decode(b, 2).digest.holds());
+    b[3071] ^= 0x01;  // last covered byte
+    DigestCheck broken = Decode(b, 2).digest;
+    EXPECT_EQ(broken.status, DigestStatus::Mismatch);
+    ASSERT_TRUE(broken.computed);
+    EXPECT_NE(*broken.computed, broken.stored);
+
+    Put32(b, 32, 4060);  // 4060 + 36 = 4096: the whole block, still checkable
+    Seal(b);
+    EXPECT_TRUE(Decode(b, 2).digest.holds());
+    for (std::uint32_t n : {4061u, 0xFFFFFFFFu, 0xFFFFFFDCu}) {
+        Put32(b, 32, n);
+        DigestCheck d = Decode(b, 2).digest;
+        EXPECT_EQ(d.status, DigestStatus::LengthOutOfRange) << n;
+        EXPECT_FALSE(d.computed);
+    }
+}
+
+TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
+    Block b = SecondGenerationBlock();
+    for (std::size_t at : {1800, 2194, 2530}) Put16(b, at, 0x5E3B);
+    Put16(b, 2532, 0x7C31);
+    Put16(b, 1794, 0x0210);
+    b[2547] = 0xC0;
+    b[2548] = 0x70;
+    b[2075] = 0x80;
+    b[2220] = 0x05;
+    PutString(b, 1958, u"Disque \u00E9t\u00E9");
+    b[2008] = 0x52;  // serial derived from the disk
+    b[2344] = 0x52;
+    PutString(b, 2798, u"SN0123456789");
+    b[2248] = 0x60;  // length beyond the slot, in a string of the full-speed set
+    b[2244] = 0x61;
+
+    DecodedBlock d = Decode(b, 2);
+    ASSERT_EQ(d.descriptorSets.size(), 3u);
+    const DescriptorSet& high = d.descriptorSets[0];
+    const DescriptorSet& full = d.descriptorSets[1];
+    const DescriptorSet& super = d.descriptorSets[2];
+    EXPECT_EQ(high.vendorId, 0x5E3B);
+    EXPECT_EQ(high.bcdUSB, 0x0210);
+    EXPECT_EQ(super.productId, 0x7C31);
+    EXPECT_EQ(super.configuration.bmAttributes, 0xC0);
+    EXPECT_EQ(super.configuration.bMaxPower, 0x70);
+    EXPECT_FALSE(super.otherSpeed);
+    ASSERT_TRUE(high.otherSpeed);
+    EXPECT_EQ(high.otherSpeed->bmAttributes, 0x80);
+    EXPECT_EQ(full.interfaceSubClass, 0x05);
+
+    EXPECT_EQ(high.manufacturer.text, "KAVELIN");
+    EXPECT_EQ(high.product.text, "Disque \xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(high.serialNumber.form, StringDescriptor::Form::FromDisk);
+    EXPECT_EQ(full.serialNumber.form, StringDescriptor::Form::FromDisk);
+    EXPECT_EQ(super.serialNumber.text, "SN0123456789");
+    EXPECT_EQ(full.manufacturer.form, StringDescriptor::Form::Malformed);
+    EXPECT_FALSE(full.manufacturer.note.empty());
+    // 0x52 means "from the disk" for the serial number only.
+    b[1908] = 0x52;
+    EXPECT_EQ(Decode(b, 2).descriptorSets[0].manufacturer.form, StringDescriptor::Form::Malformed);
+    // An empty serial number is a bare 2-byte descriptor.
+    EXPECT_EQ(Decode(SecondGenerationBlock(), 2).descriptorSets[0].serialNumber.form,
+              StringDescriptor::Form::Empty);
+}
+
+TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
+    Block b = FirstGenerationBlock();
+    Put16(b, 1368, 0x5E3B);
+    PutString(b, 1886, u"KAVELIN");
+    b[1986] = 0x52;
+    const char* key = "R4TX8WQ2LM7ZK5NC9VH3PJ6DB1FYG0SE";
+    for (std::size_t i = 0; i < 32; ++i) b[76 + i] = static_cast<std::uint8_t>(key[i]);
+    std::vector<std::uint8_t> inquiry(58, 0);
+    std::string texts[] = {"KAVELIN ZR-MOX3 0001", "VENDOR-BPRODUCT-SECOND  R002"};
+    for (int a = 0; a < 2; ++a) {
+        std::copy(texts[a].begin(), texts[a].end(), inquiry.begin() + 29 * a + 1);
+    }
+    std::vector<std::uint8_t> control(100, 0);
+    control[0] = 0x81;  // WaitTimeSATADevDetect and RMB
+    control[2] = 0x34;
+    control[3] = 0x12;
+    control[16] = 1;
+    std::size_t end = PutRecords(b, 112,
+                                 {{0x04, inquiry},
+                                  {0x02, {0, 7, 1, 0, 0, 8, 0, 0, 0, 0x85, 0, 0, 0, 0, 0, 0, 0}},
+                                  {0x03, {1}},
+                                  {0x05, control}});
+
+    DecodedBlock d = Decode(b, 1);
+    EXPECT_EQ(d.descriptorSets[1].vendorId, 0x5E3B);
+    EXPECT_EQ(d.descriptorSets[2].manufacturer.text, "KAVELIN");
+    EXPECT_EQ(d.descriptorSets[2].serialNumber.form, StringDescriptor::Form::FromDisk);
+    EXPECT_EQ(d.header.deletingKeyText, key);
+    EXPECT_EQ(d.header.descriptorAreas[2].offset, 1792);
+    EXPECT_TRUE(d.notes.empty());
+
+    ASSERT_EQ(d.inquiry.size(), 2u);
+    EXPECT_EQ(d.inquiry[0].offset, 115u);
+    EXPECT_EQ(d.inquiry[1].offset, 144u);
+    EXPECT_EQ(d.inquiry[1].vendor, "VENDOR-B");
+    EXPECT_EQ(d.inquiry[1].revision, "R002");
+
+    ASSERT_EQ(d.tlv.records.size(), 4u);
+    EXPECT_EQ(d.tlv.endTagOffset, end);
+    EXPECT_EQ(d.tlv.records[1].name, "multi-LUN");
+    const DecodedGroup& lun = d.tlv.records[1].readings.at(0);
+    EXPECT_EQ(FieldNumber(lun, "SizeLUN0"), 256u);  // stored as 8 x MB
+    EXPECT_EQ(FieldNumber(lun, "HideLUN1"), 1u);
+    const DecodedGroup& control0 = d.tlv.records[3].readings.at(0);
+    EXPECT_EQ(FieldNumber(control0, "WaitTimeSATADevDetect"), 0x1234u);
+    EXPECT_EQ(FieldNumber(control0, "RMB"), 1u);
+    EXPECT_EQ(FindField(control0, "StandbyTransTime"), nullptr);  // its flag bit is clear
+}
+
+// A unit-table head and its units, as the compiler lays them out.
+std::vector<std::uint8_t> UnitTable(std::uint8_t modes, std::uint8_t count, std::uint8_t inq) {
+    std::vector<std::uint8_t> t = {count, modes, 0, 0};
+    for (std::uint8_t u = 0; u < count; ++u) {
+        std::vector<std::uint8_t> entry(24, 0);
+        if (u == 1) {
+            entry[0] = 1;     // removable
+            entry[1] = 0x08;  // read-only
+        }
+        entry[4] = static_cast<std::uint8_t>(0x10 + u);  // size
+        if (inq != 0) {
+            Block offset(4, 0);
+            Put32(offset, 0, 3584 + 28 * (inq - 1u));
+            std::copy(offset.begin(), offset.end(), entry.begin() + 12);
+            entry[16] = 28;
+        }
+        t.insert(t.end(), entry.begin(), entry.end());
+    }
+    return t;
+}
+
+TEST(BlockDecodeTest, DecodesSecondGenerationRecordsAndJoinsSplitUnitTables) {
+    std::vector<std::uint8_t> tables = UnitTable(0x01, 5, 1);
+    for (std::uint8_t mode : {std::uint8_t{0x02}, std::uint8_t{0x04}, std::uint8_t{0x08}}) {
+        auto t = UnitTable(mode, 3, 0);
+        tables.insert(tables.end(), t.begin(), t.end());
+    }
+    ASSERT_EQ(tables.size(), 352u);
+    std::vector<std::uint8_t> firstPart(tables.begin(), tables.begin() + 255);
+    std::vector<std::uint8_t> secondPart(tables.begin() + 255, tables.end());
+
+    Block b = SecondGenerationBlock();
+    std::size_t end = PutRecords(b, 128,
+                                 {{0x10, firstPart},
+                                  {0x10, secondPart},
+                                  {0x11, UnitTable(0x01, 1, 0)},
+                                  {0x03, {1}},
+                                  {0x21, {0xFF, 0x01}},
+                                  {0x32, {0x58, 0x82, 3, 4}},
+                                  {0x01, {0x80, 0, 1, 0, 0, 0}},
+                                  {0x01, {0x65, 0, 0, 0x10, 0, 0}}});
+    DecodedBlock d = Decode(b, 2);
+    const auto& records = d.tlv.records;
+    ASSERT_EQ(records.size(), 8u);
+    EXPECT_EQ(d.tlv.endTagOffset, end);
+    EXPECT_TRUE(d.tlv.problems.empty());
+
+    const DecodedGroup& lu = records[0].readings.at(0);
+    ASSERT_EQ(lu.groups.size(), 4u);
+    EXPECT_TRUE(lu.notes.empty());
+    EXPECT_EQ(lu.groups[0].groups.size(), 5u);
+    EXPECT_EQ(FieldNumber(lu.groups[3], "modes"), 0x08u);
+    ASSERT_EQ(lu.groups[2].groups.size(), 3u);  // the cut at 255 falls inside this table
+    EXPECT_EQ(FieldNumber(lu.groups[2].groups[2], "Size"), 0x12u);
+    EXPECT_EQ(lu.groups[3].groups.size(), 3u);
+    const DecodedGroup& unit1 = lu.groups[0].groups[1];
+    EXPECT_EQ(FindField(unit1, "type")->text, "removable, read-only");
+    EXPECT_EQ(FieldNumber(unit1, "Inq"), 1u);
+    EXPECT_EQ(FieldNumber(unit1, "inquiryOffset"), 3584u);
+    EXPECT_EQ(records[1].readings.at(0).name, "logical-unit tables (continued)");
+
+    EXPECT_EQ(records[2].readings.at(0).groups.size(), 1u);  // one single-unit table
+    EXPECT_EQ(FieldNumber(records[3].readings.at(0), "AuthWait"), 1u);
+    EXPECT_EQ(FindField(records[4].readings.at(0), "meaning")->text, "FET control only");
+    const DecodedGroup& standby = records[5].readings.at(0);
+    EXPECT_EQ(FieldNumber(standby, "Timer"), 600u);
+    EXPECT_EQ(FieldNumber(standby, "PowerMode"), 1u);
+    EXPECT_EQ(FindField(records[6].readings.at(0), "parameter")->text, "CustomParam-0");
+    EXPECT_EQ(FieldNumber(records[6].readings.at(0), "value"), 1u);
+    EXPECT_EQ(FindField(records[7].readings.at(0), "parameter")->text, "RAID Offset");
+}
+
+TEST(BlockDecodeTest, ReadsTag35BySuspendLevelsOrRebuildLed) {
+    auto readings = [](std::initializer_list<Record> records) {
+        Block b = SecondGenerationBlock();
+        PutRecords(b, 128, records);
+        std::vector<std::string> names;
+        for (const TlvRecord& r : Decode(b, 2).tlv.records) {
+            if (r.tag != 0x35) continue;
+            for (const DecodedGroup& g : r.readings) names.push_back(g.name);
+        }
+        return names;
+    };
+    using Names = std::vector<std::string>;
+    // Pins 1 and 3: fits both readings, and nothing tells the family.
+    EXPECT_EQ(readings({{0x35, {1, 5, 3, 4}}}),
+              (Names{"GPIO suspend levels", "rebuild progress LED"}));
+    // PMPEnable is written by the first family only, the RAID mode LED by the later one.
+    EXPECT_EQ(readings({{0x35, {1, 5, 3, 4}}, {0x07, {1}}}), (Names{"GPIO suspend levels"}));
+    EXPECT_EQ(readings({{0x35, {1, 5, 3, 4}}, {0x30, {0x85, 1}}}), (Names{"rebuild progress LED"}));
+    // An odd length cannot be level pairs; falling pins cannot either.
+    EXPECT_EQ(readings({{0x35, {1, 5, 0x83, 4, 5}}}), (Names{"rebuild progress LED"}));
+    EXPECT_EQ(readings({{0x35, {3, 5, 1, 4}}}), (Names{"rebuild progress LED"}));
+    EXPECT_EQ(readings({{0x35, {0, 1}}}), (Names{"GPIO suspend levels"}));
+}
+
+TEST(BlockDecodeTest, ReportsBrokenListsWithoutReadingOutsideTheArea) {
+    Block b = SecondGenerationBlock();
+    PutRecords(b, 128, {{0x03, {1}}, {0x7E, {1, 2, 3}}, {0x24, {0x85, 0x88, 1}}});
+    DecodedBlock d = Decode(b, 2);
+    ASSERT_EQ(d.tlv.records.size(), 3u);
+    EXPECT_FALSE(d.tlv.records[1].known);
+    EXPECT_TRUE(d.tlv.records[1].readings.empty());
+    EXPECT_EQ(d.tlv.problems.size(), 1u);                         // the unknown tag
+    EXPECT_FALSE(d.tlv.records[2].readings.at(0).notes.empty());  // 3 bytes of a 4-byte LED
+
+    // Long records chain up to 1780, where a FET record claims 40 bytes of a 12-byte rest.
+    Block runs = SecondGenerationBlock();
+    std::size_t at = 128;
+    while (at < 1780) {
+        auto length = static_cast<std::uint8_t>(std::min<std::size_t>(255, 1780 - at - 2));
+        runs[at] = 0x08;
+        runs[at + 1] = length;
+        at += 2 + length;
+    }
+    ASSERT_EQ(at, 1780u);
+    runs[1780] = 0x22;
+    runs[1781] = 40;
+    std::fill(runs.begin() + 1782, runs.begin() + 1792, 0xAA);
+    d = Decode(runs, 2);
+    ASSERT_FALSE(d.tlv.records.empty());
+    const TlvRecord& last = d.tlv.records.back();
+    EXPECT_EQ(last.offset, 1780u);
+    EXPECT_TRUE(last.truncated);
+    EXPECT_EQ(last.value.size(), 10u);
+    EXPECT_TRUE(last.readings.empty());
+    EXPECT_FALSE(d.tlv.endTagOffset);
+    EXPECT_FALSE(d.tlv.problems.empty());
+    // The tag in the last byte of the area has no length byte.
+    runs[1781] = 9;
+    runs[1791] = 0x21;
+    d = Decode(runs, 2);
+    EXPECT_EQ(d.tlv.records.back().offset, 1791u);
+    EXPECT_TRUE(d.tlv.records.back().truncated);
+
+    // No end tag at all: every byte of the area is a record.
+    Block endless = FirstGenerationBlock();
+    for (std::size_t i = 112; i < 1024; i += 2) endless[i] = 0x03, endless[i + 1] = 0;
+    d = Decode(endless, 1);
+    EXPECT_EQ(d.tlv.records.size(), 456u);
+    EXPECT_FALSE(d.tlv.endTagOffset);
+    EXPECT_FALSE(d.tlv.problems.empty());
+}
+
+TEST(BlockDecodeTest, DecodesAnyBlockWithoutFault) {
+    std::mt19937 random(20240611);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 300; ++round) {
+        Block b = round % 2 ? SecondGenerationBlock() : FirstGenerationBlock();
+        // Garble the list area and a few descriptor lengths more densely than the rest.
+        for (std::size_t i = 112; i < 1800; ++i) b[i] = static_cast<std::uint8_t>(byte(random));
+        for (std::size_t i = 0; i < 200; ++i)
+            b[random() % 4096] = static_cast<std::uint8_t>(byte(random));
+        for (int generation : {1, 2}) {
+            DecodedBlock d = Decode(b, generation);
+            for (const TlvRecord& r : d.tlv.records) {
+                if (!r.value.empty()) {
+                    EXPECT_LE(r.offset + 2 + r.value.size(), d.tlv.limit);
+                }
+            }
+        }
+    }
+}
+
+// Rough structural check of a JSON text: strings closed, brackets balanced.
+bool LooksLikeJson(const std::string& text) {
+    std::string stack;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+            else if (static_cast<unsigned char>(c) < 0x20)
+                return false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            stack.push_back(c == '{' ? '}' : ']');
+        } else if (c == '}' || c == ']') {
+            if (stack.empty() || stack.back() != c) return false;
+            stack.pop_back();
+        }
+    }
+    return !inString && stack.empty() && !text.empty() && text[0] == '{';
+}
+
+int RunDecode(std::vector<std::string> words, std::string& out, std::string& err) {
+    std::ostringstream o;
+    std::ostringstream e;
+    int code = RunDecodeCommand(words, o, e);
+    out = o.str();
+    err = e.str();
+    return code;
+}
+
+TEST(DecodeCommandTest, PrintsTextAndJson) {
+    test::TempDir dir;
+    Block b = SecondGenerationBlock();
+    b[2008] = 0x52;
+    PutRecords(b, 128, {{0x03, {1}}, {0x35, {1, 5, 3, 4}}, {0x7E, {0x1B, 0x00}}});
+    Seal(b);
+    test::WriteBytes(dir / "block.bin", b);
+    std::string out;
+    std::string err;
+
+    ASSERT_EQ(RunDecode({(dir / "block.bin").string(), "--json"}, out, err), kExitOk) << err;
+    EXPECT_TRUE(LooksLikeJson(out)) << out;
+    for (const char* key :
+         {"\"generation\": 2", "\"holds\": true", "\"descriptorSets\"", "\"form\": \"from disk\"",
+          "\"records\"", "\"AuthWait\": 1", "\"rebuild progress LED\"", "\"known\": false",
+          "\"endTagOffset\": 141"}) {
+        EXPECT_NE(out.find(key), std::string::npos) << key;
+    }
+
+    ASSERT_EQ(RunDecode({(dir / "block.bin").string()}, out, err), kExitOk) << err;
+    EXPECT_NE(out.find("Digest: holds"), std::string::npos);
+    EXPECT_NE(out.find("derived from the attached disk"), std::string::npos);
+    EXPECT_NE(out.find("problem:"), std::string::npos);
+}
+
+TEST(DecodeCommandTest, RejectsBadUsageAndUnfitFiles) {
+    test::TempDir dir;
+    std::string out;
+    std::string err;
+    EXPECT_EQ(RunDecode({}, out, err), kExitUsage);
+    EXPECT_NE(err.find("usage:"), std::string::npos);
+    EXPECT_EQ(RunDecode({"a", "b"}, out, err), kExitUsage);
+    EXPECT_EQ(RunDecode({"a", "--generation", "3"}, out, err), kExitUsage);
+    EXPECT_EQ(RunDecode({"a", "--generation"}, out, err), kExitUsage);
+    EXPECT_EQ(RunDecode({"a", "--verbose"}, out, err), kExitUsage);
+
+    EXPECT_EQ(RunDecode({(dir / "missing.bin").string()}, out, err), kExitFailed);
+    test::WriteBytes(dir / "short.bin", Block(4095, 0));
+    EXPECT_EQ(RunDecode({(dir / "short.bin").string()}, out, err), kExitFailed);
+    EXPECT_NE(err.find("4095"), std::string::npos);
+    EXPECT_EQ(RunDecode({dir.path().string()}, out, err), kExitFailed);
+
+    test::WriteBytes(dir / "blank.bin", Block(4096, 0));
+    EXPECT_EQ(RunDecode({(dir / "blank.bin").string()}, out, err), kExitFailed);
+    EXPECT_NE(err.find("--generation"), std::string::npos);
+    EXPECT_EQ(RunDecode({(dir / "blank.bin").string(), "--generation=1"}, out, err), kExitOk);
+    EXPECT_NE(out.find("header names no generation"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mox3
