@@ -34,9 +34,12 @@ struct Files {
     }
     void Write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
         std::ofstream(dir / name, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     }
-    std::u16string Path(const std::string& name) const { return mox3::Utf8ToUtf16((dir / name).string()); }
+    std::u16string Path(const std::string& name) const {
+        return mox3::Utf8ToUtf16((dir / name).string());
+    }
 };
 
 const Files& SharedFiles() {
@@ -56,7 +59,16 @@ void BM_CompileShippedFile(benchmark::State& state) {
         benchmark::DoNotOptimize(mgr.imageBuffer.data());
     }
 }
-BENCHMARK(BM_CompileShippedFile)->Arg(104)->Arg(106)->Arg(116)->Arg(117)->Arg(118)->Arg(119)->Arg(120)->Arg(121)->Arg(123);
+BENCHMARK(BM_CompileShippedFile)
+    ->Arg(104)
+    ->Arg(106)
+    ->Arg(116)
+    ->Arg(117)
+    ->Arg(118)
+    ->Arg(119)
+    ->Arg(120)
+    ->Arg(121)
+    ->Arg(123);
 
 // The digest test of a largest second-generation image, against the library's raw speed.
 void BM_ImageDigestTest(benchmark::State& state) {

@@ -41,7 +41,9 @@ CliArgs::CliArgs(Args args, std::set<std::string> valued, std::set<std::string> 
     }
 }
 
-bool CliArgs::has(const std::string& option) const { return seen_.count(option) != 0; }
+bool CliArgs::has(const std::string& option) const {
+    return seen_.count(option) != 0;
+}
 
 std::optional<std::string> CliArgs::value(const std::string& option) const {
     auto it = values_.find(option);

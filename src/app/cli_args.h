@@ -12,7 +12,7 @@
 namespace mox3 {
 
 class CliArgs {
-public:
+  public:
     // `valued` lists options that take a value ("-o", "--config"); `flags` those that do not.
     CliArgs(Args args, std::set<std::string> valued, std::set<std::string> flags);
 
@@ -22,7 +22,7 @@ public:
     std::optional<std::string> value(const std::string& option) const;
     const std::vector<std::string>& positional() const { return positional_; }
 
-private:
+  private:
     std::map<std::string, std::string> values_;
     std::set<std::string> seen_;
     std::vector<std::string> positional_;

@@ -23,7 +23,7 @@ constexpr const char* kUsage =
 
 // A shipped configuration file copied to a private folder for the duration of a compile.
 class ExtractedResource {
-public:
+  public:
     ~ExtractedResource() {
         std::error_code ec;
         if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
@@ -37,7 +37,7 @@ public:
     }
     const std::filesystem::path& file() const { return file_; }
 
-private:
+  private:
     std::filesystem::path dir_;
     std::filesystem::path file_;
 };
@@ -84,7 +84,8 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
         auto number = ParseCount(*id);
         const EmbeddedResource* resource =
             number && *number < 100000 ? FindConfigResource(static_cast<int>(*number)) : nullptr;
-        if (resource == nullptr) return report("config", "no shipped configuration file has id " + *id);
+        if (resource == nullptr)
+            return report("config", "no shipped configuration file has id " + *id);
         std::string why = extracted.Extract(*resource);
         if (!why.empty()) return report("config", why);
         configPath = extracted.file().string();

@@ -52,8 +52,8 @@ int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
     const bool loaded = mgr.LoadFirmwareImage(mgr) == 1;
     std::u16string trailerText;
     mgr.ReadImageVersion(std::fopen(path.c_str(), "rb"), trailerText, kind);
-    const bool digest = bytes.size() >= limits.digestTail &&
-                        DigestHolds(bytes, bytes.size() - limits.digestTail);
+    const bool digest =
+        bytes.size() >= limits.digestTail && DigestHolds(bytes, bytes.size() - limits.digestTail);
     ItemTableKind table{};
     FindItemTableKind(mgr.itemTable, table);
 

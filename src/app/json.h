@@ -9,7 +9,7 @@
 namespace mox3 {
 
 class JsonWriter {
-public:
+  public:
     JsonWriter& BeginObject();
     JsonWriter& EndObject();
     JsonWriter& BeginArray();
@@ -21,7 +21,9 @@ public:
     JsonWriter& Null();
 
     // Shorthands for a key followed by a value.
-    JsonWriter& Field(std::string_view name, std::string_view utf8) { return Key(name).String(utf8); }
+    JsonWriter& Field(std::string_view name, std::string_view utf8) {
+        return Key(name).String(utf8);
+    }
     JsonWriter& Field(std::string_view name, const char* utf8) { return Key(name).String(utf8); }
     JsonWriter& Field(std::string_view name, std::int64_t value) { return Key(name).Number(value); }
     JsonWriter& Field(std::string_view name, bool value) { return Key(name).Bool(value); }
@@ -29,7 +31,7 @@ public:
     // The document, pretty-printed with two-space indentation and a final newline.
     std::string str() const { return text_ + "\n"; }
 
-private:
+  private:
     void BeforeValue();
     void NewLine();
 

@@ -25,8 +25,8 @@ int FillFirstGenerationProfile(CBridgeMgr& mgr) {
 }
 
 int FillSecondGenerationProfile(CBridgeMgr& mgr) {
-    Fill(mgr, kSecondGenerationBlockAddress, ItemTableKind::SecondGeneration,
-         LoadFirmwareImageGen2, CompileConfigBlockGen2, CheckConfigHeaderGen2);
+    Fill(mgr, kSecondGenerationBlockAddress, ItemTableKind::SecondGeneration, LoadFirmwareImageGen2,
+         CompileConfigBlockGen2, CheckConfigHeaderGen2);
     return 1;
 }
 

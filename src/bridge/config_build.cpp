@@ -43,9 +43,8 @@ ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const std::u16string& imageP
     result.chipKind = ChipKindFromImageTail(static_cast<std::uint8_t>(tail[0]),
                                             static_cast<std::uint8_t>(tail[1]));
     if (expectedKind != 0 && expectedKind != result.chipKind) {
-        return fail("generation", "the image is for generation " +
-                                      std::to_string(result.chipKind) + ", the drive is generation " +
-                                      std::to_string(expectedKind));
+        return fail("generation", "the image is for generation " + std::to_string(result.chipKind) +
+                                      ", the drive is generation " + std::to_string(expectedKind));
     }
     if (result.chipKind == kChipSecondGeneration) {
         FillSecondGenerationProfile(mgr);

@@ -13,9 +13,9 @@ namespace mox3 {
 
 struct ConfigBuildResult {
     bool ok = false;
-    int chipKind = 0;           // from the image's last two bytes
-    std::string failedStep;     // "image", "generation", "config header", "compile"
-    std::string reason;         // one line for the user
+    int chipKind = 0;        // from the image's last two bytes
+    std::string failedStep;  // "image", "generation", "config header", "compile"
+    std::string reason;      // one line for the user
 };
 
 // Loads the profile's item values from the configuration file at mgr.configPath.

@@ -18,7 +18,9 @@ constexpr std::size_t kPage = 4096;
 constexpr std::string_view kSampleMarker = "MOX3 SAMPLE IMAGE - NOT FIRMWARE";
 
 // The value of a two-digit field, computed from the characters as they stand.
-int Pair(std::span<const std::uint8_t> d, std::size_t i) { return 10 * (d[i] - '0') + (d[i + 1] - '0'); }
+int Pair(std::span<const std::uint8_t> d, std::size_t i) {
+    return 10 * (d[i] - '0') + (d[i + 1] - '0');
+}
 
 std::u16string Format(const char* format, auto... values) {
     char buf[96];
@@ -27,7 +29,8 @@ std::u16string Format(const char* format, auto... values) {
 }
 
 bool AllDigits(std::span<const std::uint8_t> bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t c) { return c >= '0' && c <= '9'; });
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](std::uint8_t c) { return c >= '0' && c <= '9'; });
 }
 
 int LoadFirmwareImage(CBridgeMgr& mgr, int chipKind) {
@@ -123,15 +126,20 @@ int CBridgeMgr::ReadImageVersion(std::FILE* file, std::u16string& text, int chip
     return 1;
 }
 
-int LoadFirmwareImageGen1(CBridgeMgr& mgr) { return LoadFirmwareImage(mgr, kChipFirstGeneration); }
-int LoadFirmwareImageGen2(CBridgeMgr& mgr) { return LoadFirmwareImage(mgr, kChipSecondGeneration); }
+int LoadFirmwareImageGen1(CBridgeMgr& mgr) {
+    return LoadFirmwareImage(mgr, kChipFirstGeneration);
+}
+int LoadFirmwareImageGen2(CBridgeMgr& mgr) {
+    return LoadFirmwareImage(mgr, kChipSecondGeneration);
+}
 
 std::vector<std::uint8_t> MakeSampleImage(const SampleImageRequest& request, std::string* error) {
     auto fail = [&](std::string why) {
         if (error) *error = std::move(why);
         return std::vector<std::uint8_t>{};
     };
-    if (request.generation != 1 && request.generation != 2) return fail("generation must be 1 or 2");
+    if (request.generation != 1 && request.generation != 2)
+        return fail("generation must be 1 or 2");
     const int kind = request.generation;
     const ImageLimits& limits = ImageLimitsFor(kind);
     if (request.size < limits.smallest || request.size > limits.largest) {
@@ -170,7 +178,8 @@ std::vector<std::uint8_t> MakeSampleImage(const SampleImageRequest& request, std
         image[size - 2] = '0';
         image[size - 1] = 'A';
     }
-    auto digest = Sha256(std::span<const std::uint8_t>(image).subspan(kDigestLengthOffset, body + 4));
+    auto digest =
+        Sha256(std::span<const std::uint8_t>(image).subspan(kDigestLengthOffset, body + 4));
     if (!digest) return fail("hashing failed");
     std::copy(digest->begin(), digest->end(), image.begin());
     return image;

@@ -75,7 +75,6 @@ void WriteHeader(CBridgeMgr& mgr, std::span<std::uint8_t> block) {
     WriteLe16(block, 110, 256);
 }
 
-
 // SCSI INQUIRY answers: tag 0x04, 29 bytes per answer.
 bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
     constexpr std::u16string_view kSection = u"SCSI INQUIRY";
@@ -238,10 +237,9 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
         const char16_t* key;
         std::array<std::size_t, 2> at;  // 0: no second place
     };
-    const Place kPower[] = {
-        {u"bmAttributes-HS", {1049, 1585}}, {u"bMaxPower-HS", {1050, 1586}},
-        {u"bmAttributes-FS", {1249, 1385}}, {u"bMaxPower-FS", {1250, 1386}},
-        {u"bmAttributes-SS", {1817, 0}},       {u"bMaxPower-SS", {1818, 0}}};
+    const Place kPower[] = {{u"bmAttributes-HS", {1049, 1585}}, {u"bMaxPower-HS", {1050, 1586}},
+                            {u"bmAttributes-FS", {1249, 1385}}, {u"bMaxPower-FS", {1250, 1386}},
+                            {u"bmAttributes-SS", {1817, 0}},    {u"bMaxPower-SS", {1818, 0}}};
     for (const auto& [key, places] : kPower) {
         auto v = r.Required(kConfig, key, 0, 255);
         if (!v) return 0;
@@ -251,10 +249,9 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
     }
     // 6. Interface subclasses; the templates carry 0x06.
     constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
-    const std::pair<const char16_t*, std::size_t> kSubclass[] = {
-        {u"bInterfaceSubClass-HS", 1058},
-        {u"bInterfaceSubClass-FS", 1394},
-        {u"bInterfaceSubClass-SS", 1826}};
+    const std::pair<const char16_t*, std::size_t> kSubclass[] = {{u"bInterfaceSubClass-HS", 1058},
+                                                                 {u"bInterfaceSubClass-FS", 1394},
+                                                                 {u"bInterfaceSubClass-SS", 1826}};
     for (auto [key, at] : kSubclass) {
         auto v = r.Optional(kInterface, key, 0, 255);
         if (!r.ok()) return 0;
@@ -264,14 +261,14 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
     // 7. to 11. The list.
     TlvList list(block, kListStart, kListEnd);
     if (!CompileInquiry(r, block, list) || !CompileLun(r, list) ||
-        !CompileFlaggedBytes(r, list, u"LED", 0x06,
-                             {u"USB2Port", u"USB3Port", u"AuthPort", u"USB2Func", u"USB3Func",
-                              u"AuthFunc"},
-                             {0, 3, 1, 4, 2, 5}) ||
-        !CompileFlaggedBytes(r, list, u"FAN", 0x10,
-                             {u"SMARTInterval", u"TempThreshold", u"ControlPort", u"ActiveValue",
-                              u"DefaultValue"},
-                             {0, 1, 2, 3, 4})) {
+        !CompileFlaggedBytes(
+            r, list, u"LED", 0x06,
+            {u"USB2Port", u"USB3Port", u"AuthPort", u"USB2Func", u"USB3Func", u"AuthFunc"},
+            {0, 3, 1, 4, 2, 5}) ||
+        !CompileFlaggedBytes(
+            r, list, u"FAN", 0x10,
+            {u"SMARTInterval", u"TempThreshold", u"ControlPort", u"ActiveValue", u"DefaultValue"},
+            {0, 1, 2, 3, 4})) {
         return 0;
     }
     constexpr std::u16string_view kAuth = u"Authentication";

@@ -24,54 +24,54 @@ constexpr std::size_t kSuperSpeedArea = 2522;
 // Descriptors, each followed by a 0 byte when its length is odd.
 void PlaceTemplates(std::span<std::uint8_t> block) {
     PlaceTemplate(block, {
-        // High-speed area.
-        {1792, "12 01 10 02 00 00 00 40 00 00 00 00 00 00 01 02 03 01"},
-        {1810, "09 02 55 00 01 01 00 00 00"},
-        {1820, "09 04 00 00 02 08 06 50 00"},
-        {1830, "07 05 81 02 00 02 14"},
-        {1838, "07 05 02 02 00 02 14"},
-        {1846, "09 04 00 01 04 08 06 62 00"},
-        {1856, "07 05 81 02 00 02 14 00 04 24 03 00"},
-        {1868, "07 05 02 02 00 02 14 00 04 24 04 00"},
-        {1880, "07 05 04 02 00 02 14 00 04 24 01 00"},
-        {1892, "07 05 85 02 00 02 14 00 04 24 02 00"},
-        {1904, "04 03 09 04"},
-        {1908, "00 03"},
-        {1958, "00 03"},
-        {2008, "00 03"},
-        {2058, "0A 06 10 02 00 00 00 40 01 00"},
-        {2068, "09 07 20 00 01 01 00 00 00"},
-        // Full-speed area.
-        {2186, "12 01 10 02 00 00 00 40 00 00 00 00 00 00 01 02 03 01"},
-        {2204, "09 02 20 00 01 01 00 00 00"},
-        {2214, "09 04 00 00 02 08 06 50 00"},
-        {2224, "07 05 81 02 40 00 0F"},
-        {2232, "07 05 02 02 40 00 0F"},
-        {2240, "04 03 09 04"},
-        {2244, "00 03"},
-        {2294, "00 03"},
-        {2344, "00 03"},
-        {2394, "0A 06 10 02 00 00 00 40 01 00"},
-        {2404, "09 07 20 00 01 01 00 00 00"},
-        // SuperSpeed area.
-        {2522, "12 01 00 03 00 00 00 09 00 00 00 00 00 00 01 02 03 01"},
-        {2540, "09 02 79 00 01 01 00 00 00"},
-        {2550, "09 04 00 00 02 08 06 50 00"},
-        {2560, "07 05 81 02 00 04 00 00 06 30 0F 00 00 00"},
-        {2574, "07 05 02 02 00 04 00 00 06 30 0F 00 00 00"},
-        {2588, "09 04 00 01 04 08 06 62 00"},
-        {2598, "07 05 81 02 00 04 00 00 06 30 0F 05 00 00 04 24 03 00"},
-        {2616, "07 05 02 02 00 04 00 00 06 30 0F 05 00 00 04 24 04 00"},
-        {2634, "07 05 04 02 00 04 00 00 06 30 00 00 00 00 04 24 01 00"},
-        {2652, "07 05 85 02 00 04 00 00 06 30 00 05 00 00 04 24 02 00"},
-        {2670, "05 0F 16 00 02"},
-        {2676, "07 10 02 02 00 00 00"},
-        {2684, "0A 10 03 00 0E 00 01 00 00 00"},
-        {2694, "04 03 09 04"},
-        {2698, "00 03"},
-        {2748, "00 03"},
-        {2798, "00 03"},
-    });
+                             // High-speed area.
+                             {1792, "12 01 10 02 00 00 00 40 00 00 00 00 00 00 01 02 03 01"},
+                             {1810, "09 02 55 00 01 01 00 00 00"},
+                             {1820, "09 04 00 00 02 08 06 50 00"},
+                             {1830, "07 05 81 02 00 02 14"},
+                             {1838, "07 05 02 02 00 02 14"},
+                             {1846, "09 04 00 01 04 08 06 62 00"},
+                             {1856, "07 05 81 02 00 02 14 00 04 24 03 00"},
+                             {1868, "07 05 02 02 00 02 14 00 04 24 04 00"},
+                             {1880, "07 05 04 02 00 02 14 00 04 24 01 00"},
+                             {1892, "07 05 85 02 00 02 14 00 04 24 02 00"},
+                             {1904, "04 03 09 04"},
+                             {1908, "00 03"},
+                             {1958, "00 03"},
+                             {2008, "00 03"},
+                             {2058, "0A 06 10 02 00 00 00 40 01 00"},
+                             {2068, "09 07 20 00 01 01 00 00 00"},
+                             // Full-speed area.
+                             {2186, "12 01 10 02 00 00 00 40 00 00 00 00 00 00 01 02 03 01"},
+                             {2204, "09 02 20 00 01 01 00 00 00"},
+                             {2214, "09 04 00 00 02 08 06 50 00"},
+                             {2224, "07 05 81 02 40 00 0F"},
+                             {2232, "07 05 02 02 40 00 0F"},
+                             {2240, "04 03 09 04"},
+                             {2244, "00 03"},
+                             {2294, "00 03"},
+                             {2344, "00 03"},
+                             {2394, "0A 06 10 02 00 00 00 40 01 00"},
+                             {2404, "09 07 20 00 01 01 00 00 00"},
+                             // SuperSpeed area.
+                             {2522, "12 01 00 03 00 00 00 09 00 00 00 00 00 00 01 02 03 01"},
+                             {2540, "09 02 79 00 01 01 00 00 00"},
+                             {2550, "09 04 00 00 02 08 06 50 00"},
+                             {2560, "07 05 81 02 00 04 00 00 06 30 0F 00 00 00"},
+                             {2574, "07 05 02 02 00 04 00 00 06 30 0F 00 00 00"},
+                             {2588, "09 04 00 01 04 08 06 62 00"},
+                             {2598, "07 05 81 02 00 04 00 00 06 30 0F 05 00 00 04 24 03 00"},
+                             {2616, "07 05 02 02 00 04 00 00 06 30 0F 05 00 00 04 24 04 00"},
+                             {2634, "07 05 04 02 00 04 00 00 06 30 00 00 00 00 04 24 01 00"},
+                             {2652, "07 05 85 02 00 04 00 00 06 30 00 05 00 00 04 24 02 00"},
+                             {2670, "05 0F 16 00 02"},
+                             {2676, "07 10 02 02 00 00 00"},
+                             {2684, "0A 10 03 00 0E 00 01 00 00 00"},
+                             {2694, "04 03 09 04"},
+                             {2698, "00 03"},
+                             {2748, "00 03"},
+                             {2798, "00 03"},
+                         });
 }
 
 void WriteHeader(CBridgeMgr& mgr, std::span<std::uint8_t> block) {
@@ -114,10 +114,9 @@ bool CompileUsbIdentity(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> 
         const char16_t* key;
         std::array<std::size_t, 2> at;  // 0: no second place
     };
-    const Place kPower[] = {
-        {u"bmAttributes-HS", {1817, 2411}}, {u"bMaxPower-HS", {1818, 2412}},
-        {u"bmAttributes-FS", {2211, 2075}}, {u"bMaxPower-FS", {2212, 2076}},
-        {u"bmAttributes-SS", {2547, 0}},       {u"bMaxPower-SS", {2548, 0}}};
+    const Place kPower[] = {{u"bmAttributes-HS", {1817, 2411}}, {u"bMaxPower-HS", {1818, 2412}},
+                            {u"bmAttributes-FS", {2211, 2075}}, {u"bMaxPower-FS", {2212, 2076}},
+                            {u"bmAttributes-SS", {2547, 0}},    {u"bMaxPower-SS", {2548, 0}}};
     for (const auto& [key, places] : kPower) {
         auto v = r.Required(kConfig, key, 0, 255);
         if (!v) return false;
@@ -126,10 +125,9 @@ bool CompileUsbIdentity(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> 
         }
     }
     constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
-    const std::pair<const char16_t*, std::size_t> kSubclass[] = {
-        {u"bInterfaceSubClass-HS", 1826},
-        {u"bInterfaceSubClass-FS", 2220},
-        {u"bInterfaceSubClass-SS", 2556}};
+    const std::pair<const char16_t*, std::size_t> kSubclass[] = {{u"bInterfaceSubClass-HS", 1826},
+                                                                 {u"bInterfaceSubClass-FS", 2220},
+                                                                 {u"bInterfaceSubClass-SS", 2556}};
     for (auto [key, at] : kSubclass) {
         auto v = r.Optional(kInterface, key, 0, 255);
         if (!r.ok()) return false;
@@ -175,10 +173,11 @@ bool CompileFlash(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block)
     std::uint32_t page = r.Int(kSection, u"SFlashPage", kAbsent);
     if (!r.ok()) return false;
     if (page > end) {
-        return r.Fail(kSection, u"SFlashPage",
-                      r.Present(kSection, u"SFlashPage")
-                          ? "larger than the firmware's end in the flash (" + std::to_string(end) + ")"
-                          : "missing (required)");
+        return r.Fail(
+            kSection, u"SFlashPage",
+            r.Present(kSection, u"SFlashPage")
+                ? "larger than the firmware's end in the flash (" + std::to_string(end) + ")"
+                : "missing (required)");
     }
     WriteLe32(block, 80, page);
 
@@ -219,8 +218,8 @@ bool CompileSwitches(ItemReader& r, std::span<std::uint8_t> block, TlvList& list
     for (const Switch& s : kSwitches) {
         auto v = r.Optional(kSection, s.key, 0, 1);
         if (!r.ok()) return false;
-        if (v == 1u && !AppendRecord(r, list, kSection, s.tag,
-                                     std::span(s.value).first(s.length))) {
+        if (v == 1u &&
+            !AppendRecord(r, list, kSection, s.tag, std::span(s.value).first(s.length))) {
             return false;
         }
     }

@@ -26,8 +26,7 @@ bool AppendRecord(ItemReader& r, TlvList& list, std::u16string_view section, std
                   std::span<const std::uint8_t> value);
 
 // SCSI INQUIRY entries, RAID default, logical-unit tables and authentication.
-bool CompileUnits(ItemReader& r, std::span<std::uint8_t> block, TlvList& list,
-                  CompileState& state);
+bool CompileUnits(ItemReader& r, std::span<std::uint8_t> block, TlvList& list, CompileState& state);
 // GPIO, power, FET, fan, LED, button, standby and RAID records.
 bool CompileInputsOutputs(ItemReader& r, TlvList& list);
 

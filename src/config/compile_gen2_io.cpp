@@ -10,7 +10,7 @@ namespace {
 
 // Reads the keys of one section; every value defaults to 0 unless given otherwise.
 class SectionReader {
-public:
+  public:
     SectionReader(ItemReader& r, std::u16string_view section) : r_(r), section_(section) {}
 
     std::uint32_t operator()(std::u16string_view key, std::uint32_t defaultValue = 0) {
@@ -42,7 +42,7 @@ public:
         return port(Utf8ToUtf16(std::to_string(n)) + u"-", unmasked);
     }
 
-private:
+  private:
     ItemReader& r_;
     std::u16string_view section_;
 };
@@ -84,11 +84,20 @@ bool PowerControl(ItemReader& r, TlvList& list) {
     if (!s.count(4, flag, u"Flag")) return false;
     Bytes v;
     switch (flag) {
-        case 1: v.u8(s.port(u"")).u8(0); break;   // GPIO switch
-        case 2: v.u8(0xFF).u8(1); break;          // FET control only
-        case 3: v.u8(0xFF).u8(0); break;          // hot-plug only
-        case 4: v.u8(0xFF).u8(3); break;
-        default: break;
+        case 1:
+            v.u8(s.port(u"")).u8(0);
+            break;  // GPIO switch
+        case 2:
+            v.u8(0xFF).u8(1);
+            break;  // FET control only
+        case 3:
+            v.u8(0xFF).u8(0);
+            break;  // hot-plug only
+        case 4:
+            v.u8(0xFF).u8(3);
+            break;
+        default:
+            break;
     }
     return s.append(list, 0x21, v);
 }
@@ -272,12 +281,12 @@ bool RaidModeLed(ItemReader& r, TlvList& list) {
 
 bool CompileInputsOutputs(ItemReader& r, TlvList& list) {
     return GpioInitialize(r, list) && GpioSuspend(r, list) && PowerControl(r, list) &&
-           FetControl(r, list) && FanControl(r, list) && StatusLed(r, list) &&
-           AccessLed(r, list) && SecretLed(r, list) && DeviceLed(r, list) &&
-           PortRow(r, list, u"Capacity LED", 0x33, u"Interval") &&
-           CapacityLed2(r, list) && PortRow(r, list, u"Rebuild Progress LED", 0x35, u"Blink") &&
-           Button(r, list) && AutomaticStandby(r, list) && RaidButton(r, list) &&
-           RaidSwitch(r, list) && RaidStatusLed(r, list) && RaidModeLed(r, list);
+           FetControl(r, list) && FanControl(r, list) && StatusLed(r, list) && AccessLed(r, list) &&
+           SecretLed(r, list) && DeviceLed(r, list) &&
+           PortRow(r, list, u"Capacity LED", 0x33, u"Interval") && CapacityLed2(r, list) &&
+           PortRow(r, list, u"Rebuild Progress LED", 0x35, u"Blink") && Button(r, list) &&
+           AutomaticStandby(r, list) && RaidButton(r, list) && RaidSwitch(r, list) &&
+           RaidStatusLed(r, list) && RaidModeLed(r, list);
 }
 
 }  // namespace mox3::gen2

@@ -58,7 +58,8 @@ void UnitEntry(Bytes& table, std::uint8_t typeCode, std::uint32_t flags, std::in
 }
 
 // Adds a table to the collection, or merges its mode bit into an equal earlier table.
-void MergeOrAppend(std::vector<std::vector<std::uint8_t>>& tables, std::vector<std::uint8_t> table) {
+void MergeOrAppend(std::vector<std::vector<std::uint8_t>>& tables,
+                   std::vector<std::uint8_t> table) {
     for (auto& earlier : tables) {
         if (earlier.size() == table.size() && earlier[0] == table[0] &&
             std::equal(earlier.begin() + 2, earlier.end(), table.begin() + 2)) {

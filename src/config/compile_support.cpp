@@ -96,11 +96,11 @@ std::optional<std::u16string> ItemReader::SizedText(std::u16string_view section,
     std::u16string text = Text(section, key, capacity);
     if (text.size() < low || text.size() > high) {
         Fail(section, key,
-             text.empty() ? "missing (required, " + std::to_string(low) + " to " +
-                                std::to_string(high) + " characters)"
-                          : "length " + std::to_string(text.size()) + " not within " +
-                                std::to_string(low) + " to " + std::to_string(high) +
-                                " characters");
+             text.empty()
+                 ? "missing (required, " + std::to_string(low) + " to " + std::to_string(high) +
+                       " characters)"
+                 : "length " + std::to_string(text.size()) + " not within " + std::to_string(low) +
+                       " to " + std::to_string(high) + " characters");
         return std::nullopt;
     }
     return text;
@@ -111,7 +111,8 @@ bool TlvList::Append(std::uint8_t tag, std::span<const std::uint8_t> value) {
     if (value.size() > 255 || cursor_ + 2 + value.size() + 1 > end_) return false;
     block_[cursor_] = tag;
     block_[cursor_ + 1] = static_cast<std::uint8_t>(value.size());
-    std::copy(value.begin(), value.end(), block_.begin() + static_cast<std::ptrdiff_t>(cursor_ + 2));
+    std::copy(value.begin(), value.end(),
+              block_.begin() + static_cast<std::ptrdiff_t>(cursor_ + 2));
     cursor_ += 2 + value.size();
     block_[cursor_] = 0;
     return true;
@@ -133,7 +134,8 @@ void PlaceTemplate(std::span<std::uint8_t> out, std::initializer_list<TemplateRo
             auto nibble = [](char c) {
                 return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'A' + 10);
             };
-            out[at++] = static_cast<std::uint8_t>((nibble(row.hex[i]) << 4) | nibble(row.hex[i + 1]));
+            out[at++] =
+                static_cast<std::uint8_t>((nibble(row.hex[i]) << 4) | nibble(row.hex[i + 1]));
             i += 2;
         }
     }
@@ -158,8 +160,8 @@ constexpr std::uint8_t kSerialFromDisk = 0x52;
 
 bool CompileUsbString(ItemReader& reader, std::span<std::uint8_t> block, std::u16string_view key,
                       std::initializer_list<std::size_t> slots) {
-    auto text = reader.SizedText(u"USB String Descriptor", key, kUsbStringLookup, 1,
-                                 kUsbStringLongest);
+    auto text =
+        reader.SizedText(u"USB String Descriptor", key, kUsbStringLookup, 1, kUsbStringLongest);
     if (!text) return false;
     WriteStringSlots(block, slots, *text, static_cast<std::uint8_t>(2 * text->size() + 2));
     return true;
@@ -171,7 +173,8 @@ bool CompileUsbSerial(ItemReader& reader, std::span<std::uint8_t> block,
     constexpr std::u16string_view kKey = u"SerialNumber";
     std::u16string text = reader.Text(kSection, kKey, kUsbStringLookup);
     if (text.size() == 1) {
-        if (text != u"1") return reader.Fail(kSection, kKey, "a one-character serial must be \"1\"");
+        if (text != u"1")
+            return reader.Fail(kSection, kKey, "a one-character serial must be \"1\"");
         WriteStringSlots(block, slots, u"", kSerialFromDisk);
         return true;
     }
@@ -184,7 +187,8 @@ bool CompileUsbSerial(ItemReader& reader, std::span<std::uint8_t> block,
 
 void CopyAnsi(std::span<std::uint8_t> block, std::size_t offset, std::u16string_view text) {
     ToCHAR ansi(text);
-    std::copy_n(ansi.bytes().begin(), text.size(), block.begin() + static_cast<std::ptrdiff_t>(offset));
+    std::copy_n(ansi.bytes().begin(), text.size(),
+                block.begin() + static_cast<std::ptrdiff_t>(offset));
 }
 
 }  // namespace mox3

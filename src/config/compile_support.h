@@ -20,7 +20,7 @@ inline constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;  // default of a required 
 // Reads item values for a compile and records why it stopped. After the first failure every
 // further read still answers, but the compile must end: check ok() before using results.
 class ItemReader {
-public:
+  public:
     explicit ItemReader(CBridgeMgr& mgr) : mgr_(mgr) { mgr_.compileError.clear(); }
 
     bool ok() const { return !failed_; }
@@ -50,7 +50,7 @@ public:
 
     CBridgeMgr& mgr() { return mgr_; }
 
-private:
+  private:
     std::string Quote(std::u16string_view section, std::u16string_view key) const;
 
     CBridgeMgr& mgr_;
@@ -59,7 +59,7 @@ private:
 
 // A tag-length-value list in a block: records of tag, length and value, ended by a 0 byte.
 class TlvList {
-public:
+  public:
     TlvList(std::span<std::uint8_t> block, std::size_t start, std::size_t end)
         : block_(block), cursor_(start), end_(end) {}
     // Appends one record; false when it would not fit before the end of the list area.
@@ -67,7 +67,7 @@ public:
     std::size_t cursor() const { return cursor_; }
     void set_cursor(std::size_t cursor) { cursor_ = cursor; }
 
-private:
+  private:
     std::span<std::uint8_t> block_;
     std::size_t cursor_;
     std::size_t end_;
@@ -75,7 +75,7 @@ private:
 
 // A value under construction: little-endian appends.
 class Bytes {
-public:
+  public:
     Bytes& u8(std::uint32_t v) {
         data_.push_back(static_cast<std::uint8_t>(v));
         return *this;
@@ -91,7 +91,7 @@ public:
     bool empty() const { return data_.empty(); }
     operator std::span<const std::uint8_t>() const { return data_; }
 
-private:
+  private:
     std::vector<std::uint8_t> data_;
 };
 

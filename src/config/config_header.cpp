@@ -20,13 +20,18 @@ int CheckHeader(CBridgeMgr& mgr, std::uint32_t wantedVersion, bool secondGenerat
         return 0;
     }
     mgr.configNameText = profile.GetString(u"Config", u"Name", u"", kShortTextUnits);
-    if (secondGeneration) mgr.bcdUsbOverride = profile.GetInt(u"USB Device Descriptor", u"bcdUSB", 0);
+    if (secondGeneration)
+        mgr.bcdUsbOverride = profile.GetInt(u"USB Device Descriptor", u"bcdUSB", 0);
     return 1;
 }
 
 }  // namespace
 
-int CheckConfigHeaderGen1(CBridgeMgr& mgr) { return CheckHeader(mgr, 0, false); }
-int CheckConfigHeaderGen2(CBridgeMgr& mgr) { return CheckHeader(mgr, 2, true); }
+int CheckConfigHeaderGen1(CBridgeMgr& mgr) {
+    return CheckHeader(mgr, 0, false);
+}
+int CheckConfigHeaderGen2(CBridgeMgr& mgr) {
+    return CheckHeader(mgr, 2, true);
+}
 
 }  // namespace mox3

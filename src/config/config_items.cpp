@@ -22,7 +22,7 @@ constexpr char16_t kRaidTypeText[] = u"0: NORMAL, 1: JBOD, 2: RAID-0, 3: RAID-1"
 
 // Builds a table: a header item per section, its keys, and an empty item between sections.
 class TableBuilder {
-public:
+  public:
     void Section(std::u16string name) {
         if (!items_.empty()) items_.push_back(ConfigItem{});
         section_ = std::move(name);
@@ -50,7 +50,7 @@ public:
     }
     std::vector<ConfigItem> Take() { return std::move(items_); }
 
-private:
+  private:
     static std::u16string Number(int n) { return Utf8ToUtf16(std::to_string(n)); }
 
     std::vector<ConfigItem> items_;
@@ -73,8 +73,7 @@ std::vector<ConfigItem> BuildFirstGeneration() {
     t.Section(u"LUN");
     t.Keys({u"RMB", u"MultiLUN", u"SizeLUN0", u"TypeLUN0", u"HideLUN1"});
     t.Section(u"LED");
-    t.Keys({u"Flag", u"USB2Port", u"USB3Port", u"AuthPort", u"USB2Func", u"USB3Func",
-            u"AuthFunc"});
+    t.Keys({u"Flag", u"USB2Port", u"USB3Port", u"AuthPort", u"USB2Func", u"USB3Func", u"AuthFunc"});
     t.Section(u"FAN");
     t.Keys({u"Flag", u"SMARTInterval", u"TempThreshold", u"ControlPort", u"ActiveValue",
             u"DefaultValue"});
@@ -149,8 +148,9 @@ std::vector<ConfigItem> BuildSecondGeneration(bool later) {
     t.Keys({u"Count", u"0-InPort", u"0-InActive", u"0-OutPort", u"0-OutActive", u"0-Flag",
             u"0-Blink"});
     t.Section(u"Access LED");
-    t.Numbered(2, 3, {u"Port", u"Active", u"Flag", u"Blink", u"TransBlink", u"TransTime",
-                      u"BreathTime", u"BreathTrans", u"Extend"});
+    t.Numbered(2, 3,
+               {u"Port", u"Active", u"Flag", u"Blink", u"TransBlink", u"TransTime", u"BreathTime",
+                u"BreathTrans", u"Extend"});
     t.Section(u"Secret LED");
     t.Keys({u"E-Port", u"E-Active", u"E-Flag", u"E-Blink", u"E-Trans", u"A-Port", u"A-Active",
             u"A-Flag", u"A-Blink", u"A-Trans"});
@@ -212,22 +212,30 @@ std::vector<ConfigItem>& Storage(ItemTableKind kind) {
     static std::vector<ConfigItem> second = BuildSecondGeneration(false);
     static std::vector<ConfigItem> later = BuildSecondGeneration(true);
     switch (kind) {
-        case ItemTableKind::FirstGeneration: return first;
-        case ItemTableKind::SecondGeneration: return second;
-        case ItemTableKind::SecondGenerationLater: break;
+        case ItemTableKind::FirstGeneration:
+            return first;
+        case ItemTableKind::SecondGeneration:
+            return second;
+        case ItemTableKind::SecondGenerationLater:
+            break;
     }
     return later;
 }
 
 }  // namespace
 
-std::span<ConfigItem> ItemTable(ItemTableKind kind) { return Storage(kind); }
+std::span<ConfigItem> ItemTable(ItemTableKind kind) {
+    return Storage(kind);
+}
 
 std::string_view ItemTableName(ItemTableKind kind) {
     switch (kind) {
-        case ItemTableKind::FirstGeneration: return "first generation";
-        case ItemTableKind::SecondGeneration: return "second generation, first family";
-        case ItemTableKind::SecondGenerationLater: break;
+        case ItemTableKind::FirstGeneration:
+            return "first generation";
+        case ItemTableKind::SecondGeneration:
+            return "second generation, first family";
+        case ItemTableKind::SecondGenerationLater:
+            break;
     }
     return "second generation, later family";
 }

@@ -10,10 +10,10 @@
 namespace mox3 {
 
 struct ConfigItem {
-    std::int32_t enabled = 0;   // 1: read from the configuration file; 0: never read
-    std::u16string section;     // at most 64 characters
-    std::u16string key;         // at most 64 characters
-    std::u16string value;       // filled at run time, at most 64 characters
+    std::int32_t enabled = 0;  // 1: read from the configuration file; 0: never read
+    std::u16string section;    // at most 64 characters
+    std::u16string key;        // at most 64 characters
+    std::u16string value;      // filled at run time, at most 64 characters
     std::u16string description;
 
     // Stores a value text, cut to the 64 characters the record holds.

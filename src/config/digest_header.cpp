@@ -15,7 +15,8 @@ constexpr std::size_t kKeyFieldSize = 32;
 
 std::uint32_t ReadLe32(std::span<const std::uint8_t> b, std::size_t o) {
     return static_cast<std::uint32_t>(b[o]) | (static_cast<std::uint32_t>(b[o + 1]) << 8) |
-           (static_cast<std::uint32_t>(b[o + 2]) << 16) | (static_cast<std::uint32_t>(b[o + 3]) << 24);
+           (static_cast<std::uint32_t>(b[o + 2]) << 16) |
+           (static_cast<std::uint32_t>(b[o + 3]) << 24);
 }
 
 std::uint16_t ReadLe16(std::span<const std::uint8_t> b, std::size_t o) {
@@ -47,7 +48,8 @@ int VerifyAndSeal(std::size_t position, std::span<std::uint8_t> buffer, std::uin
     }
     std::span<std::uint8_t> header = buffer.subspan(position);
     std::uint64_t n = ReadLe32(header, kDigestLengthOffset);
-    if (n + kDigestHeaderSize > limit || n + kDigestHeaderSize > header.size()) return kSealMismatch;
+    if (n + kDigestHeaderSize > limit || n + kDigestHeaderSize > header.size())
+        return kSealMismatch;
     auto digest = Sha256(header.subspan(kDigestLengthOffset, static_cast<std::size_t>(n) + 4));
     if (!digest) return kSealHashFailed;
     if (!std::equal(digest->begin(), digest->end(), header.begin())) return kSealMismatch;

@@ -72,7 +72,8 @@ ProfileFile ProfileFile::Parse(std::span<const std::uint8_t> bytes) {
         if (line.front() == u'[') {
             std::size_t close = line.find(u']');
             if (close != std::u16string_view::npos) {
-                file.sections_.push_back(Section{std::u16string(Trim(line.substr(1, close - 1))), {}});
+                file.sections_.push_back(
+                    Section{std::u16string(Trim(line.substr(1, close - 1))), {}});
                 continue;
             }
         }
@@ -110,7 +111,8 @@ std::optional<ProfileFile> ProfileFile::Load(const std::filesystem::path& path,
     }
     std::ifstream in(path, std::ios::binary);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-    if (!in || !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
+    if (!in ||
+        !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
         if (error) *error = "cannot read " + path.string();
         return std::nullopt;
     }

@@ -16,7 +16,7 @@
 namespace mox3 {
 
 class ProfileFile {
-public:
+  public:
     // Decodes UTF-16 (either byte order) or UTF-8 with a byte-order mark, else Windows-1252.
     static ProfileFile Parse(std::span<const std::uint8_t> bytes);
     // Reads a file; nothing when it cannot be read (error tells why).
@@ -30,10 +30,9 @@ public:
                          std::uint32_t defaultValue) const;
 
     // The raw value after trimming and quote removal, before any cut; nothing when absent.
-    std::optional<std::u16string> Find(std::u16string_view section,
-                                       std::u16string_view key) const;
+    std::optional<std::u16string> Find(std::u16string_view section, std::u16string_view key) const;
 
-private:
+  private:
     struct Entry {
         std::u16string key;
         std::optional<std::u16string> value;

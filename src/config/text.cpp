@@ -21,8 +21,12 @@ char AnsiByte(char32_t c) {
     return '?';
 }
 
-bool IsHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsHigh(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLow(char16_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 }  // namespace
 

@@ -30,7 +30,7 @@ std::u16string FromAnsi(std::string_view bytes);
 // The text converter of the configuration compilers: owns the converted bytes (with a
 // terminating 0 and room to spare) for as long as it lives.
 class ToCHAR {
-public:
+  public:
     explicit ToCHAR(std::u16string_view text);
     virtual ~ToCHAR() = default;
     ToCHAR(const ToCHAR&) = delete;
@@ -40,7 +40,7 @@ public:
     // The converted bytes; the buffer is 2 * length + 2 bytes, zero after the text.
     const std::vector<std::uint8_t>& bytes() const { return buffer_; }
 
-private:
+  private:
     std::vector<std::uint8_t> buffer_;
 };
 

@@ -28,7 +28,7 @@ inline constexpr int kChipFirstGeneration = 1;
 inline constexpr int kChipSecondGeneration = 2;
 
 class CBridgeMgr {
-public:
+  public:
     CBridgeMgr();
     virtual ~CBridgeMgr() = default;
     CBridgeMgr(const CBridgeMgr&) = delete;
@@ -44,8 +44,7 @@ public:
     // The presence probe: 1 when the key has a non-empty value.
     std::size_t ProbeItem(std::u16string_view section, std::u16string_view key) const;
     // The value text of the qualifying item, or nullptr.
-    const std::u16string* FindItemValue(std::u16string_view section,
-                                        std::u16string_view key) const;
+    const std::u16string* FindItemValue(std::u16string_view section, std::u16string_view key) const;
 
     // Reads the version trailer of an image file opened "rb"; closes the file. Returns 1.
     int ReadImageVersion(std::FILE* file, std::u16string& text, int chipKind) const;

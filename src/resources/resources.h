@@ -11,7 +11,7 @@ inline constexpr std::string_view kConfigResourceType = "CONFIG_FILE";
 
 struct EmbeddedResource {
     int id;
-    std::string_view fileName;           // name of the source file under resources/config
+    std::string_view fileName;            // name of the source file under resources/config
     std::span<const std::uint8_t> bytes;  // the exact bytes of that file
 };
 

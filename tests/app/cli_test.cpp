@@ -29,8 +29,9 @@ TEST(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
                                      "100000", "-o", p("img.bin")})
                   .code,
               0);
-    CommandRun r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
-                                     "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
+    CommandRun r =
+        Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
+                                 "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(test::ReadBytes(p("block.bin")).size(), 4096u);
     EXPECT_NE(r.out.find("\"firmwareAddress\": 8192"), std::string::npos) << r.out;
@@ -38,14 +39,19 @@ TEST(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
     EXPECT_NE(r.out.find("\"firmwareLength\": 102400"), std::string::npos);
     EXPECT_NE(r.out.find("\"items\": 254"), std::string::npos);
 
-    test::WriteUtf16Ini(p("bad.ini"), "[Config]\nVersion=2\n[USB Device Descriptor]\nVID=0x5E3B\nPID=0x12345\n");
-    r = Call(RunCompileCommand, {"--config", p("bad.ini"), "--image", p("img.bin"), "-o", p("bad.bin")});
+    test::WriteUtf16Ini(p("bad.ini"),
+                        "[Config]\nVersion=2\n[USB Device Descriptor]\nVID=0x5E3B\nPID=0x12345\n");
+    r = Call(RunCompileCommand,
+             {"--config", p("bad.ini"), "--image", p("img.bin"), "-o", p("bad.bin")});
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("[USB Device Descriptor] PID = \"0x12345\": out of range"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("[USB Device Descriptor] PID = \"0x12345\": out of range"),
+              std::string::npos)
+        << r.err;
     EXPECT_FALSE(std::filesystem::exists(p("bad.bin")));
 
     test::WriteUtf16Ini(p("v0.ini"), "[Config]\nVersion=0\n");
-    r = Call(RunCompileCommand, {"--config", p("v0.ini"), "--image", p("img.bin"), "-o", p("x.bin")});
+    r = Call(RunCompileCommand,
+             {"--config", p("v0.ini"), "--image", p("img.bin"), "-o", p("x.bin")});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Version"), std::string::npos);
 
@@ -54,7 +60,10 @@ TEST(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
     r = Call(RunCompileCommand, {"--resource", "104", "--image", p("img.bin"), "-o", p("x.bin")});
     EXPECT_EQ(r.code, 1);  // a first-generation file against a second-generation image
     EXPECT_EQ(Call(RunCompileCommand, {"--image", p("img.bin"), "-o", p("x.bin")}).code, 2);
-    EXPECT_EQ(Call(RunCompileCommand, {"--config", "a", "--resource", "104", "--image", "i", "-o", "x"}).code, 2);
+    EXPECT_EQ(
+        Call(RunCompileCommand, {"--config", "a", "--resource", "104", "--image", "i", "-o", "x"})
+            .code,
+        2);
 }
 
 TEST(ImageCommand, InfoReportsVersionsAndDamage) {
@@ -80,11 +89,17 @@ TEST(ImageCommand, InfoReportsVersionsAndDamage) {
     EXPECT_NE(r.out.find("digest holds:    no"), std::string::npos);
 
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "3", "--version", "010203", "--size",
-                                     "5000", "-o", p("x.bin")}).code, 1);
+                                     "5000", "-o", p("x.bin")})
+                  .code,
+              1);
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "1", "--version", "01020A", "--size",
-                                     "5000", "-o", p("x.bin")}).code, 1);
+                                     "5000", "-o", p("x.bin")})
+                  .code,
+              1);
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "2", "--version", "010203", "--size",
-                                     "65", "-o", p("x.bin")}).code, 1);
+                                     "65", "-o", p("x.bin")})
+                  .code,
+              1);
     EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);
     EXPECT_EQ(Call(RunImageCommand, {"info", p("missing.bin")}).code, 1);
 }

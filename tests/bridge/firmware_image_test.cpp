@@ -1,11 +1,12 @@
 // Image files: loading, version texts, sizes and the chip profile they select.
+#include "bridge/firmware_image.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
 #include "bridge/chip_profile.h"
 #include "bridge/config_build.h"
-#include "bridge/firmware_image.h"
 #include "config/text.h"
 #include "test_support.h"
 
@@ -36,7 +37,9 @@ Loaded Load(const std::vector<std::uint8_t>& image, int kind) {
     l.firmwareLength = mgr.firmwareLength;
     l.itemCount = mgr.itemCount;
     std::u16string text;
-    EXPECT_EQ(mgr.ReadImageVersion(std::fopen((dir / "image.bin").string().c_str(), "rb"), text, kind), 1);
+    EXPECT_EQ(
+        mgr.ReadImageVersion(std::fopen((dir / "image.bin").string().c_str(), "rb"), text, kind),
+        1);
     l.trailerText = Utf16ToUtf8(text);
     return l;
 }
@@ -157,6 +160,13 @@ TEST(ConfigBuild, GenerationComesFromTheImage) {
     r = BuildConfigBlock(mgr, path("gen2.bin"), path("c.ini"), 2, std::nullopt);
     EXPECT_EQ(r.failedStep, "compile");
     EXPECT_NE(r.reason.find("VID"), std::string::npos);
+
+    // One manager, two images: the later family's table only while its image is loaded.
+    test::WriteBytes(dir / "v3.bin", Sample(2, "03000000", 5000));
+    BuildConfigBlock(mgr, path("v3.bin"), path("c.ini"), 2, std::nullopt);
+    EXPECT_EQ(mgr.itemCount, 407u);
+    BuildConfigBlock(mgr, path("gen2.bin"), path("c.ini"), 2, std::nullopt);
+    EXPECT_EQ(mgr.itemCount, 254u);
 }
 
 }  // namespace

@@ -13,12 +13,12 @@ namespace mox3::test {
 
 // An INI file kept in order: sections and keys can be set, added and removed.
 class Ini {
-public:
+  public:
     Ini& Set(const std::string& section, const std::string& key, const std::string& value);
     Ini& Remove(const std::string& section, const std::string& key);
     std::string Text() const;
 
-private:
+  private:
     std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> sections_;
 };
 

@@ -70,15 +70,24 @@ TEST(FirstGenerationBlock, SerialNumberForms) {
 
 TEST(FirstGenerationBlock, OptionalRecords) {
     Ini ini = FirstGenerationIni();
-    ini.Set("SCSI INQUIRY", "Flag", "2").Set("SCSI INQUIRY", "Vendor-1", "V2")
-        .Set("SCSI INQUIRY", "Product-1", "P2").Set("SCSI INQUIRY", "RevLvl-1", "R2");
+    ini.Set("SCSI INQUIRY", "Flag", "2")
+        .Set("SCSI INQUIRY", "Vendor-1", "V2")
+        .Set("SCSI INQUIRY", "Product-1", "P2")
+        .Set("SCSI INQUIRY", "RevLvl-1", "R2");
     ini.Set("LUN", "MultiLUN", "1").Set("LUN", "TypeLUN0", "2").Set("LUN", "HideLUN1", "1");
     ini.Set("LED", "Flag", "1");
     for (const char* k : {"USB2Port", "USB3Port", "AuthPort", "USB2Func", "USB3Func", "AuthFunc"}) {
-        ini.Set("LED", k, std::to_string(std::string(k).size() + (k[0] == 'A' ? 10 : k[3] == '2' ? 0 : 20)));
+        ini.Set("LED", k,
+                std::to_string(std::string(k).size() + (k[0] == 'A'   ? 10
+                                                        : k[3] == '2' ? 0
+                                                                      : 20)));
     }
-    ini.Set("FAN", "Flag", "1").Set("FAN", "SMARTInterval", "1").Set("FAN", "TempThreshold", "2")
-        .Set("FAN", "ControlPort", "3").Set("FAN", "ActiveValue", "4").Set("FAN", "DefaultValue", "5");
+    ini.Set("FAN", "Flag", "1")
+        .Set("FAN", "SMARTInterval", "1")
+        .Set("FAN", "TempThreshold", "2")
+        .Set("FAN", "ControlPort", "3")
+        .Set("FAN", "ActiveValue", "4")
+        .Set("FAN", "DefaultValue", "5");
     Compiled c = Compile(ini);
     ASSERT_TRUE(c.result.ok) << c.result.reason;
     const auto& b = c.block;
@@ -94,7 +103,8 @@ TEST(FirstGenerationBlock, OptionalRecords) {
 
     ExpectFails(FirstGenerationIni().Set("SCSI INQUIRY", "Flag", "2"), "Vendor-1");
     ExpectFails(FirstGenerationIni().Set("SCSI INQUIRY", "Flag", "3"), "Flag");
-    ExpectFails(FirstGenerationIni().Set("LUN", "MultiLUN", "1").Set("LUN", "SizeLUN0", "0"), "SizeLUN0");
+    ExpectFails(FirstGenerationIni().Set("LUN", "MultiLUN", "1").Set("LUN", "SizeLUN0", "0"),
+                "SizeLUN0");
     ExpectFails(FirstGenerationIni().Set("LED", "Flag", "1"), "USB2Port");
     ExpectFails(FirstGenerationIni().Set("Authentication", "AuthWaitTime", "0"), "AuthWaitTime");
     ExpectFails(FirstGenerationIni().Remove("Authentication", "SecretDelKey"), "SecretDelKey");
@@ -118,18 +128,21 @@ TEST(FirstGenerationBlock, ControlParameterRecord) {
 
     // Blink duty and time of 0 write nothing; either one non-zero sets flag 0x40.
     ini = FirstGenerationIni();
-    ini.Set("SATA Automatic Standby", "StandbyBlinkDuty", "0").Set("SATA Automatic Standby", "StandbyBlinkTime", "0");
+    ini.Set("SATA Automatic Standby", "StandbyBlinkDuty", "0")
+        .Set("SATA Automatic Standby", "StandbyBlinkTime", "0");
     ASSERT_TRUE((c = Compile(ini)).result.ok);
     EXPECT_EQ(c.block[146], 0);
     ini.Set("SATA Automatic Standby", "StandbyBlinkTime", "10").Set("LUN", "RMB", "1");
-    ini.Set("Control Parameter", "WaitTimeSATADevDetect", "2500").Set("Control Parameter", "2TBOverMode", "2");
+    ini.Set("Control Parameter", "WaitTimeSATADevDetect", "2500")
+        .Set("Control Parameter", "2TBOverMode", "2");
     ASSERT_TRUE((c = Compile(ini)).result.ok);
     EXPECT_EQ(Slice(c.block, 146, 8), Hex("05 64 C1 00 C4 09 00 00"));
     EXPECT_EQ(Slice(c.block, 162, 3), Hex("00 0A 01"));
     EXPECT_EQ(c.block[146 + 36], 0x04);
     EXPECT_EQ(Slice(c.block, 146 + 42, 2), Hex("02 00"));
     ExpectFails(FirstGenerationIni().Set("Control Parameter", "2TBOverMode", "3"), "2TBOverMode");
-    ExpectFails(FirstGenerationIni().Set("Control Parameter", "WaitTimeSATAPHYReady", "0x10000"), "WaitTimeSATAPHYReady");
+    ExpectFails(FirstGenerationIni().Set("Control Parameter", "WaitTimeSATAPHYReady", "0x10000"),
+                "WaitTimeSATAPHYReady");
 }
 
 TEST(FirstGenerationBlock, HeaderVersion) {

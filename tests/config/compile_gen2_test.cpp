@@ -168,7 +168,8 @@ TEST(SecondGenerationBlock, InquiryEntries) {
     EXPECT_EQ(c.scratchText, "SCSI INQUIRY :\r\n 3-RevLvl is wrong.");
 
     // Characters outside the code page become '?'; a character pair counts twice.
-    c = CompileIni(SecondGenerationIni().Set("SCSI INQUIRY", "2-Product", "Größe\xE2\x82\xAC\xE4\xB8\xAD"));
+    c = CompileIni(
+        SecondGenerationIni().Set("SCSI INQUIRY", "2-Product", "Größe\xE2\x82\xAC\xE4\xB8\xAD"));
     ASSERT_TRUE(c.result.ok);
     EXPECT_EQ(Slice(c.block, 3584 + 56 + 8, 8), Hex("47 72 F6 DF 65 80 3F 20"));
 }
@@ -183,7 +184,8 @@ TEST(SecondGenerationBlock, LogicalUnitTables) {
               Hex("01 01 00 05 01 08 00 00 BC 9A 78 56 34 12 45 23 00 0E 00 00 1C 00 00 00 00 00 "
                   "00 00"));
 
-    c = CompileIni(SecondGenerationIni().Set("LUN NORMAL", "0-Type", "7").Set("LUN NORMAL", "0-Inq", "0"));
+    c = CompileIni(
+        SecondGenerationIni().Set("LUN NORMAL", "0-Type", "7").Set("LUN NORMAL", "0-Inq", "0"));
     ASSERT_TRUE(c.result.ok);
     EXPECT_EQ(Slice(Record(c.block, 0x10), 4, 24), std::vector<std::uint8_t>(24, 0));
 
@@ -209,6 +211,15 @@ TEST(SecondGenerationBlock, LogicalUnitTables) {
     ASSERT_TRUE(c.result.ok);
     EXPECT_EQ(Record(c.block, 0x10).size(), 28u);
     ExpectFails(SecondGenerationIni().Set("LUN JBOD", "Count", "4"), "Count", kLaterFamily);
+    // Units 3 and 4 exist only in the first family's table.
+    Ini fourth =
+        SecondGenerationIni().Set("LUN NORMAL", "Count", "4").Set("LUN NORMAL", "3-Type", "3");
+    c = CompileIni(fourth, kLaterFamily);
+    ASSERT_TRUE(c.result.ok);
+    EXPECT_EQ(Record(c.block, 0x10)[4 + 3 * 24], 0);
+    c = CompileIni(fourth);
+    ASSERT_TRUE(c.result.ok);
+    EXPECT_EQ(Record(c.block, 0x10)[4 + 3 * 24], 2);
 
     // Five normal units and three distinct three-unit tables: 352 bytes in two records.
     Ini full = SecondGenerationIni();
@@ -231,7 +242,9 @@ TEST(SecondGenerationBlock, LogicalUnitTables) {
 }
 
 TEST(SecondGenerationBlock, SingleUnitTablesAndAuthentication) {
-    Compiled c = CompileIni(SecondGenerationIni().Set("LUN NORMAL", "S-Size", "2097152").Set("LUN NORMAL", "S-Type", "3"));
+    Compiled c = CompileIni(SecondGenerationIni()
+                                .Set("LUN NORMAL", "S-Size", "2097152")
+                                .Set("LUN NORMAL", "S-Type", "3"));
     ASSERT_TRUE(c.result.ok);
     EXPECT_EQ(Record(c.block, 0x11),
               Hex("00 01 00 00 00 00 00 00 00 00 20 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
@@ -264,12 +277,16 @@ TEST(SecondGenerationBlock, RaidDefaultBelongsToTheLaterFamily) {
 
 TEST(SecondGenerationBlock, PinPowerFanAndLedRecords) {
     Ini ini = SecondGenerationIni();
-    ini.Set("Power Control", "Flag", "1").Set("Power Control", "Port", "0x85").Set("Power Control", "Active", "1");
+    ini.Set("Power Control", "Flag", "1")
+        .Set("Power Control", "Port", "0x85")
+        .Set("Power Control", "Active", "1");
     ini.Set("Automatic Standby", "Timer", "600").Set("Automatic Standby", "PowerMode", "1");
     ini.Set("Capacity LED 2", "Count", "2").Set("Capacity LED 2", "Flag", "2");
     ini.Set("Capacity LED 2", "0-Value", "0x11223344").Set("Capacity LED 2", "1-Value-D", "7");
     ini.Set("Access LED", "2-BreathTrans", "9").Remove("Access LED", "2-Extend");
-    ini.Set("GPIO Suspend", "00-Flag", "1").Set("FET Control", "Count", "1").Set("FET Control", "0-Delay1", "0x1234");
+    ini.Set("GPIO Suspend", "00-Flag", "1")
+        .Set("FET Control", "Count", "1")
+        .Set("FET Control", "0-Delay1", "0x1234");
     Compiled c = CompileIni(ini);
     ASSERT_TRUE(c.result.ok) << c.result.reason;
     EXPECT_EQ(Record(c.block, 0x21), Hex("85 00"));
@@ -277,6 +294,9 @@ TEST(SecondGenerationBlock, PinPowerFanAndLedRecords) {
     EXPECT_EQ(Record(c.block, 0x36), Hex("00 02 00 00 00 00 00 00 00 00 44 33 22 11 00 00 00 00 "
                                          "00 00 00 00 07 00 00 00"));
     EXPECT_EQ(Slice(Record(c.block, 0x25), 10, 6), Hex("00 00 00 00 09 00"));
+    c = CompileIni(ini.Set("Capacity LED 2", "Flag", "0"));
+    ASSERT_TRUE(c.result.ok);
+    EXPECT_EQ(Record(c.block, 0x36).size(), 18u);
     EXPECT_EQ(Record(c.block, 0x35), Hex("00 01"));
     EXPECT_EQ(Record(c.block, 0x22), Hex("00 00 00 00 00 00 00 34 12 00 00"));
 
@@ -285,7 +305,8 @@ TEST(SecondGenerationBlock, PinPowerFanAndLedRecords) {
     ExpectFails(SecondGenerationIni().Set("Status LED", "Count", "2"), "Count");
 
     // Access LED and Secret LED are off only at 256 or absence.
-    c = CompileIni(SecondGenerationIni().Set("Secret LED", "E-Port", "256").Set("Access LED", "2-Port", ""));
+    c = CompileIni(
+        SecondGenerationIni().Set("Secret LED", "E-Port", "256").Set("Access LED", "2-Port", ""));
     ASSERT_TRUE(c.result.ok);
     EXPECT_FALSE(HasRecord(c.block, 0x26));
     EXPECT_FALSE(HasRecord(c.block, 0x25));
@@ -304,7 +325,8 @@ TEST(SecondGenerationBlock, PinPowerFanAndLedRecords) {
 }
 
 TEST(SecondGenerationBlock, ControlAndFirmwareParameters) {
-    ExpectFails(SecondGenerationIni().Set("Control Parameter", "SFlashSecret", "2"), "SFlashSecret");
+    ExpectFails(SecondGenerationIni().Set("Control Parameter", "SFlashSecret", "2"),
+                "SFlashSecret");
     ExpectFails(SecondGenerationIni().Remove("Control Parameter", "SFlashSecret"), "SFlashSecret");
     ExpectFails(SecondGenerationIni().Remove("Control Parameter", "SFlashPage"), "SFlashPage");
     ExpectFails(SecondGenerationIni().Set("Control Parameter", "NCQDisable", "2"), "NCQDisable");
@@ -312,7 +334,8 @@ TEST(SecondGenerationBlock, ControlAndFirmwareParameters) {
                 "SFlashInfo");
 
     Ini ini = SecondGenerationIni();
-    ini.Set("Control Parameter", "SFlashSecret", "0").Set("Control Parameter", "SFlashSize", "65536");
+    ini.Set("Control Parameter", "SFlashSecret", "0")
+        .Set("Control Parameter", "SFlashSize", "65536");
     ini.Set("Control Parameter", "SFlashInfo", "0x01 0x02 0x03 0x04 0x05 0x06 0x07 0x1FF");
     ini.Set("Control Parameter", "NCQDisable", "0").Set("Control Parameter", "LinkupAlways", "1");
     ini.Set("Control Parameter", "PMPEnable", "1").Set("Control Parameter", "SSCDisable", "0");
@@ -338,11 +361,12 @@ TEST(SecondGenerationBlock, ControlAndFirmwareParameters) {
     for (auto& [tag, value] : records) {
         if (tag == 0x01) parameters.push_back(value);
     }
-    EXPECT_EQ(parameters, (std::vector<std::vector<std::uint8_t>>{Hex("00 00 FF FF FF FF"),
-                                                                  Hex("02 00 45 23 00 00"),
-                                                                  Hex("80 00 01 00 00 00")}));
+    EXPECT_EQ(parameters,
+              (std::vector<std::vector<std::uint8_t>>{
+                  Hex("00 00 FF FF FF FF"), Hex("02 00 45 23 00 00"), Hex("80 00 01 00 00 00")}));
 
-    c = CompileIni(SecondGenerationIni().Set("Control Parameter", "SFlashSize", "65537"), {2, "01000700", 40000, 1});
+    c = CompileIni(SecondGenerationIni().Set("Control Parameter", "SFlashSize", "65537"),
+                   {2, "01000700", 40000, 1});
     ASSERT_TRUE(c.result.ok);
     EXPECT_EQ(Slice(c.block, 40, 4), Hex("00 E0 01 00"));
     c = CompileIni(SecondGenerationIni().Remove("Control Parameter", "SFlashSize"));
@@ -357,7 +381,8 @@ TEST(SecondGenerationBlock, ControlAndFirmwareParameters) {
 }
 
 TEST(SecondGenerationBlock, CommandPermissionCarriesTheKeyDigest) {
-    Compiled c = CompileIni(SecondGenerationIni().Set("Command Permission", "Key", "Ab"), kLaterFamily);
+    Compiled c =
+        CompileIni(SecondGenerationIni().Set("Command Permission", "Key", "Ab"), kLaterFamily);
     ASSERT_TRUE(c.result.ok);
     auto digest = Sha256(Hex("41 00 62 00"));
     EXPECT_EQ(Record(c.block, 0x08), std::vector<std::uint8_t>(digest->begin(), digest->end()));
@@ -378,7 +403,9 @@ TEST(SecondGenerationBlock, HeaderVersionAndBadValues) {
     ASSERT_TRUE(c.result.ok);
     EXPECT_FALSE(HasRecord(c.block, 0x23));
     // Octal and hex follow the C rules: 010 is 8, 0x10 is 16.
-    c = CompileIni(SecondGenerationIni().Set("FAN Control", "0-ThrldMAX", "010").Set("FAN Control", "Interval", "0x10"));
+    c = CompileIni(SecondGenerationIni()
+                       .Set("FAN Control", "0-ThrldMAX", "010")
+                       .Set("FAN Control", "Interval", "0x10"));
     ASSERT_TRUE(c.result.ok);
     EXPECT_EQ(Slice(Record(c.block, 0x23), 0, 1), Hex("10"));
     EXPECT_EQ(Record(c.block, 0x23)[6], 8);

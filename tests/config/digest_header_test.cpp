@@ -1,7 +1,8 @@
 // The digest header and the sealing of a configuration block.
+#include "config/digest_header.h"
+
 #include <gtest/gtest.h>
 
-#include "config/digest_header.h"
 #include "config/sha256.h"
 
 namespace mox3 {
@@ -10,7 +11,8 @@ namespace {
 // A buffer with a sealed image of `body` bytes at `position`.
 std::vector<std::uint8_t> WithImage(std::size_t position, std::uint32_t body) {
     std::vector<std::uint8_t> buffer(position + 36 + body + 64, 0);
-    for (std::size_t i = 0; i < body; ++i) buffer[position + 36 + i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < body; ++i)
+        buffer[position + 36 + i] = static_cast<std::uint8_t>(i * 7);
     WriteLe32(buffer, position + 32, body);
     auto d = Sha256(std::span<const std::uint8_t>(buffer).subspan(position + 32, body + 4));
     std::copy(d->begin(), d->end(), buffer.begin() + static_cast<std::ptrdiff_t>(position));
@@ -51,7 +53,8 @@ TEST(DigestHeader, SealsTheBlockInFrontOfAnIntactImage) {
     auto keyDigest = Sha256(key);
     EXPECT_TRUE(std::equal(keyDigest->begin(), keyDigest->end(), hashed.begin() + 92));
     EXPECT_TRUE(DigestHolds(hashed, 4096));
-    EXPECT_NE(std::vector(hashed.begin(), hashed.begin() + 32), std::vector(plain.begin(), plain.begin() + 32));
+    EXPECT_NE(std::vector(hashed.begin(), hashed.begin() + 32),
+              std::vector(plain.begin(), plain.begin() + 32));
 
     // A damaged image leaves the block unsealed.
     auto damaged = buffer;

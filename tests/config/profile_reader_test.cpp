@@ -1,8 +1,9 @@
 // Reading configuration files and their values.
+#include "config/profile_reader.h"
+
 #include <gtest/gtest.h>
 
 #include "config/number_parse.h"
-#include "config/profile_reader.h"
 #include "config/text.h"
 #include "discovery/bridge_manager.h"
 
@@ -19,23 +20,23 @@ std::vector<std::uint8_t> Utf16Le(const std::u16string& text) {
 }
 
 TEST(ProfileFile, ReadsLikeThePlatformReader) {
-    ProfileFile f = ProfileFile::Parse(Utf16Le(
-        u"; * comment\r\n"
-        u"key0=before any section\r\n"
-        u"[Config]\r\n"
-        u"  Version = 2  \r\n"
-        u"name=\"quoted  \"\r\n"
-        u"single='x'\r\n"
-        u"lone=\"\r\n"
-        u";Commented=1\r\n"
-        u"Empty=\r\n"
-        u"NoEquals\r\n"
-        u"Dup=first\r\n"
-        u"dup=second\r\n"
-        u"Inline=5 ; not a comment\r\n"
-        u"[ config ]\r\n"
-        u"Later=ignored, the first section of a name wins\n"
-        u"[Other]\rKey=cr only\r\n"));
+    ProfileFile f =
+        ProfileFile::Parse(Utf16Le(u"; * comment\r\n"
+                                   u"key0=before any section\r\n"
+                                   u"[Config]\r\n"
+                                   u"  Version = 2  \r\n"
+                                   u"name=\"quoted  \"\r\n"
+                                   u"single='x'\r\n"
+                                   u"lone=\"\r\n"
+                                   u";Commented=1\r\n"
+                                   u"Empty=\r\n"
+                                   u"NoEquals\r\n"
+                                   u"Dup=first\r\n"
+                                   u"dup=second\r\n"
+                                   u"Inline=5 ; not a comment\r\n"
+                                   u"[ config ]\r\n"
+                                   u"Later=ignored, the first section of a name wins\n"
+                                   u"[Other]\rKey=cr only\r\n"));
     EXPECT_EQ(f.GetString(u"config", u"VERSION", u"d", 65), u"2");
     EXPECT_EQ(f.GetInt(u"Config", u"Version", 9), 2u);
     EXPECT_EQ(f.GetString(u"Config", u"Name", u"", 65), u"quoted  ");
@@ -59,13 +60,18 @@ TEST(ProfileFile, SeesAtMostTheCapacityAndDecodesOtherEncodings) {
     EXPECT_EQ(f.GetString(u"S", u"K", u"", 65).size(), 64u);
     EXPECT_EQ(f.GetString(u"S", u"K", u"", 26).size(), 25u);
 
-    std::string utf8 = "\xEF\xBB\xBF[S]\nK=Gr\xC3\xB6\xC3\x9F" "e\n";
-    ProfileFile u = ProfileFile::Parse({reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size()});
+    std::string utf8 =
+        "\xEF\xBB\xBF[S]\nK=Gr\xC3\xB6\xC3\x9F"
+        "e\n";
+    ProfileFile u =
+        ProfileFile::Parse({reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size()});
     EXPECT_EQ(u.GetString(u"S", u"K", u"", 65), u"Gr\u00F6\u00DFe");
     std::string ansi = "[S]\nK=\x80uro\n";
-    ProfileFile a = ProfileFile::Parse({reinterpret_cast<const std::uint8_t*>(ansi.data()), ansi.size()});
+    ProfileFile a =
+        ProfileFile::Parse({reinterpret_cast<const std::uint8_t*>(ansi.data()), ansi.size()});
     EXPECT_EQ(a.GetString(u"S", u"K", u"", 65), u"\u20ACuro");
-    std::vector<std::uint8_t> be = {0xFE, 0xFF, 0, '[', 0, 'S', 0, ']', 0, '\n', 0, 'K', 0, '=', 0, '1'};
+    std::vector<std::uint8_t> be = {0xFE, 0xFF, 0, '[', 0, 'S', 0, ']',
+                                    0,    '\n', 0, 'K', 0, '=', 0, '1'};
     EXPECT_EQ(ProfileFile::Parse(be).GetInt(u"S", u"K", 0), 1u);
 }
 
@@ -97,10 +103,10 @@ TEST(NumberParsing, FollowsTheScanRule) {
 }
 
 TEST(ItemLookup, FirstNonEmptyExactMatchWins) {
-    std::vector<ConfigItem> items = {
-        {0, u"S", u"S", u"", u""},   {1, u"S", u"K", u"", u""},     {1, u"S", u"K", u"0x10", u""},
-        {1, u"S", u"K", u"3", u""},  {1, u"S", u"k", u"99", u""},   {1, u"S", u"Word", u"abc", u""},
-        {1, u"S", u"Long", u"", u""}};
+    std::vector<ConfigItem> items = {{0, u"S", u"S", u"", u""},     {1, u"S", u"K", u"", u""},
+                                     {1, u"S", u"K", u"0x10", u""}, {1, u"S", u"K", u"3", u""},
+                                     {1, u"S", u"k", u"99", u""},   {1, u"S", u"Word", u"abc", u""},
+                                     {1, u"S", u"Long", u"", u""}};
     items[6].SetValue(std::u16string(70, u'z'));
     CBridgeMgr mgr;
     mgr.itemTable = items.data();

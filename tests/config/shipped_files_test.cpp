@@ -30,8 +30,9 @@ TEST(ShippedFiles, AllCompileAndMatchTheFixtureModels) {
         EXPECT_TRUE(c.result.ok) << id << ": " << c.result.reason;
     }
     // The fixtures used by the other tests are the shipped files of 104 and 117.
-    EXPECT_EQ(CompileResource(104).block,
-              CompileIni(FirstGenerationIni(), {1, "01020300", 40000, 1}, "4A3F0012B7C4D9E1").block);
+    EXPECT_EQ(
+        CompileResource(104).block,
+        CompileIni(FirstGenerationIni(), {1, "01020300", 40000, 1}, "4A3F0012B7C4D9E1").block);
     EXPECT_EQ(CompileResource(117).block,
               CompileIni(SecondGenerationIni(), {}, "4A3F0012B7C4D9E1").block);
 }
@@ -39,12 +40,11 @@ TEST(ShippedFiles, AllCompileAndMatchTheFixtureModels) {
 TEST(ShippedFiles, ModelsDifferOnlyWhereTheirIdentityDoes) {
     Compiled c116 = CompileResource(116), c117 = CompileResource(117), c118 = CompileResource(118);
     ASSERT_TRUE(c116.result.ok && c117.result.ok && c118.result.ok);
-    EXPECT_EQ(Differences(c116.block, c117.block),
-              (std::vector<std::size_t>{1802, 2196, 2532}));
+    EXPECT_EQ(Differences(c116.block, c117.block), (std::vector<std::size_t>{1802, 2196, 2532}));
     EXPECT_NE(Slice(c116.block, 0, 32), Slice(c117.block, 0, 32));
     for (std::size_t at : Differences(c117.block, c118.block)) {
-        bool inProduct = (at >= 1958 && at < 2008) || (at >= 2294 && at < 2344) ||
-                         (at >= 2748 && at < 2798);
+        bool inProduct =
+            (at >= 1958 && at < 2008) || (at >= 2294 && at < 2344) || (at >= 2748 && at < 2798);
         EXPECT_TRUE(inProduct) << at;
     }
     EXPECT_EQ(c118.block[1958], 18);
