@@ -57,8 +57,8 @@ class TableBuilder {
     std::u16string section_;
 };
 
-std::vector<ConfigItem> BuildFirstGeneration() {
-    TableBuilder t;
+// The USB identity sections every table begins with; item 8 is the serial number.
+void UsbSections(TableBuilder& t) {
     t.Section(u"USB Device Descriptor");
     t.Keys({u"VID", u"PID", u"bcdDevice"});
     t.Section(u"USB String Descriptor");
@@ -68,6 +68,11 @@ std::vector<ConfigItem> BuildFirstGeneration() {
             u"bmAttributes-SS", u"bMaxPower-SS"});
     t.Section(u"USB Interface Descriptor");
     t.Keys({u"bInterfaceSubClass-HS", u"bInterfaceSubClass-FS", u"bInterfaceSubClass-SS"});
+}
+
+std::vector<ConfigItem> BuildFirstGeneration() {
+    TableBuilder t;
+    UsbSections(t);
     t.Section(u"SCSI INQUIRY");
     t.Keys({u"Flag", u"Vendor", u"Product", u"RevLvl", u"Vendor-1", u"Product-1", u"RevLvl-1"});
     t.Section(u"LUN");
@@ -108,15 +113,7 @@ void LunSection(TableBuilder& t, const char16_t* name, bool described, int lastU
 
 std::vector<ConfigItem> BuildSecondGeneration(bool later) {
     TableBuilder t;
-    t.Section(u"USB Device Descriptor");
-    t.Keys({u"VID", u"PID", u"bcdDevice"});
-    t.Section(u"USB String Descriptor");
-    t.Keys({u"Manufacturer", u"Product", u"SerialNumber"});
-    t.Section(u"USB Configuration Descriptor");
-    t.Keys({u"bmAttributes-HS", u"bMaxPower-HS", u"bmAttributes-FS", u"bMaxPower-FS",
-            u"bmAttributes-SS", u"bMaxPower-SS"});
-    t.Section(u"USB Interface Descriptor");
-    t.Keys({u"bInterfaceSubClass-HS", u"bInterfaceSubClass-FS", u"bInterfaceSubClass-SS"});
+    UsbSections(t);
     t.Section(u"SCSI INQUIRY");
     t.Numbered(0, 4, {u"Vendor", u"Product", u"RevLvl"});
     LunSection(t, u"LUN NORMAL", true, later ? 2 : 4);

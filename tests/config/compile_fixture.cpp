@@ -44,20 +44,29 @@ std::string Ini::Text() const {
     return out.str();
 }
 
-Ini SecondGenerationIni() {
-    Ini ini;
-    ini.Set("Config", "Version", "2").Set("Config", "Name", "FUJITSU Default FET-Control");
+namespace {
+
+// The USB identity both generations' model files share.
+void UsbIdentity(Ini& ini, const char* pid, const char* serial) {
     ini.Set("USB Device Descriptor", "VID", "0x5E3B")
-        .Set("USB Device Descriptor", "PID", "0x7C34")
+        .Set("USB Device Descriptor", "PID", pid)
         .Set("USB Device Descriptor", "bcdDevice", "0x0001");
     ini.Set("USB String Descriptor", "Manufacturer", "KAVELIN")
         .Set("USB String Descriptor", "Product", "ZR-MOX3")
-        .Set("USB String Descriptor", "SerialNumber", "0000000000000001");
+        .Set("USB String Descriptor", "SerialNumber", serial);
     for (const char* speed : {"HS", "FS", "SS"}) {
         ini.Set("USB Configuration Descriptor", std::string("bmAttributes-") + speed, "0xC0");
         ini.Set("USB Configuration Descriptor", std::string("bMaxPower-") + speed,
                 std::string(speed) == "SS" ? "0x01" : "0x04");
     }
+}
+
+}  // namespace
+
+Ini SecondGenerationIni() {
+    Ini ini;
+    ini.Set("Config", "Version", "2").Set("Config", "Name", "FUJITSU Default FET-Control");
+    UsbIdentity(ini, "0x7C34", "0000000000000001");
     ini.Set("SCSI INQUIRY", "0-Vendor", "KAVELIN")
         .Set("SCSI INQUIRY", "0-Product", "External HDD")
         .Set("SCSI INQUIRY", "0-RevLvl", "0001");
@@ -110,17 +119,7 @@ Ini SecondGenerationIni() {
 Ini FirstGenerationIni() {
     Ini ini;
     ini.Set("Config", "Version", "0").Set("Config", "Name", "FUJITSU Default");
-    ini.Set("USB Device Descriptor", "VID", "0x5E3B")
-        .Set("USB Device Descriptor", "PID", "0x7C31")
-        .Set("USB Device Descriptor", "bcdDevice", "0x0001");
-    ini.Set("USB String Descriptor", "Manufacturer", "KAVELIN")
-        .Set("USB String Descriptor", "Product", "ZR-MOX3")
-        .Set("USB String Descriptor", "SerialNumber", "0000000000000002");
-    for (const char* speed : {"HS", "FS", "SS"}) {
-        ini.Set("USB Configuration Descriptor", std::string("bmAttributes-") + speed, "0xC0");
-        ini.Set("USB Configuration Descriptor", std::string("bMaxPower-") + speed,
-                std::string(speed) == "SS" ? "0x01" : "0x04");
-    }
+    UsbIdentity(ini, "0x7C31", "0000000000000002");
     ini.Set("SCSI INQUIRY", "Flag", "1")
         .Set("SCSI INQUIRY", "Vendor", "\"KAVELIN \"")
         .Set("SCSI INQUIRY", "Product", "\"External HDD    \"")
