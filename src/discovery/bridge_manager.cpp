@@ -5,7 +5,8 @@
 
 namespace mox3 {
 
-CBridgeMgr::CBridgeMgr() : scratchBuffer(kScratchBufferSize, 0), imageBuffer(kImageBufferSize, 0) {}
+CBridgeMgr::CBridgeMgr()
+    : scratchBuffer(kScratchBufferSize, 0), imageBuffer(kImageBufferSize, 0), clock(SystemClock()) {}
 
 const std::u16string* CBridgeMgr::FindItemValue(std::u16string_view section,
                                                 std::u16string_view key) const {

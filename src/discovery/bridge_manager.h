@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/config_items.h"
+#include "transport/clock.h"
 
 namespace mox3 {
 
@@ -53,6 +54,10 @@ class CBridgeMgr {
     std::vector<std::uint8_t> scratchBuffer;
     std::vector<std::uint8_t> imageBuffer;
     std::u16string scratchText;
+    // What the bridge said after the last failed flash command; never shown to the user.
+    std::u16string diagnosticText;
+    // Every wait of the manager's operations.
+    std::shared_ptr<Clock> clock;
 
     // Paths of the image file and the configuration file of the current programming.
     std::u16string firmwarePath;

@@ -1,0 +1,247 @@
+#include "bridge/vendor_commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "config/text.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr std::uint8_t kSignature[3] = {0x46, 0x4D, 0x4C};  // "FML"
+constexpr std::uint32_t kDiagnosticWaitMs = 1000;
+// The direct request addresses target 1.
+constexpr std::uint8_t kDirectTargetId = 1;
+
+std::u16string Format(const char* format, auto... values) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, format, values...);
+    return Utf8ToUtf16(buf);
+}
+
+// A command preceded by its header; after a failure the bridge status explains it.
+int HeadedCommand(CBridgeMgr& mgr, CNtDevCtrl& handle, const CommandBlock& block, bool dataIn,
+                  void* data, std::uint32_t length) {
+    mgr.diagnosticText.clear();
+    if (!VendorCommandHeader(block, handle)) return 0;
+    if (SendDirect(handle, block.data(), 10, dataIn, data, length)) return 1;
+    mgr.clock->SleepMs(kDiagnosticWaitMs);
+    std::uint8_t status[kStatusBlockSize];
+    if (ReadBridgeStatus(status, handle)) mgr.diagnosticText = DiagnosticText(status);
+    return 0;
+}
+
+bool SendThroughRequest(CSpti& request, const CommandBlock& block, DataDirection direction,
+                        void* buffer, std::uint32_t length) {
+    request.Setup(direction, 10, buffer, length, kVendorTimeoutSeconds);
+    std::memcpy(request.cdb, block.data(), block.size());
+    return request.Execute();
+}
+
+std::uint64_t BigEndian(const std::uint8_t* b, std::size_t n) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < n; ++i) v = (v << 8) | b[i];
+    return v;
+}
+
+}  // namespace
+
+CommandBlock VendorBlock(std::uint8_t function, std::uint8_t byte3) {
+    bool receives = function == kFnReadFlash || function == kFnReadBridgeStatus ||
+                    function == kFnReadFirmwareVersion || function == kFnReadChipName ||
+                    function == kFnReadBridgeInfo;
+    return {receives ? kOpReadBuffer : kOpWriteBuffer, 0x01, function, byte3, 0, 0, 0, 0, 0, 0};
+}
+
+CommandBlock BeginFlashUpdateBlock() {
+    return VendorBlock(kFnBeginFlashUpdate, 0x80);
+}
+
+CommandBlock WriteFlashBlock(std::uint32_t address, std::uint32_t length) {
+    CommandBlock b = VendorBlock(kFnWriteFlash);
+    b[4] = static_cast<std::uint8_t>(address);
+    b[5] = static_cast<std::uint8_t>(address >> 8);
+    b[6] = static_cast<std::uint8_t>(address >> 16);
+    b[7] = static_cast<std::uint8_t>(length);
+    b[8] = static_cast<std::uint8_t>(length >> 8);
+    return b;
+}
+
+CommandBlock ReadFlashBlock(std::uint32_t address) {
+    CommandBlock b = WriteFlashBlock(address, kFlashPageSize);
+    b[0] = kOpReadBuffer;
+    b[2] = kFnReadFlash;
+    return b;
+}
+
+CommandBlock SetSectorModeBlock(bool blocks4096) {
+    CommandBlock b = VendorBlock(kFnSetSectorMode);
+    b[4] = blocks4096 ? 1 : 0;
+    return b;
+}
+
+std::uint16_t HeaderChecksum(const CommandBlock& next) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < next.size(); i += 2) sum += (next[i] << 8) | next[i + 1];
+    return static_cast<std::uint16_t>(0x10000u - (sum & 0xFFFFu));
+}
+
+CommandBlock HeaderBlock(const CommandBlock& next) {
+    std::uint16_t checksum = HeaderChecksum(next);
+    return {kOpWriteBuffer,
+            0x01,
+            kFnHeader,
+            next[2],
+            static_cast<std::uint8_t>(checksum),
+            static_cast<std::uint8_t>(checksum >> 8),
+            kSignature[0],
+            kSignature[1],
+            kSignature[2],
+            0};
+}
+
+std::u16string FirmwareVersionText(const std::uint8_t* b) {
+    std::u16string text = Format("V%02dL%02dR%02d", b[2], b[4], b[6]);
+    if (b[1] != 0) {
+        text += Format("-%d:%d", b[1], b[0]);
+    } else if (b[0] != 0) {
+        text += Format("-%d", b[0]);
+    }
+    if (b[7] != 0) text += Format(" Beta%d", b[7]);
+    return text;
+}
+
+std::u16string DiagnosticText(const std::uint8_t* b) {
+    if (b[0] & kStatusLoader) {
+        return Format("(%02X %02X %02X %02X %04X %04X %04X %04X)", b[0], b[1], b[2], b[3],
+                      b[4] * 256 + b[5], b[6] * 256 + b[7], b[8] * 256 + b[9], b[10] * 256 + b[11]);
+    }
+    return Format("(%02X %02X %02X %02X %04X %04X %d %d)", b[0], b[1], b[2], b[3],
+                  b[5] * 256 + b[4], b[7] * 256 + b[6], b[9] * 256 + b[8], b[11] * 256 + b[10]);
+}
+
+int SendDirect(CNtDevCtrl& handle, const std::uint8_t* cdb, std::uint8_t cdbLength, bool dataIn,
+               void* data, std::uint32_t length) {
+    ScsiRequestArea area{};
+    area.request.Length = sizeof(ScsiPassThroughDirect);
+    area.request.TargetId = kDirectTargetId;
+    area.request.CdbLength = cdbLength;
+    area.request.SenseInfoLength = kSenseRequestLength;
+    area.request.DataIn =
+        static_cast<std::uint8_t>(dataIn ? DataDirection::In : DataDirection::Out);
+    area.request.DataTransferLength = length;
+    area.request.TimeOutValue = kVendorTimeoutSeconds;
+    area.request.DataBuffer = length != 0 ? data : nullptr;
+    area.request.SenseInfoOffset = kSenseAreaOffset;
+    std::memcpy(area.request.Cdb, cdb, cdbLength);
+    if (!handle.Control(kIoctlScsiPassThroughDirect, &area, sizeof area, &area, sizeof area)) {
+        return 0;
+    }
+    return area.request.ScsiStatus == 0 ? 1 : 0;
+}
+
+int VendorCommandHeader(const CommandBlock& next, CNtDevCtrl& handle) {
+    CommandBlock header = HeaderBlock(next);
+    return SendDirect(handle, header.data(), 10, false, nullptr, 0);
+}
+
+int BeginFlashUpdate(CBridgeMgr& mgr, CNtDevCtrl& handle) {
+    return HeadedCommand(mgr, handle, BeginFlashUpdateBlock(), false, nullptr, 0);
+}
+
+int WriteFlash(CBridgeMgr& mgr, CNtDevCtrl& handle, std::uint32_t address, std::uint32_t length,
+               const std::uint8_t* data) {
+    return HeadedCommand(mgr, handle, WriteFlashBlock(address, length), false,
+                         const_cast<std::uint8_t*>(data), length);
+}
+
+int ReadFlash(CNtDevCtrl& handle, std::uint8_t* buffer, CBridgeMgr& mgr, std::uint32_t address) {
+    std::memset(buffer, 0, kFlashPageSize);
+    return HeadedCommand(mgr, handle, ReadFlashBlock(address), true, buffer, kFlashPageSize);
+}
+
+int SetFlashParameters(CNtDevCtrl& handle, const std::uint8_t* buffer8) {
+    CommandBlock b = VendorBlock(kFnSetFlashParameters);
+    return SendDirect(handle, b.data(), 10, false, const_cast<std::uint8_t*>(buffer8), 8);
+}
+
+int RestartBridge(CBridgeMgr& /*mgr*/, CNtDevCtrl& handle) {
+    CommandBlock b = VendorBlock(kFnRestartBridge);
+    return SendDirect(handle, b.data(), 10, false, nullptr, 0);
+}
+
+namespace {
+int ReadDirect(std::uint8_t function, std::uint8_t* buffer, std::size_t length,
+               CNtDevCtrl& handle) {
+    std::memset(buffer, 0, length);
+    CommandBlock b = VendorBlock(function);
+    return SendDirect(handle, b.data(), 10, true, buffer, static_cast<std::uint32_t>(length));
+}
+}  // namespace
+
+int ReadBridgeStatus(std::uint8_t* buffer12, CNtDevCtrl& handle) {
+    return ReadDirect(kFnReadBridgeStatus, buffer12, kStatusBlockSize, handle);
+}
+
+int ReadFirmwareVersion(std::uint8_t* buffer8, CNtDevCtrl& handle) {
+    return ReadDirect(kFnReadFirmwareVersion, buffer8, kVersionBlockSize, handle);
+}
+
+int ReadBridgeInfo(std::uint8_t* buffer7, CNtDevCtrl& handle) {
+    return ReadDirect(kFnReadBridgeInfo, buffer7, kBridgeInfoSize, handle);
+}
+
+int Inquiry(std::uint8_t* buffer36, CNtDevCtrl& handle) {
+    std::memset(buffer36, 0, kInquirySize);
+    const std::uint8_t cdb[6] = {kOpInquiry, 0, 0, 0, static_cast<std::uint8_t>(kInquirySize), 0};
+    return SendDirect(handle, cdb, 6, true, buffer36, kInquirySize);
+}
+
+bool ReadBridgeStatus(CSpti& request, std::uint8_t* buffer, std::uint32_t length) {
+    return SendThroughRequest(request, VendorBlock(kFnReadBridgeStatus), DataDirection::In, buffer,
+                              length);
+}
+
+bool SelectUpdateMode(CSpti& request) {
+    return SendThroughRequest(request, VendorBlock(kFnSelectUpdateMode), DataDirection::None,
+                              nullptr, 0);
+}
+
+bool RestartBridge(CSpti& request) {
+    return SendThroughRequest(request, VendorBlock(kFnRestartBridge), DataDirection::None, nullptr,
+                              0);
+}
+
+bool SetSectorMode(CSpti& request, int blocks4096) {
+    return SendThroughRequest(request, SetSectorModeBlock(blocks4096 != 0), DataDirection::None,
+                              nullptr, 0);
+}
+
+bool ReadChipName(CSpti& request, std::uint8_t* buffer72) {
+    return SendThroughRequest(request, VendorBlock(kFnReadChipName, 0x01), DataDirection::In,
+                              buffer72, kChipNameSize);
+}
+
+std::int64_t ReadCapacity(CSpti& request, std::uint32_t& blockLength) {
+    blockLength = 0;
+    std::uint8_t answer[12];
+    std::uint64_t lastBlock = 0;
+    request.Setup(DataDirection::In, 16, answer, 12, kCapacityTimeoutSeconds);
+    request.cdb[0] = kOpServiceActionIn16;
+    request.cdb[1] = kSaReadCapacity16;
+    request.cdb[13] = 12;
+    if (request.Execute()) {
+        lastBlock = BigEndian(answer, 8);
+        blockLength = static_cast<std::uint32_t>(BigEndian(answer + 8, 4));
+    } else {
+        request.Setup(DataDirection::In, 10, answer, 8, kCapacityTimeoutSeconds);
+        request.cdb[0] = kOpReadCapacity10;
+        if (!request.Execute()) return -1;
+        lastBlock = BigEndian(answer, 4);
+        blockLength = static_cast<std::uint32_t>(BigEndian(answer + 4, 4));
+    }
+    return lastBlock == 0 ? 0 : static_cast<std::int64_t>(lastBlock + 1);
+}
+
+}  // namespace mox3

@@ -1,0 +1,38 @@
+// Time for the host side: every wait of the program goes through a clock, so that tests can
+// drive time instead of sleeping.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace mox3 {
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+    // Milliseconds on a scale that only moves forward.
+    virtual std::uint64_t NowMs() = 0;
+    virtual void SleepMs(std::uint32_t ms) = 0;
+};
+
+// The system's clock: real sleeps.
+std::shared_ptr<Clock> SystemClock();
+
+// A clock that moves only when slept on or advanced; sleeping never blocks.
+class ManualClock : public Clock {
+  public:
+    explicit ManualClock(std::uint64_t startMs = 1'000'000) : now_(startMs) {}
+    std::uint64_t NowMs() override { return now_; }
+    void SleepMs(std::uint32_t ms) override {
+        now_ += ms;
+        slept_ += ms;
+    }
+    void Advance(std::uint64_t ms) { now_ += ms; }
+    std::uint64_t sleptMs() const { return slept_; }
+
+  private:
+    std::uint64_t now_;
+    std::uint64_t slept_ = 0;
+};
+
+}  // namespace mox3

@@ -1,0 +1,27 @@
+// The Linux SCSI generic pass-through (SG_IO) on a disk's device node.
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <array>
+#include <string>
+
+#include "transport/passthrough.h"
+
+namespace mox3 {
+
+inline constexpr std::size_t kSgSenseBufferSize = 32;
+
+// Fills an SG_IO header for `request`; `sense` receives the sense data.
+sg_io_hdr_t BuildSgIoHeader(const ScsiRequest& request,
+                            std::array<std::uint8_t, kSgSenseBufferSize>& sense);
+
+// Judges a finished SG_IO call. `ioctlResult` and `error` (errno) are the ioctl's. True when the
+// request reached the device; then `reply` holds its status, sense and transfer count.
+bool InterpretSgIoResult(const sg_io_hdr_t& header, int ioctlResult, int error,
+                         const std::array<std::uint8_t, kSgSenseBufferSize>& sense,
+                         ScsiReply& reply, std::string* why);
+
+std::shared_ptr<PassThroughBackend> MakeSgIoBackend();
+
+}  // namespace mox3

@@ -1,0 +1,140 @@
+// The vendor command blocks, their headers and the diagnosis after a failed flash command.
+#include "bridge/vendor_commands.h"
+
+#include <gtest/gtest.h>
+
+#include "config/text.h"
+#include "transport/fake_device.h"
+
+namespace mox3 {
+namespace {
+
+using test::FakeBackendScope;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Of(const CommandBlock& b) {
+    return {b.begin(), b.end()};
+}
+
+TEST(VendorBlocks, BlocksAndHeaders) {
+    EXPECT_EQ(Of(HeaderBlock(BeginFlashUpdateBlock())),
+              (Bytes{0x3B, 0x01, 0x10, 0x20, 0x7F, 0xA4, 0x46, 0x4D, 0x4C, 0x00}));
+    EXPECT_EQ(Of(WriteFlashBlock(0x001000, 1024)),
+              (Bytes{0x3B, 0x01, 0x21, 0x00, 0x00, 0x10, 0x00, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(Of(HeaderBlock(WriteFlashBlock(0x001000, 1024))),
+              (Bytes{0x3B, 0x01, 0x10, 0x21, 0xEF, 0x9F, 0x46, 0x4D, 0x4C, 0x00}));
+    EXPECT_EQ(Of(ReadFlashBlock(0x001000)),
+              (Bytes{0x3C, 0x01, 0x22, 0x00, 0x00, 0x10, 0x00, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(Of(HeaderBlock(ReadFlashBlock(0x001000))),
+              (Bytes{0x3B, 0x01, 0x10, 0x22, 0xEF, 0x9D, 0x46, 0x4D, 0x4C, 0x00}));
+    EXPECT_EQ(Of(WriteFlashBlock(0x01234567, 1024)),
+              (Bytes{0x3B, 0x01, 0x21, 0x00, 0x67, 0x45, 0x23, 0x00, 0x04, 0x00}));
+    EXPECT_EQ(Of(VendorBlock(kFnReadChipName, 1)),
+              (Bytes{0x3C, 0x01, 0x55, 0x01, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Of(SetSectorModeBlock(true)), (Bytes{0x3B, 0x01, 0x8A, 0, 1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Of(VendorBlock(kFnReadBridgeStatus))[0], 0x3C);
+    EXPECT_EQ(Of(VendorBlock(kFnSelectUpdateMode))[0], 0x3B);
+    // The checksum makes the words of block and header sum to zero.
+    CommandBlock block = WriteFlashBlock(0xABCDEF, 0x3FF);
+    std::uint32_t sum = HeaderChecksum(block);
+    for (std::size_t i = 0; i < 10; i += 2) sum += (block[i] << 8) | block[i + 1];
+    EXPECT_EQ(sum & 0xFFFF, 0u);
+}
+
+TEST(VendorBlocks, VersionTexts) {
+    const std::uint8_t plain[8] = {0, 0, 1, 0, 2, 0, 3, 0};
+    const std::uint8_t full[8] = {5, 2, 1, 0, 2, 0, 3, 4};
+    const std::uint8_t minor[8] = {7, 0, 1, 0, 2, 0, 3, 0};
+    EXPECT_EQ(FirmwareVersionText(plain), u"V01L02R03");
+    EXPECT_EQ(FirmwareVersionText(full), u"V01L02R03-2:5 Beta4");
+    EXPECT_EQ(FirmwareVersionText(minor), u"V01L02R03-7");
+}
+
+TEST(HeadedCommands, FailureLeavesADiagnosis) {
+    FakeBackendScope fake;
+    auto clock = std::make_shared<ManualClock>();
+    CBridgeMgr mgr;
+    mgr.clock = clock;
+    CNtDevCtrl handle;
+    ASSERT_TRUE(handle.Open(u"drive"));
+    std::uint8_t page[1024] = {};
+
+    // Header accepted, write refused, status read in the loader: big-endian words.
+    fake.Queue({});
+    fake.Queue({true, kScsiStatusCheckCondition, {}, {}});
+    fake.Queue(
+        {true, 0, {}, {0x81, 0x02, 0x03, 0x04, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0}});
+    EXPECT_EQ(WriteFlash(mgr, handle, 0x1000, 1024, page), 0);
+    EXPECT_EQ(Utf16ToUtf8(mgr.diagnosticText), "(81 02 03 04 1234 5678 9ABC DEF0)");
+    EXPECT_EQ(clock->sleptMs(), 1000u);
+    auto& sent = fake.state().requests;
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0].cdb, Of(HeaderBlock(WriteFlashBlock(0x1000, 1024))));
+    EXPECT_EQ(sent[1].cdb, Of(WriteFlashBlock(0x1000, 1024)));
+    EXPECT_EQ(sent[1].length, 1024u);
+    EXPECT_EQ(sent[1].direction, DataDirection::Out);
+    EXPECT_EQ(sent[2].cdb, Of(VendorBlock(kFnReadBridgeStatus)));
+
+    // Normal firmware: little-endian words, the last two in decimal.
+    fake.Queue({});
+    fake.Queue({true, kScsiStatusCheckCondition, {}, {}});
+    fake.Queue({true, 0, {}, {0x80, 0, 0, 0, 0x34, 0x12, 0x78, 0x56, 0x0A, 0x00, 0xFF, 0xFF}});
+    EXPECT_EQ(ReadFlash(handle, page, mgr, 0), 0);
+    EXPECT_EQ(Utf16ToUtf8(mgr.diagnosticText), "(80 00 00 00 1234 5678 10 65535)");
+
+    // A refused header: no command, no status read, no text.
+    std::size_t before = sent.size();
+    fake.Queue({true, kScsiStatusCheckCondition, {}, {}});
+    EXPECT_EQ(BeginFlashUpdate(mgr, handle), 0);
+    EXPECT_TRUE(mgr.diagnosticText.empty());
+    EXPECT_EQ(sent.size(), before + 1);
+
+    // A status read that fails too leaves the text empty.
+    fake.Queue({});
+    fake.Queue({false, 0, {}, {}});
+    fake.Queue({false, 0, {}, {}});
+    EXPECT_EQ(BeginFlashUpdate(mgr, handle), 0);
+    EXPECT_TRUE(mgr.diagnosticText.empty());
+
+    // Success, and sense data does not matter to a direct command.
+    fake.Queue({});
+    fake.Queue({true, 0, FixedSense(1, 0, 0), {}});
+    EXPECT_EQ(BeginFlashUpdate(mgr, handle), 1);
+}
+
+TEST(DirectCommands, ReadsClearTheirBuffersAndCapacityFallsBack) {
+    FakeBackendScope fake;
+    CNtDevCtrl handle;
+    ASSERT_TRUE(handle.Open(u"drive"));
+    std::uint8_t version[8];
+    std::fill(std::begin(version), std::end(version), 0x55);
+    fake.Queue({true, kScsiStatusCheckCondition, {}, {1, 2, 3}});
+    EXPECT_EQ(ReadFirmwareVersion(version, handle), 0);
+    EXPECT_EQ(std::count(std::begin(version), std::end(version), 0), 5);  // the rest stays 0
+
+    std::uint8_t inquiry[36];
+    fake.Queue({true, 0, {}, {0x00, 0x00, 0x06}});
+    EXPECT_EQ(Inquiry(inquiry, handle), 1);
+    EXPECT_EQ(fake.state().requests.back().cdb, (Bytes{0x12, 0, 0, 0, 36, 0}));
+
+    CSpti spti;
+    ASSERT_TRUE(spti.Open(u"drive"));
+    std::uint32_t blockLength = 0;
+    fake.Queue({true, kScsiStatusCheckCondition, FixedSense(5, 0x20, 0), {}});
+    fake.Queue({true, 0, {}, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00}});
+    EXPECT_EQ(ReadCapacity(spti, blockLength), 0x10001);
+    EXPECT_EQ(blockLength, 4096u);
+    auto& sent = fake.state().requests;
+    EXPECT_EQ(sent[sent.size() - 2].cdb.size(), 16u);
+    EXPECT_EQ(sent[sent.size() - 2].cdb[13], 12);
+    EXPECT_EQ(sent[sent.size() - 2].timeoutSeconds, 2u);
+    EXPECT_EQ(sent.back().cdb[0], 0x25);
+    fake.Queue({true, 0, {}, Bytes(12, 0)});
+    EXPECT_EQ(ReadCapacity(spti, blockLength), 0);  // a last block of 0 gives 0 blocks
+    fake.Queue({false, 0, {}, {}});
+    fake.Queue({false, 0, {}, {}});
+    EXPECT_EQ(ReadCapacity(spti, blockLength), -1);
+}
+
+}  // namespace
+}  // namespace mox3

@@ -1,0 +1,64 @@
+#include "transport/fake_device.h"
+
+#include <algorithm>
+
+namespace mox3::test {
+
+namespace {
+
+class FakeDevice : public PassThroughDevice {
+  public:
+    explicit FakeDevice(std::shared_ptr<FakeState> state) : state_(std::move(state)) {}
+    bool Send(const ScsiRequest& request, ScsiReply& reply) override {
+        Recorded r{{request.cdb.begin(), request.cdb.begin() + request.cdbLength},
+                   request.direction,
+                   request.length,
+                   request.timeoutSeconds,
+                   {}};
+        if (request.direction == DataDirection::Out && request.data) {
+            r.dataOut.assign(request.data, request.data + request.length);
+        }
+        state_->requests.push_back(std::move(r));
+        Scripted s;
+        if (!state_->replies.empty()) {
+            s = std::move(state_->replies.front());
+            state_->replies.pop_front();
+        }
+        if (!s.delivered) return false;
+        reply.status = s.status;
+        reply.sense = s.sense;
+        if (request.direction == DataDirection::In && request.data) {
+            std::size_t n = std::min<std::size_t>(s.dataIn.size(), request.length);
+            std::copy_n(s.dataIn.begin(), n, request.data);
+            reply.transferred = static_cast<std::uint32_t>(n);
+        } else {
+            reply.transferred = request.length;
+        }
+        return true;
+    }
+    std::u16string Name() const override { return u"fake"; }
+
+  private:
+    std::shared_ptr<FakeState> state_;
+};
+
+}  // namespace
+
+std::unique_ptr<PassThroughDevice> FakeBackend::Open(std::u16string_view, std::string* error) {
+    if (!state->opens) {
+        if (error) *error = "no such device";
+        return nullptr;
+    }
+    return std::make_unique<FakeDevice>(state);
+}
+
+FakeBackendScope::FakeBackendScope()
+    : backend_(std::make_shared<FakeBackend>()), previous_(CurrentPassThroughBackend()) {
+    SetPassThroughBackend(backend_);
+}
+
+FakeBackendScope::~FakeBackendScope() {
+    SetPassThroughBackend(previous_);
+}
+
+}  // namespace mox3::test
