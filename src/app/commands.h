@@ -18,5 +18,7 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err);
 int RunImageCommand(Args args, std::ostream& out, std::ostream& err);
 int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err);
 int RunResourceCommand(Args args, std::ostream& out, std::ostream& err);
+int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err);
+int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err);
 
 }  // namespace mox3
