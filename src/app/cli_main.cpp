@@ -18,6 +18,7 @@ constexpr const char* kUsage =
     "  decode    show the content of a compiled configuration block\n"
     "  resource  list or extract the configuration files shipped inside the program\n"
     "  bridge    send one bridge command to one device and show the answer\n"
+    "  emulator  create, inspect, break and power-cycle emulated bridge drives\n"
     "\n"
     "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive).\n"
     "Run 'mox3-updater COMMAND --help' for a command's options.\n"
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
     if (command == "decode") return mox3::RunDecodeCommand(rest, std::cout, std::cerr);
     if (command == "resource") return mox3::RunResourceCommand(rest, std::cout, std::cerr);
     if (command == "bridge") return mox3::RunBridgeCommand(rest, std::cout, std::cerr);
+    if (command == "emulator") return mox3::RunEmulatorCommand(rest, std::cout, std::cerr);
     std::cerr << "error: unknown command " << command << "\n" << kUsage;
     return mox3::kExitUsage;
 }

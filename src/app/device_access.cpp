@@ -2,13 +2,41 @@
 
 #include <fstream>
 
+#include "config/text.h"
+#include "emulator/emulator_backend.h"
 #include "transport/passthrough.h"
 #include "transport/trace.h"
 
 namespace mox3 {
 
+namespace {
+
+// Emulated drive folders go to the emulator, every other path to the platform.
+class RoutingBackend : public PassThroughBackend {
+  public:
+    RoutingBackend(std::shared_ptr<PassThroughBackend> emulator,
+                   std::shared_ptr<PassThroughBackend> platform)
+        : emulator_(std::move(emulator)), platform_(std::move(platform)) {}
+
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        std::error_code ec;
+        std::filesystem::path folder(Utf16ToUtf8(path));
+        if (std::filesystem::is_directory(folder, ec) && IsEmulatedDriveFolder(folder)) {
+            return emulator_->Open(path, error);
+        }
+        return platform_->Open(path, error);
+    }
+
+  private:
+    std::shared_ptr<PassThroughBackend> emulator_;
+    std::shared_ptr<PassThroughBackend> platform_;
+};
+
+}  // namespace
+
 std::string SetUpDeviceAccess(const std::string& traceFile) {
-    std::shared_ptr<PassThroughBackend> backend = PlatformPassThroughBackend();
+    std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(
+        MakeEmulatorBackend(SystemClock()), PlatformPassThroughBackend());
     if (!traceFile.empty()) {
         auto out = std::make_shared<std::ofstream>(traceFile, std::ios::app);
         if (!*out) return "cannot write the trace file " + traceFile;

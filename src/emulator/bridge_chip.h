@@ -1,0 +1,44 @@
+// The bridge chip itself: what it does with each request, when it starts and when it leaves
+// and rejoins the bus. Works on a loaded drive; the caller saves it afterwards.
+#pragma once
+
+#include <cstdint>
+
+#include "emulator/drive_state.h"
+#include "transport/passthrough.h"
+
+namespace mox3 {
+
+class BridgeChip {
+  public:
+    BridgeChip(LoadedDrive& drive, std::uint64_t nowMs)
+        : drive_(drive), s_(drive.state), now_(nowMs) {}
+
+    // A restarting drive whose delay has run out starts again.
+    void Settle();
+    bool Present() const { return s_.bus == EmulatedBus::Present; }
+    // Runs one request sent in bus session `session`. False when it never reached the drive:
+    // the drive is off the bus, the handle belongs to an older session, or the cable is
+    // pulled now.
+    bool Execute(std::uint64_t session, const ScsiRequest& request, ScsiReply& reply);
+    void PowerCycle();
+    // The bridge starts: it checks its flash and presents what it found.
+    void Start(bool loaderRequested);
+
+  private:
+    bool Dispatch(const ScsiRequest& request, ScsiReply& reply);
+    bool Vendor(const ScsiRequest& request, ScsiReply& reply, bool headerMatched, bool headerArmed);
+    bool Answer(const ScsiRequest& request, ScsiReply& reply, const std::uint8_t* bytes,
+                std::uint32_t size);
+    bool Refuse(ScsiReply& reply, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0);
+    void LeaveBus(EmulatedBus bus, std::string reason);
+    bool Busy() const;
+    bool FlashCommandsAllowed() const { return s_.loader || s_.readyWithoutSwitch; }
+
+    LoadedDrive& drive_;
+    DriveState& s_;
+    std::uint64_t now_;
+    std::uint8_t code_ = 0;  // function code or opcode of the command being run
+};
+
+}  // namespace mox3

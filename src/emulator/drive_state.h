@@ -1,0 +1,127 @@
+// The persisted state of an emulated drive and the folder that keeps it.
+//
+// Folder contents:
+//   drive.state   key=value lines, the first "format=mox3-emulated-drive/1"; the commit point
+//   flash-N.bin   the flash contents named by the state's flash-file key
+//   drive.lock    locked (flock, exclusive) by whoever loads, changes and saves the drive
+// A save writes a new flash file only when the flash changed, then the state through a
+// temporary file, fsync and rename. A process killed at any moment leaves the old state
+// naming the old flash file, or the new state naming the new one; leftovers are removed by
+// the next save.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "emulator/emulator_backend.h"
+
+namespace mox3 {
+
+struct DriveFaults {
+    // Values of DriveState::commandsTotal at which the fault strikes.
+    std::optional<std::uint64_t> failCommandAt;
+    std::optional<std::uint64_t> pullCableAt;
+    // Commands of one kind fail from the `failKindFrom`-th one counted after setting.
+    std::optional<std::uint8_t> failKind;
+    std::uint64_t failKindFrom = 0;
+    std::uint64_t failKindSeen = 0;
+    std::optional<std::uint32_t> corruptReadAddress;
+    bool stayBusy = false;
+    bool refuseUpdateMode = false;
+    bool noReturn = false;
+};
+
+struct DriveState {
+    // Fixed when the drive is made.
+    int generation = 2;
+    std::string chipName;
+    std::uint32_t flashSize = 0;
+    std::string diskSerial;
+    std::uint64_t diskBlocks = 0;
+    std::uint32_t restartDelayMs = 0;
+    std::uint32_t busyReads = 0;
+    bool readyWithoutSwitch = false;
+
+    // The flash file is flash-<flashRevision>.bin.
+    std::uint64_t flashRevision = 0;
+
+    // The bus. Each departure from the bus starts a new session; handles of an older session
+    // are dead.
+    EmulatedBus bus = EmulatedBus::Present;
+    std::uint64_t returnAtMs = 0;
+    std::string absentReason;
+    std::uint64_t session = 1;
+    bool restartIntoLoader = false;
+
+    // Presented since the bridge last started.
+    bool loader = true;
+    EmulatedUsbIdentity usb;
+    std::array<std::uint8_t, 36> inquiry{};
+    std::array<std::uint8_t, 8> versionBlock{};
+    std::uint32_t blockLength = 512;
+
+    // The bridge's working memory, lost at every start.
+    bool updateModeSelected = false;
+    std::uint32_t busyLeft = 0;
+    bool headerArmed = false;
+    std::uint8_t headerFunction = 0;
+    std::uint16_t headerChecksum = 0;
+    std::optional<std::array<std::uint8_t, 8>> flashParameters;
+    std::uint8_t lastFailedCode = 0;
+    std::uint8_t lastSenseKey = 0;
+    std::uint64_t commandsSinceStart = 0;
+
+    std::uint64_t commandsTotal = 0;
+    DriveFaults faults;
+};
+
+std::string SerializeDriveState(const DriveState& state);
+std::optional<DriveState> ParseDriveState(std::string_view text, std::string* error);
+
+inline constexpr const char* kDriveStateFile = "drive.state";
+inline constexpr std::string_view kDriveStateFormatLine = "format=mox3-emulated-drive/1";
+inline constexpr const char* kDriveLockFile = "drive.lock";
+std::string FlashFileName(std::uint64_t revision);
+
+// Holds the folder's lock for its lifetime; waits for it.
+class DriveFolderLock {
+  public:
+    explicit DriveFolderLock(const std::filesystem::path& dir);
+    ~DriveFolderLock();
+    DriveFolderLock(const DriveFolderLock&) = delete;
+    DriveFolderLock& operator=(const DriveFolderLock&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    const std::string& error() const { return error_; }
+
+  private:
+    int fd_ = -1;
+    std::string error_;
+};
+
+struct LoadedDrive {
+    DriveState state;
+    std::vector<std::uint8_t> flash;
+    bool flashChanged = false;  // set by whoever changes the flash
+};
+
+// The steps of a save, in order: the new flash file is durable; the new state file is durable
+// under its temporary name; the new state is in place (the commit).
+enum class SaveStep { FlashWritten, StateWritten, Committed };
+
+// Both need the folder's lock held. `onStep`, when given, is called after each step.
+std::optional<LoadedDrive> LoadDrive(const std::filesystem::path& dir, std::string* error);
+bool SaveDrive(const std::filesystem::path& dir, LoadedDrive& drive, std::string* error,
+               const std::function<void(SaveStep)>& onStep = {});
+
+// Locks, loads, runs `change` and saves; `change` returns false (with `error` set) to leave
+// the drive as it was.
+bool UpdateDrive(const std::filesystem::path& dir, const std::function<bool(LoadedDrive&)>& change,
+                 std::string* error);
+
+}  // namespace mox3

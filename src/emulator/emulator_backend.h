@@ -1,0 +1,166 @@
+// The emulated bridge drive: a USB-to-SATA bridge of either generation with its serial flash
+// and an attached disk, kept in a folder so that any number of processes can use it in turn.
+//
+// The folder holds `drive.state` (key=value text), the flash contents `flash-N.bin` that the
+// state names, and `drive.lock`. Every request locks the folder, loads the drive, runs the
+// request as the chip would and commits the result by renaming a new state file into place.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "transport/clock.h"
+#include "transport/passthrough.h"
+
+namespace mox3 {
+
+// Time as the emulated drive sees it: the host's clock, so that a host waiting on a
+// ManualClock sees a restarting drive come back. A restarting drive stores the moment it
+// returns, so every process that uses one drive must use the same kind of clock (the system
+// clock counts wall-clock milliseconds).
+using EmulatorClock = Clock;
+
+// Open(path) opens the drive whose folder is `path`. It fails when the folder is no emulated
+// drive or the drive is off the bus (restarting, cable pulled). A handle stays bound to the
+// bus session it was opened in: once the drive has left the bus, Send on it fails for good.
+std::shared_ptr<PassThroughBackend> MakeEmulatorBackend(std::shared_ptr<EmulatorClock> clock);
+
+bool IsEmulatedDriveFolder(const std::filesystem::path& dir);
+
+inline constexpr const char* kFirstGenerationChipName = "MB86C30A";
+inline constexpr const char* kSecondGenerationChipName = "MB86C311A";
+inline constexpr std::uint32_t kFirstGenerationFlashSize = 64 * 1024;
+inline constexpr std::uint32_t kSecondGenerationFlashSize = 256 * 1024;
+inline constexpr std::uint32_t kFirstGenerationFirmwareAddress = 8192;
+
+// The USB identity of a bridge without the maker's configuration.
+inline constexpr std::uint16_t kBareBridgeVendorId = 0x04C5;
+inline constexpr std::uint16_t kFirstGenerationBareProductId = 0x201D;
+inline constexpr std::uint16_t kSecondGenerationBareProductId = 0x2026;
+
+// Flash address of the configuration block.
+std::uint32_t EmulatedBlockAddress(int generation);
+
+struct EmulatedDriveSetup {
+    int generation = 2;
+    std::string chipName;         // empty: MB86C30A or MB86C311A
+    std::uint32_t flashSize = 0;  // 0: 64 KiB (first generation) or 256 KiB (second)
+    std::string diskSerial = "EMULATED-DISK-0001";
+    std::uint64_t diskBlocks = 3907029168ull;  // in 512-byte units
+    std::uint32_t restartDelayMs = 3000;       // off the bus after RestartBridge
+    std::uint32_t busyReads = 3;               // status reads that report busy after an erase
+    bool readyWithoutSwitch = false;           // status bit 6: flash commands without the loader
+    // The flash as it leaves the factory; empty means erased. Otherwise flashSize bytes
+    // (after the default is applied).
+    std::vector<std::uint8_t> flash;
+};
+
+// A flash that holds `block` at the generation's block address and `firmware` at
+// `firmwareAddress`, written as the programming sequence writes them: `programmedLength`
+// bytes of the image (padded with zeros), rounded up to whole 1024-byte pages. A logical
+// block length of 4096 is stored in the block's parameter area. Empty with `error` set when
+// the pieces do not fit.
+std::vector<std::uint8_t> FactoryFlash(int generation, std::uint32_t flashSize,
+                                       std::span<const std::uint8_t> block,
+                                       std::uint32_t firmwareAddress,
+                                       std::span<const std::uint8_t> firmware,
+                                       std::uint32_t programmedLength,
+                                       std::uint32_t logicalBlockLength, std::string* error);
+
+// Creates a drive in `dir` (missing or empty) and powers it on.
+bool CreateEmulatedDrive(const std::filesystem::path& dir, const EmulatedDriveSetup& setup,
+                         EmulatorClock& clock, std::string* error);
+
+struct EmulatedFault {
+    enum class Kind {
+        FailCommand,       // the count-th command from now fails
+        FailKind,          // every command of `code` fails, from its count-th from now on
+        CorruptRead,       // ReadFlash returns the byte at `address` altered
+        StayBusy,          // status bit 7 never clears
+        RefuseUpdateMode,  // SelectUpdateMode is refused
+        NoReturn,          // after RestartBridge the drive stays away until a power cycle
+        PullCable,         // the count-th command from now never arrives: the drive is gone
+    };
+    Kind kind = Kind::FailCommand;
+    std::uint64_t count = 1;    // 1 = the next one
+    std::uint8_t code = 0;      // function code of a vendor command, or a SCSI opcode
+    std::uint32_t address = 0;  // flash address
+};
+
+bool SetEmulatedDriveFault(const std::filesystem::path& dir, const EmulatedFault& fault,
+                           std::string* error);
+bool ClearEmulatedDriveFaults(const std::filesystem::path& dir, std::string* error);
+// Power off and on: the drive returns at once, checks its flash and starts.
+bool PowerCycleEmulatedDrive(const std::filesystem::path& dir, EmulatorClock& clock,
+                             std::string* error);
+
+enum class EmulatedBus { Present, Restarting, Absent };
+
+struct EmulatedUsbIdentity {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t bcdDevice = 0;
+    std::u16string manufacturer;
+    std::u16string product;
+    std::u16string serialNumber;
+};
+
+// What the flash holds, as the bridge checks it when it starts.
+struct EmulatedFlashReport {
+    std::uint32_t blockAddress = 0;
+    bool blockErased = false;
+    bool blockSealed = false;  // the block's digest header holds
+    std::uint32_t firmwareAddress = 0;
+    bool firmwareAddressValid = false;
+    bool firmwareErased = false;
+    bool firmwareIntact = false;  // the image's digest header holds within the flash
+    bool versionFound = false;    // a version trailer after the image's body
+    std::array<std::uint8_t, 8> versionBlock{};
+    bool normalFirmware() const { return blockSealed && firmwareIntact; }
+};
+
+// Everything a host could learn about the drive now, and what its flash holds.
+struct EmulatedDriveView {
+    int generation = 0;
+    std::string chipName;
+    std::uint32_t flashSize = 0;
+    std::string diskSerial;
+    std::uint64_t diskBlocks = 0;  // 512-byte units
+
+    EmulatedBus bus = EmulatedBus::Present;
+    std::uint64_t returnAtMs = 0;  // when restarting
+    std::string absentReason;      // "cable pulled", "no return after restart"
+
+    // As presented since the bridge last started.
+    bool loader = false;
+    EmulatedUsbIdentity usb;
+    std::array<std::uint8_t, 8> versionBlock{};
+    std::string firmwareVersion;  // as the device enumeration writes it
+    std::array<std::uint8_t, 36> inquiry{};
+    std::uint32_t logicalBlockLength = 512;
+    std::uint64_t logicalBlocks = 0;
+    std::uint32_t nextBlockLength = 512;  // what the next start will use
+
+    bool updateModeSelected = false;
+    std::uint32_t busyReadsLeft = 0;
+    std::optional<std::array<std::uint8_t, 8>> flashParameters;
+    std::uint64_t commandsTotal = 0;  // every command that reached the drive
+    std::vector<std::string> faults;  // readable descriptions of the faults set
+
+    EmulatedFlashReport flashReport;
+    std::vector<std::uint8_t> flash;
+};
+
+std::optional<EmulatedDriveView> InspectEmulatedDrive(const std::filesystem::path& dir,
+                                                      EmulatorClock& clock, std::string* error);
+
+// The text the device enumeration makes of a version block: "V%02dL%02dR%02d" and suffixes.
+std::string EmulatedVersionText(const std::array<std::uint8_t, 8>& block);
+
+}  // namespace mox3

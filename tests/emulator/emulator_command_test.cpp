@@ -1,0 +1,111 @@
+// The emulator subcommands as a user runs them.
+#include <sstream>
+
+#include "app/commands.h"
+#include "emulator/emulator_fixture.h"
+
+namespace mox3::test {
+namespace {
+
+struct CommandRun {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+CommandRun Emulator(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    int code = RunEmulatorCommand(Args(args), out, err);
+    return {code, out.str(), err.str()};
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(EmulatorCommand, CreateShowFaultAndPowerCycle) {
+    TempDir dir;
+    auto p = [&](const char* name) { return (dir / name).string(); };
+    std::string why;
+    WriteBytes(p("c311.bin"), MakeSampleImage({2, "0102030000010000", 30000, 3}, &why));
+    WriteBytes(p("c30.bin"), MakeSampleImage({1, "04050600", 20000, 3}, &why));
+
+    CommandRun r =
+        Emulator({"create", p("e3"), "--generation", "2", "--pid", "0x7C34", "--product",
+                  "ZR-MOXE3", "--serial", "ABCDEF0123456789", "--firmware", p("c311.bin")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "resource 118")) << r.out;
+    r = Emulator({"show", p("e3"), "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "\"mode\": \"normal\"")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"productId\": \"0x7C34\""));
+    EXPECT_TRUE(Has(r.out, "\"product\": \"ZR-MOXE3\""));
+    EXPECT_TRUE(Has(r.out, "\"serialNumber\": \"ABCDEF0123456789\""));
+    EXPECT_TRUE(Has(r.out, "\"firmwareVersion\": \"V01L02R03-1:0\""));
+    EXPECT_TRUE(Has(r.out, "\"state\": \"sealed\""));
+    EXPECT_TRUE(Has(r.out, "\"state\": \"intact\""));
+
+    r = Emulator({"create", p("one"), "--generation", "1", "--serial", "1", "--disk-serial",
+                  "DISK42", "--firmware", p("c30.bin"), "--sector", "4096", "--blocks", "8000",
+                  "--chip", "MB86C30A"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "resource 104")) << r.out;
+    r = Emulator({"show", p("one")});
+    EXPECT_TRUE(Has(r.out, "0x5E3B:0x7C31")) << r.out;
+    EXPECT_TRUE(Has(r.out, "serial \"DISK42\""));
+    EXPECT_TRUE(Has(r.out, "capacity: 1000 blocks of 4096 bytes"));
+    EXPECT_TRUE(Has(r.out, "firmware version: V04L05R06"));
+
+    EXPECT_EQ(Emulator({"fault", p("one"), "--pull-cable-at", "1"}).code, 0);
+    EXPECT_EQ(Emulator({"fault", p("one"), "--fail-kind", "0x21", "--from", "3"}).code, 0);
+    r = Emulator({"show", p("one")});
+    EXPECT_TRUE(Has(r.out, "fault: pull the cable")) << r.out;
+    EXPECT_TRUE(Has(r.out, "fault: fail every command 0x21 from its 3."));
+    auto device = MakeEmulatorBackend(SystemClock())->Open(Utf8ToUtf16(p("one")), nullptr);
+    ASSERT_NE(device, nullptr);
+    EXPECT_FALSE(Send(*device, VendorCdb(0x3C, 0x51), 12).delivered);
+    r = Emulator({"show", p("one"), "--json"});
+    EXPECT_TRUE(Has(r.out, "\"bus\": \"absent\"")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"host\": null"));
+    EXPECT_EQ(Emulator({"power-cycle", p("one")}).code, 0);
+    EXPECT_TRUE(Has(Emulator({"show", p("one")}).out, "bus: present"));
+    EXPECT_EQ(Emulator({"fault", p("one"), "--clear"}).code, 0);
+    EXPECT_FALSE(Has(Emulator({"show", p("one")}).out, "fault:"));
+}
+
+TEST(EmulatorCommand, RefusalsAndBadUsage) {
+    TempDir dir;
+    auto p = [&](const char* name) { return (dir / name).string(); };
+    std::string why;
+    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
+    const std::vector<std::string> create = {"create",     p("d"),       "--generation",
+                                             "2",          "--serial",   "SERIAL0001",
+                                             "--firmware", p("c311.bin")};
+    ASSERT_EQ(Emulator(create).code, 0);
+    CommandRun again = Emulator(create);
+    EXPECT_EQ(again.code, 1);
+    EXPECT_TRUE(Has(again.err, "not empty")) << again.err;
+
+    auto with = [&](std::vector<std::string> extra, const char* folder) {
+        std::vector<std::string> args = create;
+        args[1] = p(folder);
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Emulator(args);
+    };
+    EXPECT_EQ(with({"--pid", "0x7C99"}, "x1").code, 1);
+    EXPECT_EQ(with({"--generation", "1"}, "x2").code, 1) << "a second-generation image";
+    EXPECT_EQ(with({"--flash-size", "16384"}, "x3").code, 1) << "the image does not fit";
+    EXPECT_EQ(with({"--sector", "1024"}, "x4").code, 2);
+    EXPECT_EQ(with({"--resource", "117", "--pid", "0x7C34"}, "x5").code, 2);
+    EXPECT_EQ(Emulator({"create", p("x6"), "--generation", "2"}).code, 2);
+    EXPECT_EQ(Emulator({"show", p("nothing")}).code, 1);
+    EXPECT_EQ(Emulator({"fault", p("d")}).code, 2);
+    EXPECT_EQ(Emulator({"fault", p("d"), "--stay-busy", "--no-return"}).code, 2);
+    EXPECT_EQ(Emulator({"fault", p("d"), "--fail-command", "0"}).code, 2);
+    EXPECT_EQ(Emulator({"fault", p("d"), "--corrupt-read", "0x40000"}).code, 1);
+    EXPECT_EQ(Emulator({"frobnicate"}).code, 2);
+    EXPECT_EQ(Emulator({"--help"}).code, 0);
+}
+
+}  // namespace
+}  // namespace mox3::test

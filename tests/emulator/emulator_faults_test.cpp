@@ -1,0 +1,138 @@
+// Faults set on a drive: failing commands, corrupt read-back, a bridge that stays busy,
+// refuses the switch or never comes back, and a cable pulled in the middle of an update.
+#include "emulator/emulator_fixture.h"
+
+namespace mox3::test {
+namespace {
+
+using EmulatorFaults = EmulatorTest;
+using Kind = EmulatedFault::Kind;
+
+const Cdb kStatus = VendorCdb(0x3C, 0x51);
+const Cdb kVersion = VendorCdb(0x3C, 0x52);
+
+TEST_F(EmulatorFaults, FailingCommandsByPositionAndByKind) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    auto device = Open(drive);
+    SetFault(drive, {Kind::FailCommand, 2});
+    EXPECT_TRUE(Send(*device, kVersion, 8).good());
+    Answer second = Send(*device, kVersion, 8);
+    EXPECT_TRUE(second.delivered);
+    EXPECT_EQ(second.senseKey(), kSenseHardwareError);
+    EXPECT_TRUE(Send(*device, kVersion, 8).good()) << "only the one command";
+
+    SetFault(drive, {Kind::FailKind, 2, 0x51});
+    EXPECT_TRUE(Send(*device, kStatus, 12).good());
+    EXPECT_TRUE(Send(*device, kVersion, 8).good());
+    EXPECT_FALSE(Send(*device, kStatus, 12).good());
+    EXPECT_FALSE(Send(*device, kStatus, 12).good());
+    SetFault(drive, {Kind::FailKind, 1, 0x12});
+    EXPECT_FALSE(Send(*device, {0x12, 0, 0, 0, 36, 0}, 36).good());
+    EXPECT_FALSE(View(drive).faults.empty());
+
+    std::string why;
+    ASSERT_TRUE(ClearEmulatedDriveFaults(drive, &why)) << why;
+    EXPECT_TRUE(Send(*device, kStatus, 12).good());
+    EXPECT_TRUE(View(drive).faults.empty());
+}
+
+TEST_F(EmulatorFaults, CorruptReadBackStayBusyAndRefusedSwitch) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    SetFault(drive, {Kind::CorruptRead, 1, 0, 8192 + 1030});
+    auto loader = RestartIntoLoader(drive);
+    std::vector<std::uint8_t> flash = View(drive).flash;
+    Answer page = SendHeaded(*loader, ReadFlashCdb(8192 + 1024), 1024);
+    ASSERT_TRUE(page.good());
+    for (std::size_t i = 0; i < 1024; ++i) {
+        EXPECT_EQ(page.data[i] != flash[8192 + 1024 + i], i == 6) << i;
+    }
+    EXPECT_EQ(View(drive).flash, flash) << "the flash itself holds";
+
+    SetFault(drive, {Kind::StayBusy});
+    ASSERT_TRUE(SendHeaded(*loader, BeginCdb()).good());
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(StatusByte0(*loader) & 0x80, 0x80);
+    EXPECT_EQ(SendHeaded(*loader, WriteFlashCdb(0), 0, std::vector<std::uint8_t>(1024)).senseKey(),
+              kSenseNotReady);
+
+    auto normal = MakeProgrammedDrive(2, "010203", "SERIAL0002", {}, "normal");
+    SetFault(normal, {Kind::RefuseUpdateMode});
+    auto device = Open(normal);
+    EXPECT_EQ(Send(*device, VendorCdb(0x3B, 0x53)).reply.status, kScsiStatusCheckCondition);
+    ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
+    clock_->Advance(kRestartDelay);
+    ASSERT_NE(Open(normal), nullptr);
+    EXPECT_FALSE(View(normal).loader) << "a restart without the switch runs the firmware again";
+}
+
+TEST_F(EmulatorFaults, NoReturnAndPulledCableLastUntilAPowerCycle) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    SetFault(drive, {Kind::NoReturn});
+    auto device = Open(drive);
+    ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
+    clock_->Advance(3'600'000);
+    std::string why;
+    EXPECT_EQ(Open(drive, &why), nullptr);
+    EXPECT_EQ(View(drive).bus, EmulatedBus::Absent);
+    PowerCycle(drive);
+    device = Open(drive);
+    ASSERT_NE(device, nullptr);
+
+    SetFault(drive, {Kind::PullCable, 3});
+    EXPECT_TRUE(Send(*device, kStatus, 12).good());
+    EXPECT_TRUE(Send(*device, kStatus, 12).good());
+    EXPECT_FALSE(Send(*device, kStatus, 12).delivered);
+    EXPECT_FALSE(Send(*device, kStatus, 12).delivered);
+    EXPECT_EQ(Open(drive, &why), nullptr);
+    EXPECT_NE(why.find("cable pulled"), std::string::npos) << why;
+    clock_->Advance(3'600'000);
+    EXPECT_EQ(Open(drive), nullptr);
+    PowerCycle(drive);
+    device = Open(drive);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(Send(*device, kStatus, 12).good()) << "the fault struck once";
+    EXPECT_FALSE(View(drive).loader);
+}
+
+TEST_F(EmulatorFaults, CablePulledHalfWayThroughWritingLeavesALoaderDrive) {
+    for (int generation : {1, 2}) {
+        SCOPED_TRACE(generation);
+        std::string name = "drive" + std::to_string(generation);
+        auto drive = MakeProgrammedDrive(generation, generation == 1 ? "01020300" : "010203",
+                                         "SERIAL0001", {}, name);
+        std::vector<std::uint8_t> original = View(drive).flash;
+        auto loader = RestartIntoLoader(drive);
+        ASSERT_NE(loader, nullptr);
+        ASSERT_TRUE(SendHeaded(*loader, BeginCdb()).good());
+        while (StatusByte0(*loader) & 0x80) {
+        }
+        // The block goes in whole, then the cable comes out during the firmware.
+        const std::uint32_t block = generation == 1 ? 4096 : 0;
+        for (std::uint32_t k = 0; k < 4; ++k) {
+            std::vector<std::uint8_t> page(original.begin() + block + 1024 * k,
+                                           original.begin() + block + 1024 * (k + 1));
+            ASSERT_TRUE(SendHeaded(*loader, WriteFlashCdb(block + 1024 * k), 0, page).good());
+        }
+        SetFault(drive, {Kind::PullCable, 5});
+        bool delivered = true;
+        for (std::uint32_t k = 0; delivered && k < 8; ++k) {
+            std::vector<std::uint8_t> page(original.begin() + 8192 + 1024 * k,
+                                           original.begin() + 8192 + 1024 * (k + 1));
+            delivered = SendHeaded(*loader, WriteFlashCdb(8192 + 1024 * k), 0, page).delivered;
+        }
+        EXPECT_FALSE(delivered);
+        EXPECT_EQ(Open(drive), nullptr);
+        PowerCycle(drive);
+        EmulatedDriveView v = View(drive);
+        EXPECT_TRUE(v.loader);
+        EXPECT_TRUE(v.flashReport.blockSealed);
+        EXPECT_FALSE(v.flashReport.firmwareIntact);
+        EXPECT_EQ(v.usb.vendorId, 0x04C5);
+        EXPECT_EQ(v.usb.productId, generation == 1 ? 0x201D : 0x2026);
+        auto again = Open(drive);
+        ASSERT_NE(again, nullptr);
+        EXPECT_EQ(StatusByte0(*again) & 0x01, 0x01);
+    }
+}
+
+}  // namespace
+}  // namespace mox3::test

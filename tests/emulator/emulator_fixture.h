@@ -1,0 +1,214 @@
+// Drives made at the factory in a temporary folder, reached through the emulator backend on a
+// clock the test moves, and raw command blocks written out byte by byte.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/config_build.h"
+#include "bridge/firmware_image.h"
+#include "config/text.h"
+#include "emulator/emulator_backend.h"
+#include "resources/resources.h"
+#include "test_support.h"
+#include "transport/clock.h"
+
+namespace mox3::test {
+
+// A compiled block and the image it was compiled against, as the factory programs them.
+struct FactoryParts {
+    std::vector<std::uint8_t> image;
+    std::vector<std::uint8_t> block;
+    std::uint32_t firmwareAddress = 0;
+    std::uint32_t firmwareLength = 0;
+};
+
+inline FactoryParts CompileParts(const TempDir& dir, int generation, const std::string& digits,
+                                 const std::string& serial, int resourceId,
+                                 std::size_t imageSize = 20000) {
+    FactoryParts parts;
+    std::string why;
+    parts.image = MakeSampleImage({generation, digits, imageSize, 7}, &why);
+    EXPECT_FALSE(parts.image.empty()) << why;
+    const std::string tag = std::to_string(generation) + digits + serial;
+    WriteBytes(dir / ("image" + tag), parts.image);
+    const EmbeddedResource* resource = FindConfigResource(resourceId);
+    EXPECT_NE(resource, nullptr);
+    WriteBytes(dir / ("config" + tag),
+               std::vector<std::uint8_t>(resource->bytes.begin(), resource->bytes.end()));
+    CBridgeMgr mgr;
+    ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16((dir / ("image" + tag)).string()),
+                                               Utf8ToUtf16((dir / ("config" + tag)).string()),
+                                               generation, Utf8ToUtf16(serial));
+    EXPECT_TRUE(built.ok) << built.reason;
+    parts.block.assign(mgr.imageBuffer.begin(), mgr.imageBuffer.begin() + 4096);
+    parts.firmwareAddress = mgr.firmwareAddress;
+    parts.firmwareLength = mgr.firmwareLength;
+    return parts;
+}
+
+using Cdb = std::vector<std::uint8_t>;
+
+inline Cdb VendorCdb(std::uint8_t opcode, std::uint8_t function, std::uint8_t byte3 = 0,
+                     std::uint8_t byte4 = 0) {
+    return {opcode, 0x01, function, byte3, byte4, 0, 0, 0, 0, 0};
+}
+inline Cdb BeginCdb() {
+    return VendorCdb(0x3B, 0x20, 0x80);
+}
+inline Cdb WriteFlashCdb(std::uint32_t address, std::uint32_t length = 1024) {
+    return {0x3B,
+            0x01,
+            0x21,
+            0x00,
+            static_cast<std::uint8_t>(address),
+            static_cast<std::uint8_t>(address >> 8),
+            static_cast<std::uint8_t>(address >> 16),
+            static_cast<std::uint8_t>(length),
+            static_cast<std::uint8_t>(length >> 8),
+            0x00};
+}
+inline Cdb ReadFlashCdb(std::uint32_t address) {
+    Cdb cdb = WriteFlashCdb(address);
+    cdb[0] = 0x3C;
+    cdb[2] = 0x22;
+    return cdb;
+}
+// The header for `next`: its five big-endian words added, negated, stored low byte first.
+inline Cdb HeaderCdb(const Cdb& next) {
+    unsigned sum = 0;
+    for (int i = 0; i < 10; i += 2) sum += static_cast<unsigned>(next[i] << 8 | next[i + 1]);
+    unsigned checksum = (0x10000u - (sum & 0xFFFFu)) & 0xFFFFu;
+    return {0x3B,
+            0x01,
+            0x10,
+            next[2],
+            static_cast<std::uint8_t>(checksum),
+            static_cast<std::uint8_t>(checksum >> 8),
+            0x46,
+            0x4D,
+            0x4C,
+            0x00};
+}
+
+struct Answer {
+    bool delivered = false;
+    ScsiReply reply;
+    std::vector<std::uint8_t> data;
+    bool good() const { return delivered && reply.status == kScsiStatusGood; }
+    // Sense key, ASC and ASCQ of a CHECK CONDITION, -1 when there is no sense.
+    int senseKey() const { return reply.sense.size() > 2 ? reply.sense[2] & 0x0F : -1; }
+    int asc() const { return reply.sense.size() > 12 ? reply.sense[12] : -1; }
+};
+
+// Sends `cdb`: with `in` bytes to receive, or `out` bytes to send, or neither.
+inline Answer Send(PassThroughDevice& device, const Cdb& cdb, std::uint32_t in = 0,
+                   std::vector<std::uint8_t> out = {}) {
+    ScsiRequest request;
+    std::copy(cdb.begin(), cdb.end(), request.cdb.begin());
+    request.cdbLength = static_cast<std::uint8_t>(cdb.size());
+    request.timeoutSeconds = 120;
+    Answer answer;
+    if (in > 0) {
+        answer.data.assign(in, 0);
+        request.direction = DataDirection::In;
+        request.data = answer.data.data();
+        request.length = in;
+    } else if (!out.empty()) {
+        request.direction = DataDirection::Out;
+        request.data = out.data();
+        request.length = static_cast<std::uint32_t>(out.size());
+    }
+    answer.delivered = device.Send(request, answer.reply);
+    return answer;
+}
+
+// A headed command: the header, then the command; the command's answer.
+inline Answer SendHeaded(PassThroughDevice& device, const Cdb& cdb, std::uint32_t in = 0,
+                         std::vector<std::uint8_t> out = {}) {
+    Answer header = Send(device, HeaderCdb(cdb));
+    if (!header.good()) return header;
+    return Send(device, cdb, in, std::move(out));
+}
+
+inline std::uint8_t StatusByte0(PassThroughDevice& device) {
+    Answer a = Send(device, VendorCdb(0x3C, 0x51), 12);
+    EXPECT_TRUE(a.good());
+    return a.data[0];
+}
+
+// A drive folder, a manual clock and the emulator backend on it.
+class EmulatorTest : public ::testing::Test {
+  protected:
+    static constexpr std::uint32_t kRestartDelay = 3000;
+
+    std::filesystem::path MakeDrive(EmulatedDriveSetup setup, const std::string& name = "drive") {
+        if (setup.flashSize == 0) {
+            setup.flashSize =
+                setup.generation == 1 ? kFirstGenerationFlashSize : kSecondGenerationFlashSize;
+        }
+        setup.restartDelayMs = kRestartDelay;
+        std::string why;
+        EXPECT_TRUE(CreateEmulatedDrive(dir_ / name, setup, *clock_, &why)) << why;
+        return dir_ / name;
+    }
+
+    // A factory-programmed drive of `generation` with firmware `digits` and USB serial.
+    std::filesystem::path MakeProgrammedDrive(int generation, const std::string& digits,
+                                              const std::string& serial,
+                                              EmulatedDriveSetup setup = {},
+                                              const std::string& name = "drive") {
+        setup.generation = generation;
+        setup.flashSize = generation == 1 ? kFirstGenerationFlashSize : kSecondGenerationFlashSize;
+        FactoryParts parts =
+            CompileParts(dir_, generation, digits, serial, generation == 1 ? 104 : 117);
+        std::string why;
+        setup.flash = FactoryFlash(generation, setup.flashSize, parts.block, parts.firmwareAddress,
+                                   parts.image, parts.firmwareLength, 512, &why);
+        EXPECT_FALSE(setup.flash.empty()) << why;
+        return MakeDrive(std::move(setup), name);
+    }
+
+    std::unique_ptr<PassThroughDevice> Open(const std::filesystem::path& drive,
+                                            std::string* why = nullptr) {
+        return backend_->Open(Utf8ToUtf16(drive.string()), why);
+    }
+
+    EmulatedDriveView View(const std::filesystem::path& drive) {
+        std::string why;
+        auto view = InspectEmulatedDrive(drive, *clock_, &why);
+        EXPECT_TRUE(view.has_value()) << why;
+        return view.value_or(EmulatedDriveView{});
+    }
+
+    void PowerCycle(const std::filesystem::path& drive) {
+        std::string why;
+        ASSERT_TRUE(PowerCycleEmulatedDrive(drive, *clock_, &why)) << why;
+    }
+
+    void SetFault(const std::filesystem::path& drive, EmulatedFault fault) {
+        std::string why;
+        ASSERT_TRUE(SetEmulatedDriveFault(drive, fault, &why)) << why;
+    }
+
+    // Sends SelectUpdateMode and RestartBridge and waits out the restart.
+    std::unique_ptr<PassThroughDevice> RestartIntoLoader(const std::filesystem::path& drive) {
+        auto device = Open(drive);
+        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x53)).good());
+        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
+        clock_->Advance(kRestartDelay);
+        return Open(drive);
+    }
+
+    TempDir dir_;
+    std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
+    std::shared_ptr<PassThroughBackend> backend_ = MakeEmulatorBackend(clock_);
+};
+
+}  // namespace mox3::test

@@ -1,0 +1,195 @@
+// The drive folder: what counts as a drive, several users at once, and processes killed in the
+// middle of a request.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "emulator/drive_state.h"
+#include "emulator/emulator_fixture.h"
+
+namespace mox3::test {
+namespace {
+
+using EmulatorFolder = EmulatorTest;
+namespace fs = std::filesystem;
+
+const Cdb kStatus = VendorCdb(0x3C, 0x51);
+
+// Sends `rounds` status reads and flash-parameter writes on its own backend; the number of
+// commands that failed.
+int Hammer(const fs::path& drive, std::shared_ptr<Clock> clock, int rounds, std::uint8_t tag) {
+    auto device = MakeEmulatorBackend(std::move(clock))->Open(Utf8ToUtf16(drive.string()), nullptr);
+    if (!device) return rounds;
+    int failed = 0;
+    for (int i = 0; i < rounds; ++i) {
+        failed += Send(*device, kStatus, 12).good() ? 0 : 1;
+        failed += Send(*device, VendorCdb(0x3B, 0x24), 0, std::vector<std::uint8_t>(8, tag)).good()
+                      ? 0
+                      : 1;
+    }
+    return failed;
+}
+
+TEST_F(EmulatorFolder, OnlyDriveFoldersOpenAndCreationNeedsAnEmptyFolder) {
+    EmulatedDriveSetup setup;
+    auto drive = MakeDrive(setup);
+    EXPECT_TRUE(IsEmulatedDriveFolder(drive));
+    EXPECT_FALSE(IsEmulatedDriveFolder(dir_.path()));
+    std::string why;
+    EXPECT_EQ(Open(dir_.path(), &why), nullptr);
+    EXPECT_FALSE(fs::exists(dir_ / "drive.lock")) << "nothing is left in a foreign folder";
+    EXPECT_FALSE(CreateEmulatedDrive(drive, setup, *clock_, &why));
+    EXPECT_NE(why.find("not empty"), std::string::npos) << why;
+    fs::create_directory(dir_ / "empty");
+    EXPECT_TRUE(CreateEmulatedDrive(dir_ / "empty", setup, *clock_, &why)) << why;
+    setup.flashSize = 5000;
+    EXPECT_FALSE(CreateEmulatedDrive(dir_ / "odd", setup, *clock_, &why));
+}
+
+TEST_F(EmulatorFolder, ThreadsAndProcessesSharingADriveLoseNothing) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    const std::uint64_t before = View(drive).commandsTotal;
+    constexpr int kRounds = 40;
+    int failedA = 0, failedB = 0;
+    std::thread a([&] { failedA = Hammer(drive, clock_, kRounds, 0xAA); });
+    std::thread b([&] { failedB = Hammer(drive, clock_, kRounds, 0xBB); });
+    a.join();
+    b.join();
+    EXPECT_EQ(failedA + failedB, 0);
+    EXPECT_EQ(View(drive).commandsTotal, before + 4 * kRounds);
+
+    std::vector<pid_t> children;
+    for (std::uint8_t tag : {std::uint8_t{0x11}, std::uint8_t{0x22}}) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) _exit(Hammer(drive, clock_, kRounds, tag) == 0 ? 0 : 1);
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EmulatedDriveView v = View(drive);
+    EXPECT_EQ(v.commandsTotal, before + 8 * kRounds);
+    ASSERT_TRUE(v.flashParameters.has_value());
+    EXPECT_TRUE((*v.flashParameters)[0] == 0x11 || (*v.flashParameters)[0] == 0x22);
+    EXPECT_FALSE(v.loader);
+}
+
+TEST_F(EmulatorFolder, AProcessKilledMidWriteLeavesAConsistentDrive) {
+    EmulatedDriveSetup setup;
+    setup.busyReads = 0;
+    auto drive = MakeDrive(setup);  // erased: the loader
+    const std::uint64_t before = View(drive).commandsTotal;
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipeFds[0]);
+        auto device = MakeEmulatorBackend(clock_)->Open(Utf8ToUtf16(drive.string()), nullptr);
+        for (std::uint32_t k = 0; device && k < 256; ++k) {
+            std::vector<std::uint8_t> page(1024, static_cast<std::uint8_t>(k));
+            SendHeaded(*device, WriteFlashCdb(1024 * k), 0, page);
+            char one = 1;
+            if (write(pipeFds[1], &one, 1) != 1) break;
+        }
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    char progress[24];
+    std::size_t seen = 0;
+    while (seen < sizeof progress) {
+        ssize_t n = read(pipeFds[0], progress, sizeof progress - seen);
+        ASSERT_GT(n, 0);
+        seen += static_cast<std::size_t>(n);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    close(pipeFds[0]);
+
+    // Each page took a header and a write; the count and the flash were saved together.
+    EmulatedDriveView v = View(drive);
+    const std::uint64_t pages = (v.commandsTotal - before) / 2;
+    EXPECT_GE(pages, sizeof progress);
+    for (std::uint32_t k = 0; k < 256; ++k) {
+        std::uint8_t expected = k < pages ? static_cast<std::uint8_t>(k) : 0xFF;
+        ASSERT_EQ(v.flash[1024 * k], expected) << "page " << k << " of " << pages;
+        ASSERT_EQ(v.flash[1024 * k + 1023], expected) << "page " << k << " of " << pages;
+    }
+}
+
+TEST_F(EmulatorFolder, DeathAtEachStepOfASaveLeavesTheOldOrTheNewDrive) {
+    for (SaveStep step : {SaveStep::FlashWritten, SaveStep::StateWritten, SaveStep::Committed}) {
+        const int stepNumber = static_cast<int>(step);
+        SCOPED_TRACE(stepNumber);
+        auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001", {},
+                                         "drive" + std::to_string(stepNumber));
+        EmulatedDriveView before = View(drive);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            DriveFolderLock lock(drive);
+            auto loaded = LoadDrive(drive, nullptr);
+            if (!loaded) _exit(2);
+            std::fill(loaded->flash.begin(), loaded->flash.begin() + 4096, 0);
+            loaded->flashChanged = true;
+            loaded->state.commandsTotal += 1;
+            SaveDrive(drive, *loaded, nullptr, [&](SaveStep s) {
+                if (s == step) _exit(0);
+            });
+            _exit(3);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+        EmulatedDriveView after = View(drive);
+        const bool committed = step == SaveStep::Committed;
+        EXPECT_EQ(after.commandsTotal, before.commandsTotal + (committed ? 1 : 0));
+        EXPECT_EQ(after.flash[100], committed ? 0 : before.flash[100]);
+        EXPECT_EQ(after.flash == before.flash, !committed);
+        std::vector<std::string> files;
+        for (const auto& entry : fs::directory_iterator(drive)) {
+            files.push_back(entry.path().filename().string());
+        }
+        std::sort(files.begin(), files.end());
+        ASSERT_EQ(files.size(), 3u);
+        EXPECT_EQ(files[0], "drive.lock");
+        EXPECT_EQ(files[1], "drive.state");
+        EXPECT_EQ(files[2].rfind("flash-", 0), 0u);
+    }
+}
+
+TEST_F(EmulatorFolder, LeftoversOfAKilledSaveAreIgnoredThenRemoved) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    EmulatedDriveView before = View(drive);
+    // A save that died after writing its new flash file and part of its state file.
+    WriteBytes(drive / "drive.state.tmp", {'f', 'o', 'r', 'm', 'a', 't', '=', 'x'});
+    WriteBytes(drive / "flash-99.bin", std::vector<std::uint8_t>(before.flashSize, 0));
+    WriteBytes(drive / "flash-99.bin.tmp", std::vector<std::uint8_t>(10, 0));
+    auto device = Open(drive);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(Send(*device, kStatus, 12).good());
+    EmulatedDriveView after = View(drive);
+    EXPECT_EQ(after.flash, before.flash);
+    EXPECT_EQ(after.usb.serialNumber, before.usb.serialNumber);
+    EXPECT_FALSE(fs::exists(drive / "drive.state.tmp"));
+    EXPECT_FALSE(fs::exists(drive / "flash-99.bin"));
+    EXPECT_FALSE(fs::exists(drive / "flash-99.bin.tmp"));
+
+    // A state file that lost its flash file is reported, not guessed at.
+    for (const auto& entry : fs::directory_iterator(drive)) {
+        if (entry.path().filename().string().rfind("flash-", 0) == 0) fs::remove(entry.path());
+    }
+    std::string why;
+    EXPECT_EQ(Open(drive, &why), nullptr);
+    EXPECT_NE(why.find("cannot read"), std::string::npos) << why;
+}
+
+}  // namespace
+}  // namespace mox3::test
