@@ -1,7 +1,9 @@
 // The command-line program.
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/commands.h"
@@ -10,7 +12,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mox3-updater [--trace FILE] COMMAND [ARGS]\n"
+    "usage: mox3-updater [--trace FILE] [--emulator DIR] COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
     "  compile   compile a configuration file into the sealed 4096-byte configuration block\n"
@@ -19,8 +21,10 @@ constexpr const char* kUsage =
     "  resource  list or extract the configuration files shipped inside the program\n"
     "  bridge    send one bridge command to one device and show the answer\n"
     "  emulator  create, inspect, break and power-cycle emulated bridge drives\n"
+    "  list      count the known drives and list the bridge drives attached\n"
     "\n"
-    "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive).\n"
+    "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive),\n"
+    "--emulator DIR (the drives are the emulated devices in DIR; also MOX3_EMULATOR=DIR).\n"
     "Run 'mox3-updater COMMAND --help' for a command's options.\n"
     "Exit codes: 0 success, 1 failure, 2 bad usage.\n";
 
@@ -29,21 +33,28 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
     std::vector<std::string> words;
     std::string traceFile;
+    const char* fromEnvironment = std::getenv("MOX3_EMULATOR");
+    std::string emulatorRoot = fromEnvironment ? fromEnvironment : "";
+    // The global options may stand anywhere.
     for (int i = 1; i < argc; ++i) {
         std::string word = argv[i];
-        if (word == "--trace" || word.rfind("--trace=", 0) == 0) {
-            if (word == "--trace") {
+        std::string* target = nullptr;
+        for (auto [name, value] :
+             {std::pair{"--trace", &traceFile}, std::pair{"--emulator", &emulatorRoot}}) {
+            std::string option(name);
+            if (word == option) {
                 if (i + 1 >= argc) {
-                    std::cerr << "error: option --trace needs a value\n" << kUsage;
+                    std::cerr << "error: option " << option << " needs a value\n" << kUsage;
                     return mox3::kExitUsage;
                 }
-                traceFile = argv[++i];
-            } else {
-                traceFile = word.substr(8);
+                *value = argv[++i];
+                target = value;
+            } else if (word.rfind(option + "=", 0) == 0) {
+                *value = word.substr(option.size() + 1);
+                target = value;
             }
-            continue;
         }
-        words.push_back(word);
+        if (target == nullptr) words.push_back(word);
     }
     if (words.empty()) {
         std::cerr << kUsage;
@@ -59,7 +70,7 @@ int main(int argc, char** argv) {
         std::cout << "mox3-updater " << MOX3_VERSION << "\n";
         return mox3::kExitOk;
     }
-    std::string why = mox3::SetUpDeviceAccess(traceFile);
+    std::string why = mox3::SetUpDeviceAccess(traceFile, emulatorRoot);
     if (!why.empty()) {
         std::cerr << "error: " << why << "\n";
         return mox3::kExitFailed;
@@ -70,6 +81,7 @@ int main(int argc, char** argv) {
     if (command == "resource") return mox3::RunResourceCommand(rest, std::cout, std::cerr);
     if (command == "bridge") return mox3::RunBridgeCommand(rest, std::cout, std::cerr);
     if (command == "emulator") return mox3::RunEmulatorCommand(rest, std::cout, std::cerr);
+    if (command == "list") return mox3::RunListCommand(rest, std::cout, std::cerr);
     std::cerr << "error: unknown command " << command << "\n" << kUsage;
     return mox3::kExitUsage;
 }

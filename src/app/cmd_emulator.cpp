@@ -1,10 +1,14 @@
-// emulator: make, look at, break and power-cycle emulated bridge drives.
+// emulator: make, look at, break and power-cycle emulated bridge drives and plain disks, and
+// see them as the host's device tree shows them.
 #include <stdlib.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "app/cli_args.h"
 #include "app/commands.h"
@@ -13,7 +17,9 @@
 #include "config/block_decode.h"
 #include "config/profile_reader.h"
 #include "config/text.h"
+#include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
+#include "emulator/emulator_tree.h"
 #include "resources/resources.h"
 
 namespace mox3 {
@@ -33,13 +39,28 @@ constexpr const char* kUsage =
     "           --corrupt-read ADDR | --stay-busy | --refuse-update-mode | --no-return |\n"
     "           --pull-cable-at N | --clear)\n"
     "       mox3-updater emulator power-cycle DIR\n"
+    "       mox3-updater emulator create-disk DIR --vid ID --pid ID [--manufacturer TEXT]\n"
+    "           [--product TEXT] [--serial TEXT] [--blocks N] [--sector 512|4096]\n"
+    "       mox3-updater emulator set DIR [--attached on|off] [--cdrom on|off]\n"
+    "           [--usb-levels 1|2|3] [--composite on|off] [--port-identity full|no-serial|none]\n"
+    "           [--lower-case-ids on|off] [--bus-type N] [--refuse-open on|off]\n"
+    "           [--device-number ok|fails] [--install-pending N]\n"
+    "       mox3-updater emulator list ROOT [--json]\n"
     "\n"
     "create programs a new drive's flash at the factory: the model's configuration file\n"
     "(chosen by --pid and --product among the shipped ones unless --config or --resource\n"
     "names one) compiled with the drive's serial, and the image. A serial of \"1\" makes the\n"
     "bridge take the attached disk's serial (--disk-serial). --blocks counts 512-byte units.\n"
     "fault counts N from the next command on (1 = the next one); CODE is a vendor function\n"
-    "code or a SCSI opcode.\n";
+    "code or a SCSI opcode.\n"
+    "create-disk makes a plain USB disk without the bridge: it answers INQUIRY and READ\n"
+    "CAPACITY and rejects every vendor command. set changes where a drive or disk sits in\n"
+    "the host's device tree: plugged in or not, a CD-ROM interface beside the disk, how many\n"
+    "levels up its USB device is (at 2 and 3 the node below it is its USB interface node\n"
+    "unless --composite off), what its hub port reports, the case of its ids, the bus type,\n"
+    "whether opening it or its device number query fails, and how many install-state reads\n"
+    "report it still installing. list shows every device of ROOT (each folder holding one)\n"
+    "with its interfaces, nodes and ids as the emulated device tree presents them.\n";
 
 int Usage(std::ostream& err, const std::string& why = {}) {
     if (!why.empty()) err << "error: " << why << "\n";
@@ -253,6 +274,42 @@ const char* FirmwareState(const EmulatedFlashReport& r) {
     return r.firmwareIntact ? "intact" : r.firmwareErased ? "erased" : "broken";
 }
 
+// The device's place in the host's tree, in words; settings at their defaults are left out
+// except the first three.
+std::string TreeText(const EmulatedTreeSettings& t) {
+    std::string text = t.attached ? "plugged in" : "unplugged";
+    text += t.cdrom ? "; CD-ROM and disk interfaces" : "; disk interface";
+    text += "; USB device " + std::to_string(t.usbLevels) +
+            (t.usbLevels == 1 ? " level up" : " levels up");
+    if (t.usbLevels > 1) text += t.composite ? " (composite)" : " (not composite)";
+    if (t.portIdentity == EmulatedPortIdentity::NoSerial) text += "; serial request fails";
+    if (t.portIdentity == EmulatedPortIdentity::None) text += "; hub port not found";
+    if (t.lowerCaseIds) text += "; lower-case ids";
+    if (t.busType != kBusTypeUsb) text += "; bus type " + std::to_string(t.busType);
+    if (t.refuseOpen) text += "; refuses to open";
+    if (t.deviceNumberFails) text += "; device number query fails";
+    if (t.installPending > 0) {
+        text += "; installing for " + std::to_string(t.installPending) + " install-state reads";
+    }
+    return text;
+}
+
+void TreeJson(JsonWriter& j, const EmulatedTreeSettings& t) {
+    j.Key("tree")
+        .BeginObject()
+        .Field("attached", t.attached)
+        .Field("cdrom", t.cdrom)
+        .Field("usbLevels", static_cast<std::int64_t>(t.usbLevels))
+        .Field("composite", t.composite)
+        .Field("portIdentity", EmulatedPortIdentityName(t.portIdentity))
+        .Field("lowerCaseIds", t.lowerCaseIds)
+        .Field("busType", static_cast<std::int64_t>(t.busType))
+        .Field("refuseOpen", t.refuseOpen)
+        .Field("deviceNumberFails", t.deviceNumberFails)
+        .Field("installPending", static_cast<std::int64_t>(t.installPending))
+        .EndObject();
+}
+
 int Show(Args args, std::ostream& out, std::ostream& err) {
     CliArgs cli(args, {}, {"--json"});
     if (!cli.ok()) return Usage(err, cli.error());
@@ -263,13 +320,14 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     auto view = InspectEmulatedDrive(dir, *clock, &why);
     if (!view) return Failed(err, why);
     const EmulatedDriveView& v = *view;
+    const bool bridge = !v.plainDisk;
     const EmulatedFlashReport& r = v.flashReport;
     std::optional<DecodedBlock> block;
-    if (!r.blockErased) {
+    if (bridge && !r.blockErased) {
         block = DecodeConfigBlock(
             ConfigBlockView(v.flash.data() + r.blockAddress, kConfigBlockBytes), v.generation);
     }
-    const bool present = v.bus == EmulatedBus::Present;
+    const bool present = v.bus == EmulatedBus::Present && v.tree.attached;
     const std::uint64_t now = clock->NowMs();
     const std::uint64_t returnIn = v.returnAtMs > now ? v.returnAtMs - now : 0;
     auto span36 = [&](std::size_t offset, std::size_t size) {
@@ -279,28 +337,33 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
 
     if (cli.has("--json")) {
         JsonWriter j;
-        j.BeginObject()
-            .Field("drive", dir.string())
-            .Field("generation", static_cast<std::int64_t>(v.generation))
-            .Field("chip", v.chipName)
-            .Field("flashSize", static_cast<std::int64_t>(v.flashSize))
-            .Field("bus", BusText(v.bus));
+        j.BeginObject().Field("drive", dir.string()).Field("kind", bridge ? "bridge" : "disk");
+        if (bridge) {
+            j.Field("generation", static_cast<std::int64_t>(v.generation))
+                .Field("chip", v.chipName)
+                .Field("flashSize", static_cast<std::int64_t>(v.flashSize));
+        }
+        j.Field("bus", BusText(v.bus));
         if (v.bus == EmulatedBus::Restarting)
             j.Field("returnInMs", static_cast<std::int64_t>(returnIn));
         if (v.bus == EmulatedBus::Absent) j.Field("absentReason", v.absentReason);
+        j.Field("session", static_cast<std::int64_t>(v.session));
+        TreeJson(j, v.tree);
         j.Key("host");
         if (present) {
-            j.BeginObject()
-                .Field("mode", v.loader ? "loader" : "normal")
-                .Field("vendorId", Hex(v.usb.vendorId, 4))
+            j.BeginObject();
+            if (bridge) j.Field("mode", v.loader ? "loader" : "normal");
+            j.Field("vendorId", Hex(v.usb.vendorId, 4))
                 .Field("productId", Hex(v.usb.productId, 4))
                 .Field("bcdDevice", Hex(v.usb.bcdDevice, 4))
                 .Field("manufacturer", Utf16ToUtf8(v.usb.manufacturer))
                 .Field("product", Utf16ToUtf8(v.usb.product))
-                .Field("serialNumber", Utf16ToUtf8(v.usb.serialNumber))
-                .Field("firmwareVersion", v.firmwareVersion)
-                .Field("versionBlock", HexBytes(v.versionBlock))
-                .Key("inquiry")
+                .Field("serialNumber", Utf16ToUtf8(v.usb.serialNumber));
+            if (bridge) {
+                j.Field("firmwareVersion", v.firmwareVersion)
+                    .Field("versionBlock", HexBytes(v.versionBlock));
+            }
+            j.Key("inquiry")
                 .BeginObject()
                 .Field("vendor", InquiryText(span36(8, 8)))
                 .Field("product", InquiryText(span36(16, 16)))
@@ -312,26 +375,32 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
         } else {
             j.Null();
         }
-        j.Key("bridge")
-            .BeginObject()
-            .Field("updateModeSelected", v.updateModeSelected)
-            .Field("busyReadsLeft", static_cast<std::int64_t>(v.busyReadsLeft))
-            .Field("nextLogicalBlockLength", static_cast<std::int64_t>(v.nextBlockLength))
-            .Key("flashParameters");
-        if (v.flashParameters) {
-            j.String(HexBytes(*v.flashParameters));
+        if (bridge) {
+            j.Key("bridge")
+                .BeginObject()
+                .Field("updateModeSelected", v.updateModeSelected)
+                .Field("busyReadsLeft", static_cast<std::int64_t>(v.busyReadsLeft))
+                .Field("nextLogicalBlockLength", static_cast<std::int64_t>(v.nextBlockLength))
+                .Key("flashParameters");
+            if (v.flashParameters) {
+                j.String(HexBytes(*v.flashParameters));
+            } else {
+                j.Null();
+            }
+            j.Field("commandsTotal", static_cast<std::int64_t>(v.commandsTotal)).EndObject();
         } else {
-            j.Null();
+            j.Field("commandsTotal", static_cast<std::int64_t>(v.commandsTotal));
         }
-        j.Field("commandsTotal", static_cast<std::int64_t>(v.commandsTotal)).EndObject();
-        j.Key("disk")
-            .BeginObject()
-            .Field("serial", v.diskSerial)
-            .Field("blocks512", static_cast<std::int64_t>(v.diskBlocks))
-            .EndObject();
+        j.Key("disk").BeginObject();
+        if (bridge) j.Field("serial", v.diskSerial);
+        j.Field("blocks512", static_cast<std::int64_t>(v.diskBlocks)).EndObject();
         j.Key("faults").BeginArray();
         for (const std::string& f : v.faults) j.String(f);
         j.EndArray();
+        if (!bridge) {
+            out << j.EndObject().str();
+            return kExitOk;
+        }
         j.Key("flash").BeginObject().Key("block").BeginObject();
         j.Field("address", static_cast<std::int64_t>(r.blockAddress)).Field("state", BlockState(r));
         if (block && !block->descriptorSets.empty()) {
@@ -358,23 +427,33 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
         return kExitOk;
     }
 
-    out << "drive " << dir.string() << ": generation " << v.generation << ", chip " << v.chipName
-        << ", flash " << v.flashSize << " bytes\n";
+    if (bridge) {
+        out << "drive " << dir.string() << ": generation " << v.generation << ", chip "
+            << v.chipName << ", flash " << v.flashSize << " bytes\n";
+    } else {
+        out << "disk " << dir.string() << ": a plain USB disk without the bridge\n";
+    }
     out << "bus: " << BusText(v.bus);
     if (v.bus == EmulatedBus::Restarting) out << " (back in " << returnIn << " ms)";
     if (v.bus == EmulatedBus::Absent) out << " (" << v.absentReason << "; power-cycle it)";
     out << "\n";
+    out << "host tree: " << TreeText(v.tree) << "\n";
     if (present) {
-        out << "mode: " << (v.loader ? "update loader" : "normal firmware") << "\n"
-            << "USB: " << Hex(v.usb.vendorId, 4) << ":" << Hex(v.usb.productId, 4) << " bcdDevice "
+        if (bridge) out << "mode: " << (v.loader ? "update loader" : "normal firmware") << "\n";
+        out << "USB: " << Hex(v.usb.vendorId, 4) << ":" << Hex(v.usb.productId, 4) << " bcdDevice "
             << Hex(v.usb.bcdDevice, 4) << ", \"" << Utf16ToUtf8(v.usb.manufacturer) << "\" \""
             << Utf16ToUtf8(v.usb.product) << "\" serial \"" << Utf16ToUtf8(v.usb.serialNumber)
-            << "\"\n"
-            << "firmware version: " << v.firmwareVersion << "\n"
-            << "INQUIRY: \"" << InquiryText(span36(8, 8)) << "\" \"" << InquiryText(span36(16, 16))
+            << "\"\n";
+        if (bridge) out << "firmware version: " << v.firmwareVersion << "\n";
+        out << "INQUIRY: \"" << InquiryText(span36(8, 8)) << "\" \"" << InquiryText(span36(16, 16))
             << "\" \"" << InquiryText(span36(32, 4)) << "\"\n"
             << "capacity: " << v.logicalBlocks << " blocks of " << v.logicalBlockLength
             << " bytes\n";
+    }
+    if (!bridge) {
+        out << "disk: " << v.diskBlocks << " 512-byte units\n";
+        for (const std::string& f : v.faults) out << "fault: " << f << "\n";
+        return kExitOk;
     }
     if (v.updateModeSelected) out << "pending: update mode selected\n";
     if (v.nextBlockLength != v.logicalBlockLength) {
@@ -392,6 +471,273 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     out << "\nflash: firmware at " << r.firmwareAddress << " " << FirmwareState(r);
     if (r.versionFound) out << ", version " << version;
     out << "\n";
+    return kExitOk;
+}
+
+int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(
+        args, {"--vid", "--pid", "--manufacturer", "--product", "--serial", "--blocks", "--sector"},
+        {});
+    if (!cli.ok()) return Usage(err, cli.error());
+    if (cli.positional().size() != 1) return Usage(err, "create-disk needs one folder");
+    auto vid = Count32(cli.value("--vid"));
+    auto pid = Count32(cli.value("--pid"));
+    if (!vid || !pid || *vid > 0xFFFF || *pid > 0xFFFF) {
+        return Usage(err, "--vid and --pid need numbers from 0x0000 to 0xFFFF");
+    }
+    EmulatedDiskSetup setup;
+    setup.vendorId = static_cast<std::uint16_t>(*vid);
+    setup.productId = static_cast<std::uint16_t>(*pid);
+    if (auto v = cli.value("--manufacturer")) setup.manufacturer = Utf8ToUtf16(*v);
+    if (auto v = cli.value("--product")) setup.product = Utf8ToUtf16(*v);
+    if (auto v = cli.value("--serial")) setup.serialNumber = Utf8ToUtf16(*v);
+    if (auto v = cli.value("--sector")) {
+        if (*v != "512" && *v != "4096") return Usage(err, "--sector must be 512 or 4096");
+        setup.blockLength = *v == "512" ? 512 : 4096;
+    }
+    if (auto v = cli.value("--blocks")) {
+        auto blocks = ParseCount(*v);
+        if (!blocks) return Usage(err, "--blocks needs a number");
+        setup.diskBlocks = *blocks;
+    }
+    const fs::path dir = cli.positional()[0];
+    std::string why;
+    if (!CreateEmulatedDisk(dir, setup, *SystemClock(), &why)) return Failed(err, why);
+    out << "created " << dir.string() << ": plain USB disk " << Hex(setup.vendorId, 4) << ":"
+        << Hex(setup.productId, 4) << ", " << setup.diskBlocks << " 512-byte units\n";
+    return kExitOk;
+}
+
+std::optional<bool> OnOff(const std::string& text) {
+    if (text == "on") return true;
+    if (text == "off") return false;
+    return std::nullopt;
+}
+
+int Set(Args args, std::ostream& out, std::ostream& err) {
+    const std::vector<std::string> onOff = {"--cdrom", "--attached", "--composite",
+                                            "--lower-case-ids", "--refuse-open"};
+    CliArgs cli(
+        args,
+        {"--cdrom", "--usb-levels", "--attached", "--composite", "--port-identity",
+         "--lower-case-ids", "--bus-type", "--refuse-open", "--device-number", "--install-pending"},
+        {});
+    if (!cli.ok()) return Usage(err, cli.error());
+    if (cli.positional().size() != 1) return Usage(err, "set needs one folder");
+
+    std::map<std::string, bool> switches;
+    for (const std::string& option : onOff) {
+        if (auto v = cli.value(option)) {
+            auto flag = OnOff(*v);
+            if (!flag) return Usage(err, option + " is on or off");
+            switches[option] = *flag;
+        }
+    }
+    std::optional<int> levels;
+    if (auto v = cli.value("--usb-levels")) {
+        if (*v != "1" && *v != "2" && *v != "3") return Usage(err, "--usb-levels is 1, 2 or 3");
+        levels = std::stoi(*v);
+    }
+    std::optional<EmulatedPortIdentity> port;
+    if (auto v = cli.value("--port-identity")) {
+        port = EmulatedPortIdentityFromName(*v);
+        if (!port) return Usage(err, "--port-identity is full, no-serial or none");
+    }
+    std::optional<std::uint32_t> busType;
+    if (auto v = cli.value("--bus-type")) {
+        busType = Count32(v);
+        if (!busType || *busType > 0xFF) return Usage(err, "--bus-type needs a number to 255");
+    }
+    std::optional<bool> numberFails;
+    if (auto v = cli.value("--device-number")) {
+        if (*v != "ok" && *v != "fails") return Usage(err, "--device-number is ok or fails");
+        numberFails = *v == "fails";
+    }
+    std::optional<std::uint32_t> pending;
+    if (cli.has("--install-pending")) {
+        pending = Count32(cli.value("--install-pending"));
+        if (!pending) return Usage(err, "--install-pending needs a number");
+    }
+    if (switches.empty() && !levels && !port && !busType && !numberFails && !pending) {
+        return Usage(err, "set needs at least one setting");
+    }
+
+    const fs::path dir = cli.positional()[0];
+    auto edit = [&](EmulatedTreeSettings& t) {
+        auto take = [&](const char* option, bool& field) {
+            if (auto it = switches.find(option); it != switches.end()) field = it->second;
+        };
+        take("--cdrom", t.cdrom);
+        take("--attached", t.attached);
+        take("--composite", t.composite);
+        take("--lower-case-ids", t.lowerCaseIds);
+        take("--refuse-open", t.refuseOpen);
+        if (levels) t.usbLevels = *levels;
+        if (port) t.portIdentity = *port;
+        if (busType) t.busType = static_cast<std::uint8_t>(*busType);
+        if (numberFails) t.deviceNumberFails = *numberFails;
+        if (pending) t.installPending = *pending;
+    };
+    std::string why;
+    auto clock = SystemClock();
+    if (!ChangeEmulatedTreeSettings(dir, edit, *clock, &why)) return Failed(err, why);
+    auto view = InspectEmulatedDrive(dir, *clock, &why);
+    if (!view) return Failed(err, why);
+    out << "host tree: " << TreeText(view->tree) << "\n";
+    return kExitOk;
+}
+
+std::string NodeText(DevNode node) {
+    return Hex(node, 8);
+}
+
+// Every device of an emulator folder as the emulated device tree presents it.
+int List(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {}, {"--json"});
+    if (!cli.ok()) return Usage(err, cli.error());
+    if (cli.positional().size() != 1) return Usage(err, "list needs one emulator folder");
+    const fs::path root = cli.positional()[0];
+    std::error_code ec;
+    if (!fs::is_directory(root, ec)) return Failed(err, root.string() + " is not a folder");
+    auto clock = SystemClock();
+    auto tree = MakeEmulatorDeviceTree(root, clock);
+
+    struct Interface {
+        const char* kind;
+        DeviceInterface where;
+    };
+    std::map<std::string, std::vector<Interface>> byFolder;
+    for (auto [cls, kind] :
+         {std::pair{InterfaceClass::CdRom, "cdrom"}, std::pair{InterfaceClass::Disk, "disk"}}) {
+        for (const DeviceInterface& i :
+             tree->PresentInterfaces(cls).value_or(std::vector<DeviceInterface>{})) {
+            byFolder[SplitEmulatedInterfacePath(i.path).folder.string()].push_back({kind, i});
+        }
+    }
+    auto idOf = [&](DevNode node) {
+        std::u16string id;
+        return tree->DeviceId(node, id) ? Utf16ToUtf8(id) : std::string();
+    };
+
+    JsonWriter j;
+    const bool json = cli.has("--json");
+    if (json) {
+        j.BeginObject()
+            .Field("root", root.string())
+            .Key("hub")
+            .BeginObject()
+            .Field("node", NodeText(kEmulatedRootHubNode))
+            .Field("id", idOf(kEmulatedRootHubNode))
+            .EndObject()
+            .Key("devices")
+            .BeginArray();
+    } else {
+        out << "root hub: node " << NodeText(kEmulatedRootHubNode) << " "
+            << idOf(kEmulatedRootHubNode) << "\n";
+    }
+    for (const fs::path& folder : EmulatedDeviceFolders(root)) {
+        std::string why;
+        auto view = InspectEmulatedDrive(folder, *clock, &why);
+        std::string state = !view                               ? "unreadable: " + why
+                            : !view->tree.attached              ? "unplugged"
+                            : view->bus == EmulatedBus::Present ? "present"
+                                                                : BusText(view->bus);
+        std::string kind = !view ? "?" : view->plainDisk ? "disk" : "bridge";
+        std::string mode = view && !view->plainDisk ? (view->loader ? "loader" : "normal") : "";
+        if (json) {
+            j.BeginObject()
+                .Field("folder", folder.string())
+                .Field("kind", kind)
+                .Field("state", state);
+            if (!mode.empty()) j.Field("mode", mode);
+            j.Key("interfaces").BeginArray();
+        } else {
+            out << folder.filename().string() << ": " << kind << (mode.empty() ? "" : ", ") << mode
+                << (mode.empty() ? "" : " mode") << ", " << state << "\n";
+        }
+        DevNode usbNode = kNoNode;
+        std::u16string usbId;
+        for (const Interface& i : byFolder[folder.string()]) {
+            auto number = tree->StorageDeviceNumber(i.where.path);
+            auto length = tree->DiskLength(i.where.path);
+            auto bus = tree->StorageBusType(i.where.path);
+            auto install = tree->InstallState(i.where.node);
+            std::vector<std::pair<DevNode, std::string>> parents;
+            for (DevNode node = i.where.node, parent = kNoNode; tree->Parent(node, parent);
+                 node = parent) {
+                parents.emplace_back(parent, idOf(parent));
+                if (parent != kEmulatedRootHubNode) {
+                    usbNode = parent;
+                    usbId = Utf8ToUtf16(parents.back().second);
+                }
+            }
+            if (json) {
+                j.BeginObject()
+                    .Field("class", i.kind)
+                    .Field("path", Utf16ToUtf8(i.where.path))
+                    .Field("node", NodeText(i.where.node))
+                    .Field("id", idOf(i.where.node))
+                    .Key("parents")
+                    .BeginArray();
+                for (const auto& [node, id] : parents) {
+                    j.BeginObject().Field("node", NodeText(node)).Field("id", id).EndObject();
+                }
+                j.EndArray().Key("deviceNumber");
+                number ? j.Number(*number) : j.Null();
+                j.Key("diskLength");
+                length ? j.Number(*length) : j.Null();
+                j.Key("busType");
+                bus ? j.Number(*bus) : j.Null();
+                j.Key("installState");
+                install ? j.Number(*install) : j.Null();
+                j.EndObject();
+                continue;
+            }
+            auto orNone = [](auto value) {
+                return value ? std::to_string(*value) : std::string("(fails)");
+            };
+            out << "  " << i.kind << " " << Utf16ToUtf8(i.where.path) << "\n"
+                << "    node " << NodeText(i.where.node) << " " << idOf(i.where.node) << "\n";
+            for (const auto& [node, id] : parents) {
+                out << "    parent " << NodeText(node) << " " << id << "\n";
+            }
+            out << "    device number " << orNone(number) << ", length " << orNone(length)
+                << ", bus type " << orNone(bus) << ", install state " << orNone(install) << "\n";
+        }
+        std::optional<UsbPortIdentity> identity;
+        if (usbNode != kNoNode) identity = tree->UsbIdentity(kEmulatedRootHubNode, usbNode, usbId);
+        auto text = [](const std::optional<std::u16string>& s) {
+            return s ? "\"" + Utf16ToUtf8(*s) + "\"" : std::string("(request fails)");
+        };
+        if (json) {
+            j.EndArray().Key("portIdentity");
+            if (identity) {
+                j.BeginObject()
+                    .Field("vendorId", Hex(identity->vendorId, 4))
+                    .Field("productId", Hex(identity->productId, 4))
+                    .Key("manufacturer");
+                identity->manufacturer ? j.String(Utf16ToUtf8(*identity->manufacturer)) : j.Null();
+                j.Key("product");
+                identity->product ? j.String(Utf16ToUtf8(*identity->product)) : j.Null();
+                j.Key("serialNumber");
+                identity->serialNumber ? j.String(Utf16ToUtf8(*identity->serialNumber)) : j.Null();
+                j.EndObject();
+            } else {
+                j.Null();
+            }
+            j.EndObject();
+        } else if (usbNode != kNoNode) {
+            if (identity) {
+                out << "  hub port: " << Hex(identity->vendorId, 4) << ":"
+                    << Hex(identity->productId, 4) << " " << text(identity->manufacturer) << " "
+                    << text(identity->product) << " serial " << text(identity->serialNumber)
+                    << "\n";
+            } else {
+                out << "  hub port: not found\n";
+            }
+        }
+    }
+    if (json) out << j.EndArray().EndObject().str();
     return kExitOk;
 }
 
@@ -484,6 +830,9 @@ int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err) {
     Args rest = args.subspan(1);
     if (sub == "create") return Create(rest, out, err);
     if (sub == "show") return Show(rest, out, err);
+    if (sub == "create-disk") return CreateDisk(rest, out, err);
+    if (sub == "set") return Set(rest, out, err);
+    if (sub == "list") return List(rest, out, err);
     if (sub == "fault") return Fault(rest, out, err);
     if (sub == "power-cycle") return PowerCycle(rest, out, err);
     return Usage(err, "unknown emulator command " + sub);

@@ -20,5 +20,6 @@ int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err);
 int RunResourceCommand(Args args, std::ostream& out, std::ostream& err);
 int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err);
 int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err);
+int RunListCommand(Args args, std::ostream& out, std::ostream& err);
 
 }  // namespace mox3

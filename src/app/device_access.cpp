@@ -3,7 +3,9 @@
 #include <fstream>
 
 #include "config/text.h"
+#include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
+#include "emulator/emulator_tree.h"
 #include "transport/passthrough.h"
 #include "transport/trace.h"
 
@@ -19,11 +21,7 @@ class RoutingBackend : public PassThroughBackend {
         : emulator_(std::move(emulator)), platform_(std::move(platform)) {}
 
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
-        std::error_code ec;
-        std::filesystem::path folder(Utf16ToUtf8(path));
-        if (std::filesystem::is_directory(folder, ec) && IsEmulatedDriveFolder(folder)) {
-            return emulator_->Open(path, error);
-        }
+        if (IsEmulatedDevicePath(path)) return emulator_->Open(path, error);
         return platform_->Open(path, error);
     }
 
@@ -34,7 +32,16 @@ class RoutingBackend : public PassThroughBackend {
 
 }  // namespace
 
-std::string SetUpDeviceAccess(const std::string& traceFile) {
+std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot) {
+    if (!emulatorRoot.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(emulatorRoot, ec)) {
+            return "the emulator folder " + emulatorRoot + " does not exist";
+        }
+        SetDeviceTree(MakeEmulatorDeviceTree(emulatorRoot, SystemClock()));
+    } else {
+        SetDeviceTree(PlatformDeviceTree());
+    }
     std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(
         MakeEmulatorBackend(SystemClock()), PlatformPassThroughBackend());
     if (!traceFile.empty()) {

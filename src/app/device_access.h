@@ -6,8 +6,9 @@
 
 namespace mox3 {
 
-// Installs the process's pass-through backend. With `traceFile`, every request is also written
-// to it as one JSON line. Returns an error text, empty on success.
-std::string SetUpDeviceAccess(const std::string& traceFile);
+// Installs the process's pass-through backend and device tree. With `traceFile`, every request
+// is also written to it as one JSON line; with `emulatorRoot`, the drives are the emulated
+// devices in that folder. Returns an error text, empty on success.
+std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot);
 
 }  // namespace mox3

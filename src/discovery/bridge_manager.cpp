@@ -6,7 +6,10 @@
 namespace mox3 {
 
 CBridgeMgr::CBridgeMgr()
-    : scratchBuffer(kScratchBufferSize, 0), imageBuffer(kImageBufferSize, 0), clock(SystemClock()) {}
+    : scratchBuffer(kScratchBufferSize, 0),
+      imageBuffer(kImageBufferSize, 0),
+      clock(SystemClock()),
+      deviceTable(kDeviceSlots) {}
 
 const std::u16string* CBridgeMgr::FindItemValue(std::u16string_view section,
                                                 std::u16string_view key) const {

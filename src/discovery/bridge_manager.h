@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "config/config_items.h"
+#include "discovery/device_tree.h"
 #include "transport/clock.h"
 
 namespace mox3 {
@@ -18,6 +19,38 @@ inline constexpr std::size_t kImageBufferSize = 1024u * 1024u;
 // The compiled configuration block occupies imageBuffer[0, 4096); the image file follows.
 inline constexpr std::size_t kConfigBlockSize = 4096;
 inline constexpr std::size_t kImageOffset = 4096;
+
+// The device table.
+inline constexpr int kDeviceSlots = 99;
+inline constexpr int ALL_DEVICES = 99;  // EnumerateDevices: rebuild the whole table
+inline constexpr std::size_t kMaxPaths = 10;
+
+// One attached drive.
+struct DeviceRecord {
+    DevNode hubNode = kNoNode;  // the hub the drive's USB device hangs on
+    DevNode usbNode = kNoNode;  // the drive's USB device; every interface of it is in this record
+    // Interface paths in the order found; entry 0 receives every vendor command.
+    std::array<std::u16string, kMaxPaths> interfacePath;
+    std::u16string firmwareVersion;  // empty when not read
+    std::u16string vendorIdText;     // "0x%04X"
+    std::u16string productIdText;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::u16string manufacturer;
+    std::u16string product;
+    std::u16string serialNumber;
+    std::int32_t normalMode = 0;       // 1: normal firmware; 0: the update loader
+    std::int32_t statusMaskClear = 0;  // 1: status bits 4 and 5 clear
+    std::int32_t prepareState = 0;
+    std::int32_t modeSwitched = 0;
+    std::array<std::uint8_t, 7> bridgeInfo{};  // first byte 0xFF when not read
+    std::array<std::uint32_t, kMaxPaths> deviceNumber{};
+    std::array<std::int32_t, kMaxPaths> lun{};
+    std::array<std::int64_t, kMaxPaths> diskLength{};
+    std::array<std::u16string, kMaxPaths> instanceId;
+    std::array<std::array<std::uint8_t, 36>, kMaxPaths> inquiry{};
+    std::uint32_t pathCount = 0;  // 0: the slot is empty
+};
 
 class CBridgeMgr;
 using LoadFirmwareImageFn = int (*)(CBridgeMgr& mgr);
@@ -46,6 +79,12 @@ class CBridgeMgr {
     std::size_t ProbeItem(std::u16string_view section, std::u16string_view key) const;
     // The value text of the qualifying item, or nullptr.
     const std::u16string* FindItemValue(std::u16string_view section, std::u16string_view key) const;
+
+    // Fills the device table (ALL_DEVICES) or refreshes one slot. Returns deviceCount, or the
+    // slot's pathCount.
+    int EnumerateDevices(int target);
+    // 1: first generation, 2: second generation, -1: not handled.
+    int IdentifyChip(int slot);
 
     // Reads the version trailer of an image file opened "rb"; closes the file. Returns 1.
     int ReadImageVersion(std::FILE* file, std::u16string& text, int chipKind) const;
@@ -80,6 +119,10 @@ class CBridgeMgr {
     std::string compileError;
     // Why the last image load failed.
     std::string imageError;
+
+    // The device table: kDeviceSlots records, slots 0 to deviceCount - 1 in use.
+    std::vector<DeviceRecord> deviceTable;
+    std::uint32_t deviceCount = 0;
 
     // Chip profile.
     std::uint32_t configBlockAddress = 0;

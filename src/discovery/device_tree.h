@@ -37,7 +37,7 @@ inline constexpr std::uint32_t kInstallStateInstalled = 0;
 inline constexpr std::uint8_t kBusTypeUsb = 7;
 
 class DeviceTree {
-public:
+  public:
     virtual ~DeviceTree() = default;
 
     // The present interfaces of a class, in the platform's order; nothing when the platform

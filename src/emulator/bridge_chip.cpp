@@ -91,17 +91,19 @@ std::uint16_t HeaderChecksum(const std::uint8_t* cdb) {
 }  // namespace
 
 void BridgeChip::Start(bool loaderRequested) {
-    PresentedIdentity id =
-        StartIdentity(s_.generation, s_.chipName, s_.diskSerial, drive_.flash, loaderRequested);
     s_.bus = EmulatedBus::Present;
     s_.returnAtMs = 0;
     s_.absentReason.clear();
     s_.restartIntoLoader = false;
-    s_.loader = id.loader;
-    s_.usb = id.usb;
-    s_.inquiry = id.inquiry;
-    s_.versionBlock = id.versionBlock;
-    s_.blockLength = StoredBlockLength(s_.generation, drive_.flash);
+    if (IsBridge()) {
+        PresentedIdentity id =
+            StartIdentity(s_.generation, s_.chipName, s_.diskSerial, drive_.flash, loaderRequested);
+        s_.loader = id.loader;
+        s_.usb = id.usb;
+        s_.inquiry = id.inquiry;
+        s_.versionBlock = id.versionBlock;
+        s_.blockLength = StoredBlockLength(s_.generation, drive_.flash);
+    }
     s_.updateModeSelected = false;
     s_.busyLeft = 0;
     s_.headerArmed = false;
@@ -158,7 +160,7 @@ bool BridgeChip::Answer(const ScsiRequest& request, ScsiReply& reply, const std:
 
 bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, ScsiReply& reply) {
     Settle();
-    if (s_.bus != EmulatedBus::Present || session != s_.session) return false;
+    if (!Present() || session != s_.session) return false;
     ++s_.commandsTotal;
     ++s_.commandsSinceStart;
     DriveFaults& f = s_.faults;
@@ -218,7 +220,8 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
         }
         case kOpWriteBuffer:
         case kOpReadBuffer:
-            if (request.cdbLength < 10 || request.cdb[1] != kVendorMode) {
+            // A disk without the bridge knows no vendor-specific buffer mode.
+            if (request.cdbLength < 10 || request.cdb[1] != kVendorMode || !IsBridge()) {
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             return Vendor(request, reply, headerMatched, headerArmed);

@@ -1,5 +1,6 @@
 // The bridge chip itself: what it does with each request, when it starts and when it leaves
-// and rejoins the bus. Works on a loaded drive; the caller saves it afterwards.
+// and rejoins the bus. Works on a loaded drive; the caller saves it afterwards. A plain disk
+// runs through it too: the same standard commands and bus, no vendor commands, no flash.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +17,9 @@ class BridgeChip {
 
     // A restarting drive whose delay has run out starts again.
     void Settle();
-    bool Present() const { return s_.bus == EmulatedBus::Present; }
+    // On the bus and plugged in.
+    bool Present() const { return s_.bus == EmulatedBus::Present && s_.tree.attached; }
+    bool IsBridge() const { return s_.kind == DeviceKind::Bridge; }
     // Runs one request sent in bus session `session`. False when it never reached the drive:
     // the drive is off the bus, the handle belongs to an older session, or the cable is
     // pulled now.

@@ -270,25 +270,44 @@ std::string SerializeDriveState(const DriveState& s) {
     };
     auto num = [&](const char* key, std::uint64_t value) { line(key, std::to_string(value)); };
     auto flag = [&](const char* key, bool value) { line(key, value ? "1" : "0"); };
+    const bool bridge = s.kind == DeviceKind::Bridge;
     o << kDriveStateFormatLine << '\n';
-    o << "# the drive\n";
-    num("generation", static_cast<std::uint64_t>(s.generation));
-    line("chip", Escape(s.chipName));
-    num("flash-size", s.flashSize);
-    line("disk-serial", Escape(s.diskSerial));
-    num("disk-blocks", s.diskBlocks);
-    num("restart-delay-ms", s.restartDelayMs);
-    num("busy-reads", s.busyReads);
-    flag("ready-without-switch", s.readyWithoutSwitch);
-    line("flash-file", FlashFileName(s.flashRevision));
+    line("kind", bridge ? "bridge" : "disk");
+    if (bridge) {
+        o << "# the drive\n";
+        num("generation", static_cast<std::uint64_t>(s.generation));
+        line("chip", Escape(s.chipName));
+        num("flash-size", s.flashSize);
+        line("disk-serial", Escape(s.diskSerial));
+        num("disk-blocks", s.diskBlocks);
+        num("restart-delay-ms", s.restartDelayMs);
+        num("busy-reads", s.busyReads);
+        flag("ready-without-switch", s.readyWithoutSwitch);
+        line("flash-file", FlashFileName(s.flashRevision));
+    } else {
+        o << "# the disk\n";
+        num("disk-blocks", s.diskBlocks);
+    }
     o << "# the bus\n";
     line("bus", BusName(s.bus));
     num("return-at-ms", s.returnAtMs);
     line("absent-reason", Escape(s.absentReason));
     num("session", s.session);
-    flag("restart-into-loader", s.restartIntoLoader);
-    o << "# presented since the bridge started\n";
-    line("mode", s.loader ? "loader" : "normal");
+    if (bridge) flag("restart-into-loader", s.restartIntoLoader);
+    o << "# where it sits in the host's device tree\n";
+    const EmulatedTreeSettings& t = s.tree;
+    flag("attached", t.attached);
+    flag("cdrom", t.cdrom);
+    num("usb-levels", static_cast<std::uint64_t>(t.usbLevels));
+    flag("composite", t.composite);
+    line("port-identity", EmulatedPortIdentityName(t.portIdentity));
+    flag("lower-case-ids", t.lowerCaseIds);
+    num("bus-type", t.busType);
+    flag("refuse-open", t.refuseOpen);
+    flag("device-number-fails", t.deviceNumberFails);
+    num("install-pending", t.installPending);
+    o << (bridge ? "# presented since the bridge started\n" : "# presented\n");
+    if (bridge) line("mode", s.loader ? "loader" : "normal");
     line("usb-vendor-id", Hex16(s.usb.vendorId));
     line("usb-product-id", Hex16(s.usb.productId));
     line("usb-bcd-device", Hex16(s.usb.bcdDevice));
@@ -296,15 +315,17 @@ std::string SerializeDriveState(const DriveState& s) {
     line("usb-product", Escape(Utf16ToUtf8(s.usb.product)));
     line("usb-serial", Escape(Utf16ToUtf8(s.usb.serialNumber)));
     line("inquiry", Hex(s.inquiry));
-    line("version-block", Hex(s.versionBlock));
+    if (bridge) line("version-block", Hex(s.versionBlock));
     num("block-length", s.blockLength);
-    o << "# bridge working memory\n";
-    flag("update-mode-selected", s.updateModeSelected);
-    num("busy-left", s.busyLeft);
-    flag("header-armed", s.headerArmed);
-    line("header-function", Hex8(s.headerFunction));
-    line("header-checksum", Hex16(s.headerChecksum));
-    line("flash-parameters", s.flashParameters ? Hex(*s.flashParameters) : "none");
+    if (bridge) {
+        o << "# bridge working memory\n";
+        flag("update-mode-selected", s.updateModeSelected);
+        num("busy-left", s.busyLeft);
+        flag("header-armed", s.headerArmed);
+        line("header-function", Hex8(s.headerFunction));
+        line("header-checksum", Hex16(s.headerChecksum));
+        line("flash-parameters", s.flashParameters ? Hex(*s.flashParameters) : "none");
+    }
     line("last-failed-code", Hex8(s.lastFailedCode));
     line("last-sense-key", Hex8(s.lastSenseKey));
     num("commands-since-start", s.commandsSinceStart);
@@ -349,15 +370,22 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
 
     DriveState s;
     Reader r(std::move(values));
-    r.Num("generation", s.generation, true);
-    r.Text("chip", s.chipName, true);
-    r.Num("flash-size", s.flashSize, true);
+    // Keys that came after the first drives default to what those drives were: a bridge,
+    // plugged in, with a disk interface right below its USB device.
+    if (auto kind = r.Raw("kind", false)) {
+        if (*kind != "bridge" && *kind != "disk") r.Fail("kind", "neither bridge nor disk");
+        s.kind = *kind == "disk" ? DeviceKind::PlainDisk : DeviceKind::Bridge;
+    }
+    const bool bridge = s.kind == DeviceKind::Bridge;
+    r.Num("generation", s.generation, bridge);
+    r.Text("chip", s.chipName, bridge);
+    r.Num("flash-size", s.flashSize, bridge);
     r.Text("disk-serial", s.diskSerial);
     r.Num("disk-blocks", s.diskBlocks, true);
     r.Num("restart-delay-ms", s.restartDelayMs);
     r.Num("busy-reads", s.busyReads);
     r.Flag("ready-without-switch", s.readyWithoutSwitch);
-    if (auto file = r.Raw("flash-file", true)) {
+    if (auto file = r.Raw("flash-file", bridge)) {
         std::string name = *file;
         if (name.rfind("flash-", 0) != 0 || name.size() < 11 ||
             name.substr(name.size() - 4) != ".bin") {
@@ -383,9 +411,25 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     r.Text("absent-reason", s.absentReason);
     r.Num("session", s.session);
     r.Flag("restart-into-loader", s.restartIntoLoader);
+    EmulatedTreeSettings& t = s.tree;
+    r.Flag("attached", t.attached);
+    r.Flag("cdrom", t.cdrom);
+    r.Num("usb-levels", t.usbLevels);
+    r.Flag("composite", t.composite);
+    if (auto port = r.Raw("port-identity", false)) {
+        auto identity = EmulatedPortIdentityFromName(*port);
+        if (!identity) r.Fail("port-identity", "not full, no-serial or none");
+        t.portIdentity = identity.value_or(EmulatedPortIdentity::Full);
+    }
+    r.Flag("lower-case-ids", t.lowerCaseIds);
+    r.Num("bus-type", t.busType);
+    r.Flag("refuse-open", t.refuseOpen);
+    r.Flag("device-number-fails", t.deviceNumberFails);
+    r.Num("install-pending", t.installPending);
+    s.loader = bridge;
     if (auto mode = r.Raw("mode", false)) {
         if (*mode != "loader" && *mode != "normal") r.Fail("mode", "neither loader nor normal");
-        s.loader = *mode == "loader";
+        s.loader = bridge && *mode == "loader";
     }
     r.Num("usb-vendor-id", s.usb.vendorId);
     r.Num("usb-product-id", s.usb.productId);
@@ -422,6 +466,7 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     r.Flag("fault-no-return", f.noReturn);
     if (!r.ok()) return fail(r.error());
     if (s.generation != 1 && s.generation != 2) return fail("generation must be 1 or 2");
+    if (t.usbLevels < 1 || t.usbLevels > 3) return fail("usb-levels: 1, 2 or 3");
     if (s.blockLength != 512 && s.blockLength != 4096) return fail("block-length: 512 or 4096");
     return s;
 }
@@ -446,18 +491,28 @@ DriveFolderLock::~DriveFolderLock() {
     if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
 }
 
+std::optional<DriveState> LoadDriveState(const fs::path& dir, std::string* error) {
+    auto text = ReadWhole(dir / kDriveStateFile);
+    if (!text) {
+        if (error) *error = dir.string() + " is not an emulated drive (no " + kDriveStateFile + ")";
+        return std::nullopt;
+    }
+    std::string why;
+    auto state = ParseDriveState(*text, &why);
+    if (!state && error) *error = dir.string() + ": bad " + kDriveStateFile + ": " + why;
+    return state;
+}
+
 std::optional<LoadedDrive> LoadDrive(const fs::path& dir, std::string* error) {
     auto fail = [&](std::string why) -> std::optional<LoadedDrive> {
         if (error) *error = std::move(why);
         return std::nullopt;
     };
-    auto text = ReadWhole(dir / kDriveStateFile);
-    if (!text) return fail(dir.string() + " is not an emulated drive (no " + kDriveStateFile + ")");
-    std::string why;
-    auto state = ParseDriveState(*text, &why);
-    if (!state) return fail(dir.string() + ": bad " + kDriveStateFile + ": " + why);
+    auto state = LoadDriveState(dir, error);
+    if (!state) return std::nullopt;
     LoadedDrive drive;
     drive.state = std::move(*state);
+    if (drive.state.kind == DeviceKind::PlainDisk) return drive;
     fs::path flashFile = dir / FlashFileName(drive.state.flashRevision);
     auto flash = ReadWhole(flashFile);
     if (!flash) return fail("cannot read " + flashFile.string());

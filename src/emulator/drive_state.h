@@ -2,7 +2,7 @@
 //
 // Folder contents:
 //   drive.state   key=value lines, the first "format=mox3-emulated-drive/1"; the commit point
-//   flash-N.bin   the flash contents named by the state's flash-file key
+//   flash-N.bin   the flash contents named by the state's flash-file key (bridges only)
 //   drive.lock    locked (flock, exclusive) by whoever loads, changes and saves the drive
 // A save writes a new flash file only when the flash changed, then the state through a
 // temporary file, fsync and rename. A process killed at any moment leaves the old state
@@ -37,8 +37,12 @@ struct DriveFaults {
     bool noReturn = false;
 };
 
+enum class DeviceKind { Bridge, PlainDisk };
+
 struct DriveState {
-    // Fixed when the drive is made.
+    // Fixed when the device is made. A plain disk has no flash and keeps the identity it was
+    // made with; the bridge's settings mean nothing to it.
+    DeviceKind kind = DeviceKind::Bridge;
     int generation = 2;
     std::string chipName;
     std::uint32_t flashSize = 0;
@@ -79,6 +83,7 @@ struct DriveState {
 
     std::uint64_t commandsTotal = 0;
     DriveFaults faults;
+    EmulatedTreeSettings tree;
 };
 
 std::string SerializeDriveState(const DriveState& state);
@@ -116,6 +121,8 @@ enum class SaveStep { FlashWritten, StateWritten, Committed };
 
 // Both need the folder's lock held. `onStep`, when given, is called after each step.
 std::optional<LoadedDrive> LoadDrive(const std::filesystem::path& dir, std::string* error);
+// The state alone, without the flash; also needs the lock.
+std::optional<DriveState> LoadDriveState(const std::filesystem::path& dir, std::string* error);
 bool SaveDrive(const std::filesystem::path& dir, LoadedDrive& drive, std::string* error,
                const std::function<void(SaveStep)>& onStep = {});
 

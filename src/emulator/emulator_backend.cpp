@@ -62,21 +62,32 @@ class EmulatorBackend : public PassThroughBackend {
     explicit EmulatorBackend(std::shared_ptr<EmulatorClock> clock) : clock_(std::move(clock)) {}
 
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
-        fs::path dir(Utf16ToUtf8(path));
+        const EmulatedInterfacePath where = SplitEmulatedInterfacePath(path);
+        const fs::path& dir = where.folder;
         if (!IsEmulatedDriveFolder(dir)) {
             Fail(error, dir.string() + " is not an emulated drive");
             return nullptr;
         }
         std::uint64_t session = 0;
-        std::string reason;
+        std::string refusal;
         std::string why;
         bool ok = UpdateDrive(
             dir,
             [&](LoadedDrive& drive) {
                 BridgeChip chip(drive, clock_->NowMs());
                 chip.Settle();
-                if (chip.Present()) session = drive.state.session;
-                reason = drive.state.absentReason;
+                const DriveState& s = drive.state;
+                if (!s.tree.attached) {
+                    refusal = "the drive is unplugged";
+                } else if (!chip.Present()) {
+                    refusal = "the drive is off the bus (" + s.absentReason + ")";
+                } else if (where.cdrom && !s.tree.cdrom) {
+                    refusal = "the drive has no CD-ROM interface";
+                } else if (s.tree.refuseOpen) {
+                    refusal = "access denied";
+                } else {
+                    session = s.session;
+                }
                 return true;
             },
             &why);
@@ -85,7 +96,7 @@ class EmulatorBackend : public PassThroughBackend {
             return nullptr;
         }
         if (session == 0) {
-            Fail(error, dir.string() + ": the drive is off the bus (" + reason + ")");
+            Fail(error, dir.string() + ": " + refusal);
             return nullptr;
         }
         return std::make_unique<EmulatedDevice>(dir, std::u16string(path), session, clock_);
@@ -94,6 +105,30 @@ class EmulatorBackend : public PassThroughBackend {
   private:
     std::shared_ptr<EmulatorClock> clock_;
 };
+
+// A missing or empty folder for a new device.
+bool PrepareNewFolder(const fs::path& dir, std::string* error) {
+    std::error_code ec;
+    if (fs::exists(dir, ec)) {
+        if (!fs::is_directory(dir, ec)) return Fail(error, dir.string() + " is not a folder");
+        if (!fs::is_empty(dir, ec)) {
+            return Fail(error,
+                        dir.string() + " is not empty; a drive is only made in a new folder");
+        }
+    } else if (!fs::create_directories(dir, ec)) {
+        return Fail(error, "cannot create " + dir.string() + ": " + ec.message());
+    }
+    return true;
+}
+
+// INQUIRY text fields are printable ASCII padded with blanks.
+void PutInquiryText(std::array<std::uint8_t, 36>& inquiry, std::size_t offset, std::size_t size,
+                    std::u16string_view text) {
+    for (std::size_t i = 0; i < size; ++i) {
+        char16_t c = i < text.size() ? text[i] : u' ';
+        inquiry[offset + i] = c >= 0x20 && c < 0x7F ? static_cast<std::uint8_t>(c) : '_';
+    }
+}
 
 std::vector<std::string> DescribeFaults(const DriveState& s) {
     std::vector<std::string> out;
@@ -131,6 +166,43 @@ bool IsEmulatedDriveFolder(const fs::path& dir) {
     std::ifstream in(dir / kDriveStateFile, std::ios::binary);
     std::string first;
     return in && std::getline(in, first) && first == kDriveStateFormatLine;
+}
+
+const char* EmulatedPortIdentityName(EmulatedPortIdentity identity) {
+    switch (identity) {
+        case EmulatedPortIdentity::Full:
+            return "full";
+        case EmulatedPortIdentity::NoSerial:
+            return "no-serial";
+        case EmulatedPortIdentity::None:
+            return "none";
+    }
+    return "full";
+}
+
+std::optional<EmulatedPortIdentity> EmulatedPortIdentityFromName(std::string_view name) {
+    for (auto identity :
+         {EmulatedPortIdentity::Full, EmulatedPortIdentity::NoSerial, EmulatedPortIdentity::None}) {
+        if (name == EmulatedPortIdentityName(identity)) return identity;
+    }
+    return std::nullopt;
+}
+
+EmulatedInterfacePath SplitEmulatedInterfacePath(std::u16string_view path) {
+    EmulatedInterfacePath where;
+    if (path.ends_with(kCdRomInterfaceSuffix)) {
+        path.remove_suffix(kCdRomInterfaceSuffix.size());
+        where.cdrom = true;
+    }
+    where.folder = fs::path(Utf16ToUtf8(path));
+    return where;
+}
+
+bool IsEmulatedDevicePath(std::u16string_view path) {
+    const EmulatedInterfacePath where = SplitEmulatedInterfacePath(path);
+    std::error_code ec;
+    return !where.folder.empty() && fs::is_directory(where.folder, ec) &&
+           IsEmulatedDriveFolder(where.folder);
 }
 
 std::vector<std::uint8_t> FactoryFlash(int generation, std::uint32_t flashSize,
@@ -189,17 +261,7 @@ bool CreateEmulatedDrive(const fs::path& dir, const EmulatedDriveSetup& setup, E
                            : setup.chipName;
     if (chip.size() > 71) return Fail(error, "the chip name is longer than 71 characters");
 
-    std::error_code ec;
-    if (fs::exists(dir, ec)) {
-        if (!fs::is_directory(dir, ec)) return Fail(error, dir.string() + " is not a folder");
-        if (!fs::is_empty(dir, ec)) {
-            return Fail(error,
-                        dir.string() + " is not empty; a drive is only made in a new folder");
-        }
-    } else if (!fs::create_directories(dir, ec)) {
-        return Fail(error, "cannot create " + dir.string() + ": " + ec.message());
-    }
-
+    if (!PrepareNewFolder(dir, error)) return false;
     DriveFolderLock lock(dir);
     if (!lock.ok()) return Fail(error, lock.error());
     LoadedDrive drive;
@@ -216,6 +278,62 @@ bool CreateEmulatedDrive(const fs::path& dir, const EmulatedDriveSetup& setup, E
     drive.flashChanged = true;
     BridgeChip(drive, clock.NowMs()).Start(false);
     return SaveDrive(dir, drive, error);
+}
+
+bool CreateEmulatedDisk(const fs::path& dir, const EmulatedDiskSetup& setup, EmulatorClock& clock,
+                        std::string* error) {
+    if (setup.blockLength != 512 && setup.blockLength != 4096) {
+        return Fail(error, "the logical-block length must be 512 or 4096");
+    }
+    if (!PrepareNewFolder(dir, error)) return false;
+    DriveFolderLock lock(dir);
+    if (!lock.ok()) return Fail(error, lock.error());
+    LoadedDrive drive;
+    DriveState& s = drive.state;
+    s.kind = DeviceKind::PlainDisk;
+    s.loader = false;
+    s.diskBlocks = setup.diskBlocks;
+    s.usb.vendorId = setup.vendorId;
+    s.usb.productId = setup.productId;
+    s.usb.bcdDevice = setup.bcdDevice;
+    s.usb.manufacturer = setup.manufacturer;
+    s.usb.product = setup.product;
+    s.usb.serialNumber = setup.serialNumber;
+    s.inquiry[2] = 0x06;  // SPC-4
+    s.inquiry[3] = 0x02;  // response data format
+    s.inquiry[4] = 31;    // additional length
+    PutInquiryText(s.inquiry, 8, 8, setup.manufacturer);
+    PutInquiryText(s.inquiry, 16, 16, setup.product);
+    PutInquiryText(s.inquiry, 32, 4, u"0001");
+    s.blockLength = setup.blockLength;
+    BridgeChip(drive, clock.NowMs()).Start(false);
+    return SaveDrive(dir, drive, error);
+}
+
+bool ChangeEmulatedTreeSettings(const fs::path& dir,
+                                const std::function<void(EmulatedTreeSettings&)>& edit,
+                                EmulatorClock& clock, std::string* error) {
+    return UpdateDrive(
+        dir,
+        [&](LoadedDrive& drive) {
+            EmulatedTreeSettings& t = drive.state.tree;
+            const EmulatedTreeSettings before = t;
+            edit(t);
+            if (t.usbLevels < 1 || t.usbLevels > 3) return Fail(error, "levels are 1, 2 or 3");
+            const bool moved = t.cdrom != before.cdrom || t.usbLevels != before.usbLevels ||
+                               t.composite != before.composite ||
+                               t.lowerCaseIds != before.lowerCaseIds;
+            if (!moved && t.attached == before.attached) return true;
+            // Unplugged, plugged in again or plugged in elsewhere: a new session on the bus.
+            BridgeChip chip(drive, clock.NowMs());
+            if (t.attached) {
+                chip.PowerCycle();
+            } else {
+                ++drive.state.session;
+            }
+            return true;
+        },
+        error);
 }
 
 bool SetEmulatedDriveFault(const fs::path& dir, const EmulatedFault& fault, std::string* error) {
@@ -292,6 +410,9 @@ std::optional<EmulatedDriveView> InspectEmulatedDrive(const fs::path& dir, Emula
         [&](LoadedDrive& drive) {
             BridgeChip(drive, clock.NowMs()).Settle();
             const DriveState& s = drive.state;
+            view.plainDisk = s.kind == DeviceKind::PlainDisk;
+            view.session = s.session;
+            view.tree = s.tree;
             view.generation = s.generation;
             view.chipName = s.chipName;
             view.flashSize = s.flashSize;
@@ -307,7 +428,8 @@ std::optional<EmulatedDriveView> InspectEmulatedDrive(const fs::path& dir, Emula
             view.inquiry = s.inquiry;
             view.logicalBlockLength = s.blockLength;
             view.logicalBlocks = s.diskBlocks / (s.blockLength / 512);
-            view.nextBlockLength = StoredBlockLength(s.generation, drive.flash);
+            view.nextBlockLength =
+                view.plainDisk ? s.blockLength : StoredBlockLength(s.generation, drive.flash);
             view.updateModeSelected = s.updateModeSelected;
             view.busyReadsLeft = s.busyLeft;
             view.flashParameters = s.flashParameters;

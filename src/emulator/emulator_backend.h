@@ -1,5 +1,6 @@
 // The emulated bridge drive: a USB-to-SATA bridge of either generation with its serial flash
 // and an attached disk, kept in a folder so that any number of processes can use it in turn.
+// The same folders also hold plain USB disks without such a bridge.
 //
 // The folder holds `drive.state` (key=value text), the flash contents `flash-N.bin` that the
 // state names, and `drive.lock`. Every request locks the folder, loads the drive, runs the
@@ -9,10 +10,12 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "transport/clock.h"
@@ -26,12 +29,27 @@ namespace mox3 {
 // clock counts wall-clock milliseconds).
 using EmulatorClock = Clock;
 
-// Open(path) opens the drive whose folder is `path`. It fails when the folder is no emulated
-// drive or the drive is off the bus (restarting, cable pulled). A handle stays bound to the
-// bus session it was opened in: once the drive has left the bus, Send on it fails for good.
+// Open(path) opens an interface of an emulated device: `path` is the device's folder (its
+// disk interface) or the folder followed by "#cdrom" (its CD-ROM interface). It fails when the
+// folder holds no emulated device, the device is off the bus (restarting, cable pulled) or
+// unplugged, has no such interface, or refuses to be opened. A handle stays bound to the bus
+// session it was opened in: once the device has left the bus, Send on it fails for good.
 std::shared_ptr<PassThroughBackend> MakeEmulatorBackend(std::shared_ptr<EmulatorClock> clock);
 
+// A folder that holds an emulated device: a bridge drive or a plain disk.
 bool IsEmulatedDriveFolder(const std::filesystem::path& dir);
+
+inline constexpr std::u16string_view kCdRomInterfaceSuffix = u"#cdrom";
+
+struct EmulatedInterfacePath {
+    std::filesystem::path folder;
+    bool cdrom = false;
+};
+// The device folder an interface path names, and which of its interfaces.
+EmulatedInterfacePath SplitEmulatedInterfacePath(std::u16string_view path);
+// True when `path` is an interface path of an emulated device (whether or not the device
+// has that interface now).
+bool IsEmulatedDevicePath(std::u16string_view path);
 
 inline constexpr const char* kFirstGenerationChipName = "MB86C30A";
 inline constexpr const char* kSecondGenerationChipName = "MB86C311A";
@@ -76,6 +94,56 @@ std::vector<std::uint8_t> FactoryFlash(int generation, std::uint32_t flashSize,
 // Creates a drive in `dir` (missing or empty) and powers it on.
 bool CreateEmulatedDrive(const std::filesystem::path& dir, const EmulatedDriveSetup& setup,
                          EmulatorClock& clock, std::string* error);
+
+// A USB disk that is no bridge of the family: it answers INQUIRY and READ CAPACITY and rejects
+// every vendor command. Its USB identity is fixed when it is made.
+struct EmulatedDiskSetup {
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::uint16_t bcdDevice = 0x0100;
+    std::u16string manufacturer = u"Generic";
+    std::u16string product = u"USB Disk";
+    std::u16string serialNumber;               // empty: the device has no serial number
+    std::uint64_t diskBlocks = 3907029168ull;  // in 512-byte units
+    std::uint32_t blockLength = 512;           // 512 or 4096
+};
+
+// Creates a plain disk in `dir` (missing or empty) and plugs it in.
+bool CreateEmulatedDisk(const std::filesystem::path& dir, const EmulatedDiskSetup& setup,
+                        EmulatorClock& clock, std::string* error);
+
+// What the hub port reports of the device: everything, everything but the serial number (its
+// string request fails), or nothing (the port is not found).
+enum class EmulatedPortIdentity { Full, NoSerial, None };
+// Their names: "full", "no-serial", "none".
+const char* EmulatedPortIdentityName(EmulatedPortIdentity identity);
+std::optional<EmulatedPortIdentity> EmulatedPortIdentityFromName(std::string_view name);
+
+// Where the device sits in the host's device tree and how the host's queries on it go; kept
+// with the device (see emulator_tree.h for the nodes and ids this gives).
+struct EmulatedTreeSettings {
+    bool attached = true;  // false: unplugged, nowhere in the tree
+    bool cdrom = false;    // a CD-ROM interface beside the disk interface, on the same bridge
+    // How many nodes above the interfaces' nodes the USB device sits: 1, 2 or 3.
+    int usbLevels = 1;
+    // With 2 or 3 levels, whether the node right below the USB device is the device's USB
+    // interface node ("...&MI_00"); other nodes in between have ids that match nothing.
+    bool composite = true;
+    EmulatedPortIdentity portIdentity = EmulatedPortIdentity::Full;
+    bool lowerCaseIds = false;         // the USB device's ids written in lower case
+    std::uint8_t busType = 7;          // what the storage adapter query reports (7: USB)
+    bool refuseOpen = false;           // opening an interface fails, as without the right to
+    bool deviceNumberFails = false;    // the storage device number query fails
+    std::uint32_t installPending = 0;  // install-state reads of a new interface node that
+                                       // report the installation still running
+};
+
+// Changes the settings through `edit`. Unplugging, plugging in and any change of where the
+// device sits (CD-ROM interface, levels, composite, id case) are a new bus session: handles
+// die, and a device that ends up plugged in starts afresh as after a power cycle.
+bool ChangeEmulatedTreeSettings(const std::filesystem::path& dir,
+                                const std::function<void(EmulatedTreeSettings&)>& edit,
+                                EmulatorClock& clock, std::string* error);
 
 struct EmulatedFault {
     enum class Kind {
@@ -127,6 +195,7 @@ struct EmulatedFlashReport {
 
 // Everything a host could learn about the drive now, and what its flash holds.
 struct EmulatedDriveView {
+    bool plainDisk = false;  // no bridge: no flash, no vendor commands, a fixed identity
     int generation = 0;
     std::string chipName;
     std::uint32_t flashSize = 0;
@@ -136,6 +205,8 @@ struct EmulatedDriveView {
     EmulatedBus bus = EmulatedBus::Present;
     std::uint64_t returnAtMs = 0;  // when restarting
     std::string absentReason;      // "cable pulled", "no return after restart"
+    std::uint64_t session = 0;     // counts departures from the bus
+    EmulatedTreeSettings tree;
 
     // As presented since the bridge last started.
     bool loader = false;

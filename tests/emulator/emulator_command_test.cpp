@@ -7,6 +7,8 @@
 namespace mox3::test {
 namespace {
 
+namespace fs = std::filesystem;
+
 struct CommandRun {
     int code;
     std::string out;
@@ -105,6 +107,51 @@ TEST(EmulatorCommand, RefusalsAndBadUsage) {
     EXPECT_EQ(Emulator({"fault", p("d"), "--corrupt-read", "0x40000"}).code, 1);
     EXPECT_EQ(Emulator({"frobnicate"}).code, 2);
     EXPECT_EQ(Emulator({"--help"}).code, 0);
+}
+
+TEST(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
+    TempDir dir;
+    auto p = [&](const char* name) { return (dir / name).string(); };
+    std::string why;
+    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
+    fs::create_directory(dir / "root");
+    ASSERT_EQ(Emulator({"create", p("root/b-drive"), "--generation", "2", "--serial", "SERIAL0001",
+                        "--firmware", p("c311.bin")})
+                  .code,
+              0);
+    CommandRun r = Emulator({"create-disk", p("root/a-disk"), "--vid", "0x5E3B", "--pid", "0x7C37",
+                             "--product", "ZR-MOX3 Lite", "--serial", "LITE01", "--blocks", "8000",
+                             "--sector", "4096"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Emulator({"show", p("root/a-disk")});
+    EXPECT_TRUE(Has(r.out, "0x5E3B:0x7C37")) << r.out;
+    EXPECT_TRUE(Has(r.out, "capacity: 1000 blocks of 4096 bytes"));
+    EXPECT_FALSE(Has(r.out, "firmware")) << "no bridge, no firmware";
+
+    r = Emulator({"set", p("root/b-drive"), "--cdrom", "on", "--usb-levels", "2", "--port-identity",
+                  "no-serial"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "CD-ROM and disk interfaces; USB device 2 levels up (composite)"));
+    EXPECT_EQ(Emulator({"set", p("root/a-disk"), "--attached", "off"}).code, 0);
+    EXPECT_TRUE(Has(Emulator({"show", p("root/a-disk"), "--json"}).out, "\"attached\": false"));
+
+    r = Emulator({"list", p("root")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "a-disk: disk, unplugged")) << r.out;
+    EXPECT_TRUE(Has(r.out, "b-drive: bridge, normal mode, present"));
+    EXPECT_TRUE(Has(r.out, "cdrom " + p("root/b-drive") + "#cdrom"));
+    EXPECT_TRUE(Has(r.out, "USB\\VID_5E3B&PID_7C34&MI_00\\"));
+    EXPECT_TRUE(Has(r.out, "parent 0x00200026 USB\\VID_5E3B&PID_7C34\\SERIAL0001"));
+    EXPECT_TRUE(Has(r.out, "serial (request fails)"));
+    EXPECT_TRUE(Has(Emulator({"list", p("root"), "--json"}).out, "\"class\": \"cdrom\""));
+
+    EXPECT_EQ(Emulator({"create-disk", p("x"), "--vid", "0x5E3B"}).code, 2);
+    EXPECT_EQ(Emulator({"create-disk", p("x"), "--vid", "1", "--pid", "0x10000"}).code, 2);
+    EXPECT_EQ(Emulator({"set", p("root/a-disk")}).code, 2);
+    EXPECT_EQ(Emulator({"set", p("root/a-disk"), "--cdrom", "yes"}).code, 2);
+    EXPECT_EQ(Emulator({"set", p("root/a-disk"), "--usb-levels", "4"}).code, 2);
+    EXPECT_EQ(Emulator({"set", p("nothing"), "--cdrom", "on"}).code, 1);
+    EXPECT_EQ(Emulator({"list", p("nothing")}).code, 1);
 }
 
 }  // namespace

@@ -1,0 +1,117 @@
+// list: the drive census and every bridge drive found.
+#include "app/cli_args.h"
+#include "app/commands.h"
+#include "app/json.h"
+#include "config/text.h"
+#include "discovery/bridge_manager.h"
+#include "discovery/census.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: mox3-updater [--emulator DIR] list [--json]\n"
+    "Without --emulator (or MOX3_EMULATOR) the attached drives are listed.\n";
+
+const char* CensusText(int census) {
+    switch (census) {
+        case kCensusNone:
+            return "no known drive attached";
+        case kCensusOne:
+            return "one known drive attached";
+        case kCensusMany:
+            return "more than one known drive attached";
+        default:
+            break;
+    }
+    return "one drive of a model that needs no update attached";
+}
+
+// Disks that are present but cannot be opened, with the reason of the first.
+std::string UnopenedDisks(int& count) {
+    count = 0;
+    std::string first;
+    auto tree = CurrentDeviceTree();
+    auto disks = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
+    if (!disks) return first;
+    for (const DeviceInterface& iface : *disks) {
+        CNtDevCtrl probe;
+        if (probe.Open(iface.path)) continue;
+        if (++count == 1) first = probe.openError();
+    }
+    return first;
+}
+
+}  // namespace
+
+int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {}, {"--json", "--help", "-h"});
+    if (cli.has("--help") || cli.has("-h")) {
+        out << kUsage;
+        return kExitOk;
+    }
+    if (!cli.ok() || !cli.positional().empty()) {
+        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUsage;
+        return kExitUsage;
+    }
+    const int census = CountKnownDrives();
+    CBridgeMgr mgr;
+    const int count = mgr.EnumerateDevices(ALL_DEVICES);
+    int unopened = 0;
+    std::string why = UnopenedDisks(unopened);
+
+    JsonWriter j;
+    j.BeginObject()
+        .Field("census", static_cast<std::int64_t>(census))
+        .Field("censusText", CensusText(census))
+        .Field("deviceCount", static_cast<std::int64_t>(count))
+        .Key("drives")
+        .BeginArray();
+    std::string text = std::string("census: ") + std::to_string(census) + " (" +
+                       CensusText(census) + ")\n" + std::to_string(count) + " bridge drive(s)\n";
+    for (int slot = 0; slot < count; ++slot) {
+        const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(slot)];
+        const int chip = mgr.IdentifyChip(slot);
+        j.BeginObject()
+            .Field("slot", static_cast<std::int64_t>(slot))
+            .Field("vendorId", Utf16ToUtf8(r.vendorIdText))
+            .Field("productId", Utf16ToUtf8(r.productIdText))
+            .Field("manufacturer", Utf16ToUtf8(r.manufacturer))
+            .Field("product", Utf16ToUtf8(r.product))
+            .Field("serialNumber", Utf16ToUtf8(r.serialNumber))
+            .Field("firmwareVersion", Utf16ToUtf8(r.firmwareVersion))
+            .Field("normalMode", static_cast<std::int64_t>(r.normalMode))
+            .Field("chipKind", static_cast<std::int64_t>(chip))
+            .Key("paths")
+            .BeginArray();
+        text += "slot " + std::to_string(slot) + ": " + Utf16ToUtf8(r.vendorIdText) + ":" +
+                Utf16ToUtf8(r.productIdText) + " \"" + Utf16ToUtf8(r.manufacturer) + "\" \"" +
+                Utf16ToUtf8(r.product) + "\" serial \"" + Utf16ToUtf8(r.serialNumber) +
+                "\"\n  firmware " + Utf16ToUtf8(r.firmwareVersion) + ", " +
+                (r.normalMode ? "normal firmware" : "update loader") + ", chip kind " +
+                std::to_string(chip) + "\n";
+        for (std::uint32_t k = 0; k < r.pathCount && k < kMaxPaths; ++k) {
+            j.BeginObject()
+                .Field("path", Utf16ToUtf8(r.interfacePath[k]))
+                .Field("lun", static_cast<std::int64_t>(r.lun[k]))
+                .Field("deviceNumber", static_cast<std::int64_t>(r.deviceNumber[k]))
+                .Field("diskLength", static_cast<std::int64_t>(r.diskLength[k]))
+                .EndObject();
+            text += "  path " + Utf16ToUtf8(r.interfacePath[k]) + " (unit " +
+                    std::to_string(r.lun[k]) + ", device " + std::to_string(r.deviceNumber[k]) +
+                    ", " + std::to_string(r.diskLength[k]) + " bytes)\n";
+        }
+        j.EndArray().EndObject();
+    }
+    j.EndArray();
+    if (unopened > 0) {
+        std::string note = std::to_string(unopened) + " disk(s) could not be opened: " + why;
+        j.Field("note", note);
+        err << "note: " << note << "\n";
+    }
+    out << (cli.has("--json") ? j.EndObject().str() : text);
+    return kExitOk;
+}
+
+}  // namespace mox3

@@ -1,0 +1,158 @@
+#include "bridge/programming.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "bridge/config_build.h"
+#include "bridge/vendor_commands.h"
+#include "config/text.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr std::uint32_t kPollWaitMs = 500;
+
+bool ValidIndex(const CBridgeMgr& mgr, int index) {
+    return index >= 0 && static_cast<std::uint32_t>(index) < mgr.deviceCount;
+}
+
+DeviceRecord& Record(CBridgeMgr& mgr, int index) {
+    return mgr.deviceTable[static_cast<std::size_t>(index)];
+}
+
+// Waits until the bridge's status says it is no longer busy.
+bool WaitUntilReady(CBridgeMgr& mgr, CNtDevCtrl& disk) {
+    for (std::uint32_t look = 0; look < mgr.pollLimit; ++look) {
+        mgr.clock->SleepMs(kPollWaitMs);
+        if (ReadBridgeStatus(mgr.scratchBuffer.data(), disk) &&
+            (mgr.scratchBuffer[0] & kStatusBusy) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Writes `length` bytes from `source` page by page from flash address `address`.
+bool WritePages(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address,
+                const std::uint8_t* source, std::uint32_t length) {
+    for (std::uint32_t at = 0; at < length; at += kFlashPageSize) {
+        if (!WriteFlash(mgr, disk, address + at, kFlashPageSize, source + at)) return false;
+    }
+    return true;
+}
+
+// Reads the pages back and compares them with `source`.
+bool VerifyPages(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address,
+                 const std::uint8_t* source, std::uint32_t length) {
+    for (std::uint32_t at = 0; at < length; at += kFlashPageSize) {
+        if (!ReadFlash(disk, mgr.scratchBuffer.data(), mgr, address + at) ||
+            !std::equal(source + at, source + at + kFlashPageSize, mgr.scratchBuffer.begin())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One pass: flash parameters, begin, wait, write, verify, restart.
+bool ProgrammingPass(CBridgeMgr& mgr, CNtDevCtrl& disk) {
+    if (mgr.flashParameters[0] != 0) {
+        std::copy(mgr.flashParameters.begin(), mgr.flashParameters.end(),
+                  mgr.scratchBuffer.begin());
+        if (!SetFlashParameters(disk, mgr.scratchBuffer.data())) return false;
+    }
+    if (!BeginFlashUpdate(mgr, disk)) return false;
+    if (!WaitUntilReady(mgr, disk)) return false;
+    const std::uint8_t* block = mgr.imageBuffer.data();
+    const std::uint8_t* firmware = mgr.imageBuffer.data() + kImageOffset;
+    if (!WritePages(mgr, disk, mgr.configBlockAddress, block, kConfigBlockSize) ||
+        !WritePages(mgr, disk, mgr.firmwareAddress, firmware, mgr.firmwareLength) ||
+        !VerifyPages(mgr, disk, mgr.configBlockAddress, block, kConfigBlockSize) ||
+        !VerifyPages(mgr, disk, mgr.firmwareAddress, firmware, mgr.firmwareLength)) {
+        return false;
+    }
+    if (mgr.restartAfterProgramming != 0) RestartBridge(mgr, disk);  // its result does not matter
+    return true;
+}
+
+}  // namespace
+
+int PrepareDevice(CBridgeMgr& mgr, int index) {
+    if (!ValidIndex(mgr, index)) return 0;
+    DeviceRecord& record = Record(mgr, index);
+    record.prepareState = 0;
+    if (record.normalMode == 0) {  // already in the loader
+        record.prepareState = 1;
+        return 1;
+    }
+    CSpti disk;
+    if (!disk.Open(record.interfacePath[0])) return 0;
+    if (!ReadBridgeStatus(disk, mgr.scratchBuffer.data(), kStatusBlockSize)) return 0;
+    if (mgr.scratchBuffer[0] & kStatusReady) return 1;
+
+    record.modeSwitched = 0;
+    record.prepareState = 1;
+    if (SelectUpdateMode(disk)) {
+        if (RestartBridge(disk)) {
+            record.modeSwitched = 1;
+        } else {
+            record.prepareState = 0;
+        }
+    }
+    // A refused switch is not reported here: programming finds out.
+    if (record.modeSwitched == 0) return 1;
+
+    mgr.clock->SleepMs(mgr.restartWaitSeconds * 1000);
+    for (std::uint32_t look = 0; look < mgr.pollLimit; ++look) {
+        if (mgr.EnumerateDevices(index) > 0 && Record(mgr, index).normalMode == 0) return 1;
+        mgr.clock->SleepMs(kPollWaitMs);
+    }
+    return 0;
+}
+
+int ProgramDevice(const std::u16string& firmwarePath, CBridgeMgr& mgr, int index, int chipKind,
+                  const std::u16string& configPath, const std::u16string& serial) {
+    if (!ValidIndex(mgr, index)) return 0;
+    ConfigBuildResult built =
+        BuildConfigBlock(mgr, firmwarePath, configPath, chipKind,
+                         std::u16string(CutToCapacity(serial, kShortTextUnits)));
+    if (!built.ok) return 0;
+
+    DeviceRecord& record = Record(mgr, index);
+    CNtDevCtrl disk;
+    const bool opened = disk.Open(record.interfacePath[0]);
+    record.prepareState = 0;
+    if (!opened) return 0;
+    for (std::uint32_t pass = 0; pass < mgr.attemptLimit && record.prepareState == 0; ++pass) {
+        if (ProgrammingPass(mgr, disk)) record.prepareState = 1;
+    }
+    return record.prepareState;
+}
+
+std::int64_t ReadSectorSize(CBridgeMgr& mgr, int index, std::uint32_t* blockLength) {
+    if (blockLength) *blockLength = 0;
+    if (!ValidIndex(mgr, index)) return -1;
+    CSpti disk;
+    if (!disk.Open(Record(mgr, index).interfacePath[0])) return -1;
+    std::uint32_t length = 0;
+    std::int64_t blocks = ReadCapacity(disk, length);
+    if (blocks < 0) return -1;
+    if (blockLength) *blockLength = length;
+    return blocks;
+}
+
+int WriteSectorSize(CBridgeMgr& mgr, int index, std::uint32_t blockLength) {
+    if (!ValidIndex(mgr, index) || (blockLength != 512 && blockLength != 4096)) return 0;
+    CSpti disk;
+    if (!disk.Open(Record(mgr, index).interfacePath[0])) return 0;
+    return SetSectorMode(disk, blockLength == 4096 ? 1 : 0) ? 1 : 0;
+}
+
+int RestartDevice(CBridgeMgr& mgr, int index) {
+    if (!ValidIndex(mgr, index)) return 0;
+    CSpti disk;
+    if (!disk.Open(Record(mgr, index).interfacePath[0])) return 0;
+    return RestartBridge(disk) ? 1 : 0;
+}
+
+}  // namespace mox3

@@ -1,0 +1,111 @@
+#include "discovery/census.h"
+
+#include <algorithm>
+
+#include "bridge/vendor_commands.h"
+#include "config/text.h"
+#include "discovery/device_tree.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr std::size_t kPrefixLength = 21;  // "USB\VID_xxxx&PID_xxxx"
+constexpr std::uint32_t kCensusTimeoutSeconds = 2;
+
+std::u16string Prefix(int vid, int pid) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X", vid, pid);
+    return Utf8ToUtf16(buf);
+}
+
+}  // namespace
+
+const std::vector<IdentityPrefix>& KnownIdentityPrefixes() {
+    static const std::vector<IdentityPrefix> prefixes = [] {
+        std::vector<IdentityPrefix> p;
+        for (int pid : {0x7C31, 0x7C32, 0x7C33, 0x7C34, 0x7C35, 0x7C36}) {
+            p.push_back({Prefix(0x5E3B, pid), false});
+        }
+        for (int pid : {0x201D, 0x2026}) p.push_back({Prefix(0x04C5, pid), false});
+        for (int pid : {0x7C37, 0x7C3A, 0x7C39}) p.push_back({Prefix(0x5E3B, pid), true});
+        return p;
+    }();
+    return prefixes;
+}
+
+int CUsbDiskList::ListUsbDisks() {
+    entries_.clear();
+    auto tree = CurrentDeviceTree();
+    auto interfaces = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
+    if (!interfaces) return 0;
+    for (const DeviceInterface& iface : *interfaces) {
+        UsbDiskEntry entry;
+        entry.devicePath = iface.path;
+        {
+            CNtDevCtrl disk;
+            if (!disk.Open(iface.path)) continue;
+            if (auto bus = tree->StorageBusType(iface.path)) {
+                entry.adapterDescriptor[kAdapterBusTypeOffset] = *bus;
+            }
+        }
+        std::u16string id;
+        if (tree->DeviceId(iface.node, id)) entry.instanceId = id;
+        if (entry.adapterDescriptor[kAdapterBusTypeOffset] == kBusTypeUsb) {
+            entries_.push_back(std::move(entry));
+        }
+    }
+    return static_cast<int>(entries_.size());
+}
+
+int CUsbDiskList::OpenSelectedDisk() {
+    if (selected_ < 0 || static_cast<std::size_t>(selected_) >= entries_.size()) return 0;
+    if (!transport_.Open(entries_[static_cast<std::size_t>(selected_)].devicePath)) return 0;
+    std::uint32_t blockLength = 0;
+    ReadCapacity(transport_, blockLength);  // the census does not use the answer
+    return 1;
+}
+
+bool CUsbDiskList::InquireSelectedDisk() {
+    if (selected_ < 0 || static_cast<std::size_t>(selected_) >= entries_.size()) return false;
+    UsbDiskEntry& entry = entries_[static_cast<std::size_t>(selected_)];
+    transport_.Setup(DataDirection::In, 6, entry.inquiryData.data(), kInquirySize,
+                     kCensusTimeoutSeconds);
+    transport_.cdb[0] = kOpInquiry;
+    transport_.cdb[4] = static_cast<std::uint8_t>(kInquirySize);
+    return transport_.Execute();
+}
+
+int CountKnownDrives() {
+    CUsbDiskList list;
+    auto tree = CurrentDeviceTree();
+    const auto& prefixes = KnownIdentityPrefixes();
+    int count = 0;
+    bool noUpdate = false;
+    const int n = list.ListUsbDisks();
+    for (int i = 0; i < n && tree; ++i) {
+        list.Select(i);
+        if (list.OpenSelectedDisk() == 0 || !list.InquireSelectedDisk()) continue;
+        DevNode node = kNoNode;
+        if (!tree->Locate(list.entries()[static_cast<std::size_t>(i)].instanceId, node)) continue;
+        // Two levels up: an identity at either level counts.
+        for (int level = 0; level < 2; ++level) {
+            DevNode parent = kNoNode;
+            std::u16string id;
+            if (!tree->Parent(node, parent) || !tree->DeviceId(parent, id)) break;
+            node = parent;
+            std::u16string_view head = std::u16string_view(id).substr(0, kPrefixLength);
+            auto match = std::find_if(prefixes.begin(), prefixes.end(),
+                                      [&](const IdentityPrefix& p) { return p.text == head; });
+            if (match == prefixes.end()) continue;
+            if (match->noUpdate) noUpdate = true;
+            if (++count > 1) break;
+        }
+    }
+    list.transport().Close();
+    if (count == 0) return kCensusNone;
+    if (count > 1) return kCensusMany;
+    return noUpdate ? kCensusNoUpdate : kCensusOne;
+}
+
+}  // namespace mox3

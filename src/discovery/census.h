@@ -1,0 +1,63 @@
+// The drive census: how many attached USB disks belong to a USB device of a known identity.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "transport/nt_dev_ctrl.h"
+
+namespace mox3 {
+
+// Census results.
+inline constexpr int kCensusNone = 0;
+inline constexpr int kCensusOne = 1;
+inline constexpr int kCensusMany = 2;
+inline constexpr int kCensusNoUpdate = 3;  // exactly one, and a no-update identity was seen
+
+// One disk on the USB bus.
+struct UsbDiskEntry {
+    std::u16string devicePath;
+    std::u16string instanceId;
+    std::array<std::uint8_t, 122> inquiryData{};       // the first 36 receive the INQUIRY answer
+    std::array<std::uint8_t, 32> adapterDescriptor{};  // byte 24: the bus type
+};
+
+inline constexpr std::size_t kAdapterBusTypeOffset = 24;
+
+class CUsbDiskList {
+  public:
+    CUsbDiskList() = default;
+    CUsbDiskList(const CUsbDiskList&) = delete;
+    CUsbDiskList& operator=(const CUsbDiskList&) = delete;
+
+    // Rebuilds the entries from the present disk interfaces on a USB bus; returns how many.
+    int ListUsbDisks();
+    // Opens the selected entry's disk and reads its capacity; 1 when the disk opened.
+    int OpenSelectedDisk();
+    // A standard INQUIRY into the selected entry's inquiry data.
+    bool InquireSelectedDisk();
+
+    void Select(int index) { selected_ = index; }
+    const std::vector<UsbDiskEntry>& entries() const { return entries_; }
+    CSpti& transport() { return transport_; }
+
+  private:
+    CSpti transport_;
+    int selected_ = -1;
+    std::vector<UsbDiskEntry> entries_;
+};
+
+// The identity prefixes "USB\VID_%04X&PID_%04X" the census knows, and which of them mean a
+// model that needs no update.
+struct IdentityPrefix {
+    std::u16string text;
+    bool noUpdate;
+};
+const std::vector<IdentityPrefix>& KnownIdentityPrefixes();
+
+// 0, 1, 2 or 3 as above.
+int CountKnownDrives();
+
+}  // namespace mox3

@@ -1,0 +1,197 @@
+// Listing the attached bridge drives into the device table.
+#include <algorithm>
+
+#include "bridge/vendor_commands.h"
+#include "config/text.h"
+#include "discovery/bridge_manager.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr int kInstallLooks = 100;
+constexpr std::uint32_t kInstallWaitMs = 100;
+
+bool StartsWithUsb(std::u16string_view id) {
+    if (id.size() < 3) return false;
+    auto upper = [](char16_t c) {
+        return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+    };
+    return upper(id[0]) == u'U' && upper(id[1]) == u'S' && upper(id[2]) == u'B';
+}
+
+// The USB device above an interface node: its parent, or else its grandparent.
+bool FindUsbDevice(DeviceTree& tree, DevNode node, DevNode& usbNode, std::u16string& usbId) {
+    for (int step = 0; step < 2; ++step) {
+        DevNode parent = kNoNode;
+        if (!tree.Parent(node, parent)) return false;
+        std::u16string id;
+        if (tree.DeviceId(parent, id) && StartsWithUsb(id)) {
+            usbNode = parent;
+            usbId = std::u16string(CutToCapacity(id, kLongTextUnits));
+            return true;
+        }
+        node = parent;
+    }
+    return false;
+}
+
+void WaitForInstallation(CBridgeMgr& mgr, DeviceTree& tree, DevNode node) {
+    for (int look = 0; look < kInstallLooks; ++look) {
+        auto state = tree.InstallState(node);
+        if (!state) continue;
+        if (*state == kInstallStateInstalled) return;
+        mgr.clock->SleepMs(kInstallWaitMs);
+    }
+}
+
+// Records one more path of the record's drive.
+void AddPathDetails(DeviceRecord& record, DeviceTree& tree, CNtDevCtrl& handle,
+                    const DeviceInterface& iface, std::uint32_t deviceNumber) {
+    const std::uint32_t k = record.pathCount;
+    if (k >= kMaxPaths) return;  // a record keeps ten paths; further ones are passed over
+    record.deviceNumber[k] = deviceNumber;
+    record.diskLength[k] = 0;
+    record.interfacePath[k].assign(CutToCapacity(iface.path, kLongTextUnits));
+    std::u16string id;
+    record.instanceId[k] = tree.DeviceId(iface.node, id)
+                               ? std::u16string(CutToCapacity(id, kLongTextUnits))
+                               : std::u16string();
+    Inquiry(record.inquiry[k].data(), handle);
+    if (record.normalMode == 1) {
+        if (auto length = tree.DiskLength(iface.path)) record.diskLength[k] = *length;
+    }
+    if (!record.instanceId[k].empty()) record.lun[k] = record.instanceId[k].back() - u'0';
+    ++record.pathCount;
+}
+
+std::u16string Short(const std::optional<std::u16string>& text) {
+    return std::u16string(CutToCapacity(text.value_or(u""), kShortTextUnits));
+}
+
+// The identity of the record's USB device, as its hub's port reports it.
+void ReadUsbIdentity(DeviceRecord& record, DeviceTree& tree, const std::u16string& usbId) {
+    auto identity = tree.UsbIdentity(record.hubNode, record.usbNode, usbId);
+    if (!identity) return;
+    record.vendorId = identity->vendorId;
+    record.productId = identity->productId;
+    record.vendorIdText = HexText16(identity->vendorId);
+    record.productIdText = HexText16(identity->productId);
+    // Strings longer than the record's 64 characters are cut.
+    record.manufacturer = Short(identity->manufacturer);
+    record.product = Short(identity->product);
+    record.serialNumber = Short(identity->serialNumber);
+}
+
+}  // namespace
+
+int CBridgeMgr::EnumerateDevices(int target) {
+    const bool full = target == ALL_DEVICES;
+    if (full) {
+        std::fill(deviceTable.begin(), deviceTable.end(), DeviceRecord{});
+        deviceCount = 0;
+    } else {
+        if (target < 0 || target >= kDeviceSlots) return 0;
+        deviceTable[static_cast<std::size_t>(target)].pathCount = 0;
+    }
+    auto tree = CurrentDeviceTree();
+    if (!tree) return 0;
+
+    for (InterfaceClass cls : {InterfaceClass::CdRom, InterfaceClass::Disk}) {
+        auto interfaces = tree->PresentInterfaces(cls);
+        if (!interfaces) continue;
+        for (const DeviceInterface& iface : *interfaces) {
+            DevNode usbNode = kNoNode, hubNode = kNoNode;
+            std::u16string usbId;
+            if (!FindUsbDevice(*tree, iface.node, usbNode, usbId)) continue;
+            if (!tree->Parent(usbNode, hubNode)) continue;
+
+            // The slot: a record of the same USB device gains a path, otherwise a new record.
+            std::size_t slot = 0;
+            bool addPath = false;
+            if (full) {
+                auto known =
+                    std::find_if(deviceTable.begin(), deviceTable.begin() + deviceCount,
+                                 [&](const DeviceRecord& r) { return r.usbNode == usbNode; });
+                if (known != deviceTable.begin() + deviceCount) {
+                    slot = static_cast<std::size_t>(known - deviceTable.begin());
+                    addPath = true;
+                } else if (deviceCount < static_cast<std::uint32_t>(kDeviceSlots)) {
+                    slot = deviceCount;
+                } else {
+                    continue;  // the table is full
+                }
+            } else {
+                slot = static_cast<std::size_t>(target);
+                if (std::any_of(deviceTable.begin(), deviceTable.begin() + target,
+                                [&](const DeviceRecord& r) { return r.usbNode == usbNode; })) {
+                    continue;
+                }
+                const DeviceRecord& current = deviceTable[slot];
+                if (current.pathCount > 0) {
+                    if (current.usbNode != usbNode) continue;
+                    addPath = true;
+                }
+            }
+            DeviceRecord& record = deviceTable[slot];
+
+            CNtDevCtrl handle;
+            if (!handle.Open(iface.path)) continue;
+            if (addPath) {
+                auto number = tree->StorageDeviceNumber(iface.path);
+                if (!number) continue;
+                AddPathDetails(record, *tree, handle, iface, *number);
+                WaitForInstallation(*this, *tree, iface.node);
+                continue;
+            }
+
+            record.firmwareVersion.clear();
+            std::uint8_t version[kVersionBlockSize];
+            if (!ReadFirmwareVersion(version, handle)) continue;  // no bridge: not listed
+            record.firmwareVersion = FirmwareVersionText(version);
+            std::uint8_t status[kStatusBlockSize];
+            if (ReadBridgeStatus(status, handle)) {
+                record.normalMode = (status[0] & kStatusLoader) == 0 ? 1 : 0;
+                record.statusMaskClear = (status[0] & kStatusMask45) == 0 ? 1 : 0;
+            } else {
+                record.normalMode = 1;
+                record.statusMaskClear = 0;
+            }
+            if (version[2] < 2 || record.normalMode == 0 ||
+                !ReadBridgeInfo(record.bridgeInfo.data(), handle)) {
+                record.bridgeInfo[0] = 0xFF;
+            }
+            auto number = tree->StorageDeviceNumber(iface.path);
+            if (!number) continue;
+            AddPathDetails(record, *tree, handle, iface, *number);
+            if (full) ++deviceCount;
+            WaitForInstallation(*this, *tree, iface.node);
+            handle.Close();
+            if (record.pathCount > 0) {
+                record.hubNode = hubNode;
+                record.usbNode = usbNode;
+                ReadUsbIdentity(record, *tree, usbId);
+            }
+        }
+    }
+    return full ? static_cast<int>(deviceCount)
+                : static_cast<int>(deviceTable[static_cast<std::size_t>(target)].pathCount);
+}
+
+int CBridgeMgr::IdentifyChip(int slot) {
+    // A slot outside the table is no drive.
+    if (slot < 0 || slot >= kDeviceSlots) return -1;
+    const DeviceRecord& record = deviceTable[static_cast<std::size_t>(slot)];
+    if (record.vendorIdText == u"0x5E3B") {
+        CSpti request;
+        if (!request.Open(record.interfacePath[0])) return -1;
+        std::uint8_t name[kChipNameSize];
+        if (!ReadChipName(request, name)) return -1;
+        static constexpr char kFirstGeneration[8] = {'M', 'B', '8', '6', 'C', '3', '0', 'A'};
+        return std::equal(std::begin(kFirstGeneration), std::end(kFirstGeneration), name) ? 1 : 2;
+    }
+    if (record.vendorIdText == u"0x04C5") return record.productIdText == u"0x201D" ? 1 : 2;
+    return -1;
+}
+
+}  // namespace mox3

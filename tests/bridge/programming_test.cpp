@@ -1,0 +1,155 @@
+// Preparation, programming and the logical-block length against emulated drives in virtual time.
+#include "bridge/programming.h"
+
+#include "bridge/vendor_commands.h"
+#include "discovery/bridge_manager.h"
+#include "emulator/emulator_fixture.h"
+#include "emulator/emulator_tree.h"
+
+namespace mox3::test {
+namespace {
+
+class Programming : public EmulatorTest {
+  protected:
+    void SetUp() override {
+        previousBackend_ = CurrentPassThroughBackend();
+        previousTree_ = CurrentDeviceTree();
+        SetPassThroughBackend(backend_);
+        SetDeviceTree(MakeEmulatorDeviceTree(dir_.path(), clock_));
+        mgr_.clock = clock_;
+    }
+    void TearDown() override {
+        SetPassThroughBackend(previousBackend_);
+        SetDeviceTree(previousTree_);
+    }
+    std::uint64_t Commands(const std::filesystem::path& drive) { return View(drive).commandsTotal; }
+    std::u16string WriteImage(const std::string& digits, std::size_t size = 20000) {
+        std::string why;
+        auto image = MakeSampleImage({2, digits, size, 9}, &why);
+        WriteBytes(dir_ / "image.bin", image);
+        return Utf8ToUtf16((dir_ / "image.bin").string());
+    }
+    std::u16string WriteConfig(int id) {
+        const EmbeddedResource* r = FindConfigResource(id);
+        WriteBytes(dir_ / "config.ini",
+                   std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
+        return Utf8ToUtf16((dir_ / "config.ini").string());
+    }
+
+    CBridgeMgr mgr_;
+    std::shared_ptr<PassThroughBackend> previousBackend_;
+    std::shared_ptr<DeviceTree> previousTree_;
+};
+
+TEST_F(Programming, PrepareSwitchesIntoTheLoaderOnlyWhenNeeded) {
+    auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(PrepareDevice(mgr_, 1), 0);
+    ASSERT_EQ(PrepareDevice(mgr_, 0), 1);
+    EXPECT_EQ(mgr_.deviceTable[0].modeSwitched, 1);
+    EXPECT_EQ(mgr_.deviceTable[0].normalMode, 0);
+    EXPECT_TRUE(View(drive).loader);
+    EXPECT_GE(clock_->sleptMs(), 15000u);
+
+    // Already in the loader: nothing is sent.
+    std::uint64_t before = Commands(drive);
+    EXPECT_EQ(PrepareDevice(mgr_, 0), 1);
+    EXPECT_EQ(Commands(drive), before);
+}
+
+TEST_F(Programming, PrepareTrustsAReadyBridgeAndIgnoresARefusedSwitch) {
+    EmulatedDriveSetup ready;
+    ready.readyWithoutSwitch = true;
+    auto a = MakeProgrammedDrive(2, "01000500", "DRIVE-A", ready, "a");
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(PrepareDevice(mgr_, 0), 1);
+    EXPECT_FALSE(View(a).loader);  // never switched
+
+    std::string why;
+    ASSERT_TRUE(ChangeEmulatedTreeSettings(
+        a, [](EmulatedTreeSettings& s) { s.attached = false; }, *clock_, &why));
+    auto b = MakeProgrammedDrive(2, "01000500", "DRIVE-B", {}, "b");
+    SetFault(b, {EmulatedFault::Kind::RefuseUpdateMode, 1, 0, 0});
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    const std::uint64_t slept = clock_->sleptMs();
+    EXPECT_EQ(PrepareDevice(mgr_, 0), 1);
+    EXPECT_EQ(clock_->sleptMs(), slept);  // at once, without waiting
+    EXPECT_EQ(mgr_.deviceTable[0].modeSwitched, 0);
+
+    // A drive that never comes back after the switch.
+    ClearEmulatedDriveFaults(b, nullptr);
+    SetFault(b, {EmulatedFault::Kind::NoReturn, 1, 0, 0});
+    mgr_.pollLimit = 20;
+    EXPECT_EQ(PrepareDevice(mgr_, 0), 0);
+}
+
+TEST_F(Programming, ProgramsVerifiesAndRestarts) {
+    auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    const std::u16string image = WriteImage("01000700");
+    const std::u16string config = WriteConfig(117);
+
+    // The wrong chip kind, or an image too short, sends nothing.
+    std::uint64_t before = Commands(drive);
+    EXPECT_EQ(ProgramDevice(image, mgr_, 0, 1, config, u"4A3F0012B7C4D9E1"), 0);
+    WriteBytes(dir_ / "tiny.bin", {0x41});
+    EXPECT_EQ(ProgramDevice(Utf8ToUtf16((dir_ / "tiny.bin").string()), mgr_, 0, 2, config, u"X"),
+              0);
+    EXPECT_EQ(ProgramDevice(image, mgr_, 5, 2, config, u"X"), 0);
+    EXPECT_EQ(Commands(drive), before);
+
+    ASSERT_EQ(PrepareDevice(mgr_, 0), 1);
+    // A command failing half-way through: the pass repeats from the start and the next holds.
+    SetFault(drive, {EmulatedFault::Kind::FailCommand, 30, 0, 0});
+    ASSERT_NE(ProgramDevice(image, mgr_, 0, 2, config, u"4A3F0012B7C4D9E1"), 0);
+    EXPECT_EQ(mgr_.deviceTable[0].prepareState, 1);
+    clock_->SleepMs(5000);
+    EmulatedDriveView view = View(drive);
+    EXPECT_FALSE(view.loader);
+    EXPECT_EQ(view.firmwareVersion, "V01L00R07");
+    EXPECT_EQ(view.usb.serialNumber, u"4A3F0012B7C4D9E1");
+}
+
+TEST_F(Programming, ABridgeThatStaysBusyFailsEveryPass) {
+    auto drive = MakeProgrammedDrive(2, "01000500", "SERIAL-S");
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    ASSERT_EQ(PrepareDevice(mgr_, 0), 1);
+    SetFault(drive, {EmulatedFault::Kind::StayBusy, 1, 0, 0});
+    mgr_.pollLimit = 4;
+    mgr_.attemptLimit = 3;
+    const std::uint64_t slept = clock_->sleptMs();
+    EXPECT_EQ(ProgramDevice(WriteImage("01000700"), mgr_, 0, 2, WriteConfig(117), u"SERIAL-S"), 0);
+    EXPECT_EQ(clock_->sleptMs() - slept, 3u * 4u * 500u);
+
+    // A byte that always reads back wrong fails every pass too.
+    ClearEmulatedDriveFaults(drive, nullptr);
+    SetFault(drive, {EmulatedFault::Kind::CorruptRead, 1, 0, 8192 + 5000});
+    EXPECT_EQ(ProgramDevice(WriteImage("01000700"), mgr_, 0, 2, WriteConfig(117), u"SERIAL-S"), 0);
+    EXPECT_EQ(mgr_.deviceTable[0].prepareState, 0);
+}
+
+TEST_F(Programming, LogicalBlockLength) {
+    auto drive = MakeProgrammedDrive(2, "01000500", "SERIAL-S");
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    std::uint32_t length = 99;
+    EXPECT_EQ(ReadSectorSize(mgr_, 0, &length), 3907029168);
+    EXPECT_EQ(length, 512u);
+    EXPECT_EQ(ReadSectorSize(mgr_, 0, nullptr), 3907029168);
+    EXPECT_EQ(ReadSectorSize(mgr_, 1, &length), -1);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(WriteSectorSize(mgr_, 1, 4096), 0);
+    std::uint64_t before = Commands(drive);
+    EXPECT_EQ(WriteSectorSize(mgr_, 0, 1024), 0);
+    EXPECT_EQ(Commands(drive), before);
+    EXPECT_EQ(WriteSectorSize(mgr_, 0, 4096), 1);
+    EXPECT_EQ(ReadSectorSize(mgr_, 0, &length), 3907029168);  // not before the restart
+    EXPECT_EQ(RestartDevice(mgr_, 0), 1);
+    EXPECT_EQ(RestartDevice(mgr_, 1), 0);
+    clock_->SleepMs(5000);
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(ReadSectorSize(mgr_, 0, &length), 3907029168 / 8);
+    EXPECT_EQ(length, 4096u);
+}
+
+}  // namespace
+}  // namespace mox3::test

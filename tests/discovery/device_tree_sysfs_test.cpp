@@ -1,0 +1,280 @@
+#include "discovery/device_tree_sysfs.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "config/text.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Builds a directory tree laid out like /sys: real device directories under devices/, the
+// listings block/ and bus/usb/devices/ made of relative symlinks into it.
+class FakeSysfs {
+  public:
+    explicit FakeSysfs(fs::path root) : root_(std::move(root)) {
+        fs::create_directories(root_ / "block");
+        fs::create_directories(root_ / "bus/usb/devices");
+    }
+    const fs::path& root() const { return root_; }
+
+    static void Write(const fs::path& dir, const std::string& name, const std::string& value) {
+        std::ofstream(dir / name, std::ios::binary) << value;
+    }
+    static void Link(const fs::path& target, const fs::path& link) {
+        fs::create_directory_symlink(fs::relative(target, link.parent_path()), link);
+    }
+    static fs::path Device(const fs::path& dir, const std::string& devtype) {
+        fs::create_directories(dir);
+        Write(dir, "uevent", devtype.empty() ? "" : "DEVTYPE=" + devtype + "\n");
+        return dir;
+    }
+
+    fs::path Usb(const fs::path& parent, const std::string& name, const std::string& vid,
+                 const std::string& pid, const std::string& cls, int interfaces) {
+        fs::path dir = Device(parent / name, "usb_device");
+        Write(dir, "idVendor", vid + "\n");
+        Write(dir, "idProduct", pid + "\n");
+        Write(dir, "bDeviceClass", cls + "\n");
+        Write(dir, "bNumInterfaces", " " + std::to_string(interfaces) + "\n");
+        Link(dir, root_ / "bus/usb/devices" / name);
+        return dir;
+    }
+
+    static fs::path Interface(const fs::path& usb, int number) {
+        fs::path dir = Device(usb / (usb.filename().string() + ":1." + std::to_string(number)),
+                              "usb_interface");
+        char text[8];
+        std::snprintf(text, sizeof text, "%02x\n", number);
+        Write(dir, "bInterfaceNumber", text);
+        return dir;
+    }
+
+    // hostH/targetH:0:0/H:0:0:L/block/<name> below `adapter`, listed in block/.
+    fs::path Scsi(const fs::path& adapter, int host, int lun, const std::string& name,
+                  const std::string& sectors, bool bound) {
+        std::string h = std::to_string(host);
+        fs::path target = Device(
+            Device(adapter / ("host" + h), "scsi_host") / ("target" + h + ":0:0"), "scsi_target");
+        fs::path scsi = Device(target / (h + ":0:0:" + std::to_string(lun)), "scsi_device");
+        Write(scsi, "vendor", host == 0 ? "ATA     \n" : "ZR      \n");
+        Write(scsi, "model", "MOX3 Drive      \n");
+        Write(scsi, "rev", "0100\n");
+        fs::path block = Device(scsi / "block" / name, "disk");
+        Write(block, "size", sectors + "\n");
+        if (bound) Write(block, "dev", "8:16\n");
+        Link(scsi, block / "device");
+        Link(block, root_ / "block" / name);
+        return block;
+    }
+
+  private:
+    fs::path root_;
+};
+
+class SysfsTreeTest : public ::testing::Test {
+  protected:
+    SysfsTreeTest() : sys(dir / "sys") {
+        fs::path pci = FakeSysfs::Device(sys.root() / "devices/pci0000:00", "");
+        controller = FakeSysfs::Device(pci / "0000:00:14.0", "");
+        fs::create_directories(sys.root() / "bus/pci");
+        FakeSysfs::Link(sys.root() / "bus/pci", controller / "subsystem");
+        rootHub = sys.Usb(controller, "usb2", "1d6b", "0003", "09", 1);
+        FakeSysfs::Write(rootHub, "speed", "5000\n");
+        hub = sys.Usb(rootHub, "2-1", "05e3", "0626", "09", 1);
+        drive = sys.Usb(hub, "2-1.3", "5e3b", "7c34", "00", 1);
+        FakeSysfs::Write(drive, "manufacturer", "K\xC3\xA4velin\n");
+        FakeSysfs::Write(drive, "product", "ZR-MOX3\n");
+        FakeSysfs::Write(drive, "serial", "4A3F0012B7C4D9E1\n");
+        fs::path driveIface = FakeSysfs::Interface(drive, 0);
+        sdb = sys.Scsi(driveIface, 6, 0, "sdb", "1953525168", true);
+        sys.Scsi(driveIface, 6, 1, "sr0", "0", true);
+        FakeSysfs::Write(FakeSysfs::Device(sdb / "sdb1", "partition"), "partition", "1\n");
+        FakeSysfs::Link(sdb / "sdb1", sys.root() / "block/sdb1");
+
+        composite = sys.Usb(rootHub, "2-2", "04c5", "201d", "00", 2);
+        FakeSysfs::Write(composite, "manufacturer", "");
+        FakeSysfs::Write(composite, "product", "USB Bridge\n");
+        sys.Scsi(FakeSysfs::Interface(composite, 0), 7, 0, "sdc", "100", false);
+        FakeSysfs::Interface(composite, 1);
+
+        sys.Scsi(FakeSysfs::Device(pci / "0000:00:17.0/ata1", ""), 0, 0, "sda", "500", true);
+        sys.Scsi(FakeSysfs::Device(pci / "0000:00:17.0/ata2", ""), 1, 0, "sdaa", "8", true);
+        tree = MakeSysfsDeviceTree(sys.root(), "/dev");
+    }
+
+    std::vector<DeviceInterface> List(InterfaceClass cls) {
+        auto list = tree->PresentInterfaces(cls);
+        return list.value_or(std::vector<DeviceInterface>{});
+    }
+    DevNode NodeOf(const std::string& name) {
+        for (auto cls : {InterfaceClass::CdRom, InterfaceClass::Disk}) {
+            for (const auto& i : List(cls)) {
+                if (i.path == u"/dev/" + Utf8ToUtf16(name)) return i.node;
+            }
+        }
+        return kNoNode;
+    }
+    DevNode Up(DevNode node) {
+        DevNode parent = kNoNode;
+        return tree->Parent(node, parent) ? parent : kNoNode;
+    }
+    std::string Id(DevNode node) {
+        std::u16string id;
+        return tree->DeviceId(node, id) ? Utf16ToUtf8(id) : "<none>";
+    }
+
+    test::TempDir dir;
+    FakeSysfs sys;
+    fs::path controller, rootHub, hub, drive, composite, sdb;
+    std::shared_ptr<DeviceTree> tree;
+};
+
+TEST_F(SysfsTreeTest, ListsCdRomsDisksAndHubs) {
+    auto cdroms = List(InterfaceClass::CdRom);
+    ASSERT_EQ(cdroms.size(), 1u);
+    EXPECT_EQ(cdroms[0].path, u"/dev/sr0");
+    std::vector<std::u16string> disks;
+    for (const auto& i : List(InterfaceClass::Disk)) disks.push_back(i.path);
+    EXPECT_EQ(disks,
+              (std::vector<std::u16string>{u"/dev/sda", u"/dev/sdb", u"/dev/sdc", u"/dev/sdaa"}));
+    std::vector<std::u16string> hubs;
+    for (const auto& i : List(InterfaceClass::UsbHub)) hubs.push_back(i.path);
+    EXPECT_EQ(hubs, (std::vector<std::u16string>{Utf8ToUtf16(fs::canonical(hub).string()),
+                                                 Utf8ToUtf16(fs::canonical(rootHub).string())}));
+    // Nodes are stable and distinct.
+    EXPECT_EQ(NodeOf("sdb"), NodeOf("sdb"));
+    EXPECT_NE(NodeOf("sdb"), NodeOf("sr0"));
+    EXPECT_NE(NodeOf("sdb"), kNoNode);
+
+    test::TempDir empty;
+    EXPECT_FALSE(
+        MakeSysfsDeviceTree(empty.path(), "/dev")->PresentInterfaces(InterfaceClass::Disk));
+}
+
+TEST_F(SysfsTreeTest, ParentsCollapseScsiLevelsAndClimbToTheHub) {
+    DevNode usb = Up(NodeOf("sdb"));
+    EXPECT_EQ(Id(usb), "USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1");
+    EXPECT_EQ(Up(NodeOf("sr0")), usb);
+    EXPECT_EQ(Id(Up(usb)), "USB\\VID_05E3&PID_0626\\2-1");
+    EXPECT_EQ(Id(Up(Up(usb))), "USB\\ROOT_HUB30\\usb2");
+    EXPECT_EQ(Id(Up(Up(Up(usb)))), "PCI\\0000:00:14.0");
+
+    // A composite device: the interface first, then the device.
+    DevNode mi = Up(NodeOf("sdc"));
+    EXPECT_EQ(Id(mi), "USB\\VID_04C5&PID_201D&MI_00\\2-2:1.0");
+    EXPECT_EQ(Id(Up(mi)), "USB\\VID_04C5&PID_201D\\2-2");
+
+    // A SATA disk has no USB device within two levels and another bus type.
+    DevNode sata = NodeOf("sda");
+    EXPECT_EQ(Id(sata).substr(0, 5), "SCSI\\");
+    for (DevNode n = Up(sata), level = 0; level < 2 && n != kNoNode; n = Up(n), ++level) {
+        EXPECT_NE(Id(n).substr(0, 3), "USB") << Id(n);
+    }
+    EXPECT_EQ(tree->StorageBusType(u"/dev/sda"), 0x0B);
+}
+
+TEST_F(SysfsTreeTest, IdsEndInTheLogicalUnitAndLocateFindsThemBack) {
+    EXPECT_EQ(Id(NodeOf("sdb")), "USBSTOR\\DISK&VEN_ZR&PROD_MOX3_Drive&REV_0100\\6_0_0&0");
+    EXPECT_EQ(Id(NodeOf("sr0")), "USBSTOR\\CDROM&VEN_ZR&PROD_MOX3_Drive&REV_0100\\6_0_0&1");
+
+    for (DevNode node : {NodeOf("sdb"), NodeOf("sr0"), Up(NodeOf("sdb")), Up(Up(NodeOf("sdb"))),
+                         Up(NodeOf("sdc"))}) {
+        std::u16string id;
+        ASSERT_TRUE(tree->DeviceId(node, id));
+        DevNode found = kNoNode;
+        EXPECT_TRUE(tree->Locate(id, found) && found == node) << Utf16ToUtf8(id);
+        for (auto& c : id) c = (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+        EXPECT_TRUE(tree->Locate(id, found) && found == node) << Utf16ToUtf8(id);
+    }
+    DevNode found = kNoNode;
+    EXPECT_FALSE(tree->Locate(u"USB\\VID_5E3B&PID_7C34\\OTHER", found));
+    EXPECT_FALSE(tree->Locate(u"", found));
+
+    // A fresh tree locates nodes it has not handed out yet.
+    auto fresh = MakeSysfsDeviceTree(sys.root(), "/dev");
+    ASSERT_TRUE(fresh->Locate(u"USB\\VID_04C5&PID_201D&MI_00\\2-2:1.0", found));
+    std::u16string id;
+    ASSERT_TRUE(fresh->Parent(found, found) && fresh->DeviceId(found, id));
+    EXPECT_EQ(id, u"USB\\VID_04C5&PID_201D\\2-2");
+}
+
+TEST_F(SysfsTreeTest, StorageQueriesAndInstallState) {
+    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sda"), 0u);
+    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sdb"), 1u);
+    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sdaa"), 26u);
+    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sr0"), 0u);
+    EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/sdq"));  // not present
+    EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/tty0"));
+    EXPECT_EQ(tree->DiskLength(u"/dev/sdb"), std::int64_t{1953525168} * 512);
+    EXPECT_EQ(tree->StorageBusType(u"/dev/sdb"), kBusTypeUsb);
+    EXPECT_EQ(tree->StorageBusType(u"/dev/sr0"), kBusTypeUsb);
+    EXPECT_EQ(tree->InstallState(NodeOf("sdb")), kInstallStateInstalled);
+    EXPECT_FALSE(tree->InstallState(NodeOf("sdc")));  // no driver bound: no dev attribute
+}
+
+TEST_F(SysfsTreeTest, UsbIdentityThroughTheHub) {
+    DevNode usb = Up(NodeOf("sdb"));
+    DevNode hubNode = Up(usb);
+    auto identity = tree->UsbIdentity(hubNode, usb, u"usb\\vid_5e3b&pid_7c34\\4a3f0012b7c4d9e1");
+    ASSERT_TRUE(identity);
+    EXPECT_EQ(identity->vendorId, 0x5E3B);
+    EXPECT_EQ(identity->productId, 0x7C34);
+    EXPECT_EQ(identity->manufacturer, u"K\u00E4velin");
+    EXPECT_EQ(identity->product, u"ZR-MOX3");
+    EXPECT_EQ(identity->serialNumber, u"4A3F0012B7C4D9E1");
+
+    // Not a child of that hub.
+    EXPECT_FALSE(tree->UsbIdentity(Up(hubNode), usb, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1"));
+
+    DevNode bridge = Up(Up(NodeOf("sdc")));
+    auto bare = tree->UsbIdentity(Up(bridge), bridge, u"USB\\VID_04C5&PID_201D\\2-2");
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->manufacturer, u"");  // empty descriptor
+    EXPECT_EQ(bare->product, u"USB Bridge");
+    EXPECT_FALSE(bare->serialNumber);  // no serial file: the request failed
+}
+
+TEST_F(SysfsTreeTest, GarbledAttributesFailQueriesWithoutHarm) {
+    DevNode usb = Up(NodeOf("sdb"));
+    DevNode hubNode = Up(usb);
+    FakeSysfs::Write(drive, "bNumInterfaces", "lots\n");  // the interface directories count
+    fs::remove(drive / "serial");
+    fs::create_directory(drive / "serial");
+    FakeSysfs::Write(drive, "product", std::string(100000, 'x'));
+    FakeSysfs::Write(sdb, "size", "-5\n");
+    const char junk[] = "\0\xFF\n=\nDEVTYPE";
+    FakeSysfs::Write(sdb, "uevent", std::string(junk, sizeof junk - 1));
+    fs::remove(sdb / "device");
+    fs::create_directory_symlink("../nowhere", sys.root() / "block/sdz");
+
+    EXPECT_EQ(Up(NodeOf("sdb")), usb);
+    EXPECT_EQ(Id(NodeOf("sdb")).back(), '0');  // the SCSI address is found above
+    EXPECT_EQ(Id(usb), "USB\\VID_5E3B&PID_7C34\\2-1.3");
+    EXPECT_FALSE(tree->DiskLength(u"/dev/sdb"));
+    auto identity = tree->UsbIdentity(hubNode, usb, u"USB\\VID_5E3B&PID_7C34\\2-1.3");
+    ASSERT_TRUE(identity);
+    EXPECT_FALSE(identity->serialNumber);
+    EXPECT_EQ(identity->product->size(), 4096u);
+    EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/sdz"));
+
+    FakeSysfs::Write(drive, "idVendor", "zz\n");
+    EXPECT_EQ(Id(usb), "<none>");
+    EXPECT_FALSE(tree->UsbIdentity(hubNode, usb, u"USB\\VID_5E3B&PID_7C34\\2-1.3"));
+
+    DevNode gone = NodeOf("sdc");
+    fs::remove_all(composite);
+    EXPECT_EQ(Id(gone), "<none>");
+    EXPECT_EQ(Up(gone), kNoNode);
+    EXPECT_FALSE(tree->InstallState(gone));
+    EXPECT_FALSE(tree->InstallState(kNoNode));
+    EXPECT_FALSE(tree->InstallState(9999));
+}
+
+}  // namespace
+}  // namespace mox3

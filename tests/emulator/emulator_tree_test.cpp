@@ -1,0 +1,386 @@
+// The device tree over an emulator folder: interfaces, the walk up to the USB device, ids
+// through restarts and unplugging, the hub port's identity, and plain disks.
+#include "emulator/emulator_tree.h"
+
+#include <functional>
+
+#include "emulator/drive_state.h"
+#include "emulator/emulator_fixture.h"
+
+namespace mox3::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Cdb kStatus = VendorCdb(0x3C, 0x51);
+const Cdb kVersion = VendorCdb(0x3C, 0x52);
+
+class EmulatorTree : public EmulatorTest {
+  protected:
+    fs::path MakeDisk(const std::string& name, std::uint16_t vid, std::uint16_t pid,
+                      const std::u16string& serial, std::uint32_t blockLength = 512) {
+        EmulatedDiskSetup setup;
+        setup.vendorId = vid;
+        setup.productId = pid;
+        setup.serialNumber = serial;
+        setup.diskBlocks = 8000;
+        setup.blockLength = blockLength;
+        std::string why;
+        EXPECT_TRUE(CreateEmulatedDisk(dir_ / name, setup, *clock_, &why)) << why;
+        return dir_ / name;
+    }
+
+    void Set(const fs::path& device, const std::function<void(EmulatedTreeSettings&)>& edit) {
+        std::string why;
+        ASSERT_TRUE(ChangeEmulatedTreeSettings(device, edit, *clock_, &why)) << why;
+    }
+
+    std::vector<DeviceInterface> Interfaces(InterfaceClass cls) {
+        return tree_->PresentInterfaces(cls).value_or(std::vector<DeviceInterface>{});
+    }
+
+    DeviceInterface DiskOf(const fs::path& device) {
+        for (const DeviceInterface& i : Interfaces(InterfaceClass::Disk)) {
+            if (i.path == Utf8ToUtf16(device.string())) return i;
+        }
+        ADD_FAILURE() << device << " has no disk interface";
+        return {};
+    }
+
+    std::string Id(DevNode node) {
+        std::u16string id;
+        return tree_->DeviceId(node, id) ? Utf16ToUtf8(id) : "(none)";
+    }
+
+    DevNode ParentOf(DevNode node) {
+        DevNode parent = kNoNode;
+        return tree_->Parent(node, parent) ? parent : kNoNode;
+    }
+
+    // The ids from the node's parent up to the hub.
+    std::vector<std::string> Walk(DevNode node) {
+        std::vector<std::string> ids;
+        while ((node = ParentOf(node)) != kNoNode) ids.push_back(Id(node));
+        return ids;
+    }
+
+    std::shared_ptr<DeviceTree> tree_ = MakeEmulatorDeviceTree(dir_.path(), clock_);
+};
+
+TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
+    auto normal = MakeProgrammedDrive(2, "010203", "SERIAL0001", {}, "a-drive");
+    auto other = MakeDisk("b-other", 0x0BC2, 0x2322, u"NA8ABC12");
+    auto noUpdate = MakeDisk("c-noupdate", 0x5E3B, 0x7C37, u"", 4096);
+    auto cdrom = MakeProgrammedDrive(2, "010203", "SERIAL0002", {}, "d-cdrom");
+    EmulatedDriveSetup erased;
+    erased.generation = 1;
+    auto loader = MakeDrive(erased, "e-loader");
+    fs::create_directory(dir_ / "0-not-a-device");
+    Set(cdrom, [](EmulatedTreeSettings& t) { t.cdrom = true; });
+
+    auto disks = Interfaces(InterfaceClass::Disk);
+    ASSERT_EQ(disks.size(), 5u);
+    const std::vector<fs::path> order = {normal, other, noUpdate, cdrom, loader};
+    for (std::size_t i = 0; i < disks.size(); ++i) {
+        EXPECT_EQ(Utf16ToUtf8(disks[i].path), order[i].string());
+        EXPECT_EQ(tree_->StorageDeviceNumber(disks[i].path), i);
+        EXPECT_EQ(tree_->StorageBusType(disks[i].path), kBusTypeUsb);
+        EXPECT_EQ(tree_->InstallState(disks[i].node), kInstallStateInstalled);
+        EXPECT_TRUE(IsEmulatedDevicePath(disks[i].path));
+    }
+    auto cdroms = Interfaces(InterfaceClass::CdRom);
+    ASSERT_EQ(cdroms.size(), 1u);
+    EXPECT_EQ(Utf16ToUtf8(cdroms[0].path), cdrom.string() + "#cdrom");
+    EXPECT_EQ(tree_->StorageDeviceNumber(cdroms[0].path), 0u);
+    EXPECT_EQ(tree_->DiskLength(cdroms[0].path), std::nullopt) << "no disc in the CD-ROM";
+    auto hubs = Interfaces(InterfaceClass::UsbHub);
+    ASSERT_EQ(hubs.size(), 1u);
+    EXPECT_EQ(Id(hubs[0].node), "USB\\ROOT_HUB30\\EMULATED");
+
+    EXPECT_EQ(Walk(disks[0].node), (std::vector<std::string>{"USB\\VID_5E3B&PID_7C34\\SERIAL0001",
+                                                             "USB\\ROOT_HUB30\\EMULATED"}));
+    EXPECT_EQ(Id(disks[0].node),
+              "USBSTOR\\DISK&VEN_KAVELIN&PROD_External_HDD&REV_0001\\SERIAL0001&0");
+    EXPECT_EQ(Walk(disks[1].node)[0], "USB\\VID_0BC2&PID_2322\\NA8ABC12");
+    EXPECT_EQ(Walk(disks[2].node)[0], "USB\\VID_5E3B&PID_7C37\\c-noupdate") << "no serial";
+    EXPECT_EQ(Walk(disks[4].node)[0], "USB\\VID_04C5&PID_201D\\e-loader");
+    // Both interfaces of one drive hang below the same USB device; the CD-ROM is unit 1.
+    EXPECT_EQ(ParentOf(cdroms[0].node), ParentOf(disks[3].node));
+    EXPECT_EQ(Id(cdroms[0].node).substr(0, 14), "USBSTOR\\CDROM&");
+    EXPECT_EQ(Id(cdroms[0].node).back(), '1');
+    EXPECT_EQ(tree_->DiskLength(disks[0].path), std::int64_t{3907029168} * 512);
+    EXPECT_EQ(tree_->DiskLength(disks[2].path), 8000 * 512) << "1000 blocks of 4096 bytes";
+
+    EXPECT_EQ(
+        MakeEmulatorDeviceTree(dir_ / "missing", clock_)->PresentInterfaces(InterfaceClass::Disk),
+        std::nullopt);
+}
+
+TEST_F(EmulatorTree, TheUsbDeviceOneTwoOrThreeLevelsUp) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    const std::string usb = "USB\\VID_5E3B&PID_7C34\\SERIAL0001";
+    const std::string hub = "USB\\ROOT_HUB30\\EMULATED";
+    struct Case {
+        int levels;
+        bool composite;
+        std::vector<std::string> prefixes;  // of the ids up to the USB device
+    };
+    for (const Case& c : {Case{1, true, {}}, Case{2, true, {"USB\\VID_5E3B&PID_7C34&MI_00\\"}},
+                          Case{2, false, {"EMULATED\\LINK\\"}},
+                          Case{3, true, {"EMULATED\\LINK\\", "USB\\VID_5E3B&PID_7C34&MI_00\\"}},
+                          Case{3, false, {"EMULATED\\LINK\\", "EMULATED\\LINK\\"}}}) {
+        SCOPED_TRACE(testing::Message() << c.levels << (c.composite ? " composite" : ""));
+        const DevNode before = DiskOf(drive).node;
+        Set(drive, [&](EmulatedTreeSettings& t) {
+            t.usbLevels = c.levels;
+            t.composite = c.composite;
+        });
+        const DevNode disk = DiskOf(drive).node;
+        EXPECT_EQ(disk != before, c.levels > 1) << "a new place is a new plug-in";
+        std::vector<std::string> ids = Walk(disk);
+        ASSERT_EQ(ids.size(), c.prefixes.size() + 2);
+        for (std::size_t i = 0; i < c.prefixes.size(); ++i) {
+            EXPECT_EQ(ids[i].rfind(c.prefixes[i], 0), 0u) << ids[i];
+        }
+        EXPECT_EQ(ids[ids.size() - 2], usb);
+        EXPECT_EQ(ids.back(), hub);
+    }
+    EXPECT_EQ(ParentOf(kEmulatedRootHubNode), kNoNode);
+    std::string why;
+    EXPECT_FALSE(ChangeEmulatedTreeSettings(
+        drive, [](auto& t) { t.usbLevels = 4; }, *clock_, &why));
+}
+
+TEST_F(EmulatorTree, ARestartIntoTheLoaderIsANewUsbDeviceWithTheBareBridgeId) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    const DeviceInterface before = DiskOf(drive);
+    const DevNode usbBefore = ParentOf(before.node);
+    const std::u16string idBefore = Utf8ToUtf16(Id(usbBefore));
+
+    auto device = Open(drive);
+    ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x53)).good());
+    ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
+    EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty()) << "restarting: off the bus";
+    EXPECT_EQ(ParentOf(before.node), kNoNode);
+    EXPECT_EQ(Id(usbBefore), "(none)");
+    DevNode located = kNoNode;
+    EXPECT_FALSE(tree_->Locate(idBefore, located));
+    EXPECT_EQ(tree_->StorageDeviceNumber(before.path), std::nullopt);
+
+    clock_->Advance(kRestartDelay);
+    const DeviceInterface after = DiskOf(drive);
+    const DevNode usbAfter = ParentOf(after.node);
+    EXPECT_NE(after.node, before.node);
+    EXPECT_NE(usbAfter, usbBefore);
+    EXPECT_EQ(Id(usbAfter), "USB\\VID_04C5&PID_2026\\drive");
+    auto identity =
+        tree_->UsbIdentity(kEmulatedRootHubNode, usbAfter, u"USB\\VID_04C5&PID_2026\\drive");
+    ASSERT_TRUE(identity.has_value());
+    EXPECT_EQ(identity->manufacturer, u"USB-SATA Bridge");
+    EXPECT_EQ(identity->product, u"MB86C311A");
+    EXPECT_EQ(identity->serialNumber, u"") << "no serial string, but the request succeeds";
+    EXPECT_EQ(tree_->UsbIdentity(kEmulatedRootHubNode, usbAfter, idBefore), std::nullopt);
+    // The tree only looked; the drive starts for real when next used, the same way.
+    ASSERT_NE(Open(drive), nullptr);
+    EXPECT_EQ(DiskOf(drive).node, after.node);
+}
+
+TEST_F(EmulatorTree, DrivesOffTheBusOrUnpluggedAreAbsent) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    const DevNode first = DiskOf(drive).node;
+    SetFault(drive, {EmulatedFault::Kind::PullCable, 1});
+    auto device = Open(drive);
+    EXPECT_FALSE(Send(*device, kStatus, 12).delivered);
+    EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty());
+    PowerCycle(drive);
+    const DevNode second = DiskOf(drive).node;
+    EXPECT_NE(second, first);
+
+    device = Open(drive);
+    Set(drive, [](EmulatedTreeSettings& t) { t.attached = false; });
+    EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty());
+    EXPECT_FALSE(Send(*device, kStatus, 12).delivered) << "the handle died with the plug";
+    std::string why;
+    EXPECT_EQ(Open(drive, &why), nullptr);
+    EXPECT_NE(why.find("unplugged"), std::string::npos) << why;
+    PowerCycle(drive);
+    EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty()) << "power alone does not plug it in";
+    Set(drive, [](EmulatedTreeSettings& t) { t.attached = true; });
+    EXPECT_NE(DiskOf(drive).node, second);
+    EXPECT_FALSE(View(drive).loader);
+}
+
+TEST_F(EmulatorTree, PlainDisksAnswerStandardCommandsAndRejectVendorOnes) {
+    auto disk = MakeDisk("disk", 0x0BC2, 0x2322, u"NA8ABC12", 4096);
+    auto device = Open(disk);
+    ASSERT_NE(device, nullptr);
+    Answer inquiry = Send(*device, {0x12, 0, 0, 0, 36, 0}, 36);
+    ASSERT_TRUE(inquiry.good());
+    EXPECT_EQ(std::string(inquiry.data.begin() + 8, inquiry.data.begin() + 36),
+              "Generic USB Disk        0001");
+    Answer capacity16 =
+        Send(*device, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0}, 12);
+    ASSERT_TRUE(capacity16.good());
+    EXPECT_EQ(capacity16.data[7], 999 % 256);
+    EXPECT_EQ(capacity16.data[10], 0x10) << "4096-byte blocks";
+    Answer capacity10 = Send(*device, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+    ASSERT_TRUE(capacity10.good());
+    EXPECT_EQ(capacity10.data[3], 999 % 256);
+    for (const Cdb& vendor : {kVersion, kStatus, VendorCdb(0x3C, 0x55, 0x01),
+                              HeaderCdb(ReadFlashCdb(0)), VendorCdb(0x3B, 0x50)}) {
+        Answer a = Send(*device, vendor, 72);
+        EXPECT_TRUE(a.delivered);
+        EXPECT_EQ(a.reply.status, kScsiStatusCheckCondition);
+        EXPECT_EQ(a.senseKey(), kSenseIllegalRequest);
+    }
+    EXPECT_TRUE(Send(*device, kStatus, 12).delivered) << "a rejected command leaves it there";
+
+    std::string why;
+    EXPECT_EQ(backend_->Open(Utf8ToUtf16(disk.string()) + u"#cdrom", &why), nullptr);
+    EXPECT_NE(why.find("no CD-ROM"), std::string::npos) << why;
+    Set(disk, [](EmulatedTreeSettings& t) { t.cdrom = true; });
+    auto cdrom = backend_->Open(Utf8ToUtf16(disk.string()) + u"#cdrom", &why);
+    ASSERT_NE(cdrom, nullptr) << why;
+    EXPECT_TRUE(Send(*cdrom, {0x12, 0, 0, 0, 36, 0}, 36).good());
+    EXPECT_FALSE(Send(*device, {0x12, 0, 0, 0, 36, 0}, 36).delivered) << "re-plugged";
+
+    EXPECT_TRUE(IsEmulatedDevicePath(Utf8ToUtf16(disk.string()) + u"#cdrom"));
+    EXPECT_FALSE(IsEmulatedDevicePath(Utf8ToUtf16(dir_.path().string())));
+    EXPECT_FALSE(IsEmulatedDevicePath(u"/dev/sdb"));
+    EmulatedDiskSetup odd;
+    odd.blockLength = 1024;
+    EXPECT_FALSE(CreateEmulatedDisk(dir_ / "odd", odd, *clock_, &why));
+}
+
+TEST_F(EmulatorTree, TheHubPortReportsTheIdentityAsPresented) {
+    auto disk = MakeDisk("disk", 0x5E3B, 0x7C37, u"N\u00d8-SERIAL 1");
+    const DevNode usb = ParentOf(DiskOf(disk).node);
+    const std::string id = Id(usb);
+    EXPECT_EQ(id, "USB\\VID_5E3B&PID_7C37\\N_-SERIAL_1") << "what an id cannot hold is '_'";
+    auto identity = tree_->UsbIdentity(kEmulatedRootHubNode, usb, Utf8ToUtf16(id));
+    ASSERT_TRUE(identity.has_value());
+    EXPECT_EQ(identity->vendorId, 0x5E3B);
+    EXPECT_EQ(identity->productId, 0x7C37);
+    EXPECT_EQ(identity->manufacturer, u"Generic");
+    EXPECT_EQ(identity->product, u"USB Disk");
+    EXPECT_EQ(identity->serialNumber, u"N\u00d8-SERIAL 1");
+    EXPECT_EQ(tree_->UsbIdentity(usb, usb, Utf8ToUtf16(id)), std::nullopt) << "not a hub";
+
+    Set(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::NoSerial; });
+    identity =
+        tree_->UsbIdentity(kEmulatedRootHubNode, usb, u"usb\\vid_5e3b&pid_7c37\\n_-serial_1");
+    ASSERT_TRUE(identity.has_value()) << "ids compare without case";
+    EXPECT_EQ(identity->product, u"USB Disk");
+    EXPECT_EQ(identity->serialNumber, std::nullopt);
+    Set(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::None; });
+    EXPECT_EQ(tree_->UsbIdentity(kEmulatedRootHubNode, usb, Utf8ToUtf16(id)), std::nullopt);
+
+    // Lower-case ids are a new plug-in; the ids of its USB device alone change case.
+    Set(disk, [](EmulatedTreeSettings& t) {
+        t.lowerCaseIds = true;
+        t.usbLevels = 2;
+        t.portIdentity = EmulatedPortIdentity::Full;
+    });
+    const DevNode disk2 = DiskOf(disk).node;
+    std::vector<std::string> ids = Walk(disk2);
+    EXPECT_EQ(ids[0].substr(0, 28), "usb\\vid_5e3b&pid_7c37&mi_00\\");
+    EXPECT_EQ(ids[1], "usb\\vid_5e3b&pid_7c37\\n_-serial_1");
+    EXPECT_EQ(Id(disk2).substr(0, 12), "USBSTOR\\DISK");
+    EXPECT_TRUE(tree_->UsbIdentity(kEmulatedRootHubNode, ParentOf(ParentOf(disk2)), Utf8ToUtf16(id))
+                    .has_value());
+}
+
+TEST_F(EmulatorTree, LocateFindsEveryNodeByItsId) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    MakeDisk("disk", 0x0BC2, 0x2322, u"NA8ABC12");
+    Set(drive, [](EmulatedTreeSettings& t) {
+        t.cdrom = true;
+        t.usbLevels = 3;
+    });
+    std::vector<DevNode> nodes;
+    for (InterfaceClass cls : {InterfaceClass::CdRom, InterfaceClass::Disk}) {
+        for (const DeviceInterface& i : Interfaces(cls)) {
+            for (DevNode n = i.node; n != kNoNode; n = ParentOf(n)) nodes.push_back(n);
+        }
+    }
+    ASSERT_EQ(nodes.size(), 5u + 5u + 3u);
+    for (DevNode node : nodes) {
+        std::u16string id = Utf8ToUtf16(Id(node));
+        DevNode found = kNoNode;
+        EXPECT_TRUE(tree_->Locate(id, found) && found == node) << Utf16ToUtf8(id);
+        for (char16_t& c : id) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+        EXPECT_TRUE(tree_->Locate(id, found) && found == node) << Utf16ToUtf8(id);
+    }
+    DevNode found = kNoNode;
+    EXPECT_FALSE(tree_->Locate(u"USB\\VID_5E3B&PID_7C34\\NOBODY", found));
+    EXPECT_EQ(Id(0x7FF00016), "(none)") << "a node of no device";
+}
+
+TEST_F(EmulatorTree, StorageQueriesAndOpeningFollowTheSettings) {
+    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    Set(drive, [](EmulatedTreeSettings& t) {
+        t.deviceNumberFails = true;
+        t.busType = 11;
+        t.installPending = 2;
+    });
+    DeviceInterface disk = DiskOf(drive);
+    EXPECT_EQ(tree_->StorageDeviceNumber(disk.path), std::nullopt);
+    EXPECT_EQ(tree_->StorageBusType(disk.path), 11);
+    EXPECT_TRUE(tree_->DiskLength(disk.path).has_value());
+    EXPECT_EQ(tree_->InstallState(disk.node), 3u);
+    EXPECT_EQ(tree_->InstallState(disk.node), 3u);
+    EXPECT_EQ(tree_->InstallState(disk.node), kInstallStateInstalled);
+    EXPECT_EQ(tree_->InstallState(ParentOf(disk.node)), kInstallStateInstalled);
+
+    Set(drive, [](EmulatedTreeSettings& t) { t.refuseOpen = true; });
+    std::string why;
+    EXPECT_EQ(Open(drive, &why), nullptr);
+    EXPECT_NE(why.find("access denied"), std::string::npos) << why;
+    EXPECT_EQ(tree_->StorageBusType(disk.path), std::nullopt);
+    EXPECT_EQ(tree_->DiskLength(disk.path), std::nullopt);
+    EXPECT_EQ(Interfaces(InterfaceClass::Disk).size(), 1u) << "still in the tree";
+}
+
+TEST_F(EmulatorTree, FoldersOfTheFirstStateFormatStillLoad) {
+    const fs::path old = dir_ / "old";
+    fs::create_directory(old);
+    WriteBytes(old / "flash-0.bin", std::vector<std::uint8_t>(64 * 1024, 0xFF));
+    const std::string state =
+        "format=mox3-emulated-drive/1\n# the drive\ngeneration=1\nchip=MB86C30A\n"
+        "flash-size=65536\ndisk-serial=OLD-DISK-0001\ndisk-blocks=8000\n"
+        "restart-delay-ms=3000\nbusy-reads=3\nready-without-switch=0\nflash-file=flash-0.bin\n"
+        "# the bus\nbus=present\nreturn-at-ms=0\nabsent-reason=\nsession=4\n"
+        "restart-into-loader=0\n# presented since the bridge started\nmode=loader\n"
+        "usb-vendor-id=0x04C5\nusb-product-id=0x201D\nusb-bcd-device=0x0100\n"
+        "usb-manufacturer=USB-SATA Bridge\nusb-product=MB86C30A\nusb-serial=\n"
+        "inquiry=000006021F000000555342"
+        "2D534154414D4238364333304120"
+        "4C4F4144455220"
+        "30303030\n"
+        "version-block=0000000000000000\nblock-length=512\n# bridge working memory\n"
+        "update-mode-selected=0\nbusy-left=0\nheader-armed=0\nheader-function=0x00\n"
+        "header-checksum=0x0000\nflash-parameters=none\nlast-failed-code=0x00\n"
+        "last-sense-key=0x00\ncommands-since-start=0\ncommands-total=17\n# faults\n";
+    WriteBytes(old / "drive.state", std::vector<std::uint8_t>(state.begin(), state.end()));
+
+    EmulatedDriveView v = View(old);
+    EXPECT_FALSE(v.plainDisk);
+    EXPECT_TRUE(v.tree.attached);
+    EXPECT_FALSE(v.tree.cdrom);
+    EXPECT_EQ(v.tree.usbLevels, 1);
+    EXPECT_EQ(v.tree.busType, kBusTypeUsb);
+    EXPECT_EQ(v.commandsTotal, 17u);
+    DeviceInterface disk = DiskOf(old);
+    EXPECT_EQ((disk.node >> 4) & 0xFFFF, 4u) << "the session is in the node";
+    EXPECT_EQ(Walk(disk.node)[0], "USB\\VID_04C5&PID_201D\\old");
+    EXPECT_EQ(Id(disk.node), "USBSTOR\\DISK&VEN_USB-SATA&PROD_MB86C30A_LOADER&REV_0000\\old&0");
+    auto device = Open(old);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(StatusByte0(*device) & 0x01, 0x01);
+    auto text = ReadBytes(old / "drive.state");
+    EXPECT_NE(std::string(text.begin(), text.end()).find("kind=bridge"), std::string::npos);
+    EXPECT_EQ(View(old).commandsTotal, 18u);
+}
+
+}  // namespace
+}  // namespace mox3::test
