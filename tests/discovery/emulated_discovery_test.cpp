@@ -1,5 +1,8 @@
 // Discovery against emulated drives: the census, the enumeration and chip identification run
 // over the emulator's device tree, through the emulator's pass-through.
+#include <sstream>
+
+#include "app/commands.h"
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
@@ -126,6 +129,25 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     EXPECT_EQ(r.normalMode, 0);
     EXPECT_EQ(r.bridgeInfo[0], 0xFF);
     EXPECT_EQ(mgr_.IdentifyChip(0), 2);
+
+    // What the list command shows of it.
+    std::ostringstream out, err;
+    std::vector<std::string> args;
+    ASSERT_EQ(RunListCommand(args, out, err), 0);
+    EXPECT_NE(out.str().find("census: 1"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("slot 0: 0x04C5:0x2026"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("firmware V00L00R00, update loader, chip kind 2"), std::string::npos);
+}
+
+TEST_F(EmulatedDiscovery, ListCommandShowsTheDriveInItsNormalFirmware) {
+    MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
+    std::ostringstream out, err;
+    std::vector<std::string> args = {"--json"};
+    ASSERT_EQ(RunListCommand(args, out, err), 0);
+    EXPECT_NE(out.str().find("\"productId\": \"0x7C34\""), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("\"firmwareVersion\": \"V01L00R05\""), std::string::npos);
+    EXPECT_NE(out.str().find("\"normalMode\": 1"), std::string::npos);
+    EXPECT_NE(out.str().find("\"chipKind\": 2"), std::string::npos);
 }
 
 }  // namespace
