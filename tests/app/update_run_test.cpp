@@ -1,0 +1,246 @@
+// The start-up inspection and the update run against emulated drives in virtual time.
+#include "app/update_run.h"
+
+#include <map>
+
+#include "bridge/vendor_commands.h"
+#include "emulator/emulator_fixture.h"
+#include "emulator/emulator_tree.h"
+
+namespace mox3::test {
+namespace {
+
+struct RecordingView : UpdateView {
+    std::vector<std::string> events;
+    std::vector<int> progress;
+    std::vector<std::pair<std::u16string, std::u16string>> boxes;
+    bool buttons = true;
+    bool finished = false;
+    void SetStatusText(const std::u16string& t) override {
+        events.push_back("status:" + Utf16ToUtf8(t));
+    }
+    void ShowStatusText() override { events.push_back("show"); }
+    void EnableButtons(bool e) override { buttons = e; }
+    void StartBlinkTimer() override { events.push_back("blink"); }
+    void StopBlinkTimer() override { events.push_back("noblink"); }
+    void InitProgress() override { progress.push_back(0); }
+    void SetProgress(int p) override { progress.push_back(p); }
+    void SetVersionTexts(const std::u16string& c, const std::u16string& n) override {
+        events.push_back("versions:" + Utf16ToUtf8(c) + "/" + Utf16ToUtf8(n));
+    }
+    void MessageBox(const std::u16string& caption, const std::u16string& text) override {
+        boxes.push_back({caption, text});
+    }
+    void PostFinished() override { finished = true; }
+};
+
+struct TestHost : HostServices {
+    std::filesystem::path dir;
+    std::shared_ptr<ManualClock> clockPtr;
+    bool os = true;
+    std::u16string arguments;
+    std::optional<std::u16string> marker;
+    bool writeFails = false;
+    int markerWrites = 0;
+
+    bool OsSupported() override { return os; }
+    std::u16string LoadText(int id) override { return Utf8ToUtf16(std::to_string(id)); }
+    std::u16string ImagePath(int kind) override {
+        return Utf8ToUtf16((dir / (kind == 1 ? "firmware_C30.bin" : "firmware_C311.bin")).string());
+    }
+    std::u16string ConfigFilePath() override {
+        return Utf8ToUtf16((dir / "MOX3_config.ini").string());
+    }
+    bool WriteConfigFile(int id) override {
+        if (writeFails) {
+            RemoveFile(ConfigFilePath());
+            return false;
+        }
+        const EmbeddedResource* r = FindConfigResource(id);
+        WriteBytes(dir / "MOX3_config.ini",
+                   std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
+        return true;
+    }
+    bool FileExists(const std::u16string& p) override {
+        return std::filesystem::exists(Utf16ToUtf8(p));
+    }
+    void RemoveFile(const std::u16string& p) override { std::filesystem::remove(Utf16ToUtf8(p)); }
+    bool WriteMarker(const std::u16string& s) override {
+        ++markerWrites;
+        marker = s;
+        return true;
+    }
+    std::optional<std::u16string> ReadMarker() override { return marker; }
+    void RemoveMarker() override { marker.reset(); }
+    std::u16string CommandLineArguments() override { return arguments; }
+    std::shared_ptr<Clock> clock() override { return clockPtr; }
+};
+
+class UpdateRun : public EmulatorTest {
+  protected:
+    void SetUp() override {
+        previousBackend_ = CurrentPassThroughBackend();
+        previousTree_ = CurrentDeviceTree();
+        SetPassThroughBackend(backend_);
+        std::filesystem::create_directory(dir_ / "bus");
+        SetDeviceTree(MakeEmulatorDeviceTree(dir_ / "bus", clock_));
+        std::filesystem::create_directory(dir_ / "host");
+        host_.dir = dir_ / "host";
+        host_.clockPtr = clock_;
+        std::string why;
+        WriteBytes(host_.dir / "firmware_C311.bin",
+                   MakeSampleImage({2, "01000700", 30000, 3}, &why));
+        WriteBytes(host_.dir / "firmware_C30.bin",
+                   MakeSampleImage({1, "01000700", 30000, 3}, &why));
+    }
+    void TearDown() override {
+        SetPassThroughBackend(previousBackend_);
+        SetDeviceTree(previousTree_);
+    }
+    std::filesystem::path Drive(int generation = 2, const std::string& digits = "01000500",
+                                const std::string& name = "bus/drive") {
+        return MakeProgrammedDrive(generation, digits, "4A3F0012B7C4D9E1", {}, name);
+    }
+    int Run() {
+        Versions versions;
+        if (!InspectAtStartup(view_, host_, versions)) return -1;
+        return UpdateWorker(view_, host_, versions);
+    }
+
+    RecordingView view_;
+    TestHost host_;
+    std::shared_ptr<PassThroughBackend> previousBackend_;
+    std::shared_ptr<DeviceTree> previousTree_;
+};
+
+TEST_F(UpdateRun, AnOrdinaryRunUpdatesTheDrive) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    EXPECT_EQ(versions.currentText, u"1.05");
+    EXPECT_EQ(versions.newText, u"1.07");
+    EXPECT_EQ(versions.current, 0x0105);
+    EXPECT_EQ(versions.fresh, 0x0107);
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    EXPECT_TRUE(view_.finished);
+    EXPECT_TRUE(view_.buttons);
+    ASSERT_EQ(view_.boxes.size(), 1u);
+    EXPECT_EQ(view_.boxes[0], (std::pair<std::u16string, std::u16string>{u"107", u"108"}));
+    EXPECT_EQ(view_.progress, (std::vector<int>{0, 10, 20, 75, 100}));
+    EXPECT_FALSE(host_.marker.has_value());
+    EXPECT_FALSE(std::filesystem::exists(host_.dir / "MOX3_config.ini"));
+    EmulatedDriveView after = View(drive);
+    EXPECT_EQ(after.firmwareVersion, "V01L00R07");
+    EXPECT_EQ(after.usb.serialNumber, u"4A3F0012B7C4D9E1");
+    EXPECT_FALSE(after.loader);
+}
+
+TEST_F(UpdateRun, RefusalsAndTheSwitch) {
+    Drive(2, "01000700");  // as new as the image
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgNoUpdateNeeded);
+    EXPECT_EQ(host_.markerWrites, 0);
+    EXPECT_EQ(view_.progress.size(), 1u);  // only the reset after the failure
+    for (const char16_t* refused : {u"/UPDATE now", u"UPDATE", u"/UPDAT"}) {
+        host_.arguments = refused;
+        EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgNoUpdateNeeded);
+    }
+    host_.arguments = u"-update";
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+
+    host_.os = false;
+    EXPECT_EQ(Run(), -1);
+    EXPECT_EQ(view_.boxes.back(), (std::pair<std::u16string, std::u16string>{u"103", u"114"}));
+}
+
+TEST_F(UpdateRun, InspectionRefusesWhatItCannotUpdate) {
+    EXPECT_EQ(Run(), -1);
+    EXPECT_EQ(view_.boxes.back().second, u"104");
+    auto a = Drive(2, "01000500", "bus/a");
+    auto b = Drive(2, "01000500", "bus/b");
+    EXPECT_EQ(Run(), -1);
+    EXPECT_EQ(view_.boxes.back().second, u"105");
+    std::filesystem::remove_all(b);
+    std::filesystem::remove(host_.dir / "firmware_C311.bin");
+    EXPECT_EQ(Run(), -1);
+    EXPECT_EQ(view_.boxes.back(),
+              (std::pair<std::u16string, std::u16string>{u"103", kImageMissingText}));
+}
+
+TEST_F(UpdateRun, FailuresStopWithTheirMessage) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    // The configuration file cannot be written whole: no file, message 106, marker kept.
+    host_.writeFails = true;
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    EXPECT_TRUE(host_.marker.has_value());
+    EXPECT_EQ(view_.progress.back(), 0);
+    host_.writeFails = false;
+
+    // Programming fails three times: three pauses of a second, marker and file remain.
+    SetFault(drive, {EmulatedFault::Kind::FailKind, 1, kFnBeginFlashUpdate, 0});
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    EXPECT_TRUE(host_.marker.has_value());
+    EXPECT_TRUE(std::filesystem::exists(host_.dir / "MOX3_config.ini"));
+
+    // The drive is now in its loader: a recovery run finishes it with the marker's serial.
+    ClearEmulatedDriveFaults(drive, nullptr);
+    RecordingView again;
+    EXPECT_EQ(UpdateWorker(again, host_, versions), 0);
+    EXPECT_EQ(View(drive).usb.serialNumber, u"4A3F0012B7C4D9E1");
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R07");
+}
+
+TEST_F(UpdateRun, RecoveryNeedsMarkerAndFile) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    // Break an update half-way: the drive comes back as a bare bridge.
+    SetFault(drive, {EmulatedFault::Kind::PullCable, 60, 0, 0});
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    PowerCycle(drive);
+    EXPECT_TRUE(View(drive).loader);
+
+    Versions recovery;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, recovery));
+    EXPECT_EQ(recovery.currentText, u"0.00");
+    auto marker = host_.marker;
+    host_.marker.reset();
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgNotConnected);
+    host_.marker = marker;
+    std::filesystem::rename(host_.dir / "MOX3_config.ini", host_.dir / "kept.ini");
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgFailed);
+    std::filesystem::rename(host_.dir / "kept.ini", host_.dir / "MOX3_config.ini");
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), 0);
+    EmulatedDriveView after = View(drive);
+    EXPECT_EQ(after.usb.productId, 0x7C34);
+    EXPECT_EQ(after.usb.serialNumber, u"4A3F0012B7C4D9E1");
+}
+
+TEST_F(UpdateRun, TheBlockLengthIsRestored) {
+    auto drive = Drive();
+    {
+        CSpti request;
+        ASSERT_TRUE(request.Open(Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(SetSectorMode(request, 1));
+    }
+    PowerCycle(drive);
+    ASSERT_EQ(View(drive).logicalBlockLength, 4096u);
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
+}
+
+TEST_F(UpdateRun, ADriveThatNeverComesBackFromTheSwitch) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    SetFault(drive, {EmulatedFault::Kind::NoReturn, 1, 0, 0});
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    EXPECT_EQ(view_.progress, (std::vector<int>{0, 10, 0}));
+    EXPECT_TRUE(host_.marker.has_value());
+}
+
+}  // namespace
+}  // namespace mox3::test
