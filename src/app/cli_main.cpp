@@ -22,6 +22,8 @@ constexpr const char* kUsage =
     "  bridge    send one bridge command to one device and show the answer\n"
     "  emulator  create, inspect, break and power-cycle emulated bridge drives\n"
     "  list      count the known drives and list the bridge drives attached\n"
+    "  update    update the firmware of the one attached drive\n"
+    "  demo      update an emulated drive from start to end, to see what happens\n"
     "\n"
     "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive),\n"
     "--emulator DIR (the drives are the emulated devices in DIR; also MOX3_EMULATOR=DIR).\n"
@@ -82,6 +84,8 @@ int main(int argc, char** argv) {
     if (command == "bridge") return mox3::RunBridgeCommand(rest, std::cout, std::cerr);
     if (command == "emulator") return mox3::RunEmulatorCommand(rest, std::cout, std::cerr);
     if (command == "list") return mox3::RunListCommand(rest, std::cout, std::cerr);
+    if (command == "update") return mox3::RunUpdateCommand(rest, std::cout, std::cerr);
+    if (command == "demo") return mox3::RunDemoCommand(rest, std::cout, std::cerr);
     std::cerr << "error: unknown command " << command << "\n" << kUsage;
     return mox3::kExitUsage;
 }

@@ -21,5 +21,7 @@ int RunResourceCommand(Args args, std::ostream& out, std::ostream& err);
 int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err);
 int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err);
 int RunListCommand(Args args, std::ostream& out, std::ostream& err);
+int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err);
+int RunDemoCommand(Args args, std::ostream& out, std::ostream& err);
 
 }  // namespace mox3

@@ -1,0 +1,254 @@
+// update and demo: the update run on the command line.
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "app/cli_args.h"
+#include "app/commands.h"
+#include "app/host_linux.h"
+#include "app/json.h"
+#include "app/strings.h"
+#include "app/update_run.h"
+#include "bridge/firmware_image.h"
+#include "config/text.h"
+#include "emulator/emulator_backend.h"
+#include "emulator/emulator_tree.h"
+
+namespace mox3 {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUpdateUsage =
+    "usage: mox3-updater [--emulator DIR] update [--force] [--yes] [--json] [--lang LANG]\n"
+    "                                           [--image-dir DIR] [--state-dir DIR]\n"
+    "Updates the one attached drive: shows the firmware on the drive and in the image file,\n"
+    "asks to start (unless --yes) and runs the update. --force updates a drive that is not\n"
+    "older than the image. Exit code 0: updated; 1: refused or failed.\n";
+
+constexpr const char* kDemoUsage =
+    "usage: mox3-updater demo [--dir DIR] [--lang LANG]\n"
+    "Makes an emulated ZR-MOX3 drive (product id 0x7C34) with firmware V01L00R05 and a sample\n"
+    "image V01L00R07, and runs the whole update on it.\n";
+
+// What the run shows, on a terminal: status lines, a progress bar, the messages.
+class TerminalView : public UpdateView {
+  public:
+    TerminalView(std::ostream& out, bool quiet)
+        : out_(out), quiet_(quiet), tty_(::isatty(1) && &out == &std::cout) {}
+
+    void SetStatusText(const std::u16string& text) override {
+        if (text.empty() || quiet_) return;
+        EndBar();
+        out_ << ForTerminal(text) << "\n";
+    }
+    void ShowStatusText() override {}
+    void EnableButtons(bool) override {}
+    void StartBlinkTimer() override {}
+    void StopBlinkTimer() override {}
+    void InitProgress() override { SetProgress(0); }
+    void SetProgress(int position) override {
+        if (quiet_ || position == last_) return;
+        last_ = position;
+        if (tty_) {
+            int filled = position * 40 / 100;
+            out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+                 << std::string(static_cast<std::size_t>(40 - filled), ' ') << "] " << position
+                 << "%" << std::flush;
+            barOpen_ = true;
+        } else {
+            out_ << "progress " << position << "%\n";
+        }
+    }
+    void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) override {
+        if (quiet_) return;
+        out_ << "Current firmware: " << Utf16ToUtf8(current)
+             << "\nNew firmware:     " << Utf16ToUtf8(fresh) << "\n";
+    }
+    void MessageBox(const std::u16string& caption, const std::u16string& text) override {
+        lastMessage_ = text;
+        if (quiet_) return;
+        EndBar();
+        std::string c = ForTerminal(caption);
+        out_ << (c.empty() ? "" : c + ": ") << ForTerminal(text) << "\n";
+    }
+    void PostFinished() override {}
+    const std::u16string& lastMessage() const { return lastMessage_; }
+
+  private:
+    void EndBar() {
+        if (barOpen_) out_ << "\n";
+        barOpen_ = false;
+    }
+    std::ostream& out_;
+    bool quiet_;
+    bool tty_;
+    bool barOpen_ = false;
+    int last_ = -1;
+    std::u16string lastMessage_;
+};
+
+struct RunOptions {
+    bool force = false;
+    bool yes = false;
+    bool json = false;
+    std::optional<std::string> lang;
+    fs::path imageDir;
+    fs::path stateDir;
+    std::shared_ptr<Clock> clock;
+};
+
+int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
+    const LanguageId lang = CurrentLanguage(options.lang);
+    LinuxHostOptions hostOptions;
+    hostOptions.imageDir = options.imageDir;
+    hostOptions.stateDir = options.stateDir;
+    hostOptions.force = options.force;
+    hostOptions.texts = [lang](int id) { return LoadString(id, lang); };
+    hostOptions.clock = options.clock;
+    LinuxHost host(hostOptions);
+    TerminalView view(out, options.json);
+
+    auto finish = [&](int code, const char* result, int id) {
+        if (options.json) {
+            JsonWriter j;
+            j.BeginObject()
+                .Field("result", result)
+                .Field("messageId", static_cast<std::int64_t>(id))
+                .Field("message", ForTerminal(view.lastMessage()));
+            out << j.EndObject().str();
+        }
+        return code;
+    };
+
+    std::string why;
+    fs::path stateDir = host.PrivateDir(&why);
+    if (stateDir.empty()) {
+        err << "error: " << why << "\n";
+        return kExitFailed;
+    }
+    SingleInstanceLock lock(stateDir);
+    if (!lock.held()) {
+        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgAlreadyRunning));
+        return finish(kExitFailed, "refused", kMsgAlreadyRunning);
+    }
+    Versions versions;
+    if (!InspectAtStartup(view, host, versions)) {
+        return finish(kExitFailed, "refused",
+                      view.lastMessage() == kImageMissingText ? 0 : host.lastTextId());
+    }
+    if (!options.yes) {
+        out << "Start the update? [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer) ||
+            (answer != "y" && answer != "Y" && answer != "yes")) {
+            out << "Nothing was changed.\n";
+            return kExitFailed;
+        }
+    }
+    const int result = UpdateWorker(view, host, versions);
+    if (result == 0) return finish(kExitOk, "done", kMsgCompleteText);
+    return finish(kExitFailed, result == kMsgNoUpdateNeeded ? "refused" : "failed", result);
+}
+
+// The demonstration's time: waits pass in a twentieth of their length.
+class DemoClock : public Clock {
+  public:
+    std::uint64_t NowMs() override { return now_; }
+    void SleepMs(std::uint32_t ms) override {
+        now_ += ms;
+        SystemClock()->SleepMs(ms / 20);
+    }
+
+  private:
+    std::uint64_t now_ = 1'000'000;
+};
+
+}  // namespace
+
+int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {"--lang", "--image-dir", "--state-dir"},
+                {"--force", "--yes", "--json", "--help", "-h"});
+    if (cli.has("--help") || cli.has("-h")) {
+        out << kUpdateUsage;
+        return kExitOk;
+    }
+    if (!cli.ok() || !cli.positional().empty()) {
+        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUpdateUsage;
+        return kExitUsage;
+    }
+    RunOptions options;
+    options.force = cli.has("--force");
+    options.yes = cli.has("--yes");
+    options.json = cli.has("--json");
+    options.lang = cli.value("--lang");
+    options.imageDir = cli.value("--image-dir").value_or("");
+    options.stateDir = cli.value("--state-dir").value_or("");
+    options.clock = SystemClock();
+    return RunUpdate(options, out, err);
+}
+
+int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {"--dir", "--lang"}, {"--help", "-h"});
+    if (cli.has("--help") || cli.has("-h")) {
+        out << kDemoUsage;
+        return kExitOk;
+    }
+    if (!cli.ok() || !cli.positional().empty()) {
+        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kDemoUsage;
+        return kExitUsage;
+    }
+    std::error_code ec;
+    fs::path dir = cli.value("--dir").value_or(
+        (fs::temp_directory_path() / ("mox3-demo-" + std::to_string(std::random_device{}())))
+            .string());
+    if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
+        err << "error: " << dir.string() << " is not empty\n";
+        return kExitFailed;
+    }
+    fs::create_directories(dir / "bus", ec);
+    fs::create_directories(dir / "images", ec);
+    auto clock = std::make_shared<DemoClock>();
+
+    // The factory: the drive with old firmware, and the new image beside the program.
+    std::string why;
+    auto oldImage = MakeSampleImage({2, "01000500", 120000, 5}, &why);
+    auto newImage = MakeSampleImage({2, "01000700", 120000, 7}, &why);
+    if (!WritePrivateFile(dir / "images" / "firmware_C311.bin", newImage.data(), newImage.size()) ||
+        !WritePrivateFile(dir / "old.bin", oldImage.data(), oldImage.size())) {
+        err << "error: cannot write the demonstration's files in " << dir.string() << "\n";
+        return kExitFailed;
+    }
+    std::vector<std::string> create = {"create",       (dir / "bus" / "ZR-MOX3").string(),
+                                       "--generation", "2",
+                                       "--pid",        "0x7C34",
+                                       "--product",    "ZR-MOX3",
+                                       "--serial",     "4A3F0012B7C4D9E1",
+                                       "--firmware",   (dir / "old.bin").string()};
+    std::ostringstream quiet;
+    if (RunEmulatorCommand(create, quiet, err) != kExitOk) return kExitFailed;
+
+    out << "An emulated ZR-MOX3 drive is attached (folder " << (dir / "bus" / "ZR-MOX3").string()
+        << "), firmware V01L00R05;\nthe image beside the program holds V01L00R07.\n\n";
+    SetPassThroughBackend(MakeEmulatorBackend(clock));
+    SetDeviceTree(MakeEmulatorDeviceTree(dir / "bus", clock));
+    out << "$ mox3-updater update --yes\n";
+    RunOptions options;
+    options.yes = true;
+    options.lang = cli.value("--lang");
+    options.imageDir = dir / "images";
+    options.stateDir = dir / "state";
+    options.clock = clock;
+    int result = RunUpdate(options, out, err);
+
+    std::vector<std::string> show = {"show", (dir / "bus" / "ZR-MOX3").string()};
+    out << "\n$ mox3-updater emulator show " << show[1] << "\n";
+    RunEmulatorCommand(show, out, err);
+    return result;
+}
+
+}  // namespace mox3

@@ -1,0 +1,174 @@
+#include "app/host_linux.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "config/text.h"
+#include "resources/resources.h"
+
+#ifndef MOX3_DATA_DIR
+#define MOX3_DATA_DIR "/usr/local/share/mox3-updater"
+#endif
+
+namespace mox3 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kMarkerName = "ZR-MOX3_UPDATE";
+constexpr const char* kConfigName = "MOX3_config.ini";
+constexpr const char* kLockName = "KAVELIN ZR-MOX3 UPDATER.lock";
+
+fs::path ProgramFolder() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path(".") : exe.parent_path();
+}
+
+// A folder that only its owner, the current user, can reach; made when missing.
+bool MakePrivateDir(const fs::path& dir, std::string* error) {
+    std::error_code ec;
+    fs::create_directories(dir.parent_path(), ec);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (error) *error = "cannot create " + dir.string();
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0) {
+        if (error) *error = dir.string() + " is not a folder private to this user";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+fs::path DefaultStateDir() {
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') {
+        return fs::path(xdg) / "mox3-updater";
+    }
+    const char* home = std::getenv("HOME");
+    return fs::path(home && *home ? home : "/tmp") / ".local" / "state" / "mox3-updater";
+}
+
+bool WritePrivateFile(const fs::path& path, const void* data, std::size_t size) {
+    std::random_device rd;
+    fs::path temp = path;
+    temp += ".tmp" + std::to_string(rd());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t written = 0;
+    while (ok && written < size) {
+        ssize_t n = ::write(fd, bytes + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) written += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (fd >= 0) ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        ::unlink(path.c_str());  // an older file must not stand in for the one not written
+    }
+    return ok;
+}
+
+LinuxHost::LinuxHost(LinuxHostOptions options) : options_(std::move(options)) {
+    if (options_.stateDir.empty()) options_.stateDir = DefaultStateDir();
+    if (!options_.clock) options_.clock = SystemClock();
+}
+
+std::u16string LinuxHost::LoadText(int id) {
+    lastTextId_ = id;
+    return options_.texts ? options_.texts(id) : Utf8ToUtf16(std::to_string(id));
+}
+
+std::u16string LinuxHost::ImagePath(int chipKind) {
+    const char* name = chipKind == 1 ? "firmware_C30.bin" : "firmware_C311.bin";
+    if (!options_.imageDir.empty()) return Utf8ToUtf16((options_.imageDir / name).string());
+    fs::path beside = ProgramFolder() / name;
+    std::error_code ec;
+    if (!fs::exists(beside, ec)) {
+        fs::path installed = fs::path(MOX3_DATA_DIR) / name;
+        if (fs::exists(installed, ec)) return Utf8ToUtf16(installed.string());
+    }
+    return Utf8ToUtf16(beside.string());
+}
+
+fs::path LinuxHost::PrivateDir(std::string* error) {
+    return MakePrivateDir(options_.stateDir, error) ? options_.stateDir : fs::path();
+}
+
+std::u16string LinuxHost::ConfigFilePath() {
+    return Utf8ToUtf16((options_.stateDir / kConfigName).string());
+}
+
+bool LinuxHost::WriteConfigFile(int resourceId) {
+    const EmbeddedResource* resource = FindConfigResource(resourceId);
+    fs::path dir = PrivateDir(nullptr);
+    if (resource == nullptr || dir.empty()) return false;
+    return WritePrivateFile(dir / kConfigName, resource->bytes.data(), resource->bytes.size());
+}
+
+bool LinuxHost::FileExists(const std::u16string& path) {
+    struct stat st {};
+    return ::lstat(Utf16ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void LinuxHost::RemoveFile(const std::u16string& path) {
+    ::unlink(Utf16ToUtf8(path).c_str());
+}
+
+bool LinuxHost::WriteMarker(const std::u16string& serial) {
+    fs::path dir = PrivateDir(nullptr);
+    if (dir.empty()) return false;
+    std::string text = Utf16ToUtf8(serial);
+    return WritePrivateFile(dir / kMarkerName, text.data(), text.size());
+}
+
+std::optional<std::u16string> LinuxHost::ReadMarker() {
+    fs::path dir = PrivateDir(nullptr);
+    if (dir.empty()) return std::nullopt;
+    int fd = ::open((dir / kMarkerName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char buf[512];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n < 0) return std::u16string();
+    return std::u16string(
+        CutToCapacity(Utf8ToUtf16(std::string(buf, static_cast<std::size_t>(n))), 65));
+}
+
+void LinuxHost::RemoveMarker() {
+    ::unlink((options_.stateDir / kMarkerName).c_str());
+}
+
+std::u16string LinuxHost::CommandLineArguments() {
+    return options_.force ? u"/UPDATE" : u"";
+}
+
+SingleInstanceLock::SingleInstanceLock(const fs::path& dir) {
+    if (!MakePrivateDir(dir, nullptr)) return;
+    fd_ = ::open((dir / kLockName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+SingleInstanceLock::~SingleInstanceLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace mox3

@@ -1,0 +1,360 @@
+#include "app/strings.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <utility>
+
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+const std::vector<LanguageId> kLanguages = {0x0001, 0x0007, 0x000A, 0x000C, 0x0010, 0x0013, 0x0014,
+                                            0x0016, 0x001D, 0x0401, 0x0404, 0x0406, 0x0409, 0x040B,
+                                            0x0411, 0x0412, 0x0419, 0x041E, 0x0804};
+
+const std::pair<int, std::u16string_view> kEnglish[] = {
+    {102, u"It has been started"},
+    {103, u"Error"},
+    {104, u"Device is not connected. \nExiting the process. "},
+    {105,
+     u"Multiple USB hard disks are connected. \nDisconnect the hard disks on which update is "
+     u"not performed."},
+    {106, u"Firmware update is failed."},
+    {107, u"Complete"},
+    {108, u"The firmware update is complete.  \nExiting the process."},
+    {109, u"Firmware update is in progress"},
+    {112, u"This drive does not require an update."},
+    {113, u"Confirm"},
+    {114, u"This OS is not supported. Run with \r\nWindowsXP SP2 / Windows Vista SP2 / Windows7."},
+};
+constexpr std::u16string_view kEnglishUs105 =
+    u"Multiple USB hard disks are connected\r. \nDisconnect the hard disks on which update is "
+    u"not performed.";
+
+const std::pair<DialogText, std::u16string_view> kEnglishDialog[] = {
+    {DialogText::kTitle, u"ZR-MOX3 Firmware updater"},
+    {DialogText::kExit, u"Exit"},
+    {DialogText::kStart, u"Start"},
+    {DialogText::kCurrentFirmware, u"Current firmware"},
+    {DialogText::kNewFirmware, u"New firmware"},
+    {DialogText::kCaution,
+     u"Do not unplug the USB cable or AC adapter while firmware update is in progress."},
+};
+
+// The line-break characters of a text, in order.
+std::u16string Breaks(std::u16string_view text) {
+    std::u16string breaks;
+    for (char16_t c : text) {
+        if (c == u'\r' || c == u'\n') breaks.push_back(c);
+    }
+    return breaks;
+}
+
+TEST(StringTable, EveryLanguageCarriesEveryText) {
+    EXPECT_EQ(AllLanguages(), kLanguages);
+    const std::u16string windows = u"WindowsXP SP2 / Windows Vista SP2 / Windows7";
+    for (LanguageId lang : kLanguages) {
+        SCOPED_TRACE(testing::Message() << "language 0x" << std::hex << lang);
+        const bool english = lang == kLanguageNeutral || lang == kLanguageEnglishUs;
+        for (int id : StringIds()) {
+            SCOPED_TRACE(testing::Message() << "string " << std::dec << id);
+            const std::u16string text = LoadString(id, lang);
+            const std::u16string reference = LoadString(id, kLanguageNeutral);
+            ASSERT_FALSE(text.empty());
+            EXPECT_EQ(text.find(u'\uFFFD'), std::u16string::npos);
+            if (lang != kLanguageEnglishUs) {
+                EXPECT_EQ(Breaks(text), Breaks(reference));
+            }
+            // Short words such as "Error" may coincide; the sentences must be translated.
+            if (!english && !Breaks(reference).empty()) {
+                EXPECT_NE(text, reference);
+            }
+        }
+        EXPECT_NE(LoadString(114, lang).find(windows), std::u16string::npos);
+        for (DialogText item : kAllDialogTexts) {
+            const std::u16string text = LoadDialogText(item, lang);
+            ASSERT_FALSE(text.empty()) << static_cast<int>(item);
+            EXPECT_TRUE(Breaks(text).empty()) << static_cast<int>(item);
+        }
+        EXPECT_NE(LoadDialogText(DialogText::kTitle, lang).find(u"ZR-MOX3"), std::u16string::npos);
+        if (!english) {
+            EXPECT_NE(LoadDialogText(DialogText::kCaution, lang),
+                      LoadDialogText(DialogText::kCaution, kLanguageNeutral));
+        }
+    }
+}
+
+TEST(StringTable, EnglishTextsAreExact) {
+    ASSERT_EQ(StringIds().size(), std::size(kEnglish));
+    for (const auto& [id, text] : kEnglish) {
+        EXPECT_EQ(LoadString(id, kLanguageNeutral), text) << id;
+        EXPECT_EQ(LoadString(id, kLanguageEnglishUs), id == 105 ? kEnglishUs105 : text) << id;
+    }
+    for (const auto& [item, text] : kEnglishDialog) {
+        EXPECT_EQ(LoadDialogText(item, kLanguageNeutral), text);
+        EXPECT_EQ(LoadDialogText(item, kLanguageEnglishUs), text);
+    }
+}
+
+TEST(StringTable, UnknownIdsAndLanguagesGiveNoText) {
+    for (int id : {0, -1, 101, 110, 111, 115, 1001}) EXPECT_TRUE(LoadString(id, 0x0001).empty());
+    for (LanguageId lang : std::initializer_list<LanguageId>{0x0000, 0x0009, 0x0809, 0x0C04}) {
+        EXPECT_TRUE(LoadString(102, lang).empty());
+        EXPECT_TRUE(LoadDialogText(DialogText::kTitle, lang).empty());
+        EXPECT_FALSE(HasLanguage(lang));
+    }
+}
+
+TEST(LanguageChoice, LocaleNames) {
+    // clang-format off
+    const std::pair<const char*, LanguageId> cases[] = {
+        {"de_DE.UTF-8", 0x0007}, {"es_MX", 0x000A}, {"fr_CA.ISO-8859-1", 0x000C},
+        {"it_IT", 0x0010}, {"nl_BE@euro", 0x0013}, {"nb_NO.UTF-8", 0x0014}, {"nn_NO", 0x0014},
+        {"no", 0x0014}, {"pt_BR", 0x0016}, {"pt_PT.UTF-8", 0x0016}, {"sv_FI", 0x001D},
+        {"ar_EG.UTF-8", 0x0401}, {"ar", 0x0401}, {"da_DK", 0x0406}, {"fi_FI.UTF-8", 0x040B},
+        {"ja", 0x0411}, {"ko_KR.UTF-8", 0x0412}, {"ru_RU.KOI8-R", 0x0419}, {"th_TH", 0x041E},
+        {"zh_TW.UTF-8", 0x0404}, {"zh_HK", 0x0404}, {"zh-Hant-TW", 0x0404},
+        {"zh_CN.GB18030", 0x0804}, {"zh_SG", 0x0804}, {"zh", 0x0804},
+        {"en_US.UTF-8", 0x0409}, {"en_us", 0x0409}, {"en-US", 0x0409},
+        {"en_GB.UTF-8", 0x0001}, {"en", 0x0001}, {"C", 0x0001}, {"C.UTF-8", 0x0001},
+        {"POSIX", 0x0001}, {"", 0x0001}, {"tr_TR.UTF-8", 0x0001}, {"deu", 0x0001}, {"_DE", 0x0001},
+    };
+    // clang-format on
+    for (const auto& [locale, id] : cases) {
+        EXPECT_EQ(LanguageFromLocale(locale), id) << '"' << locale << '"';
+        EXPECT_TRUE(HasLanguage(LanguageFromLocale(locale))) << locale;
+    }
+}
+
+EnvironmentLookup FakeEnvironment(std::map<std::string, std::string> values) {
+    return [values = std::move(values)](const char* name) -> std::optional<std::string> {
+        auto it = values.find(name);
+        if (it == values.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+TEST(LanguageChoice, EnvironmentPrecedence) {
+    const std::map<std::string, std::string> all = {
+        {"LC_ALL", "ja_JP.UTF-8"}, {"LC_MESSAGES", "de_DE.UTF-8"}, {"LANG", "fr_FR.UTF-8"}};
+    EXPECT_EQ(CurrentLanguage(std::nullopt, FakeEnvironment(all)), 0x0411);
+    EXPECT_EQ(CurrentLanguage(std::nullopt, FakeEnvironment({{"LC_MESSAGES", "de_DE.UTF-8"},
+                                                             {"LANG", "fr_FR.UTF-8"}})),
+              0x0007);
+    EXPECT_EQ(CurrentLanguage(std::nullopt, FakeEnvironment({{"LANG", "fr_FR.UTF-8"}})), 0x000C);
+    // Empty variables count as unset.
+    EXPECT_EQ(CurrentLanguage(
+                  std::nullopt,
+                  FakeEnvironment({{"LC_ALL", ""}, {"LC_MESSAGES", ""}, {"LANG", "ru_RU.UTF-8"}})),
+              0x0419);
+    // A variable that is set decides even when it names a language without a table.
+    EXPECT_EQ(
+        CurrentLanguage(std::nullopt, FakeEnvironment({{"LC_ALL", "C"}, {"LANG", "ko_KR.UTF-8"}})),
+        0x0001);
+    EXPECT_EQ(CurrentLanguage(std::nullopt, FakeEnvironment({})), 0x0001);
+}
+
+TEST(LanguageChoice, OverrideForms) {
+    const auto env = FakeEnvironment({{"LC_ALL", "ja_JP.UTF-8"}, {"LANG", "de_DE.UTF-8"}});
+    EXPECT_EQ(CurrentLanguage("0x0411", FakeEnvironment({})), 0x0411);
+    EXPECT_EQ(CurrentLanguage("0X041e", env), 0x041E);
+    EXPECT_EQ(CurrentLanguage("0x1", env), 0x0001);
+    EXPECT_EQ(CurrentLanguage("0x0409", env), 0x0409);
+    EXPECT_EQ(CurrentLanguage("pt_BR.UTF-8", env), 0x0016);
+    EXPECT_EQ(CurrentLanguage("sv", env), 0x001D);
+    EXPECT_EQ(CurrentLanguage("C", env), 0x0001);
+    // Ids without a table: their primary language, else the neutral language.
+    EXPECT_EQ(CurrentLanguage("0x0807", env), 0x0007);
+    EXPECT_EQ(CurrentLanguage("0x0C0A", env), 0x000A);
+    EXPECT_EQ(CurrentLanguage("0x0809", env), 0x0001);
+    EXPECT_EQ(CurrentLanguage("0x9999", env), 0x0001);
+    // Not a hex id: read as a locale name, which knows no such language.
+    EXPECT_EQ(CurrentLanguage("0x04111", env), 0x0001);
+    EXPECT_EQ(CurrentLanguage("0x", env), 0x0001);
+    EXPECT_EQ(CurrentLanguage("0xg411", env), 0x0001);
+    // An empty override leaves the choice to the environment.
+    EXPECT_EQ(CurrentLanguage("", env), 0x0411);
+    EXPECT_EQ(CurrentLanguage(std::nullopt, env), 0x0411);
+}
+
+// Sets an environment variable (or unsets it for nullptr) for the life of the object.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value != nullptr) {
+            setenv(name, value, 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+    ~ScopedVariable() {
+        if (old_) {
+            setenv(name_, old_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(LanguageChoice, ReadsTheProcessEnvironment) {
+    ScopedVariable all("LC_ALL", nullptr);
+    ScopedVariable messages("LC_MESSAGES", "fi_FI.UTF-8");
+    ScopedVariable lang("LANG", "da_DK.UTF-8");
+    EXPECT_EQ(CurrentLanguage(std::nullopt), 0x040B);
+    EXPECT_EQ(CurrentLanguage("0x0804"), 0x0804);
+}
+
+TEST(ForTerminal, LineEndsBecomeLineFeeds) {
+    EXPECT_EQ(ForTerminal(u"a\r\nb"), "a\nb");
+    EXPECT_EQ(ForTerminal(u"a\rb\r"), "a\nb\n");
+    EXPECT_EQ(ForTerminal(u"a\r\r\nb\n\rc"), "a\n\nb\n\nc");
+    EXPECT_EQ(ForTerminal(u"\u00e9\u65e5\U0001F600"), "\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80");
+    EXPECT_EQ(ForTerminal(LoadString(114, kLanguageNeutral)),
+              "This OS is not supported. Run with \nWindowsXP SP2 / Windows Vista SP2 / Windows7.");
+    EXPECT_EQ(
+        ForTerminal(LoadString(105, kLanguageEnglishUs)),
+        "Multiple USB hard disks are connected\n. \nDisconnect the hard disks on which update "
+        "is not performed.");
+}
+
+// The build step that compiles the strings file, run on faulty files.
+class StringsFileCheck : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::system("cmake --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no cmake";
+    }
+
+    // The lines of a valid file with one language.
+    static std::vector<std::string> ValidLines() {
+        std::vector<std::string> lines = {"# one language", "[0x0409]"};
+        for (int id : StringIds()) lines.push_back(std::to_string(id) + " = \"text\"");
+        for (const char* key :
+             {"title", "exit", "start", "current_firmware", "new_firmware", "caution"}) {
+            lines.push_back(std::string(key) + " = \"text\"");
+        }
+        return lines;
+    }
+
+    // Runs the build step; its exit status and everything it printed.
+    std::pair<int, std::string> Run(const std::vector<std::string>& lines) {
+        std::ofstream(dir_ / "bad.txt") << [&] {
+            std::string text;
+            for (const std::string& line : lines) text += line + "\n";
+            return text;
+        }();
+        const std::filesystem::path script = std::filesystem::path(__FILE__).parent_path() /
+                                             "../../src/resources/embed_strings.cmake";
+        const std::string command = "cmake -DINPUT=" + (dir_ / "bad.txt").string() +
+                                    " -DOUTPUT=" + (dir_ / "out.cpp").string() + " -P " +
+                                    script.string() + " > " + (dir_ / "log").string() + " 2>&1";
+        const int status = std::system(command.c_str());
+        std::stringstream log;
+        log << std::ifstream(dir_ / "log").rdbuf();
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, log.str()};
+    }
+
+    // Expects the step to fail with `message` about line `line`.
+    void ExpectFailure(const std::vector<std::string>& lines, int line,
+                       const std::string& message) {
+        const auto [status, log] = Run(lines);
+        EXPECT_NE(status, 0) << log;
+        // The message may be wrapped; compare without line breaks and indentation.
+        std::string flat;
+        for (char c : log) {
+            if (c == '\n') continue;
+            if (c == ' ' && !flat.empty() && flat.back() == ' ') continue;
+            flat.push_back(c);
+        }
+        EXPECT_NE(flat.find("bad.txt:" + std::to_string(line) + ": " + message), std::string::npos)
+            << log;
+    }
+
+    test::TempDir dir_;
+};
+
+TEST_F(StringsFileCheck, AcceptsAValidFileAndResolvesEscapes) {
+    auto lines = ValidLines();
+    lines[2] = "102 = \"a\\\\b\\\"c\\r\\n \xC3\xA9 \"  ";
+    lines.insert(lines.begin() + 2, "  # indented comment");
+    const auto [status, log] = Run(lines);
+    ASSERT_EQ(status, 0) << log;
+    std::stringstream out;
+    out << std::ifstream(dir_ / "out.cpp").rdbuf();
+    EXPECT_NE(
+        out.str().find(R"({0x0409, "102", u8"\x61\x5c\x62\x22\x63\x0d\x0a\x20\xc3\xa9\x20"})"),
+        std::string::npos)
+        << out.str();
+}
+
+TEST_F(StringsFileCheck, RejectsFaultyFiles) {
+    auto lines = ValidLines();  // line n of the file is lines[n - 1]
+    {
+        auto bad = lines;
+        bad.pop_back();
+        ExpectFailure(bad, 2, "language 0x0409 lacks caution");
+    }
+    {
+        auto bad = lines;
+        bad[3] = "103 = \"a\\tb\"";
+        ExpectFailure(bad, 4, "unknown escape '\\t'");
+    }
+    {
+        auto bad = lines;
+        bad[3] = "103 = \"ends with \\\"";
+        ExpectFailure(bad, 4, "the text must stand between double quotes");
+    }
+    {
+        auto bad = lines;
+        bad[3] = "103 = Error";
+        ExpectFailure(bad, 4, "the text must stand between double quotes");
+    }
+    {
+        auto bad = lines;
+        bad[3] = "103 = \"\"";
+        ExpectFailure(bad, 4, "the text of 103 is empty");
+    }
+    {
+        auto bad = lines;
+        bad[4] = "102 = \"again\"";
+        ExpectFailure(bad, 5, "102 is given twice for language 0x0409");
+    }
+    {
+        auto bad = lines;
+        bad[4] = "110 = \"text\"";
+        ExpectFailure(bad, 5, "unknown key '110'");
+    }
+    {
+        auto bad = lines;
+        bad[5] = "105 = \"\xED\xA0\x80\"";  // a surrogate
+        ExpectFailure(bad, 6, "the text is not valid UTF-8");
+    }
+    {
+        auto bad = lines;
+        bad.insert(bad.begin() + 1, "102 = \"text\"");
+        ExpectFailure(bad, 2, "text before the first language block");
+    }
+    {
+        auto bad = lines;
+        bad.push_back("[0x409]");
+        ExpectFailure(bad, static_cast<int>(bad.size()), "expected a language block");
+        bad.back() = "[0x0409]";
+        ExpectFailure(bad, static_cast<int>(bad.size()), "language 0x0409 has a block already");
+    }
+}
+
+}  // namespace
+}  // namespace mox3
