@@ -39,6 +39,11 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::string ReadText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Text) {
     std::string crlf;
     for (char c : utf8Text) {

@@ -1,5 +1,7 @@
 #include "app/device_access.h"
 
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
 
 #include "config/text.h"
@@ -30,6 +32,41 @@ class RoutingBackend : public PassThroughBackend {
     std::shared_ptr<PassThroughBackend> platform_;
 };
 
+// A testing aid: the process kills itself just before its n-th request to any drive, as a
+// power failure or a killed program would interrupt it (MOX3_KILL_AT_REQUEST=n).
+class KillingBackend : public PassThroughBackend {
+  public:
+    KillingBackend(std::shared_ptr<PassThroughBackend> inner, long killAt)
+        : inner_(std::move(inner)), state_(std::make_shared<Count>(Count{0, killAt})) {}
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        auto device = inner_->Open(path, error);
+        if (!device) return nullptr;
+        return std::make_unique<Device>(std::move(device), state_);
+    }
+
+  private:
+    struct Count {
+        long sent;
+        long killAt;
+    };
+    class Device : public PassThroughDevice {
+      public:
+        Device(std::unique_ptr<PassThroughDevice> inner, std::shared_ptr<Count> count)
+            : inner_(std::move(inner)), count_(std::move(count)) {}
+        bool Send(const ScsiRequest& request, ScsiReply& reply) override {
+            if (++count_->sent == count_->killAt) ::raise(SIGKILL);
+            return inner_->Send(request, reply);
+        }
+        std::u16string Name() const override { return inner_->Name(); }
+
+      private:
+        std::unique_ptr<PassThroughDevice> inner_;
+        std::shared_ptr<Count> count_;
+    };
+    std::shared_ptr<PassThroughBackend> inner_;
+    std::shared_ptr<Count> state_;
+};
+
 }  // namespace
 
 std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot) {
@@ -48,6 +85,9 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
         auto out = std::make_shared<std::ofstream>(traceFile, std::ios::app);
         if (!*out) return "cannot write the trace file " + traceFile;
         backend = MakeTracingBackend(backend, out);
+    }
+    if (const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST")) {
+        backend = std::make_shared<KillingBackend>(backend, std::strtol(killAt, nullptr, 10));
     }
     SetPassThroughBackend(backend);
     return {};

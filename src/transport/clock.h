@@ -15,8 +15,11 @@ class Clock {
     virtual void SleepMs(std::uint32_t ms) = 0;
 };
 
-// The system's clock: real sleeps.
+// The system's clock: wall-clock milliseconds and real sleeps. With MOX3_TIME_SCALE=N in the
+// environment (a testing aid), time runs N times faster: waits last 1/N of their length and the
+// clock counts N milliseconds for every real one, the same in every process.
 std::shared_ptr<Clock> SystemClock();
+std::shared_ptr<Clock> ScaledSystemClock(std::uint32_t scale);
 
 // A clock that moves only when slept on or advanced; sleeping never blocks.
 class ManualClock : public Clock {

@@ -1,0 +1,85 @@
+// The Linux host: a private folder for marker and configuration file, whole writes only, the
+// single-instance lock, and where images are looked for.
+#include "app/host_linux.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "config/text.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+TEST(LinuxHost, MarkerAndConfigurationFileLiveInAPrivateFolder) {
+    test::TempDir dir;
+    LinuxHostOptions options;
+    options.stateDir = dir / "state";
+    options.imageDir = dir / "images";
+    LinuxHost host(options);
+    EXPECT_FALSE(host.ReadMarker().has_value());
+    ASSERT_TRUE(host.WriteMarker(u"4A3F0012B7C4D9E1"));
+    EXPECT_EQ(host.ReadMarker(), u"4A3F0012B7C4D9E1");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "state").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    host.RemoveMarker();
+    EXPECT_FALSE(host.ReadMarker().has_value());
+
+    ASSERT_TRUE(host.WriteConfigFile(117));
+    EXPECT_TRUE(host.FileExists(host.ConfigFilePath()));
+    EXPECT_EQ(test::ReadBytes(Utf16ToUtf8(host.ConfigFilePath())).size(), 4354u);
+    EXPECT_FALSE(host.WriteConfigFile(999));
+    EXPECT_EQ(host.ImagePath(2), Utf8ToUtf16((dir / "images" / "firmware_C311.bin").string()));
+    EXPECT_EQ(host.ImagePath(1), Utf8ToUtf16((dir / "images" / "firmware_C30.bin").string()));
+    EXPECT_EQ(host.CommandLineArguments(), u"");
+}
+
+TEST(LinuxHost, RefusesAFolderOthersCanReachOrALink) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir / "open");
+    ::chmod((dir / "open").c_str(), 0777);
+    LinuxHostOptions options;
+    options.stateDir = dir / "open";
+    LinuxHost open(options);
+    std::string why;
+    EXPECT_TRUE(open.PrivateDir(&why).empty());
+    EXPECT_FALSE(open.WriteMarker(u"S"));
+    EXPECT_FALSE(open.WriteConfigFile(117));
+
+    std::filesystem::create_directory(dir / "real");
+    ::chmod((dir / "real").c_str(), 0700);
+    std::filesystem::create_directory_symlink(dir / "real", dir / "link");
+    options.stateDir = dir / "link";
+    LinuxHost linked(options);
+    EXPECT_TRUE(linked.PrivateDir(&why).empty());
+}
+
+TEST(LinuxHost, AFailedWriteLeavesNoFileBehind) {
+    test::TempDir dir;
+    const auto target = dir / "MOX3_config.ini";
+    test::WriteBytes(target, {1, 2, 3});
+    // The temporary file cannot be made in a folder that does not exist.
+    EXPECT_FALSE(WritePrivateFile(dir / "missing" / "x.ini", "abc", 3));
+    const std::uint8_t data[4] = {9, 9, 9, 9};
+    ASSERT_TRUE(WritePrivateFile(target, data, 4));
+    EXPECT_EQ(test::ReadBytes(target).size(), 4u);
+    // A write that fails half-way (the data cannot be read) removes the older file as well,
+    // so that it cannot stand in for the one that was not written.
+    EXPECT_FALSE(WritePrivateFile(target, reinterpret_cast<const void*>(std::uintptr_t{16}), 64));
+    EXPECT_FALSE(std::filesystem::exists(target));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        ADD_FAILURE() << "left behind: " << entry.path();
+    }
+}
+
+TEST(LinuxHost, OneCopyAtATime) {
+    test::TempDir dir;
+    SingleInstanceLock first(dir / "state");
+    EXPECT_TRUE(first.held());
+    SingleInstanceLock second(dir / "state");
+    EXPECT_FALSE(second.held());
+}
+
+}  // namespace
+}  // namespace mox3
