@@ -35,8 +35,10 @@ constexpr const char* kUsage =
     "           [--disk-serial TEXT] [--restart-delay-ms MS] [--busy-reads N]\n"
     "           [--ready-without-switch]\n"
     "       mox3-updater emulator show DIR [--json]\n"
-    "       mox3-updater emulator fault DIR (--fail-command N | --fail-kind CODE [--from N] |\n"
+    "       mox3-updater emulator fault DIR (--fail-command N | --fail-kind CODE [--from N] "
+    "[--times N] |\n"
     "           --corrupt-read ADDR | --stay-busy | --refuse-update-mode | --no-return |\n"
+    "           --return-in-loader |\n"
     "           --pull-cable-at N | --clear)\n"
     "       mox3-updater emulator power-cycle DIR\n"
     "       mox3-updater emulator create-disk DIR --vid ID --pid ID [--manufacturer TEXT]\n"
@@ -742,14 +744,16 @@ int List(Args args, std::ostream& out, std::ostream& err) {
 }
 
 int Fault(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args,
-                {"--fail-command", "--fail-kind", "--from", "--corrupt-read", "--pull-cable-at"},
-                {"--stay-busy", "--refuse-update-mode", "--no-return", "--clear"});
+    CliArgs cli(
+        args,
+        {"--fail-command", "--fail-kind", "--from", "--times", "--corrupt-read", "--pull-cable-at"},
+        {"--stay-busy", "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear"});
     if (!cli.ok()) return Usage(err, cli.error());
     if (cli.positional().size() != 1) return Usage(err, "fault needs one folder");
     int chosen = 0;
-    for (const char* o : {"--fail-command", "--fail-kind", "--corrupt-read", "--pull-cable-at",
-                          "--stay-busy", "--refuse-update-mode", "--no-return", "--clear"}) {
+    for (const char* o :
+         {"--fail-command", "--fail-kind", "--corrupt-read", "--pull-cable-at", "--stay-busy",
+          "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear"}) {
         chosen += cli.has(o) ? 1 : 0;
     }
     if (chosen != 1) return Usage(err, "give exactly one fault (or --clear)");
@@ -778,6 +782,11 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
         auto from = cli.has("--from") ? number("--from") : std::optional<std::uint32_t>(1);
         if (!from || *from == 0) return Usage(err, "--from needs a count from 1");
         fault.count = *from;
+        if (cli.has("--times")) {
+            auto times = number("--times");
+            if (!times || *times == 0) return Usage(err, "--times needs a count from 1");
+            fault.times = *times;
+        }
     } else if (cli.has("--corrupt-read")) {
         fault.kind = Kind::CorruptRead;
         auto address = number("--corrupt-read");
@@ -792,6 +801,8 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
         fault.kind = Kind::StayBusy;
     } else if (cli.has("--refuse-update-mode")) {
         fault.kind = Kind::RefuseUpdateMode;
+    } else if (cli.has("--return-in-loader")) {
+        fault.kind = Kind::ReturnInLoader;
     } else {
         fault.kind = Kind::NoReturn;
     }

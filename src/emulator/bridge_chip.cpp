@@ -182,7 +182,8 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
         f.failCommandAt.reset();
         return Refuse(reply, kSenseHardwareError, kAscInternalFailure);
     }
-    if (f.failKind && *f.failKind == code_ && ++f.failKindSeen >= f.failKindFrom) {
+    if (f.failKind && *f.failKind == code_ && ++f.failKindSeen >= f.failKindFrom &&
+        (f.failKindTimes == 0 || f.failKindSeen < f.failKindFrom + f.failKindTimes)) {
         return Refuse(reply, kSenseHardwareError, kAscInternalFailure);
     }
 
@@ -318,7 +319,7 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             if (s_.faults.noReturn) {
                 LeaveBus(EmulatedBus::Absent, "no return after restart");
             } else {
-                s_.restartIntoLoader = s_.updateModeSelected;
+                s_.restartIntoLoader = s_.updateModeSelected || s_.faults.returnInLoader;
                 s_.returnAtMs = now_ + s_.restartDelayMs;
                 LeaveBus(EmulatedBus::Restarting, "restarting");
             }

@@ -338,11 +338,13 @@ std::string SerializeDriveState(const DriveState& s) {
         line("fault-fail-kind", Hex8(*f.failKind));
         num("fault-fail-kind-from", f.failKindFrom);
         num("fault-fail-kind-seen", f.failKindSeen);
+        num("fault-fail-kind-times", f.failKindTimes);
     }
     if (f.corruptReadAddress) num("fault-corrupt-read", *f.corruptReadAddress);
     if (f.stayBusy) flag("fault-stay-busy", true);
     if (f.refuseUpdateMode) flag("fault-refuse-update-mode", true);
     if (f.noReturn) flag("fault-no-return", true);
+    if (f.returnInLoader) flag("fault-return-in-loader", true);
     return o.str();
 }
 
@@ -460,10 +462,12 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     r.OptNum("fault-fail-kind", f.failKind);
     r.Num("fault-fail-kind-from", f.failKindFrom);
     r.Num("fault-fail-kind-seen", f.failKindSeen);
+    r.Num("fault-fail-kind-times", f.failKindTimes);
     r.OptNum("fault-corrupt-read", f.corruptReadAddress);
     r.Flag("fault-stay-busy", f.stayBusy);
     r.Flag("fault-refuse-update-mode", f.refuseUpdateMode);
     r.Flag("fault-no-return", f.noReturn);
+    r.Flag("fault-return-in-loader", f.returnInLoader);
     if (!r.ok()) return fail(r.error());
     if (s.generation != 1 && s.generation != 2) return fail("generation must be 1 or 2");
     if (t.usbLevels < 1 || t.usbLevels > 3) return fail("usb-levels: 1, 2 or 3");

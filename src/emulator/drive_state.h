@@ -31,10 +31,12 @@ struct DriveFaults {
     std::optional<std::uint8_t> failKind;
     std::uint64_t failKindFrom = 0;
     std::uint64_t failKindSeen = 0;
+    std::uint64_t failKindTimes = 0;  // how many fail; 0: every one from then on
     std::optional<std::uint32_t> corruptReadAddress;
     bool stayBusy = false;
     bool refuseUpdateMode = false;
     bool noReturn = false;
+    bool returnInLoader = false;  // every restart ends in the loader, whatever the flash holds
 };
 
 enum class DeviceKind { Bridge, PlainDisk };

@@ -151,6 +151,7 @@ std::vector<std::string> DescribeFaults(const DriveState& s) {
     if (f.stayBusy) out.push_back("stay busy");
     if (f.refuseUpdateMode) out.push_back("refuse SelectUpdateMode");
     if (f.noReturn) out.push_back("never return after a restart");
+    if (f.returnInLoader) out.push_back("come back in the loader after every restart");
     if (f.pullCableAt)
         out.push_back("pull the cable at the command " + ahead(*f.pullCableAt) + " from now");
     return out;
@@ -356,6 +357,7 @@ bool SetEmulatedDriveFault(const fs::path& dir, const EmulatedFault& fault, std:
                     f.failKind = fault.code;
                     f.failKindFrom = fault.count;
                     f.failKindSeen = 0;
+                    f.failKindTimes = fault.times;
                     break;
                 case Kind::CorruptRead:
                     if (fault.address >= s.flashSize) {
@@ -369,6 +371,9 @@ bool SetEmulatedDriveFault(const fs::path& dir, const EmulatedFault& fault, std:
                     break;
                 case Kind::RefuseUpdateMode:
                     f.refuseUpdateMode = true;
+                    break;
+                case Kind::ReturnInLoader:
+                    f.returnInLoader = true;
                     break;
                 case Kind::NoReturn:
                     f.noReturn = true;

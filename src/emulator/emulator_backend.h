@@ -153,12 +153,14 @@ struct EmulatedFault {
         StayBusy,          // status bit 7 never clears
         RefuseUpdateMode,  // SelectUpdateMode is refused
         NoReturn,          // after RestartBridge the drive stays away until a power cycle
+        ReturnInLoader,    // every restart ends in the loader, whatever the flash holds
         PullCable,         // the count-th command from now never arrives: the drive is gone
     };
     Kind kind = Kind::FailCommand;
     std::uint64_t count = 1;    // 1 = the next one
     std::uint8_t code = 0;      // function code of a vendor command, or a SCSI opcode
     std::uint32_t address = 0;  // flash address
+    std::uint64_t times = 0;    // FailKind: how many fail; 0: every one from then on
 };
 
 bool SetEmulatedDriveFault(const std::filesystem::path& dir, const EmulatedFault& fault,

@@ -232,6 +232,33 @@ TEST_F(UpdateRun, TheBlockLengthIsRestored) {
     EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
 }
 
+TEST_F(UpdateRun, ProgrammingFailsTwiceThenSucceeds) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    // Every pass of the first two programming tries is refused at its start.
+    EmulatedFault fault{EmulatedFault::Kind::FailKind, 1, kFnBeginFlashUpdate, 0};
+    fault.times = 20;
+    SetFault(drive, fault);
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R07");
+}
+
+TEST_F(UpdateRun, ADriveThatReturnsOnlyAsABareBridge) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    SetFault(drive, {EmulatedFault::Kind::ReturnInLoader, 1, 0, 0});
+    const std::uint64_t before = clock_->sleptMs();
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    EXPECT_EQ(view_.progress,
+              (std::vector<int>{0, 10, 20, 75, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 0}));
+    EXPECT_GE(clock_->sleptMs() - before, 50000u);
+    // The update reached the flash: marker and file are gone already.
+    EXPECT_FALSE(host_.marker.has_value());
+    EXPECT_FALSE(std::filesystem::exists(host_.dir / "MOX3_config.ini"));
+}
+
 TEST_F(UpdateRun, ADriveThatNeverComesBackFromTheSwitch) {
     auto drive = Drive();
     Versions versions;
