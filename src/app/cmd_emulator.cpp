@@ -255,18 +255,6 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
-const char* BusText(EmulatedBus bus) {
-    switch (bus) {
-        case EmulatedBus::Present:
-            return "present";
-        case EmulatedBus::Restarting:
-            return "restarting";
-        case EmulatedBus::Absent:
-            return "absent";
-    }
-    return "present";
-}
-
 const char* BlockState(const EmulatedFlashReport& r) {
     return r.blockSealed ? "sealed" : r.blockErased ? "erased" : "broken";
 }
@@ -345,7 +333,7 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
                 .Field("chip", v.chipName)
                 .Field("flashSize", static_cast<std::int64_t>(v.flashSize));
         }
-        j.Field("bus", BusText(v.bus));
+        j.Field("bus", EmulatedBusName(v.bus));
         if (v.bus == EmulatedBus::Restarting)
             j.Field("returnInMs", static_cast<std::int64_t>(returnIn));
         if (v.bus == EmulatedBus::Absent) j.Field("absentReason", v.absentReason);
@@ -435,7 +423,7 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     } else {
         out << "disk " << dir.string() << ": a plain USB disk without the bridge\n";
     }
-    out << "bus: " << BusText(v.bus);
+    out << "bus: " << EmulatedBusName(v.bus);
     if (v.bus == EmulatedBus::Restarting) out << " (back in " << returnIn << " ms)";
     if (v.bus == EmulatedBus::Absent) out << " (" << v.absentReason << "; power-cycle it)";
     out << "\n";
@@ -643,7 +631,7 @@ int List(Args args, std::ostream& out, std::ostream& err) {
         std::string state = !view                               ? "unreadable: " + why
                             : !view->tree.attached              ? "unplugged"
                             : view->bus == EmulatedBus::Present ? "present"
-                                                                : BusText(view->bus);
+                                                                : EmulatedBusName(view->bus);
         std::string kind = !view ? "?" : view->plainDisk ? "disk" : "bridge";
         std::string mode = view && !view->plainDisk ? (view->loader ? "loader" : "normal") : "";
         if (json) {

@@ -114,18 +114,6 @@ std::optional<std::array<std::uint8_t, N>> FromHex(const std::string& text) {
     return bytes;
 }
 
-const char* BusName(EmulatedBus bus) {
-    switch (bus) {
-        case EmulatedBus::Present:
-            return "present";
-        case EmulatedBus::Restarting:
-            return "restarting";
-        case EmulatedBus::Absent:
-            return "absent";
-    }
-    return "present";
-}
-
 class Reader {
   public:
     explicit Reader(std::map<std::string, std::string> values) : values_(std::move(values)) {}
@@ -259,6 +247,18 @@ std::optional<std::string> ReadWhole(const fs::path& file) {
 
 }  // namespace
 
+const char* EmulatedBusName(EmulatedBus bus) {
+    switch (bus) {
+        case EmulatedBus::Present:
+            return "present";
+        case EmulatedBus::Restarting:
+            return "restarting";
+        case EmulatedBus::Absent:
+            return "absent";
+    }
+    return "present";
+}
+
 std::string FlashFileName(std::uint64_t revision) {
     return "flash-" + std::to_string(revision) + ".bin";
 }
@@ -289,7 +289,7 @@ std::string SerializeDriveState(const DriveState& s) {
         num("disk-blocks", s.diskBlocks);
     }
     o << "# the bus\n";
-    line("bus", BusName(s.bus));
+    line("bus", EmulatedBusName(s.bus));
     num("return-at-ms", s.returnAtMs);
     line("absent-reason", Escape(s.absentReason));
     num("session", s.session);

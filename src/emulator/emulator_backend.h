@@ -171,6 +171,8 @@ bool PowerCycleEmulatedDrive(const std::filesystem::path& dir, EmulatorClock& cl
                              std::string* error);
 
 enum class EmulatedBus { Present, Restarting, Absent };
+// "present", "restarting", "absent".
+const char* EmulatedBusName(EmulatedBus bus);
 
 struct EmulatedUsbIdentity {
     std::uint16_t vendorId = 0;

@@ -76,14 +76,11 @@ struct TestHost : HostServices {
     std::shared_ptr<Clock> clock() override { return clockPtr; }
 };
 
-class UpdateRun : public EmulatorTest {
+class UpdateRun : public EmulatedHostTest {
   protected:
+    std::filesystem::path BusFolder() override { return dir_ / "bus"; }
     void SetUp() override {
-        previousBackend_ = CurrentPassThroughBackend();
-        previousTree_ = CurrentDeviceTree();
-        SetPassThroughBackend(backend_);
-        std::filesystem::create_directory(dir_ / "bus");
-        SetDeviceTree(MakeEmulatorDeviceTree(dir_ / "bus", clock_));
+        EmulatedHostTest::SetUp();
         std::filesystem::create_directory(dir_ / "host");
         host_.dir = dir_ / "host";
         host_.clockPtr = clock_;
@@ -92,10 +89,6 @@ class UpdateRun : public EmulatorTest {
                    MakeSampleImage({2, "01000700", 30000, 3}, &why));
         WriteBytes(host_.dir / "firmware_C30.bin",
                    MakeSampleImage({1, "01000700", 30000, 3}, &why));
-    }
-    void TearDown() override {
-        SetPassThroughBackend(previousBackend_);
-        SetDeviceTree(previousTree_);
     }
     std::filesystem::path Drive(int generation = 2, const std::string& digits = "01000500",
                                 const std::string& name = "bus/drive") {
@@ -109,8 +102,6 @@ class UpdateRun : public EmulatorTest {
 
     RecordingView view_;
     TestHost host_;
-    std::shared_ptr<PassThroughBackend> previousBackend_;
-    std::shared_ptr<DeviceTree> previousTree_;
 };
 
 TEST_F(UpdateRun, AnOrdinaryRunUpdatesTheDrive) {

@@ -9,18 +9,11 @@
 namespace mox3::test {
 namespace {
 
-class Programming : public EmulatorTest {
+class Programming : public EmulatedHostTest {
   protected:
     void SetUp() override {
-        previousBackend_ = CurrentPassThroughBackend();
-        previousTree_ = CurrentDeviceTree();
-        SetPassThroughBackend(backend_);
-        SetDeviceTree(MakeEmulatorDeviceTree(dir_.path(), clock_));
+        EmulatedHostTest::SetUp();
         mgr_.clock = clock_;
-    }
-    void TearDown() override {
-        SetPassThroughBackend(previousBackend_);
-        SetDeviceTree(previousTree_);
     }
     std::uint64_t Commands(const std::filesystem::path& drive) { return View(drive).commandsTotal; }
     std::u16string WriteImage(const std::string& digits, std::size_t size = 20000) {
@@ -37,8 +30,6 @@ class Programming : public EmulatorTest {
     }
 
     CBridgeMgr mgr_;
-    std::shared_ptr<PassThroughBackend> previousBackend_;
-    std::shared_ptr<DeviceTree> previousTree_;
 };
 
 TEST_F(Programming, PrepareSwitchesIntoTheLoaderOnlyWhenNeeded) {

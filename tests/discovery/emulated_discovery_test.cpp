@@ -12,18 +12,11 @@
 namespace mox3::test {
 namespace {
 
-class EmulatedDiscovery : public EmulatorTest {
+class EmulatedDiscovery : public EmulatedHostTest {
   protected:
     void SetUp() override {
-        previousBackend_ = CurrentPassThroughBackend();
-        previousTree_ = CurrentDeviceTree();
-        SetPassThroughBackend(backend_);
-        SetDeviceTree(MakeEmulatorDeviceTree(dir_.path(), clock_));
+        EmulatedHostTest::SetUp();
         mgr_.clock = clock_;
-    }
-    void TearDown() override {
-        SetPassThroughBackend(previousBackend_);
-        SetDeviceTree(previousTree_);
     }
     void Settings(const std::filesystem::path& device,
                   const std::function<void(EmulatedTreeSettings&)>& edit) {
@@ -41,8 +34,6 @@ class EmulatedDiscovery : public EmulatorTest {
     }
 
     CBridgeMgr mgr_;
-    std::shared_ptr<PassThroughBackend> previousBackend_;
-    std::shared_ptr<DeviceTree> previousTree_;
 };
 
 TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {

@@ -15,6 +15,7 @@
 #include "bridge/firmware_image.h"
 #include "config/text.h"
 #include "emulator/emulator_backend.h"
+#include "emulator/emulator_tree.h"
 #include "resources/resources.h"
 #include "test_support.h"
 #include "transport/clock.h"
@@ -209,6 +210,28 @@ class EmulatorTest : public ::testing::Test {
     TempDir dir_;
     std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
     std::shared_ptr<PassThroughBackend> backend_ = MakeEmulatorBackend(clock_);
+};
+
+// An EmulatorTest whose process sees the emulated devices of `BusFolder()` as its drives,
+// through the emulator's pass-through and device tree, on the test's clock.
+class EmulatedHostTest : public EmulatorTest {
+  protected:
+    void SetUp() override {
+        previousBackend_ = CurrentPassThroughBackend();
+        previousTree_ = CurrentDeviceTree();
+        std::filesystem::create_directories(BusFolder());
+        SetPassThroughBackend(backend_);
+        SetDeviceTree(MakeEmulatorDeviceTree(BusFolder(), clock_));
+    }
+    void TearDown() override {
+        SetPassThroughBackend(previousBackend_);
+        SetDeviceTree(previousTree_);
+    }
+    virtual std::filesystem::path BusFolder() { return dir_.path(); }
+
+  private:
+    std::shared_ptr<PassThroughBackend> previousBackend_;
+    std::shared_ptr<DeviceTree> previousTree_;
 };
 
 }  // namespace mox3::test
