@@ -4,6 +4,7 @@
 #include <map>
 
 #include "bridge/vendor_commands.h"
+#include "config/compile_fixture.h"
 #include "emulator/emulator_fixture.h"
 #include "emulator/emulator_tree.h"
 
@@ -221,6 +222,50 @@ TEST_F(UpdateRun, TheBlockLengthIsRestored) {
     ASSERT_EQ(View(drive).logicalBlockLength, 4096u);
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
+}
+
+// A second-generation drive programmed at the factory from a configuration of the test's own.
+std::filesystem::path CustomDrive(const TempDir& dir, const Ini& ini, const std::string& name,
+                                  Clock& clock) {
+    WriteUtf16Ini(dir / (name + ".ini"), ini.Text());
+    std::string why;
+    WriteBytes(dir / (name + ".bin"), MakeSampleImage({2, "01000500", 30000, 3}, &why));
+    CBridgeMgr mgr;
+    ConfigBuildResult built =
+        BuildConfigBlock(mgr, Utf8ToUtf16((dir / (name + ".bin")).string()),
+                         Utf8ToUtf16((dir / (name + ".ini")).string()), 2, u"CUSTOM-SERIAL");
+    EXPECT_TRUE(built.ok) << built.reason;
+    EmulatedDriveSetup setup;
+    setup.flashSize = kSecondGenerationFlashSize;
+    setup.flash =
+        FactoryFlash(2, setup.flashSize, {mgr.imageBuffer.data(), 4096}, mgr.firmwareAddress,
+                     ReadBytes(dir / (name + ".bin")), mgr.firmwareLength, 512, &why);
+    EXPECT_TRUE(CreateEmulatedDrive(dir / "bus" / name, setup, clock, &why)) << why;
+    return dir / "bus" / name;
+}
+
+TEST_F(UpdateRun, TheRunChoosesOnlyOneDriveOfAKnownModel) {
+    const Versions older{u"1.05", u"1.07", 0x0105, 0x0107};
+    auto a = Drive(2, "01000500", "bus/a");
+    auto b = Drive(2, "01000500", "bus/b");
+    EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgNotConnected);
+    std::filesystem::remove_all(b);
+    std::filesystem::remove_all(a);
+
+    // A bridge under an identity from neither table.
+    auto other =
+        CustomDrive(dir_, SecondGenerationIni().Set("USB Device Descriptor", "PID", "0x7C37"),
+                    "other", *clock_);
+    EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgNotConnected);
+    EXPECT_EQ(host_.markerWrites, 0);
+    std::filesystem::remove_all(other);
+
+    // A maker drive whose product is no model name gets no configuration file: 106, after the
+    // marker was written.
+    CustomDrive(dir_, SecondGenerationIni().Set("USB String Descriptor", "Product", "OTHER DRIVE"),
+                "unnamed", *clock_);
+    EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgFailed);
+    EXPECT_EQ(host_.marker, u"CUSTOM-SERIAL");
 }
 
 TEST_F(UpdateRun, ProgrammingFailsTwiceThenSucceeds) {
