@@ -1,6 +1,7 @@
 // list: the drive census and every bridge drive found.
 #include "app/cli_args.h"
 #include "app/commands.h"
+#include "app/device_access.h"
 #include "app/json.h"
 #include "config/text.h"
 #include "discovery/bridge_manager.h"
@@ -28,21 +29,6 @@ const char* CensusText(int census) {
     return "one drive of a model that needs no update attached";
 }
 
-// Disks that are present but cannot be opened, with the reason of the first.
-std::string UnopenedDisks(int& count) {
-    count = 0;
-    std::string first;
-    auto tree = CurrentDeviceTree();
-    auto disks = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
-    if (!disks) return first;
-    for (const DeviceInterface& iface : *disks) {
-        CNtDevCtrl probe;
-        if (probe.Open(iface.path)) continue;
-        if (++count == 1) first = probe.openError();
-    }
-    return first;
-}
-
 }  // namespace
 
 int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
@@ -58,8 +44,8 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
     const int census = CountKnownDrives();
     CBridgeMgr mgr;
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
-    int unopened = 0;
-    std::string why = UnopenedDisks(unopened);
+    std::string why;
+    const int unopened = UnopenedDisks(&why);
 
     JsonWriter j;
     j.BeginObject()

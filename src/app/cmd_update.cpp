@@ -8,6 +8,7 @@
 
 #include "app/cli_args.h"
 #include "app/commands.h"
+#include "app/device_access.h"
 #include "app/host_linux.h"
 #include "app/json.h"
 #include "app/strings.h"
@@ -137,6 +138,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(kExitFailed, "refused", kMsgAlreadyRunning);
     }
     Versions versions;
+    std::string unopenedWhy;
+    if (int unopened = UnopenedDisks(&unopenedWhy); unopened > 0 && !options.json) {
+        err << "note: " << unopened << " disk(s) could not be opened: " << unopenedWhy << "\n";
+    }
     if (!InspectAtStartup(view, host, versions)) {
         return finish(kExitFailed, "refused",
                       view.lastMessage() == kImageMissingText ? 0 : host.lastTextId());

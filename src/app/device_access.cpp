@@ -8,6 +8,7 @@
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
+#include "transport/nt_dev_ctrl.h"
 #include "transport/passthrough.h"
 #include "transport/trace.h"
 
@@ -68,6 +69,19 @@ class KillingBackend : public PassThroughBackend {
 };
 
 }  // namespace
+
+int UnopenedDisks(std::string* firstReason) {
+    int count = 0;
+    auto tree = CurrentDeviceTree();
+    auto disks = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
+    if (!disks) return 0;
+    for (const DeviceInterface& iface : *disks) {
+        CNtDevCtrl probe;
+        if (probe.Open(iface.path)) continue;
+        if (++count == 1 && firstReason) *firstReason = probe.openError();
+    }
+    return count;
+}
 
 std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot) {
     if (!emulatorRoot.empty()) {
