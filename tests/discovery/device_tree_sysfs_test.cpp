@@ -6,6 +6,9 @@
 #include <fstream>
 
 #include "config/text.h"
+#include "discovery/bridge_manager.h"
+#include "discovery/census.h"
+#include "discovery/fake_tree.h"
 #include "test_support.h"
 
 namespace mox3 {
@@ -274,6 +277,63 @@ TEST_F(SysfsTreeTest, GarbledAttributesFailQueriesWithoutHarm) {
     EXPECT_FALSE(tree->InstallState(gone));
     EXPECT_FALSE(tree->InstallState(kNoNode));
     EXPECT_FALSE(tree->InstallState(9999));
+}
+
+}  // namespace
+}  // namespace mox3
+
+// Discovery over the tree: the census and the enumeration see the bridge drive behind its hub.
+namespace mox3 {
+namespace {
+
+class SysfsDiscoveryTest : public SysfsTreeTest {
+  protected:
+    void SetUp() override {
+        previousTree_ = CurrentDeviceTree();
+        previousBackend_ = CurrentPassThroughBackend();
+        SetDeviceTree(tree);
+        SetPassThroughBackend(bridges);
+        test::FakeBridgeAnswers bridge{std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0},
+                                       0x00,
+                                       std::nullopt,
+                                       "MB86C311A",
+                                       true,
+                                       0,
+                                       0};
+        bridges->devices[u"/dev/sdb"] = bridge;
+        bridges->devices[u"/dev/sr0"] = bridge;
+    }
+    void TearDown() override {
+        SetDeviceTree(previousTree_);
+        SetPassThroughBackend(previousBackend_);
+    }
+    std::shared_ptr<test::FakeBridges> bridges = std::make_shared<test::FakeBridges>();
+    std::shared_ptr<DeviceTree> previousTree_;
+    std::shared_ptr<PassThroughBackend> previousBackend_;
+};
+
+TEST_F(SysfsDiscoveryTest, CensusAndEnumeration) {
+    EXPECT_EQ(CountKnownDrives(), kCensusOne);
+
+    CBridgeMgr mgr;
+    ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
+    const DeviceRecord& r = mgr.deviceTable[0];
+    ASSERT_EQ(r.pathCount, 2u);
+    EXPECT_EQ(r.interfacePath[0], u"/dev/sr0");
+    EXPECT_EQ(r.interfacePath[1], u"/dev/sdb");
+    EXPECT_EQ(r.lun[0], 1);
+    EXPECT_EQ(r.lun[1], 0);
+    EXPECT_EQ(r.diskLength[1], 1953525168ll * 512);
+    EXPECT_EQ(r.vendorIdText, u"0x5E3B");
+    EXPECT_EQ(r.productIdText, u"0x7C34");
+    EXPECT_EQ(r.manufacturer, u"K\u00E4velin");
+    EXPECT_EQ(r.product, u"ZR-MOX3");
+    EXPECT_EQ(r.serialNumber, u"4A3F0012B7C4D9E1");
+    EXPECT_EQ(mgr.IdentifyChip(0), 2);
+
+    // The composite bridge shows its identity at two levels: the census counts it twice.
+    bridges->devices[u"/dev/sdc"] = bridges->devices[u"/dev/sdb"];
+    EXPECT_EQ(CountKnownDrives(), kCensusMany);
 }
 
 }  // namespace
