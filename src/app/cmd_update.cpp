@@ -51,9 +51,13 @@ class TerminalView : public UpdateView {
     void EnableButtons(bool) override {}
     void StartBlinkTimer() override {}
     void StopBlinkTimer() override {}
-    void InitProgress() override { SetProgress(0); }
+    void InitProgress() override {
+        started_ = true;
+        SetProgress(0);
+    }
     void SetProgress(int position) override {
-        if (quiet_ || position == last_) return;
+        // Nothing to show of a bar that a refused run never started.
+        if (quiet_ || !started_ || position == last_) return;
         last_ = position;
         if (tty_) {
             int filled = position * 40 / 100;
@@ -89,6 +93,7 @@ class TerminalView : public UpdateView {
     bool quiet_;
     bool tty_;
     bool barOpen_ = false;
+    bool started_ = false;
     int last_ = -1;
     std::u16string lastMessage_;
 };
