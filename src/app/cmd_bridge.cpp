@@ -17,16 +17,6 @@ constexpr const char* kUsage =
     "usage: mox3-updater bridge (version|status|info|chip|capacity|inquiry) DEVICE [--json]\n"
     "DEVICE is a disk's device node (e.g. /dev/sdb) or an emulated drive's folder.\n";
 
-std::string Hex(const std::uint8_t* bytes, std::size_t n) {
-    std::string out;
-    char buf[4];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
-        out += buf;
-    }
-    return out;
-}
-
 std::string Text(const std::uint8_t* bytes, std::size_t n) {
     std::string out;
     for (std::size_t i = 0; i < n && bytes[i] != 0; ++i) {
@@ -72,25 +62,26 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
         std::uint8_t b[kVersionBlockSize];
         ok = ReadFirmwareVersion(b, request) == 1;
         std::string version = Utf16ToUtf8(FirmwareVersionText(b));
-        j.Field("bytes", Hex(b, sizeof b)).Field("version", version);
-        textOut = "firmware version " + version + " (" + Hex(b, sizeof b) + ")\n";
+        j.Field("bytes", HexString(b, HexDigits::Upper, " ")).Field("version", version);
+        textOut =
+            "firmware version " + version + " (" + HexString(b, HexDigits::Upper, " ") + ")\n";
     } else if (what == "status") {
         std::uint8_t b[kStatusBlockSize];
         ok = ReadBridgeStatus(b, request) == 1;
-        j.Field("bytes", Hex(b, sizeof b))
+        j.Field("bytes", HexString(b, HexDigits::Upper, " "))
             .Field("loader", (b[0] & kStatusLoader) != 0)
             .Field("readyWithoutSwitch", (b[0] & kStatusReady) != 0)
             .Field("busy", (b[0] & kStatusBusy) != 0)
             .Field("bits45Clear", (b[0] & kStatusMask45) == 0);
-        textOut = "status " + Hex(b, sizeof b) + "\n" +
+        textOut = "status " + HexString(b, HexDigits::Upper, " ") + "\n" +
                   "  mode: " + ((b[0] & kStatusLoader) ? "update loader" : "normal firmware") +
                   (b[0] & kStatusBusy ? ", busy" : "") + (b[0] & kStatusReady ? ", ready" : "") +
                   "\n";
     } else if (what == "info") {
         std::uint8_t b[kBridgeInfoSize];
         ok = ReadBridgeInfo(b, request) == 1;
-        j.Field("bytes", Hex(b, sizeof b));
-        textOut = "bridge information " + Hex(b, sizeof b) + "\n";
+        j.Field("bytes", HexString(b, HexDigits::Upper, " "));
+        textOut = "bridge information " + HexString(b, HexDigits::Upper, " ") + "\n";
     } else if (what == "chip") {
         std::uint8_t b[kChipNameSize];
         ok = ReadChipName(request, b);
@@ -106,7 +97,7 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
         std::uint8_t b[kInquirySize];
         ok = Inquiry(b, request) == 1;
         std::string vendor = Text(b + 8, 8), product = Text(b + 16, 16), revision = Text(b + 32, 4);
-        j.Field("bytes", Hex(b, sizeof b))
+        j.Field("bytes", HexString(b, HexDigits::Upper, " "))
             .Field("vendor", vendor)
             .Field("product", product)
             .Field("revision", revision);

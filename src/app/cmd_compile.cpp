@@ -42,16 +42,6 @@ class ExtractedResource {
     std::filesystem::path file_;
 };
 
-std::string HexBytes(const std::array<std::uint8_t, 8>& bytes) {
-    std::string out;
-    char buf[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        out += buf;
-    }
-    return out;
-}
-
 }  // namespace
 
 int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
@@ -116,7 +106,7 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
             .Field("ok", true)
             .Field("generation", static_cast<std::int64_t>(result.chipKind))
             .Field("firmwareAddress", static_cast<std::int64_t>(mgr.firmwareAddress))
-            .Field("flashParameters", HexBytes(mgr.flashParameters))
+            .Field("flashParameters", HexString(mgr.flashParameters))
             .Field("firmwareLength", static_cast<std::int64_t>(mgr.firmwareLength))
             .Field("firmwareVersion", Utf16ToUtf8(mgr.firmwareVersionText))
             .Key("itemTable")

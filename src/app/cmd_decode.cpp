@@ -11,6 +11,7 @@
 #include "app/commands.h"
 #include "app/json.h"
 #include "config/block_decode.h"
+#include "config/text.h"
 
 namespace mox3 {
 
@@ -88,14 +89,8 @@ std::string HexNumber(std::uint64_t value, int digits) {
 // Spaced hex for people ("01 AB"), plain hex for JSON ("01ab").
 template <typename Range>
 std::string HexBytes(const Range& bytes, bool spaced) {
-    std::string out;
-    char buf[4];
-    for (std::uint8_t b : bytes) {
-        if (spaced && !out.empty()) out += ' ';
-        std::snprintf(buf, sizeof buf, spaced ? "%02X" : "%02x", b);
-        out += buf;
-    }
-    return out;
+    std::span<const std::uint8_t> view(bytes);
+    return spaced ? HexString(view, HexDigits::Upper, " ") : HexString(view, HexDigits::Lower);
 }
 
 // Quotes a text for the terminal, showing control characters as escapes.

@@ -81,16 +81,6 @@ std::string Hex(std::uint32_t value, int digits) {
     return buf;
 }
 
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    char buf[4];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        out += buf;
-    }
-    return out;
-}
-
 std::string InquiryText(std::span<const std::uint8_t> bytes) {
     std::string text;
     for (std::uint8_t b : bytes) text.push_back(b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.');
@@ -351,7 +341,7 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
                 .Field("serialNumber", Utf16ToUtf8(v.usb.serialNumber));
             if (bridge) {
                 j.Field("firmwareVersion", v.firmwareVersion)
-                    .Field("versionBlock", HexBytes(v.versionBlock));
+                    .Field("versionBlock", HexString(v.versionBlock));
             }
             j.Key("inquiry")
                 .BeginObject()
@@ -373,7 +363,7 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
                 .Field("nextLogicalBlockLength", static_cast<std::int64_t>(v.nextBlockLength))
                 .Key("flashParameters");
             if (v.flashParameters) {
-                j.String(HexBytes(*v.flashParameters));
+                j.String(HexString(*v.flashParameters));
             } else {
                 j.Null();
             }

@@ -22,12 +22,6 @@ int Pair(std::span<const std::uint8_t> d, std::size_t i) {
     return 10 * (d[i] - '0') + (d[i + 1] - '0');
 }
 
-std::u16string Format(const char* format, auto... values) {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, format, values...);
-    return Utf8ToUtf16(buf);
-}
-
 bool AllDigits(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(),
                        [](std::uint8_t c) { return c >= '0' && c <= '9'; });
@@ -84,19 +78,19 @@ const ImageLimits& ImageLimitsFor(int chipKind) {
 }
 
 std::u16string LoaderVersionText(int chipKind, std::span<const std::uint8_t> d) {
-    std::u16string text = Format("V%02dL%02dR%02d", Pair(d, 0), Pair(d, 2), Pair(d, 4));
+    std::u16string text = FormatText("V%02dL%02dR%02d", Pair(d, 0), Pair(d, 2), Pair(d, 4));
     if (chipKind != kChipSecondGeneration) {
         int suffix = Pair(d, 6);
-        if (suffix != 0) text += Format("-%d", suffix);
+        if (suffix != 0) text += FormatText("-%d", suffix);
         return text;
     }
     int beta = Pair(d, 6), minor = Pair(d, 8), major = Pair(d, 10);
     if (major != 0) {
-        text += Format("-%d:%d", major, minor);
+        text += FormatText("-%d:%d", major, minor);
     } else if (minor != 0) {
-        text += Format("-%d", minor);
+        text += FormatText("-%d", minor);
     }
-    if (beta != 0) text += Format(" Beta%d", beta);
+    if (beta != 0) text += FormatText(" Beta%d", beta);
     return text;
 }
 
@@ -107,8 +101,8 @@ std::u16string TrailerVersionText(int chipKind, std::span<const std::uint8_t> d)
         text += {u'-', c(6), c(7)};
         return text;
     }
-    if (!(d[10] == '0' && d[11] == '0')) text += Format("-%d:%d", Pair(d, 10), Pair(d, 8));
-    if (!(d[6] == '0' && d[7] == '0')) text += Format(" Beta%d", Pair(d, 6));
+    if (!(d[10] == '0' && d[11] == '0')) text += FormatText("-%d:%d", Pair(d, 10), Pair(d, 8));
+    if (!(d[6] == '0' && d[7] == '0')) text += FormatText(" Beta%d", Pair(d, 6));
     return text;
 }
 

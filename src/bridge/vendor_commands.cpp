@@ -14,12 +14,6 @@ constexpr std::uint32_t kDiagnosticWaitMs = 1000;
 // The direct request addresses target 1.
 constexpr std::uint8_t kDirectTargetId = 1;
 
-std::u16string Format(const char* format, auto... values) {
-    char buf[128];
-    std::snprintf(buf, sizeof buf, format, values...);
-    return Utf8ToUtf16(buf);
-}
-
 // A command preceded by its header; after a failure the bridge status explains it.
 int HeadedCommand(CBridgeMgr& mgr, CNtDevCtrl& handle, const CommandBlock& block, bool dataIn,
                   void* data, std::uint32_t length) {
@@ -102,23 +96,24 @@ CommandBlock HeaderBlock(const CommandBlock& next) {
 }
 
 std::u16string FirmwareVersionText(const std::uint8_t* b) {
-    std::u16string text = Format("V%02dL%02dR%02d", b[2], b[4], b[6]);
+    std::u16string text = FormatText("V%02dL%02dR%02d", b[2], b[4], b[6]);
     if (b[1] != 0) {
-        text += Format("-%d:%d", b[1], b[0]);
+        text += FormatText("-%d:%d", b[1], b[0]);
     } else if (b[0] != 0) {
-        text += Format("-%d", b[0]);
+        text += FormatText("-%d", b[0]);
     }
-    if (b[7] != 0) text += Format(" Beta%d", b[7]);
+    if (b[7] != 0) text += FormatText(" Beta%d", b[7]);
     return text;
 }
 
 std::u16string DiagnosticText(const std::uint8_t* b) {
     if (b[0] & kStatusLoader) {
-        return Format("(%02X %02X %02X %02X %04X %04X %04X %04X)", b[0], b[1], b[2], b[3],
-                      b[4] * 256 + b[5], b[6] * 256 + b[7], b[8] * 256 + b[9], b[10] * 256 + b[11]);
+        return FormatText("(%02X %02X %02X %02X %04X %04X %04X %04X)", b[0], b[1], b[2], b[3],
+                          b[4] * 256 + b[5], b[6] * 256 + b[7], b[8] * 256 + b[9],
+                          b[10] * 256 + b[11]);
     }
-    return Format("(%02X %02X %02X %02X %04X %04X %d %d)", b[0], b[1], b[2], b[3],
-                  b[5] * 256 + b[4], b[7] * 256 + b[6], b[9] * 256 + b[8], b[11] * 256 + b[10]);
+    return FormatText("(%02X %02X %02X %02X %04X %04X %d %d)", b[0], b[1], b[2], b[3],
+                      b[5] * 256 + b[4], b[7] * 256 + b[6], b[9] * 256 + b[8], b[11] * 256 + b[10]);
 }
 
 int SendDirect(CNtDevCtrl& handle, const std::uint8_t* cdb, std::uint8_t cdbLength, bool dataIn,

@@ -155,6 +155,19 @@ ToCHAR::ToCHAR(std::u16string_view text) : buffer_(2 * text.size() + 2, 0) {
     for (std::size_t i = 0; i < ansi.size(); ++i) buffer_[i] = static_cast<std::uint8_t>(ansi[i]);
 }
 
+std::string HexString(std::span<const std::uint8_t> bytes, HexDigits digits,
+                      std::string_view separator) {
+    const char* alphabet = digits == HexDigits::Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * (2 + separator.size()));
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0) out += separator;
+        out.push_back(alphabet[bytes[i] >> 4]);
+        out.push_back(alphabet[bytes[i] & 0x0F]);
+    }
+    return out;
+}
+
 std::u16string HexText16(std::uint32_t value) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%04X", value);

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,20 @@ class ToCHAR {
   private:
     std::vector<std::uint8_t> buffer_;
 };
+
+// Bytes as pairs of hexadecimal digits, upper or lower case, with `separator` between pairs:
+// "01AB", "01ab" or "01 AB".
+enum class HexDigits { Upper, Lower };
+std::string HexString(std::span<const std::uint8_t> bytes, HexDigits digits = HexDigits::Upper,
+                      std::string_view separator = "");
+
+// printf-style formatting of ASCII text into UTF-16.
+template <typename... Values>
+std::u16string FormatText(const char* format, Values... values) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, format, values...);
+    return Utf8ToUtf16(buf);
+}
 
 // Formats an unsigned number as "0x%04X".
 std::u16string HexText16(std::uint32_t value);

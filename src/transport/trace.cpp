@@ -11,16 +11,6 @@ namespace mox3 {
 
 namespace {
 
-std::string HexText(const std::uint8_t* bytes, std::size_t n) {
-    std::string out;
-    char buf[4];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%02x", bytes[i]);
-        out += buf;
-    }
-    return out;
-}
-
 std::string Escaped(const std::string& s) {
     std::string out;
     for (char c : s) {
@@ -44,19 +34,19 @@ class TracingDevice : public PassThroughDevice {
     bool Send(const ScsiRequest& request, ScsiReply& reply) override {
         bool delivered = inner_->Send(request, reply);
         static constexpr const char* kDirections[] = {"out", "in", "none"};
-        std::string line = "{\"device\":\"" + Escaped(Utf16ToUtf8(inner_->Name())) +
-                           "\",\"cdb\":\"" + HexText(request.cdb.data(), request.cdbLength) +
-                           "\",\"direction\":\"" +
-                           kDirections[static_cast<int>(request.direction) % 3] +
-                           "\",\"length\":" + std::to_string(request.length) +
-                           ",\"delivered\":" + (delivered ? "true" : "false");
+        std::string line =
+            "{\"device\":\"" + Escaped(Utf16ToUtf8(inner_->Name())) + "\",\"cdb\":\"" +
+            HexString({request.cdb.data(), request.cdbLength}, HexDigits::Lower) +
+            "\",\"direction\":\"" + kDirections[static_cast<int>(request.direction) % 3] +
+            "\",\"length\":" + std::to_string(request.length) +
+            ",\"delivered\":" + (delivered ? "true" : "false");
         if (delivered) {
             line += ",\"status\":" + std::to_string(reply.status) + ",\"sense\":\"" +
-                    HexText(reply.sense.data(), reply.sense.size()) + "\"";
+                    HexString(reply.sense, HexDigits::Lower) + "\"";
         }
         std::size_t shown =
             request.data ? std::min<std::size_t>(request.length, kTraceDataBytes) : 0;
-        line += ",\"data\":\"" + HexText(request.data, shown) + "\"}\n";
+        line += ",\"data\":\"" + HexString({request.data, shown}, HexDigits::Lower) + "\"}\n";
         std::lock_guard lock(sink_->mutex);
         *sink_->out << line << std::flush;
         return delivered;
