@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -57,6 +58,22 @@ void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Tex
         bytes.push_back(static_cast<std::uint8_t>(u >> 8));
     }
     WriteBytes(file, bytes);
+}
+
+void SetEnv(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value);
+#else
+    setenv(name, value, 1);
+#endif
+}
+
+void UnsetEnv(const char* name) {
+#ifdef _WIN32
+    _putenv_s(name, "");
+#else
+    unsetenv(name);
+#endif
 }
 
 }  // namespace mox3::test

@@ -29,4 +29,8 @@ std::string ReadText(const std::filesystem::path& file);
 // Writes UTF-8 text as a UTF-16LE file with a byte-order mark, "\n" turned into CRLF.
 void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Text);
 
+// Sets or removes an environment variable of the process.
+void SetEnv(const char* name, const char* value);
+void UnsetEnv(const char* name);
+
 }  // namespace mox3::test

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <random>
 
+#include "platform/platform.h"
+
 namespace mox3 {
 
 CliArgs::CliArgs(Args args, std::set<std::string> valued, std::set<std::string> flags) {
@@ -67,18 +69,27 @@ std::string WriteFileAtomically(const std::string& path, const void* data, std::
     fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::random_device rd;
     fs::path temp = dir / ("." + target.filename().string() + ".tmp" + std::to_string(rd()));
-    std::FILE* f = std::fopen(temp.string().c_str(), "wbx");
-    if (f == nullptr) return "cannot create " + temp.string() + ": " + std::strerror(errno);
-    bool ok = std::fwrite(data, 1, size, f) == size;
-    ok = std::fflush(f) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    std::error_code ec;
-    if (ok) fs::rename(temp, target, ec);
-    if (!ok || ec) {
+    std::string why;
+    if (!WriteFileDurably(temp, std::string_view(static_cast<const char*>(data), size), &why) ||
+        !MoveIntoPlace(temp, target, &why)) {
+        std::error_code ec;
         fs::remove(temp, ec);
-        return "cannot write " + path + (ec ? ": " + ec.message() : "");
+        return why;
     }
     return {};
+}
+
+ExtractedResource::~ExtractedResource() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+}
+
+std::string ExtractedResource::Extract(const EmbeddedResource& resource) {
+    std::string why;
+    dir_ = MakeTempFolder("mox3-", &why);
+    if (dir_.empty()) return why;
+    file_ = dir_ / "config.ini";
+    return WriteFileAtomically(file_.string(), resource.bytes.data(), resource.bytes.size());
 }
 
 }  // namespace mox3

@@ -1,6 +1,7 @@
 // Parsing of subcommand words: options with values, flags and positional words.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <set>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "resources/resources.h"
 
 namespace mox3 {
 
@@ -34,5 +36,21 @@ std::optional<unsigned long long> ParseCount(const std::string& text);
 
 // Writes a file whole: a temporary file beside it, then a rename. Empty on success.
 std::string WriteFileAtomically(const std::string& path, const void* data, std::size_t size);
+
+// A shipped configuration file copied to a private temporary folder while it is needed.
+class ExtractedResource {
+  public:
+    ExtractedResource() = default;
+    ~ExtractedResource();
+    ExtractedResource(const ExtractedResource&) = delete;
+    ExtractedResource& operator=(const ExtractedResource&) = delete;
+    // Empty on success, else why it failed.
+    std::string Extract(const EmbeddedResource& resource);
+    const std::filesystem::path& file() const { return file_; }
+
+  private:
+    std::filesystem::path dir_;
+    std::filesystem::path file_;
+};
 
 }  // namespace mox3

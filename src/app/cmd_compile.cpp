@@ -1,6 +1,5 @@
 // compile: a configuration file and an image file into the sealed 4096-byte block.
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -21,26 +20,6 @@ constexpr const char* kUsage =
     "usage: mox3-updater compile (--config FILE | --resource ID) --image IMAGE\n"
     "                            [--serial TEXT] -o OUT [--json]\n";
 
-// A shipped configuration file copied to a private folder for the duration of a compile.
-class ExtractedResource {
-  public:
-    ~ExtractedResource() {
-        std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-    }
-    std::string Extract(const EmbeddedResource& resource) {
-        std::string pattern = (std::filesystem::temp_directory_path() / "mox3-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) return "cannot create a temporary folder";
-        dir_ = pattern;
-        file_ = dir_ / "config.ini";
-        return WriteFileAtomically(file_.string(), resource.bytes.data(), resource.bytes.size());
-    }
-    const std::filesystem::path& file() const { return file_; }
-
-  private:
-    std::filesystem::path dir_;
-    std::filesystem::path file_;
-};
 
 }  // namespace
 

@@ -88,26 +88,6 @@ std::string InquiryText(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-// A shipped configuration file written out for the compiler, removed afterwards.
-class ExtractedConfig {
-  public:
-    ~ExtractedConfig() {
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
-    }
-    std::string Extract(const EmbeddedResource& resource) {
-        std::string pattern = (fs::temp_directory_path() / "mox3-emulator-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) return "cannot create a temporary folder";
-        dir_ = pattern;
-        file_ = dir_ / "config.ini";
-        return WriteFileAtomically(file_.string(), resource.bytes.data(), resource.bytes.size());
-    }
-    const fs::path& file() const { return file_; }
-
-  private:
-    fs::path dir_;
-    fs::path file_;
-};
 
 // The shipped file of a generation whose PID and Product are these.
 const EmbeddedResource* FindModelResource(int generation, std::uint32_t pid,
@@ -188,7 +168,7 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
         setup.flashSize = generation == 1 ? kFirstGenerationFlashSize : kSecondGenerationFlashSize;
     }
 
-    ExtractedConfig extracted;
+    ExtractedResource extracted;
     std::string configPath;
     std::string configName;
     if (auto file = cli.value("--config")) {

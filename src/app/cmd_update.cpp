@@ -1,5 +1,4 @@
 // update and demo: the update run on the command line.
-#include <unistd.h>
 
 #include <cstdio>
 #include <iostream>
@@ -9,7 +8,7 @@
 #include "app/cli_args.h"
 #include "app/commands.h"
 #include "app/device_access.h"
-#include "app/host_linux.h"
+#include "app/host.h"
 #include "app/json.h"
 #include "app/strings.h"
 #include "app/update_run.h"
@@ -17,6 +16,7 @@
 #include "config/text.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -40,7 +40,7 @@ constexpr const char* kDemoUsage =
 class TerminalView : public UpdateView {
   public:
     TerminalView(std::ostream& out, bool quiet)
-        : out_(out), quiet_(quiet), tty_(::isatty(1) && &out == &std::cout) {}
+        : out_(out), quiet_(quiet), tty_(StdoutIsTerminal() && &out == &std::cout) {}
 
     void SetStatusText(const std::u16string& text) override {
         if (text.empty() || quiet_) return;
@@ -110,13 +110,12 @@ struct RunOptions {
 
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     const LanguageId lang = CurrentLanguage(options.lang);
-    LinuxHostOptions hostOptions;
+    HostOptions hostOptions;
     hostOptions.imageDir = options.imageDir;
     hostOptions.stateDir = options.stateDir;
     hostOptions.force = options.force;
-    hostOptions.texts = [lang](int id) { return LoadString(id, lang); };
+    hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
     hostOptions.clock = options.clock;
-    LinuxHost host(hostOptions);
     TerminalView view(out, options.json);
 
     auto finish = [&](int code, const char* result, int id) {
@@ -132,16 +131,18 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     };
 
     std::string why;
-    fs::path stateDir = host.PrivateDir(&why);
-    if (stateDir.empty()) {
+    bool alreadyRunning = false;
+    std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &alreadyRunning, &why);
+    if (!started && alreadyRunning) {
+        view.MessageBox(LoadTableString(kMsgError, lang),
+                        LoadTableString(kMsgAlreadyRunning, lang));
+        return finish(kExitFailed, "refused", kMsgAlreadyRunning);
+    }
+    if (!started) {
         err << "error: " << why << "\n";
         return kExitFailed;
     }
-    SingleInstanceLock lock(stateDir);
-    if (!lock.held()) {
-        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgAlreadyRunning));
-        return finish(kExitFailed, "refused", kMsgAlreadyRunning);
-    }
+    CliHost& host = *started;
     Versions versions;
     std::string unopenedWhy;
     if (int unopened = UnopenedDisks(&unopenedWhy); unopened > 0 && !options.json) {
@@ -228,8 +229,11 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     std::string why;
     auto oldImage = MakeSampleImage({2, "01000500", 120000, 5}, &why);
     auto newImage = MakeSampleImage({2, "01000700", 120000, 7}, &why);
-    if (!WritePrivateFile(dir / "images" / "firmware_C311.bin", newImage.data(), newImage.size()) ||
-        !WritePrivateFile(dir / "old.bin", oldImage.data(), oldImage.size())) {
+    if (!WriteFileAtomically((dir / "images" / "firmware_C311.bin").string(), newImage.data(),
+                             newImage.size())
+             .empty() ||
+        !WriteFileAtomically((dir / "old.bin").string(), oldImage.data(), oldImage.size())
+             .empty()) {
         err << "error: cannot write the demonstration's files in " << dir.string() << "\n";
         return kExitFailed;
     }

@@ -1,6 +1,5 @@
 #include "app/device_access.h"
 
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 
@@ -8,6 +7,7 @@
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
+#include "platform/platform.h"
 #include "transport/nt_dev_ctrl.h"
 #include "transport/passthrough.h"
 #include "transport/trace.h"
@@ -55,7 +55,7 @@ class KillingBackend : public PassThroughBackend {
         Device(std::unique_ptr<PassThroughDevice> inner, std::shared_ptr<Count> count)
             : inner_(std::move(inner)), count_(std::move(count)) {}
         bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-            if (++count_->sent == count_->killAt) ::raise(SIGKILL);
+            if (++count_->sent == count_->killAt) KillProcessNow();
             return inner_->Send(request, reply);
         }
         std::u16string Name() const override { return inner_->Name(); }

@@ -171,4 +171,34 @@ SingleInstanceLock::~SingleInstanceLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+namespace {
+
+class LockedLinuxHost : public LinuxHost {
+  public:
+    LockedLinuxHost(const HostOptions& options, const fs::path& stateDir)
+        : LinuxHost(options), lock_(stateDir) {}
+    bool locked() const { return lock_.held(); }
+
+  private:
+    SingleInstanceLock lock_;
+};
+
+}  // namespace
+
+std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
+                                      std::string* error) {
+    if (alreadyRunning) *alreadyRunning = false;
+    HostOptions resolved = options;
+    if (resolved.stateDir.empty()) resolved.stateDir = DefaultStateDir();
+    LinuxHost probe(resolved);
+    fs::path stateDir = probe.PrivateDir(error);
+    if (stateDir.empty()) return nullptr;
+    auto host = std::make_unique<LockedLinuxHost>(resolved, stateDir);
+    if (!host->locked()) {
+        if (alreadyRunning) *alreadyRunning = true;
+        return nullptr;
+    }
+    return host;
+}
+
 }  // namespace mox3

@@ -8,19 +8,14 @@
 #include <memory>
 #include <string>
 
-#include "app/update_run.h"
+#include "app/host.h"
 
 namespace mox3 {
 
-struct LinuxHostOptions {
-    std::filesystem::path imageDir;  // empty: beside the program, then the data folder
-    std::filesystem::path stateDir;  // empty: $XDG_STATE_HOME/mox3-updater
-    bool force = false;              // plays the part of the "/UPDATE" switch
-    std::function<std::u16string(int)> texts;
-    std::shared_ptr<Clock> clock;
-};
+// stateDir empty: $XDG_STATE_HOME/mox3-updater.
+using LinuxHostOptions = HostOptions;
 
-class LinuxHost : public HostServices {
+class LinuxHost : public CliHost {
   public:
     explicit LinuxHost(LinuxHostOptions options);
 
@@ -40,7 +35,7 @@ class LinuxHost : public HostServices {
     // The folder of the marker and the configuration file, made private to the user; empty
     // with `error` set when it cannot be made safe (not owned by the user, a link, open to others).
     std::filesystem::path PrivateDir(std::string* error);
-    int lastTextId() const { return lastTextId_; }
+    int lastTextId() const override { return lastTextId_; }
 
   private:
     LinuxHostOptions options_;

@@ -101,7 +101,7 @@ std::span<const int> StringIds() {
     return kStringIds;
 }
 
-std::u16string LoadString(int id, LanguageId lang) {
+std::u16string LoadTableString(int id, LanguageId lang) {
     if (std::find(std::begin(kStringIds), std::end(kStringIds), id) == std::end(kStringIds)) {
         return {};
     }

@@ -38,7 +38,7 @@ std::span<const int> StringIds();
 
 // The text of string `id` in language `lang`; empty when the table has no such id or no such
 // language (no fallback: CurrentLanguage only ever answers a language of the table).
-std::u16string LoadString(int id, LanguageId lang);
+std::u16string LoadTableString(int id, LanguageId lang);
 // A dialog text in language `lang`; empty for a language without a table.
 std::u16string LoadDialogText(DialogText item, LanguageId lang);
 

@@ -150,7 +150,7 @@ std::uint32_t ProfileFile::GetInt(std::u16string_view section, std::u16string_vi
 }
 
 std::filesystem::path PathFromText(std::u16string_view text) {
-    return std::filesystem::path(Utf16ToUtf8(text));
+    return std::filesystem::path(std::u16string(text));
 }
 
 }  // namespace mox3

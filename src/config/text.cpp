@@ -1,7 +1,10 @@
 #include "config/text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -151,8 +154,9 @@ std::u16string FromAnsi(std::string_view bytes) {
 }
 
 ToCHAR::ToCHAR(std::u16string_view text) : buffer_(2 * text.size() + 2, 0) {
-    std::string ansi = ToAnsi(text);
-    for (std::size_t i = 0; i < ansi.size(); ++i) buffer_[i] = static_cast<std::uint8_t>(ansi[i]);
+    std::string ansi = ToSystemAnsi(text);
+    const std::size_t n = std::min(ansi.size(), buffer_.size() - 1);
+    for (std::size_t i = 0; i < n; ++i) buffer_[i] = static_cast<std::uint8_t>(ansi[i]);
 }
 
 std::string HexString(std::span<const std::uint8_t> bytes, HexDigits digits,

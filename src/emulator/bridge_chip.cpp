@@ -289,7 +289,7 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
                     flash.begin() + static_cast<std::ptrdiff_t>(address + length));
                 const auto& corrupt = s_.faults.corruptReadAddress;
                 if (corrupt && *corrupt >= address && *corrupt < address + length) {
-                    bytes[*corrupt - address] ^= 0xFF;
+                    bytes[static_cast<std::size_t>(*corrupt - address)] ^= 0xFF;
                 }
                 return Answer(request, reply, bytes.data(), length);
             }
@@ -298,7 +298,9 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             // A serial flash only clears bits: programming over old data mixes both.
-            for (std::uint32_t i = 0; i < length; ++i) flash[address + i] &= request.data[i];
+            for (std::uint32_t i = 0; i < length; ++i) {
+                flash[static_cast<std::size_t>(address + i)] &= request.data[i];
+            }
             drive_.flashChanged = true;
             reply.transferred = length;
             return true;

@@ -1,9 +1,5 @@
 #include "emulator/drive_state.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +10,7 @@
 #include <sstream>
 
 #include "config/text.h"
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -184,56 +181,20 @@ class Reader {
     std::string error_;
 };
 
-std::string ErrnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-// Writes `data` durably to the temporary file beside `target`: write, fsync.
-bool WriteTemporary(const fs::path& target, std::string_view data, std::string* error) {
+fs::path TemporaryFor(const fs::path& target) {
     fs::path temp = target;
     temp += kTempSuffix;
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (error) *error = ErrnoText("cannot create " + temp.string());
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (error) *error = ErrnoText("cannot write " + temp.string());
-            ::close(fd);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) {
-        if (error) *error = ErrnoText("cannot flush " + temp.string());
-        ::close(fd);
-        return false;
-    }
-    ::close(fd);
-    return true;
+    return temp;
+}
+
+// Writes `data` durably to the temporary file beside `target`.
+bool WriteTemporary(const fs::path& target, std::string_view data, std::string* error) {
+    return WriteFileDurably(TemporaryFor(target), data, error);
 }
 
 // Puts the temporary file written for `target` in its place.
 bool ReplaceWithTemporary(const fs::path& target, std::string* error) {
-    fs::path temp = target;
-    temp += kTempSuffix;
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        if (error) *error = ErrnoText("cannot replace " + target.string());
-        return false;
-    }
-    return true;
-}
-
-void SyncFolder(const fs::path& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    return MoveIntoPlace(TemporaryFor(target), target, error);
 }
 
 std::optional<std::string> ReadWhole(const fs::path& file) {
@@ -475,25 +436,7 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     return s;
 }
 
-DriveFolderLock::DriveFolderLock(const fs::path& dir) {
-    fs::path file = dir / kDriveLockFile;
-    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        error_ = ErrnoText("cannot open " + file.string());
-        return;
-    }
-    while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno == EINTR) continue;
-        error_ = ErrnoText("cannot lock " + file.string());
-        ::close(fd_);
-        fd_ = -1;
-        return;
-    }
-}
-
-DriveFolderLock::~DriveFolderLock() {
-    if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
-}
+DriveFolderLock::DriveFolderLock(const fs::path& dir) : lock_(dir / kDriveLockFile) {}
 
 std::optional<DriveState> LoadDriveState(const fs::path& dir, std::string* error) {
     auto text = ReadWhole(dir / kDriveStateFile);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "emulator/emulator_backend.h"
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -100,15 +101,13 @@ std::string FlashFileName(std::uint64_t revision);
 class DriveFolderLock {
   public:
     explicit DriveFolderLock(const std::filesystem::path& dir);
-    ~DriveFolderLock();
     DriveFolderLock(const DriveFolderLock&) = delete;
     DriveFolderLock& operator=(const DriveFolderLock&) = delete;
-    bool ok() const { return fd_ >= 0; }
-    const std::string& error() const { return error_; }
+    bool ok() const { return lock_.held(); }
+    const std::string& error() const { return lock_.error(); }
 
   private:
-    int fd_ = -1;
-    std::string error_;
+    FileLock lock_;
 };
 
 struct LoadedDrive {

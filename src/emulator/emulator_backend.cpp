@@ -234,7 +234,8 @@ std::vector<std::uint8_t> FactoryFlash(int generation, std::uint32_t flashSize,
     std::vector<std::uint8_t> flash(flashSize, 0xFF);
     std::copy(block.begin(), block.end(), flash.begin() + blockAddress);
     for (std::uint64_t i = 0; i < length; ++i) {
-        flash[firmwareAddress + i] = i < firmware.size() ? firmware[i] : 0;
+        flash[static_cast<std::size_t>(firmwareAddress + i)] =
+            i < firmware.size() ? firmware[static_cast<std::size_t>(i)] : 0;
     }
     StoreBlockLength(generation, flash, logicalBlockLength);
     return flash;

@@ -1,7 +1,6 @@
 #include "app/strings.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -65,8 +64,8 @@ TEST(StringTable, EveryLanguageCarriesEveryText) {
         const bool english = lang == kLanguageNeutral || lang == kLanguageEnglishUs;
         for (int id : StringIds()) {
             SCOPED_TRACE(testing::Message() << "string " << std::dec << id);
-            const std::u16string text = LoadString(id, lang);
-            const std::u16string reference = LoadString(id, kLanguageNeutral);
+            const std::u16string text = LoadTableString(id, lang);
+            const std::u16string reference = LoadTableString(id, kLanguageNeutral);
             ASSERT_FALSE(text.empty());
             EXPECT_EQ(text.find(u'\uFFFD'), std::u16string::npos);
             if (lang != kLanguageEnglishUs) {
@@ -77,7 +76,7 @@ TEST(StringTable, EveryLanguageCarriesEveryText) {
                 EXPECT_NE(text, reference);
             }
         }
-        EXPECT_NE(LoadString(114, lang).find(windows), std::u16string::npos);
+        EXPECT_NE(LoadTableString(114, lang).find(windows), std::u16string::npos);
         for (DialogText item : kAllDialogTexts) {
             const std::u16string text = LoadDialogText(item, lang);
             ASSERT_FALSE(text.empty()) << static_cast<int>(item);
@@ -94,8 +93,8 @@ TEST(StringTable, EveryLanguageCarriesEveryText) {
 TEST(StringTable, EnglishTextsAreExact) {
     ASSERT_EQ(StringIds().size(), std::size(kEnglish));
     for (const auto& [id, text] : kEnglish) {
-        EXPECT_EQ(LoadString(id, kLanguageNeutral), text) << id;
-        EXPECT_EQ(LoadString(id, kLanguageEnglishUs), id == 105 ? kEnglishUs105 : text) << id;
+        EXPECT_EQ(LoadTableString(id, kLanguageNeutral), text) << id;
+        EXPECT_EQ(LoadTableString(id, kLanguageEnglishUs), id == 105 ? kEnglishUs105 : text) << id;
     }
     for (const auto& [item, text] : kEnglishDialog) {
         EXPECT_EQ(LoadDialogText(item, kLanguageNeutral), text);
@@ -104,9 +103,10 @@ TEST(StringTable, EnglishTextsAreExact) {
 }
 
 TEST(StringTable, UnknownIdsAndLanguagesGiveNoText) {
-    for (int id : {0, -1, 101, 110, 111, 115, 1001}) EXPECT_TRUE(LoadString(id, 0x0001).empty());
+    for (int id : {0, -1, 101, 110, 111, 115, 1001})
+        EXPECT_TRUE(LoadTableString(id, 0x0001).empty());
     for (LanguageId lang : std::initializer_list<LanguageId>{0x0000, 0x0009, 0x0809, 0x0C04}) {
-        EXPECT_TRUE(LoadString(102, lang).empty());
+        EXPECT_TRUE(LoadTableString(102, lang).empty());
         EXPECT_TRUE(LoadDialogText(DialogText::kTitle, lang).empty());
         EXPECT_FALSE(HasLanguage(lang));
     }
@@ -190,16 +190,16 @@ class ScopedVariable {
     ScopedVariable(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
         if (value != nullptr) {
-            setenv(name, value, 1);
+            test::SetEnv(name, value);
         } else {
-            unsetenv(name);
+            test::UnsetEnv(name);
         }
     }
     ~ScopedVariable() {
         if (old_) {
-            setenv(name_, old_->c_str(), 1);
+            test::SetEnv(name_, old_->c_str());
         } else {
-            unsetenv(name_);
+            test::UnsetEnv(name_);
         }
     }
     ScopedVariable(const ScopedVariable&) = delete;
@@ -223,137 +223,12 @@ TEST(ForTerminal, LineEndsBecomeLineFeeds) {
     EXPECT_EQ(ForTerminal(u"a\rb\r"), "a\nb\n");
     EXPECT_EQ(ForTerminal(u"a\r\r\nb\n\rc"), "a\n\nb\n\nc");
     EXPECT_EQ(ForTerminal(u"\u00e9\u65e5\U0001F600"), "\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80");
-    EXPECT_EQ(ForTerminal(LoadString(114, kLanguageNeutral)),
+    EXPECT_EQ(ForTerminal(LoadTableString(114, kLanguageNeutral)),
               "This OS is not supported. Run with \nWindowsXP SP2 / Windows Vista SP2 / Windows7.");
     EXPECT_EQ(
-        ForTerminal(LoadString(105, kLanguageEnglishUs)),
+        ForTerminal(LoadTableString(105, kLanguageEnglishUs)),
         "Multiple USB hard disks are connected\n. \nDisconnect the hard disks on which update "
         "is not performed.");
-}
-
-// The build step that compiles the strings file, run on faulty files.
-class StringsFileCheck : public testing::Test {
-  protected:
-    void SetUp() override {
-        if (std::system("cmake --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no cmake";
-    }
-
-    // The lines of a valid file with one language.
-    static std::vector<std::string> ValidLines() {
-        std::vector<std::string> lines = {"# one language", "[0x0409]"};
-        for (int id : StringIds()) lines.push_back(std::to_string(id) + " = \"text\"");
-        for (const char* key :
-             {"title", "exit", "start", "current_firmware", "new_firmware", "caution"}) {
-            lines.push_back(std::string(key) + " = \"text\"");
-        }
-        return lines;
-    }
-
-    // Runs the build step; its exit status and everything it printed.
-    std::pair<int, std::string> Run(const std::vector<std::string>& lines) {
-        std::ofstream(dir_ / "bad.txt") << [&] {
-            std::string text;
-            for (const std::string& line : lines) text += line + "\n";
-            return text;
-        }();
-        const std::filesystem::path script = std::filesystem::path(__FILE__).parent_path() /
-                                             "../../src/resources/embed_strings.cmake";
-        const std::string command = "cmake -DINPUT=" + (dir_ / "bad.txt").string() +
-                                    " -DOUTPUT=" + (dir_ / "out.cpp").string() + " -P " +
-                                    script.string() + " > " + (dir_ / "log").string() + " 2>&1";
-        const int status = std::system(command.c_str());
-        std::stringstream log;
-        log << std::ifstream(dir_ / "log").rdbuf();
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, log.str()};
-    }
-
-    // Expects the step to fail with `message` about line `line`.
-    void ExpectFailure(const std::vector<std::string>& lines, int line,
-                       const std::string& message) {
-        const auto [status, log] = Run(lines);
-        EXPECT_NE(status, 0) << log;
-        // The message may be wrapped; compare without line breaks and indentation.
-        std::string flat;
-        for (char c : log) {
-            if (c == '\n') continue;
-            if (c == ' ' && !flat.empty() && flat.back() == ' ') continue;
-            flat.push_back(c);
-        }
-        EXPECT_NE(flat.find("bad.txt:" + std::to_string(line) + ": " + message), std::string::npos)
-            << log;
-    }
-
-    test::TempDir dir_;
-};
-
-TEST_F(StringsFileCheck, AcceptsAValidFileAndResolvesEscapes) {
-    auto lines = ValidLines();
-    lines[2] = "102 = \"a\\\\b\\\"c\\r\\n \xC3\xA9 \"  ";
-    lines.insert(lines.begin() + 2, "  # indented comment");
-    const auto [status, log] = Run(lines);
-    ASSERT_EQ(status, 0) << log;
-    std::stringstream out;
-    out << std::ifstream(dir_ / "out.cpp").rdbuf();
-    EXPECT_NE(
-        out.str().find(R"({0x0409, "102", u8"\x61\x5c\x62\x22\x63\x0d\x0a\x20\xc3\xa9\x20"})"),
-        std::string::npos)
-        << out.str();
-}
-
-TEST_F(StringsFileCheck, RejectsFaultyFiles) {
-    auto lines = ValidLines();  // line n of the file is lines[n - 1]
-    {
-        auto bad = lines;
-        bad.pop_back();
-        ExpectFailure(bad, 2, "language 0x0409 lacks caution");
-    }
-    {
-        auto bad = lines;
-        bad[3] = "103 = \"a\\tb\"";
-        ExpectFailure(bad, 4, "unknown escape '\\t'");
-    }
-    {
-        auto bad = lines;
-        bad[3] = "103 = \"ends with \\\"";
-        ExpectFailure(bad, 4, "the text must stand between double quotes");
-    }
-    {
-        auto bad = lines;
-        bad[3] = "103 = Error";
-        ExpectFailure(bad, 4, "the text must stand between double quotes");
-    }
-    {
-        auto bad = lines;
-        bad[3] = "103 = \"\"";
-        ExpectFailure(bad, 4, "the text of 103 is empty");
-    }
-    {
-        auto bad = lines;
-        bad[4] = "102 = \"again\"";
-        ExpectFailure(bad, 5, "102 is given twice for language 0x0409");
-    }
-    {
-        auto bad = lines;
-        bad[4] = "110 = \"text\"";
-        ExpectFailure(bad, 5, "unknown key '110'");
-    }
-    {
-        auto bad = lines;
-        bad[5] = "105 = \"\xED\xA0\x80\"";  // a surrogate
-        ExpectFailure(bad, 6, "the text is not valid UTF-8");
-    }
-    {
-        auto bad = lines;
-        bad.insert(bad.begin() + 1, "102 = \"text\"");
-        ExpectFailure(bad, 2, "text before the first language block");
-    }
-    {
-        auto bad = lines;
-        bad.push_back("[0x409]");
-        ExpectFailure(bad, static_cast<int>(bad.size()), "expected a language block");
-        bad.back() = "[0x0409]";
-        ExpectFailure(bad, static_cast<int>(bad.size()), "language 0x0409 has a block already");
-    }
 }
 
 }  // namespace

@@ -139,7 +139,9 @@ TEST(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(Has(r.out, "a-disk: disk, unplugged")) << r.out;
     EXPECT_TRUE(Has(r.out, "b-drive: bridge, normal mode, present"));
-    EXPECT_TRUE(Has(r.out, "cdrom " + p("root/b-drive") + "#cdrom"));
+    EXPECT_TRUE(
+        Has(r.out, "cdrom " + (std::filesystem::path(p("root")) / "b-drive").string() + "#cdrom"))
+        << r.out;
     EXPECT_TRUE(Has(r.out, "USB\\VID_5E3B&PID_7C34&MI_00\\"));
     EXPECT_TRUE(Has(r.out, "parent 0x00200026 USB\\VID_5E3B&PID_7C34\\SERIAL0001"));
     EXPECT_TRUE(Has(r.out, "serial (request fails)"));

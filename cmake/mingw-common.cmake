@@ -1,0 +1,28 @@
+# What both mingw-w64 toolchains share: the POSIX-threads compilers (std::thread, std::mutex),
+# a static runtime so the programs need no DLL beside them, and Wine to run what was built.
+set(CMAKE_C_COMPILER ${MOX3_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${MOX3_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${MOX3_MINGW_PREFIX}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${MOX3_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Windows XP SP2 is the oldest system the programs run on.
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0501 -DWINVER=0x0501 -DUNICODE -D_UNICODE")
+set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0501 -DWINVER=0x0501 -DUNICODE -D_UNICODE")
+
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
+  if(MOX3_MINGW_PREFIX MATCHES "^x86_64")
+    find_program(MOX3_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
+    if(NOT MOX3_WINE)
+      find_program(MOX3_WINE NAMES wine64 wine)
+    endif()
+  else()
+    find_program(MOX3_WINE NAMES wine)
+  endif()
+  if(MOX3_WINE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${MOX3_WINE})
+  endif()
+endif()

@@ -1,0 +1,33 @@
+// The update run's host services as the command line gets them on this platform.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/update_run.h"
+
+namespace mox3 {
+
+struct HostOptions {
+    std::filesystem::path imageDir;  // empty: beside the program (then the data folder on Linux)
+    std::filesystem::path stateDir;  // Linux: the folder of marker, lock and configuration file
+    bool force = false;              // plays the part of the "/UPDATE" switch
+    std::function<std::u16string(int)> texts;
+    std::shared_ptr<Clock> clock;
+};
+
+class CliHost : public HostServices {
+  public:
+    // The id of the last string-table text the run asked for.
+    virtual int lastTextId() const = 0;
+};
+
+// The platform's host for one run of the command line, holding the single-instance lock.
+// Nothing when it cannot be had: `alreadyRunning` tells a copy running already from an
+// error (then `error` says what).
+std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
+                                      std::string* error);
+
+}  // namespace mox3

@@ -1,0 +1,51 @@
+// The few operating-system services the portable code needs: durable files, a folder lock,
+// a private temporary folder, and facts about the process.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace mox3 {
+
+// Creates or truncates `file`, writes `data` whole and flushes it to the disk.
+bool WriteFileDurably(const std::filesystem::path& file, std::string_view data, std::string* error);
+// Puts `from` in the place of `to`, replacing a file there, in one step.
+bool MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::path& to,
+                   std::string* error);
+// Flushes a folder's entries, where the platform has such a thing.
+void SyncFolder(const std::filesystem::path& dir);
+
+// A new folder under the system's temporary folder, open to this user only; empty with `error`
+// set when none could be made.
+std::filesystem::path MakeTempFolder(std::string_view prefix, std::string* error);
+
+// An exclusive lock on a file, waited for and held for the object's lifetime; other processes
+// taking the same lock wait.
+class FileLock {
+  public:
+    explicit FileLock(const std::filesystem::path& file);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+    bool held() const { return held_; }
+    const std::string& error() const { return error_; }
+
+  private:
+    std::intptr_t handle_ = -1;
+    bool held_ = false;
+    std::string error_;
+};
+
+// A text in the system's ANSI code page, '?' for what it cannot show (Windows-1252 where the
+// system has no such code page).
+std::string ToSystemAnsi(std::u16string_view text);
+
+// True when standard output is a terminal (or a console).
+bool StdoutIsTerminal();
+
+// Ends the process at once, without running any clean-up, as a power failure would.
+[[noreturn]] void KillProcessNow();
+
+}  // namespace mox3

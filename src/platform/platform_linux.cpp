@@ -1,0 +1,111 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "config/text.h"
+#include "platform/platform.h"
+
+namespace mox3 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ErrnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+bool WriteFileDurably(const fs::path& file, std::string_view data, std::string* error) {
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (error) *error = ErrnoText("cannot create " + file.string());
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (error) *error = ErrnoText("cannot write " + file.string());
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        if (error) *error = ErrnoText("cannot flush " + file.string());
+        ::close(fd);
+        return false;
+    }
+    ::close(fd);
+    return true;
+}
+
+bool MoveIntoPlace(const fs::path& from, const fs::path& to, std::string* error) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        if (error) *error = ErrnoText("cannot replace " + to.string());
+        return false;
+    }
+    return true;
+}
+
+void SyncFolder(const fs::path& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+fs::path MakeTempFolder(std::string_view prefix, std::string* error) {
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec) base = "/tmp";
+    std::string pattern = (base / (std::string(prefix) + "XXXXXX")).string();
+    if (::mkdtemp(pattern.data()) == nullptr) {  // mode 0700
+        if (error) *error = ErrnoText("cannot create a temporary folder in " + base.string());
+        return {};
+    }
+    return pattern;
+}
+
+FileLock::FileLock(const fs::path& file) {
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error_ = ErrnoText("cannot open " + file.string());
+        return;
+    }
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno == EINTR) continue;
+        error_ = ErrnoText("cannot lock " + file.string());
+        ::close(fd);
+        return;
+    }
+    handle_ = fd;
+    held_ = true;
+}
+
+FileLock::~FileLock() {
+    if (held_) ::close(static_cast<int>(handle_));  // closing the descriptor releases the lock
+}
+
+std::string ToSystemAnsi(std::u16string_view text) {
+    return ToAnsi(text);
+}
+
+bool StdoutIsTerminal() {
+    return ::isatty(1) != 0;
+}
+
+void KillProcessNow() {
+    ::raise(SIGKILL);
+    std::_Exit(137);
+}
+
+}  // namespace mox3

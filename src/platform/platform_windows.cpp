@@ -1,0 +1,130 @@
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "config/text.h"
+#include "platform/platform.h"
+
+namespace mox3 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string LastErrorText(const std::string& what) {
+    const DWORD code = GetLastError();
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) {
+        text[--n] = '\0';
+    }
+    return what + ": " + (n > 0 ? std::string(text) : "error " + std::to_string(code));
+}
+
+}  // namespace
+
+bool WriteFileDurably(const fs::path& file, std::string_view data, std::string* error) {
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (error) *error = LastErrorText("cannot create " + file.string());
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size() - done, 1 << 20));
+        DWORD written = 0;
+        if (!WriteFile(h, data.data() + done, chunk, &written, nullptr) || written == 0) {
+            if (error) *error = LastErrorText("cannot write " + file.string());
+            CloseHandle(h);
+            return false;
+        }
+        done += written;
+    }
+    if (!FlushFileBuffers(h)) {
+        if (error) *error = LastErrorText("cannot flush " + file.string());
+        CloseHandle(h);
+        return false;
+    }
+    CloseHandle(h);
+    return true;
+}
+
+bool MoveIntoPlace(const fs::path& from, const fs::path& to, std::string* error) {
+    if (!MoveFileExW(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        if (error) *error = LastErrorText("cannot replace " + to.string());
+        return false;
+    }
+    return true;
+}
+
+void SyncFolder(const fs::path&) {}  // a rename written through is durable
+
+fs::path MakeTempFolder(std::string_view prefix, std::string* error) {
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    if (ec) {
+        if (error) *error = "there is no temporary folder";
+        return {};
+    }
+    const unsigned long seed = GetCurrentProcessId() ^ GetTickCount();
+    for (unsigned long attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%08lx", (seed * 2654435761UL + attempt) & 0xFFFFFFFFUL);
+        fs::path dir = base / (std::string(prefix) + name);
+        // The folder inherits the user's temporary folder's protection.
+        if (CreateDirectoryW(dir.c_str(), nullptr)) return dir;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    if (error) *error = LastErrorText("cannot create a temporary folder in " + base.string());
+    return {};
+}
+
+FileLock::FileLock(const fs::path& file) {
+    HANDLE h =
+        CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error_ = LastErrorText("cannot open " + file.string());
+        return;
+    }
+    OVERLAPPED at{};
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        error_ = LastErrorText("cannot lock " + file.string());
+        CloseHandle(h);
+        return;
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(h);
+    held_ = true;
+}
+
+FileLock::~FileLock() {
+    if (held_) CloseHandle(reinterpret_cast<HANDLE>(handle_));  // releases the lock
+}
+
+std::string ToSystemAnsi(std::u16string_view text) {
+    if (text.empty()) return {};
+    const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+    const int units = static_cast<int>(text.size());
+    int n = WideCharToMultiByte(CP_ACP, 0, wide, units, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return ToAnsi(text);
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide, units, out.data(), n, nullptr, nullptr);
+    return out;
+}
+
+bool StdoutIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+void KillProcessNow() {
+    TerminateProcess(GetCurrentProcess(), 137);
+    std::_Exit(137);
+}
+
+}  // namespace mox3

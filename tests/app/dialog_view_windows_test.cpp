@@ -1,0 +1,109 @@
+// What the runs' view does to a real dialog 101, made from this program's resources, and where
+// CenterWindow puts a window.
+#include "app/dialog_view_windows.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace mox3 {
+namespace {
+
+INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM, LPARAM) {
+    return message == WM_INITDIALOG;
+}
+
+class DialogViewTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The progress bar's class is the common-controls library's.
+        LoadLibraryW(L"COMCTL32.dll");
+        dialog_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialogId),
+                                     nullptr, PlainDialog, 0);
+        if (dialog_ == nullptr) GTEST_SKIP() << "no window can be made here (no display?)";
+    }
+    void TearDown() override {
+        if (dialog_ != nullptr) DestroyWindow(dialog_);
+    }
+    std::u16string Text(int id) const {
+        wchar_t buffer[256] = {};
+        const UINT length = GetDlgItemTextW(dialog_, id, buffer, 256);
+        return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+    }
+    bool Shown(int id) const {
+        return (GetWindowLongW(GetDlgItem(dialog_, id), GWL_STYLE) & WS_VISIBLE) != 0;
+    }
+    LRESULT Progress(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
+        return SendMessageW(GetDlgItem(dialog_, kProgressBar), message, wParam, lParam);
+    }
+    HWND dialog_ = nullptr;
+};
+
+TEST_F(DialogViewTest, RunReachesTheControls) {
+    DialogView view(dialog_);
+    view.SetVersionTexts(u"1.05", u"1.07");
+    EXPECT_EQ(Text(kCurrentVersionText), u"1.05");
+    EXPECT_EQ(Text(kNewVersionText), u"1.07");
+
+    // A leftover position from a failed run goes back to 0 with the range 0 to 100.
+    Progress(PBM_SETRANGE32, 0, 10);
+    Progress(PBM_SETPOS, 7);
+    view.InitProgress();
+    PBRANGE range = {};
+    Progress(PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+    EXPECT_EQ(range.iLow, 0);
+    EXPECT_EQ(range.iHigh, 100);
+    EXPECT_EQ(Progress(PBM_GETPOS), 0);
+    view.SetProgress(89);
+    EXPECT_EQ(Progress(PBM_GETPOS), 89);
+
+    view.EnableButtons(false);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, kStartButton)));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(dialog_, kExitButton)));
+    view.EnableButtons(true);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, kStartButton)));
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, kExitButton)));
+
+    // The status text, hidden by a blink, is shown again and emptied at the end of a run.
+    view.SetStatusText(u"Firmware update is in progress");
+    EXPECT_EQ(Text(kStatusText), u"Firmware update is in progress");
+    ShowWindow(GetDlgItem(dialog_, kStatusText), SW_HIDE);
+    view.ShowStatusText();
+    view.SetStatusText(u"");
+    EXPECT_TRUE(Shown(kStatusText));
+    EXPECT_EQ(Text(kStatusText), u"");
+}
+
+TEST_F(DialogViewTest, BlinkTimerAndClosingMessageGoToTheDialog) {
+    DialogView view(dialog_);
+    view.StartBlinkTimer();
+    view.StopBlinkTimer();
+    EXPECT_FALSE(KillTimer(dialog_, kBlinkTimer)) << "the timer was not stopped";
+    view.StartBlinkTimer();
+    EXPECT_TRUE(KillTimer(dialog_, kBlinkTimer)) << "the timer was not started on the dialog";
+
+    view.PostFinished();
+    MSG message = {};
+    ASSERT_TRUE(PeekMessageW(&message, dialog_, 0, 0, PM_REMOVE));
+    EXPECT_EQ(message.message, 0x8001u);
+    EXPECT_EQ(message.wParam, 0u);
+    EXPECT_EQ(message.lParam, 0);
+}
+
+TEST_F(DialogViewTest, CenterWindowHalvesDownwards) {
+    RECT desktop = {};
+    GetWindowRect(GetDesktopWindow(), &desktop);
+    // Odd sizes: each half drops its fraction.
+    MoveWindow(dialog_, 3, 5, 301, 201, FALSE);
+    CenterWindow(dialog_);
+    RECT rect = {};
+    GetWindowRect(dialog_, &rect);
+    EXPECT_EQ(rect.left, (desktop.right - desktop.left) / 2 - 150);
+    EXPECT_EQ(rect.top, (desktop.bottom - desktop.top) / 2 - 100);
+    EXPECT_EQ(rect.right - rect.left, 301);
+    EXPECT_EQ(rect.bottom - rect.top, 201);
+}
+
+}  // namespace
+}  // namespace mox3
