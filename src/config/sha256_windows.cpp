@@ -1,7 +1,8 @@
 // SHA-256 through the system's cryptographic provider; the built-in routine where the provider
 // has none.
-#include <wincrypt.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <wincrypt.h>
 
 #include "config/sha256.h"
 

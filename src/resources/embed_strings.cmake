@@ -169,6 +169,11 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
   return()
 endif()
 
+# Included by another script (windows/generate_rc.cmake) for the reading functions only.
+if(NOT CMAKE_CURRENT_LIST_FILE STREQUAL CMAKE_SCRIPT_MODE_FILE)
+  return()
+endif()
+
 if(NOT DEFINED INPUT OR NOT DEFINED OUTPUT)
   message(FATAL_ERROR "usage: cmake -DINPUT=<strings.txt> -DOUTPUT=<file.cpp> -P ${CMAKE_CURRENT_LIST_FILE}")
 endif()

@@ -1,0 +1,121 @@
+// The portable configuration reader against the system's private-profile reader, on many
+// generated files: every lookup must give the same text.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "config/profile_reader.h"
+#include "config/text.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+constexpr std::size_t kCapacity = 65;
+
+// Pieces the generated lines are made of, chosen to meet the reader's rules: case, blanks,
+// quotes, comments, repeated names, lines without '=', long and empty values.
+const std::vector<std::u16string> kNames = {u"Config", u"config", u"CONFIG",  u"Device",
+                                            u"Key",    u"key",    u"Version", u"Serial Number",
+                                            u"a",      u"A",      u"x y",     u"\u00e9t\u00e9"};
+const std::vector<std::u16string> kBlanks = {u"", u" ", u"  ", u"\t", u" \t "};
+
+std::u16string Pick(std::mt19937& r, const std::vector<std::u16string>& from) {
+    return from[r() % from.size()];
+}
+
+std::u16string Value(std::mt19937& r) {
+    switch (r() % 9) {
+        case 0:
+            return u"";
+        case 1:
+            return u"\"quoted value\"";
+        case 2:
+            return u"'single'";
+        case 3:
+            return u"\"unbalanced";
+        case 4:
+            return u"0x1234";
+        case 5:
+            return std::u16string(40 + r() % 60, u'v');  // about the 64-character cut
+        case 6:
+            return u"a=b=c";
+        case 7:
+            return u"\"\"";
+        default:
+            return u"text with  spaces ; not a comment";
+    }
+}
+
+std::u16string GenerateFile(std::mt19937& r) {
+    std::u16string text;
+    const int lines = 5 + static_cast<int>(r() % 25);
+    for (int i = 0; i < lines; ++i) {
+        switch (r() % 7) {
+            case 0:
+                text += Pick(r, kBlanks) + u"[" + Pick(r, kBlanks) + Pick(r, kNames) +
+                        Pick(r, kBlanks) + u"]";
+                break;
+            case 1:
+                text += u";" + Pick(r, kNames) + u"=commented";
+                break;
+            case 2:
+                text += Pick(r, kNames);
+                break;  // a key without '='
+            case 3:
+                text += u"";
+                break;
+            default:
+                text += Pick(r, kBlanks) + Pick(r, kNames) + Pick(r, kBlanks) + u"=" +
+                        Pick(r, kBlanks) + Value(r) + Pick(r, kBlanks);
+        }
+        text += u"\r\n";
+    }
+    return text;
+}
+
+void WriteUtf16(const std::filesystem::path& file, const std::u16string& text) {
+    std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    test::WriteBytes(file, bytes);
+}
+
+TEST(ProfileReader, GivesWhatTheSystemReaderGives) {
+    test::TempDir dir;
+    std::mt19937 random(2024);
+    int compared = 0;
+    int found = 0;
+    for (int round = 0; round < 80; ++round) {
+        // A new name for every file: the system reader keeps recently read files cached.
+        const auto file = dir / ("f" + std::to_string(round) + ".ini");
+        WriteUtf16(file, GenerateFile(random));
+        auto ours = ProfileFile::Load(file, nullptr);
+        ASSERT_TRUE(ours.has_value());
+        for (const auto& section : kNames) {
+            for (const auto& key : kNames) {
+                wchar_t buffer[kCapacity] = {};
+                const std::wstring s(section.begin(), section.end());
+                const std::wstring k(key.begin(), key.end());
+                DWORD n = GetPrivateProfileStringW(s.c_str(), k.c_str(), L"(default)", buffer,
+                                                   kCapacity, file.wstring().c_str());
+                const std::u16string system(buffer, buffer + n);
+                EXPECT_EQ(ours->GetString(section, key, u"(default)", kCapacity), system)
+                    << "file " << file.string() << " [" << Utf16ToUtf8(section) << "] "
+                    << Utf16ToUtf8(key);
+                ++compared;
+                if (system != u"(default)") ++found;
+            }
+        }
+    }
+    EXPECT_EQ(compared, 80 * 144);
+    EXPECT_GT(found, compared / 20) << "the files must hold values the lookups find";
+}
+
+}  // namespace
+}  // namespace mox3

@@ -1,0 +1,348 @@
+// Drives the dialog program as a user would: starts it, finds its windows, reads their texts,
+// presses their buttons, and reports what differed from what the user should have seen.
+//
+//   mox3_gui_driver update PROGRAM LANG CURRENT NEW   Start, "Complete", OK, the program ends
+//   mox3_gui_driver refuse PROGRAM LANG               Start, "Error" (no update needed), OK,
+//                                                     the dialog stays; Exit ends the program
+//   mox3_gui_driver second PROGRAM LANG               a second copy refuses, the first goes on
+//   mox3_gui_driver show PROGRAM LANG                 prints the dialog's screen rectangle, waits
+//                                                     for a line on stdin, then presses Exit
+//
+// LANG is the language id whose texts the dialog must show (hex, "0x0411"). The programs started
+// inherit the environment. Exit code 0 when everything was as expected, 1 otherwise.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/strings.h"
+#include "app/update_run.h"
+#include "config/text.h"
+
+namespace mox3 {
+namespace {
+
+// How long the program may take to show a window or to end.
+constexpr DWORD kPatienceMs = 60000;
+// How often the windows are looked at while waiting for one.
+constexpr DWORD kLookEveryMs = 20;
+
+int failures = 0;
+
+void Fail(const std::string& what) {
+    std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+    ++failures;
+}
+
+std::string Show(const std::u16string& text) {
+    std::string out;
+    for (char c : Utf16ToUtf8(text)) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return "\"" + out + "\"";
+}
+
+void ExpectText(const std::string& what, const std::u16string& seen,
+                const std::u16string& expected) {
+    if (seen != expected) Fail(what + ": " + Show(seen) + ", expected " + Show(expected));
+}
+
+// A window's text; works across processes, for controls as well.
+std::u16string TextOf(HWND window) {
+    wchar_t buffer[1024] = {};
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, 5000, &length)) {
+        return u"<no answer>";
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
+std::u16string ClassOf(HWND window) {
+    wchar_t name[64] = {};
+    const int length = GetClassNameW(window, name, 64);
+    return std::u16string(reinterpret_cast<const char16_t*>(name),
+                          static_cast<std::size_t>(length > 0 ? length : 0));
+}
+
+// A started copy of the program.
+struct Program {
+    PROCESS_INFORMATION info = {};
+    bool started = false;
+};
+
+Program Start(const std::wstring& path) {
+    Program program;
+    std::wstring commandLine = L"\"" + path + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    program.started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                     nullptr, nullptr, &startup, &program.info) != 0;
+    if (!program.started) Fail("cannot start the program, error " + std::to_string(GetLastError()));
+    return program;
+}
+
+// Waits for the program to end; its exit code, or -1 when it did not end in time.
+long WaitForEnd(Program& program) {
+    if (!program.started) return -1;
+    if (WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return -1;
+    DWORD code = 0;
+    GetExitCodeProcess(program.info.hProcess, &code);
+    return static_cast<long>(code);
+}
+
+void Stop(Program& program) {
+    if (!program.started) return;
+    if (WaitForSingleObject(program.info.hProcess, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(program.info.hProcess, 99);
+        WaitForSingleObject(program.info.hProcess, kPatienceMs);
+    }
+    CloseHandle(program.info.hProcess);
+    CloseHandle(program.info.hThread);
+    program.started = false;
+}
+
+struct Search {
+    DWORD processId;
+    std::u16string caption;
+    std::u16string otherCaption;
+    HWND found = nullptr;
+    HWND other = nullptr;
+    std::vector<std::u16string> seen;  // the captions of the other windows
+};
+
+BOOL CALLBACK LookAtWindow(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<Search*>(parameter);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId != search->processId || ClassOf(window) != u"#32770" ||
+        !IsWindowVisible(window)) {
+        return TRUE;
+    }
+    const std::u16string caption = TextOf(window);
+    if (caption == search->caption) {
+        search->found = window;
+        return FALSE;
+    }
+    if (!search->otherCaption.empty() && caption == search->otherCaption) search->other = window;
+    search->seen.push_back(caption);
+    return TRUE;
+}
+
+BOOL CALLBACK CollectStaticText(HWND window, LPARAM parameter) {
+    auto* texts = reinterpret_cast<std::vector<std::u16string>*>(parameter);
+    if (ClassOf(window) == u"Static") {
+        std::u16string text = TextOf(window);
+        if (!text.empty()) texts->push_back(text);
+    }
+    return TRUE;
+}
+
+std::vector<std::u16string> StaticTexts(HWND window) {
+    std::vector<std::u16string> texts;
+    EnumChildWindows(window, CollectStaticText, reinterpret_cast<LPARAM>(&texts));
+    return texts;
+}
+
+// Waits for a visible dialog window of the program with this caption (a message box is one
+// too). A window captioned `otherCaption` instead, a message that the expected one will not
+// come, ends the wait at once.
+HWND WaitForWindow(const Program& program, const std::u16string& caption,
+                   const std::u16string& otherCaption = u"") {
+    std::vector<std::u16string> seen;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < kPatienceMs) {
+        Search search{program.info.dwProcessId, caption, otherCaption, nullptr, nullptr, {}};
+        EnumWindows(LookAtWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found) return search.found;
+        if (search.other) {
+            std::u16string said;
+            for (const std::u16string& text : StaticTexts(search.other)) said += text;
+            Fail("a window " + Show(otherCaption) + " saying " + Show(said) + " came instead of " +
+                 Show(caption));
+            return nullptr;
+        }
+        seen = std::move(search.seen);
+        if (WaitForSingleObject(program.info.hProcess, kLookEveryMs) == WAIT_OBJECT_0) break;
+    }
+    std::string others;
+    for (const std::u16string& text : seen) others += " " + Show(text);
+    Fail("no window " + Show(caption) + " appeared" +
+         (others.empty() ? "" : "; the program shows" + others));
+    return nullptr;
+}
+
+// Checks a message box's owner and text, and presses its OK button.
+void AnswerMessageBox(HWND box, HWND owner, const std::u16string& text) {
+    if (box == nullptr) return;
+    if (GetWindow(box, GW_OWNER) != owner) Fail("the message box has the wrong owner");
+    const std::vector<std::u16string> texts = StaticTexts(box);
+    if (texts.size() != 1) {
+        Fail("the message box shows " + std::to_string(texts.size()) + " texts");
+    } else {
+        ExpectText("message box text", texts[0], text);
+    }
+    HWND ok = GetDlgItem(box, IDOK);
+    if (ok == nullptr) {
+        Fail("the message box has no OK button");
+        return;
+    }
+    PostMessageW(ok, BM_CLICK, 0, 0);
+}
+
+// Checks the fixed texts of the dialog in the language expected.
+void CheckDialogTexts(HWND dialog, LanguageId lang) {
+    ExpectText("Start button", TextOf(GetDlgItem(dialog, IDOK)),
+               LoadDialogText(DialogText::kStart, lang));
+    ExpectText("Exit button", TextOf(GetDlgItem(dialog, IDCANCEL)),
+               LoadDialogText(DialogText::kExit, lang));
+}
+
+int Update(const std::wstring& path, LanguageId lang, const std::u16string& current,
+           const std::u16string& fresh) {
+    Program program = Start(path);
+    HWND dialog = program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
+                                  : nullptr;
+    if (dialog != nullptr) {
+        CheckDialogTexts(dialog, lang);
+        ExpectText("current firmware (1003)", TextOf(GetDlgItem(dialog, 1003)), current);
+        ExpectText("new firmware (1004)", TextOf(GetDlgItem(dialog, 1004)), fresh);
+        PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        HWND box = WaitForWindow(program, LoadTableString(kMsgComplete, lang),
+                                 LoadTableString(kMsgError, lang));
+        if (box != nullptr) {
+            AnswerMessageBox(box, dialog, LoadTableString(kMsgCompleteText, lang));
+            const long code = WaitForEnd(program);
+            if (code != 0) Fail("the program ended with " + std::to_string(code) + ", expected 0");
+            if (IsWindow(dialog)) Fail("the dialog is still there after the update");
+        }
+    }
+    Stop(program);
+    return failures == 0 ? 0 : 1;
+}
+
+int Refuse(const std::wstring& path, LanguageId lang) {
+    Program program = Start(path);
+    HWND dialog = program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
+                                  : nullptr;
+    if (dialog != nullptr) {
+        PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        HWND box = WaitForWindow(program, LoadTableString(kMsgError, lang),
+                                 LoadTableString(kMsgComplete, lang));
+        AnswerMessageBox(box, dialog, LoadTableString(kMsgNoUpdateNeeded, lang));
+        if (box != nullptr) {
+            // The refused run leaves the dialog open, ready for another try or for Exit: the run
+            // enables both buttons once the box is gone.
+            auto ready = [dialog] {
+                return IsWindowEnabled(GetDlgItem(dialog, IDOK)) &&
+                       IsWindowEnabled(GetDlgItem(dialog, IDCANCEL));
+            };
+            const DWORD start = GetTickCount();
+            while (!ready() && GetTickCount() - start < kPatienceMs &&
+                   WaitForSingleObject(program.info.hProcess, kLookEveryMs) == WAIT_TIMEOUT) {
+            }
+            if (!ready()) Fail("Start and Exit are not enabled after the refusal");
+            // The buttons come back a moment before the run's thread ends, and Exit does nothing
+            // while it runs: pressed again, as a user would, until the program ends.
+            const DWORD exitStart = GetTickCount();
+            do {
+                PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+            } while (WaitForSingleObject(program.info.hProcess, 1000) == WAIT_TIMEOUT &&
+                     GetTickCount() - exitStart < kPatienceMs);
+            const long code = WaitForEnd(program);
+            if (code != 0) Fail("the program ended with " + std::to_string(code) + " after Exit");
+        }
+    }
+    Stop(program);
+    return failures == 0 ? 0 : 1;
+}
+
+int Second(const std::wstring& path, LanguageId lang) {
+    Program first = Start(path);
+    HWND dialog =
+        first.started ? WaitForWindow(first, LoadDialogText(DialogText::kTitle, lang)) : nullptr;
+    if (dialog != nullptr) {
+        Program second = Start(path);
+        if (second.started) {
+            HWND box = WaitForWindow(second, LoadTableString(kMsgError, lang));
+            AnswerMessageBox(box, nullptr, LoadTableString(kMsgAlreadyRunning, lang));
+            const long code = WaitForEnd(second);
+            if (code != 0) Fail("the second copy ended with " + std::to_string(code));
+        }
+        Stop(second);
+        if (!IsWindow(dialog)) Fail("the first copy's dialog went away");
+        // No run has started: Exit closes the dialog.
+        PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+        const long code = WaitForEnd(first);
+        if (code != 0) Fail("the first copy ended with " + std::to_string(code) + " after Exit");
+    }
+    Stop(first);
+    return failures == 0 ? 0 : 1;
+}
+
+int ShowDialog(const std::wstring& path, LanguageId lang) {
+    Program program = Start(path);
+    HWND dialog = program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
+                                  : nullptr;
+    if (dialog != nullptr) {
+        CheckDialogTexts(dialog, lang);
+        // Painted whole before anyone looks: the paint messages go to the program now, and the
+        // message after them returns only when it has handled them.
+        RedrawWindow(dialog, nullptr, nullptr,
+                     RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+        RECT rect = {};
+        GetWindowRect(dialog, &rect);
+        std::printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
+                    rect.bottom - rect.top);
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+        PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
+        const long code = WaitForEnd(program);
+        if (code != 0) Fail("the program ended with " + std::to_string(code) + " after Exit");
+    } else {
+        std::printf("none\n");
+        std::fflush(stdout);
+    }
+    Stop(program);
+    return failures == 0 ? 0 : 1;
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: mox3_gui_driver update PROGRAM LANG CURRENT NEW\n"
+                 "       mox3_gui_driver refuse PROGRAM LANG\n"
+                 "       mox3_gui_driver second PROGRAM LANG\n"
+                 "       mox3_gui_driver show PROGRAM LANG\n");
+    return 2;
+}
+
+}  // namespace
+}  // namespace mox3
+
+int wmain(int argc, wchar_t** argv) {
+    using namespace mox3;
+    std::vector<std::u16string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(argv[i]));
+    if (args.size() < 3) return Usage();
+    const std::wstring program(argv[2]);
+    const auto lang =
+        static_cast<LanguageId>(std::strtoul(Utf16ToUtf8(args[2]).c_str(), nullptr, 16));
+    if (!HasLanguage(lang)) return Usage();
+    if (args[0] == u"update" && args.size() == 5) return Update(program, lang, args[3], args[4]);
+    if (args[0] == u"refuse" && args.size() == 3) return Refuse(program, lang);
+    if (args[0] == u"second" && args.size() == 3) return Second(program, lang);
+    if (args[0] == u"show" && args.size() == 3) return ShowDialog(program, lang);
+    return Usage();
+}

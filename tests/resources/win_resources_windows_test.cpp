@@ -1,0 +1,196 @@
+// The Windows resources as the build compiled them into this program: dialog 101 and the
+// string table in every language against the texts of strings.txt, and the configuration files.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/strings.h"
+#include "resources/resources.h"
+
+namespace mox3 {
+namespace {
+
+// Reads a resource's bytes front to back.
+class Reader {
+  public:
+    Reader(const BYTE* base, DWORD size) : base_(base), size_(size) {}
+    bool ok() const { return ok_; }
+    WORD Word() {
+        WORD value = 0;
+        Take(&value, sizeof value);
+        return value;
+    }
+    DWORD Dword() {
+        DWORD value = 0;
+        Take(&value, sizeof value);
+        return value;
+    }
+    short Short() { return static_cast<short>(Word()); }
+    std::u16string Text() {
+        std::u16string text;
+        for (WORD c = Word(); ok_ && c != 0; c = Word()) text.push_back(static_cast<char16_t>(c));
+        return text;
+    }
+    // A name or an ordinal: nothing ("", 0), an ordinal ("", n) or a text.
+    std::pair<std::u16string, WORD> NameOrOrdinal() {
+        const WORD first = Word();
+        if (first == 0) return {u"", 0};
+        if (first == 0xFFFF) return {u"", Word()};
+        pos_ -= 2;
+        return {Text(), 0};
+    }
+    void Skip(DWORD bytes) { pos_ += bytes; }
+    void AlignDword() { pos_ = (pos_ + 3) & ~DWORD{3}; }
+
+  private:
+    void Take(void* out, DWORD bytes) {
+        if (pos_ + bytes > size_) {
+            ok_ = false;
+            return;
+        }
+        std::memcpy(out, base_ + pos_, bytes);
+        pos_ += bytes;
+    }
+    const BYTE* base_;
+    DWORD size_;
+    DWORD pos_ = 0;
+    bool ok_ = true;
+};
+
+std::optional<Reader> FindIn(LPCWSTR type, LPCWSTR name, LanguageId lang) {
+    HRSRC found = FindResourceExW(nullptr, type, name, lang);
+    if (found == nullptr) return std::nullopt;
+    const BYTE* bytes = static_cast<const BYTE*>(LockResource(LoadResource(nullptr, found)));
+    if (bytes == nullptr) return std::nullopt;
+    return Reader(bytes, SizeofResource(nullptr, found));
+}
+
+struct Control {
+    DWORD id;
+    WORD classOrdinal;  // 0x80 button, 0x82 static; 0 for a class given by name
+    std::u16string className;
+    DWORD style;
+    short x, y, cx, cy;
+    std::optional<DialogText> text;  // nothing: empty
+};
+
+constexpr WORD kButton = 0x80;
+constexpr WORD kStatic = 0x82;
+constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kNoId = 0xFFFFFFFF;
+
+const std::vector<Control> kControls = {
+    {2, kButton, u"", kChild | BS_PUSHBUTTON | WS_TABSTOP, 262, 175, 50, 14, DialogText::kExit},
+    {1, kButton, u"", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 203, 175, 50, 14, DialogText::kStart},
+    {1001, 0, u"msctls_progress32", kChild | WS_BORDER, 19, 120, 276, 14, std::nullopt},
+    {1002, kStatic, u"", kChild | SS_CENTER | WS_GROUP, 7, 85, 305, 8, std::nullopt},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 29, 13, 71, 8, DialogText::kCurrentFirmware},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 31, 40, 71, 8, DialogText::kNewFirmware},
+    {1003, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 121, 11, 160, 14,
+     std::nullopt},
+    {1004, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 121, 37, 160, 14,
+     std::nullopt},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 23, 144, 276, 22, DialogText::kCaution},
+};
+
+std::u16string Lower(std::u16string text) {
+    for (char16_t& c : text) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    return text;
+}
+
+TEST(WindowsResources, DialogInEveryLanguage) {
+    for (LanguageId lang : AllLanguages()) {
+        SCOPED_TRACE(testing::Message() << "language 0x" << std::hex << lang);
+        auto found = FindIn(RT_DIALOG, MAKEINTRESOURCEW(101), lang);
+        ASSERT_TRUE(found.has_value());
+        Reader& r = *found;
+        EXPECT_EQ(r.Word(), 1);       // version of the extended template
+        EXPECT_EQ(r.Word(), 0xFFFF);  // its signature
+        r.Dword();                    // help id
+        EXPECT_EQ(r.Dword(), 0u);     // no extended style
+        const DWORD style = r.Dword();
+        EXPECT_EQ(style, DWORD{DS_MODALFRAME | WS_POPUP | WS_CAPTION | DS_SETFONT | DS_FIXEDSYS});
+        EXPECT_EQ(style & WS_SYSMENU, 0u) << "a system menu would bring a close box";
+        const WORD count = r.Word();
+        EXPECT_EQ(r.Short(), 0);
+        EXPECT_EQ(r.Short(), 0);
+        EXPECT_EQ(r.Short(), 319);
+        EXPECT_EQ(r.Short(), 196);
+        EXPECT_EQ(r.NameOrOrdinal(), std::make_pair(std::u16string(), WORD{0}));  // no menu
+        EXPECT_EQ(r.NameOrOrdinal(), std::make_pair(std::u16string(), WORD{0}));  // no class
+        EXPECT_EQ(r.Text(), LoadDialogText(DialogText::kTitle, lang));
+        EXPECT_EQ(r.Word(), 8);  // points
+        r.Word();                // weight
+        r.Skip(2);               // italic, character set
+        EXPECT_EQ(r.Text(), u"MS Shell Dlg");
+        ASSERT_EQ(count, kControls.size());
+        for (const Control& expected : kControls) {
+            SCOPED_TRACE(testing::Message() << "control " << static_cast<int>(expected.id));
+            r.AlignDword();
+            r.Dword();                 // help id
+            EXPECT_EQ(r.Dword(), 0u);  // extended style
+            EXPECT_EQ(r.Dword(), expected.style);
+            EXPECT_EQ(r.Short(), expected.x);
+            EXPECT_EQ(r.Short(), expected.y);
+            EXPECT_EQ(r.Short(), expected.cx);
+            EXPECT_EQ(r.Short(), expected.cy);
+            EXPECT_EQ(r.Dword(), expected.id);
+            auto [className, ordinal] = r.NameOrOrdinal();
+            EXPECT_EQ(ordinal, expected.classOrdinal);
+            EXPECT_EQ(Lower(className), expected.className);
+            EXPECT_EQ(r.NameOrOrdinal().first,
+                      expected.text ? LoadDialogText(*expected.text, lang) : u"");
+            r.Skip(r.Word());  // creation data
+        }
+        EXPECT_TRUE(r.ok());
+    }
+}
+
+// String `id` of language `lang` as the resource holds it: block id / 16 + 1, entry id % 16.
+std::optional<std::u16string> ResourceString(int id, LanguageId lang) {
+    auto found = FindIn(RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), lang);
+    if (!found) return std::nullopt;
+    for (int entry = 0; entry < id % 16; ++entry) found->Skip(2u * found->Word());
+    std::u16string text(found->Word(), u'\0');
+    for (char16_t& c : text) c = static_cast<char16_t>(found->Word());
+    if (!found->ok()) return std::nullopt;
+    return text;
+}
+
+TEST(WindowsResources, StringTableInEveryLanguage) {
+    for (LanguageId lang : AllLanguages()) {
+        for (int id : StringIds()) {
+            EXPECT_EQ(ResourceString(id, lang), LoadTableString(id, lang))
+                << "string " << id << " of language 0x" << std::hex << lang;
+        }
+        // 110 and 111 lie in the same block and stay empty.
+        EXPECT_EQ(ResourceString(110, lang), u"");
+    }
+    EXPECT_EQ(ResourceString(102, 0x0415), std::nullopt) << "no table of a language not spoken";
+}
+
+TEST(WindowsResources, ConfigurationFilesUnderJapaneseWhateverTheLanguage) {
+    ASSERT_EQ(ConfigResources().size(), 9u);
+    for (const EmbeddedResource& file : ConfigResources()) {
+        SCOPED_TRACE(testing::Message() << "configuration file " << file.id);
+        auto japanese = FindIn(L"CONFIG_FILE", MAKEINTRESOURCEW(file.id), 0x0411);
+        ASSERT_TRUE(japanese.has_value());
+        HRSRC any = FindResourceW(nullptr, MAKEINTRESOURCEW(file.id), L"CONFIG_FILE");
+        ASSERT_NE(any, nullptr);
+        ASSERT_EQ(SizeofResource(nullptr, any), file.bytes.size());
+        const void* bytes = LockResource(LoadResource(nullptr, any));
+        EXPECT_EQ(std::memcmp(bytes, file.bytes.data(), file.bytes.size()), 0);
+        EXPECT_EQ(FindResourceExW(nullptr, L"CONFIG_FILE", MAKEINTRESOURCEW(file.id), 0x0409),
+                  nullptr);
+    }
+    EXPECT_EQ(FindResourceW(nullptr, MAKEINTRESOURCEW(122), L"CONFIG_FILE"), nullptr);
+}
+
+}  // namespace
+}  // namespace mox3
