@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: an optimised build, then one with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds and runs the whole test suite: an optimised build, one with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the Windows programs under Wine (scripts/run-windows-tests.sh;
+# MOX3_SKIP_WINDOWS=1 leaves them out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -13,3 +14,7 @@ cmake --build build -j"$jobs"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMOX3_SANITIZE=ON -DMOX3_BUILD_BENCHMARKS=OFF
 cmake --build build-sanitize -j"$jobs"
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
+
+if [ "${MOX3_SKIP_WINDOWS:-0}" != 1 ]; then
+    ./scripts/run-windows-tests.sh
+fi
