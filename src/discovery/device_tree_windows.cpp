@@ -375,6 +375,9 @@ class WindowsDeviceTree : public DeviceTree {
     // String descriptor `index` of the device on `port`; nothing when the hub refuses.
     static std::optional<std::u16string> ReadString(DeviceHandle& hub, unsigned port,
                                                     std::uint8_t index) {
+        // Index 0 means the device has no such string; asked for, it would answer with its
+        // language list, which would read as a one-character text (U+0409).
+        if (index == 0) return std::u16string();
         auto request = StringDescriptorRequest(port, index);
         if (!hub.Control(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION, request.data(),
                          request.size(), request.size())) {
