@@ -20,6 +20,7 @@
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
+#include "emulator/usbredir_device.h"
 #include "resources/resources.h"
 
 namespace mox3 {
@@ -48,6 +49,7 @@ constexpr const char* kUsage =
     "           [--lower-case-ids on|off] [--bus-type N] [--refuse-open on|off]\n"
     "           [--device-number ok|fails] [--install-pending N]\n"
     "       mox3-updater emulator list ROOT [--json]\n"
+    "       mox3-updater emulator serve DIR --usbredir SOCKET [--connect]\n"
     "\n"
     "create programs a new drive's flash at the factory: the model's configuration file\n"
     "(chosen by --pid and --product among the shipped ones unless --config or --resource\n"
@@ -62,7 +64,10 @@ constexpr const char* kUsage =
     "unless --composite off), what its hub port reports, the case of its ids, the bus type,\n"
     "whether opening it or its device number query fails, and how many install-state reads\n"
     "report it still installing. list shows every device of ROOT (each folder holding one)\n"
-    "with its interfaces, nodes and ids as the emulated device tree presents them.\n";
+    "with its interfaces, nodes and ids as the emulated device tree presents them.\n"
+    "serve presents the drive as a USB mass-storage device to a virtual machine's usbredir\n"
+    "device: it listens on the unix socket SOCKET (or connects to it with --connect) and\n"
+    "serves the first peer until it goes away or SIGTERM (Linux only).\n";
 
 int Usage(std::ostream& err, const std::string& why = {}) {
     if (!why.empty()) err << "error: " << why << "\n";
@@ -781,6 +786,32 @@ int PowerCycle(Args args, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
+int Serve(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {"--usbredir"}, {"--connect"});
+    if (!cli.ok()) return Usage(err, cli.error());
+    if (cli.positional().size() != 1) return Usage(err, "serve needs one folder");
+    auto socket = cli.value("--usbredir");
+    if (!socket) return Usage(err, "serve needs --usbredir SOCKET");
+    const fs::path dir = cli.positional()[0];
+    if (!IsEmulatedDriveFolder(dir)) return Failed(err, dir.string() + " is not an emulated drive");
+#if defined(_WIN32)
+    (void)out;
+    return Failed(err, "serve --usbredir needs unix sockets: Linux only");
+#else
+    const bool connect = cli.has("--connect");
+    std::string why;
+    auto ready = [&](const std::string& path) {
+        out << (connect ? "connected to " : "listening on ") << path << "\n";
+        out.flush();
+    };
+    if (!ServeUsbRedirSocket(*socket, connect, dir, SystemClock(), ready, &why)) {
+        return Failed(err, why);
+    }
+    out << "served " << dir.string() << "\n";
+    return kExitOk;
+#endif
+}
+
 }  // namespace
 
 int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err) {
@@ -804,6 +835,7 @@ int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err) {
     if (sub == "list") return List(rest, out, err);
     if (sub == "fault") return Fault(rest, out, err);
     if (sub == "power-cycle") return PowerCycle(rest, out, err);
+    if (sub == "serve") return Serve(rest, out, err);
     return Usage(err, "unknown emulator command " + sub);
 }
 

@@ -1,0 +1,211 @@
+// The USB front of the emulated drive without a socket: the Bulk-Only Transport over the
+// emulator's pass-through device, and the descriptors a drive's flash gives.
+#include "emulator/bulk_only.h"
+
+#include "emulator/emulator_fixture.h"
+#include "emulator/usb_descriptors.h"
+
+namespace mox3::test {
+namespace {
+
+std::vector<std::uint8_t> Cbw(std::uint32_t tag, std::uint32_t length, bool in, const Cdb& cdb) {
+    std::vector<std::uint8_t> cbw(kCbwSize, 0);
+    for (int i = 0; i < 4; ++i) {
+        cbw[i] = static_cast<std::uint8_t>(kCbwSignature >> (8 * i));
+        cbw[4 + i] = static_cast<std::uint8_t>(tag >> (8 * i));
+        cbw[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
+    cbw[12] = in ? 0x80 : 0x00;
+    cbw[14] = static_cast<std::uint8_t>(cdb.size());
+    std::copy(cdb.begin(), cdb.end(), cbw.begin() + 15);
+    return cbw;
+}
+
+struct Csw {
+    std::uint32_t tag = 0;
+    std::uint32_t residue = 0;
+    int status = -1;
+};
+
+Csw ReadCsw(BulkOnlyTransport& bot) {
+    auto r = bot.In(512);
+    Csw csw;
+    EXPECT_FALSE(r.stall);
+    if (r.stall || r.data.size() != kCswSize) return csw;
+    auto le32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(r.data[at] | r.data[at + 1] << 8 | r.data[at + 2] << 16 |
+                                          r.data[at + 3] << 24);
+    };
+    EXPECT_EQ(le32(0), kCswSignature);
+    csw.tag = le32(4);
+    csw.residue = le32(8);
+    csw.status = r.data[12];
+    return csw;
+}
+
+const Cdb kInquiry = {0x12, 0, 0, 0, 36, 0};
+const Cdb kReadCapacity = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+const Cdb kRequestSense = {0x03, 0, 0, 0, 18, 0};
+
+class BulkOnlyTest : public EmulatorTest {
+  protected:
+    void SetUp() override {
+        drive_ = MakeProgrammedDrive(2, "0102030000010000", "ABCDEF0123456789");
+        device_ = Open(drive_);
+        ASSERT_NE(device_, nullptr);
+    }
+    std::filesystem::path drive_;
+    std::unique_ptr<PassThroughDevice> device_;
+};
+
+TEST_F(BulkOnlyTest, CommandsFollowTheWrapperLength) {
+    BulkOnlyTransport bot(device_.get());
+    // INQUIRY into a larger transfer: a short packet ends the data, the residue tells.
+    ASSERT_TRUE(bot.Out(Cbw(7, 96, true, kInquiry)));
+    auto data = bot.In(96);
+    ASSERT_FALSE(data.stall);
+    const auto inquiry = View(drive_).inquiry;
+    EXPECT_EQ(data.data, std::vector<std::uint8_t>(inquiry.begin(), inquiry.end()));
+    Csw csw = ReadCsw(bot);
+    EXPECT_EQ(csw.tag, 7u);
+    EXPECT_EQ(csw.residue, 60u);
+    EXPECT_EQ(csw.status, kCswPassed);
+
+    // READ CAPACITY taken in two packets.
+    ASSERT_TRUE(bot.Out(Cbw(8, 8, true, kReadCapacity)));
+    auto first = bot.In(4);
+    auto second = bot.In(4);
+    EXPECT_EQ(first.data.size() + second.data.size(), 8u);
+    EXPECT_EQ(second.data[3], 0x00);  // 512-byte blocks: 00 00 02 00
+    EXPECT_EQ(second.data[2], 0x02);
+    EXPECT_EQ(ReadCsw(bot).status, kCswPassed);
+
+    // The vendor status read carries allocation length 0: the wrapper's 12 bytes count.
+    ASSERT_TRUE(bot.Out(Cbw(9, 12, true, VendorCdb(0x3C, 0x51))));
+    data = bot.In(512);
+    ASSERT_EQ(data.data.size(), 12u);
+    EXPECT_EQ(data.data[0] & 0x01, 0);  // normal firmware, not the loader
+    csw = ReadCsw(bot);
+    EXPECT_EQ(csw.status, kCswPassed);
+    EXPECT_EQ(csw.residue, 0u);
+
+    // Data out: the flash parameters arrive in the data phase.
+    const std::vector<std::uint8_t> parameters = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_TRUE(bot.Out(Cbw(10, 8, false, VendorCdb(0x3B, 0x24))));
+    ASSERT_TRUE(bot.Out(parameters));
+    EXPECT_EQ(ReadCsw(bot).status, kCswPassed);
+    auto stored = View(drive_).flashParameters;
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(std::vector<std::uint8_t>(stored->begin(), stored->end()), parameters);
+}
+
+TEST_F(BulkOnlyTest, FailedCommandsKeepSenseAndStallMissingData) {
+    BulkOnlyTransport bot(device_.get());
+    // TEST UNIT READY is no command the bridge knows.
+    ASSERT_TRUE(bot.Out(Cbw(1, 0, false, {0x00, 0, 0, 0, 0, 0})));
+    EXPECT_EQ(ReadCsw(bot).status, kCswFailed);
+    ASSERT_TRUE(bot.Out(Cbw(2, 18, true, kRequestSense)));
+    auto sense = bot.In(512).data;
+    ASSERT_EQ(sense.size(), 18u);
+    EXPECT_EQ(sense[2] & 0x0F, kSenseIllegalRequest);
+    EXPECT_EQ(sense[12], kAscInvalidOpcode);
+    EXPECT_EQ(ReadCsw(bot).status, kCswPassed);
+    // Read once: the next REQUEST SENSE reports nothing.
+    ASSERT_TRUE(bot.Out(Cbw(3, 18, true, kRequestSense)));
+    EXPECT_EQ(bot.In(512).data[2] & 0x0F, 0);
+    ReadCsw(bot);
+
+    // A failing command that announced data: the IN endpoint stalls, then the status comes.
+    ASSERT_TRUE(bot.Out(Cbw(4, 36, true, {0x12, 0x01, 0x80, 0, 36, 0})));
+    EXPECT_TRUE(bot.In(512).stall);
+    EXPECT_TRUE(bot.In(512).stall);  // still halted
+    bot.ClearHalt(true);
+    Csw csw = ReadCsw(bot);
+    EXPECT_EQ(csw.status, kCswFailed);
+    EXPECT_EQ(csw.residue, 36u);
+}
+
+TEST_F(BulkOnlyTest, InvalidWrapperNeedsResetAndLostDriveIsPhaseError) {
+    BulkOnlyTransport bot(device_.get());
+    auto bad = Cbw(1, 36, true, kInquiry);
+    bad[0] ^= 0xFF;
+    EXPECT_FALSE(bot.Out(bad));
+    EXPECT_FALSE(bot.Out(Cbw(2, 36, true, kInquiry)));
+    bot.ClearHalt(true);
+    bot.ClearHalt(false);
+    EXPECT_TRUE(bot.Halted(true));  // clearing alone does not help: a reset is due
+    bot.Reset();
+    EXPECT_TRUE(bot.Halted(false));
+    bot.ClearHalt(true);
+    bot.ClearHalt(false);
+    ASSERT_TRUE(bot.Out(Cbw(3, 36, true, kInquiry)));
+    EXPECT_EQ(bot.In(36).data.size(), 36u);
+    EXPECT_EQ(ReadCsw(bot).tag, 3u);
+    // A CBW of the wrong size is no wrapper either.
+    EXPECT_FALSE(bot.Out(std::vector<std::uint8_t>(kCbwSize + 1, 0)));
+
+    BulkOnlyTransport gone(nullptr);
+    ASSERT_TRUE(gone.Out(Cbw(5, 0, false, {0x00, 0, 0, 0, 0, 0})));
+    EXPECT_EQ(ReadCsw(gone).status, kCswPhaseError);
+}
+
+std::vector<std::uint8_t> Utf16Descriptor(const std::u16string& text) {
+    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
+    for (char16_t c : text) {
+        out.push_back(static_cast<std::uint8_t>(c));
+        out.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return out;
+}
+
+TEST_F(EmulatorTest, UsbDescriptorsFromTheFlashAndInTheLoader) {
+    for (int generation : {1, 2}) {
+        SCOPED_TRACE(generation);
+        EmulatedDriveSetup setup;
+        setup.diskSerial = "  DISK-7  ";
+        auto drive = MakeProgrammedDrive(
+            generation, generation == 1 ? "04050600" : "0102030000010000",
+            generation == 1 ? "1" : "ABCDEF0123456789", setup, "g" + std::to_string(generation));
+        EmulatedDriveView view = View(drive);
+        UsbDescriptorSet set = MakeUsbDescriptors(view);
+        EXPECT_TRUE(set.fromFlash);
+        ASSERT_EQ(set.device.size(), 18u);
+        EXPECT_EQ(set.device[2], 0x10);  // bcdUSB 2.10 as the flash holds it
+        EXPECT_EQ(set.VendorId(), 0x5E3B);
+        EXPECT_EQ(set.ProductId(), view.usb.productId);
+        // Only the bulk-only setting: 9 + 9 + 7 + 7 bytes.
+        ASSERT_EQ(set.configuration.size(), 32u);
+        EXPECT_EQ(set.configuration[2], 32);
+        EXPECT_EQ(set.Interface()[7], 0x50);
+        auto endpoints = set.Endpoints();
+        ASSERT_EQ(endpoints.size(), 2u);
+        EXPECT_EQ(endpoints[0].address, 0x81);
+        EXPECT_EQ(endpoints[1].address, 0x02);
+        EXPECT_EQ(endpoints[1].maxPacketSize, 512);
+        EXPECT_EQ(set.Get(kUsbDescriptorQualifier, 0, 0)->size(), 10u);
+        // The first generation's serial "1" takes the disk's serial, without the blanks.
+        EXPECT_EQ(*set.Get(kUsbDescriptorString, 3, kUsbLanguageEnglishUs),
+                  Utf16Descriptor(generation == 1 ? u"DISK-7" : u"ABCDEF0123456789"));
+        EXPECT_EQ(*set.Get(kUsbDescriptorString, 2, kUsbLanguageEnglishUs),
+                  Utf16Descriptor(view.usb.product));
+        EXPECT_FALSE(set.Get(kUsbDescriptorString, 4, kUsbLanguageEnglishUs).has_value());
+        EXPECT_FALSE(set.Get(kUsbDescriptorConfiguration, 1, 0).has_value());
+
+        RestartIntoLoader(drive);
+        view = View(drive);
+        ASSERT_TRUE(view.loader);
+        set = MakeUsbDescriptors(view);
+        EXPECT_FALSE(set.fromFlash);
+        EXPECT_EQ(set.VendorId(), kBareBridgeVendorId);
+        EXPECT_EQ(set.ProductId(),
+                  generation == 1 ? kFirstGenerationBareProductId : kSecondGenerationBareProductId);
+        EXPECT_EQ(set.device[16], 0);  // the loader has no serial number
+        EXPECT_FALSE(set.Get(kUsbDescriptorString, 3, kUsbLanguageEnglishUs).has_value());
+        EXPECT_EQ(*set.Get(kUsbDescriptorString, 2, kUsbLanguageEnglishUs),
+                  Utf16Descriptor(generation == 1 ? u"MB86C30A" : u"MB86C311A"));
+        EXPECT_EQ(set.Endpoints().size(), 2u);
+    }
+}
+
+}  // namespace
+}  // namespace mox3::test

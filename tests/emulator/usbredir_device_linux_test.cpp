@@ -1,0 +1,244 @@
+// The usbredir device side as a virtual machine's redirection device meets it: over a socket
+// pair, with the host side written out packet by packet here.
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "emulator/emulator_fixture.h"
+#include "emulator/usbredir_device.h"
+
+namespace mox3::test {
+namespace {
+
+using namespace usbredir;
+
+constexpr std::uint32_t kHostCaps =
+    kCapConnectDeviceVersion | kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32;
+
+void Put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+std::uint64_t Get(const std::vector<std::uint8_t>& in, std::size_t at, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value |= std::uint64_t{in[at + i]} << (8 * i);
+    return value;
+}
+
+struct Packet {
+    std::uint32_t type = 0xFFFFFFFF;
+    std::uint64_t id = 0;
+    std::vector<std::uint8_t> payload;
+};
+
+std::vector<std::uint8_t> Encode(std::uint32_t type, std::uint64_t id,
+                                 const std::vector<std::uint8_t>& payload, bool ids64 = true) {
+    std::vector<std::uint8_t> out;
+    Put(out, type, 4);
+    Put(out, payload.size(), 4);
+    Put(out, id, ids64 ? 8 : 4);
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+std::vector<std::uint8_t> Hello() {
+    std::vector<std::uint8_t> hello(kHelloVersionSize, 0);
+    std::memcpy(hello.data(), "test host", 9);
+    Put(hello, kHostCaps, 4);
+    return Encode(kHello, 0, hello, false);
+}
+
+std::vector<std::uint8_t> Bulk(std::uint64_t id, std::uint8_t endpoint, std::uint32_t length,
+                               const std::vector<std::uint8_t>& data = {}) {
+    std::vector<std::uint8_t> p = {endpoint, 0};
+    Put(p, length & 0xFFFF, 2);
+    Put(p, 0, 4);
+    Put(p, length >> 16, 2);
+    p.insert(p.end(), data.begin(), data.end());
+    return Encode(kBulkPacket, id, p);
+}
+
+std::vector<std::uint8_t> InquiryCbw(std::uint32_t tag) {
+    std::vector<std::uint8_t> cbw;
+    Put(cbw, 0x43425355, 4);
+    Put(cbw, tag, 4);
+    Put(cbw, 36, 4);
+    cbw.insert(cbw.end(), {0x80, 0, 6, 0x12, 0, 0, 0, 36, 0});
+    cbw.resize(31, 0);
+    return cbw;
+}
+
+// Packets as they come from the device side, split out of a byte stream.
+class PacketReader {
+  public:
+    void Add(std::span<const std::uint8_t> bytes) {
+        bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    }
+    std::optional<Packet> Next(bool ids64 = true) {
+        const std::size_t header = ids64 ? 16 : 12;
+        if (bytes_.size() < header) return std::nullopt;
+        const std::size_t length = Get(bytes_, 4, 4);
+        if (bytes_.size() < header + length) return std::nullopt;
+        Packet p{static_cast<std::uint32_t>(Get(bytes_, 0, 4)),
+                 Get(bytes_, 8, ids64 ? 8 : 4),
+                 {bytes_.begin() + static_cast<std::ptrdiff_t>(header),
+                  bytes_.begin() + static_cast<std::ptrdiff_t>(header + length)}};
+        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(header + length));
+        return p;
+    }
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+class UsbRedirTest : public EmulatorTest {
+  protected:
+    std::filesystem::path drive_ = MakeProgrammedDrive(2, "0102030000010000", "ABCDEF0123456789");
+};
+
+TEST_F(UsbRedirTest, HelloConnectDescriptorAndInquiryOverASocket) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    timeval timeout{10, 0};  // a hang fails the test instead of blocking it
+    ::setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    bool served = false;
+    std::string why;
+    std::thread device([&] { served = ServeUsbRedir(fds[0], drive_, clock_, nullptr, &why); });
+
+    PacketReader reader;
+    auto next = [&](bool ids64 = true) {
+        std::uint8_t buffer[4096];
+        for (;;) {
+            if (auto p = reader.Next(ids64)) return *p;
+            const ssize_t n = ::recv(fds[1], buffer, sizeof buffer, 0);
+            if (n <= 0) return Packet{};
+            reader.Add(std::span(buffer, static_cast<std::size_t>(n)));
+        }
+    };
+    auto send = [&](const std::vector<std::uint8_t>& bytes) {
+        ASSERT_EQ(::write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    };
+
+    send(Hello());
+    Packet hello = next(false);
+    ASSERT_EQ(hello.type, kHello);
+    ASSERT_EQ(hello.payload.size(), kHelloVersionSize + 4);
+    const auto caps = static_cast<std::uint32_t>(Get(hello.payload, kHelloVersionSize, 4));
+    EXPECT_EQ(caps & (kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32),
+              kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32);
+
+    Packet interfaces = next();
+    ASSERT_EQ(interfaces.type, kInterfaceInfo);
+    EXPECT_EQ(Get(interfaces.payload, 0, 4), 1u);
+    EXPECT_EQ(interfaces.payload[4 + 32], 0x08);  // mass storage
+    EXPECT_EQ(interfaces.payload[4 + 96], 0x50);  // bulk-only
+    Packet endpoints = next();
+    ASSERT_EQ(endpoints.type, kEpInfo);
+    ASSERT_EQ(endpoints.payload.size(), 96u + 64u);
+    EXPECT_EQ(endpoints.payload[16 + 1], kTypeBulk);  // 0x81
+    EXPECT_EQ(endpoints.payload[2], kTypeBulk);       // 0x02
+    EXPECT_EQ(Get(endpoints.payload, 96 + 2 * (16 + 1), 2), 512u);
+    Packet connect = next();
+    ASSERT_EQ(connect.type, kDeviceConnect);
+    ASSERT_EQ(connect.payload.size(), 10u);
+    EXPECT_EQ(connect.payload[0], kSpeedHigh);
+    EXPECT_EQ(Get(connect.payload, 4, 2), 0x5E3Bu);
+
+    send(Encode(kSetConfiguration, 5, {1}));
+    Packet configured = next();
+    EXPECT_EQ(configured.type, kConfigurationStatus);
+    EXPECT_EQ(configured.id, 5u);
+    EXPECT_EQ(configured.payload, (std::vector<std::uint8_t>{kSuccess, 1}));
+
+    // GET_DESCRIPTOR(DEVICE), asked for 64 bytes, gets 18.
+    send(Encode(kControlPacket, 6, {0x80, 6, 0x80, 0, 0x00, 0x01, 0, 0, 64, 0}));
+    Packet descriptor = next();
+    ASSERT_EQ(descriptor.type, kControlPacket);
+    EXPECT_EQ(descriptor.id, 6u);
+    EXPECT_EQ(descriptor.payload[3], kSuccess);
+    EXPECT_EQ(Get(descriptor.payload, 8, 2), 18u);
+    ASSERT_EQ(descriptor.payload.size(), 10u + 18u);
+    EXPECT_EQ(descriptor.payload[10 + 1], 0x01);
+    EXPECT_EQ(Get(descriptor.payload, 10 + 8, 2), 0x5E3Bu);
+
+    send(Bulk(7, 0x02, 31, InquiryCbw(0x1234)));
+    Packet out = next();
+    EXPECT_EQ(out.type, kBulkPacket);
+    EXPECT_EQ(out.payload[1], kSuccess);
+    EXPECT_EQ(Get(out.payload, 2, 2), 31u);
+    send(Bulk(8, 0x81, 512));
+    Packet data = next();
+    ASSERT_EQ(data.payload.size(), 10u + 36u);
+    EXPECT_EQ(Get(data.payload, 2, 2), 36u);
+    const auto inquiry = View(drive_).inquiry;
+    EXPECT_TRUE(std::equal(inquiry.begin(), inquiry.end(), data.payload.begin() + 10));
+    send(Bulk(9, 0x81, 13));
+    Packet status = next();
+    ASSERT_EQ(status.payload.size(), 10u + 13u);
+    EXPECT_EQ(Get(status.payload, 10 + 4, 4), 0x1234u);
+    EXPECT_EQ(status.payload[10 + 12], 0);
+
+    ::close(fds[1]);
+    device.join();
+    ::close(fds[0]);
+    EXPECT_TRUE(served) << why;
+}
+
+TEST_F(UsbRedirTest, RestartDisconnectsAndReturnsWithTheLoaderIdentity) {
+    PacketReader reader;
+    UsbRedirDevice device(drive_, clock_, [&](std::span<const std::uint8_t> bytes) {
+        reader.Add(bytes);
+        return true;
+    });
+    ASSERT_TRUE(device.Start());
+    ASSERT_TRUE(device.Receive(Hello()));
+    ASSERT_TRUE(device.connected());
+    ASSERT_TRUE(device.Receive(Encode(kSetConfiguration, 1, {1})));
+
+    // SelectUpdateMode, then RestartBridge: its status still goes out, then the device goes.
+    auto vendor = [&](std::uint8_t function, std::uint32_t tag) {
+        std::vector<std::uint8_t> cbw;
+        Put(cbw, 0x43425355, 4);
+        Put(cbw, tag, 4);
+        Put(cbw, 0, 4);
+        cbw.insert(cbw.end(), {0x00, 0, 10, 0x3B, 0x01, function});
+        cbw.resize(31, 0);
+        ASSERT_TRUE(device.Receive(Bulk(tag, 0x02, 31, cbw)));
+        ASSERT_TRUE(device.Receive(Bulk(tag + 100, 0x81, 13)));
+    };
+    vendor(0x53, 1);
+    EXPECT_TRUE(device.connected());
+    vendor(0x50, 2);
+    EXPECT_FALSE(device.connected());
+    std::vector<Packet> packets;
+    ASSERT_EQ(reader.Next(false)->type, kHello);
+    while (auto p = reader.Next()) packets.push_back(*p);
+    ASSERT_GE(packets.size(), 2u);
+    EXPECT_EQ(packets.back().type, kDeviceDisconnect);
+    const Packet& csw = packets[packets.size() - 2];
+    ASSERT_EQ(csw.payload.size(), 10u + 13u);
+    EXPECT_EQ(csw.payload[10 + 12], 0);  // RestartBridge passed
+
+    // Away for the restart delay; then back in the loader, with the bridge's own identity.
+    EXPECT_EQ(device.Poll(), kRestartDelay);
+    EXPECT_FALSE(device.connected());
+    clock_->Advance(kRestartDelay);
+    device.Poll();
+    ASSERT_TRUE(device.connected());
+    EXPECT_EQ(device.descriptors().VendorId(), kBareBridgeVendorId);
+    Packet connect;
+    while (auto p = reader.Next()) connect = *p;
+    ASSERT_EQ(connect.type, kDeviceConnect);
+    EXPECT_EQ(Get(connect.payload, 4, 2), kBareBridgeVendorId);
+    EXPECT_EQ(Get(connect.payload, 6, 2), kSecondGenerationBareProductId);
+    // Unconfigured after the new connect: bulk packets are refused until SET_CONFIGURATION.
+    ASSERT_TRUE(device.Receive(Bulk(50, 0x81, 13)));
+    Packet refused = *reader.Next();
+    EXPECT_EQ(refused.payload[1], kInval);
+}
+
+}  // namespace
+}  // namespace mox3::test
