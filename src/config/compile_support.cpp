@@ -22,7 +22,10 @@ std::string RangeText(std::uint32_t low, std::uint32_t high) {
 }  // namespace
 
 std::string ItemReader::Quote(std::u16string_view section, std::u16string_view key) const {
-    std::string where = "[" + Utf16ToUtf8(section) + "] " + Utf16ToUtf8(key);
+    std::string where = "[";
+    where += Utf16ToUtf8(section);
+    where += "] ";
+    where += Utf16ToUtf8(key);
     if (const std::u16string* value = mgr_.FindItemValue(section, key)) {
         where += " = \"" + Utf16ToUtf8(*value) + "\"";
     }
