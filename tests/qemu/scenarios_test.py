@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""Emulated drives on a real kernel's USB bus: each drive is served to a QEMU guest over
+usbredir (`mox3-updater emulator serve`), and the program inside the guest finds, identifies and
+updates it through the kernel's usb-storage driver, sysfs and SG_IO, the bridge's restarts
+included (the drive leaves the bus and comes back with another identity). Exit code 77
+(skipped) when QEMU or the kernel cannot be had."""
+
+import argparse
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+SKIP = 77
+SCALE = "10"  # every wait of program and drives runs ten times faster
+SERIAL = "4A3F0012B7C4D9E1"
+
+
+class Bench:
+    """The host side: emulated drives in a folder, each served on a socket of its own."""
+
+    def __init__(self, host_cli, work):
+        self.cli = host_cli
+        self.work = work
+        self.servers = []
+        self.env = dict(os.environ, MOX3_TIME_SCALE=SCALE)
+        self.run("image", "make", "--generation", "2", "--version", "01000500", "--size",
+                 "120000", "-o", self.path("old.bin"))
+        self.run("image", "make", "--generation", "2", "--version", "01000700", "--size",
+                 "120000", "-o", self.path("firmware_C311.bin"))
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def run(self, *args):
+        result = subprocess.run([self.cli] + list(args), env=self.env, capture_output=True,
+                                text=True)
+        if result.returncode != 0:
+            raise RuntimeError("%s: %s%s" % (" ".join(args), result.stdout, result.stderr))
+        return result.stdout
+
+    def drive(self, name, serial=SERIAL):
+        self.run("emulator", "create", self.path(name), "--generation", "2", "--serial", serial,
+                 "--firmware", self.path("old.bin"))
+        return self.serve(name)
+
+    def plain_disk(self, name):
+        self.run("emulator", "create-disk", self.path(name), "--vid", "0x0BC2", "--pid",
+                 "0x2322", "--product", "Portable")
+        return self.serve(name)
+
+    def serve(self, name):
+        socket_path = self.path(name + ".sock")
+        log = open(self.path(name + ".serve.log"), "w")
+        server = subprocess.Popen([self.cli, "emulator", "serve", self.path(name), "--usbredir",
+                                   socket_path], env=self.env, stdout=log, stderr=log)
+        self.servers.append(server)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(socket_path):
+            if server.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the drive %s is not served: see %s" % (name, log.name))
+            time.sleep(0.05)
+        return socket_path
+
+    def show(self, name):
+        return self.run("emulator", "show", self.path(name))
+
+    def close(self):
+        for server in self.servers:
+            server.send_signal(signal.SIGTERM)
+        for server in self.servers:
+            try:
+                server.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                server.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True, help="the mox3-updater for the guest")
+    parser.add_argument("--host-program", required=True, help="the mox3-updater for the host")
+    parser.add_argument("--cache", default=None)
+    parser.add_argument("--timeout", type=float, default=300)
+    args = parser.parse_args()
+
+    failures = []
+
+    def check(condition, what, output):
+        if not condition:
+            failures.append("%s; output was:\n%s" % (what, output))
+        print("%s: %s" % ("ok" if condition else "FAILED", what))
+
+    def guest_with(sockets, bench):
+        return harness.Guest(program=args.program, cache_dir=args.cache,
+                             usbredir_sockets=sockets, boot_timeout=args.timeout,
+                             files={"/images/firmware_C311.bin": bench.path("firmware_C311.bin")})
+
+    def settle(guest, count):
+        # The kernel has probed the attached disks when as many SCSI generic nodes exist.
+        rc, out = guest.run("for i in $(seq 100); do [ $(ls /dev/sg* 2>/dev/null | wc -l) -ge %d ]"
+                            " && break; sleep 0.1; done; ls /dev/sg*" % count)
+        return out
+
+    update = ("MOX3_TIME_SCALE=%s mox3-updater update --yes --image-dir /images "
+              "--state-dir /tmp/state" % SCALE)
+
+    try:
+        harness.find_tools(args.cache)
+    except harness.Unavailable as e:
+        print("SKIPPED: cannot boot a QEMU guest here: %s" % e)
+        return SKIP
+
+    with tempfile.TemporaryDirectory(prefix="mox3-qemu-") as work:
+        # One drive beside a plain USB disk: found, identified, updated through two restarts.
+        bench = Bench(args.host_program, work)
+        try:
+            sockets = [bench.drive("d1"), bench.plain_disk("p1")]
+            with guest_with(sockets, bench) as guest:
+                nodes = settle(guest, 2)
+                check(len(nodes.split()) == 2, "the kernel attached both disks", nodes)
+                rc, out = guest.run("mox3-updater list")
+                check(rc == 0 and "census: 1 (one known drive attached)" in out
+                      and "1 bridge drive(s)" in out
+                      and '0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
+                      and "firmware V01L00R05, normal firmware, chip kind 2" in out,
+                      "list finds the drive with its identity, version and chip kind 2", out)
+                check("0x0BC2" not in out,
+                      "a plain USB disk that rejects vendor commands is not listed", out)
+                rc, out = guest.run(update, timeout=args.timeout)
+                check(rc == 0 and "Complete" in out, "update --yes completes", out)
+                rc, out = guest.run("mox3-updater list")
+                check('0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
+                      and "firmware V01L00R07, normal firmware" in out,
+                      "the drive is back with the maker's identity, its serial and V01L00R07",
+                      out)
+            shown = bench.show("d1")
+            check("firmware version: V01L00R07" in shown
+                  and "flash: firmware at 8192 intact, version V01L00R07" in shown,
+                  "the emulator's flash holds the new firmware", shown)
+        finally:
+            bench.close()
+
+    with tempfile.TemporaryDirectory(prefix="mox3-qemu-") as work:
+        # A run killed while it writes leaves the drive in its loader; a second run recovers it
+        # with the serial number from the marker.
+        bench = Bench(args.host_program, work)
+        try:
+            with guest_with([bench.drive("d2")], bench) as guest:
+                settle(guest, 1)
+                rc, out = guest.run("MOX3_KILL_AT_REQUEST=60 " + update, timeout=args.timeout)
+                check(rc != 0, "the first run is killed in the middle", out)
+                settle(guest, 1)
+                rc, out = guest.run("mox3-updater list")
+                check("0x04C5:0x" in out and "update loader" in out,
+                      "the drive waits in its loader with the bare bridge's identity", out)
+                rc, out = guest.run(update, timeout=args.timeout)
+                check(rc == 0 and "Complete" in out, "a second run finishes the update", out)
+                rc, out = guest.run("mox3-updater list")
+                check('0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
+                      and "firmware V01L00R07" in out,
+                      "the recovered drive has the maker's identity and its own serial", out)
+        finally:
+            bench.close()
+
+    with tempfile.TemporaryDirectory(prefix="mox3-qemu-") as work:
+        # Two drives: the census counts both.
+        bench = Bench(args.host_program, work)
+        try:
+            sockets = [bench.drive("d3", "SERIAL0003"), bench.drive("d4", "SERIAL0004")]
+            with guest_with(sockets, bench) as guest:
+                settle(guest, 2)
+                rc, out = guest.run("mox3-updater list")
+                check(out.startswith("census: 2") and "2 bridge drive(s)" in out,
+                      "the census gives 2 for two attached drives", out)
+        finally:
+            bench.close()
+
+    if failures:
+        for failure in failures:
+            print("FAILED: " + failure, file=sys.stderr)
+        return 1
+    print("qemu scenarios: all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except harness.GuestError as e:
+        print("FAILED: %s" % e, file=sys.stderr)
+        sys.exit(1)
