@@ -24,11 +24,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=300)
     args = parser.parse_args()
 
-    failures = []
-
-    def check(condition, what, output):
-        if not condition:
-            failures.append("%s; output was:\n%s" % (what, output))
+    check = harness.Checks("qemu_boot")
 
     try:
         guest = harness.Guest(program=args.program, cache_dir=args.cache,
@@ -102,17 +98,8 @@ def main():
                     check(False, "QEMU did not connect to the usb-redir socket within 30 s",
                           guest.qemu_messages())
 
-    if failures:
-        for failure in failures:
-            print("FAILED: " + failure, file=sys.stderr)
-        return 1
-    print("qemu_boot: all checks passed")
-    return 0
+    return check.result()
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except harness.GuestError as e:
-        print("FAILED: %s" % e, file=sys.stderr)
-        sys.exit(1)
+    harness.run_test_script(main)

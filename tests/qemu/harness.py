@@ -551,6 +551,37 @@ class Guest:
         return text.split("\n", 1)[1] if "\n" in text else ""
 
 
+class Checks:
+    """The checks of a test script: each is recorded; the failures are reported at the end."""
+
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+
+    def __call__(self, condition, what, output):
+        if not condition:
+            self.failures.append("%s; output was:\n%s" % (what, output))
+        print("%s: %s" % ("ok" if condition else "FAILED", what))
+
+    def result(self):
+        """The script's exit code: 0 when every check held, else 1 after listing failures."""
+        for failure in self.failures:
+            print("FAILED: " + failure, file=sys.stderr)
+        if self.failures:
+            return 1
+        print("%s: all checks passed" % self.name)
+        return 0
+
+
+def run_test_script(main):
+    """Runs a test script's main; a guest that breaks down fails the script."""
+    try:
+        sys.exit(main())
+    except GuestError as e:
+        print("FAILED: %s" % e, file=sys.stderr)
+        sys.exit(1)
+
+
 def run_guest(commands, usbredir_sockets=(), timeout=120, **options):
     """Boots a guest, runs the commands one after another and powers it off.
 

@@ -89,12 +89,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=300)
     args = parser.parse_args()
 
-    failures = []
-
-    def check(condition, what, output):
-        if not condition:
-            failures.append("%s; output was:\n%s" % (what, output))
-        print("%s: %s" % ("ok" if condition else "FAILED", what))
+    check = harness.Checks("qemu scenarios")
 
     def guest_with(sockets, bench):
         return harness.Guest(program=args.program, cache_dir=args.cache,
@@ -181,17 +176,8 @@ def main():
         finally:
             bench.close()
 
-    if failures:
-        for failure in failures:
-            print("FAILED: " + failure, file=sys.stderr)
-        return 1
-    print("qemu scenarios: all checks passed")
-    return 0
+    return check.result()
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except harness.GuestError as e:
-        print("FAILED: %s" % e, file=sys.stderr)
-        sys.exit(1)
+    harness.run_test_script(main)
