@@ -289,12 +289,12 @@ def _chardev_for(index, address, reconnect):
     ident = "usbredir%d" % index
     m = re.fullmatch(r"(?:tcp:)?([\w.-]+|\[[0-9a-fA-F:]+\]):(\d+)", address)
     if m and not address.startswith("/"):
-        spec = "socket,id=%s,host=%s,port=%s" % (ident, m.group(1).strip("[]"), m.group(2))
+        chardev = "socket,id=%s,host=%s,port=%s" % (ident, m.group(1).strip("[]"), m.group(2))
     else:
-        spec = "socket,id=%s,path=%s" % (ident, address.replace(",", ",,"))
+        chardev = "socket,id=%s,path=%s" % (ident, address.replace(",", ",,"))
     if reconnect:
-        spec += ",reconnect=%d" % reconnect
-    return ident, spec
+        chardev += ",reconnect=%d" % reconnect
+    return ident, chardev
 
 
 class Guest:
@@ -361,8 +361,8 @@ class Guest:
                 "-append", ("console=ttyS0 quiet loglevel=1 panic=-1 " + self.kernel_args).strip(),
                 "-device", "qemu-xhci,id=xhci"]
         for index, address in enumerate(self.usbredir_sockets):
-            ident, spec = _chardev_for(index, address, self.usbredir_reconnect)
-            args += ["-chardev", spec, "-device", "usb-redir,chardev=%s,bus=xhci.0" % ident]
+            ident, chardev = _chardev_for(index, address, self.usbredir_reconnect)
+            args += ["-chardev", chardev, "-device", "usb-redir,chardev=%s,bus=xhci.0" % ident]
         return args
 
     def boot(self):
