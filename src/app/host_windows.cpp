@@ -92,12 +92,16 @@ bool WindowsHost::OsSupported() {
     return OsVersionAccepted(record);
 }
 
+std::u16string LoadModuleText(HMODULE module, int id) {
+    wchar_t text[kTextUnits] = {};
+    const int n = LoadStringW(module, static_cast<UINT>(id), text, kTextUnits);
+    return Narrow16(std::wstring_view(text, n > 0 ? static_cast<std::size_t>(n) : 0));
+}
+
 std::u16string WindowsHost::LoadText(int id) {
     lastTextId_ = id;
     if (options_.texts) return options_.texts(id);
-    wchar_t text[kTextUnits] = {};
-    const int n = LoadStringW(GetModuleHandleW(nullptr), static_cast<UINT>(id), text, kTextUnits);
-    return Narrow16(std::wstring_view(text, n > 0 ? static_cast<std::size_t>(n) : 0));
+    return LoadModuleText(GetModuleHandleW(nullptr), id);
 }
 
 std::u16string WindowsHost::ImagePath(int chipKind) {

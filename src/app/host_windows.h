@@ -70,6 +70,9 @@ class WindowsHost : public CliHost {
     int lastTextId_ = 0;
 };
 
+// A string-table text of `module` (at most 1023 characters); empty when it has none.
+std::u16string LoadModuleText(HMODULE module, int id);
+
 // The folder of the program's own file, with its trailing backslash.
 std::wstring ProgramFolder();
 

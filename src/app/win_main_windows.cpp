@@ -21,9 +21,7 @@ bool blinkToggle = true;
 Versions versions;
 
 std::u16string LoadText(int id) {
-    wchar_t buffer[1024] = {};
-    const int length = LoadStringW(moduleInstance, static_cast<UINT>(id), buffer, 1024);
-    return Narrow16(std::wstring_view(buffer, length > 0 ? static_cast<std::size_t>(length) : 0));
+    return LoadModuleText(moduleInstance, id);
 }
 
 // The platform for the inspection and for one run: texts from this module, the images beside
@@ -135,9 +133,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         emulatorRoot = mox3::Utf16ToUtf8(Narrow16(std::wstring_view(folder, length)));
     }
     if (const std::string why = mox3::SetUpDeviceAccess("", emulatorRoot); !why.empty()) {
-        wchar_t caption[1024] = {};
-        LoadStringW(instance, mox3::kMsgError, caption, 1024);
-        MessageBoxW(nullptr, Wide(mox3::Utf8ToUtf16(why)).c_str(), caption, MB_OK);
+        MessageBoxW(nullptr, Wide(mox3::Utf8ToUtf16(why)).c_str(),
+                    Wide(mox3::LoadModuleText(instance, mox3::kMsgError)).c_str(), MB_OK);
         return 0;
     }
     return mox3::ProgramMain(instance);

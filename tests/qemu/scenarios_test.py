@@ -25,9 +25,10 @@ SERIAL = "4A3F0012B7C4D9E1"
 class Bench:
     """The host side: emulated drives in a folder, each served on a socket of its own."""
 
-    def __init__(self, host_cli, work):
+    def __init__(self, host_cli):
         self.cli = host_cli
-        self.work = work
+        self.folder = tempfile.TemporaryDirectory(prefix="mox3-qemu-")
+        self.work = self.folder.name
         self.servers = []
         self.env = dict(os.environ, MOX3_TIME_SCALE=SCALE)
         self.run("image", "make", "--generation", "2", "--version", "01000500", "--size",
@@ -71,7 +72,10 @@ class Bench:
     def show(self, name):
         return self.run("emulator", "show", self.path(name))
 
-    def close(self):
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
         for server in self.servers:
             server.send_signal(signal.SIGTERM)
         for server in self.servers:
@@ -79,6 +83,7 @@ class Bench:
                 server.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 server.kill()
+        self.folder.cleanup()
 
 
 def main():
@@ -111,70 +116,58 @@ def main():
         print("SKIPPED: cannot boot a QEMU guest here: %s" % e)
         return SKIP
 
-    with tempfile.TemporaryDirectory(prefix="mox3-qemu-") as work:
-        # One drive beside a plain USB disk: found, identified, updated through two restarts.
-        bench = Bench(args.host_program, work)
-        try:
-            sockets = [bench.drive("d1"), bench.plain_disk("p1")]
-            with guest_with(sockets, bench) as guest:
-                nodes = settle(guest, 2)
-                check(len(nodes.split()) == 2, "the kernel attached both disks", nodes)
-                rc, out = guest.run("mox3-updater list")
-                check(rc == 0 and "census: 1 (one known drive attached)" in out
-                      and "1 bridge drive(s)" in out
-                      and '0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
-                      and "firmware V01L00R05, normal firmware, chip kind 2" in out,
-                      "list finds the drive with its identity, version and chip kind 2", out)
-                check("0x0BC2" not in out,
-                      "a plain USB disk that rejects vendor commands is not listed", out)
-                rc, out = guest.run(update, timeout=args.timeout)
-                check(rc == 0 and "Complete" in out, "update --yes completes", out)
-                rc, out = guest.run("mox3-updater list")
-                check('0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
-                      and "firmware V01L00R07, normal firmware" in out,
-                      "the drive is back with the maker's identity, its serial and V01L00R07",
-                      out)
-            shown = bench.show("d1")
-            check("firmware version: V01L00R07" in shown
-                  and "flash: firmware at 8192 intact, version V01L00R07" in shown,
-                  "the emulator's flash holds the new firmware", shown)
-        finally:
-            bench.close()
+    # One drive beside a plain USB disk: found, identified, updated through two restarts.
+    with Bench(args.host_program) as bench:
+        sockets = [bench.drive("d1"), bench.plain_disk("p1")]
+        with guest_with(sockets, bench) as guest:
+            nodes = settle(guest, 2)
+            check(len(nodes.split()) == 2, "the kernel attached both disks", nodes)
+            rc, out = guest.run("mox3-updater list")
+            check(rc == 0 and "census: 1 (one known drive attached)" in out
+                  and "1 bridge drive(s)" in out
+                  and '0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
+                  and "firmware V01L00R05, normal firmware, chip kind 2" in out,
+                  "list finds the drive with its identity, version and chip kind 2", out)
+            check("0x0BC2" not in out,
+                  "a plain USB disk that rejects vendor commands is not listed", out)
+            rc, out = guest.run(update, timeout=args.timeout)
+            check(rc == 0 and "Complete" in out, "update --yes completes", out)
+            rc, out = guest.run("mox3-updater list")
+            check('0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
+                  and "firmware V01L00R07, normal firmware" in out,
+                  "the drive is back with the maker's identity, its serial and V01L00R07",
+                  out)
+        shown = bench.show("d1")
+        check("firmware version: V01L00R07" in shown
+              and "flash: firmware at 8192 intact, version V01L00R07" in shown,
+              "the emulator's flash holds the new firmware", shown)
 
-    with tempfile.TemporaryDirectory(prefix="mox3-qemu-") as work:
-        # A run killed while it writes leaves the drive in its loader; a second run recovers it
-        # with the serial number from the marker.
-        bench = Bench(args.host_program, work)
-        try:
-            with guest_with([bench.drive("d2")], bench) as guest:
-                settle(guest, 1)
-                rc, out = guest.run("MOX3_KILL_AT_REQUEST=60 " + update, timeout=args.timeout)
-                check(rc != 0, "the first run is killed in the middle", out)
-                settle(guest, 1)
-                rc, out = guest.run("mox3-updater list")
-                check("0x04C5:0x" in out and "update loader" in out,
-                      "the drive waits in its loader with the bare bridge's identity", out)
-                rc, out = guest.run(update, timeout=args.timeout)
-                check(rc == 0 and "Complete" in out, "a second run finishes the update", out)
-                rc, out = guest.run("mox3-updater list")
-                check('0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
-                      and "firmware V01L00R07" in out,
-                      "the recovered drive has the maker's identity and its own serial", out)
-        finally:
-            bench.close()
+    # A run killed while it writes leaves the drive in its loader; a second run recovers it
+    # with the serial number from the marker.
+    with Bench(args.host_program) as bench:
+        with guest_with([bench.drive("d2")], bench) as guest:
+            settle(guest, 1)
+            rc, out = guest.run("MOX3_KILL_AT_REQUEST=60 " + update, timeout=args.timeout)
+            check(rc != 0, "the first run is killed in the middle", out)
+            settle(guest, 1)
+            rc, out = guest.run("mox3-updater list")
+            check("0x04C5:0x" in out and "update loader" in out,
+                  "the drive waits in its loader with the bare bridge's identity", out)
+            rc, out = guest.run(update, timeout=args.timeout)
+            check(rc == 0 and "Complete" in out, "a second run finishes the update", out)
+            rc, out = guest.run("mox3-updater list")
+            check('0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
+                  and "firmware V01L00R07" in out,
+                  "the recovered drive has the maker's identity and its own serial", out)
 
-    with tempfile.TemporaryDirectory(prefix="mox3-qemu-") as work:
-        # Two drives: the census counts both.
-        bench = Bench(args.host_program, work)
-        try:
-            sockets = [bench.drive("d3", "SERIAL0003"), bench.drive("d4", "SERIAL0004")]
-            with guest_with(sockets, bench) as guest:
-                settle(guest, 2)
-                rc, out = guest.run("mox3-updater list")
-                check(out.startswith("census: 2") and "2 bridge drive(s)" in out,
-                      "the census gives 2 for two attached drives", out)
-        finally:
-            bench.close()
+    # Two drives: the census counts both.
+    with Bench(args.host_program) as bench:
+        sockets = [bench.drive("d3", "SERIAL0003"), bench.drive("d4", "SERIAL0004")]
+        with guest_with(sockets, bench) as guest:
+            settle(guest, 2)
+            rc, out = guest.run("mox3-updater list")
+            check(out.startswith("census: 2") and "2 bridge drive(s)" in out,
+                  "the census gives 2 for two attached drives", out)
 
     return check.result()
 
