@@ -9,6 +9,7 @@
 #include "bridge/chip_profile.h"
 #include "bridge/firmware_image.h"
 #include "config/digest_header.h"
+#include "config/profile_reader.h"
 #include "config/text.h"
 
 namespace mox3 {
@@ -28,59 +29,47 @@ int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
     }
     const std::string& path = cli.positional()[0];
     const bool json = cli.has("--json");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err << "error: cannot open the image file " << path << "\n";
+    const FirmwareImage image = FirmwareImage::Read(PathFromText(Utf8ToUtf16(path)));
+    if (image.fault() == ImageFault::Unreadable) {
+        err << "error: " << image.problem() << "\n";
         return kExitFailed;
     }
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>()};
-    if (bytes.size() < 2) {
+    if (image.size() < 2) {
         err << "error: the image file is shorter than 2 bytes\n";
         return kExitFailed;
     }
-    const int kind = ChipKindFromImageTail(bytes[bytes.size() - 2], bytes.back());
-    const ImageLimits& limits = ImageLimitsFor(kind);
-
-    CBridgeMgr mgr;
-    if (kind == kChipSecondGeneration) {
-        FillSecondGenerationProfile(mgr);
-    } else {
-        FillFirstGenerationProfile(mgr);
-    }
-    mgr.firmwarePath = Utf8ToUtf16(path);
-    const bool loaded = mgr.LoadFirmwareImage(mgr) == 1;
-    std::u16string trailerText;
-    mgr.ReadImageVersion(std::fopen(path.c_str(), "rb"), trailerText, kind);
-    const bool digest =
-        bytes.size() >= limits.digestTail && DigestHolds(bytes, bytes.size() - limits.digestTail);
-    ItemTableKind table{};
-    FindItemTableKind(mgr.itemTable, table);
-
+    const bool loaded = image.ok();
+    const ItemTableKind kind = image.laterFamily() ? ItemTableKind::SecondGenerationLater
+                               : image.generation() == kChipSecondGeneration
+                                   ? ItemTableKind::SecondGeneration
+                                   : ItemTableKind::FirstGeneration;
+    const std::string table = loaded ? std::string(ItemTableName(kind)) : std::string();
     if (json) {
         JsonWriter j;
         j.BeginObject()
             .Field("ok", loaded)
-            .Field("generation", static_cast<std::int64_t>(kind))
-            .Field("size", static_cast<std::int64_t>(bytes.size()))
-            .Field("firmwareLength", static_cast<std::int64_t>(loaded ? mgr.firmwareLength : 0))
-            .Field("loaderVersion", Utf16ToUtf8(mgr.firmwareVersionText))
-            .Field("trailerVersion", Utf16ToUtf8(trailerText))
-            .Field("digestHolds", digest)
-            .Field("itemTable", loaded ? ItemTableName(table) : "");
-        if (!loaded) j.Field("error", mgr.imageError);
+            .Field("generation", static_cast<std::int64_t>(image.generation()))
+            .Field("size", static_cast<std::int64_t>(image.size()))
+            .Field("firmwareLength", static_cast<std::int64_t>(image.programmedLength()))
+            .Field("loaderVersion", Utf16ToUtf8(image.loaderVersion()))
+            .Field("trailerVersion", Utf16ToUtf8(image.trailerVersion()))
+            .Field("digestHolds", image.digestHolds())
+            .Field("itemTable", table);
+        if (!loaded) {
+            j.Field("fault", ImageFaultName(image.fault())).Field("error", image.problem());
+        }
         out << j.EndObject().str();
     } else {
-        out << "generation:      " << kind << "\n"
-            << "size:            " << bytes.size() << "\n"
-            << "firmwareLength:  " << (loaded ? mgr.firmwareLength : 0) << "\n"
-            << "loader version:  " << Utf16ToUtf8(mgr.firmwareVersionText) << "\n"
-            << "trailer version: " << Utf16ToUtf8(trailerText) << "\n"
-            << "digest holds:    " << (digest ? "yes" : "no") << "\n";
-        if (loaded) out << "item table:      " << ItemTableName(table) << "\n";
+        out << "generation:      " << image.generation() << "\n"
+            << "size:            " << image.size() << "\n"
+            << "firmwareLength:  " << image.programmedLength() << "\n"
+            << "loader version:  " << Utf16ToUtf8(image.loaderVersion()) << "\n"
+            << "trailer version: " << Utf16ToUtf8(image.trailerVersion()) << "\n"
+            << "digest holds:    " << (image.digestHolds() ? "yes" : "no") << "\n";
+        if (loaded) out << "item table:      " << table << "\n";
     }
     if (!loaded) {
-        err << "error: " << mgr.imageError << "\n";
+        err << "error: " << image.problem() << "\n";
         return kExitFailed;
     }
     return kExitOk;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/update_run.h"
@@ -15,6 +16,7 @@ struct HostOptions {
     std::filesystem::path stateDir;  // Linux: the folder of marker, lock and configuration file
     bool force = false;              // plays the part of the "/UPDATE" switch
     std::function<std::u16string(int)> texts;
+    std::optional<ManualRecovery> recovery;  // --recover-serial and --model
     std::shared_ptr<Clock> clock;
 };
 

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "config/text.h"
+#include "platform/platform.h"
 #include "resources/resources.h"
 
 #ifndef MOX3_DATA_DIR
@@ -24,6 +25,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kMarkerName = "ZR-MOX3_UPDATE";
+// The block length beside the marker, in its own file so that the marker stays the serial
+// number alone, as older versions wrote and read it.
+constexpr const char* kLengthName = "ZR-MOX3_UPDATE.length";
 constexpr const char* kConfigName = "MOX3_config.ini";
 constexpr const char* kLockName = "KAVELIN ZR-MOX3 UPDATER.lock";
 
@@ -77,6 +81,7 @@ bool WritePrivateFile(const fs::path& path, const void* data, std::size_t size) 
     ok = ok && ::fsync(fd) == 0;
     if (fd >= 0) ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (ok) SyncFolder(path.parent_path());
     if (!ok) {
         ::unlink(temp.c_str());
         ::unlink(path.c_str());  // an older file must not stand in for the one not written
@@ -130,28 +135,56 @@ void LinuxHost::RemoveFile(const std::u16string& path) {
     ::unlink(Utf16ToUtf8(path).c_str());
 }
 
-bool LinuxHost::WriteMarker(const std::u16string& serial) {
+bool LinuxHost::WriteMarker(const UpdateMarker& marker) {
     fs::path dir = PrivateDir(nullptr);
     if (dir.empty()) return false;
-    std::string text = Utf16ToUtf8(serial);
+    // The length goes first: the marker's appearance is what makes both count.
+    if (marker.blockLength) {
+        const std::string length = std::to_string(*marker.blockLength) + "\n";
+        if (!WritePrivateFile(dir / kLengthName, length.data(), length.size())) return false;
+    } else {
+        ::unlink((dir / kLengthName).c_str());
+        SyncFolder(dir);
+    }
+    std::string text = Utf16ToUtf8(marker.serial);
     return WritePrivateFile(dir / kMarkerName, text.data(), text.size());
 }
 
-std::optional<std::u16string> LinuxHost::ReadMarker() {
+namespace {
+
+// Up to `limit` bytes of a file in the private folder; nothing when it cannot be opened.
+std::optional<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::string text(limit, '\0');
+    ssize_t n = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, text.data(), limit) : -1;
+    ::close(fd);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
+}  // namespace
+
+std::optional<UpdateMarker> LinuxHost::ReadMarker() {
     fs::path dir = PrivateDir(nullptr);
     if (dir.empty()) return std::nullopt;
-    int fd = ::open((dir / kMarkerName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    char buf[512];
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    ::close(fd);
-    if (n < 0) return std::u16string();
-    return std::u16string(
-        CutToCapacity(Utf8ToUtf16(std::string(buf, static_cast<std::size_t>(n))), 65));
+    std::optional<std::string> serial = ReadSmallFile(dir / kMarkerName, 512);
+    if (!serial) return std::nullopt;
+    UpdateMarker marker;
+    marker.serial = std::u16string(CutToCapacity(Utf8ToUtf16(*serial), 65));
+    if (std::optional<std::string> length = ReadSmallFile(dir / kLengthName, 32)) {
+        if (*length == "512\n" || *length == "4096\n") {
+            marker.blockLength = static_cast<std::uint32_t>(std::stoul(*length));
+        }
+    }
+    return marker;
 }
 
 void LinuxHost::RemoveMarker() {
     ::unlink((options_.stateDir / kMarkerName).c_str());
+    ::unlink((options_.stateDir / kLengthName).c_str());
+    SyncFolder(options_.stateDir);
 }
 
 std::u16string LinuxHost::CommandLineArguments() {

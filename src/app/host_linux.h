@@ -26,8 +26,9 @@ class LinuxHost : public CliHost {
     bool WriteConfigFile(int resourceId) override;
     bool FileExists(const std::u16string& path) override;
     void RemoveFile(const std::u16string& path) override;
-    bool WriteMarker(const std::u16string& serial) override;
-    std::optional<std::u16string> ReadMarker() override;
+    bool WriteMarker(const UpdateMarker& marker) override;
+    std::optional<UpdateMarker> ReadMarker() override;
+    std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
     void RemoveMarker() override;
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }

@@ -143,28 +143,46 @@ void WindowsHost::RemoveFile(const std::u16string& path) {
     DeleteFileW(Wide(path).c_str());
 }
 
-bool WindowsHost::WriteMarker(const std::u16string& serial) {
+bool WindowsHost::WriteMarker(const UpdateMarker& marker) {
     CReg reg(HKEY_CURRENT_USER);
     if (!reg.Open(kMarkerKey) && !reg.Create(kMarkerKey)) return false;
-    const std::wstring text = Wide(CutToCapacity(serial, kMarkerUnits));
+    if (marker.blockLength) {
+        const DWORD length = *marker.blockLength;
+        if (RegSetValueExW(reg.key(), kBlockLengthValue, 0, REG_DWORD,
+                           reinterpret_cast<const BYTE*>(&length), sizeof length) != ERROR_SUCCESS) {
+            return false;
+        }
+    } else {
+        RegDeleteValueW(reg.key(), kBlockLengthValue);
+    }
+    const std::wstring text = Wide(CutToCapacity(marker.serial, kMarkerUnits));
     const DWORD bytes = static_cast<DWORD>(2 * text.size() + 2);
     return RegSetValueExW(reg.key(), nullptr, 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(text.c_str()), bytes) == ERROR_SUCCESS;
+                          reinterpret_cast<const BYTE*>(text.c_str()), bytes) == ERROR_SUCCESS &&
+           RegFlushKey(reg.key()) == ERROR_SUCCESS;
 }
 
-std::optional<std::u16string> WindowsHost::ReadMarker() {
+std::optional<UpdateMarker> WindowsHost::ReadMarker() {
     CReg reg(HKEY_CURRENT_USER);
     if (!reg.Open(kMarkerKey)) return std::nullopt;
+    UpdateMarker marker;
     wchar_t text[kMarkerUnits + 1] = {};
     DWORD bytes = kMarkerUnits * sizeof(wchar_t);
     DWORD type = 0;
     if (RegQueryValueExW(reg.key(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text),
-                         &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return std::u16string();
+                         &bytes) == ERROR_SUCCESS &&
+        type == REG_SZ) {
+        text[kMarkerUnits] = L'\0';  // a value stored without its terminator ends here
+        marker.serial = Narrow16(text);
     }
-    text[kMarkerUnits] = L'\0';  // a value stored without its terminator ends here
-    return Narrow16(text);
+    DWORD length = 0;
+    bytes = sizeof length;
+    if (RegQueryValueExW(reg.key(), kBlockLengthValue, nullptr, &type,
+                         reinterpret_cast<BYTE*>(&length), &bytes) == ERROR_SUCCESS &&
+        type == REG_DWORD && (length == 512 || length == 4096)) {
+        marker.blockLength = length;
+    }
+    return marker;
 }
 
 void WindowsHost::RemoveMarker() {

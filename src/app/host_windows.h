@@ -40,6 +40,8 @@ class CReg {
 int WriteResourceFile(const wchar_t* path, HRSRC resource);
 
 inline constexpr wchar_t kMarkerKey[] = L"Software\\KAVELIN\\ZR-MOX3_UPDATE";
+// The drive's block length before the update, beside the serial number in the default value.
+inline constexpr wchar_t kBlockLengthValue[] = L"BlockLength";
 inline constexpr wchar_t kConfigFileName[] = L"MOX3_config.ini";
 inline constexpr wchar_t kSingleInstanceMutex[] = L"KAVELIN ZR-MOX3 UPDATER";
 inline constexpr wchar_t kConfigResourceTypeW[] = L"CONFIG_FILE";
@@ -57,8 +59,9 @@ class WindowsHost : public CliHost {
     bool WriteConfigFile(int resourceId) override;
     bool FileExists(const std::u16string& path) override;
     void RemoveFile(const std::u16string& path) override;
-    bool WriteMarker(const std::u16string& serial) override;
-    std::optional<std::u16string> ReadMarker() override;
+    bool WriteMarker(const UpdateMarker& marker) override;
+    std::optional<UpdateMarker> ReadMarker() override;
+    std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
     void RemoveMarker() override;
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "bridge/programming.h"
+#include "config/profile_reader.h"
 #include "config/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
@@ -147,121 +148,55 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         view.MessageBox(u"", host.LoadText(kMsgNotConnected));
         return false;
     }
+    const DeviceRecord& drive = mgr->deviceTable[static_cast<std::size_t>(chosen)];
     const int kind = mgr->IdentifyChip(chosen);
-    if (kind == -1) return false;
+    if (kind != kChipFirstGeneration && kind != kChipSecondGeneration) {
+        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgNoAnswer));
+        return false;
+    }
 
-    std::u16string current(
-        CutToCapacity(mgr->deviceTable[static_cast<std::size_t>(chosen)].firmwareVersion, 42));
+    // A drive in its loader can only be finished with the serial number it had.
+    const std::optional<UpdateMarker> marker = host.ReadMarker();
+    const bool markerNamesIt = marker && !marker->serial.empty();
+    if (BareBridgeIdentity(drive) && !markerNamesIt && !host.RecoveryRequest()) {
+        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
+        return false;
+    }
+
+    std::u16string current(CutToCapacity(drive.firmwareVersion, 42));
     ShortVersionText(current, versions.currentText);
     versions.current = VersionNumber(versions.currentText);
 
+    // The image is read once and tested completely before anything is sent to the drive.
     const std::u16string imagePath = host.ImagePath(kind);
     if (!host.FileExists(imagePath)) {
         view.MessageBox(host.LoadText(kMsgError), kImageMissingText);
         return false;
     }
-    std::u16string imageText;
-    if (std::FILE* file = std::fopen(Utf16ToUtf8(imagePath).c_str(), "rb")) {
-        mgr->ReadImageVersion(file, imageText, kind);
+    auto image = std::make_shared<FirmwareImage>(FirmwareImage::Read(PathFromText(imagePath)));
+    image->RequireGeneration(kind);
+    versions.image = image;
+    versions.imagePath = imagePath;
+    if (!image->ok()) {
+        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
+        return false;
     }
-    ShortVersionText(imageText, versions.newText);
+    ShortVersionText(image->trailerVersion(), versions.newText);
     versions.fresh = VersionNumber(versions.newText);
     view.SetVersionTexts(versions.currentText, versions.newText);
+
+    // An update of this very drive was broken off after its flash was written: Start finishes
+    // it (the block length and the marker), whatever the versions say.
+    versions.unfinished = MakerIdentity(drive) && markerNamesIt && !drive.serialNumber.empty() &&
+                          marker->serial == CutToCapacity(drive.serialNumber, kShortTextUnits);
+    if (versions.unfinished) view.MessageBox(u"", host.LoadText(kMsgUnfinishedFound));
     return true;
 }
 
-int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions) {
-    // 1. The run's own manager, released on every way out.
-    auto mgr = std::make_unique<CBridgeMgr>();
-    std::shared_ptr<Clock> clock = host.clock();
-    mgr->clock = clock;
-    std::u16string serial;
+namespace {
 
-    // 2. Only an older drive is updated, unless the switch says so.
-    if (!(versions.fresh > versions.current) && !UpdateSwitch(host.CommandLineArguments())) {
-        return AbortRun(view, host, kMsgNoUpdateNeeded);
-    }
-    // 3.
-    view.EnableButtons(false);
-    view.SetStatusText(host.LoadText(kMsgInProgress));
-    view.StartBlinkTimer();
-    view.InitProgress();
-
-    // 4., 5. Exactly one drive, of the maker's or the bridge's own identity.
-    if (mgr->EnumerateDevices(ALL_DEVICES) != 1) return AbortRun(view, host, kMsgNotConnected);
-    const int index = 0;
-    const DeviceRecord drive = mgr->deviceTable[index];
-    bool recovery = false;
-    if (BareBridgeIdentity(drive)) {
-        recovery = true;
-    } else if (!MakerIdentity(drive)) {
-        return AbortRun(view, host, kMsgNotConnected);
-    }
-    // 6.
-    const int kind = mgr->IdentifyChip(index);
-    if (kind != 1 && kind != 2) return AbortRun(view, host, kMsgNoUpdateNeeded);
-
-    // 7., 8. The serial number: the drive's own, kept in the marker; or back from the marker.
-    if (!recovery) {
-        serial.assign(CutToCapacity(drive.serialNumber, kShortTextUnits));
-        host.WriteMarker(serial);  // a failure is not reported: the run goes on without a marker
-    } else {
-        serial.assign(CutToCapacity(host.ReadMarker().value_or(u""), kShortTextUnits));
-        if (serial.empty() || drive.normalMode == 1) return AbortRun(view, host, kMsgNotConnected);
-    }
-    // 9.
-    std::uint32_t savedLength = 0;
-    if (ReadSectorSize(*mgr, index, &savedLength) < 0)
-        return AbortRun(view, host, kMsgNotConnected);
-    // 10. to 12. The model's configuration file; a recovery run uses the one left behind.
-    const std::u16string imagePath = host.ImagePath(kind);
-    const std::u16string configPath = host.ConfigFilePath();
-    if (int resource = ConfigResourceFor(drive.productId, drive.product); resource != 0) {
-        // A file that could not be written whole is removed, so that the check below stops.
-        host.WriteConfigFile(resource);
-    }
-    if (!host.FileExists(configPath)) return AbortRun(view, host, kMsgFailed);
-
-    // 13., 14.
-    view.SetProgress(10);
-    if (PrepareDevice(*mgr, index) == 0) return AbortRun(view, host, kMsgFailed);
-    view.SetProgress(20);
-    bool programmed = false;
-    for (int attempt = 0; attempt < kProgrammingTries && !programmed; ++attempt) {
-        programmed = ProgramDevice(imagePath, *mgr, index, kind, configPath, serial) != 0;
-        if (!programmed) clock->SleepMs(kRetryWaitMs);
-    }
-    if (!programmed) return AbortRun(view, host, kMsgFailed);
-
-    // 15. The update is in the flash: file and marker go.
-    host.RemoveFile(configPath);
-    host.RemoveMarker();
-    view.SetProgress(75);
-
-    // 16. Wait for the drive to come back with the maker's identity.
-    int found = -1;
-    for (int look = 0; look < kReturnLooks && found < 0; ++look) {
-        clock->SleepMs(kReturnWaitMs);
-        const int count = mgr->EnumerateDevices(ALL_DEVICES);
-        for (int i = 0; i < count; ++i) {
-            if (MakerIdentity(mgr->deviceTable[static_cast<std::size_t>(i)])) {
-                found = i;
-                break;
-            }
-        }
-        if (found < 0) view.SetProgress(80 + look);
-    }
-    if (found < 0) return AbortRun(view, host, kMsgFailed);
-
-    // 17. The logical-block length the drive had before.
-    std::uint32_t length = 0;
-    if (ReadSectorSize(*mgr, found, &length) < 0) return AbortRun(view, host, kMsgFailed);
-    if (length != savedLength) {
-        if (WriteSectorSize(*mgr, found, savedLength) == 0) return AbortRun(view, host, kMsgFailed);
-        RestartDevice(*mgr, found);
-        clock->SleepMs(kReturnWaitMs);
-    }
-    // 18.
+// The end of a run that reached its goal.
+int Succeed(UpdateView& view, HostServices& host) {
     view.SetProgress(100);
     view.StopBlinkTimer();
     view.ShowStatusText();
@@ -270,6 +205,144 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     view.EnableButtons(true);
     view.PostFinished();
     return 0;
+}
+
+// Sets the block length the drive had before its update, when it differs now; the drive
+// restarts to take it. False when the length cannot be read or written.
+bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved, Clock& clock) {
+    std::uint32_t length = 0;
+    if (ReadSectorSize(mgr, index, &length) < 0) return false;
+    if (length == saved) return true;
+    if (WriteSectorSize(mgr, index, saved) == 0) return false;
+    RestartDevice(mgr, index);
+    clock.SleepMs(kReturnWaitMs);
+    return true;
+}
+
+}  // namespace
+
+int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions) {
+    // The run's own manager, released on every way out.
+    auto mgr = std::make_unique<CBridgeMgr>();
+    std::shared_ptr<Clock> clock = host.clock();
+    mgr->clock = clock;
+
+    // Only an older drive is updated, unless the switch says so or an unfinished update of
+    // this drive is to be finished.
+    const bool wanted = versions.fresh > versions.current || UpdateSwitch(host.CommandLineArguments());
+    if (!wanted && !versions.unfinished) return AbortRun(view, host, kMsgNoUpdateNeeded);
+
+    view.EnableButtons(false);
+    view.SetStatusText(host.LoadText(kMsgInProgress));
+    view.StartBlinkTimer();
+    view.InitProgress();
+
+    // Exactly one drive, of the maker's or the bridge's own identity.
+    if (mgr->EnumerateDevices(ALL_DEVICES) != 1) return AbortRun(view, host, kMsgNotConnected);
+    const int index = 0;
+    const DeviceRecord drive = mgr->deviceTable[index];
+    const bool recovery = BareBridgeIdentity(drive);
+    if (!recovery && !MakerIdentity(drive)) return AbortRun(view, host, kMsgNotConnected);
+    const int kind = mgr->IdentifyChip(index);
+    if (kind != kChipFirstGeneration && kind != kChipSecondGeneration) {
+        return AbortRun(view, host, kMsgNoAnswer);
+    }
+
+    // The image: the one the inspection checked, or read now; it must fit this drive's bridge.
+    FirmwareImage image = versions.image ? *versions.image
+                                         : FirmwareImage::Read(PathFromText(host.ImagePath(kind)));
+    image.RequireGeneration(kind);
+    if (!image.ok()) return AbortRun(view, host, kMsgImageDamaged);
+
+    const std::optional<UpdateMarker> marker = host.ReadMarker();
+    const std::u16string configPath = host.ConfigFilePath();
+    std::u16string serial;
+    std::optional<std::uint32_t> savedLength;
+
+    if (!recovery) {
+        serial.assign(CutToCapacity(drive.serialNumber, kShortTextUnits));
+        const bool ours = marker && !serial.empty() && marker->serial == serial;
+        if (ours && !wanted) {
+            // The flash holds the update already: restore the block length kept with the
+            // marker, then clear what the broken-off run left.
+            if (marker->blockLength &&
+                !RestoreBlockLength(*mgr, index, *marker->blockLength, *clock)) {
+                return AbortRun(view, host, kMsgFailed);
+            }
+            host.RemoveFile(configPath);
+            host.RemoveMarker();
+            return Succeed(view, host);
+        }
+        if (!wanted) return AbortRun(view, host, kMsgNoUpdateNeeded);
+        // Without its serial number the drive would lose it for good.
+        if (serial.empty()) return AbortRun(view, host, kMsgSerialUnreadable);
+        std::uint32_t length = 0;
+        if (ReadSectorSize(*mgr, index, &length) < 0) return AbortRun(view, host, kMsgNotConnected);
+        // A drive whose earlier update was broken off may not have its own length now.
+        savedLength = ours && marker->blockLength ? *marker->blockLength : length;
+
+        // This run's configuration file, written whole, never one left from before.
+        const int resource = ConfigResourceFor(drive.productId, drive.product);
+        if (resource == 0 || !host.WriteConfigFile(resource)) return AbortRun(view, host, kMsgFailed);
+        // Without a marker a broken-off update could not be finished.
+        if (!host.WriteMarker({serial, savedLength})) return AbortRun(view, host, kMsgFailed);
+    } else {
+        if (marker && !marker->serial.empty()) {
+            serial.assign(CutToCapacity(marker->serial, kShortTextUnits));
+            savedLength = marker->blockLength;
+        } else if (std::optional<ManualRecovery> manual = host.RecoveryRequest();
+                   manual && !manual->serial.empty()) {
+            serial.assign(CutToCapacity(manual->serial, kShortTextUnits));
+            const int resource = ConfigResourceFor(manual->productId, manual->product);
+            if (resource == 0 || !host.WriteConfigFile(resource))
+                return AbortRun(view, host, kMsgFailed);
+            if (!host.WriteMarker({serial, std::nullopt})) return AbortRun(view, host, kMsgFailed);
+        } else {
+            return AbortRun(view, host, kMsgLoaderWithoutRecord);
+        }
+        if (drive.normalMode == 1) return AbortRun(view, host, kMsgNotConnected);
+        std::uint32_t length = 0;
+        if (ReadSectorSize(*mgr, index, &length) < 0) return AbortRun(view, host, kMsgNotConnected);
+        // A marker of an older version keeps no length: the loader's is all there is.
+        if (!savedLength) savedLength = length;
+        // A recovery run uses the file the broken-off run left.
+        if (!host.FileExists(configPath)) return AbortRun(view, host, kMsgFailed);
+    }
+
+    view.SetProgress(10);
+    if (PrepareDevice(*mgr, index) == 0) return AbortRun(view, host, kMsgFailed);
+    view.SetProgress(20);
+    bool programmed = false;
+    for (int attempt = 0; attempt < kProgrammingTries && !programmed; ++attempt) {
+        programmed = ProgramDevice(image, *mgr, index, kind, configPath, serial) != 0;
+        if (!programmed) clock->SleepMs(kRetryWaitMs);
+    }
+    if (!programmed) return AbortRun(view, host, kMsgFailed);
+    view.SetProgress(75);
+
+    // Wait for this drive to come back with the maker's identity and its own serial number;
+    // another drive attached meanwhile is not it.
+    int found = -1;
+    for (int look = 0; look < kReturnLooks && found < 0; ++look) {
+        clock->SleepMs(kReturnWaitMs);
+        const int count = mgr->EnumerateDevices(ALL_DEVICES);
+        for (int i = 0; i < count; ++i) {
+            const DeviceRecord& r = mgr->deviceTable[static_cast<std::size_t>(i)];
+            if (MakerIdentity(r) && CutToCapacity(r.serialNumber, kShortTextUnits) == serial) {
+                found = i;
+                break;
+            }
+        }
+        if (found < 0) view.SetProgress(80 + look);
+    }
+    if (found < 0) return AbortRun(view, host, kMsgFailed);
+
+    // The logical-block length the drive had before; only then are marker and file cleared,
+    // so that a run broken off until here can still be finished.
+    if (!RestoreBlockLength(*mgr, found, *savedLength, *clock)) return AbortRun(view, host, kMsgFailed);
+    host.RemoveFile(configPath);
+    host.RemoveMarker();
+    return Succeed(view, host);
 }
 
 }  // namespace mox3

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/firmware_image.h"
 #include "transport/clock.h"
 
 namespace mox3 {
@@ -26,6 +27,11 @@ enum MessageId : int {
     kMsgNoUpdateNeeded = 112,
     kMsgConfirm = 113,
     kMsgOsNotSupported = 114,
+    kMsgImageDamaged = 115,        // the image file fails a test or is not for this drive
+    kMsgSerialUnreadable = 116,    // the drive's serial number could not be read
+    kMsgLoaderWithoutRecord = 117, // a drive in its update loader, no marker of its update
+    kMsgNoAnswer = 118,            // the drive did not answer the chip identification
+    kMsgUnfinishedFound = 119,     // the drive of an unfinished update, in normal firmware
 };
 
 inline constexpr char16_t kImageMissingText[] = u"Not found firmware file.";
@@ -49,6 +55,18 @@ class UpdateView {
     virtual void PostFinished() = 0;
 };
 
+struct UpdateMarker {
+    std::u16string serial;
+    std::optional<std::uint32_t> blockLength;
+    bool operator==(const UpdateMarker&) const = default;
+};
+
+struct ManualRecovery {
+    std::u16string serial;
+    std::uint16_t productId = 0;
+    std::u16string product;  // chooses between the model pairs of a product id
+};
+
 // What the runs need of the platform.
 class HostServices {
   public:
@@ -64,21 +82,33 @@ class HostServices {
     virtual bool WriteConfigFile(int resourceId) = 0;
     virtual bool FileExists(const std::u16string& path) = 0;
     virtual void RemoveFile(const std::u16string& path) = 0;
-    // The marker of an unfinished update: the drive's serial number.
-    virtual bool WriteMarker(const std::u16string& serial) = 0;
-    virtual std::optional<std::u16string> ReadMarker() = 0;
+    // The marker of an unfinished update: the drive's serial number and, beside it, the
+    // drive's logical-block length before the update. Both are durable when WriteMarker
+    // returns true. ReadMarker gives nothing without a marker, an empty serial when it cannot
+    // be read, and no block length when none was kept (or it is unreadable); RemoveMarker
+    // removes both.
+    virtual bool WriteMarker(const UpdateMarker& marker) = 0;
+    virtual std::optional<UpdateMarker> ReadMarker() = 0;
     virtual void RemoveMarker() = 0;
+    // A drive found in its loader without a marker may be finished with a serial number and a
+    // model the user gives (the command line's --recover-serial and --model); none by default.
+    virtual std::optional<ManualRecovery> RecoveryRequest() { return std::nullopt; }
     // The argument part of the command line, for the update switch ("/UPDATE" or "-update").
     virtual std::u16string CommandLineArguments() = 0;
     virtual std::shared_ptr<Clock> clock() = 0;
 };
 
-// The two version numbers and their short texts, from the inspection to the run.
+// What the inspection hands to the run: the two version numbers and their short texts, the
+// image it read and checked (the run programs exactly these bytes), and whether the drive is
+// the one of an unfinished update, back in its normal firmware.
 struct Versions {
     std::u16string currentText = u"0.00";
     std::u16string newText = u"0.00";
     std::uint16_t current = 0;
     std::uint16_t fresh = 0;
+    std::shared_ptr<const FirmwareImage> image;
+    std::u16string imagePath;
+    bool unfinished = false;
 };
 
 // The short text of a full version text ("V01L00R05" gives "1.05"); `shortText` keeps what it

@@ -21,27 +21,25 @@ void LoadItemValues(CBridgeMgr& mgr) {
 ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const std::u16string& imagePath,
                                    const std::u16string& configPath, int expectedKind,
                                    const std::optional<std::u16string>& serial) {
+    mgr.firmwarePath.assign(CutToCapacity(imagePath, kLongTextUnits));
+    return BuildConfigBlock(mgr, FirmwareImage::Read(PathFromText(mgr.firmwarePath)), configPath,
+                            expectedKind, serial);
+}
+
+ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const FirmwareImage& image,
+                                   const std::u16string& configPath, int expectedKind,
+                                   const std::optional<std::u16string>& serial) {
     ConfigBuildResult result;
     auto fail = [&](std::string step, std::string reason) {
         result.failedStep = std::move(step);
         result.reason = std::move(reason);
         return result;
     };
-    mgr.firmwarePath.assign(CutToCapacity(imagePath, kLongTextUnits));
     mgr.configPath.assign(CutToCapacity(configPath, kLongTextUnits));
-
+    if (image.fault() == ImageFault::Unreadable) return fail("image", image.problem());
+    if (image.size() < 2) return fail("image", "the image file is shorter than 2 bytes");
     // The generation comes from the image's last two bytes.
-    std::ifstream in(PathFromText(mgr.firmwarePath), std::ios::binary);
-    if (!in) return fail("image", "cannot open the image file " + Utf16ToUtf8(mgr.firmwarePath));
-    in.seekg(0, std::ios::end);
-    auto size = in.tellg();
-    if (size < 2) return fail("image", "the image file is shorter than 2 bytes");
-    char tail[2] = {};
-    in.seekg(-2, std::ios::end);
-    if (!in.read(tail, 2)) return fail("image", "cannot read the end of the image file");
-    in.close();
-    result.chipKind = ChipKindFromImageTail(static_cast<std::uint8_t>(tail[0]),
-                                            static_cast<std::uint8_t>(tail[1]));
+    result.chipKind = image.generation();
     if (expectedKind != 0 && expectedKind != result.chipKind) {
         return fail("generation", "the image is for generation " + std::to_string(result.chipKind) +
                                       ", the drive is generation " + std::to_string(expectedKind));
@@ -51,7 +49,7 @@ ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const std::u16string& imageP
     } else {
         FillFirstGenerationProfile(mgr);
     }
-    if (!mgr.LoadFirmwareImage(mgr)) return fail("image", mgr.imageError);
+    if (!InstallFirmwareImage(mgr, image)) return fail("image", mgr.imageError);
     if (!mgr.CheckConfigHeader(mgr)) return fail("config header", mgr.compileError);
     LoadItemValues(mgr);
     if (serial) mgr.itemTable[mgr.serialItemIndex].SetValue(*serial);

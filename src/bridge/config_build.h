@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "bridge/firmware_image.h"
 #include "discovery/bridge_manager.h"
 
 namespace mox3 {
@@ -24,6 +25,10 @@ void LoadItemValues(CBridgeMgr& mgr);
 // `expectedKind` 0 accepts either generation; otherwise the image must be of that kind.
 // `serial`, when given, replaces the file's serial number (at most 64 characters are used).
 ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const std::u16string& imagePath,
+                                   const std::u16string& configPath, int expectedKind,
+                                   const std::optional<std::u16string>& serial);
+// The same from an image read already.
+ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const FirmwareImage& image,
                                    const std::u16string& configPath, int expectedKind,
                                    const std::optional<std::u16string>& serial);
 

@@ -27,51 +27,146 @@ bool AllDigits(std::span<const std::uint8_t> bytes) {
                        [](std::uint8_t c) { return c >= '0' && c <= '9'; });
 }
 
+// Puts a sound image into the manager as the loader leaves it: the bytes from imageBuffer's
+// byte 4096 on, the programmed length, the version text and, for the later family, the larger
+// item table.
 int LoadFirmwareImage(CBridgeMgr& mgr, int chipKind) {
-    const ImageLimits& limits = ImageLimitsFor(chipKind);
     mgr.firmwareVersionText.clear();
     mgr.imageError.clear();
-    auto fail = [&](std::string why) {
-        mgr.imageError = std::move(why);
-        return 0;
-    };
-    std::filesystem::path path = PathFromText(mgr.firmwarePath);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail("cannot open the image file " + path.string());
-    in.seekg(0, std::ios::end);
-    auto end = in.tellg();
-    if (end < 0) return fail("cannot read the size of " + path.string());
-    auto size = static_cast<std::size_t>(end);
+    FirmwareImage image = FirmwareImage::Read(PathFromText(mgr.firmwarePath));
+    image.RequireGeneration(chipKind);
+    return InstallFirmwareImage(mgr, image);
+}
+
+}  // namespace
+
+const char* ImageFaultName(ImageFault fault) {
+    switch (fault) {
+        case ImageFault::None:
+            return "none";
+        case ImageFault::Unreadable:
+            return "unreadable";
+        case ImageFault::Size:
+            return "size";
+        case ImageFault::Digest:
+            return "digest";
+        case ImageFault::Trailer:
+            return "trailer";
+        case ImageFault::Generation:
+            return "generation";
+    }
+    return "unknown";
+}
+
+void FirmwareImage::Fail(ImageFault fault, std::string problem) {
+    if (fault_ != ImageFault::None) return;
+    fault_ = fault;
+    problem_ = std::move(problem);
+    loaderVersion_.clear();
+    programmedLength_ = 0;
+    laterFamily_ = false;
+}
+
+FirmwareImage FirmwareImage::Parse(std::vector<std::uint8_t> bytes) {
+    FirmwareImage image;
+    image.bytes_ = std::move(bytes);
+    const std::size_t size = image.bytes_.size();
+    const std::span<const std::uint8_t> all(image.bytes_);
+    if (size >= 2) image.generation_ = ChipKindFromImageTail(all[size - 2], all[size - 1]);
+    const int kind = image.generation_;
+    const bool second = kind == kChipSecondGeneration;
+    const ImageLimits& limits = ImageLimitsFor(kind);
+    const std::size_t trailerAt = second ? 18 : 8;
+    const std::size_t shown = second ? 12 : 8;
+    if (size >= trailerAt) image.trailerVersion_ = TrailerVersionText(kind, all.subspan(size - trailerAt, shown));
+    image.digestHolds_ = size >= limits.digestTail && DigestHolds(all, size - limits.digestTail);
+
     if (size < limits.smallest || size > limits.largest) {
-        return fail("image size " + std::to_string(size) + " is outside " +
-                    std::to_string(limits.smallest) + " to " + std::to_string(limits.largest) +
-                    " bytes");
+        image.Fail(ImageFault::Size, "the image is " + std::to_string(size) +
+                                         " bytes long; a generation " + std::to_string(kind) +
+                                         " image has " + std::to_string(limits.smallest) +
+                                         " to " + std::to_string(limits.largest) + " bytes");
+        return image;
     }
-    std::span<std::uint8_t> image(mgr.imageBuffer.data() + kImageOffset, size);
+    if (!image.digestHolds_) {
+        image.Fail(ImageFault::Digest, "the image's digest header does not match its contents");
+        return image;
+    }
+    const std::span<const std::uint8_t> digits = all.subspan(size - trailerAt, limits.trailerDigits);
+    if (!AllDigits(digits)) {
+        image.Fail(ImageFault::Trailer, "the image's version trailer is not all digits");
+        return image;
+    }
+    image.loaderVersion_ = LoaderVersionText(kind, digits);
+    const std::size_t programmed = size - limits.programmedTail;
+    image.programmedLength_ = static_cast<std::uint32_t>((programmed + kPage - 1) / kPage * kPage);
+    image.laterFamily_ = second && digits[1] == '3';
+    return image;
+}
+
+FirmwareImage FirmwareImage::Read(const std::filesystem::path& path) {
+    FirmwareImage image;
+    auto unreadable = [&](std::string why) {
+        image.Fail(ImageFault::Unreadable, std::move(why));
+        return image;
+    };
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return unreadable("there is no file " + path.string());
+    if (!std::filesystem::is_regular_file(status)) return unreadable(path.string() + " is not a regular file");
+    const std::uintmax_t length = std::filesystem::file_size(path, ec);
+    if (ec) return unreadable("cannot read the size of " + path.string());
+    if (length > kLargestFile) {
+        image.Fail(ImageFault::Size, "the image is " + std::to_string(length) +
+                                         " bytes long; no image is longer than " +
+                                         std::to_string(kLargestFile) + " bytes");
+        return image;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return unreadable("cannot open " + path.string());
+    // Read to the end, whatever the size said: the file may have changed since.
+    std::vector<std::uint8_t> bytes(kLargestFile + 1);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) return unreadable("cannot read " + path.string());
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > kLargestFile) {
+        image.Fail(ImageFault::Size, "the image is longer than " + std::to_string(kLargestFile) + " bytes");
+        return image;
+    }
+    return Parse(std::move(bytes));
+}
+
+FirmwareImage& FirmwareImage::RequireGeneration(int chipKind) {
+    if (generation_ != chipKind) {
+        Fail(ImageFault::Generation, "the image is made for generation " +
+                                         std::to_string(generation_) + " bridges, the drive has a generation " +
+                                         std::to_string(chipKind) + " bridge");
+    }
+    return *this;
+}
+
+int InstallFirmwareImage(CBridgeMgr& mgr, const FirmwareImage& image) {
+    mgr.firmwareVersionText.clear();
+    mgr.imageError.clear();
+    if (!image.ok()) {
+        mgr.imageError = image.problem();
+        return 0;
+    }
+    if (kImageOffset + image.size() > mgr.imageBuffer.size()) {
+        mgr.imageError = "the image does not fit the image buffer";
+        return 0;
+    }
     std::fill(mgr.imageBuffer.begin() + kImageOffset, mgr.imageBuffer.end(), 0);
-    in.seekg(0);
-    if (!in.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(size))) {
-        return fail("short read of " + path.string());
-    }
-    if (!DigestHolds(image, size - limits.digestTail)) {
-        return fail("the image's digest header does not hold");
-    }
-    std::span<const std::uint8_t> digits =
-        image.subspan(size - (chipKind == kChipSecondGeneration ? 18 : 8), limits.trailerDigits);
-    if (!AllDigits(digits)) return fail("the image's version trailer is not all digits");
-    mgr.firmwareVersionText = LoaderVersionText(chipKind, digits);
-    std::size_t programmed = size - limits.programmedTail;
-    mgr.firmwareLength = static_cast<std::uint32_t>((programmed + kPage - 1) / kPage * kPage);
-    if (chipKind == kChipSecondGeneration && mgr.firmwareVersionText.size() > 2 &&
-        mgr.firmwareVersionText[2] == u'3') {
+    std::copy(image.bytes().begin(), image.bytes().end(), mgr.imageBuffer.begin() + kImageOffset);
+    mgr.firmwareVersionText = image.loaderVersion();
+    mgr.firmwareLength = image.programmedLength();
+    if (image.laterFamily()) {
         std::span<ConfigItem> later = ItemTable(ItemTableKind::SecondGenerationLater);
         mgr.itemTable = later.data();
         mgr.itemCount = static_cast<std::uint32_t>(later.size());
     }
     return 1;
 }
-
-}  // namespace
 
 const ImageLimits& ImageLimitsFor(int chipKind) {
     return chipKind == kChipSecondGeneration ? kSecondGenerationImage : kFirstGenerationImage;

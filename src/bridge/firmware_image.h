@@ -3,11 +3,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace mox3 {
+
+class CBridgeMgr;
 
 struct ImageLimits {
     std::size_t smallest;
@@ -23,6 +27,70 @@ const ImageLimits& ImageLimitsFor(int chipKind);
 // Version texts of an image's trailer digits, as the loader and the version reader make them.
 std::u16string LoaderVersionText(int chipKind, std::span<const std::uint8_t> digits);
 std::u16string TrailerVersionText(int chipKind, std::span<const std::uint8_t> digits);
+
+// The test of an image that failed, or None.
+enum class ImageFault {
+    None,
+    Unreadable,  // missing, not a regular file, or a read error
+    Size,        // outside the size range of its generation
+    Digest,      // the digest header does not hold
+    Trailer,     // the version trailer is not all digits
+    Generation,  // made for the other bridge generation
+};
+const char* ImageFaultName(ImageFault fault);
+
+// An image file, read once and checked completely: the very bytes that are shown, tested and
+// programmed. Parsing never fails; `fault()` says which test did not pass.
+class FirmwareImage {
+  public:
+    // The largest file any generation accepts; reading stops beyond it.
+    static constexpr std::size_t kLargestFile = 262166;
+
+    static FirmwareImage Parse(std::vector<std::uint8_t> bytes);
+    // Reads a regular file of at most kLargestFile bytes (a larger one is a Size fault
+    // without being read whole).
+    static FirmwareImage Read(const std::filesystem::path& path);
+
+    ImageFault fault() const { return fault_; }
+    bool ok() const { return fault_ == ImageFault::None; }
+    // One line for the user on what is wrong; empty when nothing is.
+    const std::string& problem() const { return problem_; }
+    // A Generation fault when the image is not for `chipKind`; the first fault stays.
+    FirmwareImage& RequireGeneration(int chipKind);
+
+    // 2 when the image ends in "0A", otherwise 1 (files shorter than 2 bytes: 1).
+    int generation() const { return generation_; }
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
+    std::size_t size() const { return bytes_.size(); }
+    bool digestHolds() const { return digestHolds_; }
+    // The version as the loader makes it ("V01L02R03-7 Beta4") and as the trailer reader makes
+    // it ("V01L02R03 Beta4"); the loader's text is empty unless the image is sound.
+    const std::u16string& loaderVersion() const { return loaderVersion_; }
+    const std::u16string& trailerVersion() const { return trailerVersion_; }
+    // Bytes programmed from the image's start, a multiple of 4096; 0 unless sound.
+    std::uint32_t programmedLength() const { return programmedLength_; }
+    // A second-generation image of the later family (second version digit 3), whose
+    // configuration has the larger item table.
+    bool laterFamily() const { return laterFamily_; }
+
+  private:
+    void Fail(ImageFault fault, std::string problem);
+
+    std::vector<std::uint8_t> bytes_;
+    ImageFault fault_ = ImageFault::None;
+    std::string problem_;
+    int generation_ = 1;
+    bool digestHolds_ = false;
+    std::u16string loaderVersion_;
+    std::u16string trailerVersion_;
+    std::uint32_t programmedLength_ = 0;
+    bool laterFamily_ = false;
+};
+
+// Puts a sound image into the manager as the profile's loader leaves it: the bytes in
+// imageBuffer from byte 4096 on, firmwareLength, firmwareVersionText and, for the later family,
+// the larger item table. 0 (with mgr.imageError set) when the image has a fault.
+int InstallFirmwareImage(CBridgeMgr& mgr, const FirmwareImage& image);
 
 // A valid sample image for demonstrations and tests: digest header over a deterministic body
 // that says it is a sample, the version digits, and "0A" last for the second generation.

@@ -5,6 +5,7 @@
 
 #include "bridge/config_build.h"
 #include "bridge/vendor_commands.h"
+#include "config/profile_reader.h"
 #include "config/text.h"
 
 namespace mox3 {
@@ -113,9 +114,16 @@ int PrepareDevice(CBridgeMgr& mgr, int index) {
 int ProgramDevice(const std::u16string& firmwarePath, CBridgeMgr& mgr, int index, int chipKind,
                   const std::u16string& configPath, const std::u16string& serial) {
     if (!ValidIndex(mgr, index)) return 0;
-    ConfigBuildResult built =
-        BuildConfigBlock(mgr, firmwarePath, configPath, chipKind,
-                         std::u16string(CutToCapacity(serial, kShortTextUnits)));
+    mgr.firmwarePath.assign(CutToCapacity(firmwarePath, kLongTextUnits));
+    return ProgramDevice(FirmwareImage::Read(PathFromText(mgr.firmwarePath)), mgr, index,
+                         chipKind, configPath, serial);
+}
+
+int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int chipKind,
+                  const std::u16string& configPath, const std::u16string& serial) {
+    if (!ValidIndex(mgr, index)) return 0;
+    ConfigBuildResult built = BuildConfigBlock(
+        mgr, image, configPath, chipKind, std::u16string(CutToCapacity(serial, kShortTextUnits)));
     if (!built.ok) return 0;
 
     DeviceRecord& record = Record(mgr, index);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bridge/firmware_image.h"
 #include "discovery/bridge_manager.h"
 
 namespace mox3 {
@@ -17,6 +18,9 @@ int PrepareDevice(CBridgeMgr& mgr, int index);
 // writes block and firmware page by page, reads both back and restarts the bridge. Nonzero when
 // everything was written and verified.
 int ProgramDevice(const std::u16string& firmwarePath, CBridgeMgr& mgr, int index, int chipKind,
+                  const std::u16string& configPath, const std::u16string& serial);
+// The same with an image read and checked already: exactly its bytes are programmed.
+int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int chipKind,
                   const std::u16string& configPath, const std::u16string& serial);
 
 // The number of logical blocks of the drive's disk (-1 on failure) and, when `blockLength` is

@@ -18,13 +18,24 @@ TEST(LinuxHost, MarkerAndConfigurationFileLiveInAPrivateFolder) {
     options.imageDir = dir / "images";
     LinuxHost host(options);
     EXPECT_FALSE(host.ReadMarker().has_value());
-    ASSERT_TRUE(host.WriteMarker(u"4A3F0012B7C4D9E1"));
-    EXPECT_EQ(host.ReadMarker(), u"4A3F0012B7C4D9E1");
+    ASSERT_TRUE(host.WriteMarker({u"4A3F0012B7C4D9E1", 4096}));
+    EXPECT_EQ(host.ReadMarker(), (UpdateMarker{u"4A3F0012B7C4D9E1", 4096}));
+    // The marker file stays the serial alone, as older versions wrote and read it.
+    EXPECT_EQ(test::ReadBytes(dir / "state" / "ZR-MOX3_UPDATE").size(), 16u);
+    // A marker of an older version has no length; a length without a marker does not count.
+    ASSERT_TRUE(host.WriteMarker({u"OLDER", std::nullopt}));
+    EXPECT_EQ(host.ReadMarker(), (UpdateMarker{u"OLDER", std::nullopt}));
+    test::WriteBytes(dir / "state" / "ZR-MOX3_UPDATE.length", {'7', '\n'});
+    EXPECT_EQ(host.ReadMarker(), (UpdateMarker{u"OLDER", std::nullopt}));
+    std::filesystem::remove(dir / "state" / "ZR-MOX3_UPDATE");
+    EXPECT_FALSE(host.ReadMarker().has_value());
+    ASSERT_TRUE(host.WriteMarker({u"4A3F0012B7C4D9E1", 512}));
     struct stat st {};
     ASSERT_EQ(::stat((dir / "state").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     host.RemoveMarker();
     EXPECT_FALSE(host.ReadMarker().has_value());
+    EXPECT_FALSE(std::filesystem::exists(dir / "state" / "ZR-MOX3_UPDATE.length"));
 
     ASSERT_TRUE(host.WriteConfigFile(117));
     EXPECT_TRUE(host.FileExists(host.ConfigFilePath()));
@@ -44,7 +55,7 @@ TEST(LinuxHost, RefusesAFolderOthersCanReachOrALink) {
     LinuxHost open(options);
     std::string why;
     EXPECT_TRUE(open.PrivateDir(&why).empty());
-    EXPECT_FALSE(open.WriteMarker(u"S"));
+    EXPECT_FALSE(open.WriteMarker({u"S", 512}));
     EXPECT_FALSE(open.WriteConfigFile(117));
 
     std::filesystem::create_directory(dir / "real");

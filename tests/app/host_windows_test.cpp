@@ -38,21 +38,22 @@ TEST_F(WindowsHostTest, RegistryHolderOpensCreatesAndReopens) {
 
 TEST_F(WindowsHostTest, MarkerKeepsTheSerialUntilRemoved) {
     EXPECT_EQ(host_.ReadMarker(), std::nullopt);
-    ASSERT_TRUE(host_.WriteMarker(u"4A3F0012B7C4D9E1"));
-    EXPECT_EQ(host_.ReadMarker(), u"4A3F0012B7C4D9E1");
-    ASSERT_TRUE(host_.WriteMarker(u"SECOND"));
-    EXPECT_EQ(host_.ReadMarker(), u"SECOND") << "a new run overwrites the value";
+    ASSERT_TRUE(host_.WriteMarker({u"4A3F0012B7C4D9E1", 4096}));
+    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"4A3F0012B7C4D9E1", 4096}));
+    ASSERT_TRUE(host_.WriteMarker({u"SECOND", std::nullopt}));
+    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"SECOND", std::nullopt}))
+        << "a new run overwrites the value, and a run without a length leaves none";
 
     // 64 characters fit; a longer value written by someone else reads as no serial.
     const std::u16string longest(64, u'S');
-    ASSERT_TRUE(host_.WriteMarker(longest + u"cut"));
-    EXPECT_EQ(host_.ReadMarker(), longest);
+    ASSERT_TRUE(host_.WriteMarker({longest + u"cut", 512}));
+    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{longest, 512}));
     CReg reg(HKEY_CURRENT_USER);
     ASSERT_TRUE(reg.Open(kMarkerKey));
     const std::wstring tooLong(80, L'L');
     RegSetValueExW(reg.key(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(tooLong.c_str()),
                    static_cast<DWORD>(2 * tooLong.size() + 2));
-    EXPECT_EQ(host_.ReadMarker(), u"");
+    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"", 512}));
 
     host_.RemoveMarker();
     EXPECT_EQ(host_.ReadMarker(), std::nullopt);

@@ -1,6 +1,7 @@
 // The start-up inspection and the update run against emulated drives in virtual time.
 #include "app/update_run.h"
 
+#include <functional>
 #include <map>
 
 #include "bridge/vendor_commands.h"
@@ -25,7 +26,11 @@ struct RecordingView : UpdateView {
     void StartBlinkTimer() override { events.push_back("blink"); }
     void StopBlinkTimer() override { events.push_back("noblink"); }
     void InitProgress() override { progress.push_back(0); }
-    void SetProgress(int p) override { progress.push_back(p); }
+    void SetProgress(int p) override {
+        progress.push_back(p);
+        if (onProgress) onProgress(p);
+    }
+    std::function<void(int)> onProgress;
     void SetVersionTexts(const std::u16string& c, const std::u16string& n) override {
         events.push_back("versions:" + Utf16ToUtf8(c) + "/" + Utf16ToUtf8(n));
     }
@@ -40,8 +45,10 @@ struct TestHost : HostServices {
     std::shared_ptr<ManualClock> clockPtr;
     bool os = true;
     std::u16string arguments;
-    std::optional<std::u16string> marker;
+    std::optional<UpdateMarker> marker;
+    std::optional<ManualRecovery> recovery;
     bool writeFails = false;
+    bool markerFails = false;
     int markerWrites = 0;
 
     bool OsSupported() override { return os; }
@@ -66,12 +73,14 @@ struct TestHost : HostServices {
         return std::filesystem::exists(Utf16ToUtf8(p));
     }
     void RemoveFile(const std::u16string& p) override { std::filesystem::remove(Utf16ToUtf8(p)); }
-    bool WriteMarker(const std::u16string& s) override {
+    bool WriteMarker(const UpdateMarker& m) override {
         ++markerWrites;
-        marker = s;
+        if (markerFails) return false;
+        marker = m;
         return true;
     }
-    std::optional<std::u16string> ReadMarker() override { return marker; }
+    std::optional<UpdateMarker> ReadMarker() override { return marker; }
+    std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
     void RemoveMarker() override { marker.reset(); }
     std::u16string CommandLineArguments() override { return arguments; }
     std::shared_ptr<Clock> clock() override { return clockPtr; }
@@ -92,8 +101,18 @@ class UpdateRun : public EmulatedHostTest {
                    MakeSampleImage({1, "01000700", 30000, 3}, &why));
     }
     std::filesystem::path Drive(int generation = 2, const std::string& digits = "01000500",
-                                const std::string& name = "bus/drive") {
-        return MakeProgrammedDrive(generation, digits, "4A3F0012B7C4D9E1", {}, name);
+                                const std::string& name = "bus/drive",
+                                const std::string& serial = "4A3F0012B7C4D9E1") {
+        return MakeProgrammedDrive(generation, digits, serial, {}, name);
+    }
+    // Sets the drive's logical blocks to 4096 bytes and restarts it.
+    void Make4K(const std::filesystem::path& drive) {
+        CSpti request;
+        ASSERT_TRUE(request.Open(Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(SetSectorMode(request, 1));
+        request.Close();
+        PowerCycle(drive);
+        ASSERT_EQ(View(drive).logicalBlockLength, 4096u);
     }
     int Run() {
         Versions versions;
@@ -164,12 +183,17 @@ TEST_F(UpdateRun, FailuresStopWithTheirMessage) {
     auto drive = Drive();
     Versions versions;
     ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
-    // The configuration file cannot be written whole: no file, message 106, marker kept.
+    // The configuration file cannot be written whole, or the marker cannot be kept: 106
+    // before the drive is touched.
     host_.writeFails = true;
     EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
-    EXPECT_TRUE(host_.marker.has_value());
+    EXPECT_FALSE(host_.marker.has_value());
     EXPECT_EQ(view_.progress.back(), 0);
     host_.writeFails = false;
+    host_.markerFails = true;
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    EXPECT_FALSE(View(drive).loader);
+    host_.markerFails = false;
 
     // Programming fails three times: three pauses of a second, marker and file remain.
     SetFault(drive, {EmulatedFault::Kind::FailKind, 1, kFnBeginFlashUpdate, 0});
@@ -198,9 +222,16 @@ TEST_F(UpdateRun, RecoveryNeedsMarkerAndFile) {
     Versions recovery;
     ASSERT_TRUE(InspectAtStartup(view_, host_, recovery));
     EXPECT_EQ(recovery.currentText, u"0.00");
+    // Without the marker nobody knows the drive's serial number: the inspection says so, and
+    // so does a run started anyway.
     auto marker = host_.marker;
     host_.marker.reset();
-    EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgNotConnected);
+    Versions unknown;
+    EXPECT_FALSE(InspectAtStartup(view_, host_, unknown));
+    EXPECT_EQ(view_.boxes.back(), (std::pair<std::u16string, std::u16string>{u"103", u"117"}));
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgLoaderWithoutRecord);
+    host_.marker = UpdateMarker{u"", 512};
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgLoaderWithoutRecord);
     host_.marker = marker;
     std::filesystem::rename(host_.dir / "MOX3_config.ini", host_.dir / "kept.ini");
     EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgFailed);
@@ -213,13 +244,7 @@ TEST_F(UpdateRun, RecoveryNeedsMarkerAndFile) {
 
 TEST_F(UpdateRun, TheBlockLengthIsRestored) {
     auto drive = Drive();
-    {
-        CSpti request;
-        ASSERT_TRUE(request.Open(Utf8ToUtf16(drive.string())));
-        ASSERT_TRUE(SetSectorMode(request, 1));
-    }
-    PowerCycle(drive);
-    ASSERT_EQ(View(drive).logicalBlockLength, 4096u);
+    Make4K(drive);
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
 }
@@ -245,7 +270,9 @@ std::filesystem::path CustomDrive(const TempDir& dir, const Ini& ini, const std:
 }
 
 TEST_F(UpdateRun, TheRunChoosesOnlyOneDriveOfAKnownModel) {
-    const Versions older{u"1.05", u"1.07", 0x0105, 0x0107};
+    Versions older;
+    older.current = 0x0105;
+    older.fresh = 0x0107;
     auto a = Drive(2, "01000500", "bus/a");
     auto b = Drive(2, "01000500", "bus/b");
     EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgNotConnected);
@@ -260,12 +287,14 @@ TEST_F(UpdateRun, TheRunChoosesOnlyOneDriveOfAKnownModel) {
     EXPECT_EQ(host_.markerWrites, 0);
     std::filesystem::remove_all(other);
 
-    // A maker drive whose product is no model name gets no configuration file: 106, after the
-    // marker was written.
+    // A maker drive whose product is no model name has no configuration file of its own: 106,
+    // and a file some earlier run left is not taken for it.
     CustomDrive(dir_, SecondGenerationIni().Set("USB String Descriptor", "Product", "OTHER DRIVE"),
                 "unnamed", *clock_);
+    ASSERT_TRUE(host_.WriteConfigFile(117));
+    host_.markerWrites = 0;
     EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgFailed);
-    EXPECT_EQ(host_.marker, u"CUSTOM-SERIAL");
+    EXPECT_EQ(host_.markerWrites, 0);
 }
 
 TEST_F(UpdateRun, ProgrammingFailsTwiceThenSucceeds) {
@@ -290,9 +319,9 @@ TEST_F(UpdateRun, ADriveThatReturnsOnlyAsABareBridge) {
     EXPECT_EQ(view_.progress,
               (std::vector<int>{0, 10, 20, 75, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 0}));
     EXPECT_GE(clock_->sleptMs() - before, 50000u);
-    // The update reached the flash: marker and file are gone already.
-    EXPECT_FALSE(host_.marker.has_value());
-    EXPECT_FALSE(std::filesystem::exists(host_.dir / "MOX3_config.ini"));
+    // The drive has not come back: marker and file stay for the run that finishes it.
+    EXPECT_TRUE(host_.marker.has_value());
+    EXPECT_TRUE(std::filesystem::exists(host_.dir / "MOX3_config.ini"));
 }
 
 TEST_F(UpdateRun, ADriveThatNeverComesBackFromTheSwitch) {

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "bridge/chip_profile.h"
 #include "bridge/config_build.h"
@@ -109,6 +113,46 @@ TEST(FirmwareImage, DamageIsRefused) {
     longer[32] = 0xF0;
     longer[33] = longer[34] = longer[35] = 0xFF;  // a length near 2^32
     EXPECT_EQ(Load(longer, 2).result, 0);
+}
+
+TEST(FirmwareImage, EachTestNamesItsFault) {
+    const auto good = Sample(2, "01000700", 9000);
+    EXPECT_EQ(FirmwareImage::Parse(good).fault(), ImageFault::None);
+    EXPECT_EQ(FirmwareImage::Parse(good).RequireGeneration(1).fault(), ImageFault::Generation);
+    EXPECT_EQ(FirmwareImage::Parse(Sample(1, "01000700", 9000)).RequireGeneration(2).fault(),
+              ImageFault::Generation);
+    EXPECT_EQ(FirmwareImage::Parse({}).fault(), ImageFault::Size);
+    auto digest = good;
+    digest[100] ^= 1;
+    EXPECT_EQ(FirmwareImage::Parse(digest).fault(), ImageFault::Digest);
+    auto trailer = good;
+    trailer[9000 - 18] = ' ';
+    EXPECT_EQ(FirmwareImage::Parse(trailer).fault(), ImageFault::Trailer);
+    // The first fault stays: a damaged image of the wrong generation is reported as damaged.
+    EXPECT_EQ(FirmwareImage::Parse(digest).RequireGeneration(1).fault(), ImageFault::Digest);
+    // A damaged image shows its trailer but has no loader version and nothing to program.
+    const FirmwareImage damaged = FirmwareImage::Parse(digest);
+    EXPECT_EQ(Utf16ToUtf8(damaged.trailerVersion()), "V01L00R07");
+    EXPECT_TRUE(damaged.loaderVersion().empty());
+    EXPECT_EQ(damaged.programmedLength(), 0u);
+}
+
+TEST(FirmwareImage, OnlyRegularFilesOfAPlausibleSizeAreRead) {
+    test::TempDir dir;
+    EXPECT_EQ(FirmwareImage::Read(dir / "missing.bin").fault(), ImageFault::Unreadable);
+    EXPECT_EQ(FirmwareImage::Read(dir.path()).fault(), ImageFault::Unreadable);
+#ifndef _WIN32
+    // A FIFO would block a reader forever; a huge sparse file would be read whole.
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    EXPECT_EQ(FirmwareImage::Read(dir / "fifo").fault(), ImageFault::Unreadable);
+#endif
+    { std::ofstream(dir / "huge.bin", std::ios::binary); }
+    std::filesystem::resize_file(dir / "huge.bin", 3ull << 30);
+    EXPECT_EQ(FirmwareImage::Read(dir / "huge.bin").fault(), ImageFault::Size);
+    test::WriteBytes(dir / "good.bin", Sample(1, "01000700", 5000));
+    const FirmwareImage good = FirmwareImage::Read(dir / "good.bin");
+    EXPECT_TRUE(good.ok()) << good.problem();
+    EXPECT_EQ(good.size(), 5000u);
 }
 
 TEST(ChipProfile, FillsAndTheLaterFamilySwitch) {
