@@ -27,9 +27,13 @@ namespace fs = std::filesystem;
 constexpr const char* kUpdateUsage =
     "usage: mox3-updater [--emulator DIR] update [--force] [--yes] [--json] [--lang LANG]\n"
     "                                           [--image-dir DIR] [--state-dir DIR]\n"
+    "                                           [--recover-serial TEXT --model PID[:NAME]]\n"
     "Updates the one attached drive: shows the firmware on the drive and in the image file,\n"
     "asks to start (unless --yes) and runs the update. --force updates a drive that is not\n"
-    "older than the image. Exit code 0: updated; 1: refused or failed.\n";
+    "older than the image. A drive left in its update mode by an update whose record is\n"
+    "lost is finished with --recover-serial (the serial number printed on the drive) and\n"
+    "--model (its USB product id, and ZR-MOX3 or ZR-MOXE3 where a product id has both);\n"
+    "the program then always asks. Exit code 0: updated; 1: refused or failed.\n";
 
 constexpr const char* kDemoUsage =
     "usage: mox3-updater demo [--dir DIR] [--lang LANG]\n"
@@ -99,6 +103,7 @@ class TerminalView : public UpdateView {
 };
 
 struct RunOptions {
+    std::optional<ManualRecovery> recovery;
     bool force = false;
     bool yes = false;
     bool json = false;
@@ -108,6 +113,12 @@ struct RunOptions {
     std::shared_ptr<Clock> clock;
 };
 
+std::string FormatProductId(std::uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", id);
+    return text;
+}
+
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     const LanguageId lang = CurrentLanguage(options.lang);
     HostOptions hostOptions;
@@ -116,6 +127,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     hostOptions.force = options.force;
     hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
     hostOptions.clock = options.clock;
+    hostOptions.recovery = options.recovery;
     TerminalView view(out, options.json);
 
     auto finish = [&](int code, const char* result, int id) {
@@ -149,10 +161,33 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         err << "note: " << unopened << " disk(s) could not be opened: " << unopenedWhy << "\n";
     }
     if (!InspectAtStartup(view, host, versions)) {
+        if (versions.image && !versions.image->ok()) {
+            err << "error: " << Utf16ToUtf8(versions.imagePath) << ": "
+                << versions.image->problem() << " (failed test: "
+                << ImageFaultName(versions.image->fault()) << ")\n";
+        }
         return finish(kExitFailed, "refused",
                       view.lastMessage() == kImageMissingText ? 0 : host.lastTextId());
     }
-    if (!options.yes) {
+    if (options.recovery) {
+        if (std::optional<UpdateMarker> marker = host.ReadMarker(); marker && !marker->serial.empty()) {
+            err << "error: a record of the interrupted update names serial number "
+                << Utf16ToUtf8(marker->serial)
+                << "; run update without --recover-serial and --model to finish it\n";
+            return finish(kExitFailed, "refused", 0);
+        }
+        // Writing a serial number and a model into a drive is not undone: always ask.
+        out << "The drive in update mode will get serial number \""
+            << Utf16ToUtf8(options.recovery->serial) << "\" and the configuration of "
+            << FormatProductId(options.recovery->productId)
+            << (options.recovery->product.empty() ? "" : " " + Utf16ToUtf8(options.recovery->product))
+            << ".\nWrite them? [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
+            out << "Nothing was changed.\n";
+            return kExitFailed;
+        }
+    } else if (!options.yes) {
         out << "Start the update? [y/N] " << std::flush;
         std::string answer;
         if (!std::getline(std::cin, answer) ||
@@ -181,8 +216,28 @@ class DemoClock : public Clock {
 
 }  // namespace
 
+// "0x7C34" or "0x7C34:ZR-MOX3"; the product id must be one of the family's.
+std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* why) {
+    ManualRecovery model;
+    const auto colon = text.find(':');
+    const std::optional<unsigned long long> pid = ParseCount(text.substr(0, colon));
+    if (!pid || *pid < 0x7C31 || *pid > 0x7C36) {
+        *why = "--model takes a product id of the family, 0x7C31 to 0x7C36, and an optional "
+               ":ZR-MOX3 or :ZR-MOXE3";
+        return std::nullopt;
+    }
+    model.productId = static_cast<std::uint16_t>(*pid);
+    if (colon != std::string::npos) model.product = Utf8ToUtf16(text.substr(colon + 1));
+    if (ConfigResourceFor(model.productId, model.product) == 0) {
+        *why = "product id " + FormatProductId(model.productId) +
+               " needs the model name: add :ZR-MOX3 or :ZR-MOXE3";
+        return std::nullopt;
+    }
+    return model;
+}
+
 int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"--lang", "--image-dir", "--state-dir"},
+    CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model"},
                 {"--force", "--yes", "--json", "--help", "-h"});
     if (cli.has("--help") || cli.has("-h")) {
         out << kUpdateUsage;
@@ -200,6 +255,28 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     options.imageDir = cli.value("--image-dir").value_or("");
     options.stateDir = cli.value("--state-dir").value_or("");
     options.clock = SystemClock();
+    if (cli.value("--recover-serial") || cli.value("--model")) {
+        std::string why;
+        if (!cli.value("--recover-serial") || !cli.value("--model")) {
+            err << "error: --recover-serial and --model go together\n" << kUpdateUsage;
+            return kExitUsage;
+        }
+        options.recovery = ParseModel(*cli.value("--model"), &why);
+        if (!options.recovery) {
+            err << "error: " << why << "\n";
+            return kExitUsage;
+        }
+        options.recovery->serial = Utf8ToUtf16(*cli.value("--recover-serial"));
+        const std::size_t units = options.recovery->serial.size();
+        if (units == 0 || units > 64) {
+            err << "error: --recover-serial takes 1 to 64 characters\n";
+            return kExitUsage;
+        }
+        if (options.json) {
+            err << "error: --recover-serial always asks, so it does not go with --json\n";
+            return kExitUsage;
+        }
+    }
     return RunUpdate(options, out, err);
 }
 

@@ -1,10 +1,13 @@
-// Interruptions of a real update process: the program is killed at points spread over its whole
-// command sequence, the drive is power-cycled and the program run again. Every time the drive
-// must end with the new firmware, its model's configuration and its own serial number.
+// Interruptions of a real update process: the program is killed before one of its requests, the
+// drive is power-cycled and the program run again. Every time the drive must end with the new
+// firmware, its model's configuration, its own serial number and its own logical-block length,
+// for both bridge generations and both block lengths. CI tries points spread over the whole
+// request sequence; MOX3_CAMPAIGN_EVERY=1 tries every request (scripts/interruption-campaign.sh).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <map>
 
@@ -45,25 +48,29 @@ int RunProgram(const std::vector<std::string>& args, const std::map<std::string,
 
 class Campaign {
   public:
-    explicit Campaign(const TempDir& dir) : dir_(dir), clock_(ScaledSystemClock(kTimeScale)) {
+    Campaign(const TempDir& dir, int generation, std::uint32_t blockLength)
+        : dir_(dir), clock_(ScaledSystemClock(kTimeScale)), blockLength_(blockLength) {
         std::string why;
         std::filesystem::create_directories(dir_ / "images");
-        WriteBytes(dir_ / "images" / "firmware_C311.bin",
-                   MakeSampleImage({2, "01000700", 30000, 7}, &why));
-        WriteBytes(dir_ / "old.bin", MakeSampleImage({2, "01000500", 30000, 5}, &why));
-        const EmbeddedResource* r = FindConfigResource(117);
+        const char* imageName = generation == 1 ? "firmware_C30.bin" : "firmware_C311.bin";
+        WriteBytes(dir_ / "images" / imageName,
+                   MakeSampleImage({generation, "01000700", 30000, 7}, &why));
+        WriteBytes(dir_ / "old.bin", MakeSampleImage({generation, "01000500", 30000, 5}, &why));
+        const EmbeddedResource* r = FindConfigResource(generation == 1 ? 104 : 117);
         WriteBytes(dir_ / "config.ini",
                    std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
         CBridgeMgr mgr;
-        ConfigBuildResult built =
-            BuildConfigBlock(mgr, Utf8ToUtf16((dir_ / "old.bin").string()),
-                             Utf8ToUtf16((dir_ / "config.ini").string()), 2, Utf8ToUtf16(kSerial));
+        ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16((dir_ / "old.bin").string()),
+                                                   Utf8ToUtf16((dir_ / "config.ini").string()),
+                                                   generation, Utf8ToUtf16(kSerial));
         EXPECT_TRUE(built.ok) << built.reason;
-        setup_.generation = 2;
-        setup_.flashSize = kSecondGenerationFlashSize;
-        setup_.flash =
-            FactoryFlash(2, setup_.flashSize, {mgr.imageBuffer.data(), 4096}, mgr.firmwareAddress,
-                         ReadBytes(dir_ / "old.bin"), mgr.firmwareLength, 512, &why);
+        setup_.generation = generation;
+        setup_.flashSize =
+            generation == 1 ? kFirstGenerationFlashSize : kSecondGenerationFlashSize;
+        setup_.flash = FactoryFlash(generation, setup_.flashSize, {mgr.imageBuffer.data(), 4096},
+                                    mgr.firmwareAddress, ReadBytes(dir_ / "old.bin"),
+                                    mgr.firmwareLength, blockLength, &why);
+        EXPECT_FALSE(setup_.flash.empty()) << why;
     }
 
     // A factory-fresh drive on a bus of its own, and a fresh state folder.
@@ -73,6 +80,7 @@ class Campaign {
         std::filesystem::create_directories(bus_);
         std::string why;
         EXPECT_TRUE(CreateEmulatedDrive(bus_ / "drive", setup_, *clock_, &why)) << why;
+        if (!factory_) factory_ = InspectEmulatedDrive(bus_ / "drive", *clock_, &why);
         return bus_ / "drive";
     }
 
@@ -88,10 +96,13 @@ class Campaign {
         auto view = InspectEmulatedDrive(drive, *clock_, &why);
         if (!view) return *what = why, false;
         *what = view->firmwareVersion + " " + (view->loader ? "loader" : "normal") + " " +
-                Utf16ToUtf8(view->usb.serialNumber);
-        return !view->loader && view->firmwareVersion == "V01L00R07" &&
-               view->usb.productId == 0x7C34 && view->usb.vendorId == 0x5E3B &&
-               view->usb.serialNumber == Utf8ToUtf16(kSerial) && view->usb.product == u"ZR-MOX3";
+                Utf16ToUtf8(view->usb.serialNumber) + " " +
+                std::to_string(view->logicalBlockLength) + "-byte blocks";
+        return factory_ && !view->loader && view->firmwareVersion == "V01L00R07" &&
+               view->usb.productId == factory_->usb.productId && view->usb.vendorId == 0x5E3B &&
+               view->usb.serialNumber == Utf8ToUtf16(kSerial) &&
+               view->usb.product == factory_->usb.product &&
+               view->logicalBlockLength == blockLength_;
     }
 
     Clock& clock() { return *clock_; }
@@ -99,13 +110,47 @@ class Campaign {
   private:
     const TempDir& dir_;
     std::shared_ptr<Clock> clock_;
+    std::uint32_t blockLength_;
     EmulatedDriveSetup setup_;
+    std::optional<EmulatedDriveView> factory_;
     std::filesystem::path bus_, state_;
 };
 
-TEST(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
+struct Tally {
+    int points = 0;
+    int right = 0;
+    int saidDone = 0;  // the second run reported success
+};
+
+// Kills an update before request `killAt`, power-cycles the drive and runs the update again.
+void TryPoint(Campaign& campaign, int point, long killAt, long total, Tally& tally) {
+    auto d = campaign.Fresh(point);
+    const int killed = campaign.Update({{"MOX3_KILL_AT_REQUEST", std::to_string(killAt)}});
+    EXPECT_EQ(killed, -SIGKILL) << "request " << killAt;
+    std::string why, what;
+    ASSERT_TRUE(PowerCycleEmulatedDrive(d, campaign.clock(), &why)) << why;
+    const int again = campaign.Update({});
+    const bool ok = campaign.Right(d, &what);
+    ++tally.points;
+    if (again == 0) {
+        ++tally.saidDone;
+        // Done means done.
+        EXPECT_TRUE(ok) << "request " << killAt << " reported done: " << what;
+    }
+    if (ok) {
+        ++tally.right;
+    } else {
+        ADD_FAILURE() << "request " << killAt << " of " << total << ": exit " << again << ", "
+                      << what;
+    }
+}
+
+class InterruptionCampaign : public ::testing::TestWithParam<std::pair<int, std::uint32_t>> {};
+
+TEST_P(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
+    const auto [generation, blockLength] = GetParam();
     TempDir dir;
-    Campaign campaign(dir);
+    Campaign campaign(dir, generation, blockLength);
 
     // An uninterrupted run, traced, tells how many requests a whole update sends.
     auto drive = campaign.Fresh(0);
@@ -124,32 +169,29 @@ TEST(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
         std::count(std::istreambuf_iterator<char>(lines), std::istreambuf_iterator<char>(), '\n');
     ASSERT_GT(total, 50);
 
-    constexpr int kPoints = 16;
-    int right = 0;
-    for (int i = 0; i < kPoints; ++i) {
-        const long killAt = 1 + static_cast<long>(i) * (total - 1) / (kPoints - 1);
-        auto d = campaign.Fresh(10 + i);
-        const int killed = campaign.Update({{"MOX3_KILL_AT_REQUEST", std::to_string(killAt)}});
-        EXPECT_EQ(killed, -SIGKILL) << "request " << killAt;
-        std::string why;
-        ASSERT_TRUE(PowerCycleEmulatedDrive(d, campaign.clock(), &why)) << why;
-        const int again = campaign.Update({});
-        const bool ok = campaign.Right(d, &what);
-        // Done means done; a drive already updated by the killed run may be refused as up to date.
-        if (again == 0) {
-            EXPECT_TRUE(ok) << "request " << killAt << " reported done: " << what;
-        }
-        if (ok) {
-            ++right;
-        } else {
-            ADD_FAILURE() << "request " << killAt << " of " << total << ": exit " << again << ", "
-                          << what;
-        }
+    const char* every = std::getenv("MOX3_CAMPAIGN_EVERY");
+    const bool all = every && std::string(every) == "1";
+    const long points = all ? total : 12;
+    Tally tally;
+    for (long i = 0; i < points; ++i) {
+        const long killAt = all ? 1 + i : 1 + i * (total - 1) / (points - 1);
+        TryPoint(campaign, static_cast<int>(10 + i), killAt, total, tally);
     }
-    std::printf("interruption campaign: %d points tried over %ld requests, %d ended right\n",
-                kPoints, total, right);
-    EXPECT_EQ(right, kPoints);
+    std::printf("interruption campaign: generation %d, %u-byte blocks: %d of %d kill points over "
+                "%ld requests ended right; %d second runs said done\n",
+                generation, blockLength, tally.right, tally.points, total, tally.saidDone);
+    EXPECT_EQ(tally.right, tally.points);
 }
+
+INSTANTIATE_TEST_SUITE_P(BothGenerationsAndBlockLengths, InterruptionCampaign,
+                         ::testing::Values(std::pair<int, std::uint32_t>{1, 512},
+                                           std::pair<int, std::uint32_t>{1, 4096},
+                                           std::pair<int, std::uint32_t>{2, 512},
+                                           std::pair<int, std::uint32_t>{2, 4096}),
+                         [](const auto& param) {
+                             return "Generation" + std::to_string(param.param.first) + "Blocks" +
+                                    std::to_string(param.param.second);
+                         });
 
 }  // namespace
 }  // namespace mox3::test

@@ -334,5 +334,150 @@ TEST_F(UpdateRun, ADriveThatNeverComesBackFromTheSwitch) {
     EXPECT_TRUE(host_.marker.has_value());
 }
 
+using Box = std::pair<std::u16string, std::u16string>;
+
+TEST_F(UpdateRun, AnImageThatFailsATestIsRefusedBeforeTheDriveIsTouched) {
+    auto drive = Drive();
+    const auto good = ReadBytes(host_.dir / "firmware_C311.bin");
+    std::string why;
+    auto digest = good;
+    digest[200] ^= 1;
+    auto trailer = good;
+    trailer[good.size() - 18] = 'x';
+    const std::vector<std::uint8_t> truncated(good.begin(), good.begin() + 15000);
+    const std::pair<std::vector<std::uint8_t>, ImageFault> cases[] = {
+        {digest, ImageFault::Digest},
+        {trailer, ImageFault::Trailer},
+        {truncated, ImageFault::Digest},
+        {MakeSampleImage({1, "01000700", 30000, 3}, &why), ImageFault::Generation},
+        {{}, ImageFault::Size},
+    };
+    for (const auto& [bytes, fault] : cases) {
+        WriteBytes(host_.dir / "firmware_C311.bin", bytes);
+        Versions versions;
+        EXPECT_FALSE(InspectAtStartup(view_, host_, versions));
+        EXPECT_EQ(view_.boxes.back(), (Box{u"103", u"115"}));
+        ASSERT_TRUE(versions.image);
+        EXPECT_EQ(versions.image->fault(), fault) << versions.image->problem();
+        // A run started without the inspection reads and tests the image itself.
+        Versions older;
+        older.fresh = 0x107;
+        EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgImageDamaged);
+    }
+    EXPECT_EQ(host_.markerWrites, 0);
+    EXPECT_FALSE(View(drive).loader);
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
+}
+
+TEST_F(UpdateRun, TheRunProgramsTheImageTheInspectionChecked) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    std::string why;
+    WriteBytes(host_.dir / "firmware_C311.bin", MakeSampleImage({2, "01000900", 30000, 9}, &why));
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R07");
+}
+
+TEST_F(UpdateRun, ADriveWhoseSerialCannotBeReadIsNotTouched) {
+    auto drive = Drive(2, "01000500", "bus/drive", "");
+    ASSERT_TRUE(View(drive).usb.serialNumber.empty());
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgSerialUnreadable);
+    EXPECT_EQ(host_.markerWrites, 0);
+    EXPECT_FALSE(View(drive).loader);
+}
+
+TEST_F(UpdateRun, A4KDriveKeepsItsLengthThroughAnInterruptedUpdate) {
+    auto drive = Drive();
+    Make4K(drive);
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    SetFault(drive, {EmulatedFault::Kind::PullCable, 60, 0, 0});
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    EXPECT_EQ(host_.marker, (UpdateMarker{u"4A3F0012B7C4D9E1", 4096}));
+    PowerCycle(drive);
+    ASSERT_TRUE(View(drive).loader);
+
+    Versions recovery;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, recovery));
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), 0);
+    EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R07");
+    EXPECT_FALSE(host_.marker.has_value());
+}
+
+TEST_F(UpdateRun, AMarkerLeftAfterTheFlashWasWrittenIsFinishedNotReused) {
+    // An update killed after its flash was written: the drive runs the new firmware with the
+    // bridge's default block length, and marker and file are still there.
+    auto drive = Drive(2, "01000700");
+    host_.marker = UpdateMarker{u"4A3F0012B7C4D9E1", 4096};
+    ASSERT_TRUE(host_.WriteConfigFile(117));
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    EXPECT_TRUE(versions.unfinished);
+    EXPECT_EQ(view_.boxes.back(), (Box{u"", u"119"}));
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
+    EXPECT_FALSE(host_.marker.has_value());
+    EXPECT_FALSE(std::filesystem::exists(host_.dir / "MOX3_config.ini"));
+
+    // A marker that names another drive changes nothing for this one.
+    host_.marker = UpdateMarker{u"ANOTHER-DRIVE", 512};
+    Versions other;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, other));
+    EXPECT_FALSE(other.unfinished);
+    EXPECT_EQ(UpdateWorker(view_, host_, other), kMsgNoUpdateNeeded);
+    EXPECT_EQ(host_.marker, (UpdateMarker{u"ANOTHER-DRIVE", 512}));
+    EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
+}
+
+TEST_F(UpdateRun, OnlyTheUpdatedDriveGetsItsLengthBack) {
+    auto drive = Drive();
+    Make4K(drive);
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    // Another drive of the family is plugged in while the updated one restarts; it is listed
+    // before it.
+    std::filesystem::path other;
+    view_.onProgress = [&](int p) {
+        if (p == 75) other = Drive(2, "01000700", "bus/another", "OTHER-SERIAL");
+    };
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
+    EXPECT_EQ(View(other).logicalBlockLength, 512u);
+}
+
+TEST_F(UpdateRun, ADriveThatDoesNotAnswerIsToldApart) {
+    auto drive = Drive();
+    SetFault(drive, {EmulatedFault::Kind::FailKind, 1, kFnReadChipName, 0});
+    EXPECT_EQ(Run(), -1);
+    EXPECT_EQ(view_.boxes.back(), (Box{u"103", u"118"}));
+}
+
+TEST_F(UpdateRun, ALoaderDriveWithoutMarkerTakesTheSerialTheUserGives) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    SetFault(drive, {EmulatedFault::Kind::PullCable, 60, 0, 0});
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    PowerCycle(drive);
+    host_.marker.reset();
+    std::filesystem::remove(host_.dir / "MOX3_config.ini");
+
+    // An empty serial is never written into a drive.
+    host_.recovery = ManualRecovery{u"", 0x7C34, u"ZR-MOX3"};
+    Versions recovery;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, recovery));
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgLoaderWithoutRecord);
+    host_.recovery = ManualRecovery{u"GIVEN-SERIAL", 0x7C35, u"ZR-MOXE3"};
+    EXPECT_EQ(UpdateWorker(view_, host_, recovery), 0);
+    EmulatedDriveView after = View(drive);
+    EXPECT_EQ(after.usb.productId, 0x7C35);
+    EXPECT_EQ(after.usb.serialNumber, u"GIVEN-SERIAL");
+    EXPECT_EQ(after.firmwareVersion, "V01L00R07");
+}
+
 }  // namespace
 }  // namespace mox3::test
