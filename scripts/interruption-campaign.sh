@@ -9,3 +9,5 @@ cmake -S . -B "$build" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target mox3_tests mox3-updater >/dev/null
 MOX3_CAMPAIGN_EVERY=1 "$build/bin/mox3_tests" --gtest_filter='*InterruptionCampaign*' \
     | grep -E 'interruption campaign:|FAILED|PASSED'
+MOX3_FAULT_MATRIX_EVERY=1 "$build/bin/mox3_tests" --gtest_filter='FaultMatrix*' \
+    | grep -E 'OK|FAILED|PASSED'
