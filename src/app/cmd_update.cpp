@@ -104,6 +104,7 @@ class TerminalView : public UpdateView {
 
 struct RunOptions {
     std::optional<ManualRecovery> recovery;
+    fs::path lockDir;
     bool force = false;
     bool yes = false;
     bool json = false;
@@ -128,6 +129,9 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
     hostOptions.clock = options.clock;
     hostOptions.recovery = options.recovery;
+    // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
+    // do not collide; real drives, per system.
+    hostOptions.lockDir = options.lockDir;
     TerminalView view(out, options.json);
 
     auto finish = [&](int code, const char* result, int id) {
@@ -148,6 +152,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (!started && alreadyRunning) {
         view.MessageBox(LoadTableString(kMsgError, lang),
                         LoadTableString(kMsgAlreadyRunning, lang));
+        err << "error: another update is running (it holds " << why << ")\n";
         return finish(kExitFailed, "refused", kMsgAlreadyRunning);
     }
     if (!started) {
@@ -255,6 +260,7 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     options.imageDir = cli.value("--image-dir").value_or("");
     options.stateDir = cli.value("--state-dir").value_or("");
     options.clock = SystemClock();
+    if (!EmulatedBusFolder().empty()) options.lockDir = EmulatedBusFolder();
     if (cli.value("--recover-serial") || cli.value("--model")) {
         std::string why;
         if (!cli.value("--recover-serial") || !cli.value("--model")) {
@@ -333,6 +339,7 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     options.lang = cli.value("--lang");
     options.imageDir = dir / "images";
     options.stateDir = dir / "state";
+    options.lockDir = dir / "bus";
     options.clock = clock;
     int result = RunUpdate(options, out, err);
 

@@ -68,7 +68,16 @@ class KillingBackend : public PassThroughBackend {
     std::shared_ptr<Count> state_;
 };
 
+std::string& BusFolder() {
+    static std::string folder;
+    return folder;
+}
+
 }  // namespace
+
+const std::string& EmulatedBusFolder() {
+    return BusFolder();
+}
 
 int UnopenedDisks(std::string* firstReason) {
     int count = 0;
@@ -90,7 +99,9 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
             return "the emulator folder " + emulatorRoot + " does not exist";
         }
         SetDeviceTree(MakeEmulatorDeviceTree(emulatorRoot, SystemClock()));
+        BusFolder() = emulatorRoot;
     } else {
+        BusFolder().clear();
         SetDeviceTree(PlatformDeviceTree());
     }
     std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(

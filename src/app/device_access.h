@@ -11,6 +11,9 @@ namespace mox3 {
 // devices in that folder. Returns an error text, empty on success.
 std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot);
 
+// The folder of emulated drives the process was given; empty when it reaches real drives.
+const std::string& EmulatedBusFolder();
+
 // Disks that are present but do not open (for want of rights, typically): how many, and the
 // reason the first gave.
 int UnopenedDisks(std::string* firstReason);

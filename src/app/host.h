@@ -13,7 +13,10 @@ namespace mox3 {
 
 struct HostOptions {
     std::filesystem::path imageDir;  // empty: beside the program (then the data folder on Linux)
-    std::filesystem::path stateDir;  // Linux: the folder of marker, lock and configuration file
+    std::filesystem::path stateDir;  // Linux: the folder of marker and configuration file
+    // Linux: where the one-update-at-a-time lock lives; empty: /run/lock where it is writable,
+    // else the state folder. Emulated drives keep it in their bus folder.
+    std::filesystem::path lockDir;
     bool force = false;              // plays the part of the "/UPDATE" switch
     std::function<std::u16string(int)> texts;
     std::optional<ManualRecovery> recovery;  // --recover-serial and --model
@@ -27,8 +30,8 @@ class CliHost : public HostServices {
 };
 
 // The platform's host for one run of the command line, holding the single-instance lock.
-// Nothing when it cannot be had: `alreadyRunning` tells a copy running already from an
-// error (then `error` says what).
+// Nothing when it cannot be had: `alreadyRunning` tells a copy running already (then `error`
+// names the lock) from an error (then `error` says what).
 std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
                                       std::string* error);
 

@@ -191,13 +191,19 @@ std::u16string LinuxHost::CommandLineArguments() {
     return options_.force ? u"/UPDATE" : u"";
 }
 
-SingleInstanceLock::SingleInstanceLock(const fs::path& dir) {
-    if (!MakePrivateDir(dir, nullptr)) return;
-    fd_ = ::open((dir / kLockName).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+SingleInstanceLock::SingleInstanceLock(const fs::path& dir) : path_(dir / kLockName) {
+    // Readable by all, so that every user's copy locks the same file; a file made by another
+    // user opens for reading, which is all flock needs.
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+fs::path DefaultLockDir(const fs::path& stateDir) {
+    const fs::path shared = "/run/lock";
+    return ::access(shared.c_str(), W_OK | X_OK) == 0 ? shared : stateDir;
 }
 
 SingleInstanceLock::~SingleInstanceLock() {
@@ -208,9 +214,10 @@ namespace {
 
 class LockedLinuxHost : public LinuxHost {
   public:
-    LockedLinuxHost(const HostOptions& options, const fs::path& stateDir)
-        : LinuxHost(options), lock_(stateDir) {}
+    LockedLinuxHost(const HostOptions& options, const fs::path& lockDir)
+        : LinuxHost(options), lock_(lockDir) {}
     bool locked() const { return lock_.held(); }
+    const fs::path& lockPath() const { return lock_.path(); }
 
   private:
     SingleInstanceLock lock_;
@@ -226,9 +233,11 @@ std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyR
     LinuxHost probe(resolved);
     fs::path stateDir = probe.PrivateDir(error);
     if (stateDir.empty()) return nullptr;
-    auto host = std::make_unique<LockedLinuxHost>(resolved, stateDir);
+    const fs::path lockDir = resolved.lockDir.empty() ? DefaultLockDir(stateDir) : resolved.lockDir;
+    auto host = std::make_unique<LockedLinuxHost>(resolved, lockDir);
     if (!host->locked()) {
         if (alreadyRunning) *alreadyRunning = true;
+        if (error) *error = host->lockPath().string();
         return nullptr;
     }
     return host;

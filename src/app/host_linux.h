@@ -50,10 +50,13 @@ std::filesystem::path DefaultStateDir();
 // fsync, rename. On failure nothing is left at `path`, not even an older file.
 bool WritePrivateFile(const std::filesystem::path& path, const void* data, std::size_t size);
 
-// Holds the lock named after the single-instance mutex while it lives.
+// Holds the lock named after the single-instance mutex while it lives: an advisory lock of the
+// whole system (or of the folder given), released by the kernel when the process ends however
+// it ends.
 class SingleInstanceLock {
   public:
     explicit SingleInstanceLock(const std::filesystem::path& dir);
+    const std::filesystem::path& path() const { return path_; }
     ~SingleInstanceLock();
     SingleInstanceLock(const SingleInstanceLock&) = delete;
     SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
@@ -61,6 +64,10 @@ class SingleInstanceLock {
 
   private:
     int fd_ = -1;
+    std::filesystem::path path_;
 };
+
+// /run/lock when this process may create files there, otherwise `stateDir`.
+std::filesystem::path DefaultLockDir(const std::filesystem::path& stateDir);
 
 }  // namespace mox3

@@ -75,6 +75,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
         }
         case WM_COMMAND:
             if (LOWORD(wParam) == kStartButton) {
+                // A Start that arrives while a run is active (a second click queued before the
+                // run disabled the button) is ignored: one drive, one run.
+                if (!NoRunActive()) return TRUE;
                 // A new run replaces the handle of the last, which has ended by now.
                 if (workerThread != nullptr) CloseHandle(workerThread);
                 workerThread = CreateThread(nullptr, 0, UpdateThread, dialog, 0, &workerThreadId);

@@ -84,12 +84,23 @@ TEST(LinuxHost, AFailedWriteLeavesNoFileBehind) {
     }
 }
 
-TEST(LinuxHost, OneCopyAtATime) {
+TEST(LinuxHost, OneUpdateAtATimeWhateverTheStateFolder) {
     test::TempDir dir;
-    SingleInstanceLock first(dir / "state");
-    EXPECT_TRUE(first.held());
-    SingleInstanceLock second(dir / "state");
-    EXPECT_FALSE(second.held());
+    std::filesystem::create_directories(dir / "lock");
+    HostOptions a, b;
+    a.stateDir = dir / "state-a";
+    b.stateDir = dir / "state-b";  // another user, or sudo with another home
+    a.lockDir = b.lockDir = dir / "lock";
+    bool running = false;
+    std::string why;
+    auto first = StartCliHost(a, &running, &why);
+    ASSERT_TRUE(first) << why;
+    EXPECT_FALSE(StartCliHost(b, &running, &why));
+    EXPECT_TRUE(running);
+    EXPECT_NE(why.find((dir / "lock").string()), std::string::npos) << why;
+    // The kernel lets go of the lock with its holder.
+    first.reset();
+    EXPECT_TRUE(StartCliHost(b, &running, &why));
 }
 
 }  // namespace

@@ -216,7 +216,10 @@ int Update(const std::wstring& path, LanguageId lang, const std::u16string& curr
         CheckDialogTexts(dialog, lang);
         ExpectText("current firmware (1003)", TextOf(GetDlgItem(dialog, 1003)), current);
         ExpectText("new firmware (1004)", TextOf(GetDlgItem(dialog, 1004)), fresh);
-        PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+        // Two Start commands in a row, as a double click queues them before the run disables
+        // the button: one run, one message, and the program ends.
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         HWND box = WaitForWindow(program, LoadTableString(kMsgComplete, lang),
                                  LoadTableString(kMsgError, lang));
         if (box != nullptr) {
