@@ -86,6 +86,7 @@ class TerminalView : public UpdateView {
         out_ << (c.empty() ? "" : c + ": ") << ForTerminal(text) << "\n";
     }
     void PostFinished() override {}
+    void DriveAtRisk(bool atRisk) override { ProtectFromInterruptions(atRisk); }
     const std::u16string& lastMessage() const { return lastMessage_; }
 
   private:
@@ -146,6 +147,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return code;
     };
 
+    InstallInterruptionHandling(kExitInterrupted);
     std::string why;
     bool alreadyRunning = false;
     std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &alreadyRunning, &why);
@@ -202,6 +204,11 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         }
     }
     const int result = UpdateWorker(view, host, versions);
+    if (InterruptionArrived()) {
+        finish(result == 0 ? kExitOk : kExitFailed, result == 0 ? "done" : "failed",
+               result == 0 ? kMsgCompleteText : result);
+        return kExitInterrupted;
+    }
     if (result == 0) return finish(kExitOk, "done", kMsgCompleteText);
     return finish(kExitFailed, result == kMsgNoUpdateNeeded ? "refused" : "failed", result);
 }

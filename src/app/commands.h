@@ -13,6 +13,8 @@ using Args = std::span<const std::string>;
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// The run was interrupted by a signal (after it finished what it could not leave half done).
+inline constexpr int kExitInterrupted = 4;
 
 int RunCompileCommand(Args args, std::ostream& out, std::ostream& err);
 int RunImageCommand(Args args, std::ostream& out, std::ostream& err);

@@ -1,5 +1,6 @@
 #include "app/device_access.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 
@@ -34,11 +35,12 @@ class RoutingBackend : public PassThroughBackend {
 };
 
 // A testing aid: the process kills itself just before its n-th request to any drive, as a
-// power failure or a killed program would interrupt it (MOX3_KILL_AT_REQUEST=n).
+// power failure or a killed program would interrupt it (MOX3_KILL_AT_REQUEST=n); with
+// MOX3_KILL_SIGNAL=s it sends itself signal s instead, as a user pressing Ctrl-C would.
 class KillingBackend : public PassThroughBackend {
   public:
-    KillingBackend(std::shared_ptr<PassThroughBackend> inner, long killAt)
-        : inner_(std::move(inner)), state_(std::make_shared<Count>(Count{0, killAt})) {}
+    KillingBackend(std::shared_ptr<PassThroughBackend> inner, long killAt, int signal)
+        : inner_(std::move(inner)), state_(std::make_shared<Count>(Count{0, killAt, signal})) {}
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
         auto device = inner_->Open(path, error);
         if (!device) return nullptr;
@@ -49,13 +51,17 @@ class KillingBackend : public PassThroughBackend {
     struct Count {
         long sent;
         long killAt;
+        int signal;
     };
     class Device : public PassThroughDevice {
       public:
         Device(std::unique_ptr<PassThroughDevice> inner, std::shared_ptr<Count> count)
             : inner_(std::move(inner)), count_(std::move(count)) {}
         bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-            if (++count_->sent == count_->killAt) KillProcessNow();
+            if (++count_->sent == count_->killAt) {
+                if (count_->signal == 0) KillProcessNow();
+                std::raise(count_->signal);
+            }
             return inner_->Send(request, reply);
         }
         std::u16string Name() const override { return inner_->Name(); }
@@ -112,7 +118,10 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
         backend = MakeTracingBackend(backend, out);
     }
     if (const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST")) {
-        backend = std::make_shared<KillingBackend>(backend, std::strtol(killAt, nullptr, 10));
+        const char* signal = std::getenv("MOX3_KILL_SIGNAL");
+        backend = std::make_shared<KillingBackend>(
+            backend, std::strtol(killAt, nullptr, 10),
+            signal ? static_cast<int>(std::strtol(signal, nullptr, 10)) : 0);
     }
     SetPassThroughBackend(backend);
     return {};

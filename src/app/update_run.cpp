@@ -60,6 +60,7 @@ unsigned HexPrefix(std::u16string_view text) {
 
 // The failure exit of a run.
 int AbortRun(UpdateView& view, HostServices& host, int id) {
+    view.DriveAtRisk(false);
     view.StopBlinkTimer();
     view.ShowStatusText();
     view.SetStatusText(u"");
@@ -197,6 +198,7 @@ namespace {
 
 // The end of a run that reached its goal.
 int Succeed(UpdateView& view, HostServices& host) {
+    view.DriveAtRisk(false);
     view.SetProgress(100);
     view.StopBlinkTimer();
     view.ShowStatusText();
@@ -265,6 +267,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         if (ours && !wanted) {
             // The flash holds the update already: restore the block length kept with the
             // marker, then clear what the broken-off run left.
+            view.DriveAtRisk(true);
             if (marker->blockLength &&
                 !RestoreBlockLength(*mgr, index, *marker->blockLength, *clock)) {
                 return AbortRun(view, host, kMsgFailed);
@@ -310,6 +313,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     }
 
     view.SetProgress(10);
+    view.DriveAtRisk(true);
     if (PrepareDevice(*mgr, index) == 0) return AbortRun(view, host, kMsgFailed);
     view.SetProgress(20);
     bool programmed = false;

@@ -53,6 +53,9 @@ class UpdateView {
     virtual void MessageBox(const std::u16string& caption, const std::u16string& text) = 0;
     // The run's last act after a success: the dialog may close.
     virtual void PostFinished() = 0;
+    // True from the switch into the update loader until the drive is back with its block
+    // length (or the run has given up): an interruption now would leave the drive unusable.
+    virtual void DriveAtRisk(bool) {}
 };
 
 struct UpdateMarker {

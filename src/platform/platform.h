@@ -48,4 +48,13 @@ bool StdoutIsTerminal();
 // Ends the process at once, without running any clean-up, as a power failure would.
 [[noreturn]] void KillProcessNow();
 
+// Interruptions by the user (Ctrl-C, and on Linux SIGTERM, SIGHUP and SIGQUIT) while a drive
+// is being changed. Once installed, an interruption outside a protected stretch ends the
+// process at once with `exitCode` after saying so on standard error; inside one it is only
+// noted (and said once) and InterruptionArrived() tells the caller to exit when the stretch is
+// over. Writing to a terminal or pipe that went away no longer ends the process either.
+void InstallInterruptionHandling(int exitCode);
+void ProtectFromInterruptions(bool protect);
+bool InterruptionArrived();
+
 }  // namespace mox3

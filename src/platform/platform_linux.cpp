@@ -103,6 +103,50 @@ bool StdoutIsTerminal() {
     return ::isatty(1) != 0;
 }
 
+namespace {
+
+volatile std::sig_atomic_t protectedStretch = 0;
+volatile std::sig_atomic_t interrupted = 0;
+int interruptedExitCode = 4;
+
+void WriteError(const char* text) {
+    ssize_t ignored = ::write(2, text, std::strlen(text));
+    (void)ignored;
+}
+
+void OnInterruption(int) {
+    if (!protectedStretch) {
+        WriteError("\ninterrupted: nothing was sent to the drive that needs finishing\n");
+        std::_Exit(interruptedExitCode);
+    }
+    if (!interrupted) {
+        WriteError("\ninterruption deferred: the drive is being written; the update finishes "
+                   "first, then the program ends\n");
+    }
+    interrupted = 1;
+}
+
+}  // namespace
+
+void InstallInterruptionHandling(int exitCode) {
+    interruptedExitCode = exitCode;
+    struct sigaction action {};
+    action.sa_handler = OnInterruption;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&action.sa_mask, signal);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(signal, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+void ProtectFromInterruptions(bool protect) {
+    protectedStretch = protect ? 1 : 0;
+}
+
+bool InterruptionArrived() {
+    return interrupted != 0;
+}
+
 void KillProcessNow() {
     ::raise(SIGKILL);
     std::_Exit(137);

@@ -122,6 +122,41 @@ bool StdoutIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }
 
+namespace {
+
+volatile LONG protectedStretch = 0;
+volatile LONG interrupted = 0;
+int interruptedExitCode = 4;
+
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+    if (!protectedStretch) {
+        std::fputs("\ninterrupted: nothing was sent to the drive that needs finishing\n", stderr);
+        std::_Exit(interruptedExitCode);
+    }
+    if (InterlockedExchange(&interrupted, 1) == 0) {
+        std::fputs("\ninterruption deferred: the drive is being written; the update finishes "
+                   "first, then the program ends\n",
+                   stderr);
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+void InstallInterruptionHandling(int exitCode) {
+    interruptedExitCode = exitCode;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void ProtectFromInterruptions(bool protect) {
+    InterlockedExchange(&protectedStretch, protect ? 1 : 0);
+}
+
+bool InterruptionArrived() {
+    return interrupted != 0;
+}
+
 void KillProcessNow() {
     TerminateProcess(GetCurrentProcess(), 137);
     std::_Exit(137);

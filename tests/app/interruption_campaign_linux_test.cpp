@@ -183,6 +183,31 @@ TEST_P(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
     EXPECT_EQ(tally.right, tally.points);
 }
 
+TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
+    TempDir dir;
+    Campaign campaign(dir, 2, 4096);
+    std::string what;
+    // Before the bridge is switched over, Ctrl-C ends the program at once: the drive is as it was.
+    auto d = campaign.Fresh(1);
+    EXPECT_EQ(campaign.Update({{"MOX3_KILL_AT_REQUEST", "3"}, {"MOX3_KILL_SIGNAL", "2"}}), 4);
+    auto view = InspectEmulatedDrive(d, campaign.clock(), &what);
+    ASSERT_TRUE(view) << what;
+    EXPECT_EQ(view->firmwareVersion, "V01L00R05");
+    EXPECT_FALSE(view->loader);
+    // While the flash is written, and while the drive restarts, a signal is noted; the update
+    // ends as it would have, and the exit code says it was interrupted.
+    int point = 2;
+    for (const auto& [request, signal] : {std::pair{"40", "15"}, std::pair{"60", "2"},
+                                          std::pair{"90", "1"}, std::pair{"160", "3"}}) {
+        d = campaign.Fresh(point++);
+        EXPECT_EQ(campaign.Update({{"MOX3_KILL_AT_REQUEST", request}, {"MOX3_KILL_SIGNAL", signal}}),
+                  4)
+            << "signal " << signal << " at request " << request;
+        EXPECT_TRUE(campaign.Right(d, &what)) << "signal " << signal << ": " << what;
+    }
+    EXPECT_NE(ReadText(dir / "log.txt").find("interruption deferred"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothGenerationsAndBlockLengths, InterruptionCampaign,
                          ::testing::Values(std::pair<int, std::uint32_t>{1, 512},
                                            std::pair<int, std::uint32_t>{1, 4096},
