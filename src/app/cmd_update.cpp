@@ -176,6 +176,12 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(kExitFailed, "refused",
                       view.lastMessage() == kImageMissingText ? 0 : host.lastTextId());
     }
+    // Restarting the bridge would pull the disk from under whatever the system has on it.
+    if (const std::vector<std::string> uses = host.DiskUses(versions.drivePath); !uses.empty()) {
+        view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
+        for (const std::string& use : uses) err << "error: " << use << "\n";
+        return finish(kExitFailed, "refused", kMsgDriveInUse);
+    }
     if (options.recovery) {
         if (std::optional<UpdateMarker> marker = host.ReadMarker(); marker && !marker->serial.empty()) {
             err << "error: a record of the interrupted update names serial number "

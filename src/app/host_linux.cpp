@@ -10,6 +10,8 @@
 #include <fstream>
 #include <random>
 
+#include "app/disk_use.h"
+#include "config/profile_reader.h"
 #include "config/text.h"
 #include "platform/platform.h"
 #include "resources/resources.h"
@@ -185,6 +187,12 @@ void LinuxHost::RemoveMarker() {
     ::unlink((options_.stateDir / kMarkerName).c_str());
     ::unlink((options_.stateDir / kLengthName).c_str());
     SyncFolder(options_.stateDir);
+}
+
+std::vector<std::string> LinuxHost::DiskUses(const std::u16string& interfacePath) {
+    const fs::path path = PathFromText(interfacePath);
+    if (path.parent_path() != "/dev") return {};  // an emulated drive's folder
+    return mox3::DiskUses(path.filename().string());
 }
 
 std::u16string LinuxHost::CommandLineArguments() {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/host.h"
 
@@ -29,6 +30,7 @@ class LinuxHost : public CliHost {
     bool WriteMarker(const UpdateMarker& marker) override;
     std::optional<UpdateMarker> ReadMarker() override;
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
+    std::vector<std::string> DiskUses(const std::u16string& interfacePath) override;
     void RemoveMarker() override;
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }

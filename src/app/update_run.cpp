@@ -150,6 +150,8 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         return false;
     }
     const DeviceRecord& drive = mgr->deviceTable[static_cast<std::size_t>(chosen)];
+    versions.drivePath = drive.interfacePath[0];
+    versions.serial = drive.serialNumber;
     const int kind = mgr->IdentifyChip(chosen);
     if (kind != kChipFirstGeneration && kind != kChipSecondGeneration) {
         view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgNoAnswer));
@@ -311,6 +313,9 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         // A recovery run uses the file the broken-off run left.
         if (!host.FileExists(configPath)) return AbortRun(view, host, kMsgFailed);
     }
+
+    // The restart would pull the disk from under whatever the system has on it.
+    if (!host.DiskUses(drive.interfacePath[0]).empty()) return AbortRun(view, host, kMsgDriveInUse);
 
     view.SetProgress(10);
     view.DriveAtRisk(true);

@@ -32,6 +32,7 @@ enum MessageId : int {
     kMsgLoaderWithoutRecord = 117, // a drive in its update loader, no marker of its update
     kMsgNoAnswer = 118,            // the drive did not answer the chip identification
     kMsgUnfinishedFound = 119,     // the drive of an unfinished update, in normal firmware
+    kMsgDriveInUse = 120,          // the system uses the drive's disk (mounted, swap, holders)
 };
 
 inline constexpr char16_t kImageMissingText[] = u"Not found firmware file.";
@@ -96,6 +97,10 @@ class HostServices {
     // A drive found in its loader without a marker may be finished with a serial number and a
     // model the user gives (the command line's --recover-serial and --model); none by default.
     virtual std::optional<ManualRecovery> RecoveryRequest() { return std::nullopt; }
+    // What on this system uses the disk behind an interface path (file systems mounted from
+    // it, swap, devices built on it), one line each; restarting the bridge would pull the disk
+    // from under them. None by default.
+    virtual std::vector<std::string> DiskUses(const std::u16string&) { return {}; }
     // The argument part of the command line, for the update switch ("/UPDATE" or "-update").
     virtual std::u16string CommandLineArguments() = 0;
     virtual std::shared_ptr<Clock> clock() = 0;
@@ -112,6 +117,9 @@ struct Versions {
     std::shared_ptr<const FirmwareImage> image;
     std::u16string imagePath;
     bool unfinished = false;
+    // The chosen drive: where it is reached, and its serial number.
+    std::u16string drivePath;
+    std::u16string serial;
 };
 
 // The short text of a full version text ("V01L00R05" gives "1.05"); `shortText` keeps what it

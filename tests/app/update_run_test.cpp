@@ -81,6 +81,8 @@ struct TestHost : HostServices {
     }
     std::optional<UpdateMarker> ReadMarker() override { return marker; }
     std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
+    std::vector<std::string> uses;
+    std::vector<std::string> DiskUses(const std::u16string&) override { return uses; }
     void RemoveMarker() override { marker.reset(); }
     std::u16string CommandLineArguments() override { return arguments; }
     std::shared_ptr<Clock> clock() override { return clockPtr; }
@@ -447,6 +449,16 @@ TEST_F(UpdateRun, OnlyTheUpdatedDriveGetsItsLengthBack) {
     EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
     EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
     EXPECT_EQ(View(other).logicalBlockLength, 512u);
+}
+
+TEST_F(UpdateRun, ADiskTheSystemUsesIsNotSwitched) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    host_.uses = {"/dev/sdb1 is mounted on /media/data"};
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgDriveInUse);
+    EXPECT_FALSE(View(drive).loader);
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
 }
 
 TEST_F(UpdateRun, ADriveThatDoesNotAnswerIsToldApart) {
