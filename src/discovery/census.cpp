@@ -80,7 +80,9 @@ int CountKnownDrives() {
     CUsbDiskList list;
     auto tree = CurrentDeviceTree();
     const auto& prefixes = KnownIdentityPrefixes();
-    int count = 0;
+    // The USB devices found, each once: a composite device shows its identity on the interface
+    // node as well as on the device node above it, and one device may carry several disks.
+    std::vector<DevNode> counted;
     bool noUpdate = false;
     const int n = list.ListUsbDisks();
     for (int i = 0; i < n && tree; ++i) {
@@ -88,7 +90,10 @@ int CountKnownDrives() {
         if (list.OpenSelectedDisk() == 0 || !list.InquireSelectedDisk()) continue;
         DevNode node = kNoNode;
         if (!tree->Locate(list.entries()[static_cast<std::size_t>(i)].instanceId, node)) continue;
-        // Two levels up: an identity at either level counts.
+        // Two levels up: an identity at either level makes the disk a known drive, named by
+        // the highest node that carries it.
+        DevNode device = kNoNode;
+        bool deviceNoUpdate = false;
         for (int level = 0; level < 2; ++level) {
             DevNode parent = kNoNode;
             std::u16string id;
@@ -98,11 +103,17 @@ int CountKnownDrives() {
             auto match = std::find_if(prefixes.begin(), prefixes.end(),
                                       [&](const IdentityPrefix& p) { return p.text == head; });
             if (match == prefixes.end()) continue;
-            if (match->noUpdate) noUpdate = true;
-            if (++count > 1) break;
+            device = node;
+            deviceNoUpdate = match->noUpdate;
+        }
+        if (device == kNoNode) continue;
+        if (deviceNoUpdate) noUpdate = true;
+        if (std::find(counted.begin(), counted.end(), device) == counted.end()) {
+            counted.push_back(device);
         }
     }
     list.transport().Close();
+    const std::size_t count = counted.size();
     if (count == 0) return kCensusNone;
     if (count > 1) return kCensusMany;
     return noUpdate ? kCensusNoUpdate : kCensusOne;

@@ -20,13 +20,22 @@ bool StartsWithUsb(std::u16string_view id) {
     return upper(id[0]) == u'U' && upper(id[1]) == u'S' && upper(id[2]) == u'B';
 }
 
-// The USB device above an interface node: its parent, or else its grandparent.
+// The USB device above an interface node: its parent, or else its grandparent. Where that is
+// one interface of a composite device ("&MI_" in its id), the device above it, which the hub
+// knows.
 bool FindUsbDevice(DeviceTree& tree, DevNode node, DevNode& usbNode, std::u16string& usbId) {
     for (int step = 0; step < 2; ++step) {
         DevNode parent = kNoNode;
         if (!tree.Parent(node, parent)) return false;
         std::u16string id;
         if (tree.DeviceId(parent, id) && StartsWithUsb(id)) {
+            DevNode device = kNoNode;
+            std::u16string deviceId;
+            if (id.find(u"&MI_") != std::u16string::npos && tree.Parent(parent, device) &&
+                tree.DeviceId(device, deviceId) && StartsWithUsb(deviceId)) {
+                parent = device;
+                id = deviceId;
+            }
             usbNode = parent;
             usbId = std::u16string(CutToCapacity(id, kLongTextUnits));
             return true;

@@ -138,10 +138,23 @@ TEST(Census, CountsKnownIdentitiesOneAndTwoLevelsUp) {
         EXPECT_EQ(CountKnownDrives(), kCensusNone);
         world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C36, u"B", 2);
         EXPECT_EQ(CountKnownDrives(), kCensusOne);
-        // An interface node of a composite device carries the identity too: both levels count.
+        // An interface node of a composite device carries the identity too: still one drive,
+        // listed with the identity of the device above it.
         DevNode middle = world.tree->nodes[world.tree->disks[1].node].parent;
         world.tree->nodes[middle].id = u"USB\\VID_5E3B&PID_7C36&MI_00\\B";
-        EXPECT_EQ(CountKnownDrives(), kCensusMany);
+        EXPECT_EQ(CountKnownDrives(), kCensusOne);
+        CBridgeMgr mgr;
+        ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
+        EXPECT_EQ(mgr.deviceTable[0].vendorId, 0x5E3B);
+        EXPECT_EQ(mgr.deviceTable[0].productId, 0x7C36);
+        EXPECT_EQ(mgr.deviceTable[0].serialNumber, u"B");
+        // A second disk of the same device (another logical unit) is the same drive.
+        DevNode lun = 900;
+        world.tree->nodes[lun] = {middle, u"USBSTOR\\DISK&VEN_X&PROD_Y\\B&1", 0, 0};
+        world.tree->disks.push_back({u"/dev/sdd", lun});
+        world.tree->busTypes[u"/dev/sdd"] = kBusTypeUsb;
+        world.bridges->devices[u"/dev/sdd"] = world.bridges->devices[u"/dev/sdc"];
+        EXPECT_EQ(CountKnownDrives(), kCensusOne);
     }
     {
         FakeWorld world;
