@@ -9,6 +9,8 @@
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
 #include "platform/platform.h"
+#include "bridge/vendor_commands.h"
+#include "transport/emulator_mark.h"
 #include "transport/nt_dev_ctrl.h"
 #include "transport/passthrough.h"
 #include "transport/trace.h"
@@ -58,7 +60,7 @@ class KillingBackend : public PassThroughBackend {
         Device(std::unique_ptr<PassThroughDevice> inner, std::shared_ptr<Count> count)
             : inner_(std::move(inner)), count_(std::move(count)) {}
         bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-            if (++count_->sent == count_->killAt) {
+            if (++count_->sent == count_->killAt && !TestingAidsRevoked()) {
                 if (count_->signal == 0) KillProcessNow();
                 std::raise(count_->signal);
             }
@@ -74,12 +76,66 @@ class KillingBackend : public PassThroughBackend {
     std::shared_ptr<Count> state_;
 };
 
+// Keeps the testing aids to emulated drives: before the first request that would change a
+// drive reached from outside this process's emulator, it asks the drive for the emulator's
+// mark, and revokes the aids for good when the drive does not carry it.
+class TestingAidsGuard : public PassThroughBackend {
+  public:
+    explicit TestingAidsGuard(std::shared_ptr<PassThroughBackend> inner)
+        : inner_(std::move(inner)) {}
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        auto device = inner_->Open(path, error);
+        if (!device) return nullptr;
+        return std::make_unique<Device>(std::move(device), IsEmulatedDevicePath(path));
+    }
+
+  private:
+    class Device : public PassThroughDevice {
+      public:
+        Device(std::unique_ptr<PassThroughDevice> inner, bool inProcess)
+            : inner_(std::move(inner)), trusted_(inProcess) {}
+        bool Send(const ScsiRequest& request, ScsiReply& reply) override {
+            if (!trusted_ && request.cdb[0] == kOpWriteBuffer && !TestingAidsRevoked()) {
+                trusted_ = CarriesMark();
+                if (!trusted_) RevokeTestingAids();
+            }
+            return inner_->Send(request, reply);
+        }
+        std::u16string Name() const override { return inner_->Name(); }
+
+      private:
+        bool CarriesMark() {
+            std::uint8_t page[255] = {};
+            ScsiRequest probe;
+            probe.cdb = {kOpInquiry, 0x01, kEmulatorMarkPage, 0, sizeof page, 0};
+            probe.cdbLength = 6;
+            probe.direction = DataDirection::In;
+            probe.data = page;
+            probe.length = sizeof page;
+            probe.timeoutSeconds = 2;
+            ScsiReply reply;
+            if (!inner_->Send(probe, reply) || reply.status != kScsiStatusGood) return false;
+            const std::string_view text(reinterpret_cast<const char*>(page + 4),
+                                        kEmulatorMarkText.size());
+            return page[1] == kEmulatorMarkPage && page[3] == kEmulatorMarkText.size() &&
+                   text == kEmulatorMarkText;
+        }
+        std::unique_ptr<PassThroughDevice> inner_;
+        bool trusted_;
+    };
+    std::shared_ptr<PassThroughBackend> inner_;
+};
+
 std::string& BusFolder() {
     static std::string folder;
     return folder;
 }
 
 }  // namespace
+
+std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner) {
+    return std::make_shared<TestingAidsGuard>(std::move(inner));
+}
 
 const std::string& EmulatedBusFolder() {
     return BusFolder();
@@ -117,7 +173,11 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
         if (!*out) return "cannot write the trace file " + traceFile;
         backend = MakeTracingBackend(backend, out);
     }
-    if (const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST")) {
+    const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST");
+    if (killAt || std::getenv("MOX3_TIME_SCALE")) {
+        backend = GuardTestingAids(backend);
+    }
+    if (killAt) {
         const char* signal = std::getenv("MOX3_KILL_SIGNAL");
         backend = std::make_shared<KillingBackend>(
             backend, std::strtol(killAt, nullptr, 10),

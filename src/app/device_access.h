@@ -2,6 +2,7 @@
 // through the platform's pass-through, optionally traced.
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace mox3 {
@@ -10,6 +11,13 @@ namespace mox3 {
 // is also written to it as one JSON line; with `emulatorRoot`, the drives are the emulated
 // devices in that folder. Returns an error text, empty on success.
 std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot);
+
+class PassThroughBackend;
+
+// Wraps a backend so that the testing aids stay with emulated drives: the first request that
+// would change a drive outside this process's emulator, and without the emulator's mark,
+// revokes them (installed when a testing aid is asked for).
+std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner);
 
 // The folder of emulated drives the process was given; empty when it reaches real drives.
 const std::string& EmulatedBusFolder();

@@ -17,8 +17,17 @@ class Clock {
 
 // The system's clock: wall-clock milliseconds and real sleeps. With MOX3_TIME_SCALE=N in the
 // environment (a testing aid), time runs N times faster: waits last 1/N of their length and the
-// clock counts N milliseconds for every real one, the same in every process.
+// clock counts N milliseconds for every real one, the same in every process; but only until
+// the testing aids are revoked, after which time runs at its real pace again.
 std::shared_ptr<Clock> SystemClock();
+
+// Testing aids (the time scale, and the process killing itself at a request) are for emulated
+// drives only: the first request that would change a drive without the emulator's mark revokes
+// them for the rest of the process, since a real bridge needs its real waits.
+void RevokeTestingAids();
+bool TestingAidsRevoked();
+// For tests of the revocation only.
+void ReinstateTestingAids();
 std::shared_ptr<Clock> ScaledSystemClock(std::uint32_t scale);
 
 // A clock that moves only when slept on or advanced; sleeping never blocks.
