@@ -65,7 +65,7 @@ std::optional<unsigned long long> ParseCount(const std::string& text) {
 
 std::string WriteFileAtomically(const std::string& path, const void* data, std::size_t size) {
     namespace fs = std::filesystem;
-    fs::path target(path);
+    fs::path target = Utf8Path(path);
     fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::random_device rd;
     fs::path temp = dir / ("." + target.filename().string() + ".tmp" + std::to_string(rd()));

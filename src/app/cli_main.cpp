@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "platform/platform.h"
 #include "app/device_access.h"
 
 namespace {
@@ -33,23 +34,24 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<std::string> arguments = mox3::ProgramArguments(argc, argv);
     std::vector<std::string> words;
     std::string traceFile;
     const char* fromEnvironment = std::getenv("MOX3_EMULATOR");
     std::string emulatorRoot = fromEnvironment ? fromEnvironment : "";
     // The global options may stand anywhere.
-    for (int i = 1; i < argc; ++i) {
-        std::string word = argv[i];
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
         std::string* target = nullptr;
         for (auto [name, value] :
              {std::pair{"--trace", &traceFile}, std::pair{"--emulator", &emulatorRoot}}) {
             std::string option(name);
             if (word == option) {
-                if (i + 1 >= argc) {
+                if (i + 1 >= arguments.size()) {
                     std::cerr << "error: option " << option << " needs a value\n" << kUsage;
                     return mox3::kExitUsage;
                 }
-                *value = argv[++i];
+                *value = arguments[++i];
                 target = value;
             } else if (word.rfind(option + "=", 0) == 0) {
                 *value = word.substr(option.size() + 1);

@@ -12,6 +12,7 @@
 #include "app/json.h"
 #include "config/block_decode.h"
 #include "config/text.h"
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -57,7 +58,7 @@ bool ReadBlock(const std::string& path, std::vector<std::uint8_t>& block, std::s
         problem = "cannot read " + path + ": it is a folder";
         return false;
     }
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Utf8Path(path), std::ios::binary);
     if (!in) {
         problem = "cannot open " + path;
         return false;

@@ -270,8 +270,8 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     options.yes = cli.has("--yes");
     options.json = cli.has("--json");
     options.lang = cli.value("--lang");
-    options.imageDir = cli.value("--image-dir").value_or("");
-    options.stateDir = cli.value("--state-dir").value_or("");
+    options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
+    options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
     options.clock = SystemClock();
     if (!EmulatedBusFolder().empty()) options.lockDir = EmulatedBusFolder();
     if (cli.value("--recover-serial") || cli.value("--model")) {

@@ -157,10 +157,10 @@ int UnopenedDisks(std::string* firstReason) {
 std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot) {
     if (!emulatorRoot.empty()) {
         std::error_code ec;
-        if (!std::filesystem::is_directory(emulatorRoot, ec)) {
+        if (!std::filesystem::is_directory(Utf8Path(emulatorRoot), ec)) {
             return "the emulator folder " + emulatorRoot + " does not exist";
         }
-        SetDeviceTree(MakeEmulatorDeviceTree(emulatorRoot, SystemClock()));
+        SetDeviceTree(MakeEmulatorDeviceTree(Utf8Path(emulatorRoot), SystemClock()));
         BusFolder() = emulatorRoot;
     } else {
         BusFolder().clear();
@@ -169,7 +169,7 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
     std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(
         MakeEmulatorBackend(SystemClock()), PlatformPassThroughBackend());
     if (!traceFile.empty()) {
-        auto out = std::make_shared<std::ofstream>(traceFile, std::ios::app);
+        auto out = std::make_shared<std::ofstream>(Utf8Path(traceFile), std::ios::app);
         if (!*out) return "cannot write the trace file " + traceFile;
         backend = MakeTracingBackend(backend, out);
     }

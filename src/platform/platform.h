@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace mox3 {
 
@@ -41,6 +42,14 @@ class FileLock {
 // A text in the system's ANSI code page, '?' for what it cannot show (Windows-1252 where the
 // system has no such code page).
 std::string ToSystemAnsi(std::u16string_view text);
+
+// A path from UTF-8 text: on Windows through UTF-16, so that names outside the ANSI code page
+// survive.
+std::filesystem::path Utf8Path(std::string_view text);
+
+// The program's arguments as UTF-8 texts, the program's name left out: on Windows from the
+// UTF-16 command line, since `argv` holds only what the ANSI code page can show.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // True when standard output is a terminal (or a console).
 bool StdoutIsTerminal();

@@ -99,6 +99,14 @@ std::string ToSystemAnsi(std::u16string_view text) {
     return ToAnsi(text);
 }
 
+std::filesystem::path Utf8Path(std::string_view text) {
+    return std::filesystem::path(std::string(text));
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+}
+
 bool StdoutIsTerminal() {
     return ::isatty(1) != 0;
 }

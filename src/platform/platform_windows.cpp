@@ -1,5 +1,6 @@
 #include <io.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -116,6 +117,25 @@ std::string ToSystemAnsi(std::u16string_view text) {
     std::string out(static_cast<std::size_t>(n), '\0');
     WideCharToMultiByte(CP_ACP, 0, wide, units, out.data(), n, nullptr, nullptr);
     return out;
+}
+
+std::filesystem::path Utf8Path(std::string_view text) {
+    return std::filesystem::path(Utf8ToUtf16(text));
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
+    }
+    std::vector<std::string> arguments;
+    for (int i = 1; i < count; ++i) {
+        const std::wstring_view word(wide[i]);
+        arguments.push_back(Utf16ToUtf8(std::u16string(word.begin(), word.end())));
+    }
+    LocalFree(wide);
+    return arguments;
 }
 
 bool StdoutIsTerminal() {
