@@ -14,14 +14,20 @@ export WINEDEBUG=-all
 "$linux_cli" image make --generation 2 --version 01000500 --size 120000 -o "$work/old.bin" >/dev/null
 for folder in "app ü" "アプリ"; do
     program="$work/$folder"
-    mkdir -p "$program" "$work/bus $folder" "$work/状態 $folder"
+    bus="$work/bus$(printf %s "$folder" | wc -c)"
+    mkdir -p "$program" "$bus"
     cp "$windows_cli" "$program/mox3-updater-cli.exe"
     "$linux_cli" image make --generation 2 --version 01000700 --size 120000 \
         -o "$program/firmware_C311.bin" >/dev/null
-    "$linux_cli" emulator create "$work/bus $folder/drive" --generation 2 --pid 0x7C34 \
+    "$linux_cli" emulator create "$bus/drive" --generation 2 --pid 0x7C34 \
         --product ZR-MOX3 --serial 4A3F0012B7C4D9E1 --firmware "$work/old.bin" >/dev/null
-    out=$("$wine" "$program/mox3-updater-cli.exe" --emulator "Z:$work/bus $folder" update --yes \
-        --state-dir "Z:$work/状態 $folder" 2>&1) || {
+    # A non-ASCII argument arrives whole.
+    "$wine" "$program/mox3-updater-cli.exe" image info "Z:$program/firmware_C311.bin" \
+        | grep -q "loader version:  V01L00R07" || {
+        echo "from '$folder': image info could not read its argument's file" >&2
+        exit 1
+    }
+    out=$("$wine" "$program/mox3-updater-cli.exe" --emulator "Z:$bus" update --yes 2>&1) || {
         echo "from '$folder': the update failed:" >&2
         echo "$out" >&2
         exit 1
@@ -32,7 +38,7 @@ for folder in "app ü" "アプリ"; do
            echo "$out" >&2
            exit 1 ;;
     esac
-    "$linux_cli" emulator show "$work/bus $folder/drive" | grep -q "firmware version: V01L00R07" || {
+    "$linux_cli" emulator show "$bus/drive" | grep -q "firmware version: V01L00R07" || {
         echo "from '$folder': the drive was not updated" >&2
         exit 1
     }
