@@ -211,16 +211,33 @@ int Succeed(UpdateView& view, HostServices& host) {
     return 0;
 }
 
+// The first drive with the maker's identity and this serial number, or -1.
+int FindDrive(CBridgeMgr& mgr, const std::u16string& serial) {
+    const int count = mgr.EnumerateDevices(ALL_DEVICES);
+    for (int i = 0; i < count; ++i) {
+        const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
+        if (MakerIdentity(r) && CutToCapacity(r.serialNumber, kShortTextUnits) == serial) return i;
+    }
+    return -1;
+}
+
 // Sets the block length the drive had before its update, when it differs now; the drive
-// restarts to take it. False when the length cannot be read or written.
-bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved, Clock& clock) {
+// restarts to take it, and is looked at again until it shows that length (a restart that did
+// not happen would leave the disk unreadable while the run said it was done). False when the
+// length cannot be read or written, or the drive does not come back with it.
+bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
+                        const std::u16string& serial, Clock& clock) {
     std::uint32_t length = 0;
     if (ReadSectorSize(mgr, index, &length) < 0) return false;
     if (length == saved) return true;
     if (WriteSectorSize(mgr, index, saved) == 0) return false;
     RestartDevice(mgr, index);
-    clock.SleepMs(kReturnWaitMs);
-    return true;
+    for (int look = 0; look < kReturnLooks; ++look) {
+        clock.SleepMs(kReturnWaitMs);
+        const int back = FindDrive(mgr, serial);
+        if (back >= 0 && ReadSectorSize(mgr, back, &length) >= 0 && length == saved) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -271,7 +288,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             // marker, then clear what the broken-off run left.
             view.DriveAtRisk(true);
             if (marker->blockLength &&
-                !RestoreBlockLength(*mgr, index, *marker->blockLength, *clock)) {
+                !RestoreBlockLength(*mgr, index, *marker->blockLength, serial, *clock)) {
                 return AbortRun(view, host, kMsgFailed);
             }
             host.RemoveFile(configPath);
@@ -334,21 +351,16 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     int found = -1;
     for (int look = 0; look < kReturnLooks && found < 0; ++look) {
         clock->SleepMs(kReturnWaitMs);
-        const int count = mgr->EnumerateDevices(ALL_DEVICES);
-        for (int i = 0; i < count; ++i) {
-            const DeviceRecord& r = mgr->deviceTable[static_cast<std::size_t>(i)];
-            if (MakerIdentity(r) && CutToCapacity(r.serialNumber, kShortTextUnits) == serial) {
-                found = i;
-                break;
-            }
-        }
+        found = FindDrive(*mgr, serial);
         if (found < 0) view.SetProgress(80 + look);
     }
     if (found < 0) return AbortRun(view, host, kMsgFailed);
 
     // The logical-block length the drive had before; only then are marker and file cleared,
     // so that a run broken off until here can still be finished.
-    if (!RestoreBlockLength(*mgr, found, *savedLength, *clock)) return AbortRun(view, host, kMsgFailed);
+    if (!RestoreBlockLength(*mgr, found, *savedLength, serial, *clock)) {
+        return AbortRun(view, host, kMsgFailed);
+    }
     host.RemoveFile(configPath);
     host.RemoveMarker();
     return Succeed(view, host);
