@@ -3,7 +3,9 @@
 # Windows programs need: the mingw-w64 cross compilers, Wine (64-bit, and 32-bit where the
 # machine can run it), a virtual X display and the fonts the dialog's languages are shown in.
 set -euo pipefail
-packages=(cmake make g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev)
+# dpkg-dev and file: the Debian package's dependencies (dpkg-shlibdeps) and Debian's build flags.
+packages=(cmake make g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+          dpkg-dev file)
 if [ "${1:-}" = --windows ]; then
     packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
                binutils-mingw-w64-x86-64 googletest wine wine64 wine32:i386 xvfb xauth

@@ -68,7 +68,10 @@ std::string WriteFileAtomically(const std::string& path, const void* data, std::
     fs::path target = Utf8Path(path);
     fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
     std::random_device rd;
-    fs::path temp = dir / ("." + target.filename().string() + ".tmp" + std::to_string(rd()));
+    std::string tempName = ".";
+    tempName += target.filename().string();
+    tempName += ".tmp" + std::to_string(rd());
+    fs::path temp = dir / tempName;
     std::string why;
     if (!WriteFileDurably(temp, std::string_view(static_cast<const char*>(data), size), &why) ||
         !MoveIntoPlace(temp, target, &why)) {

@@ -71,7 +71,10 @@ int main(int argc, char** argv) {
         return mox3::kExitOk;
     }
     if (command == "--version") {
-        std::cout << "mox3-updater " << MOX3_VERSION << "\n";
+        const std::string buildType = MOX3_BUILD_TYPE;
+        std::cout << "mox3-updater " << MOX3_VERSION << "\n"
+                  << "build type: " << (buildType.empty() ? "unspecified" : buildType) << "\n"
+                  << "source revision: " << MOX3_SOURCE_REVISION << "\n";
         return mox3::kExitOk;
     }
     std::string why = mox3::SetUpDeviceAccess(traceFile, emulatorRoot);

@@ -583,6 +583,12 @@ std::string ToJson(const DecodedBlock& block, bool generationGiven) {
 }  // namespace
 
 int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err) {
+    for (const std::string& word : args) {
+        if (word == "--help" || word == "-h") {
+            out << kUsage;
+            return kExitOk;
+        }
+    }
     DecodeOptions options;
     std::string problem;
     if (!ParseOptions(args, options, problem)) {

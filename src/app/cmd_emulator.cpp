@@ -34,8 +34,10 @@ constexpr const char* kUsage =
     "           [--pid ID] [--product NAME] [--config FILE | --resource ID]\n"
     "           [--sector 512|4096] [--blocks N] [--chip NAME] [--flash-size BYTES]\n"
     "           [--disk-serial TEXT] [--restart-delay-ms MS] [--busy-reads N]\n"
-    "           [--ready-without-switch]\n"
-    "       mox3-updater emulator show DIR [--json]\n"
+    "           [--ready-without-switch] [--latency off|typical|REQUEST_US,KIB_US,PAGE_US]\n"
+    "       mox3-updater emulator show DIR [--json] [--digest]\n"
+    "       mox3-updater emulator disk DIR (--import FILE [--offset BYTES] |\n"
+    "           --export FILE [--offset BYTES] [--length BYTES])\n"
     "       mox3-updater emulator fault DIR (--fail-command N | --fail-kind CODE [--from N] "
     "[--times N] |\n"
     "           --corrupt-read ADDR | --stay-busy | --refuse-update-mode | --no-return |\n"
@@ -44,21 +46,30 @@ constexpr const char* kUsage =
     "       mox3-updater emulator power-cycle DIR\n"
     "       mox3-updater emulator create-disk DIR --vid ID --pid ID [--manufacturer TEXT]\n"
     "           [--product TEXT] [--serial TEXT] [--blocks N] [--sector 512|4096]\n"
+    "           [--latency ...]\n"
     "       mox3-updater emulator set DIR [--attached on|off] [--cdrom on|off]\n"
     "           [--usb-levels 1|2|3] [--composite on|off] [--port-identity full|no-serial|none]\n"
     "           [--lower-case-ids on|off] [--bus-type N] [--refuse-open on|off]\n"
-    "           [--device-number ok|fails] [--install-pending N]\n"
+    "           [--device-number ok|fails] [--install-pending N] [--latency ...]\n"
     "       mox3-updater emulator list ROOT [--json]\n"
     "       mox3-updater emulator serve DIR --usbredir SOCKET [--connect]\n"
     "\n"
     "create programs a new drive's flash at the factory: the model's configuration file\n"
     "(chosen by --pid and --product among the shipped ones unless --config or --resource\n"
     "names one) compiled with the drive's serial, and the image. A serial of \"1\" makes the\n"
-    "bridge take the attached disk's serial (--disk-serial). --blocks counts 512-byte units.\n"
+    "bridge take the attached disk's serial (--disk-serial). --blocks counts 512-byte units\n"
+    "of the disk behind the bridge, a sparse file of the folder; --sector is the logical-block\n"
+    "length the bridge starts with (the disk's bytes read as 512- or 4096-byte blocks).\n"
+    "--latency makes every request take time as on a real drive: a round trip, the data and\n"
+    "the flash pages programmed (typical: 500 us, 25 us per KiB, 700 us per 256-byte page).\n"
+    "show --digest adds a SHA-256 digest of what the disk holds (its non-zero 64 KiB chunks).\n"
+    "disk fills the disk from a file or copies it out, at a byte offset; --length defaults\n"
+    "to the rest of the disk, and the exported file is sparse where the disk holds zeros.\n"
     "fault counts N from the next command on (1 = the next one); CODE is a vendor function\n"
     "code or a SCSI opcode.\n"
-    "create-disk makes a plain USB disk without the bridge: it answers INQUIRY and READ\n"
-    "CAPACITY and rejects every vendor command. set changes where a drive or disk sits in\n"
+    "create-disk makes a plain USB disk without the bridge: it answers what a disk answers\n"
+    "(INQUIRY, READ CAPACITY, READ, WRITE, ...) and rejects every vendor command. set\n"
+    "changes where a drive or disk sits in\n"
     "the host's device tree: plugged in or not, a CD-ROM interface beside the disk, how many\n"
     "levels up its USB device is (at 2 and 3 the node below it is its USB interface node\n"
     "unless --composite off), what its hub port reports, the case of its ids, the bus type,\n"
@@ -93,7 +104,6 @@ std::string InquiryText(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-
 // The shipped file of a generation whose PID and Product are these.
 const EmbeddedResource* FindModelResource(int generation, std::uint32_t pid,
                                           const std::string& product) {
@@ -117,11 +127,37 @@ std::optional<std::uint32_t> Count32(const std::optional<std::string>& text) {
     return static_cast<std::uint32_t>(*v);
 }
 
+// "off", "typical" or three numbers: microseconds per request, per KiB and per flash page.
+std::optional<EmulatedLatency> ParseLatency(const std::string& text) {
+    if (text == "off") return EmulatedLatency{};
+    if (text == "typical") return kTypicalLatency;
+    std::uint32_t values[3];
+    std::size_t at = 0;
+    for (int i = 0; i < 3; ++i) {
+        const std::size_t comma = i < 2 ? text.find(',', at) : text.size();
+        if (comma == std::string::npos) return std::nullopt;
+        auto v = Count32(text.substr(at, comma - at));
+        if (!v) return std::nullopt;
+        values[i] = *v;
+        at = comma + 1;
+    }
+    return EmulatedLatency{values[0], values[1], values[2]};
+}
+
+constexpr const char* kLatencyUsage =
+    "--latency is off, typical or REQUEST_US,KIB_US,PAGE_US (three numbers)";
+
+std::string LatencyText(const EmulatedLatency& l) {
+    if (!l.on()) return "off";
+    return std::to_string(l.requestUs) + " us a request, " + std::to_string(l.kibUs) +
+           " us per KiB, " + std::to_string(l.pageUs) + " us per flash page";
+}
+
 int Create(Args args, std::ostream& out, std::ostream& err) {
     CliArgs cli(args,
                 {"--generation", "--pid", "--product", "--serial", "--firmware", "--config",
                  "--resource", "--sector", "--blocks", "--chip", "--flash-size", "--disk-serial",
-                 "--restart-delay-ms", "--busy-reads"},
+                 "--restart-delay-ms", "--busy-reads", "--latency"},
                 {"--ready-without-switch"});
     if (!cli.ok()) return Usage(err, cli.error());
     if (cli.positional().size() != 1) return Usage(err, "create needs one folder");
@@ -169,6 +205,11 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
         setup.diskBlocks = *blocks;
     }
     setup.readyWithoutSwitch = cli.has("--ready-without-switch");
+    if (auto v = cli.value("--latency")) {
+        auto latency = ParseLatency(*v);
+        if (!latency) return Usage(err, kLatencyUsage);
+        setup.latency = *latency;
+    }
     if (setup.flashSize == 0) {
         setup.flashSize = generation == 1 ? kFirstGenerationFlashSize : kSecondGenerationFlashSize;
     }
@@ -276,7 +317,7 @@ void TreeJson(JsonWriter& j, const EmulatedTreeSettings& t) {
 }
 
 int Show(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {}, {"--json"});
+    CliArgs cli(args, {}, {"--json", "--digest"});
     if (!cli.ok()) return Usage(err, cli.error());
     if (cli.positional().size() != 1) return Usage(err, "show needs one folder");
     const fs::path dir = cli.positional()[0];
@@ -284,6 +325,11 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     std::string why;
     auto view = InspectEmulatedDrive(dir, *clock, &why);
     if (!view) return Failed(err, why);
+    std::optional<std::string> digest;
+    if (cli.has("--digest")) {
+        digest = EmulatedMediumDigest(dir, &why);
+        if (!digest) return Failed(err, why);
+    }
     const EmulatedDriveView& v = *view;
     const bool bridge = !v.plainDisk;
     const EmulatedFlashReport& r = v.flashReport;
@@ -358,7 +404,22 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
         }
         j.Key("disk").BeginObject();
         if (bridge) j.Field("serial", v.diskSerial);
-        j.Field("blocks512", static_cast<std::int64_t>(v.diskBlocks)).EndObject();
+        j.Field("blocks512", static_cast<std::int64_t>(v.diskBlocks))
+            .Field("bytes", static_cast<std::int64_t>(v.mediumBytes))
+            .Field("logicalBlockLength", static_cast<std::int64_t>(v.logicalBlockLength))
+            .Field("logicalBlocks", static_cast<std::int64_t>(v.logicalBlocks));
+        if (digest) j.Field("digest", *digest);
+        j.EndObject();
+        j.Key("latency");
+        if (v.latency.on()) {
+            j.BeginObject()
+                .Field("requestUs", static_cast<std::int64_t>(v.latency.requestUs))
+                .Field("kibUs", static_cast<std::int64_t>(v.latency.kibUs))
+                .Field("pageUs", static_cast<std::int64_t>(v.latency.pageUs))
+                .EndObject();
+        } else {
+            j.Null();
+        }
         j.Key("faults").BeginArray();
         for (const std::string& f : v.faults) j.String(f);
         j.EndArray();
@@ -415,8 +476,15 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
             << "capacity: " << v.logicalBlocks << " blocks of " << v.logicalBlockLength
             << " bytes\n";
     }
+    auto medium = [&] {
+        out << "disk: " << v.mediumBytes << " bytes (" << v.diskBlocks << " 512-byte units) in "
+            << kEmulatedMediumFile << ", " << v.logicalBlocks << " blocks of "
+            << v.logicalBlockLength << " bytes\n";
+        if (digest) out << "disk digest: " << *digest << "\n";
+        if (v.latency.on()) out << "latency: " << LatencyText(v.latency) << "\n";
+    };
     if (!bridge) {
-        out << "disk: " << v.diskBlocks << " 512-byte units\n";
+        medium();
         for (const std::string& f : v.faults) out << "fault: " << f << "\n";
         return kExitOk;
     }
@@ -425,7 +493,8 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
         out << "pending: " << v.nextBlockLength << "-byte blocks at the next start\n";
     }
     if (v.busyReadsLeft > 0) out << "busy for " << v.busyReadsLeft << " more status reads\n";
-    out << "disk: serial \"" << v.diskSerial << "\", " << v.diskBlocks << " 512-byte units\n";
+    out << "disk: serial \"" << v.diskSerial << "\"\n";
+    medium();
     for (const std::string& f : v.faults) out << "fault: " << f << "\n";
     out << "flash: configuration block at " << r.blockAddress << " " << BlockState(r);
     if (block && !block->descriptorSets.empty()) {
@@ -440,9 +509,10 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
 }
 
 int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(
-        args, {"--vid", "--pid", "--manufacturer", "--product", "--serial", "--blocks", "--sector"},
-        {});
+    CliArgs cli(args,
+                {"--vid", "--pid", "--manufacturer", "--product", "--serial", "--blocks",
+                 "--sector", "--latency"},
+                {});
     if (!cli.ok()) return Usage(err, cli.error());
     if (cli.positional().size() != 1) return Usage(err, "create-disk needs one folder");
     auto vid = Count32(cli.value("--vid"));
@@ -465,6 +535,11 @@ int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
         if (!blocks) return Usage(err, "--blocks needs a number");
         setup.diskBlocks = *blocks;
     }
+    if (auto v = cli.value("--latency")) {
+        auto latency = ParseLatency(*v);
+        if (!latency) return Usage(err, kLatencyUsage);
+        setup.latency = *latency;
+    }
     const fs::path dir = cli.positional()[0];
     std::string why;
     if (!CreateEmulatedDisk(dir, setup, *SystemClock(), &why)) return Failed(err, why);
@@ -482,11 +557,11 @@ std::optional<bool> OnOff(const std::string& text) {
 int Set(Args args, std::ostream& out, std::ostream& err) {
     const std::vector<std::string> onOff = {"--cdrom", "--attached", "--composite",
                                             "--lower-case-ids", "--refuse-open"};
-    CliArgs cli(
-        args,
-        {"--cdrom", "--usb-levels", "--attached", "--composite", "--port-identity",
-         "--lower-case-ids", "--bus-type", "--refuse-open", "--device-number", "--install-pending"},
-        {});
+    CliArgs cli(args,
+                {"--cdrom", "--usb-levels", "--attached", "--composite", "--port-identity",
+                 "--lower-case-ids", "--bus-type", "--refuse-open", "--device-number",
+                 "--install-pending", "--latency"},
+                {});
     if (!cli.ok()) return Usage(err, cli.error());
     if (cli.positional().size() != 1) return Usage(err, "set needs one folder");
 
@@ -523,7 +598,12 @@ int Set(Args args, std::ostream& out, std::ostream& err) {
         pending = Count32(cli.value("--install-pending"));
         if (!pending) return Usage(err, "--install-pending needs a number");
     }
-    if (switches.empty() && !levels && !port && !busType && !numberFails && !pending) {
+    std::optional<EmulatedLatency> latency;
+    if (auto v = cli.value("--latency")) {
+        latency = ParseLatency(*v);
+        if (!latency) return Usage(err, kLatencyUsage);
+    }
+    if (switches.empty() && !levels && !port && !busType && !numberFails && !pending && !latency) {
         return Usage(err, "set needs at least one setting");
     }
 
@@ -546,9 +626,11 @@ int Set(Args args, std::ostream& out, std::ostream& err) {
     std::string why;
     auto clock = SystemClock();
     if (!ChangeEmulatedTreeSettings(dir, edit, *clock, &why)) return Failed(err, why);
+    if (latency && !SetEmulatedDriveLatency(dir, *latency, &why)) return Failed(err, why);
     auto view = InspectEmulatedDrive(dir, *clock, &why);
     if (!view) return Failed(err, why);
     out << "host tree: " << TreeText(view->tree) << "\n";
+    if (latency) out << "latency: " << LatencyText(view->latency) << "\n";
     return kExitOk;
 }
 
@@ -672,7 +754,10 @@ int List(Args args, std::ostream& out, std::ostream& err) {
         std::optional<UsbPortIdentity> identity;
         if (usbNode != kNoNode) identity = tree->UsbIdentity(kEmulatedRootHubNode, usbNode, usbId);
         auto text = [](const std::optional<std::u16string>& s) {
-            return s ? "\"" + Utf16ToUtf8(*s) + "\"" : std::string("(request fails)");
+            if (!s) return std::string("(request fails)");
+            std::string quoted = "\"";
+            quoted += Utf16ToUtf8(*s);
+            return quoted += '"';
         };
         if (json) {
             j.EndArray().Key("portIdentity");
@@ -774,6 +859,42 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
+// Fills the disk behind a drive from a file, or copies it out.
+int Disk(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {"--import", "--export", "--offset", "--length"}, {});
+    if (!cli.ok()) return Usage(err, cli.error());
+    if (cli.positional().size() != 1) return Usage(err, "disk needs one folder");
+    const bool import = cli.has("--import");
+    if (import == cli.has("--export")) return Usage(err, "disk needs --import or --export");
+    if (import && cli.has("--length")) return Usage(err, "--length goes with --export");
+    std::uint64_t offset = 0;
+    if (auto v = cli.value("--offset")) {
+        auto n = ParseCount(*v);
+        if (!n) return Usage(err, "--offset needs a number of bytes");
+        offset = *n;
+    }
+    std::optional<std::uint64_t> length;
+    if (auto v = cli.value("--length")) {
+        length = ParseCount(*v);
+        if (!length) return Usage(err, "--length needs a number of bytes");
+    }
+    const fs::path dir = cli.positional()[0];
+    const fs::path file = *cli.value(import ? "--import" : "--export");
+    std::string why;
+    if (import) {
+        if (!ImportEmulatedMedium(dir, file, offset, &why)) return Failed(err, why);
+        std::error_code ec;
+        out << "imported " << fs::file_size(file, ec) << " bytes of " << file.string()
+            << " at offset " << offset << "\n";
+        return kExitOk;
+    }
+    if (!ExportEmulatedMedium(dir, file, offset, length, &why)) return Failed(err, why);
+    std::error_code ec;
+    out << "exported " << fs::file_size(file, ec) << " bytes from offset " << offset << " to "
+        << file.string() << "\n";
+    return kExitOk;
+}
+
 int PowerCycle(Args args, std::ostream& out, std::ostream& err) {
     CliArgs cli(args, {}, {});
     if (!cli.ok()) return Usage(err, cli.error());
@@ -835,6 +956,7 @@ int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err) {
     if (sub == "list") return List(rest, out, err);
     if (sub == "fault") return Fault(rest, out, err);
     if (sub == "power-cycle") return PowerCycle(rest, out, err);
+    if (sub == "disk") return Disk(rest, out, err);
     if (sub == "serve") return Serve(rest, out, err);
     return Usage(err, "unknown emulator command " + sub);
 }

@@ -36,9 +36,11 @@ constexpr const char* kUpdateUsage =
     "the program then always asks. Exit code 0: updated; 1: refused or failed.\n";
 
 constexpr const char* kDemoUsage =
-    "usage: mox3-updater demo [--dir DIR] [--lang LANG]\n"
+    "usage: mox3-updater demo [--dir DIR] [--lang LANG] [--realistic]\n"
     "Makes an emulated ZR-MOX3 drive (product id 0x7C34) with firmware V01L00R05 and a sample\n"
-    "image V01L00R07, and runs the whole update on it.\n";
+    "image V01L00R07, and runs the whole update on it. With --realistic every request takes\n"
+    "the time it takes on a real drive (USB round trips, data, flash programming), and the\n"
+    "demonstration tells what the update cost.\n";
 
 // What the run shows, on a terminal: status lines, a progress bar, the messages.
 class TerminalView : public UpdateView {
@@ -232,6 +234,22 @@ class DemoClock : public Clock {
     std::uint64_t now_ = 1'000'000;
 };
 
+// The demonstration's time as the drive spends it, counted apart from the run's waits.
+class DriveClock : public Clock {
+  public:
+    explicit DriveClock(std::shared_ptr<Clock> base) : base_(std::move(base)) {}
+    std::uint64_t NowMs() override { return base_->NowMs(); }
+    void SleepMs(std::uint32_t ms) override {
+        slept_ += ms;
+        base_->SleepMs(ms);
+    }
+    std::uint64_t sleptMs() const { return slept_; }
+
+  private:
+    std::shared_ptr<Clock> base_;
+    std::uint64_t slept_ = 0;
+};
+
 }  // namespace
 
 // "0x7C34" or "0x7C34:ZR-MOX3"; the product id must be one of the family's.
@@ -300,7 +318,7 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
 }
 
 int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"--dir", "--lang"}, {"--help", "-h"});
+    CliArgs cli(args, {"--dir", "--lang"}, {"--help", "-h", "--realistic"});
     if (cli.has("--help") || cli.has("-h")) {
         out << kDemoUsage;
         return kExitOk;
@@ -320,6 +338,8 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     fs::create_directories(dir / "bus", ec);
     fs::create_directories(dir / "images", ec);
     auto clock = std::make_shared<DemoClock>();
+    auto driveClock = std::make_shared<DriveClock>(clock);
+    const bool realistic = cli.has("--realistic");
 
     // The factory: the drive with old firmware, and the new image beside the program.
     std::string why;
@@ -339,13 +359,14 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
                                        "--product",    "ZR-MOX3",
                                        "--serial",     "4A3F0012B7C4D9E1",
                                        "--firmware",   (dir / "old.bin").string()};
+    if (realistic) create.insert(create.end(), {"--latency", "typical"});
     std::ostringstream quiet;
     if (RunEmulatorCommand(create, quiet, err) != kExitOk) return kExitFailed;
 
     out << "An emulated ZR-MOX3 drive is attached (folder " << (dir / "bus" / "ZR-MOX3").string()
         << "), firmware V01L00R05;\nthe image beside the program holds V01L00R07.\n\n";
-    SetPassThroughBackend(MakeEmulatorBackend(clock));
-    SetDeviceTree(MakeEmulatorDeviceTree(dir / "bus", clock));
+    SetPassThroughBackend(MakeEmulatorBackend(driveClock));
+    SetDeviceTree(MakeEmulatorDeviceTree(dir / "bus", driveClock));
     out << "$ mox3-updater update --yes\n";
     RunOptions options;
     options.yes = true;
@@ -354,11 +375,23 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     options.stateDir = dir / "state";
     options.lockDir = dir / "bus";
     options.clock = clock;
+    const std::uint64_t start = clock->NowMs();
     int result = RunUpdate(options, out, err);
+    const std::uint64_t tookMs = clock->NowMs() - start;
 
     std::vector<std::string> show = {"show", (dir / "bus" / "ZR-MOX3").string()};
     out << "\n$ mox3-updater emulator show " << show[1] << "\n";
     RunEmulatorCommand(show, out, err);
+    if (realistic) {
+        char took[160];
+        std::snprintf(took, sizeof took,
+                      "\nOn a real drive this update takes %.1f s: %.1f s of waits the run makes "
+                      "and %.1f s of USB requests and flash programming.\n",
+                      static_cast<double>(tookMs) / 1000.0,
+                      static_cast<double>(tookMs - driveClock->sleptMs()) / 1000.0,
+                      static_cast<double>(driveClock->sleptMs()) / 1000.0);
+        out << took;
+    }
     return result;
 }
 

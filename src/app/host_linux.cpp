@@ -16,8 +16,10 @@
 #include "platform/platform.h"
 #include "resources/resources.h"
 
-#ifndef MOX3_DATA_DIR
-#define MOX3_DATA_DIR "/usr/local/share/mox3-updater"
+// The installed data folder, relative to the program's folder (set by the build from the
+// install layout), so that an installation moved elsewhere as a whole still finds it.
+#ifndef MOX3_DATA_DIR_FROM_PROGRAM
+#define MOX3_DATA_DIR_FROM_PROGRAM "../share/mox3-updater"
 #endif
 
 namespace mox3 {
@@ -107,7 +109,9 @@ std::u16string LinuxHost::ImagePath(int chipKind) {
     fs::path beside = ProgramFolder() / name;
     std::error_code ec;
     if (!fs::exists(beside, ec)) {
-        fs::path installed = fs::path(MOX3_DATA_DIR) / name;
+        // The program's folder is a real path (no links), so ".." can be resolved by the text.
+        fs::path installed =
+            (ProgramFolder() / MOX3_DATA_DIR_FROM_PROGRAM / name).lexically_normal();
         if (fs::exists(installed, ec)) return Utf8ToUtf16(installed.string());
     }
     return Utf8ToUtf16(beside.string());

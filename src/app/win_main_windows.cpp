@@ -49,7 +49,10 @@ bool NoRunActive() {
 }
 
 // The progress bar class comes from the common-controls library, whose initialisation is
-// exported by ordinal only.
+// exported by ordinal only. Unlike the other system libraries (LoadSystemLibrary), it is asked
+// for by bare name on purpose: the program's manifest depends on the common controls version 6,
+// so the loader takes a bare "COMCTL32.dll" from the system's side-by-side store, ahead of the
+// program's folder; a path into the system folder would load the older version 5 instead.
 void InitCommonControlsByOrdinal() {
     HMODULE library = LoadLibraryW(L"COMCTL32.dll");
     if (library == nullptr) return;

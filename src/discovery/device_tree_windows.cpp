@@ -8,6 +8,8 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/system_library_windows.h"
+
 namespace mox3 {
 
 namespace {
@@ -396,7 +398,8 @@ class WindowsDeviceTree : public DeviceTree {
 }  // namespace
 
 LazyLibrary::LazyLibrary(const wchar_t* fileName, std::span<const char* const> names)
-    : module_(::LoadLibraryW(fileName)), names_(names.first(std::min(names.size(), kEntrySlots))) {}
+    : module_(LoadSystemLibrary(fileName)),
+      names_(names.first(std::min(names.size(), kEntrySlots))) {}
 
 LazyLibrary::~LazyLibrary() {
     if (module_ != nullptr) ::FreeLibrary(module_);

@@ -1,7 +1,7 @@
 // The device tree of Windows: the device-installation library ("SetupApi.dll") and the
-// configuration manager ("cfgmgr32.dll"), both loaded at run time and called by name, the
-// storage queries on an interface path, and the USB hub queries that read a port's device and
-// string descriptors.
+// configuration manager ("cfgmgr32.dll"), both loaded at run time from the system folder and
+// called by name, the storage queries on an interface path, and the USB hub queries that read a
+// port's device and string descriptors.
 #pragma once
 
 #ifndef NOMINMAX
@@ -31,9 +31,10 @@
 
 namespace mox3 {
 
-// A library loaded when the binding is made. Each entry point is looked up by name the first
-// time it is needed and kept; a library that did not load or a name it lacks gives a null
-// entry point, and the call is then not made.
+// A library of the system folder, given by its bare file name and loaded (LoadSystemLibrary)
+// when the binding is made. Each entry point is looked up by name the first time it is needed
+// and kept; a library that did not load or a name it lacks gives a null entry point, and the
+// call is then not made.
 class LazyLibrary {
   public:
     static constexpr std::size_t kEntrySlots = 41;

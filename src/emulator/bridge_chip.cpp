@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "emulator/disk_medium.h"
 #include "emulator/flash_layout.h"
 
 namespace mox3 {
@@ -10,8 +11,18 @@ namespace mox3 {
 namespace {
 
 // Standard opcodes and vendor function codes the bridge answers.
+constexpr std::uint8_t kOpTestUnitReady = 0x00;
+constexpr std::uint8_t kOpRequestSense = 0x03;
 constexpr std::uint8_t kOpInquiry = 0x12;
+constexpr std::uint8_t kOpModeSense6 = 0x1A;
 constexpr std::uint8_t kOpReadCapacity10 = 0x25;
+constexpr std::uint8_t kOpRead10 = 0x28;
+constexpr std::uint8_t kOpWrite10 = 0x2A;
+constexpr std::uint8_t kOpSynchronizeCache10 = 0x35;
+constexpr std::uint8_t kOpModeSense10 = 0x5A;
+constexpr std::uint8_t kOpRead16 = 0x88;
+constexpr std::uint8_t kOpWrite16 = 0x8A;
+constexpr std::uint8_t kOpSynchronizeCache16 = 0x91;
 constexpr std::uint8_t kOpServiceActionIn16 = 0x9E;
 constexpr std::uint8_t kServiceReadCapacity16 = 0x10;
 constexpr std::uint8_t kOpWriteBuffer = 0x3B;
@@ -33,10 +44,24 @@ constexpr std::uint8_t kFnSetSectorMode = 0x8A;
 
 // Further additional sense codes of the bridge's answers.
 constexpr std::uint8_t kAscParameterListLength = 0x1A;
-constexpr std::uint8_t kAscAddressOutOfRange = 0x21;
+constexpr std::uint8_t kAscAddressOutOfRange = 0x21;  // also: logical block address out of range
 constexpr std::uint8_t kAscCommandSequence = 0x2C;
 constexpr std::uint8_t kAscNotReady = 0x04;  // with ASCQ 0x07: operation in progress
 constexpr std::uint8_t kAscInternalFailure = 0x44;
+constexpr std::uint8_t kAscUnrecoveredReadError = 0x11;
+constexpr std::uint8_t kAscWriteError = 0x0C;
+constexpr std::uint8_t kAscSavingNotSupported = 0x39;
+// The loader does not run the disk: until firmware is written, it stays "not ready, manual
+// intervention required" (a host gives up at once rather than waiting for a spin-up).
+constexpr std::uint8_t kAscqManualIntervention = 0x03;
+
+// Mode pages: caching (write cache on, so that hosts send SYNCHRONIZE CACHE) and control.
+constexpr std::uint8_t kPageCaching = 0x08;
+constexpr std::uint8_t kPageControl = 0x0A;
+constexpr std::uint8_t kPageAll = 0x3F;
+constexpr std::uint8_t kCachingWriteCacheEnabled = 0x04;
+// A 512-byte block is one eighth of the disk's 4096-byte sectors.
+constexpr std::uint8_t kLogicalPerPhysicalExponent512 = 3;
 
 constexpr std::uint32_t kStatusBytes = 12;
 constexpr std::uint32_t kVersionBytes = 8;
@@ -78,6 +103,12 @@ void PutBe(std::uint8_t* out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
         out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
     }
+}
+
+std::uint64_t Be(const std::uint8_t* in, int bytes) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < bytes; ++i) value = value << 8 | in[i];
+    return value;
 }
 
 // The checksum a header carries for the 10-byte command block that follows it: the five
@@ -170,6 +201,7 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
         return false;
     }
     reply = ScsiReply{};
+    programmed_ = 0;
     code_ = IsVendor(request) ? request.cdb[2] : request.cdb[0];
 
     // A header arms exactly the command that follows it, whatever that is.
@@ -214,6 +246,7 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
             }
             PutBe(answer, last, 8);
             PutBe(answer + 8, s_.blockLength, 4);
+            if (IsBridge() && s_.blockLength == 512) answer[13] = kLogicalPerPhysicalExponent512;
             std::uint32_t allocation =
                 static_cast<std::uint32_t>(request.cdb[10] << 24 | request.cdb[11] << 16 |
                                            request.cdb[12] << 8 | request.cdb[13]);
@@ -226,9 +259,144 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             return Vendor(request, reply, headerMatched, headerArmed);
+        case kOpTestUnitReady:
+            return s_.loader ? NotReady(reply) : true;
+        case kOpRequestSense:
+            return RequestSense(request, reply);
+        case kOpModeSense6:
+        case kOpModeSense10:
+            return ModeSense(request, reply);
+        case kOpRead10:
+        case kOpRead16:
+        case kOpWrite10:
+        case kOpWrite16:
+        case kOpSynchronizeCache10:
+        case kOpSynchronizeCache16:
+            return Medium(request, reply);
         default:
             return Refuse(reply, kSenseIllegalRequest, kAscInvalidOpcode);
     }
+}
+
+bool BridgeChip::NotReady(ScsiReply& reply) {
+    return Refuse(reply, kSenseNotReady, kAscNotReady, kAscqManualIntervention);
+}
+
+bool BridgeChip::RequestSense(const ScsiRequest& request, ScsiReply& reply) {
+    // Sense goes back with every failed command; asked for, the unit reports its condition.
+    if ((request.cdb[1] & 0x01) != 0) {
+        return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);  // descriptor format
+    }
+    const std::vector<std::uint8_t> sense =
+        s_.loader ? FixedSense(kSenseNotReady, kAscNotReady, kAscqManualIntervention)
+                  : FixedSense(0, 0, 0);
+    return Answer(
+        request, reply, sense.data(),
+        std::min<std::uint32_t>(request.cdb[4], static_cast<std::uint32_t>(sense.size())));
+}
+
+bool BridgeChip::ModeSense(const ScsiRequest& request, ScsiReply& reply) {
+    const auto& c = request.cdb;
+    const bool ten = c[0] == kOpModeSense10;
+    if (request.cdbLength < (ten ? 10 : 6)) {
+        return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
+    }
+    const bool blockDescriptor = (c[1] & 0x08) == 0;
+    const bool longLba = ten && (c[1] & 0x10) != 0;
+    const std::uint8_t control = c[2] >> 6;  // current, changeable, default or saved values
+    const std::uint8_t page = c[2] & 0x3F;
+    if (control == 3) return Refuse(reply, kSenseIllegalRequest, kAscSavingNotSupported);
+    if (c[3] != 0 && !(page == kPageAll && c[3] == 0xFF)) {
+        return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
+    }
+    const bool changeable = control == 1;  // nothing can be changed
+    std::vector<std::uint8_t> pages;
+    if (page == kPageCaching || page == kPageAll) {
+        std::uint8_t caching[20] = {kPageCaching, sizeof caching - 2};
+        if (!changeable) caching[2] = kCachingWriteCacheEnabled;
+        pages.insert(pages.end(), std::begin(caching), std::end(caching));
+    }
+    if (page == kPageControl || page == kPageAll) {
+        std::uint8_t controlPage[12] = {kPageControl, sizeof controlPage - 2};
+        pages.insert(pages.end(), std::begin(controlPage), std::end(controlPage));
+    }
+    if (pages.empty()) return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
+
+    std::vector<std::uint8_t> descriptor;
+    if (blockDescriptor) {
+        descriptor.assign(longLba ? 16 : 8, 0);
+        if (longLba) {
+            PutBe(descriptor.data(), LogicalBlocks(), 8);
+            PutBe(descriptor.data() + 12, s_.blockLength, 4);
+        } else {
+            PutBe(descriptor.data(), std::min<std::uint64_t>(LogicalBlocks(), 0xFFFFFFFFull), 4);
+            PutBe(descriptor.data() + 5, s_.blockLength, 3);
+        }
+    }
+    const std::size_t headerSize = ten ? 8 : 4;
+    std::vector<std::uint8_t> data(headerSize, 0);
+    data.insert(data.end(), descriptor.begin(), descriptor.end());
+    data.insert(data.end(), pages.begin(), pages.end());
+    std::uint32_t allocation;
+    if (ten) {
+        PutBe(data.data(), data.size() - 2, 2);
+        data[4] = longLba ? 0x01 : 0x00;
+        PutBe(data.data() + 6, descriptor.size(), 2);
+        allocation = static_cast<std::uint32_t>(Be(&c[7], 2));
+    } else {
+        data[0] = static_cast<std::uint8_t>(data.size() - 1);
+        data[3] = static_cast<std::uint8_t>(descriptor.size());
+        allocation = c[4];
+    }
+    return Answer(request, reply, data.data(),
+                  std::min(allocation, static_cast<std::uint32_t>(data.size())));
+}
+
+bool BridgeChip::Medium(const ScsiRequest& request, ScsiReply& reply) {
+    if (s_.loader) return NotReady(reply);
+    const auto& c = request.cdb;
+    const bool sixteen = c[0] == kOpRead16 || c[0] == kOpWrite16 || c[0] == kOpSynchronizeCache16;
+    if (request.cdbLength < (sixteen ? 16 : 10)) {
+        return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
+    }
+    const std::uint64_t lba = sixteen ? Be(&c[2], 8) : Be(&c[2], 4);
+    const std::uint64_t count = sixteen ? Be(&c[10], 4) : Be(&c[7], 2);
+    const std::uint64_t blocks = LogicalBlocks();
+    if (lba >= blocks || count > blocks - lba) {
+        return Refuse(reply, kSenseIllegalRequest, kAscAddressOutOfRange);
+    }
+    // The writes went to the disk as they came: there is no cache to flush.
+    if (c[0] == kOpSynchronizeCache10 || c[0] == kOpSynchronizeCache16) return true;
+    if ((c[1] & 0xE0) != 0) {
+        return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);  // protection info
+    }
+    const bool read = c[0] == kOpRead10 || c[0] == kOpRead16;
+    const std::uint64_t bytes = count * s_.blockLength;
+    const DiskMedium medium(drive_.dir / kMediumFileName, s_.diskBlocks * 512);
+    std::string why;
+    if (read) {
+        if (bytes > 0 && (request.direction != DataDirection::In || request.data == nullptr)) {
+            return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
+        }
+        // What the host's buffer takes; the transport reports the rest as not transferred.
+        const std::uint32_t n =
+            static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, request.length));
+        if (!medium.Read(lba * s_.blockLength, {request.data, n}, &why)) {
+            return Refuse(reply, kSenseMediumError, kAscUnrecoveredReadError);
+        }
+        reply.transferred = n;
+        return true;
+    }
+    if (bytes > 0 && (request.direction != DataDirection::Out || request.data == nullptr ||
+                      request.length < bytes)) {
+        return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
+    }
+    if (!medium.Write(lba * s_.blockLength, {request.data, static_cast<std::size_t>(bytes)},
+                      &why)) {
+        return Refuse(reply, kSenseMediumError, kAscWriteError);
+    }
+    reply.transferred = static_cast<std::uint32_t>(bytes);
+    return true;
 }
 
 bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool headerMatched,
@@ -301,7 +469,8 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             for (std::uint32_t i = 0; i < length; ++i) {
                 flash[static_cast<std::size_t>(address + i)] &= request.data[i];
             }
-            drive_.flashChanged = true;
+            drive_.FlashWritten(static_cast<std::uint32_t>(address), length);
+            programmed_ = length;
             reply.transferred = length;
             return true;
         }
@@ -385,7 +554,8 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             }
             // Kept in the parameter area of the flash; read when the bridge next starts.
             StoreBlockLength(s_.generation, flash, request.cdb[4] == 1 ? 4096 : 512);
-            drive_.flashChanged = true;
+            drive_.FlashWritten(EmulatedBlockAddress(s_.generation) + kSectorSettingOffset, 1);
+            programmed_ = 1;
             return true;
         default:
             return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);

@@ -1,6 +1,6 @@
 // The bridge chip itself: what it does with each request, when it starts and when it leaves
 // and rejoins the bus. Works on a loaded drive; the caller saves it afterwards. A plain disk
-// runs through it too: the same standard commands and bus, no vendor commands, no flash.
+// runs through it too: the same standard commands, disk and bus, no vendor commands, no flash.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,10 @@ class BridgeChip {
     void PowerCycle();
     // The bridge starts: it checks its flash and presents what it found.
     void Start(bool loaderRequested);
+    // Flash bytes the last request programmed.
+    std::uint32_t programmedBytes() const { return programmed_; }
+    // The disk's logical blocks of the length presented now.
+    std::uint64_t LogicalBlocks() const { return s_.diskBlocks / (s_.blockLength / 512); }
 
   private:
     bool Dispatch(const ScsiRequest& request, ScsiReply& reply);
@@ -34,6 +38,11 @@ class BridgeChip {
     bool Answer(const ScsiRequest& request, ScsiReply& reply, const std::uint8_t* bytes,
                 std::uint32_t size);
     bool Refuse(ScsiReply& reply, std::uint8_t key, std::uint8_t asc, std::uint8_t ascq = 0);
+    // The disk behind the bridge: reads, writes, cache flushes and the unit's readiness.
+    bool Medium(const ScsiRequest& request, ScsiReply& reply);
+    bool ModeSense(const ScsiRequest& request, ScsiReply& reply);
+    bool RequestSense(const ScsiRequest& request, ScsiReply& reply);
+    bool NotReady(ScsiReply& reply);
     void LeaveBus(EmulatedBus bus, std::string reason);
     bool Busy() const;
     bool FlashCommandsAllowed() const { return s_.loader || s_.readyWithoutSwitch; }
@@ -42,6 +51,7 @@ class BridgeChip {
     DriveState& s_;
     std::uint64_t now_;
     std::uint8_t code_ = 0;  // function code or opcode of the command being run
+    std::uint32_t programmed_ = 0;
 };
 
 }  // namespace mox3

@@ -59,6 +59,26 @@ bool BulkOnlyTransport::Out(std::span<const std::uint8_t> data) {
     return true;
 }
 
+BulkOnlyTransport::InResult BulkOnlyTransport::Send(const std::vector<std::uint8_t>& pending,
+                                                    std::uint32_t length) {
+    InResult result;
+    const std::size_t left = pending.size() - sent_;
+    const auto from = pending.begin() + static_cast<std::ptrdiff_t>(sent_);
+    if (left > length && (length == 0 || length % maxPacket_ != 0)) {
+        // The packet that would end the transfer does not fit what is left of the host's
+        // buffer: the host takes what fits and fails the transfer; the device keeps the
+        // packet, never acknowledged.
+        result.babble = true;
+        result.data.assign(from, from + length);
+        sent_ += length / maxPacket_ * maxPacket_;
+        return result;
+    }
+    const std::size_t n = std::min<std::size_t>(length, left);
+    result.data.assign(from, from + static_cast<std::ptrdiff_t>(n));
+    sent_ += n;
+    return result;
+}
+
 BulkOnlyTransport::InResult BulkOnlyTransport::In(std::uint32_t length) {
     InResult result;
     if (!inHalted_ && phase_ == Phase::DataIn) {
@@ -66,20 +86,21 @@ BulkOnlyTransport::InResult BulkOnlyTransport::In(std::uint32_t length) {
             // Less data than announced, and no short packet has ended the transfer: the
             // endpoint stalls, and the status follows once the host has cleared it.
             phase_ = Phase::Status;
+            sent_ = 0;
             inHalted_ = true;
             result.stall = true;
             return result;
         }
-        const std::size_t n = std::min<std::size_t>(length, data_.size() - sent_);
-        const auto from = data_.begin() + static_cast<std::ptrdiff_t>(sent_);
-        result.data.assign(from, from + static_cast<std::ptrdiff_t>(n));
-        sent_ += n;
-        if (n < length || sent_ == expected_) phase_ = Phase::Status;
+        result = Send(data_, length);
+        if (!result.babble && (result.data.size() < length || sent_ == expected_)) {
+            phase_ = Phase::Status;
+            sent_ = 0;
+        }
         return result;
     }
     if (!inHalted_ && phase_ == Phase::Status) {
-        result.data = csw_;
-        phase_ = Phase::Command;
+        result = Send(csw_, length);
+        if (sent_ == csw_.size()) phase_ = Phase::Command;
         return result;
     }
     inHalted_ = true;
@@ -101,7 +122,7 @@ void BulkOnlyTransport::ClearHalt(bool in) {
 }
 
 void BulkOnlyTransport::Execute() {
-    if (!cdb_.empty() && cdb_[0] == kOpRequestSense) {
+    if (!cdb_.empty() && cdb_[0] == kOpRequestSense && !sense_.empty()) {
         RequestSense();
         return;
     }
@@ -139,7 +160,7 @@ void BulkOnlyTransport::Execute() {
 }
 
 void BulkOnlyTransport::RequestSense() {
-    std::vector<std::uint8_t> sense = sense_.empty() ? FixedSense(0, 0, 0) : sense_;
+    std::vector<std::uint8_t> sense = std::move(sense_);
     sense_.clear();
     const std::size_t n =
         toHost_ ? std::min<std::size_t>({sense.size(), cdb_.size() > 4 ? cdb_[4] : 0u, expected_})

@@ -1,15 +1,15 @@
 #include "emulator/drive_state.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <sstream>
 
 #include "config/text.h"
+#include "emulator/folder_files.h"
 #include "platform/platform.h"
 
 namespace mox3 {
@@ -19,15 +19,44 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kTempSuffix = ".tmp";
+// The last line of every state this program writes: a state file read while it is being
+// written lacks it.
+constexpr std::string_view kStateEndLine = "# end";
+
+bool Complete(const std::string& text) {
+    return text.size() > kStateEndLine.size() &&
+           text.compare(text.size() - kStateEndLine.size() - 1, std::string::npos,
+                        std::string(kStateEndLine) + "\n") == 0;
+}
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    char buf[3];
-    for (std::uint8_t b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        out += buf;
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out(2 * bytes.size(), '0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        out[2 * i] = kDigits[bytes[i] >> 4];
+        out[2 * i + 1] = kDigits[bytes[i] & 0x0F];
     }
     return out;
+}
+
+// The value of a hexadecimal digit, -1 for anything else.
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Pairs of hexadecimal digits into `out`; false at anything else.
+bool HexBytes(std::string_view text, std::uint8_t* out) {
+    if (text.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        const int high = HexDigit(text[i]);
+        const int low = HexDigit(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        out[i / 2] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    return true;
 }
 
 std::string Hex16(std::uint32_t value) {
@@ -88,36 +117,43 @@ std::optional<std::string> Unescape(std::string_view text) {
     return out;
 }
 
-std::optional<std::uint64_t> Number(const std::string& text) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
-    return v;
+// A number as written in the state: decimal, hexadecimal after "0x", octal after a leading 0.
+std::optional<std::uint64_t> Number(std::string_view text) {
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (text.size() > 1 && text[0] == '0') {
+        base = 8;
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        const int digit = HexDigit(c);
+        if (digit < 0 || static_cast<unsigned>(digit) >= base) return std::nullopt;
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / base) return std::nullopt;
+        value = value * base + static_cast<unsigned>(digit);
+    }
+    return value;
 }
 
 template <std::size_t N>
-std::optional<std::array<std::uint8_t, N>> FromHex(const std::string& text) {
-    if (text.size() != 2 * N) return std::nullopt;
+std::optional<std::array<std::uint8_t, N>> FromHex(std::string_view text) {
     std::array<std::uint8_t, N> bytes{};
-    for (std::size_t i = 0; i < N; ++i) {
-        std::string pair = text.substr(2 * i, 2);
-        char* end = nullptr;
-        long v = std::strtol(pair.c_str(), &end, 16);
-        if (end != pair.c_str() + 2) return std::nullopt;
-        bytes[i] = static_cast<std::uint8_t>(v);
-    }
+    if (text.size() != 2 * N || !HexBytes(text, bytes.data())) return std::nullopt;
     return bytes;
 }
 
+// The values of a state's keys; the views point into the state's text.
 class Reader {
   public:
-    explicit Reader(std::map<std::string, std::string> values) : values_(std::move(values)) {}
+    explicit Reader(std::map<std::string_view, std::string_view> values)
+        : values_(std::move(values)) {}
     const std::string& error() const { return error_; }
     bool ok() const { return error_.empty(); }
 
-    std::optional<std::string> Raw(const std::string& key, bool required) {
+    std::optional<std::string_view> Raw(std::string_view key, bool required) {
         auto it = values_.find(key);
         if (it == values_.end()) {
             if (required) Fail(key, "missing");
@@ -126,7 +162,7 @@ class Reader {
         return it->second;
     }
     template <typename T>
-    void Num(const std::string& key, T& out, bool required = false) {
+    void Num(std::string_view key, T& out, bool required = false) {
         auto raw = Raw(key, required);
         if (!raw) return;
         auto v = Number(*raw);
@@ -137,32 +173,32 @@ class Reader {
         out = static_cast<T>(*v);
     }
     template <typename T>
-    void OptNum(const std::string& key, std::optional<T>& out) {
+    void OptNum(std::string_view key, std::optional<T>& out) {
         T v{};
         if (!Raw(key, false)) return;
         Num(key, v);
         out = v;
     }
-    void Flag(const std::string& key, bool& out) {
+    void Flag(std::string_view key, bool& out) {
         auto raw = Raw(key, false);
         if (!raw) return;
         if (*raw != "0" && *raw != "1") Fail(key, "not 0 or 1");
         out = *raw == "1";
     }
-    void Text(const std::string& key, std::string& out, bool required = false) {
+    void Text(std::string_view key, std::string& out, bool required = false) {
         auto raw = Raw(key, required);
         if (!raw) return;
         auto text = Unescape(*raw);
         if (!text) Fail(key, "bad escape");
         out = text.value_or("");
     }
-    void Text16(const std::string& key, std::u16string& out) {
+    void Text16(std::string_view key, std::u16string& out) {
         std::string utf8;
         Text(key, utf8);
         out = Utf8ToUtf16(utf8);
     }
     template <std::size_t N>
-    void Bytes(const std::string& key, std::array<std::uint8_t, N>& out) {
+    void Bytes(std::string_view key, std::array<std::uint8_t, N>& out) {
         auto raw = Raw(key, false);
         if (!raw) return;
         auto bytes = FromHex<N>(*raw);
@@ -172,38 +208,55 @@ class Reader {
         }
         out = *bytes;
     }
-    void Fail(const std::string& key, const std::string& why) {
-        if (error_.empty()) error_ = key + ": " + why;
+    void Fail(std::string_view key, const std::string& why) {
+        if (error_.empty()) error_ = std::string(key) + ": " + why;
     }
 
   private:
-    std::map<std::string, std::string> values_;
+    std::map<std::string_view, std::string_view> values_;
     std::string error_;
 };
 
-fs::path TemporaryFor(const fs::path& target) {
-    fs::path temp = target;
-    temp += kTempSuffix;
-    return temp;
+// Flash patches as "ADDRESS:HEX;ADDRESS:HEX".
+std::string RedoText(const std::vector<FlashPatch>& patches) {
+    std::string text;
+    for (const FlashPatch& p : patches) {
+        if (!text.empty()) text += ';';
+        text += std::to_string(p.address) + ':' + Hex(p.bytes);
+    }
+    return text;
 }
 
-// Writes `data` durably to the temporary file beside `target`.
-bool WriteTemporary(const fs::path& target, std::string_view data, std::string* error) {
-    return WriteFileDurably(TemporaryFor(target), data, error);
+std::optional<std::vector<FlashPatch>> ParseRedo(std::string_view text) {
+    std::vector<FlashPatch> patches;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find(';'), text.size());
+        const std::string_view item = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const std::size_t colon = item.find(':');
+        if (colon == std::string_view::npos) return std::nullopt;
+        auto address = Number(std::string(item.substr(0, colon)));
+        if (!address || *address > 0xFFFFFFFFu) return std::nullopt;
+        FlashPatch patch;
+        patch.address = static_cast<std::uint32_t>(*address);
+        const std::string_view digits = item.substr(colon + 1);
+        patch.bytes.resize(digits.size() / 2);
+        if (!HexBytes(digits, patch.bytes.data())) return std::nullopt;
+        patches.push_back(std::move(patch));
+    }
+    return patches;
 }
 
-// Puts the temporary file written for `target` in its place.
-bool ReplaceWithTemporary(const fs::path& target, std::string* error) {
-    return MoveIntoPlace(TemporaryFor(target), target, error);
-}
-
-std::optional<std::string> ReadWhole(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return text.str();
+// Whatever a killed process left behind: temporary files and flash files nobody names.
+void RemoveLeftovers(const fs::path& dir, const DriveState& s) {
+    const std::string current = FlashFileName(s.flashRevision);
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
+        std::string name = entry.path().filename().string();
+        bool temp = name.size() > 4 && name.substr(name.size() - 4) == kTempSuffix;
+        bool staleFlash = name.rfind("flash-", 0) == 0 && name != current;
+        if (temp || staleFlash) fs::remove(entry.path(), ec);
+    }
 }
 
 }  // namespace
@@ -245,9 +298,16 @@ std::string SerializeDriveState(const DriveState& s) {
         num("busy-reads", s.busyReads);
         flag("ready-without-switch", s.readyWithoutSwitch);
         line("flash-file", FlashFileName(s.flashRevision));
+        if (!s.flashRedo.empty()) line("flash-redo", RedoText(s.flashRedo));
     } else {
         o << "# the disk\n";
         num("disk-blocks", s.diskBlocks);
+    }
+    if (s.latency.on()) {
+        o << "# time a request takes\n";
+        num("latency-request-us", s.latency.requestUs);
+        num("latency-kib-us", s.latency.kibUs);
+        num("latency-page-us", s.latency.pageUs);
     }
     o << "# the bus\n";
     line("bus", EmulatedBusName(s.bus));
@@ -306,6 +366,7 @@ std::string SerializeDriveState(const DriveState& s) {
     if (f.refuseUpdateMode) flag("fault-refuse-update-mode", true);
     if (f.noReturn) flag("fault-no-return", true);
     if (f.returnInLoader) flag("fault-return-in-loader", true);
+    o << kStateEndLine << '\n';
     return o.str();
 }
 
@@ -314,11 +375,12 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
         if (error) *error = std::move(why);
         return std::nullopt;
     };
-    std::map<std::string, std::string> values;
-    std::istringstream in{std::string(text)};
-    std::string lineText;
+    std::map<std::string_view, std::string_view> values;
     bool first = true;
-    while (std::getline(in, lineText)) {
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        const std::string_view lineText = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
         if (first) {
             if (lineText != kDriveStateFormatLine) return fail("not an emulated drive state");
             first = false;
@@ -326,7 +388,9 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
         }
         if (lineText.empty() || lineText[0] == '#') continue;
         auto eq = lineText.find('=');
-        if (eq == std::string::npos) return fail("line without '=': " + lineText);
+        if (eq == std::string_view::npos) {
+            return fail("line without '=': " + std::string(lineText));
+        }
         values[lineText.substr(0, eq)] = lineText.substr(eq + 1);
     }
     if (first) return fail("empty state file");
@@ -348,8 +412,16 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     r.Num("restart-delay-ms", s.restartDelayMs);
     r.Num("busy-reads", s.busyReads);
     r.Flag("ready-without-switch", s.readyWithoutSwitch);
+    r.Num("latency-request-us", s.latency.requestUs);
+    r.Num("latency-kib-us", s.latency.kibUs);
+    r.Num("latency-page-us", s.latency.pageUs);
+    if (auto redo = r.Raw("flash-redo", false)) {
+        auto patches = ParseRedo(*redo);
+        if (!patches) r.Fail("flash-redo", "not ADDRESS:HEX pairs separated by ';'");
+        s.flashRedo = patches.value_or(std::vector<FlashPatch>{});
+    }
     if (auto file = r.Raw("flash-file", bridge)) {
-        std::string name = *file;
+        std::string name(*file);
         if (name.rfind("flash-", 0) != 0 || name.size() < 11 ||
             name.substr(name.size() - 4) != ".bin") {
             r.Fail("flash-file", "not flash-N.bin");
@@ -367,7 +439,7 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
         } else if (*bus == "absent") {
             s.bus = EmulatedBus::Absent;
         } else {
-            r.Fail("bus", "unknown state " + *bus);
+            r.Fail("bus", "unknown state " + std::string(*bus));
         }
     }
     r.Num("return-at-ms", s.returnAtMs);
@@ -433,13 +505,26 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     if (s.generation != 1 && s.generation != 2) return fail("generation must be 1 or 2");
     if (t.usbLevels < 1 || t.usbLevels > 3) return fail("usb-levels: 1, 2 or 3");
     if (s.blockLength != 512 && s.blockLength != 4096) return fail("block-length: 512 or 4096");
+    for (const FlashPatch& p : s.flashRedo) {
+        if (p.address + std::uint64_t{p.bytes.size()} > s.flashSize) {
+            return fail("flash-redo: bytes beyond the flash");
+        }
+    }
     return s;
 }
 
 DriveFolderLock::DriveFolderLock(const fs::path& dir) : lock_(dir / kDriveLockFile) {}
 
+std::optional<std::string> ReadDriveStateText(const fs::path& dir) {
+    const fs::path file = dir / kDriveStateFile;
+    if (auto text = ReadFileContents(file)) return text;
+    // Perhaps a save is between removing the old state and renaming the new one into place.
+    if (auto text = ReadFileContents(ReplacementFor(file)); text && Complete(*text)) return text;
+    return ReadFileContents(file);
+}
+
 std::optional<DriveState> LoadDriveState(const fs::path& dir, std::string* error) {
-    auto text = ReadWhole(dir / kDriveStateFile);
+    auto text = ReadDriveStateText(dir);
     if (!text) {
         if (error) *error = dir.string() + " is not an emulated drive (no " + kDriveStateFile + ")";
         return std::nullopt;
@@ -455,59 +540,96 @@ std::optional<LoadedDrive> LoadDrive(const fs::path& dir, std::string* error) {
         if (error) *error = std::move(why);
         return std::nullopt;
     };
-    auto state = LoadDriveState(dir, error);
-    if (!state) return std::nullopt;
+    const fs::path stateFile = dir / kDriveStateFile;
+    auto text = ReadFileContents(stateFile);
+    if (!text) {
+        // A save killed between removing the old state and renaming the new one: the new one
+        // is complete and goes into its place now.
+        text = ReadFileContents(ReplacementFor(stateFile));
+        if (!text || !Complete(*text)) {
+            return fail(dir.string() + " is not an emulated drive (no " + kDriveStateFile + ")");
+        }
+        if (!MoveIntoPlace(ReplacementFor(stateFile), stateFile, error)) return std::nullopt;
+    }
+    std::string why;
+    auto state = ParseDriveState(*text, &why);
+    if (!state) return fail(dir.string() + ": bad " + kDriveStateFile + ": " + why);
     LoadedDrive drive;
+    drive.dir = dir;
     drive.state = std::move(*state);
+    // A save that would write the same text again is left out.
+    drive.loadedText = std::move(*text);
     if (drive.state.kind == DeviceKind::PlainDisk) return drive;
     fs::path flashFile = dir / FlashFileName(drive.state.flashRevision);
-    auto flash = ReadWhole(flashFile);
-    if (!flash) return fail("cannot read " + flashFile.string());
-    if (flash->size() != drive.state.flashSize) {
-        return fail(flashFile.string() + " holds " + std::to_string(flash->size()) +
+    if (!ReadFileBytes(flashFile, drive.flash)) return fail("cannot read " + flashFile.string());
+    if (drive.flash.size() != drive.state.flashSize) {
+        return fail(flashFile.string() + " holds " + std::to_string(drive.flash.size()) +
                     " bytes, the flash has " + std::to_string(drive.state.flashSize));
     }
-    drive.flash.assign(flash->begin(), flash->end());
+    // Pages the last save committed may not have reached the flash file: they go there now.
+    for (const FlashPatch& p : drive.state.flashRedo) {
+        std::copy(p.bytes.begin(), p.bytes.end(), drive.flash.begin() + p.address);
+        if (!WriteFileRange(flashFile, p.address, p.bytes, error)) return std::nullopt;
+    }
+    drive.state.flashRedo.clear();
     return drive;
 }
 
 bool SaveDrive(const fs::path& dir, LoadedDrive& drive, std::string* error,
                const std::function<void(SaveStep)>& onStep) {
-    const std::uint64_t oldRevision = drive.state.flashRevision;
+    DriveState& s = drive.state;
+    const std::uint64_t oldRevision = s.flashRevision;
     if (drive.flashChanged) {
         // A new file: the old state keeps naming the old flash until the commit.
         std::uint64_t revision = oldRevision + 1;
-        fs::path file = dir / FlashFileName(revision);
         std::string_view bytes(reinterpret_cast<const char*>(drive.flash.data()),
                                drive.flash.size());
-        if (!WriteTemporary(file, bytes, error) || !ReplaceWithTemporary(file, error)) {
-            return false;
-        }
-        drive.state.flashRevision = revision;
+        if (!WriteNewFile(dir / FlashFileName(revision), bytes, error)) return false;
+        s.flashRevision = revision;
         if (onStep) onStep(SaveStep::FlashWritten);
+    } else {
+        for (const auto& [address, length] : drive.flashWrites) {
+            const auto from = drive.flash.begin() + address;
+            s.flashRedo.push_back({address, std::vector<std::uint8_t>(from, from + length)});
+        }
+    }
+    const std::string text = SerializeDriveState(s);
+    if (text == drive.loadedText) {
+        s.flashRedo.clear();
+        RemoveLeftovers(dir, s);
+        return true;
     }
     const fs::path stateFile = dir / kDriveStateFile;
-    if (!WriteTemporary(stateFile, SerializeDriveState(drive.state), error)) {
-        drive.state.flashRevision = oldRevision;
+    const fs::path newStateFile = ReplacementFor(stateFile);
+    auto undo = [&] {
+        s.flashRevision = oldRevision;
+        s.flashRedo.clear();
         return false;
-    }
+    };
+    if (!WriteNewFile(newStateFile, text, error)) return undo();
     if (onStep) onStep(SaveStep::StateWritten);
-    if (!ReplaceWithTemporary(stateFile, error)) {
-        drive.state.flashRevision = oldRevision;
-        return false;
-    }
-    SyncFolder(dir);
-    if (onStep) onStep(SaveStep::Committed);
-    drive.flashChanged = false;
-    // Whatever a killed process left behind: temporary files and flash files nobody names.
-    const std::string current = FlashFileName(drive.state.flashRevision);
     std::error_code ec;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir, ec)) {
-        std::string name = entry.path().filename().string();
-        bool temp = name.size() > 4 && name.substr(name.size() - 4) == kTempSuffix;
-        bool staleFlash = name.rfind("flash-", 0) == 0 && name != current;
-        if (temp || staleFlash) fs::remove(entry.path(), ec);
+    fs::remove(stateFile, ec);
+    if (ec) {
+        if (error) *error = "cannot replace " + stateFile.string() + ": " + ec.message();
+        return undo();
     }
+    if (onStep) onStep(SaveStep::OldStateRemoved);
+    if (!MoveIntoPlace(newStateFile, stateFile, error)) {
+        // The next load takes the new state from where it is.
+        return undo();
+    }
+    if (onStep) onStep(SaveStep::Committed);
+    drive.loadedText = text;
+    drive.flashChanged = false;
+    drive.flashWrites.clear();
+    const fs::path flashFile = dir / FlashFileName(s.flashRevision);
+    for (const FlashPatch& p : s.flashRedo) {
+        // Should this fail, the next load writes the bytes from the state.
+        if (!WriteFileRange(flashFile, p.address, p.bytes, error)) break;
+    }
+    s.flashRedo.clear();
+    RemoveLeftovers(dir, s);
     return true;
 }
 

@@ -3,11 +3,18 @@
 // Folder contents:
 //   drive.state   key=value lines, the first "format=mox3-emulated-drive/1"; the commit point
 //   flash-N.bin   the flash contents named by the state's flash-file key (bridges only)
+//   disk.img      the disk's bytes, a sparse file (see disk_medium.h)
 //   drive.lock    locked (flock, exclusive) by whoever loads, changes and saves the drive
-// A save writes a new flash file only when the flash changed, then the state through a
-// temporary file, fsync and rename. A process killed at any moment leaves the old state
-// naming the old flash file, or the new state naming the new one; leftovers are removed by
-// the next save.
+// A save writes the new state as drive.state.tmp, removes drive.state and renames the new one
+// into its place (a rename over the old file would make some file systems flush the new one
+// to the disk, milliseconds a time); a load that finds no drive.state takes the complete
+// drive.state.tmp that a process killed in between left. A flash that was rewritten whole
+// goes to a new flash file first, which only the new state names; pages written by a command
+// are kept in the new state as well (its flash-redo key) and written into the flash file in
+// place once the state is committed. A load finishes such writes that a killed process left
+// undone. A process killed at any moment thus leaves the old drive or the new one; leftovers
+// are removed by the next save. Nothing is flushed to the disk: the emulator models processes
+// that die, not machines that lose power.
 #pragma once
 
 #include <array>
@@ -42,6 +49,12 @@ struct DriveFaults {
 
 enum class DeviceKind { Bridge, PlainDisk };
 
+// Bytes written into the flash, as a save keeps them until they are in the flash file.
+struct FlashPatch {
+    std::uint32_t address = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
 struct DriveState {
     // Fixed when the device is made. A plain disk has no flash and keeps the identity it was
     // made with; the bridge's settings mean nothing to it.
@@ -55,8 +68,12 @@ struct DriveState {
     std::uint32_t busyReads = 0;
     bool readyWithoutSwitch = false;
 
+    EmulatedLatency latency;
+
     // The flash file is flash-<flashRevision>.bin.
     std::uint64_t flashRevision = 0;
+    // Written by the last save, perhaps not yet into the flash file.
+    std::vector<FlashPatch> flashRedo;
 
     // The bus. Each departure from the bus starts a new session; handles of an older session
     // are dead.
@@ -97,6 +114,10 @@ inline constexpr std::string_view kDriveStateFormatLine = "format=mox3-emulated-
 inline constexpr const char* kDriveLockFile = "drive.lock";
 std::string FlashFileName(std::uint64_t revision);
 
+// The text of a folder's state: drive.state, or while a save renames its new state into
+// place, that new state. Needs no lock. Nothing when the folder holds no state.
+std::optional<std::string> ReadDriveStateText(const std::filesystem::path& dir);
+
 // Holds the folder's lock for its lifetime; waits for it.
 class DriveFolderLock {
   public:
@@ -111,16 +132,27 @@ class DriveFolderLock {
 };
 
 struct LoadedDrive {
+    std::filesystem::path dir;
     DriveState state;
     std::vector<std::uint8_t> flash;
-    bool flashChanged = false;  // set by whoever changes the flash
+    // Set by whoever changes the flash: the whole of it, or the bytes at these (address,
+    // length) places.
+    bool flashChanged = false;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> flashWrites;
+    void FlashWritten(std::uint32_t address, std::uint32_t length) {
+        flashWrites.emplace_back(address, length);
+    }
+    // The state as it was loaded; a save of the same state with the flash unchanged is left out.
+    std::string loadedText;
 };
 
-// The steps of a save, in order: the new flash file is durable; the new state file is durable
-// under its temporary name; the new state is in place (the commit).
-enum class SaveStep { FlashWritten, StateWritten, Committed };
+// The steps of a save, in order: a new flash file is in place; the new state file is written
+// under its temporary name; the old state file is gone; the new state is in place (the
+// commit). Flash pages follow.
+enum class SaveStep { FlashWritten, StateWritten, OldStateRemoved, Committed };
 
-// Both need the folder's lock held. `onStep`, when given, is called after each step.
+// Both need the folder's lock held. `onStep`, when given, is called after each step. A save
+// whose drive changed in nothing is left out.
 std::optional<LoadedDrive> LoadDrive(const std::filesystem::path& dir, std::string* error);
 // The state alone, without the flash; also needs the lock.
 std::optional<DriveState> LoadDriveState(const std::filesystem::path& dir, std::string* error);

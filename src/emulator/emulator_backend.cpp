@@ -1,10 +1,12 @@
 #include "emulator/emulator_backend.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
 #include "config/text.h"
 #include "emulator/bridge_chip.h"
+#include "emulator/disk_medium.h"
 #include "emulator/drive_state.h"
 #include "emulator/flash_layout.h"
 
@@ -35,15 +37,27 @@ class EmulatedDevice : public PassThroughDevice {
     bool Send(const ScsiRequest& request, ScsiReply& reply) override {
         bool delivered = false;
         ScsiReply answer;
+        EmulatedLatency latency;
+        std::uint32_t programmed = 0;
         bool saved = UpdateDrive(
             dir_,
             [&](LoadedDrive& drive) {
                 BridgeChip chip(drive, clock_->NowMs());
                 delivered = chip.Execute(session_, request, answer);
+                programmed = chip.programmedBytes();
+                latency = drive.state.latency;
                 return true;
             },
             nullptr);
         if (!saved || !delivered) return false;
+        if (latency.on()) {
+            // The clock counts whole milliseconds: the rest waits for the next request.
+            owedUs_ += EmulatedRequestUs(latency, answer.transferred, programmed);
+            if (owedUs_ >= 1000) {
+                clock_->SleepMs(static_cast<std::uint32_t>(owedUs_ / 1000));
+                owedUs_ %= 1000;
+            }
+        }
         reply = std::move(answer);
         return true;
     }
@@ -55,6 +69,7 @@ class EmulatedDevice : public PassThroughDevice {
     std::u16string name_;
     std::uint64_t session_;
     std::shared_ptr<EmulatorClock> clock_;
+    std::uint64_t owedUs_ = 0;
 };
 
 class EmulatorBackend : public PassThroughBackend {
@@ -159,14 +174,21 @@ std::vector<std::string> DescribeFaults(const DriveState& s) {
 
 }  // namespace
 
+std::uint64_t EmulatedRequestUs(const EmulatedLatency& latency, std::uint64_t bytes,
+                                std::uint64_t programmed) {
+    const std::uint64_t pages = (programmed + kFlashProgramPage - 1) / kFlashProgramPage;
+    return latency.requestUs + (bytes * latency.kibUs + 1023) / 1024 + pages * latency.pageUs;
+}
+
 std::shared_ptr<PassThroughBackend> MakeEmulatorBackend(std::shared_ptr<EmulatorClock> clock) {
     return std::make_shared<EmulatorBackend>(std::move(clock));
 }
 
 bool IsEmulatedDriveFolder(const fs::path& dir) {
-    std::ifstream in(dir / kDriveStateFile, std::ios::binary);
-    std::string first;
-    return in && std::getline(in, first) && first == kDriveStateFormatLine;
+    auto text = ReadDriveStateText(dir);
+    const std::string_view format = kDriveStateFormatLine;
+    return text && text->starts_with(format) &&
+           (text->size() == format.size() || (*text)[format.size()] == '\n');
 }
 
 const char* EmulatedPortIdentityName(EmulatedPortIdentity identity) {
@@ -276,10 +298,13 @@ bool CreateEmulatedDrive(const fs::path& dir, const EmulatedDriveSetup& setup, E
     s.restartDelayMs = setup.restartDelayMs;
     s.busyReads = setup.busyReads;
     s.readyWithoutSwitch = setup.readyWithoutSwitch;
+    s.latency = setup.latency;
+    drive.dir = dir;
     drive.flash = setup.flash.empty() ? std::vector<std::uint8_t>(flashSize, 0xFF) : setup.flash;
     drive.flashChanged = true;
     BridgeChip(drive, clock.NowMs()).Start(false);
-    return SaveDrive(dir, drive, error);
+    return DiskMedium(dir / kMediumFileName, s.diskBlocks * 512).Create(error) &&
+           SaveDrive(dir, drive, error);
 }
 
 bool CreateEmulatedDisk(const fs::path& dir, const EmulatedDiskSetup& setup, EmulatorClock& clock,
@@ -308,8 +333,11 @@ bool CreateEmulatedDisk(const fs::path& dir, const EmulatedDiskSetup& setup, Emu
     PutInquiryText(s.inquiry, 16, 16, setup.product);
     PutInquiryText(s.inquiry, 32, 4, u"0001");
     s.blockLength = setup.blockLength;
+    s.latency = setup.latency;
+    drive.dir = dir;
     BridgeChip(drive, clock.NowMs()).Start(false);
-    return SaveDrive(dir, drive, error);
+    return DiskMedium(dir / kMediumFileName, s.diskBlocks * 512).Create(error) &&
+           SaveDrive(dir, drive, error);
 }
 
 bool ChangeEmulatedTreeSettings(const fs::path& dir,
@@ -388,6 +416,117 @@ bool SetEmulatedDriveFault(const fs::path& dir, const EmulatedFault& fault, std:
         error);
 }
 
+bool SetEmulatedDriveLatency(const fs::path& dir, const EmulatedLatency& latency,
+                             std::string* error) {
+    return UpdateDrive(
+        dir,
+        [&](LoadedDrive& drive) {
+            drive.state.latency = latency;
+            return true;
+        },
+        error);
+}
+
+namespace {
+
+// Runs `use` on the disk of the drive in `dir`, with the folder locked.
+bool WithMedium(const fs::path& dir, const std::function<bool(const DiskMedium&)>& use,
+                std::string* error) {
+    if (!IsEmulatedDriveFolder(dir)) return Fail(error, dir.string() + " is not an emulated drive");
+    DriveFolderLock lock(dir);
+    if (!lock.ok()) return Fail(error, lock.error());
+    auto state = LoadDriveState(dir, error);
+    if (!state) return false;
+    return use(DiskMedium(dir / kMediumFileName, state->diskBlocks * 512));
+}
+
+constexpr std::size_t kCopyChunk = 1024 * 1024;
+
+}  // namespace
+
+bool ImportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64_t offset,
+                          std::string* error) {
+    std::error_code ec;
+    const std::uint64_t length = fs::file_size(file, ec);
+    if (ec) return Fail(error, "cannot read " + file.string() + ": " + ec.message());
+    return WithMedium(
+        dir,
+        [&](const DiskMedium& medium) {
+            if (offset > medium.size() || length > medium.size() - offset) {
+                return Fail(error, file.string() + " (" + std::to_string(length) +
+                                       " bytes) does not fit the disk (" +
+                                       std::to_string(medium.size()) + " bytes) at offset " +
+                                       std::to_string(offset));
+            }
+            std::ifstream in(file, std::ios::binary);
+            std::vector<std::uint8_t> chunk(kCopyChunk);
+            for (std::uint64_t done = 0; done < length;) {
+                const std::size_t n =
+                    static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, length - done));
+                in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n));
+                if (!in) return Fail(error, "cannot read " + file.string());
+                if (!medium.Write(offset + done, {chunk.data(), n}, error)) return false;
+                done += n;
+            }
+            return true;
+        },
+        error);
+}
+
+bool ExportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64_t offset,
+                          std::optional<std::uint64_t> length, std::string* error) {
+    return WithMedium(
+        dir,
+        [&](const DiskMedium& medium) {
+            if (offset > medium.size() || (length && *length > medium.size() - offset)) {
+                return Fail(
+                    error,
+                    "the disk holds " + std::to_string(medium.size()) +
+                        " bytes: nothing to export at offset " + std::to_string(offset) +
+                        (length ? " for " + std::to_string(*length) + " bytes" : std::string()));
+            }
+            const std::uint64_t end = length ? offset + *length : medium.size();
+            auto extents = medium.DataExtents(error);
+            if (!extents) return false;
+            // Only the parts that may hold data are copied; the rest stays a hole of zeros.
+            std::ofstream out(file, std::ios::binary | std::ios::trunc);
+            if (!out) return Fail(error, "cannot write " + file.string());
+            std::vector<std::uint8_t> chunk(kCopyChunk);
+            for (const MediumExtent& e : *extents) {
+                const std::uint64_t from = std::max(offset, e.offset);
+                const std::uint64_t to = std::min(end, e.offset + e.length);
+                for (std::uint64_t at = from; at < to;) {
+                    const std::size_t n =
+                        static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, to - at));
+                    if (!medium.Read(at, {chunk.data(), n}, error)) return false;
+                    out.seekp(static_cast<std::streamoff>(at - offset));
+                    out.write(reinterpret_cast<const char*>(chunk.data()),
+                              static_cast<std::streamsize>(n));
+                    at += n;
+                }
+            }
+            out.close();
+            if (!out) return Fail(error, "cannot write " + file.string());
+            std::error_code ec;
+            fs::resize_file(file, end - offset, ec);
+            if (ec) return Fail(error, "cannot write " + file.string() + ": " + ec.message());
+            return true;
+        },
+        error);
+}
+
+std::optional<std::string> EmulatedMediumDigest(const fs::path& dir, std::string* error) {
+    std::optional<std::string> digest;
+    WithMedium(
+        dir,
+        [&](const DiskMedium& medium) {
+            digest = medium.Digest(error);
+            return digest.has_value();
+        },
+        error);
+    return digest;
+}
+
 bool ClearEmulatedDriveFaults(const fs::path& dir, std::string* error) {
     return UpdateDrive(
         dir,
@@ -424,6 +563,8 @@ std::optional<EmulatedDriveView> InspectEmulatedDrive(const fs::path& dir, Emula
             view.flashSize = s.flashSize;
             view.diskSerial = s.diskSerial;
             view.diskBlocks = s.diskBlocks;
+            view.mediumBytes = s.diskBlocks * 512;
+            view.latency = s.latency;
             view.bus = s.bus;
             view.returnAtMs = s.returnAtMs;
             view.absentReason = s.absentReason;

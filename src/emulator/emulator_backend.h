@@ -65,6 +65,24 @@ inline constexpr std::uint16_t kSecondGenerationBareProductId = 0x2026;
 // Flash address of the configuration block.
 std::uint32_t EmulatedBlockAddress(int generation);
 
+// What the emulator adds to the time of each request, as a real drive on a USB 2.0
+// high-speed bus takes it; all zero (the default): requests take no time. The time passes on
+// the clock the drive was opened with, after the request has run.
+struct EmulatedLatency {
+    std::uint32_t requestUs = 0;  // a request's round trip: command, status, the host's turn
+    std::uint32_t kibUs = 0;      // each KiB of data moved
+    std::uint32_t pageUs = 0;     // each 256-byte page the flash programs
+    bool on() const { return requestUs != 0 || kibUs != 0 || pageUs != 0; }
+    bool operator==(const EmulatedLatency&) const = default;
+};
+// Typical figures: 0.5 ms for a command's round trip through the Bulk-Only Transport, 40 MB/s
+// of bulk data, and 0.7 ms to program a 256-byte page of a serial NOR flash.
+inline constexpr EmulatedLatency kTypicalLatency{500, 25, 700};
+inline constexpr std::uint32_t kFlashProgramPage = 256;
+// The microseconds one request takes: `bytes` of data moved, `programmed` flash bytes.
+std::uint64_t EmulatedRequestUs(const EmulatedLatency& latency, std::uint64_t bytes,
+                                std::uint64_t programmed);
+
 struct EmulatedDriveSetup {
     int generation = 2;
     std::string chipName;         // empty: MB86C30A or MB86C311A
@@ -74,6 +92,7 @@ struct EmulatedDriveSetup {
     std::uint32_t restartDelayMs = 3000;       // off the bus after RestartBridge
     std::uint32_t busyReads = 3;               // status reads that report busy after an erase
     bool readyWithoutSwitch = false;           // status bit 6: flash commands without the loader
+    EmulatedLatency latency;
     // The flash as it leaves the factory; empty means erased. Otherwise flashSize bytes
     // (after the default is applied).
     std::vector<std::uint8_t> flash;
@@ -106,6 +125,7 @@ struct EmulatedDiskSetup {
     std::u16string serialNumber;               // empty: the device has no serial number
     std::uint64_t diskBlocks = 3907029168ull;  // in 512-byte units
     std::uint32_t blockLength = 512;           // 512 or 4096
+    EmulatedLatency latency;
 };
 
 // Creates a plain disk in `dir` (missing or empty) and plugs it in.
@@ -165,6 +185,24 @@ struct EmulatedFault {
 
 bool SetEmulatedDriveFault(const std::filesystem::path& dir, const EmulatedFault& fault,
                            std::string* error);
+bool SetEmulatedDriveLatency(const std::filesystem::path& dir, const EmulatedLatency& latency,
+                             std::string* error);
+
+// The file of a device's folder that holds its disk's bytes.
+inline constexpr const char* kEmulatedMediumFile = "disk.img";
+
+// The disk behind a drive (or the plain disk), from outside: `length` bytes at byte `offset`
+// copied from or to a file, whatever the logical-block length. The copy goes beyond the end of
+// neither; an export writes a sparse file where the disk holds zeros.
+bool ImportEmulatedMedium(const std::filesystem::path& dir, const std::filesystem::path& file,
+                          std::uint64_t offset, std::string* error);
+// `length` empty: up to the end of the disk.
+bool ExportEmulatedMedium(const std::filesystem::path& dir, const std::filesystem::path& file,
+                          std::uint64_t offset, std::optional<std::uint64_t> length,
+                          std::string* error);
+// The disk's digest (see disk_medium.h), lower-case hex.
+std::optional<std::string> EmulatedMediumDigest(const std::filesystem::path& dir,
+                                                std::string* error);
 bool ClearEmulatedDriveFaults(const std::filesystem::path& dir, std::string* error);
 // Power off and on: the drive returns at once, checks its flash and starts.
 bool PowerCycleEmulatedDrive(const std::filesystem::path& dir, EmulatorClock& clock,
@@ -204,7 +242,9 @@ struct EmulatedDriveView {
     std::string chipName;
     std::uint32_t flashSize = 0;
     std::string diskSerial;
-    std::uint64_t diskBlocks = 0;  // 512-byte units
+    std::uint64_t diskBlocks = 0;   // 512-byte units
+    std::uint64_t mediumBytes = 0;  // the disk's bytes: diskBlocks * 512
+    EmulatedLatency latency;
 
     EmulatedBus bus = EmulatedBus::Present;
     std::uint64_t returnAtMs = 0;  // when restarting

@@ -8,6 +8,7 @@
 #include "config/text.h"
 #include "emulator/bridge_chip.h"
 #include "emulator/drive_state.h"
+#include "emulator/folder_files.h"
 
 namespace mox3 {
 
@@ -83,6 +84,41 @@ std::u16string InquiryField(const std::array<std::uint8_t, 36>& inquiry, std::si
                         inquiry.begin() + static_cast<std::ptrdiff_t>(offset + size));
     while (!text.empty() && (text.back() == u' ' || text.back() == 0)) text.pop_back();
     return IdText(text);
+}
+
+// A folder of the root that holds an emulated device, with the text of its state file.
+struct Listed {
+    fs::path folder;
+    std::string name;
+    std::string stateText;
+};
+
+// The device folders of `root` in name order, each state file read once. A state file is only
+// ever replaced whole (see drive_state.h), so reading it needs no lock.
+std::vector<Listed> ListDevices(const fs::path& root) {
+    std::vector<Listed> listed;
+    std::error_code ec;
+    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code dirError;
+        if (!it->is_directory(dirError)) continue;
+        auto text = ReadDriveStateText(it->path());
+        const std::string_view format = kDriveStateFormatLine;
+        if (!text || !text->starts_with(format) ||
+            (text->size() > format.size() && (*text)[format.size()] != '\n')) {
+            continue;
+        }
+        listed.push_back({it->path(), it->path().filename().string(), std::move(*text)});
+    }
+    std::vector<std::size_t> order(listed.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::size_t a, std::size_t b) { return listed[a].name < listed[b].name; });
+    std::vector<Listed> sorted;
+    sorted.reserve(std::min(order.size(), kMaxDevices));
+    for (std::size_t i = 0; i < order.size() && i < kMaxDevices; ++i) {
+        sorted.push_back(std::move(listed[order[i]]));
+    }
+    return sorted;
 }
 
 // One device as the tree sees it now.
@@ -166,11 +202,11 @@ class EmulatorDeviceTree : public DeviceTree {
             return out;
         }
         const bool cdrom = cls == InterfaceClass::CdRom;
-        auto folders = EmulatedDeviceFolders(root_);
-        for (std::size_t i = 0; i < folders.size() && i < kMaxDevices; ++i) {
+        auto folders = ListDevices(root_);
+        for (std::size_t i = 0; i < folders.size(); ++i) {
             auto device = Load(i, folders[i]);
             if (!device || !device->present() || (cdrom && !device->state.tree.cdrom)) continue;
-            std::u16string path = Utf8ToUtf16(folders[i].string());
+            std::u16string path = Utf8ToUtf16(folders[i].folder.string());
             if (cdrom) path += kCdRomInterfaceSuffix;
             out.push_back({path, device->node(cdrom ? kCdRomInterface : kDiskInterface)});
         }
@@ -208,8 +244,8 @@ class EmulatorDeviceTree : public DeviceTree {
             node = kEmulatedRootHubNode;
             return true;
         }
-        auto folders = EmulatedDeviceFolders(root_);
-        for (std::size_t i = 0; i < folders.size() && i < kMaxDevices; ++i) {
+        auto folders = ListDevices(root_);
+        for (std::size_t i = 0; i < folders.size(); ++i) {
             auto device = Load(i, folders[i]);
             if (!device || !device->present()) continue;
             for (Role role : device->Roles()) {
@@ -240,7 +276,7 @@ class EmulatorDeviceTree : public DeviceTree {
         if (!device || device->state.tree.deviceNumberFails) return std::nullopt;
         if (!cdrom) return static_cast<std::uint32_t>(device->index);
         // Counted among the devices with a CD-ROM interface, plugged in or not.
-        auto folders = EmulatedDeviceFolders(root_);
+        auto folders = ListDevices(root_);
         std::uint32_t number = 0;
         for (std::size_t i = 0; i < device->index && i < folders.size(); ++i) {
             auto other = Load(i, folders[i]);
@@ -269,8 +305,8 @@ class EmulatorDeviceTree : public DeviceTree {
                                                std::u16string_view usbDeviceId) override {
         // The port is found by the id of the device attached to it, as the platform does.
         if (hubNode != kEmulatedRootHubNode) return std::nullopt;
-        auto folders = EmulatedDeviceFolders(root_);
-        for (std::size_t i = 0; i < folders.size() && i < kMaxDevices; ++i) {
+        auto folders = ListDevices(root_);
+        for (std::size_t i = 0; i < folders.size(); ++i) {
             auto device = Load(i, folders[i]);
             if (!device || !device->present() ||
                 !SameIgnoringCase(device->Id(kUsbDevice), usbDeviceId)) {
@@ -292,19 +328,19 @@ class EmulatorDeviceTree : public DeviceTree {
     }
 
   private:
-    // The device in `folder` as it is now; a restarting drive whose time is up has started.
-    // Nothing is saved: whoever next uses the drive settles it the same way.
-    std::optional<Device> Load(std::size_t index, const fs::path& folder) {
-        DriveFolderLock lock(folder);
-        if (!lock.ok()) return std::nullopt;
-        auto state = LoadDriveState(folder, nullptr);
+    // The device listed as `listed` as it is now; a restarting drive whose time is up has
+    // started. Nothing is saved: whoever next uses the drive settles it the same way.
+    std::optional<Device> Load(std::size_t index, const Listed& listed) {
+        std::optional<DriveState> state = Parse(listed);
         if (!state) return std::nullopt;
         Device device;
         device.index = index;
-        device.folder = folder;
+        device.folder = listed.folder;
         const std::uint64_t now = clock_->NowMs();
         if (state->bus == EmulatedBus::Restarting && now >= state->returnAtMs) {
-            auto drive = LoadDrive(folder, nullptr);
+            DriveFolderLock lock(listed.folder);
+            if (!lock.ok()) return std::nullopt;
+            auto drive = LoadDrive(listed.folder, nullptr);
             if (!drive) return std::nullopt;
             BridgeChip(*drive, now).Settle();
             device.state = std::move(drive->state);
@@ -314,11 +350,22 @@ class EmulatorDeviceTree : public DeviceTree {
         return device;
     }
 
+    // The state a state file's text gives; the same text is parsed once.
+    std::optional<DriveState> Parse(const Listed& listed) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        auto& [text, state] = parsed_[listed.folder];
+        if (text != listed.stateText || !state) {
+            text = listed.stateText;
+            state = ParseDriveState(text, nullptr);
+        }
+        return state;
+    }
+
     // The present device a node belongs to, when the node is still one of its nodes.
     std::optional<Device> ForNode(DevNode node) {
         auto parts = SplitNode(node);
         if (!parts) return std::nullopt;
-        auto folders = EmulatedDeviceFolders(root_);
+        auto folders = ListDevices(root_);
         if (parts->index >= folders.size()) return std::nullopt;
         auto device = Load(parts->index, folders[parts->index]);
         if (!device || !device->present() || (device->state.session & 0xFFFF) != parts->session ||
@@ -333,9 +380,9 @@ class EmulatorDeviceTree : public DeviceTree {
         const EmulatedInterfacePath where = SplitEmulatedInterfacePath(path);
         cdrom = where.cdrom;
         const fs::path wanted = where.folder.lexically_normal();
-        auto folders = EmulatedDeviceFolders(root_);
-        for (std::size_t i = 0; i < folders.size() && i < kMaxDevices; ++i) {
-            if (folders[i].lexically_normal() != wanted) continue;
+        auto folders = ListDevices(root_);
+        for (std::size_t i = 0; i < folders.size(); ++i) {
+            if (folders[i].folder.lexically_normal() != wanted) continue;
             auto device = Load(i, folders[i]);
             if (!device || !device->present() || device->state.tree.refuseOpen ||
                 (cdrom && !device->state.tree.cdrom)) {
@@ -350,22 +397,14 @@ class EmulatorDeviceTree : public DeviceTree {
     std::shared_ptr<EmulatorClock> clock_;
     std::mutex mutex_;
     std::map<DevNode, std::uint32_t> installReads_;
+    std::map<fs::path, std::pair<std::string, std::optional<DriveState>>> parsed_;
 };
 
 }  // namespace
 
 std::vector<fs::path> EmulatedDeviceFolders(const fs::path& root) {
     std::vector<fs::path> folders;
-    std::error_code ec;
-    for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code dirError;
-        if (it->is_directory(dirError) && IsEmulatedDriveFolder(it->path())) {
-            folders.push_back(it->path());
-        }
-    }
-    std::sort(folders.begin(), folders.end(), [](const fs::path& a, const fs::path& b) {
-        return a.filename().string() < b.filename().string();
-    });
+    for (Listed& listed : ListDevices(root)) folders.push_back(std::move(listed.folder));
     return folders;
 }
 

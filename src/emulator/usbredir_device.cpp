@@ -291,7 +291,10 @@ bool UsbRedirDevice::HandleBulk(std::uint64_t id, std::span<const std::uint8_t> 
     if ((endpoint & 0x80) != 0) {
         BulkOnlyTransport::InResult r = bot_.In(length);
         if (r.stall) return reply(kStall, {}, 0);
-        if (!reply(kSuccess, r.data, static_cast<std::uint32_t>(r.data.size()))) return false;
+        if (!reply(r.babble ? kBabble : kSuccess, r.data,
+                   static_cast<std::uint32_t>(r.data.size()))) {
+            return false;
+        }
     } else {
         if (!bot_.Out(data)) return reply(kStall, {}, 0);
         if (!reply(kSuccess, {}, static_cast<std::uint32_t>(data.size()))) return false;
@@ -363,7 +366,9 @@ bool UsbRedirDevice::Connect() {
         owner[slot] = interface.size() == 9 ? interface[2] : 0;
         maxPacket[slot] = e.maxPacketSize;
     }
-    std::vector<std::uint8_t> ep = type;
+    std::vector<std::uint8_t> ep;
+    ep.reserve(5 * kEndpointSlots);
+    ep.insert(ep.end(), type.begin(), type.end());
     ep.insert(ep.end(), interval.begin(), interval.end());
     ep.insert(ep.end(), owner.begin(), owner.end());
     if (epMaxPacketSize_) {

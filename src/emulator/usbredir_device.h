@@ -52,6 +52,8 @@ enum Status : std::uint8_t {
     kInval = 2,
     kIoError = 3,
     kStall = 4,
+    kTimeout = 5,
+    kBabble = 6,
 };
 enum Capability : std::uint32_t {
     kCapConnectDeviceVersion = 1u << 1,

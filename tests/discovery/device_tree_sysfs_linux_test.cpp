@@ -44,7 +44,7 @@ class FakeSysfs {
         Write(dir, "idVendor", vid + "\n");
         Write(dir, "idProduct", pid + "\n");
         Write(dir, "bDeviceClass", cls + "\n");
-        Write(dir, "bNumInterfaces", " " + std::to_string(interfaces) + "\n");
+        Write(dir, "bNumInterfaces", std::string(" ") + std::to_string(interfaces) + "\n");
         Link(dir, root_ / "bus/usb/devices" / name);
         return dir;
     }

@@ -71,13 +71,12 @@ TEST_F(BulkOnlyTest, CommandsFollowTheWrapperLength) {
     EXPECT_EQ(csw.residue, 60u);
     EXPECT_EQ(csw.status, kCswPassed);
 
-    // READ CAPACITY taken in two packets.
+    // READ CAPACITY: 512-byte blocks, 00 00 02 00.
     ASSERT_TRUE(bot.Out(Cbw(8, 8, true, kReadCapacity)));
-    auto first = bot.In(4);
-    auto second = bot.In(4);
-    EXPECT_EQ(first.data.size() + second.data.size(), 8u);
-    EXPECT_EQ(second.data[3], 0x00);  // 512-byte blocks: 00 00 02 00
-    EXPECT_EQ(second.data[2], 0x02);
+    auto capacity = bot.In(8);
+    ASSERT_EQ(capacity.data.size(), 8u);
+    EXPECT_EQ(capacity.data[6], 0x02);
+    EXPECT_EQ(capacity.data[7], 0x00);
     EXPECT_EQ(ReadCsw(bot).status, kCswPassed);
 
     // The vendor status read carries allocation length 0: the wrapper's 12 bytes count.
@@ -101,8 +100,8 @@ TEST_F(BulkOnlyTest, CommandsFollowTheWrapperLength) {
 
 TEST_F(BulkOnlyTest, FailedCommandsKeepSenseAndStallMissingData) {
     BulkOnlyTransport bot(device_.get());
-    // TEST UNIT READY is no command the bridge knows.
-    ASSERT_TRUE(bot.Out(Cbw(1, 0, false, {0x00, 0, 0, 0, 0, 0})));
+    // START STOP UNIT is no command the bridge knows.
+    ASSERT_TRUE(bot.Out(Cbw(1, 0, false, {0x1B, 0, 0, 0, 1, 0})));
     EXPECT_EQ(ReadCsw(bot).status, kCswFailed);
     ASSERT_TRUE(bot.Out(Cbw(2, 18, true, kRequestSense)));
     auto sense = bot.In(512).data;
@@ -123,6 +122,40 @@ TEST_F(BulkOnlyTest, FailedCommandsKeepSenseAndStallMissingData) {
     Csw csw = ReadCsw(bot);
     EXPECT_EQ(csw.status, kCswFailed);
     EXPECT_EQ(csw.residue, 36u);
+}
+
+TEST_F(BulkOnlyTest, PacketsLargerThanTheHostsBufferBabble) {
+    // Two 512-byte blocks written, then read back in 512-byte transfers.
+    std::vector<std::uint8_t> blocks(1024);
+    for (std::size_t i = 0; i < blocks.size(); ++i) blocks[i] = static_cast<std::uint8_t>(i / 3);
+    BulkOnlyTransport bot(device_.get());
+    ASSERT_TRUE(bot.Out(Cbw(1, 1024, false, {0x2A, 0, 0, 0, 0, 9, 0, 0, 2, 0})));
+    ASSERT_TRUE(bot.Out(blocks));
+    EXPECT_EQ(ReadCsw(bot).status, kCswPassed);
+    ASSERT_TRUE(bot.Out(Cbw(2, 1024, true, {0x28, 0, 0, 0, 0, 9, 0, 0, 2, 0})));
+    auto first = bot.In(512);
+    auto second = bot.In(512);
+    EXPECT_FALSE(first.babble || second.babble);
+    first.data.insert(first.data.end(), second.data.begin(), second.data.end());
+    EXPECT_EQ(first.data, blocks);
+    EXPECT_EQ(ReadCsw(bot).residue, 0u);
+
+    // A transfer that ends inside a packet: the host gets what fits and an error, and the
+    // packet comes again.
+    ASSERT_TRUE(bot.Out(Cbw(3, 1024, true, {0x28, 0, 0, 0, 0, 9, 0, 0, 2, 0})));
+    auto cut = bot.In(700);
+    EXPECT_TRUE(cut.babble);
+    EXPECT_EQ(cut.data, std::vector<std::uint8_t>(blocks.begin(), blocks.begin() + 700));
+    auto rest = bot.In(512);
+    EXPECT_FALSE(rest.babble);
+    EXPECT_EQ(rest.data, std::vector<std::uint8_t>(blocks.begin() + 512, blocks.end()));
+    // So with the status: 13 bytes never go into a smaller buffer.
+    auto shortStatus = bot.In(4);
+    EXPECT_TRUE(shortStatus.babble);
+    EXPECT_EQ(shortStatus.data.size(), 4u);
+    Csw csw = ReadCsw(bot);
+    EXPECT_EQ(csw.tag, 3u);
+    EXPECT_EQ(csw.status, kCswPassed);
 }
 
 TEST_F(BulkOnlyTest, InvalidWrapperNeedsResetAndLostDriveIsPhaseError) {

@@ -109,6 +109,53 @@ TEST(EmulatorCommand, RefusalsAndBadUsage) {
     EXPECT_EQ(Emulator({"--help"}).code, 0);
 }
 
+TEST(EmulatorCommand, TheDiskFromOutside) {
+    TempDir dir;
+    auto p = [&](const char* name) { return (dir / name).string(); };
+    std::string why;
+    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
+    ASSERT_EQ(
+        Emulator({"create", p("d"), "--generation", "2", "--serial", "SERIAL0001", "--firmware",
+                  p("c311.bin"), "--blocks", "2048", "--sector", "4096", "--latency", "typical"})
+            .code,
+        0);
+    std::vector<std::uint8_t> bytes(5000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    WriteBytes(p("in.bin"), bytes);
+    const std::string empty = Emulator({"show", p("d"), "--digest"}).out;
+    EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("in.bin"), "--offset", "0x1000"}).code, 0);
+    CommandRun r = Emulator({"show", p("d"), "--digest"});
+    EXPECT_TRUE(Has(r.out,
+                    "disk: 1048576 bytes (2048 512-byte units) in disk.img, 256 blocks "
+                    "of 4096 bytes"))
+        << r.out;
+    EXPECT_TRUE(Has(r.out, "latency: 500 us a request"));
+    auto digestLine = [](const std::string& text) {
+        auto at = text.find("disk digest: ");
+        return at == std::string::npos ? std::string() : text.substr(at, 13 + 64);
+    };
+    EXPECT_EQ(digestLine(r.out).size(), 13u + 64u);
+    EXPECT_NE(digestLine(r.out), digestLine(empty));
+    EXPECT_TRUE(Has(Emulator({"show", p("d"), "--json", "--digest"}).out, "\"digest\": \""));
+    r = Emulator(
+        {"disk", p("d"), "--export", p("out.bin"), "--offset", "4096", "--length", "5000"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ReadBytes(p("out.bin")), bytes);
+
+    // Bad usage: exit code 2; what cannot be done: 1.
+    EXPECT_EQ(Emulator({"disk", p("d")}).code, 2);
+    EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("in.bin"), "--export", p("x")}).code, 2);
+    EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("in.bin"), "--length", "5"}).code, 2);
+    EXPECT_EQ(Emulator({"disk", p("d"), "--export", p("x"), "--offset", "-1"}).code, 2);
+    EXPECT_EQ(Emulator({"set", p("d"), "--latency", "1,2"}).code, 2);
+    EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("in.bin"), "--offset", "1048000"}).code, 1);
+    EXPECT_EQ(Emulator({"disk", p("d"), "--export", p("x"), "--offset", "1048577"}).code, 1);
+    EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("missing.bin")}).code, 1);
+    EXPECT_EQ(Emulator({"disk", p("nothing"), "--import", p("in.bin")}).code, 1);
+    EXPECT_EQ(Emulator({"set", p("d"), "--latency", "off"}).code, 0);
+    EXPECT_FALSE(Has(Emulator({"show", p("d")}).out, "latency:"));
+}
+
 TEST(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
     TempDir dir;
     auto p = [&](const char* name) { return (dir / name).string(); };

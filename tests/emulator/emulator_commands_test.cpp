@@ -165,7 +165,7 @@ TEST_F(EmulatorCommands, SectorSettingTakesEffectAtTheNextStartAndSetsTheCapacit
     EXPECT_EQ(Be(c10.data, 4, 4), 4096u);
     EXPECT_FALSE(View(drive).loader) << "the setting lies outside the block's digest";
 
-    Answer unknown = Send(*device, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 512);
+    Answer unknown = Send(*device, {0x08, 0, 0, 0, 1, 0}, 512);  // READ(6)
     EXPECT_EQ(unknown.reply.status, kScsiStatusCheckCondition);
     EXPECT_EQ(unknown.senseKey(), kSenseIllegalRequest);
     EXPECT_EQ(unknown.asc(), kAscInvalidOpcode);

@@ -124,7 +124,8 @@ TEST_F(EmulatorFolder, AProcessKilledMidWriteLeavesAConsistentDrive) {
 }
 
 TEST_F(EmulatorFolder, DeathAtEachStepOfASaveLeavesTheOldOrTheNewDrive) {
-    for (SaveStep step : {SaveStep::FlashWritten, SaveStep::StateWritten, SaveStep::Committed}) {
+    for (SaveStep step : {SaveStep::FlashWritten, SaveStep::StateWritten, SaveStep::OldStateRemoved,
+                          SaveStep::Committed}) {
         const int stepNumber = static_cast<int>(step);
         SCOPED_TRACE(stepNumber);
         auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001", {},
@@ -149,7 +150,8 @@ TEST_F(EmulatorFolder, DeathAtEachStepOfASaveLeavesTheOldOrTheNewDrive) {
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
         EmulatedDriveView after = View(drive);
-        const bool committed = step == SaveStep::Committed;
+        // Once the old state is gone, the new one counts.
+        const bool committed = step == SaveStep::OldStateRemoved || step == SaveStep::Committed;
         EXPECT_EQ(after.commandsTotal, before.commandsTotal + (committed ? 1 : 0));
         EXPECT_EQ(after.flash[100], committed ? 0 : before.flash[100]);
         EXPECT_EQ(after.flash == before.flash, !committed);
@@ -158,10 +160,54 @@ TEST_F(EmulatorFolder, DeathAtEachStepOfASaveLeavesTheOldOrTheNewDrive) {
             files.push_back(entry.path().filename().string());
         }
         std::sort(files.begin(), files.end());
-        ASSERT_EQ(files.size(), 3u);
-        EXPECT_EQ(files[0], "drive.lock");
-        EXPECT_EQ(files[1], "drive.state");
-        EXPECT_EQ(files[2].rfind("flash-", 0), 0u);
+        ASSERT_EQ(files.size(), 4u);
+        EXPECT_EQ(files[0], "disk.img");
+        EXPECT_EQ(files[1], "drive.lock");
+        EXPECT_EQ(files[2], "drive.state");
+        EXPECT_EQ(files[3].rfind("flash-", 0), 0u);
+    }
+}
+
+TEST_F(EmulatorFolder, PagesWrittenInPlaceSurviveADeathAfterTheCommit) {
+    for (SaveStep step : {SaveStep::StateWritten, SaveStep::Committed}) {
+        const int stepNumber = static_cast<int>(step);
+        SCOPED_TRACE(stepNumber);
+        auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001", {},
+                                         "drive" + std::to_string(stepNumber));
+        EmulatedDriveView before = View(drive);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            DriveFolderLock lock(drive);
+            auto loaded = LoadDrive(drive, nullptr);
+            if (!loaded) _exit(2);
+            std::fill(loaded->flash.begin() + 9216, loaded->flash.begin() + 10240, 0);
+            loaded->FlashWritten(9216, 1024);
+            loaded->state.commandsTotal += 1;
+            // Dies before the page reaches the flash file.
+            SaveDrive(drive, *loaded, nullptr, [&](SaveStep s) {
+                if (s == step) _exit(0);
+            });
+            _exit(3);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+        EmulatedDriveView after = View(drive);
+        const bool committed = step == SaveStep::Committed;
+        EXPECT_EQ(after.commandsTotal, before.commandsTotal + (committed ? 1 : 0));
+        std::vector<std::uint8_t> expected = before.flash;
+        if (committed) std::fill(expected.begin() + 9216, expected.begin() + 10240, 0);
+        EXPECT_EQ(after.flash, expected);
+        // The load that found the page only in the state has put it into the flash file.
+        std::vector<std::uint8_t> file;
+        for (const auto& entry : fs::directory_iterator(drive)) {
+            if (entry.path().filename().string().rfind("flash-", 0) == 0) {
+                file = ReadBytes(entry.path());
+            }
+        }
+        EXPECT_EQ(file, expected);
     }
 }
 

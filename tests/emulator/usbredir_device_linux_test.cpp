@@ -175,6 +175,11 @@ TEST_F(UsbRedirTest, HelloConnectDescriptorAndInquiryOverASocket) {
     EXPECT_EQ(Get(data.payload, 2, 2), 36u);
     const auto inquiry = View(drive_).inquiry;
     EXPECT_TRUE(std::equal(inquiry.begin(), inquiry.end(), data.payload.begin() + 10));
+    // A buffer too short for the status wrapper babbles; the wrapper comes again.
+    send(Bulk(9, 0x81, 8));
+    Packet cut = next();
+    EXPECT_EQ(cut.payload[1], kBabble);
+    EXPECT_EQ(cut.payload.size(), 10u + 8u);
     send(Bulk(9, 0x81, 13));
     Packet status = next();
     ASSERT_EQ(status.payload.size(), 10u + 13u);

@@ -21,11 +21,12 @@ cache=$1
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
 
-# The storage stack, in load order. crct10dif_generic and crc64_rocksoft_generic are only soft
-# dependencies of the CRC modules, so the order is given rather than derived.
+# The storage stack, in load order, and ext4 (which also mounts ext2) for file systems on the
+# emulated disks. crct10dif_generic, crc64_rocksoft_generic and crc32c_generic are only soft
+# dependencies of the modules that use them, so the order is given rather than derived.
 modules=(crc64 crct10dif_common crct10dif_generic crc64_rocksoft_generic crc-t10dif
          crc64-rocksoft t10-pi scsi_common scsi_mod sd_mod sg usb-common usbcore xhci-hcd
-         xhci-pci usb-storage)
+         xhci-pci usb-storage crc32c_generic ext4)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -64,7 +65,8 @@ fi
 release=${image#linux-image-}
 
 if [ -f "$cache/kernel/release" ] && [ "$(cat "$cache/kernel/release")" = "$release" ] &&
-   [ -f "$cache/kernel/vmlinuz" ] && [ -f "$cache/kernel/load-order" ]; then
+   [ -f "$cache/kernel/vmlinuz" ] && [ -f "$cache/kernel/load-order" ] &&
+   [ "$(cat "$cache/kernel/wanted" 2>/dev/null)" = "${modules[*]}" ]; then
     echo "kernel $release is ready in $cache/kernel"
     exit 0
 fi
@@ -150,6 +152,7 @@ if elf[:4] != b"\x7fELF" or not re.search(rb"\x04\0\0\0.\0\0\0\x12\0\0\0Xen\0", 
 open(sys.argv[2], "wb").write(elf)
 PY
 echo "$release" > "$out/release"
+echo "${modules[*]}" > "$out/wanted"
 rm -rf "$cache/kernel"
 mv "$out" "$cache/kernel"
 echo "kernel $release is ready in $cache/kernel ($(wc -l < "$cache/kernel/load-order") modules)"

@@ -2,13 +2,15 @@
 """Emulated drives on a real kernel's USB bus: each drive is served to a QEMU guest over
 usbredir (`mox3-updater emulator serve`), and the program inside the guest finds, identifies and
 updates it through the kernel's usb-storage driver, sysfs and SG_IO, the bridge's restarts
-included (the drive leaves the bus and comes back with another identity). Exit code 77
-(skipped) when QEMU or the kernel cannot be had."""
+included (the drive leaves the bus and comes back with another identity); a file system on the
+disk behind the bridge outlives the update. Exit code 77 (skipped) when QEMU or the kernel
+cannot be had."""
 
 import argparse
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -46,9 +48,9 @@ class Bench:
             raise RuntimeError("%s: %s%s" % (" ".join(args), result.stdout, result.stderr))
         return result.stdout
 
-    def drive(self, name, serial=SERIAL):
+    def drive(self, name, serial=SERIAL, *options):
         self.run("emulator", "create", self.path(name), "--generation", "2", "--serial", serial,
-                 "--firmware", self.path("old.bin"))
+                 "--firmware", self.path("old.bin"), *options)
         return self.serve(name)
 
     def plain_disk(self, name):
@@ -69,8 +71,8 @@ class Bench:
             time.sleep(0.05)
         return socket_path
 
-    def show(self, name):
-        return self.run("emulator", "show", self.path(name))
+    def show(self, name, *options):
+        return self.run("emulator", "show", self.path(name), *options)
 
     def __enter__(self):
         return self
@@ -86,6 +88,15 @@ class Bench:
         self.folder.cleanup()
 
 
+def partition_table(blocks, block_length):
+    """A master boot record with one Linux partition from 1 MiB to the end of a disk of
+    `blocks` logical blocks: its addresses count logical blocks, whatever their length."""
+    start = 1024 * 1024 // block_length
+    entry = struct.pack("<B3sB3sII", 0, b"\xfe\xff\xff", 0x83, b"\xfe\xff\xff", start,
+                        blocks - start)
+    return bytes(446) + entry + bytes(48) + b"\x55\xaa"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--program", required=True, help="the mox3-updater for the guest")
@@ -96,10 +107,11 @@ def main():
 
     check = harness.Checks("qemu scenarios")
 
-    def guest_with(sockets, bench):
+    def guest_with(sockets, bench, files=None):
         return harness.Guest(program=args.program, cache_dir=args.cache,
                              usbredir_sockets=sockets, boot_timeout=args.timeout,
-                             files={"/images/firmware_C311.bin": bench.path("firmware_C311.bin")})
+                             files=dict(files or {}, **{
+                                 "/images/firmware_C311.bin": bench.path("firmware_C311.bin")}))
 
     def settle(guest, count):
         # The kernel has probed the attached disks when as many SCSI generic nodes exist.
@@ -141,6 +153,47 @@ def main():
         check("firmware version: V01L00R07" in shown
               and "flash: firmware at 8192 intact, version V01L00R07" in shown,
               "the emulator's flash holds the new firmware", shown)
+
+    # A file system on a drive of 4096-byte blocks outlives an update: the partition table,
+    # ext2 and the files' digests read the same once the drive is back.
+    with Bench(args.host_program) as bench:
+        blocks = 16384
+        socket_path = bench.drive("d5", SERIAL, "--sector", "4096", "--blocks", str(blocks * 8))
+        mbr = partition_table(blocks, 4096)
+        with guest_with([socket_path], bench, {"/root/mbr": mbr}) as guest:
+            settle(guest, 1)
+            rc, out = guest.run("d=/dev/$(ls /sys/block | grep ^sd); echo $d; "
+                                "cat /sys/block/${d#/dev/}/queue/logical_block_size")
+            disk = out.split()[0] if out.split() else "/dev/sda"
+            check(rc == 0 and out.split()[1:] == ["4096"],
+                  "the kernel reads the drive as 4096-byte blocks", out)
+            rc, out = guest.run(
+                "dd if=/root/mbr of=%s bs=512 count=1 conv=notrunc 2>/dev/null && "
+                "blockdev --rereadpt %s && mke2fs -q -b 4096 -L mox3data %s1 && mkdir -p /mnt && "
+                "mount -t ext2 %s1 /mnt && mkdir /mnt/dir && "
+                "dd if=/dev/urandom of=/mnt/big bs=65536 count=160 2>/dev/null && "
+                "dd if=/dev/urandom of=/mnt/dir/odd bs=1 count=12345 2>/dev/null && "
+                "seq 100000 > /mnt/dir/numbers && echo small > /mnt/small && "
+                "sha256sum /mnt/big /mnt/small /mnt/dir/odd /mnt/dir/numbers > /root/sums && "
+                "umount /mnt && cat /root/sums" % (disk, disk, disk, disk), timeout=args.timeout)
+            check(rc == 0 and len(re.findall(r"^[0-9a-f]{64}  /mnt/", out, re.M)) == 4,
+                  "partitioned, ext2 made, four files written and their digests kept", out)
+            before = bench.show("d5", "--digest")
+            rc, out = guest.run(update, timeout=args.timeout)
+            check(rc == 0 and "Complete" in out, "update --yes completes", out)
+            after = bench.show("d5", "--digest")
+            digest = re.search(r"disk digest: \w+", before)
+            check(digest is not None and digest.group(0) in after
+                  and "firmware version: V01L00R07" in after,
+                  "the update wrote V01L00R07 and nothing on the disk (its digest)",
+                  before + after)
+            rc, out = guest.run(
+                "for i in $(seq 100); do p=$(findfs LABEL=mox3data 2>/dev/null) && break; "
+                "sleep 0.1; done; echo $p; cat /sys/block/$(basename $p | tr -d 0-9)/queue/"
+                "logical_block_size; mount -o ro -t ext2 $p /mnt && sha256sum -c /root/sums && "
+                "umount /mnt", timeout=args.timeout)
+            check(rc == 0 and "4096" in out.split()[1:2] and out.count(": OK") == 4,
+                  "the drive is back with 4096-byte blocks and every file's digest holds", out)
 
     # A run killed while it writes leaves the drive in its loader; a second run recovers it
     # with the serial number from the marker.

@@ -1,0 +1,154 @@
+// What is on the disk behind the bridge outlives an update, in either logical-block length: a
+// plain run, and a run cut off half-way whose drive is then recovered by a second run. The
+// runs use the command line's own host (marker and configuration file in a state folder) on
+// the test's clock.
+#include "app/host.h"
+#include "app/update_run.h"
+#include "emulator/emulator_fixture.h"
+
+namespace mox3::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kDiskBlocks512 = 4096;  // 2 MiB
+
+struct QuietView : UpdateView {
+    std::vector<std::u16string> messages;
+    void SetStatusText(const std::u16string&) override {}
+    void ShowStatusText() override {}
+    void EnableButtons(bool) override {}
+    void StartBlinkTimer() override {}
+    void StopBlinkTimer() override {}
+    void InitProgress() override {}
+    void SetProgress(int) override {}
+    void SetVersionTexts(const std::u16string&, const std::u16string&) override {}
+    void MessageBox(const std::u16string&, const std::u16string& text) override {
+        messages.push_back(text);
+    }
+    void PostFinished() override {}
+};
+
+class UpdateKeepsTheDisk : public EmulatedHostTest {
+  protected:
+    fs::path BusFolder() override { return dir_ / "bus"; }
+
+    void SetUp() override {
+        EmulatedHostTest::SetUp();
+        std::string why;
+        fs::create_directories(dir_ / "images");
+        WriteBytes(dir_ / "images" / "firmware_C311.bin",
+                   MakeSampleImage({2, "01000700", 30000, 3}, &why));
+    }
+
+    // A drive with old firmware whose bridge starts with `blockLength`, its disk holding a
+    // pattern near its start and one at its very end.
+    fs::path Drive(std::uint32_t blockLength) {
+        FactoryParts parts = CompileParts(dir_, 2, "01000500", "4A3F0012B7C4D9E1", 117);
+        EmulatedDriveSetup setup;
+        setup.flashSize = kSecondGenerationFlashSize;
+        setup.diskBlocks = kDiskBlocks512;
+        std::string why;
+        setup.flash = FactoryFlash(2, setup.flashSize, parts.block, parts.firmwareAddress,
+                                   parts.image, parts.firmwareLength, blockLength, &why);
+        auto drive = MakeDrive(setup, "bus/drive");
+        std::vector<std::uint8_t> bytes(kDiskBlocks512 * 512, 0);
+        std::uint32_t x = blockLength;
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i >= 65536 && i < 1024 * 1024 + 123) {
+                x = x * 1103515245u + 12345u;
+                bytes[i] = static_cast<std::uint8_t>(x >> 16);
+            }
+        }
+        std::fill(bytes.end() - 4096, bytes.end(), 0xA5);
+        WriteBytes(dir_ / "pattern.bin", bytes);
+        EXPECT_TRUE(ImportEmulatedMedium(drive, dir_ / "pattern.bin", 0, &why)) << why;
+        digest_ = EmulatedMediumDigest(drive, &why).value_or("");
+        EXPECT_EQ(View(drive).logicalBlockLength, blockLength);
+        return drive;
+    }
+
+    // One run of the command line's update: its message id, 0 when the drive was updated.
+    int Run() {
+        HostOptions options;
+        options.imageDir = dir_ / "images";
+        options.stateDir = dir_ / "state";
+        options.texts = [](int id) { return Utf8ToUtf16(std::to_string(id)); };
+        options.clock = clock_;
+        bool alreadyRunning = false;
+        std::string why;
+        auto host = StartCliHost(options, &alreadyRunning, &why);
+        EXPECT_NE(host, nullptr) << why;
+        if (!host) return -1;
+        QuietView view;
+        Versions versions;
+        if (!InspectAtStartup(view, *host, versions)) return -1;
+        return UpdateWorker(view, *host, versions);
+    }
+
+    // The drive updated, its disk as before, read in `blockLength` blocks.
+    void ExpectUpdatedWithItsDisk(const fs::path& drive, std::uint32_t blockLength) {
+        EmulatedDriveView v = View(drive);
+        EXPECT_EQ(v.firmwareVersion, "V01L00R07");
+        EXPECT_FALSE(v.loader);
+        EXPECT_EQ(v.usb.serialNumber, u"4A3F0012B7C4D9E1");
+        EXPECT_EQ(v.logicalBlockLength, blockLength);
+        EXPECT_EQ(v.nextBlockLength, blockLength);
+        std::string why;
+        EXPECT_EQ(EmulatedMediumDigest(drive, &why).value_or(why), digest_);
+        ASSERT_TRUE(ExportEmulatedMedium(drive, dir_ / "after.bin", 0, std::nullopt, &why)) << why;
+        EXPECT_TRUE(ReadBytes(dir_ / "after.bin") == ReadBytes(dir_ / "pattern.bin"));
+        // The last block, through the bridge as a host reads it.
+        auto device = Open(drive);
+        ASSERT_NE(device, nullptr);
+        const std::uint64_t last = kDiskBlocks512 * 512 / blockLength - 1;
+        Cdb read16(16, 0);
+        read16[0] = 0x88;
+        for (int i = 0; i < 8; ++i) read16[2 + i] = static_cast<std::uint8_t>(last >> (56 - 8 * i));
+        read16[13] = 1;
+        Answer a = Send(*device, read16, blockLength);
+        ASSERT_TRUE(a.good());
+        EXPECT_EQ(a.data, std::vector<std::uint8_t>(blockLength, 0xA5));
+    }
+
+    // A run whose cable is pulled at the 60th request, the drive powered on again in its
+    // loader, and a second run.
+    void InterruptAndRecover(const fs::path& drive) {
+        SetFault(drive, {EmulatedFault::Kind::PullCable, 60, 0, 0});
+        EXPECT_EQ(Run(), kMsgFailed);
+        PowerCycle(drive);
+        ASSERT_TRUE(View(drive).loader);
+        EXPECT_EQ(Run(), 0);
+    }
+
+    std::string digest_;
+};
+
+TEST_F(UpdateKeepsTheDisk, APlainRunWith512ByteBlocks) {
+    auto drive = Drive(512);
+    EXPECT_EQ(Run(), 0);
+    ExpectUpdatedWithItsDisk(drive, 512);
+}
+
+TEST_F(UpdateKeepsTheDisk, APlainRunWith4096ByteBlocks) {
+    auto drive = Drive(4096);
+    EXPECT_EQ(Run(), 0);
+    ExpectUpdatedWithItsDisk(drive, 4096);
+}
+
+TEST_F(UpdateKeepsTheDisk, AnInterruptedRunAndItsRecoveryWith512ByteBlocks) {
+    auto drive = Drive(512);
+    InterruptAndRecover(drive);
+    ExpectUpdatedWithItsDisk(drive, 512);
+}
+
+// The recovery run reads the block length in the loader, where the erased flash gives 512:
+// the drive comes back with 512-byte blocks until the recovery keeps the length it had.
+TEST_F(UpdateKeepsTheDisk, AnInterruptedRunAndItsRecoveryWith4096ByteBlocks) {
+    auto drive = Drive(4096);
+    InterruptAndRecover(drive);
+    ExpectUpdatedWithItsDisk(drive, 4096);
+}
+
+}  // namespace
+}  // namespace mox3::test

@@ -1,0 +1,271 @@
+// The disk behind the emulated bridge: what a host's disk driver sends in either logical-block
+// length, what the update loader answers instead, the disk from outside (import, export,
+// digest), and the time the latency model lets pass.
+#include "emulator/bulk_only.h"
+#include "emulator/emulator_fixture.h"
+
+namespace mox3::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kBlocks512 = 8192;  // a 4 MiB disk
+
+Cdb Rw10(std::uint8_t opcode, std::uint32_t lba, std::uint16_t count) {
+    return {opcode,
+            0,
+            static_cast<std::uint8_t>(lba >> 24),
+            static_cast<std::uint8_t>(lba >> 16),
+            static_cast<std::uint8_t>(lba >> 8),
+            static_cast<std::uint8_t>(lba),
+            0,
+            static_cast<std::uint8_t>(count >> 8),
+            static_cast<std::uint8_t>(count),
+            0};
+}
+
+Cdb Rw16(std::uint8_t opcode, std::uint64_t lba, std::uint32_t count) {
+    Cdb cdb(16, 0);
+    cdb[0] = opcode;
+    for (int i = 0; i < 8; ++i) cdb[2 + i] = static_cast<std::uint8_t>(lba >> (56 - 8 * i));
+    for (int i = 0; i < 4; ++i) cdb[10 + i] = static_cast<std::uint8_t>(count >> (24 - 8 * i));
+    return cdb;
+}
+
+std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<std::uint8_t>(x >> 16);
+    }
+    return bytes;
+}
+
+int Ascq(const Answer& a) {
+    return a.reply.sense.size() > 13 ? a.reply.sense[13] : -1;
+}
+
+class MediumTest : public EmulatorTest {
+  protected:
+    fs::path Drive(const std::string& name = "drive") {
+        EmulatedDriveSetup setup;
+        setup.diskBlocks = kBlocks512;
+        return MakeProgrammedDrive(2, "0102030000010000", "ABCDEF0123456789", setup, name);
+    }
+    // The drive restarted with the other logical-block length.
+    std::unique_ptr<PassThroughDevice> SwitchTo4096(const fs::path& drive) {
+        auto device = Open(drive);
+        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x8A, 0, 1)).good());
+        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
+        clock_->Advance(kRestartDelay);
+        return Open(drive);
+    }
+};
+
+TEST_F(MediumTest, TheSameBytesReadAsEitherBlockLength) {
+    auto drive = Drive();
+    auto device = Open(drive);
+    EXPECT_TRUE(Send(*device, {0x00, 0, 0, 0, 0, 0}).good()) << "TEST UNIT READY";
+    const auto data = Pattern(8 * 512, 1);
+    ASSERT_TRUE(Send(*device, Rw10(0x2A, 16, 8), 0, data).good());
+    Answer back = Send(*device, Rw16(0x88, 16, 8), 8 * 512);
+    ASSERT_TRUE(back.good());
+    EXPECT_EQ(back.data, data);
+    EXPECT_TRUE(Send(*device, Rw10(0x35, 0, 0)).good()) << "SYNCHRONIZE CACHE to the end";
+
+    // 512-byte blocks 16 to 23 are the 4096-byte block 2.
+    device = SwitchTo4096(drive);
+    back = Send(*device, Rw10(0x28, 2, 1), 4096);
+    ASSERT_TRUE(back.good());
+    EXPECT_EQ(back.data, data);
+    const auto more = Pattern(2 * 4096, 2);
+    ASSERT_TRUE(Send(*device, Rw16(0x8A, kBlocks512 / 8 - 2, 2), 0, more).good());
+    std::vector<std::uint8_t> tail(2 * 4096);
+    std::string why;
+    ASSERT_TRUE(ExportEmulatedMedium(drive, dir_ / "tail.bin", kBlocks512 * 512 - tail.size(),
+                                     std::nullopt, &why))
+        << why;
+    EXPECT_EQ(ReadBytes(dir_ / "tail.bin"), more);
+    EXPECT_EQ(View(drive).logicalBlocks, kBlocks512 / 8);
+}
+
+TEST_F(MediumTest, RequestsOutsideTheDiskOrItsBufferAreRefused) {
+    auto drive = Drive();
+    auto device = Open(drive);
+    const std::uint32_t last = kBlocks512 - 1;
+    EXPECT_TRUE(Send(*device, Rw10(0x28, last, 1), 512).good());
+    for (const Cdb& cdb : {Rw10(0x28, last, 2), Rw16(0x88, kBlocks512, 1), Rw16(0x8A, ~0ull, 1),
+                           Rw10(0x35, last, 2)}) {
+        Answer a =
+            Send(*device, cdb, cdb[0] == 0x8A || cdb[0] == 0x35 ? 0 : 1024,
+                 cdb[0] == 0x8A ? std::vector<std::uint8_t>(512) : std::vector<std::uint8_t>{});
+        EXPECT_EQ(a.senseKey(), kSenseIllegalRequest) << int(cdb[0]);
+        EXPECT_EQ(a.asc(), 0x21) << "logical block address out of range";
+    }
+    // A write needs all of its data; protection information is not kept.
+    EXPECT_EQ(Send(*device, Rw10(0x2A, 0, 2), 0, std::vector<std::uint8_t>(512)).asc(),
+              kAscInvalidFieldInCdb);
+    Cdb protectedRead = Rw10(0x28, 0, 1);
+    protectedRead[1] = 0x20;
+    EXPECT_EQ(Send(*device, protectedRead, 512).asc(), kAscInvalidFieldInCdb);
+    // A read into a smaller buffer fills the buffer.
+    Answer part = Send(*device, Rw10(0x28, 0, 2), 700);
+    EXPECT_TRUE(part.good());
+    EXPECT_EQ(part.reply.transferred, 700u);
+    for (const Cdb& unknown : {Cdb{0x08, 0, 0, 0, 1, 0}, Cdb{0x1B, 0, 0, 0, 1, 0}}) {
+        EXPECT_EQ(Send(*device, unknown, 512).asc(), kAscInvalidOpcode);
+    }
+}
+
+TEST_F(MediumTest, TheLoaderIsNotReadyButStillTellsItsCapacity) {
+    auto drive = Drive();
+    auto loader = RestartIntoLoader(drive);
+    ASSERT_TRUE(View(drive).loader);
+    for (const Cdb& cdb :
+         {Cdb{0x00, 0, 0, 0, 0, 0}, Rw10(0x28, 0, 1), Rw16(0x8A, 0, 1), Rw10(0x35, 0, 0)}) {
+        Answer a =
+            Send(*loader, cdb, cdb[0] == 0x28 ? 512 : 0,
+                 cdb[0] == 0x8A ? std::vector<std::uint8_t>(512) : std::vector<std::uint8_t>{});
+        EXPECT_EQ(a.senseKey(), kSenseNotReady) << int(cdb[0]);
+        EXPECT_EQ(a.asc(), 0x04);
+        EXPECT_EQ(Ascq(a), 0x03);
+    }
+    Answer capacity = Send(*loader, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+    ASSERT_TRUE(capacity.good());
+    EXPECT_EQ(capacity.data[3], 0xFF);  // 8191: the last 512-byte block
+    EXPECT_EQ(capacity.data[6], 0x02);
+    EXPECT_TRUE(Send(*loader, {0x12, 0, 0, 0, 36, 0}, 36).good());
+    // Asked for, the sense tells the same; through the Bulk-Only Transport as well.
+    Answer sense = Send(*loader, {0x03, 0, 0, 0, 18, 0}, 18);
+    ASSERT_TRUE(sense.good());
+    EXPECT_EQ(sense.data[2], kSenseNotReady);
+    BulkOnlyTransport bot(loader.get());
+    std::vector<std::uint8_t> cbw(kCbwSize, 0);
+    const std::uint8_t head[] = {0x55, 0x53, 0x42, 0x43, 1, 0,    0, 0, 18, 0,
+                                 0,    0,    0x80, 0,    6, 0x03, 0, 0, 0,  18};
+    std::copy(std::begin(head), std::end(head), cbw.begin());
+    ASSERT_TRUE(bot.Out(cbw));
+    EXPECT_EQ(bot.In(512).data.at(12), 0x04);
+}
+
+TEST_F(MediumTest, ModeSenseDescribesTheDiskAndItsCache) {
+    auto drive = Drive();
+    auto device = SwitchTo4096(drive);
+    // MODE SENSE(6), all pages: header, one block descriptor, caching and control pages.
+    Answer all = Send(*device, {0x1A, 0, 0x3F, 0, 192, 0}, 192);
+    ASSERT_TRUE(all.good());
+    ASSERT_EQ(all.reply.transferred, 4u + 8u + 20u + 12u);
+    EXPECT_EQ(all.data[0], 43);
+    EXPECT_EQ(all.data[2] & 0x80, 0) << "not write-protected";
+    EXPECT_EQ(all.data[6], 0x04);   // 1024 blocks ...
+    EXPECT_EQ(all.data[10], 0x10);  // ... of 4096 bytes
+    EXPECT_EQ(all.data[14] & 0x04, 0x04) << "write cache enabled";
+    // The header alone, as hosts ask first for the write protection.
+    EXPECT_EQ(Send(*device, {0x1A, 0, 0x3F, 0, 4, 0}, 192).reply.transferred, 4u);
+    // MODE SENSE(10) with a long block descriptor, the caching page only.
+    Answer ten = Send(*device, {0x5A, 0x10, 0x08, 0, 0, 0, 0, 0, 255, 0}, 255);
+    ASSERT_TRUE(ten.good());
+    ASSERT_EQ(ten.reply.transferred, 8u + 16u + 20u);
+    EXPECT_EQ(ten.data[8 + 6], 0x04);
+    // Nothing can be changed, nothing is saved, other pages are not there.
+    EXPECT_EQ(Send(*device, {0x1A, 0x08, 0x48, 0, 255, 0}, 255).data[4 + 2], 0);
+    EXPECT_EQ(Send(*device, {0x1A, 0, 0xC8, 0, 255, 0}, 255).asc(), 0x39);
+    EXPECT_EQ(Send(*device, {0x1A, 0, 0x1C, 0, 255, 0}, 255).asc(), kAscInvalidFieldInCdb);
+}
+
+TEST_F(MediumTest, ThePlainDiskHasADiskToo) {
+    EmulatedDiskSetup setup;
+    setup.vendorId = 0x1234;
+    setup.productId = 0x5678;
+    setup.diskBlocks = 64;
+    setup.blockLength = 4096;
+    std::string why;
+    ASSERT_TRUE(CreateEmulatedDisk(dir_ / "plain", setup, *clock_, &why)) << why;
+    auto device = Open(dir_ / "plain");
+    const auto data = Pattern(4096, 3);
+    ASSERT_TRUE(Send(*device, Rw10(0x2A, 7, 1), 0, data).good());
+    EXPECT_EQ(Send(*device, Rw10(0x28, 7, 1), 4096).data, data);
+    EXPECT_EQ(Send(*device, Rw10(0x28, 8, 1), 4096).asc(), 0x21);
+}
+
+TEST_F(MediumTest, ImportExportAndDigestFromOutside) {
+    auto a = Drive("a");
+    auto b = Drive("b");
+    std::string why;
+    auto digest = [&](const fs::path& drive) {
+        auto d = EmulatedMediumDigest(drive, &why);
+        EXPECT_TRUE(d.has_value()) << why;
+        return d.value_or("");
+    };
+    const std::string empty = digest(a);
+    EXPECT_EQ(empty, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+        << "nothing written: the digest of no bytes";
+
+    const auto data = Pattern(200000, 4);
+    WriteBytes(dir_ / "in.bin", data);
+    ASSERT_TRUE(ImportEmulatedMedium(a, dir_ / "in.bin", 70000, &why)) << why;
+    ASSERT_TRUE(ExportEmulatedMedium(a, dir_ / "out.bin", 70000, data.size(), &why)) << why;
+    EXPECT_EQ(ReadBytes(dir_ / "out.bin"), data);
+    // The whole disk comes out at its size, zeros where nothing was written.
+    ASSERT_TRUE(ExportEmulatedMedium(a, dir_ / "all.bin", 0, std::nullopt, &why)) << why;
+    auto all = ReadBytes(dir_ / "all.bin");
+    ASSERT_EQ(all.size(), kBlocks512 * 512);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), all.begin() + 70000));
+    EXPECT_EQ(std::count(all.begin(), all.end(), 0) - std::count(data.begin(), data.end(), 0),
+              static_cast<std::ptrdiff_t>(all.size() - data.size()));
+
+    // The digest follows the bytes and where they are, not how they were written.
+    const std::string written = digest(a);
+    EXPECT_NE(written, empty);
+    WriteBytes(dir_ / "zeros.bin", std::vector<std::uint8_t>(3 * 65536, 0));
+    ASSERT_TRUE(ImportEmulatedMedium(a, dir_ / "zeros.bin", 1024 * 1024, &why)) << why;
+    EXPECT_EQ(digest(a), written) << "zeros count for nothing";
+    ASSERT_TRUE(ImportEmulatedMedium(b, dir_ / "all.bin", 0, &why)) << why;
+    EXPECT_EQ(digest(b), written);
+    ASSERT_TRUE(ImportEmulatedMedium(b, dir_ / "in.bin", 70001, &why)) << why;
+    EXPECT_NE(digest(b), written);
+
+    // Nothing goes beyond the disk's end, in either direction.
+    EXPECT_FALSE(ImportEmulatedMedium(a, dir_ / "in.bin", kBlocks512 * 512 - 1000, &why));
+    EXPECT_NE(why.find("does not fit"), std::string::npos) << why;
+    EXPECT_FALSE(ExportEmulatedMedium(a, dir_ / "x.bin", kBlocks512 * 512 - 10, 11, &why));
+    EXPECT_FALSE(ImportEmulatedMedium(a, dir_ / "missing.bin", 0, &why));
+    EXPECT_FALSE(ImportEmulatedMedium(dir_.path(), dir_ / "in.bin", 0, &why));
+}
+
+TEST_F(MediumTest, TheLatencyModelPassesOnTheDrivesClock) {
+    auto drive = Drive();
+    std::string why;
+    // A millisecond a request, then a millisecond per KiB, then per 256-byte page programmed.
+    ASSERT_TRUE(SetEmulatedDriveLatency(drive, {1000, 0, 0}, &why)) << why;
+    auto device = Open(drive);
+    std::uint64_t before = clock_->sleptMs();
+    for (int i = 0; i < 5; ++i) StatusByte0(*device);
+    EXPECT_EQ(clock_->sleptMs() - before, 5u);
+
+    ASSERT_TRUE(SetEmulatedDriveLatency(drive, {0, 1000, 0}, &why)) << why;
+    before = clock_->sleptMs();
+    ASSERT_TRUE(Send(*device, Rw10(0x28, 0, 8), 4096).good());
+    EXPECT_EQ(clock_->sleptMs() - before, 4u);
+
+    auto loader = RestartIntoLoader(drive);
+    ASSERT_TRUE(SetEmulatedDriveLatency(drive, {0, 0, 1000}, &why)) << why;
+    ASSERT_TRUE(SendHeaded(*loader, BeginCdb()).good());
+    while (StatusByte0(*loader) & 0x80) {
+    }
+    before = clock_->sleptMs();
+    ASSERT_TRUE(
+        SendHeaded(*loader, WriteFlashCdb(0), 0, std::vector<std::uint8_t>(1024, 0)).good());
+    EXPECT_EQ(clock_->sleptMs() - before, 4u);
+
+    // Off by default, and off again.
+    ASSERT_TRUE(SetEmulatedDriveLatency(drive, {}, &why)) << why;
+    before = clock_->sleptMs();
+    SendHeaded(*loader, ReadFlashCdb(0), 1024);
+    EXPECT_EQ(clock_->sleptMs(), before);
+    EXPECT_FALSE(View(drive).latency.on());
+}
+
+}  // namespace
+}  // namespace mox3::test

@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/shims/tick_count64.h"
+
+// Not declared for Windows XP; the programs' calls reach it through their own import slot.
+extern "C" __declspec(dllimport) ULONGLONG WINAPI GetTickCount64();
+
+namespace mox3 {
+namespace {
+
+std::vector<std::uint32_t> readings;
+std::size_t nextReading = 0;
+
+std::uint32_t NextReading() {
+    return readings.at(nextReading++);
+}
+
+TEST(TickCount64, WideningCountsEveryWrapOfTheCounter) {
+    readings = {10, 10, 0xFFFF'FFF0, 3, 2000, 0xFFFF'FFFF, 0, 0};
+    nextReading = 0;
+    std::atomic<std::uint64_t> last{0};
+    std::vector<std::uint64_t> counts;
+    for (std::size_t i = 0; i < readings.size(); ++i) {
+        counts.push_back(WidenTickCount(last, NextReading));
+    }
+    EXPECT_EQ(counts, (std::vector<std::uint64_t>{10, 10, 0xFFFF'FFF0, 0x1'0000'0003, 0x1'0000'07D0,
+                                                  0x1'FFFF'FFFF, 0x2'0000'0000, 0x2'0000'0000}));
+    EXPECT_EQ(last.load(), 0x2'0000'0000u);
+}
+
+TEST(TickCount64, TheProgramsImportSlotGivesTheSystemsCount) {
+    // Through the slot the program defines: where kernel32.dll has the function (every system
+    // the tests run on), the same count as the system's own, give or take the time between.
+    auto system = reinterpret_cast<ULONGLONG(WINAPI*)()>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64")));
+    if (system == nullptr) GTEST_SKIP() << "this system has no GetTickCount64";
+    const ULONGLONG before = system();
+    const ULONGLONG through = GetTickCount64();
+    const ULONGLONG after = system();
+    EXPECT_LE(before, through);
+    EXPECT_LE(through, after);
+}
+
+}  // namespace
+}  // namespace mox3
