@@ -150,6 +150,19 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     };
 
     InstallInterruptionHandling(kExitInterrupted);
+    // Real drives take rights that emulated ones do not: say so rather than find no drive.
+    if (options.lockDir.empty()) {
+        if (std::string rights; !MayWriteDrives(&rights)) {
+            err << "error: " << rights << "\n";
+            if (options.json) {
+                JsonWriter j;
+                j.BeginObject().Field("result", "refused").Field("messageId", std::int64_t{0})
+                    .Field("message", rights);
+                out << j.EndObject().str();
+            }
+            return kExitFailed;
+        }
+    }
     std::string why;
     bool alreadyRunning = false;
     std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &alreadyRunning, &why);

@@ -5,6 +5,7 @@
 
 #include "emulator/disk_medium.h"
 #include "emulator/flash_layout.h"
+#include "transport/emulator_mark.h"
 
 namespace mox3 {
 
@@ -222,10 +223,19 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
     if (request.cdbLength < 6) return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
     switch (request.cdb[0]) {
         case kOpInquiry: {
+            std::uint32_t allocation = request.cdb[3] << 8 | request.cdb[4];
+            if ((request.cdb[1] & 0x01) != 0 && request.cdb[2] == kEmulatorMarkPage) {
+                // The emulator's mark, which no real bridge answers: the program's testing
+                // aids hold only for drives that carry it.
+                std::uint8_t page[4 + kEmulatorMarkText.size()] = {0x00, kEmulatorMarkPage, 0,
+                                                                   kEmulatorMarkPageLength - 4};
+                std::memcpy(page + 4, kEmulatorMarkText.data(), kEmulatorMarkText.size());
+                return Answer(request, reply, page,
+                              std::min<std::uint32_t>(allocation, sizeof page));
+            }
             if ((request.cdb[1] & 0x01) != 0 || request.cdb[2] != 0) {
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
-            std::uint32_t allocation = request.cdb[3] << 8 | request.cdb[4];
             return Answer(request, reply, s_.inquiry.data(),
                           std::min<std::uint32_t>(allocation, 36));
         }

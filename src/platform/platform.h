@@ -51,6 +51,12 @@ std::filesystem::path Utf8Path(std::string_view text);
 // UTF-16 command line, since `argv` holds only what the ANSI code page can show.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
+// Whether this process may send a drive the commands that write its flash; when not, `why`
+// says what is missing and how to get it. On Linux that takes CAP_SYS_RAWIO (the kernel lets
+// no other process send WRITE BUFFER through SG_IO, whatever the device node allows); the
+// Windows programs ask for elevation when they start.
+bool MayWriteDrives(std::string* why);
+
 // True when standard output is a terminal (or a console).
 bool StdoutIsTerminal();
 

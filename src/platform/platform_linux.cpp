@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 
 #include "config/text.h"
 #include "platform/platform.h"
@@ -97,6 +98,22 @@ FileLock::~FileLock() {
 
 std::string ToSystemAnsi(std::u16string_view text) {
     return ToAnsi(text);
+}
+
+bool MayWriteDrives(std::string* why) {
+    constexpr unsigned kCapSysRawio = 17;
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("CapEff:", 0) != 0) continue;
+        const unsigned long long effective = std::strtoull(line.c_str() + 7, nullptr, 16);
+        if ((effective >> kCapSysRawio) & 1) return true;
+        break;
+    }
+    if (why) {
+        *why = "updating a drive needs root: the kernel lets only a process with CAP_SYS_RAWIO "
+               "send the commands that write its flash; run it with sudo";
+    }
+    return false;
 }
 
 std::filesystem::path Utf8Path(std::string_view text) {

@@ -119,6 +119,10 @@ std::string ToSystemAnsi(std::u16string_view text) {
     return out;
 }
 
+bool MayWriteDrives(std::string*) {
+    return true;
+}
+
 std::filesystem::path Utf8Path(std::string_view text) {
     return std::filesystem::path(Utf8ToUtf16(text));
 }

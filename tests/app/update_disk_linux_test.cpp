@@ -73,6 +73,7 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         HostOptions options;
         options.imageDir = dir_ / "images";
         options.stateDir = dir_ / "state";
+        options.lockDir = dir_.path();  // not the system's: tests run side by side
         options.texts = [](int id) { return Utf8ToUtf16(std::to_string(id)); };
         options.clock = clock_;
         bool alreadyRunning = false;
