@@ -175,9 +175,18 @@ def main():
                 "dd if=/dev/urandom of=/mnt/dir/odd bs=1 count=12345 2>/dev/null && "
                 "seq 100000 > /mnt/dir/numbers && echo small > /mnt/small && "
                 "sha256sum /mnt/big /mnt/small /mnt/dir/odd /mnt/dir/numbers > /root/sums && "
-                "umount /mnt && cat /root/sums" % (disk, disk, disk, disk), timeout=args.timeout)
+                "cat /root/sums" % (disk, disk, disk, disk), timeout=args.timeout)
             check(rc == 0 and len(re.findall(r"^[0-9a-f]{64}  /mnt/", out, re.M)) == 4,
                   "partitioned, ext2 made, four files written and their digests kept", out)
+            # Still mounted: the update refuses, names the mount point and sends the drive
+            # nothing that changes it.
+            rc, out = guest.run(update + " 2>&1", timeout=args.timeout)
+            shown = bench.show("d5")
+            check(rc == 1 and "is mounted on /mnt" in out
+                  and "firmware version: V01L00R05" in shown and "mode: normal firmware" in shown,
+                  "with its file system mounted the drive is refused and left as it was",
+                  out + shown)
+            rc, out = guest.run("umount /mnt && echo unmounted")
             before = bench.show("d5", "--digest")
             rc, out = guest.run(update, timeout=args.timeout)
             check(rc == 0 and "Complete" in out, "update --yes completes", out)
@@ -194,6 +203,25 @@ def main():
                 "umount /mnt", timeout=args.timeout)
             check(rc == 0 and "4096" in out.split()[1:2] and out.count(": OK") == 4,
                   "the drive is back with 4096-byte blocks and every file's digest holds", out)
+            # An update killed while it writes the flash, and the run that recovers the drive
+            # from its loader: the files are still there, at 4096-byte blocks.
+            rc, out = guest.run("MOX3_KILL_AT_REQUEST=60 " + update + " --force",
+                                timeout=args.timeout)
+            check(rc != 0 and "mode: update loader" in bench.show("d5"),
+                  "a forced update killed while it writes leaves the drive in its loader", out)
+            settle(guest, 1)
+            rc, out = guest.run(update, timeout=args.timeout)
+            check(rc == 0 and "Complete" in out, "the next run recovers the drive", out)
+            after = bench.show("d5", "--digest")
+            check(digest is not None and digest.group(0) in after,
+                  "the interrupted update and its recovery wrote nothing on the disk", after)
+            rc, out = guest.run(
+                "for i in $(seq 100); do p=$(findfs LABEL=mox3data 2>/dev/null) && break; "
+                "sleep 0.1; done; echo $p; cat /sys/block/$(basename $p | tr -d 0-9)/queue/"
+                "logical_block_size; mount -o ro -t ext2 $p /mnt && sha256sum -c /root/sums && "
+                "umount /mnt", timeout=args.timeout)
+            check(rc == 0 and "4096" in out.split()[1:2] and out.count(": OK") == 4,
+                  "after the recovery the drive has 4096-byte blocks and every file", out)
 
     # A run killed while it writes leaves the drive in its loader; a second run recovers it
     # with the serial number from the marker.
