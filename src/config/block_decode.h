@@ -46,7 +46,7 @@ struct DecodedGroup {
     std::string name;
     std::vector<DecodedField> fields{};
     std::vector<DecodedGroup> groups{};
-    std::vector<std::string> notes{};  // anything that does not fit the documented layout
+    std::vector<std::string> notes{};  // where the bytes depart from what a compiled block holds
 };
 
 struct TlvRecord {

@@ -204,7 +204,8 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
     std::span<std::uint8_t> block(mgr.imageBuffer.data(), kConfigBlockSize);
     ItemReader r(mgr);
 
-    // 1. A clean block with the fixed header and the three descriptor templates.
+    // Start from a clean block: zeros, the parameter area erased to 0xFF, the fixed header and
+    // the high-speed, full-speed and SuperSpeed descriptor templates.
     std::fill(block.begin(), block.end(), 0);
     std::fill(block.begin() + kParameterArea, block.end(), 0xFF);
     WriteHeader(mgr, block);
@@ -213,7 +214,7 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
     PlaceHighSpeedSet(block.subspan(kFullSpeedSet, kHighSpeedTemplateSize), true);
     PlaceSuperSpeedSet(block.subspan(kSuperSpeedSet, kSuperSpeedTemplateSize));
 
-    // 2. USB identity.
+    // Vendor id, product id and device release go into all three device descriptors.
     constexpr std::u16string_view kDevice = u"USB Device Descriptor";
     const std::pair<const char16_t*, std::size_t> kIds[] = {
         {u"VID", 8}, {u"PID", 10}, {u"bcdDevice", 12}};
@@ -224,13 +225,13 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
             WriteLe16(block, set + offset, *v);
         }
     }
-    // 3., 4. Strings.
+    // Manufacturer, product and serial-number strings, one copy per descriptor set.
     if (!CompileUsbString(r, block, u"Manufacturer", {1082, 1418, 1886}) ||
         !CompileUsbString(r, block, u"Product", {1132, 1468, 1936}) ||
         !CompileUsbSerial(r, block, {1182, 1518, 1986})) {
         return 0;
     }
-    // 5. Configuration attributes and power, in each speed's configuration and in the
+    // Configuration attributes and maximum power, in each speed's configuration and in the
     // other-speed configuration of the other set.
     constexpr std::u16string_view kConfig = u"USB Configuration Descriptor";
     struct Place {
@@ -247,7 +248,7 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
             if (at != 0) block[at] = static_cast<std::uint8_t>(*v);
         }
     }
-    // 6. Interface subclasses; the templates carry 0x06.
+    // Interface subclasses, where the file sets them; the templates carry 0x06 (SCSI).
     constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
     const std::pair<const char16_t*, std::size_t> kSubclass[] = {{u"bInterfaceSubClass-HS", 1058},
                                                                  {u"bInterfaceSubClass-FS", 1394},
@@ -258,7 +259,8 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
         if (v) block[at] = static_cast<std::uint8_t>(*v);
     }
 
-    // 7. to 11. The list.
+    // The tag-length-value list: INQUIRY answers, logical units, LEDs, fan control and the
+    // authentication wait time.
     TlvList list(block, kListStart, kListEnd);
     if (!CompileInquiry(r, block, list) || !CompileLun(r, list) ||
         !CompileFlaggedBytes(
@@ -281,18 +283,18 @@ int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
             return 0;
         }
     }
-    // 12. The deleting key, stored as it is.
+    // The deleting key, stored as text (this generation does not hash it).
     auto key = r.SizedText(kAuth, u"SecretDelKey", 34, 1, 32);
     if (!key) return 0;
     CopyAnsi(block, kDeleteKeyField, *key);
-    // 13. Spread-spectrum clocking.
+    // SSCDisable=1 turns spread-spectrum clocking off through the parameter area's first byte.
     auto ssc = r.Optional(u"Control Parameter", u"SSCDisable", 0, 1);
     if (!r.ok()) return 0;
     if (ssc && *ssc == 1) block[kParameterArea] = 0x7F;
-    // 14. Control parameters.
     if (!CompileControlParameters(r, block, list)) return 0;
 
-    // 15., 16. No flash description for this generation; seal behind an intact image.
+    // This generation's block describes no flash, so the flash parameters stay zero. The block
+    // is sealed with its digest only when the image behind it checks out.
     mgr.flashParameters.fill(0);
     VerifyAndSeal(kImageOffset, mgr.imageBuffer, mgr.firmwareLength, 0);
     return 1;

@@ -263,14 +263,15 @@ int CompileConfigBlockGen2(CBridgeMgr& mgr, int /*deviceIndex*/) {
     ItemReader r(mgr);
     CompileState state;
 
-    // 1. A clean block with the fixed header and the descriptor templates.
+    // Start from a clean block: zeros, the parameter area erased to 0xFF, blank INQUIRY
+    // entries, the fixed header and the descriptor templates of the three areas.
     std::fill(block.begin(), block.end(), 0);
     std::fill(block.begin() + kParameterArea, block.end(), 0xFF);
     std::fill_n(block.begin() + kInquiryEntries, kInquiryEntrySize * kInquiryEntryCount, 0x20);
     WriteHeader(mgr, block);
     PlaceTemplates(block);
 
-    // 2. to 6.
+    // The values of the configuration file, each group into its fields or list records.
     TlvList list(block, kListStart, kListEnd);
     if (!CompileUsbIdentity(mgr, r, block) || !CompileUnits(r, block, list, state) ||
         !CompileInputsOutputs(r, list) || !CompileCommandPermission(r, list) ||
@@ -278,7 +279,7 @@ int CompileConfigBlockGen2(CBridgeMgr& mgr, int /*deviceIndex*/) {
         !CompileFirmwareParameters(r, list, state)) {
         return 0;
     }
-    block[44] = 1;
+    block[44] = 1;  // the seal marker
     VerifyAndSeal(kImageOffset, mgr.imageBuffer, mgr.firmwareLength, 1);
     return 1;
 }

@@ -19,7 +19,7 @@ void ExpectFails(const Ini& ini, const std::string& key) {
     EXPECT_NE(c.result.reason.find(key), std::string::npos) << c.result.reason;
 }
 
-TEST(FirstGenerationBlock, ShippedModelFileGivesTheDocumentedBlock) {
+TEST(FirstGenerationBlock, ShippedModelFileSetsHeaderDescriptorsAndListAndSeals) {
     Compiled c = Compile(FirstGenerationIni());
     ASSERT_TRUE(c.result.ok) << c.result.reason;
     const auto& b = c.block;

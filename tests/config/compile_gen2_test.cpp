@@ -41,7 +41,7 @@ void ExpectFails(const Ini& ini, const std::string& keyInMessage, const ImageSpe
     EXPECT_NE(c.result.reason.find(keyInMessage), std::string::npos) << c.result.reason;
 }
 
-TEST(SecondGenerationBlock, ShippedModelFileGivesTheDocumentedBlock) {
+TEST(SecondGenerationBlock, ShippedModelFileSetsListHeaderHashedKeyAndSeals) {
     Compiled c = CompileIni(SecondGenerationIni());
     ASSERT_TRUE(c.result.ok) << c.result.reason;
     const auto& b = c.block;
