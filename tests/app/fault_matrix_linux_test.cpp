@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "app/run_fixture.h"
 #include "app/update_run.h"
 #include "bridge/vendor_commands.h"
 #include "emulator/emulator_fixture.h"
@@ -15,50 +16,7 @@ namespace {
 
 constexpr const char* kSerial = "4A3F0012B7C4D9E1";
 
-struct MatrixView : UpdateView {
-    std::vector<std::pair<std::u16string, std::u16string>> boxes;
-    void SetStatusText(const std::u16string&) override {}
-    void ShowStatusText() override {}
-    void EnableButtons(bool) override {}
-    void StartBlinkTimer() override {}
-    void StopBlinkTimer() override {}
-    void InitProgress() override {}
-    void SetProgress(int) override {}
-    void SetVersionTexts(const std::u16string&, const std::u16string&) override {}
-    void MessageBox(const std::u16string& c, const std::u16string& t) override {
-        boxes.push_back({c, t});
-    }
-    void PostFinished() override {}
-};
 
-struct MatrixHost : HostServices {
-    std::filesystem::path dir;
-    std::shared_ptr<Clock> clockPtr;
-    std::optional<UpdateMarker> marker;
-    bool OsSupported() override { return true; }
-    std::u16string LoadText(int id) override { return Utf8ToUtf16(std::to_string(id)); }
-    std::u16string ImagePath(int kind) override {
-        return Utf8ToUtf16((dir / (kind == 1 ? "firmware_C30.bin" : "firmware_C311.bin")).string());
-    }
-    std::u16string ConfigFilePath() override { return Utf8ToUtf16((dir / "config.ini").string()); }
-    bool WriteConfigFile(int id) override {
-        const EmbeddedResource* r = FindConfigResource(id);
-        WriteBytes(dir / "config.ini", std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
-        return true;
-    }
-    bool FileExists(const std::u16string& p) override {
-        return std::filesystem::exists(Utf16ToUtf8(p));
-    }
-    void RemoveFile(const std::u16string& p) override { std::filesystem::remove(Utf16ToUtf8(p)); }
-    bool WriteMarker(const UpdateMarker& m) override {
-        marker = m;
-        return true;
-    }
-    std::optional<UpdateMarker> ReadMarker() override { return marker; }
-    void RemoveMarker() override { marker.reset(); }
-    std::u16string CommandLineArguments() override { return u""; }
-    std::shared_ptr<Clock> clock() override { return clockPtr; }
-};
 
 // Counts the requests of a run.
 class CountingBackend : public PassThroughBackend {
@@ -116,12 +74,12 @@ class FaultMatrix : public EmulatedHostTest {
         }
         PowerCycle(drive_);
         SetDeviceTree(MakeEmulatorDeviceTree(dir_ / ("bus" + std::to_string(point)), clock_));
-        host_ = MatrixHost();
+        host_ = MemoryHost();
         host_.dir = dir_ / ("host" + std::to_string(point));
         std::filesystem::create_directories(host_.dir);
         WriteBytes(host_.dir / "firmware_C311.bin", image_);
         host_.clockPtr = clock_;
-        MatrixView view;
+        BoxView view;
         Versions versions;
         EXPECT_TRUE(InspectAtStartup(view, host_, versions));
         SetFault(drive_, fault);
@@ -147,7 +105,7 @@ class FaultMatrix : public EmulatedHostTest {
     void Finish(const std::string& where) {
         ClearEmulatedDriveFaults(drive_, nullptr);
         PowerCycle(drive_);
-        MatrixView view;
+        BoxView view;
         Versions versions;
         ASSERT_TRUE(InspectAtStartup(view, host_, versions)) << where;
         const int again = UpdateWorker(view, host_, versions);
@@ -182,7 +140,7 @@ class FaultMatrix : public EmulatedHostTest {
     std::shared_ptr<CountingBackend> counter_;
     std::vector<std::uint8_t> image_;
     std::filesystem::path drive_;
-    MatrixHost host_;
+    MemoryHost host_;
     std::uint64_t requests_ = 0;
 };
 

@@ -3,6 +3,7 @@
 // runs use the command line's own host (marker and configuration file in a state folder) on
 // the test's clock.
 #include "app/host.h"
+#include "app/run_fixture.h"
 #include "app/update_run.h"
 #include "emulator/emulator_fixture.h"
 
@@ -13,21 +14,6 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kDiskBlocks512 = 4096;  // 2 MiB
 
-struct QuietView : UpdateView {
-    std::vector<std::u16string> messages;
-    void SetStatusText(const std::u16string&) override {}
-    void ShowStatusText() override {}
-    void EnableButtons(bool) override {}
-    void StartBlinkTimer() override {}
-    void StopBlinkTimer() override {}
-    void InitProgress() override {}
-    void SetProgress(int) override {}
-    void SetVersionTexts(const std::u16string&, const std::u16string&) override {}
-    void MessageBox(const std::u16string&, const std::u16string& text) override {
-        messages.push_back(text);
-    }
-    void PostFinished() override {}
-};
 
 class UpdateKeepsTheDisk : public EmulatedHostTest {
   protected:
@@ -81,7 +67,7 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         auto host = StartCliHost(options, &alreadyRunning, &why);
         EXPECT_NE(host, nullptr) << why;
         if (!host) return -1;
-        QuietView view;
+        BoxView view;
         Versions versions;
         if (!InspectAtStartup(view, *host, versions)) return -1;
         return UpdateWorker(view, *host, versions);

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 
+#include "app/run_fixture.h"
 #include "bridge/vendor_commands.h"
 #include "config/compile_fixture.h"
 #include "emulator/emulator_fixture.h"
@@ -40,53 +41,7 @@ struct RecordingView : UpdateView {
     void PostFinished() override { finished = true; }
 };
 
-struct TestHost : HostServices {
-    std::filesystem::path dir;
-    std::shared_ptr<ManualClock> clockPtr;
-    bool os = true;
-    std::u16string arguments;
-    std::optional<UpdateMarker> marker;
-    std::optional<ManualRecovery> recovery;
-    bool writeFails = false;
-    bool markerFails = false;
-    int markerWrites = 0;
-
-    bool OsSupported() override { return os; }
-    std::u16string LoadText(int id) override { return Utf8ToUtf16(std::to_string(id)); }
-    std::u16string ImagePath(int kind) override {
-        return Utf8ToUtf16((dir / (kind == 1 ? "firmware_C30.bin" : "firmware_C311.bin")).string());
-    }
-    std::u16string ConfigFilePath() override {
-        return Utf8ToUtf16((dir / "MOX3_config.ini").string());
-    }
-    bool WriteConfigFile(int id) override {
-        if (writeFails) {
-            RemoveFile(ConfigFilePath());
-            return false;
-        }
-        const EmbeddedResource* r = FindConfigResource(id);
-        WriteBytes(dir / "MOX3_config.ini",
-                   std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
-        return true;
-    }
-    bool FileExists(const std::u16string& p) override {
-        return std::filesystem::exists(Utf16ToUtf8(p));
-    }
-    void RemoveFile(const std::u16string& p) override { std::filesystem::remove(Utf16ToUtf8(p)); }
-    bool WriteMarker(const UpdateMarker& m) override {
-        ++markerWrites;
-        if (markerFails) return false;
-        marker = m;
-        return true;
-    }
-    std::optional<UpdateMarker> ReadMarker() override { return marker; }
-    std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
-    std::vector<std::string> uses;
-    std::vector<std::string> DiskUses(const std::u16string&) override { return uses; }
-    void RemoveMarker() override { marker.reset(); }
-    std::u16string CommandLineArguments() override { return arguments; }
-    std::shared_ptr<Clock> clock() override { return clockPtr; }
-};
+using TestHost = MemoryHost;
 
 class UpdateRun : public EmulatedHostTest {
   protected:

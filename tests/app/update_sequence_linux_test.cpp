@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/run_fixture.h"
 #include "app/update_run.h"
 #include "bridge/vendor_commands.h"
 #include "emulator/emulator_fixture.h"
@@ -179,43 +180,26 @@ struct TranscriptView : UpdateView {
     void PostFinished() override { transcript.Add("view: finished"); }
 };
 
-struct SequenceHost : HostServices {
-    std::filesystem::path dir;
-    std::shared_ptr<Clock> clockPtr;
-    std::optional<UpdateMarker> marker;
+// The host's actions go into the transcript too.
+struct SequenceHost : MemoryHost {
     Transcript* transcript = nullptr;
-    bool OsSupported() override { return true; }
-    std::u16string LoadText(int id) override { return Utf8ToUtf16(std::to_string(id)); }
-    std::u16string ImagePath(int kind) override {
-        return Utf8ToUtf16((dir / (kind == 1 ? "firmware_C30.bin" : "firmware_C311.bin")).string());
-    }
-    std::u16string ConfigFilePath() override { return Utf8ToUtf16((dir / "config.ini").string()); }
     bool WriteConfigFile(int id) override {
         transcript->Add("host: configuration file " + std::to_string(id));
-        const EmbeddedResource* r = FindConfigResource(id);
-        WriteBytes(dir / "config.ini", std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
-        return true;
-    }
-    bool FileExists(const std::u16string& p) override {
-        return std::filesystem::exists(Utf16ToUtf8(p));
+        return MemoryHost::WriteConfigFile(id);
     }
     void RemoveFile(const std::u16string& p) override {
         transcript->Add("host: remove configuration file");
-        std::filesystem::remove(Utf16ToUtf8(p));
+        MemoryHost::RemoveFile(p);
     }
     bool WriteMarker(const UpdateMarker& m) override {
         transcript->Add("host: marker " + Utf16ToUtf8(m.serial) + " " +
                         (m.blockLength ? std::to_string(*m.blockLength) : "-"));
-        marker = m;
-        return true;
+        return MemoryHost::WriteMarker(m);
     }
-    std::optional<UpdateMarker> ReadMarker() override { return marker; }
     void RemoveMarker() override {
         transcript->Add("host: remove marker");
-        marker.reset();
+        MemoryHost::RemoveMarker();
     }
-    std::u16string CommandLineArguments() override { return u""; }
-    std::shared_ptr<Clock> clock() override { return clockPtr; }
 };
 
 class UpdateSequence : public EmulatedHostTest, public ::testing::WithParamInterface<int> {};

@@ -1,0 +1,85 @@
+// What the tests of the update run put in the places of the dialog and the platform: a view
+// that keeps only its message boxes, and a host that keeps marker and configuration file in a
+// test folder and in memory, with switches for the failures a platform can have.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/update_run.h"
+#include "config/text.h"
+#include "resources/resources.h"
+#include "test_support.h"
+
+namespace mox3::test {
+
+struct BoxView : UpdateView {
+    std::vector<std::pair<std::u16string, std::u16string>> boxes;
+    void SetStatusText(const std::u16string&) override {}
+    void ShowStatusText() override {}
+    void EnableButtons(bool) override {}
+    void StartBlinkTimer() override {}
+    void StopBlinkTimer() override {}
+    void InitProgress() override {}
+    void SetProgress(int) override {}
+    void SetVersionTexts(const std::u16string&, const std::u16string&) override {}
+    void MessageBox(const std::u16string& caption, const std::u16string& text) override {
+        boxes.push_back({caption, text});
+    }
+    void PostFinished() override {}
+};
+
+// Texts are their ids; images are looked for in `dir`, where the configuration file goes too.
+struct MemoryHost : HostServices {
+    std::filesystem::path dir;
+    std::shared_ptr<Clock> clockPtr;
+    bool os = true;
+    std::u16string arguments;
+    std::optional<UpdateMarker> marker;
+    std::optional<ManualRecovery> recovery;
+    std::vector<std::string> uses;
+    bool writeFails = false;   // the configuration file cannot be written whole
+    bool markerFails = false;  // the marker cannot be written
+    int markerWrites = 0;
+
+    bool OsSupported() override { return os; }
+    std::u16string LoadText(int id) override { return Utf8ToUtf16(std::to_string(id)); }
+    std::u16string ImagePath(int kind) override {
+        return Utf8ToUtf16((dir / (kind == 1 ? "firmware_C30.bin" : "firmware_C311.bin")).string());
+    }
+    std::u16string ConfigFilePath() override {
+        return Utf8ToUtf16((dir / "MOX3_config.ini").string());
+    }
+    bool WriteConfigFile(int id) override {
+        if (writeFails) {
+            RemoveFile(ConfigFilePath());
+            return false;
+        }
+        const EmbeddedResource* r = FindConfigResource(id);
+        WriteBytes(dir / "MOX3_config.ini",
+                   std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
+        return true;
+    }
+    bool FileExists(const std::u16string& p) override {
+        return std::filesystem::exists(Utf16ToUtf8(p));
+    }
+    void RemoveFile(const std::u16string& p) override { std::filesystem::remove(Utf16ToUtf8(p)); }
+    bool WriteMarker(const UpdateMarker& m) override {
+        ++markerWrites;
+        if (markerFails) return false;
+        marker = m;
+        return true;
+    }
+    std::optional<UpdateMarker> ReadMarker() override { return marker; }
+    void RemoveMarker() override { marker.reset(); }
+    std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
+    std::vector<std::string> DiskUses(const std::u16string&) override { return uses; }
+    std::u16string CommandLineArguments() override { return arguments; }
+    std::shared_ptr<Clock> clock() override { return clockPtr; }
+};
+
+}  // namespace mox3::test
