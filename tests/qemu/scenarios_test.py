@@ -119,6 +119,16 @@ def main():
                             " && break; sleep 0.1; done; ls /dev/sg*" % count)
         return out
 
+    def files_hold(guest, what):
+        # Once the drive's partition is back: its blocks are 4096 bytes and every file reads
+        # with the digest it was written with.
+        rc, out = guest.run(
+            "for i in $(seq 100); do p=$(findfs LABEL=mox3data 2>/dev/null) && break; "
+            "sleep 0.1; done; echo $p; cat /sys/block/$(basename $p | tr -d 0-9)/queue/"
+            "logical_block_size; mount -o ro -t ext2 $p /mnt && sha256sum -c /root/sums && "
+            "umount /mnt", timeout=args.timeout)
+        check(rc == 0 and "4096" in out.split()[1:2] and out.count(": OK") == 4, what, out)
+
     update = ("MOX3_TIME_SCALE=%s mox3-updater update --yes --image-dir /images "
               "--state-dir /tmp/state" % SCALE)
 
@@ -196,13 +206,7 @@ def main():
                   and "firmware version: V01L00R07" in after,
                   "the update wrote V01L00R07 and nothing on the disk (its digest)",
                   before + after)
-            rc, out = guest.run(
-                "for i in $(seq 100); do p=$(findfs LABEL=mox3data 2>/dev/null) && break; "
-                "sleep 0.1; done; echo $p; cat /sys/block/$(basename $p | tr -d 0-9)/queue/"
-                "logical_block_size; mount -o ro -t ext2 $p /mnt && sha256sum -c /root/sums && "
-                "umount /mnt", timeout=args.timeout)
-            check(rc == 0 and "4096" in out.split()[1:2] and out.count(": OK") == 4,
-                  "the drive is back with 4096-byte blocks and every file's digest holds", out)
+            files_hold(guest, "the drive is back with 4096-byte blocks and every file's digest holds")
             # An update killed while it writes the flash, and the run that recovers the drive
             # from its loader: the files are still there, at 4096-byte blocks.
             rc, out = guest.run("MOX3_KILL_AT_REQUEST=60 " + update + " --force",
@@ -215,13 +219,7 @@ def main():
             after = bench.show("d5", "--digest")
             check(digest is not None and digest.group(0) in after,
                   "the interrupted update and its recovery wrote nothing on the disk", after)
-            rc, out = guest.run(
-                "for i in $(seq 100); do p=$(findfs LABEL=mox3data 2>/dev/null) && break; "
-                "sleep 0.1; done; echo $p; cat /sys/block/$(basename $p | tr -d 0-9)/queue/"
-                "logical_block_size; mount -o ro -t ext2 $p /mnt && sha256sum -c /root/sums && "
-                "umount /mnt", timeout=args.timeout)
-            check(rc == 0 and "4096" in out.split()[1:2] and out.count(": OK") == 4,
-                  "after the recovery the drive has 4096-byte blocks and every file", out)
+            files_hold(guest, "after the recovery the drive has 4096-byte blocks and every file")
 
     # A run killed while it writes leaves the drive in its loader; a second run recovers it
     # with the serial number from the marker.
