@@ -5,6 +5,7 @@
 set -euo pipefail
 # dpkg-dev and file: the Debian package's dependencies (dpkg-shlibdeps) and Debian's build flags.
 packages=(cmake make g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+          nlohmann-json3-dev
           dpkg-dev file)
 if [ "${1:-}" = --windows ]; then
     packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686

@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
         std::cerr << kUsage;
         return mox3::kExitUsage;
     }
+    // "help COMMAND" is "COMMAND --help".
+    if (words[0] == "help" && words.size() > 1) words = {words[1], "--help"};
     const std::string command = words[0];
     mox3::Args rest = mox3::Args(words).subspan(1);
     if (command == "--help" || command == "-h" || command == "help") {

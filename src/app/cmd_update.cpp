@@ -1,5 +1,6 @@
 // update and demo: the update run on the command line.
 
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <random>
@@ -28,12 +29,18 @@ constexpr const char* kUpdateUsage =
     "usage: mox3-updater [--emulator DIR] update [--force] [--yes] [--json] [--lang LANG]\n"
     "                                           [--image-dir DIR] [--state-dir DIR]\n"
     "                                           [--recover-serial TEXT --model PID[:NAME]]\n"
+    "                                           [--check]\n"
     "Updates the one attached drive: shows the firmware on the drive and in the image file,\n"
     "asks to start (unless --yes) and runs the update. --force updates a drive that is not\n"
     "older than the image. A drive left in its update mode by an update whose record is\n"
     "lost is finished with --recover-serial (the serial number printed on the drive) and\n"
     "--model (its USB product id, and ZR-MOX3 or ZR-MOXE3 where a product id has both);\n"
-    "the program then always asks. Exit code 0: updated; 1: refused or failed.\n";
+    "the program then always asks. --check only says whether an update would run and sends\n"
+    "the drive nothing that changes it. --json prints one JSON object and never asks (it\n"
+    "needs --yes or --check).\n"
+    "Exit codes: 0 updated (--check: an update is available); 1 refused or failed; 2 bad\n"
+    "usage; 3 nothing to do (up to date, declined, --check found nothing); 4 interrupted by a\n"
+    "signal, after the drive was finished.\n";
 
 constexpr const char* kDemoUsage =
     "usage: mox3-updater demo [--dir DIR] [--lang LANG] [--realistic]\n"
@@ -42,11 +49,24 @@ constexpr const char* kDemoUsage =
     "the time it takes on a real drive (USB round trips, data, flash programming), and the\n"
     "demonstration tells what the update cost.\n";
 
-// What the run shows, on a terminal: status lines, a progress bar, the messages.
+// What each stretch of the run does, by the progress position that begins it.
+const char* PhaseOf(int position) {
+    if (position >= 100) return "done";
+    if (position >= 75) return "waiting for the drive to return, then restoring its block length";
+    if (position >= 20) return "writing the flash and reading it back";
+    if (position >= 10) return "switching the bridge to its update mode";
+    return "checking the drive";
+}
+
+// What the run shows on a terminal: results and progress on standard output (a bar on a
+// terminal, one line per step otherwise), every refusal and failure on standard error with
+// the cause in plain words, the warning not to unplug the drive once, at the switch.
 class TerminalView : public UpdateView {
   public:
-    TerminalView(std::ostream& out, bool quiet)
-        : out_(out), quiet_(quiet), tty_(StdoutIsTerminal() && &out == &std::cout) {}
+    TerminalView(std::ostream& out, std::ostream& err, bool quiet, LanguageId lang,
+                 std::shared_ptr<Clock> clock)
+        : out_(out), err_(err), quiet_(quiet), tty_(StdoutIsTerminal() && &out == &std::cout),
+          lang_(lang), clock_(std::move(clock)) {}
 
     void SetStatusText(const std::u16string& text) override {
         if (text.empty() || quiet_) return;
@@ -59,20 +79,24 @@ class TerminalView : public UpdateView {
     void StopBlinkTimer() override {}
     void InitProgress() override {
         started_ = true;
+        startMs_ = clock_->NowMs();
         SetProgress(0);
     }
     void SetProgress(int position) override {
-        // Nothing to show of a bar that a refused run never started.
-        if (quiet_ || !started_ || position == last_) return;
+        // Nothing to show of a bar that a refused run never started, nor of the reset after a
+        // failure, which has said what happened.
+        if (quiet_ || !started_ || position == last_ || (position == 0 && failed_)) return;
         last_ = position;
+        const std::uint64_t seconds = (clock_->NowMs() - startMs_) / 1000;
         if (tty_) {
             int filled = position * 40 / 100;
             out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
                  << std::string(static_cast<std::size_t>(40 - filled), ' ') << "] " << position
-                 << "%" << std::flush;
+                 << "% " << seconds << " s, usually about 25 s: " << PhaseOf(position)
+                 << "\x1b[K" << std::flush;
             barOpen_ = true;
         } else {
-            out_ << "progress " << position << "%\n";
+            out_ << "progress " << position << "%: " << PhaseOf(position) << "\n";
         }
     }
     void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) override {
@@ -82,28 +106,70 @@ class TerminalView : public UpdateView {
     }
     void MessageBox(const std::u16string& caption, const std::u16string& text) override {
         lastMessage_ = text;
-        if (quiet_) return;
-        EndBar();
-        std::string c = ForTerminal(caption);
-        out_ << (c.empty() ? "" : c + ": ") << ForTerminal(text) << "\n";
+        const bool success = caption == LoadTableString(kMsgComplete, lang_);
+        if (!success && caption == LoadTableString(kMsgError, lang_)) failed_ = true;
+        if (!quiet_) {
+            EndBar();
+            std::string c = ForTerminal(caption);
+            (success ? out_ : err_) << (c.empty() ? "" : c + ": ") << ForTerminal(text) << "\n";
+        }
+        if (!cause_.empty()) {
+            if (!quiet_) err_ << "cause: " << cause_ << "\n";
+            lastCause_ = cause_;
+            cause_.clear();
+        }
     }
     void PostFinished() override {}
-    void DriveAtRisk(bool atRisk) override { ProtectFromInterruptions(atRisk); }
+    void DriveAtRisk(bool atRisk) override {
+        ProtectFromInterruptions(atRisk);
+        if (atRisk && !warned_ && !quiet_) {
+            EndBar();
+            err_ << ForTerminal(LoadDialogText(DialogText::kCaution, lang_)) << "\n";
+            warned_ = true;
+        }
+    }
+    void Cause(const std::string& cause) override { cause_ = cause; }
     const std::u16string& lastMessage() const { return lastMessage_; }
-
-  private:
+    const std::string& lastCause() const { return lastCause_; }
     void EndBar() {
         if (barOpen_) out_ << "\n";
         barOpen_ = false;
     }
+
+  private:
     std::ostream& out_;
+    std::ostream& err_;
     bool quiet_;
     bool tty_;
+    LanguageId lang_;
+    std::shared_ptr<Clock> clock_;
     bool barOpen_ = false;
     bool started_ = false;
+    bool failed_ = false;
+    bool warned_ = false;
     int last_ = -1;
+    std::uint64_t startMs_ = 0;
     std::u16string lastMessage_;
+    std::string cause_, lastCause_;
 };
+
+// Stable names of the ways an update ends, for scripts.
+const char* ErrorCode(int messageId) {
+    switch (messageId) {
+        case kMsgAlreadyRunning: return "already-running";
+        case kMsgNotConnected: return "no-drive";
+        case kMsgMultiple: return "several-drives";
+        case kMsgFailed: return "update-failed";
+        case kMsgNoUpdateNeeded: return "up-to-date";
+        case kMsgOsNotSupported: return "system-not-supported";
+        case kMsgImageDamaged: return "image-damaged";
+        case kMsgSerialUnreadable: return "serial-unreadable";
+        case kMsgLoaderWithoutRecord: return "loader-without-record";
+        case kMsgNoAnswer: return "no-answer";
+        case kMsgDriveInUse: return "drive-in-use";
+        default: return "refused";
+    }
+}
 
 struct RunOptions {
     std::optional<ManualRecovery> recovery;
@@ -111,6 +177,7 @@ struct RunOptions {
     bool force = false;
     bool yes = false;
     bool json = false;
+    bool check = false;
     std::optional<std::string> lang;
     fs::path imageDir;
     fs::path stateDir;
@@ -121,6 +188,16 @@ std::string FormatProductId(std::uint16_t id) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%04X", id);
     return text;
+}
+
+// The language's answers that mean yes: "y" and "yes" always, and the word of the question's
+// language where it has one of its own.
+bool SaysYes(std::string answer, LanguageId lang) {
+    while (!answer.empty() && (answer.back() == ' ' || answer.back() == '\r')) answer.pop_back();
+    for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (answer == "y" || answer == "yes") return true;
+    (void)lang;  // the command line's own catalogue will carry each language's word
+    return false;
 }
 
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
@@ -135,15 +212,36 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
     // do not collide; real drives, per system.
     hostOptions.lockDir = options.lockDir;
-    TerminalView view(out, options.json);
+    TerminalView view(out, err, options.json, lang, options.clock);
+    const std::uint64_t startMs = options.clock->NowMs();
+    Versions versions;
 
-    auto finish = [&](int code, const char* result, int id) {
+    // Every way out: the exit code, and with --json one object of the common shape.
+    auto finish = [&](int code, int messageId, const std::string& errorCode = "",
+                      const std::string& errorText = "") {
         if (options.json) {
             JsonWriter j;
-            j.BeginObject()
-                .Field("result", result)
-                .Field("messageId", static_cast<std::int64_t>(id))
-                .Field("message", ForTerminal(view.lastMessage()));
+            j.BeginObject().Field("ok", code == kExitOk || code == kExitNothingToDo);
+            j.Field("command", options.check ? "update --check" : "update");
+            if (!versions.serial.empty() || !versions.drivePath.empty()) {
+                j.Field("drive", Utf16ToUtf8(versions.drivePath))
+                    .Field("serial", Utf16ToUtf8(versions.serial));
+            }
+            j.Field("currentVersion", Utf16ToUtf8(versions.currentText))
+                .Field("newVersion", Utf16ToUtf8(versions.newText))
+                .Field("messageId", static_cast<std::int64_t>(messageId))
+                .Field("message", ForTerminal(view.lastMessage()))
+                .Field("durationMs", static_cast<std::int64_t>(options.clock->NowMs() - startMs));
+            if (options.check) j.Field("updateAvailable", code == kExitOk);
+            if (code != kExitOk && code != kExitNothingToDo) {
+                const std::string text = !errorText.empty()          ? errorText
+                                         : !view.lastCause().empty() ? view.lastCause()
+                                                                     : ForTerminal(view.lastMessage());
+                j.Key("error").BeginObject()
+                    .Field("code", errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode)
+                    .Field("text", text)
+                    .EndObject();
+            }
             out << j.EndObject().str();
         }
         return code;
@@ -154,13 +252,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (options.lockDir.empty()) {
         if (std::string rights; !MayWriteDrives(&rights)) {
             err << "error: " << rights << "\n";
-            if (options.json) {
-                JsonWriter j;
-                j.BeginObject().Field("result", "refused").Field("messageId", std::int64_t{0})
-                    .Field("message", rights);
-                out << j.EndObject().str();
-            }
-            return kExitFailed;
+            return finish(kExitFailed, 0, "needs-root", rights);
         }
     }
     std::string why;
@@ -169,69 +261,103 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (!started && alreadyRunning) {
         view.MessageBox(LoadTableString(kMsgError, lang),
                         LoadTableString(kMsgAlreadyRunning, lang));
-        err << "error: another update is running (it holds " << why << ")\n";
-        return finish(kExitFailed, "refused", kMsgAlreadyRunning);
+        const std::string cause = "another update is running (it holds " + why + ")";
+        if (!options.json) err << "cause: " << cause << "\n";
+        return finish(kExitFailed, kMsgAlreadyRunning, "", cause);
     }
     if (!started) {
         err << "error: " << why << "\n";
-        return kExitFailed;
+        return finish(kExitFailed, 0, "state-folder", why);
     }
     CliHost& host = *started;
-    Versions versions;
     std::string unopenedWhy;
     if (int unopened = UnopenedDisks(&unopenedWhy); unopened > 0 && !options.json) {
         err << "note: " << unopened << " disk(s) could not be opened: " << unopenedWhy << "\n";
     }
     if (!InspectAtStartup(view, host, versions)) {
         if (versions.image && !versions.image->ok()) {
-            err << "error: " << Utf16ToUtf8(versions.imagePath) << ": "
-                << versions.image->problem() << " (failed test: "
-                << ImageFaultName(versions.image->fault()) << ")\n";
+            const std::string cause = Utf16ToUtf8(versions.imagePath) + ": " +
+                                      versions.image->problem() + " (failed test: " +
+                                      ImageFaultName(versions.image->fault()) + ")";
+            if (!options.json) err << "cause: " << cause << "\n";
+            return finish(kExitFailed, kMsgImageDamaged, "", cause);
         }
-        return finish(kExitFailed, "refused",
-                      view.lastMessage() == kImageMissingText ? 0 : host.lastTextId());
+        if (view.lastMessage() == kImageMissingText) {
+            return finish(kExitFailed, 0, "image-missing",
+                          "no image file " + Utf16ToUtf8(versions.imagePath));
+        }
+        return finish(kExitFailed, host.lastTextId());
     }
     // Restarting the bridge would pull the disk from under whatever the system has on it.
     if (const std::vector<std::string> uses = host.DiskUses(versions.drivePath); !uses.empty()) {
         view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
-        for (const std::string& use : uses) err << "error: " << use << "\n";
-        return finish(kExitFailed, "refused", kMsgDriveInUse);
+        std::string all;
+        for (const std::string& use : uses) {
+            if (!options.json) err << "cause: " << use << "\n";
+            if (!all.empty()) all += "; ";
+            all += use;
+        }
+        return finish(kExitFailed, kMsgDriveInUse, "", all);
+    }
+    // Whether a run would change the drive: an older drive (or --force), a drive in its loader
+    // whose update is recorded, an interrupted update of this drive to finish.
+    const bool wouldRun = versions.fresh > versions.current || options.force ||
+                          versions.unfinished || versions.inLoader;
+    if (options.check) {
+        if (!options.json) {
+            out << (wouldRun ? "An update is available.\n" : "Nothing to update.\n");
+        }
+        return finish(wouldRun ? kExitOk : kExitNothingToDo, 0);
+    }
+    if (!wouldRun) {
+        view.MessageBox(u"", LoadTableString(kMsgNoUpdateNeeded, lang));
+        return finish(kExitNothingToDo, kMsgNoUpdateNeeded);
     }
     if (options.recovery) {
         if (std::optional<UpdateMarker> marker = host.ReadMarker(); marker && !marker->serial.empty()) {
             err << "error: a record of the interrupted update names serial number "
                 << Utf16ToUtf8(marker->serial)
                 << "; run update without --recover-serial and --model to finish it\n";
-            return finish(kExitFailed, "refused", 0);
+            return finish(kExitFailed, 0, "recovery-refused",
+                          "a record of the interrupted update exists");
         }
         // Writing a serial number and a model into a drive is not undone: always ask.
+        std::string model = FormatProductId(options.recovery->productId);
+        if (!options.recovery->product.empty()) {
+            model += ' ';
+            model += Utf16ToUtf8(options.recovery->product);
+        }
         out << "The drive in update mode will get serial number \""
-            << Utf16ToUtf8(options.recovery->serial) << "\" and the configuration of "
-            << FormatProductId(options.recovery->productId)
-            << (options.recovery->product.empty() ? "" : " " + Utf16ToUtf8(options.recovery->product))
+            << Utf16ToUtf8(options.recovery->serial) << "\" and the configuration of " << model
             << ".\nWrite them? [y/N] " << std::flush;
         std::string answer;
-        if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
+        if (!std::getline(std::cin, answer) || !SaysYes(answer, lang)) {
             out << "Nothing was changed.\n";
-            return kExitFailed;
+            return kExitNothingToDo;
         }
     } else if (!options.yes) {
         out << "Start the update? [y/N] " << std::flush;
         std::string answer;
-        if (!std::getline(std::cin, answer) ||
-            (answer != "y" && answer != "Y" && answer != "yes")) {
+        if (!std::getline(std::cin, answer) || !SaysYes(answer, lang)) {
             out << "Nothing was changed.\n";
-            return kExitFailed;
+            return kExitNothingToDo;
         }
     }
     const int result = UpdateWorker(view, host, versions);
-    if (InterruptionArrived()) {
-        finish(result == 0 ? kExitOk : kExitFailed, result == 0 ? "done" : "failed",
-               result == 0 ? kMsgCompleteText : result);
-        return kExitInterrupted;
+    view.EndBar();
+    if (result == 0 && !options.json) {
+        const std::uint64_t took = options.clock->NowMs() - startMs;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(took) / 1000.0);
+        out << "Updated the drive with serial number " << Utf16ToUtf8(versions.serial) << ": "
+            << Utf16ToUtf8(versions.currentText) << " -> " << Utf16ToUtf8(versions.newText)
+            << " in " << seconds << " s.\n";
     }
-    if (result == 0) return finish(kExitOk, "done", kMsgCompleteText);
-    return finish(kExitFailed, result == kMsgNoUpdateNeeded ? "refused" : "failed", result);
+    const int code = result == 0 ? kExitOk
+                     : result == kMsgNoUpdateNeeded ? kExitNothingToDo
+                                                    : kExitFailed;
+    finish(code, result == 0 ? kMsgCompleteText : result);
+    return InterruptionArrived() ? kExitInterrupted : code;
 }
 
 // The demonstration's time: waits pass in a twentieth of their length.
@@ -287,7 +413,7 @@ std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* w
 
 int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model"},
-                {"--force", "--yes", "--json", "--help", "-h"});
+                {"--force", "--yes", "--json", "--check", "--help", "-h"});
     if (cli.has("--help") || cli.has("-h")) {
         out << kUpdateUsage;
         return kExitOk;
@@ -300,6 +426,11 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     options.force = cli.has("--force");
     options.yes = cli.has("--yes");
     options.json = cli.has("--json");
+    options.check = cli.has("--check");
+    if (options.json && !options.yes && !options.check) {
+        err << "error: --json never asks: give --yes to update, or --check\n" << kUpdateUsage;
+        return kExitUsage;
+    }
     options.lang = cli.value("--lang");
     options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));

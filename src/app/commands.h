@@ -13,6 +13,8 @@ using Args = std::span<const std::string>;
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
+// Nothing to do: the drive is up to date, the user declined, or a check found no update.
+inline constexpr int kExitNothingToDo = 3;
 // The run was interrupted by a signal (after it finished what it could not leave half done).
 inline constexpr int kExitInterrupted = 4;
 

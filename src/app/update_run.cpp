@@ -151,6 +151,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     }
     const DeviceRecord& drive = mgr->deviceTable[static_cast<std::size_t>(chosen)];
     versions.drivePath = drive.interfacePath[0];
+    versions.inLoader = BareBridgeIdentity(drive);
     versions.serial = drive.serialNumber;
     const int kind = mgr->IdentifyChip(chosen);
     if (kind != kChipFirstGeneration && kind != kChipSecondGeneration) {
@@ -259,13 +260,21 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     view.InitProgress();
 
     // Exactly one drive, of the maker's or the bridge's own identity.
-    if (mgr->EnumerateDevices(ALL_DEVICES) != 1) return AbortRun(view, host, kMsgNotConnected);
+    if (const int count = mgr->EnumerateDevices(ALL_DEVICES); count != 1) {
+        view.Cause(count < 1 ? "no drive is attached now"
+                             : std::to_string(count) + " drives are attached now");
+        return AbortRun(view, host, kMsgNotConnected);
+    }
     const int index = 0;
     const DeviceRecord drive = mgr->deviceTable[index];
     const bool recovery = BareBridgeIdentity(drive);
-    if (!recovery && !MakerIdentity(drive)) return AbortRun(view, host, kMsgNotConnected);
+    if (!recovery && !MakerIdentity(drive)) {
+        view.Cause("the attached drive's USB identity is not one of this family's");
+        return AbortRun(view, host, kMsgNotConnected);
+    }
     const int kind = mgr->IdentifyChip(index);
     if (kind != kChipFirstGeneration && kind != kChipSecondGeneration) {
+        view.Cause("the bridge did not answer the request for its chip name");
         return AbortRun(view, host, kMsgNoAnswer);
     }
 
@@ -273,7 +282,10 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     FirmwareImage image = versions.image ? *versions.image
                                          : FirmwareImage::Read(PathFromText(host.ImagePath(kind)));
     image.RequireGeneration(kind);
-    if (!image.ok()) return AbortRun(view, host, kMsgImageDamaged);
+    if (!image.ok()) {
+        view.Cause(image.problem());
+        return AbortRun(view, host, kMsgImageDamaged);
+    }
 
     const std::optional<UpdateMarker> marker = host.ReadMarker();
     const std::u16string configPath = host.ConfigFilePath();
@@ -289,6 +301,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             view.DriveAtRisk(true);
             if (marker->blockLength &&
                 !RestoreBlockLength(*mgr, index, *marker->blockLength, serial, *clock)) {
+                view.Cause("the drive's block length could not be restored");
                 return AbortRun(view, host, kMsgFailed);
             }
             host.RemoveFile(configPath);
@@ -299,15 +312,25 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         // Without its serial number the drive would lose it for good.
         if (serial.empty()) return AbortRun(view, host, kMsgSerialUnreadable);
         std::uint32_t length = 0;
-        if (ReadSectorSize(*mgr, index, &length) < 0) return AbortRun(view, host, kMsgNotConnected);
+        if (ReadSectorSize(*mgr, index, &length) < 0) {
+            view.Cause("the drive did not answer READ CAPACITY");
+            return AbortRun(view, host, kMsgNotConnected);
+        }
         // A drive whose earlier update was broken off may not have its own length now.
         savedLength = ours && marker->blockLength ? *marker->blockLength : length;
 
         // This run's configuration file, written whole, never one left from before.
         const int resource = ConfigResourceFor(drive.productId, drive.product);
-        if (resource == 0 || !host.WriteConfigFile(resource)) return AbortRun(view, host, kMsgFailed);
+        if (resource == 0 || !host.WriteConfigFile(resource)) {
+            view.Cause(resource == 0 ? "there is no configuration file for this model"
+                                     : "the model's configuration file could not be written");
+            return AbortRun(view, host, kMsgFailed);
+        }
         // Without a marker a broken-off update could not be finished.
-        if (!host.WriteMarker({serial, savedLength})) return AbortRun(view, host, kMsgFailed);
+        if (!host.WriteMarker({serial, savedLength})) {
+            view.Cause("the record of the update (marker) could not be written");
+            return AbortRun(view, host, kMsgFailed);
+        }
     } else {
         if (marker && !marker->serial.empty()) {
             serial.assign(CutToCapacity(marker->serial, kShortTextUnits));
@@ -328,22 +351,38 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         // A marker of an older version keeps no length: the loader's is all there is.
         if (!savedLength) savedLength = length;
         // A recovery run uses the file the broken-off run left.
-        if (!host.FileExists(configPath)) return AbortRun(view, host, kMsgFailed);
+        if (!host.FileExists(configPath)) {
+            view.Cause("the configuration file the interrupted update left is gone");
+            return AbortRun(view, host, kMsgFailed);
+        }
     }
 
     // The restart would pull the disk from under whatever the system has on it.
-    if (!host.DiskUses(drive.interfacePath[0]).empty()) return AbortRun(view, host, kMsgDriveInUse);
+    if (const auto uses = host.DiskUses(drive.interfacePath[0]); !uses.empty()) {
+        view.Cause(uses.front());
+        return AbortRun(view, host, kMsgDriveInUse);
+    }
 
     view.SetProgress(10);
     view.DriveAtRisk(true);
-    if (PrepareDevice(*mgr, index) == 0) return AbortRun(view, host, kMsgFailed);
+    if (PrepareDevice(*mgr, index) == 0) {
+        view.Cause("the bridge did not come back in its update mode");
+        return AbortRun(view, host, kMsgFailed);
+    }
     view.SetProgress(20);
     bool programmed = false;
     for (int attempt = 0; attempt < kProgrammingTries && !programmed; ++attempt) {
         programmed = ProgramDevice(image, *mgr, index, kind, configPath, serial) != 0;
         if (!programmed) clock->SleepMs(kRetryWaitMs);
     }
-    if (!programmed) return AbortRun(view, host, kMsgFailed);
+    if (!programmed) {
+        std::string why = !mgr->imageError.empty()   ? mgr->imageError
+                          : !mgr->compileError.empty() ? "the configuration: " + mgr->compileError
+                                                       : "writing or reading back the flash failed";
+        if (!mgr->diagnosticText.empty()) why += " (bridge: " + Utf16ToUtf8(mgr->diagnosticText) + ")";
+        view.Cause(why);
+        return AbortRun(view, host, kMsgFailed);
+    }
     view.SetProgress(75);
 
     // Wait for this drive to come back with the maker's identity and its own serial number;
@@ -354,11 +393,16 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         found = FindDrive(*mgr, serial);
         if (found < 0) view.SetProgress(80 + look);
     }
-    if (found < 0) return AbortRun(view, host, kMsgFailed);
+    if (found < 0) {
+        view.Cause("the drive did not come back with its identity and serial number within 50 s");
+        return AbortRun(view, host, kMsgFailed);
+    }
 
     // The logical-block length the drive had before; only then are marker and file cleared,
     // so that a run broken off until here can still be finished.
     if (!RestoreBlockLength(*mgr, found, *savedLength, serial, *clock)) {
+        view.Cause("the drive's block length of " + std::to_string(*savedLength) +
+                   " bytes could not be restored");
         return AbortRun(view, host, kMsgFailed);
     }
     host.RemoveFile(configPath);

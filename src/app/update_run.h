@@ -57,6 +57,9 @@ class UpdateView {
     // True from the switch into the update loader until the drive is back with its block
     // length (or the run has given up): an interruption now would leave the drive unusable.
     virtual void DriveAtRisk(bool) {}
+    // Why the run is about to stop, in plain words for a log or a terminal (the dialog shows
+    // only the message). Said just before the failure's message box.
+    virtual void Cause(const std::string&) {}
 };
 
 struct UpdateMarker {
@@ -117,6 +120,8 @@ struct Versions {
     std::shared_ptr<const FirmwareImage> image;
     std::u16string imagePath;
     bool unfinished = false;
+    // The chosen drive runs its update loader (a recovery run would follow).
+    bool inLoader = false;
     // The chosen drive: where it is reached, and its serial number.
     std::u16string drivePath;
     std::u16string serial;

@@ -1,0 +1,122 @@
+// The update command as a script or a user sees it: exit codes, what goes to standard output
+// and what to standard error, and the JSON object (read with a JSON parser).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "bridge/firmware_image.h"
+#include "emulator/emulator_fixture.h"
+
+namespace mox3::test {
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+class UpdateCommand : public EmulatorTest {
+  protected:
+    void SetUp() override {
+        std::string why;
+        std::filesystem::create_directories(dir_ / "images");
+        WriteBytes(dir_ / "images" / "firmware_C311.bin",
+                   MakeSampleImage({2, "01000700", 30000, 7}, &why));
+        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
+    }
+
+    Result Update(std::vector<std::string> words) {
+        std::vector<std::string> args = {MOX3_CLI_PATH, "--emulator", (dir_ / "bus").string(),
+                                          "update", "--image-dir", (dir_ / "images").string(),
+                                          "--state-dir", (dir_ / "state").string()};
+        args.insert(args.end(), words.begin(), words.end());
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setenv("MOX3_TIME_SCALE", "500", 1);
+            ::unsetenv("MOX3_KILL_AT_REQUEST");
+            FILE* out = std::fopen((dir_ / "out.txt").c_str(), "w");
+            FILE* err = std::fopen((dir_ / "err.txt").c_str(), "w");
+            FILE* in = std::fopen("/dev/null", "r");
+            if (out && err && in) {
+                ::dup2(fileno(out), 1);
+                ::dup2(fileno(err), 2);
+                ::dup2(fileno(in), 0);
+            }
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(MOX3_CLI_PATH, argv.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir_ / "out.txt"),
+                ReadText(dir_ / "err.txt")};
+    }
+};
+
+TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
+    // --json never asks, so it wants --yes or --check.
+    Result r = Update({"--json"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("--json never asks"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+
+    // A check says an update is available and changes nothing.
+    r = Update({"--check", "--json"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], true);
+    EXPECT_EQ(j["updateAvailable"], true);
+    EXPECT_EQ(j["serial"], "4A3F0012B7C4D9E1");
+    EXPECT_EQ(j["currentVersion"], "1.05");
+    EXPECT_EQ(j["newVersion"], "1.07");
+    EXPECT_EQ(View(dir_ / "bus" / "drive").firmwareVersion, "V01L00R05");
+
+    // Declining at the question is nothing to do, not a failure.
+    r = Update({});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.out.find("Nothing was changed."), std::string::npos);
+
+    // The update: results on standard output, the warning on standard error, a summary.
+    r = Update({"--yes"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("progress 75%: waiting for the drive to return"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Updated the drive with serial number 4A3F0012B7C4D9E1: 1.05 -> 1.07"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.err.find("Do not unplug"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("Do not unplug"), std::string::npos);
+
+    // Up to date now: nothing to do, said on standard error; the check agrees.
+    r = Update({"--yes"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_NE(r.err.find("does not require an update"), std::string::npos) << r.err;
+    r = Update({"--check", "--json"});
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(nlohmann::json::parse(r.out)["updateAvailable"], false);
+
+    // A damaged image: the message, then the cause with the test that failed; in JSON a
+    // stable code.
+    auto bytes = ReadBytes(dir_ / "images" / "firmware_C311.bin");
+    bytes[100] ^= 1;
+    WriteBytes(dir_ / "images" / "firmware_C311.bin", bytes);
+    r = Update({"--yes", "--force"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("(failed test: digest)"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.find("Error") == std::string::npos) << r.out;
+    r = Update({"--yes", "--force", "--json"});
+    EXPECT_EQ(r.code, 1);
+    j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["error"]["code"], "image-damaged");
+    EXPECT_EQ(j["messageId"], 115);
+    EXPECT_NE(j["error"]["text"].get<std::string>().find("digest"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace mox3::test
