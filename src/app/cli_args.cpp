@@ -73,11 +73,13 @@ std::string WriteFileAtomically(const std::string& path, const void* data, std::
     tempName += ".tmp" + std::to_string(rd());
     fs::path temp = dir / tempName;
     std::string why;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) return "cannot write " + path + ": there is no folder " + dir.string();
     if (!WriteFileDurably(temp, std::string_view(static_cast<const char*>(data), size), &why) ||
         !MoveIntoPlace(temp, target, &why)) {
-        std::error_code ec;
         fs::remove(temp, ec);
-        return why;
+        // Name the file the user asked for, not the temporary one beside it.
+        return "cannot write " + path;
     }
     return {};
 }

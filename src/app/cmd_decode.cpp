@@ -54,8 +54,13 @@ bool ParseOptions(Args args, DecodeOptions& options, std::string& problem) {
 bool ReadBlock(const std::string& path, std::vector<std::uint8_t>& block, std::string& problem) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    if (fs::is_directory(path, ec)) {
+    if (fs::is_directory(Utf8Path(path), ec)) {
         problem = "cannot read " + path + ": it is a folder";
+        return false;
+    }
+    // A FIFO or a device would block the reader or never end.
+    if (fs::exists(Utf8Path(path), ec) && !fs::is_regular_file(Utf8Path(path), ec)) {
+        problem = "cannot read " + path + ": it is not a regular file";
         return false;
     }
     std::ifstream in(Utf8Path(path), std::ios::binary);

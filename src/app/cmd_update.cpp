@@ -479,6 +479,14 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
         err << "error: " << dir.string() << " is not empty\n";
         return kExitFailed;
     }
+    // A folder the demonstration chose itself goes when it ends; one the user named stays.
+    struct RemoveAfter {
+        fs::path dir;
+        ~RemoveAfter() {
+            std::error_code ignored;
+            if (!dir.empty()) fs::remove_all(dir, ignored);
+        }
+    } cleanup{cli.value("--dir") ? fs::path() : dir};
     fs::create_directories(dir / "bus", ec);
     fs::create_directories(dir / "images", ec);
     auto clock = std::make_shared<DemoClock>();

@@ -158,7 +158,10 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
     if (!emulatorRoot.empty()) {
         std::error_code ec;
         if (!std::filesystem::is_directory(Utf8Path(emulatorRoot), ec)) {
-            return "the emulator folder " + emulatorRoot + " does not exist";
+            return std::filesystem::exists(Utf8Path(emulatorRoot), ec)
+                       ? "--emulator takes a folder of emulated drives; " + emulatorRoot +
+                             " is not a folder"
+                       : "the emulator folder " + emulatorRoot + " does not exist";
         }
         SetDeviceTree(MakeEmulatorDeviceTree(Utf8Path(emulatorRoot), SystemClock()));
         BusFolder() = emulatorRoot;

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "app/commands.h"
 #include "test_support.h"
@@ -103,6 +106,35 @@ TEST(ImageCommand, InfoReportsVersionsAndDamage) {
     EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);
     EXPECT_EQ(Call(RunImageCommand, {"info", p("missing.bin")}).code, 1);
 }
+
+#ifndef _WIN32
+TEST(Commands, InputsThatAreNoPlainFileAndOutputsWithoutAFolder) {
+    test::TempDir dir;
+    auto p = [&](const char* n) { return (dir / n).string(); };
+    ASSERT_EQ(::mkfifo(p("fifo").c_str(), 0600), 0);
+    // A FIFO would block the reader for ever; a folder is no file to read.
+    CommandRun r = Call(RunDecodeCommand, {p("fifo")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+    r = Call(RunImageCommand, {"info", p("fifo")});
+    EXPECT_EQ(r.code, 1);
+    r = Call(RunImageCommand, {"info", dir.path().string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+    // A truncated image names its fault instead of showing a made-up version.
+    test::WriteBytes(p("short.bin"), {'0', '1', '0', '2'});
+    r = Call(RunImageCommand, {"info", p("short.bin"), "--json"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find("\"fault\": \"size\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"trailerVersion\": \"\""), std::string::npos) << r.out;
+    // An output in a folder that does not exist is named as the user gave it.
+    r = Call(RunImageCommand, {"make", "--generation", "1", "--version", "01000300", "--size",
+                               "5000", "-o", p("missing/out.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(p("missing/out.bin")), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(".tmp"), std::string::npos) << r.err;
+}
+#endif
 
 }  // namespace
 }  // namespace mox3
