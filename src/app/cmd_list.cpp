@@ -2,7 +2,12 @@
 #include "app/cli_args.h"
 #include "app/commands.h"
 #include "app/device_access.h"
+#include "app/host.h"
 #include "app/json.h"
+#include "app/update_run.h"
+#include "bridge/firmware_image.h"
+#include "config/profile_reader.h"
+#include "platform/platform.h"
 #include "config/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
@@ -12,8 +17,36 @@ namespace mox3 {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mox3-updater [--emulator DIR] list [--json]\n"
-    "Without --emulator (or MOX3_EMULATOR) the attached drives are listed.\n";
+    "usage: mox3-updater [--emulator DIR] list [--json] [--image-dir DIR]\n"
+    "Without --emulator (or MOX3_EMULATOR) the attached drives are listed, each with the\n"
+    "image an update would write to it and whether that image is newer.\n";
+
+// What an update would write to a drive of this chip kind, in words, and whether it is newer.
+struct ImageNote {
+    std::string version;  // the image's version text; empty without a sound image
+    std::string text;
+    bool newer = false;
+};
+
+ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16string& driveVersion) {
+    ImageNote note;
+    if (chipKind != 1 && chipKind != 2) return {"", "no image: the chip kind is unknown", false};
+    const std::u16string path = FindImagePath(options, chipKind);
+    FirmwareImage image = FirmwareImage::Read(PathFromText(path));
+    image.RequireGeneration(chipKind);
+    if (image.fault() == ImageFault::Unreadable) {
+        return {"", "no image file " + Utf16ToUtf8(path), false};
+    }
+    if (!image.ok()) return {"", "image " + Utf16ToUtf8(path) + " is damaged: " + image.problem(), false};
+    std::u16string imageShort = u"0.00", driveShort = u"0.00";
+    ShortVersionText(image.trailerVersion(), imageShort);
+    ShortVersionText(driveVersion, driveShort);
+    note.version = Utf16ToUtf8(image.trailerVersion());
+    note.newer = VersionNumber(imageShort) > VersionNumber(driveShort);
+    note.text = "image " + note.version + (note.newer ? ", newer: an update would run"
+                                                      : ", not newer: nothing to update");
+    return note;
+}
 
 const char* CensusText(int census) {
     switch (census) {
@@ -32,15 +65,18 @@ const char* CensusText(int census) {
 }  // namespace
 
 int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {}, {"--json", "--help", "-h"});
+    CliArgs cli(args, {"--image-dir"}, {"--json", "--help", "-h"});
     if (cli.has("--help") || cli.has("-h")) {
         out << kUsage;
         return kExitOk;
     }
     if (!cli.ok() || !cli.positional().empty()) {
-        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUsage;
+        err << "error: " << (cli.ok() ? "unexpected argument " + cli.positional()[0] : cli.error())
+            << "\n" << kUsage;
         return kExitUsage;
     }
+    HostOptions hostOptions;
+    hostOptions.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     const int census = CountKnownDrives();
     CBridgeMgr mgr;
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
@@ -68,7 +104,10 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
             .Field("serialNumber", Utf16ToUtf8(r.serialNumber))
             .Field("firmwareVersion", Utf16ToUtf8(r.firmwareVersion))
             .Field("normalMode", static_cast<std::int64_t>(r.normalMode))
-            .Field("chipKind", static_cast<std::int64_t>(chip))
+            .Field("chipKind", static_cast<std::int64_t>(chip));
+        const ImageNote image = NoteImage(hostOptions, chip, r.firmwareVersion);
+        j.Field("imageVersion", image.version)
+            .Field("imageNewer", image.newer)
             .Key("paths")
             .BeginArray();
         text += "slot " + std::to_string(slot) + ": " + Utf16ToUtf8(r.vendorIdText) + ":" +
@@ -76,7 +115,7 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
                 Utf16ToUtf8(r.product) + "\" serial \"" + Utf16ToUtf8(r.serialNumber) +
                 "\"\n  firmware " + Utf16ToUtf8(r.firmwareVersion) + ", " +
                 (r.normalMode ? "normal firmware" : "update loader") + ", chip kind " +
-                std::to_string(chip) + "\n";
+                std::to_string(chip) + "\n  " + image.text + "\n";
         for (std::uint32_t k = 0; k < r.pathCount && k < kMaxPaths; ++k) {
             j.BeginObject()
                 .Field("path", Utf16ToUtf8(r.interfacePath[k]))

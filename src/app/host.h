@@ -29,6 +29,9 @@ class CliHost : public HostServices {
     virtual int lastTextId() const = 0;
 };
 
+// The image file of a chip kind as a run with these options would find it.
+std::u16string FindImagePath(const HostOptions& options, int chipKind);
+
 // The platform's host for one run of the command line, holding the single-instance lock.
 // Nothing when it cannot be had: `alreadyRunning` tells a copy running already (then `error`
 // names the lock) from an error (then `error` says what).

@@ -237,6 +237,10 @@ class LockedLinuxHost : public LinuxHost {
 
 }  // namespace
 
+std::u16string FindImagePath(const HostOptions& options, int chipKind) {
+    return LinuxHost(options).ImagePath(chipKind);
+}
+
 std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
                                       std::string* error) {
     if (alreadyRunning) *alreadyRunning = false;

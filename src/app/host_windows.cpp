@@ -210,6 +210,10 @@ class LockedWindowsHost : public WindowsHost {
 
 }  // namespace
 
+std::u16string FindImagePath(const HostOptions& options, int chipKind) {
+    return WindowsHost(options, false).ImagePath(chipKind);
+}
+
 std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
                                       std::string* error) {
     if (alreadyRunning) *alreadyRunning = false;

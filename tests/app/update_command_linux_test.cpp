@@ -29,9 +29,14 @@ class UpdateCommand : public EmulatorTest {
     }
 
     Result Update(std::vector<std::string> words) {
-        std::vector<std::string> args = {MOX3_CLI_PATH, "--emulator", (dir_ / "bus").string(),
-                                          "update", "--image-dir", (dir_ / "images").string(),
-                                          "--state-dir", (dir_ / "state").string()};
+        std::vector<std::string> args = {"update", "--image-dir", (dir_ / "images").string(),
+                                         "--state-dir", (dir_ / "state").string()};
+        args.insert(args.end(), words.begin(), words.end());
+        return Program(args);
+    }
+
+    Result Program(std::vector<std::string> words) {
+        std::vector<std::string> args = {MOX3_CLI_PATH, "--emulator", (dir_ / "bus").string()};
         args.insert(args.end(), words.begin(), words.end());
         pid_t pid = ::fork();
         if (pid == 0) {
@@ -76,6 +81,15 @@ TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     EXPECT_EQ(j["newVersion"], "1.07");
     EXPECT_EQ(View(dir_ / "bus" / "drive").firmwareVersion, "V01L00R05");
 
+    // The list says which image an update would write and whether it is newer.
+    const std::vector<std::string> list = {"list", "--json", "--image-dir",
+                                           (dir_ / "images").string()};
+    r = Program(list);
+    ASSERT_EQ(r.code, 0) << r.err;
+    j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["drives"][0]["imageVersion"], "V01L00R07");
+    EXPECT_EQ(j["drives"][0]["imageNewer"], true);
+
     // Declining at the question is nothing to do, not a failure.
     r = Update({});
     EXPECT_EQ(r.code, 3);
@@ -99,6 +113,7 @@ TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     r = Update({"--check", "--json"});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(nlohmann::json::parse(r.out)["updateAvailable"], false);
+    EXPECT_EQ(nlohmann::json::parse(Program(list).out)["drives"][0]["imageNewer"], false);
 
     // A damaged image: the message, then the cause with the test that failed; in JSON a
     // stable code.
