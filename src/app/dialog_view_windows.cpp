@@ -67,4 +67,14 @@ void CenterWindow(HWND window) {
                (desktop.bottom - desktop.top) / 2 - height / 2, width, height, TRUE);
 }
 
+// A static control draws its text with DrawText on the context that it has just offered to
+// the dialog for its colours. Where the control turns its WS_EX_RTLREADING into DT_RTLREADING
+// itself, this changes nothing; Wine's control does not (it honours WS_EX_RIGHT only), and
+// its text then follows the context's TA_RTLREADING.
+void ApplyReadingOrder(HWND control, HDC dc) {
+    if ((GetWindowLongW(control, GWL_EXSTYLE) & WS_EX_RTLREADING) == 0) return;
+    const UINT align = GetTextAlign(dc);
+    if (align != GDI_ERROR) SetTextAlign(dc, align | TA_RTLREADING);
+}
+
 }  // namespace mox3

@@ -53,4 +53,8 @@ class DialogView : public UpdateView {
 // Moves a window to the middle of the desktop, keeping its size.
 void CenterWindow(HWND window);
 
+// Gives the device context a static control paints with (WM_CTLCOLORSTATIC) right-to-left
+// reading order when the control has WS_EX_RTLREADING; leaves it alone otherwise.
+void ApplyReadingOrder(HWND control, HDC dc);
+
 }  // namespace mox3

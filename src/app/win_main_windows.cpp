@@ -64,7 +64,7 @@ void InitCommonControlsByOrdinal() {
 
 }  // namespace
 
-INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG: {
             DialogView view(dialog);
@@ -99,6 +99,11 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
             // The run posts this as its last act: its thread is about to end.
             while (!NoRunActive()) SystemClock()->SleepMs(500);
             EndDialog(dialog, 1);
+            return FALSE;
+        case WM_CTLCOLORSTATIC:
+            // The texts of a right-to-left language read right to left; the colours and the
+            // brush stay the dialog manager's (FALSE).
+            ApplyReadingOrder(reinterpret_cast<HWND>(lParam), reinterpret_cast<HDC>(wParam));
             return FALSE;
         case WM_DESTROY:
             PostQuitMessage(0);

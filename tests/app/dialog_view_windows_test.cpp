@@ -1,11 +1,13 @@
-// What the runs' view does to a real dialog 101, made from this program's resources, and where
-// CenterWindow puts a window.
+// What the runs' view does to a real dialog 101, made from this program's resources, where
+// CenterWindow puts a window, and the reading order its static texts are painted in.
 #include "app/dialog_view_windows.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "app/strings.h"
 
 namespace mox3 {
 namespace {
@@ -103,6 +105,45 @@ TEST_F(DialogViewTest, CenterWindowHalvesDownwards) {
     EXPECT_EQ(rect.top, (desktop.bottom - desktop.top) / 2 - 100);
     EXPECT_EQ(rect.right - rect.left, 301);
     EXPECT_EQ(rect.bottom - rect.top, 201);
+}
+
+// Dialog 101 in one language's template, whatever the thread's language.
+HWND MakeDialog(LanguageId lang) {
+    HRSRC found = FindResourceExW(nullptr, RT_DIALOG, MAKEINTRESOURCEW(kDialogId), lang);
+    if (found == nullptr) return nullptr;
+    const auto* dialogTemplate =
+        static_cast<const DLGTEMPLATE*>(LockResource(LoadResource(nullptr, found)));
+    return CreateDialogIndirectParamW(GetModuleHandleW(nullptr), dialogTemplate, nullptr,
+                                      PlainDialog, 0);
+}
+
+// The Arabic (0x0401) texts are painted right to left; every other language's (0x0001, which
+// holds English texts, too), and the Arabic dialog's buttons and progress bar, as the system
+// paints them by default. The context's other alignment stays.
+TEST(DialogReadingOrder, ArabicStaticTextsOnly) {
+    LoadLibraryW(L"COMCTL32.dll");
+    for (LanguageId lang : AllLanguages()) {
+        SCOPED_TRACE(testing::Message() << "language 0x" << std::hex << lang);
+        HWND dialog = MakeDialog(lang);
+        if (dialog == nullptr) GTEST_SKIP() << "no window can be made here (no display?)";
+        int statics = 0;
+        for (HWND control = GetWindow(dialog, GW_CHILD); control != nullptr;
+             control = GetWindow(control, GW_HWNDNEXT)) {
+            wchar_t name[32] = {};
+            GetClassNameW(control, name, 32);
+            const bool isStatic = std::wstring(name) == L"Static";
+            statics += isStatic;
+            HDC dc = CreateCompatibleDC(nullptr);
+            SetTextAlign(dc, TA_BASELINE | TA_CENTER);
+            ApplyReadingOrder(control, dc);
+            const bool rightToLeft = lang == 0x0401 && isStatic;
+            EXPECT_EQ(GetTextAlign(dc), TA_BASELINE | TA_CENTER | (rightToLeft ? TA_RTLREADING : 0))
+                << "control " << GetDlgCtrlID(control);
+            DeleteDC(dc);
+        }
+        EXPECT_EQ(statics, 6);
+        DestroyWindow(dialog);
+    }
 }
 
 }  // namespace

@@ -76,25 +76,34 @@ struct Control {
     DWORD style;
     short x, y, cx, cy;
     std::optional<DialogText> text;  // nothing: empty
+    DWORD rtlExStyle;  // the extended style in a language written right to left; 0 in others
 };
 
 constexpr WORD kButton = 0x80;
 constexpr WORD kStatic = 0x82;
 constexpr DWORD kChild = WS_CHILD | WS_VISIBLE;
 constexpr DWORD kNoId = 0xFFFFFFFF;
+// Right-to-left reading order on every text; a left-aligned text moves to the right edge of
+// its box, a centred one stays centred.
+constexpr DWORD kRtlLeft = WS_EX_RTLREADING | WS_EX_RIGHT;
+constexpr DWORD kRtlCentred = WS_EX_RTLREADING;
 
 const std::vector<Control> kControls = {
-    {2, kButton, u"", kChild | BS_PUSHBUTTON | WS_TABSTOP, 262, 175, 50, 14, DialogText::kExit},
-    {1, kButton, u"", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 203, 175, 50, 14, DialogText::kStart},
-    {1001, 0, u"msctls_progress32", kChild | WS_BORDER, 19, 120, 276, 14, std::nullopt},
-    {1002, kStatic, u"", kChild | SS_CENTER | WS_GROUP, 7, 85, 305, 8, std::nullopt},
-    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 29, 13, 71, 8, DialogText::kCurrentFirmware},
-    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 31, 40, 71, 8, DialogText::kNewFirmware},
+    {2, kButton, u"", kChild | BS_PUSHBUTTON | WS_TABSTOP, 262, 175, 50, 14, DialogText::kExit, 0},
+    {1, kButton, u"", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 203, 175, 50, 14, DialogText::kStart,
+     0},
+    {1001, 0, u"msctls_progress32", kChild | WS_BORDER, 19, 120, 276, 14, std::nullopt, 0},
+    {1002, kStatic, u"", kChild | SS_CENTER | WS_GROUP, 7, 85, 305, 8, std::nullopt, kRtlCentred},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 29, 13, 71, 8, DialogText::kCurrentFirmware,
+     kRtlLeft},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 31, 40, 71, 8, DialogText::kNewFirmware,
+     kRtlLeft},
     {1003, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 121, 11, 160, 14,
-     std::nullopt},
+     std::nullopt, kRtlCentred},
     {1004, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 121, 37, 160, 14,
-     std::nullopt},
-    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 23, 144, 276, 22, DialogText::kCaution},
+     std::nullopt, kRtlCentred},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 23, 144, 276, 22, DialogText::kCaution,
+     kRtlLeft},
 };
 
 std::u16string Lower(std::u16string text) {
@@ -104,16 +113,21 @@ std::u16string Lower(std::u16string text) {
     return text;
 }
 
+// Arabic (0x0401) is the one language here written right to left: its texts read right to
+// left, in a layout that is not mirrored. Every other language's controls have no extended
+// style, 0x0001 too (an Arabic id, but it holds the English texts).
 TEST(WindowsResources, DialogInEveryLanguage) {
+    ASSERT_TRUE(HasLanguage(0x0401));
     for (LanguageId lang : AllLanguages()) {
         SCOPED_TRACE(testing::Message() << "language 0x" << std::hex << lang);
+        const bool rightToLeft = lang == 0x0401;
         auto found = FindIn(RT_DIALOG, MAKEINTRESOURCEW(101), lang);
         ASSERT_TRUE(found.has_value());
         Reader& r = *found;
         EXPECT_EQ(r.Word(), 1);       // version of the extended template
         EXPECT_EQ(r.Word(), 0xFFFF);  // its signature
         r.Dword();                    // help id
-        EXPECT_EQ(r.Dword(), 0u);     // no extended style
+        EXPECT_EQ(r.Dword(), 0u);     // no extended style: no mirrored layout
         const DWORD style = r.Dword();
         EXPECT_EQ(style, DWORD{DS_MODALFRAME | WS_POPUP | WS_CAPTION | DS_SETFONT | DS_FIXEDSYS});
         EXPECT_EQ(style & WS_SYSMENU, 0u) << "a system menu would bring a close box";
@@ -133,8 +147,9 @@ TEST(WindowsResources, DialogInEveryLanguage) {
         for (const Control& expected : kControls) {
             SCOPED_TRACE(testing::Message() << "control " << static_cast<int>(expected.id));
             r.AlignDword();
-            r.Dword();                 // help id
-            EXPECT_EQ(r.Dword(), 0u);  // extended style
+            r.Dword();  // help id
+            const DWORD exStyle = r.Dword();
+            EXPECT_EQ(exStyle, rightToLeft ? expected.rtlExStyle : 0u);
             EXPECT_EQ(r.Dword(), expected.style);
             EXPECT_EQ(r.Short(), expected.x);
             EXPECT_EQ(r.Short(), expected.y);

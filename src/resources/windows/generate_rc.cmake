@@ -28,6 +28,10 @@ function(mox3_rc_text text out)
 endfunction()
 
 file(READ ${CMAKE_CURRENT_LIST_DIR}/dialog.rc.in template)
+# The primary languages whose script runs right to left: Arabic, Hebrew, Urdu, Persian
+# (spelled as math() writes them). Only their ids with a sublanguage count: the neutral id
+# 0x0001 (Arabic, sublanguage 0) holds this program's English texts.
+set(MOX3_RIGHT_TO_LEFT_LANGUAGES 0x1 0xd 0x20 0x29)
 set(script "// Generated from resources/strings/strings.txt by generate_rc.cmake. Do not edit.
 #pragma code_page(65001)
 #include <windows.h>
@@ -41,6 +45,17 @@ foreach(language IN LISTS MOX3_STRING_LANGUAGES)
   set(MOX3_LANGUAGE_ID ${language})
   set(MOX3_LANGUAGE_PRIMARY ${primary})
   set(MOX3_LANGUAGE_SUB ${sub})
+  # A language written right to left gets right-to-left reading order on its texts, so that
+  # the clauses, Latin words and full stops of a line stand where its reader looks for them.
+  # The layout is not mirrored: left-aligned texts are aligned to the right of their boxes,
+  # centred texts stay centred. Every other language's controls keep no extended style.
+  if(primary IN_LIST MOX3_RIGHT_TO_LEFT_LANGUAGES AND NOT sub STREQUAL "0x0")
+    set(MOX3_LEFT_EXSTYLE ", WS_EX_RIGHT | WS_EX_RTLREADING")
+    set(MOX3_CENTERED_EXSTYLE ", WS_EX_RTLREADING")
+  else()
+    set(MOX3_LEFT_EXSTYLE "")
+    set(MOX3_CENTERED_EXSTYLE "")
+  endif()
   foreach(key IN LISTS MOX3_STRING_IDS MOX3_DIALOG_KEYS)
     mox3_rc_text("${MOX3_TEXT_${language}_${key}}" MOX3_TEXT_${key})
   endforeach()
