@@ -432,6 +432,11 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
         return kExitUsage;
     }
     options.lang = cli.value("--lang");
+    if (options.lang && !IsKnownLanguage(*options.lang)) {
+        err << "error: --lang " << *options.lang << " is not a language of this program; it "
+            << "speaks " << KnownLanguagesText() << "\n";
+        return kExitUsage;
+    }
     options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
     options.clock = SystemClock();
@@ -469,6 +474,11 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     }
     if (!cli.ok() || !cli.positional().empty()) {
         err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kDemoUsage;
+        return kExitUsage;
+    }
+    if (cli.value("--lang") && !IsKnownLanguage(*cli.value("--lang"))) {
+        err << "error: --lang " << *cli.value("--lang") << " is not a language of this program; "
+            << "it speaks " << KnownLanguagesText() << "\n";
         return kExitUsage;
     }
     std::error_code ec;

@@ -171,6 +171,31 @@ LanguageId CurrentLanguage(std::optional<std::string> override,
     return kLanguageNeutral;
 }
 
+bool IsKnownLanguage(std::string_view override) {
+    if (std::optional<LanguageId> id = ParseHexId(std::string(override))) {
+        return HasLanguage(*id) || HasLanguage(static_cast<LanguageId>(*id & 0x03FF));
+    }
+    const std::string_view language = override.substr(0, override.find_first_of("_-.@"));
+    if (SameIgnoringCase(override, "C") || SameIgnoringCase(override, "POSIX") ||
+        SameIgnoringCase(language, "en") || SameIgnoringCase(language, "zh")) {
+        return true;
+    }
+    for (const LanguageName& known : kLanguageNames) {
+        if (SameIgnoringCase(language, known.name)) return true;
+    }
+    return false;
+}
+
+std::string KnownLanguagesText() {
+    std::string text = "en, en_US, zh_CN, zh_TW";
+    for (const LanguageName& known : kLanguageNames) {
+        text += ", ";
+        text += known.name;
+    }
+    text += ", or a language id such as 0x0411";
+    return text;
+}
+
 LanguageId CurrentLanguage(std::optional<std::string> override) {
     return CurrentLanguage(std::move(override), [](const char* name) -> std::optional<std::string> {
         const char* value = std::getenv(name);

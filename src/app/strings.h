@@ -62,6 +62,12 @@ LanguageId CurrentLanguage(std::optional<std::string> override);
 LanguageId CurrentLanguage(std::optional<std::string> override,
                            const EnvironmentLookup& environment);
 
+// Whether an override names a language the program speaks (a language id with a table, or
+// whose primary language has one; a locale name of such a language, English, "C" or "POSIX"),
+// and, for a usage message, the names and ids it accepts.
+bool IsKnownLanguage(std::string_view override);
+std::string KnownLanguagesText();
+
 // A text for a terminal: UTF-8, with "\r\n" and every lone "\r" made "\n".
 std::string ForTerminal(std::u16string_view text);
 

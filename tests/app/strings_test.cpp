@@ -103,6 +103,16 @@ TEST(StringTable, EnglishTextsAreExact) {
     }
 }
 
+TEST(StringTable, KnownLanguagesForTheCommandLine) {
+    for (const char* known : {"ja", "ja_JP.UTF-8", "de-AT", "en_GB", "zh_TW", "C", "POSIX",
+                              "0x0411", "0x0C07"}) {
+        EXPECT_TRUE(IsKnownLanguage(known)) << known;
+    }
+    for (const char* unknown : {"xx", "klingon", "0x0009", "0x0C04", "he_IL"}) {
+        EXPECT_FALSE(IsKnownLanguage(unknown)) << unknown;
+    }
+}
+
 TEST(StringTable, UnknownIdsAndLanguagesGiveNoText) {
     for (int id : {0, -1, 101, 110, 111, 121, 1001})
         EXPECT_TRUE(LoadTableString(id, 0x0001).empty());

@@ -70,6 +70,11 @@ TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     EXPECT_NE(r.err.find("--json never asks"), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty()) << r.out;
 
+    // A language the program does not speak is a usage error that lists those it does.
+    r = Update({"--check", "--lang", "xx"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("ja"), std::string::npos) << r.err;
+
     // A check says an update is available and changes nothing.
     r = Update({"--check", "--json"});
     EXPECT_EQ(r.code, 0) << r.err;
