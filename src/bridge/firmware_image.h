@@ -44,7 +44,7 @@ const char* ImageFaultName(ImageFault fault);
 class FirmwareImage {
   public:
     // The largest file any generation accepts; reading stops beyond it.
-    static constexpr std::size_t kLargestFile = 262166;
+    static constexpr std::size_t kLargestFile = kSecondGenerationImage.largest;
 
     static FirmwareImage Parse(std::vector<std::uint8_t> bytes);
     // Reads a regular file of at most kLargestFile bytes (a larger one is a Size fault
