@@ -8,8 +8,8 @@
 #include "bridge/config_build.h"
 #include "bridge/firmware_image.h"
 #include "config/digest_header.h"
-#include "config/sha256.h"
-#include "config/text.h"
+#include "base/sha256.h"
+#include "base/text.h"
 #include "resources/resources.h"
 
 namespace {

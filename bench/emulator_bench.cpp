@@ -11,15 +11,15 @@
 #include <random>
 #include <sstream>
 
-#include "app/commands.h"
-#include "app/device_access.h"
-#include "app/host.h"
-#include "app/update_run.h"
+#include "app/cli/commands.h"
+#include "app/run/device_access.h"
+#include "app/run/host.h"
+#include "app/run/update_run.h"
 #include "bridge/firmware_image.h"
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
-#include "transport/clock.h"
+#include "base/clock.h"
 #include "transport/passthrough.h"
 
 namespace {

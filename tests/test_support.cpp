@@ -5,7 +5,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3::test {
 

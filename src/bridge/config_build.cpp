@@ -4,7 +4,7 @@
 
 #include "bridge/chip_profile.h"
 #include "config/profile_reader.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

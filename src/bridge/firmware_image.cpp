@@ -7,8 +7,8 @@
 #include "bridge/chip_profile.h"
 #include "config/digest_header.h"
 #include "config/profile_reader.h"
-#include "config/sha256.h"
-#include "config/text.h"
+#include "base/sha256.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -6,7 +6,7 @@
 #include "bridge/config_build.h"
 #include "bridge/vendor_commands.h"
 #include "config/profile_reader.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "config/digest_header.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "config/sha256.h"
+#include "base/sha256.h"
 
 namespace mox3 {
 

@@ -9,8 +9,8 @@
 
 #include "bridge/chip_profile.h"
 #include "config/digest_header.h"
-#include "config/number_parse.h"
-#include "config/sha256.h"
+#include "base/number_parse.h"
+#include "base/sha256.h"
 
 namespace mox3 {
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "config/compile_gen2.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3::gen2 {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/compile_gen2.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3::gen2 {
 

@@ -2,8 +2,9 @@
 
 #include <algorithm>
 
-#include "config/number_parse.h"
-#include "config/text.h"
+#include "base/number_parse.h"
+#include "base/text.h"
+#include "config/ansi_text.h"
 
 namespace mox3 {
 

@@ -1,7 +1,7 @@
 // The format check of a configuration file's [Config] section.
 #include "bridge/chip_profile.h"
 #include "config/profile_reader.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

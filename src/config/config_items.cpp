@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

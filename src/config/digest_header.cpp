@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "config/sha256.h"
+#include "base/sha256.h"
 
 namespace mox3 {
 

@@ -2,8 +2,8 @@
 
 #include <fstream>
 
-#include "config/number_parse.h"
-#include "config/text.h"
+#include "base/number_parse.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -1,7 +1,7 @@
 #include "discovery/bridge_manager.h"
 
-#include "config/number_parse.h"
-#include "config/text.h"
+#include "base/number_parse.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -10,7 +10,7 @@
 
 #include "config/config_items.h"
 #include "discovery/device_tree.h"
-#include "transport/clock.h"
+#include "base/clock.h"
 
 namespace mox3 {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "bridge/vendor_commands.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "discovery/device_tree.h"
 
 namespace mox3 {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <utility>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "bridge/vendor_commands.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "discovery/bridge_manager.h"
 
 namespace mox3 {

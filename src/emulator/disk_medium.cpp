@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "config/sha256.h"
-#include "config/text.h"
+#include "base/sha256.h"
+#include "base/text.h"
 
 namespace mox3 {
 

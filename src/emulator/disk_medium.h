@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "emulator/emulator_backend.h"
+#include "emulator/emulated_drive.h"
 
 namespace mox3 {
 

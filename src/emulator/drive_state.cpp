@@ -8,7 +8,7 @@
 #include <map>
 #include <sstream>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "emulator/folder_files.h"
 #include "platform/platform.h"
 
@@ -631,6 +631,13 @@ bool SaveDrive(const fs::path& dir, LoadedDrive& drive, std::string* error,
     s.flashRedo.clear();
     RemoveLeftovers(dir, s);
     return true;
+}
+
+bool IsEmulatedDriveFolder(const fs::path& dir) {
+    auto text = ReadDriveStateText(dir);
+    const std::string_view format = kDriveStateFormatLine;
+    return text && text->starts_with(format) &&
+           (text->size() == format.size() || (*text)[format.size()] == '\n');
 }
 
 bool UpdateDrive(const fs::path& dir, const std::function<bool(LoadedDrive&)>& change,

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "emulator/emulator_backend.h"
+#include "emulator/emulated_drive.h"
 #include "platform/platform.h"
 
 namespace mox3 {

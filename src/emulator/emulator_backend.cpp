@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "emulator/bridge_chip.h"
 #include "emulator/disk_medium.h"
 #include "emulator/drive_state.h"
@@ -182,13 +182,6 @@ std::uint64_t EmulatedRequestUs(const EmulatedLatency& latency, std::uint64_t by
 
 std::shared_ptr<PassThroughBackend> MakeEmulatorBackend(std::shared_ptr<EmulatorClock> clock) {
     return std::make_shared<EmulatorBackend>(std::move(clock));
-}
-
-bool IsEmulatedDriveFolder(const fs::path& dir) {
-    auto text = ReadDriveStateText(dir);
-    const std::string_view format = kDriveStateFormatLine;
-    return text && text->starts_with(format) &&
-           (text->size() == format.size() || (*text)[format.size()] == '\n');
 }
 
 const char* EmulatedPortIdentityName(EmulatedPortIdentity identity) {

@@ -5,7 +5,7 @@
 #include <map>
 #include <mutex>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "emulator/bridge_chip.h"
 #include "emulator/drive_state.h"
 #include "emulator/folder_files.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "emulator/emulator_backend.h"
+#include "emulator/emulated_drive.h"
 
 namespace mox3 {
 

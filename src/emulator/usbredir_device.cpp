@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "emulator/drive_state.h"
 
 namespace mox3 {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace mox3 {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace mox3 {

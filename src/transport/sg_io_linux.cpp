@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "app/commands.h"
+#include "app/cli/commands.h"
 #include "test_support.h"
 
 namespace mox3 {

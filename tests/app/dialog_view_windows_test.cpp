@@ -1,13 +1,13 @@
 // What the runs' view does to a real dialog 101, made from this program's resources, where
 // CenterWindow puts a window, and the reading order its static texts are painted in.
-#include "app/dialog_view_windows.h"
+#include "app/windows/dialog_view_windows.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/strings.h"
+#include "app/run/strings.h"
 
 namespace mox3 {
 namespace {

@@ -1,5 +1,5 @@
 // What keeps a disk busy, read from a sysfs and procfs of the test's own.
-#include "app/disk_use.h"
+#include "app/run/disk_use.h"
 
 #include <gtest/gtest.h>
 

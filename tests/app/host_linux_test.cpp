@@ -1,11 +1,11 @@
 // The Linux host: a private folder for marker and configuration file, whole writes only, the
 // single-instance lock, and where images are looked for.
-#include "app/host_linux.h"
+#include "app/run/host_linux.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "test_support.h"
 
 namespace mox3 {

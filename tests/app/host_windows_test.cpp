@@ -1,11 +1,11 @@
 // The Windows host services: the registry key holder and the marker, the configuration file
 // written from the program's resources, the image paths.
-#include "app/host_windows.h"
+#include "app/run/host_windows.h"
 
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "resources/resources.h"
 #include "test_support.h"
 

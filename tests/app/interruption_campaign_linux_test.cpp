@@ -13,7 +13,7 @@
 
 #include "bridge/config_build.h"
 #include "bridge/firmware_image.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "emulator/emulator_backend.h"
 #include "resources/resources.h"
 #include "test_support.h"

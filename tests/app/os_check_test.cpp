@@ -1,5 +1,5 @@
 // Which systems the update accepts.
-#include "app/os_check.h"
+#include "app/run/os_check.h"
 
 #include <gtest/gtest.h>
 

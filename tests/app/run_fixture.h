@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/update_run.h"
-#include "config/text.h"
+#include "app/run/update_run.h"
+#include "base/text.h"
 #include "resources/resources.h"
 #include "test_support.h"
 

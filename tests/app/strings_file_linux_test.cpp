@@ -8,7 +8,7 @@
 #include <sstream>
 #include <utility>
 
-#include "app/strings.h"
+#include "app/run/strings.h"
 #include "test_support.h"
 
 namespace mox3 {

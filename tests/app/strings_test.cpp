@@ -1,4 +1,4 @@
-#include "app/strings.h"
+#include "app/run/strings.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "app/device_access.h"
+#include "app/run/device_access.h"
 #include "bridge/vendor_commands.h"
-#include "transport/clock.h"
+#include "base/clock.h"
 #include "transport/emulator_mark.h"
 #include "transport/passthrough.h"
 

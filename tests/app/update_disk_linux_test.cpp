@@ -2,9 +2,9 @@
 // plain run, and a run cut off half-way whose drive is then recovered by a second run. The
 // runs use the command line's own host (marker and configuration file in a state folder) on
 // the test's clock.
-#include "app/host.h"
+#include "app/run/host.h"
 #include "app/run_fixture.h"
-#include "app/update_run.h"
+#include "app/run/update_run.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {

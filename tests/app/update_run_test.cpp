@@ -1,5 +1,5 @@
 // The start-up inspection and the update run against emulated drives in virtual time.
-#include "app/update_run.h"
+#include "app/run/update_run.h"
 
 #include <functional>
 #include <map>

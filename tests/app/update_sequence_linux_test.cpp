@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "app/run_fixture.h"
-#include "app/update_run.h"
+#include "app/run/update_run.h"
 #include "bridge/vendor_commands.h"
 #include "emulator/emulator_fixture.h"
 

@@ -11,7 +11,7 @@
 
 #include "bridge/chip_profile.h"
 #include "bridge/config_build.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "test_support.h"
 
 namespace mox3 {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "transport/fake_device.h"
 
 namespace mox3 {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "config/sha256.h"
+#include "app/cli/commands.h"
+#include "base/sha256.h"
 #include "test_support.h"
 
 namespace mox3 {

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "bridge/firmware_image.h"
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3::test {
 

@@ -3,8 +3,8 @@
 
 #include "config/compile_fixture.h"
 #include "config/digest_header.h"
-#include "config/sha256.h"
-#include "config/text.h"
+#include "base/sha256.h"
+#include "base/text.h"
 
 namespace mox3::test {
 namespace {

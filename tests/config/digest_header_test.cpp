@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/sha256.h"
+#include "base/sha256.h"
 
 namespace mox3 {
 namespace {

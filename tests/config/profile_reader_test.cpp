@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "config/number_parse.h"
-#include "config/text.h"
+#include "base/number_parse.h"
+#include "base/text.h"
 #include "discovery/bridge_manager.h"
 
 namespace mox3 {

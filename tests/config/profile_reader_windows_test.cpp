@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "config/profile_reader.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "test_support.h"
 
 namespace mox3 {

@@ -1,6 +1,6 @@
 // The program's own SHA-256 against the system's, around the padding boundaries, and the
 // published test vectors.
-#include "config/sha256.h"
+#include "base/sha256.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3 {
 namespace {

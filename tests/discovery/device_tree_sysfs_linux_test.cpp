@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
 #include "discovery/fake_tree.h"

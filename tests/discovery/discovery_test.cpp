@@ -1,7 +1,7 @@
 // Enumeration, chip identification and the census over a device tree made up in the test.
 #include <gtest/gtest.h>
 
-#include "config/text.h"
+#include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
 #include "discovery/fake_tree.h"

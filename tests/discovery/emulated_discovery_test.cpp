@@ -2,7 +2,7 @@
 // over the emulator's device tree, through the emulator's pass-through.
 #include <sstream>
 
-#include "app/commands.h"
+#include "app/cli/commands.h"
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"

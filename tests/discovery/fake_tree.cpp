@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/text.h"
+#include "base/text.h"
 
 namespace mox3::test {
 

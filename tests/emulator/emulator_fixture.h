@@ -13,12 +13,12 @@
 
 #include "bridge/config_build.h"
 #include "bridge/firmware_image.h"
-#include "config/text.h"
+#include "base/text.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
 #include "resources/resources.h"
 #include "test_support.h"
-#include "transport/clock.h"
+#include "base/clock.h"
 
 namespace mox3::test {
 

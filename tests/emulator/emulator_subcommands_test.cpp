@@ -1,7 +1,7 @@
 // The emulator subcommands as a user runs them.
 #include <sstream>
 
-#include "app/commands.h"
+#include "app/cli/commands.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "app/strings.h"
-#include "app/update_run.h"
-#include "config/text.h"
+#include "app/run/strings.h"
+#include "app/run/update_run.h"
+#include "base/text.h"
 
 namespace mox3 {
 namespace {

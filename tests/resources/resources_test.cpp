@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/commands.h"
-#include "config/text.h"
+#include "app/cli/commands.h"
+#include "base/text.h"
 #include "test_support.h"
 
 namespace mox3 {

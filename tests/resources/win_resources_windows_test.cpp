@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/strings.h"
+#include "app/run/strings.h"
 #include "resources/resources.h"
 
 namespace mox3 {

@@ -1,0 +1,100 @@
+#include "app/cli/cli_args.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "platform/platform.h"
+
+namespace mox3 {
+
+CliArgs::CliArgs(Args args, std::set<std::string> valued, std::set<std::string> flags) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        std::string name = word;
+        std::optional<std::string> inlineValue;
+        if (word.rfind("--", 0) == 0) {
+            auto eq = word.find('=');
+            if (eq != std::string::npos) {
+                name = word.substr(0, eq);
+                inlineValue = word.substr(eq + 1);
+            }
+        }
+        if (valued.count(name)) {
+            if (inlineValue) {
+                values_[name] = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                values_[name] = args[++i];
+            } else {
+                error_ = "option " + name + " needs a value";
+                return;
+            }
+            seen_.insert(name);
+        } else if (flags.count(name) && !inlineValue) {
+            seen_.insert(name);
+        } else if (word.size() > 1 && word[0] == '-') {
+            error_ = "unknown option " + word;
+            return;
+        } else {
+            positional_.push_back(word);
+        }
+    }
+}
+
+bool CliArgs::has(const std::string& option) const {
+    return seen_.count(option) != 0;
+}
+
+std::optional<std::string> CliArgs::value(const std::string& option) const {
+    auto it = values_.find(option);
+    if (it == values_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<unsigned long long> ParseCount(const std::string& text) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
+    if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
+    return v;
+}
+
+std::string WriteFileAtomically(const std::string& path, const void* data, std::size_t size) {
+    namespace fs = std::filesystem;
+    fs::path target = Utf8Path(path);
+    fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    std::random_device rd;
+    std::string tempName = ".";
+    tempName += target.filename().string();
+    tempName += ".tmp" + std::to_string(rd());
+    fs::path temp = dir / tempName;
+    std::string why;
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) return "cannot write " + path + ": there is no folder " + dir.string();
+    if (!WriteFileDurably(temp, std::string_view(static_cast<const char*>(data), size), &why) ||
+        !MoveIntoPlace(temp, target, &why)) {
+        fs::remove(temp, ec);
+        // Name the file the user asked for, not the temporary one beside it.
+        return "cannot write " + path;
+    }
+    return {};
+}
+
+ExtractedResource::~ExtractedResource() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+}
+
+std::string ExtractedResource::Extract(const EmbeddedResource& resource) {
+    std::string why;
+    dir_ = MakeTempFolder("mox3-", &why);
+    if (dir_.empty()) return why;
+    file_ = dir_ / "config.ini";
+    return WriteFileAtomically(file_.string(), resource.bytes.data(), resource.bytes.size());
+}
+
+}  // namespace mox3

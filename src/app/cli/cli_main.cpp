@@ -1,0 +1,98 @@
+// The command-line program.
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/cli/commands.h"
+#include "platform/platform.h"
+#include "app/run/device_access.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: mox3-updater [--trace FILE] [--emulator DIR] COMMAND [ARGS]\n"
+    "\n"
+    "Commands:\n"
+    "  compile   compile a configuration file into the sealed 4096-byte configuration block\n"
+    "  image     check an image file (image info) or make a sample image (image make)\n"
+    "  decode    show the content of a compiled configuration block\n"
+    "  resource  list or extract the configuration files shipped inside the program\n"
+    "  bridge    send one bridge command to one device and show the answer\n"
+    "  emulator  create, inspect, break and power-cycle emulated bridge drives\n"
+    "  list      count the known drives and list the bridge drives attached\n"
+    "  update    update the firmware of the one attached drive\n"
+    "  demo      update an emulated drive from start to end, to see what happens\n"
+    "\n"
+    "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive),\n"
+    "--emulator DIR (the drives are the emulated devices in DIR; also MOX3_EMULATOR=DIR).\n"
+    "Run 'mox3-updater COMMAND --help' for a command's options.\n"
+    "Exit codes: 0 success, 1 failure, 2 bad usage.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments = mox3::ProgramArguments(argc, argv);
+    std::vector<std::string> words;
+    std::string traceFile;
+    const char* fromEnvironment = std::getenv("MOX3_EMULATOR");
+    std::string emulatorRoot = fromEnvironment ? fromEnvironment : "";
+    // The global options may stand anywhere.
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& word = arguments[i];
+        std::string* target = nullptr;
+        for (auto [name, value] :
+             {std::pair{"--trace", &traceFile}, std::pair{"--emulator", &emulatorRoot}}) {
+            std::string option(name);
+            if (word == option) {
+                if (i + 1 >= arguments.size()) {
+                    std::cerr << "error: option " << option << " needs a value\n" << kUsage;
+                    return mox3::kExitUsage;
+                }
+                *value = arguments[++i];
+                target = value;
+            } else if (word.rfind(option + "=", 0) == 0) {
+                *value = word.substr(option.size() + 1);
+                target = value;
+            }
+        }
+        if (target == nullptr) words.push_back(word);
+    }
+    if (words.empty()) {
+        std::cerr << kUsage;
+        return mox3::kExitUsage;
+    }
+    // "help COMMAND" is "COMMAND --help".
+    if (words[0] == "help" && words.size() > 1) words = {words[1], "--help"};
+    const std::string command = words[0];
+    mox3::Args rest = mox3::Args(words).subspan(1);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::cout << kUsage;
+        return mox3::kExitOk;
+    }
+    if (command == "--version") {
+        const std::string buildType = MOX3_BUILD_TYPE;
+        std::cout << "mox3-updater " << MOX3_VERSION << "\n"
+                  << "build type: " << (buildType.empty() ? "unspecified" : buildType) << "\n"
+                  << "source revision: " << MOX3_SOURCE_REVISION << "\n";
+        return mox3::kExitOk;
+    }
+    std::string why = mox3::SetUpDeviceAccess(traceFile, emulatorRoot);
+    if (!why.empty()) {
+        std::cerr << "error: " << why << "\n";
+        return mox3::kExitFailed;
+    }
+    if (command == "compile") return mox3::RunCompileCommand(rest, std::cout, std::cerr);
+    if (command == "image") return mox3::RunImageCommand(rest, std::cout, std::cerr);
+    if (command == "decode") return mox3::RunDecodeCommand(rest, std::cout, std::cerr);
+    if (command == "resource") return mox3::RunResourceCommand(rest, std::cout, std::cerr);
+    if (command == "bridge") return mox3::RunBridgeCommand(rest, std::cout, std::cerr);
+    if (command == "emulator") return mox3::RunEmulatorCommand(rest, std::cout, std::cerr);
+    if (command == "list") return mox3::RunListCommand(rest, std::cout, std::cerr);
+    if (command == "update") return mox3::RunUpdateCommand(rest, std::cout, std::cerr);
+    if (command == "demo") return mox3::RunDemoCommand(rest, std::cout, std::cerr);
+    std::cerr << "error: unknown command " << command << "\n" << kUsage;
+    return mox3::kExitUsage;
+}

@@ -1,0 +1,117 @@
+// bridge: one command to one device, for diagnosis.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "app/cli/cli_args.h"
+#include "app/cli/commands.h"
+#include "base/json.h"
+#include "bridge/vendor_commands.h"
+#include "base/text.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: mox3-updater bridge (version|status|info|chip|capacity|inquiry) DEVICE [--json]\n"
+    "DEVICE is a disk's device node (e.g. /dev/sdb) or an emulated drive's folder.\n";
+
+std::string Text(const std::uint8_t* bytes, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n && bytes[i] != 0; ++i) {
+        out.push_back(bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.');
+    }
+    return out;
+}
+
+}  // namespace
+
+int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {}, {"--json", "--help", "-h"});
+    if (cli.has("--help") || cli.has("-h")) {
+        out << kUsage;
+        return kExitOk;
+    }
+    if (!cli.ok() || cli.positional().size() != 2) {
+        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUsage;
+        return kExitUsage;
+    }
+    const std::string& what = cli.positional()[0];
+    const std::string& device = cli.positional()[1];
+    const bool json = cli.has("--json");
+    static const char* kKnown[] = {"version", "status", "info", "chip", "capacity", "inquiry"};
+    if (std::none_of(std::begin(kKnown), std::end(kKnown),
+                     [&](const char* k) { return what == k; })) {
+        err << "error: unknown bridge command " << what << "\n" << kUsage;
+        return kExitUsage;
+    }
+
+    CSpti request;
+    if (!request.Open(Utf8ToUtf16(device))) {
+        err << "error: "
+            << (request.openError().empty() ? "cannot open " + device : request.openError())
+            << "\n";
+        return kExitFailed;
+    }
+    JsonWriter j;
+    j.BeginObject().Field("device", device).Field("command", what);
+    std::string textOut;
+    bool ok = false;
+    if (what == "version") {
+        std::uint8_t b[kVersionBlockSize];
+        ok = ReadFirmwareVersion(b, request) == 1;
+        std::string version = Utf16ToUtf8(FirmwareVersionText(b));
+        j.Field("bytes", HexString(b, HexDigits::Upper, " ")).Field("version", version);
+        textOut =
+            "firmware version " + version + " (" + HexString(b, HexDigits::Upper, " ") + ")\n";
+    } else if (what == "status") {
+        std::uint8_t b[kStatusBlockSize];
+        ok = ReadBridgeStatus(b, request) == 1;
+        j.Field("bytes", HexString(b, HexDigits::Upper, " "))
+            .Field("loader", (b[0] & kStatusLoader) != 0)
+            .Field("readyWithoutSwitch", (b[0] & kStatusReady) != 0)
+            .Field("busy", (b[0] & kStatusBusy) != 0)
+            .Field("bits45Clear", (b[0] & kStatusMask45) == 0);
+        textOut = "status " + HexString(b, HexDigits::Upper, " ") + "\n" +
+                  "  mode: " + ((b[0] & kStatusLoader) ? "update loader" : "normal firmware") +
+                  (b[0] & kStatusBusy ? ", busy" : "") + (b[0] & kStatusReady ? ", ready" : "") +
+                  "\n";
+    } else if (what == "info") {
+        std::uint8_t b[kBridgeInfoSize];
+        ok = ReadBridgeInfo(b, request) == 1;
+        j.Field("bytes", HexString(b, HexDigits::Upper, " "));
+        textOut = "bridge information " + HexString(b, HexDigits::Upper, " ") + "\n";
+    } else if (what == "chip") {
+        std::uint8_t b[kChipNameSize];
+        ok = ReadChipName(request, b);
+        j.Field("name", Text(b, sizeof b));
+        textOut = "chip " + Text(b, sizeof b) + "\n";
+    } else if (what == "capacity") {
+        std::uint32_t blockLength = 0;
+        std::int64_t blocks = ReadCapacity(request, blockLength);
+        ok = blocks >= 0;
+        j.Field("blocks", blocks).Field("blockLength", static_cast<std::int64_t>(blockLength));
+        textOut = std::to_string(blocks) + " blocks of " + std::to_string(blockLength) + " bytes\n";
+    } else {
+        std::uint8_t b[kInquirySize];
+        ok = Inquiry(b, request) == 1;
+        std::string vendor = Text(b + 8, 8), product = Text(b + 16, 16), revision = Text(b + 32, 4);
+        j.Field("bytes", HexString(b, HexDigits::Upper, " "))
+            .Field("vendor", vendor)
+            .Field("product", product)
+            .Field("revision", revision);
+        textOut = "vendor \"" + vendor + "\", product \"" + product + "\", revision \"" + revision +
+                  "\"\n";
+    }
+    j.Field("ok", ok);
+    if (!ok) {
+        err << "error: the device did not accept the " << what << " command\n";
+        if (json) out << j.EndObject().str();
+        return kExitFailed;
+    }
+    out << (json ? j.EndObject().str() : textOut);
+    return kExitOk;
+}
+
+}  // namespace mox3

@@ -1,0 +1,142 @@
+// list: the drive census and every bridge drive found.
+#include "app/cli/cli_args.h"
+#include "app/cli/commands.h"
+#include "app/run/device_access.h"
+#include "app/run/host.h"
+#include "base/json.h"
+#include "app/run/update_run.h"
+#include "bridge/firmware_image.h"
+#include "config/profile_reader.h"
+#include "platform/platform.h"
+#include "base/text.h"
+#include "discovery/bridge_manager.h"
+#include "discovery/census.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: mox3-updater [--emulator DIR] list [--json] [--image-dir DIR]\n"
+    "Without --emulator (or MOX3_EMULATOR) the attached drives are listed, each with the\n"
+    "image an update would write to it and whether that image is newer.\n";
+
+// What an update would write to a drive of this chip kind, in words, and whether it is newer.
+struct ImageNote {
+    std::string version;  // the image's version text; empty without a sound image
+    std::string text;
+    bool newer = false;
+};
+
+ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16string& driveVersion) {
+    ImageNote note;
+    if (chipKind != 1 && chipKind != 2) return {"", "no image: the chip kind is unknown", false};
+    const std::u16string path = FindImagePath(options, chipKind);
+    FirmwareImage image = FirmwareImage::Read(PathFromText(path));
+    image.RequireGeneration(chipKind);
+    if (image.fault() == ImageFault::Unreadable) {
+        return {"", "no image file " + Utf16ToUtf8(path), false};
+    }
+    if (!image.ok()) return {"", "image " + Utf16ToUtf8(path) + " is damaged: " + image.problem(), false};
+    std::u16string imageShort = u"0.00", driveShort = u"0.00";
+    ShortVersionText(image.trailerVersion(), imageShort);
+    ShortVersionText(driveVersion, driveShort);
+    note.version = Utf16ToUtf8(image.trailerVersion());
+    note.newer = VersionNumber(imageShort) > VersionNumber(driveShort);
+    note.text = "image " + note.version + (note.newer ? ", newer: an update would run"
+                                                      : ", not newer: nothing to update");
+    return note;
+}
+
+const char* CensusText(int census) {
+    switch (census) {
+        case kCensusNone:
+            return "no known drive attached";
+        case kCensusOne:
+            return "one known drive attached";
+        case kCensusMany:
+            return "more than one known drive attached";
+        default:
+            break;
+    }
+    return "one drive of a model that needs no update attached";
+}
+
+}  // namespace
+
+int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {"--image-dir"}, {"--json", "--help", "-h"});
+    if (cli.has("--help") || cli.has("-h")) {
+        out << kUsage;
+        return kExitOk;
+    }
+    if (!cli.ok() || !cli.positional().empty()) {
+        err << "error: " << (cli.ok() ? "unexpected argument " + cli.positional()[0] : cli.error())
+            << "\n" << kUsage;
+        return kExitUsage;
+    }
+    HostOptions hostOptions;
+    hostOptions.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
+    const int census = CountKnownDrives();
+    CBridgeMgr mgr;
+    const int count = mgr.EnumerateDevices(ALL_DEVICES);
+    std::string why;
+    const int unopened = UnopenedDisks(&why);
+
+    JsonWriter j;
+    j.BeginObject()
+        .Field("census", static_cast<std::int64_t>(census))
+        .Field("censusText", CensusText(census))
+        .Field("deviceCount", static_cast<std::int64_t>(count))
+        .Key("drives")
+        .BeginArray();
+    std::string text = std::string("census: ") + std::to_string(census) + " (" +
+                       CensusText(census) + ")\n" + std::to_string(count) + " bridge drive(s)\n";
+    for (int slot = 0; slot < count; ++slot) {
+        const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(slot)];
+        const int chip = mgr.IdentifyChip(slot);
+        j.BeginObject()
+            .Field("slot", static_cast<std::int64_t>(slot))
+            .Field("vendorId", Utf16ToUtf8(r.vendorIdText))
+            .Field("productId", Utf16ToUtf8(r.productIdText))
+            .Field("manufacturer", Utf16ToUtf8(r.manufacturer))
+            .Field("product", Utf16ToUtf8(r.product))
+            .Field("serialNumber", Utf16ToUtf8(r.serialNumber))
+            .Field("firmwareVersion", Utf16ToUtf8(r.firmwareVersion))
+            .Field("normalMode", static_cast<std::int64_t>(r.normalMode))
+            .Field("chipKind", static_cast<std::int64_t>(chip));
+        const ImageNote image = NoteImage(hostOptions, chip, r.firmwareVersion);
+        j.Field("imageVersion", image.version)
+            .Field("imageNewer", image.newer)
+            .Key("paths")
+            .BeginArray();
+        text += "slot " + std::to_string(slot) + ": " + Utf16ToUtf8(r.vendorIdText) + ":" +
+                Utf16ToUtf8(r.productIdText) + " \"" + Utf16ToUtf8(r.manufacturer) + "\" \"" +
+                Utf16ToUtf8(r.product) + "\" serial \"" + Utf16ToUtf8(r.serialNumber) +
+                "\"\n  firmware " + Utf16ToUtf8(r.firmwareVersion) + ", " +
+                (r.normalMode ? "normal firmware" : "update loader") + ", chip kind " +
+                std::to_string(chip) + "\n  " + image.text + "\n";
+        for (std::uint32_t k = 0; k < r.pathCount && k < kMaxPaths; ++k) {
+            j.BeginObject()
+                .Field("path", Utf16ToUtf8(r.interfacePath[k]))
+                .Field("lun", static_cast<std::int64_t>(r.lun[k]))
+                .Field("deviceNumber", static_cast<std::int64_t>(r.deviceNumber[k]))
+                .Field("diskLength", static_cast<std::int64_t>(r.diskLength[k]))
+                .EndObject();
+            text += "  path " + Utf16ToUtf8(r.interfacePath[k]) + " (unit " +
+                    std::to_string(r.lun[k]) + ", device " + std::to_string(r.deviceNumber[k]) +
+                    ", " + std::to_string(r.diskLength[k]) + " bytes)\n";
+        }
+        j.EndArray().EndObject();
+    }
+    j.EndArray();
+    if (unopened > 0) {
+        std::string note = std::to_string(unopened) + " disk(s) could not be opened: " + why;
+        j.Field("note", note);
+        err << "note: " << note << "\n";
+    }
+    out << (cli.has("--json") ? j.EndObject().str() : text);
+    return kExitOk;
+}
+
+}  // namespace mox3

@@ -1,0 +1,560 @@
+// update and demo: the update run on the command line.
+
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "app/cli/cli_args.h"
+#include "app/cli/commands.h"
+#include "app/run/device_access.h"
+#include "app/run/host.h"
+#include "base/json.h"
+#include "app/run/strings.h"
+#include "app/run/update_run.h"
+#include "bridge/firmware_image.h"
+#include "base/text.h"
+#include "emulator/emulator_backend.h"
+#include "emulator/emulator_tree.h"
+#include "platform/platform.h"
+
+namespace mox3 {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUpdateUsage =
+    "usage: mox3-updater [--emulator DIR] update [--force] [--yes] [--json] [--lang LANG]\n"
+    "                                           [--image-dir DIR] [--state-dir DIR]\n"
+    "                                           [--recover-serial TEXT --model PID[:NAME]]\n"
+    "                                           [--check]\n"
+    "Updates the one attached drive: shows the firmware on the drive and in the image file,\n"
+    "asks to start (unless --yes) and runs the update. --force updates a drive that is not\n"
+    "older than the image. A drive left in its update mode by an update whose record is\n"
+    "lost is finished with --recover-serial (the serial number printed on the drive) and\n"
+    "--model (its USB product id, and ZR-MOX3 or ZR-MOXE3 where a product id has both);\n"
+    "the program then always asks. --check only says whether an update would run and sends\n"
+    "the drive nothing that changes it. --json prints one JSON object and never asks (it\n"
+    "needs --yes or --check).\n"
+    "Exit codes: 0 updated (--check: an update is available); 1 refused or failed; 2 bad\n"
+    "usage; 3 nothing to do (up to date, declined, --check found nothing); 4 interrupted by a\n"
+    "signal, after the drive was finished.\n";
+
+constexpr const char* kDemoUsage =
+    "usage: mox3-updater demo [--dir DIR] [--lang LANG] [--realistic]\n"
+    "Makes an emulated ZR-MOX3 drive (product id 0x7C34) with firmware V01L00R05 and a sample\n"
+    "image V01L00R07, and runs the whole update on it. With --realistic every request takes\n"
+    "the time it takes on a real drive (USB round trips, data, flash programming), and the\n"
+    "demonstration tells what the update cost.\n";
+
+// What each stretch of the run does, by the progress position that begins it.
+const char* PhaseOf(int position) {
+    if (position >= 100) return "done";
+    if (position >= 75) return "waiting for the drive to return, then restoring its block length";
+    if (position >= 20) return "writing the flash and reading it back";
+    if (position >= 10) return "switching the bridge to its update mode";
+    return "checking the drive";
+}
+
+// What the run shows on a terminal: results and progress on standard output (a bar on a
+// terminal, one line per step otherwise), every refusal and failure on standard error with
+// the cause in plain words, the warning not to unplug the drive once, at the switch.
+class TerminalView : public UpdateView {
+  public:
+    TerminalView(std::ostream& out, std::ostream& err, bool quiet, LanguageId lang,
+                 std::shared_ptr<Clock> clock)
+        : out_(out), err_(err), quiet_(quiet), tty_(StdoutIsTerminal() && &out == &std::cout),
+          lang_(lang), clock_(std::move(clock)) {}
+
+    void SetStatusText(const std::u16string& text) override {
+        if (text.empty() || quiet_) return;
+        EndBar();
+        out_ << ForTerminal(text) << "\n";
+    }
+    void ShowStatusText() override {}
+    void EnableButtons(bool) override {}
+    void StartBlinkTimer() override {}
+    void StopBlinkTimer() override {}
+    void InitProgress() override {
+        started_ = true;
+        startMs_ = clock_->NowMs();
+        SetProgress(0);
+    }
+    void SetProgress(int position) override {
+        // Nothing to show of a bar that a refused run never started, nor of the reset after a
+        // failure, which has said what happened.
+        if (quiet_ || !started_ || position == last_ || (position == 0 && failed_)) return;
+        last_ = position;
+        const std::uint64_t seconds = (clock_->NowMs() - startMs_) / 1000;
+        if (tty_) {
+            int filled = position * 40 / 100;
+            out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+                 << std::string(static_cast<std::size_t>(40 - filled), ' ') << "] " << position
+                 << "% " << seconds << " s, usually about 25 s: " << PhaseOf(position)
+                 << "\x1b[K" << std::flush;
+            barOpen_ = true;
+        } else {
+            out_ << "progress " << position << "%: " << PhaseOf(position) << "\n";
+        }
+    }
+    void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) override {
+        if (quiet_) return;
+        out_ << "Current firmware: " << Utf16ToUtf8(current)
+             << "\nNew firmware:     " << Utf16ToUtf8(fresh) << "\n";
+    }
+    void MessageBox(const std::u16string& caption, const std::u16string& text) override {
+        lastMessage_ = text;
+        const bool success = caption == LoadTableString(kMsgComplete, lang_);
+        if (!success && caption == LoadTableString(kMsgError, lang_)) failed_ = true;
+        if (!quiet_) {
+            EndBar();
+            std::string c = ForTerminal(caption);
+            (success ? out_ : err_) << (c.empty() ? "" : c + ": ") << ForTerminal(text) << "\n";
+        }
+        if (!cause_.empty()) {
+            if (!quiet_) err_ << "cause: " << cause_ << "\n";
+            lastCause_ = cause_;
+            cause_.clear();
+        }
+    }
+    void PostFinished() override {}
+    void DriveAtRisk(bool atRisk) override {
+        ProtectFromInterruptions(atRisk);
+        if (atRisk && !warned_ && !quiet_) {
+            EndBar();
+            err_ << ForTerminal(LoadDialogText(DialogText::kCaution, lang_)) << "\n";
+            warned_ = true;
+        }
+    }
+    void Cause(const std::string& cause) override { cause_ = cause; }
+    const std::u16string& lastMessage() const { return lastMessage_; }
+    const std::string& lastCause() const { return lastCause_; }
+    void EndBar() {
+        if (barOpen_) out_ << "\n";
+        barOpen_ = false;
+    }
+
+  private:
+    std::ostream& out_;
+    std::ostream& err_;
+    bool quiet_;
+    bool tty_;
+    LanguageId lang_;
+    std::shared_ptr<Clock> clock_;
+    bool barOpen_ = false;
+    bool started_ = false;
+    bool failed_ = false;
+    bool warned_ = false;
+    int last_ = -1;
+    std::uint64_t startMs_ = 0;
+    std::u16string lastMessage_;
+    std::string cause_, lastCause_;
+};
+
+// Stable names of the ways an update ends, for scripts.
+const char* ErrorCode(int messageId) {
+    switch (messageId) {
+        case kMsgAlreadyRunning: return "already-running";
+        case kMsgNotConnected: return "no-drive";
+        case kMsgMultiple: return "several-drives";
+        case kMsgFailed: return "update-failed";
+        case kMsgNoUpdateNeeded: return "up-to-date";
+        case kMsgOsNotSupported: return "system-not-supported";
+        case kMsgImageDamaged: return "image-damaged";
+        case kMsgSerialUnreadable: return "serial-unreadable";
+        case kMsgLoaderWithoutRecord: return "loader-without-record";
+        case kMsgNoAnswer: return "no-answer";
+        case kMsgDriveInUse: return "drive-in-use";
+        default: return "refused";
+    }
+}
+
+struct RunOptions {
+    std::optional<ManualRecovery> recovery;
+    fs::path lockDir;
+    bool force = false;
+    bool yes = false;
+    bool json = false;
+    bool check = false;
+    std::optional<std::string> lang;
+    fs::path imageDir;
+    fs::path stateDir;
+    std::shared_ptr<Clock> clock;
+};
+
+std::string FormatProductId(std::uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", id);
+    return text;
+}
+
+// The language's answers that mean yes: "y" and "yes" always, and the word of the question's
+// language where it has one of its own.
+bool SaysYes(std::string answer, LanguageId lang) {
+    while (!answer.empty() && (answer.back() == ' ' || answer.back() == '\r')) answer.pop_back();
+    for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (answer == "y" || answer == "yes") return true;
+    (void)lang;  // the command line's own catalogue will carry each language's word
+    return false;
+}
+
+int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
+    const LanguageId lang = CurrentLanguage(options.lang);
+    HostOptions hostOptions;
+    hostOptions.imageDir = options.imageDir;
+    hostOptions.stateDir = options.stateDir;
+    hostOptions.force = options.force;
+    hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
+    hostOptions.clock = options.clock;
+    hostOptions.recovery = options.recovery;
+    // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
+    // do not collide; real drives, per system.
+    hostOptions.lockDir = options.lockDir;
+    TerminalView view(out, err, options.json, lang, options.clock);
+    const std::uint64_t startMs = options.clock->NowMs();
+    Versions versions;
+
+    // Every way out: the exit code, and with --json one object of the common shape.
+    auto finish = [&](int code, int messageId, const std::string& errorCode = "",
+                      const std::string& errorText = "") {
+        if (options.json) {
+            JsonWriter j;
+            j.BeginObject().Field("ok", code == kExitOk || code == kExitNothingToDo);
+            j.Field("command", options.check ? "update --check" : "update");
+            if (!versions.serial.empty() || !versions.drivePath.empty()) {
+                j.Field("drive", Utf16ToUtf8(versions.drivePath))
+                    .Field("serial", Utf16ToUtf8(versions.serial));
+            }
+            j.Field("currentVersion", Utf16ToUtf8(versions.currentText))
+                .Field("newVersion", Utf16ToUtf8(versions.newText))
+                .Field("messageId", static_cast<std::int64_t>(messageId))
+                .Field("message", ForTerminal(view.lastMessage()))
+                .Field("durationMs", static_cast<std::int64_t>(options.clock->NowMs() - startMs));
+            if (options.check) j.Field("updateAvailable", code == kExitOk);
+            if (code != kExitOk && code != kExitNothingToDo) {
+                const std::string text = !errorText.empty()          ? errorText
+                                         : !view.lastCause().empty() ? view.lastCause()
+                                                                     : ForTerminal(view.lastMessage());
+                j.Key("error").BeginObject()
+                    .Field("code", errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode)
+                    .Field("text", text)
+                    .EndObject();
+            }
+            out << j.EndObject().str();
+        }
+        return code;
+    };
+
+    InstallInterruptionHandling(kExitInterrupted);
+    // Real drives take rights that emulated ones do not: say so rather than find no drive.
+    if (options.lockDir.empty()) {
+        if (std::string rights; !MayWriteDrives(&rights)) {
+            err << "error: " << rights << "\n";
+            return finish(kExitFailed, 0, "needs-root", rights);
+        }
+    }
+    std::string why;
+    bool alreadyRunning = false;
+    std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &alreadyRunning, &why);
+    if (!started && alreadyRunning) {
+        view.MessageBox(LoadTableString(kMsgError, lang),
+                        LoadTableString(kMsgAlreadyRunning, lang));
+        const std::string cause = "another update is running (it holds " + why + ")";
+        if (!options.json) err << "cause: " << cause << "\n";
+        return finish(kExitFailed, kMsgAlreadyRunning, "", cause);
+    }
+    if (!started) {
+        err << "error: " << why << "\n";
+        return finish(kExitFailed, 0, "state-folder", why);
+    }
+    CliHost& host = *started;
+    std::string unopenedWhy;
+    if (int unopened = UnopenedDisks(&unopenedWhy); unopened > 0 && !options.json) {
+        err << "note: " << unopened << " disk(s) could not be opened: " << unopenedWhy << "\n";
+    }
+    if (!InspectAtStartup(view, host, versions)) {
+        if (versions.image && !versions.image->ok()) {
+            const std::string cause = Utf16ToUtf8(versions.imagePath) + ": " +
+                                      versions.image->problem() + " (failed test: " +
+                                      ImageFaultName(versions.image->fault()) + ")";
+            if (!options.json) err << "cause: " << cause << "\n";
+            return finish(kExitFailed, kMsgImageDamaged, "", cause);
+        }
+        if (view.lastMessage() == kImageMissingText) {
+            return finish(kExitFailed, 0, "image-missing",
+                          "no image file " + Utf16ToUtf8(versions.imagePath));
+        }
+        return finish(kExitFailed, host.lastTextId());
+    }
+    // Restarting the bridge would pull the disk from under whatever the system has on it.
+    if (const std::vector<std::string> uses = host.DiskUses(versions.drivePath); !uses.empty()) {
+        view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
+        std::string all;
+        for (const std::string& use : uses) {
+            if (!options.json) err << "cause: " << use << "\n";
+            if (!all.empty()) all += "; ";
+            all += use;
+        }
+        return finish(kExitFailed, kMsgDriveInUse, "", all);
+    }
+    // Whether a run would change the drive: an older drive (or --force), a drive in its loader
+    // whose update is recorded, an interrupted update of this drive to finish.
+    const bool wouldRun = versions.fresh > versions.current || options.force ||
+                          versions.unfinished || versions.inLoader;
+    if (options.check) {
+        if (!options.json) {
+            out << (wouldRun ? "An update is available.\n" : "Nothing to update.\n");
+        }
+        return finish(wouldRun ? kExitOk : kExitNothingToDo, 0);
+    }
+    if (!wouldRun) {
+        view.MessageBox(u"", LoadTableString(kMsgNoUpdateNeeded, lang));
+        return finish(kExitNothingToDo, kMsgNoUpdateNeeded);
+    }
+    if (options.recovery) {
+        if (std::optional<UpdateMarker> marker = host.ReadMarker(); marker && !marker->serial.empty()) {
+            err << "error: a record of the interrupted update names serial number "
+                << Utf16ToUtf8(marker->serial)
+                << "; run update without --recover-serial and --model to finish it\n";
+            return finish(kExitFailed, 0, "recovery-refused",
+                          "a record of the interrupted update exists");
+        }
+        // Writing a serial number and a model into a drive is not undone: always ask.
+        std::string model = FormatProductId(options.recovery->productId);
+        if (!options.recovery->product.empty()) {
+            model += ' ';
+            model += Utf16ToUtf8(options.recovery->product);
+        }
+        out << "The drive in update mode will get serial number \""
+            << Utf16ToUtf8(options.recovery->serial) << "\" and the configuration of " << model
+            << ".\nWrite them? [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer) || !SaysYes(answer, lang)) {
+            out << "Nothing was changed.\n";
+            return kExitNothingToDo;
+        }
+    } else if (!options.yes) {
+        out << "Start the update? [y/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer) || !SaysYes(answer, lang)) {
+            out << "Nothing was changed.\n";
+            return kExitNothingToDo;
+        }
+    }
+    const int result = UpdateWorker(view, host, versions);
+    view.EndBar();
+    if (result == 0 && !options.json) {
+        const std::uint64_t took = options.clock->NowMs() - startMs;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(took) / 1000.0);
+        out << "Updated the drive with serial number " << Utf16ToUtf8(versions.serial) << ": "
+            << Utf16ToUtf8(versions.currentText) << " -> " << Utf16ToUtf8(versions.newText)
+            << " in " << seconds << " s.\n";
+    }
+    const int code = result == 0 ? kExitOk
+                     : result == kMsgNoUpdateNeeded ? kExitNothingToDo
+                                                    : kExitFailed;
+    finish(code, result == 0 ? kMsgCompleteText : result);
+    return InterruptionArrived() ? kExitInterrupted : code;
+}
+
+// The demonstration's time: waits pass in a twentieth of their length.
+class DemoClock : public Clock {
+  public:
+    std::uint64_t NowMs() override { return now_; }
+    void SleepMs(std::uint32_t ms) override {
+        now_ += ms;
+        SystemClock()->SleepMs(ms / 20);
+    }
+
+  private:
+    std::uint64_t now_ = 1'000'000;
+};
+
+// The demonstration's time as the drive spends it, counted apart from the run's waits.
+class DriveClock : public Clock {
+  public:
+    explicit DriveClock(std::shared_ptr<Clock> base) : base_(std::move(base)) {}
+    std::uint64_t NowMs() override { return base_->NowMs(); }
+    void SleepMs(std::uint32_t ms) override {
+        slept_ += ms;
+        base_->SleepMs(ms);
+    }
+    std::uint64_t sleptMs() const { return slept_; }
+
+  private:
+    std::shared_ptr<Clock> base_;
+    std::uint64_t slept_ = 0;
+};
+
+}  // namespace
+
+// "0x7C34" or "0x7C34:ZR-MOX3"; the product id must be one of the family's.
+std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* why) {
+    ManualRecovery model;
+    const auto colon = text.find(':');
+    const std::optional<unsigned long long> pid = ParseCount(text.substr(0, colon));
+    if (!pid || *pid < 0x7C31 || *pid > 0x7C36) {
+        *why = "--model takes a product id of the family, 0x7C31 to 0x7C36, and an optional "
+               ":ZR-MOX3 or :ZR-MOXE3";
+        return std::nullopt;
+    }
+    model.productId = static_cast<std::uint16_t>(*pid);
+    if (colon != std::string::npos) model.product = Utf8ToUtf16(text.substr(colon + 1));
+    if (ConfigResourceFor(model.productId, model.product) == 0) {
+        *why = "product id " + FormatProductId(model.productId) +
+               " needs the model name: add :ZR-MOX3 or :ZR-MOXE3";
+        return std::nullopt;
+    }
+    return model;
+}
+
+int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model"},
+                {"--force", "--yes", "--json", "--check", "--help", "-h"});
+    if (cli.has("--help") || cli.has("-h")) {
+        out << kUpdateUsage;
+        return kExitOk;
+    }
+    if (!cli.ok() || !cli.positional().empty()) {
+        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUpdateUsage;
+        return kExitUsage;
+    }
+    RunOptions options;
+    options.force = cli.has("--force");
+    options.yes = cli.has("--yes");
+    options.json = cli.has("--json");
+    options.check = cli.has("--check");
+    if (options.json && !options.yes && !options.check) {
+        err << "error: --json never asks: give --yes to update, or --check\n" << kUpdateUsage;
+        return kExitUsage;
+    }
+    options.lang = cli.value("--lang");
+    if (options.lang && !IsKnownLanguage(*options.lang)) {
+        err << "error: --lang " << *options.lang << " is not a language of this program; it "
+            << "speaks " << KnownLanguagesText() << "\n";
+        return kExitUsage;
+    }
+    options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
+    options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
+    options.clock = SystemClock();
+    if (!EmulatedBusFolder().empty()) options.lockDir = EmulatedBusFolder();
+    if (cli.value("--recover-serial") || cli.value("--model")) {
+        std::string why;
+        if (!cli.value("--recover-serial") || !cli.value("--model")) {
+            err << "error: --recover-serial and --model go together\n" << kUpdateUsage;
+            return kExitUsage;
+        }
+        options.recovery = ParseModel(*cli.value("--model"), &why);
+        if (!options.recovery) {
+            err << "error: " << why << "\n";
+            return kExitUsage;
+        }
+        options.recovery->serial = Utf8ToUtf16(*cli.value("--recover-serial"));
+        const std::size_t units = options.recovery->serial.size();
+        if (units == 0 || units > 64) {
+            err << "error: --recover-serial takes 1 to 64 characters\n";
+            return kExitUsage;
+        }
+        if (options.json) {
+            err << "error: --recover-serial always asks, so it does not go with --json\n";
+            return kExitUsage;
+        }
+    }
+    return RunUpdate(options, out, err);
+}
+
+int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
+    CliArgs cli(args, {"--dir", "--lang"}, {"--help", "-h", "--realistic"});
+    if (cli.has("--help") || cli.has("-h")) {
+        out << kDemoUsage;
+        return kExitOk;
+    }
+    if (!cli.ok() || !cli.positional().empty()) {
+        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kDemoUsage;
+        return kExitUsage;
+    }
+    if (cli.value("--lang") && !IsKnownLanguage(*cli.value("--lang"))) {
+        err << "error: --lang " << *cli.value("--lang") << " is not a language of this program; "
+            << "it speaks " << KnownLanguagesText() << "\n";
+        return kExitUsage;
+    }
+    std::error_code ec;
+    fs::path dir = cli.value("--dir").value_or(
+        (fs::temp_directory_path() / ("mox3-demo-" + std::to_string(std::random_device{}())))
+            .string());
+    if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
+        err << "error: " << dir.string() << " is not empty\n";
+        return kExitFailed;
+    }
+    // A folder the demonstration chose itself goes when it ends; one the user named stays.
+    struct RemoveAfter {
+        fs::path dir;
+        ~RemoveAfter() {
+            std::error_code ignored;
+            if (!dir.empty()) fs::remove_all(dir, ignored);
+        }
+    } cleanup{cli.value("--dir") ? fs::path() : dir};
+    fs::create_directories(dir / "bus", ec);
+    fs::create_directories(dir / "images", ec);
+    auto clock = std::make_shared<DemoClock>();
+    auto driveClock = std::make_shared<DriveClock>(clock);
+    const bool realistic = cli.has("--realistic");
+
+    // The factory: the drive with old firmware, and the new image beside the program.
+    std::string why;
+    auto oldImage = MakeSampleImage({2, "01000500", 120000, 5}, &why);
+    auto newImage = MakeSampleImage({2, "01000700", 120000, 7}, &why);
+    if (!WriteFileAtomically((dir / "images" / "firmware_C311.bin").string(), newImage.data(),
+                             newImage.size())
+             .empty() ||
+        !WriteFileAtomically((dir / "old.bin").string(), oldImage.data(), oldImage.size())
+             .empty()) {
+        err << "error: cannot write the demonstration's files in " << dir.string() << "\n";
+        return kExitFailed;
+    }
+    std::vector<std::string> create = {"create",       (dir / "bus" / "ZR-MOX3").string(),
+                                       "--generation", "2",
+                                       "--pid",        "0x7C34",
+                                       "--product",    "ZR-MOX3",
+                                       "--serial",     "4A3F0012B7C4D9E1",
+                                       "--firmware",   (dir / "old.bin").string()};
+    if (realistic) create.insert(create.end(), {"--latency", "typical"});
+    std::ostringstream quiet;
+    if (RunEmulatorCommand(create, quiet, err) != kExitOk) return kExitFailed;
+
+    out << "An emulated ZR-MOX3 drive is attached (folder " << (dir / "bus" / "ZR-MOX3").string()
+        << "), firmware V01L00R05;\nthe image beside the program holds V01L00R07.\n\n";
+    SetPassThroughBackend(MakeEmulatorBackend(driveClock));
+    SetDeviceTree(MakeEmulatorDeviceTree(dir / "bus", driveClock));
+    out << "$ mox3-updater update --yes\n";
+    RunOptions options;
+    options.yes = true;
+    options.lang = cli.value("--lang");
+    options.imageDir = dir / "images";
+    options.stateDir = dir / "state";
+    options.lockDir = dir / "bus";
+    options.clock = clock;
+    const std::uint64_t start = clock->NowMs();
+    int result = RunUpdate(options, out, err);
+    const std::uint64_t tookMs = clock->NowMs() - start;
+
+    std::vector<std::string> show = {"show", (dir / "bus" / "ZR-MOX3").string()};
+    out << "\n$ mox3-updater emulator show " << show[1] << "\n";
+    RunEmulatorCommand(show, out, err);
+    if (realistic) {
+        char took[160];
+        std::snprintf(took, sizeof took,
+                      "\nOn a real drive this update takes %.1f s: %.1f s of waits the run makes "
+                      "and %.1f s of USB requests and flash programming.\n",
+                      static_cast<double>(tookMs) / 1000.0,
+                      static_cast<double>(tookMs - driveClock->sleptMs()) / 1000.0,
+                      static_cast<double>(driveClock->sleptMs()) / 1000.0);
+        out << took;
+    }
+    return result;
+}
+
+}  // namespace mox3

@@ -1,0 +1,193 @@
+#include "app/run/device_access.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+
+#include "base/text.h"
+#include "discovery/device_tree.h"
+#include "emulator/emulator_backend.h"
+#include "emulator/emulator_tree.h"
+#include "platform/platform.h"
+#include "bridge/vendor_commands.h"
+#include "transport/emulator_mark.h"
+#include "transport/nt_dev_ctrl.h"
+#include "transport/passthrough.h"
+#include "transport/trace.h"
+
+namespace mox3 {
+
+namespace {
+
+// Emulated drive folders go to the emulator, every other path to the platform.
+class RoutingBackend : public PassThroughBackend {
+  public:
+    RoutingBackend(std::shared_ptr<PassThroughBackend> emulator,
+                   std::shared_ptr<PassThroughBackend> platform)
+        : emulator_(std::move(emulator)), platform_(std::move(platform)) {}
+
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        if (IsEmulatedDevicePath(path)) return emulator_->Open(path, error);
+        return platform_->Open(path, error);
+    }
+
+  private:
+    std::shared_ptr<PassThroughBackend> emulator_;
+    std::shared_ptr<PassThroughBackend> platform_;
+};
+
+// A testing aid: the process kills itself just before its n-th request to any drive, as a
+// power failure or a killed program would interrupt it (MOX3_KILL_AT_REQUEST=n); with
+// MOX3_KILL_SIGNAL=s it sends itself signal s instead, as a user pressing Ctrl-C would.
+class KillingBackend : public PassThroughBackend {
+  public:
+    KillingBackend(std::shared_ptr<PassThroughBackend> inner, long killAt, int signal)
+        : inner_(std::move(inner)), state_(std::make_shared<Count>(Count{0, killAt, signal})) {}
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        auto device = inner_->Open(path, error);
+        if (!device) return nullptr;
+        return std::make_unique<Device>(std::move(device), state_);
+    }
+
+  private:
+    struct Count {
+        long sent;
+        long killAt;
+        int signal;
+    };
+    class Device : public PassThroughDevice {
+      public:
+        Device(std::unique_ptr<PassThroughDevice> inner, std::shared_ptr<Count> count)
+            : inner_(std::move(inner)), count_(std::move(count)) {}
+        bool Send(const ScsiRequest& request, ScsiReply& reply) override {
+            if (++count_->sent == count_->killAt && !TestingAidsRevoked()) {
+                if (count_->signal == 0) KillProcessNow();
+                std::raise(count_->signal);
+            }
+            return inner_->Send(request, reply);
+        }
+        std::u16string Name() const override { return inner_->Name(); }
+
+      private:
+        std::unique_ptr<PassThroughDevice> inner_;
+        std::shared_ptr<Count> count_;
+    };
+    std::shared_ptr<PassThroughBackend> inner_;
+    std::shared_ptr<Count> state_;
+};
+
+// Keeps the testing aids to emulated drives: before the first request that would change a
+// drive reached from outside this process's emulator, it asks the drive for the emulator's
+// mark, and revokes the aids for good when the drive does not carry it.
+class TestingAidsGuard : public PassThroughBackend {
+  public:
+    explicit TestingAidsGuard(std::shared_ptr<PassThroughBackend> inner)
+        : inner_(std::move(inner)) {}
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        auto device = inner_->Open(path, error);
+        if (!device) return nullptr;
+        return std::make_unique<Device>(std::move(device), IsEmulatedDevicePath(path));
+    }
+
+  private:
+    class Device : public PassThroughDevice {
+      public:
+        Device(std::unique_ptr<PassThroughDevice> inner, bool inProcess)
+            : inner_(std::move(inner)), trusted_(inProcess) {}
+        bool Send(const ScsiRequest& request, ScsiReply& reply) override {
+            if (!trusted_ && request.cdb[0] == kOpWriteBuffer && !TestingAidsRevoked()) {
+                trusted_ = CarriesMark();
+                if (!trusted_) RevokeTestingAids();
+            }
+            return inner_->Send(request, reply);
+        }
+        std::u16string Name() const override { return inner_->Name(); }
+
+      private:
+        bool CarriesMark() {
+            std::uint8_t page[255] = {};
+            ScsiRequest probe;
+            probe.cdb = {kOpInquiry, 0x01, kEmulatorMarkPage, 0, sizeof page, 0};
+            probe.cdbLength = 6;
+            probe.direction = DataDirection::In;
+            probe.data = page;
+            probe.length = sizeof page;
+            probe.timeoutSeconds = 2;
+            ScsiReply reply;
+            if (!inner_->Send(probe, reply) || reply.status != kScsiStatusGood) return false;
+            const std::string_view text(reinterpret_cast<const char*>(page + 4),
+                                        kEmulatorMarkText.size());
+            return page[1] == kEmulatorMarkPage && page[3] == kEmulatorMarkText.size() &&
+                   text == kEmulatorMarkText;
+        }
+        std::unique_ptr<PassThroughDevice> inner_;
+        bool trusted_;
+    };
+    std::shared_ptr<PassThroughBackend> inner_;
+};
+
+std::string& BusFolder() {
+    static std::string folder;
+    return folder;
+}
+
+}  // namespace
+
+std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner) {
+    return std::make_shared<TestingAidsGuard>(std::move(inner));
+}
+
+const std::string& EmulatedBusFolder() {
+    return BusFolder();
+}
+
+int UnopenedDisks(std::string* firstReason) {
+    int count = 0;
+    auto tree = CurrentDeviceTree();
+    auto disks = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
+    if (!disks) return 0;
+    for (const DeviceInterface& iface : *disks) {
+        CNtDevCtrl probe;
+        if (probe.Open(iface.path)) continue;
+        if (++count == 1 && firstReason) *firstReason = probe.openError();
+    }
+    return count;
+}
+
+std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot) {
+    if (!emulatorRoot.empty()) {
+        std::error_code ec;
+        if (!std::filesystem::is_directory(Utf8Path(emulatorRoot), ec)) {
+            return std::filesystem::exists(Utf8Path(emulatorRoot), ec)
+                       ? "--emulator takes a folder of emulated drives; " + emulatorRoot +
+                             " is not a folder"
+                       : "the emulator folder " + emulatorRoot + " does not exist";
+        }
+        SetDeviceTree(MakeEmulatorDeviceTree(Utf8Path(emulatorRoot), SystemClock()));
+        BusFolder() = emulatorRoot;
+    } else {
+        BusFolder().clear();
+        SetDeviceTree(PlatformDeviceTree());
+    }
+    std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(
+        MakeEmulatorBackend(SystemClock()), PlatformPassThroughBackend());
+    if (!traceFile.empty()) {
+        auto out = std::make_shared<std::ofstream>(Utf8Path(traceFile), std::ios::app);
+        if (!*out) return "cannot write the trace file " + traceFile;
+        backend = MakeTracingBackend(backend, out);
+    }
+    const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST");
+    if (killAt || std::getenv("MOX3_TIME_SCALE")) {
+        backend = GuardTestingAids(backend);
+    }
+    if (killAt) {
+        const char* signal = std::getenv("MOX3_KILL_SIGNAL");
+        backend = std::make_shared<KillingBackend>(
+            backend, std::strtol(killAt, nullptr, 10),
+            signal ? static_cast<int>(std::strtol(signal, nullptr, 10)) : 0);
+    }
+    SetPassThroughBackend(backend);
+    return {};
+}
+
+}  // namespace mox3

@@ -1,0 +1,262 @@
+#include "app/run/host_linux.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+
+#include "app/run/disk_use.h"
+#include "config/profile_reader.h"
+#include "base/text.h"
+#include "platform/platform.h"
+#include "resources/resources.h"
+
+// The installed data folder, relative to the program's folder (set by the build from the
+// install layout), so that an installation moved elsewhere as a whole still finds it.
+#ifndef MOX3_DATA_DIR_FROM_PROGRAM
+#define MOX3_DATA_DIR_FROM_PROGRAM "../share/mox3-updater"
+#endif
+
+namespace mox3 {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kMarkerName = "ZR-MOX3_UPDATE";
+// The block length beside the marker, in its own file so that the marker stays the serial
+// number alone, as older versions wrote and read it.
+constexpr const char* kLengthName = "ZR-MOX3_UPDATE.length";
+constexpr const char* kConfigName = "MOX3_config.ini";
+constexpr const char* kLockName = "KAVELIN ZR-MOX3 UPDATER.lock";
+
+fs::path ProgramFolder() {
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? fs::path(".") : exe.parent_path();
+}
+
+// A folder that only its owner, the current user, can reach; made when missing.
+bool MakePrivateDir(const fs::path& dir, std::string* error) {
+    std::error_code ec;
+    fs::create_directories(dir.parent_path(), ec);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (error) *error = "cannot create " + dir.string();
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0) {
+        if (error) *error = dir.string() + " is not a folder private to this user";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+fs::path DefaultStateDir() {
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg && *xdg == '/') {
+        return fs::path(xdg) / "mox3-updater";
+    }
+    const char* home = std::getenv("HOME");
+    return fs::path(home && *home ? home : "/tmp") / ".local" / "state" / "mox3-updater";
+}
+
+bool WritePrivateFile(const fs::path& path, const void* data, std::size_t size) {
+    std::random_device rd;
+    fs::path temp = path;
+    temp += ".tmp" + std::to_string(rd());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool ok = fd >= 0;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    std::size_t written = 0;
+    while (ok && written < size) {
+        ssize_t n = ::write(fd, bytes + written, size - written);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) written += static_cast<std::size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (fd >= 0) ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (ok) SyncFolder(path.parent_path());
+    if (!ok) {
+        ::unlink(temp.c_str());
+        ::unlink(path.c_str());  // an older file must not stand in for the one not written
+    }
+    return ok;
+}
+
+LinuxHost::LinuxHost(LinuxHostOptions options) : options_(std::move(options)) {
+    if (options_.stateDir.empty()) options_.stateDir = DefaultStateDir();
+    if (!options_.clock) options_.clock = SystemClock();
+}
+
+std::u16string LinuxHost::LoadText(int id) {
+    lastTextId_ = id;
+    return options_.texts ? options_.texts(id) : Utf8ToUtf16(std::to_string(id));
+}
+
+std::u16string LinuxHost::ImagePath(int chipKind) {
+    const char* name = chipKind == 1 ? "firmware_C30.bin" : "firmware_C311.bin";
+    if (!options_.imageDir.empty()) return Utf8ToUtf16((options_.imageDir / name).string());
+    fs::path beside = ProgramFolder() / name;
+    std::error_code ec;
+    if (!fs::exists(beside, ec)) {
+        // The program's folder is a real path (no links), so ".." can be resolved by the text.
+        fs::path installed =
+            (ProgramFolder() / MOX3_DATA_DIR_FROM_PROGRAM / name).lexically_normal();
+        if (fs::exists(installed, ec)) return Utf8ToUtf16(installed.string());
+    }
+    return Utf8ToUtf16(beside.string());
+}
+
+fs::path LinuxHost::PrivateDir(std::string* error) {
+    return MakePrivateDir(options_.stateDir, error) ? options_.stateDir : fs::path();
+}
+
+std::u16string LinuxHost::ConfigFilePath() {
+    return Utf8ToUtf16((options_.stateDir / kConfigName).string());
+}
+
+bool LinuxHost::WriteConfigFile(int resourceId) {
+    const EmbeddedResource* resource = FindConfigResource(resourceId);
+    fs::path dir = PrivateDir(nullptr);
+    if (resource == nullptr || dir.empty()) return false;
+    return WritePrivateFile(dir / kConfigName, resource->bytes.data(), resource->bytes.size());
+}
+
+bool LinuxHost::FileExists(const std::u16string& path) {
+    struct stat st {};
+    return ::lstat(Utf16ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void LinuxHost::RemoveFile(const std::u16string& path) {
+    ::unlink(Utf16ToUtf8(path).c_str());
+}
+
+bool LinuxHost::WriteMarker(const UpdateMarker& marker) {
+    fs::path dir = PrivateDir(nullptr);
+    if (dir.empty()) return false;
+    // The length goes first: the marker's appearance is what makes both count.
+    if (marker.blockLength) {
+        const std::string length = std::to_string(*marker.blockLength) + "\n";
+        if (!WritePrivateFile(dir / kLengthName, length.data(), length.size())) return false;
+    } else {
+        ::unlink((dir / kLengthName).c_str());
+        SyncFolder(dir);
+    }
+    std::string text = Utf16ToUtf8(marker.serial);
+    return WritePrivateFile(dir / kMarkerName, text.data(), text.size());
+}
+
+namespace {
+
+// Up to `limit` bytes of a file in the private folder; nothing when it cannot be opened.
+std::optional<std::string> ReadSmallFile(const fs::path& path, std::size_t limit) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    std::string text(limit, '\0');
+    ssize_t n = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::read(fd, text.data(), limit) : -1;
+    ::close(fd);
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
+}  // namespace
+
+std::optional<UpdateMarker> LinuxHost::ReadMarker() {
+    fs::path dir = PrivateDir(nullptr);
+    if (dir.empty()) return std::nullopt;
+    std::optional<std::string> serial = ReadSmallFile(dir / kMarkerName, 512);
+    if (!serial) return std::nullopt;
+    UpdateMarker marker;
+    marker.serial = std::u16string(CutToCapacity(Utf8ToUtf16(*serial), 65));
+    if (std::optional<std::string> length = ReadSmallFile(dir / kLengthName, 32)) {
+        if (*length == "512\n" || *length == "4096\n") {
+            marker.blockLength = static_cast<std::uint32_t>(std::stoul(*length));
+        }
+    }
+    return marker;
+}
+
+void LinuxHost::RemoveMarker() {
+    ::unlink((options_.stateDir / kMarkerName).c_str());
+    ::unlink((options_.stateDir / kLengthName).c_str());
+    SyncFolder(options_.stateDir);
+}
+
+std::vector<std::string> LinuxHost::DiskUses(const std::u16string& interfacePath) {
+    const fs::path path = PathFromText(interfacePath);
+    if (path.parent_path() != "/dev") return {};  // an emulated drive's folder
+    return mox3::DiskUses(path.filename().string());
+}
+
+std::u16string LinuxHost::CommandLineArguments() {
+    return options_.force ? u"/UPDATE" : u"";
+}
+
+SingleInstanceLock::SingleInstanceLock(const fs::path& dir) : path_(dir / kLockName) {
+    // Readable by all, so that every user's copy locks the same file; a file made by another
+    // user opens for reading, which is all flock needs.
+    fd_ = ::open(path_.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+fs::path DefaultLockDir(const fs::path& stateDir) {
+    const fs::path shared = "/run/lock";
+    return ::access(shared.c_str(), W_OK | X_OK) == 0 ? shared : stateDir;
+}
+
+SingleInstanceLock::~SingleInstanceLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+namespace {
+
+class LockedLinuxHost : public LinuxHost {
+  public:
+    LockedLinuxHost(const HostOptions& options, const fs::path& lockDir)
+        : LinuxHost(options), lock_(lockDir) {}
+    bool locked() const { return lock_.held(); }
+    const fs::path& lockPath() const { return lock_.path(); }
+
+  private:
+    SingleInstanceLock lock_;
+};
+
+}  // namespace
+
+std::u16string FindImagePath(const HostOptions& options, int chipKind) {
+    return LinuxHost(options).ImagePath(chipKind);
+}
+
+std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
+                                      std::string* error) {
+    if (alreadyRunning) *alreadyRunning = false;
+    HostOptions resolved = options;
+    if (resolved.stateDir.empty()) resolved.stateDir = DefaultStateDir();
+    LinuxHost probe(resolved);
+    fs::path stateDir = probe.PrivateDir(error);
+    if (stateDir.empty()) return nullptr;
+    const fs::path lockDir = resolved.lockDir.empty() ? DefaultLockDir(stateDir) : resolved.lockDir;
+    auto host = std::make_unique<LockedLinuxHost>(resolved, lockDir);
+    if (!host->locked()) {
+        if (alreadyRunning) *alreadyRunning = true;
+        if (error) *error = host->lockPath().string();
+        return nullptr;
+    }
+    return host;
+}
+
+}  // namespace mox3

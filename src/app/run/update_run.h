@@ -1,0 +1,144 @@
+// The update application's two jobs, written once for every front end: the start-up
+// inspection and the update run. They reach the user through an UpdateView and the platform
+// through HostServices.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridge/firmware_image.h"
+#include "base/clock.h"
+
+namespace mox3 {
+
+// String-table ids.
+enum MessageId : int {
+    kMsgAlreadyRunning = 102,
+    kMsgError = 103,
+    kMsgNotConnected = 104,
+    kMsgMultiple = 105,
+    kMsgFailed = 106,
+    kMsgComplete = 107,
+    kMsgCompleteText = 108,
+    kMsgInProgress = 109,
+    kMsgNoUpdateNeeded = 112,
+    kMsgConfirm = 113,
+    kMsgOsNotSupported = 114,
+    kMsgImageDamaged = 115,        // the image file fails a test or is not for this drive
+    kMsgSerialUnreadable = 116,    // the drive's serial number could not be read
+    kMsgLoaderWithoutRecord = 117, // a drive in its update loader, no marker of its update
+    kMsgNoAnswer = 118,            // the drive did not answer the chip identification
+    kMsgUnfinishedFound = 119,     // the drive of an unfinished update, in normal firmware
+    kMsgDriveInUse = 120,          // the system uses the drive's disk (mounted, swap, holders)
+};
+
+inline constexpr char16_t kImageMissingText[] = u"Not found firmware file.";
+
+// What the runs do to the dialog: status text (control 1002), buttons, progress bar, blink
+// timer, version texts (controls 1003 and 1004), message boxes and the closing message.
+class UpdateView {
+  public:
+    virtual ~UpdateView() = default;
+    virtual void SetStatusText(const std::u16string& text) = 0;
+    virtual void ShowStatusText() = 0;
+    virtual void EnableButtons(bool enabled) = 0;
+    virtual void StartBlinkTimer() = 0;
+    virtual void StopBlinkTimer() = 0;
+    // Colour, range 0..100 and position 0, in this order.
+    virtual void InitProgress() = 0;
+    virtual void SetProgress(int position) = 0;
+    virtual void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) = 0;
+    virtual void MessageBox(const std::u16string& caption, const std::u16string& text) = 0;
+    // The run's last act after a success: the dialog may close.
+    virtual void PostFinished() = 0;
+    // True from the switch into the update loader until the drive is back with its block
+    // length (or the run has given up): an interruption now would leave the drive unusable.
+    virtual void DriveAtRisk(bool) {}
+    // Why the run is about to stop, in plain words for a log or a terminal (the dialog shows
+    // only the message). Said just before the failure's message box.
+    virtual void Cause(const std::string&) {}
+};
+
+struct UpdateMarker {
+    std::u16string serial;
+    std::optional<std::uint32_t> blockLength;
+    bool operator==(const UpdateMarker&) const = default;
+};
+
+struct ManualRecovery {
+    std::u16string serial;
+    std::uint16_t productId = 0;
+    std::u16string product;  // chooses between the model pairs of a product id
+};
+
+// What the runs need of the platform.
+class HostServices {
+  public:
+    virtual ~HostServices() = default;
+    virtual bool OsSupported() = 0;
+    virtual std::u16string LoadText(int id) = 0;
+    // The image file of a chip kind: firmware_C30.bin (1) or firmware_C311.bin (2).
+    virtual std::u16string ImagePath(int chipKind) = 0;
+    // Where the model's configuration file is put for programming.
+    virtual std::u16string ConfigFilePath() = 0;
+    // Writes a shipped configuration file there, replacing any file; false (and no file left
+    // behind) when it could not be written whole.
+    virtual bool WriteConfigFile(int resourceId) = 0;
+    virtual bool FileExists(const std::u16string& path) = 0;
+    virtual void RemoveFile(const std::u16string& path) = 0;
+    // The marker of an unfinished update: the drive's serial number and, beside it, the
+    // drive's logical-block length before the update. Both are durable when WriteMarker
+    // returns true. ReadMarker gives nothing without a marker, an empty serial when it cannot
+    // be read, and no block length when none was kept (or it is unreadable); RemoveMarker
+    // removes both.
+    virtual bool WriteMarker(const UpdateMarker& marker) = 0;
+    virtual std::optional<UpdateMarker> ReadMarker() = 0;
+    virtual void RemoveMarker() = 0;
+    // A drive found in its loader without a marker may be finished with a serial number and a
+    // model the user gives (the command line's --recover-serial and --model); none by default.
+    virtual std::optional<ManualRecovery> RecoveryRequest() { return std::nullopt; }
+    // What on this system uses the disk behind an interface path (file systems mounted from
+    // it, swap, devices built on it), one line each; restarting the bridge would pull the disk
+    // from under them. None by default.
+    virtual std::vector<std::string> DiskUses(const std::u16string&) { return {}; }
+    // The argument part of the command line, for the update switch ("/UPDATE" or "-update").
+    virtual std::u16string CommandLineArguments() = 0;
+    virtual std::shared_ptr<Clock> clock() = 0;
+};
+
+// What the inspection hands to the run: the two version numbers and their short texts, the
+// image it read and checked (the run programs exactly these bytes), and whether the drive is
+// the one of an unfinished update, back in its normal firmware.
+struct Versions {
+    std::u16string currentText = u"0.00";
+    std::u16string newText = u"0.00";
+    std::uint16_t current = 0;
+    std::uint16_t fresh = 0;
+    std::shared_ptr<const FirmwareImage> image;
+    std::u16string imagePath;
+    bool unfinished = false;
+    // The chosen drive runs its update loader (a recovery run would follow).
+    bool inLoader = false;
+    // The chosen drive: where it is reached, and its serial number.
+    std::u16string drivePath;
+    std::u16string serial;
+};
+
+// The short text of a full version text ("V01L00R05" gives "1.05"); `shortText` keeps what it
+// held where the full text is too short.
+void ShortVersionText(const std::u16string& full, std::u16string& shortText);
+std::uint16_t VersionNumber(const std::u16string& shortText);
+
+// True when the dialog may be shown; every refusal has shown its message.
+bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions);
+
+// How a run ended: 0 after success, otherwise the message id it stopped with.
+int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions);
+
+// The configuration file of a model, by product id and product name; 0 when there is none.
+int ConfigResourceFor(std::uint16_t productId, const std::u16string& product);
+
+}  // namespace mox3
