@@ -452,7 +452,7 @@ constexpr Entry kArabic[] = {
     {K::kAskStart, "هل تريد بدء التحديث؟"},
     {K::kAskWrite, "هل تريد كتابتها؟"},
     {K::kYesNo, "[نعم/لا]"},
-    {K::kYesWords, "نعم ن"},
+    {K::kYesWords, "نعم"},
     {K::kNothingChanged, "لم يتم تغيير أي شيء."},
     {K::kSummary, "تم تحديث القرص ذي الرقم التسلسلي {0}: {1} -> {2} خلال {3} ث."},
     {K::kDecimalPoint, "."},
@@ -525,8 +525,8 @@ constexpr Entry kChineseTraditional[] = {
     {K::kImageChipUnknown, "沒有韌體檔案：晶片類型不明"},
     {K::kImageMissing, "韌體檔案 {0} 不存在"},
     {K::kImageDamaged, "韌體檔案 {0} 已損壞：{1}"},
-    {K::kImageNewer, "韌體檔案 {0}，較新：將會執行更新"},
-    {K::kImageNotNewer, "韌體檔案 {0}，並未較新：不需要更新"},
+    {K::kImageNewer, "韌體檔案 {0}，比磁碟機上的新：將會執行更新"},
+    {K::kImageNotNewer, "韌體檔案 {0}，不比磁碟機上的新：不需要更新"},
     {K::kPathLine, "路徑 {0}（單元 {1}，裝置 {2}，{3} 位元組）"},
 };
 
@@ -662,8 +662,8 @@ constexpr Entry kJapanese[] = {
     {K::kImageChipUnknown, "ファームウェアファイルなし: チップ種別が不明です"},
     {K::kImageMissing, "ファームウェアファイル {0} がありません"},
     {K::kImageDamaged, "ファームウェアファイル {0} が壊れています: {1}"},
-    {K::kImageNewer, "ファームウェアファイル {0}、より新しい: アップデートが実行されます"},
-    {K::kImageNotNewer, "ファームウェアファイル {0}、新しくない: アップデートの必要はありません"},
+    {K::kImageNewer, "ファームウェアファイル {0}、ドライブより新しい: アップデートが実行されます"},
+    {K::kImageNotNewer, "ファームウェアファイル {0}、ドライブより新しくない: アップデートの必要はありません"},
     {K::kPathLine, "パス {0} (ユニット {1}、デバイス {2}、{3} バイト)"},
 };
 
@@ -707,8 +707,8 @@ constexpr Entry kKorean[] = {
     {K::kImageChipUnknown, "펌웨어 파일 없음: 칩 종류를 알 수 없습니다"},
     {K::kImageMissing, "펌웨어 파일 {0}이(가) 없습니다"},
     {K::kImageDamaged, "펌웨어 파일 {0}이(가) 손상되었습니다: {1}"},
-    {K::kImageNewer, "펌웨어 파일 {0}, 더 최신: 업데이트가 실행됩니다"},
-    {K::kImageNotNewer, "펌웨어 파일 {0}, 최신 아님: 업데이트할 항목이 없습니다"},
+    {K::kImageNewer, "펌웨어 파일 {0}, 드라이브보다 최신: 업데이트가 실행됩니다"},
+    {K::kImageNotNewer, "펌웨어 파일 {0}, 드라이브보다 최신 아님: 업데이트할 항목이 없습니다"},
     {K::kPathLine, "경로 {0} (유닛 {1}, 장치 {2}, {3}바이트)"},
 };
 
@@ -752,8 +752,8 @@ constexpr Entry kRussian[] = {
     {K::kImageChipUnknown, "нет файла микропрограммы: тип микросхемы неизвестен"},
     {K::kImageMissing, "файл микропрограммы {0} отсутствует"},
     {K::kImageDamaged, "файл микропрограммы {0} повреждён: {1}"},
-    {K::kImageNewer, "файл микропрограммы {0}, новее: обновление будет выполнено"},
-    {K::kImageNotNewer, "файл микропрограммы {0}, не новее: обновлять нечего"},
+    {K::kImageNewer, "файл микропрограммы {0} новее установленной: обновление будет выполнено"},
+    {K::kImageNotNewer, "файл микропрограммы {0} не новее установленной: обновлять нечего"},
     {K::kPathLine, "путь {0} (LUN {1}, устройство {2}, {3} байт)"},
 };
 
@@ -768,7 +768,7 @@ constexpr Entry kThai[] = {
     {K::kAskStart, "เริ่มการอัปเดตหรือไม่"},
     {K::kAskWrite, "เขียนข้อมูลเหล่านี้หรือไม่"},
     {K::kYesNo, "[ใช่/ไม่]"},
-    {K::kYesWords, "ใช่ ช"},
+    {K::kYesWords, "ใช่"},
     {K::kNothingChanged, "ไม่มีการเปลี่ยนแปลงใด ๆ"},
     {K::kSummary, "อัปเดตไดรฟ์หมายเลขซีเรียล {0} แล้ว: {1} -> {2} ใช้เวลา {3} วินาที"},
     {K::kDecimalPoint, "."},
@@ -841,8 +841,8 @@ constexpr Entry kChineseSimplified[] = {
     {K::kImageChipUnknown, "没有固件文件：芯片类型未知"},
     {K::kImageMissing, "固件文件 {0} 不存在"},
     {K::kImageDamaged, "固件文件 {0} 已损坏：{1}"},
-    {K::kImageNewer, "固件文件 {0}，较新：将执行更新"},
-    {K::kImageNotNewer, "固件文件 {0}，并不更新：无需更新"},
+    {K::kImageNewer, "固件文件 {0}，比驱动器上的新：将执行更新"},
+    {K::kImageNotNewer, "固件文件 {0}，不比驱动器上的新：无需更新"},
     {K::kPathLine, "路径 {0}（单元 {1}，设备 {2}，{3} 字节）"},
 };
 
