@@ -60,6 +60,11 @@ bool MayWriteDrives(std::string* why);
 // True when standard output is a terminal (or a console).
 bool StdoutIsTerminal();
 
+// One line of standard input as UTF-8, without its line end; false at the end of the input.
+// On Windows a console is read as UTF-16 (whatever its code page), and a pipe or file is taken
+// as UTF-8 when it is valid UTF-8, in the console's code page otherwise.
+bool ReadInputLine(std::string* line);
+
 // Ends the process at once, without running any clean-up, as a power failure would.
 [[noreturn]] void KillProcessNow();
 

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 
 #include "base/text.h"
 #include "platform/platform.h"
@@ -126,6 +127,12 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 
 bool StdoutIsTerminal() {
     return ::isatty(1) != 0;
+}
+
+bool ReadInputLine(std::string* line) {
+    if (!std::getline(std::cin, *line)) return false;
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return true;
 }
 
 namespace {

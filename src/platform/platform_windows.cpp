@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 #include "base/text.h"
 #include "platform/platform.h"
@@ -144,6 +145,50 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 
 bool StdoutIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
+}
+
+bool ReadInputLine(std::string* line) {
+    line->clear();
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (in != nullptr && in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode)) {
+        // The console hands out UTF-16 whatever its code page: no letter is lost on the way.
+        std::u16string typed;
+        wchar_t buffer[256];
+        while (typed.find(u'\n') == std::u16string::npos) {
+            DWORD got = 0;
+            if (!ReadConsoleW(in, buffer, 256, &got, nullptr) || got == 0) {
+                if (typed.empty()) return false;
+                break;
+            }
+            typed.append(reinterpret_cast<const char16_t*>(buffer), got);
+        }
+        typed = typed.substr(0, typed.find(u'\n'));
+        if (!typed.empty() && typed.back() == u'\r') typed.pop_back();
+        *line = Utf16ToUtf8(typed);
+        return true;
+    }
+    std::string bytes;
+    if (!std::getline(std::cin, bytes)) return false;
+    if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+    if (Utf16ToUtf8(Utf8ToUtf16(bytes)) == bytes) {
+        *line = bytes;
+        return true;
+    }
+    // Not UTF-8: what a program of the console's code page writes into a pipe.
+    UINT codePage = GetConsoleCP();
+    if (codePage == 0) codePage = CP_ACP;
+    const int size = static_cast<int>(bytes.size());
+    const int units = MultiByteToWideChar(codePage, 0, bytes.data(), size, nullptr, 0);
+    if (units <= 0) {
+        *line = bytes;
+        return true;
+    }
+    std::u16string wide(static_cast<std::size_t>(units), u'\0');
+    MultiByteToWideChar(codePage, 0, bytes.data(), size, reinterpret_cast<wchar_t*>(wide.data()),
+                        units);
+    *line = Utf16ToUtf8(wide);
+    return true;
 }
 
 namespace {

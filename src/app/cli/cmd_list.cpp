@@ -1,5 +1,6 @@
 // list: the drive census and every bridge drive found.
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
@@ -28,38 +29,44 @@ struct ImageNote {
     bool newer = false;
 };
 
-ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16string& driveVersion) {
+ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16string& driveVersion,
+                    LanguageId lang) {
     ImageNote note;
-    if (chipKind != 1 && chipKind != 2) return {"", "no image: the chip kind is unknown", false};
+    if (chipKind != 1 && chipKind != 2) {
+        return {"", CliString(CliText::kImageChipUnknown, lang), false};
+    }
     const std::u16string path = FindImagePath(options, chipKind);
     FirmwareImage image = FirmwareImage::Read(PathFromText(path));
     image.RequireGeneration(chipKind);
     if (image.fault() == ImageFault::Unreadable) {
-        return {"", "no image file " + Utf16ToUtf8(path), false};
+        return {"", FormatCliText(CliText::kImageMissing, lang, {Utf16ToUtf8(path)}), false};
     }
-    if (!image.ok()) return {"", "image " + Utf16ToUtf8(path) + " is damaged: " + image.problem(), false};
+    if (!image.ok()) {
+        return {"", FormatCliText(CliText::kImageDamaged, lang, {Utf16ToUtf8(path), image.problem()}),
+                false};
+    }
     std::u16string imageShort = u"0.00", driveShort = u"0.00";
     ShortVersionText(image.trailerVersion(), imageShort);
     ShortVersionText(driveVersion, driveShort);
     note.version = Utf16ToUtf8(image.trailerVersion());
     note.newer = VersionNumber(imageShort) > VersionNumber(driveShort);
-    note.text = "image " + note.version + (note.newer ? ", newer: an update would run"
-                                                      : ", not newer: nothing to update");
+    note.text = FormatCliText(note.newer ? CliText::kImageNewer : CliText::kImageNotNewer, lang,
+                              {note.version});
     return note;
 }
 
-const char* CensusText(int census) {
+std::string CensusText(int census, LanguageId lang) {
     switch (census) {
         case kCensusNone:
-            return "no known drive attached";
+            return CliString(CliText::kCensusNone, lang);
         case kCensusOne:
-            return "one known drive attached";
+            return CliString(CliText::kCensusOne, lang);
         case kCensusMany:
-            return "more than one known drive attached";
+            return CliString(CliText::kCensusMany, lang);
         default:
             break;
     }
-    return "one drive of a model that needs no update attached";
+    return CliString(CliText::kCensusNoUpdate, lang);
 }
 
 }  // namespace
@@ -82,16 +89,19 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     std::string why;
     const int unopened = UnopenedDisks(&why);
+    // The text speaks the language of the environment; JSON stays English.
+    const LanguageId lang = CurrentLanguage(std::nullopt);
 
     JsonWriter j;
     j.BeginObject()
         .Field("census", static_cast<std::int64_t>(census))
-        .Field("censusText", CensusText(census))
+        .Field("censusText", CensusText(census, kLanguageNeutral))
         .Field("deviceCount", static_cast<std::int64_t>(count))
         .Key("drives")
         .BeginArray();
-    std::string text = std::string("census: ") + std::to_string(census) + " (" +
-                       CensusText(census) + ")\n" + std::to_string(count) + " bridge drive(s)\n";
+    std::string text =
+        FormatCliText(CliText::kCensusLine, lang, {std::to_string(census), CensusText(census, lang)}) +
+        "\n" + FormatCliText(CliText::kBridgeDrives, lang, {std::to_string(count)}) + "\n";
     for (int slot = 0; slot < count; ++slot) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(slot)];
         const int chip = mgr.IdentifyChip(slot);
@@ -105,17 +115,24 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
             .Field("firmwareVersion", Utf16ToUtf8(r.firmwareVersion))
             .Field("normalMode", static_cast<std::int64_t>(r.normalMode))
             .Field("chipKind", static_cast<std::int64_t>(chip));
-        const ImageNote image = NoteImage(hostOptions, chip, r.firmwareVersion);
+        const ImageNote image = NoteImage(hostOptions, chip, r.firmwareVersion, lang);
         j.Field("imageVersion", image.version)
             .Field("imageNewer", image.newer)
             .Key("paths")
             .BeginArray();
-        text += "slot " + std::to_string(slot) + ": " + Utf16ToUtf8(r.vendorIdText) + ":" +
-                Utf16ToUtf8(r.productIdText) + " \"" + Utf16ToUtf8(r.manufacturer) + "\" \"" +
-                Utf16ToUtf8(r.product) + "\" serial \"" + Utf16ToUtf8(r.serialNumber) +
-                "\"\n  firmware " + Utf16ToUtf8(r.firmwareVersion) + ", " +
-                (r.normalMode ? "normal firmware" : "update loader") + ", chip kind " +
-                std::to_string(chip) + "\n  " + image.text + "\n";
+        text += FormatCliText(CliText::kSlotLine, lang,
+                              {std::to_string(slot),
+                               Utf16ToUtf8(r.vendorIdText) + ":" + Utf16ToUtf8(r.productIdText),
+                               Utf16ToUtf8(r.manufacturer), Utf16ToUtf8(r.product),
+                               Utf16ToUtf8(r.serialNumber)}) +
+                "\n  " +
+                FormatCliText(CliText::kFirmwareLine, lang,
+                              {Utf16ToUtf8(r.firmwareVersion),
+                               CliString(r.normalMode ? CliText::kNormalFirmware
+                                                      : CliText::kUpdateLoader,
+                                         lang),
+                               std::to_string(chip)}) +
+                "\n  " + image.text + "\n";
         for (std::uint32_t k = 0; k < r.pathCount && k < kMaxPaths; ++k) {
             j.BeginObject()
                 .Field("path", Utf16ToUtf8(r.interfacePath[k]))
@@ -123,17 +140,22 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
                 .Field("deviceNumber", static_cast<std::int64_t>(r.deviceNumber[k]))
                 .Field("diskLength", static_cast<std::int64_t>(r.diskLength[k]))
                 .EndObject();
-            text += "  path " + Utf16ToUtf8(r.interfacePath[k]) + " (unit " +
-                    std::to_string(r.lun[k]) + ", device " + std::to_string(r.deviceNumber[k]) +
-                    ", " + std::to_string(r.diskLength[k]) + " bytes)\n";
+            text += "  " +
+                    FormatCliText(CliText::kPathLine, lang,
+                                  {Utf16ToUtf8(r.interfacePath[k]), std::to_string(r.lun[k]),
+                                   std::to_string(r.deviceNumber[k]),
+                                   std::to_string(r.diskLength[k])}) +
+                    "\n";
         }
         j.EndArray().EndObject();
     }
     j.EndArray();
     if (unopened > 0) {
-        std::string note = std::to_string(unopened) + " disk(s) could not be opened: " + why;
-        j.Field("note", note);
-        err << "note: " << note << "\n";
+        const std::string disks = std::to_string(unopened);
+        j.Field("note", FormatCliText(CliText::kUnopenedDisks, kLanguageNeutral, {disks, why}));
+        err << FormatCliText(CliText::kLeadNote, lang,
+                             {FormatCliText(CliText::kUnopenedDisks, lang, {disks, why})})
+            << "\n";
     }
     out << (cli.has("--json") ? j.EndObject().str() : text);
     return kExitOk;

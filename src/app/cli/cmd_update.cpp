@@ -1,12 +1,13 @@
 // update and demo: the update run on the command line.
 
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <random>
 #include <sstream>
 
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
@@ -50,12 +51,12 @@ constexpr const char* kDemoUsage =
     "demonstration tells what the update cost.\n";
 
 // What each stretch of the run does, by the progress position that begins it.
-const char* PhaseOf(int position) {
-    if (position >= 100) return "done";
-    if (position >= 75) return "waiting for the drive to return, then restoring its block length";
-    if (position >= 20) return "writing the flash and reading it back";
-    if (position >= 10) return "switching the bridge to its update mode";
-    return "checking the drive";
+std::string PhaseOf(int position, LanguageId lang) {
+    if (position >= 100) return CliString(CliText::kPhaseDone, lang);
+    if (position >= 75) return CliString(CliText::kPhaseWaiting, lang);
+    if (position >= 20) return CliString(CliText::kPhaseWriting, lang);
+    if (position >= 10) return CliString(CliText::kPhaseSwitching, lang);
+    return CliString(CliText::kPhaseChecking, lang);
 }
 
 // What the run shows on a terminal: results and progress on standard output (a bar on a
@@ -92,17 +93,27 @@ class TerminalView : public UpdateView {
             int filled = position * 40 / 100;
             out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
                  << std::string(static_cast<std::size_t>(40 - filled), ' ') << "] " << position
-                 << "% " << seconds << " s, usually about 25 s: " << PhaseOf(position)
+                 << "% "
+                 << FormatCliText(CliText::kProgressBar, lang_,
+                                  {std::to_string(seconds), "25", PhaseOf(position, lang_)})
                  << "\x1b[K" << std::flush;
             barOpen_ = true;
         } else {
-            out_ << "progress " << position << "%: " << PhaseOf(position) << "\n";
+            out_ << FormatCliText(CliText::kProgressLine, lang_,
+                                  {std::to_string(position), PhaseOf(position, lang_)})
+                 << "\n";
         }
     }
     void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) override {
         if (quiet_) return;
-        out_ << "Current firmware: " << Utf16ToUtf8(current)
-             << "\nNew firmware:     " << Utf16ToUtf8(fresh) << "\n";
+        // The labels of the dialog, the versions one under the other.
+        const std::string now = Utf16ToUtf8(LoadDialogText(DialogText::kCurrentFirmware, lang_));
+        const std::string next = Utf16ToUtf8(LoadDialogText(DialogText::kNewFirmware, lang_));
+        const std::size_t width = std::max(TerminalColumns(now), TerminalColumns(next)) + 1;
+        out_ << now << ":" << std::string(width - TerminalColumns(now), ' ')
+             << Utf16ToUtf8(current) << "\n"
+             << next << ":" << std::string(width - TerminalColumns(next), ' ')
+             << Utf16ToUtf8(fresh) << "\n";
     }
     void MessageBox(const std::u16string& caption, const std::u16string& text) override {
         lastMessage_ = text;
@@ -114,7 +125,7 @@ class TerminalView : public UpdateView {
             (success ? out_ : err_) << (c.empty() ? "" : c + ": ") << ForTerminal(text) << "\n";
         }
         if (!cause_.empty()) {
-            if (!quiet_) err_ << "cause: " << cause_ << "\n";
+            if (!quiet_) err_ << FormatCliText(CliText::kLeadCause, lang_, {cause_}) << "\n";
             lastCause_ = cause_;
             cause_.clear();
         }
@@ -190,14 +201,18 @@ std::string FormatProductId(std::uint16_t id) {
     return text;
 }
 
-// The language's answers that mean yes: "y" and "yes" always, and the word of the question's
-// language where it has one of its own.
-bool SaysYes(std::string answer, LanguageId lang) {
-    while (!answer.empty() && (answer.back() == ' ' || answer.back() == '\r')) answer.pop_back();
-    for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (answer == "y" || answer == "yes") return true;
-    (void)lang;  // the command line's own catalogue will carry each language's word
-    return false;
+// The answers that mean yes: "y" and "yes" always, and the words of the question's
+// language.
+bool SaysYes(const std::string& answer, LanguageId lang) {
+    return IsYesAnswer(answer, lang);
+}
+
+// Asks `question` in `lang` with the language's answer letters; true when the answer read
+// from standard input means yes.
+bool Confirm(std::ostream& out, const std::string& question, LanguageId lang) {
+    out << question << " " << CliString(CliText::kYesNo, lang) << " " << std::flush;
+    std::string answer;
+    return ReadInputLine(&answer) && SaysYes(answer, lang);
 }
 
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
@@ -251,7 +266,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     // Real drives take rights that emulated ones do not: say so rather than find no drive.
     if (options.lockDir.empty()) {
         if (std::string rights; !MayWriteDrives(&rights)) {
-            err << "error: " << rights << "\n";
+            err << FormatCliText(CliText::kLeadError, lang, {rights}) << "\n";
             return finish(kExitFailed, 0, "needs-root", rights);
         }
     }
@@ -261,25 +276,32 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (!started && alreadyRunning) {
         view.MessageBox(LoadTableString(kMsgError, lang),
                         LoadTableString(kMsgAlreadyRunning, lang));
-        const std::string cause = "another update is running (it holds " + why + ")";
-        if (!options.json) err << "cause: " << cause << "\n";
-        return finish(kExitFailed, kMsgAlreadyRunning, "", cause);
+        if (!options.json) {
+            err << FormatCliText(CliText::kLeadCause, lang,
+                                 {FormatCliText(CliText::kAnotherRunning, lang, {why})})
+                << "\n";
+        }
+        return finish(kExitFailed, kMsgAlreadyRunning, "",
+                      FormatCliText(CliText::kAnotherRunning, kLanguageNeutral, {why}));
     }
     if (!started) {
-        err << "error: " << why << "\n";
+        err << FormatCliText(CliText::kLeadError, lang, {why}) << "\n";
         return finish(kExitFailed, 0, "state-folder", why);
     }
     CliHost& host = *started;
     std::string unopenedWhy;
     if (int unopened = UnopenedDisks(&unopenedWhy); unopened > 0 && !options.json) {
-        err << "note: " << unopened << " disk(s) could not be opened: " << unopenedWhy << "\n";
+        err << FormatCliText(CliText::kLeadNote, lang,
+                             {FormatCliText(CliText::kUnopenedDisks, lang,
+                                            {std::to_string(unopened), unopenedWhy})})
+            << "\n";
     }
     if (!InspectAtStartup(view, host, versions)) {
         if (versions.image && !versions.image->ok()) {
             const std::string cause = Utf16ToUtf8(versions.imagePath) + ": " +
                                       versions.image->problem() + " (failed test: " +
                                       ImageFaultName(versions.image->fault()) + ")";
-            if (!options.json) err << "cause: " << cause << "\n";
+            if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {cause}) << "\n";
             return finish(kExitFailed, kMsgImageDamaged, "", cause);
         }
         if (view.lastMessage() == kImageMissingText) {
@@ -293,7 +315,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
         std::string all;
         for (const std::string& use : uses) {
-            if (!options.json) err << "cause: " << use << "\n";
+            if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {use}) << "\n";
             if (!all.empty()) all += "; ";
             all += use;
         }
@@ -305,7 +327,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                           versions.unfinished || versions.inLoader;
     if (options.check) {
         if (!options.json) {
-            out << (wouldRun ? "An update is available.\n" : "Nothing to update.\n");
+            out << CliString(wouldRun ? CliText::kCheckAvailable : CliText::kCheckNothing, lang)
+                << "\n";
         }
         return finish(wouldRun ? kExitOk : kExitNothingToDo, 0);
     }
@@ -315,9 +338,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     if (options.recovery) {
         if (std::optional<UpdateMarker> marker = host.ReadMarker(); marker && !marker->serial.empty()) {
-            err << "error: a record of the interrupted update names serial number "
-                << Utf16ToUtf8(marker->serial)
-                << "; run update without --recover-serial and --model to finish it\n";
+            err << FormatCliText(CliText::kLeadError, lang,
+                                 {FormatCliText(CliText::kRecoveryRefused, lang,
+                                                {Utf16ToUtf8(marker->serial)})})
+                << "\n";
             return finish(kExitFailed, 0, "recovery-refused",
                           "a record of the interrupted update exists");
         }
@@ -327,19 +351,16 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             model += ' ';
             model += Utf16ToUtf8(options.recovery->product);
         }
-        out << "The drive in update mode will get serial number \""
-            << Utf16ToUtf8(options.recovery->serial) << "\" and the configuration of " << model
-            << ".\nWrite them? [y/N] " << std::flush;
-        std::string answer;
-        if (!std::getline(std::cin, answer) || !SaysYes(answer, lang)) {
-            out << "Nothing was changed.\n";
+        out << FormatCliText(CliText::kRecoverQuestion, lang,
+                             {Utf16ToUtf8(options.recovery->serial), model})
+            << "\n";
+        if (!Confirm(out, CliString(CliText::kAskWrite, lang), lang)) {
+            out << CliString(CliText::kNothingChanged, lang) << "\n";
             return kExitNothingToDo;
         }
     } else if (!options.yes) {
-        out << "Start the update? [y/N] " << std::flush;
-        std::string answer;
-        if (!std::getline(std::cin, answer) || !SaysYes(answer, lang)) {
-            out << "Nothing was changed.\n";
+        if (!Confirm(out, CliString(CliText::kAskStart, lang), lang)) {
+            out << CliString(CliText::kNothingChanged, lang) << "\n";
             return kExitNothingToDo;
         }
     }
@@ -347,11 +368,14 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     view.EndBar();
     if (result == 0 && !options.json) {
         const std::uint64_t took = options.clock->NowMs() - startMs;
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.1f", static_cast<double>(took) / 1000.0);
-        out << "Updated the drive with serial number " << Utf16ToUtf8(versions.serial) << ": "
-            << Utf16ToUtf8(versions.currentText) << " -> " << Utf16ToUtf8(versions.newText)
-            << " in " << seconds << " s.\n";
+        const std::uint64_t tenths = (took + 50) / 100;
+        const std::string seconds = std::to_string(tenths / 10) +
+                                    CliString(CliText::kDecimalPoint, lang) +
+                                    std::to_string(tenths % 10);
+        out << FormatCliText(CliText::kSummary, lang,
+                             {Utf16ToUtf8(versions.serial), Utf16ToUtf8(versions.currentText),
+                              Utf16ToUtf8(versions.newText), seconds})
+            << "\n";
     }
     const int code = result == 0 ? kExitOk
                      : result == kMsgNoUpdateNeeded ? kExitNothingToDo

@@ -1,0 +1,89 @@
+// The command line's own texts in every language the program speaks: the progress phases,
+// the question before an update and the words that answer it, the summary, and what `list`
+// prints. The dialog's texts stay in the string table (app/strings.h); this catalogue holds
+// only what the dialog never shows.
+#pragma once
+
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "app/run/strings.h"
+
+namespace mox3 {
+
+// The catalogue's keys. Texts with "{0}", "{1}", ... take values through FormatCliText.
+enum class CliText {
+    // The update's progress and its question.
+    kPhaseChecking,
+    kPhaseSwitching,
+    kPhaseWriting,
+    kPhaseWaiting,
+    kPhaseDone,
+    kProgressLine,     // {0} position in percent, {1} phase
+    kProgressBar,      // {0} seconds so far, {1} usual seconds, {2} phase
+    kAskStart,         // the question before an update
+    kAskWrite,         // the question before a recovery writes serial number and model
+    kYesNo,            // the answer letters shown after a question, yes first: "[y/N]"
+    kYesWords,         // the words that answer yes, lower case, separated by blanks
+    kNothingChanged,
+    kSummary,          // {0} serial number, {1} old version, {2} new version, {3} seconds
+    kDecimalPoint,     // the character between a number's whole part and its tenths
+    kCheckAvailable,
+    kCheckNothing,
+    kRecoverQuestion,  // {0} serial number, {1} product id and model name
+    kRecoveryRefused,  // {0} serial number in the record
+    kAnotherRunning,   // {0} what the other update holds
+    kLeadError,        // {0} the message
+    kLeadCause,        // {0} the cause
+    kLeadNote,         // {0} the note
+    kUnopenedDisks,    // {0} count, {1} why
+    // list
+    kCensusLine,  // {0} number, {1} its meaning
+    kCensusNone,
+    kCensusOne,
+    kCensusMany,
+    kCensusNoUpdate,
+    kBridgeDrives,     // {0} count
+    kSlotLine,         // {0} slot, {1} vendor:product, {2} manufacturer, {3} product, {4} serial
+    kFirmwareLine,     // {0} version, {1} normal firmware or update loader, {2} chip kind
+    kNormalFirmware,
+    kUpdateLoader,
+    kImageChipUnknown,
+    kImageMissing,     // {0} path
+    kImageDamaged,     // {0} path, {1} the problem
+    kImageNewer,       // {0} version
+    kImageNotNewer,    // {0} version
+    kPathLine,         // {0} path, {1} unit, {2} device number, {3} length in bytes
+};
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kPathLine) + 1;
+
+// The stable name of a key, for messages about the catalogue ("phase_checking").
+std::string_view CliTextName(CliText key);
+
+// A text in UTF-8, in `lang`, or in English when the catalogue lacks the language.
+std::string CliString(CliText key, LanguageId lang);
+
+// The languages of the catalogue, in increasing order of id.
+std::span<const LanguageId> CliLanguages();
+
+// How often the catalogue of `lang` gives `key` (once, in a complete catalogue), without the
+// fall-back to English that CliString makes.
+int CliTextOccurrences(CliText key, LanguageId lang);
+
+// Puts `values` in the places "{0}", "{1}", ... of `pattern`; a place without a value stays.
+std::string FormatCliText(std::string_view pattern, std::initializer_list<std::string_view> values);
+std::string FormatCliText(CliText key, LanguageId lang,
+                          std::initializer_list<std::string_view> values);
+
+// Whether a typed answer (UTF-8) means yes: "y" and "yes" in every language, and the words of
+// `lang`. Blanks around the answer do not count, nor case, nor full-width forms of Latin
+// letters, nor combining accents (an "i" with a combining acute is an "i").
+bool IsYesAnswer(std::string_view answer, LanguageId lang);
+
+// How many terminal columns a UTF-8 text takes: two for East Asian wide characters, none for
+// combining marks, one for every other character.
+std::size_t TerminalColumns(std::string_view text);
+
+}  // namespace mox3
