@@ -1,5 +1,6 @@
 // list: the drive census and every bridge drive found.
 #include "app/cli_args.h"
+#include "app/cli_report.h"
 #include "app/commands.h"
 #include "app/device_access.h"
 #include "app/host.h"
@@ -65,15 +66,12 @@ const char* CensusText(int census) {
 }  // namespace
 
 int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"--image-dir"}, {"--json", "--help", "-h"});
-    if (cli.has("--help") || cli.has("-h")) {
-        out << kUsage;
-        return kExitOk;
-    }
-    if (!cli.ok() || !cli.positional().empty()) {
-        err << "error: " << (cli.ok() ? "unexpected argument " + cli.positional()[0] : cli.error())
-            << "\n" << kUsage;
-        return kExitUsage;
+    CommandReport report("list", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kUsage);
+    CliArgs cli(args, {"--image-dir"}, {"--json"});
+    if (!cli.ok()) return report.Usage(cli.error(), kUsage);
+    if (!cli.positional().empty()) {
+        return report.Usage("unexpected argument " + cli.positional()[0], kUsage);
     }
     HostOptions hostOptions;
     hostOptions.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
@@ -83,6 +81,7 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
     std::string why;
     const int unopened = UnopenedDisks(&why);
 
+    // The listing is gathered once, as text and as the object's fields.
     JsonWriter j;
     j.BeginObject()
         .Field("census", static_cast<std::int64_t>(census))
@@ -135,8 +134,8 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
         j.Field("note", note);
         err << "note: " << note << "\n";
     }
-    out << (cli.has("--json") ? j.EndObject().str() : text);
-    return kExitOk;
+    if (!report.json()) out << text;
+    return report.Done([&](JsonWriter& into) { into.Members(j.EndObject()); });
 }
 
 }  // namespace mox3

@@ -94,7 +94,7 @@ TEST(ImageCommand, InfoReportsVersionsAndDamage) {
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "3", "--version", "010203", "--size",
                                      "5000", "-o", p("x.bin")})
                   .code,
-              1);
+              2);
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "1", "--version", "01020A", "--size",
                                      "5000", "-o", p("x.bin")})
                   .code,
