@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         if (target == nullptr) words.push_back(word);
     }
     if (words.empty()) {
-        std::cerr << kUsage;
+        std::cerr << "error: no command given\n" << kUsage;
         return mox3::kExitUsage;
     }
     // "help COMMAND" is "COMMAND --help".

@@ -100,7 +100,8 @@ int ImageMake(Args args, std::ostream& out, std::ostream& err) {
     request.digits = *cli.value("--version");
     std::string why;
     std::vector<std::uint8_t> image = MakeSampleImage(request, &why);
-    if (image.empty()) return report.Fail("bad-request", why);
+    // Every refusal of the generator is about a value given on the command line.
+    if (image.empty()) return report.Usage(why, kMakeUsage);
     why = WriteFileAtomically(*output, image.data(), image.size());
     if (!why.empty()) return report.Fail("write-failed", why);
     if (!report.json()) {

@@ -194,7 +194,8 @@ bool IsEmulatedDriveFolder(const fs::path& dir) {
     auto text = ReadDriveStateText(dir);
     const std::string_view format = kDriveStateFormatLine;
     return text && text->starts_with(format) &&
-           (text->size() == format.size() || (*text)[format.size()] == '\n');
+           (text->size() == format.size() || (*text)[format.size()] == '\n' ||
+            (*text)[format.size()] == '\r');
 }
 
 const char* EmulatedPortIdentityName(EmulatedPortIdentity identity) {

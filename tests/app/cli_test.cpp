@@ -98,11 +98,11 @@ TEST(ImageCommand, InfoReportsVersionsAndDamage) {
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "1", "--version", "01020A", "--size",
                                      "5000", "-o", p("x.bin")})
                   .code,
-              1);
+              2);
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "2", "--version", "010203", "--size",
                                      "65", "-o", p("x.bin")})
                   .code,
-              1);
+              2);
     EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);
     EXPECT_EQ(Call(RunImageCommand, {"info", p("missing.bin")}).code, 1);
 }
