@@ -101,6 +101,6 @@ int main(int argc, char** argv) {
     if (command == "list") return mox3::RunListCommand(rest, std::cout, std::cerr);
     if (command == "update") return mox3::RunUpdateCommand(rest, std::cout, std::cerr);
     if (command == "demo") return mox3::RunDemoCommand(rest, std::cout, std::cerr);
-    std::cerr << "error: unknown command " << command << "\n" << kUsage;
-    return mox3::kExitUsage;
+    mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
+    return report.Usage("unknown command " + command, kUsage);
 }

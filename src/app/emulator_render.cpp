@@ -14,33 +14,15 @@ namespace mox3 {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string HexText(std::uint32_t value, int digits) {
+std::string Hex(std::uint32_t value, int digits) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
     return buf;
 }
 
-std::string InquiryText(std::span<const std::uint8_t> bytes) {
-    std::string text;
-    for (std::uint8_t b : bytes) text.push_back(b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.');
-    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
-    return text;
-}
-
-const char* BlockState(const EmulatedFlashReport& r) {
-    return r.blockSealed ? "sealed" : r.blockErased ? "erased" : "broken";
-}
-
-const char* FirmwareState(const EmulatedFlashReport& r) {
-    if (!r.firmwareAddressValid) return "no address";
-    return r.firmwareIntact ? "intact" : r.firmwareErased ? "erased" : "broken";
-}
-
 // The device's place in the host's tree, in words; settings at their defaults are left out
 // except the first three.
-std::string TreeTextOf(const EmulatedTreeSettings& t) {
+std::string TreeText(const EmulatedTreeSettings& t) {
     std::string text = t.attached ? "plugged in" : "unplugged";
     text += t.cdrom ? "; CD-ROM and disk interfaces" : "; disk interface";
     text += "; USB device " + std::to_string(t.usbLevels) +
@@ -56,6 +38,24 @@ std::string TreeTextOf(const EmulatedTreeSettings& t) {
         text += "; installing for " + std::to_string(t.installPending) + " install-state reads";
     }
     return text;
+}
+
+namespace {
+
+std::string InquiryText(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    for (std::uint8_t b : bytes) text.push_back(b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.');
+    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
+    return text;
+}
+
+const char* BlockState(const EmulatedFlashReport& r) {
+    return r.blockSealed ? "sealed" : r.blockErased ? "erased" : "broken";
+}
+
+const char* FirmwareState(const EmulatedFlashReport& r) {
+    if (!r.firmwareAddressValid) return "no address";
+    return r.firmwareIntact ? "intact" : r.firmwareErased ? "erased" : "broken";
 }
 
 void TreeJson(JsonWriter& j, const EmulatedTreeSettings& t) {
@@ -75,7 +75,7 @@ void TreeJson(JsonWriter& j, const EmulatedTreeSettings& t) {
 }
 
 std::string NodeText(DevNode node) {
-    return HexText(node, 8);
+    return Hex(node, 8);
 }
 
 
@@ -108,18 +108,10 @@ struct Shown {
 
 }  // namespace
 
-std::string Hex(std::uint32_t value, int digits) {
-    return HexText(value, digits);
-}
-
 std::string LatencyText(const EmulatedLatency& l) {
     if (!l.on()) return "off";
     return std::to_string(l.requestUs) + " us a request, " + std::to_string(l.kibUs) +
            " us per KiB, " + std::to_string(l.pageUs) + " us per flash page";
-}
-
-std::string TreeText(const EmulatedTreeSettings& t) {
-    return TreeTextOf(t);
 }
 
 void WriteDriveJson(JsonWriter& j, const fs::path& dir, const EmulatedDriveView& v,
@@ -149,9 +141,9 @@ void WriteDriveJson(JsonWriter& j, const fs::path& dir, const EmulatedDriveView&
     if (present) {
         j.BeginObject();
         if (bridge) j.Field("mode", v.loader ? "loader" : "normal");
-        j.Field("vendorId", HexText(v.usb.vendorId, 4))
-            .Field("productId", HexText(v.usb.productId, 4))
-            .Field("bcdDevice", HexText(v.usb.bcdDevice, 4))
+        j.Field("vendorId", Hex(v.usb.vendorId, 4))
+            .Field("productId", Hex(v.usb.productId, 4))
+            .Field("bcdDevice", Hex(v.usb.bcdDevice, 4))
             .Field("manufacturer", Utf16ToUtf8(v.usb.manufacturer))
             .Field("product", Utf16ToUtf8(v.usb.product))
             .Field("serialNumber", Utf16ToUtf8(v.usb.serialNumber));
@@ -213,8 +205,8 @@ void WriteDriveJson(JsonWriter& j, const fs::path& dir, const EmulatedDriveView&
     j.Field("address", static_cast<std::int64_t>(r.blockAddress)).Field("state", BlockState(r));
     if (block && !block->descriptorSets.empty()) {
         const DescriptorSet& set = block->descriptorSets[0];
-        j.Field("vendorId", HexText(set.vendorId, 4))
-            .Field("productId", HexText(set.productId, 4))
+        j.Field("vendorId", Hex(set.vendorId, 4))
+            .Field("productId", Hex(set.productId, 4))
             .Field("manufacturer", set.manufacturer.text)
             .Field("product", set.product.text)
             .Field("serialNumber", set.serialNumber.form == StringDescriptor::Form::FromDisk
@@ -254,11 +246,11 @@ void WriteDriveText(std::ostream& out, const fs::path& dir, const EmulatedDriveV
     if (v.bus == EmulatedBus::Restarting) out << " (back in " << returnIn << " ms)";
     if (v.bus == EmulatedBus::Absent) out << " (" << v.absentReason << "; power-cycle it)";
     out << "\n";
-    out << "host tree: " << TreeTextOf(v.tree) << "\n";
+    out << "host tree: " << TreeText(v.tree) << "\n";
     if (present) {
         if (bridge) out << "mode: " << (v.loader ? "update loader" : "normal firmware") << "\n";
-        out << "USB: " << HexText(v.usb.vendorId, 4) << ":" << HexText(v.usb.productId, 4) << " bcdDevice "
-            << HexText(v.usb.bcdDevice, 4) << ", \"" << Utf16ToUtf8(v.usb.manufacturer) << "\" \""
+        out << "USB: " << Hex(v.usb.vendorId, 4) << ":" << Hex(v.usb.productId, 4) << " bcdDevice "
+            << Hex(v.usb.bcdDevice, 4) << ", \"" << Utf16ToUtf8(v.usb.manufacturer) << "\" \""
             << Utf16ToUtf8(v.usb.product) << "\" serial \"" << Utf16ToUtf8(v.usb.serialNumber)
             << "\"\n";
         if (bridge) out << "firmware version: " << v.firmwareVersion << "\n";
@@ -290,7 +282,7 @@ void WriteDriveText(std::ostream& out, const fs::path& dir, const EmulatedDriveV
     out << "flash: configuration block at " << r.blockAddress << " " << BlockState(r);
     if (block && !block->descriptorSets.empty()) {
         const DescriptorSet& set = block->descriptorSets[0];
-        out << ", " << HexText(set.vendorId, 4) << ":" << HexText(set.productId, 4) << " \""
+        out << ", " << Hex(set.vendorId, 4) << ":" << Hex(set.productId, 4) << " \""
             << set.manufacturer.text << "\" \"" << set.product.text << "\"";
     }
     out << "\nflash: firmware at " << r.firmwareAddress << " " << FirmwareState(r);
@@ -413,8 +405,8 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
             j.EndArray().Key("portIdentity");
             if (identity) {
                 j.BeginObject()
-                    .Field("vendorId", HexText(identity->vendorId, 4))
-                    .Field("productId", HexText(identity->productId, 4))
+                    .Field("vendorId", Hex(identity->vendorId, 4))
+                    .Field("productId", Hex(identity->productId, 4))
                     .Key("manufacturer");
                 identity->manufacturer ? j.String(Utf16ToUtf8(*identity->manufacturer)) : j.Null();
                 j.Key("product");
@@ -428,8 +420,8 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
             j.EndObject();
         } else if (usbNode != kNoNode) {
             if (identity) {
-                out << "  hub port: " << HexText(identity->vendorId, 4) << ":"
-                    << HexText(identity->productId, 4) << " " << text(identity->manufacturer) << " "
+                out << "  hub port: " << Hex(identity->vendorId, 4) << ":"
+                    << Hex(identity->productId, 4) << " " << text(identity->manufacturer) << " "
                     << text(identity->product) << " serial " << text(identity->serialNumber)
                     << "\n";
             } else {
