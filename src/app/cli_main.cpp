@@ -72,8 +72,11 @@ int main(int argc, char** argv) {
         std::cerr << "error: no command given\n" << kUsage;
         return mox3::kExitUsage;
     }
-    // "help COMMAND" is "COMMAND --help".
-    if (words[0] == "help" && words.size() > 1) words = {words[1], "--help"};
+    // "help COMMAND [SUBCOMMAND]" is "COMMAND [SUBCOMMAND] --help".
+    if (words[0] == "help" && words.size() > 1) {
+        words.erase(words.begin());
+        words.push_back("--help");
+    }
     const std::string command = words[0];
     mox3::Args rest = mox3::Args(words).subspan(1);
     if (command == "--help" || command == "-h" || command == "help") {

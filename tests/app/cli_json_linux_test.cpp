@@ -186,6 +186,7 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
     const Result show = Run({"emulator", "show", "--help"});
     EXPECT_EQ(show.out.find("create-disk"), std::string::npos) << show.out;
     EXPECT_EQ(Run({"help", "decode"}).out.rfind("usage: mox3-updater decode", 0), 0u);
+    EXPECT_EQ(Run({"help", "emulator", "show"}).out, show.out);
 
     for (const std::vector<std::string>& words :
          std::vector<std::vector<std::string>>{{"image"}, {"bridge", "version"}, {"list", "extra"},
