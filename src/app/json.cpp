@@ -119,7 +119,7 @@ JsonWriter& JsonWriter::Null() {
 JsonWriter& JsonWriter::Members(const JsonWriter& object) {
     const std::string& text = object.text_;
     // "{\n  members\n}" or "{}"; the members are indented for an object at the top.
-    if (text.size() < 4 || text.front() != '{') return *this;
+    if (hasItems_.empty() || text.size() < 4 || text.front() != '{') return *this;
     const std::string inner = text.substr(1, text.size() - 3);
     const std::string indent(2 * (hasItems_.size() - 1), ' ');
     if (hasItems_.back()) text_.push_back(',');
