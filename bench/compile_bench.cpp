@@ -5,11 +5,11 @@
 #include <fstream>
 #include <random>
 
+#include "base/sha256.h"
+#include "base/text.h"
 #include "bridge/config_build.h"
 #include "bridge/firmware_image.h"
 #include "config/digest_header.h"
-#include "base/sha256.h"
-#include "base/text.h"
 #include "resources/resources.h"
 
 namespace {

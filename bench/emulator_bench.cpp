@@ -15,11 +15,11 @@
 #include "app/run/device_access.h"
 #include "app/run/host.h"
 #include "app/run/update_run.h"
+#include "base/clock.h"
 #include "bridge/firmware_image.h"
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
-#include "base/clock.h"
 #include "transport/passthrough.h"
 
 namespace {

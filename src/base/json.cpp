@@ -116,4 +116,32 @@ JsonWriter& JsonWriter::Null() {
     return *this;
 }
 
+JsonWriter& JsonWriter::Members(const JsonWriter& object) {
+    const std::string& text = object.text_;
+    // "{\n  members\n}" or "{}"; the members are indented for an object at the top.
+    if (hasItems_.empty() || text.size() < 4 || text.front() != '{') return *this;
+    const std::string inner = text.substr(1, text.size() - 3);
+    const std::string indent(2 * (hasItems_.size() - 1), ' ');
+    if (hasItems_.back()) text_.push_back(',');
+    for (char c : inner) {
+        text_.push_back(c);
+        if (c == '\n') text_ += indent;
+    }
+    hasItems_.back() = true;
+    return *this;
+}
+
+void JsonFields::WriteTo(JsonWriter& j) const {
+    for (const auto& [name, value] : fields_) {
+        j.Key(name);
+        if (const auto* text = std::get_if<std::string>(&value)) {
+            j.String(*text);
+        } else if (const auto* number = std::get_if<std::int64_t>(&value)) {
+            j.Number(*number);
+        } else {
+            j.Bool(std::get<bool>(value));
+        }
+    }
+}
+
 }  // namespace mox3

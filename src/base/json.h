@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 #include <vector>
 
 namespace mox3 {
@@ -28,6 +30,9 @@ class JsonWriter {
     JsonWriter& Field(std::string_view name, std::int64_t value) { return Key(name).Number(value); }
     JsonWriter& Field(std::string_view name, bool value) { return Key(name).Bool(value); }
 
+    // Adds the members of `object`, a finished object of another writer, to the object open here.
+    JsonWriter& Members(const JsonWriter& object);
+
     // The document, pretty-printed with two-space indentation and a final newline.
     std::string str() const { return text_ + "\n"; }
 
@@ -38,6 +43,30 @@ class JsonWriter {
     std::string text_;
     std::vector<bool> hasItems_;  // per open container
     bool afterKey_ = false;
+};
+
+// Flat fields gathered before the object they belong to is written.
+class JsonFields {
+  public:
+    JsonFields& Field(std::string_view name, std::string_view utf8) {
+        fields_.emplace_back(std::string(name), std::string(utf8));
+        return *this;
+    }
+    JsonFields& Field(std::string_view name, const char* utf8) {
+        return Field(name, std::string_view(utf8));
+    }
+    JsonFields& Field(std::string_view name, std::int64_t value) {
+        fields_.emplace_back(std::string(name), value);
+        return *this;
+    }
+    JsonFields& Field(std::string_view name, bool value) {
+        fields_.emplace_back(std::string(name), value);
+        return *this;
+    }
+    void WriteTo(JsonWriter& j) const;
+
+  private:
+    std::vector<std::pair<std::string, std::variant<std::string, std::int64_t, bool>>> fields_;
 };
 
 std::string JsonEscape(std::string_view utf8);

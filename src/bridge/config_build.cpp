@@ -2,9 +2,9 @@
 
 #include <fstream>
 
+#include "base/text.h"
 #include "bridge/chip_profile.h"
 #include "config/profile_reader.h"
-#include "base/text.h"
 
 namespace mox3 {
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <fstream>
 
+#include "base/sha256.h"
+#include "base/text.h"
 #include "bridge/chip_profile.h"
 #include "config/digest_header.h"
 #include "config/profile_reader.h"
-#include "base/sha256.h"
-#include "base/text.h"
 
 namespace mox3 {
 

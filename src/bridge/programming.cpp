@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/text.h"
 #include "bridge/config_build.h"
 #include "bridge/vendor_commands.h"
 #include "config/profile_reader.h"
-#include "base/text.h"
 
 namespace mox3 {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "config/digest_header.h"
 #include "base/text.h"
+#include "config/digest_header.h"
 
 namespace mox3 {
 

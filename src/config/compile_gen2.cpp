@@ -7,10 +7,10 @@
 #include <array>
 #include <utility>
 
-#include "bridge/chip_profile.h"
-#include "config/digest_header.h"
 #include "base/number_parse.h"
 #include "base/sha256.h"
+#include "bridge/chip_profile.h"
+#include "config/digest_header.h"
 
 namespace mox3 {
 

@@ -1,8 +1,8 @@
 // Second generation: GPIO levels, power and FET switching, fan, LEDs, buttons and standby.
 #include <string>
 
-#include "config/compile_gen2.h"
 #include "base/text.h"
+#include "config/compile_gen2.h"
 
 namespace mox3::gen2 {
 

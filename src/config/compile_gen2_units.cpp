@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "config/compile_gen2.h"
 #include "base/text.h"
+#include "config/compile_gen2.h"
 
 namespace mox3::gen2 {
 

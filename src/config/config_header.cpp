@@ -1,7 +1,7 @@
 // The format check of a configuration file's [Config] section.
+#include "base/text.h"
 #include "bridge/chip_profile.h"
 #include "config/profile_reader.h"
-#include "base/text.h"
 
 namespace mox3 {
 
@@ -10,10 +10,13 @@ namespace {
 int CheckHeader(CBridgeMgr& mgr, std::uint32_t wantedVersion, bool secondGeneration) {
     std::string error;
     auto file = ProfileFile::Load(PathFromText(mgr.configPath), &error);
-    // An unreadable file reads as empty, as the platform's reader would see it.
+    // A missing file reads as empty, as the platform's reader would see it; one that is there
+    // but cannot be read or decoded is refused with the reason.
     ProfileFile profile = file ? std::move(*file) : ProfileFile::Parse({});
     std::uint32_t version = profile.GetInt(u"Config", u"Version", 0);
-    if (version != wantedVersion) {
+    std::error_code ec;
+    if (version != wantedVersion ||
+        (!file && std::filesystem::exists(PathFromText(mgr.configPath), ec))) {
         mgr.compileError = file ? "[Config] Version is " + std::to_string(version) +
                                       ", this generation needs " + std::to_string(wantedVersion)
                                 : error;

@@ -1,5 +1,6 @@
 #include "config/profile_reader.h"
 
+#include <algorithm>
 #include <fstream>
 
 #include "base/number_parse.h"
@@ -52,6 +53,22 @@ std::u16string DecodeText(std::span<const std::uint8_t> bytes) {
     std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     if (raw.size() >= 3 && raw.substr(0, 3) == "\xEF\xBB\xBF") return Utf8ToUtf16(raw.substr(3));
     return FromAnsi(raw);
+}
+
+// Text in UTF-16 without its byte-order mark: mostly zero bytes at the odd offsets (little
+// endian) or at the even ones (big endian), where single-byte text has none.
+std::string Utf16WithoutMark(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 4) return {};
+    if ((bytes[0] == 0xFF && bytes[1] == 0xFE) || (bytes[0] == 0xFE && bytes[1] == 0xFF)) return {};
+    const std::size_t pairs = std::min<std::size_t>(bytes.size() / 2, 512);
+    std::size_t zeroEven = 0, zeroOdd = 0;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        zeroEven += bytes[2 * i] == 0 ? 1 : 0;
+        zeroOdd += bytes[2 * i + 1] == 0 ? 1 : 0;
+    }
+    if (zeroOdd * 4 >= pairs * 3 && zeroEven == 0) return "little-endian";
+    if (zeroEven * 4 >= pairs * 3 && zeroOdd == 0) return "big-endian";
+    return {};
 }
 
 }  // namespace
@@ -114,6 +131,15 @@ std::optional<ProfileFile> ProfileFile::Load(const std::filesystem::path& path,
     if (!in ||
         !in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size))) {
         if (error) *error = "cannot read " + path.string();
+        return std::nullopt;
+    }
+    // Read as single-byte text it would have no sections at all.
+    if (std::string order = Utf16WithoutMark(bytes); !order.empty()) {
+        if (error) {
+            *error = path.string() + " looks like " + order +
+                     " UTF-16 text without its byte-order mark; save it as UTF-16 with the mark "
+                     "(" + (order == "little-endian" ? "FF FE" : "FE FF") + ")";
+        }
         return std::nullopt;
     }
     return Parse(bytes);

@@ -19,7 +19,8 @@ class ProfileFile {
   public:
     // Decodes UTF-16 (either byte order) or UTF-8 with a byte-order mark, else Windows-1252.
     static ProfileFile Parse(std::span<const std::uint8_t> bytes);
-    // Reads a file; nothing when it cannot be read (error tells why).
+    // Reads a file; nothing when it cannot be read or is UTF-16 without its byte-order mark
+    // (error tells why).
     static std::optional<ProfileFile> Load(const std::filesystem::path& file, std::string* error);
 
     // The value text or `defaultValue`, cut to `capacity` - 1 characters.

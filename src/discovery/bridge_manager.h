@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/clock.h"
 #include "config/config_items.h"
 #include "discovery/device_tree.h"
-#include "base/clock.h"
 
 namespace mox3 {
 

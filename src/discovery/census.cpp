@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "bridge/vendor_commands.h"
 #include "base/text.h"
+#include "bridge/vendor_commands.h"
 #include "discovery/device_tree.h"
 
 namespace mox3 {

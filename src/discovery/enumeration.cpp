@@ -1,8 +1,8 @@
 // Listing the attached bridge drives into the device table.
 #include <algorithm>
 
-#include "bridge/vendor_commands.h"
 #include "base/text.h"
+#include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
 
 namespace mox3 {

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "base/text.h"
+#include "emulator/flash_layout.h"
 #include "emulator/folder_files.h"
 #include "platform/platform.h"
 
@@ -24,9 +25,15 @@ constexpr const char* kTempSuffix = ".tmp";
 constexpr std::string_view kStateEndLine = "# end";
 
 bool Complete(const std::string& text) {
-    return text.size() > kStateEndLine.size() &&
-           text.compare(text.size() - kStateEndLine.size() - 1, std::string::npos,
-                        std::string(kStateEndLine) + "\n") == 0;
+    // The line may end in CR LF when the file went through an editor of another system.
+    for (const char* end : {"\n", "\r\n"}) {
+        const std::string last = std::string(kStateEndLine) + end;
+        if (text.size() >= last.size() &&
+            text.compare(text.size() - last.size(), std::string::npos, last) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
@@ -379,8 +386,9 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     bool first = true;
     while (!text.empty()) {
         const std::size_t end = std::min(text.find('\n'), text.size());
-        const std::string_view lineText = text.substr(0, end);
+        std::string_view lineText = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
+        if (!lineText.empty() && lineText.back() == '\r') lineText.remove_suffix(1);
         if (first) {
             if (lineText != kDriveStateFormatLine) return fail("not an emulated drive state");
             first = false;
@@ -503,6 +511,15 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     r.Flag("fault-return-in-loader", f.returnInLoader);
     if (!r.ok()) return fail(r.error());
     if (s.generation != 1 && s.generation != 2) return fail("generation must be 1 or 2");
+    if (bridge) {
+        // The bridge reads its configuration block at a fixed address: a smaller flash has none.
+        const std::uint64_t least = EmulatedBlockAddress(s.generation) + kEmulatedBlockSize;
+        if (s.flashSize < least || s.flashSize > kLargestEmulatedFlash) {
+            return fail("flash-size: " + std::to_string(s.flashSize) + " bytes; a generation " +
+                        std::to_string(s.generation) + " flash holds " + std::to_string(least) +
+                        " to " + std::to_string(kLargestEmulatedFlash) + " bytes");
+        }
+    }
     if (t.usbLevels < 1 || t.usbLevels > 3) return fail("usb-levels: 1, 2 or 3");
     if (s.blockLength != 512 && s.blockLength != 4096) return fail("block-length: 512 or 4096");
     for (const FlashPatch& p : s.flashRedo) {
@@ -517,10 +534,13 @@ DriveFolderLock::DriveFolderLock(const fs::path& dir) : lock_(dir / kDriveLockFi
 
 std::optional<std::string> ReadDriveStateText(const fs::path& dir) {
     const fs::path file = dir / kDriveStateFile;
-    if (auto text = ReadFileContents(file)) return text;
+    if (auto text = ReadFileContents(file, kLargestStateFile)) return text;
     // Perhaps a save is between removing the old state and renaming the new one into place.
-    if (auto text = ReadFileContents(ReplacementFor(file)); text && Complete(*text)) return text;
-    return ReadFileContents(file);
+    if (auto text = ReadFileContents(ReplacementFor(file), kLargestStateFile);
+        text && Complete(*text)) {
+        return text;
+    }
+    return ReadFileContents(file, kLargestStateFile);
 }
 
 std::optional<DriveState> LoadDriveState(const fs::path& dir, std::string* error) {
@@ -541,11 +561,17 @@ std::optional<LoadedDrive> LoadDrive(const fs::path& dir, std::string* error) {
         return std::nullopt;
     };
     const fs::path stateFile = dir / kDriveStateFile;
-    auto text = ReadFileContents(stateFile);
+    std::error_code ec;
+    std::string unreadable;
+    auto text = ReadFileContents(stateFile, kLargestStateFile, &unreadable);
     if (!text) {
+        // A state that is there but is no regular file, or far too long, is refused as such.
+        if (fs::exists(fs::symlink_status(stateFile, ec))) {
+            return fail(dir.string() + ": bad " + kDriveStateFile + ": " + unreadable);
+        }
         // A save killed between removing the old state and renaming the new one: the new one
         // is complete and goes into its place now.
-        text = ReadFileContents(ReplacementFor(stateFile));
+        text = ReadFileContents(ReplacementFor(stateFile), kLargestStateFile);
         if (!text || !Complete(*text)) {
             return fail(dir.string() + " is not an emulated drive (no " + kDriveStateFile + ")");
         }
@@ -561,7 +587,9 @@ std::optional<LoadedDrive> LoadDrive(const fs::path& dir, std::string* error) {
     drive.loadedText = std::move(*text);
     if (drive.state.kind == DeviceKind::PlainDisk) return drive;
     fs::path flashFile = dir / FlashFileName(drive.state.flashRevision);
-    if (!ReadFileBytes(flashFile, drive.flash)) return fail("cannot read " + flashFile.string());
+    if (!ReadFileBytes(flashFile, drive.flash, kLargestEmulatedFlash, &why)) {
+        return fail("cannot read the flash: " + why);
+    }
     if (drive.flash.size() != drive.state.flashSize) {
         return fail(flashFile.string() + " holds " + std::to_string(drive.flash.size()) +
                     " bytes, the flash has " + std::to_string(drive.state.flashSize));
@@ -637,13 +665,23 @@ bool IsEmulatedDriveFolder(const fs::path& dir) {
     auto text = ReadDriveStateText(dir);
     const std::string_view format = kDriveStateFormatLine;
     return text && text->starts_with(format) &&
-           (text->size() == format.size() || (*text)[format.size()] == '\n');
+           (text->size() == format.size() || (*text)[format.size()] == '\n' ||
+            (*text)[format.size()] == '\r');
 }
 
 bool UpdateDrive(const fs::path& dir, const std::function<bool(LoadedDrive&)>& change,
                  std::string* error) {
     if (!IsEmulatedDriveFolder(dir)) {
-        if (error) *error = dir.string() + " is not an emulated drive";
+        if (error) {
+            // A state file that is there but cannot be read says why.
+            const fs::path stateFile = dir / kDriveStateFile;
+            std::error_code ec;
+            std::string why;
+            *error = fs::exists(fs::symlink_status(stateFile, ec)) &&
+                             !ReadFileContents(stateFile, kLargestStateFile, &why)
+                         ? dir.string() + ": bad " + kDriveStateFile + ": " + why
+                         : dir.string() + " is not an emulated drive";
+        }
         return false;
     }
     DriveFolderLock lock(dir);

@@ -31,6 +31,10 @@
 
 namespace mox3 {
 
+// The longest flash a drive folder may name, and the longest state file read.
+inline constexpr std::uint32_t kLargestEmulatedFlash = 16u * 1024 * 1024;
+inline constexpr std::uint64_t kLargestStateFile = 16ull * 1024 * 1024;
+
 struct DriveFaults {
     // Values of DriveState::commandsTotal at which the fault strikes.
     std::optional<std::uint64_t> failCommandAt;

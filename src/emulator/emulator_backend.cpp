@@ -39,6 +39,7 @@ class EmulatedDevice : public PassThroughDevice {
         ScsiReply answer;
         EmulatedLatency latency;
         std::uint32_t programmed = 0;
+        std::string why;
         bool saved = UpdateDrive(
             dir_,
             [&](LoadedDrive& drive) {
@@ -48,8 +49,11 @@ class EmulatedDevice : public PassThroughDevice {
                 latency = drive.state.latency;
                 return true;
             },
-            nullptr);
-        if (!saved || !delivered) return false;
+            &why);
+        if (!saved || !delivered) {
+            lastError_ = !saved ? why : "the emulated drive is not on the bus";
+            return false;
+        }
         if (latency.on()) {
             // The clock counts whole milliseconds: the rest waits for the next request.
             owedUs_ += EmulatedRequestUs(latency, answer.transferred, programmed);
@@ -63,9 +67,11 @@ class EmulatedDevice : public PassThroughDevice {
     }
 
     std::u16string Name() const override { return name_; }
+    std::string LastError() const override { return lastError_; }
 
   private:
     fs::path dir_;
+    std::string lastError_;
     std::u16string name_;
     std::uint64_t session_;
     std::shared_ptr<EmulatorClock> clock_;

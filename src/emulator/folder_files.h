@@ -26,9 +26,17 @@ bool WriteNewFile(const std::filesystem::path& file, std::string_view data, std:
 bool WriteFileRange(const std::filesystem::path& file, std::uint64_t offset,
                     std::span<const std::uint8_t> data, std::string* error);
 
-// The whole file, or nothing when it cannot be read.
-std::optional<std::string> ReadFileContents(const std::filesystem::path& file);
-// The whole file into `bytes`; false when it cannot be read.
-bool ReadFileBytes(const std::filesystem::path& file, std::vector<std::uint8_t>& bytes);
+// The largest file of a drive folder that is read whole.
+inline constexpr std::uint64_t kLargestFolderFile = 64ull * 1024 * 1024;
+
+// The whole file, or nothing when it cannot be read: when it is missing, is no regular file (a
+// FIFO would block the reader, a device such as /dev/zero never ends) or is longer than
+// `largest`. `error` (when given) says which.
+std::optional<std::string> ReadFileContents(const std::filesystem::path& file,
+                                            std::uint64_t largest = kLargestFolderFile,
+                                            std::string* error = nullptr);
+// The whole file into `bytes`; false when it cannot be read, as for ReadFileContents.
+bool ReadFileBytes(const std::filesystem::path& file, std::vector<std::uint8_t>& bytes,
+                   std::uint64_t largest = kLargestFolderFile, std::string* error = nullptr);
 
 }  // namespace mox3

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <random>
 
 #include "base/text.h"
 #include "platform/platform.h"
@@ -63,6 +64,49 @@ void SyncFolder(const fs::path& dir) {
         ::fsync(fd);
         ::close(fd);
     }
+}
+
+bool ReplaceFileAtomically(const fs::path& file, std::string_view data, bool privateToUser,
+                           std::string* error) {
+    std::random_device random;
+    fs::path temp = file;
+    temp += ".tmp" + std::to_string(random());
+    // A new file of its own: never one that is there already, nor a link's target.
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    privateToUser ? 0600 : 0644);
+    if (fd < 0) {
+        if (error) *error = ErrnoText("cannot write " + file.string());
+        return false;
+    }
+    std::string why;
+    bool ok = true;
+    std::size_t done = 0;
+    while (ok && done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<std::size_t>(n);
+    }
+    if (!ok) why = ErrnoText("cannot write " + file.string());
+    if (ok && ::fsync(fd) != 0) {
+        ok = false;
+        why = ErrnoText("cannot flush " + file.string());
+    }
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        why = ErrnoText("cannot write " + file.string());
+    }
+    if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
+        ok = false;
+        why = ErrnoText("cannot replace " + file.string());
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        if (error) *error = why;
+        return false;
+    }
+    SyncFolder(file.has_parent_path() ? file.parent_path() : fs::path("."));
+    return true;
 }
 
 fs::path MakeTempFolder(std::string_view prefix, std::string* error) {

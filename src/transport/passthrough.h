@@ -53,6 +53,8 @@ class PassThroughDevice {
     // I/O error, a time-out); then `reply` says nothing. A delivered request may still carry
     // CHECK CONDITION and sense data.
     virtual bool Send(const ScsiRequest& request, ScsiReply& reply) = 0;
+    // Why the last request was not delivered (the system's error text), empty when unknown.
+    virtual std::string LastError() const { return {}; }
     // A name for traces: the path the device was opened with.
     virtual std::u16string Name() const = 0;
 };

@@ -30,6 +30,7 @@ class SgIoDevice : public PassThroughDevice {
         return InterpretSgIoResult(header, result, error, sense, reply, &lastError_);
     }
     std::u16string Name() const override { return name_; }
+    std::string LastError() const override { return lastError_; }
 
   private:
     int fd_;

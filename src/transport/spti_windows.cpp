@@ -103,6 +103,7 @@ class SptiDevice : public PassThroughDevice {
         return delivered;
     }
     std::u16string Name() const override { return name_; }
+    std::string LastError() const override { return lastError_; }
 
   private:
     HANDLE handle_;

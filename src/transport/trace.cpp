@@ -22,9 +22,29 @@ std::string Escaped(const std::string& s) {
 }
 
 struct Sink {
-    std::shared_ptr<std::ostream> out;
+    std::shared_ptr<std::ostream> out;  // null: remember failures only
+    std::shared_ptr<Clock> clock;
     std::mutex mutex;
 };
+
+std::mutex& FailureMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::optional<FailedRequest>& LastFailure() {
+    static std::optional<FailedRequest> failure;
+    return failure;
+}
+
+const char* StatusName(std::uint8_t status) {
+    switch (status) {
+        case kScsiStatusGood: return "GOOD";
+        case kScsiStatusCheckCondition: return "CHECK CONDITION";
+        case kScsiStatusBusy: return "BUSY";
+        default: return nullptr;
+    }
+}
 
 class TracingDevice : public PassThroughDevice {
   public:
@@ -32,11 +52,36 @@ class TracingDevice : public PassThroughDevice {
         : inner_(std::move(inner)), sink_(std::move(sink)) {}
 
     bool Send(const ScsiRequest& request, ScsiReply& reply) override {
+        const std::uint64_t startMs = sink_->clock->NowMs();
         bool delivered = inner_->Send(request, reply);
+        const std::uint64_t endMs = sink_->clock->NowMs();
+        const std::string cdb =
+            HexString({request.cdb.data(), request.cdbLength}, HexDigits::Lower);
+        const bool failed = !delivered || reply.status != kScsiStatusGood;
+        std::string why;
+        if (!delivered) {
+            why = inner_->LastError();
+            if (why.empty()) why = "the request was not delivered";
+        } else if (failed) {
+            why = DescribeScsiStatus(reply.status, reply.sense);
+        }
+        if (failed) {
+            FailedRequest f;
+            f.device = Utf16ToUtf8(inner_->Name());
+            f.cdb = cdb;
+            f.delivered = delivered;
+            if (delivered) {
+                f.status = reply.status;
+                f.sense = HexString(reply.sense, HexDigits::Lower);
+            }
+            f.why = why;
+            std::lock_guard lock(FailureMutex());
+            LastFailure() = std::move(f);
+        }
+        if (!sink_->out) return delivered;
         static constexpr const char* kDirections[] = {"out", "in", "none"};
         std::string line =
-            "{\"device\":\"" + Escaped(Utf16ToUtf8(inner_->Name())) + "\",\"cdb\":\"" +
-            HexString({request.cdb.data(), request.cdbLength}, HexDigits::Lower) +
+            "{\"device\":\"" + Escaped(Utf16ToUtf8(inner_->Name())) + "\",\"cdb\":\"" + cdb +
             "\",\"direction\":\"" + kDirections[static_cast<int>(request.direction) % 3] +
             "\",\"length\":" + std::to_string(request.length) +
             ",\"delivered\":" + (delivered ? "true" : "false");
@@ -46,12 +91,17 @@ class TracingDevice : public PassThroughDevice {
         }
         std::size_t shown =
             request.data ? std::min<std::size_t>(request.length, kTraceDataBytes) : 0;
-        line += ",\"data\":\"" + HexString({request.data, shown}, HexDigits::Lower) + "\"}\n";
+        line += ",\"data\":\"" + HexString({request.data, shown}, HexDigits::Lower) + "\"";
+        line += ",\"timeMs\":" + std::to_string(startMs) +
+                ",\"durationMs\":" + std::to_string(endMs - startMs);
+        if (failed) line += ",\"why\":\"" + Escaped(why) + "\"";
+        line += "}\n";
         std::lock_guard lock(sink_->mutex);
         *sink_->out << line << std::flush;
         return delivered;
     }
     std::u16string Name() const override { return inner_->Name(); }
+    std::string LastError() const override { return inner_->LastError(); }
 
   private:
     std::unique_ptr<PassThroughDevice> inner_;
@@ -75,10 +125,44 @@ class TracingBackend : public PassThroughBackend {
 
 }  // namespace
 
+std::string DescribeScsiStatus(std::uint8_t status, const std::vector<std::uint8_t>& sense) {
+    char text[96];
+    const char* name = StatusName(status);
+    std::snprintf(text, sizeof text, "status 0x%02X%s%s%s", status, name ? " (" : "",
+                  name ? name : "", name ? ")" : "");
+    std::string out = text;
+    // Fixed format (0x70, 0x71) keeps the key in byte 2 and the codes in bytes 12 and 13;
+    // descriptor format (0x72, 0x73) in bytes 1, 2 and 3.
+    if (sense.size() >= 14 && (sense[0] & 0x7E) == 0x70) {
+        std::snprintf(text, sizeof text, ", sense key 0x%X, ASC 0x%02X, ASCQ 0x%02X",
+                      sense[2] & 0x0F, sense[12], sense[13]);
+        out += text;
+    } else if (sense.size() >= 4 && (sense[0] & 0x7E) == 0x72) {
+        std::snprintf(text, sizeof text, ", sense key 0x%X, ASC 0x%02X, ASCQ 0x%02X",
+                      sense[1] & 0x0F, sense[2], sense[3]);
+        out += text;
+    } else if (!sense.empty()) {
+        out += ", sense " + HexString(sense, HexDigits::Lower);
+    }
+    return out;
+}
+
+std::optional<FailedRequest> LastFailedRequest() {
+    std::lock_guard lock(FailureMutex());
+    return LastFailure();
+}
+
+void ForgetFailedRequests() {
+    std::lock_guard lock(FailureMutex());
+    LastFailure().reset();
+}
+
 std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
-                                                       std::shared_ptr<std::ostream> out) {
+                                                       std::shared_ptr<std::ostream> out,
+                                                       std::shared_ptr<Clock> clock) {
     auto sink = std::make_shared<Sink>();
     sink->out = std::move(out);
+    sink->clock = clock ? std::move(clock) : SystemClock();
     return std::make_shared<TracingBackend>(std::move(inner), std::move(sink));
 }
 

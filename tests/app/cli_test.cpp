@@ -58,6 +58,16 @@ TEST(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Version"), std::string::npos);
 
+    // UTF-16 saved without its byte-order mark is named as such, not read as a wrong version.
+    test::WriteUtf16Ini(p("v2.ini"), "[Config]\nVersion=2\n");
+    auto unmarked = test::ReadBytes(p("v2.ini"));
+    unmarked.erase(unmarked.begin(), unmarked.begin() + 2);
+    test::WriteBytes(p("nobom.ini"), unmarked);
+    r = Call(RunCompileCommand,
+             {"--config", p("nobom.ini"), "--image", p("img.bin"), "-o", p("x.bin")});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("without its byte-order mark"), std::string::npos) << r.err;
+
     r = Call(RunCompileCommand, {"--resource", "999", "--image", p("img.bin"), "-o", p("x.bin")});
     EXPECT_EQ(r.code, 1);
     r = Call(RunCompileCommand, {"--resource", "104", "--image", p("img.bin"), "-o", p("x.bin")});
@@ -94,15 +104,15 @@ TEST(ImageCommand, InfoReportsVersionsAndDamage) {
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "3", "--version", "010203", "--size",
                                      "5000", "-o", p("x.bin")})
                   .code,
-              1);
+              2);
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "1", "--version", "01020A", "--size",
                                      "5000", "-o", p("x.bin")})
                   .code,
-              1);
+              2);
     EXPECT_EQ(Call(RunImageCommand, {"make", "--generation", "2", "--version", "010203", "--size",
                                      "65", "-o", p("x.bin")})
                   .code,
-              1);
+              2);
     EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);
     EXPECT_EQ(Call(RunImageCommand, {"info", p("missing.bin")}).code, 1);
 }

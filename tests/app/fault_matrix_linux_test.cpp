@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <set>
 
-#include "app/run_fixture.h"
 #include "app/run/update_run.h"
+#include "app/run_fixture.h"
 #include "bridge/vendor_commands.h"
 #include "emulator/emulator_fixture.h"
 

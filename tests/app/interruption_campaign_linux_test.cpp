@@ -11,9 +11,9 @@
 #include <fstream>
 #include <map>
 
+#include "base/text.h"
 #include "bridge/config_build.h"
 #include "bridge/firmware_image.h"
-#include "base/text.h"
 #include "emulator/emulator_backend.h"
 #include "resources/resources.h"
 #include "test_support.h"

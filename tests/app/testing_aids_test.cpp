@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "app/run/device_access.h"
-#include "bridge/vendor_commands.h"
 #include "base/clock.h"
+#include "bridge/vendor_commands.h"
 #include "transport/emulator_mark.h"
 #include "transport/passthrough.h"
 

@@ -68,7 +68,9 @@ TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     Result r = Update({"--json"});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("--json never asks"), std::string::npos) << r.err;
-    EXPECT_TRUE(r.out.empty()) << r.out;
+    auto usage = nlohmann::json::parse(r.out);
+    EXPECT_EQ(usage["ok"], false);
+    EXPECT_EQ(usage["error"]["code"], "usage");
 
     // A language the program does not speak is a usage error that lists those it does.
     r = Update({"--check", "--lang", "xx"});

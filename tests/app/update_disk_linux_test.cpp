@@ -3,8 +3,8 @@
 // runs use the command line's own host (marker and configuration file in a state folder) on
 // the test's clock.
 #include "app/run/host.h"
-#include "app/run_fixture.h"
 #include "app/run/update_run.h"
+#include "app/run_fixture.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/run_fixture.h"
 #include "app/run/update_run.h"
+#include "app/run_fixture.h"
 #include "bridge/vendor_commands.h"
 #include "emulator/emulator_fixture.h"
 

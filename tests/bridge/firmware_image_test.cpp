@@ -9,9 +9,9 @@
 #include <sys/stat.h>
 #endif
 
+#include "base/text.h"
 #include "bridge/chip_profile.h"
 #include "bridge/config_build.h"
-#include "base/text.h"
 #include "test_support.h"
 
 namespace mox3 {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "bridge/firmware_image.h"
 #include "base/text.h"
+#include "bridge/firmware_image.h"
 
 namespace mox3::test {
 

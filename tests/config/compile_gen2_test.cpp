@@ -1,10 +1,10 @@
 // The second-generation block compiled from configuration files.
 #include <gtest/gtest.h>
 
-#include "config/compile_fixture.h"
-#include "config/digest_header.h"
 #include "base/sha256.h"
 #include "base/text.h"
+#include "config/compile_fixture.h"
+#include "config/digest_header.h"
 
 namespace mox3::test {
 namespace {

@@ -6,6 +6,7 @@
 #include "base/number_parse.h"
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
+#include "test_support.h"
 
 namespace mox3 {
 namespace {
@@ -73,6 +74,34 @@ TEST(ProfileFile, SeesAtMostTheCapacityAndDecodesOtherEncodings) {
     std::vector<std::uint8_t> be = {0xFE, 0xFF, 0, '[', 0, 'S', 0, ']',
                                     0,    '\n', 0, 'K', 0, '=', 0, '1'};
     EXPECT_EQ(ProfileFile::Parse(be).GetInt(u"S", u"K", 0), 1u);
+}
+
+TEST(ProfileFile, Utf16WithoutItsMarkIsRefusedWithTheReason) {
+    test::TempDir dir;
+    const std::u16string text = u"[Config]\r\nVersion=2\r\n[USB Device Descriptor]\r\nPID=0x7C34\r\n";
+    std::vector<std::uint8_t> le = Utf16Le(text);
+    le.erase(le.begin(), le.begin() + 2);
+    std::vector<std::uint8_t> be;
+    for (std::size_t i = 0; i + 1 < le.size(); i += 2) be.insert(be.end(), {le[i + 1], le[i]});
+    std::string error;
+    test::WriteBytes(dir / "le.ini", le);
+    EXPECT_FALSE(ProfileFile::Load(dir / "le.ini", &error));
+    EXPECT_NE(error.find("little-endian UTF-16 text without its byte-order mark"), std::string::npos)
+        << error;
+    test::WriteBytes(dir / "be.ini", be);
+    EXPECT_FALSE(ProfileFile::Load(dir / "be.ini", &error));
+    EXPECT_NE(error.find("big-endian"), std::string::npos) << error;
+
+    // With the mark, and single-byte text with a stray zero byte, read as before.
+    test::WriteBytes(dir / "marked.ini", Utf16Le(text));
+    auto marked = ProfileFile::Load(dir / "marked.ini", &error);
+    ASSERT_TRUE(marked);
+    EXPECT_EQ(marked->GetInt(u"Config", u"Version", 0), 2u);
+    const std::string ansi = std::string("[Config]\r\nVersion=2\r\n") + '\0' + "\r\n";
+    test::WriteBytes(dir / "ansi.ini", std::vector<std::uint8_t>(ansi.begin(), ansi.end()));
+    auto plain = ProfileFile::Load(dir / "ansi.ini", &error);
+    ASSERT_TRUE(plain) << error;
+    EXPECT_EQ(plain->GetInt(u"Config", u"Version", 0), 2u);
 }
 
 TEST(NumberParsing, FollowsTheScanRule) {

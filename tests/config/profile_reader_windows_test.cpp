@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_reader.h"
 #include "base/text.h"
+#include "config/profile_reader.h"
 #include "test_support.h"
 
 namespace mox3 {

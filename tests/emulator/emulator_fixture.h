@@ -11,14 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/text.h"
 #include "bridge/config_build.h"
 #include "bridge/firmware_image.h"
-#include "base/text.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
 #include "resources/resources.h"
 #include "test_support.h"
-#include "base/clock.h"
 
 namespace mox3::test {
 

@@ -1,5 +1,9 @@
 // The emulator subcommands as a user runs them.
+#include <fstream>
 #include <sstream>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "app/cli/commands.h"
 #include "emulator/emulator_fixture.h"
@@ -201,6 +205,79 @@ TEST(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
     EXPECT_EQ(Emulator({"set", p("root/a-disk"), "--usb-levels", "4"}).code, 2);
     EXPECT_EQ(Emulator({"set", p("nothing"), "--cdrom", "on"}).code, 1);
     EXPECT_EQ(Emulator({"list", p("nothing")}).code, 1);
+}
+
+// Folders spoilt from outside: each is refused with a message saying what is wrong, none
+// crashes the program or blocks it.
+TEST(EmulatorCommand, ShowRefusesFolderFilesItCannotUse) {
+    TempDir dir;
+    auto p = [&](const std::string& name) { return (dir / name).string(); };
+    std::string why;
+    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
+    // Each drive is made anew: a copy would write out the whole of its sparse disk.
+    auto spoilt = [&](const std::string& name) {
+        EXPECT_EQ(Emulator({"create", p(name), "--generation", "2", "--serial", "SERIAL0001",
+                            "--firmware", p("c311.bin"), "--blocks", "2048"})
+                      .code,
+                  0);
+        return dir / name;
+    };
+    const CommandRun good = Emulator({"show", spoilt("good").string()});
+    ASSERT_EQ(good.code, 0) << good.err;
+    auto rewriteState = [&](const fs::path& folder, auto change) {
+        auto bytes = ReadBytes(folder / "drive.state");
+        std::string text(bytes.begin(), bytes.end());
+        change(text);
+        WriteBytes(folder / "drive.state", std::vector<std::uint8_t>(text.begin(), text.end()));
+    };
+
+    // A state whose lines end in CR LF reads as the same drive.
+    const fs::path crlf = spoilt("crlf");
+    rewriteState(crlf, [](std::string& text) {
+        std::string out;
+        for (char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        text = out;
+    });
+    CommandRun r = Emulator({"show", crlf.string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.substr(r.out.find('\n')), good.out.substr(good.out.find('\n')));
+
+    // A flash shorter than the configuration block it should hold.
+    const fs::path tiny = spoilt("tiny");
+    rewriteState(tiny, [](std::string& text) {
+        const auto at = text.find("flash-size=");
+        text.replace(at, text.find('\n', at) - at, "flash-size=100");
+    });
+    auto flash = ReadBytes(tiny / "flash-1.bin");
+    flash.resize(100);
+    WriteBytes(tiny / "flash-1.bin", flash);
+    r = Emulator({"show", tiny.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Has(r.err, "flash-size: 100 bytes")) << r.err;
+
+#ifndef _WIN32
+    // A flash that is a device or far too long is not read at all.
+    const fs::path zero = spoilt("zero");
+    fs::remove(zero / "flash-1.bin");
+    fs::create_symlink("/dev/zero", zero / "flash-1.bin");
+    r = Emulator({"show", zero.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Has(r.err, "not a regular file")) << r.err;
+    const fs::path huge = spoilt("huge");
+    fs::resize_file(huge / "flash-1.bin", 1ull << 32);  // sparse: nothing is written
+    r = Emulator({"show", huge.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Has(r.err, "more than")) << r.err;
+
+    // A FIFO would block the reader until someone wrote to it.
+    const fs::path fifo = spoilt("fifo");
+    fs::remove(fifo / "drive.state");
+    ASSERT_EQ(::mkfifo((fifo / "drive.state").c_str(), 0600), 0);
+    r = Emulator({"show", fifo.string()});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(Has(r.err, "drive.state is not a regular file")) << r.err;
+    EXPECT_EQ(Emulator({"fault", fifo.string(), "--stay-busy"}).code, 1);
+#endif
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "transport/fake_device.h"
 #include "transport/nt_dev_ctrl.h"
 #include "transport/trace.h"
@@ -86,13 +88,53 @@ TEST(CNtDevCtrl, OpenFailureLeavesNoHandle) {
     EXPECT_FALSE(spti.Control(0x2D1080, raw, 64, raw, 64));
 }
 
-TEST(Trace, OneJsonLinePerRequest) {
+// A device that takes `ms` of the clock for every request.
+class SlowBackend : public PassThroughBackend {
+  public:
+    SlowBackend(std::shared_ptr<PassThroughBackend> inner, std::shared_ptr<ManualClock> clock,
+                std::uint32_t ms)
+        : inner_(std::move(inner)), clock_(std::move(clock)), ms_(ms) {}
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        class Device : public PassThroughDevice {
+          public:
+            Device(std::unique_ptr<PassThroughDevice> inner, SlowBackend& owner)
+                : inner_(std::move(inner)), owner_(owner) {}
+            bool Send(const ScsiRequest& request, ScsiReply& reply) override {
+                owner_.clock_->SleepMs(owner_.ms_);
+                return inner_->Send(request, reply);
+            }
+            std::u16string Name() const override { return inner_->Name(); }
+            std::string LastError() const override { return "Input/output error"; }
+
+          private:
+            std::unique_ptr<PassThroughDevice> inner_;
+            SlowBackend& owner_;
+        };
+        auto device = inner_->Open(path, error);
+        return device ? std::make_unique<Device>(std::move(device), *this) : nullptr;
+    }
+
+  private:
+    std::shared_ptr<PassThroughBackend> inner_;
+    std::shared_ptr<ManualClock> clock_;
+    std::uint32_t ms_;
+};
+
+std::vector<nlohmann::json> JsonLines(const std::string& text) {
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    return lines;
+}
+
+TEST(Trace, OneJsonLinePerRequestWithItsTimeAndWhyItFailed) {
     auto fake = std::make_shared<test::FakeBackend>();
+    auto clock = std::make_shared<ManualClock>(5000);
     auto out = std::make_shared<std::ostringstream>();
-    auto traced = MakeTracingBackend(fake, out);
+    auto traced = MakeTracingBackend(std::make_shared<SlowBackend>(fake, clock, 7), out, clock);
     auto device = traced->Open(u"drive\"1", nullptr);
     ASSERT_NE(device, nullptr);
-    fake->state->replies.push_back({true, 2, FixedSense(5, 0x20, 0), {}});
+    ForgetFailedRequests();
     std::uint8_t data[4] = {9, 8, 7, 6};
     ScsiRequest r;
     r.cdb = {0x3B, 0x01, 0x24};
@@ -101,15 +143,49 @@ TEST(Trace, OneJsonLinePerRequest) {
     r.data = data;
     r.length = 4;
     ScsiReply reply;
+    fake->state->replies.push_back({true, 2, FixedSense(5, 0x20, 0), {}});
     EXPECT_TRUE(device->Send(r, reply));
     fake->state->replies.push_back({false, 0, {}, {}});
     EXPECT_FALSE(device->Send(r, reply));
-    EXPECT_EQ(out->str(),
-              "{\"device\":\"fake\",\"cdb\":\"3b012400000000000000\",\"direction\":\"out\","
-              "\"length\":4,\"delivered\":true,\"status\":2,\"sense\":"
-              "\"700005000000000a00000000200000000000\",\"data\":\"09080706\"}\n"
-              "{\"device\":\"fake\",\"cdb\":\"3b012400000000000000\",\"direction\":\"out\","
-              "\"length\":4,\"delivered\":false,\"data\":\"09080706\"}\n");
+    // A request that succeeds leaves the last failure as it was.
+    EXPECT_TRUE(device->Send(r, reply));
+
+    const std::vector<nlohmann::json> lines = JsonLines(out->str());
+    ASSERT_EQ(lines.size(), 3u) << out->str();
+    EXPECT_EQ(lines[0]["device"], "fake");
+    EXPECT_EQ(lines[0]["cdb"], "3b012400000000000000");
+    EXPECT_EQ(lines[0]["direction"], "out");
+    EXPECT_EQ(lines[0]["length"], 4);
+    EXPECT_EQ(lines[0]["delivered"], true);
+    EXPECT_EQ(lines[0]["status"], 2);
+    EXPECT_EQ(lines[0]["sense"], "700005000000000a00000000200000000000");
+    EXPECT_EQ(lines[0]["data"], "09080706");
+    EXPECT_EQ(lines[0]["timeMs"], 5000);
+    EXPECT_EQ(lines[0]["durationMs"], 7);
+    EXPECT_EQ(lines[0]["why"], "status 0x02 (CHECK CONDITION), sense key 0x5, ASC 0x20, ASCQ 0x00");
+    EXPECT_EQ(lines[1]["delivered"], false);
+    EXPECT_FALSE(lines[1].contains("status"));
+    EXPECT_EQ(lines[1]["timeMs"], 5007);
+    EXPECT_EQ(lines[1]["why"], "Input/output error");
+    EXPECT_FALSE(lines[2].contains("why"));
+
+    std::optional<FailedRequest> last = LastFailedRequest();
+    ASSERT_TRUE(last.has_value());
+    EXPECT_FALSE(last->delivered);
+    EXPECT_EQ(last->cdb, "3b012400000000000000");
+    EXPECT_EQ(last->why, "Input/output error");
+    ForgetFailedRequests();
+    EXPECT_FALSE(LastFailedRequest().has_value());
+}
+
+TEST(Trace, StatusAndSenseInWords) {
+    // Descriptor-format sense keeps key and codes in bytes 1 to 3; unknown formats are shown raw.
+    EXPECT_EQ(DescribeScsiStatus(2, {0x72, 0x03, 0x11, 0x01, 0, 0, 0, 0}),
+              "status 0x02 (CHECK CONDITION), sense key 0x3, ASC 0x11, ASCQ 0x01");
+    EXPECT_EQ(DescribeScsiStatus(0x18, {0x01, 0x02}), "status 0x18, sense 0102");
+    EXPECT_EQ(DescribeScsiStatus(8, {}), "status 0x08 (BUSY)");
+    // Fixed-format sense shorter than its codes says only what it holds.
+    EXPECT_EQ(DescribeScsiStatus(2, {0x70, 0, 5}), "status 0x02 (CHECK CONDITION), sense 700005");
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include "platform/platform.h"
 
@@ -67,17 +66,11 @@ std::string WriteFileAtomically(const std::string& path, const void* data, std::
     namespace fs = std::filesystem;
     fs::path target = Utf8Path(path);
     fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::random_device rd;
-    std::string tempName = ".";
-    tempName += target.filename().string();
-    tempName += ".tmp" + std::to_string(rd());
-    fs::path temp = dir / tempName;
-    std::string why;
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) return "cannot write " + path + ": there is no folder " + dir.string();
-    if (!WriteFileDurably(temp, std::string_view(static_cast<const char*>(data), size), &why) ||
-        !MoveIntoPlace(temp, target, &why)) {
-        fs::remove(temp, ec);
+    std::string why;
+    if (!ReplaceFileAtomically(target, std::string_view(static_cast<const char*>(data), size),
+                               false, &why)) {
         // Name the file the user asked for, not the temporary one beside it.
         return "cannot write " + path;
     }

@@ -34,7 +34,7 @@ class CliArgs {
 // Parses a whole unsigned number (decimal or 0x hex); nothing when it is not one.
 std::optional<unsigned long long> ParseCount(const std::string& text);
 
-// Writes a file whole: a temporary file beside it, then a rename. Empty on success.
+// Writes a file whole and atomically (see ReplaceFileAtomically). Empty on success, else why.
 std::string WriteFileAtomically(const std::string& path, const void* data, std::size_t size);
 
 // A shipped configuration file copied to a private temporary folder while it is needed.

@@ -6,14 +6,15 @@
 #include <utility>
 #include <vector>
 
+#include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
-#include "platform/platform.h"
 #include "app/run/device_access.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mox3-updater [--trace FILE] [--emulator DIR] COMMAND [ARGS]\n"
+    "usage: mox3-updater [--trace FILE] [--emulator DIR] [--verbose] COMMAND [ARGS]\n"
     "\n"
     "Commands:\n"
     "  compile   compile a configuration file into the sealed 4096-byte configuration block\n"
@@ -27,9 +28,12 @@ constexpr const char* kUsage =
     "  demo      update an emulated drive from start to end, to see what happens\n"
     "\n"
     "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive),\n"
-    "--emulator DIR (the drives are the emulated devices in DIR; also MOX3_EMULATOR=DIR).\n"
-    "Run 'mox3-updater COMMAND --help' for a command's options.\n"
-    "Exit codes: 0 success, 1 failure, 2 bad usage.\n";
+    "--emulator DIR (the drives are the emulated devices in DIR; also MOX3_EMULATOR=DIR),\n"
+    "--verbose (a failure also names the drive's request that failed: CDB, status, sense\n"
+    "data or the system's error).\n"
+    "Run 'mox3-updater COMMAND --help' for a command's options. With --json a command prints\n"
+    "one JSON object: ok, command, its own fields and, on failure, error {code, text}.\n"
+    "Exit codes: 0 done, 1 failure or refusal, 2 bad usage, 3 nothing to do, 4 interrupted.\n";
 
 }  // namespace
 
@@ -42,6 +46,10 @@ int main(int argc, char** argv) {
     // The global options may stand anywhere.
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
+        if (word == "--verbose") {
+            mox3::SetVerboseFailures(true);
+            continue;
+        }
         std::string* target = nullptr;
         for (auto [name, value] :
              {std::pair{"--trace", &traceFile}, std::pair{"--emulator", &emulatorRoot}}) {
@@ -61,11 +69,14 @@ int main(int argc, char** argv) {
         if (target == nullptr) words.push_back(word);
     }
     if (words.empty()) {
-        std::cerr << kUsage;
+        std::cerr << "error: no command given\n" << kUsage;
         return mox3::kExitUsage;
     }
-    // "help COMMAND" is "COMMAND --help".
-    if (words[0] == "help" && words.size() > 1) words = {words[1], "--help"};
+    // "help COMMAND [SUBCOMMAND]" is "COMMAND [SUBCOMMAND] --help".
+    if (words[0] == "help" && words.size() > 1) {
+        words.erase(words.begin());
+        words.push_back("--help");
+    }
     const std::string command = words[0];
     mox3::Args rest = mox3::Args(words).subspan(1);
     if (command == "--help" || command == "-h" || command == "help") {
@@ -81,8 +92,8 @@ int main(int argc, char** argv) {
     }
     std::string why = mox3::SetUpDeviceAccess(traceFile, emulatorRoot);
     if (!why.empty()) {
-        std::cerr << "error: " << why << "\n";
-        return mox3::kExitFailed;
+        mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
+        return report.Fail("device-access", why);
     }
     if (command == "compile") return mox3::RunCompileCommand(rest, std::cout, std::cerr);
     if (command == "image") return mox3::RunImageCommand(rest, std::cout, std::cerr);
@@ -93,6 +104,6 @@ int main(int argc, char** argv) {
     if (command == "list") return mox3::RunListCommand(rest, std::cout, std::cerr);
     if (command == "update") return mox3::RunUpdateCommand(rest, std::cout, std::cerr);
     if (command == "demo") return mox3::RunDemoCommand(rest, std::cout, std::cerr);
-    std::cerr << "error: unknown command " << command << "\n" << kUsage;
-    return mox3::kExitUsage;
+    mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
+    return report.Usage("unknown command " + command, kUsage);
 }

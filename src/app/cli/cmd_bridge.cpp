@@ -4,10 +4,11 @@
 #include <cstring>
 
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
 #include "base/json.h"
-#include "bridge/vendor_commands.h"
 #include "base/text.h"
+#include "bridge/vendor_commands.h"
 
 namespace mox3 {
 
@@ -28,34 +29,32 @@ std::string Text(const std::uint8_t* bytes, std::size_t n) {
 }  // namespace
 
 int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {}, {"--json", "--help", "-h"});
-    if (cli.has("--help") || cli.has("-h")) {
-        out << kUsage;
-        return kExitOk;
-    }
-    if (!cli.ok() || cli.positional().size() != 2) {
-        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUsage;
-        return kExitUsage;
-    }
+    CommandReport report("bridge", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kUsage);
+    CliArgs cli(args, {}, {"--json"});
+    if (!cli.ok()) return report.Usage(cli.error(), kUsage);
+    if (cli.positional().empty()) return report.Usage("bridge needs a command and a DEVICE", kUsage);
     const std::string& what = cli.positional()[0];
-    const std::string& device = cli.positional()[1];
-    const bool json = cli.has("--json");
     static const char* kKnown[] = {"version", "status", "info", "chip", "capacity", "inquiry"};
     if (std::none_of(std::begin(kKnown), std::end(kKnown),
                      [&](const char* k) { return what == k; })) {
-        err << "error: unknown bridge command " << what << "\n" << kUsage;
-        return kExitUsage;
+        return report.Usage("unknown bridge command " + what, kUsage);
     }
+    report.Rename("bridge " + what);
+    if (cli.positional().size() < 2) return report.Usage("bridge " + what + " needs a DEVICE", kUsage);
+    if (cli.positional().size() > 2) {
+        return report.Usage("unexpected argument " + cli.positional()[2], kUsage);
+    }
+    const std::string& device = cli.positional()[1];
 
     CSpti request;
     if (!request.Open(Utf8ToUtf16(device))) {
-        err << "error: "
-            << (request.openError().empty() ? "cannot open " + device : request.openError())
-            << "\n";
-        return kExitFailed;
+        return report.Fail("cannot-open", request.openError().empty() ? "cannot open " + device
+                                                                      : request.openError());
     }
-    JsonWriter j;
-    j.BeginObject().Field("device", device).Field("command", what);
+    // The answer's fields, shown whether or not the device accepted the command.
+    JsonFields j;
+    j.Field("device", device);
     std::string textOut;
     bool ok = false;
     if (what == "version") {
@@ -104,14 +103,13 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
         textOut = "vendor \"" + vendor + "\", product \"" + product + "\", revision \"" + revision +
                   "\"\n";
     }
-    j.Field("ok", ok);
+    auto fields = [&](JsonWriter& into) { j.WriteTo(into); };
     if (!ok) {
-        err << "error: the device did not accept the " << what << " command\n";
-        if (json) out << j.EndObject().str();
-        return kExitFailed;
+        return report.Fail("command-failed",
+                           "the device did not accept the " + what + " command", fields);
     }
-    out << (json ? j.EndObject().str() : textOut);
-    return kExitOk;
+    if (!report.json()) out << textOut;
+    return report.Done(fields);
 }
 
 }  // namespace mox3

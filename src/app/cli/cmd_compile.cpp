@@ -6,10 +6,11 @@
 #include <sstream>
 
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
 #include "base/json.h"
-#include "bridge/config_build.h"
 #include "base/text.h"
+#include "bridge/config_build.h"
 #include "resources/resources.h"
 
 namespace mox3 {
@@ -24,45 +25,48 @@ constexpr const char* kUsage =
 }  // namespace
 
 int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("compile", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kUsage);
     CliArgs cli(args, {"--config", "--resource", "--image", "--serial", "-o", "--output"},
-                {"--json", "--help", "-h"});
-    if (cli.has("--help") || cli.has("-h")) {
-        out << kUsage;
-        return kExitOk;
+                {"--json"});
+    if (!cli.ok()) return report.Usage(cli.error(), kUsage);
+    if (!cli.positional().empty()) {
+        return report.Usage("unexpected argument " + cli.positional()[0], kUsage);
     }
     auto output = cli.value("-o") ? cli.value("-o") : cli.value("--output");
-    if (!cli.ok() || !cli.positional().empty() || !cli.value("--image") || !output ||
-        cli.has("--config") == cli.has("--resource")) {
-        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUsage;
-        return kExitUsage;
+    if (!cli.value("--image")) return report.Usage("missing --image IMAGE", kUsage);
+    if (!output) return report.Usage("missing -o OUT", kUsage);
+    if (cli.has("--config") == cli.has("--resource")) {
+        return report.Usage("give one of --config FILE and --resource ID", kUsage);
     }
-    const bool json = cli.has("--json");
-    auto report = [&](const std::string& step, const std::string& reason) {
-        err << "error: " << reason << "\n";
-        if (json) {
-            JsonWriter j;
-            j.BeginObject().Field("ok", false).Field("failedStep", step).Field("error", reason);
-            out << j.EndObject().str();
-        }
-        return kExitFailed;
+    std::optional<unsigned long long> resourceId;
+    if (auto id = cli.value("--resource")) {
+        resourceId = ParseCount(*id);
+        if (!resourceId) return report.Usage("--resource takes a number, not " + *id, kUsage);
+    }
+    // The step that failed is a field of its own, beside the common error.
+    auto fail = [&](const std::string& step, std::string_view code, const std::string& reason) {
+        return report.Fail(code, reason, [&](JsonWriter& j) { j.Field("failedStep", step); });
     };
 
     ExtractedResource extracted;
     std::string configPath;
-    if (auto id = cli.value("--resource")) {
-        auto number = ParseCount(*id);
+    if (resourceId) {
         const EmbeddedResource* resource =
-            number && *number < 100000 ? FindConfigResource(static_cast<int>(*number)) : nullptr;
-        if (resource == nullptr)
-            return report("config", "no shipped configuration file has id " + *id);
+            *resourceId < 100000 ? FindConfigResource(static_cast<int>(*resourceId)) : nullptr;
+        if (resource == nullptr) {
+            return fail("config", "no-resource",
+                        "no shipped configuration file has id " + *cli.value("--resource"));
+        }
         std::string why = extracted.Extract(*resource);
-        if (!why.empty()) return report("config", why);
+        if (!why.empty()) return fail("config", "write-failed", why);
         configPath = extracted.file().string();
     } else {
         configPath = *cli.value("--config");
         std::error_code ec;
         if (!std::filesystem::is_regular_file(configPath, ec)) {
-            return report("config", "cannot read the configuration file " + configPath);
+            return fail("config", "unreadable",
+                        "cannot read the configuration file " + configPath);
         }
     }
 
@@ -72,18 +76,21 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
     CBridgeMgr mgr;
     ConfigBuildResult result = BuildConfigBlock(mgr, Utf8ToUtf16(*cli.value("--image")),
                                                 Utf8ToUtf16(configPath), 0, serial);
-    if (!result.ok) return report(result.failedStep, result.reason);
+    if (!result.ok) return fail(result.failedStep, "compile-failed", result.reason);
 
     std::string why = WriteFileAtomically(*output, mgr.imageBuffer.data(), kConfigBlockSize);
-    if (!why.empty()) return report("output", why);
+    if (!why.empty()) return fail("output", "write-failed", why);
 
     ItemTableKind table{};
     FindItemTableKind(mgr.itemTable, table);
-    if (json) {
-        JsonWriter j;
-        j.BeginObject()
-            .Field("ok", true)
-            .Field("generation", static_cast<std::int64_t>(result.chipKind))
+    if (!report.json()) {
+        out << "compiled " << *output << ": generation " << result.chipKind << ", "
+            << ItemTableName(table) << " item table (" << mgr.itemCount << " items), firmware "
+            << Utf16ToUtf8(mgr.firmwareVersionText) << " at " << mgr.firmwareAddress << ", "
+            << mgr.firmwareLength << " bytes\n";
+    }
+    return report.Done([&](JsonWriter& j) {
+        j.Field("generation", static_cast<std::int64_t>(result.chipKind))
             .Field("firmwareAddress", static_cast<std::int64_t>(mgr.firmwareAddress))
             .Field("flashParameters", HexString(mgr.flashParameters))
             .Field("firmwareLength", static_cast<std::int64_t>(mgr.firmwareLength))
@@ -94,14 +101,7 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
             .Field("items", static_cast<std::int64_t>(mgr.itemCount))
             .EndObject()
             .Field("output", *output);
-        out << j.EndObject().str();
-    } else {
-        out << "compiled " << *output << ": generation " << result.chipKind << ", "
-            << ItemTableName(table) << " item table (" << mgr.itemCount << " items), firmware "
-            << Utf16ToUtf8(mgr.firmwareVersionText) << " at " << mgr.firmwareAddress << ", "
-            << mgr.firmwareLength << " bytes\n";
-    }
-    return kExitOk;
+    });
 }
 
 }  // namespace mox3

@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
 #include "base/json.h"
-#include "config/block_decode.h"
 #include "base/text.h"
+#include "config/block_decode.h"
 #include "platform/platform.h"
 
 namespace mox3 {
@@ -34,8 +35,10 @@ bool ParseOptions(Args args, DecodeOptions& options, std::string& problem) {
         return false;
     }
     if (cli.positional().size() != 1) {
-        problem = cli.positional().empty() ? "no BLOCK file given"
-                                           : "only one BLOCK file can be decoded at a time";
+        problem = cli.positional().empty()
+                      ? "no BLOCK file given"
+                      : "unexpected argument " + cli.positional()[1] +
+                            ": only one BLOCK file can be decoded at a time";
         return false;
     }
     options.path = cli.positional()[0];
@@ -459,9 +462,7 @@ void JsonConfiguration(JsonWriter& json, std::string_view name, const Configurat
     json.EndObject();
 }
 
-std::string ToJson(const DecodedBlock& block, bool generationGiven) {
-    JsonWriter json;
-    json.BeginObject();
+void ToJson(JsonWriter& json, const DecodedBlock& block, bool generationGiven) {
     JsonNumber(json, "generation", static_cast<std::uint64_t>(block.generation));
     json.Field("generationSource", generationGiven ? "option" : "header");
     json.Key("headerGeneration");
@@ -581,30 +582,18 @@ std::string ToJson(const DecodedBlock& block, bool generationGiven) {
     json.EndArray();
     JsonStrings(json, "problems", list.problems);
     json.EndObject();
-    json.EndObject();
-    return json.str();
 }
 
 }  // namespace
 
 int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err) {
-    for (const std::string& word : args) {
-        if (word == "--help" || word == "-h") {
-            out << kUsage;
-            return kExitOk;
-        }
-    }
+    CommandReport report("decode", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kUsage);
     DecodeOptions options;
     std::string problem;
-    if (!ParseOptions(args, options, problem)) {
-        err << "decode: " << problem << '\n' << kUsage;
-        return kExitUsage;
-    }
+    if (!ParseOptions(args, options, problem)) return report.Usage(problem, kUsage);
     std::vector<std::uint8_t> bytes;
-    if (!ReadBlock(options.path, bytes, problem)) {
-        err << "decode: " << problem << '\n';
-        return kExitFailed;
-    }
+    if (!ReadBlock(options.path, bytes, problem)) return report.Fail("unreadable", problem);
     ConfigBlockView view(bytes.data(), kConfigBlockBytes);
     int generation = 0;
     if (options.generation) {
@@ -612,18 +601,17 @@ int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err) {
     } else if (auto detected = DetectBlockGeneration(view)) {
         generation = *detected;
     } else {
-        err << "decode: cannot tell the generation of " << options.path
-            << " from its header (neither 1792 at byte 48, nor 5120 at byte 44 with 8192 at byte "
-               "36); give --generation 1 or 2\n";
-        return kExitFailed;
+        return report.Fail("unknown-generation",
+                           "cannot tell the generation of " + options.path +
+                               " from its header (neither 1792 at byte 48, nor 5120 at byte 44 "
+                               "with 8192 at byte 36); give --generation 1 or 2");
     }
     DecodedBlock block = DecodeConfigBlock(view, generation);
-    if (options.json) {
-        out << ToJson(block, options.generation.has_value());
-    } else {
-        TextDump(out).Write(block, options.generation.has_value());
-    }
-    return kExitOk;
+    if (!report.json()) TextDump(out).Write(block, options.generation.has_value());
+    return report.Done([&](JsonWriter& j) {
+        j.Field("block", options.path);
+        ToJson(j, block, options.generation.has_value());
+    });
 }
 
 }  // namespace mox3

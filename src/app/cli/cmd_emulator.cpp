@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/emulator_render.h"
 #include "base/json.h"
+#include "base/text.h"
 #include "bridge/config_build.h"
 #include "config/block_decode.h"
 #include "config/profile_reader.h"
-#include "base/text.h"
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -29,79 +31,79 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kUsage =
+constexpr const char* kCreateUsage =
     "usage: mox3-updater emulator create DIR --generation 1|2 --serial TEXT --firmware IMAGE\n"
     "           [--pid ID] [--product NAME] [--config FILE | --resource ID]\n"
     "           [--sector 512|4096] [--blocks N] [--chip NAME] [--flash-size BYTES]\n"
     "           [--disk-serial TEXT] [--restart-delay-ms MS] [--busy-reads N]\n"
     "           [--ready-without-switch] [--latency off|typical|REQUEST_US,KIB_US,PAGE_US]\n"
-    "       mox3-updater emulator show DIR [--json] [--digest]\n"
-    "       mox3-updater emulator disk DIR (--import FILE [--offset BYTES] |\n"
-    "           --export FILE [--offset BYTES] [--length BYTES])\n"
-    "       mox3-updater emulator fault DIR (--fail-command N | --fail-kind CODE [--from N] "
-    "[--times N] |\n"
-    "           --corrupt-read ADDR | --stay-busy | --refuse-update-mode | --no-return |\n"
-    "           --return-in-loader |\n"
-    "           --pull-cable-at N | --clear)\n"
-    "       mox3-updater emulator power-cycle DIR\n"
-    "       mox3-updater emulator create-disk DIR --vid ID --pid ID [--manufacturer TEXT]\n"
+    "           [--json]\n"
+    "Programs a new drive's flash at the factory: the model's configuration file (chosen by\n"
+    "--pid and --product among the shipped ones unless --config or --resource names one)\n"
+    "compiled with the drive's serial, and the image. A serial of \"1\" makes the bridge take\n"
+    "the attached disk's serial (--disk-serial). --blocks counts 512-byte units of the disk\n"
+    "behind the bridge, a sparse file of the folder; --sector is the logical-block length the\n"
+    "bridge starts with (the disk's bytes read as 512- or 4096-byte blocks). --latency makes\n"
+    "every request take time as on a real drive: a round trip, the data and the flash pages\n"
+    "programmed (typical: 500 us, 25 us per KiB, 700 us per 256-byte page).\n";
+
+constexpr const char* kShowUsage =
+    "usage: mox3-updater emulator show DIR [--json] [--digest]\n"
+    "Shows the drive or disk: its place on the bus and in the host's tree, what it presents,\n"
+    "its disk and its flash. --digest adds a SHA-256 digest of what the disk holds (its\n"
+    "non-zero 64 KiB chunks).\n";
+
+constexpr const char* kDiskUsage =
+    "usage: mox3-updater emulator disk DIR (--import FILE [--offset BYTES] |\n"
+    "           --export FILE [--offset BYTES] [--length BYTES]) [--json]\n"
+    "Fills the disk from a file or copies it out, at a byte offset; --length defaults to the\n"
+    "rest of the disk, and the exported file is sparse where the disk holds zeros.\n";
+
+constexpr const char* kFaultUsage =
+    "usage: mox3-updater emulator fault DIR (--fail-command N | --fail-kind CODE [--from N]\n"
+    "           [--times N] | --corrupt-read ADDR | --stay-busy | --refuse-update-mode |\n"
+    "           --no-return | --return-in-loader | --pull-cable-at N | --clear) [--json]\n"
+    "Counts N from the next command on (1 = the next one); CODE is a vendor function code or\n"
+    "a SCSI opcode.\n";
+
+constexpr const char* kPowerCycleUsage =
+    "usage: mox3-updater emulator power-cycle DIR [--json]\n"
+    "Unplugs the drive and plugs it in again.\n";
+
+constexpr const char* kCreateDiskUsage =
+    "usage: mox3-updater emulator create-disk DIR --vid ID --pid ID [--manufacturer TEXT]\n"
     "           [--product TEXT] [--serial TEXT] [--blocks N] [--sector 512|4096]\n"
-    "           [--latency ...]\n"
-    "       mox3-updater emulator set DIR [--attached on|off] [--cdrom on|off]\n"
+    "           [--latency ...] [--json]\n"
+    "Makes a plain USB disk without the bridge: it answers what a disk answers (INQUIRY,\n"
+    "READ CAPACITY, READ, WRITE, ...) and rejects every vendor command.\n";
+
+constexpr const char* kSetUsage =
+    "usage: mox3-updater emulator set DIR [--attached on|off] [--cdrom on|off]\n"
     "           [--usb-levels 1|2|3] [--composite on|off] [--port-identity full|no-serial|none]\n"
     "           [--lower-case-ids on|off] [--bus-type N] [--refuse-open on|off]\n"
-    "           [--device-number ok|fails] [--install-pending N] [--latency ...]\n"
-    "       mox3-updater emulator list ROOT [--json]\n"
-    "       mox3-updater emulator serve DIR --usbredir SOCKET [--connect]\n"
-    "\n"
-    "create programs a new drive's flash at the factory: the model's configuration file\n"
-    "(chosen by --pid and --product among the shipped ones unless --config or --resource\n"
-    "names one) compiled with the drive's serial, and the image. A serial of \"1\" makes the\n"
-    "bridge take the attached disk's serial (--disk-serial). --blocks counts 512-byte units\n"
-    "of the disk behind the bridge, a sparse file of the folder; --sector is the logical-block\n"
-    "length the bridge starts with (the disk's bytes read as 512- or 4096-byte blocks).\n"
-    "--latency makes every request take time as on a real drive: a round trip, the data and\n"
-    "the flash pages programmed (typical: 500 us, 25 us per KiB, 700 us per 256-byte page).\n"
-    "show --digest adds a SHA-256 digest of what the disk holds (its non-zero 64 KiB chunks).\n"
-    "disk fills the disk from a file or copies it out, at a byte offset; --length defaults\n"
-    "to the rest of the disk, and the exported file is sparse where the disk holds zeros.\n"
-    "fault counts N from the next command on (1 = the next one); CODE is a vendor function\n"
-    "code or a SCSI opcode.\n"
-    "create-disk makes a plain USB disk without the bridge: it answers what a disk answers\n"
-    "(INQUIRY, READ CAPACITY, READ, WRITE, ...) and rejects every vendor command. set\n"
-    "changes where a drive or disk sits in\n"
-    "the host's device tree: plugged in or not, a CD-ROM interface beside the disk, how many\n"
-    "levels up its USB device is (at 2 and 3 the node below it is its USB interface node\n"
-    "unless --composite off), what its hub port reports, the case of its ids, the bus type,\n"
-    "whether opening it or its device number query fails, and how many install-state reads\n"
-    "report it still installing. list shows every device of ROOT (each folder holding one)\n"
-    "with its interfaces, nodes and ids as the emulated device tree presents them.\n"
-    "serve presents the drive as a USB mass-storage device to a virtual machine's usbredir\n"
-    "device: it listens on the unix socket SOCKET (or connects to it with --connect) and\n"
-    "serves the first peer until it goes away or SIGTERM (Linux only).\n";
+    "           [--device-number ok|fails] [--install-pending N] [--latency ...] [--json]\n"
+    "Changes where a drive or disk sits in the host's device tree: plugged in or not, a CD-ROM\n"
+    "interface beside the disk, how many levels up its USB device is (at 2 and 3 the node\n"
+    "below it is its USB interface node unless --composite off), what its hub port reports,\n"
+    "the case of its ids, the bus type, whether opening it or its device number query fails,\n"
+    "and how many install-state reads report it still installing.\n";
 
-int Usage(std::ostream& err, const std::string& why = {}) {
-    if (!why.empty()) err << "error: " << why << "\n";
-    err << kUsage;
-    return kExitUsage;
-}
+constexpr const char* kListUsage =
+    "usage: mox3-updater emulator list ROOT [--json]\n"
+    "Shows every device of ROOT (each folder holding one) with its interfaces, nodes and ids\n"
+    "as the emulated device tree presents them.\n";
 
-int Failed(std::ostream& err, const std::string& why) {
-    err << "error: " << why << "\n";
-    return kExitFailed;
-}
+constexpr const char* kServeUsage =
+    "usage: mox3-updater emulator serve DIR --usbredir SOCKET [--connect]\n"
+    "Presents the drive as a USB mass-storage device to a virtual machine's usbredir device:\n"
+    "it listens on the unix socket SOCKET (or connects to it with --connect) and serves the\n"
+    "first peer until it goes away or SIGTERM (Linux only).\n";
 
-std::string Hex(std::uint32_t value, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, value);
-    return buf;
-}
-
-std::string InquiryText(std::span<const std::uint8_t> bytes) {
-    std::string text;
-    for (std::uint8_t b : bytes) text.push_back(b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.');
-    while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
-    return text;
+// What is wrong with the words naming the one folder a subcommand works on; empty when nothing.
+std::string FolderProblem(const CliArgs& cli, const std::string& subcommand) {
+    if (cli.positional().empty()) return subcommand + " needs one folder";
+    if (cli.positional().size() > 1) return "unexpected argument " + cli.positional()[1];
+    return {};
 }
 
 // The shipped file of a generation whose PID and Product are these.
@@ -147,35 +149,33 @@ std::optional<EmulatedLatency> ParseLatency(const std::string& text) {
 constexpr const char* kLatencyUsage =
     "--latency is off, typical or REQUEST_US,KIB_US,PAGE_US (three numbers)";
 
-std::string LatencyText(const EmulatedLatency& l) {
-    if (!l.on()) return "off";
-    return std::to_string(l.requestUs) + " us a request, " + std::to_string(l.kibUs) +
-           " us per KiB, " + std::to_string(l.pageUs) + " us per flash page";
-}
-
 int Create(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("emulator create", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kCreateUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kCreateUsage); };
+    auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
     CliArgs cli(args,
                 {"--generation", "--pid", "--product", "--serial", "--firmware", "--config",
                  "--resource", "--sector", "--blocks", "--chip", "--flash-size", "--disk-serial",
                  "--restart-delay-ms", "--busy-reads", "--latency"},
-                {"--ready-without-switch"});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "create needs one folder");
+                {"--ready-without-switch", "--json"});
+    if (!cli.ok()) return usage(cli.error());
+    if (cli.positional().empty()) return usage("create needs one folder");
+    if (cli.positional().size() > 1) return usage("unexpected argument " + cli.positional()[1]);
     auto generationText = cli.value("--generation");
     if (generationText != "1" && generationText != "2") {
-        return Usage(err, "--generation must be 1 or 2");
+        return usage("--generation must be 1 or 2");
     }
     const int generation = *generationText == "1" ? 1 : 2;
     auto serial = cli.value("--serial");
     auto firmware = cli.value("--firmware");
-    if (!serial || !firmware) return Usage(err, "--serial and --firmware are required");
+    if (!serial || !firmware) return usage("--serial and --firmware are required");
     if (cli.has("--config") && cli.has("--resource")) {
-        return Usage(err, "--config and --resource exclude each other");
+        return usage("--config and --resource exclude each other");
     }
     if ((cli.has("--config") || cli.has("--resource")) &&
         (cli.has("--pid") || cli.has("--product"))) {
-        return Usage(err,
-                     "--pid and --product choose a shipped file; not with --config or --resource");
+        return usage("--pid and --product choose a shipped file; not with --config or --resource");
     }
 
     EmulatedDriveSetup setup;
@@ -184,7 +184,7 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
     if (auto v = cli.value("--disk-serial")) setup.diskSerial = *v;
     std::uint32_t sector = 512;
     if (auto v = cli.value("--sector")) {
-        if (*v != "512" && *v != "4096") return Usage(err, "--sector must be 512 or 4096");
+        if (*v != "512" && *v != "4096") return usage("--sector must be 512 or 4096");
         sector = *v == "512" ? 512 : 4096;
     }
     struct Number32 {
@@ -196,18 +196,18 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
                        Number32{"--busy-reads", &setup.busyReads}}) {
         if (!cli.has(n.option)) continue;
         auto v = Count32(cli.value(n.option));
-        if (!v) return Usage(err, std::string(n.option) + " needs a number");
+        if (!v) return usage(std::string(n.option) + " needs a number");
         *n.target = *v;
     }
     if (auto v = cli.value("--blocks")) {
         auto blocks = ParseCount(*v);
-        if (!blocks) return Usage(err, "--blocks needs a number");
+        if (!blocks) return usage("--blocks needs a number");
         setup.diskBlocks = *blocks;
     }
     setup.readyWithoutSwitch = cli.has("--ready-without-switch");
     if (auto v = cli.value("--latency")) {
         auto latency = ParseLatency(*v);
-        if (!latency) return Usage(err, kLatencyUsage);
+        if (!latency) return usage(kLatencyUsage);
         setup.latency = *latency;
     }
     if (setup.flashSize == 0) {
@@ -224,23 +224,25 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
         const EmbeddedResource* resource = nullptr;
         if (auto id = cli.value("--resource")) {
             auto number = ParseCount(*id);
-            resource = number && *number < 100000 ? FindConfigResource(static_cast<int>(*number))
-                                                  : nullptr;
-            if (resource == nullptr)
-                return Failed(err, "no shipped configuration file has id " + *id);
+            if (!number) return usage("--resource takes a number, not " + *id);
+            resource = *number < 100000 ? FindConfigResource(static_cast<int>(*number)) : nullptr;
+            if (resource == nullptr) {
+                return report.Fail("no-resource", "no shipped configuration file has id " + *id);
+            }
         } else {
             auto pid = Count32(cli.value("--pid").value_or(generation == 1 ? "0x7C31" : "0x7C34"));
-            if (!pid) return Usage(err, "--pid needs a number");
+            if (!pid) return usage("--pid needs a number");
             std::string product = cli.value("--product").value_or("ZR-MOX3");
             resource = FindModelResource(generation, *pid, product);
             if (resource == nullptr) {
-                return Failed(err, "no shipped generation " + std::to_string(generation) +
-                                       " configuration file has PID " + Hex(*pid, 4) +
-                                       " and Product " + product);
+                return report.Fail("no-resource", "no shipped generation " +
+                                                      std::to_string(generation) +
+                                                      " configuration file has PID " +
+                                                      Hex(*pid, 4) + " and Product " + product);
             }
         }
         std::string why = extracted.Extract(*resource);
-        if (!why.empty()) return Failed(err, why);
+        if (!why.empty()) return failed(why);
         configPath = extracted.file().string();
         configName = "resource " + std::to_string(resource->id);
     }
@@ -248,7 +250,9 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
     CBridgeMgr mgr;
     ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16(*firmware), Utf8ToUtf16(configPath),
                                                generation, Utf8ToUtf16(*serial));
-    if (!built.ok) return Failed(err, built.failedStep + ": " + built.reason);
+    if (!built.ok) {
+        return report.Fail("compile-failed", built.failedStep + ": " + built.reason);
+    }
 
     std::string why;
     setup.flash = FactoryFlash(
@@ -257,268 +261,71 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
         mgr.firmwareAddress,
         std::span<const std::uint8_t>(mgr.imageBuffer.data() + kImageOffset, mgr.firmwareLength),
         mgr.firmwareLength, sector, &why);
-    if (setup.flash.empty()) return Failed(err, why);
+    if (setup.flash.empty()) return failed(why);
     const fs::path dir = cli.positional()[0];
-    if (!CreateEmulatedDrive(dir, setup, *SystemClock(), &why)) return Failed(err, why);
+    if (!CreateEmulatedDrive(dir, setup, *SystemClock(), &why)) return failed(why);
 
-    out << "created " << dir.string() << ": generation " << generation << ", "
-        << (setup.chipName.empty()
-                ? (generation == 1 ? kFirstGenerationChipName : kSecondGenerationChipName)
-                : setup.chipName)
-        << ", flash " << setup.flashSize << " bytes; " << configName << " at "
-        << EmulatedBlockAddress(generation) << ", firmware " << Utf16ToUtf8(mgr.firmwareVersionText)
-        << " (" << mgr.firmwareLength << " bytes) at " << mgr.firmwareAddress << "\n";
-    return kExitOk;
-}
-
-const char* BlockState(const EmulatedFlashReport& r) {
-    return r.blockSealed ? "sealed" : r.blockErased ? "erased" : "broken";
-}
-
-const char* FirmwareState(const EmulatedFlashReport& r) {
-    if (!r.firmwareAddressValid) return "no address";
-    return r.firmwareIntact ? "intact" : r.firmwareErased ? "erased" : "broken";
-}
-
-// The device's place in the host's tree, in words; settings at their defaults are left out
-// except the first three.
-std::string TreeText(const EmulatedTreeSettings& t) {
-    std::string text = t.attached ? "plugged in" : "unplugged";
-    text += t.cdrom ? "; CD-ROM and disk interfaces" : "; disk interface";
-    text += "; USB device " + std::to_string(t.usbLevels) +
-            (t.usbLevels == 1 ? " level up" : " levels up");
-    if (t.usbLevels > 1) text += t.composite ? " (composite)" : " (not composite)";
-    if (t.portIdentity == EmulatedPortIdentity::NoSerial) text += "; serial request fails";
-    if (t.portIdentity == EmulatedPortIdentity::None) text += "; hub port not found";
-    if (t.lowerCaseIds) text += "; lower-case ids";
-    if (t.busType != kBusTypeUsb) text += "; bus type " + std::to_string(t.busType);
-    if (t.refuseOpen) text += "; refuses to open";
-    if (t.deviceNumberFails) text += "; device number query fails";
-    if (t.installPending > 0) {
-        text += "; installing for " + std::to_string(t.installPending) + " install-state reads";
+    const std::string chip =
+        setup.chipName.empty()
+            ? (generation == 1 ? kFirstGenerationChipName : kSecondGenerationChipName)
+            : setup.chipName;
+    if (!report.json()) {
+        out << "created " << dir.string() << ": generation " << generation << ", " << chip
+            << ", flash " << setup.flashSize << " bytes; " << configName << " at "
+            << EmulatedBlockAddress(generation) << ", firmware "
+            << Utf16ToUtf8(mgr.firmwareVersionText) << " (" << mgr.firmwareLength
+            << " bytes) at " << mgr.firmwareAddress << "\n";
     }
-    return text;
-}
-
-void TreeJson(JsonWriter& j, const EmulatedTreeSettings& t) {
-    j.Key("tree")
-        .BeginObject()
-        .Field("attached", t.attached)
-        .Field("cdrom", t.cdrom)
-        .Field("usbLevels", static_cast<std::int64_t>(t.usbLevels))
-        .Field("composite", t.composite)
-        .Field("portIdentity", EmulatedPortIdentityName(t.portIdentity))
-        .Field("lowerCaseIds", t.lowerCaseIds)
-        .Field("busType", static_cast<std::int64_t>(t.busType))
-        .Field("refuseOpen", t.refuseOpen)
-        .Field("deviceNumberFails", t.deviceNumberFails)
-        .Field("installPending", static_cast<std::int64_t>(t.installPending))
-        .EndObject();
+    return report.Done([&](JsonWriter& j) {
+        j.Field("drive", dir.string())
+            .Field("generation", static_cast<std::int64_t>(generation))
+            .Field("chip", chip)
+            .Field("flashSize", static_cast<std::int64_t>(setup.flashSize))
+            .Field("config", configName)
+            .Field("firmwareVersion", Utf16ToUtf8(mgr.firmwareVersionText))
+            .Field("firmwareLength", static_cast<std::int64_t>(mgr.firmwareLength))
+            .Field("firmwareAddress", static_cast<std::int64_t>(mgr.firmwareAddress));
+    });
 }
 
 int Show(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("emulator show", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kShowUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kShowUsage); };
     CliArgs cli(args, {}, {"--json", "--digest"});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "show needs one folder");
+    if (!cli.ok()) return usage(cli.error());
+    if (cli.positional().empty()) return usage("show needs one folder");
+    if (cli.positional().size() > 1) return usage("unexpected argument " + cli.positional()[1]);
     const fs::path dir = cli.positional()[0];
     auto clock = SystemClock();
     std::string why;
     auto view = InspectEmulatedDrive(dir, *clock, &why);
-    if (!view) return Failed(err, why);
+    if (!view) return report.Fail("not-an-emulated-drive", why);
     std::optional<std::string> digest;
     if (cli.has("--digest")) {
         digest = EmulatedMediumDigest(dir, &why);
-        if (!digest) return Failed(err, why);
+        if (!digest) return report.Fail("emulator-failed", why);
     }
-    const EmulatedDriveView& v = *view;
-    const bool bridge = !v.plainDisk;
-    const EmulatedFlashReport& r = v.flashReport;
-    std::optional<DecodedBlock> block;
-    if (bridge && !r.blockErased) {
-        block = DecodeConfigBlock(
-            ConfigBlockView(v.flash.data() + r.blockAddress, kConfigBlockBytes), v.generation);
-    }
-    const bool present = v.bus == EmulatedBus::Present && v.tree.attached;
     const std::uint64_t now = clock->NowMs();
-    const std::uint64_t returnIn = v.returnAtMs > now ? v.returnAtMs - now : 0;
-    auto span36 = [&](std::size_t offset, std::size_t size) {
-        return std::span<const std::uint8_t>(v.inquiry.data() + offset, size);
-    };
-    std::string version = r.versionFound ? EmulatedVersionText(r.versionBlock) : "";
-
-    if (cli.has("--json")) {
-        JsonWriter j;
-        j.BeginObject().Field("drive", dir.string()).Field("kind", bridge ? "bridge" : "disk");
-        if (bridge) {
-            j.Field("generation", static_cast<std::int64_t>(v.generation))
-                .Field("chip", v.chipName)
-                .Field("flashSize", static_cast<std::int64_t>(v.flashSize));
-        }
-        j.Field("bus", EmulatedBusName(v.bus));
-        if (v.bus == EmulatedBus::Restarting)
-            j.Field("returnInMs", static_cast<std::int64_t>(returnIn));
-        if (v.bus == EmulatedBus::Absent) j.Field("absentReason", v.absentReason);
-        j.Field("session", static_cast<std::int64_t>(v.session));
-        TreeJson(j, v.tree);
-        j.Key("host");
-        if (present) {
-            j.BeginObject();
-            if (bridge) j.Field("mode", v.loader ? "loader" : "normal");
-            j.Field("vendorId", Hex(v.usb.vendorId, 4))
-                .Field("productId", Hex(v.usb.productId, 4))
-                .Field("bcdDevice", Hex(v.usb.bcdDevice, 4))
-                .Field("manufacturer", Utf16ToUtf8(v.usb.manufacturer))
-                .Field("product", Utf16ToUtf8(v.usb.product))
-                .Field("serialNumber", Utf16ToUtf8(v.usb.serialNumber));
-            if (bridge) {
-                j.Field("firmwareVersion", v.firmwareVersion)
-                    .Field("versionBlock", HexString(v.versionBlock));
-            }
-            j.Key("inquiry")
-                .BeginObject()
-                .Field("vendor", InquiryText(span36(8, 8)))
-                .Field("product", InquiryText(span36(16, 16)))
-                .Field("revision", InquiryText(span36(32, 4)))
-                .EndObject()
-                .Field("logicalBlockLength", static_cast<std::int64_t>(v.logicalBlockLength))
-                .Field("logicalBlocks", static_cast<std::int64_t>(v.logicalBlocks))
-                .EndObject();
-        } else {
-            j.Null();
-        }
-        if (bridge) {
-            j.Key("bridge")
-                .BeginObject()
-                .Field("updateModeSelected", v.updateModeSelected)
-                .Field("busyReadsLeft", static_cast<std::int64_t>(v.busyReadsLeft))
-                .Field("nextLogicalBlockLength", static_cast<std::int64_t>(v.nextBlockLength))
-                .Key("flashParameters");
-            if (v.flashParameters) {
-                j.String(HexString(*v.flashParameters));
-            } else {
-                j.Null();
-            }
-            j.Field("commandsTotal", static_cast<std::int64_t>(v.commandsTotal)).EndObject();
-        } else {
-            j.Field("commandsTotal", static_cast<std::int64_t>(v.commandsTotal));
-        }
-        j.Key("disk").BeginObject();
-        if (bridge) j.Field("serial", v.diskSerial);
-        j.Field("blocks512", static_cast<std::int64_t>(v.diskBlocks))
-            .Field("bytes", static_cast<std::int64_t>(v.mediumBytes))
-            .Field("logicalBlockLength", static_cast<std::int64_t>(v.logicalBlockLength))
-            .Field("logicalBlocks", static_cast<std::int64_t>(v.logicalBlocks));
-        if (digest) j.Field("digest", *digest);
-        j.EndObject();
-        j.Key("latency");
-        if (v.latency.on()) {
-            j.BeginObject()
-                .Field("requestUs", static_cast<std::int64_t>(v.latency.requestUs))
-                .Field("kibUs", static_cast<std::int64_t>(v.latency.kibUs))
-                .Field("pageUs", static_cast<std::int64_t>(v.latency.pageUs))
-                .EndObject();
-        } else {
-            j.Null();
-        }
-        j.Key("faults").BeginArray();
-        for (const std::string& f : v.faults) j.String(f);
-        j.EndArray();
-        if (!bridge) {
-            out << j.EndObject().str();
-            return kExitOk;
-        }
-        j.Key("flash").BeginObject().Key("block").BeginObject();
-        j.Field("address", static_cast<std::int64_t>(r.blockAddress)).Field("state", BlockState(r));
-        if (block && !block->descriptorSets.empty()) {
-            const DescriptorSet& set = block->descriptorSets[0];
-            j.Field("vendorId", Hex(set.vendorId, 4))
-                .Field("productId", Hex(set.productId, 4))
-                .Field("manufacturer", set.manufacturer.text)
-                .Field("product", set.product.text)
-                .Field("serialNumber", set.serialNumber.form == StringDescriptor::Form::FromDisk
-                                           ? std::string("(from the disk)")
-                                           : set.serialNumber.text);
-        }
-        j.EndObject().Key("firmware").BeginObject();
-        j.Field("address", static_cast<std::int64_t>(r.firmwareAddress))
-            .Field("state", FirmwareState(r))
-            .Key("version");
-        if (r.versionFound) {
-            j.String(version);
-        } else {
-            j.Null();
-        }
-        j.EndObject().EndObject();
-        out << j.EndObject().str();
-        return kExitOk;
-    }
-
-    if (bridge) {
-        out << "drive " << dir.string() << ": generation " << v.generation << ", chip "
-            << v.chipName << ", flash " << v.flashSize << " bytes\n";
-    } else {
-        out << "disk " << dir.string() << ": a plain USB disk without the bridge\n";
-    }
-    out << "bus: " << EmulatedBusName(v.bus);
-    if (v.bus == EmulatedBus::Restarting) out << " (back in " << returnIn << " ms)";
-    if (v.bus == EmulatedBus::Absent) out << " (" << v.absentReason << "; power-cycle it)";
-    out << "\n";
-    out << "host tree: " << TreeText(v.tree) << "\n";
-    if (present) {
-        if (bridge) out << "mode: " << (v.loader ? "update loader" : "normal firmware") << "\n";
-        out << "USB: " << Hex(v.usb.vendorId, 4) << ":" << Hex(v.usb.productId, 4) << " bcdDevice "
-            << Hex(v.usb.bcdDevice, 4) << ", \"" << Utf16ToUtf8(v.usb.manufacturer) << "\" \""
-            << Utf16ToUtf8(v.usb.product) << "\" serial \"" << Utf16ToUtf8(v.usb.serialNumber)
-            << "\"\n";
-        if (bridge) out << "firmware version: " << v.firmwareVersion << "\n";
-        out << "INQUIRY: \"" << InquiryText(span36(8, 8)) << "\" \"" << InquiryText(span36(16, 16))
-            << "\" \"" << InquiryText(span36(32, 4)) << "\"\n"
-            << "capacity: " << v.logicalBlocks << " blocks of " << v.logicalBlockLength
-            << " bytes\n";
-    }
-    auto medium = [&] {
-        out << "disk: " << v.mediumBytes << " bytes (" << v.diskBlocks << " 512-byte units) in "
-            << kEmulatedMediumFile << ", " << v.logicalBlocks << " blocks of "
-            << v.logicalBlockLength << " bytes\n";
-        if (digest) out << "disk digest: " << *digest << "\n";
-        if (v.latency.on()) out << "latency: " << LatencyText(v.latency) << "\n";
-    };
-    if (!bridge) {
-        medium();
-        for (const std::string& f : v.faults) out << "fault: " << f << "\n";
-        return kExitOk;
-    }
-    if (v.updateModeSelected) out << "pending: update mode selected\n";
-    if (v.nextBlockLength != v.logicalBlockLength) {
-        out << "pending: " << v.nextBlockLength << "-byte blocks at the next start\n";
-    }
-    if (v.busyReadsLeft > 0) out << "busy for " << v.busyReadsLeft << " more status reads\n";
-    out << "disk: serial \"" << v.diskSerial << "\"\n";
-    medium();
-    for (const std::string& f : v.faults) out << "fault: " << f << "\n";
-    out << "flash: configuration block at " << r.blockAddress << " " << BlockState(r);
-    if (block && !block->descriptorSets.empty()) {
-        const DescriptorSet& set = block->descriptorSets[0];
-        out << ", " << Hex(set.vendorId, 4) << ":" << Hex(set.productId, 4) << " \""
-            << set.manufacturer.text << "\" \"" << set.product.text << "\"";
-    }
-    out << "\nflash: firmware at " << r.firmwareAddress << " " << FirmwareState(r);
-    if (r.versionFound) out << ", version " << version;
-    out << "\n";
-    return kExitOk;
+    if (!report.json()) WriteDriveText(out, dir, *view, digest, now);
+    return report.Done([&](JsonWriter& j) { WriteDriveJson(j, dir, *view, digest, now); });
 }
 
 int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("emulator create-disk", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kCreateDiskUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kCreateDiskUsage); };
+    auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
     CliArgs cli(args,
                 {"--vid", "--pid", "--manufacturer", "--product", "--serial", "--blocks",
                  "--sector", "--latency"},
-                {});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "create-disk needs one folder");
+                {"--json"});
+    if (!cli.ok()) return usage(cli.error());
+    if (std::string why = FolderProblem(cli, "create-disk"); !why.empty()) return usage(why);
     auto vid = Count32(cli.value("--vid"));
     auto pid = Count32(cli.value("--pid"));
     if (!vid || !pid || *vid > 0xFFFF || *pid > 0xFFFF) {
-        return Usage(err, "--vid and --pid need numbers from 0x0000 to 0xFFFF");
+        return usage("--vid and --pid need numbers from 0x0000 to 0xFFFF");
     }
     EmulatedDiskSetup setup;
     setup.vendorId = static_cast<std::uint16_t>(*vid);
@@ -527,25 +334,32 @@ int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
     if (auto v = cli.value("--product")) setup.product = Utf8ToUtf16(*v);
     if (auto v = cli.value("--serial")) setup.serialNumber = Utf8ToUtf16(*v);
     if (auto v = cli.value("--sector")) {
-        if (*v != "512" && *v != "4096") return Usage(err, "--sector must be 512 or 4096");
+        if (*v != "512" && *v != "4096") return usage("--sector must be 512 or 4096");
         setup.blockLength = *v == "512" ? 512 : 4096;
     }
     if (auto v = cli.value("--blocks")) {
         auto blocks = ParseCount(*v);
-        if (!blocks) return Usage(err, "--blocks needs a number");
+        if (!blocks) return usage("--blocks needs a number");
         setup.diskBlocks = *blocks;
     }
     if (auto v = cli.value("--latency")) {
         auto latency = ParseLatency(*v);
-        if (!latency) return Usage(err, kLatencyUsage);
+        if (!latency) return usage(kLatencyUsage);
         setup.latency = *latency;
     }
     const fs::path dir = cli.positional()[0];
     std::string why;
-    if (!CreateEmulatedDisk(dir, setup, *SystemClock(), &why)) return Failed(err, why);
-    out << "created " << dir.string() << ": plain USB disk " << Hex(setup.vendorId, 4) << ":"
-        << Hex(setup.productId, 4) << ", " << setup.diskBlocks << " 512-byte units\n";
-    return kExitOk;
+    if (!CreateEmulatedDisk(dir, setup, *SystemClock(), &why)) return failed(why);
+    if (!report.json()) {
+        out << "created " << dir.string() << ": plain USB disk " << Hex(setup.vendorId, 4) << ":"
+            << Hex(setup.productId, 4) << ", " << setup.diskBlocks << " 512-byte units\n";
+    }
+    return report.Done([&](JsonWriter& j) {
+        j.Field("disk", dir.string())
+            .Field("vendorId", Hex(setup.vendorId, 4))
+            .Field("productId", Hex(setup.productId, 4))
+            .Field("blocks512", static_cast<std::int64_t>(setup.diskBlocks));
+    });
 }
 
 std::optional<bool> OnOff(const std::string& text) {
@@ -555,56 +369,60 @@ std::optional<bool> OnOff(const std::string& text) {
 }
 
 int Set(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("emulator set", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kSetUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kSetUsage); };
+    auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
     const std::vector<std::string> onOff = {"--cdrom", "--attached", "--composite",
                                             "--lower-case-ids", "--refuse-open"};
     CliArgs cli(args,
                 {"--cdrom", "--usb-levels", "--attached", "--composite", "--port-identity",
                  "--lower-case-ids", "--bus-type", "--refuse-open", "--device-number",
                  "--install-pending", "--latency"},
-                {});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "set needs one folder");
+                {"--json"});
+    if (!cli.ok()) return usage(cli.error());
+    if (std::string why = FolderProblem(cli, "set"); !why.empty()) return usage(why);
 
     std::map<std::string, bool> switches;
     for (const std::string& option : onOff) {
         if (auto v = cli.value(option)) {
             auto flag = OnOff(*v);
-            if (!flag) return Usage(err, option + " is on or off");
+            if (!flag) return usage(option + " is on or off");
             switches[option] = *flag;
         }
     }
     std::optional<int> levels;
     if (auto v = cli.value("--usb-levels")) {
-        if (*v != "1" && *v != "2" && *v != "3") return Usage(err, "--usb-levels is 1, 2 or 3");
+        if (*v != "1" && *v != "2" && *v != "3") return usage("--usb-levels is 1, 2 or 3");
         levels = std::stoi(*v);
     }
     std::optional<EmulatedPortIdentity> port;
     if (auto v = cli.value("--port-identity")) {
         port = EmulatedPortIdentityFromName(*v);
-        if (!port) return Usage(err, "--port-identity is full, no-serial or none");
+        if (!port) return usage("--port-identity is full, no-serial or none");
     }
     std::optional<std::uint32_t> busType;
     if (auto v = cli.value("--bus-type")) {
         busType = Count32(v);
-        if (!busType || *busType > 0xFF) return Usage(err, "--bus-type needs a number to 255");
+        if (!busType || *busType > 0xFF) return usage("--bus-type needs a number to 255");
     }
     std::optional<bool> numberFails;
     if (auto v = cli.value("--device-number")) {
-        if (*v != "ok" && *v != "fails") return Usage(err, "--device-number is ok or fails");
+        if (*v != "ok" && *v != "fails") return usage("--device-number is ok or fails");
         numberFails = *v == "fails";
     }
     std::optional<std::uint32_t> pending;
     if (cli.has("--install-pending")) {
         pending = Count32(cli.value("--install-pending"));
-        if (!pending) return Usage(err, "--install-pending needs a number");
+        if (!pending) return usage("--install-pending needs a number");
     }
     std::optional<EmulatedLatency> latency;
     if (auto v = cli.value("--latency")) {
         latency = ParseLatency(*v);
-        if (!latency) return Usage(err, kLatencyUsage);
+        if (!latency) return usage(kLatencyUsage);
     }
     if (switches.empty() && !levels && !port && !busType && !numberFails && !pending && !latency) {
-        return Usage(err, "set needs at least one setting");
+        return usage("set needs at least one setting");
     }
 
     const fs::path dir = cli.positional()[0];
@@ -625,194 +443,70 @@ int Set(Args args, std::ostream& out, std::ostream& err) {
     };
     std::string why;
     auto clock = SystemClock();
-    if (!ChangeEmulatedTreeSettings(dir, edit, *clock, &why)) return Failed(err, why);
-    if (latency && !SetEmulatedDriveLatency(dir, *latency, &why)) return Failed(err, why);
+    if (!ChangeEmulatedTreeSettings(dir, edit, *clock, &why)) return failed(why);
+    if (latency && !SetEmulatedDriveLatency(dir, *latency, &why)) return failed(why);
     auto view = InspectEmulatedDrive(dir, *clock, &why);
-    if (!view) return Failed(err, why);
-    out << "host tree: " << TreeText(view->tree) << "\n";
-    if (latency) out << "latency: " << LatencyText(view->latency) << "\n";
-    return kExitOk;
-}
-
-std::string NodeText(DevNode node) {
-    return Hex(node, 8);
+    if (!view) return failed(why);
+    if (!report.json()) {
+        out << "host tree: " << TreeText(view->tree) << "\n";
+        if (latency) out << "latency: " << LatencyText(view->latency) << "\n";
+    }
+    return report.Done([&](JsonWriter& j) {
+        j.Field("drive", dir.string())
+            .Field("tree", TreeText(view->tree))
+            .Field("latency", LatencyText(view->latency));
+    });
 }
 
 // Every device of an emulator folder as the emulated device tree presents it.
 int List(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("emulator list", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kListUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kListUsage); };
     CliArgs cli(args, {}, {"--json"});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "list needs one emulator folder");
+    if (!cli.ok()) return usage(cli.error());
+    if (cli.positional().empty()) return usage("list needs one emulator folder");
+    if (cli.positional().size() > 1) return usage("unexpected argument " + cli.positional()[1]);
     const fs::path root = cli.positional()[0];
     std::error_code ec;
-    if (!fs::is_directory(root, ec)) return Failed(err, root.string() + " is not a folder");
+    if (!fs::is_directory(root, ec)) {
+        return report.Fail("not-a-folder", root.string() + " is not a folder");
+    }
     auto clock = SystemClock();
-    auto tree = MakeEmulatorDeviceTree(root, clock);
-
-    struct Interface {
-        const char* kind;
-        DeviceInterface where;
-    };
-    std::map<std::string, std::vector<Interface>> byFolder;
-    for (auto [cls, kind] :
-         {std::pair{InterfaceClass::CdRom, "cdrom"}, std::pair{InterfaceClass::Disk, "disk"}}) {
-        for (const DeviceInterface& i :
-             tree->PresentInterfaces(cls).value_or(std::vector<DeviceInterface>{})) {
-            byFolder[SplitEmulatedInterfacePath(i.path).folder.string()].push_back({kind, i});
-        }
+    if (!report.json()) {
+        JsonWriter unused;
+        WriteDeviceList(root, clock, false, out, unused);
     }
-    auto idOf = [&](DevNode node) {
-        std::u16string id;
-        return tree->DeviceId(node, id) ? Utf16ToUtf8(id) : std::string();
-    };
-
-    JsonWriter j;
-    const bool json = cli.has("--json");
-    if (json) {
-        j.BeginObject()
-            .Field("root", root.string())
-            .Key("hub")
-            .BeginObject()
-            .Field("node", NodeText(kEmulatedRootHubNode))
-            .Field("id", idOf(kEmulatedRootHubNode))
-            .EndObject()
-            .Key("devices")
-            .BeginArray();
-    } else {
-        out << "root hub: node " << NodeText(kEmulatedRootHubNode) << " "
-            << idOf(kEmulatedRootHubNode) << "\n";
-    }
-    for (const fs::path& folder : EmulatedDeviceFolders(root)) {
-        std::string why;
-        auto view = InspectEmulatedDrive(folder, *clock, &why);
-        std::string state = !view                               ? "unreadable: " + why
-                            : !view->tree.attached              ? "unplugged"
-                            : view->bus == EmulatedBus::Present ? "present"
-                                                                : EmulatedBusName(view->bus);
-        std::string kind = !view ? "?" : view->plainDisk ? "disk" : "bridge";
-        std::string mode = view && !view->plainDisk ? (view->loader ? "loader" : "normal") : "";
-        if (json) {
-            j.BeginObject()
-                .Field("folder", folder.string())
-                .Field("kind", kind)
-                .Field("state", state);
-            if (!mode.empty()) j.Field("mode", mode);
-            j.Key("interfaces").BeginArray();
-        } else {
-            out << folder.filename().string() << ": " << kind << (mode.empty() ? "" : ", ") << mode
-                << (mode.empty() ? "" : " mode") << ", " << state << "\n";
-        }
-        DevNode usbNode = kNoNode;
-        std::u16string usbId;
-        for (const Interface& i : byFolder[folder.string()]) {
-            auto number = tree->StorageDeviceNumber(i.where.path);
-            auto length = tree->DiskLength(i.where.path);
-            auto bus = tree->StorageBusType(i.where.path);
-            auto install = tree->InstallState(i.where.node);
-            std::vector<std::pair<DevNode, std::string>> parents;
-            for (DevNode node = i.where.node, parent = kNoNode; tree->Parent(node, parent);
-                 node = parent) {
-                parents.emplace_back(parent, idOf(parent));
-                if (parent != kEmulatedRootHubNode) {
-                    usbNode = parent;
-                    usbId = Utf8ToUtf16(parents.back().second);
-                }
-            }
-            if (json) {
-                j.BeginObject()
-                    .Field("class", i.kind)
-                    .Field("path", Utf16ToUtf8(i.where.path))
-                    .Field("node", NodeText(i.where.node))
-                    .Field("id", idOf(i.where.node))
-                    .Key("parents")
-                    .BeginArray();
-                for (const auto& [node, id] : parents) {
-                    j.BeginObject().Field("node", NodeText(node)).Field("id", id).EndObject();
-                }
-                j.EndArray().Key("deviceNumber");
-                number ? j.Number(*number) : j.Null();
-                j.Key("diskLength");
-                length ? j.Number(*length) : j.Null();
-                j.Key("busType");
-                bus ? j.Number(*bus) : j.Null();
-                j.Key("installState");
-                install ? j.Number(*install) : j.Null();
-                j.EndObject();
-                continue;
-            }
-            auto orNone = [](auto value) {
-                return value ? std::to_string(*value) : std::string("(fails)");
-            };
-            out << "  " << i.kind << " " << Utf16ToUtf8(i.where.path) << "\n"
-                << "    node " << NodeText(i.where.node) << " " << idOf(i.where.node) << "\n";
-            for (const auto& [node, id] : parents) {
-                out << "    parent " << NodeText(node) << " " << id << "\n";
-            }
-            out << "    device number " << orNone(number) << ", length " << orNone(length)
-                << ", bus type " << orNone(bus) << ", install state " << orNone(install) << "\n";
-        }
-        std::optional<UsbPortIdentity> identity;
-        if (usbNode != kNoNode) identity = tree->UsbIdentity(kEmulatedRootHubNode, usbNode, usbId);
-        auto text = [](const std::optional<std::u16string>& s) {
-            if (!s) return std::string("(request fails)");
-            std::string quoted = "\"";
-            quoted += Utf16ToUtf8(*s);
-            return quoted += '"';
-        };
-        if (json) {
-            j.EndArray().Key("portIdentity");
-            if (identity) {
-                j.BeginObject()
-                    .Field("vendorId", Hex(identity->vendorId, 4))
-                    .Field("productId", Hex(identity->productId, 4))
-                    .Key("manufacturer");
-                identity->manufacturer ? j.String(Utf16ToUtf8(*identity->manufacturer)) : j.Null();
-                j.Key("product");
-                identity->product ? j.String(Utf16ToUtf8(*identity->product)) : j.Null();
-                j.Key("serialNumber");
-                identity->serialNumber ? j.String(Utf16ToUtf8(*identity->serialNumber)) : j.Null();
-                j.EndObject();
-            } else {
-                j.Null();
-            }
-            j.EndObject();
-        } else if (usbNode != kNoNode) {
-            if (identity) {
-                out << "  hub port: " << Hex(identity->vendorId, 4) << ":"
-                    << Hex(identity->productId, 4) << " " << text(identity->manufacturer) << " "
-                    << text(identity->product) << " serial " << text(identity->serialNumber)
-                    << "\n";
-            } else {
-                out << "  hub port: not found\n";
-            }
-        }
-    }
-    if (json) out << j.EndArray().EndObject().str();
-    return kExitOk;
+    return report.Done([&](JsonWriter& j) { WriteDeviceList(root, clock, true, out, j); });
 }
 
 int Fault(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("emulator fault", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kFaultUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kFaultUsage); };
+    auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
     CliArgs cli(
         args,
         {"--fail-command", "--fail-kind", "--from", "--times", "--corrupt-read", "--pull-cable-at"},
-        {"--stay-busy", "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear"});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "fault needs one folder");
+        {"--stay-busy", "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear",
+         "--json"});
+    if (!cli.ok()) return usage(cli.error());
+    if (std::string why = FolderProblem(cli, "fault"); !why.empty()) return usage(why);
     int chosen = 0;
     for (const char* o :
          {"--fail-command", "--fail-kind", "--corrupt-read", "--pull-cable-at", "--stay-busy",
           "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear"}) {
         chosen += cli.has(o) ? 1 : 0;
     }
-    if (chosen != 1) return Usage(err, "give exactly one fault (or --clear)");
+    if (chosen != 1) return usage("give exactly one fault (or --clear)");
     if (cli.has("--from") && !cli.has("--fail-kind"))
-        return Usage(err, "--from goes with --fail-kind");
+        return usage("--from goes with --fail-kind");
     const fs::path dir = cli.positional()[0];
     std::string why;
     if (cli.has("--clear")) {
-        if (!ClearEmulatedDriveFaults(dir, &why)) return Failed(err, why);
-        out << "faults cleared\n";
-        return kExitOk;
+        if (!ClearEmulatedDriveFaults(dir, &why)) return failed(why);
+        if (!report.json()) out << "faults cleared\n";
+        return report.Done([&](JsonWriter& j) { j.Field("drive", dir.string()); });
     }
     using Kind = EmulatedFault::Kind;
     EmulatedFault fault;
@@ -820,30 +514,30 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
     if (cli.has("--fail-command")) {
         fault.kind = Kind::FailCommand;
         auto n = number("--fail-command");
-        if (!n || *n == 0) return Usage(err, "--fail-command needs a count from 1");
+        if (!n || *n == 0) return usage("--fail-command needs a count from 1");
         fault.count = *n;
     } else if (cli.has("--fail-kind")) {
         fault.kind = Kind::FailKind;
         auto code = number("--fail-kind");
-        if (!code || *code > 0xFF) return Usage(err, "--fail-kind needs a code from 0x00 to 0xFF");
+        if (!code || *code > 0xFF) return usage("--fail-kind needs a code from 0x00 to 0xFF");
         fault.code = static_cast<std::uint8_t>(*code);
         auto from = cli.has("--from") ? number("--from") : std::optional<std::uint32_t>(1);
-        if (!from || *from == 0) return Usage(err, "--from needs a count from 1");
+        if (!from || *from == 0) return usage("--from needs a count from 1");
         fault.count = *from;
         if (cli.has("--times")) {
             auto times = number("--times");
-            if (!times || *times == 0) return Usage(err, "--times needs a count from 1");
+            if (!times || *times == 0) return usage("--times needs a count from 1");
             fault.times = *times;
         }
     } else if (cli.has("--corrupt-read")) {
         fault.kind = Kind::CorruptRead;
         auto address = number("--corrupt-read");
-        if (!address) return Usage(err, "--corrupt-read needs a flash address");
+        if (!address) return usage("--corrupt-read needs a flash address");
         fault.address = *address;
     } else if (cli.has("--pull-cable-at")) {
         fault.kind = Kind::PullCable;
         auto n = number("--pull-cable-at");
-        if (!n || *n == 0) return Usage(err, "--pull-cable-at needs a count from 1");
+        if (!n || *n == 0) return usage("--pull-cable-at needs a count from 1");
         fault.count = *n;
     } else if (cli.has("--stay-busy")) {
         fault.kind = Kind::StayBusy;
@@ -854,111 +548,139 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
     } else {
         fault.kind = Kind::NoReturn;
     }
-    if (!SetEmulatedDriveFault(dir, fault, &why)) return Failed(err, why);
-    out << "fault set\n";
-    return kExitOk;
+    if (!SetEmulatedDriveFault(dir, fault, &why)) return failed(why);
+    if (!report.json()) out << "fault set\n";
+    return report.Done([&](JsonWriter& j) { j.Field("drive", dir.string()); });
 }
 
 // Fills the disk behind a drive from a file, or copies it out.
 int Disk(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"--import", "--export", "--offset", "--length"}, {});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "disk needs one folder");
+    CommandReport report("emulator disk", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kDiskUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kDiskUsage); };
+    auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
+    CliArgs cli(args, {"--import", "--export", "--offset", "--length"}, {"--json"});
+    if (!cli.ok()) return usage(cli.error());
+    if (std::string why = FolderProblem(cli, "disk"); !why.empty()) return usage(why);
     const bool import = cli.has("--import");
-    if (import == cli.has("--export")) return Usage(err, "disk needs --import or --export");
-    if (import && cli.has("--length")) return Usage(err, "--length goes with --export");
+    if (import == cli.has("--export")) return usage("disk needs --import or --export");
+    if (import && cli.has("--length")) return usage("--length goes with --export");
     std::uint64_t offset = 0;
     if (auto v = cli.value("--offset")) {
         auto n = ParseCount(*v);
-        if (!n) return Usage(err, "--offset needs a number of bytes");
+        if (!n) return usage("--offset needs a number of bytes");
         offset = *n;
     }
     std::optional<std::uint64_t> length;
     if (auto v = cli.value("--length")) {
         length = ParseCount(*v);
-        if (!length) return Usage(err, "--length needs a number of bytes");
+        if (!length) return usage("--length needs a number of bytes");
     }
     const fs::path dir = cli.positional()[0];
     const fs::path file = *cli.value(import ? "--import" : "--export");
     std::string why;
     if (import) {
-        if (!ImportEmulatedMedium(dir, file, offset, &why)) return Failed(err, why);
-        std::error_code ec;
-        out << "imported " << fs::file_size(file, ec) << " bytes of " << file.string()
-            << " at offset " << offset << "\n";
-        return kExitOk;
+        if (!ImportEmulatedMedium(dir, file, offset, &why)) return failed(why);
+    } else if (!ExportEmulatedMedium(dir, file, offset, length, &why)) {
+        return failed(why);
     }
-    if (!ExportEmulatedMedium(dir, file, offset, length, &why)) return Failed(err, why);
     std::error_code ec;
-    out << "exported " << fs::file_size(file, ec) << " bytes from offset " << offset << " to "
-        << file.string() << "\n";
+    const std::uintmax_t bytes = fs::file_size(file, ec);
+    if (report.json()) {
+        return report.Done([&](JsonWriter& j) {
+            j.Field("drive", dir.string())
+                .Field(import ? "imported" : "exported", file.string())
+                .Field("offset", static_cast<std::int64_t>(offset))
+                .Field("bytes", static_cast<std::int64_t>(bytes));
+        });
+    }
+    if (import) {
+        out << "imported " << bytes << " bytes of " << file.string() << " at offset " << offset
+            << "\n";
+    } else {
+        out << "exported " << bytes << " bytes from offset " << offset << " to " << file.string()
+            << "\n";
+    }
     return kExitOk;
 }
 
 int PowerCycle(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {}, {});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "power-cycle needs one folder");
+    CommandReport report("emulator power-cycle", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kPowerCycleUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kPowerCycleUsage); };
+    auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
+    CliArgs cli(args, {}, {"--json"});
+    if (!cli.ok()) return usage(cli.error());
+    if (std::string why = FolderProblem(cli, "power-cycle"); !why.empty()) return usage(why);
     std::string why;
     if (!PowerCycleEmulatedDrive(cli.positional()[0], *SystemClock(), &why)) {
-        return Failed(err, why);
+        return failed(why);
     }
-    out << "power-cycled " << cli.positional()[0] << "\n";
-    return kExitOk;
+    if (!report.json()) out << "power-cycled " << cli.positional()[0] << "\n";
+    return report.Done([&](JsonWriter& j) { j.Field("drive", cli.positional()[0]); });
 }
 
 int Serve(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"--usbredir"}, {"--connect"});
-    if (!cli.ok()) return Usage(err, cli.error());
-    if (cli.positional().size() != 1) return Usage(err, "serve needs one folder");
+    CommandReport report("emulator serve", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kServeUsage);
+    auto usage = [&](const std::string& why) { return report.Usage(why, kServeUsage); };
+    auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
+    CliArgs cli(args, {"--usbredir"}, {"--connect", "--json"});
+    if (!cli.ok()) return usage(cli.error());
+    if (std::string why = FolderProblem(cli, "serve"); !why.empty()) return usage(why);
     auto socket = cli.value("--usbredir");
-    if (!socket) return Usage(err, "serve needs --usbredir SOCKET");
+    if (!socket) return usage("serve needs --usbredir SOCKET");
     const fs::path dir = cli.positional()[0];
-    if (!IsEmulatedDriveFolder(dir)) return Failed(err, dir.string() + " is not an emulated drive");
+    if (!IsEmulatedDriveFolder(dir)) {
+        return report.Fail("not-an-emulated-drive", dir.string() + " is not an emulated drive");
+    }
 #if defined(_WIN32)
     (void)out;
-    return Failed(err, "serve --usbredir needs unix sockets: Linux only");
+    return failed("serve --usbredir needs unix sockets: Linux only");
 #else
     const bool connect = cli.has("--connect");
     std::string why;
     auto ready = [&](const std::string& path) {
+        if (report.json()) return;
         out << (connect ? "connected to " : "listening on ") << path << "\n";
         out.flush();
     };
     if (!ServeUsbRedirSocket(*socket, connect, dir, SystemClock(), ready, &why)) {
-        return Failed(err, why);
+        return failed(why);
     }
-    out << "served " << dir.string() << "\n";
-    return kExitOk;
+    if (!report.json()) out << "served " << dir.string() << "\n";
+    return report.Done([&](JsonWriter& j) {
+        j.Field("drive", dir.string()).Field("socket", *socket);
+    });
 #endif
 }
 
 }  // namespace
 
 int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err) {
-    if (args.empty()) return Usage(err);
-    const std::string& sub = args[0];
-    if (sub == "--help" || sub == "-h" || sub == "help") {
-        out << kUsage;
-        return kExitOk;
+    struct Subcommand {
+        const char* name;
+        const char* usage;
+        int (*run)(Args, std::ostream&, std::ostream&);
+    };
+    static constexpr Subcommand kSubcommands[] = {
+        {"create", kCreateUsage, Create},       {"show", kShowUsage, Show},
+        {"disk", kDiskUsage, Disk},             {"fault", kFaultUsage, Fault},
+        {"power-cycle", kPowerCycleUsage, PowerCycle},
+        {"create-disk", kCreateDiskUsage, CreateDisk},
+        {"set", kSetUsage, Set},                {"list", kListUsage, List},
+        {"serve", kServeUsage, Serve},
+    };
+    std::string all;
+    for (const Subcommand& sub : kSubcommands) all += std::string(all.empty() ? "" : "\n") + sub.usage;
+    CommandReport report("emulator", WantsJson(args), out, err);
+    if (args.empty()) return report.Usage("emulator needs a command", all);
+    const std::string& name = args[0];
+    if (name == "--help" || name == "-h" || name == "help") return report.Help(all);
+    for (const Subcommand& sub : kSubcommands) {
+        if (name == sub.name) return sub.run(args.subspan(1), out, err);
     }
-    for (const std::string& word : args) {
-        if (word == "--help" || word == "-h") {
-            out << kUsage;
-            return kExitOk;
-        }
-    }
-    Args rest = args.subspan(1);
-    if (sub == "create") return Create(rest, out, err);
-    if (sub == "show") return Show(rest, out, err);
-    if (sub == "create-disk") return CreateDisk(rest, out, err);
-    if (sub == "set") return Set(rest, out, err);
-    if (sub == "list") return List(rest, out, err);
-    if (sub == "fault") return Fault(rest, out, err);
-    if (sub == "power-cycle") return PowerCycle(rest, out, err);
-    if (sub == "disk") return Disk(rest, out, err);
-    if (sub == "serve") return Serve(rest, out, err);
-    return Usage(err, "unknown emulator command " + sub);
+    return report.Usage("unknown emulator command " + name, all);
 }
 
 }  // namespace mox3

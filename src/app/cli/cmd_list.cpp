@@ -1,17 +1,18 @@
 // list: the drive census and every bridge drive found.
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_report.h"
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
-#include "base/json.h"
 #include "app/run/update_run.h"
+#include "base/json.h"
+#include "base/text.h"
 #include "bridge/firmware_image.h"
 #include "config/profile_reader.h"
-#include "platform/platform.h"
-#include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -72,15 +73,12 @@ std::string CensusText(int census, LanguageId lang) {
 }  // namespace
 
 int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"--image-dir"}, {"--json", "--help", "-h"});
-    if (cli.has("--help") || cli.has("-h")) {
-        out << kUsage;
-        return kExitOk;
-    }
-    if (!cli.ok() || !cli.positional().empty()) {
-        err << "error: " << (cli.ok() ? "unexpected argument " + cli.positional()[0] : cli.error())
-            << "\n" << kUsage;
-        return kExitUsage;
+    CommandReport report("list", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kUsage);
+    CliArgs cli(args, {"--image-dir"}, {"--json"});
+    if (!cli.ok()) return report.Usage(cli.error(), kUsage);
+    if (!cli.positional().empty()) {
+        return report.Usage("unexpected argument " + cli.positional()[0], kUsage);
     }
     HostOptions hostOptions;
     hostOptions.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
@@ -92,6 +90,7 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
     // The text speaks the language of the environment; JSON stays English.
     const LanguageId lang = CurrentLanguage(std::nullopt);
 
+    // The listing is gathered once, as text and as the object's fields.
     JsonWriter j;
     j.BeginObject()
         .Field("census", static_cast<std::int64_t>(census))
@@ -157,8 +156,8 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
                              {FormatCliText(CliText::kUnopenedDisks, lang, {disks, why})})
             << "\n";
     }
-    out << (cli.has("--json") ? j.EndObject().str() : text);
-    return kExitOk;
+    if (!report.json()) out << text;
+    return report.Done([&](JsonWriter& into) { into.Members(j.EndObject()); });
 }
 
 }  // namespace mox3

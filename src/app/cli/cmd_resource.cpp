@@ -5,28 +5,29 @@
 #include <string>
 
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
 #include "base/json.h"
-#include "config/profile_reader.h"
 #include "base/text.h"
+#include "config/profile_reader.h"
 #include "resources/resources.h"
 
 namespace mox3 {
 
 namespace {
 
+constexpr const char* kListUsage =
+    "usage: mox3-updater resource list [--json]\n"
+    "One line per configuration file: id, generation, PID, Product, size in bytes.\n";
+constexpr const char* kExtractUsage =
+    "usage: mox3-updater resource extract ID -o FILE [--json]\n"
+    "Writes the configuration file with resource id ID to FILE, byte for byte.\n";
 constexpr const char* kUsage =
     "usage: mox3-updater resource list [--json]\n"
-    "       mox3-updater resource extract ID -o FILE\n"
+    "       mox3-updater resource extract ID -o FILE [--json]\n"
     "\n"
     "list     one line per configuration file: id, generation, PID, Product, size in bytes\n"
     "extract  writes the configuration file with resource id ID to FILE, byte for byte\n";
-
-int UsageError(std::ostream& err, const std::string& message) {
-    if (!message.empty()) err << "error: " << message << "\n";
-    err << kUsage;
-    return kExitUsage;
-}
 
 struct ResourceSummary {
     std::string generation;
@@ -47,15 +48,23 @@ ResourceSummary Summarize(const EmbeddedResource& resource) {
 }
 
 int ListResources(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("resource list", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kListUsage);
     CliArgs cli(args, {}, {"--json"});
-    if (!cli.ok()) return UsageError(err, cli.error());
+    if (!cli.ok()) return report.Usage(cli.error(), kListUsage);
     if (!cli.positional().empty()) {
-        return UsageError(err, "unexpected argument " + cli.positional()[0]);
+        return report.Usage("unexpected argument " + cli.positional()[0], kListUsage);
     }
-
-    if (cli.has("--json")) {
-        JsonWriter j;
-        j.BeginArray();
+    if (!report.json()) {
+        for (const EmbeddedResource& resource : ConfigResources()) {
+            ResourceSummary s = Summarize(resource);
+            out << std::left << std::setw(5) << resource.id << std::setw(8) << s.generation
+                << std::setw(8) << s.pid << std::setw(10) << s.product << std::right
+                << resource.bytes.size() << " bytes\n";
+        }
+    }
+    return report.Done([](JsonWriter& j) {
+        j.Key("resources").BeginArray();
         for (const EmbeddedResource& resource : ConfigResources()) {
             ResourceSummary s = Summarize(resource);
             j.BeginObject()
@@ -67,60 +76,59 @@ int ListResources(Args args, std::ostream& out, std::ostream& err) {
                 .Field("size", static_cast<std::int64_t>(resource.bytes.size()))
                 .EndObject();
         }
-        out << j.EndArray().str();
-        return kExitOk;
-    }
-    for (const EmbeddedResource& resource : ConfigResources()) {
-        ResourceSummary s = Summarize(resource);
-        out << std::left << std::setw(5) << resource.id << std::setw(8) << s.generation
-            << std::setw(8) << s.pid << std::setw(10) << s.product << std::right
-            << resource.bytes.size() << " bytes\n";
-    }
-    return kExitOk;
+        j.EndArray();
+    });
 }
 
 int ExtractResource(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"-o", "--output"}, {});
-    if (!cli.ok()) return UsageError(err, cli.error());
+    CommandReport report("resource extract", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kExtractUsage);
+    CliArgs cli(args, {"-o", "--output"}, {"--json"});
+    if (!cli.ok()) return report.Usage(cli.error(), kExtractUsage);
     if (cli.positional().size() != 1) {
-        return UsageError(err, cli.positional().empty() ? "extract needs a resource id"
-                                                        : "extract takes one resource id");
+        return report.Usage(cli.positional().empty()
+                                ? "extract needs a resource id"
+                                : "unexpected argument " + cli.positional()[1],
+                            kExtractUsage);
     }
     std::optional<std::string> output = cli.value("-o");
     if (!output) output = cli.value("--output");
-    if (!output || output->empty()) return UsageError(err, "extract needs -o FILE");
+    if (!output || output->empty()) return report.Usage("extract needs -o FILE", kExtractUsage);
 
     const std::string& idText = cli.positional()[0];
     std::optional<unsigned long long> id = ParseCount(idText);
-    if (!id) return UsageError(err, idText + " is not a resource id");
+    if (!id) return report.Usage(idText + " is not a resource id", kExtractUsage);
 
     const EmbeddedResource* resource =
         *id <= INT_MAX ? FindConfigResource(static_cast<int>(*id)) : nullptr;
     if (resource == nullptr) {
-        err << "error: no configuration file with id " << idText << " (see 'resource list')\n";
-        return kExitFailed;
+        return report.Fail("no-resource",
+                           "no configuration file with id " + idText + " (see 'resource list')");
     }
     std::string error =
         WriteFileAtomically(*output, resource->bytes.data(), resource->bytes.size());
-    if (!error.empty()) {
-        err << "error: " << error << "\n";
-        return kExitFailed;
+    if (!error.empty()) return report.Fail("write-failed", error);
+    if (!report.json()) {
+        out << "wrote " << resource->fileName << " (" << resource->bytes.size() << " bytes) to "
+            << *output << "\n";
     }
-    out << "wrote " << resource->fileName << " (" << resource->bytes.size() << " bytes) to "
-        << *output << "\n";
-    return kExitOk;
+    return report.Done([&](JsonWriter& j) {
+        j.Field("id", std::int64_t{resource->id})
+            .Field("file", resource->fileName)
+            .Field("size", static_cast<std::int64_t>(resource->bytes.size()))
+            .Field("output", *output);
+    });
 }
 
 }  // namespace
 
 int RunResourceCommand(Args args, std::ostream& out, std::ostream& err) {
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        (args.empty() ? err : out) << kUsage;
-        return args.empty() ? kExitUsage : kExitOk;
-    }
+    CommandReport report("resource", WantsJson(args), out, err);
+    if (args.empty()) return report.Usage("resource needs a command: list or extract", kUsage);
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") return report.Help(kUsage);
     if (args[0] == "list") return ListResources(args.subspan(1), out, err);
     if (args[0] == "extract") return ExtractResource(args.subspan(1), out, err);
-    return UsageError(err, "unknown resource command " + args[0]);
+    return report.Usage("unknown resource command " + args[0], kUsage);
 }
 
 }  // namespace mox3

@@ -7,15 +7,16 @@
 #include <sstream>
 
 #include "app/cli/cli_args.h"
+#include "app/cli/cli_report.h"
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
-#include "base/json.h"
 #include "app/run/strings.h"
 #include "app/run/update_run.h"
-#include "bridge/firmware_image.h"
+#include "base/json.h"
 #include "base/text.h"
+#include "bridge/firmware_image.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
 #include "platform/platform.h"
@@ -234,6 +235,9 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     // Every way out: the exit code, and with --json one object of the common shape.
     auto finish = [&](int code, int messageId, const std::string& errorCode = "",
                       const std::string& errorText = "") {
+        if (!options.json && code != kExitOk && code != kExitNothingToDo) {
+            if (std::string line = FailedRequestLine(); !line.empty()) err << line << "\n";
+        }
         if (options.json) {
             JsonWriter j;
             j.BeginObject().Field("ok", code == kExitOk || code == kExitNothingToDo);
@@ -254,8 +258,9 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                                                                      : ForTerminal(view.lastMessage());
                 j.Key("error").BeginObject()
                     .Field("code", errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode)
-                    .Field("text", text)
-                    .EndObject();
+                    .Field("text", text);
+                WriteFailedRequest(j);
+                j.EndObject();
             }
             out << j.EndObject().str();
         }
@@ -436,15 +441,13 @@ std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* w
 }
 
 int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
+    CommandReport report("update", WantsJson(args), out, err);
+    if (IsHelp(args)) return report.Help(kUpdateUsage);
     CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model"},
-                {"--force", "--yes", "--json", "--check", "--help", "-h"});
-    if (cli.has("--help") || cli.has("-h")) {
-        out << kUpdateUsage;
-        return kExitOk;
-    }
-    if (!cli.ok() || !cli.positional().empty()) {
-        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kUpdateUsage;
-        return kExitUsage;
+                {"--force", "--yes", "--json", "--check"});
+    if (!cli.ok()) return report.Usage(cli.error(), kUpdateUsage);
+    if (!cli.positional().empty()) {
+        return report.Usage("unexpected argument " + cli.positional()[0], kUpdateUsage);
     }
     RunOptions options;
     options.force = cli.has("--force");
@@ -452,14 +455,13 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     options.json = cli.has("--json");
     options.check = cli.has("--check");
     if (options.json && !options.yes && !options.check) {
-        err << "error: --json never asks: give --yes to update, or --check\n" << kUpdateUsage;
-        return kExitUsage;
+        return report.Usage("--json never asks: give --yes to update, or --check", kUpdateUsage);
     }
     options.lang = cli.value("--lang");
     if (options.lang && !IsKnownLanguage(*options.lang)) {
-        err << "error: --lang " << *options.lang << " is not a language of this program; it "
-            << "speaks " << KnownLanguagesText() << "\n";
-        return kExitUsage;
+        return report.Usage("--lang " + *options.lang + " is not a language of this program; it " +
+                                "speaks " + KnownLanguagesText(),
+                            kUpdateUsage);
     }
     options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
@@ -468,42 +470,35 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     if (cli.value("--recover-serial") || cli.value("--model")) {
         std::string why;
         if (!cli.value("--recover-serial") || !cli.value("--model")) {
-            err << "error: --recover-serial and --model go together\n" << kUpdateUsage;
-            return kExitUsage;
+            return report.Usage("--recover-serial and --model go together", kUpdateUsage);
         }
         options.recovery = ParseModel(*cli.value("--model"), &why);
-        if (!options.recovery) {
-            err << "error: " << why << "\n";
-            return kExitUsage;
-        }
+        if (!options.recovery) return report.Usage(why, kUpdateUsage);
         options.recovery->serial = Utf8ToUtf16(*cli.value("--recover-serial"));
         const std::size_t units = options.recovery->serial.size();
         if (units == 0 || units > 64) {
-            err << "error: --recover-serial takes 1 to 64 characters\n";
-            return kExitUsage;
+            return report.Usage("--recover-serial takes 1 to 64 characters", kUpdateUsage);
         }
         if (options.json) {
-            err << "error: --recover-serial always asks, so it does not go with --json\n";
-            return kExitUsage;
+            return report.Usage("--recover-serial always asks, so it does not go with --json",
+                                kUpdateUsage);
         }
     }
     return RunUpdate(options, out, err);
 }
 
 int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
-    CliArgs cli(args, {"--dir", "--lang"}, {"--help", "-h", "--realistic"});
-    if (cli.has("--help") || cli.has("-h")) {
-        out << kDemoUsage;
-        return kExitOk;
-    }
-    if (!cli.ok() || !cli.positional().empty()) {
-        err << (cli.ok() ? "" : "error: " + cli.error() + "\n") << kDemoUsage;
-        return kExitUsage;
+    CommandReport report("demo", false, out, err);
+    if (IsHelp(args)) return report.Help(kDemoUsage);
+    CliArgs cli(args, {"--dir", "--lang"}, {"--realistic"});
+    if (!cli.ok()) return report.Usage(cli.error(), kDemoUsage);
+    if (!cli.positional().empty()) {
+        return report.Usage("unexpected argument " + cli.positional()[0], kDemoUsage);
     }
     if (cli.value("--lang") && !IsKnownLanguage(*cli.value("--lang"))) {
-        err << "error: --lang " << *cli.value("--lang") << " is not a language of this program; "
-            << "it speaks " << KnownLanguagesText() << "\n";
-        return kExitUsage;
+        return report.Usage("--lang " + *cli.value("--lang") + " is not a language of this " +
+                                "program; it speaks " + KnownLanguagesText(),
+                            kDemoUsage);
     }
     std::error_code ec;
     fs::path dir = cli.value("--dir").value_or(

@@ -5,11 +5,11 @@
 #include <fstream>
 
 #include "base/text.h"
+#include "bridge/vendor_commands.h"
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
 #include "platform/platform.h"
-#include "bridge/vendor_commands.h"
 #include "transport/emulator_mark.h"
 #include "transport/nt_dev_ctrl.h"
 #include "transport/passthrough.h"
@@ -171,11 +171,14 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
     }
     std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(
         MakeEmulatorBackend(SystemClock()), PlatformPassThroughBackend());
+    // Always wrapped: the last failed request is what --verbose shows of a failure.
+    std::shared_ptr<std::ofstream> out;
     if (!traceFile.empty()) {
-        auto out = std::make_shared<std::ofstream>(Utf8Path(traceFile), std::ios::app);
+        out = std::make_shared<std::ofstream>(Utf8Path(traceFile), std::ios::app);
         if (!*out) return "cannot write the trace file " + traceFile;
-        backend = MakeTracingBackend(backend, out);
     }
+    backend = MakeTracingBackend(backend, out);
+    ForgetFailedRequests();
     const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST");
     if (killAt || std::getenv("MOX3_TIME_SCALE")) {
         backend = GuardTestingAids(backend);

@@ -8,11 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 
 #include "app/run/disk_use.h"
-#include "config/profile_reader.h"
 #include "base/text.h"
+#include "config/profile_reader.h"
 #include "platform/platform.h"
 #include "resources/resources.h"
 
@@ -69,28 +68,13 @@ fs::path DefaultStateDir() {
 }
 
 bool WritePrivateFile(const fs::path& path, const void* data, std::size_t size) {
-    std::random_device rd;
-    fs::path temp = path;
-    temp += ".tmp" + std::to_string(rd());
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool ok = fd >= 0;
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    std::size_t written = 0;
-    while (ok && written < size) {
-        ssize_t n = ::write(fd, bytes + written, size - written);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) written += static_cast<std::size_t>(n);
+    if (ReplaceFileAtomically(path, std::string_view(static_cast<const char*>(data), size), true,
+                              nullptr)) {
+        return true;
     }
-    ok = ok && ::fsync(fd) == 0;
-    if (fd >= 0) ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (ok) SyncFolder(path.parent_path());
-    if (!ok) {
-        ::unlink(temp.c_str());
-        ::unlink(path.c_str());  // an older file must not stand in for the one not written
-    }
-    return ok;
+    std::error_code ec;
+    fs::remove(path, ec);  // an older file must not stand in for the one not written
+    return false;
 }
 
 LinuxHost::LinuxHost(LinuxHostOptions options) : options_(std::move(options)) {

@@ -127,7 +127,7 @@ bool WindowsHost::WriteConfigFile(int resourceId) {
     std::string why;
     const std::string_view bytes(reinterpret_cast<const char*>(embedded->bytes.data()),
                                  embedded->bytes.size());
-    if (!WriteFileDurably(path, bytes, &why)) {
+    if (!ReplaceFileAtomically(path, bytes, true, &why)) {
         DeleteFileW(path.c_str());
         return false;
     }

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/text.h"
 #include "bridge/programming.h"
 #include "config/profile_reader.h"
-#include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "bridge/firmware_image.h"
 #include "base/clock.h"
+#include "bridge/firmware_image.h"
 
 namespace mox3 {
 

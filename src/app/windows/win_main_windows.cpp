@@ -5,8 +5,8 @@
 
 #include "app/run/device_access.h"
 #include "app/run/host_windows.h"
-#include "base/text.h"
 #include "base/clock.h"
+#include "base/text.h"
 
 namespace mox3 {
 

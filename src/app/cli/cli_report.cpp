@@ -1,0 +1,101 @@
+#include "app/cli/cli_report.h"
+
+#include <atomic>
+
+#include "transport/trace.h"
+
+namespace mox3 {
+
+namespace {
+
+std::atomic<bool>& Verbose() {
+    static std::atomic<bool> verbose{false};
+    return verbose;
+}
+
+}  // namespace
+
+void SetVerboseFailures(bool verbose) {
+    Verbose() = verbose;
+}
+
+bool VerboseFailures() {
+    return Verbose();
+}
+
+bool WantsJson(Args args) {
+    for (const std::string& word : args) {
+        if (word == "--json") return true;
+    }
+    return false;
+}
+
+bool IsHelp(Args args) {
+    for (const std::string& word : args) {
+        if (word == "--help" || word == "-h") return true;
+    }
+    return false;
+}
+
+void WriteFailedRequest(JsonWriter& j) {
+    if (!VerboseFailures()) return;
+    const std::optional<FailedRequest> f = LastFailedRequest();
+    if (!f) return;
+    j.Key("request").BeginObject().Field("device", f->device).Field("cdb", f->cdb);
+    j.Field("delivered", f->delivered);
+    if (f->delivered) {
+        j.Field("status", static_cast<std::int64_t>(f->status)).Field("sense", f->sense);
+    }
+    j.Field("why", f->why).EndObject();
+}
+
+std::string FailedRequestLine() {
+    if (!VerboseFailures()) return {};
+    const std::optional<FailedRequest> f = LastFailedRequest();
+    if (!f) return {};
+    return "request: CDB " + f->cdb + " to " + f->device + ": " +
+           (f->delivered ? "" : "not delivered: ") + f->why;
+}
+
+void CommandReport::Write(bool ok, const Fields& fields, std::string_view code,
+                          const std::string& text) {
+    JsonWriter j;
+    j.BeginObject().Field("ok", ok).Field("command", command_);
+    if (fields) fields(j);
+    if (!ok) {
+        j.Key("error").BeginObject().Field("code", code).Field("text", text);
+        WriteFailedRequest(j);
+        j.EndObject();
+    }
+    out_ << j.EndObject().str();
+}
+
+int CommandReport::Done(const Fields& fields, int exitCode) {
+    if (json_) Write(true, fields, {}, {});
+    return exitCode;
+}
+
+int CommandReport::Fail(std::string_view code, const std::string& text, const Fields& fields,
+                        int exitCode) {
+    err_ << "error: " << text << "\n";
+    if (std::string line = FailedRequestLine(); !line.empty()) err_ << line << "\n";
+    if (json_) Write(false, fields, code, text);
+    return exitCode;
+}
+
+int CommandReport::Usage(const std::string& what, std::string_view usage) {
+    err_ << "error: " << what << "\n";
+    if (json_) {
+        Write(false, {}, kUsageErrorCode, what);
+    } else {
+        err_ << usage;
+    }
+    return kExitUsage;
+}
+
+int CommandReport::Help(std::string_view usage) {
+    out_ << usage;
+    return kExitOk;
+}
+
+}  // namespace mox3
