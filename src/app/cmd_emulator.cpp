@@ -336,7 +336,7 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     std::optional<DecodedBlock> block;
     if (bridge && !r.blockErased) {
         block = DecodeConfigBlock(
-            ConfigBlockView(v.flash.data() + r.blockAddress, kConfigBlockBytes), v.generation);
+            ConfigBlockView(v.flash.data() + r.blockAddress, kConfigBlockSize), v.generation);
     }
     const bool present = v.bus == EmulatedBus::Present && v.tree.attached;
     const std::uint64_t now = clock->NowMs();

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "config/block_layout.h"
+#include "config/digest_header.h"
 #include "config/sha256.h"
 
 namespace mox3 {
 
-inline constexpr std::size_t kConfigBlockBytes = 4096;
-
-using ConfigBlockView = std::span<const std::uint8_t, kConfigBlockBytes>;
+using ConfigBlockView = std::span<const std::uint8_t, kConfigBlockSize>;
 
 // 1 or 2 when the header's fixed fields name exactly one generation, nothing otherwise.
 // Second generation: bytes 48..51 hold 1792. First generation: bytes 44..47 hold 5120 and
@@ -69,8 +69,6 @@ struct TlvList {
     std::optional<std::uint32_t> endTagOffset;  // where the 0 tag stands, when it was reached
     std::vector<std::string> problems;
 };
-
-enum class DigestStatus { Holds, Mismatch, LengthOutOfRange, HashFailed };
 
 struct DigestCheck {
     DigestStatus status = DigestStatus::Mismatch;
