@@ -10,7 +10,7 @@ ConfigHeaderCheck CheckConfigHeader(std::u16string_view configPath, int generati
     const std::uint32_t wantedVersion = secondGeneration ? 2 : 0;
     ConfigHeaderCheck check;
     std::string error;
-    auto file = ProfileFile::Load(PathFromText(std::u16string(configPath)), &error);
+    auto file = ProfileFile::Load(PathFromText(configPath), &error);
     // An unreadable file reads as empty, as the platform's reader would see it.
     ProfileFile profile = file ? std::move(*file) : ProfileFile::Parse({});
     std::uint32_t version = profile.GetInt(u"Config", u"Version", 0);
