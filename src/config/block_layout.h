@@ -1,7 +1,8 @@
 // The layout of the 4096-byte configuration block of both bridge generations: header fields,
 // descriptor sets and their string slots, the SCSI INQUIRY texts, the record list and its record
 // tags. The compilers write blocks by it, the decoder reads them by it and the emulated bridge
-// starts from it; nothing else spells out an offset of the block.
+// starts from it. Only the bytes of the descriptor templates and the layouts inside single
+// records are left to the code that writes or reads them.
 #pragma once
 
 #include <array>
