@@ -3,13 +3,10 @@
 
 #include <cstdint>
 
+#include "config/block_layout.h"
 #include "discovery/bridge_manager.h"
 
 namespace mox3 {
-
-// Flash addresses of the configuration block.
-inline constexpr std::uint32_t kFirstGenerationBlockAddress = 4096;
-inline constexpr std::uint32_t kSecondGenerationBlockAddress = 0;
 
 // Fill the manager's chip profile for a generation; every profile field is overwritten.
 int FillFirstGenerationProfile(CBridgeMgr& mgr);
@@ -18,7 +15,8 @@ int FillSecondGenerationProfile(CBridgeMgr& mgr);
 // The generation of an image file from its last two bytes: "0A" marks the second.
 int ChipKindFromImageTail(std::uint8_t secondLast, std::uint8_t last);
 
-// The profile operations.
+// The profile operations. Compile and header check hand the manager's fields to the
+// configuration compilers and store their results.
 int LoadFirmwareImageGen1(CBridgeMgr& mgr);
 int LoadFirmwareImageGen2(CBridgeMgr& mgr);
 int CompileConfigBlockGen1(CBridgeMgr& mgr, int deviceIndex);

@@ -1,5 +1,6 @@
 #include "bridge/vendor_commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +10,6 @@ namespace mox3 {
 
 namespace {
 
-constexpr std::uint8_t kSignature[3] = {0x46, 0x4D, 0x4C};  // "FML"
 constexpr std::uint32_t kDiagnosticWaitMs = 1000;
 // The direct request addresses target 1.
 constexpr std::uint8_t kDirectTargetId = 1;
@@ -42,57 +42,43 @@ std::uint64_t BigEndian(const std::uint8_t* b, std::size_t n) {
 }  // namespace
 
 CommandBlock VendorBlock(std::uint8_t function, std::uint8_t byte3) {
-    bool receives = function == kFnReadFlash || function == kFnReadBridgeStatus ||
-                    function == kFnReadFirmwareVersion || function == kFnReadChipName ||
-                    function == kFnReadBridgeInfo;
-    return {receives ? kOpReadBuffer : kOpWriteBuffer, 0x01, function, byte3, 0, 0, 0, 0, 0, 0};
+    return {VendorOpcode(function), kVendorMode, function, byte3, 0, 0, 0, 0, 0, 0};
 }
 
 CommandBlock BeginFlashUpdateBlock() {
-    return VendorBlock(kFnBeginFlashUpdate, 0x80);
+    return VendorBlock(kFnBeginFlashUpdate, kWholeChipErase);
 }
 
 CommandBlock WriteFlashBlock(std::uint32_t address, std::uint32_t length) {
     CommandBlock b = VendorBlock(kFnWriteFlash);
-    b[4] = static_cast<std::uint8_t>(address);
-    b[5] = static_cast<std::uint8_t>(address >> 8);
-    b[6] = static_cast<std::uint8_t>(address >> 16);
-    b[7] = static_cast<std::uint8_t>(length);
-    b[8] = static_cast<std::uint8_t>(length >> 8);
+    for (std::size_t i = 0; i < 3; ++i) {
+        b[kFlashAddressByte + i] = static_cast<std::uint8_t>(address >> (8 * i));
+    }
+    b[kFlashLengthByte] = static_cast<std::uint8_t>(length);
+    b[kFlashLengthByte + 1] = static_cast<std::uint8_t>(length >> 8);
     return b;
 }
 
 CommandBlock ReadFlashBlock(std::uint32_t address) {
     CommandBlock b = WriteFlashBlock(address, kFlashPageSize);
-    b[0] = kOpReadBuffer;
+    b[0] = VendorOpcode(kFnReadFlash);
     b[2] = kFnReadFlash;
     return b;
 }
 
 CommandBlock SetSectorModeBlock(bool blocks4096) {
     CommandBlock b = VendorBlock(kFnSetSectorMode);
-    b[4] = blocks4096 ? 1 : 0;
+    b[kSectorModeByte] = blocks4096 ? 1 : 0;
     return b;
-}
-
-std::uint16_t HeaderChecksum(const CommandBlock& next) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < next.size(); i += 2) sum += (next[i] << 8) | next[i + 1];
-    return static_cast<std::uint16_t>(0x10000u - (sum & 0xFFFFu));
 }
 
 CommandBlock HeaderBlock(const CommandBlock& next) {
     std::uint16_t checksum = HeaderChecksum(next);
-    return {kOpWriteBuffer,
-            0x01,
-            kFnHeader,
-            next[2],
-            static_cast<std::uint8_t>(checksum),
-            static_cast<std::uint8_t>(checksum >> 8),
-            kSignature[0],
-            kSignature[1],
-            kSignature[2],
-            0};
+    CommandBlock b = VendorBlock(kFnHeader, next[2]);
+    b[kHeaderChecksumByte] = static_cast<std::uint8_t>(checksum);
+    b[kHeaderChecksumByte + 1] = static_cast<std::uint8_t>(checksum >> 8);
+    std::copy(kHeaderSignature.begin(), kHeaderSignature.end(), b.begin() + kHeaderSignatureByte);
+    return b;
 }
 
 std::u16string FirmwareVersionText(const std::uint8_t* b) {
@@ -158,7 +144,8 @@ int ReadFlash(CNtDevCtrl& handle, std::uint8_t* buffer, CBridgeMgr& mgr, std::ui
 
 int SetFlashParameters(CNtDevCtrl& handle, const std::uint8_t* buffer8) {
     CommandBlock b = VendorBlock(kFnSetFlashParameters);
-    return SendDirect(handle, b.data(), 10, false, const_cast<std::uint8_t*>(buffer8), 8);
+    return SendDirect(handle, b.data(), 10, false, const_cast<std::uint8_t*>(buffer8),
+                      kFlashParametersSize);
 }
 
 int RestartBridge(CBridgeMgr& /*mgr*/, CNtDevCtrl& handle) {
@@ -214,8 +201,8 @@ bool SetSectorMode(CSpti& request, int blocks4096) {
 }
 
 bool ReadChipName(CSpti& request, std::uint8_t* buffer72) {
-    return SendThroughRequest(request, VendorBlock(kFnReadChipName, 0x01), DataDirection::In,
-                              buffer72, kChipNameSize);
+    return SendThroughRequest(request, VendorBlock(kFnReadChipName, kChipNameSelector),
+                              DataDirection::In, buffer72, kChipNameSize);
 }
 
 std::int64_t ReadCapacity(CSpti& request, std::uint32_t& blockLength) {

@@ -6,50 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "bridge/vendor_codes.h"
 #include "discovery/bridge_manager.h"
 #include "transport/nt_dev_ctrl.h"
 
 namespace mox3 {
 
-using CommandBlock = std::array<std::uint8_t, 10>;
-
-// Function codes (byte 2 of a vendor command block).
-enum VendorFunction : std::uint8_t {
-    kFnHeader = 0x10,
-    kFnBeginFlashUpdate = 0x20,
-    kFnWriteFlash = 0x21,
-    kFnReadFlash = 0x22,
-    kFnSetFlashParameters = 0x24,
-    kFnRestartBridge = 0x50,
-    kFnReadBridgeStatus = 0x51,
-    kFnReadFirmwareVersion = 0x52,
-    kFnSelectUpdateMode = 0x53,
-    kFnReadChipName = 0x55,
-    kFnReadBridgeInfo = 0x59,
-    kFnSetSectorMode = 0x8A,
-};
-
-inline constexpr std::uint8_t kOpWriteBuffer = 0x3B;
-inline constexpr std::uint8_t kOpReadBuffer = 0x3C;
-inline constexpr std::uint8_t kOpInquiry = 0x12;
-inline constexpr std::uint8_t kOpReadCapacity10 = 0x25;
-inline constexpr std::uint8_t kOpServiceActionIn16 = 0x9E;
-inline constexpr std::uint8_t kSaReadCapacity16 = 0x10;
-
 inline constexpr std::uint32_t kVendorTimeoutSeconds = 120;
 inline constexpr std::uint32_t kCapacityTimeoutSeconds = 2;
-inline constexpr std::uint32_t kFlashPageSize = 1024;
-inline constexpr std::size_t kStatusBlockSize = 12;
-inline constexpr std::size_t kVersionBlockSize = 8;
-inline constexpr std::size_t kBridgeInfoSize = 7;
-inline constexpr std::size_t kChipNameSize = 72;
-inline constexpr std::size_t kInquirySize = 36;
-
-// Status byte 0.
-inline constexpr std::uint8_t kStatusLoader = 0x01;
-inline constexpr std::uint8_t kStatusMask45 = 0x30;
-inline constexpr std::uint8_t kStatusReady = 0x40;
-inline constexpr std::uint8_t kStatusBusy = 0x80;
 
 // Command blocks.
 CommandBlock VendorBlock(std::uint8_t function, std::uint8_t byte3 = 0);
@@ -60,7 +24,6 @@ CommandBlock ReadFlashBlock(std::uint32_t address);
 CommandBlock SetSectorModeBlock(bool blocks4096);
 // The header that precedes `next`: its function code, checksum and signature.
 CommandBlock HeaderBlock(const CommandBlock& next);
-std::uint16_t HeaderChecksum(const CommandBlock& next);
 
 // The text of a firmware version block: "V%02dL%02dR%02d" and its suffixes.
 std::u16string FirmwareVersionText(const std::uint8_t* block8);

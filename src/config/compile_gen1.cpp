@@ -5,7 +5,7 @@
 #include <array>
 #include <utility>
 
-#include "bridge/chip_profile.h"
+#include "config/block_layout.h"
 #include "config/compile_support.h"
 #include "config/digest_header.h"
 
@@ -13,16 +13,12 @@ namespace mox3 {
 
 namespace {
 
-constexpr std::size_t kListStart = 112;
-constexpr std::size_t kListEnd = 1024;
-constexpr std::size_t kHighSpeedSet = 1024;
-constexpr std::size_t kFullSpeedSet = 1360;
-constexpr std::size_t kSuperSpeedSet = 1792;
-constexpr std::size_t kDescriptorSetSpan = 336;  // the full-speed set repeats the high-speed one
-constexpr std::size_t kParameterArea = 3840;
-constexpr std::size_t kDeleteKeyField = 76;
-constexpr std::uint32_t kFirmwareAddress = 8192;
-constexpr std::size_t kFlashAddress = 4096;  // where the block itself lies
+using gen1::kLayout;
+constexpr std::size_t kHighSpeedSet = kLayout.sets[0].areaOffset;
+constexpr std::size_t kFullSpeedSet = kLayout.sets[1].areaOffset;
+constexpr std::size_t kSuperSpeedSet = kLayout.sets[2].areaOffset;
+constexpr std::uint32_t kFirmwareAddress = kFirstGenerationFirmwareAddress;
+constexpr std::size_t kFlashAddress = kFirstGenerationBlockAddress;
 
 constexpr std::size_t kHighSpeedTemplateSize = 225;
 constexpr std::size_t kSuperSpeedTemplateSize = 196;
@@ -59,24 +55,27 @@ void PlaceSuperSpeedSet(std::span<std::uint8_t> set) {
                        });
 }
 
-void WriteHeader(CBridgeMgr& mgr, std::span<std::uint8_t> block) {
-    WriteLe32(block, 32, 3036);
-    WriteLe32(block, 36, kFirmwareAddress);
-    WriteLe32(block, 40, 57344);  // room for the firmware
-    WriteLe32(block, 44, static_cast<std::uint32_t>(kFlashAddress + kHighSpeedSet));
-    WriteLe16(block, 48, 336);
-    WriteLe16(block, 50, 336);
-    WriteLe32(block, 52, static_cast<std::uint32_t>(kFlashAddress + kSuperSpeedSet));
-    WriteLe16(block, 56, 358);
+void WriteHeader(std::span<const std::uint8_t> image, std::span<std::uint8_t> block) {
+    WriteLe32(block, kBlockPayloadLengthField, kCompiledPayloadLength);
+    WriteLe32(block, kFirmwareAddressField, kFirmwareAddress);
+    WriteLe32(block, kFirmwareRoomField, gen1::kFirmwareRoom);
+    WriteLe32(block, gen1::kHighSpeedAddressField,
+              static_cast<std::uint32_t>(kFlashAddress + kHighSpeedSet));
+    WriteLe16(block, gen1::kHighSpeedSizeField, kLayout.sets[0].areaSize);
+    WriteLe16(block, gen1::kFullSpeedSizeField, kLayout.sets[1].areaSize);
+    WriteLe32(block, gen1::kSuperSpeedAddressField,
+              static_cast<std::uint32_t>(kFlashAddress + kSuperSpeedSet));
+    WriteLe16(block, gen1::kSuperSpeedSizeField, kLayout.sets[2].areaSize);
     PlaceTemplate(block, {{64, "84 00"}, {68, "00 01 00 00"}, {72, "08 01"}});
-    block[74] = mgr.imageBuffer[kImageOffset + 37];
-    block[75] = mgr.imageBuffer[kImageOffset + 38];
-    WriteLe16(block, 108, static_cast<std::uint32_t>(kFlashAddress + kParameterArea));
-    WriteLe16(block, 110, 256);
+    block[kImageBytesField] = image[kImageBytesSource];
+    block[kImageBytesField + 1] = image[kImageBytesSource + 1];
+    WriteLe16(block, kLayout.parameterAreaField,
+              static_cast<std::uint32_t>(kFlashAddress + kParameterArea));
+    WriteLe16(block, kLayout.parameterSizeField, kParameterAreaSize);
 }
 
 // SCSI INQUIRY answers: tag 0x04, 29 bytes per answer.
-bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
+bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, RecordWriter& list) {
     constexpr std::u16string_view kSection = u"SCSI INQUIRY";
     auto flag = r.Optional(kSection, u"Flag", 0, 2);
     if (!r.ok()) return false;
@@ -89,7 +88,7 @@ bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, TlvList& list)
     constexpr Answer kAnswers[2] = {{u"Vendor", u"Product", u"RevLvl"},
                                     {u"Vendor-1", u"Product-1", u"RevLvl-1"}};
     for (std::uint32_t i = 0; i < *flag; ++i) {
-        std::size_t at = kListStart + 2 + 29 * i;
+        std::size_t at = kLayout.recordStart + 2 + gen1::kInquiryAnswerSize * i;
         auto vendor = r.SizedText(kSection, kAnswers[i].vendor, 10, 1, 8);
         if (!vendor) return false;
         auto product = r.SizedText(kSection, kAnswers[i].product, 18, 1, 16);
@@ -97,17 +96,18 @@ bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, TlvList& list)
         auto revision = r.SizedText(kSection, kAnswers[i].revision, 6, 1, 4);
         if (!revision) return false;
         block[at] = 0;
-        CopyAnsi(block, at + 1, *vendor);
-        CopyAnsi(block, at + 9, *product);
-        CopyAnsi(block, at + 25, *revision);
+        CopyAnsi(block, at + 1 + kInquiryVendorAt, *vendor);
+        CopyAnsi(block, at + 1 + kInquiryProductAt, *product);
+        CopyAnsi(block, at + 1 + kInquiryRevisionAt, *revision);
     }
-    block[kListStart] = 0x04;
-    block[kListStart + 1] = static_cast<std::uint8_t>(29 * *flag);
-    list.set_cursor(kListStart + 2 + 29 * *flag);
+    // The first record, written in place: the answers were read one by one.
+    block[kLayout.recordStart] = gen1::kTagInquiry;
+    block[kLayout.recordStart + 1] = static_cast<std::uint8_t>(gen1::kInquiryAnswerSize * *flag);
+    list.set_cursor(kLayout.recordStart + 2 + gen1::kInquiryAnswerSize * *flag);
     return true;
 }
 
-bool CompileLun(ItemReader& r, TlvList& list) {
+bool CompileLun(ItemReader& r, RecordWriter& list) {
     constexpr std::u16string_view kSection = u"LUN";
     auto multi = r.Optional(kSection, u"MultiLUN", 0, 1);
     if (!multi || *multi == 0) return r.ok();
@@ -120,11 +120,12 @@ bool CompileLun(ItemReader& r, TlvList& list) {
     if (!r.ok()) return false;
     Bytes v;
     v.u8(0).u8(7).u8(type).u8(0).u32(*size * 8).u8(0).u8(hide * 128 + 5).zeros(7);
-    return list.Append(0x02, v) || r.Fail(kSection, u"MultiLUN", "configuration list too long");
+    return list.Append(gen1::kTagMultiLun, v) ||
+           r.Fail(kSection, u"MultiLUN", "configuration list too long");
 }
 
 // A section switched on by its Flag, whose listed keys are required bytes.
-bool CompileFlaggedBytes(ItemReader& r, TlvList& list, std::u16string_view section,
+bool CompileFlaggedBytes(ItemReader& r, RecordWriter& list, std::u16string_view section,
                          std::uint8_t tag, std::initializer_list<const char16_t*> readOrder,
                          std::initializer_list<int> storeOrder) {
     auto flag = r.Optional(section, u"Flag", 0, 1);
@@ -141,7 +142,7 @@ bool CompileFlaggedBytes(ItemReader& r, TlvList& list, std::u16string_view secti
 }
 
 // The control-parameter record (tag 0x05, 100 bytes), written only when a flag bit is set.
-bool CompileControlParameters(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
+bool CompileControlParameters(ItemReader& r, RecordWriter& list) {
     constexpr std::u16string_view kControl = u"Control Parameter";
     constexpr std::u16string_view kStandby = u"SATA Automatic Standby";
     std::array<std::uint8_t, 100> v{};
@@ -180,7 +181,7 @@ bool CompileControlParameters(ItemReader& r, std::span<std::uint8_t> block, TlvL
     if (time && *time != 0) v[15] = static_cast<std::uint8_t>(*time);
     if (v[14] != 0 || v[15] != 0) flagA |= 0x40;
     if (rmb && *rmb == 1) {
-        v[16] = 1;
+        v[gen1::kControlRemovableByte] = 1;
         flagA |= 0x80;
     }
     if (lfps) {
@@ -194,110 +195,73 @@ bool CompileControlParameters(ItemReader& r, std::span<std::uint8_t> block, TlvL
     v[0] = flagA;
     v[34] = flagB;
     if (flagA == 0 && flagB == 0) return true;
-    (void)block;
-    return list.Append(0x05, v) || r.Fail(kControl, u"USB3LFPS", "configuration list too long");
+    return list.Append(gen1::kTagControl, v) ||
+           r.Fail(kControl, u"USB3LFPS", "configuration list too long");
 }
 
 }  // namespace
 
-int CompileConfigBlockGen1(CBridgeMgr& mgr, int /*deviceIndex*/) {
-    std::span<std::uint8_t> block(mgr.imageBuffer.data(), kConfigBlockSize);
-    ItemReader r(mgr);
+CompileOutcome CompileFirstGenerationBlock(const CompileInput& input) {
+    CompileOutcome out;
+    std::span<std::uint8_t> block = input.buffer.first(kConfigBlockSize);
+    std::span<const std::uint8_t> image = input.buffer.subspan(kImageOffset);
+    ItemReader r(input.items);
+    auto fail = [&] {
+        out.error = r.error();
+        return out;
+    };
 
     // Start from a clean block: zeros, the parameter area erased to 0xFF, the fixed header and
     // the high-speed, full-speed and SuperSpeed descriptor templates.
     std::fill(block.begin(), block.end(), 0);
     std::fill(block.begin() + kParameterArea, block.end(), 0xFF);
-    WriteHeader(mgr, block);
-    mgr.firmwareAddress = kFirmwareAddress;
+    WriteHeader(image, block);
+    out.firmwareAddress = kFirmwareAddress;
     PlaceHighSpeedSet(block.subspan(kHighSpeedSet, kHighSpeedTemplateSize), false);
     PlaceHighSpeedSet(block.subspan(kFullSpeedSet, kHighSpeedTemplateSize), true);
     PlaceSuperSpeedSet(block.subspan(kSuperSpeedSet, kSuperSpeedTemplateSize));
-
-    // Vendor id, product id and device release go into all three device descriptors.
-    constexpr std::u16string_view kDevice = u"USB Device Descriptor";
-    const std::pair<const char16_t*, std::size_t> kIds[] = {
-        {u"VID", 8}, {u"PID", 10}, {u"bcdDevice", 12}};
-    for (auto [key, offset] : kIds) {
-        auto v = r.Required(kDevice, key, 0, 0xFFFF);
-        if (!v) return 0;
-        for (std::size_t set : {kHighSpeedSet, kFullSpeedSet, kSuperSpeedSet}) {
-            WriteLe16(block, set + offset, *v);
-        }
-    }
-    // Manufacturer, product and serial-number strings, one copy per descriptor set.
-    if (!CompileUsbString(r, block, u"Manufacturer", {1082, 1418, 1886}) ||
-        !CompileUsbString(r, block, u"Product", {1132, 1468, 1936}) ||
-        !CompileUsbSerial(r, block, {1182, 1518, 1986})) {
-        return 0;
-    }
-    // Configuration attributes and maximum power, in each speed's configuration and in the
-    // other-speed configuration of the other set.
-    constexpr std::u16string_view kConfig = u"USB Configuration Descriptor";
-    struct Place {
-        const char16_t* key;
-        std::array<std::size_t, 2> at;  // 0: no second place
-    };
-    const Place kPower[] = {{u"bmAttributes-HS", {1049, 1585}}, {u"bMaxPower-HS", {1050, 1586}},
-                            {u"bmAttributes-FS", {1249, 1385}}, {u"bMaxPower-FS", {1250, 1386}},
-                            {u"bmAttributes-SS", {1817, 0}},    {u"bMaxPower-SS", {1818, 0}}};
-    for (const auto& [key, places] : kPower) {
-        auto v = r.Required(kConfig, key, 0, 255);
-        if (!v) return 0;
-        for (std::size_t at : places) {
-            if (at != 0) block[at] = static_cast<std::uint8_t>(*v);
-        }
-    }
-    // Interface subclasses, where the file sets them; the templates carry 0x06 (SCSI).
-    constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
-    const std::pair<const char16_t*, std::size_t> kSubclass[] = {{u"bInterfaceSubClass-HS", 1058},
-                                                                 {u"bInterfaceSubClass-FS", 1394},
-                                                                 {u"bInterfaceSubClass-SS", 1826}};
-    for (auto [key, at] : kSubclass) {
-        auto v = r.Optional(kInterface, key, 0, 255);
-        if (!r.ok()) return 0;
-        if (v) block[at] = static_cast<std::uint8_t>(*v);
-    }
+    if (!CompileDescriptorValues(r, block, kLayout)) return fail();
 
     // The tag-length-value list: INQUIRY answers, logical units, LEDs, fan control and the
     // authentication wait time.
-    TlvList list(block, kListStart, kListEnd);
+    RecordWriter list(block, kLayout);
     if (!CompileInquiry(r, block, list) || !CompileLun(r, list) ||
         !CompileFlaggedBytes(
-            r, list, u"LED", 0x06,
+            r, list, u"LED", gen1::kTagLed,
             {u"USB2Port", u"USB3Port", u"AuthPort", u"USB2Func", u"USB3Func", u"AuthFunc"},
             {0, 3, 1, 4, 2, 5}) ||
         !CompileFlaggedBytes(
-            r, list, u"FAN", 0x10,
+            r, list, u"FAN", gen1::kTagFan,
             {u"SMARTInterval", u"TempThreshold", u"ControlPort", u"ActiveValue", u"DefaultValue"},
             {0, 1, 2, 3, 4})) {
-        return 0;
+        return fail();
     }
     constexpr std::u16string_view kAuth = u"Authentication";
     auto wait = r.Optional(kAuth, u"AuthWaitTime", 1, 255);
-    if (!r.ok()) return 0;
+    if (!r.ok()) return fail();
     if (wait) {
         std::uint8_t value = static_cast<std::uint8_t>(*wait);
-        if (!list.Append(0x03, std::span<const std::uint8_t>(&value, 1))) {
+        if (!list.Append(gen1::kTagAuthWait, std::span<const std::uint8_t>(&value, 1))) {
             r.Fail(kAuth, u"AuthWaitTime", "configuration list too long");
-            return 0;
+            return fail();
         }
     }
     // The deleting key, stored as text (this generation does not hash it).
     auto key = r.SizedText(kAuth, u"SecretDelKey", 34, 1, 32);
-    if (!key) return 0;
-    CopyAnsi(block, kDeleteKeyField, *key);
+    if (!key) return fail();
+    CopyAnsi(block, kLayout.deletingKey, *key);
     // SSCDisable=1 turns spread-spectrum clocking off through the parameter area's first byte.
     auto ssc = r.Optional(u"Control Parameter", u"SSCDisable", 0, 1);
-    if (!r.ok()) return 0;
-    if (ssc && *ssc == 1) block[kParameterArea] = 0x7F;
-    if (!CompileControlParameters(r, block, list)) return 0;
+    if (!r.ok()) return fail();
+    if (ssc && *ssc == 1) block[kSscByte] = 0x7F;
+    if (!CompileControlParameters(r, list)) return fail();
 
     // This generation's block describes no flash, so the flash parameters stay zero. The block
     // is sealed with its digest only when the image behind it checks out.
-    mgr.flashParameters.fill(0);
-    VerifyAndSeal(kImageOffset, mgr.imageBuffer, mgr.firmwareLength, 0);
-    return 1;
+    out.flashParameters.emplace();
+    VerifyAndSeal(kImageOffset, input.buffer, input.firmwareLength, 0);
+    out.ok = true;
+    return out;
 }
 
 }  // namespace mox3

@@ -9,7 +9,6 @@
 
 #include "base/number_parse.h"
 #include "base/sha256.h"
-#include "bridge/chip_profile.h"
 #include "config/digest_header.h"
 
 namespace mox3 {
@@ -17,9 +16,9 @@ namespace mox3 {
 namespace gen2 {
 namespace {
 
-constexpr std::size_t kHighSpeedArea = 1792;
-constexpr std::size_t kFullSpeedArea = 2186;
-constexpr std::size_t kSuperSpeedArea = 2522;
+constexpr std::size_t kHighSpeedArea = kLayout.sets[0].areaOffset;
+constexpr std::size_t kFullSpeedArea = kLayout.sets[1].areaOffset;
+constexpr std::size_t kSuperSpeedArea = kLayout.sets[2].areaOffset;
 
 // Descriptors, each followed by a 0 byte when its length is odd.
 void PlaceTemplates(std::span<std::uint8_t> block) {
@@ -74,70 +73,37 @@ void PlaceTemplates(std::span<std::uint8_t> block) {
                          });
 }
 
-void WriteHeader(CBridgeMgr& mgr, std::span<std::uint8_t> block) {
-    WriteLe32(block, 32, 3036);
-    WriteLe32(block, 48, kHighSpeedArea);
-    WriteLe16(block, 52, 394);
-    WriteLe32(block, 54, kFullSpeedArea);
-    WriteLe16(block, 58, 336);
-    WriteLe32(block, 60, kSuperSpeedArea);
-    WriteLe16(block, 64, 440);
-    WriteLe16(block, 72, 4096);
-    block[74] = mgr.imageBuffer[kImageOffset + 37];
-    block[75] = mgr.imageBuffer[kImageOffset + 38];
-    WriteLe16(block, 124, kParameterArea);
-    WriteLe16(block, 126, 256);
-    block[3824] = 0xFF;
+void WriteHeader(std::span<const std::uint8_t> image, std::span<std::uint8_t> block) {
+    WriteLe32(block, kBlockPayloadLengthField, kCompiledPayloadLength);
+    const std::size_t kAreaFields[] = {kHighSpeedAreaField, kFullSpeedAreaField,
+                                       kSuperSpeedAreaField};
+    for (std::size_t i = 0; i < 3; ++i) {
+        WriteLe32(block, kAreaFields[i], kLayout.sets[i].areaOffset);
+        WriteLe16(block, kAreaFields[i] + 4, kLayout.sets[i].areaSize);
+    }
+    WriteLe16(block, kField72, 4096);
+    block[kImageBytesField] = image[kImageBytesSource];
+    block[kImageBytesField + 1] = image[kImageBytesSource + 1];
+    WriteLe16(block, kLayout.parameterAreaField, kParameterArea);
+    WriteLe16(block, kLayout.parameterSizeField, kParameterAreaSize);
+    block[kParameterMarker] = 0xFF;
 }
 
-bool CompileUsbIdentity(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block) {
-    if (mgr.bcdUsbOverride != 0) {
-        for (std::size_t at : {1794, 2188, 2060, 2396}) WriteLe16(block, at, mgr.bcdUsbOverride);
+// bcdUSB of the high-speed and full-speed device descriptors and of the device qualifiers
+// (high-speed area offset 268, full-speed area offset 210).
+constexpr std::size_t kBcdUsbPlaces[] = {kHighSpeedArea + kDeviceBcdUsb,
+                                         kFullSpeedArea + kDeviceBcdUsb, kHighSpeedArea + 268,
+                                         kFullSpeedArea + 210};
+
+bool CompileUsbIdentity(const CompileInput& input, ItemReader& r, std::span<std::uint8_t> block) {
+    if (input.bcdUsbOverride != 0) {
+        for (std::size_t at : kBcdUsbPlaces) WriteLe16(block, at, input.bcdUsbOverride);
     }
-    constexpr std::u16string_view kDevice = u"USB Device Descriptor";
-    const std::pair<const char16_t*, std::size_t> kIds[] = {
-        {u"VID", 8}, {u"PID", 10}, {u"bcdDevice", 12}};
-    for (auto [key, offset] : kIds) {
-        auto v = r.Required(kDevice, key, 0, 0xFFFF);
-        if (!v) return false;
-        for (std::size_t area : {kHighSpeedArea, kFullSpeedArea, kSuperSpeedArea}) {
-            WriteLe16(block, area + offset, *v);
-        }
-    }
-    if (!CompileUsbString(r, block, u"Manufacturer", {1908, 2244, 2698}) ||
-        !CompileUsbString(r, block, u"Product", {1958, 2294, 2748}) ||
-        !CompileUsbSerial(r, block, {2008, 2344, 2798})) {
-        return false;
-    }
-    constexpr std::u16string_view kConfig = u"USB Configuration Descriptor";
-    struct Place {
-        const char16_t* key;
-        std::array<std::size_t, 2> at;  // 0: no second place
-    };
-    const Place kPower[] = {{u"bmAttributes-HS", {1817, 2411}}, {u"bMaxPower-HS", {1818, 2412}},
-                            {u"bmAttributes-FS", {2211, 2075}}, {u"bMaxPower-FS", {2212, 2076}},
-                            {u"bmAttributes-SS", {2547, 0}},    {u"bMaxPower-SS", {2548, 0}}};
-    for (const auto& [key, places] : kPower) {
-        auto v = r.Required(kConfig, key, 0, 255);
-        if (!v) return false;
-        for (std::size_t at : places) {
-            if (at != 0) block[at] = static_cast<std::uint8_t>(*v);
-        }
-    }
-    constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
-    const std::pair<const char16_t*, std::size_t> kSubclass[] = {{u"bInterfaceSubClass-HS", 1826},
-                                                                 {u"bInterfaceSubClass-FS", 2220},
-                                                                 {u"bInterfaceSubClass-SS", 2556}};
-    for (auto [key, at] : kSubclass) {
-        auto v = r.Optional(kInterface, key, 0, 255);
-        if (!r.ok()) return false;
-        if (v) block[at] = static_cast<std::uint8_t>(*v);
-    }
-    return true;
+    return CompileDescriptorValues(r, block, kLayout);
 }
 
 // The command permission record carries the SHA-256 of the key's UTF-16LE bytes.
-bool CompileCommandPermission(ItemReader& r, TlvList& list) {
+bool CompileCommandPermission(ItemReader& r, RecordWriter& list) {
     constexpr std::u16string_view kSection = u"Command Permission";
     std::u16string key = r.Text(kSection, u"Key", 129);
     if (key.empty()) return true;
@@ -148,17 +114,21 @@ bool CompileCommandPermission(ItemReader& r, TlvList& list) {
     }
     auto digest = Sha256(bytes);
     if (!digest) return r.Fail(kSection, u"Key", "hashing failed");
-    return AppendRecord(r, list, kSection, 0x08, *digest);
+    return AppendRecord(r, list, kSection, kTagCommandPermission, *digest);
 }
 
-bool CompileFlash(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block) {
+bool CompileFlash(const CompileInput& input, ItemReader& r, std::span<std::uint8_t> block,
+                  CompileOutcome& out) {
     constexpr std::u16string_view kSection = u"Control Parameter";
     auto secret = r.Required(kSection, u"SFlashSecret", 0, 1);
     if (!secret) return false;
-    mgr.firmwareAddress = *secret == 1 ? 8192 : 4096;
-    WriteLe32(block, 36, mgr.firmwareAddress);
-    block[68] = *secret == 1 ? 0 : 1;
-    std::uint64_t end = std::uint64_t{mgr.firmwareLength} + mgr.firmwareAddress;
+    // With a secret area the firmware starts one sector later.
+    const std::uint32_t firmwareAddress =
+        *secret == 1 ? kFirmwareAddressAfterSecret : kFirmwareAddressNoSecret;
+    out.firmwareAddress = firmwareAddress;
+    WriteLe32(block, kFirmwareAddressField, firmwareAddress);
+    block[kNoSecretAreaField] = *secret == 1 ? 0 : 1;
+    std::uint64_t end = std::uint64_t{input.firmwareLength} + firmwareAddress;
 
     std::uint32_t size = r.Int(kSection, u"SFlashSize", kAbsent);
     if (!r.ok()) return false;
@@ -166,9 +136,9 @@ bool CompileFlash(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block)
         return r.Fail(kSection, u"SFlashSize",
                       "smaller than the firmware's end in the flash (" + std::to_string(end) + ")");
     }
-    WriteLe32(block, 76, size);
+    WriteLe32(block, kFlashSizeField, size);
     std::uint32_t room = size <= 65536 ? 65536 : size <= 131072 ? 131072 : 262144;
-    WriteLe32(block, 40, room - mgr.firmwareAddress);
+    WriteLe32(block, kFirmwareRoomField, room - firmwareAddress);
 
     std::uint32_t page = r.Int(kSection, u"SFlashPage", kAbsent);
     if (!r.ok()) return false;
@@ -179,9 +149,9 @@ bool CompileFlash(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block)
                 ? "larger than the firmware's end in the flash (" + std::to_string(end) + ")"
                 : "missing (required)");
     }
-    WriteLe32(block, 80, page);
+    WriteLe32(block, kFlashPageField, page);
 
-    mgr.flashParameters.fill(0);
+    std::array<std::uint8_t, 8>& parameters = out.flashParameters.emplace();
     std::u16string info = r.Text(kSection, u"SFlashInfo", 45);
     if (info.empty()) return true;
     std::array<std::uint32_t, 9> numbers{};
@@ -193,28 +163,28 @@ bool CompileFlash(CBridgeMgr& mgr, ItemReader& r, std::span<std::uint8_t> block)
     if (ScanInts(info, numbers.data(), wanted) < 8) {
         return r.Fail(kSection, u"SFlashInfo", "does not hold eight numbers");
     }
-    for (std::size_t i = 0; i < 8; ++i) {
-        block[84 + i] = static_cast<std::uint8_t>(numbers[i]);
-        mgr.flashParameters[i] = block[84 + i];
+    for (std::size_t i = 0; i < kFlashInfoSize; ++i) {
+        block[kFlashInfoField + i] = static_cast<std::uint8_t>(numbers[i]);
+        parameters[i] = block[kFlashInfoField + i];
     }
     return true;
 }
 
-bool CompileSwitches(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
+bool CompileSwitches(ItemReader& r, std::span<std::uint8_t> block, RecordWriter& list) {
     constexpr std::u16string_view kSection = u"Control Parameter";
     auto ssc = r.Optional(kSection, u"SSCDisable", 0, 1);
     if (!r.ok()) return false;
-    if (ssc == 1u) block[kParameterArea] = 0x7F;
+    if (ssc == 1u) block[kSscByte] = 0x7F;
     struct Switch {
         const char16_t* key;
         std::uint8_t tag;
         std::array<std::uint8_t, 2> value;
         std::size_t length;
     };
-    const Switch kSwitches[] = {{u"NCQDisable", 0x04, {0x01, 0}, 1},
-                                {u"PMPEnable", 0x07, {0x01, 0}, 1},
-                                {u"LinkupAlways", 0x02, {0x04, 0x00}, 2},
-                                {u"2TBOverMode", 0x06, {0x01, 0}, 1}};
+    const Switch kSwitches[] = {{u"NCQDisable", kTagNcqDisable, {0x01, 0}, 1},
+                                {u"PMPEnable", kTagPmpEnable, {0x01, 0}, 1},
+                                {u"LinkupAlways", kTagLinkFlags, {0x04, 0x00}, 2},
+                                {u"2TBOverMode", kTagOverMode, {0x01, 0}, 1}};
     for (const Switch& s : kSwitches) {
         auto v = r.Optional(kSection, s.key, 0, 1);
         if (!r.ok()) return false;
@@ -226,7 +196,7 @@ bool CompileSwitches(ItemReader& r, std::span<std::uint8_t> block, TlvList& list
     return true;
 }
 
-bool CompileFirmwareParameters(ItemReader& r, TlvList& list, const CompileState& state) {
+bool CompileFirmwareParameters(ItemReader& r, RecordWriter& list, const CompileState& state) {
     constexpr std::u16string_view kSection = u"Firmware Parameter";
     struct Parameter {
         const char16_t* key;
@@ -241,7 +211,7 @@ bool CompileFirmwareParameters(ItemReader& r, TlvList& list, const CompileState&
     auto append = [&](std::u16string_view section, std::uint8_t id, std::uint32_t value) {
         Bytes v;
         v.u8(id).u8(0).u32(value);
-        return AppendRecord(r, list, section, 0x01, v);
+        return AppendRecord(r, list, section, kTagFirmwareParameter, v);
     };
     for (const Parameter& p : kParameters) {
         if (!r.Present(kSection, p.key)) continue;
@@ -257,31 +227,36 @@ bool CompileFirmwareParameters(ItemReader& r, TlvList& list, const CompileState&
 }  // namespace
 }  // namespace gen2
 
-int CompileConfigBlockGen2(CBridgeMgr& mgr, int /*deviceIndex*/) {
+CompileOutcome CompileSecondGenerationBlock(const CompileInput& input) {
     using namespace gen2;
-    std::span<std::uint8_t> block(mgr.imageBuffer.data(), kConfigBlockSize);
-    ItemReader r(mgr);
+    CompileOutcome out;
+    std::span<std::uint8_t> block = input.buffer.first(kConfigBlockSize);
+    ItemReader r(input.items);
     CompileState state;
 
     // Start from a clean block: zeros, the parameter area erased to 0xFF, blank INQUIRY
     // entries, the fixed header and the descriptor templates of the three areas.
     std::fill(block.begin(), block.end(), 0);
     std::fill(block.begin() + kParameterArea, block.end(), 0xFF);
-    std::fill_n(block.begin() + kInquiryEntries, kInquiryEntrySize * kInquiryEntryCount, 0x20);
-    WriteHeader(mgr, block);
+    std::fill_n(block.begin() + kInquiryTable, kInquiryTextSize * kInquiryEntryCount, 0x20);
+    WriteHeader(input.buffer.subspan(kImageOffset), block);
     PlaceTemplates(block);
 
     // The values of the configuration file, each group into its fields or list records.
-    TlvList list(block, kListStart, kListEnd);
-    if (!CompileUsbIdentity(mgr, r, block) || !CompileUnits(r, block, list, state) ||
-        !CompileInputsOutputs(r, list) || !CompileCommandPermission(r, list) ||
-        !CompileFlash(mgr, r, block) || !CompileSwitches(r, block, list) ||
-        !CompileFirmwareParameters(r, list, state)) {
-        return 0;
+    RecordWriter list(block, kLayout);
+    bool ok = CompileUsbIdentity(input, r, block) && CompileUnits(r, block, list, state) &&
+              CompileInputsOutputs(r, list) && CompileCommandPermission(r, list) &&
+              CompileFlash(input, r, block, out) && CompileSwitches(r, block, list) &&
+              CompileFirmwareParameters(r, list, state);
+    out.message = std::move(state.message);
+    if (!ok) {
+        out.error = r.error();
+        return out;
     }
-    block[44] = 1;  // the seal marker
-    VerifyAndSeal(kImageOffset, mgr.imageBuffer, mgr.firmwareLength, 1);
-    return 1;
+    block[kSealMarkerField] = 1;
+    VerifyAndSeal(kImageOffset, input.buffer, input.firmwareLength, 1);
+    out.ok = true;
+    return out;
 }
 
 }  // namespace mox3

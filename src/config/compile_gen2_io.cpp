@@ -28,7 +28,7 @@ class SectionReader {
         }
         return r_.ok();
     }
-    bool append(TlvList& list, std::uint8_t tag, const Bytes& value) {
+    bool append(RecordWriter& list, std::uint8_t tag, const Bytes& value) {
         if (!r_.ok()) return false;
         if (value.empty()) return true;
         return AppendRecord(r_, list, section_, tag, value);
@@ -60,7 +60,7 @@ void PinLevels(SectionReader& s, std::uint32_t first, std::uint32_t last, Bytes&
     }
 }
 
-bool GpioInitialize(ItemReader& r, TlvList& list) {
+bool GpioInitialize(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"GPIO Initialize");
     Bytes v;
     PinLevels(s, 3, 15, v);
@@ -68,17 +68,17 @@ bool GpioInitialize(ItemReader& r, TlvList& list) {
     if (alt != 0) {
         for (std::uint32_t i = 0; i < 4; ++i) v.u8(0x80 + i).u8(alt >> (8 * i));
     }
-    return s.append(list, 0x20, v);
+    return s.append(list, kTagGpioInitialize, v);
 }
 
-bool GpioSuspend(ItemReader& r, TlvList& list) {
+bool GpioSuspend(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"GPIO Suspend");
     Bytes v;
     PinLevels(s, 0, 15, v);
-    return s.append(list, 0x35, v);
+    return s.append(list, kTagSuspendOrRebuild, v);
 }
 
-bool PowerControl(ItemReader& r, TlvList& list) {
+bool PowerControl(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"Power Control");
     std::uint32_t flag = 0;
     if (!s.count(4, flag, u"Flag")) return false;
@@ -99,10 +99,10 @@ bool PowerControl(ItemReader& r, TlvList& list) {
         default:
             break;
     }
-    return s.append(list, 0x21, v);
+    return s.append(list, kTagPowerControl, v);
 }
 
-bool FetControl(ItemReader& r, TlvList& list) {
+bool FetControl(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"FET Control");
     std::uint32_t count = 0;
     if (!s.count(2, count) || count == 0) return r.ok();
@@ -114,10 +114,10 @@ bool FetControl(ItemReader& r, TlvList& list) {
         v.u8(s.port(p + u"Ext")).u8(0).u8(0);
         v.u16(s.unit(n, u"Delay1")).u16(s.unit(n, u"Delay2"));
     }
-    return s.append(list, 0x22, v);
+    return s.append(list, kTagFetControl, v);
 }
 
-bool FanControl(ItemReader& r, TlvList& list) {
+bool FanControl(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"FAN Control");
     std::uint32_t count = 0;
     if (!s.count(1, count) || count == 0) return r.ok();
@@ -125,19 +125,19 @@ bool FanControl(ItemReader& r, TlvList& list) {
     v.u8(s(u"Interval")).u8(s(u"Flag")).zeros(3);
     v.u8(s.unitPort(0)).u8(s(u"0-ThrldMAX")).u8(s(u"0-ThrldPWM")).u8(s(u"0-SpeedPWM"));
     v.u16(s(u"0-PulsePWM")).u8(s(u"0-Flag") & 0x7F);
-    return s.append(list, 0x23, v);
+    return s.append(list, kTagFanControl, v);
 }
 
-bool StatusLed(ItemReader& r, TlvList& list) {
+bool StatusLed(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"Status LED");
     std::uint32_t count = 0;
     if (!s.count(1, count) || count == 0) return r.ok();
     Bytes v;
     v.u8(s.port(u"0-In")).u8(s.port(u"0-Out")).u8(s(u"0-Flag")).u8(s(u"0-Blink"));
-    return s.append(list, 0x24, v);
+    return s.append(list, kTagStatusLed, v);
 }
 
-bool AccessLed(ItemReader& r, TlvList& list) {
+bool AccessLed(ItemReader& r, RecordWriter& list) {
     constexpr std::uint32_t kOff = 256;
     SectionReader s(r, u"Access LED");
     std::uint32_t port2 = s(u"2-Port", kOff);
@@ -159,10 +159,10 @@ bool AccessLed(ItemReader& r, TlvList& list) {
         pairs = i + 1;
     }
     for (std::size_t i = 0; i < pairs; ++i) v.u8(values[i][0]).u8(values[i][1]);
-    return s.append(list, 0x25, v);
+    return s.append(list, kTagAccessLed, v);
 }
 
-bool SecretLed(ItemReader& r, TlvList& list) {
+bool SecretLed(ItemReader& r, RecordWriter& list) {
     constexpr std::uint32_t kOff = 256;
     SectionReader s(r, u"Secret LED");
     std::uint32_t portE = s(u"E-Port", kOff);
@@ -171,10 +171,10 @@ bool SecretLed(ItemReader& r, TlvList& list) {
     v.u8(PortByte(portE, s(u"E-Active"), true));
     v.u8(s(u"E-Flag")).u8(s(u"E-Blink")).u8(s(u"E-Trans"));
     v.u8(s.port(u"A-", true)).u8(s(u"A-Flag")).u8(s(u"A-Blink")).u8(s(u"A-Trans"));
-    return s.append(list, 0x26, v);
+    return s.append(list, kTagSecretLed, v);
 }
 
-bool DeviceLed(ItemReader& r, TlvList& list) {
+bool DeviceLed(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"Device LED");
     std::uint32_t count = 0;
     if (!s.count(2, count) || count == 0) return r.ok();
@@ -183,11 +183,11 @@ bool DeviceLed(ItemReader& r, TlvList& list) {
     for (std::uint32_t n = 0; n < count; ++n) {
         v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag")).u8(s.unit(n, u"Blink")).zeros(5);
     }
-    return s.append(list, 0x34, v);
+    return s.append(list, kTagDeviceLed, v);
 }
 
 // Capacity LED and rebuild progress LED share their layout.
-bool PortRow(ItemReader& r, TlvList& list, std::u16string_view section, std::uint8_t tag,
+bool PortRow(ItemReader& r, RecordWriter& list, std::u16string_view section, std::uint8_t tag,
              std::u16string_view firstKey) {
     SectionReader s(r, section);
     std::uint32_t count = 0;
@@ -198,7 +198,7 @@ bool PortRow(ItemReader& r, TlvList& list, std::u16string_view section, std::uin
     return s.append(list, tag, v);
 }
 
-bool CapacityLed2(ItemReader& r, TlvList& list) {
+bool CapacityLed2(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"Capacity LED 2");
     std::uint32_t count = 0;
     if (!s.count(10, count) || count == 0) return r.ok();
@@ -209,20 +209,20 @@ bool CapacityLed2(ItemReader& r, TlvList& list) {
     if ((flag & 0x02) != 0) {
         for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value-D"));
     }
-    return s.append(list, 0x36, v);
+    return s.append(list, kTagCapacityLed2, v);
 }
 
-bool Button(ItemReader& r, TlvList& list) {
+bool Button(ItemReader& r, RecordWriter& list) {
     constexpr std::uint32_t kOff = 255;
     SectionReader s(r, u"Button");
     std::uint32_t port = s(u"Port", kOff);
     if (port >= kOff) return r.ok();
     Bytes v;
     v.u8(PortByte(port, s(u"Active"))).u8(s(u"Double")).u8(s(u"Hold")).u8(s(u"Extend"));
-    return s.append(list, 0x27, v);
+    return s.append(list, kTagButton, v);
 }
 
-bool AutomaticStandby(ItemReader& r, TlvList& list) {
+bool AutomaticStandby(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"Automatic Standby");
     if (!s.present(u"Timer")) return r.ok();
     std::uint32_t timer = s(u"Timer");
@@ -231,10 +231,10 @@ bool AutomaticStandby(ItemReader& r, TlvList& list) {
     v.u8(s(u"BlinkPulse")).u8(s(u"BlinkTime"));
     std::uint32_t extend = s(u"Extend");
     if (extend != 0) v.u8(extend);
-    return s.append(list, 0x32, v);
+    return s.append(list, kTagAutomaticStandby, v);
 }
 
-bool RaidButton(ItemReader& r, TlvList& list) {
+bool RaidButton(ItemReader& r, RecordWriter& list) {
     constexpr std::uint32_t kOff = 255;
     SectionReader s(r, u"RAID Button");
     std::uint32_t port = s(u"S-Port", kOff);
@@ -242,10 +242,10 @@ bool RaidButton(ItemReader& r, TlvList& list) {
     Bytes v;
     v.u8(PortByte(port, s(u"S-Active"), true)).u8(s.port(u"L-", true));
     v.u8(s(u"Flag")).u8(s(u"Hold")).u8(0);
-    return s.append(list, 0x28, v);
+    return s.append(list, kTagRaidButton, v);
 }
 
-bool RaidSwitch(ItemReader& r, TlvList& list) {
+bool RaidSwitch(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"RAID Switch");
     std::uint32_t count = 0;
     if (!s.count(2, count) || count == 0) return r.ok();
@@ -253,10 +253,10 @@ bool RaidSwitch(ItemReader& r, TlvList& list) {
     for (std::uint32_t n = 0; n < count; ++n) {
         v.u8(s.unit(n, u"Port")).u8(s.unit(n, u"High")).u8(s.unit(n, u"Low"));
     }
-    return s.append(list, 0x31, v);
+    return s.append(list, kTagRaidSwitch, v);
 }
 
-bool RaidStatusLed(ItemReader& r, TlvList& list) {
+bool RaidStatusLed(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"RAID Status LED");
     std::uint32_t count = 0;
     if (!s.count(2, count) || count == 0) return r.ok();
@@ -265,28 +265,29 @@ bool RaidStatusLed(ItemReader& r, TlvList& list) {
         v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag")).u8(s.unit(n, u"Error"));
         v.u8(s.unit(n, u"Rebuild"));
     }
-    return s.append(list, 0x29, v);
+    return s.append(list, kTagRaidStatusLed, v);
 }
 
-bool RaidModeLed(ItemReader& r, TlvList& list) {
+bool RaidModeLed(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"RAID Mode LED");
     std::uint32_t count = 0;
     if (!s.count(4, count) || count == 0) return r.ok();
     Bytes v;
     for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag"));
-    return s.append(list, 0x30, v);
+    return s.append(list, kTagRaidModeLed, v);
 }
 
 }  // namespace
 
-bool CompileInputsOutputs(ItemReader& r, TlvList& list) {
+bool CompileInputsOutputs(ItemReader& r, RecordWriter& list) {
     return GpioInitialize(r, list) && GpioSuspend(r, list) && PowerControl(r, list) &&
            FetControl(r, list) && FanControl(r, list) && StatusLed(r, list) && AccessLed(r, list) &&
            SecretLed(r, list) && DeviceLed(r, list) &&
-           PortRow(r, list, u"Capacity LED", 0x33, u"Interval") && CapacityLed2(r, list) &&
-           PortRow(r, list, u"Rebuild Progress LED", 0x35, u"Blink") && Button(r, list) &&
-           AutomaticStandby(r, list) && RaidButton(r, list) && RaidSwitch(r, list) &&
-           RaidStatusLed(r, list) && RaidModeLed(r, list);
+           PortRow(r, list, u"Capacity LED", kTagCapacityLed, u"Interval") &&
+           CapacityLed2(r, list) &&
+           PortRow(r, list, u"Rebuild Progress LED", kTagSuspendOrRebuild, u"Blink") &&
+           Button(r, list) && AutomaticStandby(r, list) && RaidButton(r, list) &&
+           RaidSwitch(r, list) && RaidStatusLed(r, list) && RaidModeLed(r, list);
 }
 
 }  // namespace mox3::gen2

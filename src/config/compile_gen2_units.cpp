@@ -21,9 +21,6 @@ constexpr Mode kModes[] = {{u"LUN NORMAL", 0x01, 5},
                            {u"LUN RAID-0", 0x04, 3},
                            {u"LUN RAID-1", 0x08, 3}};
 
-constexpr std::size_t kTableHead = 4;
-constexpr std::size_t kUnitEntry = 24;
-
 std::u16string UnitKey(std::uint32_t unit, std::u16string_view name) {
     return Utf8ToUtf16(std::to_string(unit)) + u"-" + std::u16string(name);
 }
@@ -48,9 +45,9 @@ void UnitEntry(Bytes& table, std::uint8_t typeCode, std::uint32_t flags, std::in
     for (int i = 0; i < 6; ++i) table.u8(static_cast<std::uint32_t>(sizeBits >> (8 * i)));
     table.u16(static_cast<std::uint32_t>(reserve));
     if (inquiry != 0) {
-        table.u32(static_cast<std::uint32_t>(kInquiryEntries) +
-                  static_cast<std::uint32_t>(kInquiryEntrySize) * (inquiry - 1));
-        table.u16(kInquiryEntrySize);
+        table.u32(static_cast<std::uint32_t>(kInquiryTable) +
+                  static_cast<std::uint32_t>(kInquiryTextSize) * (inquiry - 1));
+        table.u16(kInquiryTextSize);
     } else {
         table.u32(0).u16(0);
     }
@@ -76,14 +73,16 @@ std::vector<std::uint8_t> Join(const std::vector<std::vector<std::uint8_t>>& tab
     return all;
 }
 
-bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block) {
+bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, CompileState& state) {
     constexpr std::u16string_view kSection = u"SCSI INQUIRY";
     struct Field {
         const char16_t* name;
         std::size_t offset;
         std::size_t limit;
     };
-    constexpr Field kFields[] = {{u"Vendor", 0, 8}, {u"Product", 8, 16}, {u"RevLvl", 24, 4}};
+    constexpr Field kFields[] = {{u"Vendor", kInquiryVendorAt, kInquiryVendorSize},
+                                 {u"Product", kInquiryProductAt, kInquiryProductSize},
+                                 {u"RevLvl", kInquiryRevisionAt, kInquiryRevisionSize}};
     for (std::uint32_t i = 0; i < kInquiryEntryCount; ++i) {
         for (const Field& f : kFields) {
             std::u16string key = UnitKey(i, f.name);
@@ -92,17 +91,17 @@ bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block) {
                 char message[64];
                 std::snprintf(message, sizeof message, "SCSI INQUIRY :\r\n %u-%s is wrong.", i,
                               Utf16ToUtf8(f.name).c_str());
-                r.mgr().scratchText = Utf8ToUtf16(message);
+                state.message = Utf8ToUtf16(message);
                 return r.Fail(kSection, key,
                               "longer than " + std::to_string(f.limit) + " characters");
             }
-            CopyAnsi(block, kInquiryEntries + kInquiryEntrySize * i + f.offset, text);
+            CopyAnsi(block, kInquiryTable + kInquiryTextSize * i + f.offset, text);
         }
     }
     return true;
 }
 
-bool CompileRaidDefault(ItemReader& r, TlvList& list, CompileState& state) {
+bool CompileRaidDefault(ItemReader& r, RecordWriter& list, CompileState& state) {
     constexpr std::u16string_view kSection = u"RAID Default";
     state.raidOffset = r.Int(kSection, u"Offset", 0);
     std::uint32_t type = r.Int(kSection, u"Type", 255);
@@ -122,10 +121,10 @@ bool CompileRaidDefault(ItemReader& r, TlvList& list, CompileState& state) {
     if (split != 0 || emu4k != 0) length = 2;
     if (delay != 0) length = 3;
     if (wait != 0) length = 4;
-    return AppendRecord(r, list, kSection, 0x05, std::span(value).first(length));
+    return AppendRecord(r, list, kSection, kTagRaidDefault, std::span(value).first(length));
 }
 
-bool CompileUnitTables(ItemReader& r, TlvList& list) {
+bool CompileUnitTables(ItemReader& r, RecordWriter& list) {
     std::vector<std::vector<std::uint8_t>> tables;
     for (const Mode& mode : kModes) {
         std::uint32_t count = r.Int(mode.section, u"Count", 0);
@@ -157,14 +156,14 @@ bool CompileUnitTables(ItemReader& r, TlvList& list) {
     // A record holds at most 255 bytes; a longer collection continues in a second record.
     std::span<const std::uint8_t> bytes(all);
     std::size_t first = std::min<std::size_t>(bytes.size(), 255);
-    if (!AppendRecord(r, list, u"LUN NORMAL", 0x10, bytes.first(first))) return false;
+    if (!AppendRecord(r, list, u"LUN NORMAL", kTagUnitTables, bytes.first(first))) return false;
     if (bytes.size() > first) {
-        return AppendRecord(r, list, u"LUN NORMAL", 0x10, bytes.subspan(first));
+        return AppendRecord(r, list, u"LUN NORMAL", kTagUnitTables, bytes.subspan(first));
     }
     return true;
 }
 
-bool CompileSingleUnitTables(ItemReader& r, TlvList& list) {
+bool CompileSingleUnitTables(ItemReader& r, RecordWriter& list) {
     constexpr std::int64_t kLargestSingleSize = 0x200000;
     std::vector<std::vector<std::uint8_t>> tables;
     for (const Mode& mode : kModes) {
@@ -187,36 +186,37 @@ bool CompileSingleUnitTables(ItemReader& r, TlvList& list) {
     }
     std::vector<std::uint8_t> all = Join(tables);
     if (all.empty()) return true;
-    return AppendRecord(r, list, u"LUN NORMAL", 0x11, all);
+    return AppendRecord(r, list, u"LUN NORMAL", kTagSingleUnitTables, all);
 }
 
-bool CompileAuthentication(ItemReader& r, std::span<std::uint8_t> block, TlvList& list) {
+bool CompileAuthentication(ItemReader& r, std::span<std::uint8_t> block, RecordWriter& list) {
     constexpr std::u16string_view kSection = u"Authentication";
     auto wait = r.Optional(kSection, u"AuthWait", 1, 255);
     if (!r.ok()) return false;
     if (wait) {
         std::uint8_t value = static_cast<std::uint8_t>(*wait);
-        if (!AppendRecord(r, list, kSection, 0x03, std::span<const std::uint8_t>(&value, 1))) {
+        if (!AppendRecord(r, list, kSection, kTagAuthWait,
+                          std::span<const std::uint8_t>(&value, 1))) {
             return false;
         }
     }
     auto key = r.SizedText(kSection, u"DeleteKey", 34, 1, 32);
     if (!key) return false;
-    CopyAnsi(block, kDeleteKeyField, *key);
+    CopyAnsi(block, kLayout.deletingKey, *key);
     return true;
 }
 
 }  // namespace
 
-bool AppendRecord(ItemReader& r, TlvList& list, std::u16string_view section, std::uint8_t tag,
+bool AppendRecord(ItemReader& r, RecordWriter& list, std::u16string_view section, std::uint8_t tag,
                   std::span<const std::uint8_t> value) {
     if (list.Append(tag, value)) return true;
     return r.Fail(section, u"", "the configuration list does not fit in the block");
 }
 
-bool CompileUnits(ItemReader& r, std::span<std::uint8_t> block, TlvList& list,
+bool CompileUnits(ItemReader& r, std::span<std::uint8_t> block, RecordWriter& list,
                   CompileState& state) {
-    return CompileInquiry(r, block) && CompileRaidDefault(r, list, state) &&
+    return CompileInquiry(r, block, state) && CompileRaidDefault(r, list, state) &&
            CompileUnitTables(r, list) && CompileSingleUnitTables(r, list) &&
            CompileAuthentication(r, block, list);
 }

@@ -1,10 +1,13 @@
 #include "config/compile_support.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "base/number_parse.h"
 #include "base/text.h"
 #include "config/ansi_text.h"
+#include "config/digest_header.h"
 
 namespace mox3 {
 
@@ -27,7 +30,7 @@ std::string ItemReader::Quote(std::u16string_view section, std::u16string_view k
     where += Utf16ToUtf8(section);
     where += "] ";
     where += Utf16ToUtf8(key);
-    if (const std::u16string* value = mgr_.FindItemValue(section, key)) {
+    if (const std::u16string* value = items_.Find(section, key)) {
         where += " = \"" + Utf16ToUtf8(*value) + "\"";
     }
     return where;
@@ -37,22 +40,22 @@ bool ItemReader::Fail(std::u16string_view section, std::u16string_view key,
                       const std::string& why) {
     if (!failed_) {
         failed_ = true;
-        mgr_.compileError = Quote(section, key) + ": " + why;
+        error_ = Quote(section, key) + ": " + why;
     }
     return false;
 }
 
 std::uint32_t ItemReader::Int(std::u16string_view section, std::u16string_view key,
                               std::uint32_t defaultValue) {
-    const std::u16string* value = mgr_.FindItemValue(section, key);
+    const std::u16string* value = items_.Find(section, key);
     if (value != nullptr && !ScanInt32(*value)) Fail(section, key, "not a number");
-    return mgr_.GetItemInt(section, key, defaultValue);
+    return items_.Int(section, key, defaultValue);
 }
 
 std::optional<std::uint32_t> ItemReader::Required(std::u16string_view section,
                                                   std::u16string_view key, std::uint32_t low,
                                                   std::uint32_t high) {
-    if (mgr_.ProbeItem(section, key) == 0) {
+    if (items_.Probe(section, key) == 0) {
         Fail(section, key, "missing (required, " + RangeText(low, high) + ")");
         return std::nullopt;
     }
@@ -66,7 +69,7 @@ std::optional<std::uint32_t> ItemReader::Required(std::u16string_view section,
 }
 
 bool ItemReader::Present(std::u16string_view section, std::u16string_view key) const {
-    return mgr_.ProbeItem(section, key) != 0;
+    return items_.Probe(section, key) != 0;
 }
 
 std::optional<std::uint32_t> ItemReader::Optional(std::u16string_view section,
@@ -79,13 +82,13 @@ std::optional<std::uint32_t> ItemReader::Optional(std::u16string_view section,
 std::u16string ItemReader::Text(std::u16string_view section, std::u16string_view key,
                                 std::size_t capacity) const {
     std::u16string out;
-    mgr_.GetItemString(section, key, u"", out, capacity);
+    items_.String(section, key, u"", out, capacity);
     return out;
 }
 
 std::int64_t ItemReader::Int64(std::u16string_view section, std::u16string_view key) {
     std::u16string text;
-    mgr_.GetItemString(section, key, u"0", text, kShortTextUnits);
+    items_.String(section, key, u"0", text, kShortTextUnits);
     auto v = ScanInt64(text);
     if (!v) {
         Fail(section, key, "not a number");
@@ -110,7 +113,7 @@ std::optional<std::u16string> ItemReader::SizedText(std::u16string_view section,
     return text;
 }
 
-bool TlvList::Append(std::uint8_t tag, std::span<const std::uint8_t> value) {
+bool RecordWriter::Append(std::uint8_t tag, std::span<const std::uint8_t> value) {
     // Tag, length, value and the closing 0 must stay inside the list area.
     if (value.size() > 255 || cursor_ + 2 + value.size() + 1 > end_) return false;
     block_[cursor_] = tag;
@@ -145,9 +148,15 @@ void PlaceTemplate(std::span<std::uint8_t> out, std::initializer_list<TemplateRo
     }
 }
 
-void WriteStringSlots(std::span<std::uint8_t> block, std::initializer_list<std::size_t> slots,
+namespace {
+
+constexpr std::size_t kUsbStringLookup = 26;
+
+// Writes a string descriptor's length byte and characters into the three sets' slots.
+void WriteStringSlots(std::span<std::uint8_t> block, const BlockLayout& layout, std::size_t which,
                       std::u16string_view text, std::uint8_t lengthByte) {
-    for (std::size_t slot : slots) {
+    for (const DescriptorSetLayout& set : layout.sets) {
+        std::size_t slot = set.strings[which];
         block[slot] = lengthByte;
         for (std::size_t i = 0; i < text.size(); ++i) {
             block[slot + 2 + 2 * i] = static_cast<std::uint8_t>(text[i] & 0xFF);
@@ -156,36 +165,85 @@ void WriteStringSlots(std::span<std::uint8_t> block, std::initializer_list<std::
     }
 }
 
-namespace {
-constexpr std::size_t kUsbStringLookup = 26;
-constexpr std::size_t kUsbStringLongest = 24;
-constexpr std::uint8_t kSerialFromDisk = 0x52;
-}  // namespace
-
-bool CompileUsbString(ItemReader& reader, std::span<std::uint8_t> block, std::u16string_view key,
-                      std::initializer_list<std::size_t> slots) {
+// A USB string item of 1 to 24 characters, looked up with capacity 26.
+bool CompileUsbString(ItemReader& reader, std::span<std::uint8_t> block, const BlockLayout& layout,
+                      std::size_t which, std::u16string_view key) {
     auto text =
-        reader.SizedText(u"USB String Descriptor", key, kUsbStringLookup, 1, kUsbStringLongest);
+        reader.SizedText(u"USB String Descriptor", key, kUsbStringLookup, 1, kStringSlotChars);
     if (!text) return false;
-    WriteStringSlots(block, slots, *text, static_cast<std::uint8_t>(2 * text->size() + 2));
+    WriteStringSlots(block, layout, which, *text, static_cast<std::uint8_t>(2 * text->size() + 2));
     return true;
 }
 
+// The serial number: empty, "1" (derived from the disk) or 2 to 24 characters.
 bool CompileUsbSerial(ItemReader& reader, std::span<std::uint8_t> block,
-                      std::initializer_list<std::size_t> slots) {
+                      const BlockLayout& layout) {
     constexpr std::u16string_view kSection = u"USB String Descriptor";
     constexpr std::u16string_view kKey = u"SerialNumber";
     std::u16string text = reader.Text(kSection, kKey, kUsbStringLookup);
     if (text.size() == 1) {
         if (text != u"1")
             return reader.Fail(kSection, kKey, "a one-character serial must be \"1\"");
-        WriteStringSlots(block, slots, u"", kSerialFromDisk);
+        WriteStringSlots(block, layout, 2, u"", kSerialFromDisk);
         return true;
     }
-    if (text.size() > kUsbStringLongest) {
+    if (text.size() > kStringSlotChars) {
         return reader.Fail(kSection, kKey, "longer than 24 characters");
     }
-    WriteStringSlots(block, slots, text, static_cast<std::uint8_t>(2 * text.size() + 2));
+    WriteStringSlots(block, layout, 2, text, static_cast<std::uint8_t>(2 * text.size() + 2));
+    return true;
+}
+
+}  // namespace
+
+bool CompileDescriptorValues(ItemReader& r, std::span<std::uint8_t> block,
+                             const BlockLayout& layout) {
+    const auto& [high, full, super] = layout.sets;
+    // Vendor id, product id and device release go into all three device descriptors.
+    constexpr std::u16string_view kDevice = u"USB Device Descriptor";
+    const std::pair<const char16_t*, std::size_t> kIds[] = {
+        {u"VID", kDeviceVendorId}, {u"PID", kDeviceProductId}, {u"bcdDevice", kDeviceBcdDevice}};
+    for (auto [key, offset] : kIds) {
+        auto v = r.Required(kDevice, key, 0, 0xFFFF);
+        if (!v) return false;
+        for (const DescriptorSetLayout& set : layout.sets) WriteLe16(block, set.base + offset, *v);
+    }
+    // Manufacturer, product and serial-number strings, one copy per descriptor set.
+    if (!CompileUsbString(r, block, layout, 0, u"Manufacturer") ||
+        !CompileUsbString(r, block, layout, 1, u"Product") || !CompileUsbSerial(r, block, layout)) {
+        return false;
+    }
+    // Configuration attributes and maximum power, in each speed's configuration and in the
+    // other-speed configuration of the other set.
+    constexpr std::u16string_view kConfig = u"USB Configuration Descriptor";
+    struct Place {
+        const char16_t* key;
+        std::array<std::size_t, 2> at;  // 0: no second place
+    };
+    const Place kPower[] = {{u"bmAttributes-HS", {high.configuration, full.otherSpeed}},
+                            {u"bMaxPower-HS", {high.configuration + 1, full.otherSpeed + 1}},
+                            {u"bmAttributes-FS", {full.configuration, high.otherSpeed}},
+                            {u"bMaxPower-FS", {full.configuration + 1, high.otherSpeed + 1}},
+                            {u"bmAttributes-SS", {super.configuration, 0}},
+                            {u"bMaxPower-SS", {super.configuration + 1, 0}}};
+    for (const auto& [key, places] : kPower) {
+        auto v = r.Required(kConfig, key, 0, 255);
+        if (!v) return false;
+        for (std::size_t at : places) {
+            if (at != 0) block[at] = static_cast<std::uint8_t>(*v);
+        }
+    }
+    // Interface subclasses, where the file sets them; the templates carry 0x06 (SCSI).
+    constexpr std::u16string_view kInterface = u"USB Interface Descriptor";
+    const std::pair<const char16_t*, std::size_t> kSubclass[] = {
+        {u"bInterfaceSubClass-HS", high.subClass},
+        {u"bInterfaceSubClass-FS", full.subClass},
+        {u"bInterfaceSubClass-SS", super.subClass}};
+    for (auto [key, at] : kSubclass) {
+        auto v = r.Optional(kInterface, key, 0, 255);
+        if (!r.ok()) return false;
+        if (v) block[at] = static_cast<std::uint8_t>(*v);
+    }
     return true;
 }
 

@@ -11,7 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "discovery/bridge_manager.h"
+#include "config/block_layout.h"
+#include "config/compile_input.h"
 
 namespace mox3 {
 
@@ -21,9 +22,11 @@ inline constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;  // default of a required 
 // further read still answers, but the compile must end: check ok() before using results.
 class ItemReader {
   public:
-    explicit ItemReader(CBridgeMgr& mgr) : mgr_(mgr) { mgr_.compileError.clear(); }
+    explicit ItemReader(const ItemValues& items) : items_(items) {}
 
     bool ok() const { return !failed_; }
+    // Why the compile stopped; empty while ok().
+    const std::string& error() const { return error_; }
     // Records a failure (only the first is kept) and returns false.
     bool Fail(std::u16string_view section, std::u16string_view key, const std::string& why);
 
@@ -48,20 +51,19 @@ class ItemReader {
                                             std::size_t capacity, std::size_t low,
                                             std::size_t high);
 
-    CBridgeMgr& mgr() { return mgr_; }
-
   private:
     std::string Quote(std::u16string_view section, std::u16string_view key) const;
 
-    CBridgeMgr& mgr_;
+    const ItemValues& items_;
     bool failed_ = false;
+    std::string error_;
 };
 
-// A tag-length-value list in a block: records of tag, length and value, ended by a 0 byte.
-class TlvList {
+// Writes the block's record list: records of tag, length and value, ended by a 0 byte.
+class RecordWriter {
   public:
-    TlvList(std::span<std::uint8_t> block, std::size_t start, std::size_t end)
-        : block_(block), cursor_(start), end_(end) {}
+    RecordWriter(std::span<std::uint8_t> block, const BlockLayout& layout)
+        : block_(block), cursor_(layout.recordStart), end_(layout.recordLimit) {}
     // Appends one record; false when it would not fit before the end of the list area.
     bool Append(std::uint8_t tag, std::span<const std::uint8_t> value);
     std::size_t cursor() const { return cursor_; }
@@ -105,16 +107,11 @@ struct TemplateRow {
 };
 void PlaceTemplate(std::span<std::uint8_t> out, std::initializer_list<TemplateRow> rows);
 
-// Writes a string descriptor's length byte and characters into the slots at `slots`.
-void WriteStringSlots(std::span<std::uint8_t> block, std::initializer_list<std::size_t> slots,
-                      std::u16string_view text, std::uint8_t lengthByte);
-
-// Reads a USB string item (1 to 24 characters, looked up with capacity 26) into the slots.
-bool CompileUsbString(ItemReader& reader, std::span<std::uint8_t> block, std::u16string_view key,
-                      std::initializer_list<std::size_t> slots);
-// The serial number: empty, "1" (derived from the disk) or 2 to 24 characters.
-bool CompileUsbSerial(ItemReader& reader, std::span<std::uint8_t> block,
-                      std::initializer_list<std::size_t> slots);
+// The values of the file's USB descriptor sections in every descriptor set of `layout`: vendor
+// id, product id and release, the three strings, configuration attributes and power, and the
+// interface subclasses where the file sets them.
+bool CompileDescriptorValues(ItemReader& reader, std::span<std::uint8_t> block,
+                             const BlockLayout& layout);
 
 // Copies a text converted to the ANSI code page, as many bytes as it has UTF-16 units.
 void CopyAnsi(std::span<std::uint8_t> block, std::size_t offset, std::u16string_view text);

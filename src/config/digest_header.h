@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+
+#include "base/sha256.h"
 
 namespace mox3 {
 
@@ -17,6 +20,20 @@ inline constexpr std::size_t kDigestHeaderSize = 36;
 inline constexpr int kSealOk = 0;
 inline constexpr int kSealMismatch = -1;
 inline constexpr int kSealHashFailed = -2;
+
+enum class DigestStatus { Holds, Mismatch, LengthOutOfRange, HashFailed };
+
+struct DigestReading {
+    DigestStatus status = DigestStatus::Mismatch;
+    std::uint32_t payloadLength = 0;       // n, 0 when the header does not fit
+    std::optional<Sha256Digest> computed;  // when the payload fits and hashing worked
+};
+
+// The digest the header at the start of `bytes` must carry for its length field n: the SHA-256
+// of bytes 32 .. 36+n-1, which must exist.
+std::optional<Sha256Digest> PayloadDigest(std::span<const std::uint8_t> bytes);
+// Checks the digest header at the start of `bytes`; n + 36 must not exceed `limit` nor the size.
+DigestReading ReadDigest(std::span<const std::uint8_t> bytes, std::uint64_t limit);
 
 // Verifies the digest header at `position` in `buffer` (n + 36 must not exceed `limit`).
 // When `position` is not 0 and the header holds, seals the block at the start of the buffer:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "config/compile_input.h"
 #include "config/config_items.h"
 #include "discovery/device_tree.h"
 
@@ -16,9 +17,8 @@ namespace mox3 {
 
 inline constexpr std::size_t kScratchBufferSize = 2u * 1024u * 1024u;
 inline constexpr std::size_t kImageBufferSize = 1024u * 1024u;
-// The compiled configuration block occupies imageBuffer[0, 4096); the image file follows.
-inline constexpr std::size_t kConfigBlockSize = 4096;
-inline constexpr std::size_t kImageOffset = 4096;
+// The compiled configuration block occupies imageBuffer[0, kConfigBlockSize); the image file
+// follows at kImageOffset.
 
 // The device table.
 inline constexpr int kDeviceSlots = 99;
@@ -79,6 +79,8 @@ class CBridgeMgr {
     std::size_t ProbeItem(std::u16string_view section, std::u16string_view key) const;
     // The value text of the qualifying item, or nullptr.
     const std::u16string* FindItemValue(std::u16string_view section, std::u16string_view key) const;
+    // The same lookups on their own, for the configuration compilers.
+    ItemValues Items() const;
 
     // Fills the device table (ALL_DEVICES) or refreshes one slot. Returns deviceCount, or the
     // slot's pathCount.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bridge/vendor_codes.h"
 #include "emulator/disk_medium.h"
 #include "emulator/flash_layout.h"
 #include "transport/emulator_mark.h"
@@ -11,12 +12,10 @@ namespace mox3 {
 
 namespace {
 
-// Standard opcodes and vendor function codes the bridge answers.
+// Standard opcodes the bridge answers besides those of the vendor command set.
 constexpr std::uint8_t kOpTestUnitReady = 0x00;
 constexpr std::uint8_t kOpRequestSense = 0x03;
-constexpr std::uint8_t kOpInquiry = 0x12;
 constexpr std::uint8_t kOpModeSense6 = 0x1A;
-constexpr std::uint8_t kOpReadCapacity10 = 0x25;
 constexpr std::uint8_t kOpRead10 = 0x28;
 constexpr std::uint8_t kOpWrite10 = 0x2A;
 constexpr std::uint8_t kOpSynchronizeCache10 = 0x35;
@@ -24,24 +23,6 @@ constexpr std::uint8_t kOpModeSense10 = 0x5A;
 constexpr std::uint8_t kOpRead16 = 0x88;
 constexpr std::uint8_t kOpWrite16 = 0x8A;
 constexpr std::uint8_t kOpSynchronizeCache16 = 0x91;
-constexpr std::uint8_t kOpServiceActionIn16 = 0x9E;
-constexpr std::uint8_t kServiceReadCapacity16 = 0x10;
-constexpr std::uint8_t kOpWriteBuffer = 0x3B;
-constexpr std::uint8_t kOpReadBuffer = 0x3C;
-constexpr std::uint8_t kVendorMode = 0x01;
-
-constexpr std::uint8_t kFnHeader = 0x10;
-constexpr std::uint8_t kFnBeginFlashUpdate = 0x20;
-constexpr std::uint8_t kFnWriteFlash = 0x21;
-constexpr std::uint8_t kFnReadFlash = 0x22;
-constexpr std::uint8_t kFnSetFlashParameters = 0x24;
-constexpr std::uint8_t kFnRestartBridge = 0x50;
-constexpr std::uint8_t kFnReadBridgeStatus = 0x51;
-constexpr std::uint8_t kFnReadFirmwareVersion = 0x52;
-constexpr std::uint8_t kFnSelectUpdateMode = 0x53;
-constexpr std::uint8_t kFnReadChipName = 0x55;
-constexpr std::uint8_t kFnReadBridgeInfo = 0x59;
-constexpr std::uint8_t kFnSetSectorMode = 0x8A;
 
 // Further additional sense codes of the bridge's answers.
 constexpr std::uint8_t kAscParameterListLength = 0x1A;
@@ -64,40 +45,23 @@ constexpr std::uint8_t kCachingWriteCacheEnabled = 0x04;
 // A 512-byte block is one eighth of the disk's 4096-byte sectors.
 constexpr std::uint8_t kLogicalPerPhysicalExponent512 = 3;
 
-constexpr std::uint32_t kStatusBytes = 12;
-constexpr std::uint32_t kVersionBytes = 8;
-constexpr std::uint32_t kInfoBytes = 7;
-constexpr std::uint32_t kChipNameBytes = 72;
-
-struct VendorCommand {
-    std::uint8_t function;
-    std::uint8_t opcode;  // WRITE BUFFER for commands that send data or none, else READ BUFFER
-};
-constexpr VendorCommand kVendorCommands[] = {
-    {kFnHeader, kOpWriteBuffer},
-    {kFnBeginFlashUpdate, kOpWriteBuffer},
-    {kFnWriteFlash, kOpWriteBuffer},
-    {kFnReadFlash, kOpReadBuffer},
-    {kFnSetFlashParameters, kOpWriteBuffer},
-    {kFnRestartBridge, kOpWriteBuffer},
-    {kFnReadBridgeStatus, kOpReadBuffer},
-    {kFnReadFirmwareVersion, kOpReadBuffer},
-    {kFnSelectUpdateMode, kOpWriteBuffer},
-    {kFnReadChipName, kOpReadBuffer},
-    {kFnReadBridgeInfo, kOpReadBuffer},
-    {kFnSetSectorMode, kOpWriteBuffer},
-};
+constexpr std::uint32_t kStatusBytes = kStatusBlockSize;
+constexpr std::uint32_t kVersionBytes = kVersionBlockSize;
+constexpr std::uint32_t kInfoBytes = kBridgeInfoSize;
+constexpr std::uint32_t kChipNameBytes = kChipNameSize;
 
 bool IsVendor(const ScsiRequest& request) {
     return request.cdb[0] == kOpWriteBuffer || request.cdb[0] == kOpReadBuffer;
 }
 
 std::uint32_t FlashAddress(const ScsiRequest& request) {
-    return request.cdb[4] | (request.cdb[5] << 8) | (request.cdb[6] << 16);
+    const auto& c = request.cdb;
+    return c[kFlashAddressByte] | (c[kFlashAddressByte + 1] << 8) |
+           (c[kFlashAddressByte + 2] << 16);
 }
 
 std::uint32_t FlashLength(const ScsiRequest& request) {
-    return request.cdb[7] | (request.cdb[8] << 8);
+    return request.cdb[kFlashLengthByte] | (request.cdb[kFlashLengthByte + 1] << 8);
 }
 
 void PutBe(std::uint8_t* out, std::uint64_t value, int bytes) {
@@ -112,12 +76,9 @@ std::uint64_t Be(const std::uint8_t* in, int bytes) {
     return value;
 }
 
-// The checksum a header carries for the 10-byte command block that follows it: the five
-// big-endian 16-bit words added and negated.
-std::uint16_t HeaderChecksum(const std::uint8_t* cdb) {
-    std::uint32_t sum = 0;
-    for (int i = 0; i < 10; i += 2) sum += static_cast<std::uint32_t>(cdb[i] << 8 | cdb[i + 1]);
-    return static_cast<std::uint16_t>(0x10000u - (sum & 0xFFFFu));
+// The checksum a header must carry for this command block.
+std::uint16_t ExpectedChecksum(const ScsiRequest& request) {
+    return HeaderChecksum(std::span<const std::uint8_t>(request.cdb).first<10>());
 }
 
 }  // namespace
@@ -208,7 +169,7 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
     // A header arms exactly the command that follows it, whatever that is.
     const bool headerArmed = s_.headerArmed;
     const bool headerMatched = headerArmed && s_.headerFunction == request.cdb[2] &&
-                               s_.headerChecksum == HeaderChecksum(request.cdb.data());
+                               s_.headerChecksum == ExpectedChecksum(request);
     s_.headerArmed = false;
 
     if (f.failCommandAt && s_.commandsTotal == *f.failCommandAt) {
@@ -243,7 +204,7 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
         case kOpServiceActionIn16: {
             const bool sixteen = request.cdb[0] == kOpServiceActionIn16;
             if (sixteen &&
-                ((request.cdb[1] & 0x1F) != kServiceReadCapacity16 || request.cdbLength < 16)) {
+                ((request.cdb[1] & 0x1F) != kSaReadCapacity16 || request.cdbLength < 16)) {
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             std::uint64_t blocks = s_.diskBlocks / (s_.blockLength / 512);
@@ -412,14 +373,12 @@ bool BridgeChip::Medium(const ScsiRequest& request, ScsiReply& reply) {
 bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool headerMatched,
                         bool headerArmed) {
     const std::uint8_t function = request.cdb[2];
-    auto known = std::find_if(std::begin(kVendorCommands), std::end(kVendorCommands),
-                              [&](const VendorCommand& c) { return c.function == function; });
-    if (known == std::end(kVendorCommands) || known->opcode != request.cdb[0]) {
+    const bool known = std::find(std::begin(kVendorFunctions), std::end(kVendorFunctions),
+                                 function) != std::end(kVendorFunctions);
+    if (!known || VendorOpcode(function) != request.cdb[0]) {
         return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
     }
-    const bool headed =
-        function == kFnBeginFlashUpdate || function == kFnWriteFlash || function == kFnReadFlash;
-    if (headed) {
+    if (NeedsHeader(function)) {
         if (!headerArmed) return Refuse(reply, kSenseIllegalRequest, kAscCommandSequence);
         if (!headerMatched) return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
         if (!FlashCommandsAllowed()) {
@@ -430,19 +389,19 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
     switch (function) {
         case kFnHeader: {
             const auto& c = request.cdb;
-            bool signature = c[6] == 'F' && c[7] == 'M' && c[8] == 'L' && c[9] == 0;
-            bool target =
-                c[3] == kFnBeginFlashUpdate || c[3] == kFnWriteFlash || c[3] == kFnReadFlash;
-            if (!signature || !target) {
+            bool signature = std::equal(kHeaderSignature.begin(), kHeaderSignature.end(),
+                                        c.begin() + kHeaderSignatureByte);
+            if (!signature || !NeedsHeader(c[kHeaderTargetByte])) {
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             s_.headerArmed = true;
-            s_.headerFunction = c[3];
-            s_.headerChecksum = static_cast<std::uint16_t>(c[4] | c[5] << 8);
+            s_.headerFunction = c[kHeaderTargetByte];
+            s_.headerChecksum = static_cast<std::uint16_t>(c[kHeaderChecksumByte] |
+                                                           c[kHeaderChecksumByte + 1] << 8);
             return true;
         }
         case kFnBeginFlashUpdate:
-            if (request.cdb[3] != 0x80) {
+            if (request.cdb[3] != kWholeChipErase) {
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             // A whole-chip erase; the status reads report it busy for a while.
@@ -485,14 +444,14 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             return true;
         }
         case kFnSetFlashParameters: {
-            if (request.direction != DataDirection::Out || request.length < 8 ||
+            if (request.direction != DataDirection::Out || request.length < kFlashParametersSize ||
                 request.data == nullptr) {
                 return Refuse(reply, kSenseIllegalRequest, kAscParameterListLength);
             }
-            std::array<std::uint8_t, 8> parameters{};
-            std::memcpy(parameters.data(), request.data, 8);
+            std::array<std::uint8_t, kFlashParametersSize> parameters{};
+            std::memcpy(parameters.data(), request.data, kFlashParametersSize);
             s_.flashParameters = parameters;
-            reply.transferred = 8;
+            reply.transferred = kFlashParametersSize;
             return true;
         }
         case kFnRestartBridge:
@@ -509,10 +468,12 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             std::uint8_t status[kStatusBytes] = {};
             const bool busy = Busy();
             status[0] = static_cast<std::uint8_t>(
-                (s_.loader ? 0x01 : 0) |
-                (StoredBlockLength(s_.generation, flash) != s_.blockLength ? 0x10 : 0) |
-                (s_.updateModeSelected ? 0x20 : 0) | (FlashCommandsAllowed() ? 0x40 : 0) |
-                (busy ? 0x80 : 0));
+                (s_.loader ? kStatusLoader : 0) |
+                (StoredBlockLength(s_.generation, flash) != s_.blockLength
+                     ? kStatusSectorModePending
+                     : 0) |
+                (s_.updateModeSelected ? kStatusUpdateModeSelected : 0) |
+                (FlashCommandsAllowed() ? kStatusReady : 0) | (busy ? kStatusBusy : 0));
             if (s_.busyLeft > 0) --s_.busyLeft;
             status[1] = 0x01;  // disk attached
             status[2] = s_.generation == 1 ? 0x30 : 0x31;
@@ -539,7 +500,7 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             s_.updateModeSelected = true;
             return true;
         case kFnReadChipName: {
-            if (request.cdb[3] != 0x01) {
+            if (request.cdb[3] != kChipNameSelector) {
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             std::uint8_t name[kChipNameBytes] = {};
@@ -559,12 +520,12 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             return Answer(request, reply, info, kInfoBytes);
         }
         case kFnSetSectorMode:
-            if (request.cdb[4] > 1) {
+            if (request.cdb[kSectorModeByte] > 1) {
                 return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
             }
             // Kept in the parameter area of the flash; read when the bridge next starts.
-            StoreBlockLength(s_.generation, flash, request.cdb[4] == 1 ? 4096 : 512);
-            drive_.FlashWritten(EmulatedBlockAddress(s_.generation) + kSectorSettingOffset, 1);
+            StoreBlockLength(s_.generation, flash, request.cdb[kSectorModeByte] == 1 ? 4096 : 512);
+            drive_.FlashWritten(EmulatedBlockAddress(s_.generation) + kSectorSettingByte, 1);
             programmed_ = 1;
             return true;
         default:

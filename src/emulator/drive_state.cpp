@@ -513,7 +513,7 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     if (s.generation != 1 && s.generation != 2) return fail("generation must be 1 or 2");
     if (bridge) {
         // The bridge reads its configuration block at a fixed address: a smaller flash has none.
-        const std::uint64_t least = EmulatedBlockAddress(s.generation) + kEmulatedBlockSize;
+        const std::uint64_t least = EmulatedBlockAddress(s.generation) + kConfigBlockSize;
         if (s.flashSize < least || s.flashSize > kLargestEmulatedFlash) {
             return fail("flash-size: " + std::to_string(s.flashSize) + " bytes; a generation " +
                         std::to_string(s.generation) + " flash holds " + std::to_string(least) +

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "config/block_layout.h"
 
 namespace mox3 {
 
@@ -28,7 +29,6 @@ inline constexpr const char* kFirstGenerationChipName = "MB86C30A";
 inline constexpr const char* kSecondGenerationChipName = "MB86C311A";
 inline constexpr std::uint32_t kFirstGenerationFlashSize = 64 * 1024;
 inline constexpr std::uint32_t kSecondGenerationFlashSize = 256 * 1024;
-inline constexpr std::uint32_t kFirstGenerationFirmwareAddress = 8192;
 
 // The USB identity of a bridge without the maker's configuration.
 inline constexpr std::uint16_t kBareBridgeVendorId = 0x04C5;

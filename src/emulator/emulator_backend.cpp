@@ -238,16 +238,15 @@ std::vector<std::uint8_t> FactoryFlash(int generation, std::uint32_t flashSize,
         return std::vector<std::uint8_t>{};
     };
     const std::uint32_t blockAddress = EmulatedBlockAddress(generation);
-    if (block.size() != kEmulatedBlockSize)
-        return fail("the configuration block is not 4096 bytes");
+    if (block.size() != kConfigBlockSize) return fail("the configuration block is not 4096 bytes");
     if (programmedLength == 0) programmedLength = static_cast<std::uint32_t>(firmware.size());
     const std::uint64_t length = (std::uint64_t{programmedLength} + kPage - 1) / kPage * kPage;
-    if (firmwareAddress < blockAddress + kEmulatedBlockSize &&
+    if (firmwareAddress < blockAddress + kConfigBlockSize &&
         firmwareAddress + length > blockAddress) {
         return fail("the firmware at " + std::to_string(firmwareAddress) +
                     " overlaps the configuration block");
     }
-    if (blockAddress + kEmulatedBlockSize > flashSize || firmwareAddress + length > flashSize) {
+    if (blockAddress + kConfigBlockSize > flashSize || firmwareAddress + length > flashSize) {
         return fail("the firmware (" + std::to_string(length) + " bytes at " +
                     std::to_string(firmwareAddress) + ") does not fit a flash of " +
                     std::to_string(flashSize) + " bytes");

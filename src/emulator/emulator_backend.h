@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/clock.h"
 #include "emulator/emulated_drive.h"
 #include "transport/passthrough.h"
 

@@ -9,24 +9,6 @@ namespace mox3 {
 
 namespace {
 
-// Where the pieces of the block live, per generation.
-struct BlockLayout {
-    std::uint32_t tlvStart;
-    std::uint32_t tlvLimit;
-    std::uint32_t idsOffset;  // idVendor of the high-speed device descriptor
-    std::array<std::uint32_t, 3> stringSlots;
-};
-constexpr BlockLayout kFirstLayout{112, 1024, 1032, {1082, 1132, 1182}};
-constexpr BlockLayout kSecondLayout{128, 1792, 1800, {1908, 1958, 2008}};
-constexpr std::uint32_t kStringSlotChars = 24;
-constexpr std::uint8_t kSerialFromDisk = 0x52;
-constexpr std::uint32_t kInquiryEntries = 3584;
-constexpr std::uint32_t kInquiryEntrySize = 28;
-
-const BlockLayout& LayoutFor(int generation) {
-    return generation == 1 ? kFirstLayout : kSecondLayout;
-}
-
 bool AllErased(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
@@ -35,21 +17,11 @@ bool IsDigit(std::uint8_t c) {
     return c >= '0' && c <= '9';
 }
 
-struct TlvView {
-    std::uint8_t tag;
-    std::span<const std::uint8_t> value;
-};
-
-// The records of the block's TLV list up to the end tag or the end of its area.
-std::vector<TlvView> TlvRecords(std::span<const std::uint8_t> block, const BlockLayout& layout) {
-    std::vector<TlvView> records;
-    std::uint32_t pos = layout.tlvStart;
-    while (pos + 2 <= layout.tlvLimit && block[pos] != 0) {
-        std::uint32_t length = block[pos + 1];
-        if (pos + 2 + length > layout.tlvLimit) break;
-        records.push_back({block[pos], block.subspan(pos + 2, length)});
-        pos += 2 + length;
-    }
+// The whole records of the block's list up to its end tag or the end of its area.
+std::vector<BlockRecord> WholeRecords(std::span<const std::uint8_t> block,
+                                      const BlockLayout& layout) {
+    std::vector<BlockRecord> records = ReadRecords(block, layout).records;
+    if (!records.empty() && records.back().truncated) records.pop_back();
     return records;
 }
 
@@ -101,19 +73,21 @@ std::array<std::uint8_t, 36> DefaultInquiry(std::string_view chipName, bool load
 
 // Vendor, product and revision (28 bytes) copied as the block stores them.
 void PutEntry(std::array<std::uint8_t, 36>& inquiry, std::span<const std::uint8_t> entry) {
-    std::copy(entry.begin(), entry.begin() + kInquiryEntrySize, inquiry.begin() + 8);
+    std::copy(entry.begin(), entry.begin() + kInquiryTextSize, inquiry.begin() + 8);
 }
 
 std::array<std::uint8_t, 36> FirstGenerationInquiry(std::span<const std::uint8_t> block,
                                                     std::string_view chipName) {
-    auto records = TlvRecords(block, kFirstLayout);
+    auto records = WholeRecords(block, gen1::kLayout);
     bool removable = false;
-    for (const TlvView& r : records) {
-        // Control parameters: value byte 16 is 1 when the unit reports itself removable.
-        if (r.tag == 0x05 && r.value.size() > 16 && r.value[16] == 1) removable = true;
+    for (const BlockRecord& r : records) {
+        if (r.tag == gen1::kTagControl && r.value.size() > gen1::kControlRemovableByte &&
+            r.value[gen1::kControlRemovableByte] == 1) {
+            removable = true;
+        }
     }
-    for (const TlvView& r : records) {
-        if (r.tag != 0x04 || r.value.size() < 1 + kInquiryEntrySize) continue;
+    for (const BlockRecord& r : records) {
+        if (r.tag != gen1::kTagInquiry || r.value.size() < gen1::kInquiryAnswerSize) continue;
         std::array<std::uint8_t, 36> inquiry = InquiryFrame(r.value[0] & 0x1F, removable);
         PutEntry(inquiry, r.value.subspan(1));
         return inquiry;
@@ -123,33 +97,35 @@ std::array<std::uint8_t, 36> FirstGenerationInquiry(std::span<const std::uint8_t
 
 std::array<std::uint8_t, 36> SecondGenerationInquiry(std::span<const std::uint8_t> block,
                                                      std::string_view chipName) {
-    auto records = TlvRecords(block, kSecondLayout);
+    auto records = WholeRecords(block, gen2::kLayout);
     // The drive mode from the RAID default record picks the logical-unit table.
     std::uint8_t modeBit = 0x01;
-    for (const TlvView& r : records) {
-        if (r.tag == 0x05 && !r.value.empty() && r.value[0] < 4) {
+    for (const BlockRecord& r : records) {
+        if (r.tag == gen2::kTagRaidDefault && !r.value.empty() && r.value[0] < 4) {
             modeBit = static_cast<std::uint8_t>(1u << r.value[0]);
             break;
         }
     }
-    std::uint32_t entry = kInquiryEntries;
+    std::uint32_t entry = gen2::kInquiryTable;
     std::uint8_t unitType = 0;
-    for (const TlvView& r : records) {
-        if (r.tag != 0x10 || r.value.size() < 4 + 24 || r.value[0] == 0 ||
+    for (const BlockRecord& r : records) {
+        if (r.tag != gen2::kTagUnitTables ||
+            r.value.size() < gen2::kUnitTableHead + gen2::kUnitEntrySize || r.value[0] == 0 ||
             (r.value[1] & modeBit) == 0) {
             continue;
         }
-        std::span<const std::uint8_t> unit = r.value.subspan(4, 24);
+        std::span<const std::uint8_t> unit =
+            r.value.subspan(gen2::kUnitTableHead, gen2::kUnitEntrySize);
         unitType = unit[0];
-        entry = ReadLe32(unit, 12);
+        entry = ReadLe32(unit, gen2::kUnitInquiryField);
         break;
     }
-    if (entry == 0 || entry > kEmulatedBlockSize - kInquiryEntrySize) {
+    if (entry == 0 || entry > kConfigBlockSize - kInquiryTextSize) {
         return DefaultInquiry(chipName, false);
     }
     std::array<std::uint8_t, 36> inquiry =
         InquiryFrame(unitType == 2 ? 0x05 : 0x00, unitType == 1 || unitType == 2);
-    PutEntry(inquiry, block.subspan(entry, kInquiryEntrySize));
+    PutEntry(inquiry, block.subspan(entry, kInquiryTextSize));
     return inquiry;
 }
 
@@ -171,7 +147,7 @@ std::optional<std::uint32_t> FindTrailer(int generation, std::span<const std::ui
 }  // namespace
 
 std::uint32_t EmulatedBlockAddress(int generation) {
-    return generation == 1 ? 4096 : 0;
+    return generation == 1 ? kFirstGenerationBlockAddress : kSecondGenerationBlockAddress;
 }
 
 std::array<std::uint8_t, 8> VersionBlockFromDigits(int generation,
@@ -196,18 +172,18 @@ std::array<std::uint8_t, 8> VersionBlockFromDigits(int generation,
 EmulatedFlashReport AnalyseFlash(int generation, std::span<const std::uint8_t> flash) {
     EmulatedFlashReport report;
     report.blockAddress = EmulatedBlockAddress(generation);
-    if (flash.size() < report.blockAddress + kEmulatedBlockSize) return report;
-    auto block = flash.subspan(report.blockAddress, kEmulatedBlockSize);
+    if (flash.size() < report.blockAddress + kConfigBlockSize) return report;
+    auto block = flash.subspan(report.blockAddress, kConfigBlockSize);
     report.blockErased = AllErased(block);
-    report.blockSealed = DigestHolds(block, kEmulatedBlockSize);
+    report.blockSealed = DigestHolds(block, kConfigBlockSize);
 
     if (generation == 1) {
         report.firmwareAddress = kFirstGenerationFirmwareAddress;
         report.firmwareAddressValid = true;
     } else {
-        report.firmwareAddress = ReadLe32(block, 36);
-        report.firmwareAddressValid =
-            report.firmwareAddress == 4096 || report.firmwareAddress == 8192;
+        report.firmwareAddress = ReadLe32(block, kFirmwareAddressField);
+        report.firmwareAddressValid = report.firmwareAddress == gen2::kFirmwareAddressNoSecret ||
+                                      report.firmwareAddress == gen2::kFirmwareAddressAfterSecret;
     }
     if (!report.firmwareAddressValid || report.firmwareAddress >= flash.size()) {
         report.firmwareAddressValid = false;
@@ -245,14 +221,15 @@ PresentedIdentity StartIdentity(int generation, std::string_view chipName,
         return id;
     }
     id.loader = false;
-    const BlockLayout& layout = LayoutFor(generation);
-    auto block = flash.subspan(report.blockAddress, kEmulatedBlockSize);
-    id.usb.vendorId = ReadLe16(block, layout.idsOffset);
-    id.usb.productId = ReadLe16(block, layout.idsOffset + 2);
-    id.usb.bcdDevice = ReadLe16(block, layout.idsOffset + 4);
-    id.usb.manufacturer = SlotText(block, layout.stringSlots[0], diskSerial);
-    id.usb.product = SlotText(block, layout.stringSlots[1], diskSerial);
-    id.usb.serialNumber = SlotText(block, layout.stringSlots[2], diskSerial);
+    // The identity of the high-speed descriptor set.
+    const DescriptorSetLayout& set = LayoutOf(generation).sets[0];
+    auto block = flash.subspan(report.blockAddress, kConfigBlockSize);
+    id.usb.vendorId = ReadLe16(block, set.base + kDeviceVendorId);
+    id.usb.productId = ReadLe16(block, set.base + kDeviceProductId);
+    id.usb.bcdDevice = ReadLe16(block, set.base + kDeviceBcdDevice);
+    id.usb.manufacturer = SlotText(block, set.strings[0], diskSerial);
+    id.usb.product = SlotText(block, set.strings[1], diskSerial);
+    id.usb.serialNumber = SlotText(block, set.strings[2], diskSerial);
     id.inquiry = generation == 1 ? FirstGenerationInquiry(block, chipName)
                                  : SecondGenerationInquiry(block, chipName);
     id.versionBlock = report.versionBlock;
@@ -260,13 +237,13 @@ PresentedIdentity StartIdentity(int generation, std::string_view chipName,
 }
 
 std::uint32_t StoredBlockLength(int generation, std::span<const std::uint8_t> flash) {
-    std::uint32_t at = EmulatedBlockAddress(generation) + kSectorSettingOffset;
+    std::uint32_t at = EmulatedBlockAddress(generation) + kSectorSettingByte;
     return at < flash.size() && flash[at] == 0x01 ? 4096 : 512;
 }
 
 void StoreBlockLength(int generation, std::span<std::uint8_t> flash, std::uint32_t length) {
     // The bridge rewrites the whole parameter sector, so the byte may go either way.
-    std::uint32_t at = EmulatedBlockAddress(generation) + kSectorSettingOffset;
+    std::uint32_t at = EmulatedBlockAddress(generation) + kSectorSettingByte;
     if (at < flash.size()) flash[at] = length == 4096 ? 0x01 : 0xFF;
 }
 

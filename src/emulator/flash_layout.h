@@ -8,14 +8,10 @@
 #include <string>
 #include <string_view>
 
+#include "config/block_layout.h"
 #include "emulator/emulated_drive.h"
 
 namespace mox3 {
-
-inline constexpr std::uint32_t kEmulatedBlockSize = 4096;
-// Byte of the block's parameter area where the bridge keeps its logical-block setting:
-// 0x01 for 4096-byte blocks, anything else for 512.
-inline constexpr std::uint32_t kSectorSettingOffset = 3841;
 
 EmulatedFlashReport AnalyseFlash(int generation, std::span<const std::uint8_t> flash);
 

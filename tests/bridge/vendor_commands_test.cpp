@@ -41,6 +41,85 @@ TEST(VendorBlocks, BlocksAndHeaders) {
     EXPECT_EQ(sum & 0xFFFF, 0u);
 }
 
+// The command blocks each command puts on the wire, written out by hand: the emulated bridge
+// takes its codes from the same header, so only these bytes tell a wrong code apart.
+TEST(VendorBlocks, EveryCommandSendsItsHandWrittenBlock) {
+    FakeBackendScope fake;
+    auto clock = std::make_shared<ManualClock>();
+    CBridgeMgr mgr;
+    mgr.clock = clock;
+    CNtDevCtrl handle;
+    ASSERT_TRUE(handle.Open(u"drive"));
+    CSpti spti;
+    ASSERT_TRUE(spti.Open(u"drive"));
+    std::uint8_t buffer[1024] = {};
+    auto& sent = fake.state().requests;
+
+    struct Expected {
+        Bytes cdb;
+        DataDirection direction;
+        std::uint32_t length;
+    };
+    const DataDirection kOut = DataDirection::Out;
+    const DataDirection kIn = DataDirection::In;
+    const DataDirection kNone = DataDirection::None;
+    const Bytes kBeginHeader = {0x3B, 0x01, 0x10, 0x20, 0x7F, 0xA4, 0x46, 0x4D, 0x4C, 0x00};
+    EXPECT_EQ(BeginFlashUpdate(mgr, handle), 1);
+    EXPECT_EQ(WriteFlash(mgr, handle, 0x012345, 1024, buffer), 1);
+    EXPECT_EQ(ReadFlash(handle, buffer, mgr, 0x00F000), 1);
+    EXPECT_EQ(SetFlashParameters(handle, buffer), 1);
+    EXPECT_EQ(RestartBridge(mgr, handle), 1);
+    EXPECT_EQ(ReadBridgeStatus(buffer, handle), 1);
+    EXPECT_EQ(ReadFirmwareVersion(buffer, handle), 1);
+    EXPECT_EQ(ReadBridgeInfo(buffer, handle), 1);
+    EXPECT_TRUE(ReadBridgeStatus(spti, buffer, 12));
+    EXPECT_TRUE(SelectUpdateMode(spti));
+    EXPECT_TRUE(RestartBridge(spti));
+    EXPECT_TRUE(SetSectorMode(spti, 1));
+    EXPECT_TRUE(SetSectorMode(spti, 0));
+    EXPECT_TRUE(ReadChipName(spti, buffer));
+    const Expected expected[] = {
+        {kBeginHeader, kOut, 0},
+        {{0x3B, 0x01, 0x20, 0x80, 0, 0, 0, 0, 0, 0}, kOut, 0},
+        {{0x3B, 0x01, 0x10, 0x21, 0xDC, 0x59, 0x46, 0x4D, 0x4C, 0x00}, kOut, 0},
+        {{0x3B, 0x01, 0x21, 0x00, 0x45, 0x23, 0x01, 0x00, 0x04, 0x00}, kOut, 1024},
+        {{0x3B, 0x01, 0x10, 0x22, 0x0F, 0x9D, 0x46, 0x4D, 0x4C, 0x00}, kOut, 0},
+        {{0x3C, 0x01, 0x22, 0x00, 0x00, 0xF0, 0x00, 0x00, 0x04, 0x00}, kIn, 1024},
+        {{0x3B, 0x01, 0x24, 0, 0, 0, 0, 0, 0, 0}, kOut, 8},
+        {{0x3B, 0x01, 0x50, 0, 0, 0, 0, 0, 0, 0}, kOut, 0},
+        {{0x3C, 0x01, 0x51, 0, 0, 0, 0, 0, 0, 0}, kIn, 12},
+        {{0x3C, 0x01, 0x52, 0, 0, 0, 0, 0, 0, 0}, kIn, 8},
+        {{0x3C, 0x01, 0x59, 0, 0, 0, 0, 0, 0, 0}, kIn, 7},
+        {{0x3C, 0x01, 0x51, 0, 0, 0, 0, 0, 0, 0}, kIn, 12},
+        {{0x3B, 0x01, 0x53, 0, 0, 0, 0, 0, 0, 0}, kNone, 0},
+        {{0x3B, 0x01, 0x50, 0, 0, 0, 0, 0, 0, 0}, kNone, 0},
+        {{0x3B, 0x01, 0x8A, 0, 1, 0, 0, 0, 0, 0}, kNone, 0},
+        {{0x3B, 0x01, 0x8A, 0, 0, 0, 0, 0, 0, 0}, kNone, 0},
+        {{0x3C, 0x01, 0x55, 0x01, 0, 0, 0, 0, 0, 0}, kIn, 72},
+    };
+    ASSERT_EQ(sent.size(), std::size(expected));
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "request " << i);
+        EXPECT_EQ(sent[i].cdb, expected[i].cdb);
+        // A command without data may go out as either direction; its length is what counts.
+        if (expected[i].length != 0) {
+            EXPECT_EQ(sent[i].direction, expected[i].direction);
+        }
+        EXPECT_EQ(sent[i].length, expected[i].length);
+    }
+}
+
+TEST(VendorBlocks, HeaderChecksumOfHandMadeBlocks) {
+    // Words summed, the sum's low 16 bits negated.
+    EXPECT_EQ(HeaderChecksum(CommandBlock{}), 0x0000);
+    EXPECT_EQ(HeaderChecksum(CommandBlock{0x12, 0x34, 0x56, 0x78}), 0x9754);
+    // 0x8000 + 0x8000 carries out of 16 bits: the low bits are 0, and so is the checksum.
+    EXPECT_EQ(HeaderChecksum(CommandBlock{0x80, 0x00, 0x80, 0x00}), 0x0000);
+    CommandBlock ones;
+    ones.fill(0xFF);
+    EXPECT_EQ(HeaderChecksum(ones), 0x0005);  // 5 * 0xFFFF = 0x4FFFB
+}
+
 TEST(VendorBlocks, VersionTexts) {
     const std::uint8_t plain[8] = {0, 0, 1, 0, 2, 0, 3, 0};
     const std::uint8_t full[8] = {5, 2, 1, 0, 2, 0, 3, 4};

@@ -57,7 +57,7 @@ void Seal(Block& b) {
 }
 
 Block SecondGenerationBlock() {
-    Block b(kConfigBlockBytes, 0);
+    Block b(kConfigBlockSize, 0);
     Put32(b, 32, 3036);
     Put32(b, 36, 8192);
     Put32(b, 48, 1792);
@@ -77,7 +77,7 @@ Block SecondGenerationBlock() {
 }
 
 Block FirstGenerationBlock() {
-    Block b(kConfigBlockBytes, 0);
+    Block b(kConfigBlockSize, 0);
     Put32(b, 32, 3036);
     Put32(b, 36, 8192);
     Put32(b, 44, 5120);
@@ -91,7 +91,7 @@ Block FirstGenerationBlock() {
 }
 
 DecodedBlock Decode(const Block& b, int generation) {
-    return DecodeConfigBlock(ConfigBlockView(b.data(), kConfigBlockBytes), generation);
+    return DecodeConfigBlock(ConfigBlockView(b.data(), kConfigBlockSize), generation);
 }
 
 const DecodedField* FindField(const DecodedGroup& g, const std::string& name) {
@@ -110,7 +110,7 @@ std::uint64_t FieldNumber(const DecodedGroup& g, const std::string& name) {
 TEST(BlockDecodeTest, TellsTheGenerationFromTheHeader) {
     Block second = SecondGenerationBlock();
     Block first = FirstGenerationBlock();
-    Block blank(kConfigBlockBytes, 0);
+    Block blank(kConfigBlockSize, 0);
     Block both = FirstGenerationBlock();
     Put32(both, 48, 1792);
     EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(second.data(), 4096)), 2);

@@ -1,6 +1,10 @@
 // What the emulated bridge presents after it checks its flash at power-on.
+#include <algorithm>
 #include <cstring>
+#include <string_view>
+#include <tuple>
 
+#include "base/sha256.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -104,6 +108,118 @@ TEST_F(EmulatorStart, SerialFormOneTakesTheDisksSerialAndChipNameIsSet) {
     auto device = Open(drive);
     Answer chip = Send(*device, VendorCdb(0x3C, 0x55, 0x01), 72);
     EXPECT_STREQ(reinterpret_cast<const char*>(chip.data.data()), "MB86E501A");
+}
+
+// A flash written byte by byte at the offsets the bridge reads, without the compilers: the
+// emulated bridge shares its layout with them, so only literal offsets catch a wrong one.
+class HandMadeFlash {
+  public:
+    HandMadeFlash(std::uint32_t size, std::uint32_t blockAt) : flash_(size, 0xFF), at_(blockAt) {
+        std::fill_n(flash_.begin() + at_, 4096, 0x00);
+        Le32(at_ + 32, 3036);
+        Le32(at_ + 36, 8192);
+        // A firmware image of 16 bytes with its digest header at 8192.
+        Le32(8192 + 32, 16);
+        std::fill_n(flash_.begin() + 8192 + 36, 16, 0x5A);
+        Seal(8192, 16);
+    }
+    void Le16(std::uint32_t at, std::uint32_t v) {
+        flash_[at] = static_cast<std::uint8_t>(v);
+        flash_[at + 1] = static_cast<std::uint8_t>(v >> 8);
+    }
+    void Le32(std::uint32_t at, std::uint32_t v) {
+        Le16(at, v);
+        Le16(at + 2, v >> 16);
+    }
+    // Block offsets from here on.
+    void Put(std::uint32_t offset, std::initializer_list<std::uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), flash_.begin() + at_ + offset);
+    }
+    void PutText(std::uint32_t offset, std::string_view text) {
+        std::copy(text.begin(), text.end(), flash_.begin() + at_ + offset);
+    }
+    void PutString(std::uint32_t offset, std::u16string_view text) {
+        Put(offset, {static_cast<std::uint8_t>(2 + 2 * text.size()), 0x03});
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            Le16(at_ + offset + 2 + 2 * static_cast<std::uint32_t>(i), text[i]);
+        }
+    }
+    std::vector<std::uint8_t> Sealed() {
+        Seal(at_, 3036);
+        return flash_;
+    }
+
+  private:
+    void Seal(std::uint32_t at, std::uint32_t n) {
+        auto d = Sha256(std::span<const std::uint8_t>(flash_).subspan(at + 32, n + 4));
+        std::copy(d->begin(), d->end(), flash_.begin() + at);
+    }
+
+    std::vector<std::uint8_t> flash_;
+    std::uint32_t at_;
+};
+
+TEST_F(EmulatorStart, IdentityFromAHandMadeBlockOfEitherGeneration) {
+    // Second generation, block at 0: identity of the high-speed set at 1792, strings at 1908,
+    // 1958 and 2008, the record list at 128 and the INQUIRY entries at 3584.
+    HandMadeFlash second(kSecondGenerationFlashSize, 0);
+    second.Put(1792 + 8, {0x34, 0x12, 0x78, 0x56, 0x10, 0x02});
+    second.PutString(1908, u"Mk");
+    second.PutString(1958, u"Box");
+    second.PutString(2008, u"S-42");
+    for (std::uint32_t i = 0; i < 5; ++i) second.PutText(3584 + 28 * i, std::string(28, ' '));
+    second.PutText(3584 + 28 * 2, "VENDOR2 PRODUCT-TWO     0002");
+    // RAID default: mode 2 (bit 0x04). A table for the normal mode comes first and must be
+    // passed over; the RAID-0 table's removable unit names INQUIRY entry 2 (offset 3640).
+    std::uint32_t at = 128;
+    second.Put(at, {0x05, 0x01, 0x02});
+    at += 3;
+    for (auto [mode, type, inquiry] :
+         {std::tuple{0x01, 0x00, 3584u}, std::tuple{0x04, 0x01, 3640u}}) {
+        second.Put(at, {0x10, 28, 0x01, static_cast<std::uint8_t>(mode), 0x00, 0x00,
+                        static_cast<std::uint8_t>(type)});
+        second.Le32(at + 2 + 4 + 12, inquiry);
+        at += 30;
+    }
+    EmulatedDriveSetup setup;
+    setup.generation = 2;
+    setup.flash = second.Sealed();
+    EmulatedDriveView v = View(MakeDrive(setup, "hand-made-2"));
+    ASSERT_FALSE(v.loader);
+    EXPECT_EQ(v.usb.vendorId, 0x1234);
+    EXPECT_EQ(v.usb.productId, 0x5678);
+    EXPECT_EQ(v.usb.bcdDevice, 0x0210);
+    EXPECT_EQ(Utf16ToUtf8(v.usb.manufacturer), "Mk");
+    EXPECT_EQ(Utf16ToUtf8(v.usb.product), "Box");
+    EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "S-42");
+    EXPECT_EQ(v.inquiry[0], 0x00);
+    EXPECT_EQ(v.inquiry[1], 0x80) << "a removable unit";
+    EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.end()), "VENDOR2 PRODUCT-TWO     0002");
+
+    // First generation, block at 4096: identity at 1024, strings at 1082, 1132 and 1182, the
+    // list at 112 with the 100-byte control record (byte 16: removable) before the INQUIRY one.
+    HandMadeFlash first(kFirstGenerationFlashSize, 4096);
+    first.Put(1024 + 8, {0xCD, 0xAB, 0x01, 0xEF, 0x00, 0x01});
+    first.PutString(1082, u"One");
+    first.PutString(1132, u"Two");
+    first.PutString(1182, u"");
+    first.Put(112, {0x05, 100});
+    first.Put(112 + 2 + 16, {0x01});
+    first.Put(214, {0x04, 29, 0x05});
+    first.PutText(217, "VEND1   PRODUCT-ONE     0001");
+    setup.generation = 1;
+    setup.flash = first.Sealed();
+    v = View(MakeDrive(setup, "hand-made-1"));
+    ASSERT_FALSE(v.loader);
+    EXPECT_EQ(v.usb.vendorId, 0xABCD);
+    EXPECT_EQ(v.usb.productId, 0xEF01);
+    EXPECT_EQ(v.usb.bcdDevice, 0x0100);
+    EXPECT_EQ(Utf16ToUtf8(v.usb.manufacturer), "One");
+    EXPECT_EQ(Utf16ToUtf8(v.usb.product), "Two");
+    EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "");
+    EXPECT_EQ(v.inquiry[0], 0x05);
+    EXPECT_EQ(v.inquiry[1], 0x80);
+    EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.end()), "VEND1   PRODUCT-ONE     0001");
 }
 
 }  // namespace

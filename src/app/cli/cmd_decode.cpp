@@ -71,21 +71,21 @@ bool ReadBlock(const std::string& path, std::vector<std::uint8_t>& block, std::s
         problem = "cannot open " + path;
         return false;
     }
-    block.assign(kConfigBlockBytes + 1, 0);
+    block.assign(kConfigBlockSize + 1, 0);
     in.read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
     if (in.bad()) {
         problem = "cannot read " + path;
         return false;
     }
     auto got = static_cast<std::uintmax_t>(in.gcount());
-    if (got != kConfigBlockBytes) {
+    if (got != kConfigBlockSize) {
         std::uintmax_t size = fs::file_size(path, ec);
         if (ec) size = got;
         problem = path + " holds " + std::to_string(size) + " bytes; a configuration block has " +
-                  std::to_string(kConfigBlockBytes);
+                  std::to_string(kConfigBlockSize);
         return false;
     }
-    block.resize(kConfigBlockBytes);
+    block.resize(kConfigBlockSize);
     return true;
 }
 
@@ -219,7 +219,7 @@ class TextDump {
         if (d.status == DigestStatus::LengthOutOfRange) {
             Line(1, "payload length " + std::to_string(d.payloadLength) + ", " +
                         std::to_string(d.payloadLength) + " + 36 exceeds " +
-                        std::to_string(kConfigBlockBytes));
+                        std::to_string(kConfigBlockSize));
         } else {
             Line(1, "payload length " + std::to_string(d.payloadLength) + ", covers bytes 32 to " +
                         std::to_string(covered));
@@ -594,7 +594,7 @@ int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err) {
     if (!ParseOptions(args, options, problem)) return report.Usage(problem, kUsage);
     std::vector<std::uint8_t> bytes;
     if (!ReadBlock(options.path, bytes, problem)) return report.Fail("unreadable", problem);
-    ConfigBlockView view(bytes.data(), kConfigBlockBytes);
+    ConfigBlockView view(bytes.data(), kConfigBlockSize);
     int generation = 0;
     if (options.generation) {
         generation = *options.generation;

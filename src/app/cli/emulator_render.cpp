@@ -88,9 +88,9 @@ struct Shown {
           version(r.versionFound ? EmulatedVersionText(r.versionBlock) : "") {
         // A flash too small to hold the block, or one whose block is erased, shows no block.
         if (bridge && !r.blockErased && r.blockAddress <= v.flash.size() &&
-            v.flash.size() - r.blockAddress >= kConfigBlockBytes) {
+            v.flash.size() - r.blockAddress >= kConfigBlockSize) {
             block = DecodeConfigBlock(
-                ConfigBlockView(v.flash.data() + r.blockAddress, kConfigBlockBytes), v.generation);
+                ConfigBlockView(v.flash.data() + r.blockAddress, kConfigBlockSize), v.generation);
         }
     }
     std::span<const std::uint8_t> Inquiry(std::size_t offset, std::size_t size) const {

@@ -1,0 +1,960 @@
+// The decoders of the configuration block's records, one per record kind and generation, and
+// the readings that need the whole list (logical-unit tables split over records, and the tag
+// the two second-generation firmware families use for different things).
+#include "config/record_decode.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "base/text.h"
+#include "config/block_layout.h"
+
+namespace mox3 {
+
+namespace decode {
+
+std::uint64_t ReadLe(Bytes bytes, std::size_t offset, std::size_t size) {
+    if (offset > bytes.size() || size > bytes.size() - offset) return 0;
+    std::uint64_t value = 0;
+    for (std::size_t i = size; i-- > 0;) value = (value << 8) | bytes[offset + i];
+    return value;
+}
+
+std::uint16_t Le16(Bytes bytes, std::size_t offset) {
+    return static_cast<std::uint16_t>(ReadLe(bytes, offset, 2));
+}
+std::uint32_t Le32(Bytes bytes, std::size_t offset) {
+    return static_cast<std::uint32_t>(ReadLe(bytes, offset, 4));
+}
+
+Bytes Slice(Bytes bytes, std::size_t offset, std::size_t size) {
+    if (offset >= bytes.size()) return {};
+    return bytes.subspan(offset, std::min(size, bytes.size() - offset));
+}
+
+std::string Format(const char* format, unsigned long long a, unsigned long long b,
+                   unsigned long long c) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, format, a, b, c);
+    return buf;
+}
+
+std::string AnsiText(Bytes bytes) {
+    auto end = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
+    std::string raw(bytes.begin(), end);
+    return Utf16ToUtf8(FromAnsi(raw));
+}
+
+InquiryEntry DecodeInquiryTexts(Bytes texts, std::uint32_t offset, std::uint8_t filler) {
+    InquiryEntry entry;
+    entry.offset = offset;
+    entry.vendor = AnsiText(Slice(texts, 0, 8));
+    entry.product = AnsiText(Slice(texts, 8, 16));
+    entry.revision = AnsiText(Slice(texts, 24, 4));
+    entry.unused = std::all_of(texts.begin(), texts.end(),
+                               [filler](std::uint8_t b) { return b == filler || b == 0; });
+    return entry;
+}
+
+namespace {
+
+// Builds the fields of one reading from a record value, never reading past its end.
+class FieldBuilder {
+  public:
+    FieldBuilder(Bytes value, DecodedGroup& group) : value_(value), group_(group) {}
+
+    bool Fits(std::size_t offset, std::size_t size) const {
+        return offset <= value_.size() && size <= value_.size() - offset;
+    }
+    std::uint64_t Get(std::size_t offset, std::size_t size) const {
+        return ReadLe(value_, offset, size);
+    }
+
+    void Number(const std::string& name, std::size_t offset, std::size_t size = 1) {
+        if (Need(name, offset, size)) AddNumber(name, Get(offset, size));
+    }
+    void Hex(const std::string& name, std::size_t offset, std::size_t size = 1) {
+        if (Need(name, offset, size)) AddHex(name, Get(offset, size), static_cast<int>(2 * size));
+    }
+    void Port(const std::string& name, std::size_t offset) {
+        if (!Need(name, offset, 1)) return;
+        DecodedField field{name, DecodedField::Kind::Port};
+        field.number = value_[offset];
+        group_.fields.push_back(std::move(field));
+    }
+    void Raw(const std::string& name, std::size_t offset, std::size_t size) {
+        if (!Need(name, offset, size)) return;
+        DecodedField field{name, DecodedField::Kind::Bytes};
+        Bytes part = value_.subspan(offset, size);
+        field.bytes.assign(part.begin(), part.end());
+        group_.fields.push_back(std::move(field));
+    }
+
+    void AddNumber(const std::string& name, std::uint64_t number) {
+        DecodedField field{name, DecodedField::Kind::Number};
+        field.number = number;
+        group_.fields.push_back(std::move(field));
+    }
+    void AddHex(const std::string& name, std::uint64_t number, int digits) {
+        DecodedField field{name, DecodedField::Kind::Hex};
+        field.number = number;
+        field.digits = digits;
+        group_.fields.push_back(std::move(field));
+    }
+    void AddText(const std::string& name, std::string text) {
+        DecodedField field{name, DecodedField::Kind::Text};
+        field.text = std::move(text);
+        group_.fields.push_back(std::move(field));
+    }
+    void Note(std::string text) { group_.notes.push_back(std::move(text)); }
+
+    // Notes that bytes which are always 0 are not.
+    void ExpectZero(std::size_t offset, std::size_t size) {
+        for (std::size_t i = offset; i < offset + size && i < value_.size(); ++i) {
+            if (value_[i] != 0) {
+                Note(Format("value byte %llu is 0x%02llX where 0 is expected", i, value_[i]));
+            }
+        }
+    }
+    void ExpectLength(std::size_t expected) {
+        if (value_.size() != expected) {
+            Note(Format("length %llu, expected %llu", value_.size(), expected));
+        }
+    }
+    // Entries of `entrySize` bytes after a head of `headSize` bytes; notes a remainder.
+    std::size_t EntryCount(std::size_t headSize, std::size_t entrySize) {
+        if (value_.size() < headSize) return 0;
+        std::size_t rest = value_.size() - headSize;
+        if (rest % entrySize != 0) {
+            Note(Format("%llu bytes after the last whole %llu-byte entry are left over",
+                        rest % entrySize, entrySize));
+        }
+        return rest / entrySize;
+    }
+
+    Bytes value() const { return value_; }
+    DecodedGroup& group() { return group_; }
+
+  private:
+    bool Need(const std::string& name, std::size_t offset, std::size_t size) {
+        if (Fits(offset, size)) return true;
+        if (!short_) Note("the value ends before " + name);
+        short_ = true;
+        return false;
+    }
+
+    Bytes value_;
+    DecodedGroup& group_;
+    bool short_ = false;
+};
+
+std::string Indexed(const char* what, std::size_t n) {
+    return Format(what, n);
+}
+
+// ---- First-generation records ----
+
+void DecodeG1MultiLun(FieldBuilder& f) {
+    f.ExpectLength(17);
+    f.Number("TypeLUN0", 2);
+    if (f.Fits(4, 4)) {
+        std::uint64_t raw = f.Get(4, 4);
+        f.AddNumber("SizeLUN0", raw / 8);
+        if (raw % 8 != 0) f.Note(Format("size field 0x%08llX is not a multiple of 8", raw));
+    } else {
+        f.Number("SizeLUN0", 4, 4);
+    }
+    if (f.Fits(9, 1)) {
+        f.AddNumber("HideLUN1", f.Get(9, 1) >> 7);
+        if ((f.Get(9, 1) & 0x7F) != 5) {
+            f.Note(Format("byte 9 holds 0x%02llX; its low bits are 5 in compiled blocks",
+                          f.Get(9, 1)));
+        }
+    } else {
+        f.Number("HideLUN1", 9);
+    }
+}
+
+void DecodeG1Led(FieldBuilder& f) {
+    f.ExpectLength(6);
+    f.Hex("USB2Port", 0);
+    f.Hex("USB2Func", 1);
+    f.Hex("USB3Port", 2);
+    f.Hex("USB3Func", 3);
+    f.Hex("AuthPort", 4);
+    f.Hex("AuthFunc", 5);
+}
+
+void DecodeG1Fan(FieldBuilder& f) {
+    f.ExpectLength(5);
+    f.Number("SMARTInterval", 0);
+    f.Number("TempThreshold", 1);
+    f.Hex("ControlPort", 2);
+    f.Hex("ActiveValue", 3);
+    f.Hex("DefaultValue", 4);
+}
+
+void DecodeG1ControlParameters(FieldBuilder& f) {
+    f.ExpectLength(100);
+    std::uint64_t a = f.Get(0, 1);
+    std::uint64_t b = f.Get(34, 1);
+    f.Hex("flagsA", 0);
+    f.Hex("flagsB", 34);
+    if (a & 0x01) f.Number("WaitTimeSATADevDetect", 2, 2);
+    if (a & 0x02) f.Number("WaitTimeSATAPHYReady", 4, 2);
+    if (a & 0x04) f.Number("WaitTimeSATAProtocols", 6, 2);
+    if (a & 0x08) f.Number("WaitTimeUSB3HostStart", 8, 2);
+    if (a & 0x10) f.Number("SATACurrentAPMLevel", 10, 2);
+    if (a & 0x20) f.Number("StandbyTransTime", 12, 2);
+    if (a & 0x40) {
+        f.Number("StandbyBlinkDuty", 14);
+        f.Number("StandbyBlinkTime", 15);
+    }
+    if (a & 0x80) f.Number("RMB", 16);
+    if (b & 0x03) f.Hex("USB3LFPS", 36, 4);
+    if (b & 0x04) f.Number("2TBOverMode", 40, 2);
+    if (b & ~std::uint64_t{0x07}) f.Note(Format("flag byte B has unknown bits 0x%02llX", b & ~7u));
+}
+
+// ---- Second-generation records ----
+
+const char* RaidTypeName(std::uint64_t type) {
+    switch (type) {
+        case 0:
+            return "normal";
+        case 1:
+            return "JBOD";
+        case 2:
+            return "RAID-0";
+        case 3:
+            return "RAID-1";
+        default:
+            return "unknown";
+    }
+}
+
+void DecodeRaidDefault(FieldBuilder& f) {
+    std::size_t length = f.value().size();
+    if (length < 1 || length > 4) f.Note(Format("length %llu, expected 1 to 4", length));
+    if (length >= 1) {
+        f.Number("Type", 0);
+        f.AddText("typeName", RaidTypeName(f.Get(0, 1)));
+    }
+    if (length >= 2) {
+        f.AddNumber("Split", f.Get(1, 1) & 1);
+        f.AddNumber("Emu4k", (f.Get(1, 1) >> 1) & 1);
+    }
+    if (length >= 3) f.Number("RebuildDelay", 2);
+    if (length >= 4) f.Number("RebuildWait", 3);
+}
+
+std::string ModeNames(std::uint64_t modes) {
+    static constexpr const char* kNames[] = {"normal", "JBOD", "RAID-0", "RAID-1"};
+    std::string out;
+    for (int bit = 0; bit < 4; ++bit) {
+        if (modes & (1u << bit)) out += std::string(out.empty() ? "" : ", ") + kNames[bit];
+    }
+    if (modes & 0xF0) out += std::string(out.empty() ? "" : ", ") + "unknown bits";
+    return out.empty() ? "none" : out;
+}
+
+std::string TableFlagNames(std::uint64_t flag) {
+    static constexpr const char* kNames[] = {"multi password", "multi secret", "ATA secret"};
+    std::string out;
+    for (int bit = 0; bit < 3; ++bit) {
+        if (flag & (1u << bit)) out += std::string(out.empty() ? "" : ", ") + kNames[bit];
+    }
+    return out.empty() ? "none" : out;
+}
+
+void DecodeUnitEntry(Bytes entry, DecodedGroup& unit) {
+    FieldBuilder f(entry, unit);
+    std::uint64_t code = f.Get(0, 1);
+    std::uint64_t flag = f.Get(1, 1);
+    f.Number("typeCode", 0);
+    std::string type = code == 0   ? "fixed"
+                       : code == 1 ? "removable"
+                       : code == 2 ? "virtual CD"
+                                   : "unknown";
+    if (code == 1 && (flag & 0x08)) type += ", read-only";
+    f.AddText("type", type);
+    f.Hex("Flag", 1);
+    f.ExpectZero(2, 2);
+    f.Number("Size", 4, 6);
+    f.Number("Rsv", 10, 2);
+    std::uint64_t inquiry = f.Get(12, 4);
+    f.Number("inquiryOffset", 12, 4);
+    f.Number("inquiryLength", 16, 2);
+    if (inquiry != 0) {
+        if (inquiry >= gen2::kInquiryTable &&
+            (inquiry - gen2::kInquiryTable) % kInquiryTextSize == 0 &&
+            (inquiry - gen2::kInquiryTable) / kInquiryTextSize < gen2::kInquiryEntryCount) {
+            f.AddNumber("Inq", (inquiry - gen2::kInquiryTable) / kInquiryTextSize + 1);
+        } else {
+            f.Note(Format("INQUIRY offset %llu is not one of the five entries", inquiry));
+        }
+    }
+    f.ExpectZero(18, 6);
+}
+
+// Logical-unit tables (tag 0x10, after joining) or single-unit tables (tag 0x11).
+void DecodeUnitTables(Bytes data, bool single, DecodedGroup& reading) {
+    std::size_t pos = 0;
+    for (std::size_t index = 0; pos < data.size(); ++index) {
+        if (data.size() - pos < gen2::kUnitTableHead) {
+            reading.notes.push_back(
+                Format("%llu bytes at value offset %llu are too short for a table head",
+                       data.size() - pos, pos));
+            break;
+        }
+        Bytes head = data.subspan(pos, gen2::kUnitTableHead);
+        std::size_t count = head[0];
+        DecodedGroup table{Indexed("table %llu", index)};
+        FieldBuilder f(head, table);
+        f.Number("Count", 0);
+        f.Hex("modes", 1);
+        f.AddText("modeNames", ModeNames(head[1]));
+        f.ExpectZero(2, 1);
+        f.Hex("Flag", 3);
+        f.AddText("flagNames", TableFlagNames(head[3]));
+        if ((head[3] & 0x03) && !(head[3] & 0x04)) {
+            f.Note("multi password or multi secret without ATA secret");
+        }
+        std::size_t units = count;
+        if (single) {
+            if (count != 0) f.Note(Format("Count is %llu; single-unit tables carry 0", count));
+            units = 1;
+        } else if (count == 0) {
+            f.Note("Count 0: the table has no units");
+        }
+        pos += gen2::kUnitTableHead;
+        for (std::size_t u = 0; u < units; ++u) {
+            if (data.size() - pos < gen2::kUnitEntrySize) {
+                f.Note(Format("unit %llu runs past the end of the records (%llu of 24 bytes)", u,
+                              data.size() - pos));
+                pos = data.size();
+                break;
+            }
+            DecodedGroup unit{single ? std::string("unit S") : Indexed("unit %llu", u)};
+            DecodeUnitEntry(data.subspan(pos, gen2::kUnitEntrySize), unit);
+            table.groups.push_back(std::move(unit));
+            pos += gen2::kUnitEntrySize;
+        }
+        reading.groups.push_back(std::move(table));
+    }
+}
+
+// Pairs [pin][level]; pins 0x80..0x83 carry the bytes of the initial levels' Alt value.
+void DecodeGpioLevels(FieldBuilder& f, bool withAlt) {
+    Bytes v = f.value();
+    if (v.size() % 2 != 0) f.Note("odd length: the last byte has no partner");
+    std::uint32_t alt = 0;
+    unsigned altBytes = 0;
+    for (std::size_t i = 0; i + 1 < v.size(); i += 2) {
+        std::uint8_t pin = v[i];
+        if (withAlt && pin >= 0x80 && pin <= 0x83) {
+            alt |= static_cast<std::uint32_t>(v[i + 1]) << (8 * (pin - 0x80));
+            altBytes |= 1u << (pin - 0x80);
+            continue;
+        }
+        if (pin > 15) f.Note(Format("pin %llu is outside 0 to 15", pin));
+        f.AddHex(Format("%02llu-Flag", pin), v[i + 1], 2);
+    }
+    if (altBytes != 0) {
+        f.AddHex("Alt", alt, 8);
+        if (altBytes != 0x0F) f.Note("the Alt value is missing some of its four bytes");
+    }
+}
+
+bool FitsGpioLevels(Bytes v) {
+    if (v.empty() || v.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i < v.size(); i += 2) {
+        if (v[i] > 15 || (i > 0 && v[i] <= v[i - 2])) return false;
+    }
+    return true;
+}
+
+bool FitsRebuildLed(Bytes v) {
+    return v.size() >= 4 && v.size() <= 13;
+}
+
+void DecodeRebuildLed(FieldBuilder& f) {
+    f.Number("Blink", 0);
+    f.Hex("Flag", 1);
+    f.Port("D-Port", 2);
+    for (std::size_t i = 3; i < f.value().size(); ++i) f.Port(Indexed("%llu-Port", i - 3), i);
+}
+
+void DecodePowerControl(FieldBuilder& f) {
+    f.ExpectLength(2);
+    if (!f.Fits(0, 2)) return;
+    std::uint64_t port = f.Get(0, 1);
+    std::uint64_t mode = f.Get(1, 1);
+    if (port != 0xFF) {
+        f.AddNumber("Flag", 1);
+        f.AddText("meaning", "GPIO switch");
+        f.Port("Port", 0);
+        f.ExpectZero(1, 1);
+        return;
+    }
+    switch (mode) {
+        case 1:
+            f.AddNumber("Flag", 2);
+            f.AddText("meaning", "FET control only");
+            break;
+        case 0:
+            f.AddNumber("Flag", 3);
+            f.AddText("meaning", "hot-plug only");
+            break;
+        case 3:
+            f.AddNumber("Flag", 4);
+            break;
+        default:
+            f.Note(Format("mode byte 0x%02llX matches no Flag value", mode));
+    }
+    f.Hex("mode", 1);
+}
+
+void DecodeFetControl(FieldBuilder& f) {
+    f.Hex("Flag", 0);
+    std::size_t count = f.EntryCount(1, 10);
+    for (std::size_t n = 0; n < count; ++n) {
+        DecodedGroup fet{Indexed("FET %llu", n)};
+        FieldBuilder e(f.value().subspan(1 + 10 * n, 10), fet);
+        e.Port("Port", 0);
+        e.Number("Ch", 1);
+        e.Hex("ExtFlag", 2);
+        e.Port("ExtPort", 3);
+        e.ExpectZero(4, 2);
+        e.Number("Delay1", 6, 2);
+        e.Number("Delay2", 8, 2);
+        f.group().groups.push_back(std::move(fet));
+    }
+}
+
+void DecodeFanControl(FieldBuilder& f) {
+    f.ExpectLength(12);
+    f.Number("Interval", 0);
+    f.Hex("Flag", 1);
+    f.ExpectZero(2, 3);
+    std::size_t count = f.EntryCount(5, 7);
+    for (std::size_t n = 0; n < count; ++n) {
+        DecodedGroup fan{Indexed("fan %llu", n)};
+        FieldBuilder e(f.value().subspan(5 + 7 * n, 7), fan);
+        e.Port("Port", 0);
+        e.Number("ThrldMAX", 1);
+        e.Number("ThrldPWM", 2);
+        e.Number("SpeedPWM", 3);
+        e.Number("PulsePWM", 4, 2);
+        e.Hex("Flag", 6);
+        f.group().groups.push_back(std::move(fan));
+    }
+}
+
+void DecodeStatusLed(FieldBuilder& f) {
+    std::size_t count = f.EntryCount(0, 4);
+    for (std::size_t n = 0; n < count; ++n) {
+        DecodedGroup led{Indexed("LED %llu", n)};
+        FieldBuilder e(f.value().subspan(4 * n, 4), led);
+        e.Port("InPort", 0);
+        e.Port("OutPort", 1);
+        e.Hex("Flag", 2);
+        e.Number("Blink", 3);
+        f.group().groups.push_back(std::move(led));
+    }
+}
+
+void DecodeAccessLed(FieldBuilder& f) {
+    std::size_t length = f.value().size();
+    if (length != 10 && length != 12 && length != 14 && length != 16) {
+        f.Note(Format("length %llu, expected 10, 12, 14 or 16", length));
+    }
+    for (int usb : {2, 3}) {
+        std::size_t base = usb == 2 ? 0 : 5;
+        std::string p = std::to_string(usb) + "-";
+        f.Port(p + "Port", base);
+        f.Hex(p + "Flag", base + 1);
+        f.Number(p + "Blink", base + 2);
+        f.Number(p + "TransBlink", base + 3);
+        f.Number(p + "TransTime", base + 4);
+    }
+    static constexpr const char* kPairs[] = {"BreathTime", "Extend", "BreathTrans"};
+    for (std::size_t i = 0; i < 3 && length >= 12 + 2 * i; ++i) {
+        f.Number(std::string("2-") + kPairs[i], 10 + 2 * i);
+        f.Number(std::string("3-") + kPairs[i], 11 + 2 * i);
+    }
+}
+
+void DecodeSecretLed(FieldBuilder& f) {
+    f.ExpectLength(8);
+    for (const char* p : {"E-", "A-"}) {
+        std::size_t base = p[0] == 'E' ? 0 : 4;
+        f.Port(std::string(p) + "Port", base);
+        f.Hex(std::string(p) + "Flag", base + 1);
+        f.Number(std::string(p) + "Blink", base + 2);
+        f.Number(std::string(p) + "Trans", base + 3);
+    }
+}
+
+void DecodeDeviceLed(FieldBuilder& f) {
+    f.Hex("Flag", 0);
+    f.ExpectZero(1, 1);
+    std::size_t count = f.EntryCount(2, 8);
+    for (std::size_t n = 0; n < count; ++n) {
+        DecodedGroup led{Indexed("LED %llu", n)};
+        FieldBuilder e(f.value().subspan(2 + 8 * n, 8), led);
+        e.Port("Port", 0);
+        e.Hex("Flag", 1);
+        e.Number("Blink", 2);
+        e.ExpectZero(3, 5);
+        f.group().groups.push_back(std::move(led));
+    }
+}
+
+void DecodeCapacityLed(FieldBuilder& f) {
+    f.Number("Interval", 0);
+    f.Hex("Flag", 1);
+    f.Port("D-Port", 2);
+    for (std::size_t i = 3; i < f.value().size(); ++i) f.Port(Indexed("%llu-Port", i - 3), i);
+}
+
+void DecodeCapacityLed2(FieldBuilder& f) {
+    f.Number("Interval", 0);
+    f.Hex("Flag", 1);
+    f.Hex("Mask", 2, 4);
+    f.Hex("Off", 6, 4);
+    bool withD = (f.Get(1, 1) & 0x02) != 0;
+    std::size_t count = f.EntryCount(10, withD ? 8 : 4);
+    for (std::size_t n = 0; n < count; ++n) f.Number(Indexed("%llu-Value", n), 10 + 4 * n, 4);
+    if (withD) {
+        for (std::size_t n = 0; n < count; ++n) {
+            f.Number(Indexed("%llu-Value-D", n), 10 + 4 * (count + n), 4);
+        }
+    }
+}
+
+void DecodeButton(FieldBuilder& f) {
+    f.ExpectLength(4);
+    f.Port("Port", 0);
+    f.Number("Double", 1);
+    f.Number("Hold", 2);
+    f.Number("Extend", 3);
+}
+
+void DecodeAutomaticStandby(FieldBuilder& f) {
+    std::size_t length = f.value().size();
+    if (length != 4 && length != 5) f.Note(Format("length %llu, expected 4 or 5", length));
+    if (f.Fits(0, 2)) {
+        std::uint64_t timer = f.Get(0, 2);
+        f.AddNumber("Timer", timer & 0x7FFF);
+        f.AddNumber("PowerMode", timer >> 15);
+    }
+    f.Number("BlinkPulse", 2);
+    f.Number("BlinkTime", 3);
+    if (length >= 5) f.Number("Extend", 4);
+}
+
+void DecodeRaidButton(FieldBuilder& f) {
+    f.ExpectLength(5);
+    f.Port("S-Port", 0);
+    f.Port("L-Port", 1);
+    f.Hex("Flag", 2);
+    f.Number("Hold", 3);
+    f.ExpectZero(4, 1);
+}
+
+void DecodeRaidSwitch(FieldBuilder& f) {
+    std::size_t count = f.EntryCount(0, 3);
+    for (std::size_t n = 0; n < count; ++n) {
+        DecodedGroup sw{Indexed("switch %llu", n)};
+        FieldBuilder e(f.value().subspan(3 * n, 3), sw);
+        e.Hex("Port", 0);
+        e.Hex("High", 1);
+        e.Hex("Low", 2);
+        f.group().groups.push_back(std::move(sw));
+    }
+}
+
+void DecodeRaidStatusLed(FieldBuilder& f) {
+    std::size_t count = f.EntryCount(0, 4);
+    for (std::size_t n = 0; n < count; ++n) {
+        DecodedGroup led{Indexed("LED %llu", n)};
+        FieldBuilder e(f.value().subspan(4 * n, 4), led);
+        e.Port("Port", 0);
+        e.Hex("Flag", 1);
+        e.Hex("Error", 2);
+        e.Hex("Rebuild", 3);
+        f.group().groups.push_back(std::move(led));
+    }
+}
+
+void DecodeRaidModeLed(FieldBuilder& f) {
+    std::size_t count = f.EntryCount(0, 2);
+    for (std::size_t n = 0; n < count; ++n) {
+        DecodedGroup led{Indexed("LED %llu", n)};
+        FieldBuilder e(f.value().subspan(2 * n, 2), led);
+        e.Port("Port", 0);
+        e.Hex("Flag", 1);
+        f.group().groups.push_back(std::move(led));
+    }
+}
+
+void DecodeSwitchByte(FieldBuilder& f, const char* key) {
+    f.ExpectLength(1);
+    f.Number(key, 0);
+}
+
+void DecodeLinkFlags(FieldBuilder& f) {
+    f.ExpectLength(2);
+    f.Hex("flags", 0, 2);
+    if (f.Fits(0, 1)) f.AddNumber("LinkupAlways", (f.Get(0, 1) >> 2) & 1);
+}
+
+void DecodeFirmwareParameter(FieldBuilder& f) {
+    f.ExpectLength(6);
+    f.Hex("id", 0);
+    if (f.Fits(0, 1)) {
+        const char* name = FirmwareParameterName(static_cast<std::uint8_t>(f.Get(0, 1)));
+        f.AddText("parameter", name != nullptr ? name : "unknown");
+    }
+    f.ExpectZero(1, 1);
+    f.Hex("value", 2, 4);
+}
+
+// The first-generation INQUIRY record: one or two 29-byte answers.
+void DecodeG1Inquiry(const TlvRecord& record, FieldBuilder& f, DecodedBlock& out) {
+    std::size_t length = record.value.size();
+    std::size_t answers = f.EntryCount(0, gen1::kInquiryAnswerSize);
+    if (answers < 1 || answers > 2 || length % gen1::kInquiryAnswerSize != 0) {
+        f.Note(Format("length %llu; compiled blocks carry 29 or 58", length));
+    }
+    for (std::size_t i = 0; i < answers; ++i) {
+        Bytes answer =
+            Bytes(record.value).subspan(gen1::kInquiryAnswerSize * i, gen1::kInquiryAnswerSize);
+        auto offset =
+            static_cast<std::uint32_t>(record.offset + 2 + gen1::kInquiryAnswerSize * i + 1);
+        InquiryEntry entry = DecodeInquiryTexts(answer.subspan(1), offset, 0);
+        DecodedGroup group{Indexed("answer %llu", i)};
+        FieldBuilder e(answer, group);
+        e.ExpectZero(0, 1);
+        e.AddText("Vendor", entry.vendor);
+        e.AddText("Product", entry.product);
+        e.AddText("RevLvl", entry.revision);
+        f.group().groups.push_back(std::move(group));
+        out.inquiry.push_back(std::move(entry));
+    }
+}
+
+// Which second-generation family wrote the block, judged by the tags only one family writes.
+enum class Family { Unknown, First, Later };
+
+Family GuessFamily(const TlvList& list) {
+    static constexpr std::uint8_t kLaterOnly[] = {gen2::kTagRaidDefault,      gen2::kTagDeviceLed,
+                                                  gen2::kTagRaidButton,       gen2::kTagRaidSwitch,
+                                                  gen2::kTagRaidStatusLed,    gen2::kTagRaidModeLed,
+                                                  gen2::kTagCommandPermission};
+    bool later = false;
+    bool first = false;
+    for (const TlvRecord& r : list.records) {
+        if (std::find(std::begin(kLaterOnly), std::end(kLaterOnly), r.tag) != std::end(kLaterOnly))
+            later = true;
+        // PMPEnable exists in the first family only.
+        if (r.tag == gen2::kTagPmpEnable) first = true;
+    }
+    if (later == first) return Family::Unknown;
+    return later ? Family::Later : Family::First;
+}
+
+void DecodeTag35(TlvRecord& record, Family family) {
+    Bytes v = record.value;
+    bool gpio = FitsGpioLevels(v);
+    bool led = FitsRebuildLed(v);
+    if (gpio && led && family != Family::Unknown) {
+        gpio = family == Family::First;
+        led = !gpio;
+        record.notes.push_back(gpio ? "read as GPIO suspend levels: the block carries records "
+                                      "only the first firmware family writes"
+                                    : "read as rebuild progress LED: the block carries records "
+                                      "only the later firmware family writes");
+    } else if (gpio && led) {
+        record.notes.push_back(
+            "tag 0x35 is shared by GPIO suspend levels and the rebuild progress LED; both "
+            "readings fit");
+    } else if (!gpio && !led) {
+        record.notes.push_back(
+            "the value fits neither GPIO suspend levels nor rebuild progress LED");
+    }
+    if (gpio) {
+        DecodedGroup reading{"GPIO suspend levels"};
+        FieldBuilder f(v, reading);
+        DecodeGpioLevels(f, false);
+        record.readings.push_back(std::move(reading));
+    }
+    if (led) {
+        DecodedGroup reading{"rebuild progress LED"};
+        FieldBuilder f(v, reading);
+        DecodeRebuildLed(f);
+        record.readings.push_back(std::move(reading));
+    }
+}
+
+void DecodeRecord(int generation, TlvRecord& record, DecodedBlock& out) {
+    DecodedGroup reading{record.name};
+    FieldBuilder f(record.value, reading);
+    if (generation == 1) {
+        switch (record.tag) {
+            case gen1::kTagInquiry:
+                DecodeG1Inquiry(record, f, out);
+                break;
+            case gen1::kTagMultiLun:
+                DecodeG1MultiLun(f);
+                break;
+            case gen1::kTagLed:
+                DecodeG1Led(f);
+                break;
+            case gen1::kTagFan:
+                DecodeG1Fan(f);
+                break;
+            case gen1::kTagAuthWait:
+                DecodeSwitchByte(f, "AuthWaitTime");
+                break;
+            case gen1::kTagControl:
+                DecodeG1ControlParameters(f);
+                break;
+            default:
+                return;
+        }
+    } else {
+        switch (record.tag) {
+            case gen2::kTagRaidDefault:
+                DecodeRaidDefault(f);
+                break;
+            case gen2::kTagSingleUnitTables:
+                DecodeUnitTables(record.value, true, reading);
+                break;
+            case gen2::kTagAuthWait:
+                DecodeSwitchByte(f, "AuthWait");
+                break;
+            case gen2::kTagGpioInitialize:
+                DecodeGpioLevels(f, true);
+                break;
+            case gen2::kTagPowerControl:
+                DecodePowerControl(f);
+                break;
+            case gen2::kTagFetControl:
+                DecodeFetControl(f);
+                break;
+            case gen2::kTagFanControl:
+                DecodeFanControl(f);
+                break;
+            case gen2::kTagStatusLed:
+                DecodeStatusLed(f);
+                break;
+            case gen2::kTagAccessLed:
+                DecodeAccessLed(f);
+                break;
+            case gen2::kTagSecretLed:
+                DecodeSecretLed(f);
+                break;
+            case gen2::kTagDeviceLed:
+                DecodeDeviceLed(f);
+                break;
+            case gen2::kTagCapacityLed:
+                DecodeCapacityLed(f);
+                break;
+            case gen2::kTagCapacityLed2:
+                DecodeCapacityLed2(f);
+                break;
+            case gen2::kTagButton:
+                DecodeButton(f);
+                break;
+            case gen2::kTagAutomaticStandby:
+                DecodeAutomaticStandby(f);
+                break;
+            case gen2::kTagRaidButton:
+                DecodeRaidButton(f);
+                break;
+            case gen2::kTagRaidSwitch:
+                DecodeRaidSwitch(f);
+                break;
+            case gen2::kTagRaidStatusLed:
+                DecodeRaidStatusLed(f);
+                break;
+            case gen2::kTagRaidModeLed:
+                DecodeRaidModeLed(f);
+                break;
+            case gen2::kTagCommandPermission:
+                f.ExpectLength(32);
+                f.Raw("value", 0, record.value.size());
+                break;
+            case gen2::kTagNcqDisable:
+                DecodeSwitchByte(f, "NCQDisable");
+                break;
+            case gen2::kTagPmpEnable:
+                DecodeSwitchByte(f, "PMPEnable");
+                break;
+            case gen2::kTagLinkFlags:
+                DecodeLinkFlags(f);
+                break;
+            case gen2::kTagOverMode:
+                DecodeSwitchByte(f, "2TBOverMode");
+                break;
+            case gen2::kTagFirmwareParameter:
+                DecodeFirmwareParameter(f);
+                break;
+            default:
+                return;  // 0x10 and 0x35 need the whole list
+        }
+    }
+    record.readings.push_back(std::move(reading));
+}
+
+// Consecutive 0x10 records carry one collection of logical-unit tables between them.
+void DecodeLogicalUnitRecords(TlvList& list) {
+    auto& records = list.records;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (records[i].tag != gen2::kTagUnitTables || records[i].truncated) continue;
+        std::size_t j = i + 1;
+        std::vector<std::uint8_t> joined = records[i].value;
+        while (j < records.size() && records[j].tag == gen2::kTagUnitTables &&
+               !records[j].truncated) {
+            joined.insert(joined.end(), records[j].value.begin(), records[j].value.end());
+            DecodedGroup continued{"logical-unit tables (continued)"};
+            continued.notes.push_back(
+                Format("decoded together with the record at %llu", records[i].offset));
+            records[j].readings.push_back(std::move(continued));
+            ++j;
+        }
+        if (j > i + 1) {
+            records[i].notes.push_back(
+                Format("joined with the %llu following 0x10 record(s)", j - i - 1));
+        }
+        DecodedGroup reading{"logical-unit tables"};
+        DecodeUnitTables(joined, false, reading);
+        records[i].readings.push_back(std::move(reading));
+        i = j - 1;
+    }
+}
+
+}  // namespace
+
+void DecodeRecords(int generation, TlvList& list, DecodedBlock& out) {
+    for (TlvRecord& record : list.records) {
+        if (record.known && !record.truncated) DecodeRecord(generation, record, out);
+    }
+    if (generation == 2) {
+        DecodeLogicalUnitRecords(list);
+        Family family = GuessFamily(list);
+        for (TlvRecord& record : list.records) {
+            if (record.tag == gen2::kTagSuspendOrRebuild && !record.truncated) {
+                DecodeTag35(record, family);
+            }
+        }
+    }
+}
+
+}  // namespace decode
+
+const char* TlvTagName(int generation, std::uint8_t tag) {
+    if (generation == 1) {
+        switch (tag) {
+            case gen1::kTagInquiry:
+                return "SCSI INQUIRY answers";
+            case gen1::kTagMultiLun:
+                return "multi-LUN";
+            case gen1::kTagLed:
+                return "LED layout";
+            case gen1::kTagFan:
+                return "FAN";
+            case gen1::kTagAuthWait:
+                return "authentication wait";
+            case gen1::kTagControl:
+                return "control parameters";
+            default:
+                return nullptr;
+        }
+    }
+    switch (tag) {
+        case gen2::kTagFirmwareParameter:
+            return "firmware parameter";
+        case gen2::kTagLinkFlags:
+            return "link flags";
+        case gen2::kTagAuthWait:
+            return "authentication wait";
+        case gen2::kTagNcqDisable:
+            return "NCQ disable";
+        case gen2::kTagRaidDefault:
+            return "RAID default";
+        case gen2::kTagOverMode:
+            return "2 TB over mode";
+        case gen2::kTagPmpEnable:
+            return "PMP enable";
+        case gen2::kTagCommandPermission:
+            return "command permission";
+        case gen2::kTagUnitTables:
+            return "logical-unit tables";
+        case gen2::kTagSingleUnitTables:
+            return "single-unit tables";
+        case gen2::kTagGpioInitialize:
+            return "GPIO initial levels";
+        case gen2::kTagPowerControl:
+            return "power control";
+        case gen2::kTagFetControl:
+            return "FET control";
+        case gen2::kTagFanControl:
+            return "fan control";
+        case gen2::kTagStatusLed:
+            return "status LED";
+        case gen2::kTagAccessLed:
+            return "access LED";
+        case gen2::kTagSecretLed:
+            return "secret LED";
+        case gen2::kTagButton:
+            return "button";
+        case gen2::kTagRaidButton:
+            return "RAID button";
+        case gen2::kTagRaidStatusLed:
+            return "RAID status LED";
+        case gen2::kTagRaidModeLed:
+            return "RAID mode LED";
+        case gen2::kTagRaidSwitch:
+            return "RAID switch";
+        case gen2::kTagAutomaticStandby:
+            return "automatic standby";
+        case gen2::kTagCapacityLed:
+            return "capacity LED";
+        case gen2::kTagDeviceLed:
+            return "device LED";
+        case gen2::kTagSuspendOrRebuild:
+            return "GPIO suspend levels or rebuild progress LED";
+        case gen2::kTagCapacityLed2:
+            return "capacity LED 2";
+        default:
+            return nullptr;
+    }
+}
+
+const char* FirmwareParameterName(std::uint8_t id) {
+    switch (id) {
+        case 0x00:
+            return "USB3F_FPLC1";
+        case 0x01:
+            return "USB3F_FPLC2";
+        case 0x02:
+            return "WaitDevDetect";
+        case 0x03:
+            return "WaitUSBStart";
+        case 0x40:
+            return "Parameter-0";
+        case 0x65:
+            return "RAID Offset";
+        case 0x80:
+            return "CustomParam-0";
+        case 0x81:
+            return "CustomParam-1";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace mox3
