@@ -67,6 +67,11 @@ bool MayWriteDrives(std::string* why);
 // True when standard output is a terminal (or a console).
 bool StdoutIsTerminal();
 
+// Makes a console that standard output or standard error writes to show the program's UTF-8
+// texts (on Windows: its output code page is UTF-8 until the process ends, then restored);
+// pipes and files get the same bytes either way. Nothing to do elsewhere.
+void PrepareConsoleForUtf8();
+
 // One line of standard input as UTF-8, without its line end; false at the end of the input.
 // On Windows a console is read as UTF-16 (whatever its code page), and a pipe or file is taken
 // as UTF-8 when it is valid UTF-8, in the console's code page otherwise.

@@ -169,6 +169,8 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0));
 }
 
+void PrepareConsoleForUtf8() {}
+
 bool StdoutIsTerminal() {
     return ::isatty(1) != 0;
 }

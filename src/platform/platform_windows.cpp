@@ -159,6 +159,27 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return arguments;
 }
 
+namespace {
+UINT g_consoleOutputCodePage = 0;
+void RestoreConsoleCodePage() {
+    if (g_consoleOutputCodePage != 0) SetConsoleOutputCP(g_consoleOutputCodePage);
+}
+}  // namespace
+
+void PrepareConsoleForUtf8() {
+    DWORD mode = 0;
+    bool console = false;
+    for (DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        HANDLE h = GetStdHandle(which);
+        if (h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) console = true;
+    }
+    if (!console || g_consoleOutputCodePage != 0) return;
+    const UINT before = GetConsoleOutputCP();
+    if (before == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+    g_consoleOutputCodePage = before;
+    std::atexit(RestoreConsoleCodePage);
+}
+
 bool StdoutIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }

@@ -39,6 +39,7 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments = mox3::ProgramArguments(argc, argv);
+    mox3::PrepareConsoleForUtf8();
     std::vector<std::string> words;
     std::string traceFile;
     const char* fromEnvironment = std::getenv("MOX3_EMULATOR");
