@@ -4,9 +4,11 @@
 # machine can run it), a virtual X display and the fonts the dialog's languages are shown in.
 set -euo pipefail
 # dpkg-dev and file: the Debian package's dependencies (dpkg-shlibdeps) and Debian's build flags.
+# clang and libclang-rt-dev (libFuzzer and the sanitizers' runtimes): the fuzz targets.
 packages=(cmake make g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev
-          dpkg-dev file)
+          dpkg-dev file
+          clang libclang-rt-dev)
 if [ "${1:-}" = --windows ]; then
     packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686
                binutils-mingw-w64-x86-64 googletest wine wine64 wine32:i386 xvfb xauth

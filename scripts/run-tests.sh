@@ -2,8 +2,8 @@
 # Builds and runs the whole test suite, every build with warnings as errors: the optimised
 # Release build (-O3; with the tests that attach emulated drives to a real Linux kernel under
 # QEMU, and the Debian package made and checked), one with AddressSanitizer and
-# UndefinedBehaviorSanitizer, the program with Debian's packaging flags (dpkg-buildflags), and
-# the Windows programs under Wine (scripts/run-windows-tests.sh).
+# UndefinedBehaviorSanitizer, each fuzz target for 20 s, the program with Debian's packaging
+# flags (dpkg-buildflags), and the Windows programs under Wine (scripts/run-windows-tests.sh).
 # MOX3_SKIP_WINDOWS=1 leaves the Windows programs out, MOX3_SKIP_QEMU=1 the QEMU tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +25,9 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DMOX3_SANITIZE=ON -DMOX3_
 cmake --build build-sanitize -j"$jobs"
 # The QEMU tests run the same program once more; the optimised build has run them.
 (cd build-sanitize && ctest --output-on-failure -j"$jobs" -LE qemu)
+
+# Each fuzz target for 20 s from its kept corpus (fuzz/corpus), built with clang and libFuzzer.
+./scripts/fuzz.sh 20
 
 # The program as a Debian package build compiles it: dpkg-buildflags' hardening flags,
 # _FORTIFY_SOURCE and -O2 (CPPFLAGS folded into the compiler flags, which CMake does not read),

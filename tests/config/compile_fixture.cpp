@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "bridge/firmware_image.h"
+#include "resources/resources.h"
 
 namespace mox3::test {
 
@@ -46,90 +47,39 @@ std::string Ini::Text() const {
 
 namespace {
 
-// The USB identity both generations' model files share.
-void UsbIdentity(Ini& ini, const char* pid, const char* serial) {
-    ini.Set("USB Device Descriptor", "VID", "0x5E3B")
-        .Set("USB Device Descriptor", "PID", pid)
-        .Set("USB Device Descriptor", "bcdDevice", "0x0001");
-    ini.Set("USB String Descriptor", "Manufacturer", "KAVELIN")
-        .Set("USB String Descriptor", "Product", "ZR-MOX3")
-        .Set("USB String Descriptor", "SerialNumber", serial);
-    for (const char* speed : {"HS", "FS", "SS"}) {
-        ini.Set("USB Configuration Descriptor", std::string("bmAttributes-") + speed, "0xC0");
-        ini.Set("USB Configuration Descriptor", std::string("bMaxPower-") + speed,
-                std::string(speed) == "SS" ? "0x01" : "0x04");
+// A shipped configuration file (UTF-16 LE after its byte-order mark) as an editable INI.
+Ini ShippedIni(int id) {
+    const EmbeddedResource* r = FindConfigResource(id);
+    if (r == nullptr) throw std::runtime_error("no configuration file " + std::to_string(id));
+    std::u16string units;
+    for (std::size_t i = 2; i + 1 < r->bytes.size(); i += 2) {
+        units.push_back(static_cast<char16_t>(r->bytes[i] | r->bytes[i + 1] << 8));
     }
+    Ini ini;
+    std::string section;
+    std::istringstream lines(Utf16ToUtf8(units));
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line[0] == ';') continue;
+        const std::size_t end = line.find(']');
+        const std::size_t eq = line.find('=');
+        if (line[0] == '[' && end != std::string::npos) {
+            section = line.substr(1, end - 1);
+        } else if (eq != std::string::npos) {
+            ini.Set(section, line.substr(0, eq), line.substr(eq + 1));
+        }
+    }
+    return ini;
 }
 
 }  // namespace
 
 Ini SecondGenerationIni() {
-    Ini ini;
-    ini.Set("Config", "Version", "2").Set("Config", "Name", "FUJITSU Default FET-Control");
-    UsbIdentity(ini, "0x7C34", "0000000000000001");
-    ini.Set("SCSI INQUIRY", "0-Vendor", "KAVELIN")
-        .Set("SCSI INQUIRY", "0-Product", "External HDD")
-        .Set("SCSI INQUIRY", "0-RevLvl", "0001");
-    ini.Set("LUN NORMAL", "Count", "1")
-        .Set("LUN NORMAL", "Flag", "0x00")
-        .Set("LUN NORMAL", "0-Type", "0")
-        .Set("LUN NORMAL", "0-Flag", "0x00")
-        .Set("LUN NORMAL", "0-Size", "0")
-        .Set("LUN NORMAL", "0-Rsv", "0")
-        .Set("LUN NORMAL", "0-Inq", "1");
-    ini.Set("Authentication", "AuthWait", "1")
-        .Set("Authentication", "DeleteKey", "R4TX8WQ2LM7ZK5NC9VH3PJ6DB1FYG0SE");
-    ini.Set("GPIO Initialize", "09-Flag", "0x00");
-    ini.Set("Power Control", "Flag", "2");
-    ini.Set("FAN Control", "Interval", "30")
-        .Set("FAN Control", "Flag", "0")
-        .Set("FAN Control", "Count", "1")
-        .Set("FAN Control", "0-Flag", "1")
-        .Set("FAN Control", "0-Port", "3")
-        .Set("FAN Control", "0-Active", "0")
-        .Set("FAN Control", "0-ThrldMAX", "45");
-    ini.Set("Status LED", "Count", "1")
-        .Set("Status LED", "0-InPort", "5")
-        .Set("Status LED", "0-InActive", "1")
-        .Set("Status LED", "0-OutPort", "8")
-        .Set("Status LED", "0-OutActive", "1")
-        .Set("Status LED", "0-Flag", "1")
-        .Set("Status LED", "0-Blink", "1");
-    for (const char* n : {"2", "3"}) {
-        std::string p(n);
-        ini.Set("Access LED", p + "-Port", p == "2" ? "6" : "7")
-            .Set("Access LED", p + "-Active", "1")
-            .Set("Access LED", p + "-Flag", "0x1B")
-            .Set("Access LED", p + "-Blink", "1")
-            .Set("Access LED", p + "-TransBlink", "5")
-            .Set("Access LED", p + "-TransTime", "5")
-            .Set("Access LED", p + "-BreathTime", "0")
-            .Set("Access LED", p + "-Extend", "0");
-    }
-    ini.Set("Secret LED", "E-Port", "0xFF").Set("Secret LED", "A-Port", "0xFF");
-    ini.Set("Control Parameter", "SFlashSecret", "1")
-        .Set("Control Parameter", "SFlashSize", "131072")
-        .Set("Control Parameter", "SFlashPage", "4096")
-        .Set("Control Parameter", "SFlashInfo", "")
-        .Set("Control Parameter", "SSCDisable", "1");
-    ini.Set("Firmware Parameter", "CustomParam-0", "1");
-    return ini;
+    return ShippedIni(117);
 }
 
 Ini FirstGenerationIni() {
-    Ini ini;
-    ini.Set("Config", "Version", "0").Set("Config", "Name", "FUJITSU Default");
-    UsbIdentity(ini, "0x7C31", "0000000000000002");
-    ini.Set("SCSI INQUIRY", "Flag", "1")
-        .Set("SCSI INQUIRY", "Vendor", "\"KAVELIN \"")
-        .Set("SCSI INQUIRY", "Product", "\"External HDD    \"")
-        .Set("SCSI INQUIRY", "RevLvl", "0001");
-    ini.Set("LUN", "RMB", "0").Set("LUN", "MultiLUN", "0").Set("LUN", "SizeLUN0", "256");
-    ini.Set("LED", "Flag", "0");
-    ini.Set("Authentication", "AuthWaitTime", "1")
-        .Set("Authentication", "SecretDelKey", "R4TX8WQ2LM7ZK5NC9VH3PJ6DB1FYG0SE");
-    ini.Set("Control Parameter", "SSCDisable", "1");
-    return ini;
+    return ShippedIni(104);
 }
 
 Compiled CompileBytes(const std::vector<std::uint8_t>& config, const ImageSpec& image,

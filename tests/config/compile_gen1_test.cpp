@@ -105,7 +105,8 @@ TEST(FirstGenerationBlock, OptionalRecords) {
     ExpectFails(FirstGenerationIni().Set("SCSI INQUIRY", "Flag", "3"), "Flag");
     ExpectFails(FirstGenerationIni().Set("LUN", "MultiLUN", "1").Set("LUN", "SizeLUN0", "0"),
                 "SizeLUN0");
-    ExpectFails(FirstGenerationIni().Set("LED", "Flag", "1"), "USB2Port");
+    ExpectFails(FirstGenerationIni().Set("LED", "Flag", "1").Remove("LED", "USB2Port"),
+                "USB2Port");
     ExpectFails(FirstGenerationIni().Set("Authentication", "AuthWaitTime", "0"), "AuthWaitTime");
     ExpectFails(FirstGenerationIni().Remove("Authentication", "SecretDelKey"), "SecretDelKey");
     ExpectFails(FirstGenerationIni().Set("USB Device Descriptor", "PID", "0x10000"), "PID");
