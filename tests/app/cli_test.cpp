@@ -1,6 +1,8 @@
 // The compile and image subcommands as other tools call them.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <sstream>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -37,10 +39,12 @@ TEST(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
                                  "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(test::ReadBytes(p("block.bin")).size(), 4096u);
-    EXPECT_NE(r.out.find("\"firmwareAddress\": 8192"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"flashParameters\": \"0000000000000000\""), std::string::npos);
-    EXPECT_NE(r.out.find("\"firmwareLength\": 102400"), std::string::npos);
-    EXPECT_NE(r.out.find("\"items\": 254"), std::string::npos);
+    const auto compiled = nlohmann::json::parse(r.out);
+    EXPECT_EQ(compiled["ok"], true);
+    EXPECT_EQ(compiled["firmwareAddress"], 8192);
+    EXPECT_EQ(compiled["flashParameters"], "0000000000000000");
+    EXPECT_EQ(compiled["firmwareLength"], 102400);
+    EXPECT_EQ(compiled["itemTable"]["items"], 254);
 
     test::WriteUtf16Ini(p("bad.ini"),
                         "[Config]\nVersion=2\n[USB Device Descriptor]\nVID=0x5E3B\nPID=0x12345\n");
@@ -88,10 +92,12 @@ TEST(ImageCommand, InfoReportsVersionsAndDamage) {
               0);
     CommandRun r = Call(RunImageCommand, {"info", p("g1.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("\"firmwareLength\": 8192"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"loaderVersion\": \"V01L02R03-5\""), std::string::npos);
-    EXPECT_NE(r.out.find("\"trailerVersion\": \"V01L02R03-05\""), std::string::npos);
-    EXPECT_NE(r.out.find("\"digestHolds\": true"), std::string::npos);
+    const auto info = nlohmann::json::parse(r.out);
+    EXPECT_EQ(info["command"], "image info");
+    EXPECT_EQ(info["firmwareLength"], 8192);
+    EXPECT_EQ(info["loaderVersion"], "V01L02R03-5");
+    EXPECT_EQ(info["trailerVersion"], "V01L02R03-05");
+    EXPECT_EQ(info["digestHolds"], true);
 
     auto bytes = test::ReadBytes(p("g1.bin"));
     bytes[40] ^= 1;
@@ -135,8 +141,11 @@ TEST(Commands, InputsThatAreNoPlainFileAndOutputsWithoutAFolder) {
     test::WriteBytes(p("short.bin"), {'0', '1', '0', '2'});
     r = Call(RunImageCommand, {"info", p("short.bin"), "--json"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("\"fault\": \"size\""), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\"trailerVersion\": \"\""), std::string::npos) << r.out;
+    const auto shortImage = nlohmann::json::parse(r.out);
+    EXPECT_EQ(shortImage["ok"], false);
+    EXPECT_EQ(shortImage["fault"], "size");
+    EXPECT_EQ(shortImage["error"]["code"], "image-damaged");
+    EXPECT_EQ(shortImage.value("trailerVersion", ""), "");
     // An output in a folder that does not exist is named as the user gave it.
     r = Call(RunImageCommand, {"make", "--generation", "1", "--version", "01000300", "--size",
                                "5000", "-o", p("missing/out.bin")});

@@ -2,6 +2,8 @@
 // over the emulator's device tree, through the emulator's pass-through.
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "app/cli/commands.h"
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
@@ -123,11 +125,16 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
 
     // What the list command shows of it.
     std::ostringstream out, err;
-    std::vector<std::string> args;
+    std::vector<std::string> args = {"--json"};
     ASSERT_EQ(RunListCommand(args, out, err), 0);
-    EXPECT_NE(out.str().find("census: 1"), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("slot 0: 0x04C5:0x2026"), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("firmware V00L00R00, update loader, chip kind 2"), std::string::npos);
+    const auto listed = nlohmann::json::parse(out.str());
+    EXPECT_EQ(listed["census"], 1);
+    ASSERT_EQ(listed["drives"].size(), 1u);
+    const auto& listedDrive = listed["drives"][0];
+    EXPECT_EQ(listedDrive["vendorId"], "0x04C5");
+    EXPECT_EQ(listedDrive["productId"], "0x2026");
+    EXPECT_EQ(listedDrive["normalMode"], 0);
+    EXPECT_EQ(listedDrive["chipKind"], 2);
 }
 
 TEST_F(EmulatedDiscovery, ListCommandShowsTheDriveInItsNormalFirmware) {
@@ -135,10 +142,13 @@ TEST_F(EmulatedDiscovery, ListCommandShowsTheDriveInItsNormalFirmware) {
     std::ostringstream out, err;
     std::vector<std::string> args = {"--json"};
     ASSERT_EQ(RunListCommand(args, out, err), 0);
-    EXPECT_NE(out.str().find("\"productId\": \"0x7C34\""), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("\"firmwareVersion\": \"V01L00R05\""), std::string::npos);
-    EXPECT_NE(out.str().find("\"normalMode\": 1"), std::string::npos);
-    EXPECT_NE(out.str().find("\"chipKind\": 2"), std::string::npos);
+    const auto listed = nlohmann::json::parse(out.str());
+    ASSERT_EQ(listed["drives"].size(), 1u);
+    const auto& drive = listed["drives"][0];
+    EXPECT_EQ(drive["productId"], "0x7C34");
+    EXPECT_EQ(drive["firmwareVersion"], "V01L00R05");
+    EXPECT_EQ(drive["normalMode"], 1);
+    EXPECT_EQ(drive["chipKind"], 2);
 }
 
 }  // namespace
