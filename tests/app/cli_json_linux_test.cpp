@@ -1,22 +1,18 @@
 // Every command as a script sees it: one JSON object of the common shape on standard output
 // with --json, the exit codes, --help, and what --verbose adds to a failure.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "bridge/firmware_image.h"
+#include "app/program_run_linux.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
 namespace {
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
+using Result = ProgramResult;
 
 class CliJson : public ::testing::Test {
   protected:
@@ -30,29 +26,8 @@ class CliJson : public ::testing::Test {
 
     // The program itself, with the emulated drives of `bus` as its drives.
     Result Run(std::vector<std::string> words) {
-        std::vector<std::string> args = {MOX3_CLI_PATH, "--emulator", P("bus")};
-        args.insert(args.end(), words.begin(), words.end());
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::unsetenv("MOX3_KILL_AT_REQUEST");
-            FILE* out = std::fopen(P("out.txt").c_str(), "w");
-            FILE* err = std::fopen(P("err.txt").c_str(), "w");
-            FILE* in = std::fopen("/dev/null", "r");
-            if (out && err && in) {
-                ::dup2(fileno(out), 1);
-                ::dup2(fileno(err), 2);
-                ::dup2(fileno(in), 0);
-            }
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(MOX3_CLI_PATH, argv.data());
-            ::_exit(127);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(P("out.txt")),
-                ReadText(P("err.txt"))};
+        words.insert(words.begin(), {"--emulator", P("bus")});
+        return RunProgram(words, dir_.path());
     }
 
     // Standard output must be one JSON object and nothing else.

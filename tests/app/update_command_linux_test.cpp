@@ -1,22 +1,18 @@
 // The update command as a script or a user sees it: exit codes, what goes to standard output
 // and what to standard error, and the JSON object (read with a JSON parser).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
 #include <nlohmann/json.hpp>
 
 #include "bridge/firmware_image.h"
+#include "app/program_run_linux.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
 namespace {
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
+using Result = ProgramResult;
 
 class UpdateCommand : public EmulatorTest {
   protected:
@@ -36,30 +32,10 @@ class UpdateCommand : public EmulatorTest {
     }
 
     Result Program(std::vector<std::string> words) {
-        std::vector<std::string> args = {MOX3_CLI_PATH, "--emulator", (dir_ / "bus").string()};
-        args.insert(args.end(), words.begin(), words.end());
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("MOX3_TIME_SCALE", "500", 1);
-            ::unsetenv("MOX3_KILL_AT_REQUEST");
-            FILE* out = std::fopen((dir_ / "out.txt").c_str(), "w");
-            FILE* err = std::fopen((dir_ / "err.txt").c_str(), "w");
-            FILE* in = std::fopen("/dev/null", "r");
-            if (out && err && in) {
-                ::dup2(fileno(out), 1);
-                ::dup2(fileno(err), 2);
-                ::dup2(fileno(in), 0);
-            }
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(MOX3_CLI_PATH, argv.data());
-            ::_exit(127);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(dir_ / "out.txt"),
-                ReadText(dir_ / "err.txt")};
+        words.insert(words.begin(), {"--emulator", (dir_ / "bus").string()});
+        ProgramSetting setting;
+        setting.environment = {{"MOX3_TIME_SCALE", "500"}};
+        return RunProgram(words, dir_.path(), setting);
     }
 };
 

@@ -1,10 +1,9 @@
 // The update's question answered in the user's language: the real program on an emulated
 // drive, the language from --lang or from the environment, the answer on standard input.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "bridge/firmware_image.h"
+#include "app/program_run_linux.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -24,35 +23,19 @@ class UpdateInLanguage : public EmulatorTest {
     // exit code, standard output and standard error in `out`.
     int Update(const std::vector<std::string>& words, const std::string& answer,
                const std::string& locale = "C", std::string* out = nullptr) {
-        std::vector<std::string> args = {MOX3_CLI_PATH, "--emulator", (dir_ / "bus").string(),
+        std::vector<std::string> args = {"--emulator", (dir_ / "bus").string(),
                                          "update", "--image-dir", (dir_ / "images").string(),
                                          "--state-dir", (dir_ / "state").string()};
         args.insert(args.end(), words.begin(), words.end());
         WriteBytes(dir_ / "answer.txt", std::vector<std::uint8_t>(answer.begin(), answer.end()));
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setenv("MOX3_TIME_SCALE", "500", 1);
-            ::unsetenv("MOX3_KILL_AT_REQUEST");
-            ::unsetenv("LC_ALL");
-            ::unsetenv("LC_MESSAGES");
-            ::setenv("LANG", locale.c_str(), 1);
-            FILE* output = std::fopen((dir_ / "out.txt").c_str(), "w");
-            FILE* in = std::fopen((dir_ / "answer.txt").c_str(), "r");
-            if (output && in) {
-                ::dup2(fileno(output), 1);
-                ::dup2(fileno(output), 2);
-                ::dup2(fileno(in), 0);
-            }
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(MOX3_CLI_PATH, argv.data());
-            ::_exit(127);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        if (out) *out = ReadText(dir_ / "out.txt");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ProgramSetting setting;
+        setting.input = dir_ / "answer.txt";
+        setting.environment = {{"MOX3_TIME_SCALE", "500"}, {"LANG", locale}};
+        setting.unset = {"LC_ALL", "LC_MESSAGES"};
+        setting.errorsWithOutput = true;
+        ProgramResult r = RunProgram(args, dir_.path(), setting);
+        if (out) *out = r.out;
+        return r.code;
     }
 
     std::string Firmware() { return View(dir_ / "bus" / "drive").firmwareVersion; }

@@ -1,0 +1,67 @@
+// Runs the built command-line program as a user would: in its own process, with standard
+// input from a file and standard output and error caught in files of a work folder.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_support.h"
+
+namespace mox3::test {
+
+struct ProgramResult {
+    int code = -1;  // the exit code; -1 when the program did not exit by itself
+    std::string out, err;
+};
+
+struct ProgramSetting {
+    std::filesystem::path input = "/dev/null";
+    std::vector<std::pair<std::string, std::string>> environment;  // set in the child
+    std::vector<std::string> unset;                                // removed in the child
+    bool errorsWithOutput = false;  // standard error into standard output's file
+};
+
+// MOX3_CLI_PATH with `words`; the testing aids' kill point is always removed.
+inline ProgramResult RunProgram(const std::vector<std::string>& words,
+                                const std::filesystem::path& work,
+                                const ProgramSetting& setting = {}) {
+    std::vector<std::string> args = {MOX3_CLI_PATH};
+    args.insert(args.end(), words.begin(), words.end());
+    const std::filesystem::path outFile = work / "program-out.txt";
+    const std::filesystem::path errFile = work / "program-err.txt";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::unsetenv("MOX3_KILL_AT_REQUEST");
+        for (const auto& name : setting.unset) ::unsetenv(name.c_str());
+        for (const auto& [name, value] : setting.environment) ::setenv(name.c_str(), value.c_str(), 1);
+        FILE* out = std::fopen(outFile.c_str(), "w");
+        FILE* err = setting.errorsWithOutput ? out : std::fopen(errFile.c_str(), "w");
+        FILE* in = std::fopen(setting.input.c_str(), "r");
+        if (out && err && in) {
+            ::dup2(fileno(out), 1);
+            ::dup2(fileno(err), 2);
+            ::dup2(fileno(in), 0);
+        }
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(MOX3_CLI_PATH, argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ProgramResult result;
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = ReadText(outFile);
+    if (!setting.errorsWithOutput) result.err = ReadText(errFile);
+    return result;
+}
+
+}  // namespace mox3::test
