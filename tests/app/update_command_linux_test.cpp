@@ -31,12 +31,28 @@ class UpdateCommand : public EmulatorTest {
         return Program(args);
     }
 
-    Result Program(std::vector<std::string> words) {
+    Result Program(std::vector<std::string> words, ProgramSetting setting = {}) {
         words.insert(words.begin(), {"--emulator", (dir_ / "bus").string()});
-        ProgramSetting setting;
-        setting.environment = {{"MOX3_TIME_SCALE", "500"}};
+        setting.environment.emplace_back("MOX3_TIME_SCALE", "500");
         return RunProgram(words, dir_.path(), setting);
     }
+
+    // `update` with `answer` on standard input and LANG set to `locale`; standard error goes
+    // with standard output into the result's `out`.
+    Result Answering(std::vector<std::string> words, const std::string& answer,
+                     const std::string& locale = "C") {
+        WriteBytes(dir_ / "answer.txt", std::vector<std::uint8_t>(answer.begin(), answer.end()));
+        ProgramSetting setting;
+        setting.input = dir_ / "answer.txt";
+        setting.environment = {{"LANG", locale}};
+        setting.unset = {"LC_ALL", "LC_MESSAGES"};
+        setting.errorsWithOutput = true;
+        words.insert(words.begin(), {"update", "--image-dir", (dir_ / "images").string(),
+                                     "--state-dir", (dir_ / "state").string()});
+        return Program(words, setting);
+    }
+
+    std::string Firmware() { return View(dir_ / "bus" / "drive").firmwareVersion; }
 };
 
 TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
@@ -114,6 +130,35 @@ TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     EXPECT_EQ(j["error"]["code"], "image-damaged");
     EXPECT_EQ(j["messageId"], 115);
     EXPECT_NE(j["error"]["text"].get<std::string>().find("digest"), std::string::npos);
+}
+
+TEST_F(UpdateCommand, GermanAnswersDecide) {
+    // "nein", and an English answer the German question does not take as yes, decline.
+    Result r = Answering({"--lang", "de"}, "nein\n");
+    EXPECT_EQ(r.code, 3) << r.out;
+    r = Answering({"--lang", "de"}, "jo\n");
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_EQ(Firmware(), "V01L00R05");
+    // --lang outranks an environment of another language.
+    r = Answering({"--lang", "de"}, "Ja\r\n", "fr_FR.UTF-8");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(Firmware(), "V01L00R07");
+}
+
+TEST_F(UpdateCommand, TheEnvironmentChoosesTheYesWord) {
+    // "ja" is no answer of a French question; "oui" is.
+    Result r = Answering({}, "ja\n", "fr_FR.UTF-8");
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_EQ(Firmware(), "V01L00R05");
+    r = Answering({}, "\xd0\x94\xd0\x90\n", "ru_RU.UTF-8");  // ДА
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(Firmware(), "V01L00R07");
+}
+
+TEST_F(UpdateCommand, TheEndOfTheInputDeclines) {
+    Result r = Answering({"--lang", "ja"}, "");
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_EQ(Firmware(), "V01L00R05");
 }
 
 }  // namespace
