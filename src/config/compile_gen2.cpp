@@ -18,7 +18,6 @@ namespace {
 
 constexpr std::size_t kHighSpeedArea = kLayout.sets[0].areaOffset;
 constexpr std::size_t kFullSpeedArea = kLayout.sets[1].areaOffset;
-constexpr std::size_t kSuperSpeedArea = kLayout.sets[2].areaOffset;
 
 // Descriptors, each followed by a 0 byte when its length is odd.
 void PlaceTemplates(std::span<std::uint8_t> block) {

@@ -106,19 +106,27 @@ std::array<std::uint8_t, 36> SecondGenerationInquiry(std::span<const std::uint8_
             break;
         }
     }
+    // The compiler joins the tables of all modes (a head and its entries each) and spreads
+    // them over as many records as they need: read them as one run of tables.
+    std::vector<std::uint8_t> tables;
+    for (const BlockRecord& r : records) {
+        if (r.tag == gen2::kTagUnitTables) tables.insert(tables.end(), r.value.begin(), r.value.end());
+    }
     std::uint32_t entry = gen2::kInquiryTable;
     std::uint8_t unitType = 0;
-    for (const BlockRecord& r : records) {
-        if (r.tag != gen2::kTagUnitTables ||
-            r.value.size() < gen2::kUnitTableHead + gen2::kUnitEntrySize || r.value[0] == 0 ||
-            (r.value[1] & modeBit) == 0) {
-            continue;
+    for (std::size_t at = 0; at + gen2::kUnitTableHead <= tables.size();) {
+        const std::size_t count = tables[at];
+        const std::size_t size = gen2::kUnitTableHead + count * gen2::kUnitEntrySize;
+        if (count == 0 || at + size > tables.size()) break;
+        if ((tables[at + 1] & modeBit) != 0) {
+            std::span<const std::uint8_t> unit =
+                std::span<const std::uint8_t>(tables).subspan(at + gen2::kUnitTableHead,
+                                                              gen2::kUnitEntrySize);
+            unitType = unit[0];
+            entry = ReadLe32(unit, gen2::kUnitInquiryField);
+            break;
         }
-        std::span<const std::uint8_t> unit =
-            r.value.subspan(gen2::kUnitTableHead, gen2::kUnitEntrySize);
-        unitType = unit[0];
-        entry = ReadLe32(unit, gen2::kUnitInquiryField);
-        break;
+        at += size;
     }
     if (entry == 0 || entry > kConfigBlockSize - kInquiryTextSize) {
         return DefaultInquiry(chipName, false);

@@ -196,6 +196,23 @@ TEST_F(EmulatorStart, IdentityFromAHandMadeBlockOfEitherGeneration) {
     EXPECT_EQ(v.inquiry[1], 0x80) << "a removable unit";
     EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.end()), "VENDOR2 PRODUCT-TWO     0002");
 
+    // As the compiler writes them: both tables in one record, the normal mode's first.
+    at = 128 + 3;
+    second.Put(at, {0x10, 56});
+    for (auto [mode, type, inquiry] :
+         {std::tuple{0x01, 0x00, 3584u}, std::tuple{0x04, 0x01, 3640u}}) {
+        second.Put(at + 2, {0x01, static_cast<std::uint8_t>(mode), 0x00, 0x00,
+                            static_cast<std::uint8_t>(type)});
+        second.Le32(at + 2 + 4 + 12, inquiry);
+        at += 28;
+    }
+    second.Put(128 + 3 + 2 + 56, {0x00, 0x00});  // the end of the list
+    setup.flash = second.Sealed();
+    v = View(MakeDrive(setup, "hand-made-2-joined"));
+    ASSERT_FALSE(v.loader);
+    EXPECT_EQ(v.inquiry[1], 0x80) << "the RAID-0 table's removable unit";
+    EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.end()), "VENDOR2 PRODUCT-TWO     0002");
+
     // First generation, block at 4096: identity at 1024, strings at 1082, 1132 and 1182, the
     // list at 112 with the 100-byte control record (byte 16: removable) before the INQUIRY one.
     HandMadeFlash first(kFirstGenerationFlashSize, 4096);
