@@ -9,7 +9,9 @@
 namespace mox3 {
 
 void LoadItemValues(CBridgeMgr& mgr) {
-    auto file = ProfileFile::Load(PathFromText(mgr.configPath), nullptr);
+    std::optional<ProfileFile> file = mgr.configBytes
+                                          ? ProfileFile::Parse(*mgr.configBytes)
+                                          : ProfileFile::Load(PathFromText(mgr.configPath), nullptr);
     ProfileFile profile = file ? std::move(*file) : ProfileFile::Parse({});
     for (std::uint32_t i = 0; i < mgr.itemCount; ++i) {
         ConfigItem& item = mgr.itemTable[i];

@@ -1,5 +1,6 @@
 // The chip profile's compile and header-check operations: the manager's working fields in,
 // the configuration compilers' results back into the manager.
+#include "config/profile_reader.h"
 #include "bridge/chip_profile.h"
 #include "config/compile_input.h"
 
@@ -22,7 +23,9 @@ int Compile(CBridgeMgr& mgr, CompileOutcome (*compile)(const CompileInput&)) {
 }
 
 int CheckHeader(CBridgeMgr& mgr, int generation) {
-    ConfigHeaderCheck check = CheckConfigHeader(mgr.configPath, generation);
+    ConfigHeaderCheck check = mgr.configBytes
+                                  ? CheckConfigHeader(ProfileFile::Parse(*mgr.configBytes), generation)
+                                  : CheckConfigHeader(mgr.configPath, generation);
     if (!check.ok) {
         mgr.compileError = check.error;
         return 0;

@@ -87,7 +87,7 @@ int PrepareDevice(CBridgeMgr& mgr, int index) {
         return 1;
     }
     CSpti disk;
-    if (!disk.Open(record.interfacePath[0])) return 0;
+    if (!OpenListedPath(disk, record)) return 0;
     if (!ReadBridgeStatus(disk, mgr.scratchBuffer.data(), kStatusBlockSize)) return 0;
     if (mgr.scratchBuffer[0] & kStatusReady) return 1;
 
@@ -103,12 +103,23 @@ int PrepareDevice(CBridgeMgr& mgr, int index) {
     // A refused switch is not reported here: programming finds out.
     if (record.modeSwitched == 0) return 1;
 
+    // Only the loader at the port of the drive just switched is that drive: another drive's
+    // loader, attached meanwhile and listed first, is not.
+    const std::u16string port = record.usbPort;
+    const std::u16string bound = mgr.boundPort;
+    if (mgr.boundPort.empty()) mgr.boundPort = port;
+    int ready = 0;
     mgr.clock->SleepMs(mgr.restartWaitSeconds * 1000);
-    for (std::uint32_t look = 0; look < mgr.pollLimit; ++look) {
-        if (mgr.EnumerateDevices(index) > 0 && Record(mgr, index).normalMode == 0) return 1;
-        mgr.clock->SleepMs(kPollWaitMs);
+    for (std::uint32_t look = 0; look < mgr.pollLimit && ready == 0; ++look) {
+        if (mgr.EnumerateDevices(index) > 0 && Record(mgr, index).normalMode == 0 &&
+            Record(mgr, index).usbPort == port) {
+            ready = 1;
+        } else {
+            mgr.clock->SleepMs(kPollWaitMs);
+        }
     }
-    return 0;
+    mgr.boundPort = bound;
+    return ready;
 }
 
 int ProgramDevice(const std::u16string& firmwarePath, CBridgeMgr& mgr, int index, int chipKind,
@@ -128,7 +139,7 @@ int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int ch
 
     DeviceRecord& record = Record(mgr, index);
     CNtDevCtrl disk;
-    const bool opened = disk.Open(record.interfacePath[0]);
+    const bool opened = OpenListedPath(disk, record);
     record.prepareState = 0;
     if (!opened) return 0;
     for (std::uint32_t pass = 0; pass < mgr.attemptLimit && record.prepareState == 0; ++pass) {
@@ -141,7 +152,7 @@ std::int64_t ReadSectorSize(CBridgeMgr& mgr, int index, std::uint32_t* blockLeng
     if (blockLength) *blockLength = 0;
     if (!ValidIndex(mgr, index)) return -1;
     CSpti disk;
-    if (!disk.Open(Record(mgr, index).interfacePath[0])) return -1;
+    if (!OpenListedPath(disk, Record(mgr, index))) return -1;
     std::uint32_t length = 0;
     std::int64_t blocks = ReadCapacity(disk, length);
     if (blocks < 0) return -1;
@@ -152,14 +163,14 @@ std::int64_t ReadSectorSize(CBridgeMgr& mgr, int index, std::uint32_t* blockLeng
 int WriteSectorSize(CBridgeMgr& mgr, int index, std::uint32_t blockLength) {
     if (!ValidIndex(mgr, index) || (blockLength != 512 && blockLength != 4096)) return 0;
     CSpti disk;
-    if (!disk.Open(Record(mgr, index).interfacePath[0])) return 0;
+    if (!OpenListedPath(disk, Record(mgr, index))) return 0;
     return SetSectorMode(disk, blockLength == 4096 ? 1 : 0) ? 1 : 0;
 }
 
 int RestartDevice(CBridgeMgr& mgr, int index) {
     if (!ValidIndex(mgr, index)) return 0;
     CSpti disk;
-    if (!disk.Open(Record(mgr, index).interfacePath[0])) return 0;
+    if (!OpenListedPath(disk, Record(mgr, index))) return 0;
     return RestartBridge(disk) ? 1 : 0;
 }
 

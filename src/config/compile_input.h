@@ -16,6 +16,8 @@
 
 namespace mox3 {
 
+class ProfileFile;
+
 // A compile works in one buffer: the block in [0, 4096), the image file from here on.
 inline constexpr std::size_t kImageOffset = kConfigBlockSize;
 
@@ -72,5 +74,7 @@ struct ConfigHeaderCheck {
     std::optional<std::uint32_t> bcdUsb;  // second generation: the bcdUSB override
 };
 ConfigHeaderCheck CheckConfigHeader(std::u16string_view configPath, int generation);
+// The same check of a file read already.
+ConfigHeaderCheck CheckConfigHeader(const ProfileFile& profile, int generation);
 
 }  // namespace mox3

@@ -5,6 +5,22 @@
 
 namespace mox3 {
 
+ConfigHeaderCheck CheckConfigHeader(const ProfileFile& profile, int generation) {
+    const bool secondGeneration = generation != 1;
+    const std::uint32_t wantedVersion = secondGeneration ? 2 : 0;
+    ConfigHeaderCheck check;
+    const std::uint32_t version = profile.GetInt(u"Config", u"Version", 0);
+    if (version != wantedVersion) {
+        check.error = "[Config] Version is " + std::to_string(version) +
+                      ", this generation needs " + std::to_string(wantedVersion);
+        return check;
+    }
+    check.name = profile.GetString(u"Config", u"Name", u"", kShortTextUnits);
+    if (secondGeneration) check.bcdUsb = profile.GetInt(u"USB Device Descriptor", u"bcdUSB", 0);
+    check.ok = true;
+    return check;
+}
+
 ConfigHeaderCheck CheckConfigHeader(std::u16string_view configPath, int generation) {
     const bool secondGeneration = generation != 1;
     const std::uint32_t wantedVersion = secondGeneration ? 2 : 0;

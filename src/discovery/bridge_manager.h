@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "config/compile_input.h"
 #include "config/config_items.h"
 #include "discovery/device_tree.h"
+#include "transport/nt_dev_ctrl.h"
 
 namespace mox3 {
 
@@ -48,9 +50,19 @@ struct DeviceRecord {
     std::array<std::int32_t, kMaxPaths> lun{};
     std::array<std::int64_t, kMaxPaths> diskLength{};
     std::array<std::u16string, kMaxPaths> instanceId;
+    // Which node each path named when it was listed (DeviceTree::NodeIdentity); an open of the
+    // path must find the same node (OpenListedPath). Nothing when the tree could not tell.
+    std::array<std::optional<std::uint64_t>, kMaxPaths> nodeIdentity{};
+    // Where the drive's USB device is plugged in (DeviceTree::UsbPort); empty when unknown.
+    std::u16string usbPort;
     std::array<std::array<std::uint8_t, 36>, kMaxPaths> inquiry{};
     std::uint32_t pathCount = 0;  // 0: the slot is empty
 };
+
+// Opens path `k` of a listed drive and makes sure the node opened is the node listed: a path
+// names whatever device holds the name when it is opened. False (nothing left open) when the
+// path does not open or another node answers to it now.
+bool OpenListedPath(CNtDevCtrl& handle, const DeviceRecord& record, std::size_t k = 0);
 
 class CBridgeMgr;
 using LoadFirmwareImageFn = int (*)(CBridgeMgr& mgr);
@@ -103,6 +115,9 @@ class CBridgeMgr {
     // Paths of the image file and the configuration file of the current programming.
     std::u16string firmwarePath;
     std::u16string configPath;
+    // When set, the configuration file's bytes as the run wrote and checked them: these are
+    // compiled, not whatever the file at configPath holds by then.
+    std::optional<std::vector<std::uint8_t>> configBytes;
 
     // Programming settings.
     std::uint32_t restartAfterProgramming = 1;
@@ -121,6 +136,10 @@ class CBridgeMgr {
     std::string compileError;
     // Why the last image load failed.
     std::string imageError;
+
+    // When not empty, enumerations list only the drive plugged in at this USB port: a run
+    // bound to one drive sends nothing to any other, and takes no other drive for it.
+    std::u16string boundPort;
 
     // The device table: kDeviceSlots records, slots 0 to deviceCount - 1 in use.
     std::vector<DeviceRecord> deviceTable;

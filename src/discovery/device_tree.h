@@ -61,6 +61,17 @@ class DeviceTree {
     // of hub `hubNode` it is attached to; nothing when that hub or port cannot be found.
     virtual std::optional<UsbPortIdentity> UsbIdentity(DevNode hubNode, DevNode usbNode,
                                                        std::u16string_view usbDeviceId) = 0;
+
+    // Where the USB device `usbNode` is plugged in: a text that stays the same while the
+    // device leaves the bus and comes back at the same port, and that no other device present
+    // has (Linux: the USB device's sysfs name, bus number and port chain such as "2-1.3";
+    // Windows: the hub's instance id and the connection index). Nothing when unknown.
+    virtual std::optional<std::u16string> UsbPort(DevNode usbNode) = 0;
+    // The identity of the device node behind an interface path, as listed now (Linux: the
+    // block device's number, major << 32 | minor; Windows: the storage device type << 32 |
+    // device number). A handle opened on the path tells its own (PassThroughDevice::
+    // NodeIdentity); the two must agree. Nothing when unknown.
+    virtual std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) = 0;
 };
 
 // The tree every discovery of the process walks. Until one is set, the platform's own.

@@ -373,6 +373,27 @@ class SysfsDeviceTree final : public DeviceTree {
         return std::nullopt;
     }
 
+    // A USB device's sysfs name is its bus number and port chain ("2-1.3"): it stays with the
+    // port while devices come and go.
+    std::optional<std::u16string> UsbPort(DevNode usbNode) override {
+        auto dir = DirOf(usbNode);
+        if (!dir || KindOf(*dir) != Kind::UsbDevice) return std::nullopt;
+        return Utf8ToUtf16(dir->filename().string());
+    }
+
+    // The block device's "dev" attribute, "major:minor".
+    std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) override {
+        auto block = BlockOf(path);
+        if (!block) return std::nullopt;
+        const std::string dev(Trim(ReadAttribute(block->first, "dev").value_or("")));
+        const std::size_t colon = dev.find(':');
+        if (colon == std::string::npos) return std::nullopt;
+        auto major = ParseUnsigned(dev.substr(0, colon), 10);
+        auto minor = ParseUnsigned(dev.substr(colon + 1), 10);
+        if (!major || !minor || *major > 0xFFFFFFFFu || *minor > 0xFFFFFFFFu) return std::nullopt;
+        return *major << 32 | *minor;
+    }
+
   private:
     fs::path UsbBusDir() const { return root_ / "bus" / "usb" / "devices"; }
 

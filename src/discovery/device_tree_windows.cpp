@@ -324,6 +324,11 @@ class WindowsDeviceTree : public DeviceTree {
         return std::nullopt;
     }
 
+    std::optional<std::u16string> UsbPort(DevNode /*usbNode*/) override { return std::nullopt; }
+    std::optional<std::uint64_t> NodeIdentity(std::u16string_view /*path*/) override {
+        return std::nullopt;
+    }
+
   private:
     struct Listing {
         std::unique_ptr<DeviceInfoList> list;

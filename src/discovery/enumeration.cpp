@@ -56,10 +56,12 @@ void WaitForInstallation(CBridgeMgr& mgr, DeviceTree& tree, DevNode node) {
 
 // Records one more path of the record's drive.
 void AddPathDetails(DeviceRecord& record, DeviceTree& tree, CNtDevCtrl& handle,
-                    const DeviceInterface& iface, std::uint32_t deviceNumber) {
+                    const DeviceInterface& iface, std::uint32_t deviceNumber,
+                    std::optional<std::uint64_t> identity) {
     const std::uint32_t k = record.pathCount;
     if (k >= kMaxPaths) return;  // a record keeps ten paths; further ones are passed over
     record.deviceNumber[k] = deviceNumber;
+    record.nodeIdentity[k] = identity;
     record.diskLength[k] = 0;
     record.interfacePath[k].assign(CutToCapacity(iface.path, kLongTextUnits));
     std::u16string id;
@@ -94,6 +96,16 @@ void ReadUsbIdentity(DeviceRecord& record, DeviceTree& tree, const std::u16strin
 
 }  // namespace
 
+bool OpenListedPath(CNtDevCtrl& handle, const DeviceRecord& record, std::size_t k) {
+    if (k >= kMaxPaths || record.interfacePath[k].empty()) return false;
+    if (!handle.Open(record.interfacePath[k])) return false;
+    if (record.nodeIdentity[k] && handle.NodeIdentity() != record.nodeIdentity[k]) {
+        handle.Close();
+        return false;
+    }
+    return true;
+}
+
 int CBridgeMgr::EnumerateDevices(int target) {
     const bool full = target == ALL_DEVICES;
     if (full) {
@@ -114,6 +126,8 @@ int CBridgeMgr::EnumerateDevices(int target) {
             std::u16string usbId;
             if (!FindUsbDevice(*tree, iface.node, usbNode, usbId)) continue;
             if (!tree->Parent(usbNode, hubNode)) continue;
+            const std::u16string port = tree->UsbPort(usbNode).value_or(u"");
+            if (!boundPort.empty() && port != boundPort) continue;  // not the run's drive
 
             // The slot: a record of the same USB device gains a path, otherwise a new record.
             std::size_t slot = 0;
@@ -146,10 +160,13 @@ int CBridgeMgr::EnumerateDevices(int target) {
 
             CNtDevCtrl handle;
             if (!handle.Open(iface.path)) continue;
+            // The node opened must be the one just listed under that path.
+            const std::optional<std::uint64_t> identity = tree->NodeIdentity(iface.path);
+            if (identity && handle.NodeIdentity() != identity) continue;
             if (addPath) {
                 auto number = tree->StorageDeviceNumber(iface.path);
                 if (!number) continue;
-                AddPathDetails(record, *tree, handle, iface, *number);
+                AddPathDetails(record, *tree, handle, iface, *number, identity);
                 WaitForInstallation(*this, *tree, iface.node);
                 continue;
             }
@@ -172,13 +189,14 @@ int CBridgeMgr::EnumerateDevices(int target) {
             }
             auto number = tree->StorageDeviceNumber(iface.path);
             if (!number) continue;
-            AddPathDetails(record, *tree, handle, iface, *number);
+            AddPathDetails(record, *tree, handle, iface, *number, identity);
             if (full) ++deviceCount;
             WaitForInstallation(*this, *tree, iface.node);
             handle.Close();
             if (record.pathCount > 0) {
                 record.hubNode = hubNode;
                 record.usbNode = usbNode;
+                record.usbPort = port;
                 ReadUsbIdentity(record, *tree, usbId);
             }
         }
@@ -193,7 +211,7 @@ int CBridgeMgr::IdentifyChip(int slot) {
     const DeviceRecord& record = deviceTable[static_cast<std::size_t>(slot)];
     if (record.vendorIdText == u"0x5E3B") {
         CSpti request;
-        if (!request.Open(record.interfacePath[0])) return -1;
+        if (!OpenListedPath(request, record)) return -1;
         std::uint8_t name[kChipNameSize];
         if (!ReadChipName(request, name)) return -1;
         static constexpr char kFirstGeneration[8] = {'M', 'B', '8', '6', 'C', '3', '0', 'A'};

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "base/text.h"
 #include "emulator/bridge_chip.h"
@@ -32,7 +37,8 @@ class EmulatedDevice : public PassThroughDevice {
         : dir_(std::move(dir)),
           name_(std::move(name)),
           session_(session),
-          clock_(std::move(clock)) {}
+          clock_(std::move(clock)),
+          identity_(EmulatedNodeIdentity(name_)) {}
 
     bool Send(const ScsiRequest& request, ScsiReply& reply) override {
         bool delivered = false;
@@ -68,6 +74,7 @@ class EmulatedDevice : public PassThroughDevice {
 
     std::u16string Name() const override { return name_; }
     std::string LastError() const override { return lastError_; }
+    std::optional<std::uint64_t> NodeIdentity() const override { return identity_; }
 
   private:
     fs::path dir_;
@@ -76,7 +83,28 @@ class EmulatedDevice : public PassThroughDevice {
     std::uint64_t session_;
     std::shared_ptr<EmulatorClock> clock_;
     std::uint64_t owedUs_ = 0;
+    std::optional<std::uint64_t> identity_;  // of the folder when it was opened
 };
+
+}  // namespace
+
+std::optional<std::uint64_t> EmulatedNodeIdentity(std::u16string_view path) {
+    const EmulatedInterfacePath where = SplitEmulatedInterfacePath(path);
+#ifdef _WIN32
+    // No inode to tell folders apart: the folder's full name stands for it.
+    std::error_code ec;
+    const fs::path full = fs::absolute(where.folder, ec).lexically_normal();
+    if (ec || !fs::is_directory(full, ec)) return std::nullopt;
+    const std::uint64_t id = std::hash<std::wstring>{}(full.wstring());
+#else
+    struct stat st {};
+    if (::stat(where.folder.c_str(), &st) != 0) return std::nullopt;
+    const std::uint64_t id = static_cast<std::uint64_t>(st.st_ino);
+#endif
+    return id << 1 | (where.cdrom ? 1u : 0u);
+}
+
+namespace {
 
 class EmulatorBackend : public PassThroughBackend {
   public:

@@ -39,6 +39,10 @@ struct EmulatedInterfacePath {
 };
 // The device folder an interface path names, and which of its interfaces.
 EmulatedInterfacePath SplitEmulatedInterfacePath(std::u16string_view path);
+// The node identity of an emulated interface path: its device folder's inode (the folder is
+// the emulated device node) with the low bit telling the CD-ROM interface; nothing when the
+// folder is missing. A folder put in the place of another has another identity.
+std::optional<std::uint64_t> EmulatedNodeIdentity(std::u16string_view path);
 // True when `path` is an interface path of an emulated device (whether or not the device
 // has that interface now).
 bool IsEmulatedDevicePath(std::u16string_view path);

@@ -327,6 +327,19 @@ class EmulatorDeviceTree : public DeviceTree {
         return std::nullopt;
     }
 
+    // Each device folder is a port of the emulated root hub, named by the folder.
+    std::optional<std::u16string> UsbPort(DevNode usbNode) override {
+        auto device = ForNode(usbNode);
+        if (!device) return std::nullopt;
+        return Utf8ToUtf16(device->folder.filename().string());
+    }
+
+    std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) override {
+        bool cdrom = false;
+        if (!ForPath(path, cdrom)) return std::nullopt;
+        return EmulatedNodeIdentity(path);
+    }
+
   private:
     // The device listed as `listed` as it is now; a restarting drive whose time is up has
     // started. Nothing is saved: whoever next uses the drive settles it the same way.

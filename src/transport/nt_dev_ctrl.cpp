@@ -24,6 +24,10 @@ bool CNtDevCtrl::Open(std::u16string_view path) {
     return true;
 }
 
+std::optional<std::uint64_t> CNtDevCtrl::NodeIdentity() const {
+    return handle_ ? handle_->NodeIdentity() : std::nullopt;
+}
+
 bool CNtDevCtrl::Control(std::uint32_t code, void* in, std::uint32_t inSize, void* out,
                          std::uint32_t outSize) {
     if (!handle_ || code != kIoctlScsiPassThroughDirect || in == nullptr || in != out ||

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,8 @@ class CNtDevCtrl {
                  std::uint32_t outSize);
 
     bool IsOpen() const { return handle_ != nullptr; }
+    // The identity of the node opened (PassThroughDevice::NodeIdentity).
+    std::optional<std::uint64_t> NodeIdentity() const;
     const std::u16string& path() const { return path_; }
     // Why the last Open failed.
     const std::string& openError() const { return openError_; }

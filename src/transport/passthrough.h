@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,11 @@ class PassThroughDevice {
     virtual std::string LastError() const { return {}; }
     // A name for traces: the path the device was opened with.
     virtual std::u16string Name() const = 0;
+    // Which device node was opened, in the terms the device tree lists it with
+    // (DeviceTree::NodeIdentity); nothing when the backend cannot tell. A path names a node
+    // only at the moment it is opened: this is how a caller makes sure that the node opened is
+    // the one it listed, not another device that took its name since.
+    virtual std::optional<std::uint64_t> NodeIdentity() const { return std::nullopt; }
 };
 
 // Opens devices by interface path.

@@ -1,6 +1,8 @@
 #include "transport/sg_io_linux.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -31,6 +33,14 @@ class SgIoDevice : public PassThroughDevice {
     }
     std::u16string Name() const override { return name_; }
     std::string LastError() const override { return lastError_; }
+    // The device number of the node this handle holds, whatever its path names now.
+    std::optional<std::uint64_t> NodeIdentity() const override {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || (!S_ISBLK(st.st_mode) && !S_ISCHR(st.st_mode))) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint64_t>(major(st.st_rdev)) << 32 | minor(st.st_rdev);
+    }
 
   private:
     int fd_;

@@ -101,6 +101,7 @@ class TracingDevice : public PassThroughDevice {
         return delivered;
     }
     std::u16string Name() const override { return inner_->Name(); }
+        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
     std::string LastError() const override { return inner_->LastError(); }
 
   private:

@@ -39,6 +39,7 @@ class CountingBackend : public PassThroughBackend {
             return inner_->Send(request, reply);
         }
         std::u16string Name() const override { return inner_->Name(); }
+        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
 
       private:
         std::unique_ptr<PassThroughDevice> inner_;

@@ -33,14 +33,14 @@ TEST(LinuxHost, MarkerAndConfigurationFileLiveInAPrivateFolder) {
     struct stat st {};
     ASSERT_EQ(::stat((dir / "state").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    host.RemoveMarker();
+    host.RemoveMarker(u"4A3F0012B7C4D9E1");
     EXPECT_FALSE(host.ReadMarker().has_value());
     EXPECT_FALSE(std::filesystem::exists(dir / "state" / "ZR-MOX3_UPDATE.length"));
 
     ASSERT_TRUE(host.WriteConfigFile(117));
     EXPECT_TRUE(host.FileExists(host.ConfigFilePath()));
     EXPECT_EQ(test::ReadBytes(Utf16ToUtf8(host.ConfigFilePath())).size(), 4354u);
-    EXPECT_FALSE(host.WriteConfigFile(999));
+    EXPECT_FALSE(host.WriteConfigFile(999).has_value());
     EXPECT_EQ(host.ImagePath(2), Utf8ToUtf16((dir / "images" / "firmware_C311.bin").string()));
     EXPECT_EQ(host.ImagePath(1), Utf8ToUtf16((dir / "images" / "firmware_C30.bin").string()));
     EXPECT_EQ(host.CommandLineArguments(), u"");
@@ -56,7 +56,7 @@ TEST(LinuxHost, RefusesAFolderOthersCanReachOrALink) {
     std::string why;
     EXPECT_TRUE(open.PrivateDir(&why).empty());
     EXPECT_FALSE(open.WriteMarker({u"S", 512}));
-    EXPECT_FALSE(open.WriteConfigFile(117));
+    EXPECT_FALSE(open.WriteConfigFile(117).has_value());
 
     std::filesystem::create_directory(dir / "real");
     ::chmod((dir / "real").c_str(), 0700);

@@ -16,9 +16,9 @@ constexpr wchar_t kTestKey[] = L"Software\\mox3-updater-tests\\holder";
 
 class WindowsHostTest : public testing::Test {
   protected:
-    void SetUp() override { host_.RemoveMarker(); }
+    void SetUp() override { host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u""); }
     void TearDown() override {
-        host_.RemoveMarker();
+        host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
         SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\mox3-updater-tests");
     }
     WindowsHost host_{HostOptions{}, false};
@@ -55,7 +55,7 @@ TEST_F(WindowsHostTest, MarkerKeepsTheSerialUntilRemoved) {
                    static_cast<DWORD>(2 * tooLong.size() + 2));
     EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"", 512}));
 
-    host_.RemoveMarker();
+    host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
     EXPECT_EQ(host_.ReadMarker(), std::nullopt);
 }
 

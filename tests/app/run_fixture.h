@@ -54,15 +54,19 @@ struct MemoryHost : HostServices {
     std::u16string ConfigFilePath() override {
         return Utf8ToUtf16((dir / "MOX3_config.ini").string());
     }
-    bool WriteConfigFile(int id) override {
+    std::optional<std::vector<std::uint8_t>> WriteConfigFile(int id) override {
         if (writeFails) {
             RemoveFile(ConfigFilePath());
-            return false;
+            return std::nullopt;
         }
         const EmbeddedResource* r = FindConfigResource(id);
-        WriteBytes(dir / "MOX3_config.ini",
-                   std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
-        return true;
+        std::vector<std::uint8_t> bytes(r->bytes.begin(), r->bytes.end());
+        WriteBytes(dir / "MOX3_config.ini", bytes);
+        return bytes;
+    }
+    std::optional<std::vector<std::uint8_t>> ReadConfigFile() override {
+        if (!std::filesystem::exists(dir / "MOX3_config.ini")) return std::nullopt;
+        return ReadBytes(dir / "MOX3_config.ini");
     }
     bool FileExists(const std::u16string& p) override {
         return std::filesystem::exists(Utf16ToUtf8(p));
@@ -74,10 +78,15 @@ struct MemoryHost : HostServices {
         marker = m;
         return true;
     }
-    std::optional<UpdateMarker> ReadMarker() override { return marker; }
-    void RemoveMarker() override { marker.reset(); }
+    std::vector<UpdateMarker> ReadMarkers() override {
+        if (!marker) return {};
+        return {*marker};
+    }
+    void RemoveMarker(const std::u16string& serial) override {
+        if (marker && marker->serial == serial) marker.reset();
+    }
     std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
-    std::vector<std::string> DiskUses(const std::u16string&) override { return uses; }
+    std::vector<std::string> DiskUses(const std::vector<std::u16string>&) override { return uses; }
     std::u16string CommandLineArguments() override { return arguments; }
     std::shared_ptr<Clock> clock() override { return clockPtr; }
 };

@@ -133,6 +133,7 @@ class RecordingBackend : public PassThroughBackend {
             return inner_->Send(request, reply);
         }
         std::u16string Name() const override { return inner_->Name(); }
+        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
 
       private:
         std::unique_ptr<PassThroughDevice> inner_;
@@ -183,7 +184,7 @@ struct TranscriptView : UpdateView {
 // The host's actions go into the transcript too.
 struct SequenceHost : MemoryHost {
     Transcript* transcript = nullptr;
-    bool WriteConfigFile(int id) override {
+    std::optional<std::vector<std::uint8_t>> WriteConfigFile(int id) override {
         transcript->Add("host: configuration file " + std::to_string(id));
         return MemoryHost::WriteConfigFile(id);
     }
@@ -196,9 +197,9 @@ struct SequenceHost : MemoryHost {
                         (m.blockLength ? std::to_string(*m.blockLength) : "-"));
         return MemoryHost::WriteMarker(m);
     }
-    void RemoveMarker() override {
+    void RemoveMarker(const std::u16string& serial) override {
         transcript->Add("host: remove marker");
-        MemoryHost::RemoveMarker();
+        MemoryHost::RemoveMarker(serial);
     }
 };
 

@@ -299,7 +299,8 @@ class SysfsDiscoveryTest : public SysfsTreeTest {
                                        "MB86C311A",
                                        true,
                                        0,
-                                       0};
+                                       0,
+                                       std::uint64_t{8} << 32 | 16};
         bridges->devices[u"/dev/sdb"] = bridge;
         bridges->devices[u"/dev/sr0"] = bridge;
     }
@@ -329,7 +330,24 @@ TEST_F(SysfsDiscoveryTest, CensusAndEnumeration) {
     EXPECT_EQ(r.manufacturer, u"K\u00E4velin");
     EXPECT_EQ(r.product, u"ZR-MOX3");
     EXPECT_EQ(r.serialNumber, u"4A3F0012B7C4D9E1");
+    EXPECT_EQ(r.usbPort, u"2-1.3");  // bus 2, hub port 1, its port 3
     EXPECT_EQ(mgr.IdentifyChip(0), 2);
+
+    // Bound to its port, the listing sees that drive alone; bound elsewhere, nothing.
+    mgr.boundPort = u"2-1.3";
+    EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
+    mgr.boundPort = u"2-2";
+    EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
+    mgr.boundPort.clear();
+
+    // Another device answering to /dev/sr0 when it is opened is not the one listed there.
+    ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
+    bridges->devices[u"/dev/sr0"].nodeIdentity = std::uint64_t{8} << 32 | 32;
+    EXPECT_EQ(mgr.IdentifyChip(0), -1);
+    bridges->devices[u"/dev/sdb"].nodeIdentity = std::uint64_t{8} << 32 | 32;
+    EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
+    bridges->devices[u"/dev/sdb"].nodeIdentity = bridges->devices[u"/dev/sr0"].nodeIdentity =
+        std::uint64_t{8} << 32 | 16;
 
     // The composite bridge shows its identity at two levels: the census counts it twice.
     bridges->devices[u"/dev/sdc"] = bridges->devices[u"/dev/sdb"];

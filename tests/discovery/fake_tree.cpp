@@ -67,6 +67,19 @@ std::optional<std::uint8_t> FakeTree::StorageBusType(std::u16string_view path) {
     return it->second;
 }
 
+std::optional<std::u16string> FakeTree::UsbPort(DevNode usb) {
+    if (auto it = ports.find(usb); it != ports.end()) return it->second;
+    if (!nodes.count(usb)) return std::nullopt;
+    return Utf8ToUtf16("port-" + std::to_string(usb));
+}
+
+std::optional<std::uint64_t> FakeTree::NodeIdentity(std::u16string_view path) {
+    if (auto it = nodeIdentities.find(std::u16string(path)); it != nodeIdentities.end()) {
+        return it->second;
+    }
+    return std::nullopt;
+}
+
 std::optional<UsbPortIdentity> FakeTree::UsbIdentity(DevNode hub, DevNode usb,
                                                      std::u16string_view id) {
     auto it = identities.find(usb);
@@ -135,6 +148,8 @@ class FakeBridgeDevice : public PassThroughDevice {
     }
     std::u16string Name() const override { return name_; }
 
+    std::optional<std::uint64_t> NodeIdentity() const override { return answers_.nodeIdentity; }
+
   private:
     FakeBridgeAnswers& answers_;
     std::u16string name_;
@@ -190,7 +205,8 @@ DevNode FakeWorld::AddDrive(const std::u16string& path, std::uint16_t vid, std::
                               "MB86C311A",
                               true,
                               0,
-                              0};
+                              0,
+                              std::nullopt};
     if (cdrom) {
         DevNode cd = next_++;
         std::u16string cdPath = path + u"#cdrom";

@@ -27,6 +27,7 @@ struct FakeBridgeAnswers {
     bool answersInquiry = true;
     int infoReads = 0;  // counted
     int chipReads = 0;
+    std::optional<std::uint64_t> nodeIdentity;  // what an opened handle says of its node
 };
 
 class FakeTree : public DeviceTree {
@@ -38,6 +39,8 @@ class FakeTree : public DeviceTree {
     std::map<std::u16string, std::int64_t> lengths;
     std::map<std::u16string, std::uint8_t> busTypes;
     std::map<DevNode, UsbPortIdentity> identities;  // by USB node, reachable from its hub
+    std::map<DevNode, std::u16string> ports;         // by USB node; "port-<node>" otherwise
+    std::map<std::u16string, std::uint64_t> nodeIdentities;  // by path; none otherwise
     int installReads = 0;
 
     std::optional<std::vector<DeviceInterface>> PresentInterfaces(InterfaceClass cls) override;
@@ -50,6 +53,8 @@ class FakeTree : public DeviceTree {
     std::optional<std::uint8_t> StorageBusType(std::u16string_view path) override;
     std::optional<UsbPortIdentity> UsbIdentity(DevNode hub, DevNode usb,
                                                std::u16string_view id) override;
+    std::optional<std::u16string> UsbPort(DevNode usb) override;
+    std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) override;
 };
 
 // Devices by path answering as their FakeBridgeAnswers say; unknown paths do not open.

@@ -316,7 +316,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(kExitFailed, host.lastTextId());
     }
     // Restarting the bridge would pull the disk from under whatever the system has on it.
-    if (const std::vector<std::string> uses = host.DiskUses(versions.drivePath); !uses.empty()) {
+    if (const std::vector<std::string> uses = host.DiskUses({versions.drivePath}); !uses.empty()) {
         view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
         std::string all;
         for (const std::string& use : uses) {
@@ -342,7 +342,9 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(kExitNothingToDo, kMsgNoUpdateNeeded);
     }
     if (options.recovery) {
-        if (std::optional<UpdateMarker> marker = host.ReadMarker(); marker && !marker->serial.empty()) {
+        if (std::vector<UpdateMarker> markers = host.ReadMarkers();
+            !markers.empty() && !markers.front().serial.empty()) {
+            const UpdateMarker* marker = &markers.front();
             err << FormatCliText(CliText::kLeadError, lang,
                                  {FormatCliText(CliText::kRecoveryRefused, lang,
                                                 {Utf16ToUtf8(marker->serial)})})

@@ -67,6 +67,7 @@ class KillingBackend : public PassThroughBackend {
             return inner_->Send(request, reply);
         }
         std::u16string Name() const override { return inner_->Name(); }
+        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
 
       private:
         std::unique_ptr<PassThroughDevice> inner_;
@@ -102,6 +103,7 @@ class TestingAidsGuard : public PassThroughBackend {
             return inner_->Send(request, reply);
         }
         std::u16string Name() const override { return inner_->Name(); }
+        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
 
       private:
         bool CarriesMark() {

@@ -20,6 +20,7 @@ struct HostOptions {
     bool force = false;              // plays the part of the "/UPDATE" switch
     std::function<std::u16string(int)> texts;
     std::optional<ManualRecovery> recovery;  // --recover-serial and --model
+    std::optional<std::u16string> device;    // --device
     std::shared_ptr<Clock> clock;
 };
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -109,11 +110,14 @@ std::u16string LinuxHost::ConfigFilePath() {
     return Utf8ToUtf16((options_.stateDir / kConfigName).string());
 }
 
-bool LinuxHost::WriteConfigFile(int resourceId) {
+std::optional<std::vector<std::uint8_t>> LinuxHost::WriteConfigFile(int resourceId) {
     const EmbeddedResource* resource = FindConfigResource(resourceId);
     fs::path dir = PrivateDir(nullptr);
-    if (resource == nullptr || dir.empty()) return false;
-    return WritePrivateFile(dir / kConfigName, resource->bytes.data(), resource->bytes.size());
+    if (resource == nullptr || dir.empty()) return std::nullopt;
+    if (!WritePrivateFile(dir / kConfigName, resource->bytes.data(), resource->bytes.size())) {
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>(resource->bytes.begin(), resource->bytes.end());
 }
 
 bool LinuxHost::FileExists(const std::u16string& path) {
@@ -156,11 +160,19 @@ std::optional<std::string> ReadSmallFile(const fs::path& path, std::size_t limit
 
 }  // namespace
 
-std::optional<UpdateMarker> LinuxHost::ReadMarker() {
+std::optional<std::vector<std::uint8_t>> LinuxHost::ReadConfigFile() {
     fs::path dir = PrivateDir(nullptr);
     if (dir.empty()) return std::nullopt;
+    std::optional<std::string> text = ReadSmallFile(dir / kConfigName, 1 << 20);
+    if (!text) return std::nullopt;
+    return std::vector<std::uint8_t>(text->begin(), text->end());
+}
+
+std::vector<UpdateMarker> LinuxHost::ReadMarkers() {
+    fs::path dir = PrivateDir(nullptr);
+    if (dir.empty()) return {};
     std::optional<std::string> serial = ReadSmallFile(dir / kMarkerName, 512);
-    if (!serial) return std::nullopt;
+    if (!serial) return {};
     UpdateMarker marker;
     marker.serial = std::u16string(CutToCapacity(Utf8ToUtf16(*serial), 65));
     if (std::optional<std::string> length = ReadSmallFile(dir / kLengthName, 32)) {
@@ -168,19 +180,28 @@ std::optional<UpdateMarker> LinuxHost::ReadMarker() {
             marker.blockLength = static_cast<std::uint32_t>(std::stoul(*length));
         }
     }
-    return marker;
+    return {marker};
 }
 
-void LinuxHost::RemoveMarker() {
+void LinuxHost::RemoveMarker(const std::u16string& serial) {
+    for (const UpdateMarker& marker : ReadMarkers()) {
+        if (marker.serial != serial) return;  // another drive's record stays
+    }
     ::unlink((options_.stateDir / kMarkerName).c_str());
     ::unlink((options_.stateDir / kLengthName).c_str());
     SyncFolder(options_.stateDir);
 }
 
-std::vector<std::string> LinuxHost::DiskUses(const std::u16string& interfacePath) {
-    const fs::path path = PathFromText(interfacePath);
-    if (path.parent_path() != "/dev") return {};  // an emulated drive's folder
-    return mox3::DiskUses(path.filename().string());
+std::vector<std::string> LinuxHost::DiskUses(const std::vector<std::u16string>& paths) {
+    std::vector<std::string> uses;
+    for (const std::u16string& interfacePath : paths) {
+        const fs::path path = PathFromText(interfacePath);
+        if (path.parent_path() != "/dev") continue;  // an emulated drive's folder
+        for (std::string& use : mox3::DiskUses(path.filename().string())) {
+            if (std::find(uses.begin(), uses.end(), use) == uses.end()) uses.push_back(use);
+        }
+    }
+    return uses;
 }
 
 std::u16string LinuxHost::CommandLineArguments() {

@@ -24,14 +24,16 @@ class LinuxHost : public CliHost {
     std::u16string LoadText(int id) override;
     std::u16string ImagePath(int chipKind) override;
     std::u16string ConfigFilePath() override;
-    bool WriteConfigFile(int resourceId) override;
+    std::optional<std::vector<std::uint8_t>> WriteConfigFile(int resourceId) override;
+    std::optional<std::vector<std::uint8_t>> ReadConfigFile() override;
     bool FileExists(const std::u16string& path) override;
     void RemoveFile(const std::u16string& path) override;
     bool WriteMarker(const UpdateMarker& marker) override;
-    std::optional<UpdateMarker> ReadMarker() override;
+    std::vector<UpdateMarker> ReadMarkers() override;
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
-    std::vector<std::string> DiskUses(const std::u16string& interfacePath) override;
-    void RemoveMarker() override;
+    std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override;
+    std::optional<std::u16string> DriveChoice() override { return options_.device; }
+    void RemoveMarker(const std::u16string& serial) override;
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
 

@@ -1,5 +1,8 @@
 #include "app/run/host_windows.h"
 
+#include <fstream>
+#include <iterator>
+
 #include <shlwapi.h>
 
 #include <utility>
@@ -117,21 +120,33 @@ std::u16string WindowsHost::ConfigFilePath() {
     return Narrow16(std::wstring(folder, n) + kConfigFileName);
 }
 
-bool WindowsHost::WriteConfigFile(int resourceId) {
+std::optional<std::vector<std::uint8_t>> WindowsHost::WriteConfigFile(int resourceId) {
     const std::wstring path = Wide(ConfigFilePath());
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceId), kConfigResourceTypeW);
-    if (found != nullptr) return WriteResourceFile(path.c_str(), found) == 1;
+    if (found != nullptr) {
+        if (WriteResourceFile(path.c_str(), found) != 1) return std::nullopt;
+        return ReadConfigFile();
+    }
     // A program built without the resource script carries the files in its data.
     const EmbeddedResource* embedded = FindConfigResource(resourceId);
-    if (embedded == nullptr) return false;
+    if (embedded == nullptr) return std::nullopt;
     std::string why;
     const std::string_view bytes(reinterpret_cast<const char*>(embedded->bytes.data()),
                                  embedded->bytes.size());
     if (!ReplaceFileAtomically(path, bytes, true, &why)) {
         DeleteFileW(path.c_str());
-        return false;
+        return std::nullopt;
     }
-    return true;
+    return std::vector<std::uint8_t>(embedded->bytes.begin(), embedded->bytes.end());
+}
+
+std::optional<std::vector<std::uint8_t>> WindowsHost::ReadConfigFile() {
+    std::ifstream in(std::filesystem::path(Wide(ConfigFilePath())), std::ios::binary);
+    if (!in) return std::nullopt;
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (in.bad()) return std::nullopt;
+    return bytes;
 }
 
 bool WindowsHost::FileExists(const std::u16string& path) {
@@ -162,9 +177,9 @@ bool WindowsHost::WriteMarker(const UpdateMarker& marker) {
            RegFlushKey(reg.key()) == ERROR_SUCCESS;
 }
 
-std::optional<UpdateMarker> WindowsHost::ReadMarker() {
+std::vector<UpdateMarker> WindowsHost::ReadMarkers() {
     CReg reg(HKEY_CURRENT_USER);
-    if (!reg.Open(kMarkerKey)) return std::nullopt;
+    if (!reg.Open(kMarkerKey)) return {};
     UpdateMarker marker;
     wchar_t text[kMarkerUnits + 1] = {};
     DWORD bytes = kMarkerUnits * sizeof(wchar_t);
@@ -182,10 +197,13 @@ std::optional<UpdateMarker> WindowsHost::ReadMarker() {
         type == REG_DWORD && (length == 512 || length == 4096)) {
         marker.blockLength = length;
     }
-    return marker;
+    return {marker};
 }
 
-void WindowsHost::RemoveMarker() {
+void WindowsHost::RemoveMarker(const std::u16string& serial) {
+    for (const UpdateMarker& marker : ReadMarkers()) {
+        if (marker.serial != serial) return;  // the record of another drive stays
+    }
     SHDeleteKeyW(HKEY_CURRENT_USER, kMarkerKey);
 }
 

@@ -56,13 +56,16 @@ class WindowsHost : public CliHost {
     std::u16string LoadText(int id) override;
     std::u16string ImagePath(int chipKind) override;
     std::u16string ConfigFilePath() override;
-    bool WriteConfigFile(int resourceId) override;
+    std::optional<std::vector<std::uint8_t>> WriteConfigFile(int resourceId) override;
+    std::optional<std::vector<std::uint8_t>> ReadConfigFile() override;
     bool FileExists(const std::u16string& path) override;
     void RemoveFile(const std::u16string& path) override;
     bool WriteMarker(const UpdateMarker& marker) override;
-    std::optional<UpdateMarker> ReadMarker() override;
+    std::vector<UpdateMarker> ReadMarkers() override;
+    bool RecordsPerDrive() override { return false; }
+    std::optional<std::u16string> DriveChoice() override { return options_.device; }
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
-    void RemoveMarker() override;
+    void RemoveMarker(const std::u16string& serial) override;
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
     int lastTextId() const override { return lastTextId_; }

@@ -58,6 +58,13 @@ unsigned HexPrefix(std::u16string_view text) {
     return value;
 }
 
+UpdateMarker MarkerOf(const std::u16string& serial, std::optional<std::uint32_t> length) {
+    UpdateMarker marker;
+    marker.serial = serial;
+    marker.blockLength = length;
+    return marker;
+}
+
 // The failure exit of a run.
 int AbortRun(UpdateView& view, HostServices& host, int id) {
     view.DriveAtRisk(false);
@@ -160,7 +167,9 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     }
 
     // A drive in its loader can only be finished with the serial number it had.
-    const std::optional<UpdateMarker> marker = host.ReadMarker();
+    const std::vector<UpdateMarker> markers = host.ReadMarkers();
+    const std::optional<UpdateMarker> marker =
+        markers.empty() ? std::nullopt : std::optional<UpdateMarker>(markers.front());
     const bool markerNamesIt = marker && !marker->serial.empty();
     if (BareBridgeIdentity(drive) && !markerNamesIt && !host.RecoveryRequest()) {
         view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
@@ -287,7 +296,9 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         return AbortRun(view, host, kMsgImageDamaged);
     }
 
-    const std::optional<UpdateMarker> marker = host.ReadMarker();
+    const std::vector<UpdateMarker> markers = host.ReadMarkers();
+    const std::optional<UpdateMarker> marker =
+        markers.empty() ? std::nullopt : std::optional<UpdateMarker>(markers.front());
     const std::u16string configPath = host.ConfigFilePath();
     std::u16string serial;
     std::optional<std::uint32_t> savedLength;
@@ -305,7 +316,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
                 return AbortRun(view, host, kMsgFailed);
             }
             host.RemoveFile(configPath);
-            host.RemoveMarker();
+            host.RemoveMarker(serial);
             return Succeed(view, host);
         }
         if (!wanted) return AbortRun(view, host, kMsgNoUpdateNeeded);
@@ -327,7 +338,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             return AbortRun(view, host, kMsgFailed);
         }
         // Without a marker a broken-off update could not be finished.
-        if (!host.WriteMarker({serial, savedLength})) {
+        if (!host.WriteMarker(MarkerOf(serial, savedLength))) {
             view.Cause("the record of the update (marker) could not be written");
             return AbortRun(view, host, kMsgFailed);
         }
@@ -341,7 +352,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             const int resource = ConfigResourceFor(manual->productId, manual->product);
             if (resource == 0 || !host.WriteConfigFile(resource))
                 return AbortRun(view, host, kMsgFailed);
-            if (!host.WriteMarker({serial, std::nullopt})) return AbortRun(view, host, kMsgFailed);
+            if (!host.WriteMarker(MarkerOf(serial, std::nullopt))) return AbortRun(view, host, kMsgFailed);
         } else {
             return AbortRun(view, host, kMsgLoaderWithoutRecord);
         }
@@ -358,7 +369,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     }
 
     // The restart would pull the disk from under whatever the system has on it.
-    if (const auto uses = host.DiskUses(drive.interfacePath[0]); !uses.empty()) {
+    if (const auto uses = host.DiskUses({drive.interfacePath[0]}); !uses.empty()) {
         view.Cause(uses.front());
         return AbortRun(view, host, kMsgDriveInUse);
     }
@@ -406,7 +417,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         return AbortRun(view, host, kMsgFailed);
     }
     host.RemoveFile(configPath);
-    host.RemoveMarker();
+    host.RemoveMarker(serial);
     return Succeed(view, host);
 }
 

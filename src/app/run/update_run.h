@@ -62,9 +62,20 @@ class UpdateView {
     virtual void Cause(const std::string&) {}
 };
 
+// The record of an unfinished update, kept from just before the switch into the update loader
+// until the drive is back with its block length: which drive it is for and what it programs.
+// A record written by an older version holds the serial number (and the block length) alone.
 struct UpdateMarker {
     std::u16string serial;
     std::optional<std::uint32_t> blockLength;
+    std::u16string port{};        // where the drive was plugged in (DeviceRecord::usbPort)
+    std::uint16_t vendorId = 0;   // the identity the drive had before the switch
+    std::uint16_t productId = 0;
+    std::u16string product{};
+    int generation = 0;           // chip kind, 1 or 2
+    int resourceId = 0;           // the configuration file programmed
+    std::string configDigest{};   // SHA-256 of that file's bytes, 64 lower-case hex digits
+    std::int64_t writtenAt = 0;   // seconds since 1970, UTC
     bool operator==(const UpdateMarker&) const = default;
 };
 
@@ -84,26 +95,47 @@ class HostServices {
     virtual std::u16string ImagePath(int chipKind) = 0;
     // Where the model's configuration file is put for programming.
     virtual std::u16string ConfigFilePath() = 0;
-    // Writes a shipped configuration file there, replacing any file; false (and no file left
+    // Writes a shipped configuration file there, replacing any file, and flushes it to the
+    // disk; the bytes written (the run programs exactly these), or nothing (and no file left
     // behind) when it could not be written whole.
-    virtual bool WriteConfigFile(int resourceId) = 0;
+    virtual std::optional<std::vector<std::uint8_t>> WriteConfigFile(int resourceId) = 0;
+    // The configuration file's bytes as they are now; nothing when there is none.
+    virtual std::optional<std::vector<std::uint8_t>> ReadConfigFile() = 0;
     virtual bool FileExists(const std::u16string& path) = 0;
     virtual void RemoveFile(const std::u16string& path) = 0;
-    // The marker of an unfinished update: the drive's serial number and, beside it, the
-    // drive's logical-block length before the update. Both are durable when WriteMarker
-    // returns true. ReadMarker gives nothing without a marker, an empty serial when it cannot
-    // be read, and no block length when none was kept (or it is unreadable); RemoveMarker
-    // removes both.
+    // The records of unfinished updates, one per drive serial number. WriteMarker stores a
+    // record under its serial, replacing only that serial's record (where the platform keeps
+    // a single record, that one), durable when it returns true. ReadMarkers gives every record
+    // there is; a record whose serial cannot be read has an empty serial. RemoveMarker
+    // removes the record of that serial alone.
     virtual bool WriteMarker(const UpdateMarker& marker) = 0;
-    virtual std::optional<UpdateMarker> ReadMarker() = 0;
-    virtual void RemoveMarker() = 0;
+    virtual std::vector<UpdateMarker> ReadMarkers() = 0;
+    virtual void RemoveMarker(const std::u16string& serial) = 0;
+    // The first record there is (where the platform keeps one, that one).
+    std::optional<UpdateMarker> ReadMarker() {
+        std::vector<UpdateMarker> all = ReadMarkers();
+        if (all.empty()) return std::nullopt;
+        return all.front();
+    }
+    // True where records of several drives can be kept side by side; otherwise a record of
+    // another drive stops an ordinary run until it is finished.
+    virtual bool RecordsPerDrive() { return true; }
     // A drive found in its loader without a marker may be finished with a serial number and a
     // model the user gives (the command line's --recover-serial and --model); none by default.
     virtual std::optional<ManualRecovery> RecoveryRequest() { return std::nullopt; }
-    // What on this system uses the disk behind an interface path (file systems mounted from
-    // it, swap, devices built on it), one line each; restarting the bridge would pull the disk
-    // from under them. None by default.
-    virtual std::vector<std::string> DiskUses(const std::u16string&) { return {}; }
+    // The drive the user named among several (the command line's --device: a serial number,
+    // a USB port or a device node); none by default, and then only one drive may be attached.
+    virtual std::optional<std::u16string> DriveChoice() { return std::nullopt; }
+    // What on this system uses the disks behind a drive's interface paths (file systems
+    // mounted from them, swap, devices built on them, programs holding them open), one line
+    // each; restarting the bridge would pull the disks from under them. None by default.
+    virtual std::vector<std::string> DiskUses(const std::vector<std::u16string>&) { return {}; }
+    // Just before the switch into the update loader: flushes each disk's write cache and takes
+    // the disks from the system (Linux: opened exclusively; Windows: every volume on them
+    // locked and dismounted), held until ReleaseDisks. The uses that stopped it, one line
+    // each, when a disk cannot be taken; then nothing is held. Nothing to do by default.
+    virtual std::vector<std::string> ClaimDisks(const std::vector<std::u16string>&) { return {}; }
+    virtual void ReleaseDisks() {}
     // The argument part of the command line, for the update switch ("/UPDATE" or "-update").
     virtual std::u16string CommandLineArguments() = 0;
     virtual std::shared_ptr<Clock> clock() = 0;
