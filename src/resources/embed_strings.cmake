@@ -13,7 +13,8 @@ if(CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 # The keys every language must carry: the string-table ids, then the dialog texts.
-set(MOX3_STRING_IDS 102 103 104 105 106 107 108 109 112 113 114 115 116 117 118 119 120)
+set(MOX3_STRING_IDS 102 103 104 105 106 107 108 109 112 113 114 115 116 117 118 119 120 121 122
+                    123 124)
 set(MOX3_DIALOG_KEYS title exit start current_firmware new_firmware caution)
 
 # Reads and checks a strings file. Sets, in the caller's scope:

@@ -184,8 +184,9 @@ TEST(WindowsResources, StringTableInEveryLanguage) {
             EXPECT_EQ(ResourceString(id, lang), LoadTableString(id, lang))
                 << "string " << id << " of language 0x" << std::hex << lang;
         }
-        // 110 and 111 lie in the same block and stay empty.
+        // 110 and 111 lie in the same block and stay empty, as do 125 to 127.
         EXPECT_EQ(ResourceString(110, lang), u"");
+        EXPECT_EQ(ResourceString(125, lang), u"");
     }
     EXPECT_EQ(ResourceString(102, 0x0415), std::nullopt) << "no table of a language not spoken";
 }

@@ -11,7 +11,8 @@ namespace mox3 {
 
 namespace {
 
-constexpr int kStringIds[] = {102, 103, 104, 105, 106, 107, 108, 109, 112, 113, 114, 115, 116, 117, 118, 119, 120};
+constexpr int kStringIds[] = {102, 103, 104, 105, 106, 107, 108, 109, 112, 113, 114,
+                              115, 116, 117, 118, 119, 120, 121, 122, 123, 124};
 
 // The keys of the dialog texts in the strings file.
 std::string_view DialogKey(DialogText item) {

@@ -33,7 +33,7 @@ inline constexpr DialogText kAllDialogTexts[] = {
     DialogText::kTitle,           DialogText::kExit,        DialogText::kStart,
     DialogText::kCurrentFirmware, DialogText::kNewFirmware, DialogText::kCaution};
 
-// The ids of the string table: 102 to 109 and 112 to 120.
+// The ids of the string table: 102 to 109 and 112 to 124.
 std::span<const int> StringIds();
 
 // The text of string `id` in language `lang`; empty when the table has no such id or no such

@@ -33,6 +33,10 @@ enum MessageId : int {
     kMsgNoAnswer = 118,            // the drive did not answer the chip identification
     kMsgUnfinishedFound = 119,     // the drive of an unfinished update, in normal firmware
     kMsgDriveInUse = 120,          // the system uses the drive's disk (mounted, swap, holders)
+    kMsgDriveChanged = 121,        // the drive found is not the drive that was shown
+    kMsgOtherUnfinished = 122,     // another drive's update is unfinished (one record only)
+    kMsgRecordQuestion = 123,      // a record that does not match the drive: finish with it?
+    kMsgStoppedWaiting = 124,      // stopped by the user while the drive waited in its loader
 };
 
 inline constexpr char16_t kImageMissingText[] = u"Not found firmware file.";
