@@ -170,4 +170,42 @@ std::u16string HexText16(std::uint32_t value) {
     return Utf8ToUtf16(buf);
 }
 
+namespace {
+
+bool IsControl(char16_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+}  // namespace
+
+bool HasControlCharacters(std::u16string_view text) {
+    return std::any_of(text.begin(), text.end(), IsControl);
+}
+
+std::string EscapedForDisplay(std::u16string_view text) {
+    std::string out;
+    std::u16string plain;
+    auto flush = [&] {
+        out += Utf16ToUtf8(plain);
+        plain.clear();
+    };
+    for (char16_t c : text) {
+        if (!IsControl(c) && c != u'\\') {
+            plain.push_back(c);
+            continue;
+        }
+        flush();
+        char code[8];
+        if (c == u'\\') {
+            out += "\\\\";
+        } else {
+            std::snprintf(code, sizeof code, c < 0x100 ? "\\x%02X" : "\\u%04X",
+                          static_cast<unsigned>(c));
+            out += code;
+        }
+    }
+    flush();
+    return out;
+}
+
 }  // namespace mox3

@@ -43,6 +43,12 @@ std::u16string FormatText(const char* format, Values... values) {
     return Utf8ToUtf16(buf);
 }
 
+// True when `text` holds a control character (C0, DEL or C1).
+bool HasControlCharacters(std::u16string_view text);
+// A text from outside (a drive's strings) as UTF-8 that is safe to show on a terminal or to
+// store in a line of text: control characters become \xNN or \uNNNN, a backslash "\\".
+std::string EscapedForDisplay(std::u16string_view text);
+
 // Formats an unsigned number as "0x%04X".
 std::u16string HexText16(std::uint32_t value);
 

@@ -222,6 +222,11 @@ int LoadFirmwareImageGen2(CBridgeMgr& mgr) {
     return LoadFirmwareImage(mgr, kChipSecondGeneration);
 }
 
+bool FirmwareImage::IsSample() const {
+    return std::search(bytes_.begin(), bytes_.end(), kSampleMarker.begin(), kSampleMarker.end()) !=
+           bytes_.end();
+}
+
 std::vector<std::uint8_t> MakeSampleImage(const SampleImageRequest& request, std::string* error) {
     auto fail = [&](std::string why) {
         if (error) *error = std::move(why);

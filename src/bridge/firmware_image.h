@@ -72,6 +72,9 @@ class FirmwareImage {
     // A second-generation image of the later family (second version digit 3), whose
     // configuration has the larger item table.
     bool laterFamily() const { return laterFamily_; }
+    // Made by MakeSampleImage: it says so in its body. Such an image is no firmware and is
+    // for emulated drives only.
+    bool IsSample() const;
 
   private:
     void Fail(ImageFault fault, std::string problem);

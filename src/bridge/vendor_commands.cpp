@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "base/text.h"
+#include "transport/emulator_mark.h"
 
 namespace mox3 {
 
@@ -178,6 +180,15 @@ int Inquiry(std::uint8_t* buffer36, CNtDevCtrl& handle) {
     std::memset(buffer36, 0, kInquirySize);
     const std::uint8_t cdb[6] = {kOpInquiry, 0, 0, 0, static_cast<std::uint8_t>(kInquirySize), 0};
     return SendDirect(handle, cdb, 6, true, buffer36, kInquirySize);
+}
+
+bool CarriesEmulatorMark(CNtDevCtrl& handle) {
+    std::uint8_t page[kEmulatorMarkPageLength] = {};
+    const std::uint8_t cdb[6] = {kOpInquiry, 0x01, kEmulatorMarkPage, 0, sizeof page, 0};
+    if (!SendDirect(handle, cdb, 6, true, page, sizeof page)) return false;
+    const std::string_view text(reinterpret_cast<const char*>(page + 4), kEmulatorMarkText.size());
+    return page[1] == kEmulatorMarkPage && page[3] == kEmulatorMarkText.size() &&
+           text == kEmulatorMarkText;
 }
 
 bool ReadBridgeStatus(CSpti& request, std::uint8_t* buffer, std::uint32_t length) {

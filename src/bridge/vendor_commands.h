@@ -45,6 +45,9 @@ int ReadBridgeStatus(std::uint8_t* buffer12, CNtDevCtrl& handle);
 int ReadFirmwareVersion(std::uint8_t* buffer8, CNtDevCtrl& handle);
 int ReadBridgeInfo(std::uint8_t* buffer7, CNtDevCtrl& handle);
 int Inquiry(std::uint8_t* buffer36, CNtDevCtrl& handle);
+// True when the device answers the emulated drive's own INQUIRY page with its mark; no real
+// bridge does.
+bool CarriesEmulatorMark(CNtDevCtrl& handle);
 
 // Commands through a pass-through request opened on the drive.
 bool ReadBridgeStatus(CSpti& request, std::uint8_t* buffer, std::uint32_t length);

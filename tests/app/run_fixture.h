@@ -40,6 +40,7 @@ struct MemoryHost : HostServices {
     bool os = true;
     std::u16string arguments;
     std::optional<UpdateMarker> marker;
+    std::vector<UpdateMarker> others;  // records of other drives, kept beside `marker`
     std::optional<ManualRecovery> recovery;
     std::vector<std::string> uses;
     bool writeFails = false;   // the configuration file cannot be written whole
@@ -75,15 +76,19 @@ struct MemoryHost : HostServices {
     bool WriteMarker(const UpdateMarker& m) override {
         ++markerWrites;
         if (markerFails) return false;
+        std::erase_if(others, [&](const UpdateMarker& o) { return o.serial == m.serial; });
+        if (marker && marker->serial != m.serial) others.push_back(*marker);
         marker = m;
         return true;
     }
     std::vector<UpdateMarker> ReadMarkers() override {
-        if (!marker) return {};
-        return {*marker};
+        std::vector<UpdateMarker> all = others;
+        if (marker) all.insert(all.begin(), *marker);
+        return all;
     }
     void RemoveMarker(const std::u16string& serial) override {
         if (marker && marker->serial == serial) marker.reset();
+        std::erase_if(others, [&](const UpdateMarker& o) { return o.serial == serial; });
     }
     std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
     std::vector<std::string> DiskUses(const std::vector<std::u16string>&) override { return uses; }

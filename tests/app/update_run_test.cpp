@@ -39,6 +39,12 @@ struct RecordingView : UpdateView {
         boxes.push_back({caption, text});
     }
     void PostFinished() override { finished = true; }
+    bool Confirm(const std::u16string& question) override {
+        questions.push_back(question);
+        return answer;
+    }
+    std::vector<std::u16string> questions;
+    bool answer = false;
 };
 
 using TestHost = MemoryHost;
@@ -189,10 +195,10 @@ TEST_F(UpdateRun, RecoveryNeedsMarkerAndFile) {
     EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgLoaderWithoutRecord);
     host_.marker = UpdateMarker{u"", 512};
     EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgLoaderWithoutRecord);
+    // The record names its configuration file by resource and digest: a file that is gone
+    // (or altered) is made again from the resource, never compiled as it stands.
     host_.marker = marker;
-    std::filesystem::rename(host_.dir / "MOX3_config.ini", host_.dir / "kept.ini");
-    EXPECT_EQ(UpdateWorker(view_, host_, recovery), kMsgFailed);
-    std::filesystem::rename(host_.dir / "kept.ini", host_.dir / "MOX3_config.ini");
+    std::filesystem::remove(host_.dir / "MOX3_config.ini");
     EXPECT_EQ(UpdateWorker(view_, host_, recovery), 0);
     EmulatedDriveView after = View(drive);
     EXPECT_EQ(after.usb.productId, 0x7C34);
@@ -353,7 +359,9 @@ TEST_F(UpdateRun, A4KDriveKeepsItsLengthThroughAnInterruptedUpdate) {
     ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
     SetFault(drive, {EmulatedFault::Kind::PullCable, 60, 0, 0});
     EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
-    EXPECT_EQ(host_.marker, (UpdateMarker{u"4A3F0012B7C4D9E1", 4096}));
+    ASSERT_TRUE(host_.marker);
+    EXPECT_EQ(host_.marker->serial, u"4A3F0012B7C4D9E1");
+    EXPECT_EQ(host_.marker->blockLength, 4096u);
     PowerCycle(drive);
     ASSERT_TRUE(View(drive).loader);
 
@@ -444,6 +452,188 @@ TEST_F(UpdateRun, ALoaderDriveWithoutMarkerTakesTheSerialTheUserGives) {
     EXPECT_EQ(after.usb.productId, 0x7C35);
     EXPECT_EQ(after.usb.serialNumber, u"GIVEN-SERIAL");
     EXPECT_EQ(after.firmwareVersion, "V01L00R07");
+}
+
+}  // namespace
+}  // namespace mox3::test
+
+namespace mox3::test {
+namespace {
+
+// The run is bound to the drive it showed: found again by its port and serial number, and no
+// other drive is written, however the bus changes while the run waits.
+TEST_F(UpdateRun, OnlyTheDriveShownIsWritten) {
+    auto drive = Drive(2, "01000500", "bus/m-drive");
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    EXPECT_EQ(versions.bound.port, u"m-drive");
+    // Another drive's loader arrives during the wait after the switch, listed before it.
+    std::filesystem::path intruder;
+    view_.onProgress = [&](int p) {
+        if (p != 10 || !intruder.empty()) return;
+        EmulatedDriveSetup setup;
+        setup.generation = 2;
+        intruder = MakeDrive(setup, "bus/a-loader");
+    };
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    view_.onProgress = nullptr;
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R07");
+    ASSERT_FALSE(intruder.empty());
+    EXPECT_TRUE(View(intruder).loader);
+    EXPECT_EQ(View(intruder).usb.serialNumber, u"") << "the intruder was programmed";
+    std::filesystem::remove_all(intruder);
+    std::filesystem::remove_all(drive);
+
+    // A drive swapped for another between the question and the run: nothing is sent to it,
+    // and a newer drive is not taken down to the image's version.
+    drive = Drive(2, "01000500", "bus/m-drive");
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    host_.markerWrites = 0;
+    std::filesystem::remove_all(drive);
+    drive = Drive(2, "01000900", "bus/m-drive", "OTHERSERIAL00001");
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgDriveChanged);
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R09");
+    EXPECT_EQ(host_.markerWrites, 0);
+    // Gone altogether: the run says so.
+    std::filesystem::remove_all(drive);
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgNotConnected);
+}
+
+TEST_F(UpdateRun, SeveralDrivesAndTheOneTheUserNames) {
+    auto a = Drive(2, "01000500", "bus/a", "AAAA000000000001");
+    auto b = Drive(2, "01000500", "bus/b", "BBBB000000000002");
+    EXPECT_EQ(Run(), -1);
+    EXPECT_EQ(view_.boxes.back().second, u"105");
+    struct NamingHost : TestHost {
+        std::optional<std::u16string> name;
+        std::optional<std::u16string> DriveChoice() override { return name; }
+    } naming;
+    naming.dir = host_.dir;
+    naming.clockPtr = clock_;
+    for (const std::u16string& name :
+         {std::u16string(u"BBBB000000000002"), std::u16string(u"b"), Utf8ToUtf16(b.string())}) {
+        naming.name = name;
+        Versions versions;
+        ASSERT_TRUE(InspectAtStartup(view_, naming, versions)) << Utf16ToUtf8(name);
+        EXPECT_EQ(versions.bound.serial, u"BBBB000000000002");
+    }
+    naming.name = u"b";
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, naming, versions));
+    EXPECT_EQ(UpdateWorker(view_, naming, versions), 0);
+    EXPECT_EQ(View(b).firmwareVersion, "V01L00R07");
+    EXPECT_EQ(View(a).firmwareVersion, "V01L00R05");
+    naming.name = u"NOSUCHDRIVE";
+    EXPECT_FALSE(InspectAtStartup(view_, naming, versions));
+    EXPECT_EQ(view_.boxes.back().second, u"104");
+}
+
+TEST_F(UpdateRun, ARecordIsUsedOnlyForItsDrive) {
+    // Drive A's update broke off; its record stays while drive B is updated.
+    auto a = Drive(2, "01000500", "bus/a", "AAAA000000000001");
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    SetFault(a, {EmulatedFault::Kind::PullCable, 60, 0, 0});
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    PowerCycle(a);
+    ASSERT_TRUE(View(a).loader);
+    ASSERT_TRUE(host_.marker);
+    const UpdateMarker recordA = *host_.marker;
+    EXPECT_EQ(recordA.port, u"a");
+    EXPECT_EQ(recordA.generation, 2);
+    EXPECT_EQ(recordA.resourceId, 117);
+    EXPECT_EQ(recordA.configDigest.size(), 64u);
+    std::filesystem::rename(a, dir_ / "a-away");  // unplugged
+    auto b = Drive(2, "01000500", "bus/b", "BBBB000000000002");
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    EXPECT_EQ(host_.ReadMarkers(), std::vector<UpdateMarker>{recordA});
+    std::filesystem::remove_all(b);
+
+    // Another drive in its loader, where A's record was not made: asked, and a "no" (or a view
+    // that cannot ask) writes nothing, whatever --yes said.
+    EmulatedDriveSetup erased;  // a loader: its flash holds nothing to start
+    erased.generation = 2;
+    auto c = MakeDrive(erased, "bus/c");
+    host_.markerWrites = 0;
+    EXPECT_FALSE(InspectAtStartup(view_, host_, versions));
+    ASSERT_EQ(view_.questions.size(), 1u);
+    EXPECT_NE(view_.questions[0].find(u"AAAA000000000001"), std::u16string::npos);
+    EXPECT_NE(view_.questions[0].find(u"port a"), std::u16string::npos);
+    EXPECT_TRUE(View(c).loader);
+    EXPECT_EQ(host_.markerWrites, 0);
+    // A record of the other generation is not even offered.
+    ASSERT_EQ(host_.others.size(), 1u);
+    host_.others[0].generation = 1;
+    EXPECT_FALSE(InspectAtStartup(view_, host_, versions));
+    EXPECT_EQ(view_.questions.size(), 1u);
+    EXPECT_EQ(view_.boxes.back().second, u"117");
+    host_.others[0] = recordA;
+    std::filesystem::remove_all(c);
+
+    // Back at its port, A is finished from its record without a question; the configuration
+    // file is made again from the recorded resource when it was altered.
+    std::filesystem::rename(dir_ / "a-away", a);
+    WriteBytes(host_.dir / "MOX3_config.ini", {'[', 'X', ']'});
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    EXPECT_EQ(view_.questions.size(), 1u);
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+    EXPECT_EQ(View(a).usb.serialNumber, u"AAAA000000000001");
+    EXPECT_EQ(View(a).usb.productId, 0x7C34);
+    EXPECT_TRUE(host_.ReadMarkers().empty());
+}
+
+TEST_F(UpdateRun, ARefusedSwitchLeavesNoRecord) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    SetFault(drive, {EmulatedFault::Kind::RefuseUpdateMode, 1, 0, 0});
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgFailed);
+    EXPECT_EQ(host_.markerWrites, 1);
+    EXPECT_FALSE(host_.marker.has_value());
+    EXPECT_FALSE(View(drive).loader);
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
+}
+
+// The sample images of the emulator are no firmware: a drive without the emulator's mark is
+// refused before it is touched.
+TEST_F(UpdateRun, ASampleImageIsForEmulatedDrivesOnly) {
+    class Unmarked : public PassThroughBackend {
+      public:
+        explicit Unmarked(std::shared_ptr<PassThroughBackend> inner) : inner_(std::move(inner)) {}
+        std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+            auto device = inner_->Open(path, error);
+            return device ? std::make_unique<Device>(std::move(device)) : nullptr;
+        }
+
+      private:
+        struct Device : PassThroughDevice {
+            explicit Device(std::unique_ptr<PassThroughDevice> inner) : inner_(std::move(inner)) {}
+            bool Send(const ScsiRequest& r, ScsiReply& reply) override {
+                if (r.cdb[0] == 0x12 && (r.cdb[1] & 1) != 0) {
+                    reply.status = kScsiStatusCheckCondition;
+                    reply.sense = FixedSense(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+                    return true;
+                }
+                return inner_->Send(r, reply);
+            }
+            std::u16string Name() const override { return inner_->Name(); }
+            std::optional<std::uint64_t> NodeIdentity() const override {
+                return inner_->NodeIdentity();
+            }
+            std::unique_ptr<PassThroughDevice> inner_;
+        };
+        std::shared_ptr<PassThroughBackend> inner_;
+    };
+    auto drive = Drive();
+    auto previous = CurrentPassThroughBackend();
+    SetPassThroughBackend(std::make_shared<Unmarked>(previous));
+    Versions versions;
+    EXPECT_FALSE(InspectAtStartup(view_, host_, versions));
+    SetPassThroughBackend(previous);
+    EXPECT_EQ(view_.boxes.back(), (Box{u"103", u"115"}));
+    EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
+    EXPECT_TRUE(InspectAtStartup(view_, host_, versions));
 }
 
 }  // namespace

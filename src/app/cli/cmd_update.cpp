@@ -16,6 +16,10 @@
 #include "app/run/update_run.h"
 #include "base/json.h"
 #include "base/text.h"
+#include "config/compile_input.h"
+#include "config/profile_reader.h"
+#include "discovery/bridge_manager.h"
+#include "resources/resources.h"
 #include "bridge/firmware_image.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -30,6 +34,7 @@ namespace fs = std::filesystem;
 constexpr const char* kUpdateUsage =
     "usage: mox3-updater [--emulator DIR] update [--force] [--yes] [--json] [--lang LANG]\n"
     "                                           [--image-dir DIR] [--state-dir DIR]\n"
+    "                                           [--device SERIAL|PORT|NODE]\n"
     "                                           [--recover-serial TEXT --model PID[:NAME]]\n"
     "                                           [--check]\n"
     "Updates the one attached drive: shows the firmware on the drive and in the image file,\n"
@@ -39,7 +44,8 @@ constexpr const char* kUpdateUsage =
     "--model (its USB product id, and ZR-MOX3 or ZR-MOXE3 where a product id has both);\n"
     "the program then always asks. --check only says whether an update would run and sends\n"
     "the drive nothing that changes it. --json prints one JSON object and never asks (it\n"
-    "needs --yes or --check).\n"
+    "needs --yes or --check). With several drives attached, --device names the one to\n"
+    "update by its serial number, its USB port (as `list` shows it) or a device node.\n"
     "Exit codes: 0 updated (--check: an update is available); 1 refused or failed; 2 bad\n"
     "usage; 3 nothing to do (up to date, declined, --check found nothing); 4 interrupted by a\n"
     "signal, after the drive was finished.\n";
@@ -141,6 +147,23 @@ class TerminalView : public UpdateView {
         }
     }
     void Cause(const std::string& cause) override { cause_ = cause; }
+    // A question of the run is asked even under --yes: it is about something --yes did not
+    // agree to. With --json nobody can answer it: the run is refused and says why.
+    bool Confirm(const std::u16string& question) override {
+        if (quiet_) {
+            confirmationNeeded_ = Utf16ToUtf8(question);
+            return false;
+        }
+        EndBar();
+        out_ << ForTerminal(question) << "\n";
+        out_ << CliString(CliText::kYesNo, lang_) << " " << std::flush;
+        std::string answer;
+        asked_ = true;
+        declined_ = !(ReadInputLine(&answer) && IsYesAnswer(answer, lang_));
+        return !declined_;
+    }
+    const std::string& confirmationNeeded() const { return confirmationNeeded_; }
+    bool declined() const { return asked_ && declined_; }
     const std::u16string& lastMessage() const { return lastMessage_; }
     const std::string& lastCause() const { return lastCause_; }
     void EndBar() {
@@ -163,6 +186,9 @@ class TerminalView : public UpdateView {
     std::uint64_t startMs_ = 0;
     std::u16string lastMessage_;
     std::string cause_, lastCause_;
+    std::string confirmationNeeded_;
+    bool asked_ = false;
+    bool declined_ = false;
 };
 
 // Stable names of the ways an update ends, for scripts.
@@ -179,12 +205,16 @@ const char* ErrorCode(int messageId) {
         case kMsgLoaderWithoutRecord: return "loader-without-record";
         case kMsgNoAnswer: return "no-answer";
         case kMsgDriveInUse: return "drive-in-use";
+        case kMsgDriveChanged: return "drive-changed";
+        case kMsgOtherUnfinished: return "other-drive-unfinished";
+        case kMsgStoppedWaiting: return "stopped-waiting";
         default: return "refused";
     }
 }
 
 struct RunOptions {
     std::optional<ManualRecovery> recovery;
+    std::optional<std::u16string> device;
     fs::path lockDir;
     bool force = false;
     bool yes = false;
@@ -216,6 +246,35 @@ bool Confirm(std::ostream& out, const std::string& question, LanguageId lang) {
     return ReadInputLine(&answer) && SaysYes(answer, lang);
 }
 
+// One family drive as the refusal of several drives names it.
+struct AttachedDrive {
+    std::string serial, port, path, productId, product;
+};
+
+std::vector<AttachedDrive> AttachedDrives() {
+    std::vector<AttachedDrive> drives;
+    CBridgeMgr mgr;
+    mgr.clock = SystemClock();
+    const int count = mgr.EnumerateDevices(ALL_DEVICES);
+    for (int i = 0; i < count; ++i) {
+        const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
+        if (r.vendorId != 0x5E3B && r.vendorId != 0x04C5) continue;
+        drives.push_back({EscapedForDisplay(r.serialNumber), EscapedForDisplay(r.usbPort),
+                          EscapedForDisplay(r.interfacePath[0]), FormatProductId(r.productId),
+                          EscapedForDisplay(r.product)});
+    }
+    return drives;
+}
+
+// Whether the configuration file of a model is one of this generation's.
+bool ModelFitsGeneration(const ManualRecovery& model, int generation) {
+    const EmbeddedResource* resource =
+        FindConfigResource(ConfigResourceFor(model.productId, model.product));
+    if (resource == nullptr) return false;
+    const std::vector<std::uint8_t> bytes(resource->bytes.begin(), resource->bytes.end());
+    return CheckConfigHeader(ProfileFile::Parse(bytes), generation).ok;
+}
+
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     const LanguageId lang = CurrentLanguage(options.lang);
     HostOptions hostOptions;
@@ -225,12 +284,14 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
     hostOptions.clock = options.clock;
     hostOptions.recovery = options.recovery;
+    hostOptions.device = options.device;
     // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
     // do not collide; real drives, per system.
     hostOptions.lockDir = options.lockDir;
     TerminalView view(out, err, options.json, lang, options.clock);
     const std::uint64_t startMs = options.clock->NowMs();
     Versions versions;
+    std::vector<AttachedDrive> attached;  // listed when several drives stop the run
 
     // Every way out: the exit code, and with --json one object of the common shape.
     auto finish = [&](int code, int messageId, const std::string& errorCode = "",
@@ -244,7 +305,21 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             j.Field("command", options.check ? "update --check" : "update");
             if (!versions.serial.empty() || !versions.drivePath.empty()) {
                 j.Field("drive", Utf16ToUtf8(versions.drivePath))
-                    .Field("serial", Utf16ToUtf8(versions.serial));
+                    .Field("serial", EscapedForDisplay(versions.serial))
+                    .Field("port", EscapedForDisplay(versions.bound.port));
+            }
+            if (!attached.empty()) {
+                j.Key("drives").BeginArray();
+                for (const AttachedDrive& d : attached) {
+                    j.BeginObject()
+                        .Field("serial", d.serial)
+                        .Field("port", d.port)
+                        .Field("drive", d.path)
+                        .Field("productId", d.productId)
+                        .Field("product", d.product)
+                        .EndObject();
+                }
+                j.EndArray();
             }
             j.Field("currentVersion", Utf16ToUtf8(versions.currentText))
                 .Field("newVersion", Utf16ToUtf8(versions.newText))
@@ -302,6 +377,27 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             << "\n";
     }
     if (!InspectAtStartup(view, host, versions)) {
+        if (!view.confirmationNeeded().empty()) {
+            return finish(kExitFailed, 0, "confirmation-needed",
+                          "a question must be answered first: " + view.confirmationNeeded());
+        }
+        if (view.declined()) {
+            out << CliString(CliText::kNothingChanged, lang) << "\n";
+            return finish(kExitNothingToDo, 0);
+        }
+        if (host.lastTextId() == kMsgMultiple) {
+            // Name each drive, so that --device can pick one.
+            attached = AttachedDrives();
+            if (!options.json) {
+                for (const AttachedDrive& d : attached) {
+                    err << "  serial " << d.serial << ", port " << d.port << ", " << d.path << " ("
+                        << d.productId << (d.product.empty() ? "" : " " + d.product) << ")\n";
+                }
+                err << FormatCliText(CliText::kLeadNote, lang,
+                                     {"name one with --device SERIAL, --device PORT or --device NODE"})
+                    << "\n";
+            }
+        }
         if (versions.image && !versions.image->ok()) {
             const std::string cause = Utf16ToUtf8(versions.imagePath) + ": " +
                                       versions.image->problem() + " (failed test: " +
@@ -342,15 +438,29 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(kExitNothingToDo, kMsgNoUpdateNeeded);
     }
     if (options.recovery) {
-        if (std::vector<UpdateMarker> markers = host.ReadMarkers();
-            !markers.empty() && !markers.front().serial.empty()) {
-            const UpdateMarker* marker = &markers.front();
+        if (versions.record && !versions.record->serial.empty()) {
             err << FormatCliText(CliText::kLeadError, lang,
                                  {FormatCliText(CliText::kRecoveryRefused, lang,
-                                                {Utf16ToUtf8(marker->serial)})})
+                                                {EscapedForDisplay(versions.record->serial)})})
                 << "\n";
             return finish(kExitFailed, 0, "recovery-refused",
                           "a record of the interrupted update exists");
+        }
+        // A serial number and a model are only written into a drive waiting in its loader, and
+        // only a model of the loader's generation.
+        if (!versions.inLoader) {
+            const std::string refusal =
+                "--recover-serial and --model are for a drive waiting in its update mode; this "
+                "drive runs its normal firmware";
+            err << FormatCliText(CliText::kLeadError, lang, {refusal}) << "\n";
+            return finish(kExitFailed, 0, "recovery-refused", refusal);
+        }
+        if (!ModelFitsGeneration(*options.recovery, versions.bound.generation)) {
+            const std::string refusal = "--model " + FormatProductId(options.recovery->productId) +
+                                        " is not a model of this bridge's generation " +
+                                        std::to_string(versions.bound.generation);
+            err << FormatCliText(CliText::kLeadError, lang, {refusal}) << "\n";
+            return finish(kExitFailed, 0, "model-mismatch", refusal);
         }
         // Writing a serial number and a model into a drive is not undone: always ask.
         std::string model = FormatProductId(options.recovery->productId);
@@ -380,7 +490,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                                     CliString(CliText::kDecimalPoint, lang) +
                                     std::to_string(tenths % 10);
         out << FormatCliText(CliText::kSummary, lang,
-                             {Utf16ToUtf8(versions.serial), Utf16ToUtf8(versions.currentText),
+                             {EscapedForDisplay(versions.serial), Utf16ToUtf8(versions.currentText),
                               Utf16ToUtf8(versions.newText), seconds})
             << "\n";
     }
@@ -445,7 +555,8 @@ std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* w
 int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("update", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kUpdateUsage);
-    CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model"},
+    CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model",
+                       "--device"},
                 {"--force", "--yes", "--json", "--check"});
     if (!cli.ok()) return report.Usage(cli.error(), kUpdateUsage);
     if (!cli.positional().empty()) {
@@ -465,6 +576,13 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
                                 "speaks " + KnownLanguagesText(),
                             kUpdateUsage);
     }
+    if (cli.value("--device")) {
+        if (cli.value("--device")->empty()) {
+            return report.Usage("--device takes a serial number, a USB port or a device node",
+                                kUpdateUsage);
+        }
+        options.device = Utf8ToUtf16(*cli.value("--device"));
+    }
     options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
     options.clock = SystemClock();
@@ -476,11 +594,15 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
         }
         options.recovery = ParseModel(*cli.value("--model"), &why);
         if (!options.recovery) return report.Usage(why, kUpdateUsage);
-        options.recovery->serial = Utf8ToUtf16(*cli.value("--recover-serial"));
-        const std::size_t units = options.recovery->serial.size();
-        if (units == 0 || units > 64) {
-            return report.Usage("--recover-serial takes 1 to 64 characters", kUpdateUsage);
+        // Only what a USB serial string carries here: printable ASCII without blanks.
+        const std::string serial = *cli.value("--recover-serial");
+        if (serial.empty() || serial.size() > 64 ||
+            !std::all_of(serial.begin(), serial.end(), [](char c) { return c > 0x20 && c < 0x7F; })) {
+            return report.Usage("--recover-serial takes 1 to 64 printable ASCII characters "
+                                "without blanks, as printed on the drive",
+                                kUpdateUsage);
         }
+        options.recovery->serial = Utf8ToUtf16(serial);
         if (options.json) {
             return report.Usage("--recover-serial always asks, so it does not go with --json",
                                 kUpdateUsage);

@@ -33,6 +33,8 @@ constexpr const char* kMarkerName = "ZR-MOX3_UPDATE";
 // number alone, as older versions wrote and read it.
 constexpr const char* kLengthName = "ZR-MOX3_UPDATE.length";
 constexpr const char* kConfigName = "MOX3_config.ini";
+// The rest of the record (port, identity, configuration digest), beside the marker.
+constexpr const char* kRecordName = "ZR-MOX3_UPDATE.record";
 constexpr const char* kLockName = "KAVELIN ZR-MOX3 UPDATER.lock";
 
 fs::path ProgramFolder() {
@@ -140,6 +142,15 @@ bool LinuxHost::WriteMarker(const UpdateMarker& marker) {
         ::unlink((dir / kLengthName).c_str());
         SyncFolder(dir);
     }
+    std::string record = "port=" + Utf16ToUtf8(marker.port) + "\n" +
+                         "vendorId=" + std::to_string(marker.vendorId) + "\n" +
+                         "productId=" + std::to_string(marker.productId) + "\n" +
+                         "product=" + Utf16ToUtf8(marker.product) + "\n" +
+                         "generation=" + std::to_string(marker.generation) + "\n" +
+                         "resourceId=" + std::to_string(marker.resourceId) + "\n" +
+                         "configDigest=" + marker.configDigest + "\n" +
+                         "writtenAt=" + std::to_string(marker.writtenAt) + "\n";
+    if (!WritePrivateFile(dir / kRecordName, record.data(), record.size())) return false;
     std::string text = Utf16ToUtf8(marker.serial);
     return WritePrivateFile(dir / kMarkerName, text.data(), text.size());
 }
@@ -180,6 +191,27 @@ std::vector<UpdateMarker> LinuxHost::ReadMarkers() {
             marker.blockLength = static_cast<std::uint32_t>(std::stoul(*length));
         }
     }
+    if (std::optional<std::string> record = ReadSmallFile(dir / kRecordName, 4096)) {
+        std::size_t at = 0;
+        while (at < record->size()) {
+            std::size_t end = record->find('\n', at);
+            if (end == std::string::npos) end = record->size();
+            const std::string line = record->substr(at, end - at);
+            at = end + 1;
+            const std::size_t eq = line.find('=');
+            if (eq == std::string::npos) continue;
+            const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+            const auto number = [&] { return std::strtoll(value.c_str(), nullptr, 10); };
+            if (key == "port") marker.port = Utf8ToUtf16(value);
+            if (key == "vendorId") marker.vendorId = static_cast<std::uint16_t>(number());
+            if (key == "productId") marker.productId = static_cast<std::uint16_t>(number());
+            if (key == "product") marker.product = Utf8ToUtf16(value);
+            if (key == "generation") marker.generation = static_cast<int>(number());
+            if (key == "resourceId") marker.resourceId = static_cast<int>(number());
+            if (key == "configDigest") marker.configDigest = value;
+            if (key == "writtenAt") marker.writtenAt = number();
+        }
+    }
     return {marker};
 }
 
@@ -189,6 +221,7 @@ void LinuxHost::RemoveMarker(const std::u16string& serial) {
     }
     ::unlink((options_.stateDir / kMarkerName).c_str());
     ::unlink((options_.stateDir / kLengthName).c_str());
+    ::unlink((options_.stateDir / kRecordName).c_str());
     SyncFolder(options_.stateDir);
 }
 

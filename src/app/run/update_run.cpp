@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "base/text.h"
 #include "bridge/programming.h"
+#include "bridge/vendor_commands.h"
+#include "base/sha256.h"
+#include "config/compile_input.h"
 #include "config/profile_reader.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
@@ -58,13 +62,6 @@ unsigned HexPrefix(std::u16string_view text) {
     return value;
 }
 
-UpdateMarker MarkerOf(const std::u16string& serial, std::optional<std::uint32_t> length) {
-    UpdateMarker marker;
-    marker.serial = serial;
-    marker.blockLength = length;
-    return marker;
-}
-
 // The failure exit of a run.
 int AbortRun(UpdateView& view, HostServices& host, int id) {
     view.DriveAtRisk(false);
@@ -114,16 +111,118 @@ int ConfigResourceFor(std::uint16_t productId, const std::u16string& product) {
     return 0;
 }
 
+namespace {
+
+bool FamilyDrive(const DeviceRecord& r) {
+    return (MakerIdentity(r) && IsModel(r.product)) || BareBridgeIdentity(r);
+}
+
+// Whether the user's --device names this drive: its serial number, its USB port or one of
+// its device nodes.
+bool Named(const DeviceRecord& r, const std::u16string& name) {
+    if (name.empty()) return false;
+    if (r.serialNumber == name || r.usbPort == name) return true;
+    return std::any_of(r.interfacePath.begin(), r.interfacePath.begin() + r.pathCount,
+                       [&](const std::u16string& path) { return path == name; });
+}
+
+std::vector<std::u16string> PathsOf(const DeviceRecord& r) {
+    return {r.interfacePath.begin(), r.interfacePath.begin() + r.pathCount};
+}
+
+// A text with its "%1" replaced by `argument`; a text without the mark gets it on a line of
+// its own.
+std::u16string WithArgument(std::u16string text, const std::u16string& argument) {
+    const std::size_t at = text.find(u"%1");
+    if (at != std::u16string::npos) return text.replace(at, 2, argument);
+    return text + u"\n" + argument;
+}
+
+// The record a drive in its loader is finished with: the one made at its port for its
+// generation. Nothing when none is; `ask` then names the one record there is, when there is
+// exactly one that may be it (made elsewhere, or by an older version that kept no port).
+std::optional<UpdateMarker> RecordFor(const DeviceRecord& drive, int kind,
+                                      const std::vector<UpdateMarker>& records,
+                                      std::optional<UpdateMarker>* ask) {
+    std::vector<const UpdateMarker*> here;
+    for (const UpdateMarker& r : records) {
+        if (!r.serial.empty() && !r.port.empty() && r.port == drive.usbPort && r.generation == kind)
+            here.push_back(&r);
+    }
+    if (here.size() == 1) return *here.front();
+    if (here.empty() && records.size() == 1 && !records.front().serial.empty() &&
+        (records.front().generation == 0 || records.front().generation == kind)) {
+        *ask = records.front();
+    }
+    return std::nullopt;
+}
+
+// The drive in an update: the one drive of the family, or the one the user named.
+struct Choice {
+    int index = -1;
+    int matches = 0;
+};
+Choice ChooseDrive(const CBridgeMgr& mgr, int count, const std::optional<std::u16string>& name) {
+    Choice choice;
+    for (int i = 0; i < count; ++i) {
+        const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
+        if (!FamilyDrive(r) || (name && !Named(r, *name))) continue;
+        ++choice.matches;
+        choice.index = i;
+    }
+    return choice;
+}
+
+}  // namespace
+
+std::string DescribeRecord(const UpdateMarker& record) {
+    std::string text = "serial " + EscapedForDisplay(record.serial);
+    if (record.productId != 0) {
+        char id[8];
+        std::snprintf(id, sizeof id, "0x%04X", record.productId);
+        text += ", product id " + std::string(id);
+    }
+    if (!record.product.empty()) {
+        text += ' ';
+        text += EscapedForDisplay(record.product);
+    }
+    if (record.port.empty()) {
+        text += ", port not recorded";
+    } else {
+        text += ", port ";
+        text += EscapedForDisplay(record.port);
+    }
+    if (record.generation != 0) {
+        text += ", generation ";
+        text += std::to_string(record.generation);
+    }
+    if (record.blockLength) {
+        text += ", ";
+        text += std::to_string(*record.blockLength);
+        text += "-byte blocks";
+    }
+    if (record.writtenAt > 0) {
+        const std::time_t at = static_cast<std::time_t>(record.writtenAt);
+        char when[32] = {};
+        if (const std::tm* utc = std::gmtime(&at)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", utc);
+        text += std::string(", written ") + when;
+    }
+    return text;
+}
+
 bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) {
     if (!host.OsSupported()) {
         view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgOsNotSupported));
         return false;
     }
+    // With several drives attached the user may name one (the command line's --device).
+    const std::optional<std::u16string> named = host.DriveChoice();
     switch (CountKnownDrives()) {
         case kCensusNone:
             view.MessageBox(u"", host.LoadText(kMsgNotConnected));
             return false;
         case kCensusMany:
+            if (named) break;
             view.MessageBox(u"", host.LoadText(kMsgMultiple));
             return false;
         case kCensusNoUpdate:
@@ -140,24 +239,20 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         view.MessageBox(u"", host.LoadText(kMsgNotConnected));
         return false;
     }
-    int counted = 0, chosen = -1;
-    for (int i = 0; i < count; ++i) {
-        const DeviceRecord& r = mgr->deviceTable[static_cast<std::size_t>(i)];
-        if ((MakerIdentity(r) && IsModel(r.product)) || BareBridgeIdentity(r)) {
-            ++counted;
-            chosen = i;
-        }
-    }
-    if (counted >= 2) {
+    const Choice choice = ChooseDrive(*mgr, count, named);
+    if (choice.matches >= 2) {
         view.MessageBox(u"", host.LoadText(kMsgMultiple));
         return false;
     }
-    if (counted == 0) {
+    if (choice.matches == 0) {
+        if (named) view.Cause("no drive of this family is " + EscapedForDisplay(*named));
         view.MessageBox(u"", host.LoadText(kMsgNotConnected));
         return false;
     }
+    const int chosen = choice.index;
     const DeviceRecord& drive = mgr->deviceTable[static_cast<std::size_t>(chosen)];
     versions.drivePath = drive.interfacePath[0];
+    versions.drivePaths = PathsOf(drive);
     versions.inLoader = BareBridgeIdentity(drive);
     versions.serial = drive.serialNumber;
     const int kind = mgr->IdentifyChip(chosen);
@@ -165,15 +260,42 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgNoAnswer));
         return false;
     }
+    // The run is bound to this drive: its port, its serial number and who it says it is.
+    versions.bound = {drive.usbPort, std::u16string(CutToCapacity(drive.serialNumber, kShortTextUnits)),
+                      drive.vendorId, drive.productId, drive.product, kind, named.has_value()};
 
-    // A drive in its loader can only be finished with the serial number it had.
-    const std::vector<UpdateMarker> markers = host.ReadMarkers();
-    const std::optional<UpdateMarker> marker =
-        markers.empty() ? std::nullopt : std::optional<UpdateMarker>(markers.front());
-    const bool markerNamesIt = marker && !marker->serial.empty();
-    if (BareBridgeIdentity(drive) && !markerNamesIt && !host.RecoveryRequest()) {
-        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
-        return false;
+    const std::vector<UpdateMarker> records = host.ReadMarkers();
+    if (BareBridgeIdentity(drive)) {
+        // A drive in its loader is finished only with the record made at its port for its
+        // generation; another record only when the user says so, and a serial number the
+        // user gives is asked about by the front end.
+        std::optional<UpdateMarker> ask;
+        versions.record = RecordFor(drive, kind, records, &ask);
+        if (!versions.record && ask && !host.RecoveryRequest()) {
+            const std::u16string question =
+                WithArgument(host.LoadText(kMsgRecordQuestion), Utf8ToUtf16(DescribeRecord(*ask)));
+            if (!view.Confirm(question)) {
+                view.Cause("the record of serial " + EscapedForDisplay(ask->serial) +
+                           " was not made at this drive's port " + EscapedForDisplay(drive.usbPort) +
+                           "; nothing was changed");
+                view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
+                return false;
+            }
+            versions.record = ask;
+        }
+        if (!versions.record && !host.RecoveryRequest()) {
+            if (!records.empty()) {
+                std::string all;
+                for (const UpdateMarker& r : records) {
+                    if (!all.empty()) all += "; ";
+                    all += DescribeRecord(r);
+                }
+                view.Cause("no record of an update matches the drive at port " +
+                           EscapedForDisplay(drive.usbPort) + " (records: " + all + ")");
+            }
+            view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
+            return false;
+        }
     }
 
     std::u16string current(CutToCapacity(drive.firmwareVersion, 42));
@@ -194,14 +316,38 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
         return false;
     }
+    // A sample image is no firmware: only an emulated drive may take it.
+    if (image->IsSample()) {
+        CSpti probe;
+        if (!OpenListedPath(probe, drive) || !CarriesEmulatorMark(probe)) {
+            view.Cause(Utf16ToUtf8(imagePath) +
+                       " is a sample image made for emulated drives, and this drive is not one");
+            view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
+            return false;
+        }
+    }
     ShortVersionText(image->trailerVersion(), versions.newText);
     versions.fresh = VersionNumber(versions.newText);
     view.SetVersionTexts(versions.currentText, versions.newText);
 
+    // Where only one record can be kept, another drive's unfinished update comes first.
+    if (MakerIdentity(drive) && !host.RecordsPerDrive()) {
+        for (const UpdateMarker& r : records) {
+            if (r.serial.empty() || r.serial == versions.bound.serial) continue;
+            view.Cause("the update of the drive with serial number " + EscapedForDisplay(r.serial) +
+                       " is unfinished");
+            view.MessageBox(host.LoadText(kMsgError),
+                            WithArgument(host.LoadText(kMsgOtherUnfinished), r.serial));
+            return false;
+        }
+    }
+
     // An update of this very drive was broken off after its flash was written: Start finishes
-    // it (the block length and the marker), whatever the versions say.
-    versions.unfinished = MakerIdentity(drive) && markerNamesIt && !drive.serialNumber.empty() &&
-                          marker->serial == CutToCapacity(drive.serialNumber, kShortTextUnits);
+    // it (the block length and the record), whatever the versions say.
+    versions.unfinished =
+        MakerIdentity(drive) && !versions.bound.serial.empty() &&
+        std::any_of(records.begin(), records.end(),
+                    [&](const UpdateMarker& r) { return r.serial == versions.bound.serial; });
     if (versions.unfinished) view.MessageBox(u"", host.LoadText(kMsgUnfinishedFound));
     return true;
 }
@@ -219,6 +365,31 @@ int Succeed(UpdateView& view, HostServices& host) {
     view.EnableButtons(true);
     view.PostFinished();
     return 0;
+}
+
+std::string DigestText(const std::vector<std::uint8_t>& bytes) {
+    const std::optional<Sha256Digest> digest = Sha256(bytes);
+    return digest ? HexString(*digest, HexDigits::Lower) : std::string();
+}
+
+// The record of an update of `drive` as the run is about to begin it.
+UpdateMarker RecordOf(const DeviceRecord& drive, int kind, int resource,
+                      const std::vector<std::uint8_t>& configBytes) {
+    UpdateMarker record;
+    record.port = drive.usbPort;
+    record.vendorId = drive.vendorId;
+    record.productId = drive.productId;
+    record.product = drive.product;
+    record.generation = kind;
+    record.resourceId = resource;
+    record.configDigest = DigestText(configBytes);
+    record.writtenAt = static_cast<std::int64_t>(std::time(nullptr));
+    return record;
+}
+
+// Whether a configuration file is one of this generation's (its format version says so).
+bool ConfigFitsGeneration(const std::vector<std::uint8_t>& bytes, int kind) {
+    return CheckConfigHeader(ProfileFile::Parse(bytes), kind).ok;
 }
 
 // The first drive with the maker's identity and this serial number, or -1.
@@ -257,25 +428,79 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     auto mgr = std::make_unique<CBridgeMgr>();
     std::shared_ptr<Clock> clock = host.clock();
     mgr->clock = clock;
+    const bool forced = UpdateSwitch(host.CommandLineArguments());
 
     // Only an older drive is updated, unless the switch says so or an unfinished update of
     // this drive is to be finished.
-    const bool wanted = versions.fresh > versions.current || UpdateSwitch(host.CommandLineArguments());
-    if (!wanted && !versions.unfinished) return AbortRun(view, host, kMsgNoUpdateNeeded);
+    if (versions.fresh <= versions.current && !forced && !versions.unfinished) {
+        return AbortRun(view, host, kMsgNoUpdateNeeded);
+    }
 
     view.EnableButtons(false);
     view.SetStatusText(host.LoadText(kMsgInProgress));
     view.StartBlinkTimer();
     view.InitProgress();
 
-    // Exactly one drive, of the maker's or the bridge's own identity.
-    if (const int count = mgr->EnumerateDevices(ALL_DEVICES); count != 1) {
+    // Exactly one drive, unless the user named one among several.
+    const int count = mgr->EnumerateDevices(ALL_DEVICES);
+    if (count < 1 || (count != 1 && !versions.bound.chosen)) {
         view.Cause(count < 1 ? "no drive is attached now"
                              : std::to_string(count) + " drives are attached now");
         return AbortRun(view, host, kMsgNotConnected);
     }
+    // The drive shown, found again by its port and its serial number; nothing is sent to a
+    // drive that stands in its place. A run started without an inspection has seen no drive:
+    // it takes the one attached.
+    BoundDrive bound = versions.bound;
+    if (bound.port.empty() && bound.serial.empty() && bound.vendorId == 0 && count == 1) {
+        const DeviceRecord& only = mgr->deviceTable[0];
+        bound = {only.usbPort, std::u16string(CutToCapacity(only.serialNumber, kShortTextUnits)),
+                 only.vendorId, only.productId, only.product, 0, false};
+    }
+    int at = -1;
+    for (int i = 0; i < count; ++i) {
+        if (mgr->deviceTable[static_cast<std::size_t>(i)].usbPort == bound.port) at = i;
+    }
+    if (at < 0) {
+        view.Cause("the drive shown is no longer attached" +
+                   (bound.port.empty() ? std::string() : " at port " + EscapedForDisplay(bound.port)));
+        return AbortRun(view, host, kMsgNotConnected);
+    }
+    const DeviceRecord drive = mgr->deviceTable[static_cast<std::size_t>(at)];
+    const std::vector<UpdateMarker> records = host.ReadMarkers();
+    // The record the inspection chose, as it is now: one removed since is not used.
+    std::optional<UpdateMarker> finishing;
+    for (const UpdateMarker& r : records) {
+        if (versions.record && !r.serial.empty() && r.serial == versions.record->serial &&
+            r.port == versions.record->port) {
+            finishing = r;
+        }
+    }
+    bool same = CutToCapacity(drive.serialNumber, kShortTextUnits) == bound.serial &&
+                drive.vendorId == bound.vendorId && drive.productId == bound.productId &&
+                drive.product == bound.product;
+    if (!same && BareBridgeIdentity(drive) && bound.vendorId == kMakerVendor) {
+        // The drive shown has fallen into its update loader since (a run broke off): it is
+        // that drive when the record of its update was made at this port.
+        for (const UpdateMarker& r : records) {
+            if (!r.serial.empty() && r.serial == bound.serial && r.port == bound.port &&
+                (r.generation == 0 || r.generation == bound.generation)) {
+                finishing = r;
+                same = true;
+            }
+        }
+    }
+    if (!same) {
+        view.Cause("another drive (serial number " + EscapedForDisplay(drive.serialNumber) +
+                   ") is attached where the drive shown (serial number " +
+                   EscapedForDisplay(bound.serial) + ") was");
+        return AbortRun(view, host, kMsgDriveChanged);
+    }
+    // From here on the manager sees that port alone, and the drive is its first record.
+    mgr->deviceTable[0] = drive;
+    mgr->deviceCount = 1;
+    mgr->boundPort = bound.port;
     const int index = 0;
-    const DeviceRecord drive = mgr->deviceTable[index];
     const bool recovery = BareBridgeIdentity(drive);
     if (!recovery && !MakerIdentity(drive)) {
         view.Cause("the attached drive's USB identity is not one of this family's");
@@ -286,6 +511,16 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         view.Cause("the bridge did not answer the request for its chip name");
         return AbortRun(view, host, kMsgNoAnswer);
     }
+    if (bound.generation != 0 && kind != bound.generation) {
+        view.Cause("the bridge now says it is of generation " + std::to_string(kind) +
+                   ", not " + std::to_string(bound.generation));
+        return AbortRun(view, host, kMsgDriveChanged);
+    }
+
+    // Whether it needs an update is decided for the drive found, not the one shown.
+    std::u16string currentText = u"0.00";
+    ShortVersionText(std::u16string(CutToCapacity(drive.firmwareVersion, 42)), currentText);
+    const bool wanted = versions.fresh > VersionNumber(currentText) || forced;
 
     // The image: the one the inspection checked, or read now; it must fit this drive's bridge.
     FirmwareImage image = versions.image ? *versions.image
@@ -296,22 +531,26 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         return AbortRun(view, host, kMsgImageDamaged);
     }
 
-    const std::vector<UpdateMarker> markers = host.ReadMarkers();
-    const std::optional<UpdateMarker> marker =
-        markers.empty() ? std::nullopt : std::optional<UpdateMarker>(markers.front());
     const std::u16string configPath = host.ConfigFilePath();
     std::u16string serial;
     std::optional<std::uint32_t> savedLength;
+    std::optional<std::vector<std::uint8_t>> configBytes;
+    UpdateMarker record;      // written just before the switch
+    bool keepRecord = false;  // a recovery run keeps the record it finishes
+    bool hadRecord = false;   // a record of this drive was there before this run
 
     if (!recovery) {
-        serial.assign(CutToCapacity(drive.serialNumber, kShortTextUnits));
-        const bool ours = marker && !serial.empty() && marker->serial == serial;
+        serial = bound.serial;
+        const auto own = std::find_if(records.begin(), records.end(),
+                                      [&](const UpdateMarker& r) { return r.serial == serial; });
+        const bool ours = !serial.empty() && own != records.end();
+        hadRecord = ours;
         if (ours && !wanted) {
             // The flash holds the update already: restore the block length kept with the
-            // marker, then clear what the broken-off run left.
+            // record, then clear what the broken-off run left.
             view.DriveAtRisk(true);
-            if (marker->blockLength &&
-                !RestoreBlockLength(*mgr, index, *marker->blockLength, serial, *clock)) {
+            if (own->blockLength &&
+                !RestoreBlockLength(*mgr, index, *own->blockLength, serial, *clock)) {
                 view.Cause("the drive's block length could not be restored");
                 return AbortRun(view, host, kMsgFailed);
             }
@@ -320,67 +559,134 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             return Succeed(view, host);
         }
         if (!wanted) return AbortRun(view, host, kMsgNoUpdateNeeded);
-        // Without its serial number the drive would lose it for good.
+        // Without its serial number the drive would lose it for good; a serial number with
+        // control characters is not written into a record or a block.
         if (serial.empty()) return AbortRun(view, host, kMsgSerialUnreadable);
+        if (HasControlCharacters(serial)) {
+            view.Cause("the drive's serial number holds control characters: " +
+                       EscapedForDisplay(serial));
+            return AbortRun(view, host, kMsgSerialUnreadable);
+        }
+        if (!host.RecordsPerDrive()) {
+            for (const UpdateMarker& r : records) {
+                if (r.serial.empty() || r.serial == serial) continue;
+                view.Cause("the update of the drive with serial number " +
+                           EscapedForDisplay(r.serial) + " is unfinished");
+                return AbortRun(view, host, kMsgOtherUnfinished);
+            }
+        }
         std::uint32_t length = 0;
         if (ReadSectorSize(*mgr, index, &length) < 0) {
             view.Cause("the drive did not answer READ CAPACITY");
             return AbortRun(view, host, kMsgNotConnected);
         }
         // A drive whose earlier update was broken off may not have its own length now.
-        savedLength = ours && marker->blockLength ? *marker->blockLength : length;
+        savedLength = ours && own->blockLength ? *own->blockLength : length;
 
-        // This run's configuration file, written whole, never one left from before.
+        // This run's configuration file, written whole, never one left from before; its bytes
+        // are what is compiled.
         const int resource = ConfigResourceFor(drive.productId, drive.product);
-        if (resource == 0 || !host.WriteConfigFile(resource)) {
+        if (resource != 0) configBytes = host.WriteConfigFile(resource);
+        if (!configBytes) {
             view.Cause(resource == 0 ? "there is no configuration file for this model"
                                      : "the model's configuration file could not be written");
             return AbortRun(view, host, kMsgFailed);
         }
-        // Without a marker a broken-off update could not be finished.
-        if (!host.WriteMarker(MarkerOf(serial, savedLength))) {
-            view.Cause("the record of the update (marker) could not be written");
-            return AbortRun(view, host, kMsgFailed);
-        }
+        record = RecordOf(drive, kind, resource, *configBytes);
+        record.serial = serial;
+        record.blockLength = savedLength;
     } else {
-        if (marker && !marker->serial.empty()) {
-            serial.assign(CutToCapacity(marker->serial, kShortTextUnits));
-            savedLength = marker->blockLength;
-        } else if (std::optional<ManualRecovery> manual = host.RecoveryRequest();
-                   manual && !manual->serial.empty()) {
+        if (drive.normalMode == 1) return AbortRun(view, host, kMsgNotConnected);
+        std::optional<ManualRecovery> manual = host.RecoveryRequest();
+        if (finishing && !finishing->serial.empty()) {
+            record = *finishing;
+            keepRecord = true;
+            serial.assign(CutToCapacity(record.serial, kShortTextUnits));
+            savedLength = record.blockLength;
+            // The bytes the record names: the file left, when it is still the one recorded;
+            // otherwise made again from the recorded resource.
+            configBytes = host.ReadConfigFile();
+            const bool recorded = !record.configDigest.empty();
+            if (recorded && (!configBytes || DigestText(*configBytes) != record.configDigest)) {
+                configBytes.reset();
+                if (record.resourceId != 0) configBytes = host.WriteConfigFile(record.resourceId);
+            }
+            if (!configBytes) {
+                view.Cause("the configuration file the interrupted update left is gone");
+                return AbortRun(view, host, kMsgFailed);
+            }
+        } else if (manual && !manual->serial.empty()) {
             serial.assign(CutToCapacity(manual->serial, kShortTextUnits));
             const int resource = ConfigResourceFor(manual->productId, manual->product);
-            if (resource == 0 || !host.WriteConfigFile(resource))
+            if (resource != 0) configBytes = host.WriteConfigFile(resource);
+            if (!configBytes) {
+                view.Cause(resource == 0 ? "there is no configuration file for this model"
+                                         : "the model's configuration file could not be written");
                 return AbortRun(view, host, kMsgFailed);
-            if (!host.WriteMarker(MarkerOf(serial, std::nullopt))) return AbortRun(view, host, kMsgFailed);
+            }
+            if (!ConfigFitsGeneration(*configBytes, kind)) {
+                view.Cause("the model given is not one of this bridge's generation " +
+                           std::to_string(kind));
+                return AbortRun(view, host, kMsgFailed);
+            }
+            record = RecordOf(drive, kind, resource, *configBytes);
+            record.serial = serial;
+            record.vendorId = kMakerVendor;
+            record.productId = manual->productId;
+            record.product = manual->product;
         } else {
             return AbortRun(view, host, kMsgLoaderWithoutRecord);
         }
-        if (drive.normalMode == 1) return AbortRun(view, host, kMsgNotConnected);
+        if (HasControlCharacters(serial)) {
+            view.Cause("the serial number holds control characters: " + EscapedForDisplay(serial));
+            return AbortRun(view, host, kMsgSerialUnreadable);
+        }
         std::uint32_t length = 0;
         if (ReadSectorSize(*mgr, index, &length) < 0) return AbortRun(view, host, kMsgNotConnected);
-        // A marker of an older version keeps no length: the loader's is all there is.
+        // A record of an older version keeps no length: the loader's is all there is.
         if (!savedLength) savedLength = length;
-        // A recovery run uses the file the broken-off run left.
-        if (!host.FileExists(configPath)) {
-            view.Cause("the configuration file the interrupted update left is gone");
-            return AbortRun(view, host, kMsgFailed);
-        }
+        record.blockLength = savedLength;
     }
 
-    // The restart would pull the disk from under whatever the system has on it.
-    if (const auto uses = host.DiskUses({drive.interfacePath[0]}); !uses.empty()) {
+    // The restart would pull the disks from under whatever the system has on them.
+    const std::vector<std::u16string> paths = PathsOf(drive);
+    if (const auto uses = host.DiskUses(paths); !uses.empty()) {
         view.Cause(uses.front());
         return AbortRun(view, host, kMsgDriveInUse);
+    }
+    if (const auto uses = host.ClaimDisks(paths); !uses.empty()) {
+        view.Cause(uses.front());
+        return AbortRun(view, host, kMsgDriveInUse);
+    }
+    // Only now, with every refusal behind, the record: without it a broken-off update could
+    // not be finished.
+    if (!keepRecord) {
+        if (!host.WriteMarker(record)) {
+            host.ReleaseDisks();
+            view.Cause("the record of the update (marker) could not be written");
+            return AbortRun(view, host, kMsgFailed);
+        }
     }
 
     view.SetProgress(10);
     view.DriveAtRisk(true);
-    if (PrepareDevice(*mgr, index) == 0) {
-        view.Cause("the bridge did not come back in its update mode");
+    const bool prepared = PrepareDevice(*mgr, index) != 0;
+    host.ReleaseDisks();
+    const DeviceRecord& now = mgr->deviceTable[index];
+    if (prepared && !recovery && now.normalMode == 1 && now.prepareState == 1 && now.modeSwitched == 0) {
+        // The bridge refused the switch: nothing was written, and nothing is left to finish
+        // (unless an earlier run of this drive left its record).
+        if (!hadRecord) host.RemoveMarker(serial);
+        view.Cause("the bridge refused to switch into its update mode; nothing was written");
+        return AbortRun(view, host, kMsgFailed);
+    }
+    if (!prepared) {
+        view.Cause("the bridge did not come back in its update mode at port " +
+                   EscapedForDisplay(bound.port));
         return AbortRun(view, host, kMsgFailed);
     }
     view.SetProgress(20);
+    mgr->configBytes = configBytes;
     bool programmed = false;
     for (int attempt = 0; attempt < kProgrammingTries && !programmed; ++attempt) {
         programmed = ProgramDevice(image, *mgr, index, kind, configPath, serial) != 0;
@@ -396,8 +702,8 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     }
     view.SetProgress(75);
 
-    // Wait for this drive to come back with the maker's identity and its own serial number;
-    // another drive attached meanwhile is not it.
+    // Wait for this drive to come back at its port with the maker's identity and its own
+    // serial number; another drive attached meanwhile is not it.
     int found = -1;
     for (int look = 0; look < kReturnLooks && found < 0; ++look) {
         clock->SleepMs(kReturnWaitMs);
@@ -409,7 +715,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         return AbortRun(view, host, kMsgFailed);
     }
 
-    // The logical-block length the drive had before; only then are marker and file cleared,
+    // The logical-block length the drive had before; only then are record and file cleared,
     // so that a run broken off until here can still be finished.
     if (!RestoreBlockLength(*mgr, found, *savedLength, serial, *clock)) {
         view.Cause("the drive's block length of " + std::to_string(*savedLength) +

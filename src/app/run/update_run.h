@@ -64,6 +64,8 @@ class UpdateView {
     // Why the run is about to stop, in plain words for a log or a terminal (the dialog shows
     // only the message). Said just before the failure's message box.
     virtual void Cause(const std::string&) {}
+    // Asks the user a yes-or-no question; true for yes. A view that cannot ask says no.
+    virtual bool Confirm(const std::u16string& /*question*/) { return false; }
 };
 
 // The record of an unfinished update, kept from just before the switch into the update loader
@@ -145,6 +147,18 @@ class HostServices {
     virtual std::shared_ptr<Clock> clock() = 0;
 };
 
+// The one drive a run is bound to, as the inspection saw it: where it is plugged in and who
+// it says it is. The run finds it again by both and takes no other drive for it.
+struct BoundDrive {
+    std::u16string port;      // DeviceRecord::usbPort
+    std::u16string serial;    // at most 64 characters
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::u16string product{};
+    int generation = 0;
+    bool chosen = false;      // the user named it among several (HostServices::DriveChoice)
+};
+
 // What the inspection hands to the run: the two version numbers and their short texts, the
 // image it read and checked (the run programs exactly these bytes), and whether the drive is
 // the one of an unfinished update, back in its normal firmware.
@@ -161,7 +175,15 @@ struct Versions {
     // The chosen drive: where it is reached, and its serial number.
     std::u16string drivePath;
     std::u16string serial;
+    // Every interface path of the chosen drive (disk and CD-ROM units).
+    std::vector<std::u16string> drivePaths;
+    BoundDrive bound;
+    // The record a drive in its loader is finished with (matched, or confirmed by the user).
+    std::optional<UpdateMarker> record;
 };
+
+// A record in one line for the user: serial, product, port, generation, time.
+std::string DescribeRecord(const UpdateMarker& record);
 
 // The short text of a full version text ("V01L00R05" gives "1.05"); `shortText` keeps what it
 // held where the full text is too short.
