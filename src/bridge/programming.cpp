@@ -22,15 +22,29 @@ DeviceRecord& Record(CBridgeMgr& mgr, int index) {
     return mgr.deviceTable[static_cast<std::size_t>(index)];
 }
 
+// Tells the manager's watcher how a wait stands; false when the operation is to stop here.
+bool Waited(CBridgeMgr& mgr, const char* what, std::uint32_t pass, std::uint32_t waitedMs,
+            std::uint32_t boundMs) {
+    if (mgr.stopped) return false;
+    if (mgr.onWait && !mgr.onWait({what, pass, waitedMs, boundMs})) mgr.stopped = true;
+    return !mgr.stopped;
+}
+
 // Waits until the bridge's status says it is no longer busy.
-bool WaitUntilReady(CBridgeMgr& mgr, CNtDevCtrl& disk) {
+bool WaitUntilReady(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass) {
+    const std::uint32_t bound = mgr.pollLimit * kPollWaitMs;
     for (std::uint32_t look = 0; look < mgr.pollLimit; ++look) {
+        if (!Waited(mgr, "the bridge to finish erasing", pass, look * kPollWaitMs, bound)) {
+            return false;
+        }
         mgr.clock->SleepMs(kPollWaitMs);
         if (ReadBridgeStatus(mgr.scratchBuffer.data(), disk) &&
             (mgr.scratchBuffer[0] & kStatusBusy) == 0) {
             return true;
         }
     }
+    mgr.waitError = "the bridge stayed busy for " + std::to_string(bound / 1000) + " s in pass " +
+                    std::to_string(pass);
     return false;
 }
 
@@ -56,14 +70,14 @@ bool VerifyPages(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address,
 }
 
 // One pass: flash parameters, begin, wait, write, verify, restart.
-bool ProgrammingPass(CBridgeMgr& mgr, CNtDevCtrl& disk) {
+bool ProgrammingPass(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass) {
     if (mgr.flashParameters[0] != 0) {
         std::copy(mgr.flashParameters.begin(), mgr.flashParameters.end(),
                   mgr.scratchBuffer.begin());
         if (!SetFlashParameters(disk, mgr.scratchBuffer.data())) return false;
     }
     if (!BeginFlashUpdate(mgr, disk)) return false;
-    if (!WaitUntilReady(mgr, disk)) return false;
+    if (!WaitUntilReady(mgr, disk, pass)) return false;
     const std::uint8_t* block = mgr.imageBuffer.data();
     const std::uint8_t* firmware = mgr.imageBuffer.data() + kImageOffset;
     if (!WritePages(mgr, disk, mgr.configBlockAddress, block, kConfigBlockSize) ||
@@ -109,12 +123,15 @@ int PrepareDevice(CBridgeMgr& mgr, int index) {
     const std::u16string bound = mgr.boundPort;
     if (mgr.boundPort.empty()) mgr.boundPort = port;
     int ready = 0;
-    mgr.clock->SleepMs(mgr.restartWaitSeconds * 1000);
-    for (std::uint32_t look = 0; look < mgr.pollLimit && ready == 0; ++look) {
+    const char* what = "the bridge's return in its update mode";
+    const std::uint32_t restartMs = mgr.restartWaitSeconds * 1000;
+    const std::uint32_t boundMs = restartMs + mgr.pollLimit * kPollWaitMs;
+    if (Waited(mgr, what, 0, 0, boundMs)) mgr.clock->SleepMs(restartMs);
+    for (std::uint32_t look = 0; look < mgr.pollLimit && ready == 0 && !mgr.stopped; ++look) {
         if (mgr.EnumerateDevices(index) > 0 && Record(mgr, index).normalMode == 0 &&
             Record(mgr, index).usbPort == port) {
             ready = 1;
-        } else {
+        } else if (Waited(mgr, what, 0, restartMs + look * kPollWaitMs, boundMs)) {
             mgr.clock->SleepMs(kPollWaitMs);
         }
     }
@@ -142,8 +159,10 @@ int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int ch
     const bool opened = OpenListedPath(disk, record);
     record.prepareState = 0;
     if (!opened) return 0;
-    for (std::uint32_t pass = 0; pass < mgr.attemptLimit && record.prepareState == 0; ++pass) {
-        if (ProgrammingPass(mgr, disk)) record.prepareState = 1;
+    mgr.waitError.clear();
+    for (std::uint32_t pass = 0; pass < mgr.attemptLimit && record.prepareState == 0 && !mgr.stopped;
+         ++pass) {
+        if (ProgrammingPass(mgr, disk, pass + 1)) record.prepareState = 1;
     }
     return record.prepareState;
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -118,6 +119,20 @@ class CBridgeMgr {
     // When set, the configuration file's bytes as the run wrote and checked them: these are
     // compiled, not whatever the file at configPath holds by then.
     std::optional<std::vector<std::uint8_t>> configBytes;
+
+    // Each wait of the switch and the programming as it passes: what is waited for, the pass
+    // (from 1; 0 outside the passes), the time waited so far and the wait's bound. False stops
+    // the operation there, where nothing is being written: `stopped` is then set.
+    struct Wait {
+        const char* what;  // "the bridge's return in its update mode", "the bridge to be ready", ...
+        std::uint32_t pass;
+        std::uint32_t waitedMs;
+        std::uint32_t boundMs;
+    };
+    std::function<bool(const Wait&)> onWait;
+    bool stopped = false;
+    // Why the last wait of the programming gave up; empty when none did.
+    std::string waitError;
 
     // Programming settings.
     std::uint32_t restartAfterProgramming = 1;

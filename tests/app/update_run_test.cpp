@@ -45,6 +45,14 @@ struct RecordingView : UpdateView {
     }
     std::vector<std::u16string> questions;
     bool answer = false;
+    void Waiting(const std::string& what, unsigned pass, unsigned, unsigned) override {
+        ++waits;
+        lastWait = what + " " + std::to_string(pass);
+    }
+    bool StopWanted() override { return stopAfterWaits >= 0 && waits > stopAfterWaits; }
+    int waits = 0;
+    int stopAfterWaits = -1;  // Ctrl-C after so many waits
+    std::string lastWait;
 };
 
 using TestHost = MemoryHost;
@@ -593,6 +601,22 @@ TEST_F(UpdateRun, ARefusedSwitchLeavesNoRecord) {
     EXPECT_FALSE(host_.marker.has_value());
     EXPECT_FALSE(View(drive).loader);
     EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
+}
+
+// Ctrl-C while the bridge only waits in its loader stops the run there, with its record kept
+// for the next run, instead of after every pass and try.
+TEST_F(UpdateRun, AStopWhileTheBridgeStaysBusyKeepsTheRecord) {
+    auto drive = Drive();
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    SetFault(drive, {EmulatedFault::Kind::StayBusy, 1, 0, 0});
+    view_.stopAfterWaits = 20;
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgStoppedWaiting);
+    EXPECT_EQ(view_.waits, 21);
+    EXPECT_EQ(view_.lastWait, "the bridge to finish erasing 1");
+    ASSERT_TRUE(host_.marker);
+    EXPECT_EQ(host_.marker->serial, u"4A3F0012B7C4D9E1");
+    EXPECT_TRUE(View(drive).loader);
 }
 
 // The sample images of the emulator are no firmware: a drive without the emulator's mark is

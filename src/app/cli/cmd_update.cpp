@@ -162,6 +162,33 @@ class TerminalView : public UpdateView {
         declined_ = !(ReadInputLine(&answer) && IsYesAnswer(answer, lang_));
         return !declined_;
     }
+    // Long waits are shown as they pass: on a terminal in the bar's line, otherwise as a line
+    // once a wait has lasted 10 s and then every 30 s.
+    void Waiting(const std::string& what, unsigned pass, unsigned seconds,
+                 unsigned boundSeconds) override {
+        if (quiet_) return;
+        std::string text = "waiting for " + what;
+        if (pass > 0) text += " (pass " + std::to_string(pass) + ")";
+        text += ": " + std::to_string(seconds) + " s of " + std::to_string(boundSeconds) + " s";
+        if (tty_) {
+            out_ << "\r[" << std::string(static_cast<std::size_t>(last_ * 40 / 100), '#')
+                 << std::string(static_cast<std::size_t>(40 - last_ * 40 / 100), ' ') << "] "
+                 << last_ << "% " << text << "\x1b[K" << std::flush;
+            barOpen_ = true;
+            return;
+        }
+        const bool fresh = what != waitWhat_ || pass != waitPass_;
+        if (fresh) {
+            waitWhat_ = what;
+            waitPass_ = pass;
+            waitShown_ = 0;
+        }
+        if (seconds >= 10 && (waitShown_ == 0 || seconds >= waitShown_ + 30)) {
+            out_ << text << "\n";
+            waitShown_ = seconds;
+        }
+    }
+    bool StopWanted() override { return InterruptionArrived(); }
     const std::string& confirmationNeeded() const { return confirmationNeeded_; }
     bool declined() const { return asked_ && declined_; }
     const std::u16string& lastMessage() const { return lastMessage_; }
@@ -187,6 +214,9 @@ class TerminalView : public UpdateView {
     std::u16string lastMessage_;
     std::string cause_, lastCause_;
     std::string confirmationNeeded_;
+    std::string waitWhat_;
+    unsigned waitPass_ = 0;
+    unsigned waitShown_ = 0;
     bool asked_ = false;
     bool declined_ = false;
 };
@@ -494,9 +524,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                               Utf16ToUtf8(versions.newText), seconds})
             << "\n";
     }
-    const int code = result == 0 ? kExitOk
-                     : result == kMsgNoUpdateNeeded ? kExitNothingToDo
-                                                    : kExitFailed;
+    const int code = result == 0                    ? kExitOk
+                     : result == kMsgNoUpdateNeeded   ? kExitNothingToDo
+                     : result == kMsgStoppedWaiting   ? kExitInterrupted
+                                                      : kExitFailed;
     finish(code, result == 0 ? kMsgCompleteText : result);
     return InterruptionArrived() ? kExitInterrupted : code;
 }

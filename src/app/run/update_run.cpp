@@ -670,6 +670,17 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
 
     view.SetProgress(10);
     view.DriveAtRisk(true);
+    mgr->onWait = [&view](const CBridgeMgr::Wait& wait) {
+        view.Waiting(wait.what, wait.pass, wait.waitedMs / 1000, wait.boundMs / 1000);
+        return !view.StopWanted();
+    };
+    // Stopped by the user while the drive waited in its loader: the record stays, and the
+    // next run finishes the drive.
+    const auto stopped = [&] {
+        view.Cause("stopped while the drive waited in its update mode; run the update again to "
+                   "finish it");
+        return AbortRun(view, host, kMsgStoppedWaiting);
+    };
     const bool prepared = PrepareDevice(*mgr, index) != 0;
     host.ReleaseDisks();
     const DeviceRecord& now = mgr->deviceTable[index];
@@ -681,6 +692,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         return AbortRun(view, host, kMsgFailed);
     }
     if (!prepared) {
+        if (mgr->stopped) return stopped();
         view.Cause("the bridge did not come back in its update mode at port " +
                    EscapedForDisplay(bound.port));
         return AbortRun(view, host, kMsgFailed);
@@ -688,13 +700,19 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     view.SetProgress(20);
     mgr->configBytes = configBytes;
     bool programmed = false;
-    for (int attempt = 0; attempt < kProgrammingTries && !programmed; ++attempt) {
+    for (int attempt = 0; attempt < kProgrammingTries && !programmed && !mgr->stopped; ++attempt) {
         programmed = ProgramDevice(image, *mgr, index, kind, configPath, serial) != 0;
-        if (!programmed) clock->SleepMs(kRetryWaitMs);
+        if (!programmed && !mgr->stopped) {
+            view.Waiting("the next try", 0, 0, kRetryWaitMs / 1000);
+            clock->SleepMs(kRetryWaitMs);
+            if (view.StopWanted()) mgr->stopped = true;
+        }
     }
+    if (!programmed && mgr->stopped) return stopped();
     if (!programmed) {
         std::string why = !mgr->imageError.empty()   ? mgr->imageError
                           : !mgr->compileError.empty() ? "the configuration: " + mgr->compileError
+                          : !mgr->waitError.empty()    ? mgr->waitError
                                                        : "writing or reading back the flash failed";
         if (!mgr->diagnosticText.empty()) why += " (bridge: " + Utf16ToUtf8(mgr->diagnosticText) + ")";
         view.Cause(why);

@@ -66,6 +66,13 @@ class UpdateView {
     virtual void Cause(const std::string&) {}
     // Asks the user a yes-or-no question; true for yes. A view that cannot ask says no.
     virtual bool Confirm(const std::u16string& /*question*/) { return false; }
+    // A wait of the switch or the programming as it passes: what is waited for, the pass
+    // (0 outside the passes), the seconds waited and the wait's bound in seconds.
+    virtual void Waiting(const std::string& /*what*/, unsigned /*pass*/, unsigned /*seconds*/,
+                         unsigned /*boundSeconds*/) {}
+    // True when the user asked the run to stop (Ctrl-C): it stops at the next wait in the
+    // update loader, where nothing is being written, and keeps the record.
+    virtual bool StopWanted() { return false; }
 };
 
 // The record of an unfinished update, kept from just before the switch into the update loader
