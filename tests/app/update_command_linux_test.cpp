@@ -163,3 +163,63 @@ TEST_F(UpdateCommand, TheEndOfTheInputDeclines) {
 
 }  // namespace
 }  // namespace mox3::test
+
+namespace mox3::test {
+namespace {
+
+// Several drives: the refusal names each with its serial number and port, and --device picks
+// one; a record made elsewhere needs an answer --yes does not give; recovery values are judged
+// before anything is asked.
+TEST_F(UpdateCommand, NamingTheDriveAndTheQuestionsYesDoesNotAnswer) {
+    MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other");
+    Result r = Update({"--yes", "--json"});
+    EXPECT_EQ(r.code, 1);
+    auto j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["error"]["code"], "several-drives");
+    ASSERT_EQ(j["drives"].size(), 2u);
+    EXPECT_EQ(j["drives"][0]["port"], "drive");
+    EXPECT_EQ(j["drives"][1]["serial"], "BBBB000000000002");
+    r = Update({"--yes"});
+    EXPECT_NE(r.err.find("serial BBBB000000000002, port other"), std::string::npos) << r.err;
+
+    r = Update({"--yes", "--device", "other"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(View(dir_ / "bus" / "other").firmwareVersion, "V01L00R07");
+    EXPECT_EQ(Firmware(), "V01L00R05");
+    r = Update({"--yes", "--device", "NOSUCHDRIVE"});
+    EXPECT_EQ(r.code, 1);
+
+    // A record of another drive, made at another port, for a drive in its loader.
+    std::filesystem::remove_all(dir_ / "bus" / "other");
+    std::filesystem::remove_all(dir_ / "bus" / "drive");
+    EmulatedDriveSetup erased;
+    erased.generation = 2;
+    MakeDrive(erased, "bus/loader");
+    std::filesystem::create_directories(dir_ / "state");
+    std::filesystem::permissions(dir_ / "state", std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
+    WriteBytes(dir_ / "state" / "ZR-MOX3_UPDATE", {'A', 'A', 'A', 'A', '1'});
+    r = Update({"--yes", "--json"});
+    EXPECT_EQ(r.code, 1);
+    j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["error"]["code"], "confirmation-needed");
+    EXPECT_NE(j["error"]["text"].get<std::string>().find("AAAA1"), std::string::npos);
+    r = Answering({"--yes"}, "n\n");
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_TRUE(View(dir_ / "bus" / "loader").loader);
+    std::filesystem::remove(dir_ / "state" / "ZR-MOX3_UPDATE");
+
+    // What a USB serial string cannot carry, and a model of the other generation.
+    for (const std::string& serial : std::vector<std::string>{"with blank", "\xC3\x84\xE2\x82\xAC",
+                                                             std::string(65, 'S'), "a\tb"}) {
+        r = Update({"--recover-serial", serial, "--model", "0x7C34:ZR-MOX3"});
+        EXPECT_EQ(r.code, 2) << serial;
+    }
+    r = Answering({"--recover-serial", "RECOVERED01", "--model", "0x7C31"}, "y\n");
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find("not a model of this bridge's generation 2"), std::string::npos) << r.out;
+    EXPECT_TRUE(View(dir_ / "bus" / "loader").loader);
+}
+
+}  // namespace
+}  // namespace mox3::test

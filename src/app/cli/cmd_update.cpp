@@ -442,7 +442,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(kExitFailed, host.lastTextId());
     }
     // Restarting the bridge would pull the disk from under whatever the system has on it.
-    if (const std::vector<std::string> uses = host.DiskUses({versions.drivePath}); !uses.empty()) {
+    if (const std::vector<std::string> uses = host.DiskUses(versions.drivePaths); !uses.empty()) {
         view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
         std::string all;
         for (const std::string& use : uses) {
