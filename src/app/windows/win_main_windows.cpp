@@ -115,18 +115,16 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 
 int ProgramMain(HINSTANCE instance) {
     moduleInstance = instance;
-    SetLastError(ERROR_SUCCESS);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutex);
-    if (GetLastError() != ERROR_SUCCESS) {
-        // Above all: another copy holds the name already. The handle stays open until the end.
+    // Without the mutex (above all: another copy, of any user, holds it) nothing runs.
+    const SingleInstance single = TakeSingleInstance();
+    if (single.state != InstanceState::Only) {
         MessageBoxW(nullptr, Wide(LoadText(kMsgAlreadyRunning)).c_str(),
                     Wide(LoadText(kMsgError)).c_str(), MB_OK);
         return 0;
     }
     InitCommonControlsByOrdinal();
     DialogBoxParamW(instance, MAKEINTRESOURCEW(kDialogId), nullptr, DialogProc, 0);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    CloseHandle(single.mutex);
     return 0;
 }
 
