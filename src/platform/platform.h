@@ -89,4 +89,8 @@ void InstallInterruptionHandling(int exitCode);
 void ProtectFromInterruptions(bool protect);
 bool InterruptionArrived();
 
+// Keeps the system from sleeping while a drive is at risk (`on`), and lets it sleep again
+// (Windows: for the calling thread, which must be the one that turns it off again).
+void KeepSystemAwake(bool on);
+
 }  // namespace mox3

@@ -230,4 +230,7 @@ void KillProcessNow() {
     std::_Exit(137);
 }
 
+// ---- KeepSystemAwake: a stub until the Linux side has its own (declared in platform.h). ----
+void KeepSystemAwake(bool) {}
+
 }  // namespace mox3

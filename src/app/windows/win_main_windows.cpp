@@ -100,6 +100,14 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
             while (!NoRunActive()) SystemClock()->SleepMs(500);
             EndDialog(dialog, 1);
             return FALSE;
+        case kDriveAtRiskMessage:
+            HoldSession(dialog, wParam != 0, LoadText(kMsgInProgress));
+            return TRUE;
+        case WM_QUERYENDSESSION:
+            // While the drive is at risk the session waits: the answer goes back as the
+            // dialog's message result.
+            SetWindowLongPtrW(dialog, DWLP_MSGRESULT, SessionMayEnd(dialog) ? TRUE : FALSE);
+            return TRUE;
         case WM_CTLCOLORSTATIC:
             // The texts of a right-to-left language read right to left; the colours and the
             // brush stay the dialog manager's (FALSE).
