@@ -246,6 +246,16 @@ TEST(SingleInstance, OneCopyOnTheWholeSystem) {
     EXPECT_EQ(TakeSingleInstance(L"Nonexistent\\namespace\\x").state, InstanceState::Failed);
 }
 
+TEST_F(WindowsHostTest, NoDiskToClaimOnAnEmulatedOrVanishedDrive) {
+    const std::vector<std::u16string> paths = {u"Z:\\tmp\\bus\\ZR-MOX3",
+                                               u"\\\\?\\mox3-no-such-device#disk"};
+    EXPECT_TRUE(host_.DiskUses(paths).empty());
+    EXPECT_TRUE(host_.ClaimDisks(paths).empty());
+    EXPECT_TRUE(host_.ClaimDisks({}).empty());
+    host_.ReleaseDisks();
+    host_.ReleaseDisks();
+}
+
 TEST_F(WindowsHostTest, ImagesLieBesideTheProgram) {
     const std::u16string image = host_.ImagePath(2);
     EXPECT_EQ(image, Narrow16(ProgramFolder()) + u"firmware_C311.bin");

@@ -299,6 +299,20 @@ void WindowsHost::RemoveMarker(const std::u16string& serial) {
     SHDeleteKeyW(HKEY_CURRENT_USER, kMarkerKey);
 }
 
+std::vector<std::string> WindowsHost::DiskUses(const std::vector<std::u16string>& paths) {
+    const std::vector<std::uint32_t> disks = DiskNumbersOf(paths);
+    if (disks.empty()) return {};
+    std::vector<std::string> uses;
+    for (const VolumeInfo& volume : VolumesOnDisks(SystemVolumes(), disks)) {
+        uses.push_back(DescribeVolume(volume, disks, "is mounted"));
+    }
+    return uses;
+}
+
+std::vector<std::string> WindowsHost::ClaimDisks(const std::vector<std::u16string>& paths) {
+    return claim_.Claim(paths);
+}
+
 std::u16string WindowsHost::CommandLineArguments() {
     if (!programCommandLine_) return options_.force ? u"/UPDATE" : u"";
     const wchar_t* arguments = PathGetArgsW(GetCommandLineW());

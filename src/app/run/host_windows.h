@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "app/run/disk_claim_windows.h"
 #include "app/run/host.h"
 
 namespace mox3 {
@@ -93,6 +94,11 @@ class WindowsHost : public CliHost {
     std::optional<std::u16string> DriveChoice() override { return options_.device; }
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
     void RemoveMarker(const std::u16string& serial) override;
+    // The volumes on the drive's disks, by mount point ("volume E: on disk 2 is mounted").
+    std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override;
+    // Every volume on the drive's disks locked and dismounted (DiskClaim) until ReleaseDisks.
+    std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override;
+    void ReleaseDisks() override { claim_.Release(); }
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
     int lastTextId() const override { return lastTextId_; }
@@ -101,6 +107,7 @@ class WindowsHost : public CliHost {
     HostOptions options_;
     bool programCommandLine_;
     int lastTextId_ = 0;
+    DiskClaim claim_;
 };
 
 // A string-table text of `module` (at most 1023 characters); empty when it has none.
