@@ -1,18 +1,16 @@
 #include "app/run/host_windows.h"
 
+#include <shlwapi.h>
+
 #include <algorithm>
 #include <cwchar>
 #include <fstream>
 #include <iterator>
 #include <span>
-
-#include <shlwapi.h>
-
 #include <utility>
 
 #include "app/run/os_check.h"
 #include "base/text.h"
-#include "platform/platform.h"
 #include "resources/resources.h"
 
 namespace mox3 {

@@ -1,6 +1,7 @@
 // The update application's platform services on Windows: the registry key holder, resources
-// written to files, the marker in the registry, the configuration file in the user's temporary
-// folder, the images beside the program and the version check of the system.
+// written to files, the record in the registry, the configuration file in the user's temporary
+// folder, the images beside the program, the version check of the system, the single-instance
+// mutex and the volumes on a drive's disks.
 #pragma once
 
 #include <windows.h>
