@@ -148,8 +148,7 @@ std::optional<std::size_t> MatchPortDevice(std::span<const UsbEnumeratedDevice> 
 class HubRequests {
   public:
     virtual ~HubRequests() = default;
-    virtual std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize,
-                                         DWORD outSize) = 0;
+    virtual std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) = 0;
 };
 
 // The port of `hub` that a device is connected to whose driver key is `driverKey`; nothing

@@ -253,9 +253,10 @@ HANDLE driveSafe = nullptr;
 
 void NoteDeferredInterruption() {
     if (InterlockedExchange(&interrupted, 1) == 0) {
-        std::fputs("\ninterruption deferred: the drive is being written; the update finishes "
-                   "first, then the program ends\n",
-                   stderr);
+        std::fputs(
+            "\ninterruption deferred: the drive is being written; the update finishes "
+            "first, then the program ends\n",
+            stderr);
     }
 }
 

@@ -99,7 +99,6 @@ TEST_F(DialogViewTest, DriveAtRiskHoldsTheSessionUntilSafe) {
     EXPECT_TRUE(SessionMayEnd(dialog_));
     HoldSession(dialog_, true, u"Firmware update is in progress");
     EXPECT_FALSE(SessionMayEnd(dialog_));
-    HoldSession(dialog_, true, u"Firmware update is in progress");
     HoldSession(dialog_, false, u"");
     EXPECT_TRUE(SessionMayEnd(dialog_));
     // A run that gives up before the switch says "safe" without having said "at risk".

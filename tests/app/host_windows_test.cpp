@@ -19,7 +19,9 @@ constexpr wchar_t kTestKey[] = L"Software\\mox3-updater-tests\\holder";
 
 class WindowsHostTest : public testing::Test {
   protected:
-    void SetUp() override { host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u""); }
+    void SetUp() override {
+        host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
+    }
     void TearDown() override {
         host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
         SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\mox3-updater-tests");
@@ -77,75 +79,62 @@ UpdateMarker FullMarker() {
     return marker;
 }
 
-DWORD ValueType(const wchar_t* name) {
+// Values as another program (or an older version) may have left them in the record's key.
+void PutText(const wchar_t* name, const std::wstring& text) {
     CReg reg(HKEY_CURRENT_USER);
-    DWORD type = REG_NONE;
-    if (reg.Open(kMarkerKey)) RegQueryValueExW(reg.key(), name, nullptr, &type, nullptr, nullptr);
-    return type;
+    ASSERT_TRUE(reg.Create(kMarkerKey));
+    RegSetValueExW(reg.key(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>(2 * text.size() + 2));
+}
+void PutNumber(const wchar_t* name, DWORD number) {
+    CReg reg(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.Create(kMarkerKey));
+    RegSetValueExW(reg.key(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                   sizeof number);
 }
 
 TEST_F(WindowsHostTest, MarkerKeepsTheDrivesIdentityInNamedValues) {
     const UpdateMarker full = FullMarker();
     ASSERT_TRUE(host_.WriteMarker(full));
     EXPECT_EQ(host_.ReadMarkers(), std::vector<UpdateMarker>{full});
-    EXPECT_EQ(ValueType(nullptr), static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(ValueType(kPortValue), static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(ValueType(kProductIdValue), static_cast<DWORD>(REG_DWORD));
-    EXPECT_EQ(ValueType(kConfigDigestValue), static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(ValueType(kWrittenAtValue), static_cast<DWORD>(REG_QWORD));
+    CReg reg(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.Open(kMarkerKey));
+    DWORD type = REG_NONE;
+    RegQueryValueExW(reg.key(), kWrittenAtValue, nullptr, &type, nullptr, nullptr);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_QWORD));
 
     // A record of fewer details replaces every one of the last record's.
     ASSERT_TRUE(host_.WriteMarker({u"SECOND", std::nullopt}));
     EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"SECOND", std::nullopt}));
 
-    // Values someone else wrote that no run writes read as not there.
+    // Values no run writes (out of range, of another type, too long) read as not there.
     ASSERT_TRUE(host_.WriteMarker(full));
-    CReg reg(HKEY_CURRENT_USER);
-    ASSERT_TRUE(reg.Open(kMarkerKey));
-    const DWORD tooLarge = 0x12345;
-    const DWORD third = 3;
-    RegSetValueExW(reg.key(), kVendorIdValue, 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&tooLarge), sizeof tooLarge);
-    RegSetValueExW(reg.key(), kGenerationValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&third),
-                   sizeof third);
-    const std::wstring upper(64, L'A');
-    RegSetValueExW(reg.key(), kConfigDigestValue, 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(upper.c_str()),
-                   static_cast<DWORD>(2 * upper.size() + 2));
-    RegSetValueExW(reg.key(), kProductIdValue, 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(L"7C34"), 10);
-    const std::wstring longPort(300, L'P');
-    RegSetValueExW(reg.key(), kPortValue, 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(longPort.c_str()),
-                   static_cast<DWORD>(2 * longPort.size() + 2));
+    PutNumber(kVendorIdValue, 0x12345);
+    PutNumber(kGenerationValue, 3);
+    PutText(kConfigDigestValue, std::wstring(64, L'A'));
+    PutText(kProductIdValue, L"7C34");
+    PutText(kPortValue, std::wstring(300, L'P'));
     UpdateMarker expected = full;
-    expected.vendorId = 0;
+    expected.vendorId = expected.productId = 0;
     expected.generation = 0;
     expected.configDigest.clear();
-    expected.productId = 0;
     expected.port.clear();
     EXPECT_EQ(host_.ReadMarker(), expected);
 }
 
 // What a version before the named values left behind: the serial number and the block length.
 TEST_F(WindowsHostTest, MarkerOfAnOlderVersionReadsWithItsSerialAlone) {
-    CReg reg(HKEY_CURRENT_USER);
-    ASSERT_TRUE(reg.Create(kMarkerKey));
-    const std::wstring serial = L"4A3F0012B7C4D9E1";
-    RegSetValueExW(reg.key(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(serial.c_str()),
-                   static_cast<DWORD>(2 * serial.size() + 2));
+    PutText(nullptr, L"4A3F0012B7C4D9E1");
     EXPECT_EQ(host_.ReadMarkers(),
               (std::vector<UpdateMarker>{{u"4A3F0012B7C4D9E1", std::nullopt}}));
-    const DWORD length = 512;
-    RegSetValueExW(reg.key(), kBlockLengthValue, 0, REG_DWORD,
-                   reinterpret_cast<const BYTE*>(&length), sizeof length);
+    PutNumber(kBlockLengthValue, 512);
     EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"4A3F0012B7C4D9E1", 512}));
 
     // A record of another drive stays; the drive's own goes with all its values.
     host_.RemoveMarker(u"OTHER");
     EXPECT_TRUE(host_.ReadMarker());
     host_.RemoveMarker(u"4A3F0012B7C4D9E1");
-    EXPECT_FALSE(reg.Open(kMarkerKey));
+    EXPECT_FALSE(CReg(HKEY_CURRENT_USER).Open(kMarkerKey));
 }
 
 // The configuration file goes to the user's temporary folder, here one of the test's own.

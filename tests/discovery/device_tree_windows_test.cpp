@@ -208,6 +208,7 @@ TEST(HubWalk, PortOfTheDeviceWithTheDriverKey) {
                      {true, u"{36fc9e60-c465-11cf-8056-444553540000}\\0007"},
                      {true, kLoaderKey}});
     EXPECT_EQ(FindPortByDriverKey(hub, kDriveKey), 3u) << "keys compare without regard to case";
+    EXPECT_EQ(UsbPortText(u"USB\\ROOT_HUB30\\4&1A2B3C&0&0", 3), u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3");
     // The drive back in its update loader is another device on the same port.
     EXPECT_EQ(FindPortByDriverKey(hub, kLoaderKey), 4u);
     EXPECT_FALSE(FindPortByDriverKey(hub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0099"));
@@ -221,13 +222,6 @@ TEST(HubWalk, PortOfTheDeviceWithTheDriverKey) {
     hub.requests = 0;
     EXPECT_FALSE(FindPortByDriverKey(hub, kLoaderKey));
     EXPECT_EQ(hub.requests, 1);
-}
-
-TEST(HubWalk, PortTextNamesTheHubAndTheConnection) {
-    EXPECT_EQ(UsbPortText(u"USB\\ROOT_HUB30\\4&1A2B3C&0&0", 3),
-              u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3");
-    EXPECT_EQ(UsbPortText(u"USB\\VID_05E3&PID_0610\\5&2C&0&4", 12),
-              u"USB\\VID_05E3&PID_0610\\5&2C&0&4#12");
 }
 
 TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {

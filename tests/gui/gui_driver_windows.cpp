@@ -244,7 +244,8 @@ int Update(const std::wstring& path, LanguageId lang, const std::u16string& curr
         const std::u16string complete = LoadTableString(kMsgComplete, lang);
         bool heldUp = false;
         const DWORD start = GetTickCount();
-        while (FindWindowNow(program, complete) == nullptr && GetTickCount() - start < kPatienceMs &&
+        while (FindWindowNow(program, complete) == nullptr &&
+               GetTickCount() - start < kPatienceMs &&
                WaitForSingleObject(program.info.hProcess, 0) == WAIT_TIMEOUT) {
             if (!SessionMayEnd(dialog)) heldUp = true;
         }

@@ -101,8 +101,8 @@ std::string DescribeVolume(const VolumeInfo& volume, const std::vector<std::uint
     std::u16string label = volume.mountPoints.empty() ? volume.name : volume.mountPoints.front();
     if (label.size() > 1 && label.ends_with(u'\\')) label.pop_back();
     std::string text = "volume " + Utf16ToUtf8(label);
-    const auto disk = std::find_first_of(volume.disks.begin(), volume.disks.end(), disks.begin(),
-                                         disks.end());
+    const auto disk =
+        std::find_first_of(volume.disks.begin(), volume.disks.end(), disks.begin(), disks.end());
     if (disk != volume.disks.end()) text += " on disk " + std::to_string(*disk);
     return text + " " + what;
 }

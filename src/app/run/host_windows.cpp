@@ -194,8 +194,8 @@ std::optional<std::u16string> GetText(HKEY key, const wchar_t* name, DWORD units
     std::vector<wchar_t> text(units + 2, L'\0');
     DWORD bytes = (units + 1) * sizeof(wchar_t);
     DWORD type = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()),
-                         &bytes) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &bytes) !=
+            ERROR_SUCCESS ||
         type != REG_SZ) {
         return std::nullopt;
     }

@@ -48,13 +48,13 @@ int WriteResourceFile(const wchar_t* path, HRSRC resource);
 // The record of an unfinished update: the serial number in the key's default value (all that
 // older versions write and read), the rest in named values beside it.
 inline constexpr wchar_t kMarkerKey[] = L"Software\\KAVELIN\\ZR-MOX3_UPDATE";
-inline constexpr wchar_t kBlockLengthValue[] = L"BlockLength";  // REG_DWORD, 512 or 4096
-inline constexpr wchar_t kPortValue[] = L"Port";                // REG_SZ
-inline constexpr wchar_t kVendorIdValue[] = L"VendorId";        // REG_DWORD
-inline constexpr wchar_t kProductIdValue[] = L"ProductId";      // REG_DWORD
-inline constexpr wchar_t kProductValue[] = L"Product";          // REG_SZ
-inline constexpr wchar_t kGenerationValue[] = L"Generation";    // REG_DWORD
-inline constexpr wchar_t kResourceIdValue[] = L"ResourceId";    // REG_DWORD
+inline constexpr wchar_t kBlockLengthValue[] = L"BlockLength";    // REG_DWORD, 512 or 4096
+inline constexpr wchar_t kPortValue[] = L"Port";                  // REG_SZ
+inline constexpr wchar_t kVendorIdValue[] = L"VendorId";          // REG_DWORD
+inline constexpr wchar_t kProductIdValue[] = L"ProductId";        // REG_DWORD
+inline constexpr wchar_t kProductValue[] = L"Product";            // REG_SZ
+inline constexpr wchar_t kGenerationValue[] = L"Generation";      // REG_DWORD
+inline constexpr wchar_t kResourceIdValue[] = L"ResourceId";      // REG_DWORD
 inline constexpr wchar_t kConfigDigestValue[] = L"ConfigDigest";  // REG_SZ, 64 hex digits
 inline constexpr wchar_t kWrittenAtValue[] = L"WrittenAt";        // REG_QWORD, seconds since 1970
 
