@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/storage_device_windows.h"
 #include "platform/system_library_windows.h"
 
 namespace mox3 {
@@ -97,8 +98,12 @@ std::uint16_t Le16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
+void PutPort(std::uint8_t* buffer, std::uint32_t port) {
+    std::memcpy(buffer, &port, sizeof port);  // ConnectionIndex leads every port request
+}
+
 // An open device, closed with the object.
-class DeviceHandle {
+class DeviceHandle : public HubRequests {
   public:
     explicit DeviceHandle(std::u16string_view path) {
         std::u16string name(path);
@@ -114,10 +119,11 @@ class DeviceHandle {
     DeviceHandle& operator=(const DeviceHandle&) = delete;
 
     explicit operator bool() const { return handle_ != nullptr; }
+    HANDLE get() const { return handle_; }
 
     // One request with `buffer` as input (`inSize` bytes, may be 0) and output; the number of
     // bytes returned, or nothing when the request failed.
-    std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) {
+    std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) override {
         DWORD returned = 0;
         if (!::DeviceIoControl(handle_, code, inSize ? buffer : nullptr, inSize, buffer, outSize,
                                &returned, nullptr)) {
@@ -324,9 +330,29 @@ class WindowsDeviceTree : public DeviceTree {
         return std::nullopt;
     }
 
-    std::optional<std::u16string> UsbPort(DevNode /*usbNode*/) override { return std::nullopt; }
-    std::optional<std::uint64_t> NodeIdentity(std::u16string_view /*path*/) override {
-        return std::nullopt;
+    // The port is found as UsbIdentity finds it: among the ports of the device's hub, the one
+    // whose device has the device's driver key.
+    std::optional<std::u16string> UsbPort(DevNode usbNode) override {
+        DevNode hubNode = kNoNode;
+        std::u16string hubId;
+        if (!Parent(usbNode, hubNode) || !DeviceId(hubNode, hubId)) return std::nullopt;
+        std::array<wchar_t, kDriverKeyBytes / sizeof(wchar_t)> driver{};
+        if (!cfgMgr_.GetDevNodeRegistryProperty(usbNode, CM_DRP_DRIVER, driver.data(),
+                                                kDriverKeyBytes - sizeof(wchar_t))) {
+            return std::nullopt;
+        }
+        auto hub = OpenHub(hubNode);
+        if (!hub) return std::nullopt;
+        auto port = FindPortByDriverKey(*hub, FromWide(driver.data(), driver.size()));
+        if (!port) return std::nullopt;
+        return UsbPortText(hubId, *port);
+    }
+
+    std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) override {
+        DeviceHandle device(path);
+        auto number = device ? QueryStorageNumber(device.get()) : std::nullopt;
+        if (!number) return std::nullopt;
+        return StorageNodeIdentity(*number);
     }
 
   private:
@@ -334,10 +360,6 @@ class WindowsDeviceTree : public DeviceTree {
         std::unique_ptr<DeviceInfoList> list;
         std::vector<ListedInterface> members;
     };
-
-    static void PutPort(std::uint8_t* buffer, std::uint32_t port) {
-        std::memcpy(buffer, &port, sizeof port);  // ConnectionIndex leads every port request
-    }
 
     // The first present hub interface of node `hubNode`, opened.
     std::unique_ptr<DeviceHandle> OpenHub(DevNode hubNode) {
@@ -549,6 +571,40 @@ bool SameName(std::u16string_view a, std::u16string_view b) {
     return ::CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, text(a),
                             static_cast<int>(a.size()), text(b),
                             static_cast<int>(b.size())) == CSTR_EQUAL;
+}
+
+std::optional<unsigned> FindPortByDriverKey(HubRequests& hub, std::u16string_view driverKey) {
+    if (driverKey.empty()) return std::nullopt;
+    std::array<std::uint8_t, kNodeInformationSize> node{};
+    if (!hub.Control(IOCTL_USB_GET_NODE_INFORMATION, node.data(), node.size(), node.size())) {
+        return std::nullopt;
+    }
+    const unsigned ports = HubPortCount(node).value_or(0);
+    for (unsigned port = 1; port <= ports; ++port) {
+        // A port with nothing connected may still report the key of the device that was there.
+        std::array<std::uint8_t, kConnectionInformationSize> connection{};
+        PutPort(connection.data(), port);
+        if (!hub.Control(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, connection.data(),
+                         connection.size(), connection.size()) ||
+            !ConnectedDevice(connection)) {
+            continue;
+        }
+        std::array<std::uint8_t, kDriverKeyNameSize> key{};
+        PutPort(key.data(), port);
+        if (hub.Control(IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, key.data(), key.size(),
+                        key.size()) &&
+            SameName(DriverKeyName(key), driverKey)) {
+            return port;
+        }
+    }
+    return std::nullopt;
+}
+
+std::u16string UsbPortText(std::u16string_view hubInstanceId, unsigned port) {
+    std::u16string text(hubInstanceId);
+    text += u'#';
+    for (char c : std::to_string(port)) text += static_cast<char16_t>(c);
+    return text;
 }
 
 std::optional<std::size_t> MatchPortDevice(std::span<const UsbEnumeratedDevice> devices,

@@ -142,6 +142,24 @@ std::optional<std::size_t> MatchPortDevice(std::span<const UsbEnumeratedDevice> 
                                            std::u16string_view portDriverKey,
                                            std::u16string_view usbDeviceId);
 
+// What the hub walk asks of an open hub: one request whose input (`inSize` bytes, may be 0)
+// is at the start of `buffer` and whose answer comes back in it; the number of bytes answered,
+// or nothing when the hub refuses.
+class HubRequests {
+  public:
+    virtual ~HubRequests() = default;
+    virtual std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) = 0;
+};
+
+// The port of `hub` that a device is connected to whose driver key is `driverKey`; nothing
+// when no port holds it (or the hub does not tell its ports).
+std::optional<unsigned> FindPortByDriverKey(HubRequests& hub, std::u16string_view driverKey);
+
+// Where a USB device is plugged in, as DeviceTree::UsbPort tells it: the hub's instance id,
+// "#" and the port number ("USB\ROOT_HUB30\4&1A2B3C&0&0#3"). The hub keeps its instance id
+// and the port its number while the device leaves and comes back, in whatever mode.
+std::u16string UsbPortText(std::u16string_view hubInstanceId, unsigned port);
+
 // A tree over the two libraries given by file name (normally "SetupApi.dll" and
 // "cfgmgr32.dll"); a library that does not load makes every query of it fail.
 std::shared_ptr<DeviceTree> MakeWindowsDeviceTree(const wchar_t* setupApiFile = L"SetupApi.dll",

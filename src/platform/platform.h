@@ -93,7 +93,8 @@ void ProtectFromInterruptions(bool protect);
 bool InterruptionArrived();
 
 // While on, asks the system not to sleep, shut down or go idle (Linux: an inhibitor lock of
-// systemd-logind, held until off). Where the system has no such service, nothing happens.
+// systemd-logind, held until off; Windows: for the calling thread, which must be the one that
+// turns it off again). Where the system has no such service, nothing happens.
 void KeepSystemAwake(bool on);
 
 }  // namespace mox3

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "base/text.h"
+#include "platform/console_control_windows.h"
 #include "platform/platform.h"
 
 namespace mox3 {
@@ -228,39 +229,87 @@ bool ReadInputLine(std::string* line) {
     return true;
 }
 
+ConsoleEventAnswer AnswerConsoleEvent(DWORD event, bool driveAtRisk) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            return driveAtRisk ? ConsoleEventAnswer::Defer : ConsoleEventAnswer::EndNow;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            return driveAtRisk ? ConsoleEventAnswer::HoldUntilSafe : ConsoleEventAnswer::PassOn;
+        default:
+            return ConsoleEventAnswer::PassOn;
+    }
+}
+
 namespace {
 
 volatile LONG protectedStretch = 0;
 volatile LONG interrupted = 0;
 int interruptedExitCode = 4;
+// Set while no drive is at risk; a handler holding an event waits for it.
+HANDLE driveSafe = nullptr;
+
+void NoteDeferredInterruption() {
+    if (InterlockedExchange(&interrupted, 1) == 0) {
+        std::fputs(
+            "\ninterruption deferred: the drive is being written; the update finishes "
+            "first, then the program ends\n",
+            stderr);
+    }
+}
 
 BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    if (!protectedStretch) {
-        std::fputs("\ninterrupted: nothing was sent to the drive that needs finishing\n", stderr);
-        std::_Exit(interruptedExitCode);
+    switch (AnswerConsoleEvent(event, protectedStretch != 0)) {
+        case ConsoleEventAnswer::PassOn:
+            return FALSE;
+        case ConsoleEventAnswer::EndNow:
+            std::fputs("\ninterrupted: nothing was sent to the drive that needs finishing\n",
+                       stderr);
+            std::_Exit(interruptedExitCode);
+        case ConsoleEventAnswer::Defer:
+            NoteDeferredInterruption();
+            return TRUE;
+        case ConsoleEventAnswer::HoldUntilSafe:
+            // This handler runs on a thread of its own; the update goes on meanwhile. Once the
+            // drive is safe the system's handler ends the process.
+            NoteDeferredInterruption();
+            if (driveSafe != nullptr) WaitForSingleObject(driveSafe, INFINITE);
+            return FALSE;
     }
-    if (InterlockedExchange(&interrupted, 1) == 0) {
-        std::fputs("\ninterruption deferred: the drive is being written; the update finishes "
-                   "first, then the program ends\n",
-                   stderr);
-    }
-    return TRUE;
+    return FALSE;
 }
 
 }  // namespace
 
 void InstallInterruptionHandling(int exitCode) {
     interruptedExitCode = exitCode;
+    if (driveSafe == nullptr) {
+        driveSafe = CreateEventW(nullptr, TRUE, protectedStretch == 0, nullptr);
+    }
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
 void ProtectFromInterruptions(bool protect) {
     InterlockedExchange(&protectedStretch, protect ? 1 : 0);
+    KeepSystemAwake(protect);
+    if (driveSafe != nullptr) {
+        if (protect) {
+            ResetEvent(driveSafe);
+        } else {
+            SetEvent(driveSafe);
+        }
+    }
 }
 
 bool InterruptionArrived() {
     return interrupted != 0;
+}
+
+void KeepSystemAwake(bool on) {
+    // The state belongs to the calling thread and holds until it calls again or ends.
+    SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
 }
 
 void KillProcessNow() {

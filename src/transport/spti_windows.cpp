@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "platform/storage_device_windows.h"
 
 namespace mox3 {
 
@@ -104,6 +105,12 @@ class SptiDevice : public PassThroughDevice {
     }
     std::u16string Name() const override { return name_; }
     std::string LastError() const override { return lastError_; }
+    // Asked of the handle itself: the node it was opened on, whatever the path names by now.
+    std::optional<std::uint64_t> NodeIdentity() const override {
+        auto number = QueryStorageNumber(handle_);
+        if (!number) return std::nullopt;
+        return StorageNodeIdentity(*number);
+    }
 
   private:
     HANDLE handle_;

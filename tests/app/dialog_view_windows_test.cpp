@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "app/run/strings.h"
 
@@ -91,6 +92,36 @@ TEST_F(DialogViewTest, BlinkTimerAndClosingMessageGoToTheDialog) {
     EXPECT_EQ(message.message, 0x8001u);
     EXPECT_EQ(message.wParam, 0u);
     EXPECT_EQ(message.lParam, 0);
+}
+
+// The run's thread tells the dialog through a message; the dialog's thread holds the session.
+TEST_F(DialogViewTest, DriveAtRiskHoldsTheSessionUntilSafe) {
+    EXPECT_TRUE(SessionMayEnd(dialog_));
+    HoldSession(dialog_, true, u"Firmware update is in progress");
+    EXPECT_FALSE(SessionMayEnd(dialog_));
+    HoldSession(dialog_, false, u"");
+    EXPECT_TRUE(SessionMayEnd(dialog_));
+    // A run that gives up before the switch says "safe" without having said "at risk".
+    HoldSession(dialog_, false, u"");
+    EXPECT_TRUE(SessionMayEnd(dialog_));
+}
+
+std::vector<WPARAM> riskMessages;
+INT_PTR CALLBACK RecordingDialog(HWND, UINT message, WPARAM wParam, LPARAM) {
+    if (message == kDriveAtRiskMessage) riskMessages.push_back(wParam);
+    return message == WM_INITDIALOG;
+}
+
+TEST_F(DialogViewTest, DriveAtRiskIsSentToTheDialog) {
+    HWND recording = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(kDialogId),
+                                        nullptr, RecordingDialog, 0);
+    ASSERT_NE(recording, nullptr);
+    riskMessages.clear();
+    DialogView view(recording);
+    view.DriveAtRisk(true);
+    view.DriveAtRisk(false);
+    EXPECT_EQ(riskMessages, (std::vector<WPARAM>{1, 0})) << "sent, not posted: handled at once";
+    DestroyWindow(recording);
 }
 
 TEST_F(DialogViewTest, CenterWindowHalvesDownwards) {

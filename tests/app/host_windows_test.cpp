@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 
+#include <optional>
+#include <string_view>
+
 #include "base/text.h"
 #include "resources/resources.h"
 #include "test_support.h"
@@ -16,7 +19,9 @@ constexpr wchar_t kTestKey[] = L"Software\\mox3-updater-tests\\holder";
 
 class WindowsHostTest : public testing::Test {
   protected:
-    void SetUp() override { host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u""); }
+    void SetUp() override {
+        host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
+    }
     void TearDown() override {
         host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
         SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\mox3-updater-tests");
@@ -59,30 +64,185 @@ TEST_F(WindowsHostTest, MarkerKeepsTheSerialUntilRemoved) {
     EXPECT_EQ(host_.ReadMarker(), std::nullopt);
 }
 
-TEST_F(WindowsHostTest, ConfigurationFileComesWholeFromTheResource) {
+UpdateMarker FullMarker() {
+    UpdateMarker marker;
+    marker.serial = u"4A3F0012B7C4D9E1";
+    marker.blockLength = 4096;
+    marker.port = u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3";
+    marker.vendorId = 0x5E3B;
+    marker.productId = 0x7C34;
+    marker.product = u"ZR-MOX3 \u00C9dition";
+    marker.generation = 2;
+    marker.resourceId = 117;
+    marker.configDigest = std::string(32, 'a') + std::string(32, '9');
+    marker.writtenAt = 0x1'2345'6789LL;  // past 2038: needs the 64-bit value
+    return marker;
+}
+
+// Values as another program (or an older version) may have left them in the record's key.
+void PutText(const wchar_t* name, const std::wstring& text) {
+    CReg reg(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.Create(kMarkerKey));
+    RegSetValueExW(reg.key(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>(2 * text.size() + 2));
+}
+void PutNumber(const wchar_t* name, DWORD number) {
+    CReg reg(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.Create(kMarkerKey));
+    RegSetValueExW(reg.key(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                   sizeof number);
+}
+
+TEST_F(WindowsHostTest, MarkerKeepsTheDrivesIdentityInNamedValues) {
+    const UpdateMarker full = FullMarker();
+    ASSERT_TRUE(host_.WriteMarker(full));
+    EXPECT_EQ(host_.ReadMarkers(), std::vector<UpdateMarker>{full});
+    CReg reg(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.Open(kMarkerKey));
+    DWORD type = REG_NONE;
+    RegQueryValueExW(reg.key(), kWrittenAtValue, nullptr, &type, nullptr, nullptr);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_QWORD));
+
+    // A record of fewer details replaces every one of the last record's.
+    ASSERT_TRUE(host_.WriteMarker({u"SECOND", std::nullopt}));
+    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"SECOND", std::nullopt}));
+
+    // Values no run writes (out of range, of another type, too long) read as not there.
+    ASSERT_TRUE(host_.WriteMarker(full));
+    PutNumber(kVendorIdValue, 0x12345);
+    PutNumber(kGenerationValue, 3);
+    PutText(kConfigDigestValue, std::wstring(64, L'A'));
+    PutText(kProductIdValue, L"7C34");
+    PutText(kPortValue, std::wstring(300, L'P'));
+    UpdateMarker expected = full;
+    expected.vendorId = expected.productId = 0;
+    expected.generation = 0;
+    expected.configDigest.clear();
+    expected.port.clear();
+    EXPECT_EQ(host_.ReadMarker(), expected);
+}
+
+// What a version before the named values left behind: the serial number and the block length.
+TEST_F(WindowsHostTest, MarkerOfAnOlderVersionReadsWithItsSerialAlone) {
+    PutText(nullptr, L"4A3F0012B7C4D9E1");
+    EXPECT_EQ(host_.ReadMarkers(),
+              (std::vector<UpdateMarker>{{u"4A3F0012B7C4D9E1", std::nullopt}}));
+    PutNumber(kBlockLengthValue, 512);
+    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"4A3F0012B7C4D9E1", 512}));
+
+    // A record of another drive stays; the drive's own goes with all its values.
+    host_.RemoveMarker(u"OTHER");
+    EXPECT_TRUE(host_.ReadMarker());
+    host_.RemoveMarker(u"4A3F0012B7C4D9E1");
+    EXPECT_FALSE(CReg(HKEY_CURRENT_USER).Open(kMarkerKey));
+}
+
+// The configuration file goes to the user's temporary folder, here one of the test's own.
+class ConfigFileTest : public WindowsHostTest {
+  protected:
+    void SetUp() override {
+        WindowsHostTest::SetUp();
+        wchar_t saved[MAX_PATH + 1] = {};
+        const DWORD n = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
+        if (n > 0 && n <= MAX_PATH) savedTmp_ = saved;
+        SetTmp(dir_.path().wstring() + L"\\");
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"TMP", savedTmp_ ? savedTmp_->c_str() : nullptr);
+        WindowsHostTest::TearDown();
+    }
+    static void SetTmp(const std::wstring& folder) {
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+    }
+    test::TempDir dir_;
+    std::optional<std::wstring> savedTmp_;
+};
+
+TEST_F(ConfigFileTest, ComesWholeFromTheResourceAndIsWhatTheRunGets) {
     const std::u16string path = host_.ConfigFilePath();
-    EXPECT_TRUE(path.ends_with(u"\\MOX3_config.ini")) << Utf16ToUtf8(path);
+    EXPECT_EQ(std::filesystem::path(path), dir_ / "MOX3_config.ini");
     // A longer file of the same name is replaced, not overwritten in part.
     test::WriteBytes(std::filesystem::path(path), std::vector<std::uint8_t>(100000, 'x'));
-    ASSERT_TRUE(host_.WriteConfigFile(117));
     const EmbeddedResource* shipped = FindConfigResource(117);
     ASSERT_NE(shipped, nullptr);
-    EXPECT_EQ(test::ReadBytes(std::filesystem::path(path)),
-              std::vector<std::uint8_t>(shipped->bytes.begin(), shipped->bytes.end()));
+    const std::vector<std::uint8_t> expected(shipped->bytes.begin(), shipped->bytes.end());
+    EXPECT_EQ(host_.WriteConfigFile(117), expected);
+    EXPECT_EQ(test::ReadBytes(std::filesystem::path(path)), expected);
+    EXPECT_EQ(host_.ReadConfigFile(), expected);
     EXPECT_TRUE(host_.FileExists(path));
-    EXPECT_FALSE(host_.WriteConfigFile(999));
+
+    // A model without a file leaves none of another model to be programmed.
+    EXPECT_EQ(host_.WriteConfigFile(999), std::nullopt);
+    EXPECT_FALSE(host_.FileExists(path));
+    EXPECT_EQ(host_.ReadConfigFile(), std::nullopt);
+
+    // A folder that cannot be written: nothing, and nothing left there.
+    ASSERT_TRUE(host_.WriteConfigFile(104));
+    SetTmp((dir_ / "missing").wstring() + L"\\");
+    EXPECT_EQ(host_.WriteConfigFile(104), std::nullopt);
+    EXPECT_EQ(host_.ReadConfigFile(), std::nullopt);
     host_.RemoveFile(path);
     EXPECT_FALSE(host_.FileExists(path));
+}
 
-    // The resource functions themselves: a found resource, written twice over.
+TEST_F(ConfigFileTest, ResourceFilesAreWrittenWholeOrNotAtAll) {
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(104), kConfigResourceTypeW);
     ASSERT_NE(found, nullptr) << "the configuration files are resources of the program";
-    test::TempDir dir;
-    const std::wstring target = (dir / "out.ini").wstring();
+    const std::wstring target = (dir_ / "out.ini").wstring();
     EXPECT_EQ(WriteResourceFile(target.c_str(), found), 1);
     EXPECT_EQ(WriteResourceFile(target.c_str(), found), 1);
-    EXPECT_EQ(test::ReadBytes(dir / "out.ini").size(), FindConfigResource(104)->bytes.size());
-    EXPECT_EQ(WriteResourceFile((dir / "no" / "such" / "folder.ini").wstring().c_str(), found), 0);
+    EXPECT_EQ(test::ReadBytes(dir_ / "out.ini").size(), FindConfigResource(104)->bytes.size());
+    EXPECT_EQ(WriteResourceFile((dir_ / "no" / "such" / "folder.ini").wstring().c_str(), found), 0);
+
+    // A file that another program holds open without sharing cannot be replaced; it stays.
+    HANDLE held = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(WriteWholeFile(target.c_str(), "abc", 3));
+    CloseHandle(held);
+    EXPECT_EQ(test::ReadBytes(dir_ / "out.ini").size(), FindConfigResource(104)->bytes.size());
+    EXPECT_TRUE(WriteWholeFile(target.c_str(), "abc", 3));
+    EXPECT_EQ(test::ReadBytes(dir_ / "out.ini"), (std::vector<std::uint8_t>{'a', 'b', 'c'}));
+}
+
+TEST(SingleInstance, OneCopyOnTheWholeSystem) {
+    EXPECT_EQ(std::wstring_view(kSingleInstanceMutex), L"Global\\KAVELIN ZR-MOX3 UPDATER");
+    SingleInstance first = TakeSingleInstance();
+    ASSERT_EQ(first.state, InstanceState::Only) << "error " << first.error;
+    ASSERT_NE(first.mutex, nullptr);
+    const SingleInstance second = TakeSingleInstance();
+    EXPECT_EQ(second.state, InstanceState::AlreadyRunning);
+    EXPECT_EQ(second.mutex, nullptr);
+
+    // The command line refuses too, and names what it found taken.
+    bool alreadyRunning = false;
+    std::string why;
+    EXPECT_EQ(StartCliHost(HostOptions{}, &alreadyRunning, &why), nullptr);
+    EXPECT_TRUE(alreadyRunning);
+    EXPECT_EQ(why, "Global\\KAVELIN ZR-MOX3 UPDATER");
+
+    CloseHandle(first.mutex);
+    auto host = StartCliHost(HostOptions{}, &alreadyRunning, &why);
+    EXPECT_NE(host, nullptr);
+    EXPECT_FALSE(alreadyRunning);
+    EXPECT_EQ(TakeSingleInstance().state, InstanceState::AlreadyRunning)
+        << "the command line's host holds the mutex while it lives";
+    host.reset();
+    const SingleInstance again = TakeSingleInstance();
+    EXPECT_EQ(again.state, InstanceState::Only);
+    CloseHandle(again.mutex);
+
+    // A name that cannot be a mutex's is an error, not another copy.
+    EXPECT_EQ(TakeSingleInstance(L"Nonexistent\\namespace\\x").state, InstanceState::Failed);
+}
+
+TEST_F(WindowsHostTest, NoDiskToClaimOnAnEmulatedOrVanishedDrive) {
+    const std::vector<std::u16string> paths = {u"Z:\\tmp\\bus\\ZR-MOX3",
+                                               u"\\\\?\\mox3-no-such-device#disk"};
+    EXPECT_TRUE(host_.DiskUses(paths).empty());
+    EXPECT_TRUE(host_.ClaimDisks(paths).empty());
+    EXPECT_TRUE(host_.ClaimDisks({}).empty());
+    host_.ReleaseDisks();
+    host_.ReleaseDisks();
 }
 
 TEST_F(WindowsHostTest, ImagesLieBesideTheProgram) {

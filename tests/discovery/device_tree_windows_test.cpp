@@ -1,6 +1,7 @@
 #include "discovery/device_tree_windows.h"
 
 #include <gtest/gtest.h>
+#include <winioctl.h>
 
 #include <cstring>
 
@@ -68,6 +69,7 @@ TEST(WindowsDeviceTree, WithoutItsLibrariesTheTreeIsEmpty) {
     EXPECT_EQ(id, u"kept");
     EXPECT_FALSE(tree->InstallState(1));
     EXPECT_FALSE(tree->UsbIdentity(1, 2, u"USB\\VID_5E3B&PID_7C34\\1"));
+    EXPECT_FALSE(tree->UsbPort(2));
 }
 
 bool RunningUnderWine() {
@@ -93,6 +95,7 @@ TEST(WindowsDeviceTree, RealTreeHoldsNoBridgeDrive) {
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
     EXPECT_EQ(mgr.deviceCount, 0u);
     EXPECT_FALSE(tree->StorageDeviceNumber(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
+    EXPECT_FALSE(tree->NodeIdentity(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
 
     SetDeviceTree(previousTree);
     SetPassThroughBackend(previousBackend);
@@ -150,6 +153,75 @@ TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
     EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
     key.insert(key.end() - 1, {0, 0, 0x42, 0});
     EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
+}
+
+// A hub replayed from what its ports hold: for each port a device (its driver key) or none.
+class ReplayedHub : public HubRequests {
+  public:
+    struct Port {
+        bool connected = false;
+        std::u16string driverKey;  // what the port reports, connected or not
+    };
+    explicit ReplayedHub(std::vector<Port> ports) : ports_(std::move(ports)) {}
+
+    std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) override {
+        auto* bytes = static_cast<std::uint8_t*>(buffer);
+        ++requests;
+        if (code == IOCTL_USB_GET_NODE_INFORMATION) {
+            if (!answersNode) return std::nullopt;
+            bytes[6] = static_cast<std::uint8_t>(ports_.size());  // bNumberOfPorts
+            return outSize;
+        }
+        std::uint32_t index = 0;
+        if (inSize < sizeof index) return std::nullopt;
+        std::memcpy(&index, bytes, sizeof index);
+        if (index == 0 || index > ports_.size() || index == refusedPort) return std::nullopt;
+        const Port& port = ports_[index - 1];
+        if (code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX) {
+            bytes[31] = port.connected ? 1 : 0;  // ConnectionStatus
+            return outSize;
+        }
+        if (code == IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) {
+            auto name = Utf16Bytes(port.driverKey);
+            if (8 + name.size() + 2 > outSize) return std::nullopt;
+            std::memcpy(bytes + 8, name.data(), name.size());
+            bytes[8 + name.size()] = bytes[9 + name.size()] = 0;
+            return static_cast<DWORD>(8 + name.size() + 2);
+        }
+        return std::nullopt;
+    }
+
+    bool answersNode = true;
+    std::uint32_t refusedPort = 0;
+    int requests = 0;
+
+  private:
+    std::vector<Port> ports_;
+};
+
+constexpr char16_t kDriveKey[] = u"{36FC9E60-C465-11CF-8056-444553540000}\\0007";
+constexpr char16_t kLoaderKey[] = u"{36FC9E60-C465-11CF-8056-444553540000}\\0012";
+
+TEST(HubWalk, PortOfTheDeviceWithTheDriverKey) {
+    ReplayedHub hub({{true, u"{36FC9E60-C465-11CF-8056-444553540000}\\0003"},
+                     {false, kDriveKey},  // the drive was here before: a stale key
+                     {true, u"{36fc9e60-c465-11cf-8056-444553540000}\\0007"},
+                     {true, kLoaderKey}});
+    EXPECT_EQ(FindPortByDriverKey(hub, kDriveKey), 3u) << "keys compare without regard to case";
+    EXPECT_EQ(UsbPortText(u"USB\\ROOT_HUB30\\4&1A2B3C&0&0", 3), u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3");
+    // The drive back in its update loader is another device on the same port.
+    EXPECT_EQ(FindPortByDriverKey(hub, kLoaderKey), 4u);
+    EXPECT_FALSE(FindPortByDriverKey(hub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0099"));
+    EXPECT_FALSE(FindPortByDriverKey(hub, u""));
+
+    // A port that refuses is passed over; a hub that tells no ports has none.
+    hub.refusedPort = 3;
+    EXPECT_FALSE(FindPortByDriverKey(hub, kDriveKey));
+    EXPECT_EQ(FindPortByDriverKey(hub, kLoaderKey), 4u);
+    hub.answersNode = false;
+    hub.requests = 0;
+    EXPECT_FALSE(FindPortByDriverKey(hub, kLoaderKey));
+    EXPECT_EQ(hub.requests, 1);
 }
 
 TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {

@@ -1,7 +1,8 @@
 // Drives the dialog program as a user would: starts it, finds its windows, reads their texts,
 // presses their buttons, and reports what differed from what the user should have seen.
 //
-//   mox3_gui_driver update PROGRAM LANG CURRENT NEW   Start, "Complete", OK, the program ends
+//   mox3_gui_driver update PROGRAM LANG CURRENT NEW   Start, "Complete", OK, the program ends;
+//                                                     the session may not end during the run
 //   mox3_gui_driver refuse PROGRAM LANG               Start, "Error" (no update needed), OK,
 //                                                     the dialog stays; Exit ends the program
 //   mox3_gui_driver second PROGRAM LANG               a second copy refuses, the first goes on
@@ -181,6 +182,23 @@ HWND WaitForWindow(const Program& program, const std::u16string& caption,
     return nullptr;
 }
 
+// The program's visible dialog window with this caption now; null when there is none.
+HWND FindWindowNow(const Program& program, const std::u16string& caption) {
+    Search search{program.info.dwProcessId, caption, u"", nullptr, nullptr, {}};
+    EnumWindows(LookAtWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// The dialog's answer when the session is about to end (true: it may end); true as well when
+// the dialog does not answer, which a test then sees as not held.
+bool SessionMayEnd(HWND dialog) {
+    DWORD_PTR answer = TRUE;
+    if (!SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer)) {
+        return true;
+    }
+    return answer != FALSE;
+}
+
 // Checks a message box's owner and text, and presses its OK button.
 void AnswerMessageBox(HWND box, HWND owner, const std::u16string& text) {
     if (box == nullptr) return;
@@ -216,13 +234,25 @@ int Update(const std::wstring& path, LanguageId lang, const std::u16string& curr
         CheckDialogTexts(dialog, lang);
         ExpectText("current firmware (1003)", TextOf(GetDlgItem(dialog, 1003)), current);
         ExpectText("new firmware (1004)", TextOf(GetDlgItem(dialog, 1004)), fresh);
+        if (!SessionMayEnd(dialog)) Fail("the dialog holds the session up before any run");
         // Two Start commands in a row, as a double click queues them before the run disables
         // the button: one run, one message, and the program ends.
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        HWND box = WaitForWindow(program, LoadTableString(kMsgComplete, lang),
-                                 LoadTableString(kMsgError, lang));
+        // While the run writes the drive the session may not end; asked over and over until
+        // the run has ended, the dialog must have said so at least once.
+        const std::u16string complete = LoadTableString(kMsgComplete, lang);
+        bool heldUp = false;
+        const DWORD start = GetTickCount();
+        while (FindWindowNow(program, complete) == nullptr &&
+               GetTickCount() - start < kPatienceMs &&
+               WaitForSingleObject(program.info.hProcess, 0) == WAIT_TIMEOUT) {
+            if (!SessionMayEnd(dialog)) heldUp = true;
+        }
+        HWND box = WaitForWindow(program, complete, LoadTableString(kMsgError, lang));
         if (box != nullptr) {
+            if (!heldUp) Fail("the dialog never held the session up while the drive was written");
+            if (!SessionMayEnd(dialog)) Fail("the dialog still holds the session up after the run");
             AnswerMessageBox(box, dialog, LoadTableString(kMsgCompleteText, lang));
             const long code = WaitForEnd(program);
             if (code != 0) Fail("the program ended with " + std::to_string(code) + ", expected 0");

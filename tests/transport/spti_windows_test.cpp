@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "discovery/device_tree_windows.h"
 #include "test_support.h"
 #include "transport/nt_dev_ctrl.h"
 
@@ -129,6 +130,10 @@ TEST(SptiWindows, RefusedRequestIsNotDelivered) {
         EXPECT_FALSE(request.Execute());
         EXPECT_EQ(data[0], 1);
         for (int i = 1; i < 8; ++i) EXPECT_EQ(data[i], 0) << i;
+        // The handle tells the node it is open on as the device tree tells the path's, so that
+        // the two can be compared (Wine answers for a file with the disk it lies on).
+        EXPECT_EQ(request.NodeIdentity(),
+                  MakeWindowsDeviceTree()->NodeIdentity((dir / "disk").u16string()));
     }
     SetPassThroughBackend(previous);
 }

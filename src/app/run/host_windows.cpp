@@ -1,15 +1,16 @@
 #include "app/run/host_windows.h"
 
-#include <fstream>
-#include <iterator>
-
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <fstream>
+#include <iterator>
+#include <span>
 #include <utility>
 
 #include "app/run/os_check.h"
 #include "base/text.h"
-#include "platform/platform.h"
 #include "resources/resources.h"
 
 namespace mox3 {
@@ -17,7 +18,8 @@ namespace mox3 {
 namespace {
 
 constexpr DWORD kTextUnits = 1024;
-constexpr DWORD kMarkerUnits = 65;  // 64 characters and the terminator
+constexpr DWORD kMarkerUnits = 64;       // the serial number's characters at most
+constexpr DWORD kMarkerTextUnits = 256;  // the port's and the product's
 
 }  // namespace
 
@@ -45,24 +47,38 @@ bool CReg::Create(const wchar_t* subkey) {
     return open_;
 }
 
-int WriteResourceFile(const wchar_t* path, HRSRC resource) {
+bool WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size) {
+    HANDLE file =
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool whole = WriteFile(file, bytes, size, &written, nullptr) && written == size;
+    // The file is programmed after a restart of the drive, which a power failure may follow:
+    // it is on the disk before anything depends on it.
+    whole = whole && FlushFileBuffers(file);
+    whole = CloseHandle(file) && whole;
+    // A partly written configuration file would be compiled into a wrong block: leave none.
+    if (!whole) DeleteFileW(path);
+    return whole;
+}
+
+namespace {
+
+// The bytes of a resource of the program's own module; empty when it cannot be loaded.
+std::span<const std::uint8_t> ResourceBytes(HRSRC resource) {
     HMODULE module = GetModuleHandleW(nullptr);
     HGLOBAL loaded = LoadResource(module, resource);
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
-    if (bytes == nullptr) return 0;
-    const DWORD size = SizeofResource(module, resource);
-    HANDLE file =
-        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return 0;
-    DWORD written = 0;
-    const bool whole = WriteFile(file, bytes, size, &written, nullptr) && written == size;
-    CloseHandle(file);
-    // A partly written configuration file would be compiled into a wrong block: leave none.
-    if (!whole) {
-        DeleteFileW(path);
-        return 0;
-    }
-    return 1;
+    if (bytes == nullptr) return {};
+    return {static_cast<const std::uint8_t*>(bytes), SizeofResource(module, resource)};
+}
+
+}  // namespace
+
+int WriteResourceFile(const wchar_t* path, HRSRC resource) {
+    const std::span<const std::uint8_t> bytes = ResourceBytes(resource);
+    if (bytes.data() == nullptr) return 0;
+    return WriteWholeFile(path, bytes.data(), static_cast<DWORD>(bytes.size())) ? 1 : 0;
 }
 
 std::wstring ProgramFolder() {
@@ -122,22 +138,23 @@ std::u16string WindowsHost::ConfigFilePath() {
 
 std::optional<std::vector<std::uint8_t>> WindowsHost::WriteConfigFile(int resourceId) {
     const std::wstring path = Wide(ConfigFilePath());
-    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceId), kConfigResourceTypeW);
-    if (found != nullptr) {
-        if (WriteResourceFile(path.c_str(), found) != 1) return std::nullopt;
-        return ReadConfigFile();
+    // The program's resource, or, in a program built without the resource script, the copy
+    // carried in its data.
+    std::span<const std::uint8_t> bytes;
+    if (HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(resourceId), kConfigResourceTypeW)) {
+        bytes = ResourceBytes(found);
+    } else if (const EmbeddedResource* embedded = FindConfigResource(resourceId)) {
+        bytes = {embedded->bytes.data(), embedded->bytes.size()};
     }
-    // A program built without the resource script carries the files in its data.
-    const EmbeddedResource* embedded = FindConfigResource(resourceId);
-    if (embedded == nullptr) return std::nullopt;
-    std::string why;
-    const std::string_view bytes(reinterpret_cast<const char*>(embedded->bytes.data()),
-                                 embedded->bytes.size());
-    if (!ReplaceFileAtomically(path, bytes, true, &why)) {
+    // No file of another model may stay behind to be programmed instead.
+    if (bytes.data() == nullptr) {
         DeleteFileW(path.c_str());
         return std::nullopt;
     }
-    return std::vector<std::uint8_t>(embedded->bytes.begin(), embedded->bytes.end());
+    if (!WriteWholeFile(path.c_str(), bytes.data(), static_cast<DWORD>(bytes.size()))) {
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
 }
 
 std::optional<std::vector<std::uint8_t>> WindowsHost::ReadConfigFile() {
@@ -158,44 +175,117 @@ void WindowsHost::RemoveFile(const std::u16string& path) {
     DeleteFileW(Wide(path).c_str());
 }
 
+namespace {
+
+bool SetText(HKEY key, const wchar_t* name, std::u16string_view text) {
+    const std::wstring value = Wide(text);
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(2 * value.size() + 2)) == ERROR_SUCCESS;
+}
+
+bool SetNumber(HKEY key, const wchar_t* name, DWORD number) {
+    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                          sizeof number) == ERROR_SUCCESS;
+}
+
+// A REG_SZ value of at most `units` characters; nothing when there is none, it is of another
+// type or longer.
+std::optional<std::u16string> GetText(HKEY key, const wchar_t* name, DWORD units) {
+    std::vector<wchar_t> text(units + 2, L'\0');
+    DWORD bytes = (units + 1) * sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return std::nullopt;
+    }
+    // A value stored without its terminator ends where its bytes end.
+    const std::size_t length = std::wcslen(text.data());
+    if (length > units) return std::nullopt;
+    return Narrow16(std::wstring_view(text.data(), length));
+}
+
+std::optional<DWORD> GetNumber(HKEY key, const wchar_t* name) {
+    DWORD number = 0;
+    DWORD bytes = sizeof number;
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&number), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+bool IsDigest(std::u16string_view text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char16_t c) {
+               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+           });
+}
+
+}  // namespace
+
 bool WindowsHost::WriteMarker(const UpdateMarker& marker) {
     CReg reg(HKEY_CURRENT_USER);
     if (!reg.Open(kMarkerKey) && !reg.Create(kMarkerKey)) return false;
+    const HKEY key = reg.key();
     if (marker.blockLength) {
-        const DWORD length = *marker.blockLength;
-        if (RegSetValueExW(reg.key(), kBlockLengthValue, 0, REG_DWORD,
-                           reinterpret_cast<const BYTE*>(&length), sizeof length) != ERROR_SUCCESS) {
-            return false;
-        }
+        if (!SetNumber(key, kBlockLengthValue, *marker.blockLength)) return false;
     } else {
-        RegDeleteValueW(reg.key(), kBlockLengthValue);
+        RegDeleteValueW(key, kBlockLengthValue);
     }
-    const std::wstring text = Wide(CutToCapacity(marker.serial, kMarkerUnits));
-    const DWORD bytes = static_cast<DWORD>(2 * text.size() + 2);
-    return RegSetValueExW(reg.key(), nullptr, 0, REG_SZ,
-                          reinterpret_cast<const BYTE*>(text.c_str()), bytes) == ERROR_SUCCESS &&
-           RegFlushKey(reg.key()) == ERROR_SUCCESS;
+    const std::int64_t writtenAt = marker.writtenAt;
+    const bool details =
+        SetText(key, kPortValue, CutToCapacity(marker.port, kMarkerTextUnits + 1)) &&
+        SetNumber(key, kVendorIdValue, marker.vendorId) &&
+        SetNumber(key, kProductIdValue, marker.productId) &&
+        SetText(key, kProductValue, CutToCapacity(marker.product, kMarkerTextUnits + 1)) &&
+        SetNumber(key, kGenerationValue, static_cast<DWORD>(marker.generation)) &&
+        SetNumber(key, kResourceIdValue, static_cast<DWORD>(marker.resourceId)) &&
+        SetText(key, kConfigDigestValue, Utf8ToUtf16(marker.configDigest)) &&
+        RegSetValueExW(key, kWrittenAtValue, 0, REG_QWORD,
+                       reinterpret_cast<const BYTE*>(&writtenAt),
+                       sizeof writtenAt) == ERROR_SUCCESS;
+    // The serial number last: a key that has it has the rest.
+    return details && SetText(key, nullptr, CutToCapacity(marker.serial, kMarkerUnits + 1)) &&
+           RegFlushKey(key) == ERROR_SUCCESS;
 }
 
 std::vector<UpdateMarker> WindowsHost::ReadMarkers() {
     CReg reg(HKEY_CURRENT_USER);
     if (!reg.Open(kMarkerKey)) return {};
+    const HKEY key = reg.key();
+    // A key of an older version holds the serial number and perhaps the block length; the
+    // other fields stay empty.
     UpdateMarker marker;
-    wchar_t text[kMarkerUnits + 1] = {};
-    DWORD bytes = kMarkerUnits * sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegQueryValueExW(reg.key(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text),
-                         &bytes) == ERROR_SUCCESS &&
-        type == REG_SZ) {
-        text[kMarkerUnits] = L'\0';  // a value stored without its terminator ends here
-        marker.serial = Narrow16(text);
+    marker.serial = GetText(key, nullptr, kMarkerUnits).value_or(u"");
+    if (auto length = GetNumber(key, kBlockLengthValue); length == 512u || length == 4096u) {
+        marker.blockLength = *length;
     }
-    DWORD length = 0;
-    bytes = sizeof length;
-    if (RegQueryValueExW(reg.key(), kBlockLengthValue, nullptr, &type,
-                         reinterpret_cast<BYTE*>(&length), &bytes) == ERROR_SUCCESS &&
-        type == REG_DWORD && (length == 512 || length == 4096)) {
-        marker.blockLength = length;
+    marker.port = GetText(key, kPortValue, kMarkerTextUnits).value_or(u"");
+    marker.product = GetText(key, kProductValue, kMarkerTextUnits).value_or(u"");
+    if (auto id = GetNumber(key, kVendorIdValue); id && *id <= 0xFFFF) {
+        marker.vendorId = static_cast<std::uint16_t>(*id);
+    }
+    if (auto id = GetNumber(key, kProductIdValue); id && *id <= 0xFFFF) {
+        marker.productId = static_cast<std::uint16_t>(*id);
+    }
+    if (auto generation = GetNumber(key, kGenerationValue); generation == 1u || generation == 2u) {
+        marker.generation = static_cast<int>(*generation);
+    }
+    if (auto id = GetNumber(key, kResourceIdValue); id && *id <= 0xFFFF) {
+        marker.resourceId = static_cast<int>(*id);
+    }
+    if (auto digest = GetText(key, kConfigDigestValue, 64); digest && IsDigest(*digest)) {
+        marker.configDigest = Utf16ToUtf8(*digest);
+    }
+    std::int64_t writtenAt = 0;
+    DWORD bytes = sizeof writtenAt;
+    DWORD type = 0;
+    if (RegQueryValueExW(key, kWrittenAtValue, nullptr, &type, reinterpret_cast<BYTE*>(&writtenAt),
+                         &bytes) == ERROR_SUCCESS &&
+        type == REG_QWORD && bytes == sizeof writtenAt) {
+        marker.writtenAt = writtenAt;
     }
     return {marker};
 }
@@ -205,6 +295,20 @@ void WindowsHost::RemoveMarker(const std::u16string& serial) {
         if (marker.serial != serial) return;  // the record of another drive stays
     }
     SHDeleteKeyW(HKEY_CURRENT_USER, kMarkerKey);
+}
+
+std::vector<std::string> WindowsHost::DiskUses(const std::vector<std::u16string>& paths) {
+    const std::vector<std::uint32_t> disks = DiskNumbersOf(paths);
+    if (disks.empty()) return {};
+    std::vector<std::string> uses;
+    for (const VolumeInfo& volume : VolumesOnDisks(SystemVolumes(), disks)) {
+        uses.push_back(DescribeVolume(volume, disks, "is mounted"));
+    }
+    return uses;
+}
+
+std::vector<std::string> WindowsHost::ClaimDisks(const std::vector<std::u16string>& paths) {
+    return claim_.Claim(paths);
 }
 
 std::u16string WindowsHost::CommandLineArguments() {
@@ -232,17 +336,42 @@ std::u16string FindImagePath(const HostOptions& options, int chipKind) {
     return WindowsHost(options, false).ImagePath(chipKind);
 }
 
+SingleInstance TakeSingleInstance(const wchar_t* name) {
+    SingleInstance taken;
+    SetLastError(ERROR_SUCCESS);
+    taken.mutex = CreateMutexW(nullptr, FALSE, name);
+    taken.error = GetLastError();
+    if (taken.mutex != nullptr && taken.error != ERROR_ALREADY_EXISTS) {
+        taken.state = InstanceState::Only;
+        taken.error = ERROR_SUCCESS;
+        return taken;
+    }
+    if (taken.mutex != nullptr) CloseHandle(taken.mutex);
+    taken.mutex = nullptr;
+    const bool another = taken.error == ERROR_ALREADY_EXISTS || taken.error == ERROR_ACCESS_DENIED;
+    taken.state = another ? InstanceState::AlreadyRunning : InstanceState::Failed;
+    return taken;
+}
+
 std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
                                       std::string* error) {
     if (alreadyRunning) *alreadyRunning = false;
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutex);
-    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
-        if (mutex != nullptr) CloseHandle(mutex);
-        if (alreadyRunning) *alreadyRunning = mutex != nullptr;
-        if (error && mutex == nullptr) *error = "cannot create the single-instance mutex";
-        return nullptr;
+    const SingleInstance instance = TakeSingleInstance();
+    switch (instance.state) {
+        case InstanceState::Only:
+            return std::make_unique<LockedWindowsHost>(options, instance.mutex);
+        case InstanceState::AlreadyRunning:
+            if (alreadyRunning) *alreadyRunning = true;
+            if (error) *error = Utf16ToUtf8(Narrow16(kSingleInstanceMutex));
+            return nullptr;
+        case InstanceState::Failed:
+            break;
     }
-    return std::make_unique<LockedWindowsHost>(options, mutex);
+    if (error) {
+        *error = "cannot create the single-instance mutex (error " +
+                 std::to_string(instance.error) + ")";
+    }
+    return nullptr;
 }
 
 }  // namespace mox3

@@ -1,12 +1,14 @@
 // The update application's platform services on Windows: the registry key holder, resources
-// written to files, the marker in the registry, the configuration file in the user's temporary
-// folder, the images beside the program and the version check of the system.
+// written to files, the record in the registry, the configuration file in the user's temporary
+// folder, the images beside the program, the version check of the system, the single-instance
+// mutex and the volumes on a drive's disks.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "app/run/disk_claim_windows.h"
 #include "app/run/host.h"
 
 namespace mox3 {
@@ -35,16 +37,43 @@ class CReg {
     bool open_ = false;
 };
 
-// Writes a resource of the program's own module to `path`, replacing any file there. 1 when
-// the file holds the whole resource; 0 otherwise, and then no file is left behind.
+// Writes `size` bytes to `path` through one handle, replacing any file there, and flushes them
+// to the disk before the handle is closed. False when any step fails; then no file is left.
+bool WriteWholeFile(const wchar_t* path, const void* bytes, DWORD size);
+
+// Writes a resource of the program's own module to `path` (WriteWholeFile). 1 when the file
+// holds the whole resource; 0 otherwise, and then no file is left behind.
 int WriteResourceFile(const wchar_t* path, HRSRC resource);
 
+// The record of an unfinished update: the serial number in the key's default value (all that
+// older versions write and read), the rest in named values beside it.
 inline constexpr wchar_t kMarkerKey[] = L"Software\\KAVELIN\\ZR-MOX3_UPDATE";
-// The drive's block length before the update, beside the serial number in the default value.
-inline constexpr wchar_t kBlockLengthValue[] = L"BlockLength";
+inline constexpr wchar_t kBlockLengthValue[] = L"BlockLength";    // REG_DWORD, 512 or 4096
+inline constexpr wchar_t kPortValue[] = L"Port";                  // REG_SZ
+inline constexpr wchar_t kVendorIdValue[] = L"VendorId";          // REG_DWORD
+inline constexpr wchar_t kProductIdValue[] = L"ProductId";        // REG_DWORD
+inline constexpr wchar_t kProductValue[] = L"Product";            // REG_SZ
+inline constexpr wchar_t kGenerationValue[] = L"Generation";      // REG_DWORD
+inline constexpr wchar_t kResourceIdValue[] = L"ResourceId";      // REG_DWORD
+inline constexpr wchar_t kConfigDigestValue[] = L"ConfigDigest";  // REG_SZ, 64 hex digits
+inline constexpr wchar_t kWrittenAtValue[] = L"WrittenAt";        // REG_QWORD, seconds since 1970
+
 inline constexpr wchar_t kConfigFileName[] = L"MOX3_config.ini";
-inline constexpr wchar_t kSingleInstanceMutex[] = L"KAVELIN ZR-MOX3 UPDATER";
 inline constexpr wchar_t kConfigResourceTypeW[] = L"CONFIG_FILE";
+
+// One copy of the programs at a time on the whole system, whichever user or session runs it:
+// the mutex lives in the global namespace, which every session sees.
+inline constexpr wchar_t kSingleInstanceMutex[] = L"Global\\KAVELIN ZR-MOX3 UPDATER";
+
+enum class InstanceState { Only, AlreadyRunning, Failed };
+struct SingleInstance {
+    InstanceState state = InstanceState::Failed;
+    HANDLE mutex = nullptr;  // held by this copy (state Only) until closed
+    DWORD error = 0;         // why it failed
+};
+// Takes the single-instance mutex `name`. A mutex of that name that this user may not open (a
+// copy of another user made it) means another copy runs as well.
+SingleInstance TakeSingleInstance(const wchar_t* name = kSingleInstanceMutex);
 
 class WindowsHost : public CliHost {
   public:
@@ -66,6 +95,11 @@ class WindowsHost : public CliHost {
     std::optional<std::u16string> DriveChoice() override { return options_.device; }
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
     void RemoveMarker(const std::u16string& serial) override;
+    // The volumes on the drive's disks, by mount point ("volume E: on disk 2 is mounted").
+    std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override;
+    // Every volume on the drive's disks locked and dismounted (DiskClaim) until ReleaseDisks.
+    std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override;
+    void ReleaseDisks() override { claim_.Release(); }
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
     int lastTextId() const override { return lastTextId_; }
@@ -74,6 +108,7 @@ class WindowsHost : public CliHost {
     HostOptions options_;
     bool programCommandLine_;
     int lastTextId_ = 0;
+    DiskClaim claim_;
 };
 
 // A string-table text of `module` (at most 1023 characters); empty when it has none.

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include "platform/platform.h"
+
 namespace mox3 {
 
 namespace {
@@ -10,7 +12,40 @@ const wchar_t* Wide(const std::u16string& text) {
     return reinterpret_cast<const wchar_t*>(text.c_str());
 }
 
+// The dialog's property that says a drive is at risk.
+constexpr wchar_t kAtRiskProperty[] = L"mox3.driveAtRisk";
+
+// The shutdown-block reason came with Windows Vista; on Windows XP there is none to give, and
+// the answer to WM_QUERYENDSESSION is all.
+template <typename Fn>
+Fn* User32Entry(const char* name) {
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+    FARPROC entry = user32 != nullptr ? GetProcAddress(user32, name) : nullptr;
+    return reinterpret_cast<Fn*>(reinterpret_cast<void (*)()>(entry));
+}
+using BlockReasonCreate = BOOL WINAPI(HWND, LPCWSTR);
+using BlockReasonDestroy = BOOL WINAPI(HWND);
+
 }  // namespace
+
+void HoldSession(HWND dialog, bool atRisk, const std::u16string& reason) {
+    KeepSystemAwake(atRisk);
+    if (atRisk) {
+        SetPropW(dialog, kAtRiskProperty, reinterpret_cast<HANDLE>(1));
+        if (auto create = User32Entry<BlockReasonCreate>("ShutdownBlockReasonCreate")) {
+            create(dialog, Wide(reason));
+        }
+    } else {
+        RemovePropW(dialog, kAtRiskProperty);
+        if (auto destroy = User32Entry<BlockReasonDestroy>("ShutdownBlockReasonDestroy")) {
+            destroy(dialog);
+        }
+    }
+}
+
+bool SessionMayEnd(HWND dialog) {
+    return GetPropW(dialog, kAtRiskProperty) == nullptr;
+}
 
 void DialogView::SetStatusText(const std::u16string& text) {
     SetDlgItemTextW(dialog_, kStatusText, Wide(text));
@@ -55,6 +90,10 @@ void DialogView::MessageBox(const std::u16string& caption, const std::u16string&
 
 void DialogView::PostFinished() {
     PostMessageW(dialog_, kRunFinishedMessage, 0, 0);
+}
+
+void DialogView::DriveAtRisk(bool atRisk) {
+    SendMessageW(dialog_, kDriveAtRiskMessage, atRisk ? 1 : 0, 0);
 }
 
 void CenterWindow(HWND window) {

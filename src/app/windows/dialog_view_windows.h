@@ -25,6 +25,8 @@ inline constexpr int kNewVersionText = 1004;
 inline constexpr UINT_PTR kBlinkTimer = 4096;
 inline constexpr UINT kBlinkPeriodMs = 1000;
 inline constexpr UINT kRunFinishedMessage = WM_APP + 1;  // 0x8001
+// The run's message that the drive is at risk (wParam 1) or safe again (wParam 0).
+inline constexpr UINT kDriveAtRiskMessage = WM_APP + 2;
 
 // The progress bar's colour: red 0, green 0, blue 127.
 inline constexpr COLORREF kProgressColour = RGB(0, 0, 127);
@@ -45,10 +47,19 @@ class DialogView : public UpdateView {
     void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) override;
     void MessageBox(const std::u16string& caption, const std::u16string& text) override;
     void PostFinished() override;
+    // Sent to the dialog, whose thread answers the session's questions (HoldSession).
+    void DriveAtRisk(bool atRisk) override;
 
   private:
     HWND dialog_;
 };
+
+// While a drive is at risk (`atRisk`), on the dialog's own thread: the system stays awake, the
+// session may not end (SessionMayEnd) and, where the system shows why a program holds it up
+// (Windows Vista and later), it shows `reason`. Undone when the drive is safe again.
+void HoldSession(HWND dialog, bool atRisk, const std::u16string& reason);
+// The dialog's answer to WM_QUERYENDSESSION: false while HoldSession holds it.
+bool SessionMayEnd(HWND dialog);
 
 // Moves a window to the middle of the desktop, keeping its size.
 void CenterWindow(HWND window);

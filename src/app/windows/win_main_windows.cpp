@@ -100,6 +100,14 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
             while (!NoRunActive()) SystemClock()->SleepMs(500);
             EndDialog(dialog, 1);
             return FALSE;
+        case kDriveAtRiskMessage:
+            HoldSession(dialog, wParam != 0, LoadText(kMsgInProgress));
+            return TRUE;
+        case WM_QUERYENDSESSION:
+            // While the drive is at risk the session waits: the answer goes back as the
+            // dialog's message result.
+            SetWindowLongPtrW(dialog, DWLP_MSGRESULT, SessionMayEnd(dialog) ? TRUE : FALSE);
+            return TRUE;
         case WM_CTLCOLORSTATIC:
             // The texts of a right-to-left language read right to left; the colours and the
             // brush stay the dialog manager's (FALSE).
@@ -115,18 +123,16 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
 
 int ProgramMain(HINSTANCE instance) {
     moduleInstance = instance;
-    SetLastError(ERROR_SUCCESS);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutex);
-    if (GetLastError() != ERROR_SUCCESS) {
-        // Above all: another copy holds the name already. The handle stays open until the end.
+    // Without the mutex (above all: another copy, of any user, holds it) nothing runs.
+    const SingleInstance single = TakeSingleInstance();
+    if (single.state != InstanceState::Only) {
         MessageBoxW(nullptr, Wide(LoadText(kMsgAlreadyRunning)).c_str(),
                     Wide(LoadText(kMsgError)).c_str(), MB_OK);
         return 0;
     }
     InitCommonControlsByOrdinal();
     DialogBoxParamW(instance, MAKEINTRESOURCEW(kDialogId), nullptr, DialogProc, 0);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    CloseHandle(single.mutex);
     return 0;
 }
 

@@ -1,0 +1,56 @@
+// The volumes on a drive's disks: which of the system's volumes count, how they are named to
+// the user, and what the system's own volumes and an emulated drive give.
+#include "app/run/disk_claim_windows.h"
+
+#include <gtest/gtest.h>
+
+namespace mox3 {
+namespace {
+
+const std::vector<VolumeInfo> kVolumes = {
+    {u"\\\\?\\Volume{11111111-0000-0000-0000-000000000000}\\", {0}, {u"C:\\"}},
+    // Spanned over the system disk and the drive's.
+    {u"\\\\?\\Volume{22222222-0000-0000-0000-000000000000}\\", {0, 2}, {}},
+    {u"\\\\?\\Volume{33333333-0000-0000-0000-000000000000}\\",
+     {2},
+     {u"E:\\", u"C:\\Backup\\Drive\\"}},
+    {u"\\\\?\\Volume{44444444-0000-0000-0000-000000000000}\\", {}, {u"D:\\"}},  // a CD
+};
+
+TEST(DiskVolumes, VolumesWithAnExtentOnTheDrivesDisks) {
+    auto onDrive = VolumesOnDisks(kVolumes, {2});
+    ASSERT_EQ(onDrive.size(), 2u);
+    EXPECT_EQ(onDrive[0].name, kVolumes[1].name);
+    EXPECT_EQ(onDrive[1].name, kVolumes[2].name);
+    EXPECT_TRUE(VolumesOnDisks(kVolumes, {}).empty());
+    EXPECT_TRUE(VolumesOnDisks(kVolumes, {5}).empty());
+    EXPECT_EQ(VolumesOnDisks(kVolumes, {5, 0}).size(), 2u);
+}
+
+TEST(DiskVolumes, NamedByFirstMountPointAndTheDrivesDisk) {
+    EXPECT_EQ(DescribeVolume(kVolumes[2], {2}, "is in use"), "volume E: on disk 2 is in use");
+    // Spanned: the disk named is the drive's, not the first extent's.
+    EXPECT_EQ(DescribeVolume(kVolumes[1], {2}, "is mounted"),
+              "volume \\\\?\\Volume{22222222-0000-0000-0000-000000000000} on disk 2 is mounted");
+    VolumeInfo folder{u"\\\\?\\Volume{5}\\", {3}, {u"C:\\Data\\Backup\\"}};
+    EXPECT_EQ(DescribeVolume(folder, {3}, "is in use"),
+              "volume C:\\Data\\Backup on disk 3 is in use");
+}
+
+// Under Wine no volume lies on a disk the tests may touch; the queries still run against the
+// system's list.
+TEST(DiskVolumes, SystemListAndEmulatedDrives) {
+    for (const VolumeInfo& volume : SystemVolumes()) {
+        EXPECT_TRUE(volume.name.starts_with(u"\\\\?\\Volume{")) << "a volume's name";
+    }
+    EXPECT_TRUE(DiskNumbersOf({u"Z:\\tmp\\bus\\ZR-MOX3", u"\\\\?\\mox3-no-such-device"}).empty());
+
+    DiskClaim claim;
+    EXPECT_TRUE(claim.Claim({u"Z:\\tmp\\bus\\ZR-MOX3"}).empty());
+    EXPECT_EQ(claim.held(), 0u);
+    claim.Release();
+    EXPECT_EQ(claim.held(), 0u);
+}
+
+}  // namespace
+}  // namespace mox3
