@@ -1,0 +1,185 @@
+// The update lock: one update at a time, readers (list, bridge) beside each other but never
+// beside an update, an update that waits a little for readers, and locks that are refused
+// with their reason rather than taken for a running update.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "app/private_mounts_linux.h"
+#include "app/run/host_linux.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLockFile = "KAVELIN ZR-MOX3 UPDATER.lock";
+
+// A clock whose every sleep may change the world: `onSleep` runs before the time moves on.
+class WatchedClock : public ManualClock {
+  public:
+    std::function<void(std::uint64_t slept)> onSleep;
+    void SleepMs(std::uint32_t ms) override {
+        ManualClock::SleepMs(ms);
+        if (onSleep) onSleep(sleptMs());
+    }
+};
+
+class UpdateLockTest : public ::testing::Test {
+  protected:
+    void SetUp() override { fs::create_directories(dir_ / "lock"); }
+    HostOptions Options(const char* state = "state") {
+        HostOptions options;
+        options.stateDir = dir_ / state;
+        options.lockDir = dir_ / "lock";
+        options.clock = clock_;
+        return options;
+    }
+    std::unique_ptr<CliHost> Start(const HostOptions& options, bool* running, std::string* why) {
+        return StartCliHost(options, running, why);
+    }
+    test::TempDir dir_;
+    std::shared_ptr<WatchedClock> clock_ = std::make_shared<WatchedClock>();
+};
+
+TEST_F(UpdateLockTest, ReadersShareItAndAnUpdateWaitsForThemToGo) {
+    bool running = true;
+    std::string why;
+    auto first = ShareUpdateLock(Options(), &running, &why);
+    auto second = ShareUpdateLock(Options(), &running, &why);
+    ASSERT_TRUE(first && second) << why;
+    EXPECT_FALSE(running);
+    // The readers end while the update looks again and again.
+    clock_->onSleep = [&](std::uint64_t slept) {
+        if (slept >= 300) first.reset();
+        if (slept >= 700) second.reset();
+    };
+    auto update = Start(Options(), &running, &why);
+    ASSERT_TRUE(update) << why;
+    EXPECT_EQ(clock_->sleptMs(), 700u);
+    clock_->onSleep = nullptr;
+
+    // Nobody reads beside an update, nor does a second update wait for the first.
+    EXPECT_FALSE(ShareUpdateLock(Options(), &running, &why));
+    EXPECT_TRUE(running);
+    EXPECT_EQ(why, (dir_ / "lock" / kLockFile).string());
+    EXPECT_FALSE(Start(Options("state-b"), &running, &why));  // another user's state folder
+    EXPECT_TRUE(running);
+    EXPECT_EQ(clock_->sleptMs(), 700u);
+    update.reset();
+    EXPECT_TRUE(ShareUpdateLock(Options(), &running, &why));
+}
+
+TEST_F(UpdateLockTest, AnUpdateGivesUpOnReadersThatStayAfterFiveSeconds) {
+    bool running = false;
+    std::string why;
+    auto reader = ShareUpdateLock(Options(), &running, &why);
+    ASSERT_TRUE(reader) << why;
+    EXPECT_FALSE(Start(Options(), &running, &why));
+    EXPECT_TRUE(running);
+    EXPECT_GE(clock_->sleptMs(), 5000u);
+    EXPECT_LE(clock_->sleptMs(), 5100u);
+}
+
+TEST_F(UpdateLockTest, ALockThatCannotBeTrustedIsAnErrorNotARunningUpdate) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& lockDir)> make;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"another user's lock file",
+         [](const fs::path& d) {
+             test::WriteBytes(d / kLockFile, {});
+             ASSERT_EQ(::chown((d / kLockFile).c_str(), test::kOtherUid, test::kOtherUid), 0);
+         },
+         "was made by uid 54321"},
+        {"a link", [](const fs::path& d) { fs::create_symlink("/dev/null", d / kLockFile); },
+         "is a link"},
+        {"a FIFO", [](const fs::path& d) { ::mkfifo((d / kLockFile).c_str(), 0644); },
+         "not a regular file"},
+        {"another user's folder",
+         [](const fs::path& d) {
+             ASSERT_EQ(::chown(d.c_str(), test::kOtherUid, test::kOtherUid), 0);
+         },
+         "belongs to uid 54321"},
+        {"a folder all can write", [](const fs::path& d) { ::chmod(d.c_str(), 0777); },
+         "open to other users"},
+        {"no folder", [](const fs::path& d) { fs::remove(d); }, "No such file"},
+    };
+    for (const Case& c : cases) {
+        const fs::path lockDir = dir_ / c.name;
+        fs::create_directories(lockDir);
+        c.make(lockDir);
+        HostOptions options = Options();
+        options.lockDir = lockDir;
+        bool running = true;
+        std::string why;
+        EXPECT_FALSE(Start(options, &running, &why)) << c.name;
+        EXPECT_FALSE(running) << c.name;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.name << ": " << why;
+        running = true;
+        EXPECT_FALSE(ShareUpdateLock(options, &running, &why)) << c.name;
+        EXPECT_FALSE(running) << c.name;
+        EXPECT_NE(why.find(c.reason), std::string::npos) << c.name << ": " << why;
+    }
+}
+
+// Root's lock is in /run/mox3-updater: seen in a mount namespace where /run is a test folder.
+TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    test::TempDir dir;
+    fs::create_directories(dir / "run");
+    const fs::path state = dir / "state";
+    const test::ChildResult child = test::RunInChild(
+        [&]() -> std::string {
+            std::string failures;
+            HostOptions options;
+            options.stateDir = state;
+            options.clock = std::make_shared<ManualClock>();
+            bool running = false;
+            std::string why;
+            {
+                auto host = StartCliHost(options, &running, &why);
+                if (!host) return "no update lock: " + why;
+                if (ShareUpdateLock(options, &running, &why) || !running ||
+                    why != std::string("/run/mox3-updater/") + kLockFile) {
+                    failures += "a reader beside the update: " + why + "\n";
+                }
+            }
+            struct stat st {};
+            if (::lstat("/run/mox3-updater", &st) != 0 || (st.st_mode & 07777) != 0755 ||
+                st.st_uid != 0) {
+                failures += "the folder is not root's 0755\n";
+            }
+            // Folders that are not root's alone are refused, with the reason.
+            auto refused = [&](const char* what, const char* reason) {
+                why.clear();
+                running = true;
+                if (StartCliHost(options, &running, &why) || running ||
+                    why.find(reason) == std::string::npos) {
+                    failures += std::string(what) + ": " + why + "\n";
+                }
+            };
+            ::chown("/run/mox3-updater", test::kOtherUid, 0);
+            refused("another user's folder", "belongs to uid 54321");
+            ::chown("/run/mox3-updater", 0, 0);
+            ::chmod("/run/mox3-updater", 0775);
+            refused("a folder the group writes", "open to other users");
+            fs::remove_all("/run/mox3-updater");
+            fs::create_directory("/run/elsewhere");
+            fs::create_directory_symlink("/run/elsewhere", "/run/mox3-updater");
+            refused("a link", "is a link");
+            return failures;
+        },
+        {{dir / "run", "/run"}});
+    if (child.skipped) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(child.failure, "");
+    EXPECT_TRUE(fs::exists(dir / "run" / "elsewhere"));
+}
+
+}  // namespace
+}  // namespace mox3
