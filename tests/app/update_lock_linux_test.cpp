@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 
 #include "app/private_mounts_linux.h"
+#include "app/program_run_linux.h"
 #include "app/run/host_linux.h"
+#include "bridge/firmware_image.h"
 #include "test_support.h"
 
 namespace mox3 {
@@ -179,6 +182,58 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
     if (child.skipped) GTEST_SKIP() << "no private mount namespace here";
     EXPECT_EQ(child.failure, "");
     EXPECT_TRUE(fs::exists(dir / "run" / "elsewhere"));
+}
+
+// The readers on the command line: while an update holds the lock they send no request.
+class ReadersOnTheCommandLine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        test::WriteBytes(dir_ / "img.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
+        fs::create_directories(dir_ / "bus");
+        ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
+                       "ABCDEF0123456789", "--firmware", P("img.bin")})
+                      .code,
+                  0);
+    }
+    std::string P(const char* name) const { return (dir_ / name).string(); }
+    test::ProgramResult Run(std::vector<std::string> words) {
+        words.insert(words.begin(), {"--emulator", P("bus"), "--trace", P("trace.txt")});
+        return test::RunProgram(words, dir_.path());
+    }
+    test::TempDir dir_;
+};
+
+TEST_F(ReadersOnTheCommandLine, ListAndBridgeRefuseWhileAnUpdateRuns) {
+    HostOptions options;
+    options.stateDir = dir_ / "state";
+    options.lockDir = dir_ / "bus";  // as the update command has it with --emulator
+    options.clock = std::make_shared<ManualClock>();
+    bool running = false;
+    std::string why;
+    auto update = StartCliHost(options, &running, &why);
+    ASSERT_TRUE(update) << why;
+    fs::remove(dir_ / "trace.txt");
+    for (const std::vector<std::string>& words :
+         std::vector<std::vector<std::string>>{{"list", "--json"},
+                                               {"bridge", "version", P("bus/d"), "--json"}}) {
+        const test::ProgramResult r = Run(words);
+        EXPECT_EQ(r.code, 1) << words[0];
+        const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << r.out;
+        EXPECT_EQ(j["ok"], false);
+        EXPECT_EQ(j["error"]["code"], "update-running");
+        EXPECT_EQ(j["error"]["text"], "an update is running (lock " + P("bus") + "/" + kLockFile +
+                                          "); try again when it has finished");
+        EXPECT_EQ(test::ReadText(dir_ / "trace.txt"), "") << words[0] << " asked the drive";
+    }
+    const test::ProgramResult text = Run({"list"});
+    EXPECT_EQ(text.code, 1);
+    EXPECT_NE(text.err.find("error: an update is running (lock "), std::string::npos) << text.err;
+    update.reset();
+    const test::ProgramResult after = Run({"list", "--json"});
+    EXPECT_EQ(after.code, 0) << after.out << after.err;
+    EXPECT_NE(test::ReadText(dir_ / "trace.txt"), "");
 }
 
 }  // namespace
