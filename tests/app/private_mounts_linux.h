@@ -21,44 +21,35 @@ inline constexpr uid_t kOtherUid = 54321;
 
 struct ChildResult {
     bool skipped = false;  // no mount namespace here (no CAP_SYS_ADMIN, or a container's limits)
-    std::string failure;   // empty when `body` returned nothing to complain of
+    std::string failure;   // what `body` complained of; empty when nothing
 };
 
-// Runs `body` in a child; what it returns is its failure (empty: none). With `binds`, the
-// child first gets a private mount namespace with each pair's folder bound over the second.
+// Runs `body` in a child, first given a private mount namespace with each pair's first folder
+// bound over its second.
 inline ChildResult RunInChild(
     const std::function<std::string()>& body,
     const std::vector<std::pair<std::filesystem::path, std::filesystem::path>>& binds = {}) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return {false, "no pipe"};
+    int fds[2];
+    if (::pipe(fds) != 0) return {false, "no pipe"};
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(pipeFds[0]);
-        std::string said;
-        if (!binds.empty() && (::unshare(CLONE_NEWNS) != 0 ||
-                               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)) {
-            said = "\x01";
-        }
+        bool bound = binds.empty() || (::unshare(CLONE_NEWNS) == 0 &&
+                                       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
         for (const auto& [from, onto] : binds) {
-            if (said.empty() && ::mount(from.c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-                said = "\x01";
-            }
+            bound = bound && ::mount(from.c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) == 0;
         }
-        if (said.empty()) said = body();
-        ssize_t ignored = ::write(pipeFds[1], said.data(), said.size());
+        const std::string said = bound ? body() : "\x01";
+        ssize_t ignored = ::write(fds[1], said.data(), said.size());
         (void)ignored;
         ::_exit(0);
     }
-    ::close(pipeFds[1]);
+    ::close(fds[1]);
     std::string said;
     char buffer[512];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (said == "\x01") return {true, ""};
-    if (!WIFEXITED(status)) return {false, "the child did not end by itself"};
-    return {false, said};
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) said.append(buffer, n);
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return said == "\x01" ? ChildResult{true, ""} : ChildResult{false, said};
 }
 
 }  // namespace mox3::test
