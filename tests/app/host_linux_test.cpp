@@ -168,6 +168,18 @@ TEST_F(StateFolder, FilesGoToTheFolderThatWasOpenedWhateverItsPathBecomes) {
     EXPECT_EQ(host.ReadMarkers().size(), 1u);
 }
 
+TEST_F(StateFolder, AWriteThatFailsLeavesTheOlderFileAndNoTemporaryOne) {
+    LinuxHost host = Host();
+    ASSERT_TRUE(host.WriteMarker(FullRecord(u"S1", 1)));
+    std::string error;
+    // The data cannot be read half-way.
+    const std::string_view unreadable(reinterpret_cast<const char*>(std::uintptr_t{16}), 64);
+    EXPECT_FALSE(WriteFileInFolder(host.StateFolderFd(), "record-5331", unreadable, &error));
+    EXPECT_NE(error.find("record-5331"), std::string::npos) << error;
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{FullRecord(u"S1", 1)}));
+    EXPECT_EQ(Entries(dir_ / "state"), 1u);
+}
+
 // Folders whose owner or mode would let another user change what the program reads.
 TEST_F(StateFolder, RefusesFoldersThatOthersCouldChangeAndSaysWhy) {
     auto refusal = [](const fs::path& path) {

@@ -271,9 +271,6 @@ bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data
     if (why.empty() && ::fsync(dirFd) != 0) why = ErrnoText("cannot flush the folder of " + name, errno);
     if (why.empty()) return true;
     ::unlinkat(dirFd, temp.c_str(), 0);
-    // An older file must not stand in for the one that was not written.
-    ::unlinkat(dirFd, name.c_str(), 0);
-    ::fsync(dirFd);
     if (error) *error = why;
     return false;
 }
@@ -484,7 +481,11 @@ std::optional<std::vector<std::uint8_t>> LinuxHost::WriteConfigFile(int resource
     if (resource == nullptr || StateFolderFd() < 0) return std::nullopt;
     const std::string_view bytes(reinterpret_cast<const char*>(resource->bytes.data()),
                                  resource->bytes.size());
-    if (!WriteFileInFolder(state_.fd(), kConfigName, bytes, nullptr)) return std::nullopt;
+    if (!WriteFileInFolder(state_.fd(), kConfigName, bytes, nullptr)) {
+        // An older file must not stand in for the one that was not written.
+        if (::unlinkat(state_.fd(), kConfigName, 0) == 0) ::fsync(state_.fd());
+        return std::nullopt;
+    }
     return std::vector<std::uint8_t>(resource->bytes.begin(), resource->bytes.end());
 }
 
@@ -558,6 +559,8 @@ bool LinuxHost::WriteMarker(const UpdateMarker& marker) {
     if (StateFolderFd() < 0) return false;
     UpdateMarker kept = marker;
     kept.serial = std::u16string(CutToCapacity(marker.serial, kShortTextUnits));
+    // On failure the drive's earlier record, if any, stays as it was: it still tells what an
+    // earlier run left to finish.
     if (!WriteFileInFolder(state_.fd(), RecordFileName(kept.serial), FormatRecord(kept), nullptr)) {
         return false;
     }

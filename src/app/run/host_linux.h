@@ -69,7 +69,8 @@ inline constexpr const char* kSystemLockDir = "/run/mox3-updater";
 
 // Writes `name` in the folder whole and durably: a new temporary file beside it (mode 0600,
 // never following a link), flushed, renamed into place, then the folder flushed. On failure
-// nothing is left under `name`, not even an older file, and `error` says what failed.
+// the temporary file is removed, an older file under `name` is left as it was, and `error`
+// says what failed.
 bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data,
                        std::string* error);
 
