@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,14 +74,25 @@ void SyncFolder(const fs::path& dir) {
 
 bool ReplaceFileAtomically(const fs::path& file, std::string_view data, bool privateToUser,
                            std::string* error) {
+    // The folder is opened once: the temporary file is made, renamed and flushed in the very
+    // folder that was opened, whatever happens to its path meanwhile.
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    const std::string name = file.filename().string();
+    int dirFd = name.empty() || name == "." || name == ".."
+                    ? -1
+                    : ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        if (error) *error = ErrnoText("cannot write " + file.string());
+        return false;
+    }
     std::random_device random;
-    fs::path temp = file;
-    temp += ".tmp" + std::to_string(random());
+    const std::string temp = name + ".tmp" + std::to_string(random());
     // A new file of its own: never one that is there already, nor a link's target.
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    privateToUser ? 0600 : 0644);
+    int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      privateToUser ? 0600 : 0644);
     if (fd < 0) {
         if (error) *error = ErrnoText("cannot write " + file.string());
+        ::close(dirFd);
         return false;
     }
     std::string why;
@@ -101,17 +113,21 @@ bool ReplaceFileAtomically(const fs::path& file, std::string_view data, bool pri
         ok = false;
         why = ErrnoText("cannot write " + file.string());
     }
-    if (ok && ::rename(temp.c_str(), file.c_str()) != 0) {
+    if (ok && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
         ok = false;
         why = ErrnoText("cannot replace " + file.string());
     }
-    if (!ok) {
-        ::unlink(temp.c_str());
-        if (error) *error = why;
-        return false;
+    // Until the folder is flushed the new name may not survive a power failure.
+    if (ok && ::fsync(dirFd) != 0) {
+        ok = false;
+        why = ErrnoText("cannot flush the folder of " + file.string());
     }
-    SyncFolder(file.has_parent_path() ? file.parent_path() : fs::path("."));
-    return true;
+    if (!ok) {
+        ::unlinkat(dirFd, temp.c_str(), 0);
+        if (error) *error = why;
+    }
+    ::close(dirFd);
+    return ok;
 }
 
 fs::path MakeTempFolder(std::string_view prefix, std::string* error) {
@@ -127,9 +143,16 @@ fs::path MakeTempFolder(std::string_view prefix, std::string* error) {
 }
 
 FileLock::FileLock(const fs::path& file) {
-    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never a link's target, nor a FIFO that would keep the open waiting.
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         error_ = ErrnoText("cannot open " + file.string());
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error_ = "cannot lock " + file.string() + ": not a regular file";
+        ::close(fd);
         return;
     }
     while (::flock(fd, LOCK_EX) != 0) {

@@ -1,106 +1,274 @@
-// The Linux host: a private folder for marker and configuration file, whole writes only, the
-// single-instance lock, and where images are looked for.
+// The Linux host: a state folder that is the program's own, reached through the descriptor it
+// was opened by; a record per drive beside the record older versions kept; the configuration
+// file; and where images are looked for.
 #include "app/run/host_linux.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+
+#include "app/private_mounts_linux.h"
 #include "base/text.h"
 #include "test_support.h"
 
 namespace mox3 {
 namespace {
 
-TEST(LinuxHost, MarkerAndConfigurationFileLiveInAPrivateFolder) {
-    test::TempDir dir;
-    LinuxHostOptions options;
-    options.stateDir = dir / "state";
-    options.imageDir = dir / "images";
-    LinuxHost host(options);
-    EXPECT_FALSE(host.ReadMarker().has_value());
-    ASSERT_TRUE(host.WriteMarker({u"4A3F0012B7C4D9E1", 4096}));
-    EXPECT_EQ(host.ReadMarker(), (UpdateMarker{u"4A3F0012B7C4D9E1", 4096}));
-    // The marker file stays the serial alone, as older versions wrote and read it.
-    EXPECT_EQ(test::ReadBytes(dir / "state" / "ZR-MOX3_UPDATE").size(), 16u);
-    // A marker of an older version has no length; a length without a marker does not count.
-    ASSERT_TRUE(host.WriteMarker({u"OLDER", std::nullopt}));
-    EXPECT_EQ(host.ReadMarker(), (UpdateMarker{u"OLDER", std::nullopt}));
-    test::WriteBytes(dir / "state" / "ZR-MOX3_UPDATE.length", {'7', '\n'});
-    EXPECT_EQ(host.ReadMarker(), (UpdateMarker{u"OLDER", std::nullopt}));
-    std::filesystem::remove(dir / "state" / "ZR-MOX3_UPDATE");
-    EXPECT_FALSE(host.ReadMarker().has_value());
-    ASSERT_TRUE(host.WriteMarker({u"4A3F0012B7C4D9E1", 512}));
+namespace fs = std::filesystem;
+
+UpdateMarker FullRecord(std::u16string serial, std::int64_t writtenAt) {
+    UpdateMarker m;
+    m.serial = std::move(serial);
+    m.blockLength = 4096;
+    m.port = u"2-1.4";
+    m.vendorId = 0x5E3B;
+    m.productId = 0x7C34;
+    m.product = u"ZR-MOX3";
+    m.generation = 2;
+    m.resourceId = 117;
+    m.configDigest = std::string(64, 'a');
+    m.writtenAt = writtenAt;
+    return m;
+}
+
+std::size_t Entries(const fs::path& dir) {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));
+}
+
+mode_t ModeOf(const fs::path& path) {
     struct stat st {};
-    ASSERT_EQ(::stat((dir / "state").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-    host.RemoveMarker(u"4A3F0012B7C4D9E1");
-    EXPECT_FALSE(host.ReadMarker().has_value());
-    EXPECT_FALSE(std::filesystem::exists(dir / "state" / "ZR-MOX3_UPDATE.length"));
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
+class StateFolder : public ::testing::Test {
+  protected:
+    LinuxHost Host() {
+        LinuxHostOptions options;
+        options.stateDir = dir_ / "state";
+        options.imageDir = dir_ / "images";
+        return LinuxHost(options);
+    }
+    test::TempDir dir_;
+};
+
+TEST_F(StateFolder, EveryDriveHasARecordOfItsOwnWithEveryField) {
+    LinuxHost host = Host();
+    EXPECT_TRUE(host.ReadMarkers().empty());
+    UpdateMarker first = FullRecord(u"4A3F0012B7C4D9E1", 1'765'000'000);
+    // Whatever a serial holds stays one line of the record and one file name.
+    UpdateMarker second = FullRecord(u"line\nbreak=%41 \u00e9", 1'765'000'100);
+    second.blockLength.reset();
+    second.port = u"";
+    second.product = u"ZR-MOXE3 \u30c9\u30e9\u30a4\u30d6";
+    // 64 characters of three UTF-8 bytes each: too long for a name made of the bytes.
+    UpdateMarker third = FullRecord(std::u16string(64, u'\u30c9'), 1'765'000'200);
+    for (const UpdateMarker& m : {first, second, third}) ASSERT_TRUE(host.WriteMarker(m));
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{first, second, third}));
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "state" / "record-34413346303031324237433444394531"));
+    EXPECT_EQ(ModeOf(dir_ / "state"), 0700u);
+    for (const auto& entry : fs::directory_iterator(dir_ / "state")) {
+        EXPECT_LE(entry.path().filename().string().size(), 255u);
+        EXPECT_EQ(ModeOf(entry.path()), 0600u) << entry.path();
+    }
+    // A record written again replaces that drive's record alone.
+    first.blockLength = 512;
+    ASSERT_TRUE(host.WriteMarker(first));
+    EXPECT_EQ(host.ReadMarkers().size(), 3u);
+    host.RemoveMarker(second.serial);
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{first, third}));
+    host.RemoveMarker(third.serial);
+    host.RemoveMarker(u"not recorded");
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{first}));
+    EXPECT_EQ(Entries(dir_ / "state"), 1u);
+}
+
+TEST_F(StateFolder, TheRecordOfAnOlderVersionStillCounts) {
+    LinuxHost host = Host();
+    ASSERT_FALSE(host.PrivateDir(nullptr).empty());
+    const fs::path state = dir_ / "state";
+    test::WriteBytes(state / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
+    test::WriteBytes(state / "ZR-MOX3_UPDATE.length", {'4', '0', '9', '6', '\n'});
+    UpdateMarker legacy;
+    legacy.serial = u"OLD1";
+    legacy.blockLength = 4096;
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
+    // A length the bridge cannot have does not count.
+    test::WriteBytes(state / "ZR-MOX3_UPDATE.length", {'7', '\n'});
+    legacy.blockLength.reset();
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
+
+    // Beside records of other drives, and removed with its own serial alone.
+    const UpdateMarker other = FullRecord(u"NEW2", 1'765'000'000);
+    ASSERT_TRUE(host.WriteMarker(other));
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy, other}));
+    host.RemoveMarker(u"NEW2");
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
+    host.RemoveMarker(u"OLD1");
+    EXPECT_TRUE(host.ReadMarkers().empty());
+    EXPECT_EQ(Entries(state), 0u);
+
+    // The same drive's new record takes its place.
+    test::WriteBytes(state / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
+    const UpdateMarker renewed = FullRecord(u"OLD1", 1'765'000'000);
+    ASSERT_TRUE(host.WriteMarker(renewed));
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{renewed}));
+    EXPECT_FALSE(fs::exists(state / "ZR-MOX3_UPDATE"));
+}
+
+TEST_F(StateFolder, ARecordThatCannotBeReadHasNoSerialAndNeverHangsTheRun) {
+    LinuxHost host = Host();
+    ASSERT_FALSE(host.PrivateDir(nullptr).empty());
+    const fs::path state = dir_ / "state";
+    ASSERT_EQ(::mkfifo((state / "record-41").c_str(), 0600), 0);
+    test::WriteBytes(state / "record-42", std::vector<std::uint8_t>(5000, 'x'));
+    test::WriteBytes(state / "record-43", {'p', 'o', 'r', 't', '=', '1', '\n'});
+    test::WriteBytes(dir_ / "elsewhere", {'s', 'e', 'r', 'i', 'a', 'l', '=', 'D', '\n'});
+    fs::create_symlink(dir_ / "elsewhere", state / "record-44");
+    const std::vector<UpdateMarker> records = host.ReadMarkers();
+    ASSERT_EQ(records.size(), 4u);
+    for (const UpdateMarker& record : records) EXPECT_TRUE(record.serial.empty());
+    host.RemoveMarker(u"");
+    EXPECT_EQ(Entries(state), 0u);
+    EXPECT_TRUE(fs::exists(dir_ / "elsewhere"));
+}
+
+TEST_F(StateFolder, TheConfigurationFileIsReadOnlyWhenItIsAPlainFileOfSensibleSize) {
+    LinuxHost host = Host();
+    const std::optional<std::vector<std::uint8_t>> written = host.WriteConfigFile(117);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(host.ReadConfigFile(), written);
+    EXPECT_EQ(test::ReadBytes(Utf16ToUtf8(host.ConfigFilePath())), *written);
+    const fs::path config = dir_ / "state" / "MOX3_config.ini";
+    fs::rename(config, dir_ / "other.ini");
+    fs::create_symlink(dir_ / "other.ini", config);
+    EXPECT_FALSE(host.ReadConfigFile());
+    EXPECT_FALSE(host.FileExists(host.ConfigFilePath()));
+    fs::remove(config);
+    test::WriteBytes(config, {});
+    fs::resize_file(config, (1u << 20) + 1);
+    EXPECT_FALSE(host.ReadConfigFile());
+    host.RemoveFile(host.ConfigFilePath());
+    EXPECT_FALSE(fs::exists(config));
+}
+
+TEST_F(StateFolder, FilesGoToTheFolderThatWasOpenedWhateverItsPathBecomes) {
+    LinuxHost host = Host();
+    ASSERT_FALSE(host.PrivateDir(nullptr).empty());
+    fs::rename(dir_ / "state", dir_ / "moved");
+    fs::create_directory(dir_ / "decoy");
+    ::chmod((dir_ / "decoy").c_str(), 0700);
+    fs::create_directory_symlink(dir_ / "decoy", dir_ / "state");
+    ASSERT_TRUE(host.WriteMarker(FullRecord(u"S1", 1)));
     ASSERT_TRUE(host.WriteConfigFile(117));
-    EXPECT_TRUE(host.FileExists(host.ConfigFilePath()));
-    EXPECT_EQ(test::ReadBytes(Utf16ToUtf8(host.ConfigFilePath())).size(), 4354u);
-    EXPECT_FALSE(host.WriteConfigFile(999).has_value());
-    EXPECT_EQ(host.ImagePath(2), Utf8ToUtf16((dir / "images" / "firmware_C311.bin").string()));
-    EXPECT_EQ(host.ImagePath(1), Utf8ToUtf16((dir / "images" / "firmware_C30.bin").string()));
-    EXPECT_EQ(host.CommandLineArguments(), u"");
+    EXPECT_EQ(Entries(dir_ / "decoy"), 0u);
+    EXPECT_EQ(Entries(dir_ / "moved"), 2u);
+    EXPECT_EQ(host.ReadMarkers().size(), 1u);
 }
 
-TEST(LinuxHost, RefusesAFolderOthersCanReachOrALink) {
-    test::TempDir dir;
-    std::filesystem::create_directory(dir / "open");
-    ::chmod((dir / "open").c_str(), 0777);
-    LinuxHostOptions options;
-    options.stateDir = dir / "open";
-    LinuxHost open(options);
-    std::string why;
-    EXPECT_TRUE(open.PrivateDir(&why).empty());
-    EXPECT_FALSE(open.WriteMarker({u"S", 512}));
-    EXPECT_FALSE(open.WriteConfigFile(117).has_value());
-
-    std::filesystem::create_directory(dir / "real");
-    ::chmod((dir / "real").c_str(), 0700);
-    std::filesystem::create_directory_symlink(dir / "real", dir / "link");
-    options.stateDir = dir / "link";
-    LinuxHost linked(options);
-    EXPECT_TRUE(linked.PrivateDir(&why).empty());
+TEST_F(StateFolder, AWriteThatFailsLeavesTheOlderFileAndNoTemporaryOne) {
+    LinuxHost host = Host();
+    ASSERT_TRUE(host.WriteMarker(FullRecord(u"S1", 1)));
+    std::string error;
+    // The data cannot be read half-way.
+    const std::string_view unreadable(reinterpret_cast<const char*>(std::uintptr_t{16}), 64);
+    EXPECT_FALSE(WriteFileInFolder(host.StateFolderFd(), "record-5331", unreadable, &error));
+    EXPECT_NE(error.find("record-5331"), std::string::npos) << error;
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{FullRecord(u"S1", 1)}));
+    EXPECT_EQ(Entries(dir_ / "state"), 1u);
 }
 
-TEST(LinuxHost, AFailedWriteLeavesNoFileBehind) {
+// Folders whose owner or mode would let another user change what the program reads.
+TEST_F(StateFolder, RefusesFoldersThatOthersCouldChangeAndSaysWhy) {
+    auto refusal = [](const fs::path& path) {
+        std::string why;
+        EXPECT_FALSE(OpenCheckedFolder(path, FolderKind::kState, true, &why).ok()) << path;
+        return why;
+    };
+    for (const char* name : {"open", "real", "theirs/state", "group/state", "sticky"}) {
+        fs::create_directories(dir_ / name);
+        ::chmod((dir_ / name).c_str(), 0700);
+    }
+    ::chmod((dir_ / "open").c_str(), 0777);
+    EXPECT_NE(refusal(dir_ / "open").find("open to other users (mode 0777)"), std::string::npos);
+    fs::create_directory_symlink(dir_ / "real", dir_ / "link");
+    EXPECT_NE(refusal(dir_ / "link").find("is a link"), std::string::npos);
+    // Another user's folder above could have the state folder swapped for one of theirs.
+    ASSERT_EQ(::chown((dir_ / "theirs").c_str(), test::kOtherUid, test::kOtherUid), 0);
+    const std::string why = refusal(dir_ / "theirs" / "new" / "state");
+    EXPECT_NE(why.find((dir_ / "theirs").string() + " belongs to uid 54321"), std::string::npos)
+        << why;
+    EXPECT_FALSE(fs::exists(dir_ / "theirs" / "new"));
+    ::chmod((dir_ / "group").c_str(), 0775);
+    EXPECT_NE(refusal(dir_ / "group" / "state").find("can be written by other users"),
+              std::string::npos);
+    // Unless only the owners of its entries may remove them, as in /tmp.
+    ::chmod((dir_ / "sticky").c_str(), 01777);
+    std::string error;
+    EXPECT_TRUE(OpenCheckedFolder(dir_ / "sticky" / "state", FolderKind::kState, true, &error).ok())
+        << error;
+}
+
+// What root's defaults do is seen in a mount namespace of the test's own: /var/lib there is a
+// test folder.
+TEST(RootState, IsTheProgramsOwnWhateverHomeAndSudoSay) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
     test::TempDir dir;
-    const auto target = dir / "MOX3_config.ini";
-    test::WriteBytes(target, {1, 2, 3});
-    // The temporary file cannot be made in a folder that does not exist.
-    EXPECT_FALSE(WritePrivateFile(dir / "missing" / "x.ini", "abc", 3));
-    const std::uint8_t data[4] = {9, 9, 9, 9};
-    ASSERT_TRUE(WritePrivateFile(target, data, 4));
-    EXPECT_EQ(test::ReadBytes(target).size(), 4u);
-    // A write that fails half-way (the data cannot be read) removes the older file as well,
-    // so that it cannot stand in for the one that was not written.
-    EXPECT_FALSE(WritePrivateFile(target, reinterpret_cast<const void*>(std::uintptr_t{16}), 64));
-    EXPECT_FALSE(std::filesystem::exists(target));
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-        ADD_FAILURE() << "left behind: " << entry.path();
+    fs::create_directories(dir / "varlib");
+    fs::create_directories(dir / "home" / "other");
+    ASSERT_EQ(::chown((dir / "home" / "other").c_str(), test::kOtherUid, test::kOtherUid), 0);
+    const std::string other = (dir / "home" / "other").string();
+    for (bool homeSet : {true, false}) {
+        const test::ChildResult child = test::RunInChild(
+            [&]() -> std::string {
+                if (homeSet) {
+                    ::setenv("HOME", other.c_str(), 1);
+                    ::setenv("XDG_STATE_HOME", (other + "/.local/state").c_str(), 1);
+                    ::setenv("SUDO_USER", "other", 1);
+                    ::setenv("SUDO_UID", std::to_string(test::kOtherUid).c_str(), 1);
+                } else {
+                    ::unsetenv("HOME");
+                    ::unsetenv("XDG_STATE_HOME");
+                }
+                LinuxHost host{LinuxHostOptions{}};
+                std::string why;
+                if (host.PrivateDir(&why) != "/var/lib/mox3-updater") return "state in " + why;
+                if (!host.WriteMarker({u"S1", 512})) return "no record written";
+                return "";
+            },
+            {{dir / "varlib", "/var/lib"}});
+        if (child.skipped) GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_EQ(child.failure, "") << "HOME set: " << homeSet;
+        EXPECT_EQ(ModeOf(dir / "varlib" / "mox3-updater"), 0700u);
+        EXPECT_TRUE(fs::exists(dir / "varlib" / "mox3-updater" / "record-5331"));
+        EXPECT_EQ(Entries(dir / "home" / "other"), 0u);
+        EXPECT_FALSE(fs::exists("/tmp/.local/state/mox3-updater/record-5331"));
+        fs::remove_all(dir / "varlib" / "mox3-updater");
     }
 }
 
-TEST(LinuxHost, OneUpdateAtATimeWhateverTheStateFolder) {
+// A user other than root keeps the state in a home that is theirs, found without HOME too.
+TEST(UserState, LivesInTheUsersOwnHomeOnly) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
     test::TempDir dir;
-    std::filesystem::create_directories(dir / "lock");
-    HostOptions a, b;
-    a.stateDir = dir / "state-a";
-    b.stateDir = dir / "state-b";  // another user, or sudo with another home
-    a.lockDir = b.lockDir = dir / "lock";
-    bool running = false;
-    std::string why;
-    auto first = StartCliHost(a, &running, &why);
-    ASSERT_TRUE(first) << why;
-    EXPECT_FALSE(StartCliHost(b, &running, &why));
-    EXPECT_TRUE(running);
-    EXPECT_NE(why.find((dir / "lock").string()), std::string::npos) << why;
-    // The kernel lets go of the lock with its holder.
-    first.reset();
-    EXPECT_TRUE(StartCliHost(b, &running, &why));
+    fs::create_directories(dir / "own");
+    ASSERT_EQ(::chown((dir / "own").c_str(), test::kOtherUid, test::kOtherUid), 0);
+    const test::ChildResult child = test::RunInChild([&]() -> std::string {
+        if (::setgid(test::kOtherUid) != 0 || ::setuid(test::kOtherUid) != 0) return "no setuid";
+        std::string failures, why;
+        ::unsetenv("XDG_STATE_HOME");
+        ::setenv("HOME", (dir / "own").c_str(), 1);
+        if (DefaultStateDir(&why) != dir / "own/.local/state/mox3-updater") failures += why;
+        ::setenv("HOME", dir.path().c_str(), 1);  // root's
+        if (!DefaultStateDir(&why).empty() || why.find("belongs to root") == std::string::npos) {
+            failures += "another's home taken: " + why;
+        }
+        ::unsetenv("HOME");  // and no passwd entry either
+        return DefaultStateDir(&why).empty() ? failures : failures + "no home: " + why;
+    });
+    EXPECT_EQ(child.failure, "");
 }
 
 }  // namespace

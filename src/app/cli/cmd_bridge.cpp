@@ -6,9 +6,13 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/run/device_access.h"
+#include "app/run/host.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "bridge/vendor_commands.h"
+#include "emulator/emulator_backend.h"
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -46,6 +50,22 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
         return report.Usage("unexpected argument " + cli.positional()[2], kUsage);
     }
     const std::string& device = cli.positional()[1];
+
+    // Nothing is sent to a drive that an update is changing. With --emulator the drives share
+    // the lock of their bus folder with the updates on that bus; an emulated drive reached
+    // without one has its folder's own lock keep each request whole.
+    HostOptions lockOptions;
+    lockOptions.lockDir = Utf8Path(EmulatedBusFolder());
+    std::unique_ptr<DriveReadersLock> readers;
+    if (!lockOptions.lockDir.empty() || !IsEmulatedDevicePath(Utf8ToUtf16(device))) {
+        bool updateRunning = false;
+        std::string why;
+        readers = ShareUpdateLock(lockOptions, &updateRunning, &why);
+        if (!readers) {
+            return updateRunning ? report.Fail("update-running", UpdateRunningText(why))
+                                 : report.Fail("lock-failed", why);
+        }
+    }
 
     CSpti request;
     if (!request.Open(Utf8ToUtf16(device))) {

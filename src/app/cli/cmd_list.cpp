@@ -1,4 +1,6 @@
 // list: the drive census and every bridge drive found.
+#include <algorithm>
+
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/cli_texts.h"
@@ -12,6 +14,8 @@
 #include "config/profile_reader.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
+#include "discovery/device_tree.h"
+#include "emulator/emulator_backend.h"
 #include "platform/platform.h"
 
 namespace mox3 {
@@ -56,6 +60,15 @@ ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16stri
     return note;
 }
 
+// True when every disk the device tree shows is an emulated drive's folder.
+bool OnlyEmulatedDisks() {
+    const std::shared_ptr<DeviceTree> tree = CurrentDeviceTree();
+    const auto disks = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
+    return disks && std::all_of(disks->begin(), disks->end(), [](const DeviceInterface& disk) {
+               return IsEmulatedDevicePath(disk.path);
+           });
+}
+
 std::string CensusText(int census, LanguageId lang) {
     switch (census) {
         case kCensusNone:
@@ -82,6 +95,20 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
     }
     HostOptions hostOptions;
     hostOptions.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
+    // Nothing is asked of a drive that an update is changing. With --emulator the drives
+    // share the lock of their bus folder with the updates on that bus; emulated drives in a
+    // tree without one have their folders' own locks.
+    hostOptions.lockDir = Utf8Path(EmulatedBusFolder());
+    std::unique_ptr<DriveReadersLock> readers;
+    if (!hostOptions.lockDir.empty() || !OnlyEmulatedDisks()) {
+        bool updateRunning = false;
+        std::string lockWhy;
+        readers = ShareUpdateLock(hostOptions, &updateRunning, &lockWhy);
+        if (!readers) {
+            return updateRunning ? report.Fail("update-running", UpdateRunningText(lockWhy))
+                                 : report.Fail("lock-failed", lockWhy);
+        }
+    }
     const int census = CountKnownDrives();
     CBridgeMgr mgr;
     const int count = mgr.EnumerateDevices(ALL_DEVICES);

@@ -1,6 +1,7 @@
 // The subcommands of the command-line program. Each returns the process exit code.
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -27,5 +28,23 @@ int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err);
 int RunListCommand(Args args, std::ostream& out, std::ostream& err);
 int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err);
 int RunDemoCommand(Args args, std::ostream& out, std::ostream& err);
+
+class HostServices;
+
+// The records of unfinished updates the host keeps (one per drive, or the one record where the
+// platform keeps one): each with its serial number, port, ids, product, generation,
+// configuration file, block length, digest and time, as text or as one JSON object of the
+// command "update --records". kExitOk, also when there are none.
+int ListUpdateRecords(HostServices& host, bool json, std::ostream& out, std::ostream& err);
+
+// Asks a yes-or-no question; true for yes.
+using AskYesNo = std::function<bool(const std::string& question)>;
+
+// Removes the record of the drive with `serial` after asking (`yes` asks nothing; with `json`
+// nothing is ever asked, so it needs `yes`): kExitOk when it is gone, kExitNothingToDo when the
+// user declines, kExitFailed when there is no such record or it stays. `ask` defaults to a
+// question on standard output answered on standard input.
+int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool yes, bool json,
+                       std::ostream& out, std::ostream& err, const AskYesNo& ask = {});
 
 }  // namespace mox3

@@ -13,9 +13,11 @@ namespace mox3 {
 
 struct HostOptions {
     std::filesystem::path imageDir;  // empty: beside the program (then the data folder on Linux)
-    std::filesystem::path stateDir;  // Linux: the folder of marker and configuration file
-    // Linux: where the one-update-at-a-time lock lives; empty: /run/lock where it is writable,
-    // else the state folder. Emulated drives keep it in their bus folder.
+    // Linux: the folder of the update records and the configuration file; empty: root's
+    // /var/lib/mox3-updater, or the user's $XDG_STATE_HOME/mox3-updater.
+    std::filesystem::path stateDir;
+    // Linux: where the update lock lives; empty: /run/mox3-updater for root, else the state
+    // folder. Emulated drives keep it in their bus folder.
     std::filesystem::path lockDir;
     bool force = false;              // plays the part of the "/UPDATE" switch
     std::function<std::u16string(int)> texts;
@@ -38,5 +40,33 @@ std::u16string FindImagePath(const HostOptions& options, int chipKind);
 // names the lock) from an error (then `error` says what).
 std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
                                       std::string* error);
+
+// What a command that asks drives without changing them (list, bridge) holds while it talks to
+// them: on Linux the update lock, shared, so that an update waits for it to finish and it never
+// talks to a drive an update is changing.
+class DriveReadersLock {
+  public:
+    virtual ~DriveReadersLock() = default;
+};
+
+// Takes it, with the lock folder and the state folder that StartCliHost would use. Nothing when
+// an update holds the lock (then `updateRunning` is set and `error` names the lock's file) or
+// the lock cannot be had (then `error` says why).
+#ifdef _WIN32
+// The Windows update's single-instance mutex keeps only updates apart.
+inline std::unique_ptr<DriveReadersLock> ShareUpdateLock(const HostOptions&, bool* updateRunning,
+                                                         std::string*) {
+    if (updateRunning) *updateRunning = false;
+    return std::make_unique<DriveReadersLock>();
+}
+#else
+std::unique_ptr<DriveReadersLock> ShareUpdateLock(const HostOptions& options, bool* updateRunning,
+                                                  std::string* error);
+#endif
+
+// What a drive reader says when an update holds the lock.
+inline std::string UpdateRunningText(const std::string& lockPath) {
+    return "an update is running (lock " + lockPath + "); try again when it has finished";
+}
 
 }  // namespace mox3

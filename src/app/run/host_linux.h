@@ -1,12 +1,16 @@
 // The update application's platform services on Linux: images beside the program or in the
-// installed data folder, the marker and the configuration file in a folder private to the
-// user under the state directory, and the single-instance lock.
+// installed data folder, the records of unfinished updates and the configuration file in a
+// state folder that is the program's own (root's /var/lib/mox3-updater, or private to the
+// user), and the lock that keeps updates and drive readers apart.
 #pragma once
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,8 +19,66 @@
 
 namespace mox3 {
 
-// stateDir empty: $XDG_STATE_HOME/mox3-updater.
+// stateDir empty: see DefaultStateDir.
 using LinuxHostOptions = HostOptions;
+
+// A folder held open: once opened, every file in it is reached through this descriptor, never
+// through its path again, so that whatever happens to the path later cannot redirect a write.
+class FolderHandle {
+  public:
+    FolderHandle() = default;
+    FolderHandle(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+    ~FolderHandle();
+    FolderHandle(FolderHandle&& other) noexcept;
+    FolderHandle& operator=(FolderHandle&& other) noexcept;
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // The path it was opened by (folders above resolved), for messages only.
+    const std::filesystem::path& path() const { return path_; }
+
+  private:
+    int fd_ = -1;
+    std::filesystem::path path_;
+};
+
+// What an opened folder must be.
+enum class FolderKind {
+    kState,       // the state folder: this user's, open to nobody else; made 0700
+    kSystemLock,  // /run/mox3-updater: root's and writable by nobody else; made 0755
+    kGivenLock,   // a lock folder given (an emulated bus): root's or this user's, not writable
+                  // by others; never made
+};
+
+// Opens a folder component by component from the root, never following a link in its last
+// name (links above it are resolved first). Every folder above it must belong to root or to
+// this user and be writable by nobody else, unless it has the sticky bit (as /tmp has); the
+// folder itself must be what `kind` says. With `create`, missing folders are made (those above
+// 0700). An empty handle with `error` saying which folder is wrong and why.
+FolderHandle OpenCheckedFolder(const std::filesystem::path& path, FolderKind kind, bool create,
+                               std::string* error);
+
+// The state folder when none is given: for root /var/lib/mox3-updater, whatever HOME and XDG
+// variables say; otherwise $XDG_STATE_HOME/mox3-updater or ~/.local/state/mox3-updater (the
+// home from HOME, else the user's passwd entry), provided that the home belongs to the user.
+// Empty with `error` set when there is none.
+std::filesystem::path DefaultStateDir(std::string* error);
+
+// The folder of the update lock when none is given: root's /run/mox3-updater.
+inline constexpr const char* kSystemLockDir = "/run/mox3-updater";
+
+// Writes `name` in the folder whole and durably: a new temporary file beside it (mode 0600,
+// never following a link), flushed, renamed into place, then the folder flushed. On failure
+// the temporary file is removed, an older file under `name` is left as it was, and `error`
+// says what failed.
+bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data,
+                       std::string* error);
+
+// The file name of the record of a drive's update: "record-" and the hexadecimal digits of
+// the serial number's UTF-8 bytes (for a serial too long for a file name, of its SHA-256).
+std::string RecordFileName(const std::u16string& serial);
 
 class LinuxHost : public CliHost {
   public:
@@ -45,43 +107,60 @@ class LinuxHost : public CliHost {
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
 
-    // The folder of the marker and the configuration file, made private to the user; empty
-    // with `error` set when it cannot be made safe (not owned by the user, a link, open to others).
+    // The state folder, opened (and made) at the first need and held for the host's lifetime;
+    // empty with `error` set when it cannot be had safely (see OpenCheckedFolder).
     std::filesystem::path PrivateDir(std::string* error);
+    // Its descriptor, -1 when it cannot be had.
+    int StateFolderFd();
     int lastTextId() const override { return lastTextId_; }
 
   private:
+    struct StoredRecord {
+        std::string name;  // file name in the state folder
+        UpdateMarker marker;
+    };
+    std::vector<StoredRecord> StoredRecords();
+    std::optional<UpdateMarker> LegacyMarker();
+    bool IsConfigFile(const std::u16string& path);
+
     LinuxHostOptions options_;
     int lastTextId_ = 0;
     DiskClaim diskClaim_;
     std::vector<std::string> diskNotes_;
+    bool stateTried_ = false;
+    std::string stateError_;
+    FolderHandle state_;
 };
 
-// The default state folder: $XDG_STATE_HOME/mox3-updater, else ~/.local/state/mox3-updater.
-std::filesystem::path DefaultStateDir();
-
-// Writes a file whole into a private folder: a new temporary file (never following a link),
-// fsync, rename. On failure nothing is left at `path`, not even an older file.
-bool WritePrivateFile(const std::filesystem::path& path, const void* data, std::size_t size);
-
-// Holds the lock named after the single-instance mutex while it lives: an advisory lock of the
-// whole system (or of the folder given), released by the kernel when the process ends however
-// it ends.
-class SingleInstanceLock {
+// The update lock: a file the kernel locks (flock) for as long as its holder lives, however it
+// ends. An update holds it exclusively; list and bridge share it.
+class UpdateLock {
   public:
-    explicit SingleInstanceLock(const std::filesystem::path& dir);
-    const std::filesystem::path& path() const { return path_; }
-    ~SingleInstanceLock();
-    SingleInstanceLock(const SingleInstanceLock&) = delete;
-    SingleInstanceLock& operator=(const SingleInstanceLock&) = delete;
+    enum class Outcome { kHeld, kBusy, kFailed };
+    // How long an update waits for readers to let go, and how often it looks.
+    static constexpr std::uint32_t kWaitMs = 5000;
+    static constexpr std::uint32_t kPollMs = 100;
+
+    // Takes the lock file in the open folder. Exclusive: held by readers only, it is waited
+    // for up to kWaitMs through `clock`; held by an update, it is busy at once. Shared: busy
+    // while an update holds it, never waited for. kFailed (with `error` saying why) when the
+    // file cannot be opened or is not a lock file of root's or this user's.
+    Outcome Take(const FolderHandle& folder, bool exclusive, Clock& clock, std::string* error);
+    ~UpdateLock();
+    UpdateLock() = default;
+    UpdateLock(const UpdateLock&) = delete;
+    UpdateLock& operator=(const UpdateLock&) = delete;
     bool held() const { return fd_ >= 0; }
+    const std::filesystem::path& path() const { return path_; }
 
   private:
     int fd_ = -1;
     std::filesystem::path path_;
 };
 
-// /run/lock when this process may create files there, otherwise `stateDir`.
-std::filesystem::path DefaultLockDir(const std::filesystem::path& stateDir);
+// The folder of the update lock for these options: the one given; as root /run/mox3-updater
+// (made when missing); otherwise the state folder, `stateFd`.
+FolderHandle OpenLockFolder(const HostOptions& options, int stateFd,
+                            const std::filesystem::path& stateDir, std::string* error);
 
 }  // namespace mox3

@@ -1,0 +1,178 @@
+// update --records and update --forget: the records of unfinished updates, shown and removed.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/cli/cli_report.h"
+#include "app/cli/cli_texts.h"
+#include "app/cli/commands.h"
+#include "app/run/strings.h"
+#include "app/run/update_run.h"
+#include "base/json.h"
+#include "base/text.h"
+#include "platform/platform.h"
+
+namespace mox3 {
+
+namespace {
+
+std::string Hex16(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+// Seconds since 1970 as "2026-12-08 01:27:45 UTC", by the calendar alone (no time zone file
+// and no C library's gmtime, whose variants differ between the platforms).
+std::string UtcText(std::int64_t seconds) {
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Days to a civil date, counted in eras of 400 years from 0000-03-01.
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t shifted = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const std::int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[160];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+    return text;
+}
+
+// What a record leaves unsaid (a record of an older version holds the serial number alone).
+std::string OrUnknown(const std::string& text) {
+    return text.empty() ? "unknown" : text;
+}
+
+std::string SerialText(const std::u16string& serial) {
+    return serial.empty() ? "(unreadable record)" : ForTerminal(serial);
+}
+
+void WriteRecord(JsonWriter& j, const UpdateMarker& r) {
+    j.BeginObject()
+        .Field("serial", Utf16ToUtf8(r.serial))
+        .Field("port", Utf16ToUtf8(r.port))
+        .Field("vendorId", Hex16(r.vendorId))
+        .Field("productId", Hex16(r.productId))
+        .Field("product", Utf16ToUtf8(r.product))
+        .Field("generation", static_cast<std::int64_t>(r.generation))
+        .Field("resourceId", static_cast<std::int64_t>(r.resourceId));
+    j.Key("blockLength");
+    if (r.blockLength) {
+        j.Number(*r.blockLength);
+    } else {
+        j.Null();
+    }
+    j.Field("configDigest", r.configDigest).Field("writtenAt", r.writtenAt);
+    j.Field("writtenAtText", r.writtenAt != 0 ? UtcText(r.writtenAt) : std::string());
+    j.EndObject();
+}
+
+std::string RecordText(const UpdateMarker& r) {
+    std::string text = "record of the drive with serial number " + SerialText(r.serial) + "\n";
+    text += "  port:           " + OrUnknown(ForTerminal(r.port)) + "\n";
+    text += "  ids:            " +
+            (r.vendorId || r.productId ? Hex16(r.vendorId) + ":" + Hex16(r.productId)
+                                       : std::string("unknown")) +
+            "\n";
+    text += "  product:        " + OrUnknown(ForTerminal(r.product)) + "\n";
+    text += "  generation:     " + (r.generation ? std::to_string(r.generation) : "unknown") + "\n";
+    text += "  configuration:  " + (r.resourceId ? std::to_string(r.resourceId) : "unknown") + "\n";
+    text += "  block length:   " +
+            (r.blockLength ? std::to_string(*r.blockLength) + " bytes" : std::string("unknown")) +
+            "\n";
+    text += "  digest:         " + OrUnknown(r.configDigest) + "\n";
+    text += "  written:        " + (r.writtenAt ? UtcText(r.writtenAt) : "unknown") + "\n";
+    return text;
+}
+
+bool AskOnTerminal(std::ostream& out, const std::string& question) {
+    const LanguageId lang = CurrentLanguage(std::nullopt);
+    out << question << " " << CliString(CliText::kYesNo, kLanguageEnglishUs) << " " << std::flush;
+    std::string answer;
+    return ReadInputLine(&answer) &&
+           (IsYesAnswer(answer, kLanguageEnglishUs) || IsYesAnswer(answer, lang));
+}
+
+}  // namespace
+
+int ListUpdateRecords(HostServices& host, bool json, std::ostream& out, std::ostream& err) {
+    CommandReport report("update --records", json, out, err);
+    const std::vector<UpdateMarker> records = host.ReadMarkers();
+    if (!json) {
+        if (records.empty()) out << "No update is waiting to be finished.\n";
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            out << (i ? "\n" : "") << RecordText(records[i]);
+        }
+    }
+    return report.Done([&](JsonWriter& j) {
+        j.Key("records").BeginArray();
+        for (const UpdateMarker& record : records) WriteRecord(j, record);
+        j.EndArray();
+    });
+}
+
+int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool yes, bool json,
+                       std::ostream& out, std::ostream& err, const AskYesNo& ask) {
+    CommandReport report("update --forget", json, out, err);
+    const std::string shown = SerialText(serial);
+    auto fields = [&](JsonWriter& j) { j.Field("serial", Utf16ToUtf8(serial)); };
+    const std::vector<UpdateMarker> records = host.ReadMarkers();
+    const UpdateMarker* found = nullptr;
+    for (const UpdateMarker& record : records) {
+        if (record.serial == serial) found = &record;
+    }
+    if (found == nullptr) {
+        std::string known;
+        for (const UpdateMarker& record : records) {
+            known += (known.empty() ? "" : ", ") + SerialText(record.serial);
+        }
+        return report.Fail("no-record",
+                           "there is no record of an update of the drive with serial number " +
+                               shown + (known.empty() ? "; there are no records"
+                                                      : "; there are records of " + known),
+                           fields);
+    }
+    if (json && !yes) {
+        return report.Fail(kUsageErrorCode, "--json never asks: give --yes to forget a record",
+                           fields, kExitUsage);
+    }
+    if (!yes) {
+        out << RecordText(*found)
+            << "Without this record an update of this drive that broke off cannot be finished "
+               "with its serial number and block length.\n";
+        const std::string question = "Forget it?";
+        const bool agreed = ask ? ask(question) : AskOnTerminal(out, question);
+        if (!agreed) {
+            out << "Nothing was changed.\n";
+            return kExitNothingToDo;
+        }
+    }
+    host.RemoveMarker(serial);
+    for (const UpdateMarker& record : host.ReadMarkers()) {
+        if (record.serial == serial) {
+            return report.Fail("write-failed",
+                               "the record of the drive with serial number " + shown +
+                                   " could not be removed",
+                               fields);
+        }
+    }
+    if (!json) out << "Forgot the record of the drive with serial number " << shown << ".\n";
+    return report.Done([&](JsonWriter& j) {
+        fields(j);
+        j.Field("removed", true);
+    });
+}
+
+}  // namespace mox3

@@ -1,0 +1,206 @@
+// The update lock: one update at a time, readers (list, bridge) beside each other but never
+// beside an update, an update that waits a little for readers, and locks that are refused
+// with their reason rather than taken for a running update.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "app/private_mounts_linux.h"
+#include "app/program_run_linux.h"
+#include "app/run/host_linux.h"
+#include "bridge/firmware_image.h"
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLockFile = "KAVELIN ZR-MOX3 UPDATER.lock";
+
+// A clock whose every sleep may change the world: `onSleep` runs before the time moves on.
+class WatchedClock : public ManualClock {
+  public:
+    std::function<void(std::uint64_t slept)> onSleep;
+    void SleepMs(std::uint32_t ms) override {
+        ManualClock::SleepMs(ms);
+        if (onSleep) onSleep(sleptMs());
+    }
+};
+
+class UpdateLockTest : public ::testing::Test {
+  protected:
+    void SetUp() override { fs::create_directories(dir_ / "lock"); }
+    HostOptions Options(const char* state = "state") {
+        HostOptions options;
+        options.stateDir = dir_ / state;
+        options.lockDir = dir_ / "lock";
+        options.clock = clock_;
+        return options;
+    }
+    std::unique_ptr<CliHost> Start(const HostOptions& options, bool* running, std::string* why) {
+        return StartCliHost(options, running, why);
+    }
+    test::TempDir dir_;
+    std::shared_ptr<WatchedClock> clock_ = std::make_shared<WatchedClock>();
+};
+
+TEST_F(UpdateLockTest, ReadersShareItAndAnUpdateWaitsAWhileForThemToGo) {
+    bool running = true;
+    std::string why;
+    auto first = ShareUpdateLock(Options(), &running, &why);
+    auto second = ShareUpdateLock(Options(), &running, &why);
+    ASSERT_TRUE(first && second) << why;
+    EXPECT_FALSE(Start(Options(), &running, &why));  // readers that stay for five seconds
+    EXPECT_TRUE(running);
+    EXPECT_EQ(clock_->sleptMs(), 5000u);
+    // Readers that end while the update looks again and again.
+    clock_->onSleep = [&](std::uint64_t slept) {
+        if (slept >= 5300) first.reset();
+        if (slept >= 5700) second.reset();
+    };
+    auto update = Start(Options(), &running, &why);
+    ASSERT_TRUE(update) << why;
+    EXPECT_EQ(clock_->sleptMs(), 5700u);
+
+    // Nobody reads beside an update, nor does a second update wait for the first.
+    EXPECT_FALSE(ShareUpdateLock(Options(), &running, &why));
+    EXPECT_TRUE(running);
+    EXPECT_EQ(why, (dir_ / "lock" / kLockFile).string());
+    EXPECT_FALSE(Start(Options("state-b"), &running, &why));  // another user's state folder
+    EXPECT_TRUE(running);
+    EXPECT_EQ(clock_->sleptMs(), 5700u);
+}
+
+TEST_F(UpdateLockTest, ALockThatCannotBeTrustedIsAnErrorNotARunningUpdate) {
+    const std::vector<std::pair<std::function<void(const fs::path&)>, const char*>> cases = {
+        {[](const fs::path& d) {
+             test::WriteBytes(d / kLockFile, {});
+             ::chown((d / kLockFile).c_str(), test::kOtherUid, test::kOtherUid);
+         },
+         "was made by uid 54321"},
+        {[](const fs::path& d) { fs::create_symlink("/dev/null", d / kLockFile); }, "is a link"},
+        {[](const fs::path& d) { ::mkfifo((d / kLockFile).c_str(), 0644); }, "not a regular file"},
+        {[](const fs::path& d) { ::chown(d.c_str(), test::kOtherUid, test::kOtherUid); },
+         "belongs to uid 54321"},
+        {[](const fs::path& d) { fs::remove(d); }, "No such file"},
+    };
+    int n = 0;
+    for (const auto& [make, reason] : cases) {
+        HostOptions options = Options();
+        options.lockDir = dir_ / std::to_string(++n);
+        fs::create_directories(options.lockDir);
+        make(options.lockDir);
+        bool running = true;
+        std::string why;
+        EXPECT_FALSE(Start(options, &running, &why) || running) << reason;
+        EXPECT_NE(why.find(reason), std::string::npos) << why;
+        EXPECT_FALSE(ShareUpdateLock(options, &running, &why) || running) << reason;
+        EXPECT_NE(why.find(reason), std::string::npos) << why;
+    }
+}
+
+// Root's lock is in /run/mox3-updater: seen in a mount namespace where /run is a test folder.
+TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    test::TempDir dir;
+    fs::create_directories(dir / "run");
+    const fs::path state = dir / "state";
+    const test::ChildResult child = test::RunInChild(
+        [&]() -> std::string {
+            std::string failures;
+            HostOptions options;
+            options.stateDir = state;
+            options.clock = std::make_shared<ManualClock>();
+            bool running = false;
+            std::string why;
+            {
+                auto host = StartCliHost(options, &running, &why);
+                if (!host) return "no update lock: " + why;
+                if (ShareUpdateLock(options, &running, &why) || !running ||
+                    why != std::string("/run/mox3-updater/") + kLockFile) {
+                    failures += "a reader beside the update: " + why + "\n";
+                }
+            }
+            struct stat st {};
+            if (::lstat("/run/mox3-updater", &st) != 0 || (st.st_mode & 07777) != 0755 ||
+                st.st_uid != 0) {
+                failures += "the folder is not root's 0755\n";
+            }
+            // Folders that are not root's alone are refused, with the reason.
+            auto refused = [&](const char* what, const char* reason) {
+                why.clear();
+                running = true;
+                if (StartCliHost(options, &running, &why) || running ||
+                    why.find(reason) == std::string::npos) {
+                    failures += std::string(what) + ": " + why + "\n";
+                }
+            };
+            ::chown("/run/mox3-updater", test::kOtherUid, 0);
+            refused("another user's folder", "belongs to uid 54321");
+            fs::remove_all("/run/mox3-updater");
+            fs::create_directory("/run/elsewhere");
+            fs::create_directory_symlink("/run/elsewhere", "/run/mox3-updater");
+            refused("a link", "is a link");
+            return failures;
+        },
+        {{dir / "run", "/run"}});
+    if (child.skipped) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(child.failure, "");
+    EXPECT_TRUE(fs::exists(dir / "run" / "elsewhere"));
+}
+
+// The readers on the command line: while an update holds the lock they send no request.
+class ReadersOnTheCommandLine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        test::WriteBytes(dir_ / "img.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
+        fs::create_directories(dir_ / "bus");
+        ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
+                       "ABCDEF0123456789", "--firmware", P("img.bin")})
+                      .code,
+                  0);
+    }
+    std::string P(const char* name) const { return (dir_ / name).string(); }
+    test::ProgramResult Run(std::vector<std::string> words) {
+        words.insert(words.begin(), {"--emulator", P("bus"), "--trace", P("trace.txt")});
+        return test::RunProgram(words, dir_.path());
+    }
+    test::TempDir dir_;
+};
+
+TEST_F(ReadersOnTheCommandLine, ListAndBridgeRefuseWhileAnUpdateRuns) {
+    HostOptions options;
+    options.stateDir = dir_ / "state";
+    options.lockDir = dir_ / "bus";  // as the update command has it with --emulator
+    options.clock = std::make_shared<ManualClock>();
+    bool running = false;
+    std::string why;
+    auto update = StartCliHost(options, &running, &why);
+    ASSERT_TRUE(update) << why;
+    fs::remove(dir_ / "trace.txt");
+    for (const std::vector<std::string>& words :
+         std::vector<std::vector<std::string>>{{"list", "--json"},
+                                               {"bridge", "version", P("bus/d"), "--json"}}) {
+        const test::ProgramResult r = Run(words);
+        EXPECT_EQ(r.code, 1) << words[0];
+        const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << r.out;
+        EXPECT_EQ(j["ok"], false);
+        EXPECT_EQ(j["error"]["code"], "update-running");
+        EXPECT_EQ(j["error"]["text"], "an update is running (lock " + P("bus") + "/" + kLockFile +
+                                          "); try again when it has finished");
+        EXPECT_EQ(test::ReadText(dir_ / "trace.txt"), "") << words[0] << " asked the drive";
+    }
+    update.reset();
+    const test::ProgramResult after = Run({"list", "--json"});
+    EXPECT_EQ(after.code, 0) << after.out << after.err;
+    EXPECT_NE(test::ReadText(dir_ / "trace.txt"), "");
+}
+
+}  // namespace
+}  // namespace mox3
