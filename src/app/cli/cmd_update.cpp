@@ -37,6 +37,8 @@ constexpr const char* kUpdateUsage =
     "                                           [--device SERIAL|PORT|NODE]\n"
     "                                           [--recover-serial TEXT --model PID[:NAME]]\n"
     "                                           [--check]\n"
+    "       mox3-updater update --records [--json] [--state-dir DIR]\n"
+    "       mox3-updater update --forget SERIAL [--yes] [--json] [--state-dir DIR]\n"
     "Updates the one attached drive: shows the firmware on the drive and in the image file,\n"
     "asks to start (unless --yes) and runs the update. --force updates a drive that is not\n"
     "older than the image. A drive left in its update mode by an update whose record is\n"
@@ -46,6 +48,8 @@ constexpr const char* kUpdateUsage =
     "the drive nothing that changes it. --json prints one JSON object and never asks (it\n"
     "needs --yes or --check). With several drives attached, --device names the one to\n"
     "update by its serial number, its USB port (as `list` shows it) or a device node.\n"
+    "--records lists the records that unfinished updates left (one per drive); --forget\n"
+    "removes the record of one drive after a question.\n"
     "Exit codes: 0 updated (--check: an update is available); 1 refused or failed; 2 bad\n"
     "usage; 3 nothing to do (up to date, declined, --check found nothing); 4 interrupted by a\n"
     "signal, after the drive was finished.\n";
@@ -245,6 +249,8 @@ const char* ErrorCode(int messageId) {
 struct RunOptions {
     std::optional<ManualRecovery> recovery;
     std::optional<std::u16string> device;
+    bool records = false;                  // --records: list the records of unfinished updates
+    std::optional<std::u16string> forget;  // --forget SERIAL: remove one
     fs::path lockDir;
     bool force = false;
     bool yes = false;
@@ -374,7 +380,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
     InstallInterruptionHandling(kExitInterrupted);
     // Real drives take rights that emulated ones do not: say so rather than find no drive.
-    if (options.lockDir.empty()) {
+    if (options.lockDir.empty() && !options.records && !options.forget) {
         if (std::string rights; !MayWriteDrives(&rights)) {
             err << FormatCliText(CliText::kLeadError, lang, {rights}) << "\n";
             return finish(kExitFailed, 0, "needs-root", rights);
@@ -399,6 +405,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(kExitFailed, 0, "state-folder", why);
     }
     CliHost& host = *started;
+    if (options.records) return ListUpdateRecords(host, options.json, out, err);
+    if (options.forget) {
+        return ForgetUpdateRecord(host, *options.forget, options.yes, options.json, out, err);
+    }
     std::string unopenedWhy;
     if (int unopened = UnopenedDisks(&unopenedWhy); unopened > 0 && !options.json) {
         err << FormatCliText(CliText::kLeadNote, lang,
@@ -587,8 +597,8 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("update", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kUpdateUsage);
     CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model",
-                       "--device"},
-                {"--force", "--yes", "--json", "--check"});
+                       "--device", "--forget"},
+                {"--force", "--yes", "--json", "--check", "--records"});
     if (!cli.ok()) return report.Usage(cli.error(), kUpdateUsage);
     if (!cli.positional().empty()) {
         return report.Usage("unexpected argument " + cli.positional()[0], kUpdateUsage);
@@ -598,7 +608,12 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     options.yes = cli.has("--yes");
     options.json = cli.has("--json");
     options.check = cli.has("--check");
-    if (options.json && !options.yes && !options.check) {
+    options.records = cli.has("--records");
+    if (cli.value("--forget")) options.forget = Utf8ToUtf16(*cli.value("--forget"));
+    if (options.records && options.forget) {
+        return report.Usage("--records and --forget do not go together", kUpdateUsage);
+    }
+    if (options.json && !options.yes && !options.check && !options.records) {
         return report.Usage("--json never asks: give --yes to update, or --check", kUpdateUsage);
     }
     options.lang = cli.value("--lang");
