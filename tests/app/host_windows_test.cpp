@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <shlwapi.h>
 
+#include <array>
 #include <optional>
 #include <string_view>
 
@@ -233,6 +234,25 @@ TEST(SingleInstance, OneCopyOnTheWholeSystem) {
 
     // A name that cannot be a mutex's is an error, not another copy.
     EXPECT_EQ(TakeSingleInstance(L"Nonexistent\\namespace\\x").state, InstanceState::Failed);
+
+    // A copy of another user made the mutex, and this user may not open it: another copy.
+    std::array<DWORD, 64> aclSpace{};  // DWORD elements keep the list aligned
+    auto* emptyList = reinterpret_cast<ACL*>(aclSpace.data());
+    SECURITY_DESCRIPTOR denyAll{};
+    ASSERT_TRUE(InitializeAcl(emptyList, sizeof aclSpace, ACL_REVISION));
+    ASSERT_TRUE(InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&denyAll, TRUE, emptyList, FALSE));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &denyAll, FALSE};
+    constexpr wchar_t kOthers[] = L"Global\\mox3-updater-tests another user's copy";
+    HANDLE others = CreateMutexW(&attributes, FALSE, kOthers);
+    ASSERT_NE(others, nullptr);
+    const SingleInstance beside = TakeSingleInstance(kOthers);
+    if (beside.mutex != nullptr) CloseHandle(beside.mutex);
+    CloseHandle(others);
+    if (beside.error != ERROR_ACCESS_DENIED) {
+        GTEST_SKIP() << "the system lets this user open a mutex that denies all access";
+    }
+    EXPECT_EQ(beside.state, InstanceState::AlreadyRunning);
 }
 
 TEST_F(WindowsHostTest, NoDiskToClaimOnAnEmulatedOrVanishedDrive) {
