@@ -138,6 +138,7 @@ TEST_F(CliJson, SuccessesCarryOkCommandAndTheirOwnFields) {
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["deviceCount"], 1);
     EXPECT_EQ(j["drives"][0]["productId"], "0x7C34");
+    EXPECT_FALSE(j["drives"][0]["port"].get<std::string>().empty());
 }
 
 TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {

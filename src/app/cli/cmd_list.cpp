@@ -138,6 +138,7 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
             .Field("manufacturer", Utf16ToUtf8(r.manufacturer))
             .Field("product", Utf16ToUtf8(r.product))
             .Field("serialNumber", Utf16ToUtf8(r.serialNumber))
+            .Field("port", Utf16ToUtf8(r.usbPort))
             .Field("firmwareVersion", Utf16ToUtf8(r.firmwareVersion))
             .Field("normalMode", static_cast<std::int64_t>(r.normalMode))
             .Field("chipKind", static_cast<std::int64_t>(chip));
@@ -149,9 +150,9 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
         text += FormatCliText(CliText::kSlotLine, lang,
                               {std::to_string(slot),
                                Utf16ToUtf8(r.vendorIdText) + ":" + Utf16ToUtf8(r.productIdText),
-                               Utf16ToUtf8(r.manufacturer), Utf16ToUtf8(r.product),
-                               Utf16ToUtf8(r.serialNumber)}) +
-                "\n  " +
+                               EscapedForDisplay(r.manufacturer), EscapedForDisplay(r.product),
+                               EscapedForDisplay(r.serialNumber)}) +
+                "\n  USB port " + EscapedForDisplay(r.usbPort) + "\n  " +
                 FormatCliText(CliText::kFirmwareLine, lang,
                               {Utf16ToUtf8(r.firmwareVersion),
                                CliString(r.normalMode ? CliText::kNormalFirmware

@@ -297,14 +297,10 @@ void WindowsHost::RemoveMarker(const std::u16string& serial) {
     SHDeleteKeyW(HKEY_CURRENT_USER, kMarkerKey);
 }
 
-std::vector<std::string> WindowsHost::DiskUses(const std::vector<std::u16string>& paths) {
-    const std::vector<std::uint32_t> disks = DiskNumbersOf(paths);
-    if (disks.empty()) return {};
-    std::vector<std::string> uses;
-    for (const VolumeInfo& volume : VolumesOnDisks(SystemVolumes(), disks)) {
-        uses.push_back(DescribeVolume(volume, disks, "is mounted"));
-    }
-    return uses;
+// A mounted volume is no refusal here: it is locked and dismounted just before the switch
+// (ClaimDisks), and only one that cannot be locked, being in use, stops the run.
+std::vector<std::string> WindowsHost::DiskUses(const std::vector<std::u16string>&) {
+    return {};
 }
 
 std::vector<std::string> WindowsHost::ClaimDisks(const std::vector<std::u16string>& paths) {
