@@ -144,6 +144,8 @@ class TerminalView : public UpdateView {
     void PostFinished() override {}
     void DriveAtRisk(bool atRisk) override {
         ProtectFromInterruptions(atRisk);
+        // No sleep, shutdown or idle until the drive is back with its block length.
+        KeepSystemAwake(atRisk);
         if (atRisk && !warned_ && !quiet_) {
             EndBar();
             err_ << ForTerminal(LoadDialogText(DialogText::kCaution, lang_)) << "\n";

@@ -88,6 +88,10 @@ void DialogView::MessageBox(const std::u16string& caption, const std::u16string&
     MessageBoxW(dialog_, Wide(text), Wide(caption), MB_OK);
 }
 
+bool DialogView::Confirm(const std::u16string& question) {
+    return MessageBoxW(dialog_, Wide(question), L"", MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
 void DialogView::PostFinished() {
     PostMessageW(dialog_, kRunFinishedMessage, 0, 0);
 }

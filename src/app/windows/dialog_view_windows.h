@@ -47,6 +47,8 @@ class DialogView : public UpdateView {
     void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) override;
     void MessageBox(const std::u16string& caption, const std::u16string& text) override;
     void PostFinished() override;
+    // A Yes/No box owned by the dialog.
+    bool Confirm(const std::u16string& question) override;
     // Sent to the dialog, whose thread answers the session's questions (HoldSession).
     void DriveAtRisk(bool atRisk) override;
 
