@@ -247,6 +247,20 @@ def main():
             rc, out = guest.run("mox3-updater list")
             check(out.startswith("census: 2") and "2 bridge drive(s)" in out,
                   "the census gives 2 for two attached drives", out)
+            ports = re.findall(r"USB port (\S+)", out)
+            check(len(ports) == 2 and ports[0] != ports[1] and all("-" in p for p in ports),
+                  "each drive has its own USB port, bus and port chain as sysfs names it", out)
+            # An update is refused and names both; --device picks one, and only it changes.
+            rc, out = guest.run(update + " 2>&1", timeout=args.timeout)
+            check(rc == 1 and "serial SERIAL0003, port " in out
+                  and "serial SERIAL0004, port " in out,
+                  "several drives are refused, each named with its serial number and port", out)
+            rc, out = guest.run(update + " --device SERIAL0004", timeout=args.timeout)
+            check(rc == 0 and "Complete" in out, "--device names the drive to update", out)
+        shown3, shown4 = bench.show("d3"), bench.show("d4")
+        check("firmware version: V01L00R07" in shown4 and "firmware version: V01L00R05" in shown3,
+              "the drive named was updated through its restarts, the other one left alone",
+              shown3 + shown4)
 
     return check.result()
 
