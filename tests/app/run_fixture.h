@@ -91,7 +91,16 @@ struct MemoryHost : HostServices {
         std::erase_if(others, [&](const UpdateMarker& o) { return o.serial == serial; });
     }
     std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
-    std::vector<std::string> DiskUses(const std::vector<std::u16string>&) override { return uses; }
+    std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override {
+        checkedPaths = paths;
+        return uses;
+    }
+    std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override {
+        claimedPaths = paths;
+        return claimRefusal;
+    }
+    std::vector<std::u16string> checkedPaths, claimedPaths;  // what the run asked about
+    std::vector<std::string> claimRefusal;  // a disk that cannot be taken
     std::u16string CommandLineArguments() override { return arguments; }
     std::shared_ptr<Clock> clock() override { return clockPtr; }
 };

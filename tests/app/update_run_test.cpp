@@ -603,6 +603,30 @@ TEST_F(UpdateRun, ARefusedSwitchLeavesNoRecord) {
     EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
 }
 
+// A drive with a CD-ROM unit lists that unit first: every node of the drive is checked for use
+// and taken before the switch, its disk among them; a disk that cannot be taken stops the run
+// before any record is written.
+TEST_F(UpdateRun, EveryNodeOfTheDriveIsCheckedAndTaken) {
+    auto drive = Drive();
+    std::string why;
+    ASSERT_TRUE(ChangeEmulatedTreeSettings(
+        drive, [](EmulatedTreeSettings& t) { t.cdrom = true; }, *clock_, &why))
+        << why;
+    Versions versions;
+    ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
+    const std::u16string disk = Utf8ToUtf16(drive.string());
+    ASSERT_EQ(versions.drivePaths.size(), 2u);
+    EXPECT_EQ(versions.drivePaths[0], disk + u"#cdrom");
+    host_.claimRefusal = {"/dev/sdb is in use by the system (mounted or held exclusively)"};
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgDriveInUse);
+    EXPECT_EQ(host_.markerWrites, 0);
+    EXPECT_FALSE(View(drive).loader);
+    EXPECT_EQ(host_.checkedPaths, versions.drivePaths);
+    EXPECT_EQ(host_.claimedPaths, versions.drivePaths);
+    host_.claimRefusal.clear();
+    EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
+}
+
 // Ctrl-C while the bridge only waits in its loader stops the run there, with its record kept
 // for the next run, instead of after every pass and try.
 TEST_F(UpdateRun, AStopWhileTheBridgeStaysBusyKeepsTheRecord) {
