@@ -2,6 +2,9 @@
 #include "app/run/disk_use.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -47,6 +50,91 @@ TEST(DiskUses, MountsSwapAndHoldersOfTheDiskAndItsPartitions) {
     // Names that are not a disk of this system name nothing.
     EXPECT_TRUE(DiskUses("../sdb", sys, proc).empty());
     EXPECT_TRUE(DiskUses("sdz", sys, proc).empty());
+}
+
+// A fake sysfs with the disk sdb (8:16) and its partitions sdb1 (8:17) and sdb2 (8:18), and
+// a fake procfs with no uses of them yet.
+void MakeDisk(const std::filesystem::path& sys, const std::filesystem::path& proc) {
+    Write(sys / "block/sdb/dev", "8:16\n");
+    Write(sys / "block/sdb/sdb1/dev", "8:17\n");
+    Write(sys / "block/sdb/sdb1/partition", "1\n");
+    Write(sys / "block/sdb/sdb2/dev", "8:18\n");
+    Write(sys / "block/sdb/sdb2/partition", "2\n");
+    Write(proc / "swaps", "Filename Type Size Used Priority\n");
+}
+
+// A process of the fake procfs: its name, mount namespace and mount table.
+void MakeProcess(const std::filesystem::path& proc, long id, const std::string& name,
+                 const std::string& space, const std::string& mountinfo) {
+    const auto dir = proc / std::to_string(id);
+    Write(dir / "comm", name + "\n");
+    Write(dir / "mountinfo", mountinfo);
+    std::filesystem::create_directories(dir / "ns");
+    std::filesystem::create_directory_symlink(space, dir / "ns/mnt");
+    std::filesystem::create_directories(dir / "fd");
+}
+
+TEST(DiskUses, ProcessesHoldingTheDiskOpenAreNamedButNotThisOne) {
+    if (::geteuid() != 0) GTEST_SKIP() << "making block device nodes needs root";
+    test::TempDir dir;
+    const auto sys = dir / "sys", proc = dir / "proc", nodes = dir / "nodes";
+    MakeDisk(sys, proc);
+    Write(proc / "self/mountinfo", "");
+    // Nodes of the test's own, never opened: only their device numbers count.
+    std::filesystem::create_directories(nodes);
+    for (auto [name, minor] : {std::pair{"sdb", 16}, {"sdb1", 17}, {"sda", 0}}) {
+        ASSERT_EQ(::mknod((nodes / name).c_str(), S_IFBLK | 0600,
+                          makedev(8, static_cast<unsigned>(minor))),
+                  0);
+    }
+    Write(nodes / "file", "x");
+    const auto holds = [&](long id, int fd, const char* node) {
+        std::filesystem::create_symlink(nodes / node,
+                                        proc / std::to_string(id) / "fd" / std::to_string(fd));
+    };
+    MakeProcess(proc, 300, "dd", "mnt:[1]", "");
+    holds(300, 0, "file");
+    holds(300, 3, "sdb1");
+    holds(300, 4, "sdb1");  // the same node twice is one use
+    holds(300, 5, "sdb");
+    MakeProcess(proc, 40, "smartd", "mnt:[1]", "");
+    holds(40, 3, "sda");  // another disk
+    std::filesystem::create_symlink(dir / "gone", proc / "40/fd/4");
+    MakeProcess(proc, ::getpid(), "mox3-updater", "mnt:[1]", "");
+    holds(::getpid(), 3, "sdb");  // this process's own handle on the drive
+
+    const std::vector<std::string> expected = {"/dev/sdb is held open by process 300 (dd)",
+                                               "/dev/sdb1 is held open by process 300 (dd)"};
+    EXPECT_EQ(DiskUses("sdb", sys, proc), expected);
+}
+
+TEST(DiskUses, MountsOfOtherNamespacesAreReadOnceEachAndNotRepeated) {
+    test::TempDir dir;
+    const auto sys = dir / "sys", proc = dir / "proc";
+    MakeDisk(sys, proc);
+    const std::string root = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
+    const std::string data = "41 22 8:17 / /media/data rw - ext4 /dev/sdb1 rw\n";
+    Write(proc / "self/mountinfo", root + data);
+    std::filesystem::create_directories(proc / "self/ns");
+    std::filesystem::create_directory_symlink("mnt:[1]", proc / "self/ns/mnt");
+    // Same namespace as this process: its table is not read again.
+    MakeProcess(proc, 1, "systemd", "mnt:[1]", root + "50 22 8:18 / /never rw - ext4 x rw\n");
+    // A service's copy of this namespace, plus a mount of its own.
+    MakeProcess(proc, 700, "nginx", "mnt:[7]",
+                root + data + "60 22 8:18 / /srv/www\\040x rw - ext4 /dev/sdb2 rw\n");
+    // Another process of that namespace: read once.
+    MakeProcess(proc, 701, "nginx", "mnt:[7]", "61 22 8:16 / /twice rw - ext4 /dev/sdb rw\n");
+    // A container whose /dev names the disk otherwise: found by its device number.
+    MakeProcess(proc, 900, "sh", "mnt:[9]", "70 22 8:16 / /mnt rw - ext4 /dev/xvdb rw\n");
+    // Unreadable namespace link: skipped.
+    Write(proc / "950/comm", "ghost\n");
+    Write(proc / "950/mountinfo", "80 22 8:16 / /ghost rw - ext4 /dev/sdb rw\n");
+
+    const std::vector<std::string> expected = {
+        "/dev/sdb1 is mounted on /media/data",
+        "/dev/sdb2 is mounted on /srv/www x in the mount namespace of process 700 (nginx)",
+        "/dev/sdb is mounted on /mnt in the mount namespace of process 900 (sh)"};
+    EXPECT_EQ(DiskUses("sdb", sys, proc), expected);
 }
 
 }  // namespace
