@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
+
+#include "base/text.h"
+#include "transport/nt_dev_ctrl.h"
 
 namespace mox3 {
 
@@ -194,6 +199,100 @@ std::vector<std::string> DiskUses(const std::string& blockName, const fs::path& 
         }
     }
     return uses;
+}
+
+namespace {
+
+constexpr std::uint8_t kSynchronizeCache10 = 0x35;
+// A disk writes its whole cache out: seconds, on a slow drive with a large cache.
+constexpr std::uint32_t kSynchronizeTimeoutSeconds = 60;
+
+}  // namespace
+
+DiskClaim::DiskClaim(OpenNode open) : open_(std::move(open)) {
+    if (!open_) {
+        open_ = [](const char* path, int flags) { return ::open(path, flags); };
+    }
+}
+
+DiskClaim::~DiskClaim() {
+    Release();
+}
+
+std::vector<std::string> DiskClaim::Claim(const std::vector<std::string>& nodes) {
+    std::vector<std::string> refusals;
+    for (const std::string& node : nodes) {
+        if (std::any_of(held_.begin(), held_.end(),
+                        [&](const auto& h) { return h.first == node; })) {
+            continue;
+        }
+        // Read-only, so that closing it later does not make udev probe the disk again;
+        // non-blocking, so that a disk without a medium opens all the same.
+        const int fd = open_(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            const int error = errno;
+            refusals.push_back(error == EBUSY ? node + " is in use by the system (mounted or held "
+                                                       "exclusively)"
+                                              : node + " cannot be taken from the system: " +
+                                                    std::strerror(error));
+            continue;
+        }
+        // A path is a name: whatever answered to it must be a disk for the claim to mean one.
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+            ::close(fd);
+            refusals.push_back(node + " is not a block device");
+            continue;
+        }
+        held_.push_back({node, fd});
+    }
+    if (!refusals.empty()) Release();
+    return refusals;
+}
+
+std::vector<std::string> DiskClaim::Flush() {
+    std::vector<std::string> failures;
+    for (const auto& [node, fd] : held_) {
+        // The system's buffers of the node, and a cache flush of the disk behind them.
+        if (::fsync(fd) != 0) {
+            failures.push_back("flushing " + node + " failed: " + std::strerror(errno));
+        }
+        // The bridge's own path to the medium, whatever the system thinks the disk needs.
+        CSpti request;
+        if (!request.Open(Utf8ToUtf16(node))) {
+            failures.push_back("the cache of " + node + " was not written out: " +
+                               request.openError());
+            continue;
+        }
+        request.Setup(DataDirection::None, 10, nullptr, 0, kSynchronizeTimeoutSeconds);
+        request.cdb[0] = kSynchronizeCache10;
+        if (!request.Execute()) {
+            failures.push_back("the cache of " + node +
+                               " was not written out: SYNCHRONIZE CACHE failed");
+        }
+    }
+    return failures;
+}
+
+void DiskClaim::Release() {
+    for (const auto& [node, fd] : held_) ::close(fd);
+    held_.clear();
+}
+
+std::vector<std::string> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::string>& paths,
+                                         std::vector<std::string>* notes) {
+    std::vector<std::string> disks;
+    for (const std::string& path : paths) {
+        const fs::path node(path);
+        if (node.parent_path() != "/dev" || node.filename().string().rfind("sd", 0) != 0) continue;
+        if (std::find(disks.begin(), disks.end(), path) == disks.end()) disks.push_back(path);
+    }
+    std::vector<std::string> refusals = claim.Claim(disks);
+    if (!refusals.empty()) return refusals;
+    for (std::string& failure : claim.Flush()) {
+        if (notes) notes->push_back(std::move(failure));
+    }
+    return {};
 }
 
 }  // namespace mox3

@@ -204,6 +204,16 @@ std::vector<std::string> LinuxHost::DiskUses(const std::vector<std::u16string>& 
     return uses;
 }
 
+std::vector<std::string> LinuxHost::ClaimDisks(const std::vector<std::u16string>& paths) {
+    std::vector<std::string> nodes;
+    for (const std::u16string& path : paths) nodes.push_back(Utf16ToUtf8(path));
+    return ClaimDriveDisks(diskClaim_, nodes, &diskNotes_);
+}
+
+void LinuxHost::ReleaseDisks() {
+    diskClaim_.Release();
+}
+
 std::u16string LinuxHost::CommandLineArguments() {
     return options_.force ? u"/UPDATE" : u"";
 }

@@ -7,8 +7,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "app/run/disk_use.h"
 #include "app/run/host.h"
 
 namespace mox3 {
@@ -32,6 +34,12 @@ class LinuxHost : public CliHost {
     std::vector<UpdateMarker> ReadMarkers() override;
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
     std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override;
+    // The disks ("/dev/sd*") opened exclusively until ReleaseDisks or the host's end, their
+    // caches flushed; a flush that failed is only a note (TakeDiskNotes).
+    std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override;
+    void ReleaseDisks() override;
+    // What claiming the disks noted without stopping (a cache flush that failed), taken once.
+    std::vector<std::string> TakeDiskNotes() { return std::exchange(diskNotes_, {}); }
     std::optional<std::u16string> DriveChoice() override { return options_.device; }
     void RemoveMarker(const std::u16string& serial) override;
     std::u16string CommandLineArguments() override;
@@ -45,6 +53,8 @@ class LinuxHost : public CliHost {
   private:
     LinuxHostOptions options_;
     int lastTextId_ = 0;
+    DiskClaim diskClaim_;
+    std::vector<std::string> diskNotes_;
 };
 
 // The default state folder: $XDG_STATE_HOME/mox3-updater, else ~/.local/state/mox3-updater.

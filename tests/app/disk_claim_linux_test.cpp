@@ -1,0 +1,217 @@
+// Taking a drive's disks from the system: the refusals through a fake open, and the kernel's
+// own answers on a loop device of the test's own (its nodes made in the test's folder, a file
+// behind it, a mount in a mount namespace of a child's own).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/loop.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+#include "app/run/disk_use.h"
+#include "test_support.h"
+#include "transport/fake_device.h"
+
+namespace mox3 {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kClaimFlags = O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK;
+
+TEST(DiskClaim, WhatCannotBeTakenStopsTheClaimAndNothingStaysHeld) {
+    test::TempDir dir;
+    std::ofstream(dir / "file") << "not a disk";
+    std::vector<std::pair<std::string, int>> asked;
+    int given = -1;
+    DiskClaim claim([&](const char* path, int flags) {
+        asked.push_back({path, flags});
+        errno = asked.size() == 1 ? EBUSY : ENOENT;
+        if (asked.size() != 2) return -1;
+        return given = ::open((dir / "file").c_str(), O_RDONLY | O_CLOEXEC);  // no block device
+    });
+    std::vector<std::string> notes;
+    const std::vector<std::string> expected = {
+        "/dev/sdc is in use by the system (mounted or held exclusively)",
+        "/dev/sdd is not a block device",
+        "/dev/sde cannot be taken from the system: No such file or directory"};
+    EXPECT_EQ(ClaimDriveDisks(claim, {"/dev/sr0", "/tmp/bus/ZR-MOX3", "/dev/sdc", "/dev/sdd",
+                                      "/dev/sdc", "/dev/sde"},
+                              &notes),
+              expected);
+    // Disks only, each once, opened exclusively without waiting for a medium.
+    const std::vector<std::pair<std::string, int>> opened = {
+        {"/dev/sdc", kClaimFlags}, {"/dev/sdd", kClaimFlags}, {"/dev/sde", kClaimFlags}};
+    EXPECT_EQ(asked, opened);
+    EXPECT_EQ(claim.held(), 0u);
+    EXPECT_EQ(::fcntl(given, F_GETFD), -1);  // closed, not trusted
+    // A CD-ROM unit and an emulated drive need no claim and get no flush.
+    test::FakeBackendScope fake;
+    asked.clear();
+    EXPECT_TRUE(ClaimDriveDisks(claim, {"/dev/sr0", "/tmp/bus/ZR-MOX3"}, &notes).empty());
+    EXPECT_TRUE(asked.empty());
+    EXPECT_TRUE(fake.state().requests.empty());
+    EXPECT_TRUE(notes.empty());
+}
+
+// A loop device of the test's own over a file of `size` bytes, detached when the test's
+// descriptor closes. Nodes of the test's folder only: its own loop-control node gets a free
+// device, and its own block node reaches it. `why` is empty when the device is there.
+struct TestLoop {
+    TestLoop(const fs::path& dir, std::uintmax_t size, bool ext4) {
+        const fs::path file = dir / "disk.img", control = dir / "loop-control";
+        std::ofstream{file};
+        fs::resize_file(file, size);
+        if (::geteuid() != 0) {
+            why = "needs root";
+        } else if (ext4 && std::system(("mkfs.ext4 -q -F " + file.string() + " >" +
+                                        (dir / "mkfs.log").string() + " 2>&1")
+                                           .c_str()) != 0) {
+            why = "no mkfs.ext4";
+        } else if (::mknod(control.c_str(), S_IFCHR | 0600, makedev(10, 237)) != 0) {
+            why = "cannot make a loop-control node";
+        }
+        if (!why.empty()) return;
+        const int controlFd = ::open(control.c_str(), O_RDWR | O_CLOEXEC);
+        const int backing = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+        // Another user may take the free device between asking and binding: ask again.
+        for (int attempt = 0; attempt < 8 && fd < 0 && controlFd >= 0 && backing >= 0; ++attempt) {
+            const int index = ::ioctl(controlFd, LOOP_CTL_GET_FREE);
+            name = "loop" + std::to_string(index);
+            unsigned major = 0, minor = 0;
+            char colon = 0;
+            node = dir / ("node" + std::to_string(attempt));
+            if (index < 0 ||
+                !(std::ifstream("/sys/block/" + name + "/dev") >> major >> colon >> minor) ||
+                ::mknod(node.c_str(), S_IFBLK | 0600, makedev(major, minor)) != 0) {
+                break;
+            }
+            fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+            loop_config config{};
+            config.fd = static_cast<std::uint32_t>(backing);
+            config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+            if (fd >= 0 && ::ioctl(fd, LOOP_CONFIGURE, &config) != 0) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        for (int used : {controlFd, backing}) {
+            if (used >= 0) ::close(used);
+        }
+        if (fd < 0) why = "no loop device could be set up";
+    }
+    ~TestLoop() {
+        if (fd >= 0) ::close(fd);
+    }
+    int fd = -1;
+    fs::path node;
+    std::string name;  // as sysfs names it
+    std::string why;
+};
+
+TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
+    test::TempDir dir;
+    TestLoop loop(dir.path(), 1 << 20, false);
+    if (!loop.why.empty()) GTEST_SKIP() << loop.why;
+    const std::string node = loop.node.string();
+    {
+        DiskClaim first, second;
+        // One node that cannot be had gives back the one taken before it.
+        EXPECT_EQ(first.Claim({node, (dir / "gone").string()}).size(), 1u);
+        EXPECT_TRUE(second.Claim({node}).empty());
+        second.Release();
+        EXPECT_TRUE(first.Claim({node}).empty());
+        EXPECT_TRUE(first.Claim({node}).empty()) << "a node held is not taken twice";
+        EXPECT_EQ(first.held(), 1u);
+        EXPECT_EQ(second.Claim({node}),
+                  std::vector<std::string>{node + " is in use by the system (mounted or held "
+                                                  "exclusively)"});
+        EXPECT_EQ(second.held(), 0u);
+
+        test::FakeBackendScope fake;
+        EXPECT_TRUE(first.Flush().empty());
+        ASSERT_EQ(fake.state().requests.size(), 1u);
+        const test::Recorded& sent = fake.state().requests[0];
+        EXPECT_EQ(sent.cdb, std::vector<std::uint8_t>({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(sent.direction, DataDirection::None);
+        EXPECT_EQ(sent.length, 0u);
+        // A disk that refuses is only noted.
+        fake.Queue(
+            {true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
+        EXPECT_EQ(first.Flush(),
+                  std::vector<std::string>{"the cache of " + node +
+                                           " was not written out: SYNCHRONIZE CACHE failed"});
+        EXPECT_EQ(first.held(), 1u);
+
+        first.Release();
+        EXPECT_TRUE(second.Claim({node}).empty());
+    }  // the claim ends with its holder
+    DiskClaim again;
+    EXPECT_TRUE(again.Claim({node}).empty());
+}
+
+TEST(DiskClaim, AMountInAnotherNamespaceStopsTheClaimAndIsNamed) {
+    test::TempDir dir;
+    TestLoop loop(dir.path(), 8 << 20, true);
+    if (!loop.why.empty()) GTEST_SKIP() << loop.why;
+    const fs::path point = dir / "mnt";
+    fs::create_directories(point);
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A mount namespace of the child's own, which ends with it and takes the mount along.
+        ::close(loop.fd);
+        ::close(ready[0]);
+        ::close(done[1]);
+        char ok = ::unshare(CLONE_NEWNS) == 0 &&
+                          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                          ::mount(loop.node.c_str(), point.c_str(), "ext4", MS_RDONLY,
+                                  nullptr) == 0
+                      ? 'y'
+                      : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        (void)!::read(done[0], &ok, 1);
+        std::_Exit(0);
+    }
+    ::close(ready[1]);
+    ::close(done[0]);
+    char ok = 'n';
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    std::vector<std::string> refused, uses;
+    if (ok == 'y') {
+        DiskClaim claim;
+        refused = claim.Claim({loop.node.string()});
+        uses = DiskUses(loop.name);
+    }
+    ::close(done[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(ready[0]);
+    if (ok != 'y') GTEST_SKIP() << "the child could not mount the loop device";
+
+    EXPECT_EQ(refused, std::vector<std::string>{loop.node.string() +
+                                                " is in use by the system (mounted or held "
+                                                "exclusively)"});
+    // The mount is this test's child's alone: it is named with a process that sees it.
+    const std::string named = "/dev/" + loop.name + " is mounted on " + point.string() +
+                              " in the mount namespace of process " + std::to_string(child);
+    ASSERT_EQ(uses.size(), 1u) << (uses.empty() ? "" : uses[0]);
+    EXPECT_EQ(uses[0].rfind(named, 0), 0u) << uses[0];
+    // The namespace went with the child, and the mount with it.
+    DiskClaim after;
+    EXPECT_TRUE(after.Claim({loop.node.string()}).empty());
+}
+
+}  // namespace
+}  // namespace mox3
