@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <random>
 
 #include "base/text.h"
@@ -187,6 +188,20 @@ volatile std::sig_atomic_t protectedStretch = 0;
 volatile std::sig_atomic_t interrupted = 0;
 int interruptedExitCode = 4;
 
+// Interruptions at any time: they end the process outside a protected stretch.
+constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Signals whose default is to end the process, caught only in a protected stretch and then
+// deferred like the interruptions; outside it they keep whatever they had.
+constexpr int kDeferredWhileProtected[] = {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
+// The job-control stops from the terminal, ignored in a protected stretch: a drive half
+// written must not wait for someone to remember the stopped job.
+constexpr int kIgnoredWhileProtected[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+
+// What the signals caught or ignored in the protected stretch had before it.
+struct sigaction savedDeferred[std::size(kDeferredWhileProtected)];
+struct sigaction savedIgnored[std::size(kIgnoredWhileProtected)];
+bool stretchActionsSet = false;
+
 void WriteError(const char* text) {
     ssize_t ignored = ::write(2, text, std::strlen(text));
     (void)ignored;
@@ -204,21 +219,62 @@ void OnInterruption(int) {
     interrupted = 1;
 }
 
+// The handler, with every signal it handles blocked while it runs.
+struct sigaction InterruptionAction() {
+    struct sigaction action {};
+    action.sa_handler = OnInterruption;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kInterruptions) sigaddset(&action.sa_mask, signal);
+    for (int signal : kDeferredWhileProtected) sigaddset(&action.sa_mask, signal);
+    action.sa_flags = SA_RESTART;
+    return action;
+}
+
 }  // namespace
 
 void InstallInterruptionHandling(int exitCode) {
     interruptedExitCode = exitCode;
-    struct sigaction action {};
-    action.sa_handler = OnInterruption;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&action.sa_mask, signal);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(signal, &action, nullptr);
+    const struct sigaction action = InterruptionAction();
+    for (int signal : kInterruptions) ::sigaction(signal, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 }
 
 void ProtectFromInterruptions(bool protect) {
-    protectedStretch = protect ? 1 : 0;
+    if (protect) {
+        // Marked first, so that the handler never takes a signal caught here for one that
+        // ends the process.
+        protectedStretch = 1;
+        if (stretchActionsSet) return;
+        const struct sigaction action = InterruptionAction();
+        for (std::size_t i = 0; i < std::size(kDeferredWhileProtected); ++i) {
+            ::sigaction(kDeferredWhileProtected[i], nullptr, &savedDeferred[i]);
+            // A signal the process ignores would not have ended it: it stays ignored.
+            if (!(savedDeferred[i].sa_flags & SA_SIGINFO) &&
+                savedDeferred[i].sa_handler == SIG_IGN) {
+                continue;
+            }
+            ::sigaction(kDeferredWhileProtected[i], &action, nullptr);
+        }
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        for (std::size_t i = 0; i < std::size(kIgnoredWhileProtected); ++i) {
+            ::sigaction(kIgnoredWhileProtected[i], &ignore, &savedIgnored[i]);
+        }
+        stretchActionsSet = true;
+        return;
+    }
+    // Given back before the mark goes, for the same reason.
+    if (stretchActionsSet) {
+        for (std::size_t i = 0; i < std::size(kDeferredWhileProtected); ++i) {
+            ::sigaction(kDeferredWhileProtected[i], &savedDeferred[i], nullptr);
+        }
+        for (std::size_t i = 0; i < std::size(kIgnoredWhileProtected); ++i) {
+            ::sigaction(kIgnoredWhileProtected[i], &savedIgnored[i], nullptr);
+        }
+        stretchActionsSet = false;
+    }
+    protectedStretch = 0;
 }
 
 bool InterruptionArrived() {
