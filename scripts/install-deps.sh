@@ -5,8 +5,10 @@
 set -euo pipefail
 # dpkg-dev and file: the Debian package's dependencies (dpkg-shlibdeps) and Debian's build flags.
 # clang and libclang-rt-dev (libFuzzer and the sanitizers' runtimes): the fuzz targets.
+# libsystemd-dev: the inhibitor lock against sleep and shutdown during an update (optional);
+# dbus-daemon: a private bus for its test.
 packages=(cmake make g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
-          nlohmann-json3-dev
+          nlohmann-json3-dev libsystemd-dev dbus-daemon
           dpkg-dev file
           clang libclang-rt-dev)
 if [ "${1:-}" = --windows ]; then

@@ -92,4 +92,8 @@ void InstallInterruptionHandling(int exitCode);
 void ProtectFromInterruptions(bool protect);
 bool InterruptionArrived();
 
+// While on, asks the system not to sleep, shut down or go idle (Linux: an inhibitor lock of
+// systemd-logind, held until off). Where the system has no such service, nothing happens.
+void KeepSystemAwake(bool on);
+
 }  // namespace mox3

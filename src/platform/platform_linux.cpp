@@ -13,6 +13,10 @@
 #include "base/text.h"
 #include "platform/platform.h"
 
+#ifdef MOX3_HAVE_SD_BUS
+#include <systemd/sd-bus.h>
+#endif
+
 namespace mox3 {
 
 namespace fs = std::filesystem;
@@ -279,6 +283,53 @@ void ProtectFromInterruptions(bool protect) {
 
 bool InterruptionArrived() {
     return interrupted != 0;
+}
+
+namespace {
+
+int inhibitorFd = -1;
+
+#ifdef MOX3_HAVE_SD_BUS
+// A logind that does not answer must not hold the update up.
+constexpr std::uint64_t kInhibitTimeoutMicroseconds = 5'000'000;
+
+// The inhibitor lock logind gives for as long as the descriptor stays open; -1 without one.
+int TakeInhibitorLock() {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_system(&bus) < 0) return -1;
+    sd_bus_set_method_call_timeout(bus, kInhibitTimeoutMicroseconds);
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int fd = -1;
+    if (sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
+                           "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss",
+                           "sleep:shutdown:idle", "mox3-updater", "writing a drive's flash",
+                           "block") >= 0) {
+        int lent = -1;  // the message's own, closed with it
+        if (sd_bus_message_read(reply, "h", &lent) >= 0 && lent >= 0) {
+            fd = ::fcntl(lent, F_DUPFD_CLOEXEC, 3);
+        }
+    }
+    sd_bus_error_free(&error);
+    sd_bus_message_unref(reply);
+    sd_bus_flush_close_unref(bus);
+    return fd;
+}
+#else
+int TakeInhibitorLock() {
+    return -1;
+}
+#endif
+
+}  // namespace
+
+void KeepSystemAwake(bool on) {
+    if (on && inhibitorFd < 0) {
+        inhibitorFd = TakeInhibitorLock();
+    } else if (!on && inhibitorFd >= 0) {
+        ::close(inhibitorFd);
+        inhibitorFd = -1;
+    }
 }
 
 void KillProcessNow() {
