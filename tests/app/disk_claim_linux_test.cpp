@@ -89,7 +89,8 @@ struct TestLoop {
             unsigned major = 0, minor = 0;
             char colon = 0;
             node = dir / ("node" + std::to_string(attempt));
-            if (index < 0 || !(std::ifstream("/sys/block/" + name + "/dev") >> major >> colon >> minor) ||
+            if (index < 0 ||
+                !(std::ifstream("/sys/block/" + name + "/dev") >> major >> colon >> minor) ||
                 ::mknod(node.c_str(), S_IFBLK | 0600, makedev(major, minor)) != 0) {
                 break;
             }
@@ -142,12 +143,12 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         EXPECT_EQ(sent.cdb, std::vector<std::uint8_t>({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
         EXPECT_EQ(sent.direction, DataDirection::None);
         EXPECT_EQ(sent.length, 0u);
-        // A disk that refuses, or a node the pass-through cannot open, is only noted.
-        fake.Queue({true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
+        // A disk that refuses is only noted.
+        fake.Queue(
+            {true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
         EXPECT_EQ(first.Flush(),
                   std::vector<std::string>{"the cache of " + node +
-                                           " was not written out: the disk refused SYNCHRONIZE "
-                                           "CACHE"});
+                                           " was not written out: SYNCHRONIZE CACHE failed"});
         EXPECT_EQ(first.held(), 1u);
 
         first.Release();

@@ -83,7 +83,7 @@ DiskNodes FindNodes(const std::string& blockName, const fs::path& disk) {
 // The mounts of one mount table (a mountinfo file) that come from the disk: the node's name
 // and where it is mounted.
 std::vector<std::pair<std::string, std::string>> MountsFrom(const fs::path& mountinfo,
-                                                             const DiskNodes& disk) {
+                                                            const DiskNodes& disk) {
     std::vector<std::pair<std::string, std::string>> mounts;
     std::ifstream in(mountinfo);
     for (std::string line; std::getline(in, line);) {
@@ -222,7 +222,8 @@ DiskClaim::~DiskClaim() {
 std::vector<std::string> DiskClaim::Claim(const std::vector<std::string>& nodes) {
     std::vector<std::string> refusals;
     for (const std::string& node : nodes) {
-        if (std::any_of(held_.begin(), held_.end(), [&](const auto& h) { return h.first == node; })) {
+        if (std::any_of(held_.begin(), held_.end(),
+                        [&](const auto& h) { return h.first == node; })) {
             continue;
         }
         // Read-only, so that closing it later does not make udev probe the disk again;
@@ -266,8 +267,8 @@ std::vector<std::string> DiskClaim::Flush() {
         request.Setup(DataDirection::None, 10, nullptr, 0, kSynchronizeTimeoutSeconds);
         request.cdb[0] = kSynchronizeCache10;
         if (!request.Execute()) {
-            failures.push_back("the cache of " + node + " was not written out: the disk refused "
-                               "SYNCHRONIZE CACHE");
+            failures.push_back("the cache of " + node +
+                               " was not written out: SYNCHRONIZE CACHE failed");
         }
     }
     return failures;
