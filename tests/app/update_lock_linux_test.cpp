@@ -183,9 +183,8 @@ TEST_F(ReadersOnTheCommandLine, ListAndBridgeRefuseWhileAnUpdateRuns) {
     auto update = StartCliHost(options, &running, &why);
     ASSERT_TRUE(update) << why;
     fs::remove(dir_ / "trace.txt");
-    for (const std::vector<std::string>& words :
-         std::vector<std::vector<std::string>>{{"list", "--json"},
-                                               {"bridge", "version", P("bus/d"), "--json"}}) {
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"list", "--json"}, {"bridge", "version", P("bus/d"), "--json"}}) {
         const test::ProgramResult r = Run(words);
         EXPECT_EQ(r.code, 1) << words[0];
         const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
