@@ -709,7 +709,21 @@ class LockedLinuxHost : public LinuxHost {
 class ReadersLock : public DriveReadersLock {
   public:
     UpdateLock lock;
+    UpdateLock rootLock;
 };
+
+// A reader other than root shares root's lock as well, where root has made one: root's
+// updates are the ones that change real drives. Nothing to share when there is none.
+UpdateLock::Outcome ShareRootLock(UpdateLock& lock, Clock& clock, std::string* error) {
+    struct stat st {};
+    if (::lstat(kSystemLockDir, &st) != 0 && errno == ENOENT) return UpdateLock::Outcome::kHeld;
+    FolderHandle folder = OpenCheckedFolder(kSystemLockDir, FolderKind::kSystemLock, false, error);
+    if (!folder.ok()) return UpdateLock::Outcome::kFailed;
+    if (::fstatat(folder.fd(), kLockName, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        return UpdateLock::Outcome::kHeld;
+    }
+    return lock.Take(folder, false, clock, error);
+}
 
 // Opens the lock's folder and takes the lock; `lock` holds it on kHeld.
 UpdateLock::Outcome TakeLock(const HostOptions& options, LinuxHost* stateHost, bool exclusive,
@@ -756,7 +770,11 @@ std::unique_ptr<DriveReadersLock> ShareUpdateLock(const HostOptions& options, bo
     if (updateRunning) *updateRunning = false;
     auto held = std::make_unique<ReadersLock>();
     LinuxHost stateHost(options);
-    switch (TakeLock(options, &stateHost, false, held->lock, error)) {
+    UpdateLock::Outcome outcome = TakeLock(options, &stateHost, false, held->lock, error);
+    if (outcome == UpdateLock::Outcome::kHeld && options.lockDir.empty() && ::geteuid() != 0) {
+        outcome = ShareRootLock(held->rootLock, *stateHost.clock(), error);
+    }
+    switch (outcome) {
         case UpdateLock::Outcome::kHeld:
             return held;
         case UpdateLock::Outcome::kBusy:
