@@ -128,14 +128,15 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
                     failures += "a reader beside the update: " + why + "\n";
                 }
                 // Nor does another user read beside it, whose own lock is in their state folder.
-                failures += test::RunInChild([&]() -> std::string {
+                auto otherUser = [&]() -> std::string {
                     HostOptions theirs;
                     theirs.stateDir = dir / "theirs";
                     if (::setuid(test::kOtherUid) != 0) return "no setuid";
                     return ShareUpdateLock(theirs, &running, &why) || !running
                                ? "another user read beside the update: " + why + "\n"
                                : "";
-                }).failure;
+                };
+                failures += test::RunInChild(otherUser).failure;
             }
             struct stat st {};
             if (::lstat("/run/mox3-updater", &st) != 0 || (st.st_mode & 07777) != 0755 ||
