@@ -33,8 +33,9 @@ inline ChildResult RunInChild(
     if (::pipe(fds) != 0) return {false, "no pipe"};
     const pid_t pid = ::fork();
     if (pid == 0) {
-        bool bound = binds.empty() || (::unshare(CLONE_NEWNS) == 0 &&
-                                       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+        bool bound =
+            binds.empty() || (::unshare(CLONE_NEWNS) == 0 &&
+                              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
         for (const auto& [from, onto] : binds) {
             bound = bound && ::mount(from.c_str(), onto.c_str(), nullptr, MS_BIND, nullptr) == 0;
         }

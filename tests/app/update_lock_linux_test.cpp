@@ -108,6 +108,9 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root";
     test::TempDir dir;
     fs::create_directories(dir / "run");
+    fs::create_directories(dir / "theirs");
+    ::chmod((dir / "theirs").c_str(), 0700);
+    ASSERT_EQ(::chown((dir / "theirs").c_str(), test::kOtherUid, test::kOtherUid), 0);
     const fs::path state = dir / "state";
     const test::ChildResult child = test::RunInChild(
         [&]() -> std::string {
@@ -124,6 +127,16 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
                     why != std::string("/run/mox3-updater/") + kLockFile) {
                     failures += "a reader beside the update: " + why + "\n";
                 }
+                // Nor does another user read beside it, whose own lock is in their state folder.
+                auto otherUser = [&]() -> std::string {
+                    HostOptions theirs;
+                    theirs.stateDir = dir / "theirs";
+                    if (::setuid(test::kOtherUid) != 0) return "no setuid";
+                    return ShareUpdateLock(theirs, &running, &why) || !running
+                               ? "another user read beside the update: " + why + "\n"
+                               : "";
+                };
+                failures += test::RunInChild(otherUser).failure;
             }
             struct stat st {};
             if (::lstat("/run/mox3-updater", &st) != 0 || (st.st_mode & 07777) != 0755 ||
@@ -183,9 +196,8 @@ TEST_F(ReadersOnTheCommandLine, ListAndBridgeRefuseWhileAnUpdateRuns) {
     auto update = StartCliHost(options, &running, &why);
     ASSERT_TRUE(update) << why;
     fs::remove(dir_ / "trace.txt");
-    for (const std::vector<std::string>& words :
-         std::vector<std::vector<std::string>>{{"list", "--json"},
-                                               {"bridge", "version", P("bus/d"), "--json"}}) {
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"list", "--json"}, {"bridge", "version", P("bus/d"), "--json"}}) {
         const test::ProgramResult r = Run(words);
         EXPECT_EQ(r.code, 1) << words[0];
         const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);

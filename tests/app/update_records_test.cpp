@@ -17,12 +17,13 @@ struct RecordsHost : test::MemoryHost {
     bool removalFails = false;
     std::vector<UpdateMarker> ReadMarkers() override { return records; }
     void RemoveMarker(const std::u16string& serial) override {
-        if (!removalFails) std::erase_if(records, [&](const UpdateMarker& m) { return m.serial == serial; });
+        if (!removalFails)
+            std::erase_if(records, [&](const UpdateMarker& m) { return m.serial == serial; });
     }
 };
 
 UpdateMarker Record(std::u16string serial, std::int64_t writtenAt) {
-    return {std::move(serial), 4096, u"2-1.4", 0x5E3B, 0x7C34, u"ZR-MOX3", 2, 117,
+    return {std::move(serial),    4096,     u"2-1.4", 0x5E3B, 0x7C34, u"ZR-MOX3", 2, 117,
             std::string(64, 'c'), writtenAt};
 }
 
@@ -39,7 +40,8 @@ class UpdateRecords : public ::testing::Test {
 };
 
 TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
-    host_.records = {Record(u"4A3F0012B7C4D9E1", 1'796'694'465), UpdateMarker{u"OLD1", std::nullopt}};
+    host_.records = {Record(u"4A3F0012B7C4D9E1", 1'796'694'465),
+                     UpdateMarker{u"OLD1", std::nullopt}};
     EXPECT_EQ(ListUpdateRecords(host_, false, out_, err_), kExitOk);
     const std::string text = out_.str();
     for (const std::string& part :
@@ -51,16 +53,20 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
         EXPECT_NE(text.find(part), std::string::npos) << text;
     }
     // Times across leap days and centuries, and a record of an older version's few fields.
-    host_.records = {Record(u"A", 951'782'400), Record(u"B", 4'107'542'399), UpdateMarker{u"C", std::nullopt}};
+    host_.records = {Record(u"A", 951'782'400), Record(u"B", 4'107'542'399),
+                     UpdateMarker{u"C", std::nullopt}};
     out_.str("");
     EXPECT_EQ(ListUpdateRecords(host_, true, out_, err_), kExitOk);
     const nlohmann::json j = Json();
     EXPECT_EQ(j["command"], "update --records");
     ASSERT_EQ(j["records"].size(), 3u);
-    EXPECT_EQ(j["records"][0], nlohmann::json::parse(R"({"serial": "A", "port": "2-1.4",
+    EXPECT_EQ(j["records"][0],
+              nlohmann::json::parse(
+                  R"({"serial": "A", "port": "2-1.4",
         "vendorId": "0x5E3B", "productId": "0x7C34", "product": "ZR-MOX3", "generation": 2,
-        "resourceId": 117, "blockLength": 4096, "configDigest": ")" + std::string(64, 'c') +
-        R"(", "writtenAt": 951782400, "writtenAtText": "2000-02-29 00:00:00 UTC"})"));
+        "resourceId": 117, "blockLength": 4096, "configDigest": ")" +
+                  std::string(64, 'c') +
+                  R"(", "writtenAt": 951782400, "writtenAtText": "2000-02-29 00:00:00 UTC"})"));
     EXPECT_EQ(j["records"][1]["writtenAtText"], "2100-02-28 23:59:59 UTC");
     EXPECT_TRUE(j["records"][2]["blockLength"].is_null());
     EXPECT_TRUE(err_.str().empty());
@@ -69,7 +75,9 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
 TEST_F(UpdateRecords, OneIsForgottenAfterTheQuestionAndOthersStay) {
     host_.records = {Record(u"MINE", 1), Record(u"OTHER", 2)};
     int asked = 0;
-    auto answer = [&](bool yes) { return [&asked, yes](const std::string&) { return ++asked, yes; }; };
+    auto answer = [&](bool yes) {
+        return [&asked, yes](const std::string&) { return ++asked, yes; };
+    };
     EXPECT_EQ(ForgetUpdateRecord(host_, u"MINE", false, false, out_, err_, answer(false)),
               kExitNothingToDo);
     EXPECT_EQ(host_.records.size(), 2u);
@@ -78,7 +86,8 @@ TEST_F(UpdateRecords, OneIsForgottenAfterTheQuestionAndOthersStay) {
     EXPECT_EQ(asked, 2);
     // JSON never asks, so it needs --yes.
     out_.str("");
-    EXPECT_EQ(ForgetUpdateRecord(host_, u"OTHER", false, true, out_, err_, answer(true)), kExitUsage);
+    EXPECT_EQ(ForgetUpdateRecord(host_, u"OTHER", false, true, out_, err_, answer(true)),
+              kExitUsage);
     EXPECT_EQ(Json()["error"]["code"], "usage");
     EXPECT_EQ(ForgetUpdateRecord(host_, u"OTHER", true, true, out_, err_, answer(false)), kExitOk);
     EXPECT_EQ(asked, 2);
@@ -90,8 +99,9 @@ TEST_F(UpdateRecords, NoSuchRecordOrOneThatStaysIsAFailureThatSaysSo) {
     EXPECT_EQ(ForgetUpdateRecord(host_, u"MISSING", true, true, out_, err_), kExitFailed);
     const nlohmann::json j = Json();
     EXPECT_EQ(j["error"]["code"], "no-record");
-    EXPECT_EQ(j["error"]["text"], "there is no record of an update of the drive with serial "
-                                  "number MISSING; there are records of 4A3F0012B7C4D9E1");
+    EXPECT_EQ(j["error"]["text"],
+              "there is no record of an update of the drive with serial "
+              "number MISSING; there are records of 4A3F0012B7C4D9E1");
     host_.removalFails = true;
     EXPECT_EQ(ForgetUpdateRecord(host_, u"4A3F0012B7C4D9E1", true, false, out_, err_), kExitFailed);
     EXPECT_NE(err_.str().find("could not be removed"), std::string::npos) << err_.str();

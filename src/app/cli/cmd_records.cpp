@@ -138,11 +138,11 @@ int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool ye
         for (const UpdateMarker& record : records) {
             known += (known.empty() ? "" : ", ") + SerialText(record.serial);
         }
-        return report.Fail("no-record",
-                           "there is no record of an update of the drive with serial number " +
-                               shown + (known.empty() ? "; there are no records"
-                                                      : "; there are records of " + known),
-                           fields);
+        return report.Fail(
+            "no-record",
+            "there is no record of an update of the drive with serial number " + shown +
+                (known.empty() ? "; there are no records" : "; there are records of " + known),
+            fields);
     }
     if (json && !yes) {
         return report.Fail(kUsageErrorCode, "--json never asks: give --yes to forget a record",
@@ -162,10 +162,10 @@ int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool ye
     host.RemoveMarker(serial);
     for (const UpdateMarker& record : host.ReadMarkers()) {
         if (record.serial == serial) {
-            return report.Fail("write-failed",
-                               "the record of the drive with serial number " + shown +
-                                   " could not be removed",
-                               fields);
+            return report.Fail(
+                "write-failed",
+                "the record of the drive with serial number " + shown + " could not be removed",
+                fields);
         }
     }
     if (!json) out << "Forgot the record of the drive with serial number " << shown << ".\n";

@@ -17,7 +17,8 @@ struct HostOptions {
     // /var/lib/mox3-updater, or the user's $XDG_STATE_HOME/mox3-updater.
     std::filesystem::path stateDir;
     // Linux: where the update lock lives; empty: /run/mox3-updater for root, else the state
-    // folder. Emulated drives keep it in their bus folder.
+    // folder (a reader also shares root's lock where there is one). Emulated drives keep it in
+    // their bus folder.
     std::filesystem::path lockDir;
     bool force = false;              // plays the part of the "/UPDATE" switch
     std::function<std::u16string(int)> texts;

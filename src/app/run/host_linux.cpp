@@ -170,13 +170,15 @@ FolderHandle OpenCheckedFolder(const fs::path& given, FolderKind kind, bool crea
     for (const fs::path& part : above.relative_path()) {
         if (part.empty()) continue;
         walked /= part;
-        int next = ::openat(current.fd(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int next =
+            ::openat(current.fd(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0 && errno == ENOENT && create) {
             if (::mkdirat(current.fd(), part.c_str(), 0700) != 0 && errno != EEXIST) {
                 if (error) *error = ErrnoText("cannot create " + walked.string(), errno);
                 return {};
             }
-            next = ::openat(current.fd(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            next =
+                ::openat(current.fd(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
         if (next < 0) {
             if (error) *error = ErrnoText("cannot open " + walked.string(), errno);
@@ -187,7 +189,8 @@ FolderHandle OpenCheckedFolder(const fs::path& given, FolderKind kind, bool crea
     }
 
     struct stat st {};
-    if (::fstatat(current.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    if (::fstatat(current.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
         if (error) *error = shown.string() + " is a link, not a folder";
         return {};
     }
@@ -199,14 +202,15 @@ FolderHandle OpenCheckedFolder(const fs::path& given, FolderKind kind, bool crea
         if (error) *error = ErrnoText("cannot create " + shown.string(), errno);
         return {};
     }
-    FolderHandle folder(::openat(current.fd(), name.c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
-                        shown);
+    FolderHandle folder(
+        ::openat(current.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
+        shown);
     if (!folder.ok()) {
         const int why = errno;
         if (error) {
-            *error = why == ENOTDIR || why == ELOOP ? shown.string() + " is not a folder"
-                                                    : ErrnoText("cannot open " + shown.string(), why);
+            *error = why == ENOTDIR || why == ELOOP
+                         ? shown.string() + " is not a folder"
+                         : ErrnoText("cannot open " + shown.string(), why);
         }
         return {};
     }
@@ -236,8 +240,8 @@ fs::path DefaultStateDir(std::string* error) {
     }
     if (st.st_uid != ::geteuid()) {
         if (error) {
-            *error = "the home folder " + home + " belongs to " + UidText(st.st_uid) +
-                     ", not to " + UidText(::geteuid()) + "; give --state-dir";
+            *error = "the home folder " + home + " belongs to " + UidText(st.st_uid) + ", not to " +
+                     UidText(::geteuid()) + "; give --state-dir";
         }
         return {};
     }
@@ -252,8 +256,8 @@ bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data
     std::random_device random;
     const std::string temp = "." + name + ".tmp" + std::to_string(random());
     // A new file of its own: never one that is there already, nor a link's target.
-    int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
+    int fd =
+        ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     std::string why;
     if (fd < 0) why = ErrnoText("cannot write " + name, errno);
     std::size_t done = 0;
@@ -268,7 +272,8 @@ bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data
     if (why.empty() && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
         why = ErrnoText("cannot replace " + name, errno);
     }
-    if (why.empty() && ::fsync(dirFd) != 0) why = ErrnoText("cannot flush the folder of " + name, errno);
+    if (why.empty() && ::fsync(dirFd) != 0)
+        why = ErrnoText("cannot flush the folder of " + name, errno);
     if (why.empty()) return true;
     ::unlinkat(dirFd, temp.c_str(), 0);
     if (error) *error = why;
@@ -358,7 +363,8 @@ std::string FormatRecord(const UpdateMarker& m) {
     std::snprintf(ids, sizeof ids, "vendorId=0x%04X\nproductId=0x%04X\n", m.vendorId, m.productId);
     std::string text = "# mox3-updater: an update not finished yet\n";
     text += "serial=" + EscapeValue(Utf16ToUtf8(m.serial)) + "\n";
-    text += "blockLength=" + (m.blockLength ? std::to_string(*m.blockLength) : std::string()) + "\n";
+    text +=
+        "blockLength=" + (m.blockLength ? std::to_string(*m.blockLength) : std::string()) + "\n";
     text += "port=" + EscapeValue(Utf16ToUtf8(m.port)) + "\n";
     text += ids;
     text += "product=" + EscapeValue(Utf16ToUtf8(m.product)) + "\n";
@@ -383,7 +389,8 @@ UpdateMarker ParseRecord(std::string_view text) {
         const std::string_view key = line.substr(0, eq);
         const std::string_view value = line.substr(eq + 1);
         if (key == "serial") {
-            m.serial = std::u16string(CutToCapacity(Utf8ToUtf16(UnescapeValue(value)), kShortTextUnits));
+            m.serial =
+                std::u16string(CutToCapacity(Utf8ToUtf16(UnescapeValue(value)), kShortTextUnits));
         } else if (key == "blockLength") {
             if (auto n = ParseNumber<std::uint32_t>(value); n && (*n == 512 || *n == 4096)) {
                 m.blockLength = *n;
@@ -402,8 +409,8 @@ UpdateMarker ParseRecord(std::string_view text) {
         } else if (key == "resourceId") {
             m.resourceId = std::max(0, ParseNumber<int>(value).value_or(0));
         } else if (key == "configDigest") {
-            const bool hex = value.size() == 64 && value.find_first_not_of("0123456789abcdef") ==
-                                                       std::string_view::npos;
+            const bool hex = value.size() == 64 &&
+                             value.find_first_not_of("0123456789abcdef") == std::string_view::npos;
             m.configDigest = hex ? std::string(value) : std::string();
         } else if (key == "writtenAt") {
             m.writtenAt = ParseNumber<std::int64_t>(value).value_or(0);
@@ -518,7 +525,8 @@ std::optional<UpdateMarker> LinuxHost::LegacyMarker() {
     std::optional<std::string> serial = ReadFileInFolder(state_.fd(), kMarkerName, 512, &missing);
     if (missing) return std::nullopt;
     UpdateMarker marker;  // a marker that cannot be read has no serial
-    if (serial) marker.serial = std::u16string(CutToCapacity(Utf8ToUtf16(*serial), kShortTextUnits));
+    if (serial)
+        marker.serial = std::u16string(CutToCapacity(Utf8ToUtf16(*serial), kShortTextUnits));
     if (std::optional<std::string> length = ReadFileInFolder(state_.fd(), kLengthName, 32)) {
         if (*length == "512\n" || *length == "4096\n") {
             marker.blockLength = static_cast<std::uint32_t>(std::stoul(*length));
@@ -549,7 +557,8 @@ std::vector<LinuxHost::StoredRecord> LinuxHost::StoredRecords() {
     }
     ::closedir(list);
     std::sort(records.begin(), records.end(), [](const StoredRecord& a, const StoredRecord& b) {
-        if (a.marker.writtenAt != b.marker.writtenAt) return a.marker.writtenAt < b.marker.writtenAt;
+        if (a.marker.writtenAt != b.marker.writtenAt)
+            return a.marker.writtenAt < b.marker.writtenAt;
         return a.name < b.name;
     });
     return records;
@@ -565,7 +574,8 @@ bool LinuxHost::WriteMarker(const UpdateMarker& marker) {
         return false;
     }
     // This drive's record of an older version is replaced by this one.
-    if (std::optional<UpdateMarker> legacy = LegacyMarker(); legacy && legacy->serial == kept.serial) {
+    if (std::optional<UpdateMarker> legacy = LegacyMarker();
+        legacy && legacy->serial == kept.serial) {
         ::unlinkat(state_.fd(), kMarkerName, 0);
         ::unlinkat(state_.fd(), kLengthName, 0);
         ::fsync(state_.fd());
@@ -578,9 +588,10 @@ std::vector<UpdateMarker> LinuxHost::ReadMarkers() {
     if (StateFolderFd() < 0) return markers;
     std::vector<StoredRecord> records = StoredRecords();
     if (std::optional<UpdateMarker> legacy = LegacyMarker()) {
-        const bool replaced = std::any_of(records.begin(), records.end(), [&](const StoredRecord& r) {
-            return !legacy->serial.empty() && r.marker.serial == legacy->serial;
-        });
+        const bool replaced =
+            std::any_of(records.begin(), records.end(), [&](const StoredRecord& r) {
+                return !legacy->serial.empty() && r.marker.serial == legacy->serial;
+            });
         if (!replaced) markers.push_back(*legacy);
     }
     for (StoredRecord& record : records) markers.push_back(std::move(record.marker));
@@ -625,14 +636,13 @@ std::u16string LinuxHost::CommandLineArguments() {
     return options_.force ? u"/UPDATE" : u"";
 }
 
-
 UpdateLock::Outcome UpdateLock::Take(const FolderHandle& folder, bool exclusive, Clock& clock,
                                      std::string* error) {
     path_ = folder.path() / kLockName;
     // Readable by all, so that every copy of the program locks the same file; flock needs no
     // more than reading.
-    int fd = ::openat(folder.fd(), kLockName, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                      0644);
+    int fd = ::openat(folder.fd(), kLockName,
+                      O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (error) {
             *error = errno == ELOOP ? path_.string() + " is a link, not a lock file"
@@ -690,7 +700,9 @@ FolderHandle OpenLockFolder(const HostOptions& options, int stateFd, const fs::p
     if (!options.lockDir.empty()) {
         return OpenCheckedFolder(options.lockDir, FolderKind::kGivenLock, false, error);
     }
-    if (::geteuid() == 0) return OpenCheckedFolder(kSystemLockDir, FolderKind::kSystemLock, true, error);
+    if (::geteuid() == 0) {
+        return OpenCheckedFolder(kSystemLockDir, FolderKind::kSystemLock, true, error);
+    }
     int fd = stateFd >= 0 ? ::fcntl(stateFd, F_DUPFD_CLOEXEC, 0) : -1;
     if (fd < 0 && error) *error = "no folder for the update lock: the state folder cannot be had";
     return fd >= 0 ? FolderHandle(fd, stateDir) : FolderHandle();
@@ -707,7 +719,21 @@ class LockedLinuxHost : public LinuxHost {
 class ReadersLock : public DriveReadersLock {
   public:
     UpdateLock lock;
+    UpdateLock rootLock;
 };
+
+// A reader other than root shares root's lock as well, where root has made one: root's
+// updates are the ones that change real drives. Nothing to share when there is none.
+UpdateLock::Outcome ShareRootLock(UpdateLock& lock, Clock& clock, std::string* error) {
+    struct stat st {};
+    if (::lstat(kSystemLockDir, &st) != 0 && errno == ENOENT) return UpdateLock::Outcome::kHeld;
+    FolderHandle folder = OpenCheckedFolder(kSystemLockDir, FolderKind::kSystemLock, false, error);
+    if (!folder.ok()) return UpdateLock::Outcome::kFailed;
+    if (::fstatat(folder.fd(), kLockName, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+        return UpdateLock::Outcome::kHeld;
+    }
+    return lock.Take(folder, false, clock, error);
+}
 
 // Opens the lock's folder and takes the lock; `lock` holds it on kHeld.
 UpdateLock::Outcome TakeLock(const HostOptions& options, LinuxHost* stateHost, bool exclusive,
@@ -754,7 +780,11 @@ std::unique_ptr<DriveReadersLock> ShareUpdateLock(const HostOptions& options, bo
     if (updateRunning) *updateRunning = false;
     auto held = std::make_unique<ReadersLock>();
     LinuxHost stateHost(options);
-    switch (TakeLock(options, &stateHost, false, held->lock, error)) {
+    UpdateLock::Outcome outcome = TakeLock(options, &stateHost, false, held->lock, error);
+    if (outcome == UpdateLock::Outcome::kHeld && options.lockDir.empty() && ::geteuid() != 0) {
+        outcome = ShareRootLock(held->rootLock, *stateHost.clock(), error);
+    }
+    switch (outcome) {
         case UpdateLock::Outcome::kHeld:
             return held;
         case UpdateLock::Outcome::kBusy:
