@@ -122,6 +122,7 @@ UpdateFigures TimeUpdate(std::shared_ptr<Clock> base, const EmulatedLatency& lat
     HostOptions options;
     options.imageDir = folder.path / "images";
     options.stateDir = folder.path / "state";
+    options.lockDir = bus;  // emulated drives lock their bus folder, never the system's
     options.texts = [](int) { return std::u16string(); };
     options.clock = hostClock;
 
