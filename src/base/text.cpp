@@ -208,4 +208,31 @@ std::string EscapedForDisplay(std::u16string_view text) {
     return out;
 }
 
+std::string UtcText(std::int64_t seconds) {
+    std::int64_t days = seconds / 86400;
+    std::int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Days to a civil date, counted in eras of 400 years from 0000-03-01.
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra =
+        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t shifted = (5 * dayOfYear + 2) / 153;
+    const std::int64_t day = dayOfYear - (153 * shifted + 2) / 5 + 1;
+    const std::int64_t month = shifted < 10 ? shifted + 3 : shifted - 9;
+    const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    char text[160];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC",
+                  static_cast<long long>(year), static_cast<long long>(month),
+                  static_cast<long long>(day), static_cast<long long>(rest / 3600),
+                  static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+    return text;
+}
+
+
 }  // namespace mox3

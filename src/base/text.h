@@ -49,6 +49,10 @@ bool HasControlCharacters(std::u16string_view text);
 // store in a line of text: control characters become \xNN or \uNNNN, a backslash "\\".
 std::string EscapedForDisplay(std::u16string_view text);
 
+// Seconds since 1970 as "2026-12-08 01:27:45 UTC", by the calendar alone (no time zone file
+// and no C library's gmtime, whose variants differ between the platforms).
+std::string UtcText(std::int64_t seconds);
+
 // Formats an unsigned number as "0x%04X".
 std::u16string HexText16(std::uint32_t value);
 

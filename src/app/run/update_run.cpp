@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
+#include <chrono>
 
 #include "base/text.h"
 #include "bridge/programming.h"
@@ -202,10 +202,8 @@ std::string DescribeRecord(const UpdateMarker& record) {
         text += "-byte blocks";
     }
     if (record.writtenAt > 0) {
-        const std::time_t at = static_cast<std::time_t>(record.writtenAt);
-        char when[32] = {};
-        if (const std::tm* utc = std::gmtime(&at)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M UTC", utc);
-        text += std::string(", written ") + when;
+        text += ", written ";
+        text += UtcText(record.writtenAt);
     }
     return text;
 }
@@ -383,7 +381,9 @@ UpdateMarker RecordOf(const DeviceRecord& drive, int kind, int resource,
     record.generation = kind;
     record.resourceId = resource;
     record.configDigest = DigestText(configBytes);
-    record.writtenAt = static_cast<std::int64_t>(std::time(nullptr));
+    record.writtenAt = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
     return record;
 }
 
