@@ -519,7 +519,8 @@ TEST_F(UpdateRun, SeveralDrivesAndTheOneTheUserNames) {
     naming.dir = host_.dir;
     naming.clockPtr = clock_;
     for (const std::u16string& name :
-         {std::u16string(u"BBBB000000000002"), std::u16string(u"b"), Utf8ToUtf16(b.string())}) {
+         {std::u16string(u"BBBB000000000002"), std::u16string(u"b"),
+          Utf8ToUtf16(std::filesystem::path(b).make_preferred().string())}) {
         naming.name = name;
         Versions versions;
         ASSERT_TRUE(InspectAtStartup(view_, naming, versions)) << Utf16ToUtf8(name);
@@ -614,7 +615,7 @@ TEST_F(UpdateRun, EveryNodeOfTheDriveIsCheckedAndTaken) {
         << why;
     Versions versions;
     ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
-    const std::u16string disk = Utf8ToUtf16(drive.string());
+    const std::u16string disk = Utf8ToUtf16(std::filesystem::path(drive).make_preferred().string());
     ASSERT_EQ(versions.drivePaths.size(), 2u);
     EXPECT_EQ(versions.drivePaths[0], disk + u"#cdrom");
     host_.claimRefusal = {"/dev/sdb is in use by the system (mounted or held exclusively)"};
