@@ -16,12 +16,6 @@ namespace mox3 {
 
 namespace {
 
-std::string Hex16(std::uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value);
-    return text;
-}
-
 // What a record leaves unsaid (a record of an older version holds the serial number alone).
 std::string OrUnknown(const std::string& text) {
     return text.empty() ? "unknown" : text;
@@ -35,8 +29,8 @@ void WriteRecord(JsonWriter& j, const UpdateMarker& r) {
     j.BeginObject()
         .Field("serial", Utf16ToUtf8(r.serial))
         .Field("port", Utf16ToUtf8(r.port))
-        .Field("vendorId", Hex16(r.vendorId))
-        .Field("productId", Hex16(r.productId))
+        .Field("vendorId", Utf16ToUtf8(HexText16(r.vendorId)))
+        .Field("productId", Utf16ToUtf8(HexText16(r.productId)))
         .Field("product", Utf16ToUtf8(r.product))
         .Field("generation", static_cast<std::int64_t>(r.generation))
         .Field("resourceId", static_cast<std::int64_t>(r.resourceId));
@@ -55,7 +49,7 @@ std::string RecordText(const UpdateMarker& r) {
     std::string text = "record of the drive with serial number " + SerialText(r.serial) + "\n";
     text += "  port:           " + OrUnknown(ForTerminal(r.port)) + "\n";
     text += "  ids:            " +
-            (r.vendorId || r.productId ? Hex16(r.vendorId) + ":" + Hex16(r.productId)
+            (r.vendorId || r.productId ? Utf16ToUtf8(HexText16(r.vendorId)) + ":" + Utf16ToUtf8(HexText16(r.productId))
                                        : std::string("unknown")) +
             "\n";
     text += "  product:        " + OrUnknown(ForTerminal(r.product)) + "\n";

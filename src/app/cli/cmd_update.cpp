@@ -16,10 +16,7 @@
 #include "app/run/update_run.h"
 #include "base/json.h"
 #include "base/text.h"
-#include "config/compile_input.h"
-#include "config/profile_reader.h"
 #include "discovery/bridge_manager.h"
-#include "resources/resources.h"
 #include "bridge/firmware_image.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -302,15 +299,6 @@ std::vector<AttachedDrive> AttachedDrives() {
                           EscapedForDisplay(r.product)});
     }
     return drives;
-}
-
-// Whether the configuration file of a model is one of this generation's.
-bool ModelFitsGeneration(const ManualRecovery& model, int generation) {
-    const EmbeddedResource* resource =
-        FindConfigResource(ConfigResourceFor(model.productId, model.product));
-    if (resource == nullptr) return false;
-    const std::vector<std::uint8_t> bytes(resource->bytes.begin(), resource->bytes.end());
-    return CheckConfigHeader(ProfileFile::Parse(bytes), generation).ok;
 }
 
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {

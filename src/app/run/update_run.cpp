@@ -12,6 +12,7 @@
 #include "config/profile_reader.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
+#include "resources/resources.h"
 
 namespace mox3 {
 
@@ -177,11 +178,7 @@ Choice ChooseDrive(const CBridgeMgr& mgr, int count, const std::optional<std::u1
 
 std::string DescribeRecord(const UpdateMarker& record) {
     std::string text = "serial " + EscapedForDisplay(record.serial);
-    if (record.productId != 0) {
-        char id[8];
-        std::snprintf(id, sizeof id, "0x%04X", record.productId);
-        text += ", product id " + std::string(id);
-    }
+    if (record.productId != 0) text += ", product id " + Utf16ToUtf8(HexText16(record.productId));
     if (!record.product.empty()) {
         text += ' ';
         text += EscapedForDisplay(record.product);
@@ -391,6 +388,17 @@ UpdateMarker RecordOf(const DeviceRecord& drive, int kind, int resource,
 bool ConfigFitsGeneration(const std::vector<std::uint8_t>& bytes, int kind) {
     return CheckConfigHeader(ProfileFile::Parse(bytes), kind).ok;
 }
+
+}  // namespace
+
+bool ModelFitsGeneration(const ManualRecovery& model, int generation) {
+    const EmbeddedResource* resource =
+        FindConfigResource(ConfigResourceFor(model.productId, model.product));
+    return resource != nullptr &&
+           ConfigFitsGeneration({resource->bytes.begin(), resource->bytes.end()}, generation);
+}
+
+namespace {
 
 // The first drive with the maker's identity and this serial number, or -1.
 int FindDrive(CBridgeMgr& mgr, const std::u16string& serial) {

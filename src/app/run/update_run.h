@@ -205,5 +205,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
 
 // The configuration file of a model, by product id and product name; 0 when there is none.
 int ConfigResourceFor(std::uint16_t productId, const std::u16string& product);
+// Whether a model's configuration file is one of this bridge generation's.
+bool ModelFitsGeneration(const ManualRecovery& model, int generation);
 
 }  // namespace mox3
