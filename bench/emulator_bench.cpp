@@ -128,8 +128,8 @@ UpdateFigures TimeUpdate(std::shared_ptr<Clock> base, const EmulatedLatency& lat
 
     const auto wallStart = std::chrono::steady_clock::now();
     const std::uint64_t start = base->NowMs();
-    bool alreadyRunning = false;
-    auto host = StartCliHost(options, &alreadyRunning, why);
+    HostStartFailure failure = HostStartFailure::kNone;
+    auto host = StartCliHost(options, &failure, why);
     if (!host) return figures;
     QuietView view;
     Versions versions;

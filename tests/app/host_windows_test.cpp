@@ -215,16 +215,16 @@ TEST(SingleInstance, OneCopyOnTheWholeSystem) {
     EXPECT_EQ(second.mutex, nullptr);
 
     // The command line refuses too, and names what it found taken.
-    bool alreadyRunning = false;
+    HostStartFailure failure = HostStartFailure::kNone;
     std::string why;
-    EXPECT_EQ(StartCliHost(HostOptions{}, &alreadyRunning, &why), nullptr);
-    EXPECT_TRUE(alreadyRunning);
+    EXPECT_EQ(StartCliHost(HostOptions{}, &failure, &why), nullptr);
+    EXPECT_EQ(failure, HostStartFailure::kAlreadyRunning);
     EXPECT_EQ(why, "Global\\KAVELIN ZR-MOX3 UPDATER");
 
     CloseHandle(first.mutex);
-    auto host = StartCliHost(HostOptions{}, &alreadyRunning, &why);
+    auto host = StartCliHost(HostOptions{}, &failure, &why);
     EXPECT_NE(host, nullptr);
-    EXPECT_FALSE(alreadyRunning);
+    EXPECT_EQ(failure, HostStartFailure::kNone);
     EXPECT_EQ(TakeSingleInstance().state, InstanceState::AlreadyRunning)
         << "the command line's host holds the mutex while it lives";
     host.reset();

@@ -62,9 +62,9 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         options.lockDir = dir_.path();  // not the system's: tests run side by side
         options.texts = [](int id) { return Utf8ToUtf16(std::to_string(id)); };
         options.clock = clock_;
-        bool alreadyRunning = false;
+        HostStartFailure failure = HostStartFailure::kNone;
         std::string why;
-        auto host = StartCliHost(options, &alreadyRunning, &why);
+        auto host = StartCliHost(options, &failure, &why);
         EXPECT_NE(host, nullptr) << why;
         if (!host) return -1;
         BoxView view;

@@ -2,6 +2,8 @@
 // beside an update, an update that waits a little for readers, and locks that are refused
 // with their reason rather than taken for a running update.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +33,13 @@ class WatchedClock : public ManualClock {
     }
 };
 
+std::unique_ptr<CliHost> StartUpdate(const HostOptions& options, bool* running, std::string* why) {
+    HostStartFailure failure = HostStartFailure::kNone;
+    std::unique_ptr<CliHost> host = StartCliHost(options, &failure, why);
+    *running = failure == HostStartFailure::kAlreadyRunning;
+    return host;
+}
+
 class UpdateLockTest : public ::testing::Test {
   protected:
     void SetUp() override { fs::create_directories(dir_ / "lock"); }
@@ -42,7 +51,7 @@ class UpdateLockTest : public ::testing::Test {
         return options;
     }
     std::unique_ptr<CliHost> Start(const HostOptions& options, bool* running, std::string* why) {
-        return StartCliHost(options, running, why);
+        return StartUpdate(options, running, why);
     }
     test::TempDir dir_;
     std::shared_ptr<WatchedClock> clock_ = std::make_shared<WatchedClock>();
@@ -120,9 +129,26 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
             options.clock = std::make_shared<ManualClock>();
             bool running = false;
             std::string why;
+            // A lock an older copy made for all to open, held shared by anyone at all for as
+            // long as they like, keeps no update waiting: root puts a lock of its own there.
+            fs::create_directory("/run/mox3-updater");
+            const std::string lockPath = std::string("/run/mox3-updater/") + kLockFile;
+            test::WriteBytes(lockPath, {});
+            ::chmod(lockPath.c_str(), 0644);
+            const int squatter = ::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC);
+            if (squatter < 0 || ::flock(squatter, LOCK_SH) != 0) return "no squatter";
             {
-                auto host = StartCliHost(options, &running, &why);
+                auto host = StartUpdate(options, &running, &why);
+                ::close(squatter);
                 if (!host) return "no update lock: " + why;
+                struct stat lock {};
+                if (::stat(lockPath.c_str(), &lock) != 0 || (lock.st_mode & 0777) != 0600) {
+                    failures += "root's lock is not root's alone\n";
+                }
+                if (test::ReadText("/run/mox3-updater/update-running")
+                        .rfind(std::to_string(::getpid()) + " ", 0) != 0) {
+                    failures += "the update did not say that it runs\n";
+                }
                 if (ShareUpdateLock(options, &running, &why) || !running ||
                     why != std::string("/run/mox3-updater/") + kLockFile) {
                     failures += "a reader beside the update: " + why + "\n";
@@ -138,6 +164,17 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
                 };
                 failures += test::RunInChild(otherUser).failure;
             }
+            // Gone with the update; one left by a process that has ended stops no reader.
+            if (fs::exists("/run/mox3-updater/update-running")) failures += "still announced\n";
+            test::WriteBytes("/run/mox3-updater/update-running",
+                             std::vector<std::uint8_t>{'1', ' ', '1', '\n'});
+            auto readerAfter = [&]() -> std::string {
+                HostOptions theirs;
+                theirs.stateDir = dir / "theirs";
+                if (::setuid(test::kOtherUid) != 0) return "no setuid";
+                return ShareUpdateLock(theirs, &running, &why) ? "" : "a reader stopped: " + why;
+            };
+            failures += test::RunInChild(readerAfter).failure;
             struct stat st {};
             if (::lstat("/run/mox3-updater", &st) != 0 || (st.st_mode & 07777) != 0755 ||
                 st.st_uid != 0) {
@@ -147,7 +184,7 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
             auto refused = [&](const char* what, const char* reason) {
                 why.clear();
                 running = true;
-                if (StartCliHost(options, &running, &why) || running ||
+                if (StartUpdate(options, &running, &why) || running ||
                     why.find(reason) == std::string::npos) {
                     failures += std::string(what) + ": " + why + "\n";
                 }
@@ -193,7 +230,7 @@ TEST_F(ReadersOnTheCommandLine, ListAndBridgeRefuseWhileAnUpdateRuns) {
     options.clock = std::make_shared<ManualClock>();
     bool running = false;
     std::string why;
-    auto update = StartCliHost(options, &running, &why);
+    auto update = StartUpdate(options, &running, &why);
     ASSERT_TRUE(update) << why;
     fs::remove(dir_ / "trace.txt");
     for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{

@@ -377,9 +377,9 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         }
     }
     std::string why;
-    bool alreadyRunning = false;
-    std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &alreadyRunning, &why);
-    if (!started && alreadyRunning) {
+    HostStartFailure failure = HostStartFailure::kNone;
+    std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &failure, &why);
+    if (!started && failure == HostStartFailure::kAlreadyRunning) {
         view.MessageBox(LoadTableString(kMsgError, lang),
                         LoadTableString(kMsgAlreadyRunning, lang));
         if (!options.json) {
@@ -392,7 +392,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     if (!started) {
         err << FormatCliText(CliText::kLeadError, lang, {why}) << "\n";
-        return finish(kExitFailed, 0, "state-folder", why);
+        return finish(kExitFailed, 0,
+                      failure == HostStartFailure::kLock ? "lock-failed" : "state-folder", why);
     }
     CliHost& host = *started;
     if (options.records) return ListUpdateRecords(host, options.json, out, err);

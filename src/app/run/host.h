@@ -36,10 +36,17 @@ class CliHost : public HostServices {
 // The image file of a chip kind as a run with these options would find it.
 std::u16string FindImagePath(const HostOptions& options, int chipKind);
 
+// Why a host for the command line could not be had.
+enum class HostStartFailure {
+    kNone,
+    kAlreadyRunning,  // another update holds the lock; `error` names it
+    kStateFolder,     // the folder of the update's records cannot be had; `error` says why
+    kLock,            // the lock cannot be opened or trusted; `error` says why
+};
+
 // The platform's host for one run of the command line, holding the single-instance lock.
-// Nothing when it cannot be had: `alreadyRunning` tells a copy running already (then `error`
-// names the lock) from an error (then `error` says what).
-std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
+// Nothing when it cannot be had, with `failure` and `error` saying why.
+std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, HostStartFailure* failure,
                                       std::string* error);
 
 // What a command that asks drives without changing them (list, bridge) holds while it talks to

@@ -636,44 +636,127 @@ std::u16string LinuxHost::CommandLineArguments() {
     return options_.force ? u"/UPDATE" : u"";
 }
 
-UpdateLock::Outcome UpdateLock::Take(const FolderHandle& folder, bool exclusive, Clock& clock,
-                                     std::string* error) {
-    path_ = folder.path() / kLockName;
-    // Readable by all, so that every copy of the program locks the same file; flock needs no
-    // more than reading.
-    int fd = ::openat(folder.fd(), kLockName,
-                      O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (error) {
-            *error = errno == ELOOP ? path_.string() + " is a link, not a lock file"
-                                    : ErrnoText("cannot open the lock " + path_.string(), errno);
-        }
-        return Outcome::kFailed;
+namespace {
+
+constexpr const char* kAnnounceName = "update-running";
+
+bool ReadSmallFile(const std::string& path, std::string* text) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buffer[1024];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got <= 0) return false;
+    text->assign(buffer, static_cast<std::size_t>(got));
+    return true;
+}
+
+// The start time of a process in clock ticks since boot (field 22 of /proc/PID/stat); 0 when
+// it is not there. A pid is used again; a pid and its start time are not.
+std::uint64_t ProcessStartTicks(pid_t pid) {
+    std::string stat;
+    if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", &stat)) return 0;
+    const std::size_t end = stat.rfind(')');  // the name may hold blanks and parentheses
+    if (end == std::string::npos) return 0;
+    std::size_t at = end + 1;
+    for (int field = 3; field < 22; ++field) {
+        at = stat.find(' ', at + 1);
+        if (at == std::string::npos) return 0;
     }
-    struct stat st {};
-    std::string wrong;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        wrong = path_.string() + " is not a lock file (not a regular file)";
-    } else if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
-        // Another user's file could be removed and made anew by them, unlocked.
-        wrong = "the lock " + path_.string() + " was made by " + UidText(st.st_uid) +
-                ", not by root or this user";
-    }
-    if (!wrong.empty()) {
+    std::uint64_t ticks = 0;
+    const char* from = stat.data() + at + 1;
+    std::from_chars(from, stat.data() + stat.size(), ticks);
+    return ticks;
+}
+
+// Puts a new lock file, root's alone and held exclusively, in the place of the one open as
+// `oldFd`, and closes that. The old one stays when no new one can be made.
+int ReplaceLooseLock(int folderFd, int oldFd) {
+    const std::string temporary = std::string(kLockName) + ".new-" + std::to_string(::getpid());
+    ::unlinkat(folderFd, temporary.c_str(), 0);
+    int fd = ::openat(folderFd, temporary.c_str(),
+                      O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return oldFd;
+    if (::fchmod(fd, 0600) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ::renameat(folderFd, temporary.c_str(), folderFd, kLockName) != 0) {
         ::close(fd);
-        if (error) *error = wrong;
-        return Outcome::kFailed;
+        ::unlinkat(folderFd, temporary.c_str(), 0);
+        return oldFd;
     }
+    ::close(oldFd);
+    return fd;
+}
+
+}  // namespace
+
+UpdateLock::Outcome UpdateLock::Take(const FolderHandle& folder, bool exclusive, Clock& clock,
+                                     std::string* error, bool rootsAlone) {
+    path_ = folder.path() / kLockName;
+    const std::uint64_t deadline = clock.NowMs() + kWaitMs;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // Readable by all unless it is root's: every copy of a user's program locks the same
+        // file, and flock needs no more than reading.
+        int fd = ::openat(folder.fd(), kLockName,
+                          O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          rootsAlone ? 0600 : 0644);
+        if (fd < 0) {
+            if (error) {
+                *error = errno == ELOOP ? path_.string() + " is a link, not a lock file"
+                                        : ErrnoText("cannot open the lock " + path_.string(), errno);
+            }
+            return Outcome::kFailed;
+        }
+        struct stat st {};
+        std::string wrong;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            wrong = path_.string() + " is not a lock file (not a regular file)";
+        } else if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+            // Another user's file could be removed and made anew by them, unlocked.
+            wrong = "the lock " + path_.string() + " was made by " + UidText(st.st_uid) +
+                    ", not by root or this user";
+        }
+        if (!wrong.empty()) {
+            ::close(fd);
+            if (error) *error = wrong;
+            return Outcome::kFailed;
+        }
+        if (rootsAlone && exclusive && (st.st_mode & 077) != 0) {
+            // Others could open it, and hold it shared for as long as they like: unless an
+            // update holds it, root makes a lock of its own in its place.
+            if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+                fd = ReplaceLooseLock(folder.fd(), fd);
+                if (::fstat(fd, &st) != 0) st = {};
+            }
+        }
+        const Outcome outcome = Lock(fd, exclusive, clock, error);
+        if (outcome != Outcome::kHeld) {
+            ::close(fd);
+            return outcome;
+        }
+        // The file may have been replaced while this process waited for it: hold the one
+        // that is there now.
+        struct stat now {};
+        if (::fstatat(folder.fd(), kLockName, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+            ::close(fd);
+            if (clock.NowMs() >= deadline) break;
+            continue;
+        }
+        fd_ = fd;
+        folderFd_ = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
+        return Outcome::kHeld;
+    }
+    if (error) *error = path_.string();
+    return Outcome::kBusy;
+}
+
+UpdateLock::Outcome UpdateLock::Lock(int fd, bool exclusive, Clock& clock, std::string* error) {
     const std::uint64_t deadline = clock.NowMs() + kWaitMs;
     for (;;) {
-        if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
-            fd_ = fd;
-            return Outcome::kHeld;
-        }
+        if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) return Outcome::kHeld;
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK) {
             if (error) *error = ErrnoText("cannot lock " + path_.string(), errno);
-            ::close(fd);
             return Outcome::kFailed;
         }
         // Busy. When it can be shared, only readers hold it: an update waits for them a while.
@@ -683,7 +766,6 @@ UpdateLock::Outcome UpdateLock::Take(const FolderHandle& folder, bool exclusive,
             ::flock(fd, LOCK_UN);
         }
         if (!readersOnly || clock.NowMs() >= deadline) {
-            ::close(fd);
             if (error) *error = path_.string();
             return Outcome::kBusy;
         }
@@ -691,8 +773,47 @@ UpdateLock::Outcome UpdateLock::Take(const FolderHandle& folder, bool exclusive,
     }
 }
 
+bool UpdateLock::Announce(std::string* error) {
+    if (fd_ < 0 || folderFd_ < 0) return false;
+    const std::string text = std::to_string(::getpid()) + " " +
+                             std::to_string(ProcessStartTicks(::getpid())) + "\n";
+    const std::string temporary = std::string(kAnnounceName) + ".new";
+    ::unlinkat(folderFd_, temporary.c_str(), 0);
+    int fd = ::openat(folderFd_, temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool written = fd >= 0 && ::fchmod(fd, 0644) == 0 &&
+                   ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (fd >= 0) ::close(fd);
+    written = written && ::renameat(folderFd_, temporary.c_str(), folderFd_, kAnnounceName) == 0;
+    if (!written) {
+        if (error) *error = ErrnoText("cannot tell other users that an update runs", errno);
+        ::unlinkat(folderFd_, temporary.c_str(), 0);
+        return false;
+    }
+    announced_ = true;
+    return true;
+}
+
 UpdateLock::~UpdateLock() {
+    if (announced_) ::unlinkat(folderFd_, kAnnounceName, 0);
+    if (folderFd_ >= 0) ::close(folderFd_);
     if (fd_ >= 0) ::close(fd_);  // closing the descriptor lets go of the lock
+}
+
+bool RootUpdateAnnounced(const FolderHandle& folder) {
+    int fd = ::openat(folder.fd(), kAnnounceName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    char text[64] = {};
+    const bool trusted = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+                         (st.st_mode & 022) == 0 && st.st_size < static_cast<off_t>(sizeof text);
+    const ssize_t got = trusted ? ::read(fd, text, sizeof text - 1) : -1;
+    ::close(fd);
+    if (got <= 0) return false;
+    long long pid = 0;
+    unsigned long long ticks = 0;
+    if (std::sscanf(text, "%lld %llu", &pid, &ticks) != 2 || pid <= 0) return false;
+    return ProcessStartTicks(static_cast<pid_t>(pid)) == ticks && ticks != 0;
 }
 
 FolderHandle OpenLockFolder(const HostOptions& options, int stateFd, const fs::path& stateDir,
@@ -719,20 +840,18 @@ class LockedLinuxHost : public LinuxHost {
 class ReadersLock : public DriveReadersLock {
   public:
     UpdateLock lock;
-    UpdateLock rootLock;
 };
 
-// A reader other than root shares root's lock as well, where root has made one: root's
-// updates are the ones that change real drives. Nothing to share when there is none.
-UpdateLock::Outcome ShareRootLock(UpdateLock& lock, Clock& clock, std::string* error) {
+// A reader other than root cannot open root's lock; it looks whether root's update said it
+// runs. Nothing to look at when root has no lock folder.
+UpdateLock::Outcome LookForRootUpdate(std::string* error) {
     struct stat st {};
     if (::lstat(kSystemLockDir, &st) != 0 && errno == ENOENT) return UpdateLock::Outcome::kHeld;
     FolderHandle folder = OpenCheckedFolder(kSystemLockDir, FolderKind::kSystemLock, false, error);
     if (!folder.ok()) return UpdateLock::Outcome::kFailed;
-    if (::fstatat(folder.fd(), kLockName, &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
-        return UpdateLock::Outcome::kHeld;
-    }
-    return lock.Take(folder, false, clock, error);
+    if (!RootUpdateAnnounced(folder)) return UpdateLock::Outcome::kHeld;
+    if (error) *error = (folder.path() / kLockName).string();
+    return UpdateLock::Outcome::kBusy;
 }
 
 // Opens the lock's folder and takes the lock; `lock` holds it on kHeld.
@@ -749,7 +868,12 @@ UpdateLock::Outcome TakeLock(const HostOptions& options, LinuxHost* stateHost, b
     FolderHandle folder = OpenLockFolder(options, stateFd, stateDir, error);
     if (!folder.ok()) return UpdateLock::Outcome::kFailed;
     std::shared_ptr<Clock> clock = options.clock ? options.clock : SystemClock();
-    return lock.Take(folder, exclusive, *clock, error);
+    const bool roots = options.lockDir.empty() && ::geteuid() == 0;
+    UpdateLock::Outcome outcome = lock.Take(folder, exclusive, *clock, error, roots);
+    if (outcome == UpdateLock::Outcome::kHeld && roots && exclusive && !lock.Announce(error)) {
+        return UpdateLock::Outcome::kFailed;
+    }
+    return outcome;
 }
 
 }  // namespace
@@ -758,20 +882,24 @@ std::u16string FindImagePath(const HostOptions& options, int chipKind) {
     return LinuxHost(options).ImagePath(chipKind);
 }
 
-std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
+std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, HostStartFailure* failure,
                                       std::string* error) {
-    if (alreadyRunning) *alreadyRunning = false;
+    HostStartFailure ignored;
+    if (!failure) failure = &ignored;
+    *failure = HostStartFailure::kStateFolder;
     auto host = std::make_unique<LockedLinuxHost>(options);
     if (host->PrivateDir(error).empty()) return nullptr;
     switch (TakeLock(options, host.get(), true, host->lock, error)) {
         case UpdateLock::Outcome::kHeld:
+            *failure = HostStartFailure::kNone;
             return host;
         case UpdateLock::Outcome::kBusy:
-            if (alreadyRunning) *alreadyRunning = true;
+            *failure = HostStartFailure::kAlreadyRunning;
             return nullptr;
         case UpdateLock::Outcome::kFailed:
             break;
     }
+    *failure = HostStartFailure::kLock;
     return nullptr;
 }
 
@@ -782,7 +910,7 @@ std::unique_ptr<DriveReadersLock> ShareUpdateLock(const HostOptions& options, bo
     LinuxHost stateHost(options);
     UpdateLock::Outcome outcome = TakeLock(options, &stateHost, false, held->lock, error);
     if (outcome == UpdateLock::Outcome::kHeld && options.lockDir.empty() && ::geteuid() != 0) {
-        outcome = ShareRootLock(held->rootLock, *stateHost.clock(), error);
+        outcome = LookForRootUpdate(error);
     }
     switch (outcome) {
         case UpdateLock::Outcome::kHeld:

@@ -144,8 +144,14 @@ class UpdateLock {
     // Takes the lock file in the open folder. Exclusive: held by readers only, it is waited
     // for up to kWaitMs through `clock`; held by an update, it is busy at once. Shared: busy
     // while an update holds it, never waited for. kFailed (with `error` saying why) when the
-    // file cannot be opened or is not a lock file of root's or this user's.
-    Outcome Take(const FolderHandle& folder, bool exclusive, Clock& clock, std::string* error);
+    // file cannot be opened or is not a lock file of root's or this user's. `rootsAlone`: the
+    // file is root's and readable by root alone (root's lock, which no other user may hold);
+    // one that others could open is replaced.
+    Outcome Take(const FolderHandle& folder, bool exclusive, Clock& clock, std::string* error,
+                 bool rootsAlone = false);
+    // Root's update tells the readers of other users, who cannot open root's lock, that it
+    // runs: a file beside the lock names this process until the lock is let go.
+    bool Announce(std::string* error);
     ~UpdateLock();
     UpdateLock() = default;
     UpdateLock(const UpdateLock&) = delete;
@@ -154,9 +160,16 @@ class UpdateLock {
     const std::filesystem::path& path() const { return path_; }
 
   private:
+    Outcome Lock(int fd, bool exclusive, Clock& clock, std::string* error);
     int fd_ = -1;
+    int folderFd_ = -1;
+    bool announced_ = false;
     std::filesystem::path path_;
 };
+
+// Whether root's update runs, as the file its lock's Announce left in `folder` tells: a file
+// of root's naming a process that still lives (the same one: its start time is checked).
+bool RootUpdateAnnounced(const FolderHandle& folder);
 
 // The folder of the update lock for these options: the one given; as root /run/mox3-updater
 // (made when missing); otherwise the state folder, `stateFd`.

@@ -349,15 +349,18 @@ SingleInstance TakeSingleInstance(const wchar_t* name) {
     return taken;
 }
 
-std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, bool* alreadyRunning,
+std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, HostStartFailure* failure,
                                       std::string* error) {
-    if (alreadyRunning) *alreadyRunning = false;
+    HostStartFailure ignored;
+    if (!failure) failure = &ignored;
+    *failure = HostStartFailure::kLock;
     const SingleInstance instance = TakeSingleInstance();
     switch (instance.state) {
         case InstanceState::Only:
+            *failure = HostStartFailure::kNone;
             return std::make_unique<LockedWindowsHost>(options, instance.mutex);
         case InstanceState::AlreadyRunning:
-            if (alreadyRunning) *alreadyRunning = true;
+            *failure = HostStartFailure::kAlreadyRunning;
             if (error) *error = Utf16ToUtf8(Narrow16(kSingleInstanceMutex));
             return nullptr;
         case InstanceState::Failed:
