@@ -318,6 +318,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     const std::uint64_t startMs = options.clock->NowMs();
     Versions versions;
     std::vector<AttachedDrive> attached;  // listed when several drives stop the run
+    std::vector<std::string> notes;       // what the run noted without stopping
 
     // Every way out: the exit code, and with --json one object of the common shape.
     auto finish = [&](int code, int messageId, const std::string& errorCode = "",
@@ -353,6 +354,11 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                 .Field("message", ForTerminal(view.lastMessage()))
                 .Field("durationMs", static_cast<std::int64_t>(options.clock->NowMs() - startMs));
             if (options.check) j.Field("updateAvailable", code == kExitOk);
+            if (!notes.empty()) {
+                j.Key("notes").BeginArray();
+                for (const std::string& note : notes) j.String(note);
+                j.EndArray();
+            }
             if (code != kExitOk && code != kExitNothingToDo) {
                 const std::string text = !errorText.empty()          ? errorText
                                          : !view.lastCause().empty() ? view.lastCause()
@@ -514,6 +520,12 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     const int result = UpdateWorker(view, host, versions);
     view.EndBar();
+    notes = host.TakeNotes();
+    if (!options.json) {
+        for (const std::string& note : notes) {
+            err << FormatCliText(CliText::kLeadNote, lang, {note}) << "\n";
+        }
+    }
     if (result == 0 && !options.json) {
         const std::uint64_t took = options.clock->NowMs() - startMs;
         const std::uint64_t tenths = (took + 50) / 100;

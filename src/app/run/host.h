@@ -31,6 +31,9 @@ class CliHost : public HostServices {
   public:
     // The id of the last string-table text the run asked for.
     virtual int lastTextId() const = 0;
+    // What the run noted without stopping (a disk's cache that could not be flushed), each
+    // taken once.
+    virtual std::vector<std::string> TakeNotes() { return {}; }
 };
 
 // The image file of a chip kind as a run with these options would find it.

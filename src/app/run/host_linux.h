@@ -97,11 +97,11 @@ class LinuxHost : public CliHost {
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
     std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override;
     // The disks ("/dev/sd*") opened exclusively until ReleaseDisks or the host's end, their
-    // caches flushed; a flush that failed is only a note (TakeDiskNotes).
+    // caches flushed; a flush that failed is only a note (TakeNotes).
     std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override;
     void ReleaseDisks() override;
     // What claiming the disks noted without stopping (a cache flush that failed), taken once.
-    std::vector<std::string> TakeDiskNotes() { return std::exchange(diskNotes_, {}); }
+    std::vector<std::string> TakeNotes() override { return std::exchange(diskNotes_, {}); }
     std::optional<std::u16string> DriveChoice() override { return options_.device; }
     void RemoveMarker(const std::u16string& serial) override;
     std::u16string CommandLineArguments() override;
