@@ -23,7 +23,7 @@ DeviceRecord& Record(CBridgeMgr& mgr, int index) {
 }
 
 // Tells the manager's watcher how a wait stands; false when the operation is to stop here.
-bool Waited(CBridgeMgr& mgr, const char* what, std::uint32_t pass, std::uint32_t waitedMs,
+bool Waited(CBridgeMgr& mgr, CBridgeMgr::WaitFor what, std::uint32_t pass, std::uint32_t waitedMs,
             std::uint32_t boundMs) {
     if (mgr.stopped) return false;
     if (mgr.onWait && !mgr.onWait({what, pass, waitedMs, boundMs})) mgr.stopped = true;
@@ -34,7 +34,7 @@ bool Waited(CBridgeMgr& mgr, const char* what, std::uint32_t pass, std::uint32_t
 bool WaitUntilReady(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass) {
     const std::uint32_t bound = mgr.pollLimit * kPollWaitMs;
     for (std::uint32_t look = 0; look < mgr.pollLimit; ++look) {
-        if (!Waited(mgr, "the bridge to finish erasing", pass, look * kPollWaitMs, bound)) {
+        if (!Waited(mgr, CBridgeMgr::WaitFor::kErasing, pass, look * kPollWaitMs, bound)) {
             return false;
         }
         mgr.clock->SleepMs(kPollWaitMs);
@@ -123,7 +123,7 @@ int PrepareDevice(CBridgeMgr& mgr, int index) {
     const std::u16string bound = mgr.boundPort;
     if (mgr.boundPort.empty()) mgr.boundPort = port;
     int ready = 0;
-    const char* what = "the bridge's return in its update mode";
+    const CBridgeMgr::WaitFor what = CBridgeMgr::WaitFor::kLoaderReturn;
     const std::uint32_t restartMs = mgr.restartWaitSeconds * 1000;
     const std::uint32_t boundMs = restartMs + mgr.pollLimit * kPollWaitMs;
     if (Waited(mgr, what, 0, 0, boundMs)) mgr.clock->SleepMs(restartMs);

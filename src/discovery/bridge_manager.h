@@ -123,8 +123,13 @@ class CBridgeMgr {
     // Each wait of the switch and the programming as it passes: what is waited for, the pass
     // (from 1; 0 outside the passes), the time waited so far and the wait's bound. False stops
     // the operation there, where nothing is being written: `stopped` is then set.
+    enum class WaitFor {
+        kErasing,       // the bridge busy erasing, polled
+        kLoaderReturn,  // the bridge restarting into its loader
+        kNextTry,       // the pause between tries of the programming
+    };
     struct Wait {
-        const char* what;  // "the bridge's return in its update mode", "the bridge to be ready", ...
+        WaitFor what;
         std::uint32_t pass;
         std::uint32_t waitedMs;
         std::uint32_t boundMs;

@@ -2,6 +2,7 @@
 // input from a file and standard output and error caught in files of a work folder.
 #pragma once
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ struct ProgramSetting {
     std::vector<std::pair<std::string, std::string>> environment;  // set in the child
     std::vector<std::string> unset;                                // removed in the child
     bool errorsWithOutput = false;  // standard error into standard output's file
+    // Standard output through a pipe: `signals` are sent, in turn, once `signalAfter` has
+    // appeared in it.
+    std::string signalAfter;
+    std::vector<int> signals;
 };
 
 // MOX3_CLI_PATH with `words`; the testing aids' kill point is always removed.
@@ -36,6 +41,8 @@ inline ProgramResult RunProgram(const std::vector<std::string>& words,
     args.insert(args.end(), words.begin(), words.end());
     const std::filesystem::path outFile = work / "program-out.txt";
     const std::filesystem::path errFile = work / "program-err.txt";
+    int pipeEnds[2] = {-1, -1};
+    if (!setting.signalAfter.empty() && ::pipe(pipeEnds) != 0) return {};
     pid_t pid = ::fork();
     if (pid == 0) {
         ::unsetenv("MOX3_KILL_AT_REQUEST");
@@ -45,21 +52,37 @@ inline ProgramResult RunProgram(const std::vector<std::string>& words,
         FILE* err = setting.errorsWithOutput ? out : std::fopen(errFile.c_str(), "w");
         FILE* in = std::fopen(setting.input.c_str(), "r");
         if (out && err && in) {
-            ::dup2(fileno(out), 1);
+            ::dup2(pipeEnds[1] >= 0 ? pipeEnds[1] : fileno(out), 1);
             ::dup2(fileno(err), 2);
             ::dup2(fileno(in), 0);
         }
+        if (pipeEnds[0] >= 0) ::close(pipeEnds[0]);
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         ::execv(MOX3_CLI_PATH, argv.data());
         ::_exit(127);
     }
+    std::string piped;
+    if (pipeEnds[0] >= 0) {
+        ::close(pipeEnds[1]);
+        bool sent = false;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
+            if (got < 0) continue;  // EINTR
+            piped.append(buffer, static_cast<std::size_t>(got));
+            if (!sent && piped.find(setting.signalAfter) != std::string::npos) {
+                for (int signal : setting.signals) ::kill(pid, signal);
+                sent = true;
+            }
+        }
+        ::close(pipeEnds[0]);
+    }
     int status = 0;
     ::waitpid(pid, &status, 0);
     ProgramResult result;
     result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadText(outFile);
+    result.out = pipeEnds[0] >= 0 ? piped : ReadText(outFile);
     if (!setting.errorsWithOutput) result.err = ReadText(errFile);
     return result;
 }

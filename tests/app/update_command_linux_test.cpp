@@ -7,6 +7,7 @@
 
 #include "bridge/firmware_image.h"
 #include "app/program_run_linux.h"
+#include "app/run/host_linux.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -219,6 +220,37 @@ TEST_F(UpdateCommand, NamingTheDriveAndTheQuestionsYesDoesNotAnswer) {
     EXPECT_EQ(r.code, 1) << r.out;
     EXPECT_NE(r.out.find("not a model of this bridge's generation 2"), std::string::npos) << r.out;
     EXPECT_TRUE(View(dir_ / "bus" / "loader").loader);
+}
+
+// A signal while the bridge stays busy in its loader stops the run at its next wait, where
+// nothing is being written, with the record kept; stopping and pausing signals do nothing. The
+// waits are shown as they pass, in the user's language.
+TEST_F(UpdateCommand, ASignalWhileTheBridgeStaysBusyStopsAtTheNextWait) {
+    const std::vector<std::vector<int>> rows = {
+        {SIGINT}, {SIGTERM}, {SIGUSR1}, {SIGALRM}, {SIGTSTP, SIGTTIN, SIGTTOU, SIGHUP}};
+    for (const std::vector<int>& signals : rows) {
+        const std::string row = "signal " + std::to_string(signals.front());
+        std::filesystem::remove_all(dir_ / "bus");
+        std::filesystem::remove_all(dir_ / "state");
+        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
+        ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "drive").string(), "--stay-busy"})
+                      .code,
+                  0);
+        ProgramSetting setting;
+        setting.environment = {{"LANG", "de_DE.UTF-8"}};
+        setting.unset = {"LC_ALL", "LC_MESSAGES"};
+        setting.signalAfter = "(Durchgang 1): 10 s von 300 s";
+        setting.signals = signals;
+        const Result r = Program({"update", "--yes", "--image-dir", (dir_ / "images").string(),
+                                  "--state-dir", (dir_ / "state").string()},
+                                 setting);
+        EXPECT_EQ(r.code, 4) << row << "\n" << r.out << r.err;
+        EXPECT_NE(r.out.find(setting.signalAfter), std::string::npos) << row << r.out;
+        EXPECT_EQ(r.out.find("Durchgang 2"), std::string::npos) << row << r.out;
+        EXPECT_TRUE(View(dir_ / "bus" / "drive").loader) << row;
+        EXPECT_TRUE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")))
+            << row;
+    }
 }
 
 }  // namespace

@@ -45,14 +45,14 @@ struct RecordingView : UpdateView {
     }
     std::vector<std::u16string> questions;
     bool answer = false;
-    void Waiting(const std::string& what, unsigned pass, unsigned, unsigned) override {
+    void Waiting(CBridgeMgr::WaitFor what, unsigned pass, unsigned, unsigned) override {
         ++waits;
-        lastWait = what + " " + std::to_string(pass);
+        lastWait = {what, pass};
     }
     bool StopWanted() override { return stopAfterWaits >= 0 && waits > stopAfterWaits; }
     int waits = 0;
     int stopAfterWaits = -1;  // Ctrl-C after so many waits
-    std::string lastWait;
+    std::pair<CBridgeMgr::WaitFor, unsigned> lastWait{};
 };
 
 using TestHost = MemoryHost;
@@ -638,7 +638,7 @@ TEST_F(UpdateRun, AStopWhileTheBridgeStaysBusyKeepsTheRecord) {
     view_.stopAfterWaits = 20;
     EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgStoppedWaiting);
     EXPECT_EQ(view_.waits, 21);
-    EXPECT_EQ(view_.lastWait, "the bridge to finish erasing 1");
+    EXPECT_EQ(view_.lastWait, std::make_pair(CBridgeMgr::WaitFor::kErasing, 1u));
     ASSERT_TRUE(host_.marker);
     EXPECT_EQ(host_.marker->serial, u"4A3F0012B7C4D9E1");
     EXPECT_TRUE(View(drive).loader);

@@ -40,6 +40,9 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments = mox3::ProgramArguments(argc, argv);
     mox3::PrepareConsoleForUtf8();
+    // Each line reaches a pipe or file as it is written, not all at the end: whoever reads
+    // the progress (or kills the run) sees where it stands.
+    std::cout << std::unitbuf;
     std::vector<std::string> words;
     std::string traceFile;
     const char* fromEnvironment = std::getenv("MOX3_EMULATOR");

@@ -69,6 +69,9 @@ constexpr Entry kEnglish[] = {
     {K::kImageNewer, "image {0}, newer: an update would run"},
     {K::kImageNotNewer, "image {0}, not newer: nothing to update"},
     {K::kPathLine, "path {0} (unit {1}, device {2}, {3} bytes)"},
+    {K::kWaitErasing, "waiting for the bridge to finish erasing (pass {0}): {1} s of {2} s"},
+    {K::kWaitLoader, "waiting for the bridge to return in its update mode: {0} s of {1} s"},
+    {K::kWaitNextTry, "waiting before the next try: {0} s of {1} s"},
 };
 
 constexpr Entry kGerman[] = {
@@ -115,6 +118,11 @@ constexpr Entry kGerman[] = {
     {K::kImageNewer, "Firmware-Datei {0}, neuer: eine Aktualisierung würde ausgeführt"},
     {K::kImageNotNewer, "Firmware-Datei {0}, nicht neuer: nichts zu aktualisieren"},
     {K::kPathLine, "Pfad {0} (Einheit {1}, Gerät {2}, {3} Byte)"},
+    {K::kWaitErasing,
+     "Warten, bis der Bridge-Chip das Löschen beendet hat (Durchgang {0}): {1} s von {2} s"},
+    {K::kWaitLoader,
+     "Warten, bis der Bridge-Chip im Aktualisierungsmodus zurück ist: {0} s von {1} s"},
+    {K::kWaitNextTry, "Warten vor dem nächsten Versuch: {0} s von {1} s"},
 };
 
 constexpr Entry kSpanish[] = {
@@ -162,6 +170,11 @@ constexpr Entry kSpanish[] = {
     {K::kImageNewer, "archivo de firmware {0}, más reciente: se realizaría una actualización"},
     {K::kImageNotNewer, "archivo de firmware {0}, no es más reciente: nada que actualizar"},
     {K::kPathLine, "ruta {0} (unidad lógica {1}, dispositivo {2}, {3} bytes)"},
+    {K::kWaitErasing,
+     "esperando a que el chip puente termine de borrar (pasada {0}): {1} s de {2} s"},
+    {K::kWaitLoader,
+     "esperando a que el chip puente vuelva en su modo de actualización: {0} s de {1} s"},
+    {K::kWaitNextTry, "esperando antes del siguiente intento: {0} s de {1} s"},
 };
 
 constexpr Entry kFrench[] = {
@@ -208,6 +221,10 @@ constexpr Entry kFrench[] = {
     {K::kImageNewer, "fichier du micrologiciel {0}, plus récent : une mise à jour aurait lieu"},
     {K::kImageNotNewer, "fichier du micrologiciel {0}, pas plus récent : rien à mettre à jour"},
     {K::kPathLine, "chemin {0} (unité {1}, périphérique {2}, {3} octets)"},
+    {K::kWaitErasing,
+     "attente de la fin de l'effacement par la puce pont (passe {0}) : {1} s sur {2} s"},
+    {K::kWaitLoader, "attente du retour de la puce pont en mode de mise à jour : {0} s sur {1} s"},
+    {K::kWaitNextTry, "attente avant le prochain essai : {0} s sur {1} s"},
 };
 
 constexpr Entry kItalian[] = {
@@ -255,6 +272,11 @@ constexpr Entry kItalian[] = {
     {K::kImageNewer, "file del firmware {0}, più recente: verrebbe eseguito un aggiornamento"},
     {K::kImageNotNewer, "file del firmware {0}, non più recente: niente da aggiornare"},
     {K::kPathLine, "percorso {0} (unità logica {1}, dispositivo {2}, {3} byte)"},
+    {K::kWaitErasing,
+     "attesa che il chip bridge finisca la cancellazione (passata {0}): {1} s di {2} s"},
+    {K::kWaitLoader,
+     "attesa del ritorno del chip bridge in modalità di aggiornamento: {0} s di {1} s"},
+    {K::kWaitNextTry, "attesa prima del prossimo tentativo: {0} s di {1} s"},
 };
 
 constexpr Entry kDutch[] = {
@@ -300,6 +322,9 @@ constexpr Entry kDutch[] = {
     {K::kImageNewer, "firmwarebestand {0}, nieuwer: er zou een update worden uitgevoerd"},
     {K::kImageNotNewer, "firmwarebestand {0}, niet nieuwer: niets bij te werken"},
     {K::kPathLine, "pad {0} (eenheid {1}, apparaat {2}, {3} bytes)"},
+    {K::kWaitErasing, "wachten tot de bridgechip klaar is met wissen (ronde {0}): {1} s van {2} s"},
+    {K::kWaitLoader, "wachten tot de bridgechip terug is in de updatemodus: {0} s van {1} s"},
+    {K::kWaitNextTry, "wachten voor de volgende poging: {0} s van {1} s"},
 };
 
 constexpr Entry kNorwegian[] = {
@@ -346,6 +371,9 @@ constexpr Entry kNorwegian[] = {
     {K::kImageNewer, "fastvarefil {0}, nyere: en oppdatering ville blitt kjørt"},
     {K::kImageNotNewer, "fastvarefil {0}, ikke nyere: ingenting å oppdatere"},
     {K::kPathLine, "bane {0} (enhet {1}, enhetsnummer {2}, {3} byte)"},
+    {K::kWaitErasing, "venter til brokretsen er ferdig med å slette (runde {0}): {1} s av {2} s"},
+    {K::kWaitLoader, "venter på at brokretsen kommer tilbake i oppdateringsmodus: {0} s av {1} s"},
+    {K::kWaitNextTry, "venter før neste forsøk: {0} s av {1} s"},
 };
 
 constexpr Entry kPortuguese[] = {
@@ -393,6 +421,9 @@ constexpr Entry kPortuguese[] = {
     {K::kImageNewer, "arquivo de firmware {0}, mais recente: uma atualização seria executada"},
     {K::kImageNotNewer, "arquivo de firmware {0}, não é mais recente: nada para atualizar"},
     {K::kPathLine, "caminho {0} (unidade lógica {1}, dispositivo {2}, {3} bytes)"},
+    {K::kWaitErasing, "aguardando o chip ponte terminar de apagar (passagem {0}): {1} s de {2} s"},
+    {K::kWaitLoader, "aguardando o chip ponte voltar no modo de atualização: {0} s de {1} s"},
+    {K::kWaitNextTry, "aguardando antes da próxima tentativa: {0} s de {1} s"},
 };
 
 constexpr Entry kSwedish[] = {
@@ -439,6 +470,10 @@ constexpr Entry kSwedish[] = {
     {K::kImageNewer, "fil med fast programvara {0}, nyare: en uppdatering skulle köras"},
     {K::kImageNotNewer, "fil med fast programvara {0}, inte nyare: inget att uppdatera"},
     {K::kPathLine, "sökväg {0} (enhet {1}, enhetsnummer {2}, {3} byte)"},
+    {K::kWaitErasing, "väntar på att bryggkretsen ska radera klart (omgång {0}): {1} s av {2} s"},
+    {K::kWaitLoader,
+     "väntar på att bryggkretsen kommer tillbaka i uppdateringsläge: {0} s av {1} s"},
+    {K::kWaitNextTry, "väntar före nästa försök: {0} s av {1} s"},
 };
 
 constexpr Entry kArabic[] = {
@@ -484,6 +519,9 @@ constexpr Entry kArabic[] = {
     {K::kImageNewer, "ملف البرنامج الثابت {0}، أحدث: سيتم إجراء التحديث"},
     {K::kImageNotNewer, "ملف البرنامج الثابت {0}، ليس أحدث: لا يوجد ما يلزم تحديثه"},
     {K::kPathLine, "المسار {0} (الوحدة {1}، الجهاز {2}، {3} بايت)"},
+    {K::kWaitErasing, "جارٍ انتظار انتهاء شريحة الجسر من المسح (المرور {0}): {1} ث من {2} ث"},
+    {K::kWaitLoader, "جارٍ انتظار عودة شريحة الجسر في وضع التحديث: {0} ث من {1} ث"},
+    {K::kWaitNextTry, "جارٍ الانتظار قبل المحاولة التالية: {0} ث من {1} ث"},
 };
 
 constexpr Entry kChineseTraditional[] = {
@@ -528,6 +566,9 @@ constexpr Entry kChineseTraditional[] = {
     {K::kImageNewer, "韌體檔案 {0}，比磁碟機上的新：將會執行更新"},
     {K::kImageNotNewer, "韌體檔案 {0}，不比磁碟機上的新：不需要更新"},
     {K::kPathLine, "路徑 {0}（單元 {1}，裝置 {2}，{3} 位元組）"},
+    {K::kWaitErasing, "正在等待橋接晶片完成抹除（第 {0} 輪）：{1} 秒／{2} 秒"},
+    {K::kWaitLoader, "正在等待橋接晶片以更新模式重新連線：{0} 秒／{1} 秒"},
+    {K::kWaitNextTry, "正在等待下一次嘗試：{0} 秒／{1} 秒"},
 };
 
 constexpr Entry kDanish[] = {
@@ -574,6 +615,11 @@ constexpr Entry kDanish[] = {
     {K::kImageNewer, "firmwarefil {0}, nyere: en opdatering ville blive udført"},
     {K::kImageNotNewer, "firmwarefil {0}, ikke nyere: intet at opdatere"},
     {K::kPathLine, "sti {0} (enhed {1}, enhedsnummer {2}, {3} byte)"},
+    {K::kWaitErasing,
+     "venter på at brokredsen bliver færdig med at slette (runde {0}): {1} s af {2} s"},
+    {K::kWaitLoader,
+     "venter på at brokredsen kommer tilbage i opdateringstilstand: {0} s af {1} s"},
+    {K::kWaitNextTry, "venter før næste forsøg: {0} s af {1} s"},
 };
 
 constexpr Entry kFinnish[] = {
@@ -620,6 +666,10 @@ constexpr Entry kFinnish[] = {
     {K::kImageNewer, "laiteohjelmistotiedosto {0}, uudempi: päivitys suoritettaisiin"},
     {K::kImageNotNewer, "laiteohjelmistotiedosto {0}, ei uudempi: ei päivitettävää"},
     {K::kPathLine, "polku {0} (yksikkö {1}, laite {2}, {3} tavua)"},
+    {K::kWaitErasing,
+     "odotetaan, että siltapiiri saa tyhjennyksen valmiiksi (kierros {0}): {1} s / {2} s"},
+    {K::kWaitLoader, "odotetaan siltapiirin paluuta päivitystilassa: {0} s / {1} s"},
+    {K::kWaitNextTry, "odotetaan ennen seuraavaa yritystä: {0} s / {1} s"},
 };
 
 constexpr Entry kJapanese[] = {
@@ -665,6 +715,9 @@ constexpr Entry kJapanese[] = {
     {K::kImageNewer, "ファームウェアファイル {0}、ドライブより新しい: アップデートが実行されます"},
     {K::kImageNotNewer, "ファームウェアファイル {0}、ドライブより新しくない: アップデートの必要はありません"},
     {K::kPathLine, "パス {0} (ユニット {1}、デバイス {2}、{3} バイト)"},
+    {K::kWaitErasing, "ブリッジチップの消去完了を待っています（{0} 回目）: {1} 秒 / {2} 秒"},
+    {K::kWaitLoader, "ブリッジチップがアップデートモードで戻るのを待っています: {0} 秒 / {1} 秒"},
+    {K::kWaitNextTry, "次の試行まで待っています: {0} 秒 / {1} 秒"},
 };
 
 constexpr Entry kKorean[] = {
@@ -710,6 +763,9 @@ constexpr Entry kKorean[] = {
     {K::kImageNewer, "펌웨어 파일 {0}, 드라이브보다 최신: 업데이트가 실행됩니다"},
     {K::kImageNotNewer, "펌웨어 파일 {0}, 드라이브보다 최신 아님: 업데이트할 항목이 없습니다"},
     {K::kPathLine, "경로 {0} (유닛 {1}, 장치 {2}, {3}바이트)"},
+    {K::kWaitErasing, "브리지 칩의 지우기가 끝나기를 기다리는 중 ({0}회차): {1}초 / {2}초"},
+    {K::kWaitLoader, "브리지 칩이 업데이트 모드로 돌아오기를 기다리는 중: {0}초 / {1}초"},
+    {K::kWaitNextTry, "다음 시도 전에 기다리는 중: {0}초 / {1}초"},
 };
 
 constexpr Entry kRussian[] = {
@@ -755,6 +811,9 @@ constexpr Entry kRussian[] = {
     {K::kImageNewer, "файл микропрограммы {0} новее установленной: обновление будет выполнено"},
     {K::kImageNotNewer, "файл микропрограммы {0} не новее установленной: обновлять нечего"},
     {K::kPathLine, "путь {0} (LUN {1}, устройство {2}, {3} байт)"},
+    {K::kWaitErasing, "ожидание окончания стирания мостом (проход {0}): {1} с из {2} с"},
+    {K::kWaitLoader, "ожидание возвращения моста в режиме обновления: {0} с из {1} с"},
+    {K::kWaitNextTry, "ожидание перед следующей попыткой: {0} с из {1} с"},
 };
 
 constexpr Entry kThai[] = {
@@ -800,6 +859,9 @@ constexpr Entry kThai[] = {
     {K::kImageNewer, "ไฟล์เฟิร์มแวร์ {0} ใหม่กว่า: จะมีการอัปเดต"},
     {K::kImageNotNewer, "ไฟล์เฟิร์มแวร์ {0} ไม่ใหม่กว่า: ไม่มีสิ่งที่ต้องอัปเดต"},
     {K::kPathLine, "เส้นทาง {0} (หน่วย {1}, อุปกรณ์ {2}, {3} ไบต์)"},
+    {K::kWaitErasing, "กำลังรอให้ชิปบริดจ์ลบข้อมูลเสร็จ (รอบที่ {0}): {1} วินาที จาก {2} วินาที"},
+    {K::kWaitLoader, "กำลังรอให้ชิปบริดจ์กลับมาในโหมดอัปเดต: {0} วินาที จาก {1} วินาที"},
+    {K::kWaitNextTry, "กำลังรอก่อนลองครั้งถัดไป: {0} วินาที จาก {1} วินาที"},
 };
 
 constexpr Entry kChineseSimplified[] = {
@@ -844,6 +906,9 @@ constexpr Entry kChineseSimplified[] = {
     {K::kImageNewer, "固件文件 {0}，比驱动器上的新：将执行更新"},
     {K::kImageNotNewer, "固件文件 {0}，不比驱动器上的新：无需更新"},
     {K::kPathLine, "路径 {0}（单元 {1}，设备 {2}，{3} 字节）"},
+    {K::kWaitErasing, "正在等待桥接芯片完成擦除（第 {0} 轮）：{1} 秒／{2} 秒"},
+    {K::kWaitLoader, "正在等待桥接芯片以更新模式重新连接：{0} 秒／{1} 秒"},
+    {K::kWaitNextTry, "正在等待下一次尝试：{0} 秒／{1} 秒"},
 };
 
 // The English of the United States is the neutral English.
@@ -981,6 +1046,9 @@ std::string_view CliTextName(CliText key) {
         case K::kImageNewer: return "image_newer";
         case K::kImageNotNewer: return "image_not_newer";
         case K::kPathLine: return "path_line";
+        case K::kWaitErasing: return "wait_erasing";
+        case K::kWaitLoader: return "wait_loader";
+        case K::kWaitNextTry: return "wait_next_try";
     }
     return {};
 }

@@ -56,8 +56,11 @@ enum class CliText {
     kImageNewer,       // {0} version
     kImageNotNewer,    // {0} version
     kPathLine,         // {0} path, {1} unit, {2} device number, {3} length in bytes
+    kWaitErasing,  // {0} pass, {1} seconds waited, {2} the bound in seconds
+    kWaitLoader,  // {0} seconds waited, {1} the bound in seconds
+    kWaitNextTry,  // {0} seconds waited, {1} the bound in seconds
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kPathLine) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kWaitNextTry) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

@@ -167,12 +167,23 @@ class TerminalView : public UpdateView {
     }
     // Long waits are shown as they pass: on a terminal in the bar's line, otherwise as a line
     // once a wait has lasted 10 s and then every 30 s.
-    void Waiting(const std::string& what, unsigned pass, unsigned seconds,
+    void Waiting(CBridgeMgr::WaitFor what, unsigned pass, unsigned seconds,
                  unsigned boundSeconds) override {
         if (quiet_) return;
-        std::string text = "waiting for " + what;
-        if (pass > 0) text += " (pass " + std::to_string(pass) + ")";
-        text += ": " + std::to_string(seconds) + " s of " + std::to_string(boundSeconds) + " s";
+        const std::string s = std::to_string(seconds);
+        const std::string bound = std::to_string(boundSeconds);
+        std::string text;
+        switch (what) {
+            case CBridgeMgr::WaitFor::kErasing:
+                text = FormatCliText(CliText::kWaitErasing, lang_, {std::to_string(pass), s, bound});
+                break;
+            case CBridgeMgr::WaitFor::kLoaderReturn:
+                text = FormatCliText(CliText::kWaitLoader, lang_, {s, bound});
+                break;
+            case CBridgeMgr::WaitFor::kNextTry:
+                text = FormatCliText(CliText::kWaitNextTry, lang_, {s, bound});
+                break;
+        }
         if (tty_) {
             out_ << "\r[" << std::string(static_cast<std::size_t>(last_ * 40 / 100), '#')
                  << std::string(static_cast<std::size_t>(40 - last_ * 40 / 100), ' ') << "] "
@@ -217,7 +228,7 @@ class TerminalView : public UpdateView {
     std::u16string lastMessage_;
     std::string cause_, lastCause_;
     std::string confirmationNeeded_;
-    std::string waitWhat_;
+    std::optional<CBridgeMgr::WaitFor> waitWhat_;
     unsigned waitPass_ = 0;
     unsigned waitShown_ = 0;
     bool asked_ = false;

@@ -711,7 +711,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     for (int attempt = 0; attempt < kProgrammingTries && !programmed && !mgr->stopped; ++attempt) {
         programmed = ProgramDevice(image, *mgr, index, kind, configPath, serial) != 0;
         if (!programmed && !mgr->stopped) {
-            view.Waiting("the next try", 0, 0, kRetryWaitMs / 1000);
+            view.Waiting(CBridgeMgr::WaitFor::kNextTry, 0, 0, kRetryWaitMs / 1000);
             clock->SleepMs(kRetryWaitMs);
             if (view.StopWanted()) mgr->stopped = true;
         }

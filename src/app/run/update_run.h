@@ -11,6 +11,7 @@
 
 #include "base/clock.h"
 #include "bridge/firmware_image.h"
+#include "discovery/bridge_manager.h"
 
 namespace mox3 {
 
@@ -68,7 +69,7 @@ class UpdateView {
     virtual bool Confirm(const std::u16string& /*question*/) { return false; }
     // A wait of the switch or the programming as it passes: what is waited for, the pass
     // (0 outside the passes), the seconds waited and the wait's bound in seconds.
-    virtual void Waiting(const std::string& /*what*/, unsigned /*pass*/, unsigned /*seconds*/,
+    virtual void Waiting(CBridgeMgr::WaitFor /*what*/, unsigned /*pass*/, unsigned /*seconds*/,
                          unsigned /*boundSeconds*/) {}
     // True when the user asked the run to stop (Ctrl-C): it stops at the next wait in the
     // update loader, where nothing is being written, and keeps the record.
