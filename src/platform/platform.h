@@ -86,6 +86,9 @@ bool ReadInputLine(std::string* line);
 // noted (and said once) and InterruptionArrived() tells the caller to exit when the stretch is
 // over. Writing to a terminal or pipe that went away no longer ends the process either.
 void InstallInterruptionHandling(int exitCode);
+// What an interruption that ends the process at once also writes to standard output (one
+// JSON object, for a caller that reads it); nothing when empty.
+void SetInterruptionOutput(const std::string& text);
 // On Linux a protected stretch also defers SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM and SIGPROF
 // (those the process does not ignore) in the same way, and ignores the terminal's stops
 // (SIGTSTP, SIGTTIN, SIGTTOU); when it ends, they have again what they had before.

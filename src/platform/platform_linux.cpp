@@ -214,6 +214,8 @@ namespace {
 volatile std::sig_atomic_t protectedStretch = 0;
 volatile std::sig_atomic_t interrupted = 0;
 int interruptedExitCode = 4;
+// Written by the handler as it stands: set before the handlers can run, never freed.
+const std::string* interruptionOutput = nullptr;
 
 // Interruptions at any time: they end the process outside a protected stretch.
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -237,6 +239,10 @@ void WriteError(const char* text) {
 void OnInterruption(int) {
     if (!protectedStretch) {
         WriteError("\ninterrupted: nothing was sent to the drive that needs finishing\n");
+        if (const std::string* text = interruptionOutput) {
+            ssize_t ignored = ::write(1, text->data(), text->size());
+            (void)ignored;
+        }
         std::_Exit(interruptedExitCode);
     }
     if (!interrupted) {
@@ -306,6 +312,11 @@ void ProtectFromInterruptions(bool protect) {
 
 bool InterruptionArrived() {
     return interrupted != 0;
+}
+
+void SetInterruptionOutput(const std::string& text) {
+    // Kept for good: a handler may be reading the one it replaces.
+    interruptionOutput = text.empty() ? nullptr : new std::string(text);
 }
 
 namespace {

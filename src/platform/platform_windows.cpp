@@ -248,6 +248,8 @@ namespace {
 volatile LONG protectedStretch = 0;
 volatile LONG interrupted = 0;
 int interruptedExitCode = 4;
+// Written by the handler as it stands: set before the handler can run, never freed.
+const std::string* volatile interruptionOutput = nullptr;
 // Set while no drive is at risk; a handler holding an event waits for it.
 HANDLE driveSafe = nullptr;
 
@@ -267,6 +269,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         case ConsoleEventAnswer::EndNow:
             std::fputs("\ninterrupted: nothing was sent to the drive that needs finishing\n",
                        stderr);
+            if (const std::string* text = interruptionOutput) {
+                std::fwrite(text->data(), 1, text->size(), stdout);
+                std::fflush(stdout);
+            }
             std::_Exit(interruptedExitCode);
         case ConsoleEventAnswer::Defer:
             NoteDeferredInterruption();
@@ -282,6 +288,11 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }
 
 }  // namespace
+
+void SetInterruptionOutput(const std::string& text) {
+    // Kept for good: the handler's thread may be reading the one it replaces.
+    interruptionOutput = text.empty() ? nullptr : new std::string(text);
+}
 
 void InstallInterruptionHandling(int exitCode) {
     interruptedExitCode = exitCode;

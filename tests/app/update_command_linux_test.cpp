@@ -2,10 +2,13 @@
 // and what to standard error, and the JSON object (read with a JSON parser).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <set>
 #include <nlohmann/json.hpp>
 
 #include "bridge/firmware_image.h"
+#include "app/cli/commands.h"
 #include "app/program_run_linux.h"
 #include "app/run/host_linux.h"
 #include "emulator/emulator_fixture.h"
@@ -250,6 +253,78 @@ TEST_F(UpdateCommand, ASignalWhileTheBridgeStaysBusyStopsAtTheNextWait) {
         EXPECT_TRUE(View(dir_ / "bus" / "drive").loader) << row;
         EXPECT_TRUE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")))
             << row;
+    }
+}
+
+// Every refusal ends with its code, one JSON object and a cause on standard error; the codes
+// are the ones the README lists, no more and no fewer.
+TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
+    const std::string readme = ReadText(std::filesystem::path(MOX3_TEST_SOURCE_DIR) / ".." /
+                                        "README.md");
+    const std::size_t from = readme.find("The codes:");
+    const std::size_t to = readme.find(". A drive that needs no update", from);
+    ASSERT_NE(to, std::string::npos);
+    std::set<std::string> listed;
+    for (std::size_t at = readme.find('`', from); at < to; at = readme.find('`', at + 1)) {
+        const std::size_t close = readme.find('`', at + 1);
+        listed.insert(readme.substr(at + 1, close - at - 1));
+        at = close;
+    }
+    const std::set<std::string> codes(UpdateErrorCodes().begin(), UpdateErrorCodes().end());
+    EXPECT_EQ(listed, codes);
+
+    struct Row {
+        const char* what;
+        std::function<void()> prepare;
+        int exit;
+        const char* code;   // "" when the run is no error
+        const char* cause;  // in the text output
+    };
+    const std::filesystem::path bus = dir_ / "bus";
+    const std::vector<Row> rows = {
+        {"no drive", [&] { std::filesystem::remove_all(bus / "drive"); }, 1, "no-drive",
+         "cause: no drive of this family is attached"},
+        {"several drives",
+         [&] { MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other"); }, 1,
+         "several-drives", "cause: 2 drives of this family are attached; name one with --device"},
+        {"no image", [&] { std::filesystem::remove(dir_ / "images" / "firmware_C311.bin"); }, 1,
+         "image-missing", "cause: no image file " },
+        {"a loader without a record",
+         [&] {
+             std::filesystem::remove_all(bus / "drive");
+             EmulatedDriveSetup erased;
+             erased.generation = 2;
+             MakeDrive(erased, "bus/loader");
+         },
+         1, "loader-without-record", "--recover-serial SERIAL --model PID[:NAME]"},
+        {"a refused switch",
+         [&] {
+             ASSERT_EQ(Program({"emulator", "fault", (bus / "drive").string(),
+                                "--refuse-update-mode"}).code, 0);
+         },
+         1, "update-failed", "cause: the bridge refused to switch into its update mode"},
+    };
+    for (const Row& row : rows) {
+        std::filesystem::remove_all(bus);
+        std::filesystem::remove_all(dir_ / "state");
+        std::string why;
+        WriteBytes(dir_ / "images" / "firmware_C311.bin",
+                   MakeSampleImage({2, "01000700", 30000, 7}, &why));
+        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
+        row.prepare();
+        const Result json = Update({"--yes", "--json"});
+        EXPECT_EQ(json.code, row.exit) << row.what;
+        const nlohmann::json j = nlohmann::json::parse(json.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << row.what << ": " << json.out;
+        EXPECT_EQ(j["error"]["code"], row.code) << row.what;
+        EXPECT_TRUE(codes.count(row.code)) << row.what;
+        EXPECT_FALSE(j.contains("currentVersion") && j["currentVersion"] == "0.00") << row.what;
+        const Result text = Update({"--yes"});
+        EXPECT_EQ(text.code, row.exit) << row.what;
+        EXPECT_NE(text.err.find(row.cause), std::string::npos) << row.what << ": " << text.err;
+        for (const std::string& line : {text.out, text.err}) {
+            EXPECT_EQ(line.find(" \n"), std::string::npos) << row.what << ": trailing blank";
+        }
     }
 }
 

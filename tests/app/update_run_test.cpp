@@ -250,11 +250,16 @@ TEST_F(UpdateRun, TheRunChoosesOnlyOneDriveOfAKnownModel) {
     std::filesystem::remove_all(b);
     std::filesystem::remove_all(a);
 
-    // A bridge under an identity from neither table.
+    // A bridge under an identity from neither table; alone, it is a model that needs no update,
+    // and says so once.
     auto other =
         CustomDrive(dir_, SecondGenerationIni().Set("USB Device Descriptor", "PID", "0x7C37"),
                     "other", *clock_);
     EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgNotConnected);
+    view_.boxes.clear();
+    Versions alone;
+    EXPECT_FALSE(InspectAtStartup(view_, host_, alone));
+    EXPECT_EQ(view_.boxes, (decltype(view_.boxes){{u"", u"112"}}));
     EXPECT_EQ(host_.markerWrites, 0);
     std::filesystem::remove_all(other);
 

@@ -72,6 +72,14 @@ constexpr Entry kEnglish[] = {
     {K::kWaitErasing, "waiting for the bridge to finish erasing (pass {0}): {1} s of {2} s"},
     {K::kWaitLoader, "waiting for the bridge to return in its update mode: {0} s of {1} s"},
     {K::kWaitNextTry, "waiting before the next try: {0} s of {1} s"},
+    {K::kCauseNoDrive, "no drive of this family is attached"},
+    {K::kCauseSeveral,
+     "{0} drives of this family are attached; name one with --device SERIAL, --device PORT or --device NODE"},
+    {K::kDriveLine, "serial {0}, port {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "the drive waits in its update mode and no record of its update is kept here; to finish it, give its serial number and model: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "An earlier update of this drive was interrupted; this update finishes it."},
 };
 
 constexpr Entry kGerman[] = {
@@ -123,6 +131,14 @@ constexpr Entry kGerman[] = {
     {K::kWaitLoader,
      "Warten, bis der Bridge-Chip im Aktualisierungsmodus zurück ist: {0} s von {1} s"},
     {K::kWaitNextTry, "Warten vor dem nächsten Versuch: {0} s von {1} s"},
+    {K::kCauseNoDrive, "kein Laufwerk dieser Familie ist angeschlossen"},
+    {K::kCauseSeveral,
+     "{0} Laufwerke dieser Familie sind angeschlossen; eines mit --device SERIAL, --device PORT oder --device NODE angeben"},
+    {K::kDriveLine, "Seriennummer {0}, Anschluss {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "das Laufwerk wartet im Aktualisierungsmodus, und hier ist keine Aufzeichnung seiner Aktualisierung gespeichert; um es fertigzustellen, Seriennummer und Modell angeben: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "Eine frühere Aktualisierung dieses Laufwerks wurde unterbrochen; diese Aktualisierung stellt sie fertig."},
 };
 
 constexpr Entry kSpanish[] = {
@@ -175,6 +191,14 @@ constexpr Entry kSpanish[] = {
     {K::kWaitLoader,
      "esperando a que el chip puente vuelva en su modo de actualización: {0} s de {1} s"},
     {K::kWaitNextTry, "esperando antes del siguiente intento: {0} s de {1} s"},
+    {K::kCauseNoDrive, "no hay ninguna unidad de esta familia conectada"},
+    {K::kCauseSeveral,
+     "hay {0} unidades de esta familia conectadas; indique una con --device SERIAL, --device PORT o --device NODE"},
+    {K::kDriveLine, "número de serie {0}, puerto {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "la unidad espera en su modo de actualización y aquí no se guarda ningún registro de su actualización; para terminarla, indique su número de serie y su modelo: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "Una actualización anterior de esta unidad se interrumpió; esta actualización la termina."},
 };
 
 constexpr Entry kFrench[] = {
@@ -225,6 +249,14 @@ constexpr Entry kFrench[] = {
      "attente de la fin de l'effacement par la puce pont (passe {0}) : {1} s sur {2} s"},
     {K::kWaitLoader, "attente du retour de la puce pont en mode de mise à jour : {0} s sur {1} s"},
     {K::kWaitNextTry, "attente avant le prochain essai : {0} s sur {1} s"},
+    {K::kCauseNoDrive, "aucun disque de cette famille n'est connecté"},
+    {K::kCauseSeveral,
+     "{0} disques de cette famille sont connectés ; désignez-en un avec --device SERIAL, --device PORT ou --device NODE"},
+    {K::kDriveLine, "numéro de série {0}, port {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "le disque attend en mode de mise à jour et aucun enregistrement de sa mise à jour n'est conservé ici ; pour la terminer, indiquez son numéro de série et son modèle : update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "Une mise à jour précédente de ce disque a été interrompue ; cette mise à jour la termine."},
 };
 
 constexpr Entry kItalian[] = {
@@ -277,6 +309,14 @@ constexpr Entry kItalian[] = {
     {K::kWaitLoader,
      "attesa del ritorno del chip bridge in modalità di aggiornamento: {0} s di {1} s"},
     {K::kWaitNextTry, "attesa prima del prossimo tentativo: {0} s di {1} s"},
+    {K::kCauseNoDrive, "nessuna unità di questa famiglia è collegata"},
+    {K::kCauseSeveral,
+     "sono collegate {0} unità di questa famiglia; indicarne una con --device SERIAL, --device PORT o --device NODE"},
+    {K::kDriveLine, "numero di serie {0}, porta {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "l'unità attende in modalità di aggiornamento e qui non è conservata alcuna registrazione del suo aggiornamento; per completarlo, indicare numero di serie e modello: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "Un aggiornamento precedente di questa unità è stato interrotto; questo aggiornamento lo completa."},
 };
 
 constexpr Entry kDutch[] = {
@@ -325,6 +365,14 @@ constexpr Entry kDutch[] = {
     {K::kWaitErasing, "wachten tot de bridgechip klaar is met wissen (ronde {0}): {1} s van {2} s"},
     {K::kWaitLoader, "wachten tot de bridgechip terug is in de updatemodus: {0} s van {1} s"},
     {K::kWaitNextTry, "wachten voor de volgende poging: {0} s van {1} s"},
+    {K::kCauseNoDrive, "er is geen station van deze familie aangesloten"},
+    {K::kCauseSeveral,
+     "er zijn {0} stations van deze familie aangesloten; kies er een met --device SERIAL, --device PORT of --device NODE"},
+    {K::kDriveLine, "serienummer {0}, poort {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "het station wacht in de updatemodus en hier is geen verslag van de update bewaard; geef om het af te maken het serienummer en het model op: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "Een eerdere update van dit station is onderbroken; deze update maakt hem af."},
 };
 
 constexpr Entry kNorwegian[] = {
@@ -374,6 +422,14 @@ constexpr Entry kNorwegian[] = {
     {K::kWaitErasing, "venter til brokretsen er ferdig med å slette (runde {0}): {1} s av {2} s"},
     {K::kWaitLoader, "venter på at brokretsen kommer tilbake i oppdateringsmodus: {0} s av {1} s"},
     {K::kWaitNextTry, "venter før neste forsøk: {0} s av {1} s"},
+    {K::kCauseNoDrive, "ingen stasjon fra denne familien er tilkoblet"},
+    {K::kCauseSeveral,
+     "{0} stasjoner fra denne familien er tilkoblet; velg én med --device SERIAL, --device PORT eller --device NODE"},
+    {K::kDriveLine, "serienummer {0}, port {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "stasjonen venter i oppdateringsmodus, og det finnes ingen registrering av oppdateringen her; for å fullføre, oppgi serienummer og modell: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "En tidligere oppdatering av denne stasjonen ble avbrutt; denne oppdateringen fullfører den."},
 };
 
 constexpr Entry kPortuguese[] = {
@@ -424,6 +480,14 @@ constexpr Entry kPortuguese[] = {
     {K::kWaitErasing, "aguardando o chip ponte terminar de apagar (passagem {0}): {1} s de {2} s"},
     {K::kWaitLoader, "aguardando o chip ponte voltar no modo de atualização: {0} s de {1} s"},
     {K::kWaitNextTry, "aguardando antes da próxima tentativa: {0} s de {1} s"},
+    {K::kCauseNoDrive, "nenhuma unidade desta família está conectada"},
+    {K::kCauseSeveral,
+     "há {0} unidades desta família conectadas; indique uma com --device SERIAL, --device PORT ou --device NODE"},
+    {K::kDriveLine, "número de série {0}, porta {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "a unidade aguarda no modo de atualização e nenhum registro da atualização é mantido aqui; para concluí-la, informe o número de série e o modelo: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "Uma atualização anterior desta unidade foi interrompida; esta atualização a conclui."},
 };
 
 constexpr Entry kSwedish[] = {
@@ -474,6 +538,14 @@ constexpr Entry kSwedish[] = {
     {K::kWaitLoader,
      "väntar på att bryggkretsen kommer tillbaka i uppdateringsläge: {0} s av {1} s"},
     {K::kWaitNextTry, "väntar före nästa försök: {0} s av {1} s"},
+    {K::kCauseNoDrive, "ingen enhet i den här familjen är ansluten"},
+    {K::kCauseSeveral,
+     "{0} enheter i den här familjen är anslutna; välj en med --device SERIAL, --device PORT eller --device NODE"},
+    {K::kDriveLine, "serienummer {0}, port {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "enheten väntar i uppdateringsläge och ingen registrering av uppdateringen finns här; ange serienummer och modell för att slutföra den: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "En tidigare uppdatering av den här enheten avbröts; den här uppdateringen slutför den."},
 };
 
 constexpr Entry kArabic[] = {
@@ -522,6 +594,13 @@ constexpr Entry kArabic[] = {
     {K::kWaitErasing, "جارٍ انتظار انتهاء شريحة الجسر من المسح (المرور {0}): {1} ث من {2} ث"},
     {K::kWaitLoader, "جارٍ انتظار عودة شريحة الجسر في وضع التحديث: {0} ث من {1} ث"},
     {K::kWaitNextTry, "جارٍ الانتظار قبل المحاولة التالية: {0} ث من {1} ث"},
+    {K::kCauseNoDrive, "لا يوجد قرص من هذه العائلة متصل"},
+    {K::kCauseSeveral,
+     "يوجد {0} أقراص من هذه العائلة متصلة؛ حدّد واحدًا باستخدام --device SERIAL, --device PORT أو --device NODE"},
+    {K::kDriveLine, "الرقم التسلسلي {0}، المنفذ {1}، {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "القرص ينتظر في وضع التحديث ولا يوجد هنا سجل لتحديثه؛ لإكماله، حدّد رقمه التسلسلي وطرازه: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound, "تمت مقاطعة تحديث سابق لهذا القرص؛ هذا التحديث يكمله."},
 };
 
 constexpr Entry kChineseTraditional[] = {
@@ -569,6 +648,12 @@ constexpr Entry kChineseTraditional[] = {
     {K::kWaitErasing, "正在等待橋接晶片完成抹除（第 {0} 輪）：{1} 秒／{2} 秒"},
     {K::kWaitLoader, "正在等待橋接晶片以更新模式重新連線：{0} 秒／{1} 秒"},
     {K::kWaitNextTry, "正在等待下一次嘗試：{0} 秒／{1} 秒"},
+    {K::kCauseNoDrive, "未連接此系列的磁碟機"},
+    {K::kCauseSeveral, "已連接 {0} 台此系列的磁碟機；請以 --device SERIAL, --device PORT 或 --device NODE 指定一台"},
+    {K::kDriveLine, "序號 {0}，連接埠 {1}，{2}（{3}）"},
+    {K::kCauseLoaderNoRecord,
+     "磁碟機正在更新模式中等待，此處未保留其更新紀錄；若要完成更新，請提供序號與型號：update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound, "此磁碟機先前的更新曾中斷；本次更新會將其完成。"},
 };
 
 constexpr Entry kDanish[] = {
@@ -620,6 +705,14 @@ constexpr Entry kDanish[] = {
     {K::kWaitLoader,
      "venter på at brokredsen kommer tilbage i opdateringstilstand: {0} s af {1} s"},
     {K::kWaitNextTry, "venter før næste forsøg: {0} s af {1} s"},
+    {K::kCauseNoDrive, "intet drev fra denne familie er tilsluttet"},
+    {K::kCauseSeveral,
+     "{0} drev fra denne familie er tilsluttet; vælg ét med --device SERIAL, --device PORT eller --device NODE"},
+    {K::kDriveLine, "serienummer {0}, port {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "drevet venter i opdateringstilstand, og der gemmes ingen registrering af opdateringen her; angiv serienummer og model for at fuldføre: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "En tidligere opdatering af dette drev blev afbrudt; denne opdatering fuldfører den."},
 };
 
 constexpr Entry kFinnish[] = {
@@ -670,6 +763,13 @@ constexpr Entry kFinnish[] = {
      "odotetaan, että siltapiiri saa tyhjennyksen valmiiksi (kierros {0}): {1} s / {2} s"},
     {K::kWaitLoader, "odotetaan siltapiirin paluuta päivitystilassa: {0} s / {1} s"},
     {K::kWaitNextTry, "odotetaan ennen seuraavaa yritystä: {0} s / {1} s"},
+    {K::kCauseNoDrive, "tämän perheen asemaa ei ole liitetty"},
+    {K::kCauseSeveral,
+     "tämän perheen asemia on liitetty {0}; valitse yksi valitsimella --device SERIAL, --device PORT tai --device NODE"},
+    {K::kDriveLine, "sarjanumero {0}, portti {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "asema odottaa päivitystilassa, eikä sen päivityksestä ole tallennetta täällä; viimeistele se antamalla sarjanumero ja malli: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound, "Aseman aiempi päivitys keskeytyi; tämä päivitys viimeistelee sen."},
 };
 
 constexpr Entry kJapanese[] = {
@@ -718,6 +818,13 @@ constexpr Entry kJapanese[] = {
     {K::kWaitErasing, "ブリッジチップの消去完了を待っています（{0} 回目）: {1} 秒 / {2} 秒"},
     {K::kWaitLoader, "ブリッジチップがアップデートモードで戻るのを待っています: {0} 秒 / {1} 秒"},
     {K::kWaitNextTry, "次の試行まで待っています: {0} 秒 / {1} 秒"},
+    {K::kCauseNoDrive, "このファミリーのドライブが接続されていません"},
+    {K::kCauseSeveral,
+     "このファミリーのドライブが {0} 台接続されています。--device SERIAL, --device PORT または --device NODE で 1 台を指定してください"},
+    {K::kDriveLine, "シリアル番号 {0}、ポート {1}、{2}（{3}）"},
+    {K::kCauseLoaderNoRecord,
+     "ドライブはアップデートモードで待機していますが、ここにはその更新の記録がありません。完了するにはシリアル番号とモデルを指定してください: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound, "このドライブの以前の更新は中断されました。今回の更新で完了します。"},
 };
 
 constexpr Entry kKorean[] = {
@@ -766,6 +873,13 @@ constexpr Entry kKorean[] = {
     {K::kWaitErasing, "브리지 칩의 지우기가 끝나기를 기다리는 중 ({0}회차): {1}초 / {2}초"},
     {K::kWaitLoader, "브리지 칩이 업데이트 모드로 돌아오기를 기다리는 중: {0}초 / {1}초"},
     {K::kWaitNextTry, "다음 시도 전에 기다리는 중: {0}초 / {1}초"},
+    {K::kCauseNoDrive, "이 제품군의 드라이브가 연결되어 있지 않습니다"},
+    {K::kCauseSeveral,
+     "이 제품군의 드라이브 {0}대가 연결되어 있습니다. --device SERIAL, --device PORT 또는 --device NODE(으)로 하나를 지정하십시오"},
+    {K::kDriveLine, "일련 번호 {0}, 포트 {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "드라이브가 업데이트 모드에서 대기 중이지만 여기에는 업데이트 기록이 없습니다. 완료하려면 일련 번호와 모델을 지정하십시오: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound, "이 드라이브의 이전 업데이트가 중단되었습니다. 이번 업데이트로 완료합니다."},
 };
 
 constexpr Entry kRussian[] = {
@@ -814,6 +928,14 @@ constexpr Entry kRussian[] = {
     {K::kWaitErasing, "ожидание окончания стирания мостом (проход {0}): {1} с из {2} с"},
     {K::kWaitLoader, "ожидание возвращения моста в режиме обновления: {0} с из {1} с"},
     {K::kWaitNextTry, "ожидание перед следующей попыткой: {0} с из {1} с"},
+    {K::kCauseNoDrive, "не подключено ни одного диска этого семейства"},
+    {K::kCauseSeveral,
+     "подключено дисков этого семейства: {0}; укажите один с помощью --device SERIAL, --device PORT или --device NODE"},
+    {K::kDriveLine, "серийный номер {0}, порт {1}, {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "диск ждёт в режиме обновления, а записи о его обновлении здесь нет; чтобы завершить его, укажите серийный номер и модель: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "Предыдущее обновление этого диска было прервано; это обновление завершит его."},
 };
 
 constexpr Entry kThai[] = {
@@ -862,6 +984,14 @@ constexpr Entry kThai[] = {
     {K::kWaitErasing, "กำลังรอให้ชิปบริดจ์ลบข้อมูลเสร็จ (รอบที่ {0}): {1} วินาที จาก {2} วินาที"},
     {K::kWaitLoader, "กำลังรอให้ชิปบริดจ์กลับมาในโหมดอัปเดต: {0} วินาที จาก {1} วินาที"},
     {K::kWaitNextTry, "กำลังรอก่อนลองครั้งถัดไป: {0} วินาที จาก {1} วินาที"},
+    {K::kCauseNoDrive, "ไม่มีไดรฟ์ในตระกูลนี้เชื่อมต่ออยู่"},
+    {K::kCauseSeveral,
+     "มีไดรฟ์ในตระกูลนี้เชื่อมต่ออยู่ {0} ตัว ระบุหนึ่งตัวด้วย --device SERIAL, --device PORT หรือ --device NODE"},
+    {K::kDriveLine, "หมายเลขซีเรียล {0} พอร์ต {1} {2} ({3})"},
+    {K::kCauseLoaderNoRecord,
+     "ไดรฟ์รออยู่ในโหมดอัปเดตและไม่มีบันทึกการอัปเดตเก็บไว้ที่นี่ หากต้องการทำให้เสร็จ ให้ระบุหมายเลขซีเรียลและรุ่น: update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound,
+     "การอัปเดตครั้งก่อนของไดรฟ์นี้ถูกขัดจังหวะ การอัปเดตครั้งนี้จะทำให้เสร็จสมบูรณ์"},
 };
 
 constexpr Entry kChineseSimplified[] = {
@@ -909,6 +1039,12 @@ constexpr Entry kChineseSimplified[] = {
     {K::kWaitErasing, "正在等待桥接芯片完成擦除（第 {0} 轮）：{1} 秒／{2} 秒"},
     {K::kWaitLoader, "正在等待桥接芯片以更新模式重新连接：{0} 秒／{1} 秒"},
     {K::kWaitNextTry, "正在等待下一次尝试：{0} 秒／{1} 秒"},
+    {K::kCauseNoDrive, "未连接此系列的驱动器"},
+    {K::kCauseSeveral, "已连接 {0} 台此系列的驱动器；请用 --device SERIAL, --device PORT 或 --device NODE 指定一台"},
+    {K::kDriveLine, "序列号 {0}，端口 {1}，{2}（{3}）"},
+    {K::kCauseLoaderNoRecord,
+     "驱动器正在更新模式中等待，此处未保存其更新记录；要完成更新，请提供序列号和型号：update --recover-serial SERIAL --model PID[:NAME]"},
+    {K::kUnfinishedFound, "此驱动器之前的更新曾中断；本次更新会将其完成。"},
 };
 
 // The English of the United States is the neutral English.
@@ -1049,6 +1185,11 @@ std::string_view CliTextName(CliText key) {
         case K::kWaitErasing: return "wait_erasing";
         case K::kWaitLoader: return "wait_loader";
         case K::kWaitNextTry: return "wait_next_try";
+        case K::kCauseNoDrive: return "cause_no_drive";
+        case K::kCauseSeveral: return "cause_several";
+        case K::kDriveLine: return "drive_line";
+        case K::kCauseLoaderNoRecord: return "cause_loader_no_record";
+        case K::kUnfinishedFound: return "unfinished_found";
     }
     return {};
 }

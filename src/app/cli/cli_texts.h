@@ -59,8 +59,13 @@ enum class CliText {
     kWaitErasing,  // {0} pass, {1} seconds waited, {2} the bound in seconds
     kWaitLoader,  // {0} seconds waited, {1} the bound in seconds
     kWaitNextTry,  // {0} seconds waited, {1} the bound in seconds
+    kCauseNoDrive,
+    kCauseSeveral,  // {0} count
+    kDriveLine,  // {0} serial number, {1} port, {2} node, {3} product id and name
+    kCauseLoaderNoRecord,
+    kUnfinishedFound,
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kWaitNextTry) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kUnfinishedFound) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

@@ -235,6 +235,14 @@ class TerminalView : public UpdateView {
     bool declined_ = false;
 };
 
+constexpr std::string_view kUpdateErrorCodes[] = {
+    "already-running", "no-drive", "several-drives", "update-failed", "system-not-supported",
+    "image-damaged", "image-missing", "serial-unreadable", "loader-without-record", "no-answer",
+    "drive-in-use", "drive-changed", "other-drive-unfinished", "stopped-waiting", "refused",
+    "confirmation-needed", "model-mismatch", "recovery-refused", "needs-root", "lock-failed",
+    "state-folder", "interrupted", "usage",
+};
+
 // Stable names of the ways an update ends, for scripts.
 const char* ErrorCode(int messageId) {
     switch (messageId) {
@@ -242,7 +250,6 @@ const char* ErrorCode(int messageId) {
         case kMsgNotConnected: return "no-drive";
         case kMsgMultiple: return "several-drives";
         case kMsgFailed: return "update-failed";
-        case kMsgNoUpdateNeeded: return "up-to-date";
         case kMsgOsNotSupported: return "system-not-supported";
         case kMsgImageDamaged: return "image-damaged";
         case kMsgSerialUnreadable: return "serial-unreadable";
@@ -330,6 +337,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     Versions versions;
     std::vector<AttachedDrive> attached;  // listed when several drives stop the run
     std::vector<std::string> notes;       // what the run noted without stopping
+    std::string driveState;               // where the run left the drive, when it sent anything
 
     // Every way out: the exit code, and with --json one object of the common shape.
     auto finish = [&](int code, int messageId, const std::string& errorCode = "",
@@ -359,12 +367,20 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                 }
                 j.EndArray();
             }
-            j.Field("currentVersion", Utf16ToUtf8(versions.currentText))
-                .Field("newVersion", Utf16ToUtf8(versions.newText))
-                .Field("messageId", static_cast<std::int64_t>(messageId))
-                .Field("message", ForTerminal(view.lastMessage()))
-                .Field("durationMs", static_cast<std::int64_t>(options.clock->NowMs() - startMs));
+            // Only what is known: a drive's version once it was read (a loader has none), the
+            // image's once the image was read and found sound.
+            if (!versions.drivePath.empty() && !versions.inLoader) {
+                j.Field("currentVersion", Utf16ToUtf8(versions.currentText));
+            }
+            if (versions.image && versions.image->ok()) {
+                j.Field("newVersion", Utf16ToUtf8(versions.newText));
+            }
+            if (messageId != 0) j.Field("messageId", static_cast<std::int64_t>(messageId));
+            if (!view.lastMessage().empty()) j.Field("message", ForTerminal(view.lastMessage()));
+            j.Field("durationMs", static_cast<std::int64_t>(options.clock->NowMs() - startMs));
             if (options.check) j.Field("updateAvailable", code == kExitOk);
+            if (InterruptionArrived()) j.Field("interrupted", true);
+            if (!driveState.empty()) j.Field("driveState", driveState);
             if (!notes.empty()) {
                 j.Key("notes").BeginArray();
                 for (const std::string& note : notes) j.String(note);
@@ -381,11 +397,25 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                 j.EndObject();
             }
             out << j.EndObject().str();
+            SetInterruptionOutput("");  // one object, whatever comes after
         }
         return code;
     };
 
     InstallInterruptionHandling(kExitInterrupted);
+    if (options.json) {
+        JsonWriter j;
+        j.BeginObject()
+            .Field("ok", false)
+            .Field("command", options.check ? "update --check" : "update")
+            .Field("interrupted", true)
+            .Field("driveState", "unchanged");
+        j.Key("error").BeginObject()
+            .Field("code", "interrupted")
+            .Field("text", "interrupted before anything was sent to the drive that needs finishing")
+            .EndObject();
+        SetInterruptionOutput(j.EndObject().str());
+    }
     // Real drives take rights that emulated ones do not: say so rather than find no drive.
     if (options.lockDir.empty() && !options.records && !options.forget) {
         if (std::string rights; !MayWriteDrives(&rights)) {
@@ -433,18 +463,34 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             out << CliString(CliText::kNothingChanged, lang) << "\n";
             return finish(kExitNothingToDo, 0);
         }
-        if (host.lastTextId() == kMsgMultiple) {
+        const int outcome = host.lastTextId();
+        if (outcome == kMsgNoUpdateNeeded) return finish(kExitNothingToDo, kMsgNoUpdateNeeded);
+        // A cause of the command line's own where the run gave none: said in the user's
+        // language, and in English in the JSON.
+        auto causeOf = [&](CliText key, std::initializer_list<std::string_view> values) {
+            const std::string said = FormatCliText(key, lang, values);
+            if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {said}) << "\n";
+            return FormatCliText(key, kLanguageNeutral, values);
+        };
+        if (outcome == kMsgMultiple) {
             // Name each drive, so that --device can pick one.
             attached = AttachedDrives();
             if (!options.json) {
                 for (const AttachedDrive& d : attached) {
-                    err << "  serial " << d.serial << ", port " << d.port << ", " << d.path << " ("
-                        << d.productId << (d.product.empty() ? "" : " " + d.product) << ")\n";
+                    std::string product = d.productId;
+                    if (!d.product.empty()) (product += ' ') += d.product;
+                    err << "  " << FormatCliText(CliText::kDriveLine, lang, {d.serial, d.port, d.path, product})
+                        << "\n";
                 }
-                err << FormatCliText(CliText::kLeadNote, lang,
-                                     {"name one with --device SERIAL, --device PORT or --device NODE"})
-                    << "\n";
             }
+            return finish(kExitFailed, outcome, "",
+                          causeOf(CliText::kCauseSeveral, {std::to_string(attached.size())}));
+        }
+        if (outcome == kMsgNotConnected && view.lastCause().empty()) {
+            return finish(kExitFailed, outcome, "", causeOf(CliText::kCauseNoDrive, {}));
+        }
+        if (outcome == kMsgLoaderWithoutRecord && !hostOptions.recovery) {
+            return finish(kExitFailed, outcome, "", causeOf(CliText::kCauseLoaderNoRecord, {}));
         }
         if (versions.image && !versions.image->ok()) {
             const std::string cause = Utf16ToUtf8(versions.imagePath) + ": " +
@@ -455,7 +501,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         }
         if (view.lastMessage() == kImageMissingText) {
             return finish(kExitFailed, 0, "image-missing",
-                          "no image file " + Utf16ToUtf8(versions.imagePath));
+                          causeOf(CliText::kImageMissing, {Utf16ToUtf8(versions.imagePath)}));
         }
         return finish(kExitFailed, host.lastTextId());
     }
@@ -548,12 +594,23 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                               Utf16ToUtf8(versions.newText), seconds})
             << "\n";
     }
-    const int code = result == 0                    ? kExitOk
-                     : result == kMsgNoUpdateNeeded   ? kExitNothingToDo
-                     : result == kMsgStoppedWaiting   ? kExitInterrupted
-                                                      : kExitFailed;
-    finish(code, result == 0 ? kMsgCompleteText : result);
-    return InterruptionArrived() ? kExitInterrupted : code;
+    int code = result == 0                    ? kExitOk
+               : result == kMsgNoUpdateNeeded   ? kExitNothingToDo
+               : result == kMsgStoppedWaiting   ? kExitInterrupted
+                                                : kExitFailed;
+    driveState = result == 0                    ? "updated"
+                 : result == kMsgStoppedWaiting ? "waiting-in-update-mode"
+                                                : "";
+    if (InterruptionArrived()) {
+        // Held off until the drive was safe: the run ends as interrupted, saying how far it got.
+        const bool done = code == kExitOk;
+        code = kExitInterrupted;
+        if (done) {
+            return finish(code, kMsgCompleteText, "interrupted",
+                          "interrupted by a signal; the update was finished first");
+        }
+    }
+    return finish(code, result == 0 ? kMsgCompleteText : result);
 }
 
 // The demonstration's time: waits pass in a twentieth of their length.
@@ -605,6 +662,10 @@ std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* w
         return std::nullopt;
     }
     return model;
+}
+
+std::span<const std::string_view> UpdateErrorCodes() {
+    return kUpdateErrorCodes;
 }
 
 int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {

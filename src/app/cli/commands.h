@@ -5,6 +5,7 @@
 #include <ostream>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace mox3 {
 
@@ -28,6 +29,9 @@ int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err);
 int RunListCommand(Args args, std::ostream& out, std::ostream& err);
 int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err);
 int RunDemoCommand(Args args, std::ostream& out, std::ostream& err);
+
+// Every `error.code` the update command's JSON can carry.
+std::span<const std::string_view> UpdateErrorCodes();
 
 class HostServices;
 

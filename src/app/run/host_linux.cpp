@@ -436,7 +436,7 @@ LinuxHost::LinuxHost(LinuxHostOptions options) : options_(std::move(options)) {
 }
 
 std::u16string LinuxHost::LoadText(int id) {
-    lastTextId_ = id;
+    if (TellsAnOutcome(id)) lastTextId_ = id;
     return options_.texts ? options_.texts(id) : Utf8ToUtf16(std::to_string(id));
 }
 

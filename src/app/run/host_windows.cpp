@@ -118,7 +118,7 @@ std::u16string LoadModuleText(HMODULE module, int id) {
 }
 
 std::u16string WindowsHost::LoadText(int id) {
-    lastTextId_ = id;
+    if (TellsAnOutcome(id)) lastTextId_ = id;
     if (options_.texts) return options_.texts(id);
     return LoadModuleText(GetModuleHandleW(nullptr), id);
 }

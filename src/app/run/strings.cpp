@@ -215,7 +215,17 @@ std::string ForTerminal(std::u16string_view text) {
             lines.push_back(u'\n');  // a lone carriage return; "\r\n" keeps its line feed
         }
     }
-    return Utf16ToUtf8(lines);
+    // The dialog's texts end some lines with a blank; a terminal line does not.
+    std::u16string trimmed;
+    trimmed.reserve(lines.size());
+    for (char16_t c : lines) {
+        if (c == u'\n') {
+            while (!trimmed.empty() && trimmed.back() == u' ') trimmed.pop_back();
+        }
+        trimmed.push_back(c);
+    }
+    while (!trimmed.empty() && trimmed.back() == u' ') trimmed.pop_back();
+    return Utf16ToUtf8(trimmed);
 }
 
 }  // namespace mox3

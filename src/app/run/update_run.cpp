@@ -212,7 +212,8 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     }
     // With several drives attached the user may name one (the command line's --device).
     const std::optional<std::u16string> named = host.DriveChoice();
-    switch (CountKnownDrives()) {
+    const int census = CountKnownDrives();
+    switch (census) {
         case kCensusNone:
             view.MessageBox(u"", host.LoadText(kMsgNotConnected));
             return false;
@@ -230,6 +231,8 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     auto mgr = std::make_unique<CBridgeMgr>();
     mgr->clock = host.clock();
     const int count = mgr->EnumerateDevices(ALL_DEVICES);
+    // A drive of a model that needs no update, alone: it has been told, once.
+    if (count < 1 && census == kCensusNoUpdate) return false;
     if (count < 1) {
         view.MessageBox(u"", host.LoadText(kMsgNotConnected));
         return false;
@@ -239,6 +242,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         view.MessageBox(u"", host.LoadText(kMsgMultiple));
         return false;
     }
+    if (choice.matches == 0 && census == kCensusNoUpdate && !named) return false;
     if (choice.matches == 0) {
         if (named) view.Cause("no drive of this family is " + EscapedForDisplay(*named));
         view.MessageBox(u"", host.LoadText(kMsgNotConnected));
@@ -299,6 +303,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
 
     // The image is read once and tested completely before anything is sent to the drive.
     const std::u16string imagePath = host.ImagePath(kind);
+    versions.imagePath = imagePath;
     if (!host.FileExists(imagePath)) {
         view.MessageBox(host.LoadText(kMsgError), kImageMissingText);
         return false;
@@ -306,7 +311,6 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     auto image = std::make_shared<FirmwareImage>(FirmwareImage::Read(PathFromText(imagePath)));
     image->RequireGeneration(kind);
     versions.image = image;
-    versions.imagePath = imagePath;
     if (!image->ok()) {
         view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
         return false;

@@ -40,6 +40,13 @@ enum MessageId : int {
     kMsgStoppedWaiting = 124,      // stopped by the user while the drive waited in its loader
 };
 
+// Whether a text of the string table says how a run ended, rather than being a caption
+// (error, complete), a status or a question shown beside such a text.
+constexpr bool TellsAnOutcome(int id) {
+    return id != kMsgError && id != kMsgComplete && id != kMsgInProgress && id != kMsgConfirm &&
+           id != kMsgRecordQuestion;
+}
+
 inline constexpr char16_t kImageMissingText[] = u"Not found firmware file.";
 
 // What the runs do to the dialog: status text (control 1002), buttons, progress bar, blink
