@@ -80,6 +80,7 @@ constexpr Entry kEnglish[] = {
      "the drive waits in its update mode and no record of its update is kept here; to finish it, give its serial number and model: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "An earlier update of this drive was interrupted; this update finishes it."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kGerman[] = {
@@ -139,6 +140,7 @@ constexpr Entry kGerman[] = {
      "das Laufwerk wartet im Aktualisierungsmodus, und hier ist keine Aufzeichnung seiner Aktualisierung gespeichert; um es fertigzustellen, Seriennummer und Modell angeben: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "Eine frühere Aktualisierung dieses Laufwerks wurde unterbrochen; diese Aktualisierung stellt sie fertig."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kSpanish[] = {
@@ -199,6 +201,7 @@ constexpr Entry kSpanish[] = {
      "la unidad espera en su modo de actualización y aquí no se guarda ningún registro de su actualización; para terminarla, indique su número de serie y su modelo: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "Una actualización anterior de esta unidad se interrumpió; esta actualización la termina."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kFrench[] = {
@@ -257,6 +260,7 @@ constexpr Entry kFrench[] = {
      "le disque attend en mode de mise à jour et aucun enregistrement de sa mise à jour n'est conservé ici ; pour la terminer, indiquez son numéro de série et son modèle : update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "Une mise à jour précédente de ce disque a été interrompue ; cette mise à jour la termine."},
+    {K::kCaptioned, "{0} : {1}"},
 };
 
 constexpr Entry kItalian[] = {
@@ -317,6 +321,7 @@ constexpr Entry kItalian[] = {
      "l'unità attende in modalità di aggiornamento e qui non è conservata alcuna registrazione del suo aggiornamento; per completarlo, indicare numero di serie e modello: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "Un aggiornamento precedente di questa unità è stato interrotto; questo aggiornamento lo completa."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kDutch[] = {
@@ -373,6 +378,7 @@ constexpr Entry kDutch[] = {
      "het station wacht in de updatemodus en hier is geen verslag van de update bewaard; geef om het af te maken het serienummer en het model op: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "Een eerdere update van dit station is onderbroken; deze update maakt hem af."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kNorwegian[] = {
@@ -430,6 +436,7 @@ constexpr Entry kNorwegian[] = {
      "stasjonen venter i oppdateringsmodus, og det finnes ingen registrering av oppdateringen her; for å fullføre, oppgi serienummer og modell: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "En tidligere oppdatering av denne stasjonen ble avbrutt; denne oppdateringen fullfører den."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kPortuguese[] = {
@@ -488,6 +495,7 @@ constexpr Entry kPortuguese[] = {
      "a unidade aguarda no modo de atualização e nenhum registro da atualização é mantido aqui; para concluí-la, informe o número de série e o modelo: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "Uma atualização anterior desta unidade foi interrompida; esta atualização a conclui."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kSwedish[] = {
@@ -546,6 +554,7 @@ constexpr Entry kSwedish[] = {
      "enheten väntar i uppdateringsläge och ingen registrering av uppdateringen finns här; ange serienummer och modell för att slutföra den: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "En tidigare uppdatering av den här enheten avbröts; den här uppdateringen slutför den."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kArabic[] = {
@@ -601,6 +610,7 @@ constexpr Entry kArabic[] = {
     {K::kCauseLoaderNoRecord,
      "القرص ينتظر في وضع التحديث ولا يوجد هنا سجل لتحديثه؛ لإكماله، حدّد رقمه التسلسلي وطرازه: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "تمت مقاطعة تحديث سابق لهذا القرص؛ هذا التحديث يكمله."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kChineseTraditional[] = {
@@ -654,6 +664,7 @@ constexpr Entry kChineseTraditional[] = {
     {K::kCauseLoaderNoRecord,
      "磁碟機正在更新模式中等待，此處未保留其更新紀錄；若要完成更新，請提供序號與型號：update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "此磁碟機先前的更新曾中斷；本次更新會將其完成。"},
+    {K::kCaptioned, "{0}：{1}"},
 };
 
 constexpr Entry kDanish[] = {
@@ -713,6 +724,7 @@ constexpr Entry kDanish[] = {
      "drevet venter i opdateringstilstand, og der gemmes ingen registrering af opdateringen her; angiv serienummer og model for at fuldføre: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "En tidligere opdatering af dette drev blev afbrudt; denne opdatering fuldfører den."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kFinnish[] = {
@@ -770,6 +782,7 @@ constexpr Entry kFinnish[] = {
     {K::kCauseLoaderNoRecord,
      "asema odottaa päivitystilassa, eikä sen päivityksestä ole tallennetta täällä; viimeistele se antamalla sarjanumero ja malli: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "Aseman aiempi päivitys keskeytyi; tämä päivitys viimeistelee sen."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kJapanese[] = {
@@ -825,6 +838,7 @@ constexpr Entry kJapanese[] = {
     {K::kCauseLoaderNoRecord,
      "ドライブはアップデートモードで待機していますが、ここにはその更新の記録がありません。完了するにはシリアル番号とモデルを指定してください: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "このドライブの以前の更新は中断されました。今回の更新で完了します。"},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kKorean[] = {
@@ -880,6 +894,7 @@ constexpr Entry kKorean[] = {
     {K::kCauseLoaderNoRecord,
      "드라이브가 업데이트 모드에서 대기 중이지만 여기에는 업데이트 기록이 없습니다. 완료하려면 일련 번호와 모델을 지정하십시오: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "이 드라이브의 이전 업데이트가 중단되었습니다. 이번 업데이트로 완료합니다."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kRussian[] = {
@@ -936,6 +951,7 @@ constexpr Entry kRussian[] = {
      "диск ждёт в режиме обновления, а записи о его обновлении здесь нет; чтобы завершить его, укажите серийный номер и модель: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "Предыдущее обновление этого диска было прервано; это обновление завершит его."},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kThai[] = {
@@ -992,6 +1008,7 @@ constexpr Entry kThai[] = {
      "ไดรฟ์รออยู่ในโหมดอัปเดตและไม่มีบันทึกการอัปเดตเก็บไว้ที่นี่ หากต้องการทำให้เสร็จ ให้ระบุหมายเลขซีเรียลและรุ่น: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound,
      "การอัปเดตครั้งก่อนของไดรฟ์นี้ถูกขัดจังหวะ การอัปเดตครั้งนี้จะทำให้เสร็จสมบูรณ์"},
+    {K::kCaptioned, "{0}: {1}"},
 };
 
 constexpr Entry kChineseSimplified[] = {
@@ -1045,6 +1062,7 @@ constexpr Entry kChineseSimplified[] = {
     {K::kCauseLoaderNoRecord,
      "驱动器正在更新模式中等待，此处未保存其更新记录；要完成更新，请提供序列号和型号：update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "此驱动器之前的更新曾中断；本次更新会将其完成。"},
+    {K::kCaptioned, "{0}：{1}"},
 };
 
 // The English of the United States is the neutral English.
@@ -1190,6 +1208,7 @@ std::string_view CliTextName(CliText key) {
         case K::kDriveLine: return "drive_line";
         case K::kCauseLoaderNoRecord: return "cause_loader_no_record";
         case K::kUnfinishedFound: return "unfinished_found";
+        case K::kCaptioned: return "captioned";
     }
     return {};
 }

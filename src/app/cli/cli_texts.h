@@ -64,8 +64,9 @@ enum class CliText {
     kDriveLine,  // {0} serial number, {1} port, {2} node, {3} product id and name
     kCauseLoaderNoRecord,
     kUnfinishedFound,
+    kCaptioned,  // {0} a message box's caption, {1} its text
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kUnfinishedFound) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kCaptioned) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

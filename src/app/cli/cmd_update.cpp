@@ -129,8 +129,13 @@ class TerminalView : public UpdateView {
         if (!success && caption == LoadTableString(kMsgError, lang_)) failed_ = true;
         if (!quiet_) {
             EndBar();
-            std::string c = ForTerminal(caption);
-            (success ? out_ : err_) << (c.empty() ? "" : c + ": ") << ForTerminal(text) << "\n";
+            const std::string c = ForTerminal(caption);
+            // The dialog's "Press Start" is no advice on the command line.
+            const std::string t = text == LoadTableString(kMsgUnfinishedFound, lang_)
+                                      ? CliString(CliText::kUnfinishedFound, lang_)
+                                      : ForTerminal(text);
+            (success ? out_ : err_) << (c.empty() ? t : FormatCliText(CliText::kCaptioned, lang_, {c, t}))
+                                    << "\n";
         }
         if (!cause_.empty()) {
             if (!quiet_) err_ << FormatCliText(CliText::kLeadCause, lang_, {cause_}) << "\n";
