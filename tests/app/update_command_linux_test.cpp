@@ -254,6 +254,12 @@ TEST_F(UpdateCommand, ASignalWhileTheBridgeStaysBusyStopsAtTheNextWait) {
         EXPECT_TRUE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")))
             << row;
     }
+    // The next run finishes the drive, and names it by the serial number of its record.
+    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "drive").string(), "--clear"}).code, 0);
+    const Result finished = Update({"--yes"});
+    EXPECT_EQ(finished.code, 0) << finished.err;
+    EXPECT_NE(finished.out.find("serial number 4A3F0012B7C4D9E1: 0.00 -> 1.07"), std::string::npos)
+        << finished.out;
 }
 
 // Every refusal ends with its code, one JSON object and a cause on standard error; the codes

@@ -324,6 +324,14 @@ std::vector<AttachedDrive> AttachedDrives() {
     return drives;
 }
 
+// The serial number the drive has, or gets: a drive in its loader shows none, and is given
+// the one of its record or the one the user named.
+std::u16string DriveSerial(const Versions& versions, const RunOptions& options) {
+    if (!versions.inLoader) return versions.serial;
+    if (versions.record && !versions.record->serial.empty()) return versions.record->serial;
+    return options.recovery ? options.recovery->serial : versions.serial;
+}
+
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     const LanguageId lang = CurrentLanguage(options.lang);
     HostOptions hostOptions;
@@ -356,7 +364,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             j.Field("command", options.check ? "update --check" : "update");
             if (!versions.serial.empty() || !versions.drivePath.empty()) {
                 j.Field("drive", Utf16ToUtf8(versions.drivePath))
-                    .Field("serial", EscapedForDisplay(versions.serial))
+                    .Field("serial", EscapedForDisplay(DriveSerial(versions, options)))
                     .Field("port", EscapedForDisplay(versions.bound.port));
             }
             if (!attached.empty()) {
@@ -595,7 +603,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                                     CliString(CliText::kDecimalPoint, lang) +
                                     std::to_string(tenths % 10);
         out << FormatCliText(CliText::kSummary, lang,
-                             {EscapedForDisplay(versions.serial), Utf16ToUtf8(versions.currentText),
+                             {EscapedForDisplay(DriveSerial(versions, options)),
+                              Utf16ToUtf8(versions.currentText),
                               Utf16ToUtf8(versions.newText), seconds})
             << "\n";
     }
