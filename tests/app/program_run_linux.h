@@ -2,10 +2,12 @@
 // input from a file and standard output and error caught in files of a work folder.
 #pragma once
 
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +33,7 @@ struct ProgramSetting {
     // appeared in it.
     std::string signalAfter;
     std::vector<int> signals;
+    bool terminal = false;  // standard output is a terminal of the test's own (a pseudo-terminal)
 };
 
 // MOX3_CLI_PATH with `words`; the testing aids' kill point is always removed.
@@ -42,7 +45,11 @@ inline ProgramResult RunProgram(const std::vector<std::string>& words,
     const std::filesystem::path outFile = work / "program-out.txt";
     const std::filesystem::path errFile = work / "program-err.txt";
     int pipeEnds[2] = {-1, -1};
-    if (!setting.signalAfter.empty() && ::pipe(pipeEnds) != 0) return {};
+    if (setting.terminal) {
+        if (::openpty(&pipeEnds[0], &pipeEnds[1], nullptr, nullptr, nullptr) != 0) return {};
+    } else if (!setting.signalAfter.empty() && ::pipe(pipeEnds) != 0) {
+        return {};
+    }
     pid_t pid = ::fork();
     if (pid == 0) {
         ::unsetenv("MOX3_KILL_AT_REQUEST");
@@ -69,7 +76,8 @@ inline ProgramResult RunProgram(const std::vector<std::string>& words,
         bool sent = false;
         char buffer[4096];
         for (ssize_t got; (got = ::read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
-            if (got < 0) continue;  // EINTR
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) break;  // a terminal whose other side closed
             piped.append(buffer, static_cast<std::size_t>(got));
             if (!sent && piped.find(setting.signalAfter) != std::string::npos) {
                 for (int signal : setting.signals) ::kill(pid, signal);

@@ -334,5 +334,19 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
     }
 }
 
+// On a terminal the bar's line moves with the time of a long wait, second by second.
+TEST_F(UpdateCommand, OnATerminalTheBarMovesThroughTheWaits) {
+    ProgramSetting setting;
+    setting.terminal = true;
+    setting.environment = {{"LANG", "C"}};
+    const Result r = Program({"update", "--yes", "--image-dir", (dir_ / "images").string(),
+                              "--state-dir", (dir_ / "state").string()},
+                             setting);
+    EXPECT_EQ(r.code, 0) << r.out;
+    for (const char* shown : {"update mode: 0 s of", "update mode: 7 s of", "update mode: 14 s of"}) {
+        EXPECT_NE(r.out.find(shown), std::string::npos) << shown << "\n" << r.out;
+    }
+}
+
 }  // namespace
 }  // namespace mox3::test

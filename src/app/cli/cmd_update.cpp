@@ -96,16 +96,9 @@ class TerminalView : public UpdateView {
         // failure, which has said what happened.
         if (quiet_ || !started_ || position == last_ || (position == 0 && failed_)) return;
         last_ = position;
-        const std::uint64_t seconds = (clock_->NowMs() - startMs_) / 1000;
+        shownWait_.reset();
         if (tty_) {
-            int filled = position * 40 / 100;
-            out_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-                 << std::string(static_cast<std::size_t>(40 - filled), ' ') << "] " << position
-                 << "% "
-                 << FormatCliText(CliText::kProgressBar, lang_,
-                                  {std::to_string(seconds), "25", PhaseOf(position, lang_)})
-                 << "\x1b[K" << std::flush;
-            barOpen_ = true;
+            DrawProgress(position);
         } else {
             out_ << FormatCliText(CliText::kProgressLine, lang_,
                                   {std::to_string(position), PhaseOf(position, lang_)})
@@ -190,10 +183,8 @@ class TerminalView : public UpdateView {
                 break;
         }
         if (tty_) {
-            out_ << "\r[" << std::string(static_cast<std::size_t>(last_ * 40 / 100), '#')
-                 << std::string(static_cast<std::size_t>(40 - last_ * 40 / 100), ' ') << "] "
-                 << last_ << "% " << text << "\x1b[K" << std::flush;
-            barOpen_ = true;
+            DrawBar(text);
+            shownWait_ = ShownWait{what, pass, seconds, boundSeconds, clock_->NowMs()};
             return;
         }
         const bool fresh = what != waitWhat_ || pass != waitPass_;
@@ -208,10 +199,37 @@ class TerminalView : public UpdateView {
         }
     }
     bool StopWanted() override { return InterruptionArrived(); }
+    // Called as time passes within a long wait (every second): on a terminal the bar's line
+    // moves with it, the wait's seconds or the run's.
+    void Tick() {
+        if (quiet_ || !tty_ || !barOpen_) return;
+        if (shownWait_) {
+            const ShownWait w = *shownWait_;
+            const unsigned more = static_cast<unsigned>((clock_->NowMs() - w.atMs) / 1000);
+            Waiting(w.what, w.pass, std::min(w.seconds + more, w.bound), w.bound);
+            shownWait_->atMs = w.atMs;  // counted from the wait's own report
+            shownWait_->seconds = w.seconds;
+            return;
+        }
+        DrawProgress(last_);
+    }
     const std::string& confirmationNeeded() const { return confirmationNeeded_; }
     bool declined() const { return asked_ && declined_; }
     const std::u16string& lastMessage() const { return lastMessage_; }
     const std::string& lastCause() const { return lastCause_; }
+    // The bar at the run's position, followed by `text`, in place of the line's last drawing.
+    void DrawBar(const std::string& text) {
+        const int at = std::max(last_, 0);
+        out_ << "\r[" << std::string(static_cast<std::size_t>(at * 40 / 100), '#')
+             << std::string(static_cast<std::size_t>(40 - at * 40 / 100), ' ') << "] " << at
+             << "% " << text << "\x1b[K" << std::flush;
+        barOpen_ = true;
+    }
+    void DrawProgress(int position) {
+        const std::uint64_t seconds = (clock_->NowMs() - startMs_) / 1000;
+        DrawBar(FormatCliText(CliText::kProgressBar, lang_,
+                              {std::to_string(seconds), "25", PhaseOf(position, lang_)}));
+    }
     void EndBar() {
         if (barOpen_) out_ << "\n";
         barOpen_ = false;
@@ -234,6 +252,12 @@ class TerminalView : public UpdateView {
     std::string cause_, lastCause_;
     std::string confirmationNeeded_;
     std::optional<CBridgeMgr::WaitFor> waitWhat_;
+    struct ShownWait {
+        CBridgeMgr::WaitFor what;
+        unsigned pass, seconds, bound;
+        std::uint64_t atMs;
+    };
+    std::optional<ShownWait> shownWait_;  // the wait the bar's line shows, on a terminal
     unsigned waitPass_ = 0;
     unsigned waitShown_ = 0;
     bool asked_ = false;
@@ -324,6 +348,26 @@ std::vector<AttachedDrive> AttachedDrives() {
     return drives;
 }
 
+// The run's clock, its long sleeps cut into seconds so that the view can show time passing.
+class TickingClock : public Clock {
+  public:
+    TickingClock(std::shared_ptr<Clock> base, std::function<void()> tick)
+        : base_(std::move(base)), tick_(std::move(tick)) {}
+    std::uint64_t NowMs() override { return base_->NowMs(); }
+    void SleepMs(std::uint32_t ms) override {
+        while (ms > 0) {
+            const std::uint32_t step = std::min<std::uint32_t>(ms, 1000);
+            base_->SleepMs(step);
+            ms -= step;
+            if (ms > 0) tick_();
+        }
+    }
+
+  private:
+    std::shared_ptr<Clock> base_;
+    std::function<void()> tick_;
+};
+
 // The serial number the drive has, or gets: a drive in its loader shows none, and is given
 // the one of its record or the one the user named.
 std::u16string DriveSerial(const Versions& versions, const RunOptions& options) {
@@ -346,6 +390,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     // do not collide; real drives, per system.
     hostOptions.lockDir = options.lockDir;
     TerminalView view(out, err, options.json, lang, options.clock);
+    hostOptions.clock = std::make_shared<TickingClock>(options.clock, [&view] { view.Tick(); });
     const std::uint64_t startMs = options.clock->NowMs();
     Versions versions;
     std::vector<AttachedDrive> attached;  // listed when several drives stop the run
