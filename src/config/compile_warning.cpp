@@ -52,8 +52,8 @@ void AddWarning(std::vector<CompileWarning>& warnings, CompileWarning warning) {
     }
 }
 
-std::string NumberTakenText(std::u16string_view text, const NumberTaken& taken,
-                            std::uint64_t value, unsigned width) {
+std::string NumberTakenText(std::u16string_view text, const NumberTaken& taken, std::uint64_t value,
+                            unsigned width) {
     if (!taken.digits) return "no digits, read as 0";
     const std::size_t used = std::min(taken.consumed, text.size());
     std::string out;

@@ -16,8 +16,11 @@ std::u16string HeaderText(const ProfileFile& profile, std::u16string_view sectio
     if (auto written = profile.FindAsWritten(section, key)) {
         std::string what = TextTakenText(*written, text);
         if (!what.empty()) {
-            AddWarning(warnings, {{}, Utf16ToUtf8(section), Utf16ToUtf8(key),
-                                  Utf16ToUtf8(*written), std::move(what)});
+            AddWarning(warnings, {{},
+                                  Utf16ToUtf8(section),
+                                  Utf16ToUtf8(key),
+                                  Utf16ToUtf8(*written),
+                                  std::move(what)});
         }
     }
     return text;
@@ -34,8 +37,11 @@ std::uint32_t HeaderInt(const ProfileFile& profile, std::u16string_view section,
     std::string what = NumberTakenText(text, taken, value, 32);
     if (!what.empty()) {
         auto written = profile.FindAsWritten(section, key);
-        AddWarning(warnings, {{}, Utf16ToUtf8(section), Utf16ToUtf8(key),
-                              Utf16ToUtf8(written ? *written : text), std::move(what)});
+        AddWarning(warnings, {{},
+                              Utf16ToUtf8(section),
+                              Utf16ToUtf8(key),
+                              Utf16ToUtf8(written ? *written : text),
+                              std::move(what)});
     }
     return value;
 }
@@ -65,11 +71,11 @@ ConfigHeaderCheck CheckConfigHeader(const ProfileFile& profile, int generation) 
             check.error = "[Config] Version is missing, this generation needs " +
                           std::to_string(wantedVersion);
         } else if (version == 0 || version == 2) {
-            check.error = "this is a " + GenerationName(version) +
-                          "-generation configuration file ([Config] Version=" +
-                          std::to_string(version) + "), not one of the " +
-                          GenerationName(wantedVersion) + " generation (Version=" +
-                          std::to_string(wantedVersion) + ")";
+            check.error =
+                "this is a " + GenerationName(version) +
+                "-generation configuration file ([Config] Version=" + std::to_string(version) +
+                "), not one of the " + GenerationName(wantedVersion) +
+                " generation (Version=" + std::to_string(wantedVersion) + ")";
         } else {
             check.error = "[Config] Version is " + std::to_string(version) +
                           ", this generation needs " + std::to_string(wantedVersion);

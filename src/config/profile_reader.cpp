@@ -77,7 +77,8 @@ std::string AtByte(std::size_t offset) {
 }
 
 bool IsTextControl(std::uint32_t c) {
-    return c < 0x20 && !(c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == 0x1A);
+    return c < 0x20 &&
+           !(c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == 0x1A);
 }
 
 // Length of the UTF-8 sequence at `i`, or 0 when it is not a valid one.

@@ -43,6 +43,8 @@ TEST(ConfigValues, ValuesTakenInPartAreNamedAndCompiledAsRead) {
          "the number does not fit in 32 bits, read as 255 (0xFF)", ""},
         {"wider than 64 bits", "LUN NORMAL", "0-Size", "99999999999999999999999",
          "the number does not fit in 64 bits, read as 200376420520689663 (0x2C7E14AF67FFFFF)", ""},
+        {"wider than its byte field", "Status LED", "0-Flag", "300",
+         "the field holds one byte: took 44 (0x2C) of 300 (0x12C)", ""},
         {"NUL inside a text", "USB String Descriptor", "Product", Nul("ZR", "-MOX3"),
          "a NUL after 2 characters ends it, took \"ZR\"", ""},
         {"longer than an item holds", "USB Device Descriptor", "VID", longVid,
@@ -90,6 +92,7 @@ TEST(ConfigValues, TheBlockIsWhatTheReaderTook) {
         {"USB Device Descriptor", "VID", std::string(65, '0') + "1", "0"},
         {"USB String Descriptor", "Product", Nul("ZR", "-MOX3"), "ZR"},
         {"USB Configuration Descriptor", "bMaxPower-HS", "4294967551", "255"},
+        {"Status LED", "0-Flag", "300", "44"},
     };
     for (const Same& p : kPairs) {
         SCOPED_TRACE(p.key + "=" + p.written);
@@ -137,10 +140,19 @@ TEST(ConfigValues, FilesThatAreNoModelFileOfThisGenerationAreNamed) {
         {"no bytes", {}, false, "the configuration file is empty"},
         {"white space alone", utf16(u" \r\n\r\n"), true, "the configuration file is empty"},
         {"NUL bytes", {'[', 'C', ']', 0, 1, 2, 3}, false, "not text (a NUL byte at byte 3)"},
-        {"control bytes", {'[', 'C', ']', 0x1B, 0x04}, false, "not text (control byte 0x1B at byte 3)"},
-        {"invalid UTF-8", {0xEF, 0xBB, 0xBF, '[', 0xC0, 0x80, ']'}, false, "invalid UTF-8 at byte 4"},
+        {"control bytes",
+         {'[', 'C', ']', 0x1B, 0x04},
+         false,
+         "not text (control byte 0x1B at byte 3)"},
+        {"invalid UTF-8",
+         {0xEF, 0xBB, 0xBF, '[', 0xC0, 0x80, ']'},
+         false,
+         "invalid UTF-8 at byte 4"},
         {"odd UTF-16", {0xFF, 0xFE, '[', 0, 'C'}, false, "UTF-16 text of an odd number of bytes"},
-        {"lone surrogate", {0xFF, 0xFE, '[', 0, 0x00, 0xD8, ']', 0}, false, "invalid UTF-16 at byte 4"},
+        {"lone surrogate",
+         {0xFF, 0xFE, '[', 0, 0x00, 0xD8, ']', 0},
+         false,
+         "invalid UTF-16 at byte 4"},
         {"first generation's file for the second", shipped(104), false,
          "a first-generation configuration file ([Config] Version=0), not one of the second"},
         {"second generation's file for the first", shipped(117), true,
@@ -155,7 +167,8 @@ TEST(ConfigValues, FilesThatAreNoModelFileOfThisGenerationAreNamed) {
             CompileBytes(c.bytes, c.firstImage ? kFirstImage : ImageSpec{}, std::nullopt);
         EXPECT_FALSE(compiled.result.ok);
         EXPECT_EQ(compiled.result.failedStep, "config header");
-        EXPECT_NE(compiled.result.reason.find(c.error), std::string::npos) << compiled.result.reason;
+        EXPECT_NE(compiled.result.reason.find(c.error), std::string::npos)
+            << compiled.result.reason;
     }
     // Single-byte text may use the code page's upper half; UTF-16 may hold a NUL in a value.
     const std::vector<std::uint8_t> ansi = {'[', 'C', ']', '\r', '\n', 'K', '=', 0xE9, 0x80};
