@@ -15,8 +15,9 @@ int DigitValue(char16_t c) {
     return 99;
 }
 
-// Reads one number by the "%i" rule into an unsigned 64-bit accumulator that wraps.
-std::optional<std::uint64_t> Scan(std::u16string_view text, std::size_t* consumed) {
+// Reads one number by the "%i" rule into an unsigned 64-bit accumulator that wraps; `width`
+// is the result's width in bits, beyond which `taken` records an overflow.
+std::optional<std::uint64_t> Scan(std::u16string_view text, unsigned width, NumberTaken& taken) {
     std::size_t i = 0;
     while (i < text.size() && IsScanSpace(text[i])) ++i;
     bool negative = false;
@@ -37,31 +38,51 @@ std::optional<std::uint64_t> Scan(std::u16string_view text, std::size_t* consume
             ++i;
         }
     }
+    const std::uint64_t largest = width >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
     std::uint64_t value = 0;
+    bool overflow = false;
     while (i < text.size()) {
         int digit = DigitValue(text[i]);
         if (digit >= static_cast<int>(base)) break;
-        value = value * base + static_cast<unsigned>(digit);
+        const auto d = static_cast<unsigned>(digit);
+        if (value > (largest - d) / base) overflow = true;
+        value = value * base + d;
         haveDigit = true;
         ++i;
     }
     if (!haveDigit) return std::nullopt;
-    if (consumed) *consumed = i;
+    taken = NumberTaken{i, true, overflow};
     return negative ? (~value + 1) : value;
 }
 
 }  // namespace
 
-std::optional<std::uint32_t> ScanInt32(std::u16string_view text, std::size_t* consumed) {
-    auto v = Scan(text, consumed);
+std::optional<std::uint32_t> ScanInt32(std::u16string_view text, NumberTaken& taken) {
+    taken = {};
+    auto v = Scan(text, 32, taken);
     if (!v) return std::nullopt;
     return static_cast<std::uint32_t>(*v);
 }
 
-std::optional<std::int64_t> ScanInt64(std::u16string_view text, std::size_t* consumed) {
-    auto v = Scan(text, consumed);
+std::optional<std::int64_t> ScanInt64(std::u16string_view text, NumberTaken& taken) {
+    taken = {};
+    auto v = Scan(text, 64, taken);
     if (!v) return std::nullopt;
     return static_cast<std::int64_t>(*v);
+}
+
+std::optional<std::uint32_t> ScanInt32(std::u16string_view text, std::size_t* consumed) {
+    NumberTaken taken;
+    auto v = ScanInt32(text, taken);
+    if (v && consumed) *consumed = taken.consumed;
+    return v;
+}
+
+std::optional<std::int64_t> ScanInt64(std::u16string_view text, std::size_t* consumed) {
+    NumberTaken taken;
+    auto v = ScanInt64(text, taken);
+    if (v && consumed) *consumed = taken.consumed;
+    return v;
 }
 
 std::size_t ScanInts(std::u16string_view text, std::uint32_t* values, std::size_t count) {
@@ -76,7 +97,7 @@ std::size_t ScanInts(std::u16string_view text, std::uint32_t* values, std::size_
     return converted;
 }
 
-std::uint32_t ParseProfileInt(std::u16string_view text) {
+std::uint32_t ParseProfileInt(std::u16string_view text, NumberTaken* taken) {
     std::size_t i = 0;
     while (i < text.size() && text[i] <= u' ') ++i;
     bool negative = false;
@@ -92,11 +113,17 @@ std::uint32_t ParseProfileInt(std::u16string_view text) {
         if (base != 10) i += 2;
     }
     std::uint32_t value = 0;
+    bool digits = false;
+    bool overflow = false;
     for (; i < text.size(); ++i) {
         int digit = DigitValue(text[i]);
         if (digit >= static_cast<int>(base)) break;
-        value = value * base + static_cast<unsigned>(digit);
+        const auto d = static_cast<unsigned>(digit);
+        if (value > (0xFFFFFFFFu - d) / base) overflow = true;
+        value = value * base + d;
+        digits = true;
     }
+    if (taken) *taken = NumberTaken{i, digits, overflow};
     return negative ? (~value + 1u) : value;
 }
 

@@ -17,6 +17,14 @@ void LoadItemValues(CBridgeMgr& mgr) {
         ConfigItem& item = mgr.itemTable[i];
         if (item.enabled == 0) continue;
         item.SetValue(profile.GetString(item.section, item.key, u"", kShortTextUnits));
+        // A value cut at a NUL or to the record's 64 characters.
+        auto written = profile.FindAsWritten(item.section, item.key);
+        if (!written) continue;
+        std::string what = TextTakenText(*written, item.value);
+        if (what.empty()) continue;
+        item.fullText = *written;
+        AddWarning(mgr.compileWarnings, {{}, Utf16ToUtf8(item.section), Utf16ToUtf8(item.key),
+                                         Utf16ToUtf8(*written), std::move(what)});
     }
 }
 
@@ -32,10 +40,17 @@ ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const FirmwareImage& image,
                                    const std::u16string& configPath, int expectedKind,
                                    const std::optional<std::u16string>& serial) {
     ConfigBuildResult result;
+    mgr.compileWarnings.clear();
+    // Every warning names the file; the update run's compile names the file it wrote.
+    auto finish = [&] {
+        for (CompileWarning& w : mgr.compileWarnings) w.file = Utf16ToUtf8(mgr.configPath);
+        result.warnings = mgr.compileWarnings;
+        return result;
+    };
     auto fail = [&](std::string step, std::string reason) {
         result.failedStep = std::move(step);
         result.reason = std::move(reason);
-        return result;
+        return finish();
     };
     mgr.configPath.assign(CutToCapacity(configPath, kLongTextUnits));
     if (image.fault() == ImageFault::Unreadable) return fail("image", image.problem());
@@ -54,10 +69,17 @@ ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const FirmwareImage& image,
     if (!InstallFirmwareImage(mgr, image)) return fail("image", mgr.imageError);
     if (!mgr.CheckConfigHeader(mgr)) return fail("config header", mgr.compileError);
     LoadItemValues(mgr);
-    if (serial) mgr.itemTable[mgr.serialItemIndex].SetValue(*serial);
+    if (serial) {
+        // The file's serial number is not used: neither is what its reading took.
+        ConfigItem& item = mgr.itemTable[mgr.serialItemIndex];
+        std::erase_if(mgr.compileWarnings, [&](const CompileWarning& w) {
+            return w.section == Utf16ToUtf8(item.section) && w.key == Utf16ToUtf8(item.key);
+        });
+        item.SetValue(*serial);
+    }
     if (!mgr.CompileConfigBlock(mgr, 0)) return fail("compile", mgr.compileError);
     result.ok = true;
-    return result;
+    return finish();
 }
 
 }  // namespace mox3

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bridge/firmware_image.h"
 #include "discovery/bridge_manager.h"
@@ -17,9 +18,13 @@ struct ConfigBuildResult {
     int chipKind = 0;        // from the image's last two bytes
     std::string failedStep;  // "image", "generation", "config header", "compile"
     std::string reason;      // one line for the user
+    // Values of the configuration file taken only in part (also when the build failed after
+    // reading them), each naming the file.
+    std::vector<CompileWarning> warnings;
 };
 
-// Loads the profile's item values from the configuration file at mgr.configPath.
+// Loads the profile's item values from the configuration file at mgr.configPath (or from
+// mgr.configBytes); a value cut at a NUL or to 64 characters adds to mgr.compileWarnings.
 void LoadItemValues(CBridgeMgr& mgr);
 
 // `expectedKind` 0 accepts either generation; otherwise the image must be of that kind.

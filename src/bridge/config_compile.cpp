@@ -16,6 +16,7 @@ int Compile(CBridgeMgr& mgr, CompileOutcome (*compile)(const CompileInput&)) {
     input.bcdUsbOverride = mgr.bcdUsbOverride;
     CompileOutcome out = compile(input);
     mgr.compileError = out.error;
+    for (CompileWarning& w : out.warnings) AddWarning(mgr.compileWarnings, std::move(w));
     if (out.firmwareAddress) mgr.firmwareAddress = *out.firmwareAddress;
     if (out.flashParameters) mgr.flashParameters = *out.flashParameters;
     if (out.message) mgr.scratchText = *out.message;
@@ -26,6 +27,7 @@ int CheckHeader(CBridgeMgr& mgr, int generation) {
     ConfigHeaderCheck check = mgr.configBytes
                                   ? CheckConfigHeader(ProfileFile::Parse(*mgr.configBytes), generation)
                                   : CheckConfigHeader(mgr.configPath, generation);
+    for (CompileWarning& w : check.warnings) AddWarning(mgr.compileWarnings, std::move(w));
     if (!check.ok) {
         mgr.compileError = check.error;
         return 0;

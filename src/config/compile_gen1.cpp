@@ -208,6 +208,7 @@ CompileOutcome CompileFirstGenerationBlock(const CompileInput& input) {
     ItemReader r(input.items);
     auto fail = [&] {
         out.error = r.error();
+        out.warnings = r.TakeWarnings();
         return out;
     };
 
@@ -260,6 +261,7 @@ CompileOutcome CompileFirstGenerationBlock(const CompileInput& input) {
     // is sealed with its digest only when the image behind it checks out.
     out.flashParameters.emplace();
     VerifyAndSeal(kImageOffset, input.buffer, input.firmwareLength, 0);
+    out.warnings = r.TakeWarnings();
     out.ok = true;
     return out;
 }

@@ -159,8 +159,14 @@ bool CompileFlash(const CompileInput& input, ItemReader& r, std::span<std::uint8
         return r.Fail(kSection, u"SFlashInfo",
                       "must be eight or nine numbers written 0xNN and separated by single blanks");
     }
-    if (ScanInts(info, numbers.data(), wanted) < 8) {
+    const std::size_t converted = ScanInts(info, numbers.data(), wanted);
+    if (converted < 8) {
         return r.Fail(kSection, u"SFlashInfo", "does not hold eight numbers");
+    }
+    if (converted < wanted) {
+        r.Warn(kSection, u"SFlashInfo",
+               "took " + std::to_string(converted) + " numbers of the " + std::to_string(wanted) +
+                   " its length is for");
     }
     for (std::size_t i = 0; i < kFlashInfoSize; ++i) {
         block[kFlashInfoField + i] = static_cast<std::uint8_t>(numbers[i]);
@@ -248,6 +254,7 @@ CompileOutcome CompileSecondGenerationBlock(const CompileInput& input) {
               CompileFlash(input, r, block, out) && CompileSwitches(r, block, list) &&
               CompileFirmwareParameters(r, list, state);
     out.message = std::move(state.message);
+    out.warnings = r.TakeWarnings();
     if (!ok) {
         out.error = r.error();
         return out;

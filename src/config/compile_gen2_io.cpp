@@ -1,4 +1,5 @@
 // Second generation: GPIO levels, power and FET switching, fan, LEDs, buttons and standby.
+#include <cstdio>
 #include <string>
 
 #include "base/text.h"
@@ -17,7 +18,17 @@ class SectionReader {
         return r_.Int(section_, key, defaultValue);
     }
     std::uint32_t unit(std::uint32_t n, std::u16string_view name) {
-        return (*this)(Utf8ToUtf16(std::to_string(n)) + u"-" + std::u16string(name));
+        return (*this)(UnitKey(n, name));
+    }
+    // A value for a field of one or two bytes: the field keeps its low bits, and a value
+    // wider than the field is noted.
+    std::uint32_t byte(std::u16string_view key) { return field(key, 0xFF); }
+    std::uint32_t word(std::u16string_view key) { return field(key, 0xFFFF); }
+    std::uint32_t unitByte(std::uint32_t n, std::u16string_view name) {
+        return field(UnitKey(n, name), 0xFF);
+    }
+    std::uint32_t unitWord(std::uint32_t n, std::u16string_view name) {
+        return field(UnitKey(n, name), 0xFFFF);
     }
     bool present(std::u16string_view key) const { return r_.Present(section_, key); }
     // The unit count of a section; above `largest` fails the compile.
@@ -43,6 +54,21 @@ class SectionReader {
     }
 
   private:
+    static std::u16string UnitKey(std::uint32_t n, std::u16string_view name) {
+        return Utf8ToUtf16(std::to_string(n)) + u"-" + std::u16string(name);
+    }
+    std::uint32_t field(std::u16string_view key, std::uint32_t largest) {
+        const std::uint32_t value = (*this)(key);
+        if (r_.ok() && value > largest) {
+            char text[96];
+            std::snprintf(text, sizeof text, "the field holds %s: took %u (0x%X) of %u (0x%X)",
+                          largest == 0xFF ? "one byte" : "two bytes", value & largest,
+                          value & largest, value, value);
+            r_.Warn(section_, key, text);
+        }
+        return value;
+    }
+
     ItemReader& r_;
     std::u16string_view section_;
 };
@@ -56,7 +82,7 @@ std::u16string PinKey(std::uint32_t pin) {
 // Pairs of pin and level for each present pin key.
 void PinLevels(SectionReader& s, std::uint32_t first, std::uint32_t last, Bytes& value) {
     for (std::uint32_t pin = first; pin <= last; ++pin) {
-        if (s.present(PinKey(pin))) value.u8(pin).u8(s(PinKey(pin)));
+        if (s.present(PinKey(pin))) value.u8(pin).u8(s.byte(PinKey(pin)));
     }
 }
 
@@ -107,12 +133,12 @@ bool FetControl(ItemReader& r, RecordWriter& list) {
     std::uint32_t count = 0;
     if (!s.count(2, count) || count == 0) return r.ok();
     Bytes v;
-    v.u8(s(u"Flag"));
+    v.u8(s.byte(u"Flag"));
     for (std::uint32_t n = 0; n < count; ++n) {
         std::u16string p = Utf8ToUtf16(std::to_string(n)) + u"-";
-        v.u8(s.unitPort(n)).u8(s.unit(n, u"Ch")).u8(s.unit(n, u"ExtFlag"));
+        v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Ch")).u8(s.unitByte(n, u"ExtFlag"));
         v.u8(s.port(p + u"Ext")).u8(0).u8(0);
-        v.u16(s.unit(n, u"Delay1")).u16(s.unit(n, u"Delay2"));
+        v.u16(s.unitWord(n, u"Delay1")).u16(s.unitWord(n, u"Delay2"));
     }
     return s.append(list, kTagFetControl, v);
 }
@@ -122,9 +148,12 @@ bool FanControl(ItemReader& r, RecordWriter& list) {
     std::uint32_t count = 0;
     if (!s.count(1, count) || count == 0) return r.ok();
     Bytes v;
-    v.u8(s(u"Interval")).u8(s(u"Flag")).zeros(3);
-    v.u8(s.unitPort(0)).u8(s(u"0-ThrldMAX")).u8(s(u"0-ThrldPWM")).u8(s(u"0-SpeedPWM"));
-    v.u16(s(u"0-PulsePWM")).u8(s(u"0-Flag") & 0x7F);
+    v.u8(s.byte(u"Interval")).u8(s.byte(u"Flag")).zeros(3);
+    v.u8(s.unitPort(0))
+        .u8(s.byte(u"0-ThrldMAX"))
+        .u8(s.byte(u"0-ThrldPWM"))
+        .u8(s.byte(u"0-SpeedPWM"));
+    v.u16(s.word(u"0-PulsePWM")).u8(s.byte(u"0-Flag") & 0x7F);
     return s.append(list, kTagFanControl, v);
 }
 
@@ -133,7 +162,7 @@ bool StatusLed(ItemReader& r, RecordWriter& list) {
     std::uint32_t count = 0;
     if (!s.count(1, count) || count == 0) return r.ok();
     Bytes v;
-    v.u8(s.port(u"0-In")).u8(s.port(u"0-Out")).u8(s(u"0-Flag")).u8(s(u"0-Blink"));
+    v.u8(s.port(u"0-In")).u8(s.port(u"0-Out")).u8(s.byte(u"0-Flag")).u8(s.byte(u"0-Blink"));
     return s.append(list, kTagStatusLed, v);
 }
 
@@ -144,9 +173,15 @@ bool AccessLed(ItemReader& r, RecordWriter& list) {
     if (port2 >= kOff) return r.ok();
     Bytes v;
     v.u8(PortByte(port2, s(u"2-Active"), true));
-    v.u8(s(u"2-Flag")).u8(s(u"2-Blink")).u8(s(u"2-TransBlink")).u8(s(u"2-TransTime"));
+    v.u8(s.byte(u"2-Flag"))
+        .u8(s.byte(u"2-Blink"))
+        .u8(s.byte(u"2-TransBlink"))
+        .u8(s.byte(u"2-TransTime"));
     v.u8(s.port(u"3-", true));
-    v.u8(s(u"3-Flag")).u8(s(u"3-Blink")).u8(s(u"3-TransBlink")).u8(s(u"3-TransTime"));
+    v.u8(s.byte(u"3-Flag"))
+        .u8(s.byte(u"3-Blink"))
+        .u8(s.byte(u"3-TransBlink"))
+        .u8(s.byte(u"3-TransTime"));
     // Optional pairs for units 2 and 3, each switched on by its unit-2 key.
     const char16_t* kPairs[] = {u"BreathTime", u"Extend", u"BreathTrans"};
     std::uint32_t values[3][2] = {};
@@ -169,8 +204,8 @@ bool SecretLed(ItemReader& r, RecordWriter& list) {
     if (portE >= kOff) return r.ok();
     Bytes v;
     v.u8(PortByte(portE, s(u"E-Active"), true));
-    v.u8(s(u"E-Flag")).u8(s(u"E-Blink")).u8(s(u"E-Trans"));
-    v.u8(s.port(u"A-", true)).u8(s(u"A-Flag")).u8(s(u"A-Blink")).u8(s(u"A-Trans"));
+    v.u8(s.byte(u"E-Flag")).u8(s.byte(u"E-Blink")).u8(s.byte(u"E-Trans"));
+    v.u8(s.port(u"A-", true)).u8(s.byte(u"A-Flag")).u8(s.byte(u"A-Blink")).u8(s.byte(u"A-Trans"));
     return s.append(list, kTagSecretLed, v);
 }
 
@@ -179,9 +214,9 @@ bool DeviceLed(ItemReader& r, RecordWriter& list) {
     std::uint32_t count = 0;
     if (!s.count(2, count) || count == 0) return r.ok();
     Bytes v;
-    v.u8(s(u"Flag")).u8(0);
+    v.u8(s.byte(u"Flag")).u8(0);
     for (std::uint32_t n = 0; n < count; ++n) {
-        v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag")).u8(s.unit(n, u"Blink")).zeros(5);
+        v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Flag")).u8(s.unitByte(n, u"Blink")).zeros(5);
     }
     return s.append(list, kTagDeviceLed, v);
 }
@@ -193,7 +228,7 @@ bool PortRow(ItemReader& r, RecordWriter& list, std::u16string_view section, std
     std::uint32_t count = 0;
     if (!s.count(10, count) || count == 0) return r.ok();
     Bytes v;
-    v.u8(s(firstKey)).u8(s(u"Flag")).u8(s.port(u"D-"));
+    v.u8(s.byte(firstKey)).u8(s.byte(u"Flag")).u8(s.port(u"D-"));
     for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n));
     return s.append(list, tag, v);
 }
@@ -204,7 +239,7 @@ bool CapacityLed2(ItemReader& r, RecordWriter& list) {
     if (!s.count(10, count) || count == 0) return r.ok();
     Bytes v;
     std::uint32_t flag = s(u"Flag");
-    v.u8(s(u"Interval")).u8(flag).u32(s(u"Mask")).u32(s(u"Off"));
+    v.u8(s.byte(u"Interval")).u8(flag).u32(s(u"Mask")).u32(s(u"Off"));
     for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value"));
     if ((flag & 0x02) != 0) {
         for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value-D"));
@@ -218,7 +253,10 @@ bool Button(ItemReader& r, RecordWriter& list) {
     std::uint32_t port = s(u"Port", kOff);
     if (port >= kOff) return r.ok();
     Bytes v;
-    v.u8(PortByte(port, s(u"Active"))).u8(s(u"Double")).u8(s(u"Hold")).u8(s(u"Extend"));
+    v.u8(PortByte(port, s(u"Active")))
+        .u8(s.byte(u"Double"))
+        .u8(s.byte(u"Hold"))
+        .u8(s.byte(u"Extend"));
     return s.append(list, kTagButton, v);
 }
 
@@ -228,7 +266,7 @@ bool AutomaticStandby(ItemReader& r, RecordWriter& list) {
     std::uint32_t timer = s(u"Timer");
     Bytes v;
     v.u8(timer).u8(((timer >> 8) & 0x7F) | ((s(u"PowerMode") & 1) << 7));
-    v.u8(s(u"BlinkPulse")).u8(s(u"BlinkTime"));
+    v.u8(s.byte(u"BlinkPulse")).u8(s.byte(u"BlinkTime"));
     std::uint32_t extend = s(u"Extend");
     if (extend != 0) v.u8(extend);
     return s.append(list, kTagAutomaticStandby, v);
@@ -241,7 +279,7 @@ bool RaidButton(ItemReader& r, RecordWriter& list) {
     if (port >= kOff) return r.ok();
     Bytes v;
     v.u8(PortByte(port, s(u"S-Active"), true)).u8(s.port(u"L-", true));
-    v.u8(s(u"Flag")).u8(s(u"Hold")).u8(0);
+    v.u8(s.byte(u"Flag")).u8(s.byte(u"Hold")).u8(0);
     return s.append(list, kTagRaidButton, v);
 }
 
@@ -251,7 +289,7 @@ bool RaidSwitch(ItemReader& r, RecordWriter& list) {
     if (!s.count(2, count) || count == 0) return r.ok();
     Bytes v;
     for (std::uint32_t n = 0; n < count; ++n) {
-        v.u8(s.unit(n, u"Port")).u8(s.unit(n, u"High")).u8(s.unit(n, u"Low"));
+        v.u8(s.unitByte(n, u"Port")).u8(s.unitByte(n, u"High")).u8(s.unitByte(n, u"Low"));
     }
     return s.append(list, kTagRaidSwitch, v);
 }
@@ -262,8 +300,8 @@ bool RaidStatusLed(ItemReader& r, RecordWriter& list) {
     if (!s.count(2, count) || count == 0) return r.ok();
     Bytes v;
     for (std::uint32_t n = 0; n < count; ++n) {
-        v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag")).u8(s.unit(n, u"Error"));
-        v.u8(s.unit(n, u"Rebuild"));
+        v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Flag")).u8(s.unitByte(n, u"Error"));
+        v.u8(s.unitByte(n, u"Rebuild"));
     }
     return s.append(list, kTagRaidStatusLed, v);
 }
@@ -273,7 +311,7 @@ bool RaidModeLed(ItemReader& r, RecordWriter& list) {
     std::uint32_t count = 0;
     if (!s.count(4, count) || count == 0) return r.ok();
     Bytes v;
-    for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n)).u8(s.unit(n, u"Flag"));
+    for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Flag"));
     return s.append(list, kTagRaidModeLed, v);
 }
 

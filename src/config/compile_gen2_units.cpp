@@ -93,7 +93,8 @@ bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, CompileState& 
                               Utf16ToUtf8(f.name).c_str());
                 state.message = Utf8ToUtf16(message);
                 return r.Fail(kSection, key,
-                              "longer than " + std::to_string(f.limit) + " characters");
+                              std::to_string(r.FileLength(kSection, key)) +
+                                  " characters, longer than " + std::to_string(f.limit));
             }
             CopyAnsi(block, kInquiryTable + kInquiryTextSize * i + f.offset, text);
         }

@@ -5,11 +5,17 @@
 
 namespace mox3 {
 
-const std::u16string* ItemValues::Find(std::u16string_view section, std::u16string_view key) const {
+const ConfigItem* ItemValues::FindItem(std::u16string_view section,
+                                       std::u16string_view key) const {
     for (const ConfigItem& item : items_) {
-        if (item.section == section && item.key == key && !item.value.empty()) return &item.value;
+        if (item.section == section && item.key == key && !item.value.empty()) return &item;
     }
     return nullptr;
+}
+
+const std::u16string* ItemValues::Find(std::u16string_view section, std::u16string_view key) const {
+    const ConfigItem* item = FindItem(section, key);
+    return item ? &item->value : nullptr;
 }
 
 std::uint32_t ItemValues::Int(std::u16string_view section, std::u16string_view key,

@@ -10,8 +10,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/block_layout.h"
+#include "config/compile_warning.h"
 #include "config/config_items.h"
 
 namespace mox3 {
@@ -30,6 +32,8 @@ class ItemValues {
 
     // The value text, or nullptr.
     const std::u16string* Find(std::u16string_view section, std::u16string_view key) const;
+    // The item whose value that is, or nullptr.
+    const ConfigItem* FindItem(std::u16string_view section, std::u16string_view key) const;
     // A value that does not begin with a number reads as the default.
     std::uint32_t Int(std::u16string_view section, std::u16string_view key,
                       std::uint32_t defaultValue) const;
@@ -61,6 +65,8 @@ struct CompileOutcome {
     std::optional<std::array<std::uint8_t, 8>> flashParameters;
     // The short message for a dialog that the second generation leaves for a bad INQUIRY text.
     std::optional<std::u16string> message;
+    // Values the compile took only in part, in the order it read them.
+    std::vector<CompileWarning> warnings;
 };
 
 CompileOutcome CompileFirstGenerationBlock(const CompileInput& input);
@@ -72,6 +78,7 @@ struct ConfigHeaderCheck {
     std::string error;
     std::u16string name;                  // [Config] Name
     std::optional<std::uint32_t> bcdUsb;  // second generation: the bcdUSB override
+    std::vector<CompileWarning> warnings; // header values taken only in part
 };
 ConfigHeaderCheck CheckConfigHeader(std::u16string_view configPath, int generation);
 // The same check of a file read already.

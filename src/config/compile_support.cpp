@@ -45,10 +45,37 @@ bool ItemReader::Fail(std::u16string_view section, std::u16string_view key,
     return false;
 }
 
+void ItemReader::Warn(std::u16string_view section, std::u16string_view key, std::string taken) {
+    const ConfigItem* item = items_.FindItem(section, key);
+    std::u16string_view value;
+    if (item != nullptr) value = item->fullText.empty() ? item->value : item->fullText;
+    AddWarning(warnings_, {{}, Utf16ToUtf8(section), Utf16ToUtf8(key), Utf16ToUtf8(value),
+                           std::move(taken)});
+}
+
+std::size_t ItemReader::FileLength(std::u16string_view section, std::u16string_view key) const {
+    const ConfigItem* item = items_.FindItem(section, key);
+    if (item == nullptr) return 0;
+    return item->fullText.empty() ? item->value.size() : item->fullText.size();
+}
+
+std::string ItemReader::LengthText(std::u16string_view section, std::u16string_view key,
+                                   std::size_t low, std::size_t high) const {
+    return "length " + std::to_string(FileLength(section, key)) + " not within " +
+           std::to_string(low) + " to " + std::to_string(high) + " characters";
+}
+
 std::uint32_t ItemReader::Int(std::u16string_view section, std::u16string_view key,
                               std::uint32_t defaultValue) {
     const std::u16string* value = items_.Find(section, key);
-    if (value != nullptr && !ScanInt32(*value)) Fail(section, key, "not a number");
+    if (value != nullptr) {
+        NumberTaken taken;
+        if (auto v = ScanInt32(*value, taken); !v) {
+            Fail(section, key, "not a number");
+        } else if (std::string what = NumberTakenText(*value, taken, *v, 32); !what.empty()) {
+            Warn(section, key, std::move(what));
+        }
+    }
     return items_.Int(section, key, defaultValue);
 }
 
@@ -80,34 +107,42 @@ std::optional<std::uint32_t> ItemReader::Optional(std::u16string_view section,
 }
 
 std::u16string ItemReader::Text(std::u16string_view section, std::u16string_view key,
-                                std::size_t capacity) const {
+                                std::size_t capacity) {
     std::u16string out;
     items_.String(section, key, u"", out, capacity);
+    if (const std::u16string* value = items_.Find(section, key)) {
+        if (std::string what = TextTakenText(*value, out); !what.empty()) {
+            Warn(section, key, std::move(what));
+        }
+    }
     return out;
 }
 
 std::int64_t ItemReader::Int64(std::u16string_view section, std::u16string_view key) {
     std::u16string text;
     items_.String(section, key, u"0", text, kShortTextUnits);
-    auto v = ScanInt64(text);
+    NumberTaken taken;
+    auto v = ScanInt64(text, taken);
     if (!v) {
         Fail(section, key, "not a number");
         return 0;
     }
+    std::string what = NumberTakenText(text, taken, static_cast<std::uint64_t>(*v), 64);
+    if (!what.empty()) Warn(section, key, std::move(what));
     return *v;
 }
 
 std::optional<std::u16string> ItemReader::SizedText(std::u16string_view section,
                                                     std::u16string_view key, std::size_t capacity,
                                                     std::size_t low, std::size_t high) {
-    std::u16string text = Text(section, key, capacity);
+    // Looked up without a warning: a text the lookup cuts is longer than `high` and fails.
+    std::u16string text;
+    items_.String(section, key, u"", text, capacity);
     if (text.size() < low || text.size() > high) {
         Fail(section, key,
-             text.empty()
-                 ? "missing (required, " + std::to_string(low) + " to " + std::to_string(high) +
-                       " characters)"
-                 : "length " + std::to_string(text.size()) + " not within " + std::to_string(low) +
-                       " to " + std::to_string(high) + " characters");
+             text.empty() ? "missing (required, " + std::to_string(low) + " to " +
+                                std::to_string(high) + " characters)"
+                          : LengthText(section, key, low, high));
         return std::nullopt;
     }
     return text;
@@ -180,7 +215,8 @@ bool CompileUsbSerial(ItemReader& reader, std::span<std::uint8_t> block,
                       const BlockLayout& layout) {
     constexpr std::u16string_view kSection = u"USB String Descriptor";
     constexpr std::u16string_view kKey = u"SerialNumber";
-    std::u16string text = reader.Text(kSection, kKey, kUsbStringLookup);
+    // Read whole: a text the lookup's 26 units would cut is longer than 24 and fails either way.
+    std::u16string text = reader.Text(kSection, kKey, kShortTextUnits);
     if (text.size() == 1) {
         if (text != u"1")
             return reader.Fail(kSection, kKey, "a one-character serial must be \"1\"");
@@ -188,7 +224,9 @@ bool CompileUsbSerial(ItemReader& reader, std::span<std::uint8_t> block,
         return true;
     }
     if (text.size() > kStringSlotChars) {
-        return reader.Fail(kSection, kKey, "longer than 24 characters");
+        return reader.Fail(kSection, kKey,
+                           std::to_string(reader.FileLength(kSection, kKey)) +
+                               " characters, longer than 24");
     }
     WriteStringSlots(block, layout, 2, text, static_cast<std::uint8_t>(2 * text.size() + 2));
     return true;

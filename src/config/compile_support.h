@@ -20,6 +20,8 @@ inline constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;  // default of a required 
 
 // Reads item values for a compile and records why it stopped. After the first failure every
 // further read still answers, but the compile must end: check ok() before using results.
+// Values it takes only in part (digits followed by other characters, a number too wide, a text
+// cut short) are read as before and noted in warnings().
 class ItemReader {
   public:
     explicit ItemReader(const ItemValues& items) : items_(items) {}
@@ -43,7 +45,9 @@ class ItemReader {
                                           std::uint32_t low, std::uint32_t high);
     // GetItemString with the empty default.
     std::u16string Text(std::u16string_view section, std::u16string_view key,
-                        std::size_t capacity) const;
+                        std::size_t capacity);
+    // The length of the value as the file holds it, before any cut; 0 when absent.
+    std::size_t FileLength(std::u16string_view section, std::u16string_view key) const;
     // A 64-bit number read as text with the default "0".
     std::int64_t Int64(std::u16string_view section, std::u16string_view key);
     // A text of `low` to `high` characters looked up with `capacity`; nothing when not.
@@ -51,12 +55,20 @@ class ItemReader {
                                             std::size_t capacity, std::size_t low,
                                             std::size_t high);
 
+    const std::vector<CompileWarning>& warnings() const { return warnings_; }
+    std::vector<CompileWarning> TakeWarnings() { return std::move(warnings_); }
+    // Notes that the value of section and key was taken only in part, as `taken` says.
+    void Warn(std::u16string_view section, std::u16string_view key, std::string taken);
+
   private:
     std::string Quote(std::u16string_view section, std::u16string_view key) const;
+    std::string LengthText(std::u16string_view section, std::u16string_view key,
+                           std::size_t low, std::size_t high) const;
 
     const ItemValues& items_;
     bool failed_ = false;
     std::string error_;
+    std::vector<CompileWarning> warnings_;
 };
 
 // Writes the block's record list: records of tag, length and value, ended by a 0 byte.

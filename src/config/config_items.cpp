@@ -9,6 +9,8 @@ namespace mox3 {
 
 void ConfigItem::SetValue(std::u16string_view text) {
     value.assign(CutToCapacity(text, kShortTextUnits));
+    fullText.clear();
+    if (value.size() < text.size()) fullText.assign(text);
 }
 
 namespace {

@@ -15,8 +15,12 @@ struct ConfigItem {
     std::u16string key;        // at most 64 characters
     std::u16string value;      // filled at run time, at most 64 characters
     std::u16string description;
+    // The text the value was taken from when `value` holds only part of it (cut at a NUL or
+    // to 64 characters); empty otherwise.
+    std::u16string fullText{};
 
-    // Stores a value text, cut to the 64 characters the record holds.
+    // Stores a value text, cut to the 64 characters the record holds (`fullText` then keeps
+    // the whole text).
     void SetValue(std::u16string_view text);
 };
 

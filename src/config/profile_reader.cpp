@@ -1,6 +1,7 @@
 #include "config/profile_reader.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 #include "base/number_parse.h"
@@ -71,11 +72,83 @@ std::string Utf16WithoutMark(std::span<const std::uint8_t> bytes) {
     return {};
 }
 
+std::string AtByte(std::size_t offset) {
+    return " at byte " + std::to_string(offset);
+}
+
+bool IsTextControl(std::uint32_t c) {
+    return c < 0x20 &&
+           !(c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == 0x1A);
+}
+
+// Length of the UTF-8 sequence at `i`, or 0 when it is not a valid one.
+std::size_t Utf8Sequence(std::span<const std::uint8_t> b, std::size_t i) {
+    const std::uint8_t lead = b[i];
+    std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                                       : (lead & 0xF8) == 0xF0  ? 4
+                                                                : 0;
+    if (length == 0 || i + length > b.size()) return 0;
+    std::uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((b[i + k] & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (b[i + k] & 0x3Fu);
+    }
+    const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return length;
+}
+
+// Why `bytes` are not the text of a configuration file, or empty. A NUL inside UTF-16 text is
+// text (the reader ends the value there); in single-byte text it marks a binary file.
+std::string NotText(std::span<const std::uint8_t> bytes) {
+    const bool utf16 = bytes.size() >= 2 && ((bytes[0] == 0xFF && bytes[1] == 0xFE) ||
+                                             (bytes[0] == 0xFE && bytes[1] == 0xFF));
+    if (utf16) {
+        if (bytes.size() % 2 != 0) return "UTF-16 text of an odd number of bytes";
+        const bool bigEndian = bytes[0] == 0xFE;
+        auto unit = [&](std::size_t i) -> std::uint32_t {
+            return bigEndian ? (bytes[i] << 8) | bytes[i + 1] : bytes[i] | (bytes[i + 1] << 8);
+        };
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            const std::uint32_t c = unit(i);
+            if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 &&
+                unit(i + 2) <= 0xDFFF) {
+                i += 2;
+                continue;
+            }
+            if (c >= 0xD800 && c <= 0xDFFF) return "invalid UTF-16" + AtByte(i);
+            if (c != 0 && IsTextControl(c)) {
+                char code[8];
+                std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(c));
+                return std::string("control character U+00") + code + AtByte(i);
+            }
+        }
+        return {};
+    }
+    const bool utf8 = bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+    for (std::size_t i = utf8 ? 3 : 0; i < bytes.size(); ++i) {
+        if (bytes[i] == 0) return "a NUL byte" + AtByte(i);
+        if (IsTextControl(bytes[i])) {
+            char code[8];
+            std::snprintf(code, sizeof code, "%02X", static_cast<unsigned>(bytes[i]));
+            return std::string("control byte 0x") + code + AtByte(i);
+        }
+        if (utf8 && bytes[i] >= 0x80) {
+            const std::size_t length = Utf8Sequence(bytes, i);
+            if (length == 0) return "invalid UTF-8" + AtByte(i);
+            i += length - 1;
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 ProfileFile ProfileFile::Parse(std::span<const std::uint8_t> bytes) {
     ProfileFile file;
+    file.notText_ = NotText(bytes);
     std::u16string text = DecodeText(bytes);
+    file.blank_ = Trim(text).empty();
     std::u16string_view rest(text);
     // Keys before the first section belong to a nameless section that no lookup reaches.
     file.sections_.push_back(Section{});
@@ -106,7 +179,10 @@ ProfileFile ProfileFile::Parse(std::span<const std::uint8_t> bytes) {
                 value = value.substr(1, value.size() - 2);
             }
             // The reader works on zero-terminated texts: a NUL ends the value.
-            value = value.substr(0, value.find(char16_t{0}));
+            if (std::size_t nul = value.find(char16_t{0}); nul != std::u16string_view::npos) {
+                entry.written = std::u16string(value);
+                value = value.substr(0, nul);
+            }
             entry.value = std::u16string(value);
         }
         file.sections_.back().entries.push_back(std::move(entry));
@@ -145,19 +221,33 @@ std::optional<ProfileFile> ProfileFile::Load(const std::filesystem::path& path,
     return Parse(bytes);
 }
 
-std::optional<std::u16string> ProfileFile::Find(std::u16string_view section,
-                                                std::u16string_view key) const {
+const ProfileFile::Entry* ProfileFile::FindEntry(std::u16string_view section,
+                                                 std::u16string_view key) const {
     section = Trim(section);
     key = Trim(key);
     // Only the first section of a name is searched.
     for (std::size_t s = 1; s < sections_.size(); ++s) {
         if (!SameName(sections_[s].name, section)) continue;
         for (const Entry& entry : sections_[s].entries) {
-            if (SameName(entry.key, key)) return entry.value;
+            if (SameName(entry.key, key)) return &entry;
         }
-        return std::nullopt;
+        return nullptr;
     }
-    return std::nullopt;
+    return nullptr;
+}
+
+std::optional<std::u16string> ProfileFile::Find(std::u16string_view section,
+                                                std::u16string_view key) const {
+    const Entry* entry = FindEntry(section, key);
+    if (entry == nullptr) return std::nullopt;
+    return entry->value;
+}
+
+std::optional<std::u16string> ProfileFile::FindAsWritten(std::u16string_view section,
+                                                         std::u16string_view key) const {
+    const Entry* entry = FindEntry(section, key);
+    if (entry == nullptr || !entry->value) return std::nullopt;
+    return entry->written.empty() ? entry->value : entry->written;
 }
 
 std::u16string ProfileFile::GetString(std::u16string_view section, std::u16string_view key,

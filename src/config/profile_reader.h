@@ -32,17 +32,31 @@ class ProfileFile {
 
     // The raw value after trimming and quote removal, before any cut; nothing when absent.
     std::optional<std::u16string> Find(std::u16string_view section, std::u16string_view key) const;
+    // The same as the line has it: with a NUL and whatever follows it, which the reader drops.
+    std::optional<std::u16string> FindAsWritten(std::u16string_view section,
+                                                std::u16string_view key) const;
+
+    // Nothing but white space (or no bytes at all).
+    bool blank() const { return blank_; }
+    // Why the bytes are no text (NUL or control bytes in single-byte text, invalid UTF-8 or
+    // UTF-16); empty when they are text.
+    const std::string& notText() const { return notText_; }
 
   private:
     struct Entry {
         std::u16string key;
         std::optional<std::u16string> value;
+        std::u16string written;  // the value before a NUL cut it; empty when none did
     };
+    const Entry* FindEntry(std::u16string_view section, std::u16string_view key) const;
+
     struct Section {
         std::u16string name;
         std::vector<Entry> entries;
     };
     std::vector<Section> sections_;
+    bool blank_ = true;
+    std::string notText_;
 };
 
 // Profile readers of the configuration path given in UTF-16, as the platform would read it.

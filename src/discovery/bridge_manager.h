@@ -154,6 +154,9 @@ class CBridgeMgr {
     std::uint32_t bcdUsbOverride = 0;
     // Why the last compile stopped: section, key and value. Never shown by the dialog.
     std::string compileError;
+    // The values the last build of the configuration block took only in part: its header
+    // check, item load and compile (BuildConfigBlock gathers them).
+    std::vector<CompileWarning> compileWarnings;
     // Why the last image load failed.
     std::string imageError;
 

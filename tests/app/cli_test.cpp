@@ -9,6 +9,7 @@
 #endif
 
 #include "app/cli/commands.h"
+#include "config/compile_fixture.h"
 #include "test_support.h"
 
 namespace mox3 {
@@ -81,6 +82,68 @@ TEST(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
         Call(RunCompileCommand, {"--config", "a", "--resource", "104", "--image", "i", "-o", "x"})
             .code,
         2);
+}
+
+TEST(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
+    test::TempDir dir;
+    auto p = [&](const char* n) { return (dir / n).string(); };
+    ASSERT_EQ(Call(RunImageCommand, {"make", "--generation", "2", "--version", "01000700", "--size",
+                                     "100000", "-o", p("img.bin")})
+                  .code,
+              0);
+    test::Ini ini = test::SecondGenerationIni();
+    ini.Set("USB Device Descriptor", "VID", "0x5E3Bjunk");
+    test::WriteUtf16Ini(p("junk.ini"), ini.Text());
+    const std::string line = "warning: " + p("junk.ini") +
+                             " [USB Device Descriptor] VID=0x5E3Bjunk: took \"0x5E3B\" as 24123 "
+                             "(0x5E3B), ignored \"junk\"\n";
+
+    // Text: the block as the reader took the value, the warning on standard error.
+    CommandRun r = Call(RunCompileCommand,
+                        {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("a.bin")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, line);
+    EXPECT_EQ(test::ReadBytes(p("a.bin")).size(), 4096u);
+
+    // JSON: the warnings array, nothing on standard error.
+    r = Call(RunCompileCommand,
+             {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("b.bin"), "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    auto json = nlohmann::json::parse(r.out);
+    ASSERT_EQ(json["warnings"].size(), 1u);
+    EXPECT_EQ(json["warnings"][0]["file"], p("junk.ini"));
+    EXPECT_EQ(json["warnings"][0]["section"], "USB Device Descriptor");
+    EXPECT_EQ(json["warnings"][0]["key"], "VID");
+    EXPECT_EQ(json["warnings"][0]["value"], "0x5E3Bjunk");
+    EXPECT_EQ(json["warnings"][0]["taken"], "took \"0x5E3B\" as 24123 (0x5E3B), ignored \"junk\"");
+    EXPECT_EQ(test::ReadBytes(p("b.bin")), test::ReadBytes(p("a.bin")));
+
+    // --strict: a failure, and nothing written.
+    r = Call(RunCompileCommand, {"--config", p("junk.ini"), "--image", p("img.bin"), "-o",
+                                 p("c.bin"), "--strict", "--json"});
+    EXPECT_EQ(r.code, 1);
+    json = nlohmann::json::parse(r.out);
+    EXPECT_EQ(json["error"]["code"], "compile-warnings");
+    EXPECT_EQ(json["warnings"].size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(p("c.bin")));
+    // A clean file passes under --strict, with an empty list.
+    r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "-o", p("d.bin"),
+                                 "--strict", "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"].size(), 0u);
+
+    // The emulator's drive made from the same file says so too.
+    r = Call(RunEmulatorCommand, {"create", p("drive"), "--generation", "2", "--serial",
+                                  "0123456789ABCDEF", "--firmware", p("img.bin"), "--config",
+                                  p("junk.ini")});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, line);
+    r = Call(RunEmulatorCommand, {"create", p("drive2"), "--generation", "2", "--serial",
+                                  "0123456789ABCDEF", "--firmware", p("img.bin"), "--config",
+                                  p("junk.ini"), "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"][0]["key"], "VID");
 }
 
 TEST(ImageCommand, InfoReportsVersionsAndDamage) {

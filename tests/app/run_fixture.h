@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,6 +47,8 @@ struct MemoryHost : HostServices {
     bool writeFails = false;   // the configuration file cannot be written whole
     bool markerFails = false;  // the marker cannot be written
     int markerWrites = 0;
+    // Changes the shipped file's bytes before they are written (a model file of the user's).
+    std::function<void(std::vector<std::uint8_t>&)> editConfig;
 
     bool OsSupported() override { return os; }
     std::u16string LoadText(int id) override { return Utf8ToUtf16(std::to_string(id)); }
@@ -62,6 +65,7 @@ struct MemoryHost : HostServices {
         }
         const EmbeddedResource* r = FindConfigResource(id);
         std::vector<std::uint8_t> bytes(r->bytes.begin(), r->bytes.end());
+        if (editConfig) editConfig(bytes);
         WriteBytes(dir / "MOX3_config.ini", bytes);
         return bytes;
     }

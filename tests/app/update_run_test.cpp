@@ -53,6 +53,10 @@ struct RecordingView : UpdateView {
     int waits = 0;
     int stopAfterWaits = -1;  // Ctrl-C after so many waits
     std::pair<CBridgeMgr::WaitFor, unsigned> lastWait{};
+    void ConfigWarnings(const std::vector<CompileWarning>& w) override {
+        for (const CompileWarning& one : w) warnings.push_back(WarningLine(one));
+    }
+    std::vector<std::string> warnings;
 };
 
 using TestHost = MemoryHost;
@@ -115,6 +119,32 @@ TEST_F(UpdateRun, AnOrdinaryRunUpdatesTheDrive) {
     EXPECT_EQ(after.firmwareVersion, "V01L00R07");
     EXPECT_EQ(after.usb.serialNumber, u"4A3F0012B7C4D9E1");
     EXPECT_FALSE(after.loader);
+}
+
+TEST_F(UpdateRun, ValuesOfTheModelFileTakenInPartReachTheView) {
+    Drive();
+    // bcdDevice=0x0001 becomes 0x0001junk: the drive is programmed as the reader took it.
+    host_.editConfig = [](std::vector<std::uint8_t>& bytes) {
+        std::u16string text;
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+            text.push_back(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+        }
+        const std::u16string from = u"bcdDevice=0x0001";
+        text.insert(text.find(from) + from.size(), u"junk");
+        bytes.resize(2);
+        for (char16_t u : text) {
+            bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
+            bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+        }
+    };
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(view_.warnings.size(), 1u);
+    EXPECT_NE(view_.warnings[0].find("[USB Device Descriptor] bcdDevice=0x0001junk: took "
+                                     "\"0x0001\" as 1, ignored \"junk\""),
+              std::string::npos)
+        << view_.warnings[0];
+    EXPECT_NE(view_.warnings[0].find("MOX3_config.ini"), std::string::npos);
+
 }
 
 TEST_F(UpdateRun, RefusalsAndTheSwitch) {

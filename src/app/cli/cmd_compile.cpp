@@ -8,6 +8,7 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/warning_report.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
@@ -19,7 +20,10 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: mox3-updater compile (--config FILE | --resource ID) --image IMAGE\n"
-    "                            [--serial TEXT] -o OUT [--json]\n";
+    "                            [--serial TEXT] -o OUT [--strict] [--json]\n"
+    "A value of the configuration file taken only in part (digits followed by other\n"
+    "characters, a number too wide, a text cut at a NUL or short) is compiled as the reader\n"
+    "took it and named in a warning; --strict makes any warning a failure.\n";
 
 
 }  // namespace
@@ -28,7 +32,7 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("compile", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kUsage);
     CliArgs cli(args, {"--config", "--resource", "--image", "--serial", "-o", "--output"},
-                {"--json"});
+                {"--json", "--strict"});
     if (!cli.ok()) return report.Usage(cli.error(), kUsage);
     if (!cli.positional().empty()) {
         return report.Usage("unexpected argument " + cli.positional()[0], kUsage);
@@ -45,8 +49,12 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
         if (!resourceId) return report.Usage("--resource takes a number, not " + *id, kUsage);
     }
     // The step that failed is a field of its own, beside the common error.
+    std::vector<CompileWarning> warnings;
     auto fail = [&](const std::string& step, std::string_view code, const std::string& reason) {
-        return report.Fail(code, reason, [&](JsonWriter& j) { j.Field("failedStep", step); });
+        return report.Fail(code, reason, [&](JsonWriter& j) {
+            j.Field("failedStep", step);
+            WriteWarningsJson(j, warnings);
+        });
     };
 
     ExtractedResource extracted;
@@ -76,7 +84,15 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
     CBridgeMgr mgr;
     ConfigBuildResult result = BuildConfigBlock(mgr, Utf8ToUtf16(*cli.value("--image")),
                                                 Utf8ToUtf16(configPath), 0, serial);
+    warnings = result.warnings;
+    if (resourceId) NameWarningFile(warnings, "resource " + *cli.value("--resource"));
+    if (!report.json()) WriteWarningLines(err, warnings);
     if (!result.ok) return fail(result.failedStep, "compile-failed", result.reason);
+    if (cli.has("--strict") && !warnings.empty()) {
+        return fail("config", "compile-warnings",
+                    std::to_string(warnings.size()) +
+                        " value(s) of the configuration file taken only in part (--strict)");
+    }
 
     std::string why = WriteFileAtomically(*output, mgr.imageBuffer.data(), kConfigBlockSize);
     if (!why.empty()) return fail("output", "write-failed", why);
@@ -101,6 +117,7 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
             .Field("items", static_cast<std::int64_t>(mgr.itemCount))
             .EndObject()
             .Field("output", *output);
+        WriteWarningsJson(j, warnings);
     });
 }
 

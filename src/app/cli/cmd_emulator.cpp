@@ -14,6 +14,7 @@
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
 #include "app/cli/emulator_render.h"
+#include "app/cli/warning_report.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
@@ -250,8 +251,13 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
     CBridgeMgr mgr;
     ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16(*firmware), Utf8ToUtf16(configPath),
                                                generation, Utf8ToUtf16(*serial));
+    // Values of the file taken only in part: the drive is made with what was taken.
+    std::vector<CompileWarning> warnings = built.warnings;
+    if (!cli.has("--config")) NameWarningFile(warnings, configName);
+    if (!report.json()) WriteWarningLines(err, warnings);
     if (!built.ok) {
-        return report.Fail("compile-failed", built.failedStep + ": " + built.reason);
+        return report.Fail("compile-failed", built.failedStep + ": " + built.reason,
+                           [&](JsonWriter& j) { WriteWarningsJson(j, warnings); });
     }
 
     std::string why;
@@ -285,6 +291,7 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
             .Field("firmwareVersion", Utf16ToUtf8(mgr.firmwareVersionText))
             .Field("firmwareLength", static_cast<std::int64_t>(mgr.firmwareLength))
             .Field("firmwareAddress", static_cast<std::int64_t>(mgr.firmwareAddress));
+        WriteWarningsJson(j, warnings);
     });
 }
 

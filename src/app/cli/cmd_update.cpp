@@ -148,6 +148,11 @@ class TerminalView : public UpdateView {
         }
     }
     void Cause(const std::string& cause) override { cause_ = cause; }
+    void ConfigWarnings(const std::vector<CompileWarning>& warnings) override {
+        if (quiet_) return;
+        EndBar();
+        for (const CompileWarning& w : warnings) err_ << "warning: " << WarningLine(w) << "\n";
+    }
     // A question of the run is asked even under --yes: it is about something --yes did not
     // agree to. With --json nobody can answer it: the run is refused and says why.
     bool Confirm(const std::u16string& question) override {

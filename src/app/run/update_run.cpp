@@ -720,6 +720,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             if (view.StopWanted()) mgr->stopped = true;
         }
     }
+    if (!mgr->compileWarnings.empty()) view.ConfigWarnings(mgr->compileWarnings);
     if (!programmed && mgr->stopped) return stopped();
     if (!programmed) {
         std::string why = !mgr->imageError.empty()   ? mgr->imageError

@@ -11,6 +11,7 @@
 
 #include "base/clock.h"
 #include "bridge/firmware_image.h"
+#include "config/compile_warning.h"
 #include "discovery/bridge_manager.h"
 
 namespace mox3 {
@@ -72,6 +73,9 @@ class UpdateView {
     // Why the run is about to stop, in plain words for a log or a terminal (the dialog shows
     // only the message). Said just before the failure's message box.
     virtual void Cause(const std::string&) {}
+    // The values of the model's configuration file that its compile took only in part (the
+    // shipped files have none), once the programming has compiled it.
+    virtual void ConfigWarnings(const std::vector<CompileWarning>& /*warnings*/) {}
     // Asks the user a yes-or-no question; true for yes. A view that cannot ask says no.
     virtual bool Confirm(const std::u16string& /*question*/) { return false; }
     // A wait of the switch or the programming as it passes: what is waited for, the pass
