@@ -24,6 +24,10 @@ bool WantsJson(Args args);
 
 // The stable error code of bad usage.
 inline constexpr const char* kUsageErrorCode = "usage";
+// The stable error code of a trace (--trace FILE) that could not be written whole.
+inline constexpr const char* kTraceFailedCode = "trace-failed";
+// The stable error code of an output path the output rule refuses (see platform/output_file.h).
+inline constexpr const char* kOutputRefusedCode = "output-refused";
 
 class CommandReport {
   public:

@@ -6,6 +6,7 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/output_file.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "bridge/chip_profile.h"
@@ -98,11 +99,14 @@ int ImageMake(Args args, std::ostream& out, std::ostream& err) {
     request.size = static_cast<std::size_t>(*size);
     request.seed = *seed;
     request.digits = *cli.value("--version");
+    if (std::string why = OutputProblem(*output, {}); !why.empty()) {
+        return report.Fail(kOutputRefusedCode, why);
+    }
     std::string why;
     std::vector<std::uint8_t> image = MakeSampleImage(request, &why);
     // Every refusal of the generator is about a value given on the command line.
     if (image.empty()) return report.Usage(why, kMakeUsage);
-    why = WriteFileAtomically(*output, image.data(), image.size());
+    why = WriteOutputFile(*output, image.data(), image.size());
     if (!why.empty()) return report.Fail("write-failed", why);
     if (!report.json()) {
         out << "wrote sample image " << *output << " (" << image.size() << " bytes, generation "
