@@ -68,6 +68,10 @@ class CommandReport {
 void WriteFailedRequest(JsonWriter& j);
 std::string FailedRequestLine();
 
+// Where a command ended: a trace that could not be written and was not told yet is told on
+// `err`, and turns success (or nothing to do) into a failure. Returns the exit code.
+int EndWithTraceCheck(int exitCode, std::ostream& err);
+
 // Whether `args` ask for the usage: --help or -h anywhere.
 bool IsHelp(Args args);
 
