@@ -54,13 +54,10 @@ int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
     const FirmwareImage image = FirmwareImage::Read(PathFromText(Utf8ToUtf16(path)));
     if (image.fault() == ImageFault::Unreadable) return report.Fail("unreadable", image.problem());
     // A file larger than any image is refused before it is read, as the update refuses it.
-    if (image.fault() == ImageFault::Size && image.size() == 0 && !image.problem().empty()) {
-        std::error_code ec;
-        if (std::filesystem::file_size(Utf8Path(path), ec) > FirmwareImage::kLargestFile || ec) {
-            return report.Fail("image-damaged", image.problem(), [&](JsonWriter& j) {
-                j.Field("image", path).Field("fault", ImageFaultName(image.fault()));
-            });
-        }
+    if (image.tooLarge()) {
+        return report.Fail("image-damaged", image.problem(), [&](JsonWriter& j) {
+            j.Field("image", path).Field("fault", ImageFaultName(image.fault()));
+        });
     }
     if (image.size() < 2) {
         return report.Fail("image-damaged", "the image file is shorter than 2 bytes");
