@@ -54,9 +54,10 @@ HANDLE AsHandle(std::intptr_t h) {
 }
 
 bool SeekTo(HANDLE h, std::uint64_t offset) {
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != 0;
+    LONG high = static_cast<LONG>(offset >> 32);
+    SetLastError(NO_ERROR);
+    const DWORD low = SetFilePointer(h, static_cast<LONG>(offset & 0xFFFFFFFFu), &high, FILE_BEGIN);
+    return !(low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR);
 }
 
 }  // namespace
