@@ -43,6 +43,43 @@ void CloseIfOpen(std::intptr_t& fd) {
     fd = -1;
 }
 
+// Run as root, an output's folders must all be root's and writable by no one else (but for a
+// folder with the sticky bit, as /tmp), and no link another user made is followed on the way:
+// another user could otherwise send the file anywhere, or make root write into their home.
+// Checked on the path as given and on the folder it leads to. Empty when all is well.
+std::string RootOutputFolderProblem(const fs::path& output) {
+    if (::geteuid() != 0) return {};
+    std::error_code ec;
+    const fs::path given = fs::absolute(FolderOf(output), ec).lexically_normal();
+    const fs::path resolved = fs::canonical(given, ec);
+    if (ec) return "cannot write " + output.string() + ": " + ec.message();
+    for (const fs::path& folder : {given, resolved}) {
+        fs::path at;
+        for (const fs::path& part : folder) {
+            at /= part;
+            if (part.empty() || part == "/") continue;
+            struct stat st {};
+            if (::lstat(at.c_str(), &st) != 0) return ErrnoText("cannot write " + output.string());
+            if (S_ISLNK(st.st_mode)) {
+                if (st.st_uid == 0) continue;
+                return "cannot write " + output.string() + ": " + at.string() +
+                       " is a link of user " + std::to_string(st.st_uid) +
+                       "; run as root the program follows no link another user controls";
+            }
+            if (st.st_uid != 0) {
+                return "cannot write " + output.string() + ": the folder " + at.string() +
+                       " belongs to user " + std::to_string(st.st_uid) +
+                       "; run as root the program writes only into folders of root's";
+            }
+            if ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0) {
+                return "cannot write " + output.string() + ": the folder " + at.string() +
+                       " can be written by other users";
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::optional<FileIdentity> IdentifyFile(const fs::path& path) {
@@ -59,7 +96,7 @@ std::string OutputPathProblem(const fs::path& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (const char* kind = RefusedKind(st.st_mode)) return path.string() + " is " + kind;
-        return {};
+        return RootOutputFolderProblem(path);
     }
     if (errno != ENOENT) return ErrnoText("cannot write " + path.string());
     struct stat folder {};
@@ -67,7 +104,7 @@ std::string OutputPathProblem(const fs::path& path) {
     if (::stat(dir.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
         return "cannot write " + path.string() + ": there is no folder " + dir.string();
     }
-    return {};
+    return RootOutputFolderProblem(path);
 }
 
 bool StderrIsTerminal() {

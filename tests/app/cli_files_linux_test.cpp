@@ -78,6 +78,11 @@ class CliFiles : public ::testing::Test {
         }
         if (::geteuid() == 0) {
             ASSERT_EQ(::mknod((dir_ / "node").c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);
+            // What another user controls: a folder, and a link to a folder of root's.
+            fs::create_directories(dir_ / "others");
+            ASSERT_EQ(::chown((dir_ / "others").c_str(), 12345, 12345), 0);
+            fs::create_directory_symlink("folder", dir_ / "otherlink");
+            ASSERT_EQ(::lchown((dir_ / "otherlink").c_str(), 12345, 12345), 0);
         }
         fs::create_directories(dir_ / "locked");
         fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
@@ -150,6 +155,13 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
         {"image make: onto a device node", {"image", "make", "--generation", "1", "--version",
                                             "0100", "--size", "5000", "-o", "@node"},
          1, "output-refused", "character device", true},
+        {"image make: as root into another user's folder",
+         {"image", "make", "--generation", "1", "--version", "0100", "--size", "5000", "-o",
+          "@others/x.bin"},
+         1, "output-refused", "belongs to user 12345", true},
+        {"resource extract: as root through another user's link",
+         {"resource", "extract", "104", "-o", "@otherlink/x.ini"}, 1, "output-refused",
+         "link of user 12345", true},
         {"resource extract: onto a FIFO", {"resource", "extract", "104", "-o", "@fifo"}, 1,
          "output-refused", "is a FIFO"},
         {"resource extract: onto a device node", {"resource", "extract", "104", "-o", "@node"}, 1,
