@@ -79,7 +79,8 @@ void CommandReport::Write(bool ok, const Fields& fields, std::string_view code,
 int CommandReport::Done(const Fields& fields, int exitCode) {
     // A trace asked for and not written whole makes the command a failure.
     if (std::string trace = TraceWriteFailure(); !trace.empty()) {
-        return Fail(kTraceFailedCode, trace, fields);
+        return Fail(kTraceFailedCode, trace, fields,
+                    exitCode == kExitOk || exitCode == kExitNothingToDo ? kExitFailed : exitCode);
     }
     if (json_) Write(true, fields, {}, {});
     return exitCode;
