@@ -219,7 +219,8 @@ bool AppendFile::Open(const fs::path& path, std::string* firstLine, std::string*
     const int fd = static_cast<int>(file_);
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = path.string() + " is " + (RefusedKind(st.st_mode) ? RefusedKind(st.st_mode) : "not readable");
+        const char* kind = RefusedKind(st.st_mode);
+        if (error) *error = path.string() + " is " + (kind ? kind : "not a regular file");
         CloseIfOpen(file_);
         return false;
     }
@@ -236,6 +237,7 @@ bool AppendFile::Open(const fs::path& path, std::string* firstLine, std::string*
     }
     std::string text(head, static_cast<std::size_t>(n));
     if (auto end = text.find('\n'); end != std::string::npos) text.resize(end);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
     if (firstLine) *firstLine = std::move(text);
     return true;
 }
