@@ -53,7 +53,9 @@ ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const FirmwareImage& image,
         return finish();
     };
     mgr.configPath.assign(CutToCapacity(configPath, kLongTextUnits));
-    if (image.fault() == ImageFault::Unreadable) return fail("image", image.problem());
+    if (image.fault() == ImageFault::Unreadable || image.tooLarge()) {
+        return fail("image", image.problem());
+    }
     if (image.size() < 2) return fail("image", "the image file is shorter than 2 bytes");
     // The generation comes from the image's last two bytes.
     result.chipKind = image.generation();

@@ -117,6 +117,7 @@ FirmwareImage FirmwareImage::Read(const std::filesystem::path& path) {
     const std::uintmax_t length = std::filesystem::file_size(path, ec);
     if (ec) return unreadable("cannot read the size of " + path.string());
     if (length > kLargestFile) {
+        image.tooLarge_ = true;
         image.Fail(ImageFault::Size, "the image is " + std::to_string(length) +
                                          " bytes long; no image is longer than " +
                                          std::to_string(kLargestFile) + " bytes");
@@ -130,6 +131,7 @@ FirmwareImage FirmwareImage::Read(const std::filesystem::path& path) {
     if (in.bad()) return unreadable("cannot read " + path.string());
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (bytes.size() > kLargestFile) {
+        image.tooLarge_ = true;
         image.Fail(ImageFault::Size, "the image is longer than " + std::to_string(kLargestFile) + " bytes");
         return image;
     }

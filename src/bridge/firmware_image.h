@@ -53,6 +53,8 @@ class FirmwareImage {
 
     ImageFault fault() const { return fault_; }
     bool ok() const { return fault_ == ImageFault::None; }
+    // A file longer than any image: a Size fault found before its bytes were read (size() is 0).
+    bool tooLarge() const { return tooLarge_; }
     // One line for the user on what is wrong; empty when nothing is.
     const std::string& problem() const { return problem_; }
     // A Generation fault when the image is not for `chipKind`; the first fault stays.
@@ -78,6 +80,7 @@ class FirmwareImage {
 
   private:
     void Fail(ImageFault fault, std::string problem);
+    bool tooLarge_ = false;
 
     std::vector<std::uint8_t> bytes_;
     ImageFault fault_ = ImageFault::None;

@@ -14,6 +14,7 @@
 #include "emulator/disk_medium.h"
 #include "emulator/drive_state.h"
 #include "emulator/flash_layout.h"
+#include "platform/output_file.h"
 
 namespace mox3 {
 
@@ -470,9 +471,39 @@ constexpr std::size_t kCopyChunk = 1024 * 1024;
 
 }  // namespace
 
+namespace {
+
+std::uint64_t TotalLength(const std::vector<MediumExtent>& extents) {
+    std::uint64_t total = 0;
+    for (const MediumExtent& e : extents) total += e.length;
+    return total;
+}
+
+// The parts of [from, to) that none of `extents` (in order) covers.
+std::vector<MediumExtent> Gaps(const std::vector<MediumExtent>& extents, std::uint64_t from,
+                               std::uint64_t to) {
+    std::vector<MediumExtent> gaps;
+    std::uint64_t at = from;
+    for (const MediumExtent& e : extents) {
+        if (e.offset > at) gaps.push_back({at, std::min(e.offset, to) - at});
+        at = std::max(at, e.offset + e.length);
+        if (at >= to) break;
+    }
+    if (at < to) gaps.push_back({at, to - at});
+    return gaps;
+}
+
+}  // namespace
+
 bool ImportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64_t offset,
-                          std::string* error) {
+                          std::string* error, const MediumProgress& progress) {
     std::error_code ec;
+    // A FIFO, a device or a folder has no size and is never read: it could keep the copy
+    // waiting for ever.
+    if (!fs::is_regular_file(file, ec)) {
+        return Fail(error, "cannot read " + file.string() + ": " +
+                               (fs::exists(file, ec) ? "not a regular file" : "there is no such file"));
+    }
     const std::uint64_t length = fs::file_size(file, ec);
     if (ec) return Fail(error, "cannot read " + file.string() + ": " + ec.message());
     return WithMedium(
@@ -484,15 +515,45 @@ bool ImportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64
                                        std::to_string(medium.size()) + " bytes) at offset " +
                                        std::to_string(offset));
             }
+            auto data = FileDataExtents(file, length, error);
+            if (!data) return false;
+            auto held = medium.DataExtents(error);
+            if (!held) return false;
+            const std::uint64_t total = TotalLength(*data);
+            std::uint64_t copied = 0;
             std::ifstream in(file, std::ios::binary);
+            if (!in) return Fail(error, "cannot read " + file.string());
             std::vector<std::uint8_t> chunk(kCopyChunk);
-            for (std::uint64_t done = 0; done < length;) {
-                const std::size_t n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, length - done));
-                in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n));
-                if (!in) return Fail(error, "cannot read " + file.string());
-                if (!medium.Write(offset + done, {chunk.data(), n}, error)) return false;
-                done += n;
+            for (const MediumExtent& e : *data) {
+                in.seekg(static_cast<std::streamoff>(e.offset));
+                for (std::uint64_t done = 0; done < e.length;) {
+                    const std::size_t n = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(kCopyChunk, e.length - done));
+                    in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n));
+                    if (!in) return Fail(error, "cannot read " + file.string());
+                    if (!medium.Write(offset + e.offset + done, {chunk.data(), n}, error)) {
+                        return false;
+                    }
+                    done += n;
+                    copied += n;
+                    if (progress) progress(copied, total);
+                }
+            }
+            // Where the file has holes the disk gets zeros: written only where the disk holds
+            // data there, so that its own holes stay holes.
+            std::fill(chunk.begin(), chunk.end(), 0);
+            for (const MediumExtent& hole : Gaps(*data, 0, length)) {
+                const std::uint64_t from = offset + hole.offset, to = from + hole.length;
+                for (const MediumExtent& h : *held) {
+                    std::uint64_t at = std::max(from, h.offset);
+                    const std::uint64_t end = std::min(to, h.offset + h.length);
+                    while (at < end) {
+                        const std::size_t n =
+                            static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, end - at));
+                        if (!medium.Write(at, {chunk.data(), n}, error)) return false;
+                        at += n;
+                    }
+                }
             }
             return true;
         },
@@ -500,7 +561,8 @@ bool ImportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64
 }
 
 bool ExportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64_t offset,
-                          std::optional<std::uint64_t> length, std::string* error) {
+                          std::optional<std::uint64_t> length, std::string* error,
+                          const MediumProgress& progress) {
     return WithMedium(
         dir,
         [&](const DiskMedium& medium) {
@@ -514,29 +576,31 @@ bool ExportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64
             const std::uint64_t end = length ? offset + *length : medium.size();
             auto extents = medium.DataExtents(error);
             if (!extents) return false;
-            // Only the parts that may hold data are copied; the rest stays a hole of zeros.
-            std::ofstream out(file, std::ios::binary | std::ios::trunc);
-            if (!out) return Fail(error, "cannot write " + file.string());
-            std::vector<std::uint8_t> chunk(kCopyChunk);
+            std::vector<MediumExtent> wanted;
             for (const MediumExtent& e : *extents) {
                 const std::uint64_t from = std::max(offset, e.offset);
                 const std::uint64_t to = std::min(end, e.offset + e.length);
-                for (std::uint64_t at = from; at < to;) {
-                    const std::size_t n =
-                        static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, to - at));
+                if (from < to) wanted.push_back({from, to - from});
+            }
+            // The file gets its length first, then only the parts that may hold data: the
+            // rest stays a hole of zeros.
+            OutputFile out(file);
+            if (!out.Open(error) || !out.Resize(end - offset, error)) return false;
+            const std::uint64_t total = TotalLength(wanted);
+            std::uint64_t copied = 0;
+            std::vector<std::uint8_t> chunk(kCopyChunk);
+            for (const MediumExtent& e : wanted) {
+                for (std::uint64_t at = e.offset; at < e.offset + e.length;) {
+                    const std::size_t n = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(kCopyChunk, e.offset + e.length - at));
                     if (!medium.Read(at, {chunk.data(), n}, error)) return false;
-                    out.seekp(static_cast<std::streamoff>(at - offset));
-                    out.write(reinterpret_cast<const char*>(chunk.data()),
-                              static_cast<std::streamsize>(n));
+                    if (!out.WriteAt(at - offset, chunk.data(), n, error)) return false;
                     at += n;
+                    copied += n;
+                    if (progress) progress(copied, total);
                 }
             }
-            out.close();
-            if (!out) return Fail(error, "cannot write " + file.string());
-            std::error_code ec;
-            fs::resize_file(file, end - offset, ec);
-            if (ec) return Fail(error, "cannot write " + file.string() + ": " + ec.message());
-            return true;
+            return out.Commit(error);
         },
         error);
 }

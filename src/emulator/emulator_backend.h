@@ -81,13 +81,18 @@ bool SetEmulatedDriveLatency(const std::filesystem::path& dir, const EmulatedLat
 
 // The disk behind a drive (or the plain disk), from outside: `length` bytes at byte `offset`
 // copied from or to a file, whatever the logical-block length. The copy goes beyond the end of
-// neither; an export writes a sparse file where the disk holds zeros.
+// neither. Only the parts that hold data are copied (on Linux the file system tells them):
+// an import leaves the disk's holes where the file has holes, and an export writes a sparse
+// file, by the output rule (see platform/output_file.h), where the disk holds zeros.
+// `progress`, when given, is told the bytes of data copied so far and the bytes to copy.
+using MediumProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 bool ImportEmulatedMedium(const std::filesystem::path& dir, const std::filesystem::path& file,
-                          std::uint64_t offset, std::string* error);
+                          std::uint64_t offset, std::string* error,
+                          const MediumProgress& progress = {});
 // `length` empty: up to the end of the disk.
 bool ExportEmulatedMedium(const std::filesystem::path& dir, const std::filesystem::path& file,
                           std::uint64_t offset, std::optional<std::uint64_t> length,
-                          std::string* error);
+                          std::string* error, const MediumProgress& progress = {});
 // The disk's digest (see disk_medium.h), lower-case hex.
 std::optional<std::string> EmulatedMediumDigest(const std::filesystem::path& dir,
                                                 std::string* error);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <mutex>
+#include <ostream>
 #include <string>
 
 #include "base/text.h"
@@ -22,7 +23,7 @@ std::string Escaped(const std::string& s) {
 }
 
 struct Sink {
-    std::shared_ptr<std::ostream> out;  // null: remember failures only
+    TraceSink out;  // empty: remember failures only
     std::shared_ptr<Clock> clock;
     std::mutex mutex;
 };
@@ -30,6 +31,11 @@ struct Sink {
 std::mutex& FailureMutex() {
     static std::mutex mutex;
     return mutex;
+}
+
+std::string& WriteFailure() {
+    static std::string failure;
+    return failure;
 }
 
 std::optional<FailedRequest>& LastFailure() {
@@ -97,7 +103,12 @@ class TracingDevice : public PassThroughDevice {
         if (failed) line += ",\"why\":\"" + Escaped(why) + "\"";
         line += "}\n";
         std::lock_guard lock(sink_->mutex);
-        *sink_->out << line << std::flush;
+        std::lock_guard failureLock(FailureMutex());
+        if (!WriteFailure().empty()) return delivered;
+        std::string failure;
+        if (!sink_->out(line, &failure)) {
+            WriteFailure() = failure.empty() ? "the trace cannot be written" : failure;
+        }
         return delivered;
     }
     std::u16string Name() const override { return inner_->Name(); }
@@ -158,8 +169,38 @@ void ForgetFailedRequests() {
     LastFailure().reset();
 }
 
+std::string TraceWriteFailure() {
+    std::lock_guard lock(FailureMutex());
+    return WriteFailure();
+}
+
+void ForgetTraceFailure() {
+    std::lock_guard lock(FailureMutex());
+    WriteFailure().clear();
+}
+
+bool IsTraceLine(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line.rfind("{\"device\":\"", 0) == 0 && line.size() > 2 && line.back() == '}' &&
+           line.find("\",\"cdb\":\"") != std::string_view::npos &&
+           line.find(",\"timeMs\":") != std::string_view::npos;
+}
+
 std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
                                                        std::shared_ptr<std::ostream> out,
+                                                       std::shared_ptr<Clock> clock) {
+    TraceSink sink;
+    if (out) {
+        sink = [out](const std::string& line, std::string*) {
+            *out << line << std::flush;
+            return static_cast<bool>(*out);
+        };
+    }
+    return MakeTracingBackend(std::move(inner), std::move(sink), std::move(clock));
+}
+
+std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
+                                                       TraceSink out,
                                                        std::shared_ptr<Clock> clock) {
     auto sink = std::make_shared<Sink>();
     sink->out = std::move(out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -22,6 +23,22 @@ namespace mox3 {
 std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
                                                        std::shared_ptr<std::ostream> out,
                                                        std::shared_ptr<Clock> clock = nullptr);
+
+// Where trace lines go: true when `line` was written whole. After the first line that could not
+// be written no more are tried, and TraceWriteFailure says why.
+using TraceSink = std::function<bool(const std::string& line, std::string* why)>;
+std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
+                                                       TraceSink sink,
+                                                       std::shared_ptr<Clock> clock = nullptr);
+
+// Why the process's trace could not be written, empty while every line was; ForgetTraceFailure
+// clears it.
+std::string TraceWriteFailure();
+void ForgetTraceFailure();
+
+// Whether `line` (without its line end) is a trace line as the tracing backend writes them: a
+// file whose first line is one may be appended to.
+bool IsTraceLine(std::string_view line);
 
 // How many data bytes a trace line shows.
 inline constexpr std::size_t kTraceDataBytes = 32;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "app/cli/output_file.h"
 #include "platform/platform.h"
 
 namespace mox3 {
@@ -63,18 +64,7 @@ std::optional<unsigned long long> ParseCount(const std::string& text) {
 }
 
 std::string WriteFileAtomically(const std::string& path, const void* data, std::size_t size) {
-    namespace fs = std::filesystem;
-    fs::path target = Utf8Path(path);
-    fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::error_code ec;
-    if (!fs::is_directory(dir, ec)) return "cannot write " + path + ": there is no folder " + dir.string();
-    std::string why;
-    if (!ReplaceFileAtomically(target, std::string_view(static_cast<const char*>(data), size),
-                               false, &why)) {
-        // Name the file the user asked for, not the temporary one beside it.
-        return "cannot write " + path;
-    }
-    return {};
+    return WriteOutputFile(path, data, size);
 }
 
 ExtractedResource::~ExtractedResource() {

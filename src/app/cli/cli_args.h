@@ -34,7 +34,8 @@ class CliArgs {
 // Parses a whole unsigned number (decimal or 0x hex); nothing when it is not one.
 std::optional<unsigned long long> ParseCount(const std::string& text);
 
-// Writes a file whole and atomically (see ReplaceFileAtomically). Empty on success, else why.
+// Writes a file whole and atomically by the output rule (see WriteOutputFile). Empty on
+// success, else why.
 std::string WriteFileAtomically(const std::string& path, const void* data, std::size_t size);
 
 // A shipped configuration file copied to a private temporary folder while it is needed.

@@ -99,15 +99,17 @@ int main(int argc, char** argv) {
         mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
         return report.Fail("device-access", why);
     }
-    if (command == "compile") return mox3::RunCompileCommand(rest, std::cout, std::cerr);
-    if (command == "image") return mox3::RunImageCommand(rest, std::cout, std::cerr);
-    if (command == "decode") return mox3::RunDecodeCommand(rest, std::cout, std::cerr);
-    if (command == "resource") return mox3::RunResourceCommand(rest, std::cout, std::cerr);
-    if (command == "bridge") return mox3::RunBridgeCommand(rest, std::cout, std::cerr);
-    if (command == "emulator") return mox3::RunEmulatorCommand(rest, std::cout, std::cerr);
-    if (command == "list") return mox3::RunListCommand(rest, std::cout, std::cerr);
-    if (command == "update") return mox3::RunUpdateCommand(rest, std::cout, std::cerr);
-    if (command == "demo") return mox3::RunDemoCommand(rest, std::cout, std::cerr);
+    int (*run)(mox3::Args, std::ostream&, std::ostream&) = nullptr;
+    if (command == "compile") run = mox3::RunCompileCommand;
+    if (command == "image") run = mox3::RunImageCommand;
+    if (command == "decode") run = mox3::RunDecodeCommand;
+    if (command == "resource") run = mox3::RunResourceCommand;
+    if (command == "bridge") run = mox3::RunBridgeCommand;
+    if (command == "emulator") run = mox3::RunEmulatorCommand;
+    if (command == "list") run = mox3::RunListCommand;
+    if (command == "update") run = mox3::RunUpdateCommand;
+    if (command == "demo") run = mox3::RunDemoCommand;
+    if (run) return mox3::EndWithTraceCheck(run(rest, std::cout, std::cerr), std::cerr);
     mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
     return report.Usage("unknown command " + command, kUsage);
 }

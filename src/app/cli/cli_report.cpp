@@ -13,6 +13,12 @@ std::atomic<bool>& Verbose() {
     return verbose;
 }
 
+// Whether the failure to write the trace was told already.
+std::atomic<bool>& TraceFailureTold() {
+    static std::atomic<bool> told{false};
+    return told;
+}
+
 }  // namespace
 
 void SetVerboseFailures(bool verbose) {
@@ -71,6 +77,11 @@ void CommandReport::Write(bool ok, const Fields& fields, std::string_view code,
 }
 
 int CommandReport::Done(const Fields& fields, int exitCode) {
+    // A trace asked for and not written whole makes the command a failure.
+    if (std::string trace = TraceWriteFailure(); !trace.empty()) {
+        return Fail(kTraceFailedCode, trace, fields,
+                    exitCode == kExitOk || exitCode == kExitNothingToDo ? kExitFailed : exitCode);
+    }
     if (json_) Write(true, fields, {}, {});
     return exitCode;
 }
@@ -79,8 +90,18 @@ int CommandReport::Fail(std::string_view code, const std::string& text, const Fi
                         int exitCode) {
     err_ << "error: " << text << "\n";
     if (std::string line = FailedRequestLine(); !line.empty()) err_ << line << "\n";
+    if (std::string trace = TraceWriteFailure(); !trace.empty() && !TraceFailureTold().exchange(true)) {
+        if (code != kTraceFailedCode) err_ << "error: " << trace << "\n";
+    }
     if (json_) Write(false, fields, code, text);
     return exitCode;
+}
+
+int EndWithTraceCheck(int exitCode, std::ostream& err) {
+    const std::string trace = TraceWriteFailure();
+    if (trace.empty() || TraceFailureTold().exchange(true)) return exitCode;
+    err << "error: " << trace << "\n";
+    return exitCode == kExitOk || exitCode == kExitNothingToDo ? kExitFailed : exitCode;
 }
 
 int CommandReport::Usage(const std::string& what, std::string_view usage) {

@@ -24,6 +24,10 @@ bool WantsJson(Args args);
 
 // The stable error code of bad usage.
 inline constexpr const char* kUsageErrorCode = "usage";
+// The stable error code of a trace (--trace FILE) that could not be written whole.
+inline constexpr const char* kTraceFailedCode = "trace-failed";
+// The stable error code of an output path the output rule refuses (see platform/output_file.h).
+inline constexpr const char* kOutputRefusedCode = "output-refused";
 
 class CommandReport {
   public:
@@ -63,6 +67,10 @@ class CommandReport {
 // was one; and as one line of text ("request: ...", empty when there is nothing to say).
 void WriteFailedRequest(JsonWriter& j);
 std::string FailedRequestLine();
+
+// Where a command ended: a trace that could not be written and was not told yet is told on
+// `err`, and turns success (or nothing to do) into a failure. Returns the exit code.
+int EndWithTraceCheck(int exitCode, std::ostream& err);
 
 // Whether `args` ask for the usage: --help or -h anywhere.
 bool IsHelp(Args args);

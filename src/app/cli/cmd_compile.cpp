@@ -8,6 +8,7 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/output_file.h"
 #include "app/cli/warning_report.h"
 #include "base/json.h"
 #include "base/text.h"
@@ -78,6 +79,14 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
         }
     }
 
+    // The block never goes onto its own image or configuration file, nor through a link or
+    // into a device, FIFO or folder.
+    std::vector<CommandInput> inputs = {{"the image file", *cli.value("--image")}};
+    if (!resourceId) inputs.push_back({"the configuration file", configPath});
+    if (std::string why = OutputProblem(*output, inputs); !why.empty()) {
+        return fail("output", kOutputRefusedCode, why);
+    }
+
     std::optional<std::u16string> serial;
     if (auto s = cli.value("--serial")) serial = Utf8ToUtf16(*s);
 
@@ -94,7 +103,7 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
                         " value(s) of the configuration file taken only in part (--strict)");
     }
 
-    std::string why = WriteFileAtomically(*output, mgr.imageBuffer.data(), kConfigBlockSize);
+    std::string why = WriteOutputFile(*output, mgr.imageBuffer.data(), kConfigBlockSize, inputs);
     if (!why.empty()) return fail("output", "write-failed", why);
 
     ItemTableKind table{};

@@ -13,6 +13,7 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/output_file.h"
 #include "app/cli/emulator_render.h"
 #include "app/cli/warning_report.h"
 #include "base/json.h"
@@ -24,6 +25,7 @@
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
 #include "emulator/usbredir_device.h"
+#include "platform/output_file.h"
 #include "resources/resources.h"
 
 namespace mox3 {
@@ -560,6 +562,34 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
     return report.Done([&](JsonWriter& j) { j.Field("drive", dir.string()); });
 }
 
+// A long copy's progress on a terminal: one line rewritten as each percent passes.
+class CopyProgress {
+  public:
+    CopyProgress(const char* verb, bool shown, std::ostream& err)
+        : verb_(verb), shown_(shown), err_(err) {}
+    MediumProgress Teller() {
+        if (!shown_) return {};
+        return [this](std::uint64_t done, std::uint64_t total) {
+            constexpr std::uint64_t kLongCopy = 64ull << 20;
+            if (total < kLongCopy) return;
+            const int percent = static_cast<int>(done * 100 / total);
+            if (percent == percent_) return;
+            percent_ = percent;
+            err_ << "\r" << verb_ << ": " << (done >> 20) << " of " << (total >> 20) << " MiB ("
+                 << percent << "%)" << std::flush;
+        };
+    }
+    void End() {
+        if (percent_ >= 0) err_ << "\n" << std::flush;
+    }
+
+  private:
+    const char* verb_;
+    bool shown_;
+    std::ostream& err_;
+    int percent_ = -1;
+};
+
 // Fills the disk behind a drive from a file, or copies it out.
 int Disk(Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator disk", WantsJson(args), out, err);
@@ -585,12 +615,26 @@ int Disk(Args args, std::ostream& out, std::ostream& err) {
     }
     const fs::path dir = cli.positional()[0];
     const fs::path file = *cli.value(import ? "--import" : "--export");
-    std::string why;
-    if (import) {
-        if (!ImportEmulatedMedium(dir, file, offset, &why)) return failed(why);
-    } else if (!ExportEmulatedMedium(dir, file, offset, length, &why)) {
-        return failed(why);
+    // The drive's own files are neither the source of an import nor the target of an export;
+    // an export goes by the output rule.
+    const std::string fileText = *cli.value(import ? "--import" : "--export");
+    if (std::string why = OutsideFolderProblem(fileText, dir.string(), "the emulated drive's folder");
+        !why.empty()) {
+        return report.Fail(import ? "unreadable" : kOutputRefusedCode, why);
     }
+    if (!import) {
+        if (std::string why = OutputProblem(fileText, {}); !why.empty()) {
+            return report.Fail(kOutputRefusedCode, why);
+        }
+    }
+    CopyProgress progress(import ? "importing" : "exporting", !report.json() && StderrIsTerminal(),
+                          err);
+    std::string why;
+    const bool copied = import ? ImportEmulatedMedium(dir, file, offset, &why, progress.Teller())
+                               : ExportEmulatedMedium(dir, file, offset, length, &why,
+                                                      progress.Teller());
+    progress.End();
+    if (!copied) return failed(why);
     std::error_code ec;
     const std::uintmax_t bytes = fs::file_size(file, ec);
     if (report.json()) {

@@ -6,12 +6,14 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/output_file.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "bridge/chip_profile.h"
 #include "bridge/firmware_image.h"
 #include "config/digest_header.h"
 #include "config/profile_reader.h"
+#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -26,6 +28,18 @@ constexpr const char* kUsage =
     "       mox3-updater image make --generation 1|2 --version DIGITS --size BYTES [--seed N]\n"
     "                               -o OUT [--json]\n";
 
+// Whether a trailer version text ("V01L02R03-05") shows digits where the trailer's digits go.
+bool TrailerHoldsDigits(const std::u16string& text) {
+    if (text.size() < 9) return false;
+    for (std::size_t i : {1, 2, 4, 5, 7, 8}) {
+        if (text[i] < u'0' || text[i] > u'9') return false;
+    }
+    for (char16_t c : text) {
+        if (c < 0x20 || c > 0x7E) return false;
+    }
+    return true;
+}
+
 int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("image info", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kInfoUsage);
@@ -39,6 +53,12 @@ int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
     const std::string& path = cli.positional()[0];
     const FirmwareImage image = FirmwareImage::Read(PathFromText(Utf8ToUtf16(path)));
     if (image.fault() == ImageFault::Unreadable) return report.Fail("unreadable", image.problem());
+    // A file larger than any image is refused before it is read, as the update refuses it.
+    if (image.tooLarge()) {
+        return report.Fail("image-damaged", image.problem(), [&](JsonWriter& j) {
+            j.Field("image", path).Field("fault", ImageFaultName(image.fault()));
+        });
+    }
     if (image.size() < 2) {
         return report.Fail("image-damaged", "the image file is shorter than 2 bytes");
     }
@@ -48,24 +68,32 @@ int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
                                    ? ItemTableKind::SecondGeneration
                                    : ItemTableKind::FirstGeneration;
     const std::string table = loaded ? std::string(ItemTableName(kind)) : std::string();
+    // A damaged image shows what is known of it: its size, generation and digest, and its
+    // trailer version only when the trailer holds digits, never a version made of other bytes.
+    const std::string trailer = Utf16ToUtf8(image.trailerVersion());
+    const bool trailerKnown = TrailerHoldsDigits(image.trailerVersion());
     auto fields = [&](JsonWriter& j) {
         j.Field("image", path)
             .Field("generation", static_cast<std::int64_t>(image.generation()))
-            .Field("size", static_cast<std::int64_t>(image.size()))
-            .Field("firmwareLength", static_cast<std::int64_t>(image.programmedLength()))
-            .Field("loaderVersion", Utf16ToUtf8(image.loaderVersion()))
-            .Field("trailerVersion", Utf16ToUtf8(image.trailerVersion()))
-            .Field("digestHolds", image.digestHolds())
-            .Field("itemTable", table);
+            .Field("size", static_cast<std::int64_t>(image.size()));
+        if (loaded) {
+            j.Field("firmwareLength", static_cast<std::int64_t>(image.programmedLength()))
+                .Field("loaderVersion", Utf16ToUtf8(image.loaderVersion()));
+        }
+        if (trailerKnown) j.Field("trailerVersion", trailer);
+        j.Field("digestHolds", image.digestHolds());
+        if (loaded) j.Field("itemTable", table);
         if (!loaded) j.Field("fault", ImageFaultName(image.fault()));
     };
     if (!report.json()) {
         out << "generation:      " << image.generation() << "\n"
-            << "size:            " << image.size() << "\n"
-            << "firmwareLength:  " << image.programmedLength() << "\n"
-            << "loader version:  " << Utf16ToUtf8(image.loaderVersion()) << "\n"
-            << "trailer version: " << Utf16ToUtf8(image.trailerVersion()) << "\n"
-            << "digest holds:    " << (image.digestHolds() ? "yes" : "no") << "\n";
+            << "size:            " << image.size() << "\n";
+        if (loaded) {
+            out << "firmwareLength:  " << image.programmedLength() << "\n"
+                << "loader version:  " << Utf16ToUtf8(image.loaderVersion()) << "\n";
+        }
+        if (trailerKnown) out << "trailer version: " << trailer << "\n";
+        out << "digest holds:    " << (image.digestHolds() ? "yes" : "no") << "\n";
         if (loaded) out << "item table:      " << table << "\n";
     }
     if (!loaded) return report.Fail("image-damaged", image.problem(), fields);
@@ -98,11 +126,14 @@ int ImageMake(Args args, std::ostream& out, std::ostream& err) {
     request.size = static_cast<std::size_t>(*size);
     request.seed = *seed;
     request.digits = *cli.value("--version");
+    if (std::string why = OutputProblem(*output, {}); !why.empty()) {
+        return report.Fail(kOutputRefusedCode, why);
+    }
     std::string why;
     std::vector<std::uint8_t> image = MakeSampleImage(request, &why);
     // Every refusal of the generator is about a value given on the command line.
     if (image.empty()) return report.Usage(why, kMakeUsage);
-    why = WriteFileAtomically(*output, image.data(), image.size());
+    why = WriteOutputFile(*output, image.data(), image.size());
     if (!why.empty()) return report.Fail("write-failed", why);
     if (!report.json()) {
         out << "wrote sample image " << *output << " (" << image.size() << " bytes, generation "

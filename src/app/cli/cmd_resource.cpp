@@ -7,6 +7,7 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/output_file.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "config/profile_reader.h"
@@ -105,8 +106,10 @@ int ExtractResource(Args args, std::ostream& out, std::ostream& err) {
         return report.Fail("no-resource",
                            "no configuration file with id " + idText + " (see 'resource list')");
     }
-    std::string error =
-        WriteFileAtomically(*output, resource->bytes.data(), resource->bytes.size());
+    if (std::string why = OutputProblem(*output, {}); !why.empty()) {
+        return report.Fail(kOutputRefusedCode, why);
+    }
+    std::string error = WriteOutputFile(*output, resource->bytes.data(), resource->bytes.size());
     if (!error.empty()) return report.Fail("write-failed", error);
     if (!report.json()) {
         out << "wrote " << resource->fileName << " (" << resource->bytes.size() << " bytes) to "

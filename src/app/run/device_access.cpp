@@ -9,6 +9,7 @@
 #include "discovery/device_tree.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
+#include "platform/output_file.h"
 #include "platform/platform.h"
 #include "transport/emulator_mark.h"
 #include "transport/nt_dev_ctrl.h"
@@ -174,12 +175,30 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
     std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(
         MakeEmulatorBackend(SystemClock()), PlatformPassThroughBackend());
     // Always wrapped: the last failed request is what --verbose shows of a failure.
-    std::shared_ptr<std::ofstream> out;
+    // A trace goes only to a regular file that is new, empty or a trace already: never through
+    // a link, into a FIFO (which would wait for a reader) or a device, nor onto another file.
+    TraceSink sink;
     if (!traceFile.empty()) {
-        out = std::make_shared<std::ofstream>(Utf8Path(traceFile), std::ios::app);
-        if (!*out) return "cannot write the trace file " + traceFile;
+        auto file = std::make_shared<AppendFile>();
+        std::string firstLine, why;
+        if (!file->Open(Utf8Path(traceFile), &firstLine, &why)) {
+            std::string text = "cannot use the trace file: ";
+            text += why;
+            return text;
+        }
+        if (!firstLine.empty() && !IsTraceLine(firstLine)) {
+            return "the trace file " + traceFile +
+                   " holds something else than a trace; name a new or empty file";
+        }
+        sink = [file](const std::string& line, std::string* failure) {
+            std::string error;
+            if (file->Append(line, &error)) return true;
+            *failure = "the trace was not written whole: " + error;
+            return false;
+        };
     }
-    backend = MakeTracingBackend(backend, out);
+    ForgetTraceFailure();
+    backend = MakeTracingBackend(backend, std::move(sink));
     ForgetFailedRequests();
     const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST");
     if (killAt || std::getenv("MOX3_TIME_SCALE")) {
