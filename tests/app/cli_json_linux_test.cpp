@@ -2,7 +2,10 @@
 // with --json, the exit codes, --help, and what --verbose adds to a failure.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "bridge/firmware_image.h"
@@ -172,6 +175,67 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
         EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << words[0] << "\n" << r.err;
         EXPECT_NE(r.err.find("\nusage:"), std::string::npos) << words[0] << "\n" << r.err;
         EXPECT_TRUE(r.out.empty()) << words[0];
+    }
+}
+
+TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
+    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
+                   "ABCDEF0123456789", "--firmware", P("img.bin")})
+                  .code,
+              0);
+    const std::string image = "firmware_C311.bin";
+    std::string why;
+    auto damaged = MakeSampleImage({2, "01000900", 30000, 9}, &why);
+    damaged[40] ^= 1;
+    struct Case {
+        const char* folder;
+        std::function<void(const std::filesystem::path&)> make;  // puts the image file there
+        std::string finding;  // of the one place searched
+        bool isDamaged;
+        std::string says;  // in the drive's text
+    };
+    const std::vector<Case> cases = {
+        {"none", [](const std::filesystem::path&) {}, "missing", false, " (missing)"},
+        {"folder", [](const std::filesystem::path& f) { std::filesystem::create_directories(f); },
+         "a folder", false, " (a folder)"},
+        {"fifo", [](const std::filesystem::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); },
+         "not a regular file", false, " (not a regular file)"},
+        {"damaged", [&](const std::filesystem::path& f) { WriteBytes(f, damaged); }, "damaged: ",
+         true, " is damaged: "},
+        {"sound",
+         [&](const std::filesystem::path& f) { std::filesystem::copy_file(P("img.bin"), f); },
+         "a sound image", false, ", not newer: nothing to update"},
+    };
+    for (const Case& c : cases) {
+        const std::filesystem::path folder = dir_ / c.folder;
+        std::filesystem::create_directories(folder);
+        c.make(folder / image);
+        const std::string place = (folder / image).string();
+        const nlohmann::json j = Object(Run({"list", "--json", "--image-dir", folder.string()}));
+        ASSERT_EQ(j["drives"].size(), 1u) << c.folder;
+        const nlohmann::json& drive = j["drives"][0];
+        EXPECT_EQ(drive["normalMode"], true) << c.folder;
+        ASSERT_EQ(drive["imageSearched"].size(), 1u) << c.folder;
+        EXPECT_EQ(drive["imageSearched"][0]["path"], place) << c.folder;
+        EXPECT_EQ(drive["imageSearched"][0]["finding"].get<std::string>().rfind(c.finding, 0), 0u)
+            << c.folder << "\n" << drive;
+        EXPECT_EQ(drive.contains("imageDamaged"), c.isDamaged) << c.folder;
+        if (c.isDamaged) {
+            EXPECT_NE(drive["imageDamaged"].get<std::string>().find("digest"), std::string::npos)
+                << drive;
+        }
+
+        ProgramSetting english;
+        english.environment = {{"LANG", "C"}};
+        english.unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
+        const Result text = RunProgram(
+            {"--emulator", P("bus"), "list", "--image-dir", folder.string()}, dir_.path(), english);
+        EXPECT_EQ(text.code, 0) << c.folder;
+        EXPECT_NE(text.out.find("normal firmware, generation 2"), std::string::npos) << text.out;
+        EXPECT_NE(text.out.find(c.says), std::string::npos) << c.folder << "\n" << text.out;
+        if (!c.isDamaged && c.finding != "a sound image") {
+            EXPECT_NE(text.out.find(place + c.says), std::string::npos) << text.out;
+        }
     }
 }
 
