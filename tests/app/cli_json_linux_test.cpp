@@ -178,6 +178,57 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
     }
 }
 
+TEST_F(CliJson, WhatWasGivenWrongIsNamed) {
+    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
+                   "ABCDEF0123456789", "--firmware", P("img.bin")})
+                  .code,
+              0);
+    std::filesystem::create_directories(dir_ / "empty");
+    std::filesystem::create_directories(dir_ / "odd" / "drive.state");
+    WriteBytes(dir_ / "plain.bin", {1, 2, 3});
+    struct Case {
+        std::vector<std::string> words;  // the whole line, global options included
+        int exit;
+        const char* code;                // "" for success
+        std::string says;                // in error.text
+    };
+    const std::vector<Case> cases = {
+        // --json before the command's name is the command's.
+        {{"--emulator", P("bus"), "--json", "list"}, 0, "", ""},
+        {{"--json", "--emulator", P("bus"), "emulator", "show", P("bus/d")}, 0, "", ""},
+        // An --emulator folder that cannot be one is bad usage.
+        {{"--emulator", P("nowhere"), "--json", "list"}, 2, "usage", "does not exist"},
+        {{"--emulator", P("plain.bin"), "list", "--json"}, 2, "usage", "is not a folder"},
+        {{"--emulator", P("bus/d"), "--json", "list"}, 2, "usage",
+         P("bus/d") + " is an emulated drive's folder; --emulator wants the folder that holds "
+                      "the drives, e.g. " + P("bus")},
+        // bridge says what is wrong with the device it was given.
+        {{"--emulator", P("bus"), "bridge", "version", P("empty"), "--json"}, 1,
+         "not-an-emulated-drive", P("empty") + " is not an emulated drive: drive.state is missing"},
+        {{"--emulator", P("bus"), "bridge", "version", P("odd"), "--json"}, 1,
+         "not-an-emulated-drive", "drive.state is not a regular file"},
+        {{"--emulator", P("bus"), "bridge", "version", P("plain.bin"), "--json"}, 1, "cannot-open",
+         P("plain.bin") + " is a regular file, not a disk's device node"},
+        {{"--emulator", P("bus"), "bridge", "version", P("nowhere"), "--json"}, 1, "cannot-open",
+         "there is no such device node or file"},
+    };
+    for (const Case& c : cases) {
+        std::string what;
+        for (const std::string& word : c.words) what += word + " ";
+        const Result r = RunProgram(c.words, dir_.path());
+        EXPECT_EQ(r.code, c.exit) << what << "\n" << r.err;
+        const nlohmann::json j = Object(r);
+        if (!j.is_object()) continue;
+        EXPECT_EQ(j.value("ok", false), c.exit == 0) << what;
+        if (c.exit == 0) continue;
+        const std::string text = j["error"].value("text", "");
+        EXPECT_EQ(j["error"].value("code", ""), c.code) << what;
+        EXPECT_NE(text.find(c.says), std::string::npos) << what << "\n" << text;
+        // Nobody is told to become root for what root could not change.
+        EXPECT_EQ(text.find("run as root"), std::string::npos) << what << "\n" << text;
+    }
+}
+
 TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
     ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
                    "ABCDEF0123456789", "--firmware", P("img.bin")})

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 namespace mox3 {
@@ -58,6 +60,37 @@ TEST(SgIo, RequestTranslationAndResultRules) {
     EXPECT_NE(error.find("/nonexistent/sdz"), std::string::npos);
     EXPECT_EQ(MakeSgIoBackend()->Open(u"/dev/null", &error), nullptr);
     EXPECT_NE(error.find("pass-through"), std::string::npos);
+}
+
+TEST(SgIo, OpenFailuresSayWhatIsWrongAndSuggestRootOnlyWhereItHelps) {
+    struct Case {
+        int error;
+        bool root;
+        const char* says;
+        bool suggestsRoot;
+    };
+    const Case cases[] = {
+        {EACCES, false, "Permission denied", true},
+        {EPERM, false, "not permitted", true},
+        {EACCES, true, "refused even to root", false},
+        {EPERM, true, "refused even to root", false},
+        {ENOENT, false, "there is no such device node", false},
+        {EISDIR, true, "it is a folder", false},
+        {EROFS, true, "read-only", false},
+        {EBUSY, false, "mounted", false},
+        {ENXIO, true, "No such device or address", false},
+    };
+    for (const Case& c : cases) {
+        const std::string text = SgOpenFailureText("/x/sdz", c.error, c.root);
+        EXPECT_EQ(text.rfind("cannot open /x/sdz: ", 0), 0u) << text;
+        EXPECT_NE(text.find(c.says), std::string::npos) << text;
+        EXPECT_EQ(text.find("run as root") != std::string::npos, c.suggestsRoot) << text;
+    }
+    // Opened, but no pass-through: the node's kind says why.
+    EXPECT_NE(SgRefusedText("/x/f", S_IFREG | 0644).find("is a regular file"), std::string::npos);
+    EXPECT_NE(SgRefusedText("/x/vda", S_IFBLK | 0660).find("was opened, but it is not a disk that "
+                                                           "takes SCSI pass-through requests"),
+              std::string::npos);
 }
 
 }  // namespace
