@@ -290,6 +290,28 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
     }
 }
 
+TEST_F(CliJson, TheDemoShowsTheShowCommandOnlyForAFolderThatStays) {
+    std::filesystem::create_directories(dir_ / "tmp");
+    struct Case {
+        std::vector<std::string> words;
+        bool hint;
+    };
+    const std::string drive = (dir_ / "kept" / "bus" / "ZR-MOX3").string();
+    for (const Case& c : std::vector<Case>{{{"demo", "--dir", P("kept")}, true}, {{"demo"}, false}}) {
+        ProgramSetting setting;
+        setting.environment = {{"TMPDIR", P("tmp")}};
+        const Result r = RunProgram(c.words, dir_.path(), setting);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out.find("$ mox3-updater emulator show") != std::string::npos, c.hint) << r.out;
+        if (c.hint) {
+            EXPECT_NE(r.out.find("emulator show " + drive + "\n"), std::string::npos) << r.out;
+            EXPECT_TRUE(std::filesystem::is_directory(drive));
+        }
+    }
+    // The folder the demonstration chose itself is gone.
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));
+}
+
 TEST_F(CliJson, VerboseNamesTheRequestTheDriveFailed) {
     ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
                    "ABCDEF0123456789", "--firmware", P("img.bin")})
