@@ -54,18 +54,17 @@ class SgIoBackend : public PassThroughBackend {
         std::string node = Utf16ToUtf8(path);
         int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            int e = errno;
-            if (error) {
-                *error = "cannot open " + node + ": " + std::strerror(e);
-                if (e == EACCES || e == EPERM) {
-                    *error += " (run as root or as a member of the group that owns " + node + ")";
-                }
-            }
+            const int e = errno;
+            if (error) *error = SgOpenFailureText(node, e, ::geteuid() == 0);
             return nullptr;
         }
         int version = 0;
         if (::ioctl(fd, SG_GET_VERSION_NUM, &version) < 0) {
-            if (error) *error = node + " does not accept SCSI pass-through requests";
+            if (error) {
+                struct stat st {};
+                const bool known = ::fstat(fd, &st) == 0;
+                *error = SgRefusedText(node, known ? st.st_mode : 0);
+            }
             ::close(fd);
             return nullptr;
         }
@@ -74,6 +73,44 @@ class SgIoBackend : public PassThroughBackend {
 };
 
 }  // namespace
+
+std::string SgOpenFailureText(const std::string& node, int error, bool root) {
+    std::string text = "cannot open " + node + ": ";
+    switch (error) {
+        case ENOENT:
+            return text + "there is no such device node or file";
+        case EISDIR:
+            return text + "it is a folder, neither a disk's device node nor an emulated drive";
+        case EROFS:
+            return text + "the device is read-only, and a drive is updated through writing";
+        case EACCES:
+        case EPERM:
+            text += std::strerror(error);
+            // Root is refused only by what no group membership changes either.
+            if (root) {
+                return text + " (refused even to root: a security policy or the device keeps it "
+                              "from being opened for writing)";
+            }
+            return text + " (run as root or as a member of the group that owns " + node + ")";
+        case EBUSY:
+            text += std::strerror(error);
+            return text + " (another program holds it, or it is mounted)";
+        default:
+            return text + std::strerror(error);
+    }
+}
+
+std::string SgRefusedText(const std::string& node, unsigned mode) {
+    if (S_ISREG(mode)) return node + " is a regular file, not a disk's device node";
+    if (S_ISDIR(mode)) {
+        return node + " is a folder, neither a disk's device node nor an emulated drive";
+    }
+    if (S_ISBLK(mode) || S_ISCHR(mode)) {
+        return node + " was opened, but it is not a disk that takes SCSI pass-through requests "
+                      "(a drive behind a USB bridge is a SCSI disk, /dev/sdX)";
+    }
+    return node + " is not a disk's device node: it takes no SCSI pass-through requests";
+}
 
 sg_io_hdr_t BuildSgIoHeader(const ScsiRequest& request,
                             std::array<std::uint8_t, kSgSenseBufferSize>& sense) {

@@ -24,4 +24,10 @@ bool InterpretSgIoResult(const sg_io_hdr_t& header, int ioctlResult, int error,
 
 std::shared_ptr<PassThroughBackend> MakeSgIoBackend();
 
+// Why `node` did not open, from open(2)'s `error`: only a refusal to a user other than root
+// (`root` false) suggests running as root.
+std::string SgOpenFailureText(const std::string& node, int error, bool root);
+// Why `node` opened but takes no SCSI pass-through requests, from its file type (st_mode).
+std::string SgRefusedText(const std::string& node, unsigned mode);
+
 }  // namespace mox3

@@ -2,6 +2,8 @@
 // with --json, the exit codes, --help, and what --verbose adds to a failure.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -173,6 +175,101 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
         EXPECT_NE(r.err.find("\nusage:"), std::string::npos) << words[0] << "\n" << r.err;
         EXPECT_TRUE(r.out.empty()) << words[0];
     }
+}
+
+TEST_F(CliJson, WhatWasGivenWrongIsNamed) {
+    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
+                   "ABCDEF0123456789", "--firmware", P("img.bin")})
+                  .code,
+              0);
+    std::filesystem::create_directories(dir_ / "empty");
+    struct Case {
+        std::vector<std::string> words;  // the whole line, global options included
+        int exit;
+        const char* code;
+        std::string says;  // in error.text
+    };
+    const std::vector<Case> cases = {
+        {{"--emulator", P("bus"), "--json", "list"}, 0, "", ""},
+        {{"--emulator", P("nowhere"), "--json", "list"}, 2, "usage", "does not exist"},
+        {{"--emulator", P("bus/d"), "--json", "list"}, 2, "usage",
+         P("bus/d") + " is an emulated drive's folder; --emulator wants the folder that holds " +
+             "the drives, e.g. " + P("bus")},
+        {{"--emulator", P("bus"), "bridge", "version", P("empty"), "--json"}, 1,
+         "not-an-emulated-drive", P("empty") + " is not an emulated drive: drive.state is missing"},
+        {{"--emulator", P("bus"), "bridge", "version", P("img.bin"), "--json"}, 1, "cannot-open",
+         P("img.bin") + " is a regular file, not a disk's device node"},
+    };
+    for (const Case& c : cases) {
+        const Result r = RunProgram(c.words, dir_.path());
+        const nlohmann::json j = Object(r);
+        EXPECT_EQ(r.code, c.exit) << c.says << "\n" << r.err;
+        if (c.exit == 0 || !j.is_object()) continue;
+        EXPECT_EQ(j["error"].value("code", ""), c.code) << c.says;
+        EXPECT_NE(j["error"].value("text", "").find(c.says), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
+    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
+                   "ABCDEF0123456789", "--firmware", P("img.bin")})
+                  .code,
+              0);
+    // One image folder per finding.
+    std::string why;
+    auto damaged = MakeSampleImage({2, "01000900", 30000, 9}, &why);
+    damaged[40] ^= 1;
+    const std::string image = "firmware_C311.bin";
+    for (const char* folder : {"none", "folder/firmware_C311.bin", "fifo", "damaged", "sound"}) {
+        std::filesystem::create_directories(dir_ / folder);
+    }
+    ASSERT_EQ(::mkfifo((dir_ / "fifo" / image).c_str(), 0600), 0);
+    WriteBytes(dir_ / "damaged" / image, damaged);
+    std::filesystem::copy_file(P("img.bin"), dir_ / "sound" / image);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"none", "missing"},
+        {"folder", "a folder"},
+        {"fifo", "not a regular file"},
+        {"damaged", "damaged: the image's digest header does not match its contents"},
+        {"sound", "a sound image"},
+    };
+    ProgramSetting english;
+    english.environment = {{"LANG", "C"}};
+    english.unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
+    for (const auto& [folder, finding] : cases) {
+        const std::string place = (dir_ / folder / image).string();
+        const nlohmann::json j = Object(Run({"list", "--json", "--image-dir", P(folder.c_str())}));
+        ASSERT_EQ(j["drives"].size(), 1u) << folder;
+        const nlohmann::json& drive = j["drives"][0];
+        EXPECT_EQ(drive["normalMode"], true) << folder;
+        EXPECT_EQ(drive["imageSearched"],
+                  nlohmann::json::array({{{"path", place}, {"finding", finding}}}));
+        EXPECT_EQ(drive.contains("imageDamaged"), folder == "damaged") << drive;
+
+        const Result text =
+            RunProgram({"--emulator", P("bus"), "list", "--image-dir", P(folder.c_str())},
+                       dir_.path(), english);
+        EXPECT_NE(text.out.find("normal firmware, generation 2\n"), std::string::npos) << text.out;
+        const std::string says = folder == "sound"     ? "not newer: nothing to update"
+                                 : folder == "damaged" ? place + " is damaged: "
+                                                       : place + " (" + finding + ")";
+        EXPECT_NE(text.out.find(says), std::string::npos) << text.out;
+    }
+}
+
+TEST_F(CliJson, TheDemoShowsTheShowCommandOnlyForAFolderThatStays) {
+    std::filesystem::create_directories(dir_ / "tmp");
+    ProgramSetting setting;
+    setting.environment = {{"TMPDIR", P("tmp")}};
+    const std::string drive = (dir_ / "kept" / "bus" / "ZR-MOX3").string();
+    Result r = RunProgram({"demo", "--dir", P("kept")}, dir_.path(), setting);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("$ mox3-updater emulator show " + drive + "\n"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(drive));
+    r = RunProgram({"demo"}, dir_.path(), setting);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find("emulator show"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));  // its own folder is gone
 }
 
 TEST_F(CliJson, VerboseNamesTheRequestTheDriveFailed) {

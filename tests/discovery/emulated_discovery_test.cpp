@@ -133,7 +133,7 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     const auto& listedDrive = listed["drives"][0];
     EXPECT_EQ(listedDrive["vendorId"], "0x04C5");
     EXPECT_EQ(listedDrive["productId"], "0x2026");
-    EXPECT_EQ(listedDrive["normalMode"], 0);
+    EXPECT_EQ(listedDrive["normalMode"], false);
     EXPECT_EQ(listedDrive["chipKind"], 2);
 }
 
@@ -147,7 +147,7 @@ TEST_F(EmulatedDiscovery, ListCommandShowsTheDriveInItsNormalFirmware) {
     const auto& drive = listed["drives"][0];
     EXPECT_EQ(drive["productId"], "0x7C34");
     EXPECT_EQ(drive["firmwareVersion"], "V01L00R05");
-    EXPECT_EQ(drive["normalMode"], 1);
+    EXPECT_EQ(drive["normalMode"], true);
     EXPECT_EQ(drive["chipKind"], 2);
 }
 

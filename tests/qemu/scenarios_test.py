@@ -148,8 +148,8 @@ def main():
             check(rc == 0 and "census: 1 (one known drive attached)" in out
                   and "1 bridge drive(s)" in out
                   and '0x5E3B:0x7C34 "KAVELIN" "ZR-MOX3" serial "%s"' % SERIAL in out
-                  and "firmware V01L00R05, normal firmware, chip kind 2" in out,
-                  "list finds the drive with its identity, version and chip kind 2", out)
+                  and "firmware V01L00R05, normal firmware, generation 2" in out,
+                  "list finds the drive with its identity, version and generation 2", out)
             check("0x0BC2" not in out,
                   "a plain USB disk that rejects vendor commands is not listed", out)
             rc, out = guest.run(update, timeout=args.timeout)

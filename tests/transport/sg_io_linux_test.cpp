@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <tuple>
 
 namespace mox3 {
 namespace {
@@ -58,6 +59,23 @@ TEST(SgIo, RequestTranslationAndResultRules) {
     EXPECT_NE(error.find("/nonexistent/sdz"), std::string::npos);
     EXPECT_EQ(MakeSgIoBackend()->Open(u"/dev/null", &error), nullptr);
     EXPECT_NE(error.find("pass-through"), std::string::npos);
+}
+
+TEST(SgIo, OnlyARefusalToAUserOtherThanRootSuggestsRunningAsRoot) {
+    const std::tuple<int, bool, const char*, bool> cases[] = {
+        {EACCES, false, "Permission denied", true},
+        {EPERM, false, "not permitted", true},
+        {EACCES, true, "refused even to root", false},
+        {EPERM, true, "refused even to root", false},
+        {EISDIR, true, "it is a folder", false},
+        {ENXIO, true, "No such device or address", false},
+    };
+    for (const auto& [error, root, says, suggestsRoot] : cases) {
+        const std::string text = SgOpenFailureText("/x/sdz", error, root);
+        EXPECT_EQ(text.rfind("cannot open /x/sdz: ", 0), 0u) << text;
+        EXPECT_NE(text.find(says), std::string::npos) << text;
+        EXPECT_EQ(text.find("run as root") != std::string::npos, suggestsRoot) << text;
+    }
 }
 
 }  // namespace

@@ -47,11 +47,17 @@ int main(int argc, char** argv) {
     std::string traceFile;
     const char* fromEnvironment = std::getenv("MOX3_EMULATOR");
     std::string emulatorRoot = fromEnvironment ? fromEnvironment : "";
-    // The global options may stand anywhere.
+    // The global options may stand anywhere. --json belongs to the command; before the command's
+    // name it is handed to the command as if it followed it.
+    bool jsonFirst = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& word = arguments[i];
         if (word == "--verbose") {
             mox3::SetVerboseFailures(true);
+            continue;
+        }
+        if (word == "--json" && words.empty()) {
+            jsonFirst = true;
             continue;
         }
         std::string* target = nullptr;
@@ -76,6 +82,7 @@ int main(int argc, char** argv) {
         std::cerr << "error: no command given\n" << kUsage;
         return mox3::kExitUsage;
     }
+    if (jsonFirst) words.push_back("--json");
     // "help COMMAND [SUBCOMMAND]" is "COMMAND [SUBCOMMAND] --help".
     if (words[0] == "help" && words.size() > 1) {
         words.erase(words.begin());
@@ -93,6 +100,14 @@ int main(int argc, char** argv) {
                   << "build type: " << (buildType.empty() ? "unspecified" : buildType) << "\n"
                   << "source revision: " << MOX3_SOURCE_REVISION << "\n";
         return mox3::kExitOk;
+    }
+    // A folder that cannot be the emulator's is a bad option value, like any other.
+    if (!emulatorRoot.empty()) {
+        const std::string problem = mox3::EmulatorFolderProblem(emulatorRoot);
+        if (!problem.empty()) {
+            mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
+            return report.Usage(problem, kUsage);
+        }
     }
     std::string why = mox3::SetUpDeviceAccess(traceFile, emulatorRoot);
     if (!why.empty()) {

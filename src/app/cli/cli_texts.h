@@ -47,7 +47,7 @@ enum class CliText {
     kCensusNoUpdate,
     kBridgeDrives,     // {0} count
     kSlotLine,         // {0} slot, {1} vendor:product, {2} manufacturer, {3} product, {4} serial
-    kFirmwareLine,     // {0} version, {1} normal firmware or update loader, {2} chip kind
+    kFirmwareLine,     // {0} version, {1} normal firmware or update loader, {2} generation
     kNormalFirmware,
     kUpdateLoader,
     kImageChipUnknown,

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
@@ -67,6 +68,13 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
         }
     }
 
+    // A folder can only be an emulated drive: say what it lacks rather than what opening a
+    // folder as a device node says.
+    std::error_code ec;
+    if (std::filesystem::is_directory(Utf8Path(device), ec) &&
+        !IsEmulatedDevicePath(Utf8ToUtf16(device))) {
+        return report.Fail("not-an-emulated-drive", NotAnEmulatedDriveText(device));
+    }
     CSpti request;
     if (!request.Open(Utf8ToUtf16(device))) {
         return report.Fail("cannot-open", request.openError().empty() ? "cannot open " + device
@@ -125,8 +133,13 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
     }
     auto fields = [&](JsonWriter& into) { j.WriteTo(into); };
     if (!ok) {
-        return report.Fail("command-failed",
-                           "the device did not accept the " + what + " command", fields);
+        std::string text = device;
+        text += " did not accept the " + what + " command";
+        // INQUIRY and READ CAPACITY are every disk's; the others only this family's bridges take.
+        if (what != "inquiry" && what != "capacity") {
+            text += " (a disk without a bridge of this family refuses it)";
+        }
+        return report.Fail("command-failed", text, fields);
     }
     if (!report.json()) out << textOut;
     return report.Done(fields);

@@ -32,23 +32,36 @@ struct ImageNote {
     std::string version;  // the image's version text; empty without a sound image
     std::string text;
     bool newer = false;
+    std::string damaged;               // what is wrong with the image an update would take
+    std::vector<ImagePlace> searched;  // where it was looked for, and what was there
 };
 
 ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16string& driveVersion,
                     LanguageId lang) {
     ImageNote note;
     if (chipKind != 1 && chipKind != 2) {
-        return {"", CliString(CliText::kImageChipUnknown, lang), false};
+        note.text = CliString(CliText::kImageChipUnknown, lang);
+        return note;
     }
+    note.searched = SearchedImagePlaces(options, chipKind);
     const std::u16string path = FindImagePath(options, chipKind);
     FirmwareImage image = FirmwareImage::Read(PathFromText(path));
     image.RequireGeneration(chipKind);
     if (image.fault() == ImageFault::Unreadable) {
-        return {"", FormatCliText(CliText::kImageMissing, lang, {Utf16ToUtf8(path)}), false};
+        // Every place searched, each with what it held.
+        std::string places;
+        for (const ImagePlace& place : note.searched) {
+            if (!places.empty()) places += "; ";
+            places += Utf16ToUtf8(place.path) + " (" + place.finding + ")";
+        }
+        note.text = FormatCliText(CliText::kImageMissing, lang, {places});
+        return note;
     }
     if (!image.ok()) {
-        return {"", FormatCliText(CliText::kImageDamaged, lang, {Utf16ToUtf8(path), image.problem()}),
-                false};
+        note.damaged = image.problem();
+        note.text =
+            FormatCliText(CliText::kImageDamaged, lang, {Utf16ToUtf8(path), image.problem()});
+        return note;
     }
     std::u16string imageShort = u"0.00", driveShort = u"0.00";
     ShortVersionText(image.trailerVersion(), imageShort);
@@ -140,13 +153,19 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
             .Field("serialNumber", Utf16ToUtf8(r.serialNumber))
             .Field("port", Utf16ToUtf8(r.usbPort))
             .Field("firmwareVersion", Utf16ToUtf8(r.firmwareVersion))
-            .Field("normalMode", static_cast<std::int64_t>(r.normalMode))
+            .Field("normalMode", r.normalMode != 0)
             .Field("chipKind", static_cast<std::int64_t>(chip));
         const ImageNote image = NoteImage(hostOptions, chip, r.firmwareVersion, lang);
-        j.Field("imageVersion", image.version)
-            .Field("imageNewer", image.newer)
-            .Key("paths")
-            .BeginArray();
+        j.Field("imageVersion", image.version).Field("imageNewer", image.newer);
+        if (!image.damaged.empty()) j.Field("imageDamaged", image.damaged);
+        j.Key("imageSearched").BeginArray();
+        for (const ImagePlace& place : image.searched) {
+            j.BeginObject()
+                .Field("path", Utf16ToUtf8(place.path))
+                .Field("finding", place.finding)
+                .EndObject();
+        }
+        j.EndArray().Key("paths").BeginArray();
         text += FormatCliText(CliText::kSlotLine, lang,
                               {std::to_string(slot),
                                Utf16ToUtf8(r.vendorIdText) + ":" + Utf16ToUtf8(r.productIdText),

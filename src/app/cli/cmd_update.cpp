@@ -870,7 +870,12 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     const std::uint64_t tookMs = clock->NowMs() - start;
 
     std::vector<std::string> show = {"show", (dir / "bus" / "ZR-MOX3").string()};
-    out << "\n$ mox3-updater emulator show " << show[1] << "\n";
+    // The command to look again is worth showing only for a folder that stays.
+    if (cli.value("--dir")) {
+        out << "\n$ mox3-updater emulator show " << show[1] << "\n";
+    } else {
+        out << "\nThe drive after the update:\n";
+    }
     RunEmulatorCommand(show, out, err);
     if (realistic) {
         char took[160];

@@ -2,13 +2,17 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "base/text.h"
 #include "bridge/vendor_commands.h"
 #include "discovery/device_tree.h"
+#include "emulator/drive_state.h"
+#include "emulator/emulated_drive.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
+#include "emulator/folder_files.h"
 #include "platform/output_file.h"
 #include "platform/platform.h"
 #include "transport/emulator_mark.h"
@@ -157,15 +161,51 @@ int UnopenedDisks(std::string* firstReason) {
     return count;
 }
 
+std::string EmulatorFolderProblem(const std::string& emulatorRoot) {
+    std::error_code ec;
+    const std::filesystem::path root = Utf8Path(emulatorRoot);
+    if (!std::filesystem::is_directory(root, ec)) {
+        return std::filesystem::exists(root, ec)
+                   ? "--emulator takes a folder of emulated drives; " + emulatorRoot +
+                         " is not a folder"
+                   : "the emulator folder " + emulatorRoot + " does not exist";
+    }
+    if (IsEmulatedDriveFolder(root)) {
+        std::filesystem::path drive = root.lexically_normal();
+        if (!drive.has_filename()) drive = drive.parent_path();
+        std::filesystem::path parent = drive.parent_path();
+        if (parent.empty()) parent = ".";
+        std::string text = emulatorRoot;
+        text += " is an emulated drive's folder; --emulator wants the folder that holds the "
+                "drives, e.g. ";
+        text += Utf16ToUtf8(parent.u16string());
+        return text;
+    }
+    return {};
+}
+
+std::string NotAnEmulatedDriveText(const std::string& folder) {
+    const std::filesystem::path dir = Utf8Path(folder);
+    std::error_code ec;
+    const auto state = std::filesystem::symlink_status(dir / kDriveStateFile, ec);
+    std::string text = folder;
+    text += " is not an emulated drive: ";
+    text += kDriveStateFile;
+    if (!std::filesystem::exists(state)) return text + " is missing";
+    if (!std::filesystem::is_regular_file(state)) return text + " is not a regular file";
+    std::string why;
+    if (!ReadFileContents(dir / kDriveStateFile, kLargestStateFile, &why)) {
+        return text + " cannot be read: " + why;
+    }
+    text += " does not begin with ";
+    text += kDriveStateFormatLine;
+    return text;
+}
+
 std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot) {
     if (!emulatorRoot.empty()) {
-        std::error_code ec;
-        if (!std::filesystem::is_directory(Utf8Path(emulatorRoot), ec)) {
-            return std::filesystem::exists(Utf8Path(emulatorRoot), ec)
-                       ? "--emulator takes a folder of emulated drives; " + emulatorRoot +
-                             " is not a folder"
-                       : "the emulator folder " + emulatorRoot + " does not exist";
-        }
+        std::string problem = EmulatorFolderProblem(emulatorRoot);
+        if (!problem.empty()) return problem;
         SetDeviceTree(MakeEmulatorDeviceTree(Utf8Path(emulatorRoot), SystemClock()));
         BusFolder() = emulatorRoot;
     } else {

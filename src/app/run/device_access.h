@@ -12,6 +12,14 @@ namespace mox3 {
 // devices in that folder. Returns an error text, empty on success.
 std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot);
 
+// Why `emulatorRoot` cannot be the --emulator folder (missing, no folder, or a drive's own
+// folder instead of the one that holds the drives); empty when it can.
+std::string EmulatorFolderProblem(const std::string& emulatorRoot);
+
+// What makes `folder`, given where an emulated drive was expected, none: its state file
+// missing, unreadable or of another format.
+std::string NotAnEmulatedDriveText(const std::string& folder);
+
 class PassThroughBackend;
 
 // Wraps a backend so that the testing aids stay with emulated drives: the first request that

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/run/update_run.h"
 
@@ -40,6 +41,23 @@ class CliHost : public HostServices {
 
 // The image file of a chip kind as a run with these options would find it.
 std::u16string FindImagePath(const HostOptions& options, int chipKind);
+
+// One place a run looks for the image of a chip kind, and what it found there.
+struct ImagePlace {
+    std::u16string path;
+    // In a few English words: "missing", "a folder", "not a regular file", "unreadable: ...",
+    // "damaged: ...", "for the other generation: ...", or "a sound image".
+    std::string finding;
+    bool usable = false;  // a sound image of that chip kind
+};
+
+// Every place a run with these options looks for the image of a chip kind, in the order it
+// looks, up to the first where something is: the path FindImagePath gives (with nothing
+// anywhere, it gives the first).
+std::vector<ImagePlace> SearchedImagePlaces(const HostOptions& options, int chipKind);
+
+// What `path` holds as the image of `chipKind`, in the words of ImagePlace::finding.
+ImagePlace InspectImagePlace(const std::filesystem::path& path, int chipKind);
 
 // Why a host for the command line could not be had.
 enum class HostStartFailure {

@@ -419,6 +419,21 @@ UpdateMarker ParseRecord(std::string_view text) {
     return m;
 }
 
+// Where a run looks for the image of a chip kind, in order, up to the first place where
+// something is: the given folder alone, else beside the program and then the installed data
+// folder.
+std::vector<fs::path> ImagePlaces(const fs::path& imageDir, int chipKind) {
+    const char* name = chipKind == 1 ? "firmware_C30.bin" : "firmware_C311.bin";
+    if (!imageDir.empty()) return {imageDir / name};
+    std::vector<fs::path> places = {ProgramFolder() / name};
+    std::error_code ec;
+    if (!fs::exists(places.front(), ec)) {
+        // The program's folder is a real path (no links), so ".." can be resolved by the text.
+        places.push_back((ProgramFolder() / MOX3_DATA_DIR_FROM_PROGRAM / name).lexically_normal());
+    }
+    return places;
+}
+
 }  // namespace
 
 std::string RecordFileName(const std::u16string& serial) {
@@ -441,17 +456,11 @@ std::u16string LinuxHost::LoadText(int id) {
 }
 
 std::u16string LinuxHost::ImagePath(int chipKind) {
-    const char* name = chipKind == 1 ? "firmware_C30.bin" : "firmware_C311.bin";
-    if (!options_.imageDir.empty()) return Utf8ToUtf16((options_.imageDir / name).string());
-    fs::path beside = ProgramFolder() / name;
+    const std::vector<fs::path> places = ImagePlaces(options_.imageDir, chipKind);
+    // The place where something is; with nothing anywhere, the first.
     std::error_code ec;
-    if (!fs::exists(beside, ec)) {
-        // The program's folder is a real path (no links), so ".." can be resolved by the text.
-        fs::path installed =
-            (ProgramFolder() / MOX3_DATA_DIR_FROM_PROGRAM / name).lexically_normal();
-        if (fs::exists(installed, ec)) return Utf8ToUtf16(installed.string());
-    }
-    return Utf8ToUtf16(beside.string());
+    const fs::path& taken = fs::exists(places.back(), ec) ? places.back() : places.front();
+    return Utf8ToUtf16(taken.string());
 }
 
 int LinuxHost::StateFolderFd() {
@@ -880,6 +889,14 @@ UpdateLock::Outcome TakeLock(const HostOptions& options, LinuxHost* stateHost, b
 
 std::u16string FindImagePath(const HostOptions& options, int chipKind) {
     return LinuxHost(options).ImagePath(chipKind);
+}
+
+std::vector<ImagePlace> SearchedImagePlaces(const HostOptions& options, int chipKind) {
+    std::vector<ImagePlace> places;
+    for (const fs::path& path : ImagePlaces(options.imageDir, chipKind)) {
+        places.push_back(InspectImagePlace(path, chipKind));
+    }
+    return places;
 }
 
 std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, HostStartFailure* failure,

@@ -332,6 +332,11 @@ std::u16string FindImagePath(const HostOptions& options, int chipKind) {
     return WindowsHost(options, false).ImagePath(chipKind);
 }
 
+std::vector<ImagePlace> SearchedImagePlaces(const HostOptions& options, int chipKind) {
+    // One place only: the given folder, else the program's.
+    return {InspectImagePlace(std::filesystem::path(FindImagePath(options, chipKind)), chipKind)};
+}
+
 SingleInstance TakeSingleInstance(const wchar_t* name) {
     SingleInstance taken;
     SetLastError(ERROR_SUCCESS);
