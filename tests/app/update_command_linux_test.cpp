@@ -293,8 +293,12 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
         {"several drives",
          [&] { MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other"); }, 1,
          "several-drives", "cause: 2 drives of this family are attached; name one with --device"},
-        {"no image", [&] { std::filesystem::remove(dir_ / "images" / "firmware_C311.bin"); }, 1,
-         "image-missing", "cause: no image file " },
+        {"no image",
+         [&] {
+             std::filesystem::remove(dir_ / "images" / "firmware_C311.bin");
+             std::filesystem::create_directory(dir_ / "images" / "firmware_C311.bin");
+         },
+         1, "image-missing", "firmware_C311.bin (a folder)"},
         {"a loader without a record",
          [&] {
              std::filesystem::remove_all(bus / "drive");
@@ -314,6 +318,7 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
         std::filesystem::remove_all(bus);
         std::filesystem::remove_all(dir_ / "state");
         std::string why;
+        std::filesystem::remove_all(dir_ / "images" / "firmware_C311.bin");
         WriteBytes(dir_ / "images" / "firmware_C311.bin",
                    MakeSampleImage({2, "01000700", 30000, 7}, &why));
         MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");

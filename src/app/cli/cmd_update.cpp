@@ -563,8 +563,15 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             return finish(kExitFailed, kMsgImageDamaged, "", cause);
         }
         if (view.lastMessage() == kImageMissingText) {
-            return finish(kExitFailed, 0, "image-missing",
-                          causeOf(CliText::kImageMissing, {Utf16ToUtf8(versions.imagePath)}));
+            // Every place looked at, and what stood there.
+            std::string places;
+            for (const ImagePlace& place :
+                 SearchedImagePlaces(hostOptions, versions.bound.generation)) {
+                if (!places.empty()) places += "; ";
+                places += Utf16ToUtf8(place.path) + " (" + place.finding + ")";
+            }
+            if (places.empty()) places = Utf16ToUtf8(versions.imagePath);
+            return finish(kExitFailed, 0, "image-missing", causeOf(CliText::kImageMissing, {places}));
         }
         return finish(kExitFailed, host.lastTextId());
     }
