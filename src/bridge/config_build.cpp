@@ -60,6 +60,8 @@ ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const FirmwareImage& image,
     // The generation comes from the image's last two bytes.
     result.chipKind = image.generation();
     if (expectedKind != 0 && expectedKind != result.chipKind) {
+        // A damaged image's last bytes say nothing: the damage is what is wrong.
+        if (!image.ok()) return fail("image", "the image is damaged: " + image.problem());
         return fail("generation", "the image is for generation " + std::to_string(result.chipKind) +
                                       ", the drive is generation " + std::to_string(expectedKind));
     }
