@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -214,8 +215,9 @@ namespace {
 volatile std::sig_atomic_t protectedStretch = 0;
 volatile std::sig_atomic_t interrupted = 0;
 int interruptedExitCode = 4;
-// Written by the handler as it stands: set before the handlers can run, never freed.
-const std::string* interruptionOutput = nullptr;
+// Written by the handler as it stands: the length is cleared while the text changes.
+char interruptionOutput[1024];
+volatile std::sig_atomic_t interruptionOutputLength = 0;
 
 // Interruptions at any time: they end the process outside a protected stretch.
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -239,8 +241,8 @@ void WriteError(const char* text) {
 void OnInterruption(int) {
     if (!protectedStretch) {
         WriteError("\ninterrupted: nothing was sent to the drive that needs finishing\n");
-        if (const std::string* text = interruptionOutput) {
-            ssize_t ignored = ::write(1, text->data(), text->size());
+        if (const std::size_t length = static_cast<std::size_t>(interruptionOutputLength)) {
+            ssize_t ignored = ::write(1, interruptionOutput, length);
             (void)ignored;
         }
         std::_Exit(interruptedExitCode);
@@ -315,8 +317,10 @@ bool InterruptionArrived() {
 }
 
 void SetInterruptionOutput(const std::string& text) {
-    // Kept for good: a handler may be reading the one it replaces.
-    interruptionOutput = text.empty() ? nullptr : new std::string(text);
+    interruptionOutputLength = 0;
+    const std::size_t length = std::min(text.size(), sizeof interruptionOutput);
+    std::memcpy(interruptionOutput, text.data(), length);
+    interruptionOutputLength = static_cast<std::sig_atomic_t>(length);
 }
 
 namespace {

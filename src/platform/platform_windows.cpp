@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -248,8 +249,9 @@ namespace {
 volatile LONG protectedStretch = 0;
 volatile LONG interrupted = 0;
 int interruptedExitCode = 4;
-// Written by the handler as it stands: set before the handler can run, never freed.
-const std::string* volatile interruptionOutput = nullptr;
+// Written by the handler as it stands: the length is cleared while the text changes.
+char interruptionOutput[1024];
+volatile LONG interruptionOutputLength = 0;
 // Set while no drive is at risk; a handler holding an event waits for it.
 HANDLE driveSafe = nullptr;
 
@@ -269,8 +271,8 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
         case ConsoleEventAnswer::EndNow:
             std::fputs("\ninterrupted: nothing was sent to the drive that needs finishing\n",
                        stderr);
-            if (const std::string* text = interruptionOutput) {
-                std::fwrite(text->data(), 1, text->size(), stdout);
+            if (const LONG length = interruptionOutputLength) {
+                std::fwrite(interruptionOutput, 1, static_cast<std::size_t>(length), stdout);
                 std::fflush(stdout);
             }
             std::_Exit(interruptedExitCode);
@@ -290,8 +292,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
 }  // namespace
 
 void SetInterruptionOutput(const std::string& text) {
-    // Kept for good: the handler's thread may be reading the one it replaces.
-    interruptionOutput = text.empty() ? nullptr : new std::string(text);
+    InterlockedExchange(&interruptionOutputLength, 0);
+    const std::size_t length = std::min(text.size(), sizeof interruptionOutput);
+    std::memcpy(interruptionOutput, text.data(), length);
+    InterlockedExchange(&interruptionOutputLength, static_cast<LONG>(length));
 }
 
 void InstallInterruptionHandling(int exitCode) {

@@ -81,6 +81,13 @@ constexpr Entry kEnglish[] = {
     {K::kUnfinishedFound,
      "An earlier update of this drive was interrupted; this update finishes it."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "An emulated ZR-MOX3 drive is attached (folder {0}), firmware {1};\nthe image beside the program holds {2}."},
+    {K::kDemoAfter, "The drive after the update:"},
+    {K::kDemoTook,
+     "The demonstration took {0} s of real time, its waits shortened twentyfold; with the waits of a real drive the update takes {1} s."},
+    {K::kDemoRealistic,
+     "On a real drive this update takes {0} s: {1} s of waits the run makes and {2} s of USB requests and flash programming."},
 };
 
 constexpr Entry kGerman[] = {
@@ -141,6 +148,13 @@ constexpr Entry kGerman[] = {
     {K::kUnfinishedFound,
      "Eine frühere Aktualisierung dieses Laufwerks wurde unterbrochen; diese Aktualisierung stellt sie fertig."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "Ein emuliertes ZR-MOX3-Laufwerk ist angeschlossen (Ordner {0}), Firmware {1};\ndie Image-Datei neben dem Programm enthält {2}."},
+    {K::kDemoAfter, "Das Laufwerk nach der Aktualisierung:"},
+    {K::kDemoTook,
+     "Die Vorführung dauerte {0} s in Echtzeit, ihre Wartezeiten auf ein Zwanzigstel verkürzt; mit den Wartezeiten eines echten Laufwerks dauert die Aktualisierung {1} s."},
+    {K::kDemoRealistic,
+     "Auf einem echten Laufwerk dauert diese Aktualisierung {0} s: {1} s Wartezeiten des Ablaufs und {2} s USB-Anfragen und Flash-Programmierung."},
 };
 
 constexpr Entry kSpanish[] = {
@@ -202,6 +216,13 @@ constexpr Entry kSpanish[] = {
     {K::kUnfinishedFound,
      "Una actualización anterior de esta unidad se interrumpió; esta actualización la termina."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "Hay una unidad ZR-MOX3 emulada conectada (carpeta {0}), firmware {1};\nla imagen junto al programa contiene {2}."},
+    {K::kDemoAfter, "La unidad después de la actualización:"},
+    {K::kDemoTook,
+     "La demostración duró {0} s de tiempo real, con sus esperas reducidas veinte veces; con las esperas de una unidad real la actualización dura {1} s."},
+    {K::kDemoRealistic,
+     "En una unidad real esta actualización dura {0} s: {1} s de esperas del proceso y {2} s de solicitudes USB y programación de la memoria flash."},
 };
 
 constexpr Entry kFrench[] = {
@@ -261,6 +282,13 @@ constexpr Entry kFrench[] = {
     {K::kUnfinishedFound,
      "Une mise à jour précédente de ce disque a été interrompue ; cette mise à jour la termine."},
     {K::kCaptioned, "{0} : {1}"},
+    {K::kDemoAttached,
+     "Un disque ZR-MOX3 émulé est connecté (dossier {0}), micrologiciel {1} ;\nl'image à côté du programme contient {2}."},
+    {K::kDemoAfter, "Le disque après la mise à jour :"},
+    {K::kDemoTook,
+     "La démonstration a duré {0} s en temps réel, ses attentes réduites vingt fois ; avec les attentes d'un vrai disque, la mise à jour dure {1} s."},
+    {K::kDemoRealistic,
+     "Sur un vrai disque, cette mise à jour dure {0} s : {1} s d'attentes du déroulement et {2} s de requêtes USB et de programmation de la mémoire flash."},
 };
 
 constexpr Entry kItalian[] = {
@@ -322,6 +350,13 @@ constexpr Entry kItalian[] = {
     {K::kUnfinishedFound,
      "Un aggiornamento precedente di questa unità è stato interrotto; questo aggiornamento lo completa."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "È collegata un'unità ZR-MOX3 emulata (cartella {0}), firmware {1};\nl'immagine accanto al programma contiene {2}."},
+    {K::kDemoAfter, "L'unità dopo l'aggiornamento:"},
+    {K::kDemoTook,
+     "La dimostrazione è durata {0} s in tempo reale, con le attese ridotte di venti volte; con le attese di un'unità reale l'aggiornamento dura {1} s."},
+    {K::kDemoRealistic,
+     "Su un'unità reale questo aggiornamento dura {0} s: {1} s di attese della procedura e {2} s di richieste USB e programmazione della memoria flash."},
 };
 
 constexpr Entry kDutch[] = {
@@ -379,6 +414,13 @@ constexpr Entry kDutch[] = {
     {K::kUnfinishedFound,
      "Een eerdere update van dit station is onderbroken; deze update maakt hem af."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "Er is een geëmuleerd ZR-MOX3-station aangesloten (map {0}), firmware {1};\nde image naast het programma bevat {2}."},
+    {K::kDemoAfter, "Het station na de update:"},
+    {K::kDemoTook,
+     "De demonstratie duurde {0} s werkelijke tijd, de wachttijden twintig keer verkort; met de wachttijden van een echt station duurt de update {1} s."},
+    {K::kDemoRealistic,
+     "Op een echt station duurt deze update {0} s: {1} s wachttijd van de procedure en {2} s USB-verzoeken en flashprogrammering."},
 };
 
 constexpr Entry kNorwegian[] = {
@@ -437,6 +479,13 @@ constexpr Entry kNorwegian[] = {
     {K::kUnfinishedFound,
      "En tidligere oppdatering av denne stasjonen ble avbrutt; denne oppdateringen fullfører den."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "En emulert ZR-MOX3-stasjon er tilkoblet (mappe {0}), fastvare {1};\nbildet ved siden av programmet inneholder {2}."},
+    {K::kDemoAfter, "Stasjonen etter oppdateringen:"},
+    {K::kDemoTook,
+     "Demonstrasjonen tok {0} s reell tid, med ventetidene forkortet tjue ganger; med ventetidene til en ekte stasjon tar oppdateringen {1} s."},
+    {K::kDemoRealistic,
+     "På en ekte stasjon tar denne oppdateringen {0} s: {1} s med ventetid i kjøringen og {2} s med USB-forespørsler og flashprogrammering."},
 };
 
 constexpr Entry kPortuguese[] = {
@@ -496,6 +545,13 @@ constexpr Entry kPortuguese[] = {
     {K::kUnfinishedFound,
      "Uma atualização anterior desta unidade foi interrompida; esta atualização a conclui."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "Uma unidade ZR-MOX3 emulada está conectada (pasta {0}), firmware {1};\na imagem ao lado do programa contém {2}."},
+    {K::kDemoAfter, "A unidade após a atualização:"},
+    {K::kDemoTook,
+     "A demonstração levou {0} s de tempo real, com as esperas reduzidas vinte vezes; com as esperas de uma unidade real a atualização leva {1} s."},
+    {K::kDemoRealistic,
+     "Numa unidade real esta atualização leva {0} s: {1} s de esperas do processo e {2} s de pedidos USB e programação da memória flash."},
 };
 
 constexpr Entry kSwedish[] = {
@@ -555,6 +611,13 @@ constexpr Entry kSwedish[] = {
     {K::kUnfinishedFound,
      "En tidigare uppdatering av den här enheten avbröts; den här uppdateringen slutför den."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "En emulerad ZR-MOX3-enhet är ansluten (mapp {0}), firmware {1};\navbilden bredvid programmet innehåller {2}."},
+    {K::kDemoAfter, "Enheten efter uppdateringen:"},
+    {K::kDemoTook,
+     "Demonstrationen tog {0} s verklig tid, med väntetiderna förkortade tjugo gånger; med en riktig enhets väntetider tar uppdateringen {1} s."},
+    {K::kDemoRealistic,
+     "På en riktig enhet tar den här uppdateringen {0} s: {1} s väntetid i körningen och {2} s USB-förfrågningar och flashprogrammering."},
 };
 
 constexpr Entry kArabic[] = {
@@ -611,6 +674,13 @@ constexpr Entry kArabic[] = {
      "القرص ينتظر في وضع التحديث ولا يوجد هنا سجل لتحديثه؛ لإكماله، حدّد رقمه التسلسلي وطرازه: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "تمت مقاطعة تحديث سابق لهذا القرص؛ هذا التحديث يكمله."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "قرص ZR-MOX3 مُحاكى متصل (المجلد {0})، البرنامج الثابت {1}؛\nالصورة بجانب البرنامج تحتوي على {2}."},
+    {K::kDemoAfter, "القرص بعد التحديث:"},
+    {K::kDemoTook,
+     "استغرق العرض {0} ث من الوقت الفعلي، مع تقصير فترات الانتظار عشرين مرة؛ مع فترات انتظار قرص حقيقي يستغرق التحديث {1} ث."},
+    {K::kDemoRealistic,
+     "على قرص حقيقي يستغرق هذا التحديث {0} ث: {1} ث من فترات الانتظار و{2} ث من طلبات USB وبرمجة ذاكرة الفلاش."},
 };
 
 constexpr Entry kChineseTraditional[] = {
@@ -665,6 +735,10 @@ constexpr Entry kChineseTraditional[] = {
      "磁碟機正在更新模式中等待，此處未保留其更新紀錄；若要完成更新，請提供序號與型號：update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "此磁碟機先前的更新曾中斷；本次更新會將其完成。"},
     {K::kCaptioned, "{0}：{1}"},
+    {K::kDemoAttached, "已連接一台模擬的 ZR-MOX3 磁碟機（資料夾 {0}），韌體 {1}；\n程式旁的映像檔為 {2}。"},
+    {K::kDemoAfter, "更新後的磁碟機："},
+    {K::kDemoTook, "本示範實際耗時 {0} 秒，等待時間縮短為二十分之一；以真實磁碟機的等待時間計算，更新需時 {1} 秒。"},
+    {K::kDemoRealistic, "在真實磁碟機上此更新需時 {0} 秒：其中 {1} 秒為流程的等待，{2} 秒為 USB 要求與快閃記憶體燒錄。"},
 };
 
 constexpr Entry kDanish[] = {
@@ -725,6 +799,13 @@ constexpr Entry kDanish[] = {
     {K::kUnfinishedFound,
      "En tidligere opdatering af dette drev blev afbrudt; denne opdatering fuldfører den."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "Et emuleret ZR-MOX3-drev er tilsluttet (mappe {0}), firmware {1};\nbilledet ved siden af programmet indeholder {2}."},
+    {K::kDemoAfter, "Drevet efter opdateringen:"},
+    {K::kDemoTook,
+     "Demonstrationen tog {0} s reel tid, med ventetiderne forkortet tyve gange; med et rigtigt drevs ventetider tager opdateringen {1} s."},
+    {K::kDemoRealistic,
+     "På et rigtigt drev tager denne opdatering {0} s: {1} s ventetid i kørslen og {2} s USB-forespørgsler og flashprogrammering."},
 };
 
 constexpr Entry kFinnish[] = {
@@ -783,6 +864,13 @@ constexpr Entry kFinnish[] = {
      "asema odottaa päivitystilassa, eikä sen päivityksestä ole tallennetta täällä; viimeistele se antamalla sarjanumero ja malli: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "Aseman aiempi päivitys keskeytyi; tämä päivitys viimeistelee sen."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "Emuloitu ZR-MOX3-asema on liitetty (kansio {0}), laiteohjelmisto {1};\nohjelman vieressä oleva kuva sisältää version {2}."},
+    {K::kDemoAfter, "Asema päivityksen jälkeen:"},
+    {K::kDemoTook,
+     "Esittely kesti {0} s todellista aikaa, odotukset lyhennettyinä kahdeskymmenesosaan; oikean aseman odotuksilla päivitys kestää {1} s."},
+    {K::kDemoRealistic,
+     "Oikealla asemalla tämä päivitys kestää {0} s: {1} s ajon odotuksia ja {2} s USB-pyyntöjä ja flash-ohjelmointia."},
 };
 
 constexpr Entry kJapanese[] = {
@@ -839,6 +927,11 @@ constexpr Entry kJapanese[] = {
      "ドライブはアップデートモードで待機していますが、ここにはその更新の記録がありません。完了するにはシリアル番号とモデルを指定してください: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "このドライブの以前の更新は中断されました。今回の更新で完了します。"},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "エミュレートされた ZR-MOX3 ドライブが接続されています（フォルダー {0}）、ファームウェア {1}。\nプログラムの横のイメージは {2} です。"},
+    {K::kDemoAfter, "更新後のドライブ:"},
+    {K::kDemoTook, "デモの実時間は {0} 秒でした（待ち時間は 20 分の 1 に短縮）。実際のドライブの待ち時間では、更新に {1} 秒かかります。"},
+    {K::kDemoRealistic, "実際のドライブではこの更新に {0} 秒かかります（処理の待ち時間 {1} 秒、USB 要求とフラッシュ書き込み {2} 秒）。"},
 };
 
 constexpr Entry kKorean[] = {
@@ -895,6 +988,11 @@ constexpr Entry kKorean[] = {
      "드라이브가 업데이트 모드에서 대기 중이지만 여기에는 업데이트 기록이 없습니다. 완료하려면 일련 번호와 모델을 지정하십시오: update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "이 드라이브의 이전 업데이트가 중단되었습니다. 이번 업데이트로 완료합니다."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached, "에뮬레이트된 ZR-MOX3 드라이브가 연결되어 있습니다(폴더 {0}), 펌웨어 {1}.\n프로그램 옆의 이미지는 {2}입니다."},
+    {K::kDemoAfter, "업데이트 후의 드라이브:"},
+    {K::kDemoTook,
+     "시연은 실제 시간으로 {0}초 걸렸습니다(대기 시간은 20분의 1로 단축). 실제 드라이브의 대기 시간으로는 업데이트에 {1}초가 걸립니다."},
+    {K::kDemoRealistic, "실제 드라이브에서 이 업데이트는 {0}초가 걸립니다. 실행 대기 시간 {1}초, USB 요청 및 플래시 프로그래밍 {2}초입니다."},
 };
 
 constexpr Entry kRussian[] = {
@@ -952,6 +1050,13 @@ constexpr Entry kRussian[] = {
     {K::kUnfinishedFound,
      "Предыдущее обновление этого диска было прервано; это обновление завершит его."},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "Подключён эмулируемый диск ZR-MOX3 (папка {0}), микропрограмма {1};\nобраз рядом с программой содержит {2}."},
+    {K::kDemoAfter, "Диск после обновления:"},
+    {K::kDemoTook,
+     "Демонстрация заняла {0} с реального времени, ожидания сокращены в двадцать раз; с ожиданиями настоящего диска обновление занимает {1} с."},
+    {K::kDemoRealistic,
+     "На настоящем диске это обновление занимает {0} с: {1} с ожиданий самого процесса и {2} с USB-запросов и программирования флеш-памяти."},
 };
 
 constexpr Entry kThai[] = {
@@ -1009,6 +1114,13 @@ constexpr Entry kThai[] = {
     {K::kUnfinishedFound,
      "การอัปเดตครั้งก่อนของไดรฟ์นี้ถูกขัดจังหวะ การอัปเดตครั้งนี้จะทำให้เสร็จสมบูรณ์"},
     {K::kCaptioned, "{0}: {1}"},
+    {K::kDemoAttached,
+     "มีไดรฟ์ ZR-MOX3 จำลองเชื่อมต่ออยู่ (โฟลเดอร์ {0}) เฟิร์มแวร์ {1}\nอิมเมจข้างโปรแกรมมี {2}"},
+    {K::kDemoAfter, "ไดรฟ์หลังการอัปเดต:"},
+    {K::kDemoTook,
+     "การสาธิตใช้เวลาจริง {0} วินาที โดยย่อเวลารอลงยี่สิบเท่า หากใช้เวลารอของไดรฟ์จริง การอัปเดตจะใช้เวลา {1} วินาที"},
+    {K::kDemoRealistic,
+     "บนไดรฟ์จริง การอัปเดตนี้ใช้เวลา {0} วินาที: เวลารอของขั้นตอน {1} วินาที และคำขอ USB กับการเขียนแฟลช {2} วินาที"},
 };
 
 constexpr Entry kChineseSimplified[] = {
@@ -1063,6 +1175,10 @@ constexpr Entry kChineseSimplified[] = {
      "驱动器正在更新模式中等待，此处未保存其更新记录；要完成更新，请提供序列号和型号：update --recover-serial SERIAL --model PID[:NAME]"},
     {K::kUnfinishedFound, "此驱动器之前的更新曾中断；本次更新会将其完成。"},
     {K::kCaptioned, "{0}：{1}"},
+    {K::kDemoAttached, "已连接一台模拟的 ZR-MOX3 驱动器（文件夹 {0}），固件 {1}；\n程序旁的映像文件为 {2}。"},
+    {K::kDemoAfter, "更新后的驱动器："},
+    {K::kDemoTook, "本演示实际耗时 {0} 秒，等待时间缩短为二十分之一；按真实驱动器的等待时间计算，更新需要 {1} 秒。"},
+    {K::kDemoRealistic, "在真实驱动器上此更新需要 {0} 秒：其中 {1} 秒为流程的等待，{2} 秒为 USB 请求和闪存编程。"},
 };
 
 // The English of the United States is the neutral English.
@@ -1209,6 +1325,10 @@ std::string_view CliTextName(CliText key) {
         case K::kCauseLoaderNoRecord: return "cause_loader_no_record";
         case K::kUnfinishedFound: return "unfinished_found";
         case K::kCaptioned: return "captioned";
+        case K::kDemoAttached: return "demo_attached";
+        case K::kDemoAfter: return "demo_after";
+        case K::kDemoTook: return "demo_took";
+        case K::kDemoRealistic: return "demo_realistic";
     }
     return {};
 }

@@ -65,8 +65,12 @@ enum class CliText {
     kCauseLoaderNoRecord,
     kUnfinishedFound,
     kCaptioned,  // {0} a message box's caption, {1} its text
+    kDemoAttached,  // {0} folder, {1} drive firmware, {2} image firmware
+    kDemoAfter,
+    kDemoTook,  // {0} real seconds, {1} seconds with a real drive's waits
+    kDemoRealistic,  // {0} total, {1} the run's waits, {2} requests and programming, in seconds
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kCaptioned) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kDemoRealistic) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

@@ -396,7 +396,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     hostOptions.lockDir = options.lockDir;
     TerminalView view(out, err, options.json, lang, options.clock);
     hostOptions.clock = std::make_shared<TickingClock>(options.clock, [&view] { view.Tick(); });
-    const std::uint64_t startMs = options.clock->NowMs();
+    // The durations shown are real time, whatever the run's clock makes of its waits (the
+    // demonstration's and the testing aid's clocks shorten them).
+    const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
+    const std::uint64_t startMs = wall->NowMs();
     Versions versions;
     std::vector<AttachedDrive> attached;  // listed when several drives stop the run
     std::vector<std::string> notes;       // what the run noted without stopping
@@ -440,7 +443,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             }
             if (messageId != 0) j.Field("messageId", static_cast<std::int64_t>(messageId));
             if (!view.lastMessage().empty()) j.Field("message", ForTerminal(view.lastMessage()));
-            j.Field("durationMs", static_cast<std::int64_t>(options.clock->NowMs() - startMs));
+            j.Field("durationMs", static_cast<std::int64_t>(wall->NowMs() - startMs));
             if (options.check) j.Field("updateAvailable", code == kExitOk);
             if (InterruptionArrived()) j.Field("interrupted", true);
             if (!driveState.empty()) j.Field("driveState", driveState);
@@ -654,7 +657,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         }
     }
     if (result == 0 && !options.json) {
-        const std::uint64_t took = options.clock->NowMs() - startMs;
+        const std::uint64_t took = wall->NowMs() - startMs;
         const std::uint64_t tenths = (took + 50) / 100;
         const std::string seconds = std::to_string(tenths / 10) +
                                     CliString(CliText::kDecimalPoint, lang) +
@@ -860,8 +863,10 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     std::ostringstream quiet;
     if (RunEmulatorCommand(create, quiet, err) != kExitOk) return kExitFailed;
 
-    out << "An emulated ZR-MOX3 drive is attached (folder " << (dir / "bus" / "ZR-MOX3").string()
-        << "), firmware V01L00R05;\nthe image beside the program holds V01L00R07.\n\n";
+    const LanguageId lang = CurrentLanguage(cli.value("--lang"));
+    out << FormatCliText(CliText::kDemoAttached, lang,
+                         {(dir / "bus" / "ZR-MOX3").string(), "V01L00R05", "V01L00R07"})
+        << "\n\n";
     SetPassThroughBackend(MakeEmulatorBackend(driveClock));
     SetDeviceTree(MakeEmulatorDeviceTree(dir / "bus", driveClock));
     out << "$ mox3-updater update --yes\n";
@@ -872,27 +877,33 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     options.stateDir = dir / "state";
     options.lockDir = dir / "bus";
     options.clock = clock;
+    const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
     const std::uint64_t start = clock->NowMs();
+    const std::uint64_t wallStart = wall->NowMs();
     int result = RunUpdate(options, out, err);
     const std::uint64_t tookMs = clock->NowMs() - start;
+    const std::uint64_t realMs = wall->NowMs() - wallStart;
 
     std::vector<std::string> show = {"show", (dir / "bus" / "ZR-MOX3").string()};
     // The command to look again is worth showing only for a folder that stays.
     if (cli.value("--dir")) {
         out << "\n$ mox3-updater emulator show " << show[1] << "\n";
     } else {
-        out << "\nThe drive after the update:\n";
+        out << "\n" << CliString(CliText::kDemoAfter, lang) << "\n";
     }
     RunEmulatorCommand(show, out, err);
+    // Seconds with their tenths, as the language writes them.
+    auto seconds = [&](std::uint64_t ms) {
+        const std::uint64_t tenths = (ms + 50) / 100;
+        return std::to_string(tenths / 10) + CliString(CliText::kDecimalPoint, lang) +
+               std::to_string(tenths % 10);
+    };
+    out << "\n" << FormatCliText(CliText::kDemoTook, lang, {seconds(realMs), seconds(tookMs)}) << "\n";
     if (realistic) {
-        char took[160];
-        std::snprintf(took, sizeof took,
-                      "\nOn a real drive this update takes %.1f s: %.1f s of waits the run makes "
-                      "and %.1f s of USB requests and flash programming.\n",
-                      static_cast<double>(tookMs) / 1000.0,
-                      static_cast<double>(tookMs - driveClock->sleptMs()) / 1000.0,
-                      static_cast<double>(driveClock->sleptMs()) / 1000.0);
-        out << took;
+        out << FormatCliText(CliText::kDemoRealistic, lang,
+                             {seconds(tookMs), seconds(tookMs - driveClock->sleptMs()),
+                              seconds(driveClock->sleptMs())})
+            << "\n";
     }
     return result;
 }
