@@ -11,22 +11,13 @@
 #include <random>
 
 #include "platform/output_file.h"
+#include "platform/windows_error.h"
 
 namespace mox3 {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string LastErrorText(const std::string& what, DWORD code = GetLastError()) {
-    char text[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) {
-        text[--n] = '\0';
-    }
-    return what + ": " + (n > 0 ? std::string(text) : "error " + std::to_string(code));
-}
 
 // The names Windows gives to devices in every folder: CON, NUL, COM1, LPT1, ... with any
 // extension.

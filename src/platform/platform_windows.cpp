@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "platform/console_control_windows.h"
 #include "platform/platform.h"
+#include "platform/windows_error.h"
 
 namespace mox3 {
 
@@ -19,16 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string LastErrorText(const std::string& what) {
-    const DWORD code = GetLastError();
-    char text[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             code, 0, text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) {
-        text[--n] = '\0';
-    }
-    return what + ": " + (n > 0 ? std::string(text) : "error " + std::to_string(code));
-}
 
 }  // namespace
 
@@ -330,6 +321,16 @@ void KeepSystemAwake(bool on) {
 void KillProcessNow() {
     TerminateProcess(GetCurrentProcess(), 137);
     std::_Exit(137);
+}
+
+std::string LastErrorText(const std::string& what, DWORD code) {
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.')) {
+        text[--n] = '\0';
+    }
+    return what + ": " + (n > 0 ? std::string(text) : "error " + std::to_string(code));
 }
 
 }  // namespace mox3
