@@ -173,20 +173,7 @@ class TerminalView : public UpdateView {
     void Waiting(CBridgeMgr::WaitFor what, unsigned pass, unsigned seconds,
                  unsigned boundSeconds) override {
         if (quiet_) return;
-        const std::string s = std::to_string(seconds);
-        const std::string bound = std::to_string(boundSeconds);
-        std::string text;
-        switch (what) {
-            case CBridgeMgr::WaitFor::kErasing:
-                text = FormatCliText(CliText::kWaitErasing, lang_, {std::to_string(pass), s, bound});
-                break;
-            case CBridgeMgr::WaitFor::kLoaderReturn:
-                text = FormatCliText(CliText::kWaitLoader, lang_, {s, bound});
-                break;
-            case CBridgeMgr::WaitFor::kNextTry:
-                text = FormatCliText(CliText::kWaitNextTry, lang_, {s, bound});
-                break;
-        }
+        const std::string text = WaitText(what, pass, seconds, boundSeconds);
         if (tty_) {
             DrawBar(text);
             shownWait_ = ShownWait{what, pass, seconds, boundSeconds, clock_->NowMs()};
@@ -209,11 +196,10 @@ class TerminalView : public UpdateView {
     void Tick() {
         if (quiet_ || !tty_ || !barOpen_) return;
         if (shownWait_) {
-            const ShownWait w = *shownWait_;
+            // Counted on from the wait's own last report.
+            const ShownWait& w = *shownWait_;
             const unsigned more = static_cast<unsigned>((clock_->NowMs() - w.atMs) / 1000);
-            Waiting(w.what, w.pass, std::min(w.seconds + more, w.bound), w.bound);
-            shownWait_->atMs = w.atMs;  // counted from the wait's own report
-            shownWait_->seconds = w.seconds;
+            DrawBar(WaitText(w.what, w.pass, std::min(w.seconds + more, w.bound), w.bound));
             return;
         }
         DrawProgress(last_);
@@ -222,6 +208,20 @@ class TerminalView : public UpdateView {
     bool declined() const { return asked_ && declined_; }
     const std::u16string& lastMessage() const { return lastMessage_; }
     const std::string& lastCause() const { return lastCause_; }
+    std::string WaitText(CBridgeMgr::WaitFor what, unsigned pass, unsigned seconds,
+                         unsigned boundSeconds) const {
+        const std::string s = std::to_string(seconds);
+        const std::string bound = std::to_string(boundSeconds);
+        switch (what) {
+            case CBridgeMgr::WaitFor::kErasing:
+                return FormatCliText(CliText::kWaitErasing, lang_, {std::to_string(pass), s, bound});
+            case CBridgeMgr::WaitFor::kLoaderReturn:
+                return FormatCliText(CliText::kWaitLoader, lang_, {s, bound});
+            case CBridgeMgr::WaitFor::kNextTry:
+                return FormatCliText(CliText::kWaitNextTry, lang_, {s, bound});
+        }
+        return {};
+    }
     // The bar at the run's position, followed by `text`, in place of the line's last drawing.
     void DrawBar(const std::string& text) {
         const int at = std::max(last_, 0);
