@@ -70,7 +70,7 @@ ConfigBuildResult BuildConfigBlock(CBridgeMgr& mgr, const FirmwareImage& image,
     } else {
         FillFirstGenerationProfile(mgr);
     }
-    if (!InstallFirmwareImage(mgr, image)) return fail("image", mgr.imageError);
+    if (!InstallFirmwareImage(mgr, image)) return fail("image", InEnglish(*mgr.imageProblem));
     if (!mgr.CheckConfigHeader(mgr)) return fail("config header", mgr.compileError);
     LoadItemValues(mgr);
     if (serial) {

@@ -32,7 +32,7 @@ bool AllDigits(std::span<const std::uint8_t> bytes) {
 // item table.
 int LoadFirmwareImage(CBridgeMgr& mgr, int chipKind) {
     mgr.firmwareVersionText.clear();
-    mgr.imageError.clear();
+    mgr.imageProblem.reset();
     FirmwareImage image = FirmwareImage::Read(PathFromText(mgr.firmwarePath));
     image.RequireGeneration(chipKind);
     return InstallFirmwareImage(mgr, image);
@@ -58,7 +58,7 @@ const char* ImageFaultName(ImageFault fault) {
     return "unknown";
 }
 
-void FirmwareImage::Fail(ImageFault fault, std::string problem) {
+void FirmwareImage::Fail(ImageFault fault, Told problem) {
     if (fault_ != ImageFault::None) return;
     fault_ = fault;
     problem_ = std::move(problem);
@@ -82,19 +82,19 @@ FirmwareImage FirmwareImage::Parse(std::vector<std::uint8_t> bytes) {
     image.digestHolds_ = size >= limits.digestTail && DigestHolds(all, size - limits.digestTail);
 
     if (size < limits.smallest || size > limits.largest) {
-        image.Fail(ImageFault::Size, "the image is " + std::to_string(size) +
-                                         " bytes long; a generation " + std::to_string(kind) +
-                                         " image has " + std::to_string(limits.smallest) +
-                                         " to " + std::to_string(limits.largest) + " bytes");
+        image.Fail(ImageFault::Size,
+                   Tell(Finding::kImageSize, {std::to_string(size), std::to_string(kind),
+                                              std::to_string(limits.smallest),
+                                              std::to_string(limits.largest)}));
         return image;
     }
     if (!image.digestHolds_) {
-        image.Fail(ImageFault::Digest, "the image's digest header does not match its contents");
+        image.Fail(ImageFault::Digest, Tell(Finding::kImageDigest));
         return image;
     }
     const std::span<const std::uint8_t> digits = all.subspan(size - trailerAt, limits.trailerDigits);
     if (!AllDigits(digits)) {
-        image.Fail(ImageFault::Trailer, "the image's version trailer is not all digits");
+        image.Fail(ImageFault::Trailer, Tell(Finding::kImageTrailer));
         return image;
     }
     image.loaderVersion_ = LoaderVersionText(kind, digits);
@@ -106,33 +106,32 @@ FirmwareImage FirmwareImage::Parse(std::vector<std::uint8_t> bytes) {
 
 FirmwareImage FirmwareImage::Read(const std::filesystem::path& path) {
     FirmwareImage image;
-    auto unreadable = [&](std::string why) {
-        image.Fail(ImageFault::Unreadable, std::move(why));
+    auto unreadable = [&](Finding why) {
+        image.Fail(ImageFault::Unreadable, Tell(why, {path.string()}));
         return image;
     };
     std::error_code ec;
     const auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status)) return unreadable("there is no file " + path.string());
-    if (!std::filesystem::is_regular_file(status)) return unreadable(path.string() + " is not a regular file");
+    if (ec || !std::filesystem::exists(status)) return unreadable(Finding::kImageNoFile);
+    if (!std::filesystem::is_regular_file(status)) return unreadable(Finding::kImageNotRegular);
     const std::uintmax_t length = std::filesystem::file_size(path, ec);
-    if (ec) return unreadable("cannot read the size of " + path.string());
+    if (ec) return unreadable(Finding::kImageNoSize);
     if (length > kLargestFile) {
         image.tooLarge_ = true;
-        image.Fail(ImageFault::Size, "the image is " + std::to_string(length) +
-                                         " bytes long; no image is longer than " +
-                                         std::to_string(kLargestFile) + " bytes");
+        image.Fail(ImageFault::Size, Tell(Finding::kImageTooLarge,
+                                          {std::to_string(length), std::to_string(kLargestFile)}));
         return image;
     }
     std::ifstream in(path, std::ios::binary);
-    if (!in) return unreadable("cannot open " + path.string());
+    if (!in) return unreadable(Finding::kImageCannotOpen);
     // Read to the end, whatever the size said: the file may have changed since.
     std::vector<std::uint8_t> bytes(kLargestFile + 1);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) return unreadable("cannot read " + path.string());
+    if (in.bad()) return unreadable(Finding::kImageCannotRead);
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     if (bytes.size() > kLargestFile) {
         image.tooLarge_ = true;
-        image.Fail(ImageFault::Size, "the image is longer than " + std::to_string(kLargestFile) + " bytes");
+        image.Fail(ImageFault::Size, Tell(Finding::kImageLongerThan, {std::to_string(kLargestFile)}));
         return image;
     }
     return Parse(std::move(bytes));
@@ -140,22 +139,21 @@ FirmwareImage FirmwareImage::Read(const std::filesystem::path& path) {
 
 FirmwareImage& FirmwareImage::RequireGeneration(int chipKind) {
     if (generation_ != chipKind) {
-        Fail(ImageFault::Generation, "the image is made for generation " +
-                                         std::to_string(generation_) + " bridges, the drive has a generation " +
-                                         std::to_string(chipKind) + " bridge");
+        Fail(ImageFault::Generation, Tell(Finding::kImageGeneration,
+                                          {std::to_string(generation_), std::to_string(chipKind)}));
     }
     return *this;
 }
 
 int InstallFirmwareImage(CBridgeMgr& mgr, const FirmwareImage& image) {
     mgr.firmwareVersionText.clear();
-    mgr.imageError.clear();
+    mgr.imageProblem.reset();
     if (!image.ok()) {
-        mgr.imageError = image.problem();
+        mgr.imageProblem = image.problemFound();
         return 0;
     }
     if (kImageOffset + image.size() > mgr.imageBuffer.size()) {
-        mgr.imageError = "the image does not fit the image buffer";
+        mgr.imageProblem = Tell(Finding::kImageBuffer);
         return 0;
     }
     std::fill(mgr.imageBuffer.begin() + kImageOffset, mgr.imageBuffer.end(), 0);

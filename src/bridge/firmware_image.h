@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/finding.h"
+
 namespace mox3 {
 
 class CBridgeMgr;
@@ -55,8 +57,10 @@ class FirmwareImage {
     bool ok() const { return fault_ == ImageFault::None; }
     // A file longer than any image: a Size fault found before its bytes were read (size() is 0).
     bool tooLarge() const { return tooLarge_; }
-    // One line for the user on what is wrong; empty when nothing is.
-    const std::string& problem() const { return problem_; }
+    // What is wrong, for the user to read (one line in English; empty when nothing is), and
+    // as a finding to be worded in the user's language.
+    std::string problem() const { return ok() ? std::string() : InEnglish(problem_); }
+    const Told& problemFound() const { return problem_; }
     // A Generation fault when the image is not for `chipKind`; the first fault stays.
     FirmwareImage& RequireGeneration(int chipKind);
 
@@ -79,12 +83,12 @@ class FirmwareImage {
     bool IsSample() const;
 
   private:
-    void Fail(ImageFault fault, std::string problem);
+    void Fail(ImageFault fault, Told problem);
     bool tooLarge_ = false;
 
     std::vector<std::uint8_t> bytes_;
     ImageFault fault_ = ImageFault::None;
-    std::string problem_;
+    Told problem_;
     int generation_ = 1;
     bool digestHolds_ = false;
     std::u16string loaderVersion_;
@@ -95,7 +99,7 @@ class FirmwareImage {
 
 // Puts a sound image into the manager as the profile's loader leaves it: the bytes in
 // imageBuffer from byte 4096 on, firmwareLength, firmwareVersionText and, for the later family,
-// the larger item table. 0 (with mgr.imageError set) when the image has a fault.
+// the larger item table. 0 (with mgr.imageProblem set) when the image has a fault or does not fit.
 int InstallFirmwareImage(CBridgeMgr& mgr, const FirmwareImage& image);
 
 // A valid sample image for demonstrations and tests: digest header over a deterministic body

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/finding.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
 #include "bridge/vendor_commands.h"
@@ -43,8 +44,7 @@ bool WaitUntilReady(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass) {
             return true;
         }
     }
-    mgr.waitError = "the bridge stayed busy for " + std::to_string(bound / 1000) + " s in pass " +
-                    std::to_string(pass);
+    mgr.waitProblem = Tell(Finding::kStayedBusy, {std::to_string(bound / 1000), std::to_string(pass)});
     return false;
 }
 
@@ -159,7 +159,7 @@ int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int ch
     const bool opened = OpenListedPath(disk, record);
     record.prepareState = 0;
     if (!opened) return 0;
-    mgr.waitError.clear();
+    mgr.waitProblem.reset();
     for (std::uint32_t pass = 0; pass < mgr.attemptLimit && record.prepareState == 0 && !mgr.stopped;
          ++pass) {
         if (ProgrammingPass(mgr, disk, pass + 1)) record.prepareState = 1;

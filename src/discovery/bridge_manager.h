@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/finding.h"
 #include "config/compile_input.h"
 #include "config/config_items.h"
 #include "discovery/device_tree.h"
@@ -137,7 +138,7 @@ class CBridgeMgr {
     std::function<bool(const Wait&)> onWait;
     bool stopped = false;
     // Why the last wait of the programming gave up; empty when none did.
-    std::string waitError;
+    std::optional<Told> waitProblem;
 
     // Programming settings.
     std::uint32_t restartAfterProgramming = 1;
@@ -158,7 +159,7 @@ class CBridgeMgr {
     // check, item load and compile (BuildConfigBlock gathers them).
     std::vector<CompileWarning> compileWarnings;
     // Why the last image load failed.
-    std::string imageError;
+    std::optional<Told> imageProblem;
 
     // When not empty, enumerations list only the drive plugged in at this USB port: a run
     // bound to one drive sends nothing to any other, and takes no other drive for it.

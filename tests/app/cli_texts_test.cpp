@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/cli/cli_texts.h"
+#include "app/cli/finding_texts.h"
 #include "base/text.h"
 
 namespace mox3 {
@@ -45,6 +46,30 @@ TEST(CliTexts, EveryLanguageCarriesEveryKeyWithTheEnglishPlaceholders) {
             EXPECT_EQ(Placeholders(text), Placeholders(CliString(key, kLanguageNeutral))) << where;
         }
     }
+}
+
+// What the run, the image reader and the disk checks find is told in every language too.
+TEST(CliTexts, EveryLanguageWordsEveryFindingWithTheEnglishPlaceholders) {
+    for (LanguageId lang : CliLanguages()) {
+        const bool english = lang == kLanguageNeutral || lang == 0x0409;
+        EXPECT_EQ(FindingsTranslated(lang), !english) << lang;
+        for (int f = 0; f < kFindingCount; ++f) {
+            const auto what = static_cast<Finding>(f);
+            const std::string text(FindingPattern(what, lang));
+            const std::string where = "finding " + std::to_string(f) + " in language " + std::to_string(lang);
+            EXPECT_FALSE(text.empty()) << where;
+            EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text) << where << " is not UTF-8";
+            EXPECT_EQ(text.find_first_of("\n\r\t"), std::string::npos) << where;
+            EXPECT_EQ(Placeholders(text), Placeholders(std::string(EnglishPattern(what)))) << where;
+        }
+    }
+    // A finding within a finding is worded in the same language.
+    const Told damaged = Tell(Finding::kPlaceDamaged, {}, {Tell(Finding::kImageDigest)});
+    EXPECT_EQ(InEnglish(damaged), "damaged: the image's digest header does not match its contents");
+    const std::string german = Said(damaged, 0x0007);
+    EXPECT_EQ(german.find("digest"), std::string::npos) << german;
+    EXPECT_EQ(InEnglish(Tell(Finding::kBridgeSays, {"(81 02)"}, {Tell(Finding::kFlashFailed)})),
+              "writing or reading back the flash failed (bridge: (81 02))");
 }
 
 TEST(CliTexts, TheAnswerLettersShownAreTheOnesRead) {

@@ -38,14 +38,14 @@ TEST(DiskClaim, WhatCannotBeTakenStopsTheClaimAndNothingStaysHeld) {
         if (asked.size() != 2) return -1;
         return given = ::open((dir / "file").c_str(), O_RDONLY | O_CLOEXEC);  // no block device
     });
-    std::vector<std::string> notes;
+    std::vector<Told> notes;
     const std::vector<std::string> expected = {
         "/dev/sdc is in use by the system (mounted or held exclusively)",
         "/dev/sdd is not a block device",
         "/dev/sde cannot be taken from the system: No such file or directory"};
-    EXPECT_EQ(ClaimDriveDisks(claim, {"/dev/sr0", "/tmp/bus/ZR-MOX3", "/dev/sdc", "/dev/sdd",
-                                      "/dev/sdc", "/dev/sde"},
-                              &notes),
+    EXPECT_EQ(InEnglish(ClaimDriveDisks(claim, {"/dev/sr0", "/tmp/bus/ZR-MOX3", "/dev/sdc",
+                                                "/dev/sdd", "/dev/sdc", "/dev/sde"},
+                                        &notes)),
               expected);
     // Disks only, each once, opened exclusively without waiting for a medium.
     const std::vector<std::pair<std::string, int>> opened = {
@@ -131,7 +131,7 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         EXPECT_TRUE(first.Claim({node}).empty());
         EXPECT_TRUE(first.Claim({node}).empty()) << "a node held is not taken twice";
         EXPECT_EQ(first.held(), 1u);
-        EXPECT_EQ(second.Claim({node}),
+        EXPECT_EQ(InEnglish(second.Claim({node})),
                   std::vector<std::string>{node + " is in use by the system (mounted or held "
                                                   "exclusively)"});
         EXPECT_EQ(second.held(), 0u);
@@ -146,7 +146,7 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         // A disk that refuses is only noted.
         fake.Queue(
             {true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
-        EXPECT_EQ(first.Flush(),
+        EXPECT_EQ(InEnglish(first.Flush()),
                   std::vector<std::string>{"the cache of " + node +
                                            " was not written out: SYNCHRONIZE CACHE failed"});
         EXPECT_EQ(first.held(), 1u);
@@ -191,8 +191,8 @@ TEST(DiskClaim, AMountInAnotherNamespaceStopsTheClaimAndIsNamed) {
     std::vector<std::string> refused, uses;
     if (ok == 'y') {
         DiskClaim claim;
-        refused = claim.Claim({loop.node.string()});
-        uses = DiskUses(loop.name);
+        refused = InEnglish(claim.Claim({loop.node.string()}));
+        uses = InEnglish(DiskUses(loop.name));
     }
     ::close(done[1]);
     int status = 0;

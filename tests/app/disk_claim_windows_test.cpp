@@ -28,13 +28,13 @@ TEST(DiskVolumes, VolumesWithAnExtentOnTheDrivesDisks) {
 }
 
 TEST(DiskVolumes, NamedByFirstMountPointAndTheDrivesDisk) {
-    EXPECT_EQ(DescribeVolume(kVolumes[2], {2}, "is in use"), "volume E: on disk 2 is in use");
+    EXPECT_EQ(InEnglish(VolumeInUse(kVolumes[2], {2})), "volume E: on disk 2 is in use");
     // Spanned: the disk named is the drive's, not the first extent's.
-    EXPECT_EQ(DescribeVolume(kVolumes[1], {2}, "is mounted"),
-              "volume \\\\?\\Volume{22222222-0000-0000-0000-000000000000} on disk 2 is mounted");
+    EXPECT_EQ(InEnglish(VolumeInUse(kVolumes[1], {2})),
+              "volume \\\\?\\Volume{22222222-0000-0000-0000-000000000000} on disk 2 is in use");
     VolumeInfo folder{u"\\\\?\\Volume{5}\\", {3}, {u"C:\\Data\\Backup\\"}};
-    EXPECT_EQ(DescribeVolume(folder, {3}, "is in use"),
-              "volume C:\\Data\\Backup on disk 3 is in use");
+    EXPECT_EQ(InEnglish(VolumeInUse(folder, {3})), "volume C:\\Data\\Backup on disk 3 is in use");
+    EXPECT_EQ(InEnglish(VolumeInUse(folder, {4})), "volume C:\\Data\\Backup is in use");
 }
 
 // Under Wine no volume lies on a disk the tests may touch; the queries still run against the

@@ -44,7 +44,7 @@ TEST(DiskUses, MountsSwapAndHoldersOfTheDiskAndItsPartitions) {
     const std::vector<std::string> expected = {
         "/dev/sdb is used by /dev/dm-0", "/dev/sdb1 is mounted on /media/my data",
         "/dev/sdb2 is mounted on /srv", "/dev/sdb2 is used as swap"};
-    auto uses = DiskUses("sdb", sys, proc);
+    auto uses = InEnglish(DiskUses("sdb", sys, proc));
     std::sort(uses.begin(), uses.end());
     EXPECT_EQ(uses, expected);
     // Names that are not a disk of this system name nothing.
@@ -105,7 +105,7 @@ TEST(DiskUses, ProcessesHoldingTheDiskOpenAreNamedButNotThisOne) {
 
     const std::vector<std::string> expected = {"/dev/sdb is held open by process 300 (dd)",
                                                "/dev/sdb1 is held open by process 300 (dd)"};
-    EXPECT_EQ(DiskUses("sdb", sys, proc), expected);
+    EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)), expected);
 }
 
 TEST(DiskUses, MountsOfOtherNamespacesAreReadOnceEachAndNotRepeated) {
@@ -134,7 +134,7 @@ TEST(DiskUses, MountsOfOtherNamespacesAreReadOnceEachAndNotRepeated) {
         "/dev/sdb1 is mounted on /media/data",
         "/dev/sdb2 is mounted on /srv/www x in the mount namespace of process 700 (nginx)",
         "/dev/sdb is mounted on /mnt in the mount namespace of process 900 (sh)"};
-    EXPECT_EQ(DiskUses("sdb", sys, proc), expected);
+    EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)), expected);
 }
 
 }  // namespace

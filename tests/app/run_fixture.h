@@ -43,7 +43,7 @@ struct MemoryHost : HostServices {
     std::optional<UpdateMarker> marker;
     std::vector<UpdateMarker> others;  // records of other drives, kept beside `marker`
     std::optional<ManualRecovery> recovery;
-    std::vector<std::string> uses;
+    std::vector<Told> uses;
     bool writeFails = false;   // the configuration file cannot be written whole
     bool markerFails = false;  // the marker cannot be written
     int markerWrites = 0;
@@ -95,16 +95,16 @@ struct MemoryHost : HostServices {
         std::erase_if(others, [&](const UpdateMarker& o) { return o.serial == serial; });
     }
     std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
-    std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override {
+    std::vector<Told> DiskUses(const std::vector<std::u16string>& paths) override {
         checkedPaths = paths;
         return uses;
     }
-    std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override {
+    std::vector<Told> ClaimDisks(const std::vector<std::u16string>& paths) override {
         claimedPaths = paths;
         return claimRefusal;
     }
     std::vector<std::u16string> checkedPaths, claimedPaths;  // what the run asked about
-    std::vector<std::string> claimRefusal;  // a disk that cannot be taken
+    std::vector<Told> claimRefusal;  // a disk that cannot be taken
     std::u16string CommandLineArguments() override { return arguments; }
     std::shared_ptr<Clock> clock() override { return clockPtr; }
 };

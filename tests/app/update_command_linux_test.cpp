@@ -285,20 +285,22 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
         int exit;
         const char* code;   // "" when the run is no error
         const char* cause;  // in the text output
+        const char* english;  // of the cause, never in a German run's output (nullptr: none)
     };
     const std::filesystem::path bus = dir_ / "bus";
     const std::vector<Row> rows = {
         {"no drive", [&] { std::filesystem::remove_all(bus / "drive"); }, 1, "no-drive",
-         "cause: no drive of this family is attached"},
+         "cause: no drive of this family is attached", "no drive of this family"},
         {"several drives",
          [&] { MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other"); }, 1,
-         "several-drives", "cause: 2 drives of this family are attached; name one with --device"},
+         "several-drives", "cause: 2 drives of this family are attached; name one with --device",
+         "name one with"},
         {"no image",
          [&] {
              std::filesystem::remove(dir_ / "images" / "firmware_C311.bin");
              std::filesystem::create_directory(dir_ / "images" / "firmware_C311.bin");
          },
-         1, "image-missing", "firmware_C311.bin (a folder)"},
+         1, "image-missing", "firmware_C311.bin (a folder)", "(a folder)"},
         {"a loader without a record",
          [&] {
              std::filesystem::remove_all(bus / "drive");
@@ -306,13 +308,14 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
              erased.generation = 2;
              MakeDrive(erased, "bus/loader");
          },
-         1, "loader-without-record", "--recover-serial SERIAL --model PID[:NAME]"},
+         1, "loader-without-record", "--recover-serial SERIAL --model PID[:NAME]", nullptr},
         {"a refused switch",
          [&] {
              ASSERT_EQ(Program({"emulator", "fault", (bus / "drive").string(),
                                 "--refuse-update-mode"}).code, 0);
          },
-         1, "update-failed", "cause: the bridge refused to switch into its update mode"},
+         1, "update-failed", "cause: the bridge refused to switch into its update mode",
+         "refused to switch"},
     };
     for (const Row& row : rows) {
         std::filesystem::remove_all(bus);
@@ -335,6 +338,13 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
         EXPECT_NE(text.err.find(row.cause), std::string::npos) << row.what << ": " << text.err;
         for (const std::string& line : {text.out, text.err}) {
             EXPECT_EQ(line.find(" \n"), std::string::npos) << row.what << ": trailing blank";
+        }
+        // In the user's language; the JSON's text stays English for whoever parses it.
+        const Result german = Update({"--yes", "--lang", "de"});
+        EXPECT_NE(german.err.find("Ursache: "), std::string::npos) << row.what << ": " << german.err;
+        if (row.english) {
+            EXPECT_EQ(german.err.find(row.english), std::string::npos) << row.what << ": " << german.err;
+            EXPECT_NE(json.out.find(row.english), std::string::npos) << row.what << ": " << json.out;
         }
     }
 }

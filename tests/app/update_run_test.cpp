@@ -461,7 +461,7 @@ TEST_F(UpdateRun, ADiskTheSystemUsesIsNotSwitched) {
     auto drive = Drive();
     Versions versions;
     ASSERT_TRUE(InspectAtStartup(view_, host_, versions));
-    host_.uses = {"/dev/sdb1 is mounted on /media/data"};
+    host_.uses = {Tell(Finding::kMountedOn, {"/dev/sdb1", "/media/data"})};
     EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgDriveInUse);
     EXPECT_FALSE(View(drive).loader);
     EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
@@ -653,7 +653,7 @@ TEST_F(UpdateRun, EveryNodeOfTheDriveIsCheckedAndTaken) {
     const std::u16string disk = Utf8ToUtf16(std::filesystem::path(drive).make_preferred().string());
     ASSERT_EQ(versions.drivePaths.size(), 2u);
     EXPECT_EQ(versions.drivePaths[0], disk + u"#cdrom");
-    host_.claimRefusal = {"/dev/sdb is in use by the system (mounted or held exclusively)"};
+    host_.claimRefusal = {Tell(Finding::kInUseBySystem, {"/dev/sdb"})};
     EXPECT_EQ(UpdateWorker(view_, host_, versions), kMsgDriveInUse);
     EXPECT_EQ(host_.markerWrites, 0);
     EXPECT_FALSE(View(drive).loader);

@@ -5,6 +5,7 @@
 #include "app/cli/cli_report.h"
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
+#include "app/cli/finding_texts.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
 #include "app/run/update_run.h"
@@ -49,18 +50,14 @@ ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16stri
     image.RequireGeneration(chipKind);
     if (image.fault() == ImageFault::Unreadable) {
         // Every place searched, each with what it held.
-        std::string places;
-        for (const ImagePlace& place : note.searched) {
-            if (!places.empty()) places += "; ";
-            places += Utf16ToUtf8(place.path) + " (" + place.finding + ")";
-        }
-        note.text = FormatCliText(CliText::kImageMissing, lang, {places});
+        note.text =
+            FormatCliText(CliText::kImageMissing, lang, {SearchedPlacesText(note.searched, lang)});
         return note;
     }
     if (!image.ok()) {
         note.damaged = image.problem();
-        note.text =
-            FormatCliText(CliText::kImageDamaged, lang, {Utf16ToUtf8(path), image.problem()});
+        note.text = FormatCliText(CliText::kImageDamaged, lang,
+                                  {Utf16ToUtf8(path), Said(image.problemFound(), lang)});
         return note;
     }
     std::u16string imageShort = u"0.00", driveShort = u"0.00";
@@ -162,7 +159,7 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
         for (const ImagePlace& place : image.searched) {
             j.BeginObject()
                 .Field("path", Utf16ToUtf8(place.path))
-                .Field("finding", place.finding)
+                .Field("finding", InEnglish(place.finding))
                 .EndObject();
         }
         j.EndArray().Key("paths").BeginArray();

@@ -10,6 +10,7 @@
 #include "app/cli/cli_report.h"
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
+#include "app/cli/finding_texts.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
 #include "app/run/strings.h"
@@ -130,10 +131,10 @@ class TerminalView : public UpdateView {
             (success ? out_ : err_) << (c.empty() ? t : FormatCliText(CliText::kCaptioned, lang_, {c, t}))
                                     << "\n";
         }
-        if (!cause_.empty()) {
-            if (!quiet_) err_ << FormatCliText(CliText::kLeadCause, lang_, {cause_}) << "\n";
-            lastCause_ = cause_;
-            cause_.clear();
+        if (cause_) {
+            if (!quiet_) err_ << FormatCliText(CliText::kLeadCause, lang_, {Said(*cause_, lang_)}) << "\n";
+            lastCause_ = InEnglish(*cause_);
+            cause_.reset();
         }
     }
     void PostFinished() override {}
@@ -147,7 +148,7 @@ class TerminalView : public UpdateView {
             warned_ = true;
         }
     }
-    void Cause(const std::string& cause) override { cause_ = cause; }
+    void Cause(const Told& cause) override { cause_ = cause; }
     void ConfigWarnings(const std::vector<CompileWarning>& warnings) override {
         if (quiet_) return;
         EndBar();
@@ -254,7 +255,8 @@ class TerminalView : public UpdateView {
     int last_ = -1;
     std::uint64_t startMs_ = 0;
     std::u16string lastMessage_;
-    std::string cause_, lastCause_;
+    std::optional<Told> cause_;
+    std::string lastCause_;
     std::string confirmationNeeded_;
     std::optional<CBridgeMgr::WaitFor> waitWhat_;
     struct ShownWait {
@@ -402,7 +404,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     const std::uint64_t startMs = wall->NowMs();
     Versions versions;
     std::vector<AttachedDrive> attached;  // listed when several drives stop the run
-    std::vector<std::string> notes;       // what the run noted without stopping
+    std::vector<Told> notes;              // what the run noted without stopping
     std::string driveState;               // where the run left the drive, when it sent anything
 
     // Every way out: the exit code, and with --json one object of the common shape.
@@ -449,7 +451,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             if (!driveState.empty()) j.Field("driveState", driveState);
             if (!notes.empty()) {
                 j.Key("notes").BeginArray();
-                for (const std::string& note : notes) j.String(note);
+                for (const Told& note : notes) j.String(InEnglish(note));
                 j.EndArray();
             }
             if (code != kExitOk && code != kExitNothingToDo) {
@@ -559,33 +561,40 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             return finish(kExitFailed, outcome, "", causeOf(CliText::kCauseLoaderNoRecord, {}));
         }
         if (versions.image && !versions.image->ok()) {
-            const std::string cause = Utf16ToUtf8(versions.imagePath) + ": " +
-                                      versions.image->problem() + " (failed test: " +
-                                      ImageFaultName(versions.image->fault()) + ")";
-            if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {cause}) << "\n";
-            return finish(kExitFailed, kMsgImageDamaged, "", cause);
+            const std::string path = Utf16ToUtf8(versions.imagePath);
+            const std::string test = ImageFaultName(versions.image->fault());
+            auto told = [&](LanguageId in) {
+                return FormatCliText(FindingPattern(Finding::kImageFailedTest, in),
+                                     {path, Said(versions.image->problemFound(), in), test});
+            };
+            if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {told(lang)}) << "\n";
+            return finish(kExitFailed, kMsgImageDamaged, "", told(kLanguageNeutral));
         }
         if (view.lastMessage() == kImageMissingText) {
             // Every place looked at, and what stood there.
-            std::string places;
-            for (const ImagePlace& place :
-                 SearchedImagePlaces(hostOptions, versions.bound.generation)) {
-                if (!places.empty()) places += "; ";
-                places += Utf16ToUtf8(place.path) + " (" + place.finding + ")";
+            const std::vector<ImagePlace> searched =
+                SearchedImagePlaces(hostOptions, versions.bound.generation);
+            auto places = [&](LanguageId in) {
+                return searched.empty() ? Utf16ToUtf8(versions.imagePath) : SearchedPlacesText(searched, in);
+            };
+            if (!options.json) {
+                err << FormatCliText(CliText::kLeadCause, lang,
+                                     {FormatCliText(CliText::kImageMissing, lang, {places(lang)})})
+                    << "\n";
             }
-            if (places.empty()) places = Utf16ToUtf8(versions.imagePath);
-            return finish(kExitFailed, 0, "image-missing", causeOf(CliText::kImageMissing, {places}));
+            return finish(kExitFailed, 0, "image-missing",
+                          FormatCliText(CliText::kImageMissing, kLanguageNeutral, {places(kLanguageNeutral)}));
         }
         return finish(kExitFailed, host.lastTextId());
     }
     // Restarting the bridge would pull the disk from under whatever the system has on it.
-    if (const std::vector<std::string> uses = host.DiskUses(versions.drivePaths); !uses.empty()) {
+    if (const std::vector<Told> uses = host.DiskUses(versions.drivePaths); !uses.empty()) {
         view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
         std::string all;
-        for (const std::string& use : uses) {
-            if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {use}) << "\n";
+        for (const Told& use : uses) {
+            if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {Said(use, lang)}) << "\n";
             if (!all.empty()) all += "; ";
-            all += use;
+            all += InEnglish(use);
         }
         return finish(kExitFailed, kMsgDriveInUse, "", all);
     }
@@ -652,8 +661,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     view.EndBar();
     notes = host.TakeNotes();
     if (!options.json) {
-        for (const std::string& note : notes) {
-            err << FormatCliText(CliText::kLeadNote, lang, {note}) << "\n";
+        for (const Told& note : notes) {
+            err << FormatCliText(CliText::kLeadNote, lang, {Said(note, lang)}) << "\n";
         }
     }
     if (result == 0 && !options.json) {

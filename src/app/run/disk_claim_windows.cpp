@@ -96,15 +96,13 @@ std::vector<VolumeInfo> VolumesOnDisks(const std::vector<VolumeInfo>& volumes,
     return found;
 }
 
-std::string DescribeVolume(const VolumeInfo& volume, const std::vector<std::uint32_t>& disks,
-                           const std::string& what) {
+Told VolumeInUse(const VolumeInfo& volume, const std::vector<std::uint32_t>& disks) {
     std::u16string label = volume.mountPoints.empty() ? volume.name : volume.mountPoints.front();
     if (label.size() > 1 && label.ends_with(u'\\')) label.pop_back();
-    std::string text = "volume " + Utf16ToUtf8(label);
     const auto disk =
         std::find_first_of(volume.disks.begin(), volume.disks.end(), disks.begin(), disks.end());
-    if (disk != volume.disks.end()) text += " on disk " + std::to_string(*disk);
-    return text + " " + what;
+    if (disk == volume.disks.end()) return Tell(Finding::kVolumeInUse, {Utf16ToUtf8(label)});
+    return Tell(Finding::kVolumeOnDiskInUse, {Utf16ToUtf8(label), std::to_string(*disk)});
 }
 
 std::vector<std::uint32_t> DiskNumbersOf(const std::vector<std::u16string>& paths) {
@@ -139,12 +137,12 @@ std::vector<VolumeInfo> SystemVolumes() {
     return volumes;
 }
 
-std::vector<std::string> DiskClaim::Claim(const std::vector<std::u16string>& paths) {
+std::vector<Told> DiskClaim::Claim(const std::vector<std::u16string>& paths) {
     Release();
     const std::vector<std::uint32_t> disks = DiskNumbersOf(paths);
     if (disks.empty()) return {};
     // Every volume is locked before any is dismounted: a volume in use leaves all as they were.
-    std::vector<std::string> refused;
+    std::vector<Told> refused;
     for (const VolumeInfo& volume : VolumesOnDisks(SystemVolumes(), disks)) {
         HANDLE handle = OpenDevice(volume.name, GENERIC_READ | GENERIC_WRITE);
         if (handle != INVALID_HANDLE_VALUE && Control(handle, FSCTL_LOCK_VOLUME)) {
@@ -153,7 +151,7 @@ std::vector<std::string> DiskClaim::Claim(const std::vector<std::u16string>& pat
             continue;
         }
         if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        refused.push_back(DescribeVolume(volume, disks, "is in use"));
+        refused.push_back(VolumeInUse(volume, disks));
     }
     if (!refused.empty()) {
         Release();

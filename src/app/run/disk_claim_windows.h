@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/finding.h"
+
 namespace mox3 {
 
 // A volume of the system: its name ("\\?\Volume{...}\"), the disks its extents lie on and the
@@ -22,10 +24,9 @@ struct VolumeInfo {
 std::vector<VolumeInfo> VolumesOnDisks(const std::vector<VolumeInfo>& volumes,
                                        const std::vector<std::uint32_t>& disks);
 
-// What a user is told of a volume on one of `disks`: "volume E: on disk 2", by its first
-// mount point, or by its name when it has none; then `what` ("is mounted", "is in use").
-std::string DescribeVolume(const VolumeInfo& volume, const std::vector<std::uint32_t>& disks,
-                           const std::string& what);
+// What a user is told of a volume in use on one of `disks`: "volume E: on disk 2 is in use",
+// by its first mount point, or by its name when it has none.
+Told VolumeInUse(const VolumeInfo& volume, const std::vector<std::uint32_t>& disks);
 
 // The disk numbers of the disks among `paths` (interface paths of the system's devices; the
 // rest, an emulated drive's folder for one, are no disks).
@@ -48,7 +49,7 @@ class DiskClaim {
     // Takes every volume on the disks among `paths` and flushes the disks' write caches.
     // Nothing when all were taken; otherwise one line per volume that could not be locked
     // ("volume E: on disk 2 is in use"), and then nothing is held and nothing was dismounted.
-    std::vector<std::string> Claim(const std::vector<std::u16string>& paths);
+    std::vector<Told> Claim(const std::vector<std::u16string>& paths);
     void Release();
     std::size_t held() const { return held_.size(); }
 

@@ -9,16 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "base/finding.h"
+
 namespace mox3 {
 
-// One line per use of the disk `blockName` ("sdb") or its partitions, such as
+// One finding per use of the disk `blockName` ("sdb") or its partitions, such as
 // "/dev/sdb1 is mounted on /media/data" or "/dev/sdb is held open by process 1234 (dd)";
 // empty when nothing uses it. Mounts of other mount namespaces are named with a process that
 // sees them, unless this namespace shows the same mount; this process's own open files do not
 // count. The roots are those of sysfs and procfs (others in tests).
-std::vector<std::string> DiskUses(const std::string& blockName,
-                                  const std::filesystem::path& sysRoot = "/sys",
-                                  const std::filesystem::path& procRoot = "/proc");
+std::vector<Told> DiskUses(const std::string& blockName,
+                           const std::filesystem::path& sysRoot = "/sys",
+                           const std::filesystem::path& procRoot = "/proc");
 
 // Disks taken from the system while the bridge restarts under them. Each node is opened
 // exclusively, which the kernel refuses while a file system of the disk or of one of its
@@ -34,11 +36,11 @@ class DiskClaim {
     DiskClaim& operator=(const DiskClaim&) = delete;
 
     // Takes every node ("/dev/sdb") that is not held yet. When one cannot be had, releases
-    // everything and returns a line for each node that stopped it.
-    std::vector<std::string> Claim(const std::vector<std::string>& nodes);
+    // everything and returns a finding for each node that stopped it.
+    std::vector<Told> Claim(const std::vector<std::string>& nodes);
     // Writes out what the system keeps for the disks held, then has each disk write its own
-    // cache to the medium (SYNCHRONIZE CACHE). What failed, one line each; nothing stops.
-    std::vector<std::string> Flush();
+    // cache to the medium (SYNCHRONIZE CACHE). What failed, one finding each; nothing stops.
+    std::vector<Told> Flush();
     void Release();
     std::size_t held() const { return held_.size(); }
 
@@ -50,7 +52,7 @@ class DiskClaim {
 // The disks behind a drive's interface paths, claimed and flushed: "/dev/sd*" nodes only (a
 // CD-ROM unit "/dev/sr*" is no disk; an emulated drive's folder needs none). The uses that
 // stopped the claim; flushes that failed are added to `notes`.
-std::vector<std::string> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::string>& paths,
-                                         std::vector<std::string>* notes);
+std::vector<Told> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::string>& paths,
+                                  std::vector<Told>* notes);
 
 }  // namespace mox3

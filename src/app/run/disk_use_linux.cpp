@@ -146,9 +146,9 @@ std::set<std::string> NodesHeldOpen(const fs::path& fdDir, const DiskNodes& disk
 
 }  // namespace
 
-std::vector<std::string> DiskUses(const std::string& blockName, const fs::path& sysRoot,
-                                  const fs::path& procRoot) {
-    std::vector<std::string> uses;
+std::vector<Told> DiskUses(const std::string& blockName, const fs::path& sysRoot,
+                           const fs::path& procRoot) {
+    std::vector<Told> uses;
     if (blockName.empty() || blockName.find('/') != std::string::npos) return uses;
     const fs::path disk = sysRoot / "block" / blockName;
     std::error_code ec;
@@ -157,8 +157,8 @@ std::vector<std::string> DiskUses(const std::string& blockName, const fs::path& 
 
     for (const auto& [name, dir] : nodes.nodes) {
         for (const auto& holder : fs::directory_iterator(dir / "holders", ec)) {
-            uses.push_back("/dev/" + name + " is used by /dev/" +
-                           holder.path().filename().string());
+            uses.push_back(Tell(Finding::kUsedBy,
+                                {"/dev/" + name, "/dev/" + holder.path().filename().string()}));
         }
     }
 
@@ -166,7 +166,7 @@ std::vector<std::string> DiskUses(const std::string& blockName, const fs::path& 
     std::set<std::pair<std::string, std::string>> named;
     for (const auto& mount : MountsFrom(procRoot / "self" / "mountinfo", nodes)) {
         named.insert(mount);
-        uses.push_back("/dev/" + mount.first + " is mounted on " + mount.second);
+        uses.push_back(Tell(Finding::kMountedOn, {"/dev/" + mount.first, mount.second}));
     }
 
     std::ifstream swaps(procRoot / "swaps");
@@ -175,7 +175,7 @@ std::vector<std::string> DiskUses(const std::string& blockName, const fs::path& 
     for (std::string line; std::getline(swaps, line);) {
         const std::string file = line.substr(0, line.find_first_of(" \t"));
         for (const auto& [part, dir] : nodes.nodes) {
-            if (file == "/dev/" + part) uses.push_back(file + " is used as swap");
+            if (file == "/dev/" + part) uses.push_back(Tell(Finding::kUsedAsSwap, {file}));
         }
     }
 
@@ -185,17 +185,17 @@ std::vector<std::string> DiskUses(const std::string& blockName, const fs::path& 
     for (long id : ProcessIds(procRoot)) {
         if (id == self) continue;
         const fs::path process = procRoot / std::to_string(id);
-        const std::string who =
-            "process " + std::to_string(id) + " (" + FirstLine(process / "comm") + ")";
-        for (const std::string& name : NodesHeldOpen(process / "fd", nodes)) {
-            uses.push_back("/dev/" + name + " is held open by " + who);
+        const std::string pid = std::to_string(id);
+        const std::string name = FirstLine(process / "comm");
+        for (const std::string& node : NodesHeldOpen(process / "fd", nodes)) {
+            uses.push_back(Tell(Finding::kHeldOpenBy, {"/dev/" + node, pid, name}));
         }
         const std::string space = LinkText(process / "ns" / "mnt");
         if (space.empty() || !namespaces.insert(space).second) continue;
         for (const auto& mount : MountsFrom(process / "mountinfo", nodes)) {
             if (!named.insert(mount).second) continue;
-            uses.push_back("/dev/" + mount.first + " is mounted on " + mount.second +
-                           " in the mount namespace of " + who);
+            uses.push_back(Tell(Finding::kMountedInNamespace,
+                                {"/dev/" + mount.first, mount.second, pid, name}));
         }
     }
     return uses;
@@ -219,8 +219,8 @@ DiskClaim::~DiskClaim() {
     Release();
 }
 
-std::vector<std::string> DiskClaim::Claim(const std::vector<std::string>& nodes) {
-    std::vector<std::string> refusals;
+std::vector<Told> DiskClaim::Claim(const std::vector<std::string>& nodes) {
+    std::vector<Told> refusals;
     for (const std::string& node : nodes) {
         if (std::any_of(held_.begin(), held_.end(),
                         [&](const auto& h) { return h.first == node; })) {
@@ -231,17 +231,16 @@ std::vector<std::string> DiskClaim::Claim(const std::vector<std::string>& nodes)
         const int fd = open_(node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             const int error = errno;
-            refusals.push_back(error == EBUSY ? node + " is in use by the system (mounted or held "
-                                                       "exclusively)"
-                                              : node + " cannot be taken from the system: " +
-                                                    std::strerror(error));
+            refusals.push_back(error == EBUSY
+                                   ? Tell(Finding::kInUseBySystem, {node})
+                                   : Tell(Finding::kCannotTake, {node, std::strerror(error)}));
             continue;
         }
         // A path is a name: whatever answered to it must be a disk for the claim to mean one.
         struct stat st {};
         if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
             ::close(fd);
-            refusals.push_back(node + " is not a block device");
+            refusals.push_back(Tell(Finding::kNotBlockDevice, {node}));
             continue;
         }
         held_.push_back({node, fd});
@@ -250,25 +249,23 @@ std::vector<std::string> DiskClaim::Claim(const std::vector<std::string>& nodes)
     return refusals;
 }
 
-std::vector<std::string> DiskClaim::Flush() {
-    std::vector<std::string> failures;
+std::vector<Told> DiskClaim::Flush() {
+    std::vector<Told> failures;
     for (const auto& [node, fd] : held_) {
         // The system's buffers of the node, and a cache flush of the disk behind them.
         if (::fsync(fd) != 0) {
-            failures.push_back("flushing " + node + " failed: " + std::strerror(errno));
+            failures.push_back(Tell(Finding::kFlushFailed, {node, std::strerror(errno)}));
         }
         // The bridge's own path to the medium, whatever the system thinks the disk needs.
         CSpti request;
         if (!request.Open(Utf8ToUtf16(node))) {
-            failures.push_back("the cache of " + node + " was not written out: " +
-                               request.openError());
+            failures.push_back(Tell(Finding::kCacheNotWritten, {node, request.openError()}));
             continue;
         }
         request.Setup(DataDirection::None, 10, nullptr, 0, kSynchronizeTimeoutSeconds);
         request.cdb[0] = kSynchronizeCache10;
         if (!request.Execute()) {
-            failures.push_back("the cache of " + node +
-                               " was not written out: SYNCHRONIZE CACHE failed");
+            failures.push_back(Tell(Finding::kSynchronizeFailed, {node}));
         }
     }
     return failures;
@@ -279,17 +276,17 @@ void DiskClaim::Release() {
     held_.clear();
 }
 
-std::vector<std::string> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::string>& paths,
-                                         std::vector<std::string>* notes) {
+std::vector<Told> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::string>& paths,
+                                  std::vector<Told>* notes) {
     std::vector<std::string> disks;
     for (const std::string& path : paths) {
         const fs::path node(path);
         if (node.parent_path() != "/dev" || node.filename().string().rfind("sd", 0) != 0) continue;
         if (std::find(disks.begin(), disks.end(), path) == disks.end()) disks.push_back(path);
     }
-    std::vector<std::string> refusals = claim.Claim(disks);
+    std::vector<Told> refusals = claim.Claim(disks);
     if (!refusals.empty()) return refusals;
-    for (std::string& failure : claim.Flush()) {
+    for (Told& failure : claim.Flush()) {
         if (notes) notes->push_back(std::move(failure));
     }
     return {};

@@ -36,7 +36,7 @@ class CliHost : public HostServices {
     virtual int lastTextId() const = 0;
     // What the run noted without stopping (a disk's cache that could not be flushed), each
     // taken once.
-    virtual std::vector<std::string> TakeNotes() { return {}; }
+    virtual std::vector<Told> TakeNotes() { return {}; }
 };
 
 // The image file of a chip kind as a run with these options would find it.
@@ -45,9 +45,9 @@ std::u16string FindImagePath(const HostOptions& options, int chipKind);
 // One place a run looks for the image of a chip kind, and what it found there.
 struct ImagePlace {
     std::u16string path;
-    // In a few English words: "missing", "a folder", "not a regular file", "unreadable: ...",
-    // "damaged: ...", "for the other generation: ...", or "a sound image".
-    std::string finding;
+    // Missing, a folder, not a regular file, unreadable, damaged, for the other generation,
+    // or a sound image.
+    Told finding;
     bool usable = false;  // a sound image of that chip kind
 };
 

@@ -619,19 +619,22 @@ void LinuxHost::RemoveMarker(const std::u16string& serial) {
     ::fsync(state_.fd());
 }
 
-std::vector<std::string> LinuxHost::DiskUses(const std::vector<std::u16string>& paths) {
-    std::vector<std::string> uses;
+std::vector<Told> LinuxHost::DiskUses(const std::vector<std::u16string>& paths) {
+    std::vector<Told> uses;
     for (const std::u16string& interfacePath : paths) {
         const fs::path path = PathFromText(interfacePath);
         if (path.parent_path() != "/dev") continue;  // an emulated drive's folder
-        for (std::string& use : mox3::DiskUses(path.filename().string())) {
-            if (std::find(uses.begin(), uses.end(), use) == uses.end()) uses.push_back(use);
+        for (Told& use : mox3::DiskUses(path.filename().string())) {
+            const bool known = std::any_of(uses.begin(), uses.end(), [&](const Told& u) {
+                return u.what == use.what && u.values == use.values;
+            });
+            if (!known) uses.push_back(std::move(use));
         }
     }
     return uses;
 }
 
-std::vector<std::string> LinuxHost::ClaimDisks(const std::vector<std::u16string>& paths) {
+std::vector<Told> LinuxHost::ClaimDisks(const std::vector<std::u16string>& paths) {
     std::vector<std::string> nodes;
     for (const std::u16string& path : paths) nodes.push_back(Utf16ToUtf8(path));
     return ClaimDriveDisks(diskClaim_, nodes, &diskNotes_);

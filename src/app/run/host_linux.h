@@ -95,13 +95,13 @@ class LinuxHost : public CliHost {
     bool WriteMarker(const UpdateMarker& marker) override;
     std::vector<UpdateMarker> ReadMarkers() override;
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
-    std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override;
+    std::vector<Told> DiskUses(const std::vector<std::u16string>& paths) override;
     // The disks ("/dev/sd*") opened exclusively until ReleaseDisks or the host's end, their
     // caches flushed; a flush that failed is only a note (TakeNotes).
-    std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override;
+    std::vector<Told> ClaimDisks(const std::vector<std::u16string>& paths) override;
     void ReleaseDisks() override;
     // What claiming the disks noted without stopping (a cache flush that failed), taken once.
-    std::vector<std::string> TakeNotes() override { return std::exchange(diskNotes_, {}); }
+    std::vector<Told> TakeNotes() override { return std::exchange(diskNotes_, {}); }
     std::optional<std::u16string> DriveChoice() override { return options_.device; }
     void RemoveMarker(const std::u16string& serial) override;
     std::u16string CommandLineArguments() override;
@@ -126,7 +126,7 @@ class LinuxHost : public CliHost {
     LinuxHostOptions options_;
     int lastTextId_ = 0;
     DiskClaim diskClaim_;
-    std::vector<std::string> diskNotes_;
+    std::vector<Told> diskNotes_;
     bool stateTried_ = false;
     std::string stateError_;
     FolderHandle state_;

@@ -299,11 +299,11 @@ void WindowsHost::RemoveMarker(const std::u16string& serial) {
 
 // A mounted volume is no refusal here: it is locked and dismounted just before the switch
 // (ClaimDisks), and only one that cannot be locked, being in use, stops the run.
-std::vector<std::string> WindowsHost::DiskUses(const std::vector<std::u16string>&) {
+std::vector<Told> WindowsHost::DiskUses(const std::vector<std::u16string>&) {
     return {};
 }
 
-std::vector<std::string> WindowsHost::ClaimDisks(const std::vector<std::u16string>& paths) {
+std::vector<Told> WindowsHost::ClaimDisks(const std::vector<std::u16string>& paths) {
     return claim_.Claim(paths);
 }
 

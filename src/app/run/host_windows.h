@@ -96,9 +96,9 @@ class WindowsHost : public CliHost {
     std::optional<ManualRecovery> RecoveryRequest() override { return options_.recovery; }
     void RemoveMarker(const std::u16string& serial) override;
     // The volumes on the drive's disks, by mount point ("volume E: on disk 2 is mounted").
-    std::vector<std::string> DiskUses(const std::vector<std::u16string>& paths) override;
+    std::vector<Told> DiskUses(const std::vector<std::u16string>& paths) override;
     // Every volume on the drive's disks locked and dismounted (DiskClaim) until ReleaseDisks.
-    std::vector<std::string> ClaimDisks(const std::vector<std::u16string>& paths) override;
+    std::vector<Told> ClaimDisks(const std::vector<std::u16string>& paths) override;
     void ReleaseDisks() override { claim_.Release(); }
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }

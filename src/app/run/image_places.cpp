@@ -1,4 +1,4 @@
-// What a run finds where it looks for an image, in words a message can carry.
+// What a run finds where it looks for an image.
 #include <system_error>
 
 #include "app/run/host.h"
@@ -15,32 +15,33 @@ ImagePlace InspectImagePlace(const std::filesystem::path& path, int chipKind) {
         // A folder on the way that cannot be searched is not the same as nothing there.
         const bool absent =
             !ec || ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory;
-        place.finding = absent ? "missing" : "cannot be looked at: " + ec.message();
+        place.finding = absent ? Tell(Finding::kPlaceMissing)
+                               : Tell(Finding::kPlaceUnreachable, {ec.message()});
         return place;
     }
     if (std::filesystem::is_directory(status)) {
-        place.finding = "a folder";
+        place.finding = Tell(Finding::kPlaceFolder);
         return place;
     }
     if (!std::filesystem::is_regular_file(status)) {
-        place.finding = "not a regular file";
+        place.finding = Tell(Finding::kPlaceNotRegular);
         return place;
     }
     FirmwareImage image = FirmwareImage::Read(path);
     image.RequireGeneration(chipKind);
     switch (image.fault()) {
         case ImageFault::None:
-            place.finding = "a sound image";
+            place.finding = Tell(Finding::kPlaceSound);
             place.usable = true;
             break;
         case ImageFault::Unreadable:
-            place.finding = "unreadable: " + image.problem();
+            place.finding = Tell(Finding::kPlaceUnreadable, {}, {image.problemFound()});
             break;
         case ImageFault::Generation:
-            place.finding = "for the other generation: " + image.problem();
+            place.finding = Tell(Finding::kPlaceOtherGeneration, {}, {image.problemFound()});
             break;
         default:
-            place.finding = "damaged: " + image.problem();
+            place.finding = Tell(Finding::kPlaceDamaged, {}, {image.problemFound()});
             break;
     }
     return place;

@@ -244,7 +244,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     }
     if (choice.matches == 0 && census == kCensusNoUpdate && !named) return false;
     if (choice.matches == 0) {
-        if (named) view.Cause("no drive of this family is " + EscapedForDisplay(*named));
+        if (named) view.Cause(Tell(Finding::kNoDriveNamed, {EscapedForDisplay(*named)}));
         view.MessageBox(u"", host.LoadText(kMsgNotConnected));
         return false;
     }
@@ -274,9 +274,8 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
             const std::u16string question =
                 WithArgument(host.LoadText(kMsgRecordQuestion), Utf8ToUtf16(DescribeRecord(*ask)));
             if (!view.Confirm(question)) {
-                view.Cause("the record of serial " + EscapedForDisplay(ask->serial) +
-                           " was not made at this drive's port " + EscapedForDisplay(drive.usbPort) +
-                           "; nothing was changed");
+                view.Cause(Tell(Finding::kRecordOtherPort,
+                                {EscapedForDisplay(ask->serial), EscapedForDisplay(drive.usbPort)}));
                 view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
                 return false;
             }
@@ -289,8 +288,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
                     if (!all.empty()) all += "; ";
                     all += DescribeRecord(r);
                 }
-                view.Cause("no record of an update matches the drive at port " +
-                           EscapedForDisplay(drive.usbPort) + " (records: " + all + ")");
+                view.Cause(Tell(Finding::kNoRecordAtPort, {EscapedForDisplay(drive.usbPort), all}));
             }
             view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
             return false;
@@ -319,8 +317,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     if (image->IsSample()) {
         CSpti probe;
         if (!OpenListedPath(probe, drive) || !CarriesEmulatorMark(probe)) {
-            view.Cause(Utf16ToUtf8(imagePath) +
-                       " is a sample image made for emulated drives, and this drive is not one");
+            view.Cause(Tell(Finding::kSampleImage, {Utf16ToUtf8(imagePath)}));
             view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
             return false;
         }
@@ -333,8 +330,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     if (MakerIdentity(drive) && !host.RecordsPerDrive()) {
         for (const UpdateMarker& r : records) {
             if (r.serial.empty() || r.serial == versions.bound.serial) continue;
-            view.Cause("the update of the drive with serial number " + EscapedForDisplay(r.serial) +
-                       " is unfinished");
+            view.Cause(Tell(Finding::kOtherUnfinished, {EscapedForDisplay(r.serial)}));
             view.MessageBox(host.LoadText(kMsgError),
                             WithArgument(host.LoadText(kMsgOtherUnfinished), r.serial));
             return false;
@@ -456,8 +452,8 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     // Exactly one drive, unless the user named one among several.
     const int count = mgr->EnumerateDevices(ALL_DEVICES);
     if (count < 1 || (count != 1 && !versions.bound.chosen)) {
-        view.Cause(count < 1 ? "no drive is attached now"
-                             : std::to_string(count) + " drives are attached now");
+        view.Cause(count < 1 ? Tell(Finding::kNoDriveNow)
+                             : Tell(Finding::kDrivesNow, {std::to_string(count)}));
         return AbortRun(view, host, kMsgNotConnected);
     }
     // The drive shown, found again by its port and its serial number; nothing is sent to a
@@ -474,8 +470,8 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         if (mgr->deviceTable[static_cast<std::size_t>(i)].usbPort == bound.port) at = i;
     }
     if (at < 0) {
-        view.Cause("the drive shown is no longer attached" +
-                   (bound.port.empty() ? std::string() : " at port " + EscapedForDisplay(bound.port)));
+        view.Cause(bound.port.empty() ? Tell(Finding::kDriveGone)
+                                      : Tell(Finding::kDriveGoneAt, {EscapedForDisplay(bound.port)}));
         return AbortRun(view, host, kMsgNotConnected);
     }
     const DeviceRecord drive = mgr->deviceTable[static_cast<std::size_t>(at)];
@@ -503,9 +499,8 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         }
     }
     if (!same) {
-        view.Cause("another drive (serial number " + EscapedForDisplay(drive.serialNumber) +
-                   ") is attached where the drive shown (serial number " +
-                   EscapedForDisplay(bound.serial) + ") was");
+        view.Cause(Tell(Finding::kAnotherDrive, {EscapedForDisplay(drive.serialNumber),
+                                                 EscapedForDisplay(bound.serial)}));
         return AbortRun(view, host, kMsgDriveChanged);
     }
     // From here on the manager sees that port alone, and the drive is its first record.
@@ -515,17 +510,17 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     const int index = 0;
     const bool recovery = BareBridgeIdentity(drive);
     if (!recovery && !MakerIdentity(drive)) {
-        view.Cause("the attached drive's USB identity is not one of this family's");
+        view.Cause(Tell(Finding::kNotFamily));
         return AbortRun(view, host, kMsgNotConnected);
     }
     const int kind = mgr->IdentifyChip(index);
     if (kind != kChipFirstGeneration && kind != kChipSecondGeneration) {
-        view.Cause("the bridge did not answer the request for its chip name");
+        view.Cause(Tell(Finding::kNoChipName));
         return AbortRun(view, host, kMsgNoAnswer);
     }
     if (bound.generation != 0 && kind != bound.generation) {
-        view.Cause("the bridge now says it is of generation " + std::to_string(kind) +
-                   ", not " + std::to_string(bound.generation));
+        view.Cause(Tell(Finding::kGenerationChanged,
+                        {std::to_string(kind), std::to_string(bound.generation)}));
         return AbortRun(view, host, kMsgDriveChanged);
     }
 
@@ -539,7 +534,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
                                          : FirmwareImage::Read(PathFromText(host.ImagePath(kind)));
     image.RequireGeneration(kind);
     if (!image.ok()) {
-        view.Cause(image.problem());
+        view.Cause(image.problemFound());
         return AbortRun(view, host, kMsgImageDamaged);
     }
 
@@ -563,7 +558,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             view.DriveAtRisk(true);
             if (own->blockLength &&
                 !RestoreBlockLength(*mgr, index, *own->blockLength, serial, *clock)) {
-                view.Cause("the drive's block length could not be restored");
+                view.Cause(Tell(Finding::kLengthNotRestored));
                 return AbortRun(view, host, kMsgFailed);
             }
             host.RemoveFile(configPath);
@@ -575,21 +570,19 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         // control characters is not written into a record or a block.
         if (serial.empty()) return AbortRun(view, host, kMsgSerialUnreadable);
         if (HasControlCharacters(serial)) {
-            view.Cause("the drive's serial number holds control characters: " +
-                       EscapedForDisplay(serial));
+            view.Cause(Tell(Finding::kDriveSerialControl, {EscapedForDisplay(serial)}));
             return AbortRun(view, host, kMsgSerialUnreadable);
         }
         if (!host.RecordsPerDrive()) {
             for (const UpdateMarker& r : records) {
                 if (r.serial.empty() || r.serial == serial) continue;
-                view.Cause("the update of the drive with serial number " +
-                           EscapedForDisplay(r.serial) + " is unfinished");
+                view.Cause(Tell(Finding::kOtherUnfinished, {EscapedForDisplay(r.serial)}));
                 return AbortRun(view, host, kMsgOtherUnfinished);
             }
         }
         std::uint32_t length = 0;
         if (ReadSectorSize(*mgr, index, &length) < 0) {
-            view.Cause("the drive did not answer READ CAPACITY");
+            view.Cause(Tell(Finding::kNoCapacity));
             return AbortRun(view, host, kMsgNotConnected);
         }
         // A drive whose earlier update was broken off may not have its own length now.
@@ -600,8 +593,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         const int resource = ConfigResourceFor(drive.productId, drive.product);
         if (resource != 0) configBytes = host.WriteConfigFile(resource);
         if (!configBytes) {
-            view.Cause(resource == 0 ? "there is no configuration file for this model"
-                                     : "the model's configuration file could not be written");
+            view.Cause(Tell(resource == 0 ? Finding::kNoConfigFile : Finding::kConfigNotWritten));
             return AbortRun(view, host, kMsgFailed);
         }
         record = RecordOf(drive, kind, resource, *configBytes);
@@ -624,7 +616,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
                 if (record.resourceId != 0) configBytes = host.WriteConfigFile(record.resourceId);
             }
             if (!configBytes) {
-                view.Cause("the configuration file the interrupted update left is gone");
+                view.Cause(Tell(Finding::kConfigGone));
                 return AbortRun(view, host, kMsgFailed);
             }
         } else if (manual && !manual->serial.empty()) {
@@ -632,13 +624,11 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             const int resource = ConfigResourceFor(manual->productId, manual->product);
             if (resource != 0) configBytes = host.WriteConfigFile(resource);
             if (!configBytes) {
-                view.Cause(resource == 0 ? "there is no configuration file for this model"
-                                         : "the model's configuration file could not be written");
+                view.Cause(Tell(resource == 0 ? Finding::kNoConfigFile : Finding::kConfigNotWritten));
                 return AbortRun(view, host, kMsgFailed);
             }
             if (!ConfigFitsGeneration(*configBytes, kind)) {
-                view.Cause("the model given is not one of this bridge's generation " +
-                           std::to_string(kind));
+                view.Cause(Tell(Finding::kModelOtherGeneration, {std::to_string(kind)}));
                 return AbortRun(view, host, kMsgFailed);
             }
             record = RecordOf(drive, kind, resource, *configBytes);
@@ -650,7 +640,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             return AbortRun(view, host, kMsgLoaderWithoutRecord);
         }
         if (HasControlCharacters(serial)) {
-            view.Cause("the serial number holds control characters: " + EscapedForDisplay(serial));
+            view.Cause(Tell(Finding::kGivenSerialControl, {EscapedForDisplay(serial)}));
             return AbortRun(view, host, kMsgSerialUnreadable);
         }
         std::uint32_t length = 0;
@@ -675,7 +665,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     if (!keepRecord) {
         if (!host.WriteMarker(record)) {
             host.ReleaseDisks();
-            view.Cause("the record of the update (marker) could not be written");
+            view.Cause(Tell(Finding::kRecordNotWritten));
             return AbortRun(view, host, kMsgFailed);
         }
     }
@@ -689,8 +679,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     // Stopped by the user while the drive waited in its loader: the record stays, and the
     // next run finishes the drive.
     const auto stopped = [&] {
-        view.Cause("stopped while the drive waited in its update mode; run the update again to "
-                   "finish it");
+        view.Cause(Tell(Finding::kStoppedWaiting));
         return AbortRun(view, host, kMsgStoppedWaiting);
     };
     const bool prepared = PrepareDevice(*mgr, index) != 0;
@@ -700,13 +689,12 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         // The bridge refused the switch: nothing was written, and nothing is left to finish
         // (unless an earlier run of this drive left its record).
         if (!hadRecord) host.RemoveMarker(serial);
-        view.Cause("the bridge refused to switch into its update mode; nothing was written");
+        view.Cause(Tell(Finding::kSwitchRefused));
         return AbortRun(view, host, kMsgFailed);
     }
     if (!prepared) {
         if (mgr->stopped) return stopped();
-        view.Cause("the bridge did not come back in its update mode at port " +
-                   EscapedForDisplay(bound.port));
+        view.Cause(Tell(Finding::kLoaderNotBack, {EscapedForDisplay(bound.port)}));
         return AbortRun(view, host, kMsgFailed);
     }
     view.SetProgress(20);
@@ -723,11 +711,13 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     if (!mgr->compileWarnings.empty()) view.ConfigWarnings(mgr->compileWarnings);
     if (!programmed && mgr->stopped) return stopped();
     if (!programmed) {
-        std::string why = !mgr->imageError.empty()   ? mgr->imageError
-                          : !mgr->compileError.empty() ? "the configuration: " + mgr->compileError
-                          : !mgr->waitError.empty()    ? mgr->waitError
-                                                       : "writing or reading back the flash failed";
-        if (!mgr->diagnosticText.empty()) why += " (bridge: " + Utf16ToUtf8(mgr->diagnosticText) + ")";
+        Told why = mgr->imageProblem           ? *mgr->imageProblem
+                   : !mgr->compileError.empty() ? Tell(Finding::kConfigFailed, {mgr->compileError})
+                   : mgr->waitProblem           ? *mgr->waitProblem
+                                                : Tell(Finding::kFlashFailed);
+        if (!mgr->diagnosticText.empty()) {
+            why = Tell(Finding::kBridgeSays, {Utf16ToUtf8(mgr->diagnosticText)}, {std::move(why)});
+        }
         view.Cause(why);
         return AbortRun(view, host, kMsgFailed);
     }
@@ -742,15 +732,14 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         if (found < 0) view.SetProgress(80 + look);
     }
     if (found < 0) {
-        view.Cause("the drive did not come back with its identity and serial number within 50 s");
+        view.Cause(Tell(Finding::kNotBack));
         return AbortRun(view, host, kMsgFailed);
     }
 
     // The logical-block length the drive had before; only then are record and file cleared,
     // so that a run broken off until here can still be finished.
     if (!RestoreBlockLength(*mgr, found, *savedLength, serial, *clock)) {
-        view.Cause("the drive's block length of " + std::to_string(*savedLength) +
-                   " bytes could not be restored");
+        view.Cause(Tell(Finding::kLengthBytesNotRestored, {std::to_string(*savedLength)}));
         return AbortRun(view, host, kMsgFailed);
     }
     host.RemoveFile(configPath);

@@ -72,7 +72,7 @@ class UpdateView {
     virtual void DriveAtRisk(bool) {}
     // Why the run is about to stop, in plain words for a log or a terminal (the dialog shows
     // only the message). Said just before the failure's message box.
-    virtual void Cause(const std::string&) {}
+    virtual void Cause(const Told&) {}
     // The values of the model's configuration file that its compile took only in part (the
     // shipped files have none), once the programming has compiled it.
     virtual void ConfigWarnings(const std::vector<CompileWarning>& /*warnings*/) {}
@@ -154,12 +154,12 @@ class HostServices {
     // What on this system uses the disks behind a drive's interface paths (file systems
     // mounted from them, swap, devices built on them, programs holding them open), one line
     // each; restarting the bridge would pull the disks from under them. None by default.
-    virtual std::vector<std::string> DiskUses(const std::vector<std::u16string>&) { return {}; }
+    virtual std::vector<Told> DiskUses(const std::vector<std::u16string>&) { return {}; }
     // Just before the switch into the update loader: flushes each disk's write cache and takes
     // the disks from the system (Linux: opened exclusively; Windows: every volume on them
     // locked and dismounted), held until ReleaseDisks. The uses that stopped it, one line
     // each, when a disk cannot be taken; then nothing is held. Nothing to do by default.
-    virtual std::vector<std::string> ClaimDisks(const std::vector<std::u16string>&) { return {}; }
+    virtual std::vector<Told> ClaimDisks(const std::vector<std::u16string>&) { return {}; }
     virtual void ReleaseDisks() {}
     // The argument part of the command line, for the update switch ("/UPDATE" or "-update").
     virtual std::u16string CommandLineArguments() = 0;
