@@ -11,6 +11,7 @@
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/cli/finding_texts.h"
+#include "app/cli/warning_report.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
 #include "app/run/strings.h"
@@ -150,9 +151,10 @@ class TerminalView : public UpdateView {
     }
     void Cause(const Told& cause) override { cause_ = cause; }
     void ConfigWarnings(const std::vector<CompileWarning>& warnings) override {
+        warnings_ = warnings;
         if (quiet_) return;
         EndBar();
-        for (const CompileWarning& w : warnings) err_ << "warning: " << WarningLine(w) << "\n";
+        WriteWarningLines(err_, warnings);
     }
     // A question of the run is asked even under --yes: it is about something --yes did not
     // agree to. With --json nobody can answer it: the run is refused and says why.
@@ -209,6 +211,7 @@ class TerminalView : public UpdateView {
     bool declined() const { return asked_ && declined_; }
     const std::u16string& lastMessage() const { return lastMessage_; }
     const std::string& lastCause() const { return lastCause_; }
+    const std::vector<CompileWarning>& warnings() const { return warnings_; }
     std::string WaitText(CBridgeMgr::WaitFor what, unsigned pass, unsigned seconds,
                          unsigned boundSeconds) const {
         const std::string s = std::to_string(seconds);
@@ -257,6 +260,7 @@ class TerminalView : public UpdateView {
     std::u16string lastMessage_;
     std::optional<Told> cause_;
     std::string lastCause_;
+    std::vector<CompileWarning> warnings_;
     std::string confirmationNeeded_;
     std::optional<CBridgeMgr::WaitFor> waitWhat_;
     struct ShownWait {
@@ -449,6 +453,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             if (options.check) j.Field("updateAvailable", code == kExitOk);
             if (InterruptionArrived()) j.Field("interrupted", true);
             if (!driveState.empty()) j.Field("driveState", driveState);
+            if (!view.warnings().empty()) WriteWarningsJson(j, view.warnings());
             if (!notes.empty()) {
                 j.Key("notes").BeginArray();
                 for (const Told& note : notes) j.String(InEnglish(note));
