@@ -493,6 +493,17 @@ std::vector<MediumExtent> Gaps(const std::vector<MediumExtent>& extents, std::ui
     return gaps;
 }
 
+bool AllZero(std::span<const std::uint8_t> bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// Whether any of `extents` has a byte in [from, from + length).
+bool Overlaps(const std::vector<MediumExtent>& extents, std::uint64_t from, std::uint64_t length) {
+    return std::any_of(extents.begin(), extents.end(), [&](const MediumExtent& e) {
+        return e.offset < from + length && from < e.offset + e.length;
+    });
+}
+
 }  // namespace
 
 bool ImportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64_t offset,
@@ -531,7 +542,10 @@ bool ImportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64
                         std::min<std::uint64_t>(kCopyChunk, e.length - done));
                     in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(n));
                     if (!in) return Fail(error, "cannot read " + file.string());
-                    if (!medium.Write(offset + e.offset + done, {chunk.data(), n}, error)) {
+                    // Zeros where the disk holds zeros already are not written: its holes stay.
+                    const std::uint64_t to = offset + e.offset + done;
+                    if ((!AllZero({chunk.data(), n}) || Overlaps(*held, to, n)) &&
+                        !medium.Write(to, {chunk.data(), n}, error)) {
                         return false;
                     }
                     done += n;
@@ -594,7 +608,10 @@ bool ExportEmulatedMedium(const fs::path& dir, const fs::path& file, std::uint64
                     const std::size_t n = static_cast<std::size_t>(
                         std::min<std::uint64_t>(kCopyChunk, e.offset + e.length - at));
                     if (!medium.Read(at, {chunk.data(), n}, error)) return false;
-                    if (!out.WriteAt(at - offset, chunk.data(), n, error)) return false;
+                    // The new file holds zeros already: they stay a hole.
+                    if (!AllZero({chunk.data(), n}) && !out.WriteAt(at - offset, chunk.data(), n, error)) {
+                        return false;
+                    }
                     at += n;
                     copied += n;
                     if (progress) progress(copied, total);

@@ -126,6 +126,10 @@ bool OutputFile::Open(std::string* error) {
 }
 
 bool OutputFile::Resize(std::uint64_t size, std::string* error) {
+    // Sparse first, so that what is never written takes no room; a file system without sparse
+    // files keeps it whole, which is only room.
+    DWORD returned = 0;
+    DeviceIoControl(AsHandle(file_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned, nullptr);
     if (!SeekTo(AsHandle(file_), size) || !SetEndOfFile(AsHandle(file_))) {
         if (error) *error = LastErrorText("cannot write " + target_.string());
         return false;

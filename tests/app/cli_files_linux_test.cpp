@@ -275,6 +275,18 @@ TEST_F(CliFiles, OutputsReplaceRegularFilesWholeAndKeepHoles) {
     EXPECT_EQ(std::fread(around, 1, sizeof around, f), sizeof around);
     std::fclose(f);
     EXPECT_EQ(std::string(around, sizeof around), '\0' + std::string(4096, 'S') + '\0');
+    // A file written out whole, mostly zeros: its zeros do not take room on the disk either.
+    std::vector<std::uint8_t> dense(8 << 20, 0);
+    std::fill_n(dense.begin() + (4 << 20), 4096, 'D');
+    WriteBytes(dir_ / "dense.bin", dense);
+    r = Run({"emulator", "disk", "@bus/d", "--import", "@dense.bin"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(::stat(P("bus/d/disk.img").c_str(), &st), 0);
+    EXPECT_LT(st.st_blocks * 512, 3 << 20);
+    r = Run({"emulator", "disk", "@bus/d", "--export", "@dense-out.bin", "--length",
+             std::to_string(8 << 20)});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(ReadBytes(dir_ / "dense-out.bin"), dense);
     // A 20 GB file of holes goes onto the 2 TB disk without a byte read; the disk holds
     // zeros where it held the pattern.
     r = Run({"emulator", "disk", "@bus/d", "--import", "@huge.bin"});
