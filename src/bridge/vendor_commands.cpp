@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/bytes.h"
 #include "base/text.h"
 #include "transport/emulator_mark.h"
 
@@ -33,12 +34,6 @@ bool SendThroughRequest(CSpti& request, const CommandBlock& block, DataDirection
     request.Setup(direction, 10, buffer, length, kVendorTimeoutSeconds);
     std::memcpy(request.cdb, block.data(), block.size());
     return request.Execute();
-}
-
-std::uint64_t BigEndian(const std::uint8_t* b, std::size_t n) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) v = (v << 8) | b[i];
-    return v;
 }
 
 }  // namespace
@@ -225,14 +220,14 @@ std::int64_t ReadCapacity(CSpti& request, std::uint32_t& blockLength) {
     request.cdb[1] = kSaReadCapacity16;
     request.cdb[13] = 12;
     if (request.Execute()) {
-        lastBlock = BigEndian(answer, 8);
-        blockLength = static_cast<std::uint32_t>(BigEndian(answer + 8, 4));
+        lastBlock = ReadBe(answer, 0, 8);
+        blockLength = static_cast<std::uint32_t>(ReadBe(answer, 8, 4));
     } else {
         request.Setup(DataDirection::In, 10, answer, 8, kCapacityTimeoutSeconds);
         request.cdb[0] = kOpReadCapacity10;
         if (!request.Execute()) return -1;
-        lastBlock = BigEndian(answer, 4);
-        blockLength = static_cast<std::uint32_t>(BigEndian(answer + 4, 4));
+        lastBlock = ReadBe(answer, 0, 4);
+        blockLength = static_cast<std::uint32_t>(ReadBe(answer, 4, 4));
     }
     return lastBlock == 0 ? 0 : static_cast<std::int64_t>(lastBlock + 1);
 }

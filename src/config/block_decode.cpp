@@ -27,10 +27,10 @@ std::string Utf16Text(Bytes bytes) {
 
 void DecodeHeader(ConfigBlockView block, int generation, DecodedBlock& out) {
     BlockHeader& h = out.header;
-    h.payloadLength = Le32(block, kBlockPayloadLengthField);
-    h.firmwareAddress = Le32(block, kFirmwareAddressField);
-    h.firmwareRoom = Le32(block, kFirmwareRoomField);
-    h.imageBytes = Le16(block, kImageBytesField);
+    h.payloadLength = ReadLe32(block, kBlockPayloadLengthField);
+    h.firmwareAddress = ReadLe32(block, kFirmwareAddressField);
+    h.firmwareRoom = ReadLe32(block, kFirmwareRoomField);
+    h.imageBytes = ReadLe16(block, kImageBytesField);
     h.sscByte = block[kSscByte];
     if (h.payloadLength != kCompiledPayloadLength) {
         out.notes.push_back(Format("payload length %llu; compiled blocks carry %llu",
@@ -38,13 +38,13 @@ void DecodeHeader(ConfigBlockView block, int generation, DecodedBlock& out) {
     }
     const BlockLayout& layout = LayoutOf(generation);
     if (generation == 1) {
-        DescriptorArea high{"high-speed", Le32(block, gen1::kHighSpeedAddressField), 0,
-                            Le16(block, gen1::kHighSpeedSizeField)};
+        DescriptorArea high{"high-speed", ReadLe32(block, gen1::kHighSpeedAddressField), 0,
+                            ReadLe16(block, gen1::kHighSpeedSizeField)};
         high.offset = static_cast<std::int64_t>(*high.flashAddress) - kFirstGenerationBlockAddress;
         DescriptorArea full{"full-speed", std::nullopt, high.offset + high.size,
-                            Le16(block, gen1::kFullSpeedSizeField)};
-        DescriptorArea super{"SuperSpeed", Le32(block, gen1::kSuperSpeedAddressField), 0,
-                             Le16(block, gen1::kSuperSpeedSizeField)};
+                            ReadLe16(block, gen1::kFullSpeedSizeField)};
+        DescriptorArea super{"SuperSpeed", ReadLe32(block, gen1::kSuperSpeedAddressField), 0,
+                             ReadLe16(block, gen1::kSuperSpeedSizeField)};
         super.offset =
             static_cast<std::int64_t>(*super.flashAddress) - kFirstGenerationBlockAddress;
         h.descriptorAreas = {high, full, super};
@@ -53,20 +53,20 @@ void DecodeHeader(ConfigBlockView block, int generation, DecodedBlock& out) {
         for (std::size_t field :
              {gen2::kHighSpeedAreaField, gen2::kFullSpeedAreaField, gen2::kSuperSpeedAreaField}) {
             h.descriptorAreas.push_back({layout.sets[h.descriptorAreas.size()].name, std::nullopt,
-                                         Le32(block, field), Le16(block, field + 4)});
+                                         ReadLe32(block, field), ReadLe16(block, field + 4)});
         }
         SecondGenerationHeader s;
         s.sealMarker = block[gen2::kSealMarkerField];
         s.noSecretArea = block[gen2::kNoSecretAreaField];
-        s.bytes72 = Le16(block, gen2::kField72);
-        s.flashSize = Le32(block, gen2::kFlashSizeField);
-        s.flashPage = Le32(block, gen2::kFlashPageField);
+        s.bytes72 = ReadLe16(block, gen2::kField72);
+        s.flashSize = ReadLe32(block, gen2::kFlashSizeField);
+        s.flashPage = ReadLe32(block, gen2::kFlashPageField);
         std::copy_n(block.begin() + gen2::kFlashInfoField, s.flashInfo.size(), s.flashInfo.begin());
         h.second = s;
     }
     h.deletingKeyOffset = layout.deletingKey;
-    h.parameterArea = Le16(block, layout.parameterAreaField);
-    h.parameterAreaSize = Le16(block, layout.parameterSizeField);
+    h.parameterArea = ReadLe16(block, layout.parameterAreaField);
+    h.parameterAreaSize = ReadLe16(block, layout.parameterSizeField);
     for (std::size_t i = 0; i < h.descriptorAreas.size(); ++i) {
         const DescriptorArea& area = h.descriptorAreas[i];
         const DescriptorSetLayout& standard = layout.sets[i];
@@ -85,7 +85,7 @@ void DecodeHeader(ConfigBlockView block, int generation, DecodedBlock& out) {
 void DecodeDigest(ConfigBlockView block, DigestCheck& digest) {
     std::copy_n(block.begin(), digest.stored.size(), digest.stored.begin());
     DigestReading reading = ReadDigest(block, block.size());
-    digest.payloadLength = Le32(block, kDigestLengthOffset);
+    digest.payloadLength = ReadLe32(block, kDigestLengthOffset);
     digest.status = reading.status;
     digest.computed = reading.computed;
 }
@@ -119,10 +119,10 @@ void DecodeDescriptorSets(ConfigBlockView block, int generation, DecodedBlock& o
         DescriptorSet set;
         set.name = layout.name;
         set.offset = layout.base;
-        set.bcdUSB = Le16(block, layout.base + kDeviceBcdUsb);
-        set.vendorId = Le16(block, layout.base + kDeviceVendorId);
-        set.productId = Le16(block, layout.base + kDeviceProductId);
-        set.bcdDevice = Le16(block, layout.base + kDeviceBcdDevice);
+        set.bcdUSB = ReadLe16(block, layout.base + kDeviceBcdUsb);
+        set.vendorId = ReadLe16(block, layout.base + kDeviceVendorId);
+        set.productId = ReadLe16(block, layout.base + kDeviceProductId);
+        set.bcdDevice = ReadLe16(block, layout.base + kDeviceBcdDevice);
         set.configuration = {layout.configuration, block[layout.configuration],
                              block[layout.configuration + 1]};
         if (layout.otherSpeed != 0) {
@@ -180,10 +180,10 @@ void ParseTlvList(ConfigBlockView block, int generation, TlvList& list) {
 }  // namespace
 
 std::optional<int> DetectBlockGeneration(ConfigBlockView block) {
-    bool second = Le32(block, gen2::kHighSpeedAreaField) == gen2::kLayout.sets[0].areaOffset;
-    bool first = Le32(block, gen1::kHighSpeedAddressField) ==
+    bool second = ReadLe32(block, gen2::kHighSpeedAreaField) == gen2::kLayout.sets[0].areaOffset;
+    bool first = ReadLe32(block, gen1::kHighSpeedAddressField) ==
                      kFirstGenerationBlockAddress + gen1::kLayout.sets[0].areaOffset &&
-                 Le32(block, kFirmwareAddressField) == kFirstGenerationFirmwareAddress;
+                 ReadLe32(block, kFirmwareAddressField) == kFirstGenerationFirmwareAddress;
     if (first == second) return std::nullopt;
     return first ? 1 : 2;
 }

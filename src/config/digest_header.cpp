@@ -15,25 +15,6 @@ constexpr std::size_t kKeyFieldSize = kDeletingKeySize;
 
 }  // namespace
 
-std::uint32_t ReadLe32(std::span<const std::uint8_t> b, std::size_t o) {
-    return static_cast<std::uint32_t>(b[o]) | (static_cast<std::uint32_t>(b[o + 1]) << 8) |
-           (static_cast<std::uint32_t>(b[o + 2]) << 16) |
-           (static_cast<std::uint32_t>(b[o + 3]) << 24);
-}
-
-std::uint16_t ReadLe16(std::span<const std::uint8_t> b, std::size_t o) {
-    return static_cast<std::uint16_t>(b[o] | (b[o + 1] << 8));
-}
-
-void WriteLe32(std::span<std::uint8_t> b, std::size_t o, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) b[o + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void WriteLe16(std::span<std::uint8_t> b, std::size_t o, std::uint32_t v) {
-    b[o] = static_cast<std::uint8_t>(v);
-    b[o + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-
 std::optional<Sha256Digest> PayloadDigest(std::span<const std::uint8_t> bytes) {
     std::uint32_t n = ReadLe32(bytes, kDigestLengthOffset);
     return Sha256(bytes.subspan(kDigestLengthOffset, static_cast<std::size_t>(n) + 4));

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 
+#include "base/bytes.h"
 #include "base/sha256.h"
 
 namespace mox3 {
@@ -41,12 +42,6 @@ DigestReading ReadDigest(std::span<const std::uint8_t> bytes, std::uint64_t limi
 // receive the digest of the block's own header.
 int VerifyAndSeal(std::size_t position, std::span<std::uint8_t> buffer, std::uint32_t limit,
                   int hashKey);
-
-// Reads and writes little-endian numbers.
-std::uint32_t ReadLe32(std::span<const std::uint8_t> bytes, std::size_t offset);
-std::uint16_t ReadLe16(std::span<const std::uint8_t> bytes, std::size_t offset);
-void WriteLe32(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
-void WriteLe16(std::span<std::uint8_t> bytes, std::size_t offset, std::uint32_t value);
 
 // True when the digest header at the start of `bytes` holds with the length limit `limit`.
 bool DigestHolds(std::span<const std::uint8_t> bytes, std::uint64_t limit);

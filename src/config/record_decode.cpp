@@ -13,20 +13,6 @@ namespace mox3 {
 
 namespace decode {
 
-std::uint64_t ReadLe(Bytes bytes, std::size_t offset, std::size_t size) {
-    if (offset > bytes.size() || size > bytes.size() - offset) return 0;
-    std::uint64_t value = 0;
-    for (std::size_t i = size; i-- > 0;) value = (value << 8) | bytes[offset + i];
-    return value;
-}
-
-std::uint16_t Le16(Bytes bytes, std::size_t offset) {
-    return static_cast<std::uint16_t>(ReadLe(bytes, offset, 2));
-}
-std::uint32_t Le32(Bytes bytes, std::size_t offset) {
-    return static_cast<std::uint32_t>(ReadLe(bytes, offset, 4));
-}
-
 Bytes Slice(Bytes bytes, std::size_t offset, std::size_t size) {
     if (offset >= bytes.size()) return {};
     return bytes.subspan(offset, std::min(size, bytes.size() - offset));

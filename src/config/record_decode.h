@@ -7,16 +7,13 @@
 #include <span>
 #include <string>
 
+#include "base/bytes.h"
 #include "config/decoded_block.h"
 
 namespace mox3::decode {
 
 using Bytes = std::span<const std::uint8_t>;
 
-// Little-endian numbers; 0 where the bytes do not reach.
-std::uint64_t ReadLe(Bytes bytes, std::size_t offset, std::size_t size);
-std::uint16_t Le16(Bytes bytes, std::size_t offset);
-std::uint32_t Le32(Bytes bytes, std::size_t offset);
 // Bytes [offset, offset+size) of `bytes`, cut to what exists.
 Bytes Slice(Bytes bytes, std::size_t offset, std::size_t size);
 std::string Format(const char* format, unsigned long long a, unsigned long long b = 0,

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "base/bytes.h"
 #include "platform/storage_device_windows.h"
 #include "platform/system_library_windows.h"
 
@@ -92,10 +93,6 @@ const wchar_t* Wide(const std::u16string& text) {
 std::u16string FromWide(const wchar_t* buffer, std::size_t units) {
     const auto* text = reinterpret_cast<const char16_t*>(buffer);
     return std::u16string(text, std::find(text, text + units, u'\0'));
-}
-
-std::uint16_t Le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
 void PutPort(std::uint8_t* buffer, std::uint32_t port) {
@@ -530,7 +527,7 @@ std::u16string DriverKeyName(std::span<const std::uint8_t> answer) {
     constexpr std::size_t kName = offsetof(USB_NODE_CONNECTION_DRIVERKEY_NAME, DriverKeyName);
     std::u16string name;
     for (std::size_t at = kName; at + 1 < answer.size(); at += 2) {
-        char16_t unit = Le16(&answer[at]);
+        char16_t unit = ReadLe16(answer, at);
         if (unit == u'\0') break;
         name.push_back(unit);
     }
@@ -556,7 +553,7 @@ std::u16string DecodeStringDescriptor(std::span<const std::uint8_t> descriptor) 
     if (descriptor.size() < 2 || descriptor[0] <= 2) return text;
     const std::size_t bytes = std::min<std::size_t>(descriptor[0] - 2u, descriptor.size() - 2);
     for (std::size_t at = 2; at + 1 < 2 + bytes; at += 2) {
-        char16_t unit = Le16(&descriptor[at]);
+        char16_t unit = ReadLe16(descriptor, at);
         if (unit == u'\0') break;
         text.push_back(unit);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "bridge/vendor_codes.h"
 #include "emulator/disk_medium.h"
 #include "emulator/flash_layout.h"
@@ -62,18 +63,6 @@ std::uint32_t FlashAddress(const ScsiRequest& request) {
 
 std::uint32_t FlashLength(const ScsiRequest& request) {
     return request.cdb[kFlashLengthByte] | (request.cdb[kFlashLengthByte + 1] << 8);
-}
-
-void PutBe(std::uint8_t* out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out[i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
-    }
-}
-
-std::uint64_t Be(const std::uint8_t* in, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i) value = value << 8 | in[i];
-    return value;
 }
 
 // The checksum a header must carry for this command block.
@@ -211,12 +200,12 @@ bool BridgeChip::Execute(std::uint64_t session, const ScsiRequest& request, Scsi
             std::uint64_t last = blocks == 0 ? 0 : blocks - 1;
             std::uint8_t answer[32] = {};
             if (!sixteen) {
-                PutBe(answer, std::min<std::uint64_t>(last, 0xFFFFFFFFull), 4);
-                PutBe(answer + 4, s_.blockLength, 4);
+                WriteBe(answer, 0, std::min<std::uint64_t>(last, 0xFFFFFFFFull), 4);
+                WriteBe(answer, 4, s_.blockLength, 4);
                 return Answer(request, reply, answer, 8);
             }
-            PutBe(answer, last, 8);
-            PutBe(answer + 8, s_.blockLength, 4);
+            WriteBe(answer, 0, last, 8);
+            WriteBe(answer, 8, s_.blockLength, 4);
             if (IsBridge() && s_.blockLength == 512) answer[13] = kLogicalPerPhysicalExponent512;
             std::uint32_t allocation =
                 static_cast<std::uint32_t>(request.cdb[10] << 24 | request.cdb[11] << 16 |
@@ -297,11 +286,11 @@ bool BridgeChip::ModeSense(const ScsiRequest& request, ScsiReply& reply) {
     if (blockDescriptor) {
         descriptor.assign(longLba ? 16 : 8, 0);
         if (longLba) {
-            PutBe(descriptor.data(), LogicalBlocks(), 8);
-            PutBe(descriptor.data() + 12, s_.blockLength, 4);
+            WriteBe(descriptor, 0, LogicalBlocks(), 8);
+            WriteBe(descriptor, 12, s_.blockLength, 4);
         } else {
-            PutBe(descriptor.data(), std::min<std::uint64_t>(LogicalBlocks(), 0xFFFFFFFFull), 4);
-            PutBe(descriptor.data() + 5, s_.blockLength, 3);
+            WriteBe(descriptor, 0, std::min<std::uint64_t>(LogicalBlocks(), 0xFFFFFFFFull), 4);
+            WriteBe(descriptor, 5, s_.blockLength, 3);
         }
     }
     const std::size_t headerSize = ten ? 8 : 4;
@@ -310,10 +299,10 @@ bool BridgeChip::ModeSense(const ScsiRequest& request, ScsiReply& reply) {
     data.insert(data.end(), pages.begin(), pages.end());
     std::uint32_t allocation;
     if (ten) {
-        PutBe(data.data(), data.size() - 2, 2);
+        WriteBe(data, 0, data.size() - 2, 2);
         data[4] = longLba ? 0x01 : 0x00;
-        PutBe(data.data() + 6, descriptor.size(), 2);
-        allocation = static_cast<std::uint32_t>(Be(&c[7], 2));
+        WriteBe(data, 6, descriptor.size(), 2);
+        allocation = static_cast<std::uint32_t>(ReadBe(c, 7, 2));
     } else {
         data[0] = static_cast<std::uint8_t>(data.size() - 1);
         data[3] = static_cast<std::uint8_t>(descriptor.size());
@@ -330,8 +319,8 @@ bool BridgeChip::Medium(const ScsiRequest& request, ScsiReply& reply) {
     if (request.cdbLength < (sixteen ? 16 : 10)) {
         return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
     }
-    const std::uint64_t lba = sixteen ? Be(&c[2], 8) : Be(&c[2], 4);
-    const std::uint64_t count = sixteen ? Be(&c[10], 4) : Be(&c[7], 2);
+    const std::uint64_t lba = sixteen ? ReadBe(c, 2, 8) : ReadBe(c, 2, 4);
+    const std::uint64_t count = sixteen ? ReadBe(c, 10, 4) : ReadBe(c, 7, 2);
     const std::uint64_t blocks = LogicalBlocks();
     if (lba >= blocks || count > blocks - lba) {
         return Refuse(reply, kSenseIllegalRequest, kAscAddressOutOfRange);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/bytes.h"
+
 namespace mox3 {
 
 namespace {
@@ -11,15 +13,6 @@ constexpr std::uint8_t kOpRequestSense = 0x03;
 // beyond it is accepted and dropped (OUT) or reported as residue (IN).
 constexpr std::uint32_t kMaxData = 16 * 1024 * 1024;
 constexpr std::uint32_t kCommandTimeoutSeconds = 60;
-
-std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at) {
-    return static_cast<std::uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
-           static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-
-void PutLe32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
 
 }  // namespace
 
@@ -38,14 +31,14 @@ bool BulkOnlyTransport::Out(std::span<const std::uint8_t> data) {
         return false;
     }
     // A wrapper that is not valid and meaningful: both endpoints stall until a reset.
-    if (data.size() != kCbwSize || Le32(data, 0) != kCbwSignature || (data[13] & 0x0F) != 0 ||
+    if (data.size() != kCbwSize || ReadLe32(data, 0) != kCbwSignature || (data[13] & 0x0F) != 0 ||
         data[14] < 1 || data[14] > 16) {
         phase_ = Phase::NeedsReset;
         inHalted_ = outHalted_ = true;
         return false;
     }
-    tag_ = Le32(data, 4);
-    expected_ = Le32(data, 8);
+    tag_ = ReadLe32(data, 4);
+    expected_ = ReadLe32(data, 8);
     toHost_ = (data[12] & 0x80) != 0;
     cdb_.assign(data.begin() + 15, data.begin() + 15 + data[14]);
     data_.clear();
@@ -171,9 +164,9 @@ void BulkOnlyTransport::RequestSense() {
 
 void BulkOnlyTransport::Finish(std::uint8_t status, std::uint32_t processed) {
     csw_.assign(kCswSize, 0);
-    PutLe32(csw_, 0, kCswSignature);
-    PutLe32(csw_, 4, tag_);
-    PutLe32(csw_, 8, expected_ - std::min(processed, expected_));
+    WriteLe32(csw_, 0, kCswSignature);
+    WriteLe32(csw_, 4, tag_);
+    WriteLe32(csw_, 8, expected_ - std::min(processed, expected_));
     csw_[12] = status;
     sent_ = 0;
     phase_ = toHost_ && expected_ > 0 ? Phase::DataIn : Phase::Status;

@@ -22,11 +22,6 @@ constexpr DescriptorArea kSecondArea{1792, 394, 266};
 constexpr std::uint8_t kInterfaceBulkOnly = 0x50;
 constexpr std::size_t kMaxStringChars = 126;  // a descriptor's length is one byte
 
-void PutLe16(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint16_t value) {
-    bytes[at] = static_cast<std::uint8_t>(value);
-    bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
 // The configuration at the start of `area` with its descriptors taken out of the even-offset
 // layout (a 0 byte stands after each descriptor of odd length); the interface settings other
 // than the bulk-only one are left out. Nothing when the area holds no sound configuration.
@@ -51,7 +46,7 @@ std::optional<std::vector<std::uint8_t>> ReadConfiguration(std::span<const std::
         pos += length + (length % 2);
     }
     if (seen != total) return std::nullopt;
-    PutLe16(out, 2, static_cast<std::uint16_t>(out.size()));
+    WriteLe16(out, 2, static_cast<std::uint16_t>(out.size()));
     return out;
 }
 
@@ -194,9 +189,9 @@ UsbDescriptorSet MakeUsbDescriptors(const EmulatedDriveView& view) {
     const EmulatedUsbIdentity& usb = view.usb;
     if (!view.plainDisk && !view.loader) FromFlash(set, view);
     if (!set.fromFlash) FromTemplate(set, !usb.serialNumber.empty());
-    PutLe16(set.device, 8, usb.vendorId);
-    PutLe16(set.device, 10, usb.productId);
-    PutLe16(set.device, 12, usb.bcdDevice);
+    WriteLe16(set.device, 8, usb.vendorId);
+    WriteLe16(set.device, 10, usb.productId);
+    WriteLe16(set.device, 12, usb.bcdDevice);
     set.manufacturer = usb.manufacturer;
     set.product = usb.product;
     set.serialNumber = usb.serialNumber;

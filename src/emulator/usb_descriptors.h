@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
 #include "emulator/emulated_drive.h"
 
 namespace mox3 {
@@ -52,11 +53,7 @@ struct UsbDescriptorSet {
                                                  std::uint16_t language) const;
 
   private:
-    std::uint16_t Le16(std::size_t at) const {
-        return device.size() < at + 2
-                   ? 0
-                   : static_cast<std::uint16_t>(device[at] | device[at + 1] << 8);
-    }
+    std::uint16_t Le16(std::size_t at) const { return ReadLe16(device, at); }
 };
 
 // The descriptors of the drive as the view shows it now (a present device).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bytes.h"
 #include "base/text.h"
 #include "emulator/drive_state.h"
 
@@ -23,25 +24,6 @@ constexpr std::uint64_t kStatusGraceMs = 2000;
 
 constexpr std::size_t kControlHeaderSize = 10;
 constexpr std::size_t kEndpointSlots = 32;
-
-std::uint32_t Le32(std::span<const std::uint8_t> b, std::size_t at) {
-    return static_cast<std::uint32_t>(b[at] | b[at + 1] << 8 | b[at + 2] << 16) |
-           static_cast<std::uint32_t>(b[at + 3]) << 24;
-}
-
-std::uint16_t Le16(std::span<const std::uint8_t> b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] | b[at + 1] << 8);
-}
-
-void Put16(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    Put16(out, value);
-    Put16(out, value >> 16);
-}
 
 // The slot of an endpoint in the endpoint info: OUT endpoints 0-15, IN endpoints 16-31.
 std::size_t EndpointSlot(std::uint8_t address) {
@@ -87,10 +69,10 @@ bool UsbRedirDevice::SendPacket(std::uint32_t type, std::uint64_t id,
                                 std::span<const std::uint8_t> data) {
     std::vector<std::uint8_t> packet;
     packet.reserve(HeaderSize() + header.size() + data.size());
-    Put32(packet, type);
-    Put32(packet, static_cast<std::uint32_t>(header.size() + data.size()));
-    Put32(packet, static_cast<std::uint32_t>(id));
-    if (ids64_) Put32(packet, static_cast<std::uint32_t>(id >> 32));
+    AppendLe(packet, type, 4);
+    AppendLe(packet, static_cast<std::uint32_t>(header.size() + data.size()), 4);
+    AppendLe(packet, static_cast<std::uint32_t>(id), 4);
+    if (ids64_) AppendLe(packet, static_cast<std::uint32_t>(id >> 32), 4);
     packet.insert(packet.end(), header.begin(), header.end());
     packet.insert(packet.end(), data.begin(), data.end());
     if (!send_(packet)) return Fail("the peer has gone");
@@ -100,7 +82,7 @@ bool UsbRedirDevice::SendPacket(std::uint32_t type, std::uint64_t id,
 bool UsbRedirDevice::Start() {
     std::vector<std::uint8_t> hello(kHelloVersionSize, 0);
     std::memcpy(hello.data(), kHelloVersion, sizeof kHelloVersion);
-    Put32(hello, kOurCapabilities);
+    AppendLe(hello, kOurCapabilities, 4);
     return SendPacket(kHello, 0, hello);
 }
 
@@ -109,10 +91,10 @@ bool UsbRedirDevice::Receive(std::span<const std::uint8_t> bytes) {
     std::size_t at = 0;
     while (pending_.size() - at >= HeaderSize()) {
         std::span<const std::uint8_t> rest(pending_.data() + at, pending_.size() - at);
-        const std::uint32_t type = Le32(rest, 0);
-        const std::uint32_t length = Le32(rest, 4);
-        std::uint64_t id = Le32(rest, 8);
-        if (ids64_) id |= std::uint64_t{Le32(rest, 12)} << 32;
+        const std::uint32_t type = ReadLe32(rest, 0);
+        const std::uint32_t length = ReadLe32(rest, 4);
+        std::uint64_t id = ReadLe32(rest, 8);
+        if (ids64_) id |= std::uint64_t{ReadLe32(rest, 12)} << 32;
         if (length > kMaxPacket) return Fail("a packet of " + std::to_string(length) + " bytes");
         const std::size_t header = HeaderSize();
         if (rest.size() < header + length) break;
@@ -131,7 +113,7 @@ bool UsbRedirDevice::Handle(std::uint32_t type, std::uint64_t id,
     if (type == kHello) {
         if (helloReceived_ || payload.size() < kHelloVersionSize) return Fail("a bad hello");
         const std::uint32_t caps =
-            payload.size() >= kHelloVersionSize + 4 ? Le32(payload, kHelloVersionSize) : 0;
+            payload.size() >= kHelloVersionSize + 4 ? ReadLe32(payload, kHelloVersionSize) : 0;
         helloReceived_ = true;
         ids64_ = (caps & kCapIds64) != 0;
         bulkLength32_ = (caps & kCapBulkLength32) != 0;
@@ -194,9 +176,9 @@ bool UsbRedirDevice::Handle(std::uint32_t type, std::uint64_t id,
 bool UsbRedirDevice::HandleControl(std::uint64_t id, std::span<const std::uint8_t> payload) {
     if (payload.size() < kControlHeaderSize) return Fail("a short control packet");
     const std::uint8_t requestType = payload[2];
-    const std::uint16_t value = Le16(payload, 4);
-    const std::uint16_t index = Le16(payload, 6);
-    const std::uint16_t length = Le16(payload, 8);
+    const std::uint16_t value = ReadLe16(payload, 4);
+    const std::uint16_t index = ReadLe16(payload, 6);
+    const std::uint16_t length = ReadLe16(payload, 8);
     const bool in = (requestType & 0x80) != 0;
 
     std::vector<std::uint8_t> answer;
@@ -269,16 +251,16 @@ bool UsbRedirDevice::HandleBulk(std::uint64_t id, std::span<const std::uint8_t> 
     const std::size_t headerSize = bulkLength32_ ? 10 : 8;
     if (payload.size() < headerSize) return Fail("a short bulk packet");
     const std::uint8_t endpoint = payload[0];
-    std::uint32_t length = Le16(payload, 2);
-    if (bulkLength32_) length |= std::uint32_t{Le16(payload, 8)} << 16;
+    std::uint32_t length = ReadLe16(payload, 2);
+    if (bulkLength32_) length |= std::uint32_t{ReadLe16(payload, 8)} << 16;
     auto data = payload.subspan(headerSize);
 
     auto reply = [&](std::uint8_t status, std::span<const std::uint8_t> answer,
                      std::uint32_t count) {
         std::vector<std::uint8_t> header = {endpoint, status};
-        Put16(header, count);
-        Put32(header, 0);  // stream id
-        if (bulkLength32_) Put16(header, count >> 16);
+        AppendLe(header, count, 2);
+        AppendLe(header, 0, 4);  // stream id
+        if (bulkLength32_) AppendLe(header, count >> 16, 2);
         return SendPacket(kBulkPacket, id, header, answer);
     };
     const auto endpoints = descriptors_.Endpoints();
@@ -372,15 +354,15 @@ bool UsbRedirDevice::Connect() {
     ep.insert(ep.end(), interval.begin(), interval.end());
     ep.insert(ep.end(), owner.begin(), owner.end());
     if (epMaxPacketSize_) {
-        for (std::uint16_t size : maxPacket) Put16(ep, size);
+        for (std::uint16_t size : maxPacket) AppendLe(ep, size, 2);
     }
     if (!SendPacket(kEpInfo, 0, ep)) return false;
 
     const std::vector<std::uint8_t>& d = descriptors_.device;
     std::vector<std::uint8_t> connect = {kSpeedHigh, d[4], d[5], d[6]};
-    Put16(connect, descriptors_.VendorId());
-    Put16(connect, descriptors_.ProductId());
-    if (connectVersion_) Put16(connect, descriptors_.BcdDevice());
+    AppendLe(connect, descriptors_.VendorId(), 2);
+    AppendLe(connect, descriptors_.ProductId(), 2);
+    if (connectVersion_) AppendLe(connect, descriptors_.BcdDevice(), 2);
     if (!SendPacket(kDeviceConnect, 0, connect)) return false;
     connected_ = true;
     return true;
