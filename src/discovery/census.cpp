@@ -13,22 +13,16 @@ namespace {
 constexpr std::size_t kPrefixLength = 21;  // "USB\VID_xxxx&PID_xxxx"
 constexpr std::uint32_t kCensusTimeoutSeconds = 2;
 
-std::u16string Prefix(int vid, int pid) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X", vid, pid);
-    return Utf8ToUtf16(buf);
-}
-
 }  // namespace
 
 const std::vector<IdentityPrefix>& KnownIdentityPrefixes() {
     static const std::vector<IdentityPrefix> prefixes = [] {
         std::vector<IdentityPrefix> p;
         for (int pid : {0x7C31, 0x7C32, 0x7C33, 0x7C34, 0x7C35, 0x7C36}) {
-            p.push_back({Prefix(0x5E3B, pid), false});
+            p.push_back({UsbIdPrefix(0x5E3B, static_cast<std::uint16_t>(pid)), false});
         }
-        for (int pid : {0x201D, 0x2026}) p.push_back({Prefix(0x04C5, pid), false});
-        for (int pid : {0x7C37, 0x7C3A, 0x7C39}) p.push_back({Prefix(0x5E3B, pid), true});
+        for (int pid : {0x201D, 0x2026}) p.push_back({UsbIdPrefix(0x04C5, static_cast<std::uint16_t>(pid)), false});
+        for (int pid : {0x7C37, 0x7C3A, 0x7C39}) p.push_back({UsbIdPrefix(0x5E3B, static_cast<std::uint16_t>(pid)), true});
         return p;
     }();
     return prefixes;

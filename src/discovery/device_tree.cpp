@@ -1,7 +1,10 @@
 #include "discovery/device_tree.h"
 
+#include <cstdio>
 #include <mutex>
 #include <utility>
+
+#include "base/text.h"
 
 namespace mox3 {
 
@@ -28,6 +31,12 @@ std::shared_ptr<DeviceTree> CurrentDeviceTree() {
 void SetDeviceTree(std::shared_ptr<DeviceTree> tree) {
     std::lock_guard lock(TreeMutex());
     TreeSlot() = std::move(tree);
+}
+
+std::u16string UsbIdPrefix(std::uint16_t vendorId, std::uint16_t productId) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X", vendorId, productId);
+    return Utf8ToUtf16(buf);
 }
 
 }  // namespace mox3

@@ -74,6 +74,9 @@ class DeviceTree {
     virtual std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) = 0;
 };
 
+// The start of a USB device's device id, "USB\\VID_1234&PID_ABCD".
+std::u16string UsbIdPrefix(std::uint16_t vendorId, std::uint16_t productId);
+
 // The tree every discovery of the process walks. Until one is set, the platform's own.
 std::shared_ptr<DeviceTree> CurrentDeviceTree();
 void SetDeviceTree(std::shared_ptr<DeviceTree> tree);

@@ -204,9 +204,7 @@ std::optional<UsbIds> ReadUsbIds(const fs::path& usbDevice) {
 }
 
 std::string VidPid(const UsbIds& ids) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X", ids.vendor, ids.product);
-    return buf;
+    return Utf16ToUtf8(UsbIdPrefix(ids.vendor, ids.product));
 }
 
 // A serial number serves as instance name only when it is plain printable ASCII that cannot

@@ -10,6 +10,7 @@
 #endif
 
 #include "base/text.h"
+#include "bridge/vendor_commands.h"
 #include "emulator/bridge_chip.h"
 #include "emulator/disk_medium.h"
 #include "emulator/drive_state.h"
@@ -699,21 +700,7 @@ std::optional<EmulatedDriveView> InspectEmulatedDrive(const fs::path& dir, Emula
 }
 
 std::string EmulatedVersionText(const std::array<std::uint8_t, 8>& b) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "V%02dL%02dR%02d", b[2], b[4], b[6]);
-    std::string text = buf;
-    if (b[1] != 0) {
-        std::snprintf(buf, sizeof buf, "-%d:%d", b[1], b[0]);
-        text += buf;
-    } else if (b[0] != 0) {
-        std::snprintf(buf, sizeof buf, "-%d", b[0]);
-        text += buf;
-    }
-    if (b[7] != 0) {
-        std::snprintf(buf, sizeof buf, " Beta%d", b[7]);
-        text += buf;
-    }
-    return text;
+    return Utf16ToUtf8(FirmwareVersionText(b.data()));
 }
 
 }  // namespace mox3

@@ -72,9 +72,7 @@ std::u16string Hex8(std::uint32_t value) {
 }
 
 std::u16string UsbPrefix(const EmulatedUsbIdentity& usb) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X", usb.vendorId, usb.productId);
-    return Utf8ToUtf16(buf);
+    return UsbIdPrefix(usb.vendorId, usb.productId);
 }
 
 // An INQUIRY text field without its trailing blanks.

@@ -320,9 +320,7 @@ struct RunOptions {
 };
 
 std::string FormatProductId(std::uint16_t id) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", id);
-    return text;
+    return Utf16ToUtf8(HexText16(id));
 }
 
 // The answers that mean yes: "y" and "yes" always, and the words of the question's
