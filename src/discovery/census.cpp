@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "bridge/vendor_commands.h"
 #include "discovery/device_tree.h"
+#include "discovery/drive_models.h"
 
 namespace mox3 {
 
@@ -18,11 +19,21 @@ constexpr std::uint32_t kCensusTimeoutSeconds = 2;
 const std::vector<IdentityPrefix>& KnownIdentityPrefixes() {
     static const std::vector<IdentityPrefix> prefixes = [] {
         std::vector<IdentityPrefix> p;
-        for (int pid : {0x7C31, 0x7C32, 0x7C33, 0x7C34, 0x7C35, 0x7C36}) {
-            p.push_back({UsbIdPrefix(0x5E3B, static_cast<std::uint16_t>(pid)), false});
+        auto add = [&](std::uint16_t vendor, std::uint16_t product, bool noUpdate) {
+            IdentityPrefix prefix{UsbIdPrefix(vendor, product), noUpdate};
+            for (const IdentityPrefix& known : p) {
+                if (known.text == prefix.text) return;  // one prefix for the names of a product id
+            }
+            p.push_back(prefix);
+        };
+        for (const DriveModel& m : DriveModels()) {
+            if (m.configResource != 0) add(kMakerVendorId, m.productId, false);
         }
-        for (int pid : {0x201D, 0x2026}) p.push_back({UsbIdPrefix(0x04C5, static_cast<std::uint16_t>(pid)), false});
-        for (int pid : {0x7C37, 0x7C3A, 0x7C39}) p.push_back({UsbIdPrefix(0x5E3B, static_cast<std::uint16_t>(pid)), true});
+        add(kBareBridgeVendorId, kFirstGenerationBareProductId, false);
+        add(kBareBridgeVendorId, kSecondGenerationBareProductId, false);
+        for (const DriveModel& m : DriveModels()) {
+            if (m.configResource == 0) add(kMakerVendorId, m.productId, true);
+        }
         return p;
     }();
     return prefixes;

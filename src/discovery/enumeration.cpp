@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
+#include "discovery/drive_models.h"
 
 namespace mox3 {
 
@@ -209,7 +210,7 @@ int CBridgeMgr::IdentifyChip(int slot) {
     // A slot outside the table is no drive.
     if (slot < 0 || slot >= kDeviceSlots) return -1;
     const DeviceRecord& record = deviceTable[static_cast<std::size_t>(slot)];
-    if (record.vendorIdText == u"0x5E3B") {
+    if (record.vendorId == kMakerVendorId) {
         CSpti request;
         if (!OpenListedPath(request, record)) return -1;
         std::uint8_t name[kChipNameSize];
@@ -217,7 +218,9 @@ int CBridgeMgr::IdentifyChip(int slot) {
         static constexpr char kFirstGeneration[8] = {'M', 'B', '8', '6', 'C', '3', '0', 'A'};
         return std::equal(std::begin(kFirstGeneration), std::end(kFirstGeneration), name) ? 1 : 2;
     }
-    if (record.vendorIdText == u"0x04C5") return record.productIdText == u"0x201D" ? 1 : 2;
+    if (record.vendorId == kBareBridgeVendorId) {
+        return record.productId == kFirstGenerationBareProductId ? 1 : 2;
+    }
     return -1;
 }
 

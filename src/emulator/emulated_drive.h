@@ -13,6 +13,7 @@
 
 #include "base/clock.h"
 #include "config/block_layout.h"
+#include "discovery/drive_models.h"
 
 namespace mox3 {
 
@@ -30,10 +31,6 @@ inline constexpr const char* kSecondGenerationChipName = "MB86C311A";
 inline constexpr std::uint32_t kFirstGenerationFlashSize = 64 * 1024;
 inline constexpr std::uint32_t kSecondGenerationFlashSize = 256 * 1024;
 
-// The USB identity of a bridge without the maker's configuration.
-inline constexpr std::uint16_t kBareBridgeVendorId = 0x04C5;
-inline constexpr std::uint16_t kFirstGenerationBareProductId = 0x201D;
-inline constexpr std::uint16_t kSecondGenerationBareProductId = 0x2026;
 
 // Flash address of the configuration block.
 std::uint32_t EmulatedBlockAddress(int generation);

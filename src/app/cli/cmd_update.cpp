@@ -349,7 +349,7 @@ std::vector<AttachedDrive> AttachedDrives() {
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     for (int i = 0; i < count; ++i) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
-        if (r.vendorId != 0x5E3B && r.vendorId != 0x04C5) continue;
+        if (r.vendorId != kMakerVendorId && r.vendorId != kBareBridgeVendorId) continue;
         drives.push_back({EscapedForDisplay(r.serialNumber), EscapedForDisplay(r.usbPort),
                           EscapedForDisplay(r.interfacePath[0]), FormatProductId(r.productId),
                           EscapedForDisplay(r.product)});
@@ -735,7 +735,7 @@ std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* w
     ManualRecovery model;
     const auto colon = text.find(':');
     const std::optional<unsigned long long> pid = ParseCount(text.substr(0, colon));
-    if (!pid || *pid < 0x7C31 || *pid > 0x7C36) {
+    if (!pid || *pid > 0xFFFF || !IsUpdatableProductId(static_cast<std::uint16_t>(*pid))) {
         *why = "--model takes a product id of the family, 0x7C31 to 0x7C36, and an optional "
                ":ZR-MOX3 or :ZR-MOXE3";
         return std::nullopt;

@@ -18,23 +18,17 @@ namespace mox3 {
 
 namespace {
 
-constexpr std::uint16_t kMakerVendor = 0x5E3B;
-constexpr std::uint16_t kBareVendor = 0x04C5;
 constexpr std::uint32_t kRetryWaitMs = 1000;
 constexpr std::uint32_t kReturnWaitMs = 5000;
 constexpr int kProgrammingTries = 3;
 constexpr int kReturnLooks = 10;
 
 bool MakerIdentity(const DeviceRecord& r) {
-    return r.vendorId == kMakerVendor && r.productId >= 0x7C31 && r.productId <= 0x7C36;
+    return r.vendorId == kMakerVendorId && IsUpdatableProductId(r.productId);
 }
 
 bool BareBridgeIdentity(const DeviceRecord& r) {
-    return r.vendorId == kBareVendor && (r.productId == 0x201D || r.productId == 0x2026);
-}
-
-bool IsModel(const std::u16string& product) {
-    return product.compare(0, 7, u"ZR-MOX3") == 0 || product.compare(0, 8, u"ZR-MOXE3") == 0;
+    return IsBareBridgeIdentity(r.vendorId, r.productId);
 }
 
 // The update switch: "/" or "-" and then exactly "UPDATE" in any case.
@@ -90,32 +84,10 @@ std::uint16_t VersionNumber(const std::u16string& shortText) {
     return static_cast<std::uint16_t>((a << 8) | (b & 0xFF));
 }
 
-int ConfigResourceFor(std::uint16_t productId, const std::u16string& product) {
-    const bool mox3 = product.compare(0, 7, u"ZR-MOX3") == 0;
-    const bool moxe3 = product.compare(0, 8, u"ZR-MOXE3") == 0;
-    switch (productId) {
-        case 0x7C31:
-            return 104;
-        case 0x7C32:
-            return 106;
-        case 0x7C33:
-            return 116;
-        case 0x7C34:
-            return mox3 ? 117 : moxe3 ? 118 : 0;
-        case 0x7C35:
-            return mox3 ? 119 : moxe3 ? 120 : 0;
-        case 0x7C36:
-            return mox3 ? 121 : moxe3 ? 123 : 0;
-        default:
-            break;
-    }
-    return 0;
-}
-
 namespace {
 
 bool FamilyDrive(const DeviceRecord& r) {
-    return (MakerIdentity(r) && IsModel(r.product)) || BareBridgeIdentity(r);
+    return (MakerIdentity(r) && IsModelName(r.product)) || BareBridgeIdentity(r);
 }
 
 // Whether the user's --device names this drive: its serial number, its USB port or one of
@@ -487,7 +459,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     bool same = CutToCapacity(drive.serialNumber, kShortTextUnits) == bound.serial &&
                 drive.vendorId == bound.vendorId && drive.productId == bound.productId &&
                 drive.product == bound.product;
-    if (!same && BareBridgeIdentity(drive) && bound.vendorId == kMakerVendor) {
+    if (!same && BareBridgeIdentity(drive) && bound.vendorId == kMakerVendorId) {
         // The drive shown has fallen into its update loader since (a run broke off): it is
         // that drive when the record of its update was made at this port.
         for (const UpdateMarker& r : records) {
@@ -633,7 +605,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             }
             record = RecordOf(drive, kind, resource, *configBytes);
             record.serial = serial;
-            record.vendorId = kMakerVendor;
+            record.vendorId = kMakerVendorId;
             record.productId = manual->productId;
             record.product = manual->product;
         } else {

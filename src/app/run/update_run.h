@@ -13,6 +13,7 @@
 #include "bridge/firmware_image.h"
 #include "config/compile_warning.h"
 #include "discovery/bridge_manager.h"
+#include "discovery/drive_models.h"
 
 namespace mox3 {
 
@@ -214,9 +215,6 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions);
 
 // How a run ended: 0 after success, otherwise the message id it stopped with.
 int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions);
-
-// The configuration file of a model, by product id and product name; 0 when there is none.
-int ConfigResourceFor(std::uint16_t productId, const std::u16string& product);
 // Whether a model's configuration file is one of this bridge generation's.
 bool ModelFitsGeneration(const ManualRecovery& model, int generation);
 
