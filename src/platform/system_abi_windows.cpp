@@ -52,12 +52,10 @@ static_assert(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength) == 12 &&
               offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset) == 24 &&
               offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb) == 28);
 
-// The answers the storage and hub queries fill in.
+// The answers of the storage queries (the hub queries' records are pinned where they are
+// used, in discovery/device_tree_windows.cpp).
 static_assert(sizeof(STORAGE_DEVICE_NUMBER) == 12);
 static_assert(sizeof(GET_LENGTH_INFORMATION) == 8);
-static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12);
-static_assert(sizeof(USB_DESCRIPTOR_REQUEST) == 12);
-static_assert(sizeof(USB_NODE_INFORMATION) == 76);
 #endif
 
 }  // namespace
