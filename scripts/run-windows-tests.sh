@@ -6,8 +6,11 @@
 # Windows XP SP2 has, and packs them into build-win/mox3-updater-<version>-win32.zip.
 #
 # The shipped programs are 32-bit (build-win/bin). Their tests run where the machine runs 32-bit
-# Wine; on a machine whose kernel cannot run 32-bit programs, the same sources built for 64-bit
-# Windows (build-win64/bin) are tested under 64-bit Wine instead.
+# Wine. On a machine whose kernel cannot run 32-bit programs, they run under 32-bit Wine inside
+# a QEMU guest whose kernel can (tests/qemu/wine32_test.py, the CTest test wine32_guest: the
+# unit tests, the command line on an emulated drive through SG_IO, the dialog), and the same
+# sources built for 64-bit Windows (build-win64/bin) are tested under 64-bit Wine as well.
+# The last lines say which ran.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh --windows
@@ -30,13 +33,32 @@ cmake --build build-win -j"$jobs"
 if /usr/lib/wine/wine --version >/dev/null 2>&1 && \
    timeout 120 /usr/lib/wine/wine build-win/bin/mox3-updater-cli.exe --version >/dev/null 2>&1; then
     echo "32-bit Wine runs here: testing the shipped 32-bit programs"
-    (cd build-win && ctest --output-on-failure)
+    (cd build-win && ctest --output-on-failure -LE qemu)
+    echo "ran: the shipped 32-bit programs under this machine's 32-bit Wine"
     exit 0
 fi
 
-echo "32-bit Wine does not run on this machine: testing the 64-bit build under 64-bit Wine"
+echo "32-bit Wine does not run on this machine: testing the shipped 32-bit programs in a QEMU guest"
+qemu_cache=${MOX3_QEMU_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/mox3-updater/qemu}
+export MOX3_QEMU_CACHE=$qemu_cache
+guest_ran=skipped
+if ./tests/qemu/prepare.sh "$qemu_cache"; then
+    log=$(mktemp)
+    start=$(date +%s)
+    (cd build-win && ctest --output-on-failure -L qemu) | tee "$log"
+    # CTest reports a test that exited with 77 as "Not Run"/"Skipped", not as passed.
+    if grep -q "wine32_guest .*Passed" "$log"; then
+        guest_ran="passed in $(( $(date +%s) - start )) s"
+    fi
+    rm -f "$log"
+else
+    echo "the QEMU guest cannot be prepared here: the 32-bit programs are not run"
+fi
+
+echo "and testing the 64-bit build under 64-bit Wine"
 cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake \
       -DMOX3_HOST_CLI="$host_cli" -DMOX3_WERROR=ON
 cmake --build build-win64 -j"$jobs"
 # One Wine prefix serves all tests, so they run one after the other.
 (cd build-win64 && ctest --output-on-failure)
+echo "ran: the 32-bit programs in the QEMU guest: $guest_ran; the 64-bit build under 64-bit Wine: passed"

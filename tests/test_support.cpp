@@ -7,6 +7,13 @@
 
 #include "base/text.h"
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace mox3::test {
 
 TempDir::TempDir() {
@@ -32,6 +39,22 @@ void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+void MakeLongFile(const std::filesystem::path& file, std::uint64_t length) {
+#ifdef _WIN32
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot create " + file.string());
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(length);
+    const bool made = SetFilePointerEx(handle, end, nullptr, FILE_BEGIN) && SetEndOfFile(handle);
+    CloseHandle(handle);
+    if (!made) throw std::runtime_error("cannot lengthen " + file.string());
+#else
+    { std::ofstream(file, std::ios::binary | std::ios::trunc); }
+    std::filesystem::resize_file(file, length);
+#endif
 }
 
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {

@@ -23,6 +23,10 @@ class TempDir {
 };
 
 void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
+// Makes `file` `length` bytes long without writing them (a sparse file where the file system
+// has them). Unlike std::filesystem::resize_file it reaches past 2 GiB in the 32-bit Windows
+// build, whose runtime library refuses such lengths with "File too large".
+void MakeLongFile(const std::filesystem::path& file, std::uint64_t length);
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file);
 // The file's text, or nothing when it cannot be read.
 std::string ReadText(const std::filesystem::path& file);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 
 #include "base/bytes.h"
@@ -70,6 +71,40 @@ constexpr const char* kCfgMgrNames[] = {
 
 static_assert(std::size(kSetupApiNames) <= LazyLibrary::kEntrySlots &&
               std::size(kCfgMgrNames) <= LazyLibrary::kEntrySlots);
+
+// The entry points' types, written out from the documentation. Each must be the type the
+// system's header declares, calling convention included: on 32-bit Windows a function called
+// as __cdecl that is __stdcall leaves its arguments on the stack.
+using GetClassDevsFn = HDEVINFO WINAPI(const GUID*, PCWSTR, HWND, DWORD);
+using EnumDeviceInterfacesFn = BOOL WINAPI(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD,
+                                           PSP_DEVICE_INTERFACE_DATA);
+using GetDeviceInterfaceDetailFn = BOOL WINAPI(HDEVINFO, PSP_DEVICE_INTERFACE_DATA,
+                                               PSP_DEVICE_INTERFACE_DETAIL_DATA_W, DWORD, PDWORD,
+                                               PSP_DEVINFO_DATA);
+using GetDeviceInstanceIdFn = BOOL WINAPI(HDEVINFO, PSP_DEVINFO_DATA, PWSTR, DWORD, PDWORD);
+using DestroyDeviceInfoListFn = BOOL WINAPI(HDEVINFO);
+using EnumDeviceInfoFn = BOOL WINAPI(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
+using GetDeviceRegistryPropertyFn = BOOL WINAPI(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE,
+                                                DWORD, PDWORD);
+using LocateDevNodeFn = CONFIGRET WINAPI(PDEVINST, DEVINSTID_W, ULONG);
+using GetParentFn = CONFIGRET WINAPI(PDEVINST, DEVINST, ULONG);
+using GetDeviceIdFn = CONFIGRET WINAPI(DEVINST, PWSTR, ULONG, ULONG);
+using GetDevNodeRegistryPropertyFn = CONFIGRET WINAPI(DEVINST, ULONG, PULONG, PVOID, PULONG,
+                                                      ULONG);
+static_assert(std::is_same_v<GetClassDevsFn, decltype(::SetupDiGetClassDevsW)>);
+static_assert(std::is_same_v<EnumDeviceInterfacesFn, decltype(::SetupDiEnumDeviceInterfaces)>);
+static_assert(
+    std::is_same_v<GetDeviceInterfaceDetailFn, decltype(::SetupDiGetDeviceInterfaceDetailW)>);
+static_assert(std::is_same_v<GetDeviceInstanceIdFn, decltype(::SetupDiGetDeviceInstanceIdW)>);
+static_assert(std::is_same_v<DestroyDeviceInfoListFn, decltype(::SetupDiDestroyDeviceInfoList)>);
+static_assert(std::is_same_v<EnumDeviceInfoFn, decltype(::SetupDiEnumDeviceInfo)>);
+static_assert(std::is_same_v<GetDeviceRegistryPropertyFn,
+                             decltype(::SetupDiGetDeviceRegistryPropertyW)>);
+static_assert(std::is_same_v<LocateDevNodeFn, decltype(::CM_Locate_DevNodeW)>);
+static_assert(std::is_same_v<GetParentFn, decltype(::CM_Get_Parent)>);
+static_assert(std::is_same_v<GetDeviceIdFn, decltype(::CM_Get_Device_IDW)>);
+static_assert(std::is_same_v<GetDevNodeRegistryPropertyFn,
+                             decltype(::CM_Get_DevNode_Registry_PropertyW)>);
 
 // Buffer sizes of the device-installation queries.
 constexpr DWORD kDetailBufferBytes = 2048;
@@ -442,60 +477,60 @@ FARPROC LazyLibrary::Resolve(std::size_t slot) {
 SetupApiBinding::SetupApiBinding(const wchar_t* fileName) : LazyLibrary(fileName, kSetupApiNames) {}
 
 HDEVINFO SetupApiBinding::GetClassDevs(const GUID* cls, const wchar_t* enumerator, DWORD flags) {
-    auto fn = Entry<decltype(::SetupDiGetClassDevsW)>(kGetClassDevs);
+    auto fn = Entry<GetClassDevsFn>(kGetClassDevs);
     return fn ? fn(cls, enumerator, nullptr, flags) : INVALID_HANDLE_VALUE;
 }
 
 bool SetupApiBinding::EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index,
                                            SP_DEVICE_INTERFACE_DATA& data) {
-    auto fn = Entry<decltype(::SetupDiEnumDeviceInterfaces)>(kEnumDeviceInterfaces);
+    auto fn = Entry<EnumDeviceInterfacesFn>(kEnumDeviceInterfaces);
     return fn && fn(set, nullptr, cls, index, &data);
 }
 
 bool SetupApiBinding::GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data,
                                                SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail,
                                                DWORD detailSize, SP_DEVINFO_DATA* info) {
-    auto fn = Entry<decltype(::SetupDiGetDeviceInterfaceDetailW)>(kGetDeviceInterfaceDetail);
+    auto fn = Entry<GetDeviceInterfaceDetailFn>(kGetDeviceInterfaceDetail);
     return fn && fn(set, &data, detail, detailSize, nullptr, info);
 }
 
 bool SetupApiBinding::EnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA& info) {
-    auto fn = Entry<decltype(::SetupDiEnumDeviceInfo)>(kEnumDeviceInfo);
+    auto fn = Entry<EnumDeviceInfoFn>(kEnumDeviceInfo);
     return fn && fn(set, index, &info);
 }
 
 bool SetupApiBinding::GetDeviceRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property,
                                                 BYTE* buffer, DWORD size) {
-    auto fn = Entry<decltype(::SetupDiGetDeviceRegistryPropertyW)>(kGetDeviceRegistryProperty);
+    auto fn = Entry<GetDeviceRegistryPropertyFn>(kGetDeviceRegistryProperty);
     return fn && fn(set, &info, property, nullptr, buffer, size, nullptr);
 }
 
 bool SetupApiBinding::GetDeviceInstanceId(HDEVINFO set, SP_DEVINFO_DATA& info, wchar_t* buffer,
                                           DWORD units) {
-    auto fn = Entry<decltype(::SetupDiGetDeviceInstanceIdW)>(kGetDeviceInstanceId);
+    auto fn = Entry<GetDeviceInstanceIdFn>(kGetDeviceInstanceId);
     return fn && fn(set, &info, buffer, units, nullptr);
 }
 
 bool SetupApiBinding::DestroyDeviceInfoList(HDEVINFO set) {
-    auto fn = Entry<decltype(::SetupDiDestroyDeviceInfoList)>(kDestroyDeviceInfoList);
+    auto fn = Entry<DestroyDeviceInfoListFn>(kDestroyDeviceInfoList);
     return fn && fn(set);
 }
 
 CCfgMgr::CCfgMgr(const wchar_t* fileName) : LazyLibrary(fileName, kCfgMgrNames) {}
 
 bool CCfgMgr::LocateDevNode(DEVINST& node, const wchar_t* deviceId) {
-    auto fn = Entry<decltype(::CM_Locate_DevNodeW)>(kLocateDevNode);
+    auto fn = Entry<LocateDevNodeFn>(kLocateDevNode);
     return fn && fn(&node, const_cast<wchar_t*>(deviceId), CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
 }
 
 bool CCfgMgr::GetParent(DEVINST& parent, DEVINST node) {
-    auto fn = Entry<decltype(::CM_Get_Parent)>(kGetParent);
+    auto fn = Entry<GetParentFn>(kGetParent);
     return fn && fn(&parent, node, 0) == CR_SUCCESS;
 }
 
 bool CCfgMgr::GetDeviceId(DEVINST node, wchar_t* buffer, ULONG units) {
     if (units == 0) return false;
-    auto fn = Entry<decltype(::CM_Get_Device_IDW)>(kGetDeviceId);
+    auto fn = Entry<GetDeviceIdFn>(kGetDeviceId);
     // One unit is kept back so that an id filling the buffer still ends in a terminator.
     if (!fn || fn(node, buffer, units - 1, 0) != CR_SUCCESS) return false;
     buffer[units - 1] = L'\0';
@@ -503,7 +538,7 @@ bool CCfgMgr::GetDeviceId(DEVINST node, wchar_t* buffer, ULONG units) {
 }
 
 bool CCfgMgr::GetDevNodeRegistryProperty(DEVINST node, ULONG property, void* buffer, ULONG size) {
-    auto fn = Entry<decltype(::CM_Get_DevNode_Registry_PropertyW)>(kGetDevNodeRegistryProperty);
+    auto fn = Entry<GetDevNodeRegistryPropertyFn>(kGetDevNodeRegistryProperty);
     ULONG length = size;
     return fn && fn(node, property, nullptr, buffer, &length, 0) == CR_SUCCESS;
 }

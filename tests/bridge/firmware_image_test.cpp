@@ -146,8 +146,7 @@ TEST(FirmwareImage, OnlyRegularFilesOfAPlausibleSizeAreRead) {
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     EXPECT_EQ(FirmwareImage::Read(dir / "fifo").fault(), ImageFault::Unreadable);
 #endif
-    { std::ofstream(dir / "huge.bin", std::ios::binary); }
-    std::filesystem::resize_file(dir / "huge.bin", 3ull << 30);
+    test::MakeLongFile(dir / "huge.bin", 3ull << 30);
     EXPECT_EQ(FirmwareImage::Read(dir / "huge.bin").fault(), ImageFault::Size);
     test::WriteBytes(dir / "good.bin", Sample(1, "01000700", 5000));
     const FirmwareImage good = FirmwareImage::Read(dir / "good.bin");

@@ -57,6 +57,40 @@ TEST(WindowsBindings, EntryPointsResolveOnceAndMissingOnesFailCleanly) {
     EXPECT_EQ(noCfgMgr.lookups() + noSetupApi.lookups(), 0u);
 }
 
+// Every entry point called once through the pointer GetProcAddress gave, with arguments the
+// system refuses or answers harmlessly: a pointer of the wrong type (in the 32-bit build, the
+// wrong calling convention) would unbalance the stack here and crash the test.
+TEST(WindowsBindings, EveryEntryPointIsCalledThroughItsPointer) {
+    SetupApiBinding setupApi;
+    CCfgMgr cfgMgr;
+    ASSERT_TRUE(setupApi.loaded() && cfgMgr.loaded());
+    const GUID noSuchClass = {0x6D6F7833, 0, 0, {0, 0, 0, 0, 0, 0, 0, 1}};
+    HDEVINFO set =
+        setupApi.GetClassDevs(&noSuchClass, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE) << "an empty list of an unknown class";
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_FALSE(setupApi.EnumDeviceInterfaces(set, &noSuchClass, 0, data));
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    EXPECT_FALSE(setupApi.EnumDeviceInfo(set, 0, info));
+    EXPECT_FALSE(setupApi.GetDeviceInterfaceDetail(set, data, nullptr, 0, &info));
+    BYTE property[8] = {};
+    EXPECT_FALSE(setupApi.GetDeviceRegistryProperty(set, info, SPDRP_DRIVER, property, 8));
+    wchar_t id[8] = {};
+    EXPECT_FALSE(setupApi.GetDeviceInstanceId(set, info, id, 8));
+    EXPECT_TRUE(setupApi.DestroyDeviceInfoList(set));
+    EXPECT_EQ(setupApi.lookups(), 7u) << "every SetupApi entry point was found and called";
+
+    DEVINST node = 0;
+    const DEVINST noSuchNode = 0x7FFFFFF0;
+    EXPECT_FALSE(cfgMgr.LocateDevNode(node, L"MOX3\\NO_SUCH_DEVICE\\0"));
+    EXPECT_FALSE(cfgMgr.GetParent(node, noSuchNode));
+    EXPECT_FALSE(cfgMgr.GetDeviceId(noSuchNode, id, 8));
+    EXPECT_FALSE(cfgMgr.GetDevNodeRegistryProperty(noSuchNode, CM_DRP_DRIVER, property, 8));
+    EXPECT_EQ(cfgMgr.lookups(), 4u) << "every cfgmgr32 entry point was found and called";
+}
+
 TEST(WindowsDeviceTree, WithoutItsLibrariesTheTreeIsEmpty) {
     auto tree = MakeWindowsDeviceTree(kMissingLibrary, kMissingLibrary);
     EXPECT_FALSE(tree->PresentInterfaces(InterfaceClass::Disk));

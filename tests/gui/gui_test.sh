@@ -33,7 +33,9 @@ wineserver=$(dirname "$wine")/wineserver
 work=$(mktemp -d "${TMPDIR:-/tmp}/mox3-gui.XXXXXX")
 finish() {
     # Wine's server outlives the programs for a moment; it must not outlive the X display.
-    "$wineserver" -w || true
+    # MOX3_WINESERVER_STAYS=1: the caller keeps a lasting server (wineserver -p) and the
+    # display, and ends both itself.
+    [ "${MOX3_WINESERVER_STAYS:-0}" = 1 ] || "$wineserver" -w || true
     rm -rf "$work"
 }
 trap finish EXIT

@@ -7,7 +7,8 @@ libraries it needs copied beside it), any extra files, and an /init that mounts 
 devtmpfs, loads the modules and then serves commands over the serial console. Each command is
 sent base64-encoded, runs under `sh` with its standard output and error captured, and comes
 back between markers with its exit code. USB devices are attached through QEMU's usb-redir
-device: one per given socket, on an xHCI controller.
+device: one per given socket, on an xHCI controller. Host folders can be shared read-only
+(shares={guest path: host folder}, over virtio-9p); /init mounts them before the prompt.
 
     from harness import run_guest
     results = run_guest(["mox3-updater list"], usbredir_sockets=["/tmp/dev.sock"])
@@ -217,6 +218,13 @@ mount -t tmpfs tmpfs /run
 for m in $(cat /lib/modules/load-order); do
     insmod /lib/modules/$m || echo "@@MOX3-INSMOD-FAILED $m@@"
 done
+if [ -f /etc/mox3-shares ]; then
+    while read -r tag path; do
+        mkdir -p "$path"
+        mount -t 9p -o ro,trans=virtio,version=9p2000.L,cache=loose,msize=262144 "$tag" "$path" ||
+            echo "@@MOX3-MOUNT-FAILED $path@@"
+    done < /etc/mox3-shares
+fi
 stty -echo -opost 2>/dev/null
 cd /root
 echo "@@MOX3-READY $(cat /proc/uptime)@@"
@@ -302,7 +310,7 @@ class Guest:
 
     def __init__(self, program=None, usbredir_sockets=(), cache_dir=None, files=None,
                  boot_timeout=120, memory_mb=512, usbredir_reconnect=1, transcript=None,
-                 kernel_args="", kernel_format="auto"):
+                 kernel_args="", kernel_format="auto", shares=None):
         self.tools = find_tools(cache_dir)
         self.program = program if program is not None else default_program()
         if self.program and not os.path.isfile(self.program):
@@ -315,6 +323,11 @@ class Guest:
         self.transcript_path = transcript
         self.kernel_args = kernel_args
         self.kernel_format = kernel_format  # "auto", "vmlinux" or "vmlinuz"
+        # Host folders shared read-only over virtio-9p: guest path -> host folder.
+        self.shares = dict(shares or {})
+        for guest_path, host_path in self.shares.items():
+            if not guest_path.startswith("/") or not os.path.isdir(host_path):
+                raise GuestError("cannot share %s at %s" % (host_path, guest_path))
         self.boot_seconds = None       # wall time from starting QEMU to the guest's prompt
         self.initramfs_seconds = None  # wall time to build the initramfs
         self.guest_uptime = None       # the guest's own uptime when its prompt came
@@ -363,13 +376,24 @@ class Guest:
         for index, address in enumerate(self.usbredir_sockets):
             ident, chardev = _chardev_for(index, address, self.usbredir_reconnect)
             args += ["-chardev", chardev, "-device", "usb-redir,chardev=%s,bus=xhci.0" % ident]
+        for index, (guest_path, host_path) in enumerate(sorted(self.shares.items())):
+            tag = "share%d" % index
+            args += ["-fsdev", "local,id=%s,path=%s,security_model=none,readonly=on"
+                     % (tag, host_path.replace(",", ",,")),
+                     "-device", "virtio-9p-pci,fsdev=%s,mount_tag=%s" % (tag, tag)]
         return args
 
     def boot(self):
         self._workdir = tempfile.mkdtemp(prefix="mox3-qemu-")
         initramfs = os.path.join(self._workdir, "initramfs.cpio.gz")
         start = time.monotonic()
-        build_initramfs(initramfs, self.tools, self.program, self.files)
+        files = dict(self.files)
+        if self.shares:
+            # /init mounts each share where this list says, one "tag path" a line.
+            files["etc/mox3-shares"] = "".join(
+                "share%d %s\n" % (index, guest_path)
+                for index, (guest_path, _) in enumerate(sorted(self.shares.items()))).encode()
+        build_initramfs(initramfs, self.tools, self.program, files)
         self.initramfs_seconds = time.monotonic() - start
         self._monitor_path = os.path.join(self._workdir, "monitor.sock")
         if self.transcript_path:
@@ -396,6 +420,12 @@ class Guest:
             self.close()
             raise GuestError("modules failed to load: %s" % b" ".join(failed).decode(),
                              self.transcript())
+        unmounted = re.findall(rb"@@MOX3-MOUNT-FAILED (\S+)@@", bytes(self._console))
+        if unmounted:
+            transcript = self.transcript()
+            self.close()
+            raise GuestError("shared folders not mounted: %s" % b" ".join(unmounted).decode(),
+                             transcript)
 
     def close(self):
         if self._process:

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Gets what booting a Linux guest under QEMU needs: the emulator, its firmware (qboot), a static
-# busybox, and a Debian 12 kernel with the modules for USB storage behind an xHCI controller.
+# busybox, and a Debian 12 kernel with the modules for USB storage behind an xHCI controller
+# and for host folders shared over virtio-9p.
 #
 #   tests/qemu/prepare.sh CACHE_DIR
 #
@@ -24,9 +25,11 @@ cache=$(cd "$cache" && pwd)
 # The storage stack, in load order, and ext4 (which also mounts ext2) for file systems on the
 # emulated disks. crct10dif_generic, crc64_rocksoft_generic and crc32c_generic are only soft
 # dependencies of the modules that use them, so the order is given rather than derived.
+# virtio_pci and 9p mount host folders read-only in the guest (harness.py's shares): the host's
+# /usr and /etc, from which wine32_test.py runs the host's 32-bit Wine.
 modules=(crc64 crct10dif_common crct10dif_generic crc64_rocksoft_generic crc-t10dif
          crc64-rocksoft t10-pi scsi_common scsi_mod sd_mod sg usb-common usbcore xhci-hcd
-         xhci-pci usb-storage crc32c_generic ext4)
+         xhci-pci usb-storage crc32c_generic ext4 virtio_pci 9pnet_virtio 9p)
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
