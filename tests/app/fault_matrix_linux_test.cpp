@@ -16,44 +16,15 @@ namespace {
 
 constexpr const char* kSerial = "4A3F0012B7C4D9E1";
 
-
-
-// Counts the requests of a run.
-class CountingBackend : public PassThroughBackend {
-  public:
-    explicit CountingBackend(std::shared_ptr<PassThroughBackend> inner) : inner_(std::move(inner)) {}
-    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
-        auto device = inner_->Open(path, error);
-        if (!device) return nullptr;
-        return std::make_unique<Device>(std::move(device), count);
-    }
-    std::uint64_t count = 0;
-
-  private:
-    class Device : public PassThroughDevice {
-      public:
-        Device(std::unique_ptr<PassThroughDevice> inner, std::uint64_t& count)
-            : inner_(std::move(inner)), count_(count) {}
-        bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-            ++count_;
-            return inner_->Send(request, reply);
-        }
-        std::u16string Name() const override { return inner_->Name(); }
-        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
-
-      private:
-        std::unique_ptr<PassThroughDevice> inner_;
-        std::uint64_t& count_;
-    };
-    std::shared_ptr<PassThroughBackend> inner_;
-};
-
 class FaultMatrix : public EmulatedHostTest {
   protected:
     void SetUp() override {
         EmulatedHostTest::SetUp();
-        counter_ = std::make_shared<CountingBackend>(backend_);
-        SetPassThroughBackend(counter_);
+        SetPassThroughBackend(std::make_shared<WatchingBackend>(
+            backend_, [this](const ScsiRequest&, ScsiReply&) {
+                ++requests_;
+                return false;
+            }));
         std::string why;
         image_ = MakeSampleImage({2, "01000700", 30000, 3}, &why);
     }
@@ -85,9 +56,8 @@ class FaultMatrix : public EmulatedHostTest {
         EXPECT_TRUE(InspectAtStartup(view, host_, versions));
         SetFault(drive_, fault);
         Outcome o;
-        counter_->count = 0;
+        requests_ = 0;
         o.result = UpdateWorker(view, host_, versions);
-        requests_ = counter_->count;
         o.right = Right(&o.what);
         o.touched = host_.marker.has_value() || View(drive_).loader;
         return o;
@@ -138,7 +108,6 @@ class FaultMatrix : public EmulatedHostTest {
         return every && std::string(every) == "1";
     }
 
-    std::shared_ptr<CountingBackend> counter_;
     std::vector<std::uint8_t> image_;
     std::filesystem::path drive_;
     MemoryHost host_;

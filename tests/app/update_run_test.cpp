@@ -682,36 +682,15 @@ TEST_F(UpdateRun, AStopWhileTheBridgeStaysBusyKeepsTheRecord) {
 // The sample images of the emulator are no firmware: a drive without the emulator's mark is
 // refused before it is touched.
 TEST_F(UpdateRun, ASampleImageIsForEmulatedDrivesOnly) {
-    class Unmarked : public PassThroughBackend {
-      public:
-        explicit Unmarked(std::shared_ptr<PassThroughBackend> inner) : inner_(std::move(inner)) {}
-        std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
-            auto device = inner_->Open(path, error);
-            return device ? std::make_unique<Device>(std::move(device)) : nullptr;
-        }
-
-      private:
-        struct Device : PassThroughDevice {
-            explicit Device(std::unique_ptr<PassThroughDevice> inner) : inner_(std::move(inner)) {}
-            bool Send(const ScsiRequest& r, ScsiReply& reply) override {
-                if (r.cdb[0] == 0x12 && (r.cdb[1] & 1) != 0) {
-                    reply.status = kScsiStatusCheckCondition;
-                    reply.sense = FixedSense(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
-                    return true;
-                }
-                return inner_->Send(r, reply);
-            }
-            std::u16string Name() const override { return inner_->Name(); }
-            std::optional<std::uint64_t> NodeIdentity() const override {
-                return inner_->NodeIdentity();
-            }
-            std::unique_ptr<PassThroughDevice> inner_;
-        };
-        std::shared_ptr<PassThroughBackend> inner_;
-    };
     auto drive = Drive();
     auto previous = CurrentPassThroughBackend();
-    SetPassThroughBackend(std::make_shared<Unmarked>(previous));
+    SetPassThroughBackend(std::make_shared<WatchingBackend>(
+        previous, [](const ScsiRequest& r, ScsiReply& reply) {
+            if (r.cdb[0] != 0x12 || (r.cdb[1] & 1) == 0) return false;
+            reply.status = kScsiStatusCheckCondition;
+            reply.sense = FixedSense(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
+            return true;
+        }));
     Versions versions;
     EXPECT_FALSE(InspectAtStartup(view_, host_, versions));
     SetPassThroughBackend(previous);
