@@ -166,6 +166,8 @@ TEST_F(UpdateRun, RefusalsAndTheSwitch) {
     EXPECT_EQ(view_.boxes.back(), (std::pair<std::u16string, std::u16string>{u"103", u"114"}));
 }
 
+using Box = std::pair<std::u16string, std::u16string>;
+
 TEST_F(UpdateRun, InspectionRefusesWhatItCannotUpdate) {
     EXPECT_EQ(Run(), -1);
     EXPECT_EQ(view_.boxes.back().second, u"104");
@@ -280,19 +282,6 @@ TEST_F(UpdateRun, TheRunChoosesOnlyOneDriveOfAKnownModel) {
     std::filesystem::remove_all(b);
     std::filesystem::remove_all(a);
 
-    // A bridge under an identity from neither table; alone, it is a model that needs no update,
-    // and says so once.
-    auto other =
-        CustomDrive(dir_, SecondGenerationIni().Set("USB Device Descriptor", "PID", "0x7C37"),
-                    "other", *clock_);
-    EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgNotConnected);
-    view_.boxes.clear();
-    Versions alone;
-    EXPECT_FALSE(InspectAtStartup(view_, host_, alone));
-    EXPECT_EQ(view_.boxes, (decltype(view_.boxes){{u"", u"112"}}));
-    EXPECT_EQ(host_.markerWrites, 0);
-    std::filesystem::remove_all(other);
-
     // A maker drive whose product is no model name has no configuration file of its own: 106,
     // and a file some earlier run left is not taken for it.
     CustomDrive(dir_, SecondGenerationIni().Set("USB String Descriptor", "Product", "OTHER DRIVE"),
@@ -300,6 +289,54 @@ TEST_F(UpdateRun, TheRunChoosesOnlyOneDriveOfAKnownModel) {
     ASSERT_TRUE(host_.WriteConfigFile(117));
     host_.markerWrites = 0;
     EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgFailed);
+    EXPECT_EQ(host_.markerWrites, 0);
+}
+
+// Every model of the family goes through the inspection and the run and is programmed with
+// its own file, keeping its identity. Any other identity of the maker is refused: one that
+// needs no update says so, a neighbouring one is no drive of the family.
+TEST_F(UpdateRun, EveryModelIsUpdatedWithItsOwnFile) {
+    struct Model {
+        std::uint16_t pid;
+        std::u16string product;
+        int generation;
+        int resource;
+    };
+    const Model models[] = {
+        {0x7C31, u"ZR-MOX3", 1, 104},  {0x7C32, u"ZR-MOX3", 1, 106},  {0x7C33, u"ZR-MOX3", 2, 116},
+        {0x7C34, u"ZR-MOX3", 2, 117},  {0x7C34, u"ZR-MOXE3", 2, 118}, {0x7C35, u"ZR-MOX3", 2, 119},
+        {0x7C35, u"ZR-MOXE3", 2, 120}, {0x7C36, u"ZR-MOX3", 2, 121},  {0x7C36, u"ZR-MOXE3", 2, 123}};
+    for (const Model& m : models) {
+        auto drive = MakeProgrammedDrive(m.generation, "01000500", "4A3F0012B7C4D9E1", {},
+                                         "bus/model", m.resource);
+        ASSERT_EQ(View(drive).usb.productId, m.pid);
+        ASSERT_EQ(View(drive).usb.product, m.product);
+        host_.configWrites.clear();
+        EXPECT_EQ(Run(), 0) << m.resource;
+        EXPECT_EQ(host_.configWrites, std::vector<int>{m.resource});
+        const EmulatedDriveView after = View(drive);
+        EXPECT_EQ(after.usb.productId, m.pid) << m.resource;
+        EXPECT_EQ(after.usb.product, m.product) << m.resource;
+        EXPECT_EQ(after.firmwareVersion, "V01L00R07") << m.resource;
+        std::filesystem::remove_all(drive);
+    }
+    Versions older;
+    older.current = 0x0105;
+    older.fresh = 0x0107;
+    const std::pair<const char*, const char16_t*> others[] = {
+        {"0x7C37", u"112"}, {"0x7C39", u"112"}, {"0x7C3A", u"112"}, {"0x7C30", u"104"},
+        {"0x7C38", u"104"}};
+    host_.markerWrites = 0;
+    for (const auto& [pid, message] : others) {
+        auto drive = CustomDrive(dir_, SecondGenerationIni().Set("USB Device Descriptor", "PID", pid),
+                                 "other", *clock_);
+        view_.boxes.clear();
+        Versions versions;
+        EXPECT_FALSE(InspectAtStartup(view_, host_, versions)) << pid;
+        EXPECT_EQ(view_.boxes, (std::vector<Box>{{u"", message}})) << pid;
+        EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgNotConnected) << pid;
+        std::filesystem::remove_all(drive);
+    }
     EXPECT_EQ(host_.markerWrites, 0);
 }
 
@@ -339,8 +376,6 @@ TEST_F(UpdateRun, ADriveThatNeverComesBackFromTheSwitch) {
     EXPECT_EQ(view_.progress, (std::vector<int>{0, 10, 0}));
     EXPECT_TRUE(host_.marker.has_value());
 }
-
-using Box = std::pair<std::u16string, std::u16string>;
 
 TEST_F(UpdateRun, AnImageThatFailsATestIsRefusedBeforeTheDriveIsTouched) {
     auto drive = Drive();
