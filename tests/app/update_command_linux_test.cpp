@@ -156,6 +156,56 @@ TEST_F(UpdateCommand, ForceUpdatesADriveThatNeedsNoUpdate) {
     }
 }
 
+// Each outcome of the census as the command line tells it: its message and exit code. A
+// bridge behind an adapter of another bus is no drive; a disk of a model that needs no update
+// beside a drive makes several.
+TEST_F(UpdateCommand, TheCensusOutcomes) {
+    const std::filesystem::path drive = dir_ / "bus" / "drive";
+    const auto disk = [&] {
+        ASSERT_EQ(Program({"emulator", "create-disk", (dir_ / "bus" / "disk").string(), "--vid",
+                           "0x5E3B", "--pid", "0x7C37"})
+                      .code,
+                  0);
+    };
+    struct Row {
+        const char* what;
+        std::function<void()> attach;
+        int exit;
+        int messageId;
+        const char* message;  // on standard error, but for a success
+    };
+    const std::vector<Row> rows = {
+        {"no drive",
+         [&] {
+             ASSERT_EQ(Program({"emulator", "set", drive.string(), "--bus-type", "1"}).code, 0);
+         },
+         1, 104, "Device is not connected."},
+        {"several drives", disk, 1, 105, "Multiple USB hard disks are connected."},
+        {"a model that needs no update",
+         [&] {
+             std::filesystem::remove_all(drive);
+             disk();
+         },
+         3, 112, "This drive does not require an update."},
+        {"one drive", [] {}, 0, 108, nullptr},
+    };
+    for (const Row& row : rows) {
+        std::filesystem::remove_all(dir_ / "bus");
+        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
+        row.attach();
+        if (row.message) {
+            const Result text = Update({"--yes"});
+            EXPECT_EQ(text.code, row.exit) << row.what;
+            EXPECT_NE(text.err.find(row.message), std::string::npos) << row.what << ": " << text.err;
+        }
+        const Result json = Update({"--yes", "--json"});
+        EXPECT_EQ(json.code, row.exit) << row.what;
+        const nlohmann::json j = nlohmann::json::parse(json.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << row.what << ": " << json.out;
+        EXPECT_EQ(j.value("messageId", 0), row.messageId) << row.what << ": " << json.out;
+    }
+}
+
 TEST_F(UpdateCommand, GermanAnswersDecide) {
     // "nein", and an English answer the German question does not take as yes, decline.
     Result r = Answering({"--lang", "de"}, "nein\n");
