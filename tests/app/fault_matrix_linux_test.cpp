@@ -149,14 +149,6 @@ TEST_F(FaultMatrix, EveryKindOfFailingCommandAndBridgeMisbehaviour) {
         Outcome o = RunWith(point++, {EmulatedFault::Kind::FailKind, 1, code, 0});
         Check(o, where, {kMsgNotConnected, kMsgFailed, kMsgNoAnswer});
     }
-    // A page read back wrong in the block, the first and the last firmware page: the pass is
-    // repeated and the run succeeds, or it fails; never a success on a wrong flash.
-    const std::vector<std::uint32_t> pages = Every() ? std::vector<std::uint32_t>{0x000000u, 0x000C00u, 0x002000u, 0x009C00u}
-                                                     : std::vector<std::uint32_t>{0x000C00u, 0x009C00u};
-    for (std::uint32_t address : pages) {
-        Outcome o = RunWith(point++, {EmulatedFault::Kind::CorruptRead, 1, 0, address});
-        Check(o, "read-back corrupted at " + std::to_string(address), {kMsgFailed});
-    }
     for (auto kind : {EmulatedFault::Kind::RefuseUpdateMode, EmulatedFault::Kind::NoReturn,
                       EmulatedFault::Kind::ReturnInLoader}) {
         Outcome o = RunWith(point++, {kind, 1, 0, 0});

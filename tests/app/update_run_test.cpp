@@ -48,7 +48,11 @@ struct RecordingView : UpdateView {
     void Waiting(CBridgeMgr::WaitFor what, unsigned pass, unsigned, unsigned) override {
         ++waits;
         lastWait = {what, pass};
+        passes = std::max(passes, pass);
+        if (what == CBridgeMgr::WaitFor::kNextTry) ++failedTries;
     }
+    unsigned passes = 0;  // the highest programming pass begun
+    int failedTries = 0;
     bool StopWanted() override { return stopAfterWaits >= 0 && waits > stopAfterWaits; }
     int waits = 0;
     int stopAfterWaits = -1;  // Ctrl-C after so many waits
@@ -382,6 +386,33 @@ TEST_F(UpdateRun, EveryModelIsUpdatedWithItsOwnFile) {
         std::filesystem::remove_all(drive);
     }
     EXPECT_EQ(host_.markerWrites, 0);
+}
+
+// The read-backs are what stops a wrong flash: a byte read back wrong in the configuration
+// block, or in the last page of the firmware, fails every pass of every try, and the run fails
+// with nothing reported done. Once the flash reads back right, the next run finishes the drive.
+TEST_F(UpdateRun, AByteReadBackWrongFailsEveryPass) {
+    const FactoryParts parts = CompileParts(dir_, 2, "01000700", "4A3F0012B7C4D9E1", 117, 30000);
+    for (const bool inBlock : {true, false}) {
+        auto drive = Drive();
+        const std::uint32_t address = inBlock ? View(drive).flashReport.blockAddress + 2000
+                                              : parts.firmwareAddress + parts.firmwareLength - 1;
+        RecordingView view;
+        Versions versions;
+        ASSERT_TRUE(InspectAtStartup(view, host_, versions));
+        SetFault(drive, {EmulatedFault::Kind::CorruptRead, 1, 0, address});
+        EXPECT_EQ(UpdateWorker(view, host_, versions), kMsgFailed) << address;
+        EXPECT_EQ(view.passes, 10u) << address;
+        EXPECT_EQ(view.failedTries, 3) << address;
+        EXPECT_EQ(view.boxes, (std::vector<Box>{{u"103", u"106"}})) << address;
+        EXPECT_FALSE(view.finished);
+        EXPECT_TRUE(host_.marker.has_value());
+
+        ClearEmulatedDriveFaults(drive, nullptr);
+        EXPECT_EQ(UpdateWorker(view, host_, versions), 0) << address;
+        EXPECT_EQ(View(drive).firmwareVersion, "V01L00R07");
+        std::filesystem::remove_all(drive);
+    }
 }
 
 TEST_F(UpdateRun, ProgrammingFailsTwiceThenSucceeds) {
