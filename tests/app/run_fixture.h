@@ -47,6 +47,7 @@ struct MemoryHost : HostServices {
     bool writeFails = false;   // the configuration file cannot be written whole
     bool markerFails = false;  // the marker cannot be written
     int markerWrites = 0;
+    std::vector<int> configWrites;  // the shipped files written, by resource id
     // Changes the shipped file's bytes before they are written (a model file of the user's).
     std::function<void(std::vector<std::uint8_t>&)> editConfig;
 
@@ -63,6 +64,7 @@ struct MemoryHost : HostServices {
             RemoveFile(ConfigFilePath());
             return std::nullopt;
         }
+        configWrites.push_back(id);
         const EmbeddedResource* r = FindConfigResource(id);
         std::vector<std::uint8_t> bytes(r->bytes.begin(), r->bytes.end());
         if (editConfig) editConfig(bytes);

@@ -2,6 +2,7 @@
 // and what to standard error, and the JSON object (read with a JSON parser).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -109,10 +110,7 @@ TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     EXPECT_NE(r.err.find("Do not unplug"), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("Do not unplug"), std::string::npos);
 
-    // Up to date now: nothing to do, said on standard error; the check agrees.
-    r = Update({"--yes"});
-    EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.err.find("does not require an update"), std::string::npos) << r.err;
+    // Up to date now: the check finds nothing to do.
     r = Update({"--check", "--json"});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(nlohmann::json::parse(r.out)["updateAvailable"], false);
@@ -134,6 +132,78 @@ TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     EXPECT_EQ(j["error"]["code"], "image-damaged");
     EXPECT_EQ(j["messageId"], 115);
     EXPECT_NE(j["error"]["text"].get<std::string>().find("digest"), std::string::npos);
+}
+
+// A drive as new as the image, or newer, has nothing to do; --force updates it all the same,
+// with the image's firmware.
+TEST_F(UpdateCommand, ForceUpdatesADriveThatNeedsNoUpdate) {
+    const auto image = ReadBytes(dir_ / "images" / "firmware_C311.bin");
+    for (const char* digits : {"01000700", "01000900"}) {
+        std::filesystem::remove_all(dir_ / "bus");
+        const auto drive = MakeProgrammedDrive(2, digits, "4A3F0012B7C4D9E1", {}, "bus/drive");
+        const auto before = View(drive).flash;
+        Result r = Update({"--yes"});
+        EXPECT_EQ(r.code, 3) << digits;
+        EXPECT_NE(r.err.find("does not require an update"), std::string::npos) << r.err;
+        EXPECT_EQ(View(drive).flash, before) << digits;
+        r = Update({"--yes", "--force"});
+        EXPECT_EQ(r.code, 0) << digits << ": " << r.err;
+        const EmulatedDriveView after = View(drive);
+        EXPECT_EQ(after.firmwareVersion, "V01L00R07") << digits;
+        EXPECT_TRUE(std::equal(image.begin(), image.begin() + 16384,
+                               after.flash.begin() + after.flashReport.firmwareAddress))
+            << digits;
+    }
+}
+
+// Each outcome of the census as the command line tells it: its message and exit code. A
+// bridge behind an adapter of another bus is no drive; a disk of a model that needs no update
+// beside a drive makes several.
+TEST_F(UpdateCommand, TheCensusOutcomes) {
+    const std::filesystem::path drive = dir_ / "bus" / "drive";
+    const auto disk = [&] {
+        ASSERT_EQ(Program({"emulator", "create-disk", (dir_ / "bus" / "disk").string(), "--vid",
+                           "0x5E3B", "--pid", "0x7C37"})
+                      .code,
+                  0);
+    };
+    struct Row {
+        const char* what;
+        std::function<void()> attach;
+        int exit;
+        int messageId;
+        const char* message;  // on standard error, but for a success
+    };
+    const std::vector<Row> rows = {
+        {"no drive",
+         [&] {
+             ASSERT_EQ(Program({"emulator", "set", drive.string(), "--bus-type", "1"}).code, 0);
+         },
+         1, 104, "Device is not connected."},
+        {"several drives", disk, 1, 105, "Multiple USB hard disks are connected."},
+        {"a model that needs no update",
+         [&] {
+             std::filesystem::remove_all(drive);
+             disk();
+         },
+         3, 112, "This drive does not require an update."},
+        {"one drive", [] {}, 0, 108, nullptr},
+    };
+    for (const Row& row : rows) {
+        std::filesystem::remove_all(dir_ / "bus");
+        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
+        row.attach();
+        if (row.message) {
+            const Result text = Update({"--yes"});
+            EXPECT_EQ(text.code, row.exit) << row.what;
+            EXPECT_NE(text.err.find(row.message), std::string::npos) << row.what << ": " << text.err;
+        }
+        const Result json = Update({"--yes", "--json"});
+        EXPECT_EQ(json.code, row.exit) << row.what;
+        const nlohmann::json j = nlohmann::json::parse(json.out, nullptr, false);
+        ASSERT_TRUE(j.is_object()) << row.what << ": " << json.out;
+        EXPECT_EQ(j.value("messageId", 0), row.messageId) << row.what << ": " << json.out;
+    }
 }
 
 TEST_F(UpdateCommand, GermanAnswersDecide) {

@@ -3,8 +3,10 @@
 // runs use the command line's own host (marker and configuration file in a state folder) on
 // the test's clock.
 #include "app/run/host.h"
+#include "app/run/host_linux.h"
 #include "app/run/update_run.h"
 #include "app/run_fixture.h"
+#include "bridge/vendor_codes.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -135,6 +137,39 @@ TEST_F(UpdateKeepsTheDisk, AnInterruptedRunAndItsRecoveryWith4096ByteBlocks) {
     auto drive = Drive(4096);
     InterruptAndRecover(drive);
     ExpectUpdatedWithItsDisk(drive, 4096);
+}
+
+// The record of the update, its block length with it, and the configuration file are on the
+// disk, each file and the folder flushed, before the bridge is asked to switch to its loader.
+TEST_F(UpdateKeepsTheDisk, TheRecordAndTheFileAreOnTheDiskBeforeTheSwitch) {
+    Drive(4096);
+    const std::string record = RecordFileName(u"4A3F0012B7C4D9E1");
+    const char* const stepNames[] = {"written", "file flushed", "renamed", "folder flushed"};
+    std::vector<std::string> steps;
+    std::string recordAtSwitch;
+    WatchFolderWrites([&](const std::string& name, FolderWriteStep step) {
+        steps.push_back(name + " " + stepNames[static_cast<int>(step)]);
+    });
+    SetPassThroughBackend(
+        std::make_shared<WatchingBackend>(backend_, [&](const ScsiRequest& r, ScsiReply&) {
+            if (r.cdb[0] == kOpWriteBuffer && r.cdb[1] == 0x01 &&
+                r.cdb[2] == kFnSelectUpdateMode && recordAtSwitch.empty()) {
+                steps.push_back("switch");
+                recordAtSwitch = ReadText(dir_ / "state" / record);
+            }
+            return false;
+        }));
+    const int result = Run();
+    WatchFolderWrites(nullptr);
+    EXPECT_EQ(result, 0);
+    std::vector<std::string> expected;
+    for (const std::string& name : {std::string("MOX3_config.ini"), record}) {
+        for (const char* step : stepNames) expected.push_back(name + " " + step);
+    }
+    expected.push_back("switch");
+    steps.resize(std::min(steps.size(), expected.size()));
+    EXPECT_EQ(steps, expected);
+    EXPECT_NE(recordAtSwitch.find("\nblockLength=4096\n"), std::string::npos) << recordAtSwitch;
 }
 
 }  // namespace

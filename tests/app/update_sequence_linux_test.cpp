@@ -113,37 +113,6 @@ void Describe(const ScsiRequest& request, Transcript& transcript, bool& headerPe
     transcript.Add(line.str());
 }
 
-class RecordingBackend : public PassThroughBackend {
-  public:
-    RecordingBackend(std::shared_ptr<PassThroughBackend> inner, Transcript& transcript)
-        : inner_(std::move(inner)), transcript_(transcript) {}
-    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
-        auto device = inner_->Open(path, error);
-        if (!device) return nullptr;
-        return std::make_unique<Device>(std::move(device), *this);
-    }
-
-  private:
-    class Device : public PassThroughDevice {
-      public:
-        Device(std::unique_ptr<PassThroughDevice> inner, RecordingBackend& owner)
-            : inner_(std::move(inner)), owner_(owner) {}
-        bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-            Describe(request, owner_.transcript_, owner_.headerPending_);
-            return inner_->Send(request, reply);
-        }
-        std::u16string Name() const override { return inner_->Name(); }
-        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
-
-      private:
-        std::unique_ptr<PassThroughDevice> inner_;
-        RecordingBackend& owner_;
-    };
-    std::shared_ptr<PassThroughBackend> inner_;
-    Transcript& transcript_;
-    bool headerPending_ = false;
-};
-
 // The run's own waits (the emulator's clock is another).
 class RecordingClock : public Clock {
   public:
@@ -208,7 +177,12 @@ class UpdateSequence : public EmulatedHostTest, public ::testing::WithParamInter
 TEST_P(UpdateSequence, MatchesTheKeptTranscript) {
     const int generation = GetParam();
     Transcript transcript;
-    SetPassThroughBackend(std::make_shared<RecordingBackend>(backend_, transcript));
+    bool headerPending = false;
+    SetPassThroughBackend(
+        std::make_shared<WatchingBackend>(backend_, [&](const ScsiRequest& r, ScsiReply&) {
+            Describe(r, transcript, headerPending);
+            return false;
+        }));
     auto drive = MakeProgrammedDrive(generation, "01000500", "4A3F0012B7C4D9E1");
     {
         CSpti request;

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -144,6 +145,34 @@ inline std::uint8_t StatusByte0(PassThroughDevice& device) {
     return a.data[0];
 }
 
+// Shows every request to `watch` before `inner` gets it; `watch` may answer it itself
+// instead (and then returns true).
+class WatchingBackend : public PassThroughBackend {
+  public:
+    using Watch = std::function<bool(const ScsiRequest&, ScsiReply&)>;
+    WatchingBackend(std::shared_ptr<PassThroughBackend> inner, Watch watch)
+        : inner_(std::move(inner)), watch_(std::move(watch)) {}
+    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
+        auto device = inner_->Open(path, error);
+        return device ? std::make_unique<Device>(std::move(device), watch_) : nullptr;
+    }
+
+  private:
+    struct Device : PassThroughDevice {
+        Device(std::unique_ptr<PassThroughDevice> inner, Watch watch)
+            : inner_(std::move(inner)), watch_(std::move(watch)) {}
+        bool Send(const ScsiRequest& r, ScsiReply& reply) override {
+            return watch_(r, reply) || inner_->Send(r, reply);
+        }
+        std::u16string Name() const override { return inner_->Name(); }
+        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
+        std::unique_ptr<PassThroughDevice> inner_;
+        Watch watch_;
+    };
+    std::shared_ptr<PassThroughBackend> inner_;
+    Watch watch_;
+};
+
 // A drive folder, a manual clock and the emulator backend on it.
 class EmulatorTest : public ::testing::Test {
   protected:
@@ -160,15 +189,17 @@ class EmulatorTest : public ::testing::Test {
         return dir_ / name;
     }
 
-    // A factory-programmed drive of `generation` with firmware `digits` and USB serial.
+    // A factory-programmed drive of `generation` with firmware `digits` and USB serial, the
+    // model of configuration file `resourceId` (0: 104 or 117, by generation).
     std::filesystem::path MakeProgrammedDrive(int generation, const std::string& digits,
                                               const std::string& serial,
                                               EmulatedDriveSetup setup = {},
-                                              const std::string& name = "drive") {
+                                              const std::string& name = "drive",
+                                              int resourceId = 0) {
         setup.generation = generation;
         setup.flashSize = generation == 1 ? kFirstGenerationFlashSize : kSecondGenerationFlashSize;
-        FactoryParts parts =
-            CompileParts(dir_, generation, digits, serial, generation == 1 ? 104 : 117);
+        if (resourceId == 0) resourceId = generation == 1 ? 104 : 117;
+        FactoryParts parts = CompileParts(dir_, generation, digits, serial, resourceId);
         std::string why;
         setup.flash = FactoryFlash(generation, setup.flashSize, parts.block, parts.firmwareAddress,
                                    parts.image, parts.firmwareLength, 512, &why);

@@ -251,6 +251,30 @@ fs::path DefaultStateDir(std::string* error) {
     return fs::path(home) / ".local" / "state" / "mox3-updater";
 }
 
+namespace {
+
+std::function<void(const std::string&, FolderWriteStep)>& FolderWriteWatcher() {
+    static std::function<void(const std::string&, FolderWriteStep)> watcher;
+    return watcher;
+}
+
+void Done(const std::string& name, FolderWriteStep step) {
+    if (FolderWriteWatcher()) FolderWriteWatcher()(name, step);
+}
+
+// fsync, told to the watcher when it succeeds.
+int Flush(int fd, const std::string& name, FolderWriteStep step) {
+    const int result = ::fsync(fd);
+    if (result == 0) Done(name, step);
+    return result;
+}
+
+}  // namespace
+
+void WatchFolderWrites(std::function<void(const std::string&, FolderWriteStep)> watcher) {
+    FolderWriteWatcher() = std::move(watcher);
+}
+
 bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data,
                        std::string* error) {
     std::random_device random;
@@ -267,12 +291,16 @@ bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data
         if (n <= 0) why = ErrnoText("cannot write " + name, n < 0 ? errno : ENOSPC);
         if (n > 0) done += static_cast<std::size_t>(n);
     }
-    if (why.empty() && ::fsync(fd) != 0) why = ErrnoText("cannot flush " + name, errno);
+    if (why.empty()) Done(name, FolderWriteStep::kWritten);
+    if (why.empty() && Flush(fd, name, FolderWriteStep::kFileFlushed) != 0) {
+        why = ErrnoText("cannot flush " + name, errno);
+    }
     if (fd >= 0 && ::close(fd) != 0 && why.empty()) why = ErrnoText("cannot write " + name, errno);
     if (why.empty() && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
         why = ErrnoText("cannot replace " + name, errno);
     }
-    if (why.empty() && ::fsync(dirFd) != 0)
+    if (why.empty()) Done(name, FolderWriteStep::kRenamed);
+    if (why.empty() && Flush(dirFd, name, FolderWriteStep::kFolderFlushed) != 0)
         why = ErrnoText("cannot flush the folder of " + name, errno);
     if (why.empty()) return true;
     ::unlinkat(dirFd, temp.c_str(), 0);

@@ -76,6 +76,12 @@ inline constexpr const char* kSystemLockDir = "/run/mox3-updater";
 bool WriteFileInFolder(int dirFd, const std::string& name, std::string_view data,
                        std::string* error);
 
+// The steps of WriteFileInFolder, each told to the watcher set here as it is done (none is set
+// but by tests): the bytes written to the temporary file, that file flushed to the disk, the
+// file renamed to `name`, the folder flushed.
+enum class FolderWriteStep { kWritten, kFileFlushed, kRenamed, kFolderFlushed };
+void WatchFolderWrites(std::function<void(const std::string& name, FolderWriteStep step)> watcher);
+
 // The file name of the record of a drive's update: "record-" and the hexadecimal digits of
 // the serial number's UTF-8 bytes (for a serial too long for a file name, of its SHA-256).
 std::string RecordFileName(const std::u16string& serial);
