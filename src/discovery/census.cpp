@@ -81,7 +81,7 @@ bool CUsbDiskList::InquireSelectedDisk() {
     return transport_.Execute();
 }
 
-int CountKnownDrives() {
+int CountKnownDrives(int* devices) {
     CUsbDiskList list;
     auto tree = CurrentDeviceTree();
     const auto& prefixes = KnownIdentityPrefixes();
@@ -119,6 +119,7 @@ int CountKnownDrives() {
     }
     list.transport().Close();
     const std::size_t count = counted.size();
+    if (devices) *devices = static_cast<int>(count);
     if (count == 0) return kCensusNone;
     if (count > 1) return kCensusMany;
     return noUpdate ? kCensusNoUpdate : kCensusOne;

@@ -58,6 +58,7 @@ struct IdentityPrefix {
 const std::vector<IdentityPrefix>& KnownIdentityPrefixes();
 
 // 0, 1, 2 or 3 as above.
-int CountKnownDrives();
+// `devices`, when given, receives how many USB devices of the family were counted.
+int CountKnownDrives(int* devices = nullptr);
 
 }  // namespace mox3

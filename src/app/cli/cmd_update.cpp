@@ -19,6 +19,7 @@
 #include "base/json.h"
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
+#include "discovery/census.h"
 #include "bridge/firmware_image.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -554,8 +555,12 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                         << "\n";
                 }
             }
+            // As the census counted them: a drive of a model that needs no update counts too.
+            int counted = 0;
+            CountKnownDrives(&counted);
+            const std::size_t several = std::max<std::size_t>(attached.size(), static_cast<std::size_t>(counted));
             return finish(kExitFailed, outcome, "",
-                          causeOf(CliText::kCauseSeveral, {std::to_string(attached.size())}));
+                          causeOf(CliText::kCauseSeveral, {std::to_string(several)}));
         }
         if (outcome == kMsgNotConnected && view.lastCause().empty()) {
             return finish(kExitFailed, outcome, "", causeOf(CliText::kCauseNoDrive, {}));
