@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "base/text.h"
+
 namespace mox3 {
 
 namespace {
@@ -90,24 +92,11 @@ std::string_view EnglishPattern(Finding what) {
 }
 
 std::string Worded(const Told& told, FindingPatterns pattern, const void* context) {
-    std::vector<std::string> values = told.values;
-    for (const Told& part : told.inner) values.push_back(Worded(part, pattern, context));
-    const std::string_view text = pattern(told.what, context);
-    std::string out;
-    out.reserve(text.size() + 32);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '{' && i + 2 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '9' &&
-            text[i + 2] == '}') {
-            const auto n = static_cast<std::size_t>(text[i + 1] - '0');
-            if (n < values.size()) {
-                out += values[n];
-                i += 2;
-                continue;
-            }
-        }
-        out += text[i];
-    }
-    return out;
+    std::vector<std::string> inner;
+    for (const Told& part : told.inner) inner.push_back(Worded(part, pattern, context));
+    std::vector<std::string_view> values(told.values.begin(), told.values.end());
+    values.insert(values.end(), inner.begin(), inner.end());
+    return FillPlaces(pattern(told.what, context), values);
 }
 
 std::string InEnglish(const Told& told) {

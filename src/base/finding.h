@@ -86,6 +86,8 @@ struct Told {
     // Findings within this one, worded in the same language and put after the values:
     // "{n}" for n = values.size(), ... .
     std::vector<Told> inner;
+
+    bool operator==(const Told&) const = default;
 };
 
 Told Tell(Finding what, std::vector<std::string> values = {}, std::vector<Told> inner = {});

@@ -164,6 +164,24 @@ std::string HexString(std::span<const std::uint8_t> bytes, HexDigits digits,
     return out;
 }
 
+std::string FillPlaces(std::string_view pattern, std::span<const std::string_view> values) {
+    std::string out;
+    out.reserve(pattern.size() + 32);
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '{' && i + 2 < pattern.size() && pattern[i + 1] >= '0' &&
+            pattern[i + 1] <= '9' && pattern[i + 2] == '}') {
+            const auto n = static_cast<std::size_t>(pattern[i + 1] - '0');
+            if (n < values.size()) {
+                out += values[n];
+                i += 2;
+                continue;
+            }
+        }
+        out += pattern[i];
+    }
+    return out;
+}
+
 std::u16string HexText16(std::uint32_t value) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%04X", value);

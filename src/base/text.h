@@ -56,4 +56,7 @@ std::string UtcText(std::int64_t seconds);
 // Formats an unsigned number as "0x%04X".
 std::u16string HexText16(std::uint32_t value);
 
+// Puts `values` in the places "{0}", "{1}", ... of `pattern`; a place without a value stays.
+std::string FillPlaces(std::string_view pattern, std::span<const std::string_view> values);
+
 }  // namespace mox3

@@ -1351,21 +1351,7 @@ int CliTextOccurrences(CliText key, LanguageId lang) {
 
 std::string FormatCliText(std::string_view pattern,
                           std::initializer_list<std::string_view> values) {
-    std::string out;
-    out.reserve(pattern.size() + 32);
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        if (pattern[i] == '{' && i + 2 < pattern.size() && pattern[i + 1] >= '0' &&
-            pattern[i + 1] <= '9' && pattern[i + 2] == '}') {
-            const auto n = static_cast<std::size_t>(pattern[i + 1] - '0');
-            if (n < values.size()) {
-                out += *(values.begin() + n);
-                i += 2;
-                continue;
-            }
-        }
-        out += pattern[i];
-    }
-    return out;
+    return FillPlaces(pattern, {values.begin(), values.size()});
 }
 
 std::string FormatCliText(CliText key, LanguageId lang,

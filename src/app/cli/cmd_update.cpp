@@ -19,7 +19,6 @@
 #include "base/json.h"
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
-#include "discovery/census.h"
 #include "bridge/firmware_image.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -320,6 +319,13 @@ struct RunOptions {
     std::shared_ptr<Clock> clock;
 };
 
+// Seconds with their tenths, as the language writes them ("22.0", "22,0").
+std::string SecondsText(std::uint64_t ms, LanguageId lang) {
+    const std::uint64_t tenths = (ms + 50) / 100;
+    return std::to_string(tenths / 10) + CliString(CliText::kDecimalPoint, lang) +
+           std::to_string(tenths % 10);
+}
+
 std::string FormatProductId(std::uint16_t id) {
     return Utf16ToUtf8(HexText16(id));
 }
@@ -556,9 +562,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                 }
             }
             // As the census counted them: a drive of a model that needs no update counts too.
-            int counted = 0;
-            CountKnownDrives(&counted);
-            const std::size_t several = std::max<std::size_t>(attached.size(), static_cast<std::size_t>(counted));
+            const std::size_t several =
+                std::max<std::size_t>(attached.size(), static_cast<std::size_t>(versions.censusDevices));
             return finish(kExitFailed, outcome, "",
                           causeOf(CliText::kCauseSeveral, {std::to_string(several)}));
         }
@@ -674,15 +679,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         }
     }
     if (result == 0 && !options.json) {
-        const std::uint64_t took = wall->NowMs() - startMs;
-        const std::uint64_t tenths = (took + 50) / 100;
-        const std::string seconds = std::to_string(tenths / 10) +
-                                    CliString(CliText::kDecimalPoint, lang) +
-                                    std::to_string(tenths % 10);
         out << FormatCliText(CliText::kSummary, lang,
                              {EscapedForDisplay(DriveSerial(versions, options)),
-                              Utf16ToUtf8(versions.currentText),
-                              Utf16ToUtf8(versions.newText), seconds})
+                              Utf16ToUtf8(versions.currentText), Utf16ToUtf8(versions.newText),
+                              SecondsText(wall->NowMs() - startMs, lang)})
             << "\n";
     }
     int code = result == 0                    ? kExitOk
@@ -909,12 +909,7 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
         out << "\n" << CliString(CliText::kDemoAfter, lang) << "\n";
     }
     RunEmulatorCommand(show, out, err);
-    // Seconds with their tenths, as the language writes them.
-    auto seconds = [&](std::uint64_t ms) {
-        const std::uint64_t tenths = (ms + 50) / 100;
-        return std::to_string(tenths / 10) + CliString(CliText::kDecimalPoint, lang) +
-               std::to_string(tenths % 10);
-    };
+    auto seconds = [&](std::uint64_t ms) { return SecondsText(ms, lang); };
     out << "\n" << FormatCliText(CliText::kDemoTook, lang, {seconds(realMs), seconds(tookMs)}) << "\n";
     if (realistic) {
         out << FormatCliText(CliText::kDemoRealistic, lang,

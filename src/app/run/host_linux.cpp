@@ -653,10 +653,7 @@ std::vector<Told> LinuxHost::DiskUses(const std::vector<std::u16string>& paths) 
         const fs::path path = PathFromText(interfacePath);
         if (path.parent_path() != "/dev") continue;  // an emulated drive's folder
         for (Told& use : mox3::DiskUses(path.filename().string())) {
-            const bool known = std::any_of(uses.begin(), uses.end(), [&](const Told& u) {
-                return u.what == use.what && u.values == use.values;
-            });
-            if (!known) uses.push_back(std::move(use));
+            if (std::find(uses.begin(), uses.end(), use) == uses.end()) uses.push_back(std::move(use));
         }
     }
     return uses;

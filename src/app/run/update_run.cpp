@@ -184,7 +184,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     }
     // With several drives attached the user may name one (the command line's --device).
     const std::optional<std::u16string> named = host.DriveChoice();
-    const int census = CountKnownDrives();
+    const int census = CountKnownDrives(&versions.censusDevices);
     switch (census) {
         case kCensusNone:
             view.MessageBox(u"", host.LoadText(kMsgNotConnected));

@@ -200,6 +200,9 @@ struct Versions {
     BoundDrive bound;
     // The record a drive in its loader is finished with (matched, or confirmed by the user).
     std::optional<UpdateMarker> record;
+    // The USB devices of the family the start-up census counted (a model that needs no update
+    // too).
+    int censusDevices = 0;
 };
 
 // A record in one line for the user: serial, product, port, generation, time.
