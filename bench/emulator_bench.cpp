@@ -12,7 +12,7 @@
 #include <sstream>
 
 #include "app/cli/commands.h"
-#include "app/run/device_access.h"
+#include "app/session/session.h"
 #include "app/run/host.h"
 #include "app/run/update_run.h"
 #include "base/clock.h"
@@ -117,9 +117,8 @@ UpdateFigures TimeUpdate(std::shared_ptr<Clock> base, const EmulatedLatency& lat
 
     auto hostClock = std::make_shared<CountingClock>(base);
     auto driveClock = std::make_shared<CountingClock>(base);
-    SetPassThroughBackend(MakeEmulatorBackend(driveClock));
-    SetDeviceTree(MakeEmulatorDeviceTree(bus, driveClock));
     HostOptions options;
+    options.devices = {MakeEmulatorBackend(driveClock), MakeEmulatorDeviceTree(bus, driveClock)};
     options.imageDir = folder.path / "images";
     options.stateDir = folder.path / "state";
     options.lockDir = bus;  // emulated drives lock their bus folder, never the system's
@@ -194,8 +193,8 @@ void BM_List32Drives(benchmark::State& state) {
             return;
         }
     }
-    why = SetUpDeviceAccess("", bus.string());
-    if (!why.empty()) {
+    const std::optional<Session> session = StartSession("", bus.string(), &why);
+    if (!session) {
         state.SkipWithError(why.c_str());
         return;
     }
@@ -204,7 +203,7 @@ void BM_List32Drives(benchmark::State& state) {
     for (auto _ : state) {
         std::ostringstream out, err;
         const auto start = std::chrono::steady_clock::now();
-        const int code = RunListCommand(args, out, err);
+        const int code = RunListCommand(*session, args, out, err);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         state.SetIterationTime(seconds);

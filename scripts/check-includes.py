@@ -22,7 +22,8 @@ LAYERS = {
     "bridge": 3,
     "discovery": 3,
     "emulator": 4,
-    "app/run": 5,
+    "app/run": 4,
+    "app/session": 5,
     "app/cli": 6,
     "app/windows": 6,
 }

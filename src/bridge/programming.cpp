@@ -101,7 +101,7 @@ int PrepareDevice(CBridgeMgr& mgr, int index) {
         return 1;
     }
     CSpti disk;
-    if (!OpenListedPath(disk, record)) return 0;
+    if (!OpenListedPath(mgr.devices, disk, record)) return 0;
     if (!ReadBridgeStatus(disk, mgr.scratchBuffer.data(), kStatusBlockSize)) return 0;
     if (mgr.scratchBuffer[0] & kStatusReady) return 1;
 
@@ -156,7 +156,7 @@ int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int ch
 
     DeviceRecord& record = Record(mgr, index);
     CNtDevCtrl disk;
-    const bool opened = OpenListedPath(disk, record);
+    const bool opened = OpenListedPath(mgr.devices, disk, record);
     record.prepareState = 0;
     if (!opened) return 0;
     mgr.waitProblem.reset();
@@ -171,7 +171,7 @@ std::int64_t ReadSectorSize(CBridgeMgr& mgr, int index, std::uint32_t* blockLeng
     if (blockLength) *blockLength = 0;
     if (!ValidIndex(mgr, index)) return -1;
     CSpti disk;
-    if (!OpenListedPath(disk, Record(mgr, index))) return -1;
+    if (!OpenListedPath(mgr.devices, disk, Record(mgr, index))) return -1;
     std::uint32_t length = 0;
     std::int64_t blocks = ReadCapacity(disk, length);
     if (blocks < 0) return -1;
@@ -182,14 +182,14 @@ std::int64_t ReadSectorSize(CBridgeMgr& mgr, int index, std::uint32_t* blockLeng
 int WriteSectorSize(CBridgeMgr& mgr, int index, std::uint32_t blockLength) {
     if (!ValidIndex(mgr, index) || (blockLength != 512 && blockLength != 4096)) return 0;
     CSpti disk;
-    if (!OpenListedPath(disk, Record(mgr, index))) return 0;
+    if (!OpenListedPath(mgr.devices, disk, Record(mgr, index))) return 0;
     return SetSectorMode(disk, blockLength == 4096 ? 1 : 0) ? 1 : 0;
 }
 
 int RestartDevice(CBridgeMgr& mgr, int index) {
     if (!ValidIndex(mgr, index)) return 0;
     CSpti disk;
-    if (!OpenListedPath(disk, Record(mgr, index))) return 0;
+    if (!OpenListedPath(mgr.devices, disk, Record(mgr, index))) return 0;
     return RestartBridge(disk) ? 1 : 0;
 }
 

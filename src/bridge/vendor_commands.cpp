@@ -101,22 +101,18 @@ std::u16string DiagnosticText(const std::uint8_t* b) {
 
 int SendDirect(CNtDevCtrl& handle, const std::uint8_t* cdb, std::uint8_t cdbLength, bool dataIn,
                void* data, std::uint32_t length) {
-    ScsiRequestArea area{};
-    area.request.Length = sizeof(ScsiPassThroughDirect);
-    area.request.TargetId = kDirectTargetId;
-    area.request.CdbLength = cdbLength;
-    area.request.SenseInfoLength = kSenseRequestLength;
-    area.request.DataIn =
-        static_cast<std::uint8_t>(dataIn ? DataDirection::In : DataDirection::Out);
-    area.request.DataTransferLength = length;
-    area.request.TimeOutValue = kVendorTimeoutSeconds;
-    area.request.DataBuffer = length != 0 ? data : nullptr;
-    area.request.SenseInfoOffset = kSenseAreaOffset;
-    std::memcpy(area.request.Cdb, cdb, cdbLength);
-    if (!handle.Control(kIoctlScsiPassThroughDirect, &area, sizeof area, &area, sizeof area)) {
-        return 0;
-    }
-    return area.request.ScsiStatus == 0 ? 1 : 0;
+    ScsiRequest request;
+    request.targetId = kDirectTargetId;
+    request.cdbLength = cdbLength;
+    std::memcpy(request.cdb.data(), cdb, std::min<std::size_t>(cdbLength, request.cdb.size()));
+    request.direction = dataIn ? DataDirection::In : DataDirection::Out;
+    request.data = length != 0 ? static_cast<std::uint8_t*>(data) : nullptr;
+    request.length = length;
+    request.timeoutSeconds = kVendorTimeoutSeconds;
+    ScsiReply reply;
+    if (!handle.Send(request, reply)) return 0;
+    // The direct senders go by the status alone.
+    return reply.status == kScsiStatusGood ? 1 : 0;
 }
 
 int VendorCommandHeader(const CommandBlock& next, CNtDevCtrl& handle) {

@@ -2,12 +2,16 @@
 
 #include "base/number_parse.h"
 #include "base/text.h"
+
+#include <utility>
+
 namespace mox3 {
 
-CBridgeMgr::CBridgeMgr()
+CBridgeMgr::CBridgeMgr(DeviceAccess access)
     : scratchBuffer(kScratchBufferSize, 0),
       imageBuffer(kImageBufferSize, 0),
       clock(SystemClock()),
+      devices(std::move(access)),
       deviceTable(kDeviceSlots) {}
 
 ItemValues CBridgeMgr::Items() const {

@@ -14,6 +14,7 @@
 #include "base/finding.h"
 #include "config/compile_input.h"
 #include "config/config_items.h"
+#include "discovery/device_access.h"
 #include "discovery/device_tree.h"
 #include "transport/nt_dev_ctrl.h"
 
@@ -64,7 +65,8 @@ struct DeviceRecord {
 // Opens path `k` of a listed drive and makes sure the node opened is the node listed: a path
 // names whatever device holds the name when it is opened. False (nothing left open) when the
 // path does not open or another node answers to it now.
-bool OpenListedPath(CNtDevCtrl& handle, const DeviceRecord& record, std::size_t k = 0);
+bool OpenListedPath(const DeviceAccess& devices, CNtDevCtrl& handle, const DeviceRecord& record,
+                    std::size_t k = 0);
 
 class CBridgeMgr;
 using LoadFirmwareImageFn = int (*)(CBridgeMgr& mgr);
@@ -77,7 +79,9 @@ inline constexpr int kChipSecondGeneration = 2;
 
 class CBridgeMgr {
   public:
-    CBridgeMgr();
+    // A manager that lists and opens drives through `devices`; without them (the compilers,
+    // the image checks) it finds no drive.
+    explicit CBridgeMgr(DeviceAccess devices = {});
     virtual ~CBridgeMgr() = default;
     CBridgeMgr(const CBridgeMgr&) = delete;
     CBridgeMgr& operator=(const CBridgeMgr&) = delete;
@@ -113,6 +117,8 @@ class CBridgeMgr {
     std::u16string diagnosticText;
     // Every wait of the manager's operations.
     std::shared_ptr<Clock> clock;
+    // What drives are listed and opened through.
+    DeviceAccess devices;
 
     // Paths of the image file and the configuration file of the current programming.
     std::u16string firmwarePath;

@@ -41,15 +41,16 @@ const std::vector<IdentityPrefix>& KnownIdentityPrefixes() {
 
 int CUsbDiskList::ListUsbDisks() {
     entries_.clear();
-    auto tree = CurrentDeviceTree();
-    auto interfaces = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
+    const auto& tree = devices_.tree;
+    if (!tree || !devices_.backend) return 0;
+    auto interfaces = tree->PresentInterfaces(InterfaceClass::Disk);
     if (!interfaces) return 0;
     for (const DeviceInterface& iface : *interfaces) {
         UsbDiskEntry entry;
         entry.devicePath = iface.path;
         {
             CNtDevCtrl disk;
-            if (!disk.Open(iface.path)) continue;
+            if (!disk.Open(*devices_.backend, iface.path)) continue;
             if (auto bus = tree->StorageBusType(iface.path)) {
                 entry.adapterDescriptor[kAdapterBusTypeOffset] = *bus;
             }
@@ -65,7 +66,11 @@ int CUsbDiskList::ListUsbDisks() {
 
 int CUsbDiskList::OpenSelectedDisk() {
     if (selected_ < 0 || static_cast<std::size_t>(selected_) >= entries_.size()) return 0;
-    if (!transport_.Open(entries_[static_cast<std::size_t>(selected_)].devicePath)) return 0;
+    if (!devices_.backend ||
+        !transport_.Open(*devices_.backend,
+                         entries_[static_cast<std::size_t>(selected_)].devicePath)) {
+        return 0;
+    }
     std::uint32_t blockLength = 0;
     ReadCapacity(transport_, blockLength);  // the census does not use the answer
     return 1;
@@ -81,9 +86,9 @@ bool CUsbDiskList::InquireSelectedDisk() {
     return transport_.Execute();
 }
 
-int CountKnownDrives(int* devices) {
-    CUsbDiskList list;
-    auto tree = CurrentDeviceTree();
+int CountKnownDrives(const DeviceAccess& access, int* devices) {
+    CUsbDiskList list(access);
+    const auto& tree = access.tree;
     const auto& prefixes = KnownIdentityPrefixes();
     // The USB devices found, each once: a composite device shows its identity on the interface
     // node as well as on the device node above it, and one device may carry several disks.

@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "discovery/device_access.h"
 #include "transport/nt_dev_ctrl.h"
 
 namespace mox3 {
@@ -28,7 +30,7 @@ inline constexpr std::size_t kAdapterBusTypeOffset = 24;
 
 class CUsbDiskList {
   public:
-    CUsbDiskList() = default;
+    explicit CUsbDiskList(DeviceAccess devices) : devices_(std::move(devices)) {}
     CUsbDiskList(const CUsbDiskList&) = delete;
     CUsbDiskList& operator=(const CUsbDiskList&) = delete;
 
@@ -44,6 +46,7 @@ class CUsbDiskList {
     CSpti& transport() { return transport_; }
 
   private:
+    DeviceAccess devices_;
     CSpti transport_;
     int selected_ = -1;
     std::vector<UsbDiskEntry> entries_;
@@ -59,6 +62,6 @@ const std::vector<IdentityPrefix>& KnownIdentityPrefixes();
 
 // 0, 1, 2 or 3 as above.
 // `devices`, when given, receives how many USB devices of the family were counted.
-int CountKnownDrives(int* devices = nullptr);
+int CountKnownDrives(const DeviceAccess& access, int* devices = nullptr);
 
 }  // namespace mox3

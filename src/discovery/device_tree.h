@@ -77,9 +77,7 @@ class DeviceTree {
 // The start of a USB device's device id, "USB\\VID_1234&PID_ABCD".
 std::u16string UsbIdPrefix(std::uint16_t vendorId, std::uint16_t productId);
 
-// The tree every discovery of the process walks. Until one is set, the platform's own.
-std::shared_ptr<DeviceTree> CurrentDeviceTree();
-void SetDeviceTree(std::shared_ptr<DeviceTree> tree);
+// The platform's own tree.
 std::shared_ptr<DeviceTree> PlatformDeviceTree();
 
 }  // namespace mox3

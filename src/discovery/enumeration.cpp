@@ -97,9 +97,10 @@ void ReadUsbIdentity(DeviceRecord& record, DeviceTree& tree, const std::u16strin
 
 }  // namespace
 
-bool OpenListedPath(CNtDevCtrl& handle, const DeviceRecord& record, std::size_t k) {
-    if (k >= kMaxPaths || record.interfacePath[k].empty()) return false;
-    if (!handle.Open(record.interfacePath[k])) return false;
+bool OpenListedPath(const DeviceAccess& devices, CNtDevCtrl& handle, const DeviceRecord& record,
+                    std::size_t k) {
+    if (k >= kMaxPaths || record.interfacePath[k].empty() || !devices.backend) return false;
+    if (!handle.Open(*devices.backend, record.interfacePath[k])) return false;
     if (record.nodeIdentity[k] && handle.NodeIdentity() != record.nodeIdentity[k]) {
         handle.Close();
         return false;
@@ -116,8 +117,8 @@ int CBridgeMgr::EnumerateDevices(int target) {
         if (target < 0 || target >= kDeviceSlots) return 0;
         deviceTable[static_cast<std::size_t>(target)].pathCount = 0;
     }
-    auto tree = CurrentDeviceTree();
-    if (!tree) return 0;
+    const std::shared_ptr<DeviceTree>& tree = devices.tree;
+    if (!tree || !devices.backend) return 0;
 
     for (InterfaceClass cls : {InterfaceClass::CdRom, InterfaceClass::Disk}) {
         auto interfaces = tree->PresentInterfaces(cls);
@@ -160,7 +161,7 @@ int CBridgeMgr::EnumerateDevices(int target) {
             DeviceRecord& record = deviceTable[slot];
 
             CNtDevCtrl handle;
-            if (!handle.Open(iface.path)) continue;
+            if (!handle.Open(*devices.backend, iface.path)) continue;
             // The node opened must be the one just listed under that path.
             const std::optional<std::uint64_t> identity = tree->NodeIdentity(iface.path);
             if (identity && handle.NodeIdentity() != identity) continue;
@@ -212,7 +213,7 @@ int CBridgeMgr::IdentifyChip(int slot) {
     const DeviceRecord& record = deviceTable[static_cast<std::size_t>(slot)];
     if (record.vendorId == kMakerVendorId) {
         CSpti request;
-        if (!OpenListedPath(request, record)) return -1;
+        if (!OpenListedPath(devices, request, record)) return -1;
         std::uint8_t name[kChipNameSize];
         if (!ReadChipName(request, name)) return -1;
         static constexpr char kFirstGeneration[8] = {'M', 'B', '8', '6', 'C', '3', '0', 'A'};

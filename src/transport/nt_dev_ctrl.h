@@ -1,8 +1,7 @@
-// The device handle and the SCSI pass-through request that every drive command travels in.
+// The device handle and the SCSI request object that every drive command travels in. Both speak
+// the neutral request of transport/passthrough.h; how a platform packs it is its backend's.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,40 +12,6 @@
 
 namespace mox3 {
 
-inline constexpr std::uint32_t kIoctlScsiPassThroughDirect = 0x4D014;
-inline constexpr std::uint8_t kSenseRequestLength = 14;
-
-// The platform's pass-through request, in its native layout (44 bytes on 32-bit Windows).
-struct ScsiPassThroughDirect {
-    std::uint16_t Length;
-    std::uint8_t ScsiStatus;
-    std::uint8_t PathId;
-    std::uint8_t TargetId;
-    std::uint8_t Lun;
-    std::uint8_t CdbLength;
-    std::uint8_t SenseInfoLength;
-    std::uint8_t DataIn;
-    std::uint32_t DataTransferLength;
-    std::uint32_t TimeOutValue;
-    void* DataBuffer;
-    std::uint32_t SenseInfoOffset;
-    std::uint8_t Cdb[16];
-};
-
-// The block sent as input and output of one pass-through request: the request, 4 zero bytes
-// and the sense area (64 bytes on 32-bit Windows).
-struct ScsiRequestArea {
-    ScsiPassThroughDirect request;
-    std::uint32_t filler;
-    std::uint8_t sense[16];
-};
-inline constexpr std::uint32_t kSenseAreaOffset = offsetof(ScsiRequestArea, sense);
-
-#if defined(_WIN32) && !defined(_WIN64)
-static_assert(sizeof(ScsiPassThroughDirect) == 44 && sizeof(ScsiRequestArea) == 64 &&
-              kSenseAreaOffset == 48);
-#endif
-
 // Owns one open device.
 class CNtDevCtrl {
   public:
@@ -55,13 +20,15 @@ class CNtDevCtrl {
     CNtDevCtrl(const CNtDevCtrl&) = delete;
     CNtDevCtrl& operator=(const CNtDevCtrl&) = delete;
 
-    // Closes a handle still open, then opens `path` through the process's backend.
-    bool Open(std::u16string_view path);
+    // Closes a handle still open, then opens `path` through `backend`.
+    bool Open(PassThroughBackend& backend, std::u16string_view path);
     void Close();
-    // One device-control request. The pass-through code expects `in` and `out` to be the same
-    // ScsiRequestArea; any other code is refused.
-    bool Control(std::uint32_t code, void* in, std::uint32_t inSize, void* out,
-                 std::uint32_t outSize);
+    // One request on the open device. False when it was not delivered: nothing is open, the
+    // request is malformed (no command block, or data without a buffer), or the device did
+    // not take it (LastError says why); then `reply` says nothing.
+    bool Send(const ScsiRequest& request, ScsiReply& reply);
+    // Why the last request was not delivered, empty when unknown.
+    std::string LastError() const;
 
     bool IsOpen() const { return handle_ != nullptr; }
     // The identity of the node opened (PassThroughDevice::NodeIdentity).
@@ -74,7 +41,6 @@ class CNtDevCtrl {
     std::unique_ptr<PassThroughDevice> handle_;
     std::u16string path_;
     std::string openError_;
-    bool overlapped_ = false;  // requests always run synchronously
 };
 
 // The abstract SCSI request block.
@@ -93,7 +59,8 @@ class CSrb {
     ~CSrb() = default;
 };
 
-// A SCSI pass-through request sent through its own device handle.
+// A SCSI request sent through its own device handle: Setup, the command block written into
+// `cdb`, Execute; true when the device answered GOOD without sense.
 class CSpti : public virtual CSrb, public virtual CNtDevCtrl {
   public:
     CSpti();
@@ -105,10 +72,12 @@ class CSpti : public virtual CSrb, public virtual CNtDevCtrl {
                std::uint32_t timeoutSeconds) override;
     bool Execute() override;
 
-    const ScsiRequestArea& area() const { return area_; }
+    const ScsiRequest& request() const { return request_; }
+    const ScsiReply& reply() const { return reply_; }
 
   private:
-    ScsiRequestArea area_{};
+    ScsiRequest request_{};
+    ScsiReply reply_{};
 };
 
 }  // namespace mox3

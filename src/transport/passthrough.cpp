@@ -1,22 +1,6 @@
 #include "transport/passthrough.h"
 
-#include <mutex>
-
 namespace mox3 {
-
-namespace {
-
-std::mutex& BackendMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::shared_ptr<PassThroughBackend>& BackendSlot() {
-    static std::shared_ptr<PassThroughBackend> backend;
-    return backend;
-}
-
-}  // namespace
 
 std::vector<std::uint8_t> FixedSense(std::uint8_t senseKey, std::uint8_t asc, std::uint8_t ascq) {
     std::vector<std::uint8_t> sense(18, 0);
@@ -28,15 +12,12 @@ std::vector<std::uint8_t> FixedSense(std::uint8_t senseKey, std::uint8_t asc, st
     return sense;
 }
 
-std::shared_ptr<PassThroughBackend> CurrentPassThroughBackend() {
-    std::lock_guard lock(BackendMutex());
-    if (!BackendSlot()) BackendSlot() = PlatformPassThroughBackend();
-    return BackendSlot();
-}
-
-void SetPassThroughBackend(std::shared_ptr<PassThroughBackend> backend) {
-    std::lock_guard lock(BackendMutex());
-    BackendSlot() = std::move(backend);
+ScsiResult ResultOf(bool delivered, const ScsiReply& reply) {
+    if (!delivered) return ScsiResult::kNotDelivered;
+    // A response code of 0 is no sense at all; bit 0 of the status is reserved.
+    if (!reply.sense.empty() && (reply.sense[0] & 0x7F) != 0) return ScsiResult::kSense;
+    if ((reply.status & 0xFE) != kScsiStatusGood) return ScsiResult::kStatus;
+    return ScsiResult::kGood;
 }
 
 }  // namespace mox3

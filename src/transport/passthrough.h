@@ -28,6 +28,9 @@ inline constexpr std::uint8_t kSenseIllegalRequest = 0x05;
 inline constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 inline constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 
+// One SCSI request as every layer above the platform's backend speaks it. Each backend packs
+// it once, in its own way (SG_IO on Linux, the pass-through block on Windows, the emulated
+// bridge in process).
 struct ScsiRequest {
     std::array<std::uint8_t, 16> cdb{};
     std::uint8_t cdbLength = 0;
@@ -35,6 +38,9 @@ struct ScsiRequest {
     std::uint8_t* data = nullptr;  // `length` bytes, read for Out, written for In
     std::uint32_t length = 0;
     std::uint32_t timeoutSeconds = 0;
+    // The target the Windows pass-through block names (the direct senders name 1); the port
+    // driver of an opened disk, SG_IO and the emulator go by the handle alone.
+    std::uint8_t targetId = 0;
 };
 
 struct ScsiReply {
@@ -42,6 +48,12 @@ struct ScsiReply {
     std::vector<std::uint8_t> sense;  // empty when the device returned none
     std::uint32_t transferred = 0;
 };
+
+// How a request ended: not delivered at all (the device gone, the system or the adapter
+// failed it), sense data came back (whatever the status said), a status other than GOOD
+// without sense, or GOOD.
+enum class ScsiResult : std::uint8_t { kGood, kStatus, kSense, kNotDelivered };
+ScsiResult ResultOf(bool delivered, const ScsiReply& reply);
 
 // Fixed-format sense data (response code 0x70) of `senseKey`, `asc` and `ascq`, 18 bytes.
 std::vector<std::uint8_t> FixedSense(std::uint8_t senseKey, std::uint8_t asc, std::uint8_t ascq);
@@ -74,10 +86,7 @@ class PassThroughBackend {
                                                     std::string* error) = 0;
 };
 
-// The backend every device handle of the process opens through. Until one is set, the
-// platform's own (SCSI generic on Linux) is used.
-std::shared_ptr<PassThroughBackend> CurrentPassThroughBackend();
-void SetPassThroughBackend(std::shared_ptr<PassThroughBackend> backend);
+// The platform's own backend (SCSI generic on Linux, the pass-through on Windows).
 std::shared_ptr<PassThroughBackend> PlatformPassThroughBackend();
 
 }  // namespace mox3

@@ -140,6 +140,7 @@ void BuildPassThroughArea(const ScsiRequest& request, ScsiRequestArea& area) {
     std::memset(&area, 0, sizeof area);
     ScsiPassThroughDirect& r = area.request;
     r.Length = sizeof(ScsiPassThroughDirect);
+    r.TargetId = request.targetId;
     r.CdbLength = std::min<std::uint8_t>(request.cdbLength, sizeof r.Cdb);
     std::copy_n(request.cdb.begin(), r.CdbLength, r.Cdb);
     r.SenseInfoLength = kSenseRequestLength;

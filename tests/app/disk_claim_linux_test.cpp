@@ -38,13 +38,15 @@ TEST(DiskClaim, WhatCannotBeTakenStopsTheClaimAndNothingStaysHeld) {
         if (asked.size() != 2) return -1;
         return given = ::open((dir / "file").c_str(), O_RDONLY | O_CLOEXEC);  // no block device
     });
+    test::FakeBackendScope fake;
     std::vector<Told> notes;
     const std::vector<std::string> expected = {
         "/dev/sdc is in use by the system (mounted or held exclusively)",
         "/dev/sdd is not a block device",
         "/dev/sde cannot be taken from the system: No such file or directory"};
-    EXPECT_EQ(InEnglish(ClaimDriveDisks(claim, {"/dev/sr0", "/tmp/bus/ZR-MOX3", "/dev/sdc",
-                                                "/dev/sdd", "/dev/sdc", "/dev/sde"},
+    EXPECT_EQ(InEnglish(ClaimDriveDisks(claim, fake.backend(),
+                                        {"/dev/sr0", "/tmp/bus/ZR-MOX3", "/dev/sdc", "/dev/sdd",
+                                         "/dev/sdc", "/dev/sde"},
                                         &notes)),
               expected);
     // Disks only, each once, opened exclusively without waiting for a medium.
@@ -54,9 +56,8 @@ TEST(DiskClaim, WhatCannotBeTakenStopsTheClaimAndNothingStaysHeld) {
     EXPECT_EQ(claim.held(), 0u);
     EXPECT_EQ(::fcntl(given, F_GETFD), -1);  // closed, not trusted
     // A CD-ROM unit and an emulated drive need no claim and get no flush.
-    test::FakeBackendScope fake;
     asked.clear();
-    EXPECT_TRUE(ClaimDriveDisks(claim, {"/dev/sr0", "/tmp/bus/ZR-MOX3"}, &notes).empty());
+    EXPECT_TRUE(ClaimDriveDisks(claim, fake.backend(), {"/dev/sr0", "/tmp/bus/ZR-MOX3"}, &notes).empty());
     EXPECT_TRUE(asked.empty());
     EXPECT_TRUE(fake.state().requests.empty());
     EXPECT_TRUE(notes.empty());
@@ -137,7 +138,7 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         EXPECT_EQ(second.held(), 0u);
 
         test::FakeBackendScope fake;
-        EXPECT_TRUE(first.Flush().empty());
+        EXPECT_TRUE(first.Flush(fake.backend()).empty());
         ASSERT_EQ(fake.state().requests.size(), 1u);
         const test::Recorded& sent = fake.state().requests[0];
         EXPECT_EQ(sent.cdb, std::vector<std::uint8_t>({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
@@ -146,7 +147,7 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         // A disk that refuses is only noted.
         fake.Queue(
             {true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
-        EXPECT_EQ(InEnglish(first.Flush()),
+        EXPECT_EQ(InEnglish(first.Flush(fake.backend())),
                   std::vector<std::string>{"the cache of " + node +
                                            " was not written out: SYNCHRONIZE CACHE failed"});
         EXPECT_EQ(first.held(), 1u);

@@ -20,7 +20,7 @@ class FaultMatrix : public EmulatedHostTest {
   protected:
     void SetUp() override {
         EmulatedHostTest::SetUp();
-        SetPassThroughBackend(std::make_shared<WatchingBackend>(
+        devices_.backend = (std::make_shared<WatchingBackend>(
             backend_, [this](const ScsiRequest&, ScsiReply&) {
                 ++requests_;
                 return false;
@@ -41,12 +41,13 @@ class FaultMatrix : public EmulatedHostTest {
         drive_ = MakeProgrammedDrive(2, "01000500", kSerial, {}, "bus" + std::to_string(point) + "/drive");
         {
             CSpti request;
-            EXPECT_TRUE(request.Open(Utf8ToUtf16(drive_.string())));
+            EXPECT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive_.string())));
             EXPECT_TRUE(SetSectorMode(request, 1));
         }
         PowerCycle(drive_);
-        SetDeviceTree(MakeEmulatorDeviceTree(dir_ / ("bus" + std::to_string(point)), clock_));
+        devices_.tree = MakeEmulatorDeviceTree(dir_ / ("bus" + std::to_string(point)), clock_);
         host_ = MemoryHost();
+        host_.reach = devices_;
         host_.dir = dir_ / ("host" + std::to_string(point));
         std::filesystem::create_directories(host_.dir);
         WriteBytes(host_.dir / "firmware_C311.bin", image_);

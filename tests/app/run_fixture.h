@@ -38,6 +38,7 @@ struct BoxView : UpdateView {
 struct MemoryHost : HostServices {
     std::filesystem::path dir;
     std::shared_ptr<Clock> clockPtr;
+    DeviceAccess reach;  // the drives the runs see
     bool os = true;
     std::u16string arguments;
     std::optional<UpdateMarker> marker;
@@ -108,6 +109,7 @@ struct MemoryHost : HostServices {
     std::vector<std::u16string> checkedPaths, claimedPaths;  // what the run asked about
     std::vector<Told> claimRefusal;  // a disk that cannot be taken
     std::u16string CommandLineArguments() override { return arguments; }
+    DeviceAccess devices() override { return reach; }
     std::shared_ptr<Clock> clock() override { return clockPtr; }
 };
 

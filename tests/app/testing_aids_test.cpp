@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/run/device_access.h"
+#include "app/session/session.h"
 #include "base/clock.h"
 #include "bridge/vendor_commands.h"
 #include "transport/emulator_mark.h"

@@ -64,6 +64,7 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         options.lockDir = dir_.path();  // not the system's: tests run side by side
         options.texts = [](int id) { return Utf8ToUtf16(std::to_string(id)); };
         options.clock = clock_;
+        options.devices = devices_;
         HostStartFailure failure = HostStartFailure::kNone;
         std::string why;
         auto host = StartCliHost(options, &failure, &why);
@@ -150,7 +151,7 @@ TEST_F(UpdateKeepsTheDisk, TheRecordAndTheFileAreOnTheDiskBeforeTheSwitch) {
     WatchFolderWrites([&](const std::string& name, FolderWriteStep step) {
         steps.push_back(name + " " + stepNames[static_cast<int>(step)]);
     });
-    SetPassThroughBackend(
+    devices_.backend =
         std::make_shared<WatchingBackend>(backend_, [&](const ScsiRequest& r, ScsiReply&) {
             if (r.cdb[0] == kOpWriteBuffer && r.cdb[1] == 0x01 &&
                 r.cdb[2] == kFnSelectUpdateMode && recordAtSwitch.empty()) {
@@ -158,7 +159,7 @@ TEST_F(UpdateKeepsTheDisk, TheRecordAndTheFileAreOnTheDiskBeforeTheSwitch) {
                 recordAtSwitch = ReadText(dir_ / "state" / record);
             }
             return false;
-        }));
+        });
     const int result = Run();
     WatchFolderWrites(nullptr);
     EXPECT_EQ(result, 0);

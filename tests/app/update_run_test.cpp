@@ -73,6 +73,7 @@ class UpdateRun : public EmulatedHostTest {
         std::filesystem::create_directory(dir_ / "host");
         host_.dir = dir_ / "host";
         host_.clockPtr = clock_;
+        host_.reach = devices_;
         std::string why;
         WriteBytes(host_.dir / "firmware_C311.bin",
                    MakeSampleImage({2, "01000700", 30000, 3}, &why));
@@ -87,7 +88,7 @@ class UpdateRun : public EmulatedHostTest {
     // Sets the drive's logical blocks to 4096 bytes and restarts it.
     void Make4K(const std::filesystem::path& drive) {
         CSpti request;
-        ASSERT_TRUE(request.Open(Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
         ASSERT_TRUE(SetSectorMode(request, 1));
         request.Close();
         PowerCycle(drive);
@@ -661,6 +662,7 @@ TEST_F(UpdateRun, SeveralDrivesAndTheOneTheUserNames) {
     } naming;
     naming.dir = host_.dir;
     naming.clockPtr = clock_;
+    naming.reach = devices_;
     for (const std::u16string& name :
          {std::u16string(u"BBBB000000000002"), std::u16string(u"b"),
           Utf8ToUtf16(std::filesystem::path(b).make_preferred().string())}) {
@@ -791,17 +793,16 @@ TEST_F(UpdateRun, AStopWhileTheBridgeStaysBusyKeepsTheRecord) {
 // refused before it is touched.
 TEST_F(UpdateRun, ASampleImageIsForEmulatedDrivesOnly) {
     auto drive = Drive();
-    auto previous = CurrentPassThroughBackend();
-    SetPassThroughBackend(std::make_shared<WatchingBackend>(
-        previous, [](const ScsiRequest& r, ScsiReply& reply) {
+    host_.reach.backend = std::make_shared<WatchingBackend>(
+        backend_, [](const ScsiRequest& r, ScsiReply& reply) {
             if (r.cdb[0] != 0x12 || (r.cdb[1] & 1) == 0) return false;
             reply.status = kScsiStatusCheckCondition;
             reply.sense = FixedSense(kSenseIllegalRequest, kAscInvalidFieldInCdb, 0);
             return true;
-        }));
+        });
     Versions versions;
     EXPECT_FALSE(InspectAtStartup(view_, host_, versions));
-    SetPassThroughBackend(previous);
+    host_.reach = devices_;
     EXPECT_EQ(view_.boxes.back(), (Box{u"103", u"115"}));
     EXPECT_EQ(View(drive).firmwareVersion, "V01L00R05");
     EXPECT_TRUE(InspectAtStartup(view_, host_, versions));

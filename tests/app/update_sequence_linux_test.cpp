@@ -178,15 +178,15 @@ TEST_P(UpdateSequence, MatchesTheKeptTranscript) {
     const int generation = GetParam();
     Transcript transcript;
     bool headerPending = false;
-    SetPassThroughBackend(
+    devices_.backend =
         std::make_shared<WatchingBackend>(backend_, [&](const ScsiRequest& r, ScsiReply&) {
             Describe(r, transcript, headerPending);
             return false;
-        }));
+        });
     auto drive = MakeProgrammedDrive(generation, "01000500", "4A3F0012B7C4D9E1");
     {
         CSpti request;
-        ASSERT_TRUE(request.Open(Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(request.Open(*devices_.backend, Utf8ToUtf16(drive.string())));
         ASSERT_TRUE(SetSectorMode(request, 1));
     }
     PowerCycle(drive);
@@ -196,6 +196,7 @@ TEST_P(UpdateSequence, MatchesTheKeptTranscript) {
     host.dir = dir_ / "host";
     std::filesystem::create_directory(host.dir);
     host.clockPtr = std::make_shared<RecordingClock>(clock_, transcript);
+    host.reach = devices_;
     host.transcript = &transcript;
     std::string why;
     WriteBytes(host.dir / (generation == 1 ? "firmware_C30.bin" : "firmware_C311.bin"),

@@ -9,22 +9,19 @@ namespace {
 class ProgrammingSession : public EmulatorTest {
   protected:
     void SetUp() override {
-        previous_ = CurrentPassThroughBackend();
-        SetPassThroughBackend(backend_);
         mgr_.clock = clock_;
     }
-    void TearDown() override { SetPassThroughBackend(previous_); }
 
     // Switches the drive into its loader through a pass-through request, as preparation does.
     void SwitchToLoader(const std::filesystem::path& drive) {
         CSpti request;
-        ASSERT_TRUE(request.Open(Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
         ASSERT_TRUE(SelectUpdateMode(request));
         ASSERT_TRUE(RestartBridge(request));
         request.Setup(DataDirection::None, 10, nullptr, 0, 120);
         request.cdb[0] = 0x3C;
         EXPECT_FALSE(request.Execute());  // the drive has left the bus
-        EXPECT_FALSE(CSpti().Open(Utf8ToUtf16(drive.string())));
+        EXPECT_FALSE(CSpti().Open(*backend_, Utf8ToUtf16(drive.string())));
         clock_->SleepMs(15000);
     }
 
@@ -64,14 +61,13 @@ class ProgrammingSession : public EmulatorTest {
     }
 
     CBridgeMgr mgr_;
-    std::shared_ptr<PassThroughBackend> previous_;
 };
 
 TEST_F(ProgrammingSession, UpdatesTheFirmwareAndKeepsTheSerial) {
     auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
     SwitchToLoader(drive);
     CNtDevCtrl handle;
-    ASSERT_TRUE(handle.Open(Utf8ToUtf16(drive.string())));
+    ASSERT_TRUE(handle.Open(*backend_, Utf8ToUtf16(drive.string())));
     std::uint8_t status[kStatusBlockSize];
     ASSERT_TRUE(ReadBridgeStatus(status, handle));
     EXPECT_EQ(status[0] & kStatusLoader, kStatusLoader);
@@ -82,7 +78,7 @@ TEST_F(ProgrammingSession, UpdatesTheFirmwareAndKeepsTheSerial) {
     EXPECT_TRUE(RestartBridge(mgr_, handle));
     clock_->SleepMs(5000);
     CNtDevCtrl again;
-    ASSERT_TRUE(again.Open(Utf8ToUtf16(drive.string())));
+    ASSERT_TRUE(again.Open(*backend_, Utf8ToUtf16(drive.string())));
     std::uint8_t version[kVersionBlockSize];
     ASSERT_TRUE(ReadFirmwareVersion(version, again));
     EXPECT_EQ(FirmwareVersionText(version), u"V01L00R07");
@@ -96,7 +92,7 @@ TEST_F(ProgrammingSession, ACutOffWriteLeavesALoaderDriveAndADiagnosis) {
     auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
     SwitchToLoader(drive);
     CNtDevCtrl handle;
-    ASSERT_TRUE(handle.Open(Utf8ToUtf16(drive.string())));
+    ASSERT_TRUE(handle.Open(*backend_, Utf8ToUtf16(drive.string())));
     FactoryParts parts = CompileParts(dir_, 2, "01000700", "4A3F0012B7C4D9E1", 117);
 
     // A refused write leaves the bridge's status in the diagnosis, words big-endian.
@@ -108,14 +104,14 @@ TEST_F(ProgrammingSession, ACutOffWriteLeavesALoaderDriveAndADiagnosis) {
     ClearEmulatedDriveFaults(drive, nullptr);
     SetFault(drive, {EmulatedFault::Kind::PullCable, 40, 0, 0});
     EXPECT_FALSE(Program(handle, parts, 0));
-    EXPECT_FALSE(CNtDevCtrl().Open(Utf8ToUtf16(drive.string())));
+    EXPECT_FALSE(CNtDevCtrl().Open(*backend_, Utf8ToUtf16(drive.string())));
     PowerCycle(drive);
     EmulatedDriveView view = View(drive);
     EXPECT_TRUE(view.loader);
     EXPECT_EQ(view.usb.vendorId, 0x04C5);
     EXPECT_EQ(view.usb.productId, 0x2026);
     CNtDevCtrl back;
-    ASSERT_TRUE(back.Open(Utf8ToUtf16(drive.string())));
+    ASSERT_TRUE(back.Open(*backend_, Utf8ToUtf16(drive.string())));
     std::uint8_t status[kStatusBlockSize];
     ASSERT_TRUE(ReadBridgeStatus(status, back));
     EXPECT_EQ(status[0] & kStatusLoader, kStatusLoader);

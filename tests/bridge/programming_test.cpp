@@ -13,6 +13,7 @@ class Programming : public EmulatedHostTest {
   protected:
     void SetUp() override {
         EmulatedHostTest::SetUp();
+        mgr_.devices = devices_;
         mgr_.clock = clock_;
     }
     std::uint64_t Commands(const std::filesystem::path& drive) { return View(drive).commandsTotal; }

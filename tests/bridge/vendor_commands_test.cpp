@@ -49,9 +49,9 @@ TEST(VendorBlocks, EveryCommandSendsItsHandWrittenBlock) {
     CBridgeMgr mgr;
     mgr.clock = clock;
     CNtDevCtrl handle;
-    ASSERT_TRUE(handle.Open(u"drive"));
+    ASSERT_TRUE(handle.Open(fake.backend(), u"drive"));
     CSpti spti;
-    ASSERT_TRUE(spti.Open(u"drive"));
+    ASSERT_TRUE(spti.Open(fake.backend(), u"drive"));
     std::uint8_t buffer[1024] = {};
     auto& sent = fake.state().requests;
 
@@ -135,7 +135,7 @@ TEST(HeadedCommands, FailureLeavesADiagnosis) {
     CBridgeMgr mgr;
     mgr.clock = clock;
     CNtDevCtrl handle;
-    ASSERT_TRUE(handle.Open(u"drive"));
+    ASSERT_TRUE(handle.Open(fake.backend(), u"drive"));
     std::uint8_t page[1024] = {};
 
     // Header accepted, write refused, status read in the loader: big-endian words.
@@ -184,7 +184,7 @@ TEST(HeadedCommands, FailureLeavesADiagnosis) {
 TEST(DirectCommands, ReadsClearTheirBuffersAndCapacityFallsBack) {
     FakeBackendScope fake;
     CNtDevCtrl handle;
-    ASSERT_TRUE(handle.Open(u"drive"));
+    ASSERT_TRUE(handle.Open(fake.backend(), u"drive"));
     std::uint8_t version[8];
     std::fill(std::begin(version), std::end(version), 0x55);
     fake.Queue({true, kScsiStatusCheckCondition, {}, {1, 2, 3}});
@@ -197,7 +197,7 @@ TEST(DirectCommands, ReadsClearTheirBuffersAndCapacityFallsBack) {
     EXPECT_EQ(fake.state().requests.back().cdb, (Bytes{0x12, 0, 0, 0, 36, 0}));
 
     CSpti spti;
-    ASSERT_TRUE(spti.Open(u"drive"));
+    ASSERT_TRUE(spti.Open(fake.backend(), u"drive"));
     std::uint32_t blockLength = 0;
     fake.Queue({true, kScsiStatusCheckCondition, FixedSense(5, 0x20, 0), {}});
     fake.Queue({true, 0, {}, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00}});

@@ -289,10 +289,6 @@ namespace {
 class SysfsDiscoveryTest : public SysfsTreeTest {
   protected:
     void SetUp() override {
-        previousTree_ = CurrentDeviceTree();
-        previousBackend_ = CurrentPassThroughBackend();
-        SetDeviceTree(tree);
-        SetPassThroughBackend(bridges);
         test::FakeBridgeAnswers bridge{std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0},
                                        0x00,
                                        std::nullopt,
@@ -304,19 +300,14 @@ class SysfsDiscoveryTest : public SysfsTreeTest {
         bridges->devices[u"/dev/sdb"] = bridge;
         bridges->devices[u"/dev/sr0"] = bridge;
     }
-    void TearDown() override {
-        SetDeviceTree(previousTree_);
-        SetPassThroughBackend(previousBackend_);
-    }
+    DeviceAccess devices() const { return {bridges, tree}; }
     std::shared_ptr<test::FakeBridges> bridges = std::make_shared<test::FakeBridges>();
-    std::shared_ptr<DeviceTree> previousTree_;
-    std::shared_ptr<PassThroughBackend> previousBackend_;
 };
 
 TEST_F(SysfsDiscoveryTest, CensusAndEnumeration) {
-    EXPECT_EQ(CountKnownDrives(), kCensusOne);
+    EXPECT_EQ(CountKnownDrives(devices()), kCensusOne);
 
-    CBridgeMgr mgr;
+    CBridgeMgr mgr(devices());
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
     const DeviceRecord& r = mgr.deviceTable[0];
     ASSERT_EQ(r.pathCount, 2u);
@@ -351,7 +342,7 @@ TEST_F(SysfsDiscoveryTest, CensusAndEnumeration) {
 
     // The composite bridge shows its identity at two levels: the census counts it twice.
     bridges->devices[u"/dev/sdc"] = bridges->devices[u"/dev/sdb"];
-    EXPECT_EQ(CountKnownDrives(), kCensusMany);
+    EXPECT_EQ(CountKnownDrives(devices()), kCensusMany);
 }
 
 }  // namespace

@@ -115,24 +115,18 @@ bool RunningUnderWine() {
 // the attached disks, which a unit test leaves alone.
 TEST(WindowsDeviceTree, RealTreeHoldsNoBridgeDrive) {
     if (!RunningUnderWine()) GTEST_SKIP() << "runs only under Wine";
-    auto previousTree = CurrentDeviceTree();
-    auto previousBackend = CurrentPassThroughBackend();
     auto tree = MakeWindowsDeviceTree();
-    SetDeviceTree(tree);
-    SetPassThroughBackend(MakeSptiBackend());
+    const DeviceAccess devices{MakeSptiBackend(), tree};
 
     auto disks = tree->PresentInterfaces(InterfaceClass::Disk);
     ASSERT_TRUE(disks.has_value());
     for (const DeviceInterface& disk : *disks) EXPECT_FALSE(disk.path.empty());
-    EXPECT_EQ(CountKnownDrives(), kCensusNone);
-    CBridgeMgr mgr;
+    EXPECT_EQ(CountKnownDrives(devices), kCensusNone);
+    CBridgeMgr mgr(devices);
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
     EXPECT_EQ(mgr.deviceCount, 0u);
     EXPECT_FALSE(tree->StorageDeviceNumber(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
     EXPECT_FALSE(tree->NodeIdentity(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
-
-    SetDeviceTree(previousTree);
-    SetPassThroughBackend(previousBackend);
 }
 
 TEST(HubWalk, StringDescriptors) {

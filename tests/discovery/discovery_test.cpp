@@ -11,7 +11,7 @@ namespace {
 
 TEST(Enumeration, ListsBridgeDrivesWithTheirIdentity) {
     FakeWorld world;
-    CBridgeMgr mgr;
+    CBridgeMgr mgr(world.devices());
     auto clock = std::make_shared<ManualClock>();
     mgr.clock = clock;
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
@@ -62,7 +62,7 @@ TEST(Enumeration, StatusVersionAndInfoRules) {
     auto& bridge = world.bridges->devices[u"/dev/sdb"];
     bridge.version = {7, 0, 2, 0, 0, 0, 1, 0};
     bridge.status0 = 0x30;
-    CBridgeMgr mgr;
+    CBridgeMgr mgr(world.devices());
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
     EXPECT_EQ(mgr.deviceTable[0].firmwareVersion, u"V02L00R01-7");
     EXPECT_EQ(mgr.deviceTable[0].normalMode, 1);
@@ -88,7 +88,7 @@ TEST(Enumeration, RefreshOfOneSlot) {
     FakeWorld world;
     DevNode first = world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C34, u"S1");
     world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C33, u"S2");
-    CBridgeMgr mgr;
+    CBridgeMgr mgr(world.devices());
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 2);
 
     // The second drive restarts into its loader under a new USB node.
@@ -118,32 +118,32 @@ TEST(Enumeration, RefreshOfOneSlot) {
 TEST(Census, CountsKnownIdentitiesOneAndTwoLevelsUp) {
     {
         FakeWorld world;
-        EXPECT_EQ(CountKnownDrives(), kCensusNone);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
         world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C31, u"A");
         world.AddDrive(u"/dev/sdc", 0x1234, 0x0001, u"B");  // another make
-        EXPECT_EQ(CountKnownDrives(), kCensusOne);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
         world.AddDrive(u"/dev/sdd", 0x04C5, 0x2026, u"C", 2);
-        EXPECT_EQ(CountKnownDrives(), kCensusMany);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusMany);
     }
     {
         FakeWorld world;
         world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C37, u"A");
-        EXPECT_EQ(CountKnownDrives(), kCensusNoUpdate);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNoUpdate);
         world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C35, u"B");
-        EXPECT_EQ(CountKnownDrives(), kCensusMany);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusMany);
     }
     {
         FakeWorld world;
         world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C36, u"A", 3);  // three levels up: not seen
-        EXPECT_EQ(CountKnownDrives(), kCensusNone);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
         world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C36, u"B", 2);
-        EXPECT_EQ(CountKnownDrives(), kCensusOne);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
         // An interface node of a composite device carries the identity too: still one drive,
         // listed with the identity of the device above it.
         DevNode middle = world.tree->nodes[world.tree->disks[1].node].parent;
         world.tree->nodes[middle].id = u"USB\\VID_5E3B&PID_7C36&MI_00\\B";
-        EXPECT_EQ(CountKnownDrives(), kCensusOne);
-        CBridgeMgr mgr;
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
+        CBridgeMgr mgr(world.devices());
         ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
         EXPECT_EQ(mgr.deviceTable[0].vendorId, 0x5E3B);
         EXPECT_EQ(mgr.deviceTable[0].productId, 0x7C36);
@@ -154,21 +154,21 @@ TEST(Census, CountsKnownIdentitiesOneAndTwoLevelsUp) {
         world.tree->disks.push_back({u"/dev/sdd", lun});
         world.tree->busTypes[u"/dev/sdd"] = kBusTypeUsb;
         world.bridges->devices[u"/dev/sdd"] = world.bridges->devices[u"/dev/sdc"];
-        EXPECT_EQ(CountKnownDrives(), kCensusOne);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
     }
     {
         FakeWorld world;
         world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C34, u"A");
         world.tree->nodes[world.tree->nodes[world.tree->disks[0].node].parent].id =
             u"USB\\VID_5e3b&PID_7c34\\A";  // lower case does not match
-        EXPECT_EQ(CountKnownDrives(), kCensusNone);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
         world.tree->nodes[world.tree->nodes[world.tree->disks[0].node].parent].id =
             u"USB\\VID_5E3B&PID_7C34\\A";
         world.bridges->devices[u"/dev/sdb"].answersInquiry = false;
-        EXPECT_EQ(CountKnownDrives(), kCensusNone);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
         world.bridges->devices[u"/dev/sdb"].answersInquiry = true;
         world.tree->busTypes[u"/dev/sdb"] = 0x0B;  // not on a USB bus
-        EXPECT_EQ(CountKnownDrives(), kCensusNone);
+        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/cli/commands.h"
+#include "app/session/session.h"
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
@@ -18,6 +19,7 @@ class EmulatedDiscovery : public EmulatedHostTest {
   protected:
     void SetUp() override {
         EmulatedHostTest::SetUp();
+        mgr_.devices = devices_;
         mgr_.clock = clock_;
     }
     void Settings(const std::filesystem::path& device,
@@ -39,11 +41,11 @@ class EmulatedDiscovery : public EmulatedHostTest {
 };
 
 TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {
-    EXPECT_EQ(CountKnownDrives(), kCensusNone);
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
     auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "a-drive");
     Settings(drive, [](EmulatedTreeSettings& s) { s.cdrom = true; });
     Disk("b-other", 0x1234, 0x5678);
-    EXPECT_EQ(CountKnownDrives(), kCensusOne);
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
 
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);  // the plain disk is no bridge
     const DeviceRecord& r = mgr_.deviceTable[0];
@@ -60,11 +62,11 @@ TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {
     EXPECT_EQ(mgr_.IdentifyChip(0), 2);
 
     Disk("c-no-update", 0x5E3B, 0x7C39);
-    EXPECT_EQ(CountKnownDrives(), kCensusMany);
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusMany);
     std::string why;
     ASSERT_TRUE(ChangeEmulatedTreeSettings(
         drive, [](EmulatedTreeSettings& s) { s.attached = false; }, *clock_, &why));
-    EXPECT_EQ(CountKnownDrives(), kCensusNoUpdate);
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusNoUpdate);
 }
 
 TEST_F(EmulatedDiscovery, IdentityLevelsAndFirstGeneration) {
@@ -77,10 +79,10 @@ TEST_F(EmulatedDiscovery, IdentityLevelsAndFirstGeneration) {
         s.usbLevels = 2;
         s.composite = false;
     });
-    EXPECT_EQ(CountKnownDrives(), kCensusOne);
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
     EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
     Settings(drive, [](EmulatedTreeSettings& s) { s.usbLevels = 3; });
-    EXPECT_EQ(CountKnownDrives(), kCensusNone);
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
     EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 0);
 }
 
@@ -90,7 +92,7 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     const DevNode before = mgr_.deviceTable[0].usbNode;
     {
         CSpti request;
-        ASSERT_TRUE(request.Open(mgr_.deviceTable[0].interfacePath[0]));
+        ASSERT_TRUE(request.Open(*backend_, mgr_.deviceTable[0].interfacePath[0]));
         ASSERT_TRUE(SelectUpdateMode(request));
         ASSERT_TRUE(RestartBridge(request));
     }
@@ -100,20 +102,20 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     // Back in the loader: erase the flash and pull the cable, as a broken update would.
     {
         CNtDevCtrl handle;
-        ASSERT_TRUE(handle.Open(Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(handle.Open(*backend_, Utf8ToUtf16(drive.string())));
         ASSERT_TRUE(BeginFlashUpdate(mgr_, handle));
     }
     SetFault(drive, {EmulatedFault::Kind::PullCable, 1, 0, 0});
     {
         CNtDevCtrl handle;
-        ASSERT_TRUE(handle.Open(Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(handle.Open(*backend_, Utf8ToUtf16(drive.string())));
         std::uint8_t status[kStatusBlockSize];
         EXPECT_FALSE(ReadBridgeStatus(status, handle));
     }
     EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 0);
     PowerCycle(drive);
 
-    EXPECT_EQ(CountKnownDrives(), kCensusOne);
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
     ASSERT_EQ(mgr_.EnumerateDevices(0), 1);
     const DeviceRecord& r = mgr_.deviceTable[0];
     EXPECT_NE(r.usbNode, before);
@@ -126,7 +128,7 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     // What the list command shows of it.
     std::ostringstream out, err;
     std::vector<std::string> args = {"--json"};
-    ASSERT_EQ(RunListCommand(args, out, err), 0);
+    ASSERT_EQ(RunListCommand(Session{devices_, "", clock_}, args, out, err), 0);
     const auto listed = nlohmann::json::parse(out.str());
     EXPECT_EQ(listed["census"], 1);
     ASSERT_EQ(listed["drives"].size(), 1u);
@@ -141,7 +143,7 @@ TEST_F(EmulatedDiscovery, ListCommandShowsTheDriveInItsNormalFirmware) {
     MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
     std::ostringstream out, err;
     std::vector<std::string> args = {"--json"};
-    ASSERT_EQ(RunListCommand(args, out, err), 0);
+    ASSERT_EQ(RunListCommand(Session{devices_, "", clock_}, args, out, err), 0);
     const auto listed = nlohmann::json::parse(out.str());
     ASSERT_EQ(listed["drives"].size(), 1u);
     const auto& drive = listed["drives"][0];

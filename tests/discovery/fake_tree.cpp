@@ -166,16 +166,8 @@ std::unique_ptr<PassThroughDevice> FakeBridges::Open(std::u16string_view path, s
     return std::make_unique<FakeBridgeDevice>(it->second, it->first);
 }
 
-FakeWorld::FakeWorld()
-    : previousTree_(CurrentDeviceTree()), previousBackend_(CurrentPassThroughBackend()) {
-    SetDeviceTree(tree);
-    SetPassThroughBackend(bridges);
+FakeWorld::FakeWorld() {
     tree->nodes[1] = {kNoNode, u"USB\\ROOT_HUB30\\1", 0, 0};
-}
-
-FakeWorld::~FakeWorld() {
-    SetDeviceTree(previousTree_);
-    SetPassThroughBackend(previousBackend_);
 }
 
 DevNode FakeWorld::AddDrive(const std::u16string& path, std::uint16_t vid, std::uint16_t pid,

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/device_access.h"
 #include "discovery/device_tree.h"
 #include "transport/passthrough.h"
 
@@ -64,11 +65,11 @@ class FakeBridges : public PassThroughBackend {
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override;
 };
 
-// Installs a tree and bridges for the lifetime of the object, and builds typical drives.
+// A tree and bridges, and typical drives built in them.
 class FakeWorld {
   public:
     FakeWorld();
-    ~FakeWorld();
+    DeviceAccess devices() const { return {bridges, tree}; }
     std::shared_ptr<FakeTree> tree = std::make_shared<FakeTree>();
     std::shared_ptr<FakeBridges> bridges = std::make_shared<FakeBridges>();
 
@@ -79,8 +80,6 @@ class FakeWorld {
 
   private:
     DevNode next_ = 100;
-    std::shared_ptr<DeviceTree> previousTree_;
-    std::shared_ptr<PassThroughBackend> previousBackend_;
 };
 
 }  // namespace mox3::test

@@ -243,26 +243,17 @@ class EmulatorTest : public ::testing::Test {
     std::shared_ptr<PassThroughBackend> backend_ = MakeEmulatorBackend(clock_);
 };
 
-// An EmulatorTest whose process sees the emulated devices of `BusFolder()` as its drives,
+// An EmulatorTest that sees the emulated devices of `BusFolder()` as its drives (devices_),
 // through the emulator's pass-through and device tree, on the test's clock.
 class EmulatedHostTest : public EmulatorTest {
   protected:
     void SetUp() override {
-        previousBackend_ = CurrentPassThroughBackend();
-        previousTree_ = CurrentDeviceTree();
         std::filesystem::create_directories(BusFolder());
-        SetPassThroughBackend(backend_);
-        SetDeviceTree(MakeEmulatorDeviceTree(BusFolder(), clock_));
-    }
-    void TearDown() override {
-        SetPassThroughBackend(previousBackend_);
-        SetDeviceTree(previousTree_);
+        devices_ = {backend_, MakeEmulatorDeviceTree(BusFolder(), clock_)};
     }
     virtual std::filesystem::path BusFolder() { return dir_.path(); }
 
-  private:
-    std::shared_ptr<PassThroughBackend> previousBackend_;
-    std::shared_ptr<DeviceTree> previousTree_;
+    DeviceAccess devices_;
 };
 
 }  // namespace mox3::test

@@ -52,13 +52,4 @@ std::unique_ptr<PassThroughDevice> FakeBackend::Open(std::u16string_view, std::s
     return std::make_unique<FakeDevice>(state);
 }
 
-FakeBackendScope::FakeBackendScope()
-    : backend_(std::make_shared<FakeBackend>()), previous_(CurrentPassThroughBackend()) {
-    SetPassThroughBackend(backend_);
-}
-
-FakeBackendScope::~FakeBackendScope() {
-    SetPassThroughBackend(previous_);
-}
-
 }  // namespace mox3::test

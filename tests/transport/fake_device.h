@@ -38,17 +38,16 @@ class FakeBackend : public PassThroughBackend {
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override;
 };
 
-// Installs a fake backend for the lifetime of the object.
+// A fake backend with its scripted replies.
 class FakeBackendScope {
   public:
-    FakeBackendScope();
-    ~FakeBackendScope();
+    FakeBackendScope() : backend_(std::make_shared<FakeBackend>()) {}
     FakeState& state() { return *backend_->state; }
     void Queue(Scripted reply) { backend_->state->replies.push_back(std::move(reply)); }
+    PassThroughBackend& backend() { return *backend_; }
 
   private:
     std::shared_ptr<FakeBackend> backend_;
-    std::shared_ptr<PassThroughBackend> previous_;
 };
 
 }  // namespace mox3::test

@@ -119,11 +119,10 @@ TEST(SptiWindows, RefusedRequestIsNotDelivered) {
     // A plain file opens like a device but refuses the pass-through request.
     test::TempDir dir;
     test::WriteBytes(dir / "disk", {0});
-    auto previous = CurrentPassThroughBackend();
-    SetPassThroughBackend(MakeSptiBackend());
+    const std::shared_ptr<PassThroughBackend> backend = MakeSptiBackend();
     {
         CSpti request;
-        ASSERT_TRUE(request.Open((dir / "disk").u16string())) << request.openError();
+        ASSERT_TRUE(request.Open(*backend, (dir / "disk").u16string())) << request.openError();
         std::uint8_t data[8] = {1, 1, 1, 1, 1, 1, 1, 1};
         request.Setup(DataDirection::In, 10, data + 1, 7, 2);  // an odd address as well
         request.cdb[0] = 0x3C;
@@ -135,7 +134,6 @@ TEST(SptiWindows, RefusedRequestIsNotDelivered) {
         EXPECT_EQ(request.NodeIdentity(),
                   MakeWindowsDeviceTree()->NodeIdentity((dir / "disk").u16string()));
     }
-    SetPassThroughBackend(previous);
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ using test::Scripted;
 TEST(CSpti, ExecuteJudgesStatusAndSense) {
     FakeBackendScope fake;
     CSpti spti;
-    ASSERT_TRUE(spti.Open(u"/dev/fake"));
+    ASSERT_TRUE(spti.Open(fake.backend(), u"/dev/fake"));
     EXPECT_EQ(spti.path(), u"/dev/fake");
 
     std::uint8_t buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -33,8 +33,6 @@ TEST(CSpti, ExecuteJudgesStatusAndSense) {
     EXPECT_EQ(sent.cdb.size(), 10u);
     EXPECT_EQ(sent.cdb[9], 0x99);
     EXPECT_EQ(sent.timeoutSeconds, 120u);
-    EXPECT_EQ(spti.area().request.Length, sizeof(ScsiPassThroughDirect));
-    EXPECT_EQ(spti.area().request.SenseInfoOffset, kSenseAreaOffset);
 
     // CHECK CONDITION with sense: false, and the sense codes are readable.
     fake.Queue({true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x24, 0x01), {}});
@@ -58,7 +56,7 @@ TEST(CSpti, ExecuteJudgesStatusAndSense) {
 TEST(CSpti, EachSetupStartsFromAClearedRequest) {
     FakeBackendScope fake;
     CSpti spti;
-    ASSERT_TRUE(spti.Open(u"x"));
+    ASSERT_TRUE(spti.Open(fake.backend(), u"x"));
     spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
     for (int i = 0; i < 16; ++i) spti.cdb[i] = 0xEE;
     spti.Execute();
@@ -75,17 +73,25 @@ TEST(CNtDevCtrl, OpenFailureLeavesNoHandle) {
     FakeBackendScope fake;
     fake.state().opens = false;
     CSpti spti;
-    EXPECT_FALSE(spti.Open(u"/dev/missing"));
+    EXPECT_FALSE(spti.Open(fake.backend(), u"/dev/missing"));
     EXPECT_FALSE(spti.IsOpen());
     EXPECT_EQ(spti.openError(), "no such device");
     spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
     EXPECT_FALSE(spti.Execute());
     EXPECT_TRUE(fake.state().requests.empty());
-    // Codes other than the pass-through are refused.
+    // A malformed request never reaches the device: no command block, one too long, data
+    // without a buffer.
     fake.state().opens = true;
-    ASSERT_TRUE(spti.Open(u"x"));
-    std::uint8_t raw[64] = {};
-    EXPECT_FALSE(spti.Control(0x2D1080, raw, 64, raw, 64));
+    ASSERT_TRUE(spti.Open(fake.backend(), u"x"));
+    ScsiRequest request;
+    ScsiReply reply;
+    EXPECT_FALSE(spti.Send(request, reply));
+    request.cdbLength = 17;
+    EXPECT_FALSE(spti.Send(request, reply));
+    request.cdbLength = 10;
+    request.length = 8;
+    EXPECT_FALSE(spti.Send(request, reply));
+    EXPECT_TRUE(fake.state().requests.empty());
 }
 
 // A device that takes `ms` of the clock for every request.

@@ -8,7 +8,7 @@
 
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
-#include "app/run/device_access.h"
+#include "app/session/session.h"
 #include "platform/platform.h"
 
 namespace {
@@ -109,20 +109,27 @@ int main(int argc, char** argv) {
             return report.Usage(problem, kUsage);
         }
     }
-    std::string why = mox3::SetUpDeviceAccess(traceFile, emulatorRoot);
-    if (!why.empty()) {
+    std::string why;
+    const std::optional<mox3::Session> session = mox3::StartSession(traceFile, emulatorRoot, &why);
+    if (!session) {
         mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
         return report.Fail("device-access", why);
     }
-    int (*run)(mox3::Args, std::ostream&, std::ostream&) = nullptr;
+    using Command = int (*)(mox3::Args, std::ostream&, std::ostream&);
+    using DriveCommand = int (*)(const mox3::Session&, mox3::Args, std::ostream&, std::ostream&);
+    DriveCommand drives = nullptr;
+    if (command == "bridge") drives = mox3::RunBridgeCommand;
+    if (command == "list") drives = mox3::RunListCommand;
+    if (command == "update") drives = mox3::RunUpdateCommand;
+    if (drives) {
+        return mox3::EndWithTraceCheck(drives(*session, rest, std::cout, std::cerr), std::cerr);
+    }
+    Command run = nullptr;
     if (command == "compile") run = mox3::RunCompileCommand;
     if (command == "image") run = mox3::RunImageCommand;
     if (command == "decode") run = mox3::RunDecodeCommand;
     if (command == "resource") run = mox3::RunResourceCommand;
-    if (command == "bridge") run = mox3::RunBridgeCommand;
     if (command == "emulator") run = mox3::RunEmulatorCommand;
-    if (command == "list") run = mox3::RunListCommand;
-    if (command == "update") run = mox3::RunUpdateCommand;
     if (command == "demo") run = mox3::RunDemoCommand;
     if (run) return mox3::EndWithTraceCheck(run(rest, std::cout, std::cerr), std::cerr);
     mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);

@@ -7,8 +7,8 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
-#include "app/run/device_access.h"
 #include "app/run/host.h"
+#include "app/session/session.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "bridge/vendor_commands.h"
@@ -33,7 +33,7 @@ std::string Text(const std::uint8_t* bytes, std::size_t n) {
 
 }  // namespace
 
-int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
+int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("bridge", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kUsage);
     CliArgs cli(args, {}, {"--json"});
@@ -56,7 +56,7 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
     // the lock of their bus folder with the updates on that bus; an emulated drive reached
     // without one has its folder's own lock keep each request whole.
     HostOptions lockOptions;
-    lockOptions.lockDir = Utf8Path(EmulatedBusFolder());
+    lockOptions.lockDir = Utf8Path(session.emulatedBusFolder);
     std::unique_ptr<DriveReadersLock> readers;
     if (!lockOptions.lockDir.empty() || !IsEmulatedDevicePath(Utf8ToUtf16(device))) {
         bool updateRunning = false;
@@ -76,7 +76,7 @@ int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err) {
         return report.Fail("not-an-emulated-drive", NotAnEmulatedDriveText(device));
     }
     CSpti request;
-    if (!request.Open(Utf8ToUtf16(device))) {
+    if (!session.devices.backend || !request.Open(*session.devices.backend, Utf8ToUtf16(device))) {
         return report.Fail("cannot-open", request.openError().empty() ? "cannot open " + device
                                                                       : request.openError());
     }

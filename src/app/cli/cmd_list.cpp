@@ -6,9 +6,9 @@
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/cli/finding_texts.h"
-#include "app/run/device_access.h"
 #include "app/run/host.h"
 #include "app/run/update_run.h"
+#include "app/session/session.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "bridge/firmware_image.h"
@@ -71,8 +71,8 @@ ImageNote NoteImage(const HostOptions& options, int chipKind, const std::u16stri
 }
 
 // True when every disk the device tree shows is an emulated drive's folder.
-bool OnlyEmulatedDisks() {
-    const std::shared_ptr<DeviceTree> tree = CurrentDeviceTree();
+bool OnlyEmulatedDisks(const DeviceAccess& devices) {
+    const std::shared_ptr<DeviceTree>& tree = devices.tree;
     const auto disks = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
     return disks && std::all_of(disks->begin(), disks->end(), [](const DeviceInterface& disk) {
                return IsEmulatedDevicePath(disk.path);
@@ -95,7 +95,7 @@ std::string CensusText(int census, LanguageId lang) {
 
 }  // namespace
 
-int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
+int RunListCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("list", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kUsage);
     CliArgs cli(args, {"--image-dir"}, {"--json"});
@@ -108,9 +108,9 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
     // Nothing is asked of a drive that an update is changing. With --emulator the drives
     // share the lock of their bus folder with the updates on that bus; emulated drives in a
     // tree without one have their folders' own locks.
-    hostOptions.lockDir = Utf8Path(EmulatedBusFolder());
+    hostOptions.lockDir = Utf8Path(session.emulatedBusFolder);
     std::unique_ptr<DriveReadersLock> readers;
-    if (!hostOptions.lockDir.empty() || !OnlyEmulatedDisks()) {
+    if (!hostOptions.lockDir.empty() || !OnlyEmulatedDisks(session.devices)) {
         bool updateRunning = false;
         std::string lockWhy;
         readers = ShareUpdateLock(hostOptions, &updateRunning, &lockWhy);
@@ -119,11 +119,11 @@ int RunListCommand(Args args, std::ostream& out, std::ostream& err) {
                                  : report.Fail("lock-failed", lockWhy);
         }
     }
-    const int census = CountKnownDrives();
-    CBridgeMgr mgr;
+    const int census = CountKnownDrives(session.devices);
+    CBridgeMgr mgr(session.devices);
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     std::string why;
-    const int unopened = UnopenedDisks(&why);
+    const int unopened = UnopenedDisks(session.devices, &why);
     // The text speaks the language of the environment; JSON stays English.
     const LanguageId lang = CurrentLanguage(std::nullopt);
 

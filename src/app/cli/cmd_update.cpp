@@ -12,10 +12,10 @@
 #include "app/cli/commands.h"
 #include "app/cli/finding_texts.h"
 #include "app/cli/warning_report.h"
-#include "app/run/device_access.h"
 #include "app/run/host.h"
 #include "app/run/strings.h"
 #include "app/run/update_run.h"
+#include "app/session/session.h"
 #include "base/json.h"
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
@@ -317,6 +317,7 @@ struct RunOptions {
     fs::path imageDir;
     fs::path stateDir;
     std::shared_ptr<Clock> clock;
+    DeviceAccess devices;
 };
 
 // Seconds with their tenths, as the language writes them ("22.0", "22,0").
@@ -349,9 +350,9 @@ struct AttachedDrive {
     std::string serial, port, path, productId, product;
 };
 
-std::vector<AttachedDrive> AttachedDrives() {
+std::vector<AttachedDrive> AttachedDrives(const DeviceAccess& devices) {
     std::vector<AttachedDrive> drives;
-    CBridgeMgr mgr;
+    CBridgeMgr mgr(devices);
     mgr.clock = SystemClock();
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     for (int i = 0; i < count; ++i) {
@@ -402,6 +403,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     hostOptions.clock = options.clock;
     hostOptions.recovery = options.recovery;
     hostOptions.device = options.device;
+    hostOptions.devices = options.devices;
     // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
     // do not collide; real drives, per system.
     hostOptions.lockDir = options.lockDir;
@@ -526,7 +528,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return ForgetUpdateRecord(host, *options.forget, options.yes, options.json, out, err);
     }
     std::string unopenedWhy;
-    if (int unopened = UnopenedDisks(&unopenedWhy); unopened > 0 && !options.json) {
+    if (int unopened = UnopenedDisks(options.devices, &unopenedWhy); unopened > 0 && !options.json) {
         err << FormatCliText(CliText::kLeadNote, lang,
                              {FormatCliText(CliText::kUnopenedDisks, lang,
                                             {std::to_string(unopened), unopenedWhy})})
@@ -552,7 +554,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         };
         if (outcome == kMsgMultiple) {
             // Name each drive, so that --device can pick one.
-            attached = AttachedDrives();
+            attached = AttachedDrives(options.devices);
             if (!options.json) {
                 for (const AttachedDrive& d : attached) {
                     std::string product = d.productId;
@@ -759,7 +761,7 @@ std::span<const std::string_view> UpdateErrorCodes() {
     return kUpdateErrorCodes;
 }
 
-int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
+int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("update", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kUpdateUsage);
     CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model",
@@ -797,8 +799,9 @@ int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err) {
     }
     options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
-    options.clock = SystemClock();
-    if (!EmulatedBusFolder().empty()) options.lockDir = EmulatedBusFolder();
+    options.clock = session.clock;
+    options.devices = session.devices;
+    if (!session.emulatedBusFolder.empty()) options.lockDir = session.emulatedBusFolder;
     if (cli.value("--recover-serial") || cli.value("--model")) {
         std::string why;
         if (!cli.value("--recover-serial") || !cli.value("--model")) {
@@ -884,8 +887,6 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     out << FormatCliText(CliText::kDemoAttached, lang,
                          {(dir / "bus" / "ZR-MOX3").string(), "V01L00R05", "V01L00R07"})
         << "\n\n";
-    SetPassThroughBackend(MakeEmulatorBackend(driveClock));
-    SetDeviceTree(MakeEmulatorDeviceTree(dir / "bus", driveClock));
     out << "$ mox3-updater update --yes\n";
     RunOptions options;
     options.yes = true;
@@ -894,6 +895,7 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     options.stateDir = dir / "state";
     options.lockDir = dir / "bus";
     options.clock = clock;
+    options.devices = {MakeEmulatorBackend(driveClock), MakeEmulatorDeviceTree(dir / "bus", driveClock)};
     const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
     const std::uint64_t start = clock->NowMs();
     const std::uint64_t wallStart = wall->NowMs();

@@ -11,6 +11,8 @@ namespace mox3 {
 
 using Args = std::span<const std::string>;
 
+struct Session;
+
 // Exit codes shared by every subcommand.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
@@ -20,14 +22,15 @@ inline constexpr int kExitNothingToDo = 3;
 // The run was interrupted by a signal (after it finished what it could not leave half done).
 inline constexpr int kExitInterrupted = 4;
 
+// The commands that reach drives do it through the session the front end made.
 int RunCompileCommand(Args args, std::ostream& out, std::ostream& err);
 int RunImageCommand(Args args, std::ostream& out, std::ostream& err);
 int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err);
 int RunResourceCommand(Args args, std::ostream& out, std::ostream& err);
-int RunBridgeCommand(Args args, std::ostream& out, std::ostream& err);
+int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err);
-int RunListCommand(Args args, std::ostream& out, std::ostream& err);
-int RunUpdateCommand(Args args, std::ostream& out, std::ostream& err);
+int RunListCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
+int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunDemoCommand(Args args, std::ostream& out, std::ostream& err);
 
 // Every `error.code` the update command's JSON can carry.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/finding.h"
+#include "transport/passthrough.h"
 
 namespace mox3 {
 
@@ -39,8 +40,9 @@ class DiskClaim {
     // everything and returns a finding for each node that stopped it.
     std::vector<Told> Claim(const std::vector<std::string>& nodes);
     // Writes out what the system keeps for the disks held, then has each disk write its own
-    // cache to the medium (SYNCHRONIZE CACHE). What failed, one finding each; nothing stops.
-    std::vector<Told> Flush();
+    // cache to the medium (SYNCHRONIZE CACHE, sent through `backend`). What failed, one finding
+    // each; nothing stops.
+    std::vector<Told> Flush(PassThroughBackend& backend);
     void Release();
     std::size_t held() const { return held_.size(); }
 
@@ -52,7 +54,7 @@ class DiskClaim {
 // The disks behind a drive's interface paths, claimed and flushed: "/dev/sd*" nodes only (a
 // CD-ROM unit "/dev/sr*" is no disk; an emulated drive's folder needs none). The uses that
 // stopped the claim; flushes that failed are added to `notes`.
-std::vector<Told> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::string>& paths,
-                                  std::vector<Told>* notes);
+std::vector<Told> ClaimDriveDisks(DiskClaim& claim, PassThroughBackend& backend,
+                                  const std::vector<std::string>& paths, std::vector<Told>* notes);
 
 }  // namespace mox3

@@ -249,7 +249,7 @@ std::vector<Told> DiskClaim::Claim(const std::vector<std::string>& nodes) {
     return refusals;
 }
 
-std::vector<Told> DiskClaim::Flush() {
+std::vector<Told> DiskClaim::Flush(PassThroughBackend& backend) {
     std::vector<Told> failures;
     for (const auto& [node, fd] : held_) {
         // The system's buffers of the node, and a cache flush of the disk behind them.
@@ -258,7 +258,7 @@ std::vector<Told> DiskClaim::Flush() {
         }
         // The bridge's own path to the medium, whatever the system thinks the disk needs.
         CSpti request;
-        if (!request.Open(Utf8ToUtf16(node))) {
+        if (!request.Open(backend, Utf8ToUtf16(node))) {
             failures.push_back(Tell(Finding::kCacheNotWritten, {node, request.openError()}));
             continue;
         }
@@ -276,8 +276,8 @@ void DiskClaim::Release() {
     held_.clear();
 }
 
-std::vector<Told> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::string>& paths,
-                                  std::vector<Told>* notes) {
+std::vector<Told> ClaimDriveDisks(DiskClaim& claim, PassThroughBackend& backend,
+                                  const std::vector<std::string>& paths, std::vector<Told>* notes) {
     std::vector<std::string> disks;
     for (const std::string& path : paths) {
         const fs::path node(path);
@@ -286,7 +286,7 @@ std::vector<Told> ClaimDriveDisks(DiskClaim& claim, const std::vector<std::strin
     }
     std::vector<Told> refusals = claim.Claim(disks);
     if (!refusals.empty()) return refusals;
-    for (Told& failure : claim.Flush()) {
+    for (Told& failure : claim.Flush(backend)) {
         if (notes) notes->push_back(std::move(failure));
     }
     return {};

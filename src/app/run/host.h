@@ -26,6 +26,7 @@ struct HostOptions {
     std::optional<ManualRecovery> recovery;  // --recover-serial and --model
     std::optional<std::u16string> device;    // --device
     std::shared_ptr<Clock> clock;
+    DeviceAccess devices;  // what the run reaches drives through
 };
 
 class CliHost : public HostServices {

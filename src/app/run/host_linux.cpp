@@ -662,7 +662,9 @@ std::vector<Told> LinuxHost::DiskUses(const std::vector<std::u16string>& paths) 
 std::vector<Told> LinuxHost::ClaimDisks(const std::vector<std::u16string>& paths) {
     std::vector<std::string> nodes;
     for (const std::u16string& path : paths) nodes.push_back(Utf16ToUtf8(path));
-    return ClaimDriveDisks(diskClaim_, nodes, &diskNotes_);
+    const std::shared_ptr<PassThroughBackend> backend =
+        options_.devices.backend ? options_.devices.backend : PlatformPassThroughBackend();
+    return ClaimDriveDisks(diskClaim_, *backend, nodes, &diskNotes_);
 }
 
 void LinuxHost::ReleaseDisks() {

@@ -112,6 +112,7 @@ class LinuxHost : public CliHost {
     void RemoveMarker(const std::u16string& serial) override;
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
+    DeviceAccess devices() override { return options_.devices; }
 
     // The state folder, opened (and made) at the first need and held for the host's lifetime;
     // empty with `error` set when it cannot be had safely (see OpenCheckedFolder).

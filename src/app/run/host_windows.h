@@ -102,6 +102,7 @@ class WindowsHost : public CliHost {
     void ReleaseDisks() override { claim_.Release(); }
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
+    DeviceAccess devices() override { return options_.devices; }
     int lastTextId() const override { return lastTextId_; }
 
   private:

@@ -184,7 +184,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     }
     // With several drives attached the user may name one (the command line's --device).
     const std::optional<std::u16string> named = host.DriveChoice();
-    const int census = CountKnownDrives(&versions.censusDevices);
+    const int census = CountKnownDrives(host.devices(), &versions.censusDevices);
     switch (census) {
         case kCensusNone:
             view.MessageBox(u"", host.LoadText(kMsgNotConnected));
@@ -200,7 +200,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
             break;
     }
     // The manager lives only as long as this scope, whatever path leaves it.
-    auto mgr = std::make_unique<CBridgeMgr>();
+    auto mgr = std::make_unique<CBridgeMgr>(host.devices());
     mgr->clock = host.clock();
     const int count = mgr->EnumerateDevices(ALL_DEVICES);
     // A drive of a model that needs no update, alone: it has been told, once.
@@ -288,7 +288,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     // A sample image is no firmware: only an emulated drive may take it.
     if (image->IsSample()) {
         CSpti probe;
-        if (!OpenListedPath(probe, drive) || !CarriesEmulatorMark(probe)) {
+        if (!OpenListedPath(mgr->devices, probe, drive) || !CarriesEmulatorMark(probe)) {
             view.Cause(Tell(Finding::kSampleImage, {Utf16ToUtf8(imagePath)}));
             view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
             return false;
@@ -405,7 +405,7 @@ bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
 
 int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions) {
     // The run's own manager, released on every way out.
-    auto mgr = std::make_unique<CBridgeMgr>();
+    auto mgr = std::make_unique<CBridgeMgr>(host.devices());
     std::shared_ptr<Clock> clock = host.clock();
     mgr->clock = clock;
     const bool forced = UpdateSwitch(host.CommandLineArguments());

@@ -165,6 +165,8 @@ class HostServices {
     // The argument part of the command line, for the update switch ("/UPDATE" or "-update").
     virtual std::u16string CommandLineArguments() = 0;
     virtual std::shared_ptr<Clock> clock() = 0;
+    // What the run lists and opens drives through.
+    virtual DeviceAccess devices() = 0;
 };
 
 // The one drive a run is bound to, as the inspection saw it: where it is plugged in and who

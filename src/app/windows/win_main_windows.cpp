@@ -1,10 +1,12 @@
 #include "app/windows/win_main_windows.h"
 
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 
-#include "app/run/device_access.h"
 #include "app/run/host_windows.h"
+#include "app/session/session.h"
 #include "base/clock.h"
 #include "base/text.h"
 
@@ -12,9 +14,11 @@ namespace mox3 {
 
 namespace {
 
-// Process-wide: the module whose resources hold dialog and texts, the last worker thread, the
-// blink toggle and the versions that the inspection found and every run reads.
+// Process-wide: the module whose resources hold dialog and texts, the session the drives are
+// reached through, the last worker thread, the blink toggle and the versions that the
+// inspection found and every run reads.
 HINSTANCE moduleInstance = nullptr;
+Session session;
 HANDLE workerThread = nullptr;
 DWORD workerThreadId = 0;
 bool blinkToggle = true;
@@ -29,7 +33,8 @@ std::u16string LoadText(int id) {
 std::unique_ptr<HostServices> MakeHost() {
     HostOptions options;
     options.texts = LoadText;
-    options.clock = SystemClock();
+    options.clock = session.clock;
+    options.devices = session.devices;
     return std::make_unique<WindowsHost>(options, true);
 }
 
@@ -121,8 +126,9 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
     }
 }
 
-int ProgramMain(HINSTANCE instance) {
+int ProgramMain(HINSTANCE instance, Session drives) {
     moduleInstance = instance;
+    session = std::move(drives);
     // Without the mutex (above all: another copy, of any user, holds it) nothing runs.
     const SingleInstance single = TakeSingleInstance();
     if (single.state != InstanceState::Only) {
@@ -149,10 +155,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (length > 0 && length < MAX_PATH) {
         emulatorRoot = mox3::Utf16ToUtf8(Narrow16(std::wstring_view(folder, length)));
     }
-    if (const std::string why = mox3::SetUpDeviceAccess("", emulatorRoot); !why.empty()) {
+    std::string why;
+    std::optional<mox3::Session> session = mox3::StartSession("", emulatorRoot, &why);
+    if (!session) {
         MessageBoxW(nullptr, Wide(mox3::Utf8ToUtf16(why)).c_str(),
                     Wide(mox3::LoadModuleText(instance, mox3::kMsgError)).c_str(), MB_OK);
         return 0;
     }
-    return mox3::ProgramMain(instance);
+    return mox3::ProgramMain(instance, std::move(*session));
 }

@@ -5,8 +5,11 @@
 
 namespace mox3 {
 
-// Runs the program: one copy at a time, dialog 101 until it ends. Returns 0.
-int ProgramMain(HINSTANCE instance);
+struct Session;
+
+// Runs the program with the drives of `session`: one copy at a time, dialog 101 until it ends.
+// Returns 0.
+int ProgramMain(HINSTANCE instance, Session session);
 
 // The procedure of dialog 101.
 INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

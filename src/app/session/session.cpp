@@ -1,4 +1,4 @@
-#include "app/run/device_access.h"
+#include "app/session/session.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -133,29 +133,20 @@ class TestingAidsGuard : public PassThroughBackend {
     std::shared_ptr<PassThroughBackend> inner_;
 };
 
-std::string& BusFolder() {
-    static std::string folder;
-    return folder;
-}
-
 }  // namespace
 
 std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner) {
     return std::make_shared<TestingAidsGuard>(std::move(inner));
 }
 
-const std::string& EmulatedBusFolder() {
-    return BusFolder();
-}
-
-int UnopenedDisks(std::string* firstReason) {
+int UnopenedDisks(const DeviceAccess& devices, std::string* firstReason) {
     int count = 0;
-    auto tree = CurrentDeviceTree();
-    auto disks = tree ? tree->PresentInterfaces(InterfaceClass::Disk) : std::nullopt;
+    if (!devices.tree || !devices.backend) return 0;
+    auto disks = devices.tree->PresentInterfaces(InterfaceClass::Disk);
     if (!disks) return 0;
     for (const DeviceInterface& iface : *disks) {
         CNtDevCtrl probe;
-        if (probe.Open(iface.path)) continue;
+        if (probe.Open(*devices.backend, iface.path)) continue;
         if (++count == 1 && firstReason) *firstReason = probe.openError();
     }
     return count;
@@ -202,18 +193,24 @@ std::string NotAnEmulatedDriveText(const std::string& folder) {
     return text;
 }
 
-std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& emulatorRoot) {
+std::optional<Session> StartSession(const std::string& traceFile, const std::string& emulatorRoot,
+                                    std::string* refusal) {
+    auto fail = [&](std::string why) -> std::optional<Session> {
+        if (refusal) *refusal = std::move(why);
+        return std::nullopt;
+    };
+    Session session;
+    session.clock = SystemClock();
     if (!emulatorRoot.empty()) {
         std::string problem = EmulatorFolderProblem(emulatorRoot);
-        if (!problem.empty()) return problem;
-        SetDeviceTree(MakeEmulatorDeviceTree(Utf8Path(emulatorRoot), SystemClock()));
-        BusFolder() = emulatorRoot;
+        if (!problem.empty()) return fail(problem);
+        session.devices.tree = MakeEmulatorDeviceTree(Utf8Path(emulatorRoot), session.clock);
+        session.emulatedBusFolder = emulatorRoot;
     } else {
-        BusFolder().clear();
-        SetDeviceTree(PlatformDeviceTree());
+        session.devices.tree = PlatformDeviceTree();
     }
     std::shared_ptr<PassThroughBackend> backend = std::make_shared<RoutingBackend>(
-        MakeEmulatorBackend(SystemClock()), PlatformPassThroughBackend());
+        MakeEmulatorBackend(session.clock), PlatformPassThroughBackend());
     // Always wrapped: the last failed request is what --verbose shows of a failure.
     // A trace goes only to a regular file that is new, empty or a trace already: never through
     // a link, into a FIFO (which would wait for a reader) or a device, nor onto another file.
@@ -224,11 +221,11 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
         if (!file->Open(Utf8Path(traceFile), &firstLine, &why)) {
             std::string text = "cannot use the trace file: ";
             text += why;
-            return text;
+            return fail(text);
         }
         if (!firstLine.empty() && !IsTraceLine(firstLine)) {
-            return "the trace file " + traceFile +
-                   " holds something else than a trace; name a new or empty file";
+            return fail("the trace file " + traceFile +
+                        " holds something else than a trace; name a new or empty file");
         }
         sink = [file](const std::string& line, std::string* failure) {
             std::string error;
@@ -250,8 +247,8 @@ std::string SetUpDeviceAccess(const std::string& traceFile, const std::string& e
             backend, std::strtol(killAt, nullptr, 10),
             signal ? static_cast<int>(std::strtol(signal, nullptr, 10)) : 0);
     }
-    SetPassThroughBackend(backend);
-    return {};
+    session.devices.backend = std::move(backend);
+    return session;
 }
 
 }  // namespace mox3

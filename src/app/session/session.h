@@ -1,0 +1,50 @@
+// One run of a front end (the command line, the dialog, a benchmark): how it reaches drives,
+// built once and handed down. Emulated drive folders go to the emulator, everything else to the
+// platform's pass-through; every request may be traced. Nothing below the front ends chooses
+// the emulator or keeps a backend of its own.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "base/clock.h"
+#include "discovery/device_access.h"
+
+namespace mox3 {
+
+struct Session {
+    // The backend chain (trace, testing aids, emulator and platform) and the tree that lists
+    // the drives: the emulated drives of a folder, or the platform's.
+    DeviceAccess devices;
+    // The folder of emulated drives the session was given; empty when it reaches real drives.
+    std::string emulatedBusFolder;
+    std::shared_ptr<Clock> clock;
+};
+
+// With `traceFile`, every request is also written to it as one JSON line; with `emulatorRoot`,
+// the drives are the emulated devices in that folder. Nothing when the trace file or the
+// folder cannot be used; `refusal` says why.
+std::optional<Session> StartSession(const std::string& traceFile, const std::string& emulatorRoot,
+                                    std::string* refusal);
+
+// Why `emulatorRoot` cannot be the --emulator folder (missing, no folder, or a drive's own
+// folder instead of the one that holds the drives); empty when it can.
+std::string EmulatorFolderProblem(const std::string& emulatorRoot);
+
+// What makes `folder`, given where an emulated drive was expected, none: its state file
+// missing, unreadable or of another format.
+std::string NotAnEmulatedDriveText(const std::string& folder);
+
+class PassThroughBackend;
+
+// Wraps a backend so that the testing aids stay with emulated drives: the first request that
+// would change a drive outside this process's emulator, and without the emulator's mark,
+// revokes them (installed when a testing aid is asked for).
+std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner);
+
+// Disks that are present but do not open (for want of rights, typically): how many, and the
+// reason the first gave.
+int UnopenedDisks(const DeviceAccess& devices, std::string* firstReason);
+
+}  // namespace mox3
