@@ -92,7 +92,8 @@ struct Told {
 
 Told Tell(Finding what, std::vector<std::string> values = {}, std::vector<Told> inner = {});
 
-// The English pattern of a finding, with its placeholders.
+// The English pattern of a finding, with its placeholders. The patterns are the msgids of the
+// command line's catalogue (resources/po/mox3-updater.pot), which the build makes a table.
 std::string_view EnglishPattern(Finding what);
 
 // A finding worded with the patterns `pattern` gives (each inner finding with them too).

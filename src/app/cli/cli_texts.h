@@ -1,7 +1,8 @@
 // The command line's own texts in every language the program speaks: the progress phases,
 // the question before an update and the words that answer it, the summary, and what `list`
 // prints. The dialog's texts stay in the string table (app/strings.h); this catalogue holds
-// only what the dialog never shows.
+// only what the dialog never shows. The texts are kept in resources/po, one gettext catalogue a
+// language; the build makes them the tables of app/cli/cli_catalogue.h.
 #pragma once
 
 #include <initializer_list>
@@ -80,10 +81,6 @@ std::string CliString(CliText key, LanguageId lang);
 
 // The languages of the catalogue, in increasing order of id.
 std::span<const LanguageId> CliLanguages();
-
-// How often the catalogue of `lang` gives `key` (once, in a complete catalogue), without the
-// fall-back to English that CliString makes.
-int CliTextOccurrences(CliText key, LanguageId lang);
 
 // Puts `values` in the places "{0}", "{1}", ... of `pattern`; a place without a value stays.
 std::string FormatCliText(std::string_view pattern, std::initializer_list<std::string_view> values);

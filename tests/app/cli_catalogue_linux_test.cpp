@@ -1,0 +1,152 @@
+// The build step that turns the command line's catalogues into the program's tables, run on a
+// small catalogue of two texts and one finding, and on faulty variants of it.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "test_support.h"
+
+namespace mox3 {
+namespace {
+
+const char* const kTemplate =
+    "msgid \"\"\nmsgstr \"\"\n\"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+    "msgctxt \"ask_start\"\nmsgid \"start {0}?\"\nmsgstr \"\"\n\n"
+    "msgctxt \"yes_no\"\nmsgid \"[y/N]\"\nmsgstr \"\"\n\n"
+    "msgctxt \"finding.bridge_says\"\nmsgid \"{1} (bridge: {0})\"\nmsgstr \"\"\n";
+
+// de.po, line n is kGerman[n - 1].
+const std::vector<std::string> kGerman = {
+    "msgid \"\"",
+    "msgstr \"\"",
+    "\"Content-Type: text/plain; charset=UTF-8\\n\"",
+    "\"X-Language-Id: 0x0007\\n\"",
+    "",
+    "msgctxt \"ask_start\"",
+    "msgid \"start {0}?\"",
+    "msgstr \"\\\"{0}\\\" \"",
+    "\"starten?\"",
+    "",
+    "msgctxt \"yes_no\"",
+    "msgid \"[y/N]\"",
+    "msgstr \"[j/N]\"",
+    "",
+    "msgctxt \"finding.bridge_says\"",
+    "msgid \"{1} (bridge: {0})\"",
+    "msgstr \"{1} (Bridge-Chip: {0})\"",
+};
+
+class CliCatalogueCheck : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (std::system("cmake --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no cmake";
+        std::filesystem::create_directories(dir_ / "src/app/cli");
+        std::filesystem::create_directories(dir_ / "src/base");
+        std::filesystem::create_directories(dir_ / "po");
+        std::ofstream(dir_ / "src/base/finding.h") << "enum class Finding {\n    kBridgeSays,\n};\n";
+        std::ofstream(dir_ / "po/mox3-updater.pot") << kTemplate;
+        WriteTexts("kAskStart,  // {0} what\n    kYesNo,");
+    }
+
+    void WriteTexts(const std::string& enumerators) {
+        std::ofstream(dir_ / "src/app/cli/cli_texts.h")
+            << "enum class CliText {\n    " << enumerators << "\n};\n";
+    }
+
+    // Runs the build step on de.po made of `lines`; its exit status and what it printed.
+    std::pair<int, std::string> Run(const std::vector<std::string>& lines) {
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        std::ofstream(dir_ / "po/de.po") << text;
+        const std::filesystem::path script = std::filesystem::path(__FILE__).parent_path() /
+                                             "../../src/resources/embed_cli_texts.cmake";
+        const std::string command = "cmake -DPART=cli -DCATALOGUE=" + (dir_ / "po").string() +
+                                    " -DSOURCES=" + (dir_ / "src").string() +
+                                    " -DOUTPUT=" + (dir_ / "out.cpp").string() + " -P " +
+                                    script.string() + " > " + (dir_ / "log").string() + " 2>&1";
+        const int status = std::system(command.c_str());
+        std::stringstream log;
+        log << std::ifstream(dir_ / "log").rdbuf();
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, log.str()};
+    }
+
+    test::TempDir dir_;
+};
+
+TEST_F(CliCatalogueCheck, MakesTheTablesInTheOrderOfTheEnumerations) {
+    const auto [status, log] = Run(kGerman);
+    ASSERT_EQ(status, 0) << log;
+    std::stringstream out;
+    out << std::ifstream(dir_ / "out.cpp").rdbuf();
+    for (const char* expected : {
+             "constexpr CliTexts kCli_0x0007 = {\n"
+             "    \"\\\"{0}\\\" starten?\",  // ask_start\n"
+             "    \"[j/N]\",  // yes_no\n};",
+             "constexpr FindingTexts kFindings_0x0007 = {\n"
+             "    \"{1} (Bridge-Chip: {0})\",  // finding.bridge_says\n};",
+             "kLanguageIds[] = {0x0001, 0x0007, 0x0409};",
+         }) {
+        EXPECT_NE(out.str().find(expected), std::string::npos) << expected << "\n" << out.str();
+    }
+}
+
+TEST_F(CliCatalogueCheck, RefusesAFaultyCatalogue) {
+    struct Case {
+        int line;  // 0: the line is added at the end
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        {11, "msgctxt \"yes_or_no\"", "de.po:11: unknown key \"yes_or_no\""},
+        {15, "msgctxt \"yes_no\"", "de.po:15: yes_no is given twice (first at line 11)"},
+        {17, "msgstr \"{1} (Bridge-Chip: {2})\"",
+         "de.po:15: the translation of finding.bridge_says has the places {1} {2}, the English "
+         "text has the places {0} {1}"},
+        {9, "\"starten {1}?\"", "de.po:6: the translation of ask_start has the places {0} {1}"},
+        {13, "msgstr \"[j/N]}\"", "de.po:11: the translation of yes_no has no places and 1 stray brace, the English "
+         "text has no places"},
+        {12, "msgid \"[y/n]\"", "de.po:11: the msgid of yes_no is not the English text"},
+        {13, "msgstr \"\"", "de.po:11: yes_no is not translated"},
+        {10, "#, fuzzy", "de.po:11: yes_no is marked fuzzy"},
+        {13, "msgstr \"[j/N]\\n\"", "de.po:11: the translation of yes_no holds a line break"},
+        {13, "msgstr \"\xED\xA0\x80\"", "de.po:11: the translation of yes_no is not valid UTF-8"},
+        {13, "msgstr \"[j\\a]\"", "de.po:13: unknown escape '\\a'"},
+        {4, "\"Language: de\\n\"", "de.po:1: the header lacks the language's Windows id"},
+        {4, "\"X-Language-Id: 0x0409\\n\"", "de.po:1: language 0x0409 is not one a translation"},
+        {0, "msgstr[0] \"\"", "de.po:18: the command line's texts have no plural forms"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> lines = kGerman;
+        if (c.line == 0) {
+            lines.push_back(c.text);
+        } else {
+            lines[c.line - 1] = c.text;
+        }
+        const auto [status, log] = Run(lines);
+        EXPECT_NE(status, 0) << c.message;
+        // The message may be wrapped; compare without line breaks and indentation.
+        std::string flat;
+        for (char ch : log) {
+            if (ch == '\n') continue;
+            if (ch == ' ' && !flat.empty() && flat.back() == ' ') continue;
+            flat.push_back(ch);
+        }
+        EXPECT_NE(flat.find(c.message), std::string::npos) << log;
+    }
+    // A missing entry, and a text added to the program but not to the catalogue.
+    std::vector<std::string> lines = kGerman;
+    lines.resize(13);
+    EXPECT_NE(Run(lines).second.find("de.po: lacks the keys finding.bridge_says"),
+              std::string::npos);
+    WriteTexts("kAskStart,\n    kAskWrite,  // {0} x\n    kYesNo,");
+    EXPECT_NE(Run(kGerman).second.find("mox3-updater.pot: lacks the keys ask_write"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace mox3
