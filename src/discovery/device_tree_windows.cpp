@@ -135,7 +135,7 @@ void PutPort(std::uint8_t* buffer, std::uint32_t port) {
 }
 
 // An open device, closed with the object.
-class DeviceHandle : public HubRequests {
+class DeviceHandle : public DeviceRequests {
   public:
     explicit DeviceHandle(std::u16string_view path) {
         std::u16string name(path);
@@ -151,7 +151,6 @@ class DeviceHandle : public HubRequests {
     DeviceHandle& operator=(const DeviceHandle&) = delete;
 
     explicit operator bool() const { return handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
 
     // One request with `buffer` as input (`inSize` bytes, may be 0) and output; the number of
     // bytes returned, or nothing when the request failed.
@@ -171,7 +170,7 @@ class DeviceHandle : public HubRequests {
 // One device-interface list of the device-installation library, destroyed with the object.
 class DeviceInfoList {
   public:
-    DeviceInfoList(SetupApiBinding& api, HDEVINFO set) : api_(api), set_(set) {}
+    DeviceInfoList(WindowsDeviceSystem& api, HDEVINFO set) : api_(api), set_(set) {}
     ~DeviceInfoList() {
         if (valid()) api_.DestroyDeviceInfoList(set_);
     }
@@ -182,7 +181,7 @@ class DeviceInfoList {
     HDEVINFO get() const { return set_; }
 
   private:
-    SetupApiBinding& api_;
+    WindowsDeviceSystem& api_;
     HDEVINFO set_;
 };
 
@@ -193,7 +192,7 @@ struct ListedInterface {
 
 // The interfaces of class `cls` in `list`, in the list's order; members whose detail cannot be
 // read are passed over.
-std::vector<ListedInterface> WalkInterfaces(SetupApiBinding& api, const DeviceInfoList& list,
+std::vector<ListedInterface> WalkInterfaces(WindowsDeviceSystem& api, const DeviceInfoList& list,
                                             const GUID* cls) {
     std::vector<ListedInterface> found;
     // DWORD elements keep the detail record aligned.
@@ -218,18 +217,73 @@ std::vector<ListedInterface> WalkInterfaces(SetupApiBinding& api, const DeviceIn
     return found;
 }
 
+// The system's own calls: the bindings, and devices opened with CreateFileW.
+class SystemCalls : public WindowsDeviceSystem {
+  public:
+    SystemCalls(const wchar_t* setupApiFile, const wchar_t* cfgMgrFile)
+        : setupApi_(setupApiFile), cfgMgr_(cfgMgrFile) {}
+
+    HDEVINFO GetClassDevs(const GUID* cls, const wchar_t* enumerator, DWORD flags) override {
+        return setupApi_.GetClassDevs(cls, enumerator, flags);
+    }
+    bool EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index,
+                              SP_DEVICE_INTERFACE_DATA& data) override {
+        return setupApi_.EnumDeviceInterfaces(set, cls, index, data);
+    }
+    bool GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data,
+                                  SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
+                                  SP_DEVINFO_DATA* info) override {
+        return setupApi_.GetDeviceInterfaceDetail(set, data, detail, detailSize, info);
+    }
+    bool EnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA& info) override {
+        return setupApi_.EnumDeviceInfo(set, index, info);
+    }
+    bool GetDeviceRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property,
+                                   BYTE* buffer, DWORD size) override {
+        return setupApi_.GetDeviceRegistryProperty(set, info, property, buffer, size);
+    }
+    bool GetDeviceInstanceId(HDEVINFO set, SP_DEVINFO_DATA& info, wchar_t* buffer,
+                             DWORD units) override {
+        return setupApi_.GetDeviceInstanceId(set, info, buffer, units);
+    }
+    bool DestroyDeviceInfoList(HDEVINFO set) override {
+        return setupApi_.DestroyDeviceInfoList(set);
+    }
+    bool LocateDevNode(DEVINST& node, const wchar_t* deviceId) override {
+        return cfgMgr_.LocateDevNode(node, deviceId);
+    }
+    bool GetParent(DEVINST& parent, DEVINST node) override {
+        return cfgMgr_.GetParent(parent, node);
+    }
+    bool GetDeviceId(DEVINST node, wchar_t* buffer, ULONG units) override {
+        return cfgMgr_.GetDeviceId(node, buffer, units);
+    }
+    bool GetDevNodeRegistryProperty(DEVINST node, ULONG property, void* buffer,
+                                    ULONG size) override {
+        return cfgMgr_.GetDevNodeRegistryProperty(node, property, buffer, size);
+    }
+    std::unique_ptr<DeviceRequests> Open(std::u16string_view path) override {
+        auto device = std::make_unique<DeviceHandle>(path);
+        if (!*device) return nullptr;
+        return device;
+    }
+
+  private:
+    SetupApiBinding setupApi_;
+    CCfgMgr cfgMgr_;
+};
+
 class WindowsDeviceTree : public DeviceTree {
   public:
-    WindowsDeviceTree(const wchar_t* setupApiFile, const wchar_t* cfgMgrFile)
-        : setupApi_(setupApiFile), cfgMgr_(cfgMgrFile) {}
+    explicit WindowsDeviceTree(std::shared_ptr<WindowsDeviceSystem> system)
+        : system_(std::move(system)) {}
 
     std::optional<std::vector<DeviceInterface>> PresentInterfaces(InterfaceClass cls) override {
         const GUID* guid = ClassGuid(cls);
         auto list = std::make_unique<DeviceInfoList>(
-            setupApi_,
-            setupApi_.GetClassDevs(guid, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+            *system_, system_->GetClassDevs(guid, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
         if (!list->valid()) return std::nullopt;
-        std::vector<ListedInterface> members = WalkInterfaces(setupApi_, *list, guid);
+        std::vector<ListedInterface> members = WalkInterfaces(*system_, *list, guid);
         Listing listing{std::move(list), std::move(members)};
         std::vector<DeviceInterface> interfaces;
         for (const ListedInterface& listed : listing.members) interfaces.push_back(listed.iface);
@@ -242,14 +296,14 @@ class WindowsDeviceTree : public DeviceTree {
 
     bool Parent(DevNode node, DevNode& parent) override {
         DEVINST found = 0;
-        if (!cfgMgr_.GetParent(found, node)) return false;
+        if (!system_->GetParent(found, node)) return false;
         parent = found;
         return true;
     }
 
     bool DeviceId(DevNode node, std::u16string& id) override {
         std::array<wchar_t, kDeviceIdUnits> buffer{};
-        if (!cfgMgr_.GetDeviceId(node, buffer.data(), kDeviceIdUnits)) return false;
+        if (!system_->GetDeviceId(node, buffer.data(), kDeviceIdUnits)) return false;
         id = FromWide(buffer.data(), buffer.size());
         return true;
     }
@@ -257,7 +311,7 @@ class WindowsDeviceTree : public DeviceTree {
     bool Locate(std::u16string_view deviceId, DevNode& node) override {
         std::u16string id(deviceId);
         DEVINST found = 0;
-        if (!cfgMgr_.LocateDevNode(found, Wide(id))) return false;
+        if (!system_->LocateDevNode(found, Wide(id))) return false;
         node = found;
         return true;
     }
@@ -269,7 +323,7 @@ class WindowsDeviceTree : public DeviceTree {
             for (auto& [cls, listing] : listings_) {
                 for (ListedInterface& listed : listing.members) {
                     if (listed.iface.node != node) continue;
-                    if (!setupApi_.GetDeviceRegistryProperty(
+                    if (!system_->GetDeviceRegistryProperty(
                             listing.list->get(), listed.info, SPDRP_INSTALL_STATE,
                             reinterpret_cast<BYTE*>(&state), sizeof state)) {
                         return std::nullopt;
@@ -279,33 +333,34 @@ class WindowsDeviceTree : public DeviceTree {
             }
         }
         // A node that no listed interface belongs to: ask the configuration manager.
-        if (!cfgMgr_.GetDevNodeRegistryProperty(node, CM_DRP_INSTALL_STATE, &state, sizeof state)) {
+        if (!system_->GetDevNodeRegistryProperty(node, CM_DRP_INSTALL_STATE, &state,
+                                                 sizeof state)) {
             return std::nullopt;
         }
         return state;
     }
 
     std::optional<std::uint32_t> StorageDeviceNumber(std::u16string_view path) override {
-        DeviceHandle device(path);
+        auto device = system_->Open(path);
         STORAGE_DEVICE_NUMBER number{};
         if (!device ||
-            !device.Control(IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, 0, sizeof number)) {
+            !device->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, 0, sizeof number)) {
             return std::nullopt;
         }
         return number.DeviceNumber;
     }
 
     std::optional<std::int64_t> DiskLength(std::u16string_view path) override {
-        DeviceHandle device(path);
+        auto device = system_->Open(path);
         GET_LENGTH_INFORMATION length{};
-        if (!device || !device.Control(IOCTL_DISK_GET_LENGTH_INFO, &length, 0, sizeof length)) {
+        if (!device || !device->Control(IOCTL_DISK_GET_LENGTH_INFO, &length, 0, sizeof length)) {
             return std::nullopt;
         }
         return length.Length.QuadPart;
     }
 
     std::optional<std::uint8_t> StorageBusType(std::u16string_view path) override {
-        DeviceHandle device(path);
+        auto device = system_->Open(path);
         if (!device) return std::nullopt;
         // The query goes in at the start of the buffer and the adapter descriptor comes back
         // in its place; the room is more than the descriptor of any version needs.
@@ -315,8 +370,8 @@ class WindowsDeviceTree : public DeviceTree {
         query.QueryType = PropertyStandardQuery;
         static_assert(sizeof query == 12 && sizeof query <= sizeof buffer);
         std::memcpy(buffer.data(), &query, sizeof query);
-        auto returned = device.Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer.data(), sizeof query,
-                                       sizeof buffer);
+        auto returned = device->Control(IOCTL_STORAGE_QUERY_PROPERTY, buffer.data(), sizeof query,
+                                        sizeof buffer);
         constexpr std::size_t kBusType = offsetof(STORAGE_ADAPTER_DESCRIPTOR, BusType);
         static_assert(kBusType == 24);
         if (!returned || *returned <= kBusType) return std::nullopt;
@@ -369,8 +424,8 @@ class WindowsDeviceTree : public DeviceTree {
         std::u16string hubId;
         if (!Parent(usbNode, hubNode) || !DeviceId(hubNode, hubId)) return std::nullopt;
         std::array<wchar_t, kDriverKeyBytes / sizeof(wchar_t)> driver{};
-        if (!cfgMgr_.GetDevNodeRegistryProperty(usbNode, CM_DRP_DRIVER, driver.data(),
-                                                kDriverKeyBytes - sizeof(wchar_t))) {
+        if (!system_->GetDevNodeRegistryProperty(usbNode, CM_DRP_DRIVER, driver.data(),
+                                                 kDriverKeyBytes - sizeof(wchar_t))) {
             return std::nullopt;
         }
         auto hub = OpenHub(hubNode);
@@ -381,10 +436,15 @@ class WindowsDeviceTree : public DeviceTree {
     }
 
     std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) override {
-        DeviceHandle device(path);
-        auto number = device ? QueryStorageNumber(device.get()) : std::nullopt;
-        if (!number) return std::nullopt;
-        return StorageNodeIdentity(*number);
+        // The query a pass-through handle answers its NodeIdentity with (QueryStorageNumber).
+        auto device = system_->Open(path);
+        STORAGE_DEVICE_NUMBER number{};
+        auto returned =
+            device ? device->Control(IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, 0, sizeof number)
+                   : std::nullopt;
+        if (!returned || *returned < sizeof number) return std::nullopt;
+        return StorageNodeIdentity(
+            {number.DeviceType, number.DeviceNumber, number.PartitionNumber});
     }
 
   private:
@@ -394,15 +454,12 @@ class WindowsDeviceTree : public DeviceTree {
     };
 
     // The first present hub interface of node `hubNode`, opened.
-    std::unique_ptr<DeviceHandle> OpenHub(DevNode hubNode) {
-        DeviceInfoList list(setupApi_,
-                            setupApi_.GetClassDevs(&kUsbHubInterface, nullptr,
-                                                   DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    std::unique_ptr<DeviceRequests> OpenHub(DevNode hubNode) {
+        DeviceInfoList list(*system_, system_->GetClassDevs(&kUsbHubInterface, nullptr,
+                                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
         if (!list.valid()) return nullptr;
-        for (const ListedInterface& listed : WalkInterfaces(setupApi_, list, &kUsbHubInterface)) {
-            if (listed.iface.node != hubNode) continue;
-            auto hub = std::make_unique<DeviceHandle>(listed.iface.path);
-            return *hub ? std::move(hub) : nullptr;
+        for (const ListedInterface& listed : WalkInterfaces(*system_, list, &kUsbHubInterface)) {
+            if (listed.iface.node == hubNode) return system_->Open(listed.iface.path);
         }
         return nullptr;
     }
@@ -412,19 +469,19 @@ class WindowsDeviceTree : public DeviceTree {
     // that instance id.
     bool PortHoldsDevice(const std::u16string& portKey, std::u16string_view usbDeviceId) {
         DeviceInfoList list(
-            setupApi_, setupApi_.GetClassDevs(nullptr, L"USB", DIGCF_PRESENT | DIGCF_ALLCLASSES));
+            *system_, system_->GetClassDevs(nullptr, L"USB", DIGCF_PRESENT | DIGCF_ALLCLASSES));
         if (!list.valid()) return false;
         std::vector<UsbEnumeratedDevice> devices;
         for (DWORD index = 0; index < kMaxListIndex; ++index) {
             SP_DEVINFO_DATA info{};
             info.cbSize = sizeof info;
-            if (!setupApi_.EnumDeviceInfo(list.get(), index, info)) break;
+            if (!system_->EnumDeviceInfo(list.get(), index, info)) break;
             std::array<wchar_t, kDriverKeyBytes / sizeof(wchar_t)> driver{};
             std::array<wchar_t, kDeviceIdUnits> instance{};
-            if (!setupApi_.GetDeviceRegistryProperty(list.get(), info, SPDRP_DRIVER,
-                                                     reinterpret_cast<BYTE*>(driver.data()),
-                                                     kDriverKeyBytes - sizeof(wchar_t)) ||
-                !setupApi_.GetDeviceInstanceId(list.get(), info, instance.data(), kDeviceIdUnits)) {
+            if (!system_->GetDeviceRegistryProperty(list.get(), info, SPDRP_DRIVER,
+                                                    reinterpret_cast<BYTE*>(driver.data()),
+                                                    kDriverKeyBytes - sizeof(wchar_t)) ||
+                !system_->GetDeviceInstanceId(list.get(), info, instance.data(), kDeviceIdUnits)) {
                 continue;
             }
             devices.push_back({FromWide(driver.data(), driver.size()),
@@ -434,7 +491,7 @@ class WindowsDeviceTree : public DeviceTree {
     }
 
     // String descriptor `index` of the device on `port`; nothing when the hub refuses.
-    static std::optional<std::u16string> ReadString(DeviceHandle& hub, unsigned port,
+    static std::optional<std::u16string> ReadString(DeviceRequests& hub, unsigned port,
                                                     std::uint8_t index) {
         // Index 0 means the device has no such string; asked for, it would answer with its
         // language list, which would read as a one-character text (U+0409).
@@ -447,9 +504,8 @@ class WindowsDeviceTree : public DeviceTree {
         return DecodeStringDescriptor(std::span(request).subspan(kDescriptorRequestHeader));
     }
 
-    // The bindings outlive the retained lists, which are destroyed through them.
-    SetupApiBinding setupApi_;
-    CCfgMgr cfgMgr_;
+    // The system outlives the retained lists, which are destroyed through it.
+    std::shared_ptr<WindowsDeviceSystem> system_;
     std::mutex mutex_;
     std::map<InterfaceClass, Listing> listings_;
 };
@@ -605,7 +661,7 @@ bool SameName(std::u16string_view a, std::u16string_view b) {
                             static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
-std::optional<unsigned> FindPortByDriverKey(HubRequests& hub, std::u16string_view driverKey) {
+std::optional<unsigned> FindPortByDriverKey(DeviceRequests& hub, std::u16string_view driverKey) {
     if (driverKey.empty()) return std::nullopt;
     std::array<std::uint8_t, kNodeInformationSize> node{};
     if (!hub.Control(IOCTL_USB_GET_NODE_INFORMATION, node.data(), node.size(), node.size())) {
@@ -651,9 +707,18 @@ std::optional<std::size_t> MatchPortDevice(std::span<const UsbEnumeratedDevice> 
     return std::nullopt;
 }
 
+std::shared_ptr<WindowsDeviceSystem> MakeWindowsDeviceSystem(const wchar_t* setupApiFile,
+                                                             const wchar_t* cfgMgrFile) {
+    return std::make_shared<SystemCalls>(setupApiFile, cfgMgrFile);
+}
+
 std::shared_ptr<DeviceTree> MakeWindowsDeviceTree(const wchar_t* setupApiFile,
                                                   const wchar_t* cfgMgrFile) {
-    return std::make_shared<WindowsDeviceTree>(setupApiFile, cfgMgrFile);
+    return MakeWindowsDeviceTree(MakeWindowsDeviceSystem(setupApiFile, cfgMgrFile));
+}
+
+std::shared_ptr<DeviceTree> MakeWindowsDeviceTree(std::shared_ptr<WindowsDeviceSystem> system) {
+    return std::make_shared<WindowsDeviceTree>(std::move(system));
 }
 
 std::shared_ptr<DeviceTree> PlatformDeviceTree() {

@@ -142,27 +142,63 @@ std::optional<std::size_t> MatchPortDevice(std::span<const UsbEnumeratedDevice> 
                                            std::u16string_view portDriverKey,
                                            std::u16string_view usbDeviceId);
 
-// What the hub walk asks of an open hub: one request whose input (`inSize` bytes, may be 0)
-// is at the start of `buffer` and whose answer comes back in it; the number of bytes answered,
-// or nothing when the hub refuses.
-class HubRequests {
+// What the tree asks of an open device (a hub or a disk): one request whose input (`inSize`
+// bytes, may be 0) is at the start of `buffer` and whose answer comes back in it; the number of
+// bytes answered, or nothing when the device refuses.
+class DeviceRequests {
   public:
-    virtual ~HubRequests() = default;
+    virtual ~DeviceRequests() = default;
     virtual std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) = 0;
 };
 
 // The port of `hub` that a device is connected to whose driver key is `driverKey`; nothing
 // when no port holds it (or the hub does not tell its ports).
-std::optional<unsigned> FindPortByDriverKey(HubRequests& hub, std::u16string_view driverKey);
+std::optional<unsigned> FindPortByDriverKey(DeviceRequests& hub, std::u16string_view driverKey);
 
 // Where a USB device is plugged in, as DeviceTree::UsbPort tells it: the hub's instance id,
 // "#" and the port number ("USB\ROOT_HUB30\4&1A2B3C&0&0#3"). The hub keeps its instance id
 // and the port its number while the device leaves and comes back, in whatever mode.
 std::u16string UsbPortText(std::u16string_view hubInstanceId, unsigned port);
 
-// A tree over the two libraries given by file name (normally "SetupApi.dll" and
-// "cfgmgr32.dll"); a library that does not load makes every query of it fail.
+// Every call the tree makes of the system: the operations of the two libraries as their
+// bindings above make them, and opening a device path (CreateFileW) for DeviceIoControl.
+class WindowsDeviceSystem {
+  public:
+    virtual ~WindowsDeviceSystem() = default;
+
+    virtual HDEVINFO GetClassDevs(const GUID* cls, const wchar_t* enumerator, DWORD flags) = 0;
+    virtual bool EnumDeviceInterfaces(HDEVINFO set, const GUID* cls, DWORD index,
+                                      SP_DEVICE_INTERFACE_DATA& data) = 0;
+    virtual bool GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data,
+                                          SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail,
+                                          DWORD detailSize, SP_DEVINFO_DATA* info) = 0;
+    virtual bool EnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA& info) = 0;
+    virtual bool GetDeviceRegistryProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property,
+                                           BYTE* buffer, DWORD size) = 0;
+    virtual bool GetDeviceInstanceId(HDEVINFO set, SP_DEVINFO_DATA& info, wchar_t* buffer,
+                                     DWORD units) = 0;
+    virtual bool DestroyDeviceInfoList(HDEVINFO set) = 0;
+
+    virtual bool LocateDevNode(DEVINST& node, const wchar_t* deviceId) = 0;
+    virtual bool GetParent(DEVINST& parent, DEVINST node) = 0;
+    virtual bool GetDeviceId(DEVINST node, wchar_t* buffer, ULONG units) = 0;
+    virtual bool GetDevNodeRegistryProperty(DEVINST node, ULONG property, void* buffer,
+                                            ULONG size) = 0;
+
+    // The device at `path` opened for reading and writing, shared both ways; null when it
+    // does not open.
+    virtual std::unique_ptr<DeviceRequests> Open(std::u16string_view path) = 0;
+};
+
+// The system's own: the two libraries given by file name (normally "SetupApi.dll" and
+// "cfgmgr32.dll"); a library that does not load makes every call of it fail.
+std::shared_ptr<WindowsDeviceSystem> MakeWindowsDeviceSystem(
+    const wchar_t* setupApiFile = L"SetupApi.dll", const wchar_t* cfgMgrFile = L"cfgmgr32.dll");
+
+// A tree over the system's libraries given by file name.
 std::shared_ptr<DeviceTree> MakeWindowsDeviceTree(const wchar_t* setupApiFile = L"SetupApi.dll",
                                                   const wchar_t* cfgMgrFile = L"cfgmgr32.dll");
+// A tree asking `system`.
+std::shared_ptr<DeviceTree> MakeWindowsDeviceTree(std::shared_ptr<WindowsDeviceSystem> system);
 
 }  // namespace mox3

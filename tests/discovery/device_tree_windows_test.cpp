@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 
+#include "base/bytes.h"
+#include "bridge/vendor_codes.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
+#include "discovery/drive_models.h"
+#include "discovery/fake_tree.h"
+#include "platform/storage_device_windows.h"
 #include "transport/spti_windows.h"
 
 namespace mox3 {
@@ -154,23 +161,10 @@ TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
     EXPECT_EQ(HubPortCount(node), 4u);
     EXPECT_FALSE(HubPortCount(std::span(node).first(6)));
 
+    // The fields of a connected device are read as the replayed hubs below answer them.
     std::vector<std::uint8_t> connection(kConnectionInformationSize, 0);
-    connection[0] = 2;         // port
-    connection[4] = 18;        // bLength of the device descriptor
-    connection[4 + 8] = 0x3B;  // idVendor
-    connection[4 + 9] = 0x5E;
-    connection[4 + 10] = 0x34;  // idProduct
-    connection[4 + 11] = 0x7C;
-    connection[4 + 14] = 1;  // iManufacturer
-    connection[4 + 16] = 3;  // iSerialNumber
-    EXPECT_FALSE(ConnectedDevice(connection)) << "no device connected";
     connection[31] = 1;  // ConnectionStatus: connected
-    auto device = ConnectedDevice(connection);
-    ASSERT_TRUE(device);
-    EXPECT_EQ(device->idVendor, 0x5E3B);
-    EXPECT_EQ(device->idProduct, 0x7C34);
-    EXPECT_EQ(device->iManufacturer, 1);
-    EXPECT_EQ(device->iSerialNumber, 3);
+    EXPECT_TRUE(ConnectedDevice(connection));
     EXPECT_FALSE(ConnectedDevice(std::span(connection).first(20)));
 
     std::vector<std::uint8_t> key = {2, 0, 0, 0, 0, 0, 0, 0};
@@ -183,73 +177,423 @@ TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
     EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
 }
 
-// A hub replayed from what its ports hold: for each port a device (its driver key) or none.
-class ReplayedHub : public HubRequests {
-  public:
-    struct Port {
-        bool connected = false;
-        std::u16string driverKey;  // what the port reports, connected or not
-    };
-    explicit ReplayedHub(std::vector<Port> ports) : ports_(std::move(ports)) {}
+// A machine replayed from a description of it: device nodes, the interfaces of the disk,
+// CD-ROM and hub classes, and the answers of its hubs and disks in the system's byte layouts.
+struct ReplayedNode {
+    DevNode parent = kNoNode;
+    std::u16string id;
+    std::u16string driverKey;
+};
+struct ReplayedPort {
+    DevNode device = kNoNode;               // none: nothing connected
+    std::array<std::u16string, 3> strings;  // manufacturer, product, serial; empty: none
+    std::u16string staleKey;                // what an empty port still reports
+};
+struct ReplayedHub {
+    std::u16string path;
+    std::vector<ReplayedPort> ports;
+    std::uint32_t refusedPort = 0;
+    bool answersNode = true;
+};
+struct ReplayedDisk {  // an interface of the disk or CD-ROM class
+    DevNode node = kNoNode;
+    bool cdrom = false;
+    std::uint32_t number = 0;
+    std::int64_t length = 0;
+};
 
+class ReplayedMachine : public WindowsDeviceSystem {
+  public:
+    std::map<DevNode, ReplayedNode> nodes;
+    std::map<DevNode, ReplayedHub> hubs;
+    std::map<std::u16string, ReplayedDisk> disks;
+    int hubRequests = 0;
+    int openLists = 0;
+
+    HDEVINFO GetClassDevs(const GUID* cls, const wchar_t* enumerator, DWORD flags) override {
+        List list;
+        if (flags & DIGCF_DEVICEINTERFACE) {  // the classes told apart by their first field
+            const unsigned long kind = cls ? cls->Data1 : 0;
+            for (auto& [node, hub] : hubs) {
+                if (kind == 0xF18A0E88) list.push_back({node, hub.path});
+            }
+            for (auto& [path, disk] : disks) {
+                if (kind == (disk.cdrom ? 0x53F56308u : 0x53F56307u))
+                    list.push_back({disk.node, path});
+            }
+        } else if (enumerator && std::wstring_view(enumerator) == L"USB") {
+            for (auto& [node, n] : nodes) {
+                if (n.id.starts_with(u"USB\\")) list.push_back({node, u""});
+            }
+        }
+        lists_.push_back(std::move(list));
+        ++openLists;
+        return reinterpret_cast<HDEVINFO>(lists_.size());
+    }
+    bool EnumDeviceInterfaces(HDEVINFO set, const GUID*, DWORD index,
+                              SP_DEVICE_INTERFACE_DATA& data) override {
+        if (index >= Members(set).size() || data.cbSize != sizeof data) return false;
+        data.Reserved = index;
+        return true;
+    }
+    bool GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data,
+                                  SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
+                                  SP_DEVINFO_DATA* info) override {
+        auto& [node, path] = Members(set).at(data.Reserved);
+        if (detail->cbSize != sizeof *detail || (info && info->cbSize != sizeof *info))
+            return false;
+        if (!Put(path, detail->DevicePath,
+                 (detailSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / 2)) {
+            return false;
+        }
+        if (info) info->DevInst = node;
+        return true;
+    }
+    bool EnumDeviceInfo(HDEVINFO set, DWORD index, SP_DEVINFO_DATA& info) override {
+        if (index >= Members(set).size()) return false;
+        info.DevInst = Members(set)[index].first;
+        return true;
+    }
+    bool GetDeviceRegistryProperty(HDEVINFO, SP_DEVINFO_DATA& info, DWORD property, BYTE* buffer,
+                                   DWORD size) override {
+        // The configuration manager's numbers are one above the installer's.
+        return GetDevNodeRegistryProperty(info.DevInst, property + 1, buffer, size);
+    }
+    bool GetDeviceInstanceId(HDEVINFO, SP_DEVINFO_DATA& info, wchar_t* buffer,
+                             DWORD units) override {
+        return GetDeviceId(info.DevInst, buffer, units);
+    }
+    bool DestroyDeviceInfoList(HDEVINFO) override {
+        --openLists;
+        return true;
+    }
+    bool LocateDevNode(DEVINST& node, const wchar_t* deviceId) override {
+        for (auto& [n, found] : nodes) {
+            if (SameName(found.id, reinterpret_cast<const char16_t*>(deviceId))) node = n;
+        }
+        return nodes.count(node) > 0;
+    }
+    bool GetParent(DEVINST& parent, DEVINST node) override {
+        if (!nodes.count(node) || nodes[node].parent == kNoNode) return false;
+        parent = nodes[node].parent;
+        return true;
+    }
+    bool GetDeviceId(DEVINST node, wchar_t* buffer, ULONG units) override {
+        return nodes.count(node) && Put(nodes[node].id, buffer, units);
+    }
+    bool GetDevNodeRegistryProperty(DEVINST node, ULONG property, void* buffer,
+                                    ULONG size) override {
+        if (!nodes.count(node)) return false;
+        if (property == CM_DRP_DRIVER) {
+            return Put(nodes[node].driverKey, static_cast<wchar_t*>(buffer), size / 2);
+        }
+        if (property != CM_DRP_INSTALL_STATE || size < 4) return false;
+        std::memset(buffer, 0, 4);  // installed
+        return true;
+    }
+    std::unique_ptr<DeviceRequests> Open(std::u16string_view path) override;
+
+    // What a hub or disk at `path` answers.
+    std::optional<DWORD> Answer(const std::u16string& path, DWORD code, std::uint8_t* bytes,
+                                DWORD inSize, DWORD outSize);
+
+  private:
+    using List = std::vector<std::pair<DevNode, std::u16string>>;
+    List& Members(HDEVINFO set) { return lists_.at(reinterpret_cast<std::size_t>(set) - 1); }
+    static bool Put(std::u16string_view text, wchar_t* buffer, std::size_t units) {
+        if (text.size() + 1 > units) return false;
+        std::memcpy(buffer, text.data(), text.size() * 2);
+        buffer[text.size()] = L'\0';
+        return true;
+    }
+    std::vector<List> lists_;
+};
+
+class ReplayedDevice : public DeviceRequests {
+  public:
+    ReplayedDevice(ReplayedMachine& machine, std::u16string path)
+        : machine_(machine), path_(std::move(path)) {}
     std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) override {
-        auto* bytes = static_cast<std::uint8_t*>(buffer);
-        ++requests;
-        if (code == IOCTL_USB_GET_NODE_INFORMATION) {
-            if (!answersNode) return std::nullopt;
-            bytes[6] = static_cast<std::uint8_t>(ports_.size());  // bNumberOfPorts
-            return outSize;
+        return machine_.Answer(path_, code, static_cast<std::uint8_t*>(buffer), inSize, outSize);
+    }
+
+  private:
+    ReplayedMachine& machine_;
+    std::u16string path_;
+};
+
+std::unique_ptr<DeviceRequests> ReplayedMachine::Open(std::u16string_view path) {
+    const bool hub =
+        std::any_of(hubs.begin(), hubs.end(), [&](auto& h) { return h.second.path == path; });
+    if (!hub && !disks.count(std::u16string(path))) return nullptr;
+    return std::make_unique<ReplayedDevice>(*this, std::u16string(path));
+}
+
+std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD code,
+                                             std::uint8_t* bytes, DWORD inSize, DWORD outSize) {
+    auto put = [&](std::size_t at, std::uint32_t value, std::size_t size) {
+        std::memcpy(bytes + at, &value, size);
+    };
+    if (auto disk = disks.find(path); disk != disks.end()) {
+        const ReplayedDisk& d = disk->second;
+        if (code == IOCTL_STORAGE_GET_DEVICE_NUMBER && outSize >= 12) {
+            put(0, d.cdrom ? FILE_DEVICE_CD_ROM : FILE_DEVICE_DISK, 4);
+            put(4, d.number, 4);
+            put(8, 0, 4);  // partition
+            return 12;
         }
-        std::uint32_t index = 0;
-        if (inSize < sizeof index) return std::nullopt;
-        std::memcpy(&index, bytes, sizeof index);
-        if (index == 0 || index > ports_.size() || index == refusedPort) return std::nullopt;
-        const Port& port = ports_[index - 1];
-        if (code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX) {
-            bytes[31] = port.connected ? 1 : 0;  // ConnectionStatus
-            return outSize;
+        if (code == IOCTL_DISK_GET_LENGTH_INFO && outSize >= 8 && !d.cdrom) {
+            std::memcpy(bytes, &d.length, 8);
+            return 8;
         }
-        if (code == IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) {
-            auto name = Utf16Bytes(port.driverKey);
-            if (8 + name.size() + 2 > outSize) return std::nullopt;
-            std::memcpy(bytes + 8, name.data(), name.size());
-            bytes[8 + name.size()] = bytes[9 + name.size()] = 0;
-            return static_cast<DWORD>(8 + name.size() + 2);
+        // The adapter descriptor (property 1, standard query), the bus type at 24.
+        if (code == IOCTL_STORAGE_QUERY_PROPERTY && inSize >= 8 && outSize >= 32 &&
+            ReadLe16({bytes, 8}, 0) == 1 && ReadLe16({bytes, 8}, 4) == 0) {
+            std::memset(bytes, 0, 32);
+            bytes[24] = kBusTypeUsb;
+            return 32;
         }
         return std::nullopt;
     }
-
-    bool answersNode = true;
-    std::uint32_t refusedPort = 0;
-    int requests = 0;
-
-  private:
-    std::vector<Port> ports_;
-};
+    auto hub =
+        std::find_if(hubs.begin(), hubs.end(), [&](auto& h) { return h.second.path == path; });
+    ReplayedHub& h = hub->second;
+    ++hubRequests;
+    if (code == IOCTL_USB_GET_NODE_INFORMATION) {
+        if (!h.answersNode || outSize < kNodeInformationSize) return std::nullopt;
+        std::memset(bytes, 0, kNodeInformationSize);
+        bytes[4] = 9;  // the hub descriptor: bDescriptorLength, bDescriptorType, bNumberOfPorts
+        bytes[5] = 0x29;
+        bytes[6] = static_cast<std::uint8_t>(h.ports.size());
+        return static_cast<DWORD>(kNodeInformationSize);
+    }
+    std::uint32_t index = 0;
+    if (inSize < sizeof index) return std::nullopt;
+    std::memcpy(&index, bytes, sizeof index);
+    if (index == 0 || index > h.ports.size() || index == h.refusedPort) return std::nullopt;
+    const ReplayedPort& port = h.ports[index - 1];
+    const bool connected = port.device != kNoNode;
+    const auto& strings = port.strings;
+    if (code == IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX) {
+        if (outSize < kConnectionInformationSize) return std::nullopt;
+        std::memset(bytes + 4, 0, outSize - 4);
+        if (connected) {  // the device descriptor at 4, its ids from the node's
+            const std::u16string& id = nodes[port.device].id;
+            bytes[4] = 18;
+            bytes[5] = 1;
+            put(4 + 8, std::stoul(std::string(id.begin() + 8, id.begin() + 12), nullptr, 16), 2);
+            put(4 + 10, std::stoul(std::string(id.begin() + 17, id.begin() + 21), nullptr, 16), 2);
+            for (int i = 0; i < 3; ++i) {
+                bytes[4 + 14 + i] = static_cast<std::uint8_t>(strings[i].empty() ? 0 : i + 1);
+            }
+        }
+        put(31, connected ? 1 : 0, 4);  // ConnectionStatus
+        return outSize;
+    }
+    if (code == IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) {
+        auto name = Utf16Bytes(connected ? nodes[port.device].driverKey : port.staleKey);
+        if (8 + name.size() + 2 > outSize) return std::nullopt;
+        put(4, static_cast<std::uint32_t>(name.size() + 2), 4);  // ActualLength
+        std::memcpy(bytes + 8, name.data(), name.size());
+        bytes[8 + name.size()] = bytes[9 + name.size()] = 0;
+        return static_cast<DWORD>(8 + name.size() + 2);
+    }
+    // A string in US English: the setup packet's wValue (type 3, index) and wIndex.
+    if (code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && connected && bytes[7] == 3 &&
+        bytes[6] >= 1 && bytes[6] <= 3 && ReadLe16({bytes, 12}, 8) == kEnglishUs) {
+        auto descriptor = StringDescriptor(strings[bytes[6] - 1]);
+        if (kDescriptorRequestHeader + descriptor.size() > outSize) return std::nullopt;
+        std::memcpy(bytes + kDescriptorRequestHeader, descriptor.data(), descriptor.size());
+        return static_cast<DWORD>(kDescriptorRequestHeader + descriptor.size());
+    }
+    return std::nullopt;
+}
 
 constexpr char16_t kDriveKey[] = u"{36FC9E60-C465-11CF-8056-444553540000}\\0007";
 constexpr char16_t kLoaderKey[] = u"{36FC9E60-C465-11CF-8056-444553540000}\\0012";
+constexpr char16_t kRootHub[] = u"USB\\ROOT_HUB30\\4&1A2B3C&0&0";
+constexpr DevNode kRootHubNode = 2, kUsb2HubNode = 4;
+
+// An xHCI controller with its root hub (a mouse on port 1) and, on port 2, a USB 2 hub.
+std::shared_ptr<ReplayedMachine> Machine() {
+    auto m = std::make_shared<ReplayedMachine>();
+    m->nodes = {{1, {kNoNode, u"PCI\\VEN_8086&DEV_A36D\\3&11583659&0&A0", u""}},
+                {2, {1, kRootHub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0001"}},
+                {3,
+                 {2, u"USB\\VID_046D&PID_C077\\5&1F2E3D&0&1",
+                  u"{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}\\0003"}},
+                {4,
+                 {2, u"USB\\VID_05E3&PID_0608\\5&1F2E3D&0&2",
+                  u"{36FC9E60-C465-11CF-8056-444553540000}\\0004"}}};
+    m->hubs[kRootHubNode] = {
+        u"\\\\?\\usb#root_hub30#4&1a2b3c&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
+        {{3, {u"Logi", u"Mouse", u""}, u""}, {4, {}, u""}, {}, {}}};
+    m->hubs[kUsb2HubNode] = {
+        u"\\\\?\\usb#vid_05e3&pid_0608#5&1f2e3d&0&2#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
+        {{}, {}, {}, {}}};
+    return m;
+}
+
+struct PluggedDrive {
+    std::u16string diskPath, cdromPath;
+    DevNode usbNode = kNoNode;
+};
+
+// A drive on port `port` of `hub`: its USB device (or composite device with the storage
+// function below it), and a disk and a CD-ROM below that. Nodes are numbered from `first`.
+PluggedDrive Plug(ReplayedMachine& m, DevNode hub, unsigned port, DevNode first,
+                  std::u16string usbId, std::u16string key, bool composite, std::u16string serial) {
+    PluggedDrive d{u"\\\\?\\usbstor#disk#" + serial, u"\\\\?\\usbstor#cdrom#" + serial, first};
+    m.nodes[first] = {hub, usbId, key};
+    DevNode storage = first;
+    if (composite) {
+        storage = first + 1;
+        m.nodes[storage] = {first, usbId.substr(0, 21) + u"&MI_00\\6&3C4B&0&0000", u"{mi}\\0001"};
+    }
+    m.nodes[first + 2] = {storage, u"USBSTOR\\DISK&VEN_KAVELIN\\" + serial + u"&0",
+                          u"{disk}\\0001"};
+    m.nodes[first + 3] = {storage, u"USBSTOR\\CDROM&VEN_KAVELIN\\" + serial + u"&1",
+                          u"{cdrom}\\0001"};
+    m.disks[d.diskPath] = {first + 2, false, first, 1000204886016};
+    m.disks[d.cdromPath] = {first + 3, true, first, 0};
+    m.hubs[hub].ports.at(port - 1) = {first, {u"KAVELIN", u"ZR-MOXE3", serial}, u""};
+    return d;
+}
+
+void Unplug(ReplayedMachine& m, DevNode hub, unsigned port, const PluggedDrive& d) {
+    for (DevNode n = d.usbNode; n < d.usbNode + 4; ++n) m.nodes.erase(n);
+    m.disks.erase(d.diskPath);
+    m.disks.erase(d.cdromPath);
+    m.hubs[hub].ports.at(port - 1) = {kNoNode, {}, kDriveKey};
+}
+
+// The bridges behind a drive's paths answering as in normal firmware or the update loader,
+// each handle telling the node the replayed disk has.
+void Bridges(test::FakeWorld& world, const ReplayedMachine& m, const PluggedDrive& d, bool loader) {
+    for (const auto& path : {d.diskPath, d.cdromPath}) {
+        const ReplayedDisk& disk = m.disks.at(path);
+        test::FakeBridgeAnswers& bridge = world.bridges->devices[path];
+        bridge.version = std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0};
+        bridge.status0 = loader ? kStatusLoader : std::uint8_t{0};
+        bridge.nodeIdentity = StorageNodeIdentity({disk.cdrom ? 2u : 7u, disk.number});
+    }
+}
 
 TEST(HubWalk, PortOfTheDeviceWithTheDriverKey) {
-    ReplayedHub hub({{true, u"{36FC9E60-C465-11CF-8056-444553540000}\\0003"},
-                     {false, kDriveKey},  // the drive was here before: a stale key
-                     {true, u"{36fc9e60-c465-11cf-8056-444553540000}\\0007"},
-                     {true, kLoaderKey}});
-    EXPECT_EQ(FindPortByDriverKey(hub, kDriveKey), 3u) << "keys compare without regard to case";
-    EXPECT_EQ(UsbPortText(u"USB\\ROOT_HUB30\\4&1A2B3C&0&0", 3), u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3");
+    auto m = Machine();
+    m->nodes[5] = {4, u"USB\\VID_5E3B&PID_7C34\\4A3F",
+                   u"{36fc9e60-c465-11cf-8056-444553540000}\\0007"};
+    m->nodes[6] = {4, u"USB\\VID_04C5&PID_2026\\6&1", kLoaderKey};
+    // Port 2 holds the stale key of a device gone.
+    m->hubs[kUsb2HubNode].ports = {
+        {3, {}, u""}, {kNoNode, {}, kDriveKey}, {5, {}, u""}, {6, {}, u""}};
+    auto hub = m->Open(m->hubs[kUsb2HubNode].path);
+    EXPECT_EQ(FindPortByDriverKey(*hub, kDriveKey), 3u) << "keys compare without regard to case";
     // The drive back in its update loader is another device on the same port.
-    EXPECT_EQ(FindPortByDriverKey(hub, kLoaderKey), 4u);
-    EXPECT_FALSE(FindPortByDriverKey(hub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0099"));
-    EXPECT_FALSE(FindPortByDriverKey(hub, u""));
+    EXPECT_EQ(FindPortByDriverKey(*hub, kLoaderKey), 4u);
+    EXPECT_FALSE(FindPortByDriverKey(*hub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0099"));
+    EXPECT_FALSE(FindPortByDriverKey(*hub, u""));
 
     // A port that refuses is passed over; a hub that tells no ports has none.
-    hub.refusedPort = 3;
-    EXPECT_FALSE(FindPortByDriverKey(hub, kDriveKey));
-    EXPECT_EQ(FindPortByDriverKey(hub, kLoaderKey), 4u);
-    hub.answersNode = false;
-    hub.requests = 0;
-    EXPECT_FALSE(FindPortByDriverKey(hub, kLoaderKey));
-    EXPECT_EQ(hub.requests, 1);
+    m->hubs[kUsb2HubNode].refusedPort = 3;
+    EXPECT_FALSE(FindPortByDriverKey(*hub, kDriveKey));
+    EXPECT_EQ(FindPortByDriverKey(*hub, kLoaderKey), 4u);
+    m->hubs[kUsb2HubNode].answersNode = false;
+    m->hubRequests = 0;
+    EXPECT_FALSE(FindPortByDriverKey(*hub, kLoaderKey));
+    EXPECT_EQ(m->hubRequests, 1);
+}
+
+// The tree over a replayed machine, from the listed interfaces up to the hub's port, and the
+// enumeration and census over it.
+TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
+    const struct {
+        const char* what;
+        DevNode hub;
+        unsigned port;
+        bool composite;
+        std::u16string_view portText;
+    } cases[] = {
+        {"USB 2 hub", kUsb2HubNode, 3, false, u"USB\\VID_05E3&PID_0608\\5&1F2E3D&0&2#3"},
+        {"USB 3 root hub", kRootHubNode, 3, false, u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3"},
+        {"composite device", kRootHubNode, 4, true, u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#4"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::FakeWorld world;
+        auto m = Machine();
+        auto d = Plug(*m, c.hub, c.port, 10, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1", kDriveKey,
+                      c.composite, u"4A3F0012B7C4D9E1");
+        Bridges(world, *m, d, false);
+        auto tree = MakeWindowsDeviceTree(m);
+        SetDeviceTree(tree);
+
+        EXPECT_EQ(tree->UsbPort(d.usbNode), c.portText);
+        EXPECT_EQ(tree->NodeIdentity(d.cdromPath), std::uint64_t{2} << 32 | 10);
+        EXPECT_EQ(tree->StorageBusType(d.diskPath), kBusTypeUsb);
+        EXPECT_EQ(CountKnownDrives(), kCensusOne);
+        CBridgeMgr mgr;
+        ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
+        const DeviceRecord& r = mgr.deviceTable[0];
+        EXPECT_EQ(r.usbNode, d.usbNode);
+        EXPECT_EQ(r.hubNode, c.hub);
+        EXPECT_EQ(r.usbPort, c.portText);
+        EXPECT_EQ(r.vendorIdText, u"0x5E3B");
+        EXPECT_EQ(r.productIdText, u"0x7C34");
+        EXPECT_EQ(r.manufacturer, u"KAVELIN");
+        EXPECT_EQ(r.product, u"ZR-MOXE3");
+        EXPECT_EQ(r.serialNumber, u"4A3F0012B7C4D9E1");
+        ASSERT_EQ(r.pathCount, 2u);  // CD-ROMs are listed first
+        EXPECT_EQ(r.interfacePath[0], d.cdromPath);
+        EXPECT_EQ(r.interfacePath[1], d.diskPath);
+        EXPECT_EQ(r.instanceId[1], u"USBSTOR\\DISK&VEN_KAVELIN\\4A3F0012B7C4D9E1&0");
+        EXPECT_EQ(r.lun[0], 1);
+        EXPECT_EQ(r.nodeIdentity[1], std::uint64_t{7} << 32 | 10);
+        EXPECT_EQ(r.diskLength[1], 1000204886016);
+
+        SetDeviceTree(world.tree);
+        tree.reset();
+        EXPECT_EQ(m->openLists, 0) << "every list the tree made is destroyed";
+    }
+}
+
+// After a restart the drive comes back in its update loader as the bare bridge, a new device
+// on the same port: the port's text is what finds it again.
+TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
+    test::FakeWorld world;
+    auto m = Machine();
+    auto other = Plug(*m, kUsb2HubNode, 1, 30, u"USB\\VID_5E3B&PID_7C31\\OTHER", u"{k}\\0020",
+                      false, u"OTHER");
+    auto drive = Plug(*m, kRootHubNode, 3, 10, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1",
+                      kDriveKey, false, u"4A3F0012B7C4D9E1");
+    Bridges(world, *m, other, false);
+    Bridges(world, *m, drive, false);
+    SetDeviceTree(MakeWindowsDeviceTree(m));
+    CBridgeMgr mgr;
+    ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 2);
+    ASSERT_EQ(mgr.deviceTable[0].usbNode, drive.usbNode);
+    const std::u16string port = mgr.deviceTable[0].usbPort;
+    EXPECT_EQ(port, u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3");
+    mgr.boundPort = port;
+
+    Unplug(*m, kRootHubNode, 3, drive);
+    EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0) << "only the other drive, not the run's";
+    EXPECT_FALSE(CurrentDeviceTree()->UsbPort(drive.usbNode));
+
+    auto loader = Plug(*m, kRootHubNode, 3, 50, u"USB\\VID_04C5&PID_2026\\5&1F2E3D&0&3", kLoaderKey,
+                       false, u"");
+    m->hubs[kRootHubNode].ports[2].strings = {};
+    Bridges(world, *m, loader, true);
+    ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
+    const DeviceRecord& r = mgr.deviceTable[0];
+    EXPECT_EQ(r.usbPort, port);
+    EXPECT_EQ(r.usbNode, 50u);
+    EXPECT_EQ(r.vendorId, kBareBridgeVendorId);
+    EXPECT_EQ(r.productId, kSecondGenerationBareProductId);
+    EXPECT_EQ(r.serialNumber, u"");
+    EXPECT_EQ(r.normalMode, 0);
+    EXPECT_EQ(r.pathCount, 2u);
+    EXPECT_EQ(mgr.IdentifyChip(0), 2);
 }
 
 TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {
