@@ -526,13 +526,13 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
                       c.composite, u"4A3F0012B7C4D9E1");
         Bridges(world, *m, d, false);
         auto tree = MakeWindowsDeviceTree(m);
-        SetDeviceTree(tree);
+        DeviceAccess devices{world.bridges, tree};
 
         EXPECT_EQ(tree->UsbPort(d.usbNode), c.portText);
         EXPECT_EQ(tree->NodeIdentity(d.cdromPath), std::uint64_t{2} << 32 | 10);
         EXPECT_EQ(tree->StorageBusType(d.diskPath), kBusTypeUsb);
-        EXPECT_EQ(CountKnownDrives(), kCensusOne);
-        CBridgeMgr mgr;
+        EXPECT_EQ(CountKnownDrives(devices), kCensusOne);
+        CBridgeMgr mgr(devices);
         ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
         const DeviceRecord& r = mgr.deviceTable[0];
         EXPECT_EQ(r.usbNode, d.usbNode);
@@ -551,7 +551,8 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
         EXPECT_EQ(r.nodeIdentity[1], std::uint64_t{7} << 32 | 10);
         EXPECT_EQ(r.diskLength[1], 1000204886016);
 
-        SetDeviceTree(world.tree);
+        mgr.devices = {};
+        devices = {};
         tree.reset();
         EXPECT_EQ(m->openLists, 0) << "every list the tree made is destroyed";
     }
@@ -568,8 +569,8 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
                       kDriveKey, false, u"4A3F0012B7C4D9E1");
     Bridges(world, *m, other, false);
     Bridges(world, *m, drive, false);
-    SetDeviceTree(MakeWindowsDeviceTree(m));
-    CBridgeMgr mgr;
+    auto tree = MakeWindowsDeviceTree(m);
+    CBridgeMgr mgr({world.bridges, tree});
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 2);
     ASSERT_EQ(mgr.deviceTable[0].usbNode, drive.usbNode);
     const std::u16string port = mgr.deviceTable[0].usbPort;
@@ -578,7 +579,7 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
 
     Unplug(*m, kRootHubNode, 3, drive);
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0) << "only the other drive, not the run's";
-    EXPECT_FALSE(CurrentDeviceTree()->UsbPort(drive.usbNode));
+    EXPECT_FALSE(tree->UsbPort(drive.usbNode));
 
     auto loader = Plug(*m, kRootHubNode, 3, 50, u"USB\\VID_04C5&PID_2026\\5&1F2E3D&0&3", kLoaderKey,
                        false, u"");
