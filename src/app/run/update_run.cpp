@@ -1,3 +1,5 @@
+// The update run: the start-up inspection and the worker, in the order the dialog shows them.
+// Size: one sequence of steps, each refusal beside the step it guards; read top to bottom.
 #include "app/run/update_run.h"
 
 #include <algorithm>
@@ -57,13 +59,25 @@ unsigned HexPrefix(std::u16string_view text) {
     return value;
 }
 
+// Shows a message box of the run: caption and text by their ids, the text's own words when
+// given (a text with an argument filled in, or one the table does not hold).
+void Show(UpdateView& view, HostServices& host, int captionId, int textId,
+          std::optional<std::u16string> words = std::nullopt) {
+    RunMessage message;
+    message.captionId = captionId;
+    message.textId = textId;
+    message.caption = captionId != 0 ? host.LoadText(captionId) : u"";
+    message.text = words ? std::move(*words) : host.LoadText(textId);
+    view.Message(message);
+}
+
 // The failure exit of a run.
 int AbortRun(UpdateView& view, HostServices& host, int id) {
     view.DriveAtRisk(false);
     view.StopBlinkTimer();
     view.ShowStatusText();
     view.SetStatusText(u"");
-    view.MessageBox(host.LoadText(kMsgError), host.LoadText(id));
+    Show(view, host, kMsgError, id);
     view.SetProgress(0);
     view.EnableButtons(true);
     return id;
@@ -179,7 +193,7 @@ std::string DescribeRecord(const UpdateMarker& record) {
 
 bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) {
     if (!host.OsSupported()) {
-        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgOsNotSupported));
+        Show(view, host, kMsgError, kMsgOsNotSupported);
         return false;
     }
     // With several drives attached the user may name one (the command line's --device).
@@ -187,14 +201,14 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     const int census = CountKnownDrives(host.devices(), &versions.censusDevices);
     switch (census) {
         case kCensusNone:
-            view.MessageBox(u"", host.LoadText(kMsgNotConnected));
+            Show(view, host, 0, kMsgNotConnected);
             return false;
         case kCensusMany:
             if (named) break;
-            view.MessageBox(u"", host.LoadText(kMsgMultiple));
+            Show(view, host, 0, kMsgMultiple);
             return false;
         case kCensusNoUpdate:
-            view.MessageBox(u"", host.LoadText(kMsgNoUpdateNeeded));
+            Show(view, host, 0, kMsgNoUpdateNeeded);
             break;
         default:
             break;
@@ -206,18 +220,18 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     // A drive of a model that needs no update, alone: it has been told, once.
     if (count < 1 && census == kCensusNoUpdate) return false;
     if (count < 1) {
-        view.MessageBox(u"", host.LoadText(kMsgNotConnected));
+        Show(view, host, 0, kMsgNotConnected);
         return false;
     }
     const Choice choice = ChooseDrive(*mgr, count, named);
     if (choice.matches >= 2) {
-        view.MessageBox(u"", host.LoadText(kMsgMultiple));
+        Show(view, host, 0, kMsgMultiple);
         return false;
     }
     if (choice.matches == 0 && census == kCensusNoUpdate && !named) return false;
     if (choice.matches == 0) {
         if (named) view.Cause(Tell(Finding::kNoDriveNamed, {EscapedForDisplay(*named)}));
-        view.MessageBox(u"", host.LoadText(kMsgNotConnected));
+        Show(view, host, 0, kMsgNotConnected);
         return false;
     }
     const int chosen = choice.index;
@@ -228,7 +242,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     versions.serial = drive.serialNumber;
     const int kind = mgr->IdentifyChip(chosen);
     if (kind != kChipFirstGeneration && kind != kChipSecondGeneration) {
-        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgNoAnswer));
+        Show(view, host, kMsgError, kMsgNoAnswer);
         return false;
     }
     // The run is bound to this drive: its port, its serial number and who it says it is.
@@ -248,7 +262,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
             if (!view.Confirm(question)) {
                 view.Cause(Tell(Finding::kRecordOtherPort,
                                 {EscapedForDisplay(ask->serial), EscapedForDisplay(drive.usbPort)}));
-                view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
+                Show(view, host, kMsgError, kMsgLoaderWithoutRecord);
                 return false;
             }
             versions.record = ask;
@@ -262,7 +276,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
                 }
                 view.Cause(Tell(Finding::kNoRecordAtPort, {EscapedForDisplay(drive.usbPort), all}));
             }
-            view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgLoaderWithoutRecord));
+            Show(view, host, kMsgError, kMsgLoaderWithoutRecord);
             return false;
         }
     }
@@ -275,14 +289,14 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
     const std::u16string imagePath = host.ImagePath(kind);
     versions.imagePath = imagePath;
     if (!host.FileExists(imagePath)) {
-        view.MessageBox(host.LoadText(kMsgError), kImageMissingText);
+        Show(view, host, kMsgError, kMsgImageMissing, kImageMissingText);
         return false;
     }
     auto image = std::make_shared<FirmwareImage>(FirmwareImage::Read(PathFromText(imagePath)));
     image->RequireGeneration(kind);
     versions.image = image;
     if (!image->ok()) {
-        view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
+        Show(view, host, kMsgError, kMsgImageDamaged);
         return false;
     }
     // A sample image is no firmware: only an emulated drive may take it.
@@ -290,7 +304,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         CSpti probe;
         if (!OpenListedPath(mgr->devices, probe, drive) || !CarriesEmulatorMark(probe)) {
             view.Cause(Tell(Finding::kSampleImage, {Utf16ToUtf8(imagePath)}));
-            view.MessageBox(host.LoadText(kMsgError), host.LoadText(kMsgImageDamaged));
+            Show(view, host, kMsgError, kMsgImageDamaged);
             return false;
         }
     }
@@ -303,8 +317,8 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         for (const UpdateMarker& r : records) {
             if (r.serial.empty() || r.serial == versions.bound.serial) continue;
             view.Cause(Tell(Finding::kOtherUnfinished, {EscapedForDisplay(r.serial)}));
-            view.MessageBox(host.LoadText(kMsgError),
-                            WithArgument(host.LoadText(kMsgOtherUnfinished), r.serial));
+            Show(view, host, kMsgError, kMsgOtherUnfinished,
+                 WithArgument(host.LoadText(kMsgOtherUnfinished), r.serial));
             return false;
         }
     }
@@ -315,7 +329,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         MakerIdentity(drive) && !versions.bound.serial.empty() &&
         std::any_of(records.begin(), records.end(),
                     [&](const UpdateMarker& r) { return r.serial == versions.bound.serial; });
-    if (versions.unfinished) view.MessageBox(u"", host.LoadText(kMsgUnfinishedFound));
+    if (versions.unfinished) Show(view, host, 0, kMsgUnfinishedFound);
     return true;
 }
 
@@ -328,7 +342,7 @@ int Succeed(UpdateView& view, HostServices& host) {
     view.StopBlinkTimer();
     view.ShowStatusText();
     view.SetStatusText(u"");
-    view.MessageBox(host.LoadText(kMsgComplete), host.LoadText(kMsgCompleteText));
+    Show(view, host, kMsgComplete, kMsgCompleteText);
     view.EnableButtons(true);
     view.PostFinished();
     return 0;

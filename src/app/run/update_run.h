@@ -50,6 +50,17 @@ constexpr bool TellsAnOutcome(int id) {
 }
 
 inline constexpr char16_t kImageMissingText[] = u"Not found firmware file.";
+// The id a message carries for that text, which the string table does not hold.
+inline constexpr int kMsgImageMissing = -1;
+
+// One message box of a run as a value: the string table ids of its caption (0: none) and of its
+// text, and both as the host's texts word them. A view decides by the ids, never by the words.
+struct RunMessage {
+    int captionId = 0;
+    int textId = 0;
+    std::u16string caption;
+    std::u16string text;
+};
 
 // What the runs do to the dialog: status text (control 1002), buttons, progress bar, blink
 // timer, version texts (controls 1003 and 1004), message boxes and the closing message.
@@ -66,6 +77,8 @@ class UpdateView {
     virtual void SetProgress(int position) = 0;
     virtual void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) = 0;
     virtual void MessageBox(const std::u16string& caption, const std::u16string& text) = 0;
+    // Every message box of a run comes this way; by default it is shown as the box.
+    virtual void Message(const RunMessage& message) { MessageBox(message.caption, message.text); }
     // The run's last act after a success: the dialog may close.
     virtual void PostFinished() = 0;
     // True from the switch into the update loader until the drive is back with its block
