@@ -3,7 +3,13 @@
 
 Fails when files include each other in a circle, or when a folder includes a header from a
 folder of the same or a higher layer. The one allowed tie is between discovery/ (the bridge
-manager) and bridge/ (the manager's operations), which call each other by design.
+manager) and bridge/ (the manager's operations), which call each other by design. So nothing
+under app/run, bridge/, discovery/ or transport/ can include emulator/ (the run is on the
+emulator's layer, the others below it): the front ends choose the emulator.
+
+Also fails when the Windows pass-through block's layout is named outside the Windows backend
+(every other layer speaks the neutral request), and when a source file is longer than
+LONGEST lines without a "// Size:" line among its first lines that says why it is kept whole.
 
 Usage: check-includes.py [SRC_DIR]   (default: the src/ folder beside this script's folder)
 """
@@ -28,6 +34,12 @@ LAYERS = {
     "app/windows": 6,
 }
 TIES = {("discovery", "bridge"), ("bridge", "discovery")}
+# Where the Windows pass-through block may be named: its backend and the table of pinned sizes.
+WINDOWS_LAYOUT = re.compile(r"\b(ScsiPassThroughDirect|ScsiRequestArea|SCSI_PASS_THROUGH_DIRECT)\b")
+WINDOWS_LAYOUT_HOMES = {"transport/spti_windows.h", "transport/spti_windows.cpp",
+                        "platform/system_abi_windows.cpp"}
+LONGEST = 500
+SIZE_NOTE = re.compile(r"^// Size: \S", re.MULTILINE)
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 
@@ -43,8 +55,14 @@ def main():
     problems = []
     for path in files:
         rel = path.relative_to(root).as_posix()
+        text = path.read_text(encoding="utf-8", errors="replace")
+        if rel not in WINDOWS_LAYOUT_HOMES and WINDOWS_LAYOUT.search(text):
+            problems.append(f"{rel}: names the Windows pass-through block outside its backend")
+        lines = text.count("\n")
+        if lines > LONGEST and not SIZE_NOTE.search("\n".join(text.splitlines()[:8])):
+            problems.append(f"{rel}: {lines} lines, and no \"// Size:\" line at its top says why")
         targets = []
-        for name in INCLUDE.findall(path.read_text(encoding="utf-8", errors="replace")):
+        for name in INCLUDE.findall(text):
             if (root / name).is_file():
                 targets.append(name)
             elif (path.parent / name).is_file():
@@ -78,7 +96,8 @@ def main():
     if problems:
         print(f"{len(problems)} include problem(s)")
         return 1
-    print(f"include graph of {len(files)} files is layered and free of circles")
+    print(f"include graph of {len(files)} files is layered and free of circles; the Windows "
+          f"request layout stays in its backend; long files say why")
     return 0
 
 

@@ -1,6 +1,7 @@
 // The decoders of the configuration block's records, one per record kind and generation, and
 // the readings that need the whole list (logical-unit tables split over records, and the tag
 // the two second-generation firmware families use for different things).
+// Size: one decoder for each record kind of both generations, side by side with their fields.
 #include "config/record_decode.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The device tree over sysfs: block devices, their SCSI and USB ancestors, ports and ids.
+// Size: one walk of one tree; the sysfs attributes it reads are read nowhere else.
 #include "discovery/device_tree_sysfs.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The emulated bridge chip: every command it takes, in normal firmware and in its loader.
+// Size: one switch over the command set, which tests compare against the real command blocks.
 #include "emulator/bridge_chip.h"
 
 #include <algorithm>

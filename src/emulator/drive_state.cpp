@@ -1,3 +1,5 @@
+// The emulated drive's state file: reading, writing, checking and the views tests take of it.
+// Size: the one format of the state file, both directions beside each other.
 #include "emulator/drive_state.h"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The emulator's pass-through backend: emulated drives opened by folder, each request taken
+// under the folder's lock and answered by the bridge chip and the disk medium.
+// Size: the folder lock, the faults and the latency model wrap every request and share state.
 #include "emulator/emulator_backend.h"
 
 #include <algorithm>

@@ -1,3 +1,7 @@
+// The update run's host on Linux: the state folder reached through one trusted descriptor, the
+// records in it, the configuration file, the update lock, the disk checks and the inhibitor.
+// Size: these share the folder descriptor and the rules of trust that guard it; apart, each
+// piece would have to re-check what the folder is.
 #include "app/run/host_linux.h"
 
 #include <dirent.h>
