@@ -11,12 +11,12 @@
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/cli/finding_texts.h"
+#include "app/cli/json_out.h"
 #include "app/cli/warning_report.h"
 #include "app/run/device_access.h"
 #include "app/run/host.h"
 #include "app/run/strings.h"
 #include "app/run/update_run.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "bridge/firmware_image.h"
@@ -423,58 +423,54 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             if (std::string line = FailedRequestLine(); !line.empty()) err << line << "\n";
         }
         if (options.json) {
-            JsonWriter j;
-            j.BeginObject().Field("ok", code == kExitOk || code == kExitNothingToDo);
-            j.Field("command", options.check ? "update --check" : "update");
+            Json j = Json::object();
+            j["ok"] = code == kExitOk || code == kExitNothingToDo;
+            j["command"] = options.check ? "update --check" : "update";
             if (!versions.serial.empty() || !versions.drivePath.empty()) {
-                j.Field("drive", Utf16ToUtf8(versions.drivePath))
-                    .Field("serial", EscapedForDisplay(DriveSerial(versions, options)))
-                    .Field("port", EscapedForDisplay(versions.bound.port));
+                j["drive"] = Utf16ToUtf8(versions.drivePath);
+                j["serial"] = EscapedForDisplay(DriveSerial(versions, options));
+                j["port"] = EscapedForDisplay(versions.bound.port);
             }
             if (!attached.empty()) {
-                j.Key("drives").BeginArray();
+                Json& drives = j["drives"] = Json::array();
                 for (const AttachedDrive& d : attached) {
-                    j.BeginObject()
-                        .Field("serial", d.serial)
-                        .Field("port", d.port)
-                        .Field("drive", d.path)
-                        .Field("productId", d.productId)
-                        .Field("product", d.product)
-                        .EndObject();
+                    Json& o = drives.emplace_back(Json::object());
+                    o["serial"] = d.serial;
+                    o["port"] = d.port;
+                    o["drive"] = d.path;
+                    o["productId"] = d.productId;
+                    o["product"] = d.product;
                 }
-                j.EndArray();
             }
             // Only what is known: a drive's version once it was read (a loader has none), the
             // image's once the image was read and found sound.
             if (!versions.drivePath.empty() && !versions.inLoader) {
-                j.Field("currentVersion", Utf16ToUtf8(versions.currentText));
+                j["currentVersion"] = Utf16ToUtf8(versions.currentText);
             }
             if (versions.image && versions.image->ok()) {
-                j.Field("newVersion", Utf16ToUtf8(versions.newText));
+                j["newVersion"] = Utf16ToUtf8(versions.newText);
             }
-            if (messageId != 0) j.Field("messageId", static_cast<std::int64_t>(messageId));
-            if (!view.lastMessage().empty()) j.Field("message", ForTerminal(view.lastMessage()));
-            j.Field("durationMs", static_cast<std::int64_t>(wall->NowMs() - startMs));
-            if (options.check) j.Field("updateAvailable", code == kExitOk);
-            if (InterruptionArrived()) j.Field("interrupted", true);
-            if (!driveState.empty()) j.Field("driveState", driveState);
+            if (messageId != 0) j["messageId"] = static_cast<std::int64_t>(messageId);
+            if (!view.lastMessage().empty()) j["message"] = ForTerminal(view.lastMessage());
+            j["durationMs"] = static_cast<std::int64_t>(wall->NowMs() - startMs);
+            if (options.check) j["updateAvailable"] = code == kExitOk;
+            if (InterruptionArrived()) j["interrupted"] = true;
+            if (!driveState.empty()) j["driveState"] = driveState;
             if (!view.warnings().empty()) WriteWarningsJson(j, view.warnings());
             if (!notes.empty()) {
-                j.Key("notes").BeginArray();
-                for (const Told& note : notes) j.String(InEnglish(note));
-                j.EndArray();
+                Json& list = j["notes"] = Json::array();
+                for (const Told& note : notes) list.push_back(InEnglish(note));
             }
             if (code != kExitOk && code != kExitNothingToDo) {
                 const std::string text = !errorText.empty()          ? errorText
                                          : !view.lastCause().empty() ? view.lastCause()
                                                                      : ForTerminal(view.lastMessage());
-                j.Key("error").BeginObject()
-                    .Field("code", errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode)
-                    .Field("text", text);
-                WriteFailedRequest(j);
-                j.EndObject();
+                Json& error = j["error"] = Json::object();
+                error["code"] = errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode;
+                error["text"] = text;
+                WriteFailedRequest(error);
             }
-            out << j.EndObject().str();
+            out << JsonText(j);
             SetInterruptionOutput("");  // one object, whatever comes after
         }
         return code;
@@ -482,17 +478,15 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
     InstallInterruptionHandling(kExitInterrupted);
     if (options.json) {
-        JsonWriter j;
-        j.BeginObject()
-            .Field("ok", false)
-            .Field("command", options.check ? "update --check" : "update")
-            .Field("interrupted", true)
-            .Field("driveState", "unchanged");
-        j.Key("error").BeginObject()
-            .Field("code", "interrupted")
-            .Field("text", "interrupted before anything was sent to the drive that needs finishing")
-            .EndObject();
-        SetInterruptionOutput(j.EndObject().str());
+        Json j = Json::object();
+        j["ok"] = false;
+        j["command"] = options.check ? "update --check" : "update";
+        j["interrupted"] = true;
+        j["driveState"] = "unchanged";
+        j["error"]["code"] = "interrupted";
+        j["error"]["text"] =
+            "interrupted before anything was sent to the drive that needs finishing";
+        SetInterruptionOutput(JsonText(j));
     }
     // Real drives take rights that emulated ones do not: say so rather than find no drive.
     if (options.lockDir.empty() && !options.records && !options.forget) {
