@@ -7,6 +7,7 @@ set -euo pipefail
 # clang and libclang-rt-dev (libFuzzer and the sanitizers' runtimes): the fuzz targets.
 # libsystemd-dev: the inhibitor lock against sleep and shutdown during an update (optional);
 # dbus-daemon: a private bus for its test.
+# nlohmann-json3-dev: the --json output (header-only; the Windows builds use the same headers).
 packages=(cmake make g++ pkg-config libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
           nlohmann-json3-dev libsystemd-dev dbus-daemon
           dpkg-dev file

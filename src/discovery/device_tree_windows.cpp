@@ -1,3 +1,6 @@
+// The device tree over SetupApi and cfgmgr32: interfaces, the climb to the USB device, the hub
+// walk for its port and strings, disks' numbers and lengths, all through one system interface.
+// Size: one tree, and the one production implementation of its system interface.
 #include "discovery/device_tree_windows.h"
 
 #include <winioctl.h>

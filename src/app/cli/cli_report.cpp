@@ -43,16 +43,19 @@ bool IsHelp(Args args) {
     return false;
 }
 
-void WriteFailedRequest(JsonWriter& j) {
+void WriteFailedRequest(Json& j) {
     if (!VerboseFailures()) return;
     const std::optional<FailedRequest> f = LastFailedRequest();
     if (!f) return;
-    j.Key("request").BeginObject().Field("device", f->device).Field("cdb", f->cdb);
-    j.Field("delivered", f->delivered);
+    Json& request = j["request"];
+    request["device"] = f->device;
+    request["cdb"] = f->cdb;
+    request["delivered"] = f->delivered;
     if (f->delivered) {
-        j.Field("status", static_cast<std::int64_t>(f->status)).Field("sense", f->sense);
+        request["status"] = f->status;
+        request["sense"] = f->sense;
     }
-    j.Field("why", f->why).EndObject();
+    request["why"] = f->why;
 }
 
 std::string FailedRequestLine() {
@@ -65,15 +68,17 @@ std::string FailedRequestLine() {
 
 void CommandReport::Write(bool ok, const Fields& fields, std::string_view code,
                           const std::string& text) {
-    JsonWriter j;
-    j.BeginObject().Field("ok", ok).Field("command", command_);
+    Json j = Json::object();
+    j["ok"] = ok;
+    j["command"] = command_;
     if (fields) fields(j);
     if (!ok) {
-        j.Key("error").BeginObject().Field("code", code).Field("text", text);
-        WriteFailedRequest(j);
-        j.EndObject();
+        Json& error = j["error"];
+        error["code"] = code;
+        error["text"] = text;
+        WriteFailedRequest(error);
     }
-    out_ << j.EndObject().str();
+    out_ << JsonText(j);
 }
 
 int CommandReport::Done(const Fields& fields, int exitCode) {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "app/cli/commands.h"
-#include "base/json.h"
+#include "app/cli/json_out.h"
 
 namespace mox3 {
 
@@ -31,7 +31,8 @@ inline constexpr const char* kOutputRefusedCode = "output-refused";
 
 class CommandReport {
   public:
-    using Fields = std::function<void(JsonWriter&)>;
+    // Adds the command's own fields to the object.
+    using Fields = std::function<void(Json&)>;
 
     CommandReport(std::string command, bool json, std::ostream& out, std::ostream& err)
         : command_(std::move(command)), json_(json), out_(out), err_(err) {}
@@ -65,7 +66,7 @@ class CommandReport {
 
 // The last failed request as the error object's "request" field, when --verbose is on and there
 // was one; and as one line of text ("request: ...", empty when there is nothing to say).
-void WriteFailedRequest(JsonWriter& j);
+void WriteFailedRequest(Json& j);
 std::string FailedRequestLine();
 
 // Where a command ended: a trace that could not be written and was not told yet is told on

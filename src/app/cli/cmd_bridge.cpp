@@ -7,9 +7,9 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/json_out.h"
 #include "app/run/host.h"
 #include "app/session/session.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "bridge/vendor_commands.h"
 #include "emulator/emulator_backend.h"
@@ -81,25 +81,26 @@ int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::
                                                                       : request.openError());
     }
     // The answer's fields, shown whether or not the device accepted the command.
-    JsonFields j;
-    j.Field("device", device);
+    Json j = Json::object();
+    j["device"] = device;
     std::string textOut;
     bool ok = false;
     if (what == "version") {
         std::uint8_t b[kVersionBlockSize];
         ok = ReadFirmwareVersion(b, request) == 1;
         std::string version = Utf16ToUtf8(FirmwareVersionText(b));
-        j.Field("bytes", HexString(b, HexDigits::Upper, " ")).Field("version", version);
+        j["bytes"] = HexString(b, HexDigits::Upper, " ");
+        j["version"] = version;
         textOut =
             "firmware version " + version + " (" + HexString(b, HexDigits::Upper, " ") + ")\n";
     } else if (what == "status") {
         std::uint8_t b[kStatusBlockSize];
         ok = ReadBridgeStatus(b, request) == 1;
-        j.Field("bytes", HexString(b, HexDigits::Upper, " "))
-            .Field("loader", (b[0] & kStatusLoader) != 0)
-            .Field("readyWithoutSwitch", (b[0] & kStatusReady) != 0)
-            .Field("busy", (b[0] & kStatusBusy) != 0)
-            .Field("bits45Clear", (b[0] & kStatusMask45) == 0);
+        j["bytes"] = HexString(b, HexDigits::Upper, " ");
+        j["loader"] = (b[0] & kStatusLoader) != 0;
+        j["readyWithoutSwitch"] = (b[0] & kStatusReady) != 0;
+        j["busy"] = (b[0] & kStatusBusy) != 0;
+        j["bits45Clear"] = (b[0] & kStatusMask45) == 0;
         textOut = "status " + HexString(b, HexDigits::Upper, " ") + "\n" +
                   "  mode: " + ((b[0] & kStatusLoader) ? "update loader" : "normal firmware") +
                   (b[0] & kStatusBusy ? ", busy" : "") + (b[0] & kStatusReady ? ", ready" : "") +
@@ -107,31 +108,32 @@ int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::
     } else if (what == "info") {
         std::uint8_t b[kBridgeInfoSize];
         ok = ReadBridgeInfo(b, request) == 1;
-        j.Field("bytes", HexString(b, HexDigits::Upper, " "));
+        j["bytes"] = HexString(b, HexDigits::Upper, " ");
         textOut = "bridge information " + HexString(b, HexDigits::Upper, " ") + "\n";
     } else if (what == "chip") {
         std::uint8_t b[kChipNameSize];
         ok = ReadChipName(request, b);
-        j.Field("name", Text(b, sizeof b));
+        j["name"] = Text(b, sizeof b);
         textOut = "chip " + Text(b, sizeof b) + "\n";
     } else if (what == "capacity") {
         std::uint32_t blockLength = 0;
         std::int64_t blocks = ReadCapacity(request, blockLength);
         ok = blocks >= 0;
-        j.Field("blocks", blocks).Field("blockLength", static_cast<std::int64_t>(blockLength));
+        j["blocks"] = blocks;
+        j["blockLength"] = blockLength;
         textOut = std::to_string(blocks) + " blocks of " + std::to_string(blockLength) + " bytes\n";
     } else {
         std::uint8_t b[kInquirySize];
         ok = Inquiry(b, request) == 1;
         std::string vendor = Text(b + 8, 8), product = Text(b + 16, 16), revision = Text(b + 32, 4);
-        j.Field("bytes", HexString(b, HexDigits::Upper, " "))
-            .Field("vendor", vendor)
-            .Field("product", product)
-            .Field("revision", revision);
+        j["bytes"] = HexString(b, HexDigits::Upper, " ");
+        j["vendor"] = vendor;
+        j["product"] = product;
+        j["revision"] = revision;
         textOut = "vendor \"" + vendor + "\", product \"" + product + "\", revision \"" + revision +
                   "\"\n";
     }
-    auto fields = [&](JsonWriter& into) { j.WriteTo(into); };
+    auto fields = [&](Json& into) { into.update(j); };
     if (!ok) {
         std::string text = device;
         text += " did not accept the " + what + " command";

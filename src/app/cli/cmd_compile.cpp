@@ -8,9 +8,9 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/json_out.h"
 #include "app/cli/output_file.h"
 #include "app/cli/warning_report.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
 #include "resources/resources.h"
@@ -52,8 +52,8 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
     // The step that failed is a field of its own, beside the common error.
     std::vector<CompileWarning> warnings;
     auto fail = [&](const std::string& step, std::string_view code, const std::string& reason) {
-        return report.Fail(code, reason, [&](JsonWriter& j) {
-            j.Field("failedStep", step);
+        return report.Fail(code, reason, [&](Json& j) {
+            j["failedStep"] = step;
             WriteWarningsJson(j, warnings);
         });
     };
@@ -114,18 +114,15 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
             << Utf16ToUtf8(mgr.firmwareVersionText) << " at " << mgr.firmwareAddress << ", "
             << mgr.firmwareLength << " bytes\n";
     }
-    return report.Done([&](JsonWriter& j) {
-        j.Field("generation", static_cast<std::int64_t>(result.chipKind))
-            .Field("firmwareAddress", static_cast<std::int64_t>(mgr.firmwareAddress))
-            .Field("flashParameters", HexString(mgr.flashParameters))
-            .Field("firmwareLength", static_cast<std::int64_t>(mgr.firmwareLength))
-            .Field("firmwareVersion", Utf16ToUtf8(mgr.firmwareVersionText))
-            .Key("itemTable")
-            .BeginObject()
-            .Field("name", ItemTableName(table))
-            .Field("items", static_cast<std::int64_t>(mgr.itemCount))
-            .EndObject()
-            .Field("output", *output);
+    return report.Done([&](Json& j) {
+        j["generation"] = static_cast<std::int64_t>(result.chipKind);
+        j["firmwareAddress"] = static_cast<std::int64_t>(mgr.firmwareAddress);
+        j["flashParameters"] = HexString(mgr.flashParameters);
+        j["firmwareLength"] = static_cast<std::int64_t>(mgr.firmwareLength);
+        j["firmwareVersion"] = Utf16ToUtf8(mgr.firmwareVersionText);
+        j["itemTable"]["name"] = ItemTableName(table);
+        j["itemTable"]["items"] = static_cast<std::int64_t>(mgr.itemCount);
+        j["output"] = *output;
         WriteWarningsJson(j, warnings);
     });
 }

@@ -1,4 +1,5 @@
 // decode: a readable dump of a compiled configuration block.
+// Size: one printer per record kind, text and JSON beside each other so that they agree.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,7 +11,7 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
-#include "base/json.h"
+#include "app/cli/json_out.h"
 #include "base/text.h"
 #include "config/block_decode.h"
 #include "platform/platform.h"
@@ -395,193 +396,159 @@ class TextDump {
 
 // ---- JSON output ----
 
-void JsonNumber(JsonWriter& json, std::string_view name, std::uint64_t value) {
-    json.Field(name, static_cast<std::int64_t>(value));
+void JsonNumber(Json& json, const char* name, std::uint64_t value) {
+    json[name] = static_cast<std::int64_t>(value);
 }
 
-void JsonStrings(JsonWriter& json, std::string_view name, const std::vector<std::string>& texts) {
-    json.Key(name).BeginArray();
-    for (const std::string& text : texts) json.String(text);
-    json.EndArray();
+void JsonStrings(Json& json, const char* name, const std::vector<std::string>& texts) {
+    Json& list = json[name] = Json::array();
+    for (const std::string& text : texts) list.push_back(text);
 }
 
-void JsonGroup(JsonWriter& json, const DecodedGroup& g) {
-    json.BeginObject();
-    json.Field("name", g.name);
-    json.Key("fields").BeginObject();
+Json JsonGroup(const DecodedGroup& g) {
+    Json json = Json::object();
+    json["name"] = g.name;
+    Json& fields = json["fields"] = Json::object();
     std::set<std::string> used;
     for (const DecodedField& f : g.fields) {
         // A garbled record may repeat a pin; keep the keys of the object distinct.
         std::string key = f.name;
         for (int n = 2; !used.insert(key).second; ++n) key = f.name + "#" + std::to_string(n);
-        json.Key(key);
+        Json& value = fields[key];
         switch (f.kind) {
             case DecodedField::Kind::Number:
             case DecodedField::Kind::Hex:
-                json.Number(static_cast<std::int64_t>(f.number));
+                value = static_cast<std::int64_t>(f.number);
                 break;
             case DecodedField::Kind::Port:
-                json.BeginObject();
-                JsonNumber(json, "raw", f.number);
-                JsonNumber(json, "pin", f.number & 0x7F);
-                JsonNumber(json, "active", f.number >> 7);
-                json.EndObject();
+                value = Json::object();
+                JsonNumber(value, "raw", f.number);
+                JsonNumber(value, "pin", f.number & 0x7F);
+                JsonNumber(value, "active", f.number >> 7);
                 break;
             case DecodedField::Kind::Text:
-                json.String(f.text);
+                value = f.text;
                 break;
             case DecodedField::Kind::Bytes:
-                json.String(HexBytes(f.bytes, false));
+                value = HexBytes(f.bytes, false);
                 break;
         }
     }
-    json.EndObject();
-    json.Key("groups").BeginArray();
-    for (const DecodedGroup& sub : g.groups) JsonGroup(json, sub);
-    json.EndArray();
+    Json& groups = json["groups"] = Json::array();
+    for (const DecodedGroup& sub : g.groups) groups.push_back(JsonGroup(sub));
     JsonStrings(json, "notes", g.notes);
-    json.EndObject();
+    return json;
 }
 
-void JsonString(JsonWriter& json, std::string_view name, const StringDescriptor& s) {
-    json.Key(name).BeginObject();
-    JsonNumber(json, "offset", s.offset);
-    JsonNumber(json, "length", s.length);
-    JsonNumber(json, "type", s.type);
-    json.Field("form", StringFormText(s.form));
-    json.Field("text", s.text);
-    if (!s.note.empty()) json.Field("note", s.note);
-    json.EndObject();
+void JsonString(Json& json, const char* name, const StringDescriptor& s) {
+    Json& o = json[name] = Json::object();
+    JsonNumber(o, "offset", s.offset);
+    JsonNumber(o, "length", s.length);
+    JsonNumber(o, "type", s.type);
+    o["form"] = StringFormText(s.form);
+    o["text"] = s.text;
+    if (!s.note.empty()) o["note"] = s.note;
 }
 
-void JsonConfiguration(JsonWriter& json, std::string_view name, const ConfigurationValues& c) {
-    json.Key(name).BeginObject();
-    JsonNumber(json, "offset", c.offset);
-    JsonNumber(json, "bmAttributes", c.bmAttributes);
-    JsonNumber(json, "bMaxPower", c.bMaxPower);
-    json.EndObject();
+void JsonConfiguration(Json& json, const char* name, const ConfigurationValues& c) {
+    Json& o = json[name] = Json::object();
+    JsonNumber(o, "offset", c.offset);
+    JsonNumber(o, "bmAttributes", c.bmAttributes);
+    JsonNumber(o, "bMaxPower", c.bMaxPower);
 }
 
-void ToJson(JsonWriter& json, const DecodedBlock& block, bool generationGiven) {
+void ToJson(Json& json, const DecodedBlock& block, bool generationGiven) {
     JsonNumber(json, "generation", static_cast<std::uint64_t>(block.generation));
-    json.Field("generationSource", generationGiven ? "option" : "header");
-    json.Key("headerGeneration");
-    if (block.headerGeneration) {
-        json.Number(*block.headerGeneration);
-    } else {
-        json.Null();
-    }
+    json["generationSource"] = generationGiven ? "option" : "header";
+    json["headerGeneration"] = block.headerGeneration ? Json(*block.headerGeneration) : Json();
 
     const DigestCheck& d = block.digest;
-    json.Key("digest").BeginObject();
-    json.Field("status", DigestStatusText(d.status));
-    json.Field("holds", d.holds());
-    JsonNumber(json, "payloadLength", d.payloadLength);
-    json.Field("stored", HexBytes(d.stored, false));
-    json.Key("computed");
-    if (d.computed) {
-        json.String(HexBytes(*d.computed, false));
-    } else {
-        json.Null();
-    }
-    json.EndObject();
+    Json& digest = json["digest"] = Json::object();
+    digest["status"] = DigestStatusText(d.status);
+    digest["holds"] = d.holds();
+    JsonNumber(digest, "payloadLength", d.payloadLength);
+    digest["stored"] = HexBytes(d.stored, false);
+    digest["computed"] = d.computed ? Json(HexBytes(*d.computed, false)) : Json();
 
     const BlockHeader& h = block.header;
-    json.Key("header").BeginObject();
-    JsonNumber(json, "payloadLength", h.payloadLength);
-    JsonNumber(json, "firmwareAddress", h.firmwareAddress);
-    JsonNumber(json, "firmwareRoom", h.firmwareRoom);
-    json.Key("descriptorAreas").BeginArray();
+    Json& header = json["header"] = Json::object();
+    JsonNumber(header, "payloadLength", h.payloadLength);
+    JsonNumber(header, "firmwareAddress", h.firmwareAddress);
+    JsonNumber(header, "firmwareRoom", h.firmwareRoom);
+    Json& areas = header["descriptorAreas"] = Json::array();
     for (const DescriptorArea& area : h.descriptorAreas) {
-        json.BeginObject();
-        json.Field("name", area.name);
-        if (area.flashAddress) JsonNumber(json, "flashAddress", *area.flashAddress);
-        json.Field("offset", area.offset);
-        JsonNumber(json, "size", area.size);
-        json.EndObject();
+        Json& a = areas.emplace_back(Json::object());
+        a["name"] = area.name;
+        if (area.flashAddress) JsonNumber(a, "flashAddress", *area.flashAddress);
+        a["offset"] = area.offset;
+        JsonNumber(a, "size", area.size);
     }
-    json.EndArray();
-    JsonNumber(json, "imageBytes", h.imageBytes);
-    JsonNumber(json, "deletingKeyOffset", h.deletingKeyOffset);
-    json.Field("deletingKey", HexBytes(h.deletingKey, false));
-    if (block.generation == 1) json.Field("deletingKeyText", h.deletingKeyText);
-    json.Key("parameterArea").BeginObject();
-    JsonNumber(json, block.generation == 1 ? "flashAddress" : "offset", h.parameterArea);
-    JsonNumber(json, "size", h.parameterAreaSize);
-    json.EndObject();
-    JsonNumber(json, "sscByte", h.sscByte);
-    json.Field("sscDisabled", h.sscByte == 0x7F);
+    JsonNumber(header, "imageBytes", h.imageBytes);
+    JsonNumber(header, "deletingKeyOffset", h.deletingKeyOffset);
+    header["deletingKey"] = HexBytes(h.deletingKey, false);
+    if (block.generation == 1) header["deletingKeyText"] = h.deletingKeyText;
+    Json& parameters = header["parameterArea"] = Json::object();
+    JsonNumber(parameters, block.generation == 1 ? "flashAddress" : "offset", h.parameterArea);
+    JsonNumber(parameters, "size", h.parameterAreaSize);
+    JsonNumber(header, "sscByte", h.sscByte);
+    header["sscDisabled"] = h.sscByte == 0x7F;
     if (h.second) {
-        JsonNumber(json, "sealMarker", h.second->sealMarker);
-        JsonNumber(json, "noSecretArea", h.second->noSecretArea);
-        JsonNumber(json, "bytes72", h.second->bytes72);
-        JsonNumber(json, "flashSize", h.second->flashSize);
-        JsonNumber(json, "flashPage", h.second->flashPage);
-        json.Field("flashInfo", HexBytes(h.second->flashInfo, false));
+        JsonNumber(header, "sealMarker", h.second->sealMarker);
+        JsonNumber(header, "noSecretArea", h.second->noSecretArea);
+        JsonNumber(header, "bytes72", h.second->bytes72);
+        JsonNumber(header, "flashSize", h.second->flashSize);
+        JsonNumber(header, "flashPage", h.second->flashPage);
+        header["flashInfo"] = HexBytes(h.second->flashInfo, false);
     }
-    json.EndObject();
     JsonStrings(json, "notes", block.notes);
 
-    json.Key("descriptorSets").BeginArray();
+    Json& sets = json["descriptorSets"] = Json::array();
     for (const DescriptorSet& set : block.descriptorSets) {
-        json.BeginObject();
-        json.Field("name", set.name);
-        JsonNumber(json, "offset", set.offset);
-        JsonNumber(json, "bcdUSB", set.bcdUSB);
-        JsonNumber(json, "idVendor", set.vendorId);
-        JsonNumber(json, "idProduct", set.productId);
-        JsonNumber(json, "bcdDevice", set.bcdDevice);
-        JsonConfiguration(json, "configuration", set.configuration);
-        if (set.otherSpeed) JsonConfiguration(json, "otherSpeedConfiguration", *set.otherSpeed);
-        JsonNumber(json, "interfaceSubClass", set.interfaceSubClass);
-        JsonString(json, "manufacturer", set.manufacturer);
-        JsonString(json, "product", set.product);
-        JsonString(json, "serialNumber", set.serialNumber);
-        json.EndObject();
+        Json& o = sets.emplace_back(Json::object());
+        o["name"] = set.name;
+        JsonNumber(o, "offset", set.offset);
+        JsonNumber(o, "bcdUSB", set.bcdUSB);
+        JsonNumber(o, "idVendor", set.vendorId);
+        JsonNumber(o, "idProduct", set.productId);
+        JsonNumber(o, "bcdDevice", set.bcdDevice);
+        JsonConfiguration(o, "configuration", set.configuration);
+        if (set.otherSpeed) JsonConfiguration(o, "otherSpeedConfiguration", *set.otherSpeed);
+        JsonNumber(o, "interfaceSubClass", set.interfaceSubClass);
+        JsonString(o, "manufacturer", set.manufacturer);
+        JsonString(o, "product", set.product);
+        JsonString(o, "serialNumber", set.serialNumber);
     }
-    json.EndArray();
 
-    json.Key("inquiry").BeginArray();
+    Json& inquiry = json["inquiry"] = Json::array();
     for (const InquiryEntry& e : block.inquiry) {
-        json.BeginObject();
-        JsonNumber(json, "offset", e.offset);
-        json.Field("vendor", e.vendor);
-        json.Field("product", e.product);
-        json.Field("revision", e.revision);
-        json.Field("unused", e.unused);
-        json.EndObject();
+        Json& o = inquiry.emplace_back(Json::object());
+        JsonNumber(o, "offset", e.offset);
+        o["vendor"] = e.vendor;
+        o["product"] = e.product;
+        o["revision"] = e.revision;
+        o["unused"] = e.unused;
     }
-    json.EndArray();
 
     const TlvList& list = block.tlv;
-    json.Key("tlv").BeginObject();
-    JsonNumber(json, "start", list.start);
-    JsonNumber(json, "limit", list.limit);
-    json.Key("endTagOffset");
-    if (list.endTagOffset) {
-        json.Number(*list.endTagOffset);
-    } else {
-        json.Null();
-    }
-    json.Key("records").BeginArray();
+    Json& tlv = json["tlv"] = Json::object();
+    JsonNumber(tlv, "start", list.start);
+    JsonNumber(tlv, "limit", list.limit);
+    tlv["endTagOffset"] = list.endTagOffset ? Json(*list.endTagOffset) : Json();
+    Json& records = tlv["records"] = Json::array();
     for (const TlvRecord& r : list.records) {
-        json.BeginObject();
-        JsonNumber(json, "offset", r.offset);
-        JsonNumber(json, "tag", r.tag);
-        JsonNumber(json, "length", r.length);
-        json.Field("name", r.name);
-        json.Field("known", r.known);
-        json.Field("truncated", r.truncated);
-        json.Field("value", HexBytes(r.value, false));
-        JsonStrings(json, "notes", r.notes);
-        json.Key("readings").BeginArray();
-        for (const DecodedGroup& reading : r.readings) JsonGroup(json, reading);
-        json.EndArray();
-        json.EndObject();
+        Json& o = records.emplace_back(Json::object());
+        JsonNumber(o, "offset", r.offset);
+        JsonNumber(o, "tag", r.tag);
+        JsonNumber(o, "length", r.length);
+        o["name"] = r.name;
+        o["known"] = r.known;
+        o["truncated"] = r.truncated;
+        o["value"] = HexBytes(r.value, false);
+        JsonStrings(o, "notes", r.notes);
+        Json& readings = o["readings"] = Json::array();
+        for (const DecodedGroup& reading : r.readings) readings.push_back(JsonGroup(reading));
     }
-    json.EndArray();
-    JsonStrings(json, "problems", list.problems);
-    json.EndObject();
+    JsonStrings(tlv, "problems", list.problems);
 }
 
 }  // namespace
@@ -608,8 +575,8 @@ int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err) {
     }
     DecodedBlock block = DecodeConfigBlock(view, generation);
     if (!report.json()) TextDump(out).Write(block, options.generation.has_value());
-    return report.Done([&](JsonWriter& j) {
-        j.Field("block", options.path);
+    return report.Done([&](Json& j) {
+        j["block"] = options.path;
         ToJson(j, block, options.generation.has_value());
     });
 }

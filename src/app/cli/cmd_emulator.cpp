@@ -1,5 +1,6 @@
 // emulator: make, look at, break and power-cycle emulated bridge drives and plain disks, and
 // see them as the host's device tree shows them.
+// Size: one subcommand each, sharing the parsing of the drive's settings; each is short.
 #include <stdlib.h>
 
 #include <cstdio>
@@ -13,10 +14,10 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/json_out.h"
 #include "app/cli/output_file.h"
 #include "app/cli/emulator_render.h"
 #include "app/cli/warning_report.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
 #include "config/block_decode.h"
@@ -259,7 +260,7 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
     if (!report.json()) WriteWarningLines(err, warnings);
     if (!built.ok) {
         return report.Fail("compile-failed", built.failedStep + ": " + built.reason,
-                           [&](JsonWriter& j) { WriteWarningsJson(j, warnings); });
+                           [&](Json& j) { WriteWarningsJson(j, warnings); });
     }
 
     std::string why;
@@ -284,15 +285,15 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
             << Utf16ToUtf8(mgr.firmwareVersionText) << " (" << mgr.firmwareLength
             << " bytes) at " << mgr.firmwareAddress << "\n";
     }
-    return report.Done([&](JsonWriter& j) {
-        j.Field("drive", dir.string())
-            .Field("generation", static_cast<std::int64_t>(generation))
-            .Field("chip", chip)
-            .Field("flashSize", static_cast<std::int64_t>(setup.flashSize))
-            .Field("config", configName)
-            .Field("firmwareVersion", Utf16ToUtf8(mgr.firmwareVersionText))
-            .Field("firmwareLength", static_cast<std::int64_t>(mgr.firmwareLength))
-            .Field("firmwareAddress", static_cast<std::int64_t>(mgr.firmwareAddress));
+    return report.Done([&](Json& j) {
+        j["drive"] = dir.string();
+        j["generation"] = static_cast<std::int64_t>(generation);
+        j["chip"] = chip;
+        j["flashSize"] = static_cast<std::int64_t>(setup.flashSize);
+        j["config"] = configName;
+        j["firmwareVersion"] = Utf16ToUtf8(mgr.firmwareVersionText);
+        j["firmwareLength"] = static_cast<std::int64_t>(mgr.firmwareLength);
+        j["firmwareAddress"] = static_cast<std::int64_t>(mgr.firmwareAddress);
         WriteWarningsJson(j, warnings);
     });
 }
@@ -317,7 +318,7 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     }
     const std::uint64_t now = clock->NowMs();
     if (!report.json()) WriteDriveText(out, dir, *view, digest, now);
-    return report.Done([&](JsonWriter& j) { WriteDriveJson(j, dir, *view, digest, now); });
+    return report.Done([&](Json& j) { WriteDriveJson(j, dir, *view, digest, now); });
 }
 
 int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
@@ -363,11 +364,11 @@ int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
         out << "created " << dir.string() << ": plain USB disk " << Hex(setup.vendorId, 4) << ":"
             << Hex(setup.productId, 4) << ", " << setup.diskBlocks << " 512-byte units\n";
     }
-    return report.Done([&](JsonWriter& j) {
-        j.Field("disk", dir.string())
-            .Field("vendorId", Hex(setup.vendorId, 4))
-            .Field("productId", Hex(setup.productId, 4))
-            .Field("blocks512", static_cast<std::int64_t>(setup.diskBlocks));
+    return report.Done([&](Json& j) {
+        j["disk"] = dir.string();
+        j["vendorId"] = Hex(setup.vendorId, 4);
+        j["productId"] = Hex(setup.productId, 4);
+        j["blocks512"] = static_cast<std::int64_t>(setup.diskBlocks);
     });
 }
 
@@ -460,10 +461,10 @@ int Set(Args args, std::ostream& out, std::ostream& err) {
         out << "host tree: " << TreeText(view->tree) << "\n";
         if (latency) out << "latency: " << LatencyText(view->latency) << "\n";
     }
-    return report.Done([&](JsonWriter& j) {
-        j.Field("drive", dir.string())
-            .Field("tree", TreeText(view->tree))
-            .Field("latency", LatencyText(view->latency));
+    return report.Done([&](Json& j) {
+        j["drive"] = dir.string();
+        j["tree"] = TreeText(view->tree);
+        j["latency"] = LatencyText(view->latency);
     });
 }
 
@@ -483,10 +484,10 @@ int List(Args args, std::ostream& out, std::ostream& err) {
     }
     auto clock = SystemClock();
     if (!report.json()) {
-        JsonWriter unused;
+        Json unused;
         WriteDeviceList(root, clock, false, out, unused);
     }
-    return report.Done([&](JsonWriter& j) { WriteDeviceList(root, clock, true, out, j); });
+    return report.Done([&](Json& j) { WriteDeviceList(root, clock, true, out, j); });
 }
 
 int Fault(Args args, std::ostream& out, std::ostream& err) {
@@ -515,7 +516,7 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
     if (cli.has("--clear")) {
         if (!ClearEmulatedDriveFaults(dir, &why)) return failed(why);
         if (!report.json()) out << "faults cleared\n";
-        return report.Done([&](JsonWriter& j) { j.Field("drive", dir.string()); });
+        return report.Done([&](Json& j) { j["drive"] = dir.string(); });
     }
     using Kind = EmulatedFault::Kind;
     EmulatedFault fault;
@@ -559,7 +560,7 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
     }
     if (!SetEmulatedDriveFault(dir, fault, &why)) return failed(why);
     if (!report.json()) out << "fault set\n";
-    return report.Done([&](JsonWriter& j) { j.Field("drive", dir.string()); });
+    return report.Done([&](Json& j) { j["drive"] = dir.string(); });
 }
 
 // A long copy's progress on a terminal: one line rewritten as each percent passes.
@@ -638,11 +639,11 @@ int Disk(Args args, std::ostream& out, std::ostream& err) {
     std::error_code ec;
     const std::uintmax_t bytes = fs::file_size(file, ec);
     if (report.json()) {
-        return report.Done([&](JsonWriter& j) {
-            j.Field("drive", dir.string())
-                .Field(import ? "imported" : "exported", file.string())
-                .Field("offset", static_cast<std::int64_t>(offset))
-                .Field("bytes", static_cast<std::int64_t>(bytes));
+        return report.Done([&](Json& j) {
+            j["drive"] = dir.string();
+            j[import ? "imported" : "exported"] = file.string();
+            j["offset"] = static_cast<std::int64_t>(offset);
+            j["bytes"] = static_cast<std::int64_t>(bytes);
         });
     }
     if (import) {
@@ -668,7 +669,7 @@ int PowerCycle(Args args, std::ostream& out, std::ostream& err) {
         return failed(why);
     }
     if (!report.json()) out << "power-cycled " << cli.positional()[0] << "\n";
-    return report.Done([&](JsonWriter& j) { j.Field("drive", cli.positional()[0]); });
+    return report.Done([&](Json& j) { j["drive"] = cli.positional()[0]; });
 }
 
 int Serve(Args args, std::ostream& out, std::ostream& err) {
@@ -700,8 +701,9 @@ int Serve(Args args, std::ostream& out, std::ostream& err) {
         return failed(why);
     }
     if (!report.json()) out << "served " << dir.string() << "\n";
-    return report.Done([&](JsonWriter& j) {
-        j.Field("drive", dir.string()).Field("socket", *socket);
+    return report.Done([&](Json& j) {
+        j["drive"] = dir.string();
+        j["socket"] = *socket;
     });
 #endif
 }

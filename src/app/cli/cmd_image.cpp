@@ -6,8 +6,8 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/json_out.h"
 #include "app/cli/output_file.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "bridge/chip_profile.h"
 #include "bridge/firmware_image.h"
@@ -55,8 +55,9 @@ int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
     if (image.fault() == ImageFault::Unreadable) return report.Fail("unreadable", image.problem());
     // A file larger than any image is refused before it is read, as the update refuses it.
     if (image.tooLarge()) {
-        return report.Fail("image-damaged", image.problem(), [&](JsonWriter& j) {
-            j.Field("image", path).Field("fault", ImageFaultName(image.fault()));
+        return report.Fail("image-damaged", image.problem(), [&](Json& j) {
+            j["image"] = path;
+            j["fault"] = ImageFaultName(image.fault());
         });
     }
     if (image.size() < 2) {
@@ -72,18 +73,18 @@ int ImageInfo(Args args, std::ostream& out, std::ostream& err) {
     // trailer version only when the trailer holds digits, never a version made of other bytes.
     const std::string trailer = Utf16ToUtf8(image.trailerVersion());
     const bool trailerKnown = TrailerHoldsDigits(image.trailerVersion());
-    auto fields = [&](JsonWriter& j) {
-        j.Field("image", path)
-            .Field("generation", static_cast<std::int64_t>(image.generation()))
-            .Field("size", static_cast<std::int64_t>(image.size()));
+    auto fields = [&](Json& j) {
+        j["image"] = path;
+        j["generation"] = static_cast<std::int64_t>(image.generation());
+        j["size"] = static_cast<std::int64_t>(image.size());
         if (loaded) {
-            j.Field("firmwareLength", static_cast<std::int64_t>(image.programmedLength()))
-                .Field("loaderVersion", Utf16ToUtf8(image.loaderVersion()));
+            j["firmwareLength"] = static_cast<std::int64_t>(image.programmedLength());
+            j["loaderVersion"] = Utf16ToUtf8(image.loaderVersion());
         }
-        if (trailerKnown) j.Field("trailerVersion", trailer);
-        j.Field("digestHolds", image.digestHolds());
-        if (loaded) j.Field("itemTable", table);
-        if (!loaded) j.Field("fault", ImageFaultName(image.fault()));
+        if (trailerKnown) j["trailerVersion"] = trailer;
+        j["digestHolds"] = image.digestHolds();
+        if (loaded) j["itemTable"] = table;
+        if (!loaded) j["fault"] = ImageFaultName(image.fault());
     };
     if (!report.json()) {
         out << "generation:      " << image.generation() << "\n"
@@ -139,10 +140,10 @@ int ImageMake(Args args, std::ostream& out, std::ostream& err) {
         out << "wrote sample image " << *output << " (" << image.size() << " bytes, generation "
             << request.generation << ")\n";
     }
-    return report.Done([&](JsonWriter& j) {
-        j.Field("output", *output)
-            .Field("size", static_cast<std::int64_t>(image.size()))
-            .Field("generation", static_cast<std::int64_t>(request.generation));
+    return report.Done([&](Json& j) {
+        j["output"] = *output;
+        j["size"] = static_cast<std::int64_t>(image.size());
+        j["generation"] = static_cast<std::int64_t>(request.generation);
     });
 }
 

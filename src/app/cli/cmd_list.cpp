@@ -6,10 +6,10 @@
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/cli/finding_texts.h"
+#include "app/cli/json_out.h"
 #include "app/run/host.h"
 #include "app/run/update_run.h"
 #include "app/session/session.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "bridge/firmware_image.h"
 #include "config/profile_reader.h"
@@ -128,41 +128,39 @@ int RunListCommand(const Session& session, Args args, std::ostream& out, std::os
     const LanguageId lang = CurrentLanguage(std::nullopt);
 
     // The listing is gathered once, as text and as the object's fields.
-    JsonWriter j;
-    j.BeginObject()
-        .Field("census", static_cast<std::int64_t>(census))
-        .Field("censusText", CensusText(census, kLanguageNeutral))
-        .Field("deviceCount", static_cast<std::int64_t>(count))
-        .Key("drives")
-        .BeginArray();
+    Json j = Json::object();
+    j["census"] = static_cast<std::int64_t>(census);
+    j["censusText"] = CensusText(census, kLanguageNeutral);
+    j["deviceCount"] = static_cast<std::int64_t>(count);
+    Json& drives = j["drives"] = Json::array();
     std::string text =
         FormatCliText(CliText::kCensusLine, lang, {std::to_string(census), CensusText(census, lang)}) +
         "\n" + FormatCliText(CliText::kBridgeDrives, lang, {std::to_string(count)}) + "\n";
     for (int slot = 0; slot < count; ++slot) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(slot)];
         const int chip = mgr.IdentifyChip(slot);
-        j.BeginObject()
-            .Field("slot", static_cast<std::int64_t>(slot))
-            .Field("vendorId", Utf16ToUtf8(r.vendorIdText))
-            .Field("productId", Utf16ToUtf8(r.productIdText))
-            .Field("manufacturer", Utf16ToUtf8(r.manufacturer))
-            .Field("product", Utf16ToUtf8(r.product))
-            .Field("serialNumber", Utf16ToUtf8(r.serialNumber))
-            .Field("port", Utf16ToUtf8(r.usbPort))
-            .Field("firmwareVersion", Utf16ToUtf8(r.firmwareVersion))
-            .Field("normalMode", r.normalMode != 0)
-            .Field("chipKind", static_cast<std::int64_t>(chip));
+        Json& drive = drives.emplace_back(Json::object());
+        drive["slot"] = static_cast<std::int64_t>(slot);
+        drive["vendorId"] = Utf16ToUtf8(r.vendorIdText);
+        drive["productId"] = Utf16ToUtf8(r.productIdText);
+        drive["manufacturer"] = Utf16ToUtf8(r.manufacturer);
+        drive["product"] = Utf16ToUtf8(r.product);
+        drive["serialNumber"] = Utf16ToUtf8(r.serialNumber);
+        drive["port"] = Utf16ToUtf8(r.usbPort);
+        drive["firmwareVersion"] = Utf16ToUtf8(r.firmwareVersion);
+        drive["normalMode"] = r.normalMode != 0;
+        drive["chipKind"] = static_cast<std::int64_t>(chip);
         const ImageNote image = NoteImage(hostOptions, chip, r.firmwareVersion, lang);
-        j.Field("imageVersion", image.version).Field("imageNewer", image.newer);
-        if (!image.damaged.empty()) j.Field("imageDamaged", image.damaged);
-        j.Key("imageSearched").BeginArray();
+        drive["imageVersion"] = image.version;
+        drive["imageNewer"] = image.newer;
+        if (!image.damaged.empty()) drive["imageDamaged"] = image.damaged;
+        Json& searched = drive["imageSearched"] = Json::array();
         for (const ImagePlace& place : image.searched) {
-            j.BeginObject()
-                .Field("path", Utf16ToUtf8(place.path))
-                .Field("finding", InEnglish(place.finding))
-                .EndObject();
+            Json& o = searched.emplace_back(Json::object());
+            o["path"] = Utf16ToUtf8(place.path);
+            o["finding"] = InEnglish(place.finding);
         }
-        j.EndArray().Key("paths").BeginArray();
+        Json& paths = drive["paths"] = Json::array();
         text += FormatCliText(CliText::kSlotLine, lang,
                               {std::to_string(slot),
                                Utf16ToUtf8(r.vendorIdText) + ":" + Utf16ToUtf8(r.productIdText),
@@ -177,12 +175,11 @@ int RunListCommand(const Session& session, Args args, std::ostream& out, std::os
                                std::to_string(chip)}) +
                 "\n  " + image.text + "\n";
         for (std::uint32_t k = 0; k < r.pathCount && k < kMaxPaths; ++k) {
-            j.BeginObject()
-                .Field("path", Utf16ToUtf8(r.interfacePath[k]))
-                .Field("lun", static_cast<std::int64_t>(r.lun[k]))
-                .Field("deviceNumber", static_cast<std::int64_t>(r.deviceNumber[k]))
-                .Field("diskLength", static_cast<std::int64_t>(r.diskLength[k]))
-                .EndObject();
+            Json& o = paths.emplace_back(Json::object());
+            o["path"] = Utf16ToUtf8(r.interfacePath[k]);
+            o["lun"] = static_cast<std::int64_t>(r.lun[k]);
+            o["deviceNumber"] = static_cast<std::int64_t>(r.deviceNumber[k]);
+            o["diskLength"] = static_cast<std::int64_t>(r.diskLength[k]);
             text += "  " +
                     FormatCliText(CliText::kPathLine, lang,
                                   {Utf16ToUtf8(r.interfacePath[k]), std::to_string(r.lun[k]),
@@ -190,18 +187,16 @@ int RunListCommand(const Session& session, Args args, std::ostream& out, std::os
                                    std::to_string(r.diskLength[k])}) +
                     "\n";
         }
-        j.EndArray().EndObject();
     }
-    j.EndArray();
     if (unopened > 0) {
         const std::string disks = std::to_string(unopened);
-        j.Field("note", FormatCliText(CliText::kUnopenedDisks, kLanguageNeutral, {disks, why}));
+        j["note"] = FormatCliText(CliText::kUnopenedDisks, kLanguageNeutral, {disks, why});
         err << FormatCliText(CliText::kLeadNote, lang,
                              {FormatCliText(CliText::kUnopenedDisks, lang, {disks, why})})
             << "\n";
     }
     if (!report.json()) out << text;
-    return report.Done([&](JsonWriter& into) { into.Members(j.EndObject()); });
+    return report.Done([&](Json& into) { into.update(j); });
 }
 
 }  // namespace mox3

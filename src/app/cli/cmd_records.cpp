@@ -6,9 +6,9 @@
 #include "app/cli/cli_report.h"
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
+#include "app/cli/json_out.h"
 #include "app/run/strings.h"
 #include "app/run/update_run.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "platform/platform.h"
 
@@ -25,24 +25,20 @@ std::string SerialText(const std::u16string& serial) {
     return serial.empty() ? "(unreadable record)" : ForTerminal(serial);
 }
 
-void WriteRecord(JsonWriter& j, const UpdateMarker& r) {
-    j.BeginObject()
-        .Field("serial", Utf16ToUtf8(r.serial))
-        .Field("port", Utf16ToUtf8(r.port))
-        .Field("vendorId", Utf16ToUtf8(HexText16(r.vendorId)))
-        .Field("productId", Utf16ToUtf8(HexText16(r.productId)))
-        .Field("product", Utf16ToUtf8(r.product))
-        .Field("generation", static_cast<std::int64_t>(r.generation))
-        .Field("resourceId", static_cast<std::int64_t>(r.resourceId));
-    j.Key("blockLength");
-    if (r.blockLength) {
-        j.Number(*r.blockLength);
-    } else {
-        j.Null();
-    }
-    j.Field("configDigest", r.configDigest).Field("writtenAt", r.writtenAt);
-    j.Field("writtenAtText", r.writtenAt != 0 ? UtcText(r.writtenAt) : std::string());
-    j.EndObject();
+Json RecordJson(const UpdateMarker& r) {
+    Json j = Json::object();
+    j["serial"] = Utf16ToUtf8(r.serial);
+    j["port"] = Utf16ToUtf8(r.port);
+    j["vendorId"] = Utf16ToUtf8(HexText16(r.vendorId));
+    j["productId"] = Utf16ToUtf8(HexText16(r.productId));
+    j["product"] = Utf16ToUtf8(r.product);
+    j["generation"] = static_cast<std::int64_t>(r.generation);
+    j["resourceId"] = static_cast<std::int64_t>(r.resourceId);
+    j["blockLength"] = r.blockLength ? Json(*r.blockLength) : Json();
+    j["configDigest"] = r.configDigest;
+    j["writtenAt"] = r.writtenAt;
+    j["writtenAtText"] = r.writtenAt != 0 ? UtcText(r.writtenAt) : std::string();
+    return j;
 }
 
 std::string RecordText(const UpdateMarker& r) {
@@ -82,10 +78,9 @@ int ListUpdateRecords(HostServices& host, bool json, std::ostream& out, std::ost
             out << (i ? "\n" : "") << RecordText(records[i]);
         }
     }
-    return report.Done([&](JsonWriter& j) {
-        j.Key("records").BeginArray();
-        for (const UpdateMarker& record : records) WriteRecord(j, record);
-        j.EndArray();
+    return report.Done([&](Json& j) {
+        Json& list = j["records"] = Json::array();
+        for (const UpdateMarker& record : records) list.push_back(RecordJson(record));
     });
 }
 
@@ -93,7 +88,7 @@ int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool ye
                        std::ostream& out, std::ostream& err, const AskYesNo& ask) {
     CommandReport report("update --forget", json, out, err);
     const std::string shown = SerialText(serial);
-    auto fields = [&](JsonWriter& j) { j.Field("serial", Utf16ToUtf8(serial)); };
+    auto fields = [&](Json& j) { j["serial"] = Utf16ToUtf8(serial); };
     const std::vector<UpdateMarker> records = host.ReadMarkers();
     const UpdateMarker* found = nullptr;
     for (const UpdateMarker& record : records) {
@@ -135,9 +130,9 @@ int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool ye
         }
     }
     if (!json) out << "Forgot the record of the drive with serial number " << shown << ".\n";
-    return report.Done([&](JsonWriter& j) {
+    return report.Done([&](Json& j) {
         fields(j);
-        j.Field("removed", true);
+        j["removed"] = true;
     });
 }
 

@@ -7,8 +7,8 @@
 #include "app/cli/cli_args.h"
 #include "app/cli/cli_report.h"
 #include "app/cli/commands.h"
+#include "app/cli/json_out.h"
 #include "app/cli/output_file.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "config/profile_reader.h"
 #include "resources/resources.h"
@@ -64,20 +64,18 @@ int ListResources(Args args, std::ostream& out, std::ostream& err) {
                 << resource.bytes.size() << " bytes\n";
         }
     }
-    return report.Done([](JsonWriter& j) {
-        j.Key("resources").BeginArray();
+    return report.Done([](Json& j) {
+        Json& list = j["resources"] = Json::array();
         for (const EmbeddedResource& resource : ConfigResources()) {
             ResourceSummary s = Summarize(resource);
-            j.BeginObject()
-                .Field("id", std::int64_t{resource.id})
-                .Field("file", resource.fileName)
-                .Field("generation", s.generation)
-                .Field("pid", s.pid)
-                .Field("product", s.product)
-                .Field("size", static_cast<std::int64_t>(resource.bytes.size()))
-                .EndObject();
+            Json& item = list.emplace_back(Json::object());
+            item["id"] = std::int64_t{resource.id};
+            item["file"] = resource.fileName;
+            item["generation"] = s.generation;
+            item["pid"] = s.pid;
+            item["product"] = s.product;
+            item["size"] = static_cast<std::int64_t>(resource.bytes.size());
         }
-        j.EndArray();
     });
 }
 
@@ -115,11 +113,11 @@ int ExtractResource(Args args, std::ostream& out, std::ostream& err) {
         out << "wrote " << resource->fileName << " (" << resource->bytes.size() << " bytes) to "
             << *output << "\n";
     }
-    return report.Done([&](JsonWriter& j) {
-        j.Field("id", std::int64_t{resource->id})
-            .Field("file", resource->fileName)
-            .Field("size", static_cast<std::int64_t>(resource->bytes.size()))
-            .Field("output", *output);
+    return report.Done([&](Json& j) {
+        j["id"] = std::int64_t{resource->id};
+        j["file"] = resource->fileName;
+        j["size"] = static_cast<std::int64_t>(resource->bytes.size());
+        j["output"] = *output;
     });
 }
 

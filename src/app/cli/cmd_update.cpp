@@ -1,9 +1,9 @@
-// update and demo: the update run on the command line.
+// update: the update run on the command line.
+// Size: the run's every way out, each with its exit code, message and JSON, side by side.
 
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
-#include <random>
 #include <sstream>
 
 #include "app/cli/cli_args.h"
@@ -11,17 +11,16 @@
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/cli/finding_texts.h"
+#include "app/cli/json_out.h"
+#include "app/cli/terminal_view.h"
 #include "app/cli/warning_report.h"
 #include "app/run/host.h"
 #include "app/run/strings.h"
 #include "app/run/update_run.h"
 #include "app/session/session.h"
-#include "base/json.h"
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "bridge/firmware_image.h"
-#include "emulator/emulator_backend.h"
-#include "emulator/emulator_tree.h"
 #include "platform/platform.h"
 
 namespace mox3 {
@@ -53,228 +52,6 @@ constexpr const char* kUpdateUsage =
     "usage; 3 nothing to do (up to date, declined, --check found nothing); 4 interrupted by a\n"
     "signal, after the drive was finished.\n";
 
-constexpr const char* kDemoUsage =
-    "usage: mox3-updater demo [--dir DIR] [--lang LANG] [--realistic]\n"
-    "Makes an emulated ZR-MOX3 drive (product id 0x7C34) with firmware V01L00R05 and a sample\n"
-    "image V01L00R07, and runs the whole update on it. With --realistic every request takes\n"
-    "the time it takes on a real drive (USB round trips, data, flash programming), and the\n"
-    "demonstration tells what the update cost.\n";
-
-// What each stretch of the run does, by the progress position that begins it.
-std::string PhaseOf(int position, LanguageId lang) {
-    if (position >= 100) return CliString(CliText::kPhaseDone, lang);
-    if (position >= 75) return CliString(CliText::kPhaseWaiting, lang);
-    if (position >= 20) return CliString(CliText::kPhaseWriting, lang);
-    if (position >= 10) return CliString(CliText::kPhaseSwitching, lang);
-    return CliString(CliText::kPhaseChecking, lang);
-}
-
-// What the run shows on a terminal: results and progress on standard output (a bar on a
-// terminal, one line per step otherwise), every refusal and failure on standard error with
-// the cause in plain words, the warning not to unplug the drive once, at the switch.
-class TerminalView : public UpdateView {
-  public:
-    TerminalView(std::ostream& out, std::ostream& err, bool quiet, LanguageId lang,
-                 std::shared_ptr<Clock> clock)
-        : out_(out), err_(err), quiet_(quiet), tty_(StdoutIsTerminal() && &out == &std::cout),
-          lang_(lang), clock_(std::move(clock)) {}
-
-    void SetStatusText(const std::u16string& text) override {
-        if (text.empty() || quiet_) return;
-        EndBar();
-        out_ << ForTerminal(text) << "\n";
-    }
-    void ShowStatusText() override {}
-    void EnableButtons(bool) override {}
-    void StartBlinkTimer() override {}
-    void StopBlinkTimer() override {}
-    void InitProgress() override {
-        started_ = true;
-        startMs_ = clock_->NowMs();
-        SetProgress(0);
-    }
-    void SetProgress(int position) override {
-        // Nothing to show of a bar that a refused run never started, nor of the reset after a
-        // failure, which has said what happened.
-        if (quiet_ || !started_ || position == last_ || (position == 0 && failed_)) return;
-        last_ = position;
-        shownWait_.reset();
-        if (tty_) {
-            DrawProgress(position);
-        } else {
-            out_ << FormatCliText(CliText::kProgressLine, lang_,
-                                  {std::to_string(position), PhaseOf(position, lang_)})
-                 << "\n";
-        }
-    }
-    void SetVersionTexts(const std::u16string& current, const std::u16string& fresh) override {
-        if (quiet_) return;
-        // The labels of the dialog, the versions one under the other.
-        const std::string now = Utf16ToUtf8(LoadDialogText(DialogText::kCurrentFirmware, lang_));
-        const std::string next = Utf16ToUtf8(LoadDialogText(DialogText::kNewFirmware, lang_));
-        const std::size_t width = std::max(TerminalColumns(now), TerminalColumns(next)) + 1;
-        out_ << now << ":" << std::string(width - TerminalColumns(now), ' ')
-             << Utf16ToUtf8(current) << "\n"
-             << next << ":" << std::string(width - TerminalColumns(next), ' ')
-             << Utf16ToUtf8(fresh) << "\n";
-    }
-    void MessageBox(const std::u16string& caption, const std::u16string& text) override {
-        lastMessage_ = text;
-        const bool success = caption == LoadTableString(kMsgComplete, lang_);
-        if (!success && caption == LoadTableString(kMsgError, lang_)) failed_ = true;
-        if (!quiet_) {
-            EndBar();
-            const std::string c = ForTerminal(caption);
-            // The dialog's "Press Start" is no advice on the command line.
-            const std::string t = text == LoadTableString(kMsgUnfinishedFound, lang_)
-                                      ? CliString(CliText::kUnfinishedFound, lang_)
-                                      : ForTerminal(text);
-            (success ? out_ : err_) << (c.empty() ? t : FormatCliText(CliText::kCaptioned, lang_, {c, t}))
-                                    << "\n";
-        }
-        if (cause_) {
-            if (!quiet_) err_ << FormatCliText(CliText::kLeadCause, lang_, {Said(*cause_, lang_)}) << "\n";
-            lastCause_ = InEnglish(*cause_);
-            cause_.reset();
-        }
-    }
-    void PostFinished() override {}
-    void DriveAtRisk(bool atRisk) override {
-        ProtectFromInterruptions(atRisk);
-        // No sleep, shutdown or idle until the drive is back with its block length.
-        KeepSystemAwake(atRisk);
-        if (atRisk && !warned_ && !quiet_) {
-            EndBar();
-            err_ << ForTerminal(LoadDialogText(DialogText::kCaution, lang_)) << "\n";
-            warned_ = true;
-        }
-    }
-    void Cause(const Told& cause) override { cause_ = cause; }
-    void ConfigWarnings(const std::vector<CompileWarning>& warnings) override {
-        warnings_ = warnings;
-        if (quiet_) return;
-        EndBar();
-        WriteWarningLines(err_, warnings);
-    }
-    // A question of the run is asked even under --yes: it is about something --yes did not
-    // agree to. With --json nobody can answer it: the run is refused and says why.
-    bool Confirm(const std::u16string& question) override {
-        if (quiet_) {
-            confirmationNeeded_ = Utf16ToUtf8(question);
-            return false;
-        }
-        EndBar();
-        out_ << ForTerminal(question) << "\n";
-        out_ << CliString(CliText::kYesNo, lang_) << " " << std::flush;
-        std::string answer;
-        asked_ = true;
-        declined_ = !(ReadInputLine(&answer) && IsYesAnswer(answer, lang_));
-        return !declined_;
-    }
-    // Long waits are shown as they pass: on a terminal in the bar's line, otherwise as a line
-    // once a wait has lasted 10 s and then every 30 s.
-    void Waiting(CBridgeMgr::WaitFor what, unsigned pass, unsigned seconds,
-                 unsigned boundSeconds) override {
-        if (quiet_) return;
-        const std::string text = WaitText(what, pass, seconds, boundSeconds);
-        if (tty_) {
-            DrawBar(text);
-            shownWait_ = ShownWait{what, pass, seconds, boundSeconds, clock_->NowMs()};
-            return;
-        }
-        const bool fresh = what != waitWhat_ || pass != waitPass_;
-        if (fresh) {
-            waitWhat_ = what;
-            waitPass_ = pass;
-            waitShown_ = 0;
-        }
-        if (seconds >= 10 && (waitShown_ == 0 || seconds >= waitShown_ + 30)) {
-            out_ << text << "\n";
-            waitShown_ = seconds;
-        }
-    }
-    bool StopWanted() override { return InterruptionArrived(); }
-    // Called as time passes within a long wait (every second): on a terminal the bar's line
-    // moves with it, the wait's seconds or the run's.
-    void Tick() {
-        if (quiet_ || !tty_ || !barOpen_) return;
-        if (shownWait_) {
-            // Counted on from the wait's own last report.
-            const ShownWait& w = *shownWait_;
-            const unsigned more = static_cast<unsigned>((clock_->NowMs() - w.atMs) / 1000);
-            DrawBar(WaitText(w.what, w.pass, std::min(w.seconds + more, w.bound), w.bound));
-            return;
-        }
-        DrawProgress(last_);
-    }
-    const std::string& confirmationNeeded() const { return confirmationNeeded_; }
-    bool declined() const { return asked_ && declined_; }
-    const std::u16string& lastMessage() const { return lastMessage_; }
-    const std::string& lastCause() const { return lastCause_; }
-    const std::vector<CompileWarning>& warnings() const { return warnings_; }
-    std::string WaitText(CBridgeMgr::WaitFor what, unsigned pass, unsigned seconds,
-                         unsigned boundSeconds) const {
-        const std::string s = std::to_string(seconds);
-        const std::string bound = std::to_string(boundSeconds);
-        switch (what) {
-            case CBridgeMgr::WaitFor::kErasing:
-                return FormatCliText(CliText::kWaitErasing, lang_, {std::to_string(pass), s, bound});
-            case CBridgeMgr::WaitFor::kLoaderReturn:
-                return FormatCliText(CliText::kWaitLoader, lang_, {s, bound});
-            case CBridgeMgr::WaitFor::kNextTry:
-                return FormatCliText(CliText::kWaitNextTry, lang_, {s, bound});
-        }
-        return {};
-    }
-    // The bar at the run's position, followed by `text`, in place of the line's last drawing.
-    void DrawBar(const std::string& text) {
-        const int at = std::max(last_, 0);
-        out_ << "\r[" << std::string(static_cast<std::size_t>(at * 40 / 100), '#')
-             << std::string(static_cast<std::size_t>(40 - at * 40 / 100), ' ') << "] " << at
-             << "% " << text << "\x1b[K" << std::flush;
-        barOpen_ = true;
-    }
-    void DrawProgress(int position) {
-        const std::uint64_t seconds = (clock_->NowMs() - startMs_) / 1000;
-        DrawBar(FormatCliText(CliText::kProgressBar, lang_,
-                              {std::to_string(seconds), "25", PhaseOf(position, lang_)}));
-    }
-    void EndBar() {
-        if (barOpen_) out_ << "\n";
-        barOpen_ = false;
-    }
-
-  private:
-    std::ostream& out_;
-    std::ostream& err_;
-    bool quiet_;
-    bool tty_;
-    LanguageId lang_;
-    std::shared_ptr<Clock> clock_;
-    bool barOpen_ = false;
-    bool started_ = false;
-    bool failed_ = false;
-    bool warned_ = false;
-    int last_ = -1;
-    std::uint64_t startMs_ = 0;
-    std::u16string lastMessage_;
-    std::optional<Told> cause_;
-    std::string lastCause_;
-    std::vector<CompileWarning> warnings_;
-    std::string confirmationNeeded_;
-    std::optional<CBridgeMgr::WaitFor> waitWhat_;
-    struct ShownWait {
-        CBridgeMgr::WaitFor what;
-        unsigned pass, seconds, bound;
-        std::uint64_t atMs;
-    };
-    std::optional<ShownWait> shownWait_;  // the wait the bar's line shows, on a terminal
-    unsigned waitPass_ = 0;
-    unsigned waitShown_ = 0;
-    bool asked_ = false;
-    bool declined_ = false;
-};
-
 constexpr std::string_view kUpdateErrorCodes[] = {
     "already-running", "no-drive", "several-drives", "update-failed", "system-not-supported",
     "image-damaged", "image-missing", "serial-unreadable", "loader-without-record", "no-answer",
@@ -301,30 +78,6 @@ const char* ErrorCode(int messageId) {
         case kMsgStoppedWaiting: return "stopped-waiting";
         default: return "refused";
     }
-}
-
-struct RunOptions {
-    std::optional<ManualRecovery> recovery;
-    std::optional<std::u16string> device;
-    bool records = false;                  // --records: list the records of unfinished updates
-    std::optional<std::u16string> forget;  // --forget SERIAL: remove one
-    fs::path lockDir;
-    bool force = false;
-    bool yes = false;
-    bool json = false;
-    bool check = false;
-    std::optional<std::string> lang;
-    fs::path imageDir;
-    fs::path stateDir;
-    std::shared_ptr<Clock> clock;
-    DeviceAccess devices;
-};
-
-// Seconds with their tenths, as the language writes them ("22.0", "22,0").
-std::string SecondsText(std::uint64_t ms, LanguageId lang) {
-    const std::uint64_t tenths = (ms + 50) / 100;
-    return std::to_string(tenths / 10) + CliString(CliText::kDecimalPoint, lang) +
-           std::to_string(tenths % 10);
 }
 
 std::string FormatProductId(std::uint16_t id) {
@@ -393,6 +146,8 @@ std::u16string DriveSerial(const Versions& versions, const RunOptions& options) 
     return options.recovery ? options.recovery->serial : versions.serial;
 }
 
+}  // namespace
+
 int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     const LanguageId lang = CurrentLanguage(options.lang);
     HostOptions hostOptions;
@@ -425,58 +180,54 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             if (std::string line = FailedRequestLine(); !line.empty()) err << line << "\n";
         }
         if (options.json) {
-            JsonWriter j;
-            j.BeginObject().Field("ok", code == kExitOk || code == kExitNothingToDo);
-            j.Field("command", options.check ? "update --check" : "update");
+            Json j = Json::object();
+            j["ok"] = code == kExitOk || code == kExitNothingToDo;
+            j["command"] = options.check ? "update --check" : "update";
             if (!versions.serial.empty() || !versions.drivePath.empty()) {
-                j.Field("drive", Utf16ToUtf8(versions.drivePath))
-                    .Field("serial", EscapedForDisplay(DriveSerial(versions, options)))
-                    .Field("port", EscapedForDisplay(versions.bound.port));
+                j["drive"] = Utf16ToUtf8(versions.drivePath);
+                j["serial"] = EscapedForDisplay(DriveSerial(versions, options));
+                j["port"] = EscapedForDisplay(versions.bound.port);
             }
             if (!attached.empty()) {
-                j.Key("drives").BeginArray();
+                Json& drives = j["drives"] = Json::array();
                 for (const AttachedDrive& d : attached) {
-                    j.BeginObject()
-                        .Field("serial", d.serial)
-                        .Field("port", d.port)
-                        .Field("drive", d.path)
-                        .Field("productId", d.productId)
-                        .Field("product", d.product)
-                        .EndObject();
+                    Json& o = drives.emplace_back(Json::object());
+                    o["serial"] = d.serial;
+                    o["port"] = d.port;
+                    o["drive"] = d.path;
+                    o["productId"] = d.productId;
+                    o["product"] = d.product;
                 }
-                j.EndArray();
             }
             // Only what is known: a drive's version once it was read (a loader has none), the
             // image's once the image was read and found sound.
             if (!versions.drivePath.empty() && !versions.inLoader) {
-                j.Field("currentVersion", Utf16ToUtf8(versions.currentText));
+                j["currentVersion"] = Utf16ToUtf8(versions.currentText);
             }
             if (versions.image && versions.image->ok()) {
-                j.Field("newVersion", Utf16ToUtf8(versions.newText));
+                j["newVersion"] = Utf16ToUtf8(versions.newText);
             }
-            if (messageId != 0) j.Field("messageId", static_cast<std::int64_t>(messageId));
-            if (!view.lastMessage().empty()) j.Field("message", ForTerminal(view.lastMessage()));
-            j.Field("durationMs", static_cast<std::int64_t>(wall->NowMs() - startMs));
-            if (options.check) j.Field("updateAvailable", code == kExitOk);
-            if (InterruptionArrived()) j.Field("interrupted", true);
-            if (!driveState.empty()) j.Field("driveState", driveState);
+            if (messageId != 0) j["messageId"] = static_cast<std::int64_t>(messageId);
+            if (!view.lastMessage().empty()) j["message"] = ForTerminal(view.lastMessage());
+            j["durationMs"] = static_cast<std::int64_t>(wall->NowMs() - startMs);
+            if (options.check) j["updateAvailable"] = code == kExitOk;
+            if (InterruptionArrived()) j["interrupted"] = true;
+            if (!driveState.empty()) j["driveState"] = driveState;
             if (!view.warnings().empty()) WriteWarningsJson(j, view.warnings());
             if (!notes.empty()) {
-                j.Key("notes").BeginArray();
-                for (const Told& note : notes) j.String(InEnglish(note));
-                j.EndArray();
+                Json& list = j["notes"] = Json::array();
+                for (const Told& note : notes) list.push_back(InEnglish(note));
             }
             if (code != kExitOk && code != kExitNothingToDo) {
                 const std::string text = !errorText.empty()          ? errorText
                                          : !view.lastCause().empty() ? view.lastCause()
                                                                      : ForTerminal(view.lastMessage());
-                j.Key("error").BeginObject()
-                    .Field("code", errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode)
-                    .Field("text", text);
-                WriteFailedRequest(j);
-                j.EndObject();
+                Json& error = j["error"] = Json::object();
+                error["code"] = errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode;
+                error["text"] = text;
+                WriteFailedRequest(error);
             }
-            out << j.EndObject().str();
+            out << JsonText(j);
             SetInterruptionOutput("");  // one object, whatever comes after
         }
         return code;
@@ -484,17 +235,15 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
 
     InstallInterruptionHandling(kExitInterrupted);
     if (options.json) {
-        JsonWriter j;
-        j.BeginObject()
-            .Field("ok", false)
-            .Field("command", options.check ? "update --check" : "update")
-            .Field("interrupted", true)
-            .Field("driveState", "unchanged");
-        j.Key("error").BeginObject()
-            .Field("code", "interrupted")
-            .Field("text", "interrupted before anything was sent to the drive that needs finishing")
-            .EndObject();
-        SetInterruptionOutput(j.EndObject().str());
+        Json j = Json::object();
+        j["ok"] = false;
+        j["command"] = options.check ? "update --check" : "update";
+        j["interrupted"] = true;
+        j["driveState"] = "unchanged";
+        j["error"]["code"] = "interrupted";
+        j["error"]["text"] =
+            "interrupted before anything was sent to the drive that needs finishing";
+        SetInterruptionOutput(JsonText(j));
     }
     // Real drives take rights that emulated ones do not: say so rather than find no drive.
     if (options.lockDir.empty() && !options.records && !options.forget) {
@@ -507,8 +256,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     HostStartFailure failure = HostStartFailure::kNone;
     std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &failure, &why);
     if (!started && failure == HostStartFailure::kAlreadyRunning) {
-        view.MessageBox(LoadTableString(kMsgError, lang),
-                        LoadTableString(kMsgAlreadyRunning, lang));
+        view.Message({kMsgError, kMsgAlreadyRunning, LoadTableString(kMsgError, lang),
+                      LoadTableString(kMsgAlreadyRunning, lang)});
         if (!options.json) {
             err << FormatCliText(CliText::kLeadCause, lang,
                                  {FormatCliText(CliText::kAnotherRunning, lang, {why})})
@@ -543,7 +292,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             out << CliString(CliText::kNothingChanged, lang) << "\n";
             return finish(kExitNothingToDo, 0);
         }
-        const int outcome = host.lastTextId();
+        const int outcome = view.lastTextId();
         if (outcome == kMsgNoUpdateNeeded) return finish(kExitNothingToDo, kMsgNoUpdateNeeded);
         // A cause of the command line's own where the run gave none: said in the user's
         // language, and in English in the JSON.
@@ -585,7 +334,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {told(lang)}) << "\n";
             return finish(kExitFailed, kMsgImageDamaged, "", told(kLanguageNeutral));
         }
-        if (view.lastMessage() == kImageMissingText) {
+        if (outcome == kMsgImageMissing) {
             // Every place looked at, and what stood there.
             const std::vector<ImagePlace> searched =
                 SearchedImagePlaces(hostOptions, versions.bound.generation);
@@ -600,11 +349,12 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             return finish(kExitFailed, 0, "image-missing",
                           FormatCliText(CliText::kImageMissing, kLanguageNeutral, {places(kLanguageNeutral)}));
         }
-        return finish(kExitFailed, host.lastTextId());
+        return finish(kExitFailed, outcome);
     }
     // Restarting the bridge would pull the disk from under whatever the system has on it.
     if (const std::vector<Told> uses = host.DiskUses(versions.drivePaths); !uses.empty()) {
-        view.MessageBox(LoadTableString(kMsgError, lang), LoadTableString(kMsgDriveInUse, lang));
+        view.Message({kMsgError, kMsgDriveInUse, LoadTableString(kMsgError, lang),
+                      LoadTableString(kMsgDriveInUse, lang)});
         std::string all;
         for (const Told& use : uses) {
             if (!options.json) err << FormatCliText(CliText::kLeadCause, lang, {Said(use, lang)}) << "\n";
@@ -625,7 +375,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         return finish(wouldRun ? kExitOk : kExitNothingToDo, 0);
     }
     if (!wouldRun) {
-        view.MessageBox(u"", LoadTableString(kMsgNoUpdateNeeded, lang));
+        view.Message({0, kMsgNoUpdateNeeded, u"", LoadTableString(kMsgNoUpdateNeeded, lang)});
         return finish(kExitNothingToDo, kMsgNoUpdateNeeded);
     }
     if (options.recovery) {
@@ -705,37 +455,6 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     return finish(code, result == 0 ? kMsgCompleteText : result);
 }
-
-// The demonstration's time: waits pass in a twentieth of their length.
-class DemoClock : public Clock {
-  public:
-    std::uint64_t NowMs() override { return now_; }
-    void SleepMs(std::uint32_t ms) override {
-        now_ += ms;
-        SystemClock()->SleepMs(ms / 20);
-    }
-
-  private:
-    std::uint64_t now_ = 1'000'000;
-};
-
-// The demonstration's time as the drive spends it, counted apart from the run's waits.
-class DriveClock : public Clock {
-  public:
-    explicit DriveClock(std::shared_ptr<Clock> base) : base_(std::move(base)) {}
-    std::uint64_t NowMs() override { return base_->NowMs(); }
-    void SleepMs(std::uint32_t ms) override {
-        slept_ += ms;
-        base_->SleepMs(ms);
-    }
-    std::uint64_t sleptMs() const { return slept_; }
-
-  private:
-    std::shared_ptr<Clock> base_;
-    std::uint64_t slept_ = 0;
-};
-
-}  // namespace
 
 // "0x7C34" or "0x7C34:ZR-MOX3"; the product id must be one of the family's.
 std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* why) {
@@ -824,102 +543,6 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
         }
     }
     return RunUpdate(options, out, err);
-}
-
-int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
-    CommandReport report("demo", false, out, err);
-    if (IsHelp(args)) return report.Help(kDemoUsage);
-    CliArgs cli(args, {"--dir", "--lang"}, {"--realistic"});
-    if (!cli.ok()) return report.Usage(cli.error(), kDemoUsage);
-    if (!cli.positional().empty()) {
-        return report.Usage("unexpected argument " + cli.positional()[0], kDemoUsage);
-    }
-    if (cli.value("--lang") && !IsKnownLanguage(*cli.value("--lang"))) {
-        return report.Usage("--lang " + *cli.value("--lang") + " is not a language of this " +
-                                "program; it speaks " + KnownLanguagesText(),
-                            kDemoUsage);
-    }
-    std::error_code ec;
-    fs::path dir = cli.value("--dir").value_or(
-        (fs::temp_directory_path() / ("mox3-demo-" + std::to_string(std::random_device{}())))
-            .string());
-    if (fs::exists(dir, ec) && !fs::is_empty(dir, ec)) {
-        err << "error: " << dir.string() << " is not empty\n";
-        return kExitFailed;
-    }
-    // A folder the demonstration chose itself goes when it ends; one the user named stays.
-    struct RemoveAfter {
-        fs::path dir;
-        ~RemoveAfter() {
-            std::error_code ignored;
-            if (!dir.empty()) fs::remove_all(dir, ignored);
-        }
-    } cleanup{cli.value("--dir") ? fs::path() : dir};
-    fs::create_directories(dir / "bus", ec);
-    fs::create_directories(dir / "images", ec);
-    auto clock = std::make_shared<DemoClock>();
-    auto driveClock = std::make_shared<DriveClock>(clock);
-    const bool realistic = cli.has("--realistic");
-
-    // The factory: the drive with old firmware, and the new image beside the program.
-    std::string why;
-    auto oldImage = MakeSampleImage({2, "01000500", 120000, 5}, &why);
-    auto newImage = MakeSampleImage({2, "01000700", 120000, 7}, &why);
-    if (!WriteFileAtomically((dir / "images" / "firmware_C311.bin").string(), newImage.data(),
-                             newImage.size())
-             .empty() ||
-        !WriteFileAtomically((dir / "old.bin").string(), oldImage.data(), oldImage.size())
-             .empty()) {
-        err << "error: cannot write the demonstration's files in " << dir.string() << "\n";
-        return kExitFailed;
-    }
-    std::vector<std::string> create = {"create",       (dir / "bus" / "ZR-MOX3").string(),
-                                       "--generation", "2",
-                                       "--pid",        "0x7C34",
-                                       "--product",    "ZR-MOX3",
-                                       "--serial",     "4A3F0012B7C4D9E1",
-                                       "--firmware",   (dir / "old.bin").string()};
-    if (realistic) create.insert(create.end(), {"--latency", "typical"});
-    std::ostringstream quiet;
-    if (RunEmulatorCommand(create, quiet, err) != kExitOk) return kExitFailed;
-
-    const LanguageId lang = CurrentLanguage(cli.value("--lang"));
-    out << FormatCliText(CliText::kDemoAttached, lang,
-                         {(dir / "bus" / "ZR-MOX3").string(), "V01L00R05", "V01L00R07"})
-        << "\n\n";
-    out << "$ mox3-updater update --yes\n";
-    RunOptions options;
-    options.yes = true;
-    options.lang = cli.value("--lang");
-    options.imageDir = dir / "images";
-    options.stateDir = dir / "state";
-    options.lockDir = dir / "bus";
-    options.clock = clock;
-    options.devices = {MakeEmulatorBackend(driveClock), MakeEmulatorDeviceTree(dir / "bus", driveClock)};
-    const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
-    const std::uint64_t start = clock->NowMs();
-    const std::uint64_t wallStart = wall->NowMs();
-    int result = RunUpdate(options, out, err);
-    const std::uint64_t tookMs = clock->NowMs() - start;
-    const std::uint64_t realMs = wall->NowMs() - wallStart;
-
-    std::vector<std::string> show = {"show", (dir / "bus" / "ZR-MOX3").string()};
-    // The command to look again is worth showing only for a folder that stays.
-    if (cli.value("--dir")) {
-        out << "\n$ mox3-updater emulator show " << show[1] << "\n";
-    } else {
-        out << "\n" << CliString(CliText::kDemoAfter, lang) << "\n";
-    }
-    RunEmulatorCommand(show, out, err);
-    auto seconds = [&](std::uint64_t ms) { return SecondsText(ms, lang); };
-    out << "\n" << FormatCliText(CliText::kDemoTook, lang, {seconds(realMs), seconds(tookMs)}) << "\n";
-    if (realistic) {
-        out << FormatCliText(CliText::kDemoRealistic, lang,
-                             {seconds(tookMs), seconds(tookMs - driveClock->sleptMs()),
-                              seconds(driveClock->sleptMs())})
-            << "\n";
-    }
-    return result;
 }
 
 }  // namespace mox3

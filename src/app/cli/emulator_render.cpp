@@ -58,20 +58,18 @@ const char* FirmwareState(const EmulatedFlashReport& r) {
     return r.firmwareIntact ? "intact" : r.firmwareErased ? "erased" : "broken";
 }
 
-void TreeJson(JsonWriter& j, const EmulatedTreeSettings& t) {
-    j.Key("tree")
-        .BeginObject()
-        .Field("attached", t.attached)
-        .Field("cdrom", t.cdrom)
-        .Field("usbLevels", static_cast<std::int64_t>(t.usbLevels))
-        .Field("composite", t.composite)
-        .Field("portIdentity", EmulatedPortIdentityName(t.portIdentity))
-        .Field("lowerCaseIds", t.lowerCaseIds)
-        .Field("busType", static_cast<std::int64_t>(t.busType))
-        .Field("refuseOpen", t.refuseOpen)
-        .Field("deviceNumberFails", t.deviceNumberFails)
-        .Field("installPending", static_cast<std::int64_t>(t.installPending))
-        .EndObject();
+void TreeJson(Json& j, const EmulatedTreeSettings& t) {
+    Json& tree = j["tree"] = Json::object();
+    tree["attached"] = t.attached;
+    tree["cdrom"] = t.cdrom;
+    tree["usbLevels"] = static_cast<std::int64_t>(t.usbLevels);
+    tree["composite"] = t.composite;
+    tree["portIdentity"] = EmulatedPortIdentityName(t.portIdentity);
+    tree["lowerCaseIds"] = t.lowerCaseIds;
+    tree["busType"] = static_cast<std::int64_t>(t.busType);
+    tree["refuseOpen"] = t.refuseOpen;
+    tree["deviceNumberFails"] = t.deviceNumberFails;
+    tree["installPending"] = static_cast<std::int64_t>(t.installPending);
 }
 
 std::string NodeText(DevNode node) {
@@ -114,7 +112,7 @@ std::string LatencyText(const EmulatedLatency& l) {
            " us per KiB, " + std::to_string(l.pageUs) + " us per flash page";
 }
 
-void WriteDriveJson(JsonWriter& j, const fs::path& dir, const EmulatedDriveView& v,
+void WriteDriveJson(Json& j, const fs::path& dir, const EmulatedDriveView& v,
                     const std::optional<std::string>& digest, std::uint64_t nowMs) {
     const Shown shown(v, nowMs);
     const EmulatedFlashReport& r = shown.r;
@@ -125,104 +123,82 @@ void WriteDriveJson(JsonWriter& j, const fs::path& dir, const EmulatedDriveView&
     const std::string& version = shown.version;
     auto span36 = [&](std::size_t offset, std::size_t size) { return shown.Inquiry(offset, size); };
 
-    j.Field("drive", dir.string()).Field("kind", bridge ? "bridge" : "disk");
+    j["drive"] = dir.string();
+    j["kind"] = bridge ? "bridge" : "disk";
     if (bridge) {
-        j.Field("generation", static_cast<std::int64_t>(v.generation))
-            .Field("chip", v.chipName)
-            .Field("flashSize", static_cast<std::int64_t>(v.flashSize));
+        j["generation"] = static_cast<std::int64_t>(v.generation);
+        j["chip"] = v.chipName;
+        j["flashSize"] = static_cast<std::int64_t>(v.flashSize);
     }
-    j.Field("bus", EmulatedBusName(v.bus));
-    if (v.bus == EmulatedBus::Restarting)
-        j.Field("returnInMs", static_cast<std::int64_t>(returnIn));
-    if (v.bus == EmulatedBus::Absent) j.Field("absentReason", v.absentReason);
-    j.Field("session", static_cast<std::int64_t>(v.session));
+    j["bus"] = EmulatedBusName(v.bus);
+    if (v.bus == EmulatedBus::Restarting) j["returnInMs"] = static_cast<std::int64_t>(returnIn);
+    if (v.bus == EmulatedBus::Absent) j["absentReason"] = v.absentReason;
+    j["session"] = static_cast<std::int64_t>(v.session);
     TreeJson(j, v.tree);
-    j.Key("host");
+    Json& host = j["host"];
     if (present) {
-        j.BeginObject();
-        if (bridge) j.Field("mode", v.loader ? "loader" : "normal");
-        j.Field("vendorId", Hex(v.usb.vendorId, 4))
-            .Field("productId", Hex(v.usb.productId, 4))
-            .Field("bcdDevice", Hex(v.usb.bcdDevice, 4))
-            .Field("manufacturer", Utf16ToUtf8(v.usb.manufacturer))
-            .Field("product", Utf16ToUtf8(v.usb.product))
-            .Field("serialNumber", Utf16ToUtf8(v.usb.serialNumber));
+        host = Json::object();
+        if (bridge) host["mode"] = v.loader ? "loader" : "normal";
+        host["vendorId"] = Hex(v.usb.vendorId, 4);
+        host["productId"] = Hex(v.usb.productId, 4);
+        host["bcdDevice"] = Hex(v.usb.bcdDevice, 4);
+        host["manufacturer"] = Utf16ToUtf8(v.usb.manufacturer);
+        host["product"] = Utf16ToUtf8(v.usb.product);
+        host["serialNumber"] = Utf16ToUtf8(v.usb.serialNumber);
         if (bridge) {
-            j.Field("firmwareVersion", v.firmwareVersion)
-                .Field("versionBlock", HexString(v.versionBlock));
+            host["firmwareVersion"] = v.firmwareVersion;
+            host["versionBlock"] = HexString(v.versionBlock);
         }
-        j.Key("inquiry")
-            .BeginObject()
-            .Field("vendor", InquiryText(span36(8, 8)))
-            .Field("product", InquiryText(span36(16, 16)))
-            .Field("revision", InquiryText(span36(32, 4)))
-            .EndObject()
-            .Field("logicalBlockLength", static_cast<std::int64_t>(v.logicalBlockLength))
-            .Field("logicalBlocks", static_cast<std::int64_t>(v.logicalBlocks))
-            .EndObject();
-    } else {
-        j.Null();
+        Json& inquiry = host["inquiry"] = Json::object();
+        inquiry["vendor"] = InquiryText(span36(8, 8));
+        inquiry["product"] = InquiryText(span36(16, 16));
+        inquiry["revision"] = InquiryText(span36(32, 4));
+        host["logicalBlockLength"] = static_cast<std::int64_t>(v.logicalBlockLength);
+        host["logicalBlocks"] = static_cast<std::int64_t>(v.logicalBlocks);
     }
     if (bridge) {
-        j.Key("bridge")
-            .BeginObject()
-            .Field("updateModeSelected", v.updateModeSelected)
-            .Field("busyReadsLeft", static_cast<std::int64_t>(v.busyReadsLeft))
-            .Field("nextLogicalBlockLength", static_cast<std::int64_t>(v.nextBlockLength))
-            .Key("flashParameters");
-        if (v.flashParameters) {
-            j.String(HexString(*v.flashParameters));
-        } else {
-            j.Null();
-        }
-        j.Field("commandsTotal", static_cast<std::int64_t>(v.commandsTotal)).EndObject();
+        Json& state = j["bridge"] = Json::object();
+        state["updateModeSelected"] = v.updateModeSelected;
+        state["busyReadsLeft"] = static_cast<std::int64_t>(v.busyReadsLeft);
+        state["nextLogicalBlockLength"] = static_cast<std::int64_t>(v.nextBlockLength);
+        state["flashParameters"] = v.flashParameters ? Json(HexString(*v.flashParameters)) : Json();
+        state["commandsTotal"] = static_cast<std::int64_t>(v.commandsTotal);
     } else {
-        j.Field("commandsTotal", static_cast<std::int64_t>(v.commandsTotal));
+        j["commandsTotal"] = static_cast<std::int64_t>(v.commandsTotal);
     }
-    j.Key("disk").BeginObject();
-    if (bridge) j.Field("serial", v.diskSerial);
-    j.Field("blocks512", static_cast<std::int64_t>(v.diskBlocks))
-        .Field("bytes", static_cast<std::int64_t>(v.mediumBytes))
-        .Field("logicalBlockLength", static_cast<std::int64_t>(v.logicalBlockLength))
-        .Field("logicalBlocks", static_cast<std::int64_t>(v.logicalBlocks));
-    if (digest) j.Field("digest", *digest);
-    j.EndObject();
-    j.Key("latency");
+    Json& disk = j["disk"] = Json::object();
+    if (bridge) disk["serial"] = v.diskSerial;
+    disk["blocks512"] = static_cast<std::int64_t>(v.diskBlocks);
+    disk["bytes"] = static_cast<std::int64_t>(v.mediumBytes);
+    disk["logicalBlockLength"] = static_cast<std::int64_t>(v.logicalBlockLength);
+    disk["logicalBlocks"] = static_cast<std::int64_t>(v.logicalBlocks);
+    if (digest) disk["digest"] = *digest;
+    Json& latency = j["latency"];
     if (v.latency.on()) {
-        j.BeginObject()
-            .Field("requestUs", static_cast<std::int64_t>(v.latency.requestUs))
-            .Field("kibUs", static_cast<std::int64_t>(v.latency.kibUs))
-            .Field("pageUs", static_cast<std::int64_t>(v.latency.pageUs))
-            .EndObject();
-    } else {
-        j.Null();
+        latency["requestUs"] = static_cast<std::int64_t>(v.latency.requestUs);
+        latency["kibUs"] = static_cast<std::int64_t>(v.latency.kibUs);
+        latency["pageUs"] = static_cast<std::int64_t>(v.latency.pageUs);
     }
-    j.Key("faults").BeginArray();
-    for (const std::string& f : v.faults) j.String(f);
-    j.EndArray();
+    j["faults"] = v.faults;
     if (!bridge) return;
-    j.Key("flash").BeginObject().Key("block").BeginObject();
-    j.Field("address", static_cast<std::int64_t>(r.blockAddress)).Field("state", BlockState(r));
+    Json& flash = j["flash"] = Json::object();
+    Json& blockJson = flash["block"] = Json::object();
+    blockJson["address"] = static_cast<std::int64_t>(r.blockAddress);
+    blockJson["state"] = BlockState(r);
     if (block && !block->descriptorSets.empty()) {
         const DescriptorSet& set = block->descriptorSets[0];
-        j.Field("vendorId", Hex(set.vendorId, 4))
-            .Field("productId", Hex(set.productId, 4))
-            .Field("manufacturer", set.manufacturer.text)
-            .Field("product", set.product.text)
-            .Field("serialNumber", set.serialNumber.form == StringDescriptor::Form::FromDisk
-                                       ? std::string("(from the disk)")
-                                       : set.serialNumber.text);
+        blockJson["vendorId"] = Hex(set.vendorId, 4);
+        blockJson["productId"] = Hex(set.productId, 4);
+        blockJson["manufacturer"] = set.manufacturer.text;
+        blockJson["product"] = set.product.text;
+        blockJson["serialNumber"] = set.serialNumber.form == StringDescriptor::Form::FromDisk
+                                        ? std::string("(from the disk)")
+                                        : set.serialNumber.text;
     }
-    j.EndObject().Key("firmware").BeginObject();
-    j.Field("address", static_cast<std::int64_t>(r.firmwareAddress))
-        .Field("state", FirmwareState(r))
-        .Key("version");
-    if (r.versionFound) {
-        j.String(version);
-    } else {
-        j.Null();
-    }
-    j.EndObject().EndObject();
+    Json& firmware = flash["firmware"] = Json::object();
+    firmware["address"] = static_cast<std::int64_t>(r.firmwareAddress);
+    firmware["state"] = FirmwareState(r);
+    firmware["version"] = r.versionFound ? Json(version) : Json();
 }
 
 void WriteDriveText(std::ostream& out, const fs::path& dir, const EmulatedDriveView& v,
@@ -291,7 +267,7 @@ void WriteDriveText(std::ostream& out, const fs::path& dir, const EmulatedDriveV
 }
 
 void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>& clock, bool json,
-                     std::ostream& out, JsonWriter& j) {
+                     std::ostream& out, Json& j) {
     auto tree = MakeEmulatorDeviceTree(root, clock);
 
     struct Interface {
@@ -311,15 +287,12 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
         return tree->DeviceId(node, id) ? Utf16ToUtf8(id) : std::string();
     };
 
+    Json devices = Json::array();
     if (json) {
-        j.Field("root", root.string())
-            .Key("hub")
-            .BeginObject()
-            .Field("node", NodeText(kEmulatedRootHubNode))
-            .Field("id", idOf(kEmulatedRootHubNode))
-            .EndObject()
-            .Key("devices")
-            .BeginArray();
+        j["root"] = root.string();
+        Json& hub = j["hub"] = Json::object();
+        hub["node"] = NodeText(kEmulatedRootHubNode);
+        hub["id"] = idOf(kEmulatedRootHubNode);
     } else {
         out << "root hub: node " << NodeText(kEmulatedRootHubNode) << " "
             << idOf(kEmulatedRootHubNode) << "\n";
@@ -333,13 +306,13 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
                                                                 : EmulatedBusName(view->bus);
         std::string kind = !view ? "?" : view->plainDisk ? "disk" : "bridge";
         std::string mode = view && !view->plainDisk ? (view->loader ? "loader" : "normal") : "";
+        Json device = Json::object();
         if (json) {
-            j.BeginObject()
-                .Field("folder", folder.string())
-                .Field("kind", kind)
-                .Field("state", state);
-            if (!mode.empty()) j.Field("mode", mode);
-            j.Key("interfaces").BeginArray();
+            device["folder"] = folder.string();
+            device["kind"] = kind;
+            device["state"] = state;
+            if (!mode.empty()) device["mode"] = mode;
+            device["interfaces"] = Json::array();
         } else {
             out << folder.filename().string() << ": " << kind << (mode.empty() ? "" : ", ") << mode
                 << (mode.empty() ? "" : " mode") << ", " << state << "\n";
@@ -361,25 +334,21 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
                 }
             }
             if (json) {
-                j.BeginObject()
-                    .Field("class", i.kind)
-                    .Field("path", Utf16ToUtf8(i.where.path))
-                    .Field("node", NodeText(i.where.node))
-                    .Field("id", idOf(i.where.node))
-                    .Key("parents")
-                    .BeginArray();
+                Json& o = device["interfaces"].emplace_back(Json::object());
+                o["class"] = i.kind;
+                o["path"] = Utf16ToUtf8(i.where.path);
+                o["node"] = NodeText(i.where.node);
+                o["id"] = idOf(i.where.node);
+                Json& list = o["parents"] = Json::array();
                 for (const auto& [node, id] : parents) {
-                    j.BeginObject().Field("node", NodeText(node)).Field("id", id).EndObject();
+                    Json& p = list.emplace_back(Json::object());
+                    p["node"] = NodeText(node);
+                    p["id"] = id;
                 }
-                j.EndArray().Key("deviceNumber");
-                number ? j.Number(*number) : j.Null();
-                j.Key("diskLength");
-                length ? j.Number(*length) : j.Null();
-                j.Key("busType");
-                bus ? j.Number(*bus) : j.Null();
-                j.Key("installState");
-                install ? j.Number(*install) : j.Null();
-                j.EndObject();
+                o["deviceNumber"] = number ? Json(*number) : Json();
+                o["diskLength"] = length ? Json(*length) : Json();
+                o["busType"] = bus ? Json(*bus) : Json();
+                o["installState"] = install ? Json(*install) : Json();
                 continue;
             }
             auto orNone = [](auto value) {
@@ -402,22 +371,18 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
             return quoted += '"';
         };
         if (json) {
-            j.EndArray().Key("portIdentity");
+            auto textOrNull = [](const std::optional<std::u16string>& s) {
+                return s ? Json(Utf16ToUtf8(*s)) : Json();
+            };
+            Json& port = device["portIdentity"];
             if (identity) {
-                j.BeginObject()
-                    .Field("vendorId", Hex(identity->vendorId, 4))
-                    .Field("productId", Hex(identity->productId, 4))
-                    .Key("manufacturer");
-                identity->manufacturer ? j.String(Utf16ToUtf8(*identity->manufacturer)) : j.Null();
-                j.Key("product");
-                identity->product ? j.String(Utf16ToUtf8(*identity->product)) : j.Null();
-                j.Key("serialNumber");
-                identity->serialNumber ? j.String(Utf16ToUtf8(*identity->serialNumber)) : j.Null();
-                j.EndObject();
-            } else {
-                j.Null();
+                port["vendorId"] = Hex(identity->vendorId, 4);
+                port["productId"] = Hex(identity->productId, 4);
+                port["manufacturer"] = textOrNull(identity->manufacturer);
+                port["product"] = textOrNull(identity->product);
+                port["serialNumber"] = textOrNull(identity->serialNumber);
             }
-            j.EndObject();
+            devices.push_back(std::move(device));
         } else if (usbNode != kNoNode) {
             if (identity) {
                 out << "  hub port: " << Hex(identity->vendorId, 4) << ":"
@@ -429,7 +394,7 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
             }
         }
     }
-    if (json) j.EndArray();
+    if (json) j["devices"] = std::move(devices);
 }
 
 }  // namespace mox3

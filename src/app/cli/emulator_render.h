@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "base/json.h"
+#include "app/cli/json_out.h"
 #include "emulator/emulator_backend.h"
 
 namespace mox3 {
@@ -25,12 +25,12 @@ std::string TreeText(const EmulatedTreeSettings& tree);
 void WriteDriveText(std::ostream& out, const std::filesystem::path& dir,
                     const EmulatedDriveView& view, const std::optional<std::string>& digest,
                     std::uint64_t nowMs);
-void WriteDriveJson(JsonWriter& j, const std::filesystem::path& dir, const EmulatedDriveView& view,
+void WriteDriveJson(Json& j, const std::filesystem::path& dir, const EmulatedDriveView& view,
                     const std::optional<std::string>& digest, std::uint64_t nowMs);
 
 // Every device of an emulator folder as the emulated device tree presents it: as text on `out`
 // or, with `json`, as fields of the object open in `j`.
 void WriteDeviceList(const std::filesystem::path& root, const std::shared_ptr<EmulatorClock>& clock,
-                     bool json, std::ostream& out, JsonWriter& j);
+                     bool json, std::ostream& out, Json& j);
 
 }  // namespace mox3

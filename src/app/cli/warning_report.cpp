@@ -6,18 +6,16 @@ void WriteWarningLines(std::ostream& err, const std::vector<CompileWarning>& war
     for (const CompileWarning& w : warnings) err << "warning: " << WarningLine(w) << "\n";
 }
 
-void WriteWarningsJson(JsonWriter& j, const std::vector<CompileWarning>& warnings) {
-    j.Key("warnings").BeginArray();
+void WriteWarningsJson(Json& j, const std::vector<CompileWarning>& warnings) {
+    Json& list = j["warnings"] = Json::array();
     for (const CompileWarning& w : warnings) {
-        j.BeginObject()
-            .Field("file", w.file)
-            .Field("section", w.section)
-            .Field("key", w.key)
-            .Field("value", w.value)
-            .Field("taken", w.taken)
-            .EndObject();
+        Json& item = list.emplace_back();
+        item["file"] = w.file;
+        item["section"] = w.section;
+        item["key"] = w.key;
+        item["value"] = w.value;
+        item["taken"] = w.taken;
     }
-    j.EndArray();
 }
 
 void NameWarningFile(std::vector<CompileWarning>& warnings, const std::string& name) {

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "base/json.h"
+#include "app/cli/json_out.h"
 #include "config/compile_warning.h"
 
 namespace mox3 {
 
 void WriteWarningLines(std::ostream& err, const std::vector<CompileWarning>& warnings);
-void WriteWarningsJson(JsonWriter& j, const std::vector<CompileWarning>& warnings);
+void WriteWarningsJson(Json& j, const std::vector<CompileWarning>& warnings);
 
 // Names the file of every warning as the user knows it ("resource 117" for a shipped file
 // written to a temporary folder).

@@ -31,10 +31,6 @@ struct HostOptions {
 
 class CliHost : public HostServices {
   public:
-    // The id of the last string-table text the run asked for that says how it ended: the
-    // captions and questions shown beside such a text are not counted (whichever of a
-    // caption and its text was asked for last).
-    virtual int lastTextId() const = 0;
     // What the run noted without stopping (a disk's cache that could not be flushed), each
     // taken once.
     virtual std::vector<Told> TakeNotes() { return {}; }

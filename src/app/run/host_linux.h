@@ -119,7 +119,6 @@ class LinuxHost : public CliHost {
     std::filesystem::path PrivateDir(std::string* error);
     // Its descriptor, -1 when it cannot be had.
     int StateFolderFd();
-    int lastTextId() const override { return lastTextId_; }
 
   private:
     struct StoredRecord {
@@ -131,7 +130,6 @@ class LinuxHost : public CliHost {
     bool IsConfigFile(const std::u16string& path);
 
     LinuxHostOptions options_;
-    int lastTextId_ = 0;
     DiskClaim diskClaim_;
     std::vector<Told> diskNotes_;
     bool stateTried_ = false;

@@ -118,7 +118,6 @@ std::u16string LoadModuleText(HMODULE module, int id) {
 }
 
 std::u16string WindowsHost::LoadText(int id) {
-    if (TellsAnOutcome(id)) lastTextId_ = id;
     if (options_.texts) return options_.texts(id);
     return LoadModuleText(GetModuleHandleW(nullptr), id);
 }

@@ -103,12 +103,10 @@ class WindowsHost : public CliHost {
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
     DeviceAccess devices() override { return options_.devices; }
-    int lastTextId() const override { return lastTextId_; }
 
   private:
     HostOptions options_;
     bool programCommandLine_;
-    int lastTextId_ = 0;
     DiskClaim claim_;
 };
 
