@@ -27,22 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace mox3;
 
-// A clock that passes everything on and counts the milliseconds slept on it.
-class CountingClock : public Clock {
-  public:
-    explicit CountingClock(std::shared_ptr<Clock> base) : base_(std::move(base)) {}
-    std::uint64_t NowMs() override { return base_->NowMs(); }
-    void SleepMs(std::uint32_t ms) override {
-        slept_ += ms;
-        base_->SleepMs(ms);
-    }
-    std::uint64_t sleptMs() const { return slept_; }
-
-  private:
-    std::shared_ptr<Clock> base_;
-    std::uint64_t slept_ = 0;
-};
-
 struct QuietView : UpdateView {
     void SetStatusText(const std::u16string&) override {}
     void ShowStatusText() override {}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 namespace mox3 {
 
@@ -44,6 +45,22 @@ class ManualClock : public Clock {
 
   private:
     std::uint64_t now_;
+    std::uint64_t slept_ = 0;
+};
+
+// Passes everything on to `base` and counts the milliseconds slept on it.
+class CountingClock : public Clock {
+  public:
+    explicit CountingClock(std::shared_ptr<Clock> base) : base_(std::move(base)) {}
+    std::uint64_t NowMs() override { return base_->NowMs(); }
+    void SleepMs(std::uint32_t ms) override {
+        slept_ += ms;
+        base_->SleepMs(ms);
+    }
+    std::uint64_t sleptMs() const { return slept_; }
+
+  private:
+    std::shared_ptr<Clock> base_;
     std::uint64_t slept_ = 0;
 };
 

@@ -39,21 +39,6 @@ class DemoClock : public Clock {
     std::uint64_t now_ = 1'000'000;
 };
 
-// The demonstration's time as the drive spends it, counted apart from the run's waits.
-class DriveClock : public Clock {
-  public:
-    explicit DriveClock(std::shared_ptr<Clock> base) : base_(std::move(base)) {}
-    std::uint64_t NowMs() override { return base_->NowMs(); }
-    void SleepMs(std::uint32_t ms) override {
-        slept_ += ms;
-        base_->SleepMs(ms);
-    }
-    std::uint64_t sleptMs() const { return slept_; }
-
-  private:
-    std::shared_ptr<Clock> base_;
-    std::uint64_t slept_ = 0;
-};
 
 }  // namespace
 
@@ -89,7 +74,7 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     fs::create_directories(dir / "bus", ec);
     fs::create_directories(dir / "images", ec);
     auto clock = std::make_shared<DemoClock>();
-    auto driveClock = std::make_shared<DriveClock>(clock);
+    auto driveClock = std::make_shared<CountingClock>(clock);
     const bool realistic = cli.has("--realistic");
 
     // The factory: the drive with old firmware, and the new image beside the program.
