@@ -110,6 +110,14 @@ Compiled CompileIni(const Ini& ini, const ImageSpec& image, std::optional<std::s
     return CompileBytes(ReadBytes(dir / "config.ini"), image, std::move(serial));
 }
 
+std::vector<std::uint8_t> Utf16Le(std::u16string_view text) {
+    std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
+    for (char16_t u : text)
+        bytes.insert(bytes.end(),
+                     {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8)});
+    return bytes;
+}
+
 std::vector<std::uint8_t> Hex(const std::string& text) {
     std::vector<std::uint8_t> out;
     std::istringstream in(text);
