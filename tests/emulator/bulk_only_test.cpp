@@ -2,6 +2,7 @@
 // emulator's pass-through device, and the descriptors a drive's flash gives.
 #include "emulator/bulk_only.h"
 
+#include "config/block_bytes.h"
 #include "emulator/emulator_fixture.h"
 #include "emulator/usb_descriptors.h"
 
@@ -168,11 +169,8 @@ TEST_F(BulkOnlyTest, InvalidWrapperNeedsResetAndLostDriveIsPhaseError) {
 }
 
 std::vector<std::uint8_t> Utf16Descriptor(const std::u16string& text) {
-    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
-    for (char16_t c : text) {
-        out.push_back(static_cast<std::uint8_t>(c));
-        out.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
+    std::vector<std::uint8_t> out(2 + 2 * text.size());
+    PutString(out, 0, text);
     return out;
 }
 
