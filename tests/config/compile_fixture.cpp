@@ -1,5 +1,7 @@
 #include "config/compile_fixture.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -108,6 +110,21 @@ Compiled CompileIni(const Ini& ini, const ImageSpec& image, std::optional<std::s
     TempDir dir;
     WriteUtf16Ini(dir / "config.ini", ini.Text());
     return CompileBytes(ReadBytes(dir / "config.ini"), image, std::move(serial));
+}
+
+void ExpectFails(const Ini& ini, const std::string& keyInMessage, const ImageSpec& image) {
+    Compiled c = CompileIni(ini, image);
+    EXPECT_FALSE(c.result.ok) << keyInMessage;
+    EXPECT_EQ(c.result.failedStep, "compile");
+    EXPECT_NE(c.result.reason.find(keyInMessage), std::string::npos) << c.result.reason;
+}
+
+std::vector<std::uint8_t> Utf16Le(std::u16string_view text) {
+    std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
+    for (char16_t u : text)
+        bytes.insert(bytes.end(),
+                     {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8)});
+    return bytes;
 }
 
 std::vector<std::uint8_t> Hex(const std::string& text) {

@@ -49,6 +49,10 @@ Compiled CompileIni(const Ini& ini, const ImageSpec& image = {},
 Compiled CompileBytes(const std::vector<std::uint8_t>& config, const ImageSpec& image,
                       std::optional<std::string> serial);
 
+// Expects the compile to fail in its compile step, naming `keyInMessage`.
+void ExpectFails(const Ini& ini, const std::string& keyInMessage, const ImageSpec& image = {});
+// UTF-16 LE text after its byte-order mark.
+std::vector<std::uint8_t> Utf16Le(std::u16string_view text);
 // Bytes from "AA BB ..." text.
 std::vector<std::uint8_t> Hex(const std::string& text);
 std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& block, std::size_t from,

@@ -13,10 +13,8 @@ Compiled Compile(const Ini& ini, std::optional<std::string> serial = "0123456789
     return CompileIni(ini, kImage, std::move(serial));
 }
 
-void ExpectFails(const Ini& ini, const std::string& key) {
-    Compiled c = Compile(ini);
-    EXPECT_FALSE(c.result.ok) << key;
-    EXPECT_NE(c.result.reason.find(key), std::string::npos) << c.result.reason;
+void Refuses(const Ini& ini, const std::string& key) {
+    ExpectFails(ini, key, kImage);
 }
 
 TEST(FirstGenerationBlock, ShippedModelFileSetsHeaderDescriptorsAndListAndSeals) {
@@ -101,15 +99,14 @@ TEST(FirstGenerationBlock, OptionalRecords) {
     EXPECT_EQ(Slice(b, 199, 7), Hex("10 05 01 02 03 04 05"));
     EXPECT_EQ(Slice(b, 206, 4), Hex("03 01 01 00"));
 
-    ExpectFails(FirstGenerationIni().Set("SCSI INQUIRY", "Flag", "2"), "Vendor-1");
-    ExpectFails(FirstGenerationIni().Set("SCSI INQUIRY", "Flag", "3"), "Flag");
-    ExpectFails(FirstGenerationIni().Set("LUN", "MultiLUN", "1").Set("LUN", "SizeLUN0", "0"),
-                "SizeLUN0");
-    ExpectFails(FirstGenerationIni().Set("LED", "Flag", "1").Remove("LED", "USB2Port"),
-                "USB2Port");
-    ExpectFails(FirstGenerationIni().Set("Authentication", "AuthWaitTime", "0"), "AuthWaitTime");
-    ExpectFails(FirstGenerationIni().Remove("Authentication", "SecretDelKey"), "SecretDelKey");
-    ExpectFails(FirstGenerationIni().Set("USB Device Descriptor", "PID", "0x10000"), "PID");
+    Refuses(FirstGenerationIni().Set("SCSI INQUIRY", "Flag", "2"), "Vendor-1");
+    Refuses(FirstGenerationIni().Set("SCSI INQUIRY", "Flag", "3"), "Flag");
+    Refuses(FirstGenerationIni().Set("LUN", "MultiLUN", "1").Set("LUN", "SizeLUN0", "0"),
+            "SizeLUN0");
+    Refuses(FirstGenerationIni().Set("LED", "Flag", "1").Remove("LED", "USB2Port"), "USB2Port");
+    Refuses(FirstGenerationIni().Set("Authentication", "AuthWaitTime", "0"), "AuthWaitTime");
+    Refuses(FirstGenerationIni().Remove("Authentication", "SecretDelKey"), "SecretDelKey");
+    Refuses(FirstGenerationIni().Set("USB Device Descriptor", "PID", "0x10000"), "PID");
 }
 
 TEST(FirstGenerationBlock, ControlParameterRecord) {
@@ -141,9 +138,9 @@ TEST(FirstGenerationBlock, ControlParameterRecord) {
     EXPECT_EQ(Slice(c.block, 162, 3), Hex("00 0A 01"));
     EXPECT_EQ(c.block[146 + 36], 0x04);
     EXPECT_EQ(Slice(c.block, 146 + 42, 2), Hex("02 00"));
-    ExpectFails(FirstGenerationIni().Set("Control Parameter", "2TBOverMode", "3"), "2TBOverMode");
-    ExpectFails(FirstGenerationIni().Set("Control Parameter", "WaitTimeSATAPHYReady", "0x10000"),
-                "WaitTimeSATAPHYReady");
+    Refuses(FirstGenerationIni().Set("Control Parameter", "2TBOverMode", "3"), "2TBOverMode");
+    Refuses(FirstGenerationIni().Set("Control Parameter", "WaitTimeSATAPHYReady", "0x10000"),
+            "WaitTimeSATAPHYReady");
 }
 
 TEST(FirstGenerationBlock, HeaderVersion) {

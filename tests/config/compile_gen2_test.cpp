@@ -34,13 +34,6 @@ bool HasRecord(const std::vector<std::uint8_t>& b, int tag) {
 
 const ImageSpec kLaterFamily{2, "03000100", 100000, 1};
 
-void ExpectFails(const Ini& ini, const std::string& keyInMessage, const ImageSpec& image = {}) {
-    Compiled c = CompileIni(ini, image);
-    EXPECT_FALSE(c.result.ok) << keyInMessage;
-    EXPECT_EQ(c.result.failedStep, "compile");
-    EXPECT_NE(c.result.reason.find(keyInMessage), std::string::npos) << c.result.reason;
-}
-
 TEST(SecondGenerationBlock, ShippedModelFileSetsListHeaderHashedKeyAndSeals) {
     Compiled c = CompileIni(SecondGenerationIni());
     ASSERT_TRUE(c.result.ok) << c.result.reason;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/sha256.h"
+#include "config/block_bytes.h"
 
 namespace mox3 {
 namespace {
@@ -14,8 +15,7 @@ std::vector<std::uint8_t> WithImage(std::size_t position, std::uint32_t body) {
     for (std::size_t i = 0; i < body; ++i)
         buffer[position + 36 + i] = static_cast<std::uint8_t>(i * 7);
     WriteLe32(buffer, position + 32, body);
-    auto d = Sha256(std::span<const std::uint8_t>(buffer).subspan(position + 32, body + 4));
-    std::copy(d->begin(), d->end(), buffer.begin() + static_cast<std::ptrdiff_t>(position));
+    test::Seal(buffer, position);
     return buffer;
 }
 

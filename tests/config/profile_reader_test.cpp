@@ -5,20 +5,13 @@
 
 #include "base/number_parse.h"
 #include "base/text.h"
+#include "config/compile_fixture.h"
 #include "discovery/bridge_manager.h"
-#include "test_support.h"
 
 namespace mox3 {
 namespace {
 
-std::vector<std::uint8_t> Utf16Le(const std::u16string& text) {
-    std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
-    for (char16_t u : text) {
-        bytes.push_back(static_cast<std::uint8_t>(u));
-        bytes.push_back(static_cast<std::uint8_t>(u >> 8));
-    }
-    return bytes;
-}
+using test::Utf16Le;
 
 TEST(ProfileFile, ReadsLikeThePlatformReader) {
     ProfileFile f =
@@ -78,7 +71,8 @@ TEST(ProfileFile, SeesAtMostTheCapacityAndDecodesOtherEncodings) {
 
 TEST(ProfileFile, Utf16WithoutItsMarkIsRefusedWithTheReason) {
     test::TempDir dir;
-    const std::u16string text = u"[Config]\r\nVersion=2\r\n[USB Device Descriptor]\r\nPID=0x7C34\r\n";
+    const std::u16string text =
+        u"[Config]\r\nVersion=2\r\n[USB Device Descriptor]\r\nPID=0x7C34\r\n";
     std::vector<std::uint8_t> le = Utf16Le(text);
     le.erase(le.begin(), le.begin() + 2);
     std::vector<std::uint8_t> be;
@@ -86,7 +80,8 @@ TEST(ProfileFile, Utf16WithoutItsMarkIsRefusedWithTheReason) {
     std::string error;
     test::WriteBytes(dir / "le.ini", le);
     EXPECT_FALSE(ProfileFile::Load(dir / "le.ini", &error));
-    EXPECT_NE(error.find("little-endian UTF-16 text without its byte-order mark"), std::string::npos)
+    EXPECT_NE(error.find("little-endian UTF-16 text without its byte-order mark"),
+              std::string::npos)
         << error;
     test::WriteBytes(dir / "be.ini", be);
     EXPECT_FALSE(ProfileFile::Load(dir / "be.ini", &error));

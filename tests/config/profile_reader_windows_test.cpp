@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "base/text.h"
+#include "config/compile_fixture.h"
 #include "config/profile_reader.h"
-#include "test_support.h"
 
 namespace mox3 {
 namespace {
@@ -77,15 +77,6 @@ std::u16string GenerateFile(std::mt19937& r) {
     return text;
 }
 
-void WriteUtf16(const std::filesystem::path& file, const std::u16string& text) {
-    std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
-    test::WriteBytes(file, bytes);
-}
-
 TEST(ProfileReader, GivesWhatTheSystemReaderGives) {
     test::TempDir dir;
     std::mt19937 random(2024);
@@ -94,7 +85,7 @@ TEST(ProfileReader, GivesWhatTheSystemReaderGives) {
     for (int round = 0; round < 80; ++round) {
         // A new name for every file: the system reader keeps recently read files cached.
         const auto file = dir / ("f" + std::to_string(round) + ".ini");
-        WriteUtf16(file, GenerateFile(random));
+        test::WriteBytes(file, test::Utf16Le(GenerateFile(random)));
         auto ours = ProfileFile::Load(file, nullptr);
         ASSERT_TRUE(ours.has_value());
         for (const auto& section : kNames) {

@@ -112,18 +112,14 @@ TEST_F(EmulatorCommands, HeaderMustMatchTheNextCommandExactly) {
 
 TEST_F(EmulatorCommands, FlashOnlyClearsBitsUntilErased) {
     auto loader = RestartIntoLoader(MakeProgrammedDrive(2, "010203", "SERIAL0001"));
-    ASSERT_TRUE(SendHeaded(*loader, BeginCdb()).good());
-    while (StatusByte0(*loader) & 0x80) {
-    }
+    EraseFlash(*loader);
     ASSERT_TRUE(
         SendHeaded(*loader, WriteFlashCdb(4096), 0, std::vector<std::uint8_t>(1024, 0xF0)).good());
     ASSERT_TRUE(
         SendHeaded(*loader, WriteFlashCdb(4096), 0, std::vector<std::uint8_t>(1024, 0x0F)).good());
     Answer back = SendHeaded(*loader, ReadFlashCdb(4096), 1024);
     EXPECT_EQ(back.data, std::vector<std::uint8_t>(1024, 0x00));
-    ASSERT_TRUE(SendHeaded(*loader, BeginCdb()).good());
-    while (StatusByte0(*loader) & 0x80) {
-    }
+    EraseFlash(*loader);
     ASSERT_TRUE(
         SendHeaded(*loader, WriteFlashCdb(4096), 0, std::vector<std::uint8_t>(1024, 0x0F)).good());
     EXPECT_EQ(SendHeaded(*loader, ReadFlashCdb(4096), 1024).data,
@@ -141,26 +137,24 @@ TEST_F(EmulatorCommands, SectorSettingTakesEffectAtTheNextStartAndSetsTheCapacit
     setup.diskBlocks = 5860533168ull;  // 3 TB: more 512-byte blocks than READ CAPACITY(10) holds
     auto drive = MakeProgrammedDrive(1, "01020300", "SERIAL0001", setup);
     auto device = Open(drive);
-    const Cdb capacity16 = {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0};
-    const Cdb capacity10 = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    Answer c16 = Send(*device, capacity16, 12);
+    Answer c16 = Send(*device, kReadCapacity16, 12);
     ASSERT_TRUE(c16.good());
     EXPECT_EQ(Be(c16.data, 0, 8), 5860533167ull);
     EXPECT_EQ(Be(c16.data, 8, 4), 512u);
-    Answer c10 = Send(*device, capacity10, 8);
+    Answer c10 = Send(*device, kReadCapacity10, 8);
     EXPECT_EQ(Be(c10.data, 0, 4), 0xFFFFFFFFull);
 
     ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x8A, 0, 1)).good());
-    EXPECT_EQ(Be(Send(*device, capacity16, 12).data, 8, 4), 512u) << "not before the restart";
+    EXPECT_EQ(Be(Send(*device, kReadCapacity16, 12).data, 8, 4), 512u) << "not before the restart";
     EXPECT_EQ(StatusByte0(*device) & 0x10, 0x10);
     EXPECT_FALSE(Send(*device, VendorCdb(0x3B, 0x8A, 0, 2)).good());
     ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
     clock_->Advance(kRestartDelay);
     device = Open(drive);
-    c16 = Send(*device, capacity16, 12);
+    c16 = Send(*device, kReadCapacity16, 12);
     EXPECT_EQ(Be(c16.data, 0, 8), 5860533168ull / 8 - 1);
     EXPECT_EQ(Be(c16.data, 8, 4), 4096u);
-    c10 = Send(*device, capacity10, 8);
+    c10 = Send(*device, kReadCapacity10, 8);
     EXPECT_EQ(Be(c10.data, 0, 4), 5860533168ull / 8 - 1);
     EXPECT_EQ(Be(c10.data, 4, 4), 4096u);
     EXPECT_FALSE(View(drive).loader) << "the setting lies outside the block's digest";

@@ -2,24 +2,12 @@
 // emulator's pass-through device, and the descriptors a drive's flash gives.
 #include "emulator/bulk_only.h"
 
+#include "config/block_bytes.h"
 #include "emulator/emulator_fixture.h"
 #include "emulator/usb_descriptors.h"
 
 namespace mox3::test {
 namespace {
-
-std::vector<std::uint8_t> Cbw(std::uint32_t tag, std::uint32_t length, bool in, const Cdb& cdb) {
-    std::vector<std::uint8_t> cbw(kCbwSize, 0);
-    for (int i = 0; i < 4; ++i) {
-        cbw[i] = static_cast<std::uint8_t>(kCbwSignature >> (8 * i));
-        cbw[4 + i] = static_cast<std::uint8_t>(tag >> (8 * i));
-        cbw[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
-    }
-    cbw[12] = in ? 0x80 : 0x00;
-    cbw[14] = static_cast<std::uint8_t>(cdb.size());
-    std::copy(cdb.begin(), cdb.end(), cbw.begin() + 15);
-    return cbw;
-}
 
 struct Csw {
     std::uint32_t tag = 0;
@@ -43,8 +31,6 @@ Csw ReadCsw(BulkOnlyTransport& bot) {
     return csw;
 }
 
-const Cdb kInquiry = {0x12, 0, 0, 0, 36, 0};
-const Cdb kReadCapacity = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 const Cdb kRequestSense = {0x03, 0, 0, 0, 18, 0};
 
 class BulkOnlyTest : public EmulatorTest {
@@ -72,7 +58,7 @@ TEST_F(BulkOnlyTest, CommandsFollowTheWrapperLength) {
     EXPECT_EQ(csw.status, kCswPassed);
 
     // READ CAPACITY: 512-byte blocks, 00 00 02 00.
-    ASSERT_TRUE(bot.Out(Cbw(8, 8, true, kReadCapacity)));
+    ASSERT_TRUE(bot.Out(Cbw(8, 8, true, kReadCapacity10)));
     auto capacity = bot.In(8);
     ASSERT_EQ(capacity.data.size(), 8u);
     EXPECT_EQ(capacity.data[6], 0x02);
@@ -183,11 +169,8 @@ TEST_F(BulkOnlyTest, InvalidWrapperNeedsResetAndLostDriveIsPhaseError) {
 }
 
 std::vector<std::uint8_t> Utf16Descriptor(const std::u16string& text) {
-    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
-    for (char16_t c : text) {
-        out.push_back(static_cast<std::uint8_t>(c));
-        out.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
+    std::vector<std::uint8_t> out(2 + 2 * text.size());
+    PutString(out, 0, text);
     return out;
 }
 

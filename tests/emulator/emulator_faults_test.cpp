@@ -8,9 +8,6 @@ namespace {
 using EmulatorFaults = EmulatorTest;
 using Kind = EmulatedFault::Kind;
 
-const Cdb kStatus = VendorCdb(0x3C, 0x51);
-const Cdb kVersion = VendorCdb(0x3C, 0x52);
-
 TEST_F(EmulatorFaults, FailingCommandsByPositionAndByKind) {
     auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
     auto device = Open(drive);
@@ -27,7 +24,7 @@ TEST_F(EmulatorFaults, FailingCommandsByPositionAndByKind) {
     EXPECT_FALSE(Send(*device, kStatus, 12).good());
     EXPECT_FALSE(Send(*device, kStatus, 12).good());
     SetFault(drive, {Kind::FailKind, 1, 0x12});
-    EXPECT_FALSE(Send(*device, {0x12, 0, 0, 0, 36, 0}, 36).good());
+    EXPECT_FALSE(Send(*device, kInquiry, 36).good());
     EXPECT_FALSE(View(drive).faults.empty());
 
     std::string why;
@@ -102,9 +99,7 @@ TEST_F(EmulatorFaults, CablePulledHalfWayThroughWritingLeavesALoaderDrive) {
         std::vector<std::uint8_t> original = View(drive).flash;
         auto loader = RestartIntoLoader(drive);
         ASSERT_NE(loader, nullptr);
-        ASSERT_TRUE(SendHeaded(*loader, BeginCdb()).good());
-        while (StatusByte0(*loader) & 0x80) {
-        }
+        EraseFlash(*loader);
         // The block goes in whole, then the cable comes out during the firmware.
         const std::uint32_t block = generation == 1 ? 4096 : 0;
         for (std::uint32_t k = 0; k < 4; ++k) {

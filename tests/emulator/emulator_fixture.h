@@ -99,6 +99,27 @@ inline Cdb HeaderCdb(const Cdb& next) {
             0x00};
 }
 
+inline const Cdb kStatus = VendorCdb(0x3C, 0x51);
+inline const Cdb kVersion = VendorCdb(0x3C, 0x52);
+inline const Cdb kInquiry = {0x12, 0, 0, 0, 36, 0};
+inline const Cdb kReadCapacity10 = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+inline const Cdb kReadCapacity16 = {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0};
+
+// A Bulk-Only command wrapper around `cdb`, its signature written out here.
+inline std::vector<std::uint8_t> Cbw(std::uint32_t tag, std::uint32_t length, bool in,
+                                     const Cdb& cdb) {
+    std::vector<std::uint8_t> cbw(31, 0);
+    for (int i = 0; i < 4; ++i) {
+        cbw[i] = static_cast<std::uint8_t>(0x43425355u >> (8 * i));
+        cbw[4 + i] = static_cast<std::uint8_t>(tag >> (8 * i));
+        cbw[8 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
+    cbw[12] = in ? 0x80 : 0x00;
+    cbw[14] = static_cast<std::uint8_t>(cdb.size());
+    std::copy(cdb.begin(), cdb.end(), cbw.begin() + 15);
+    return cbw;
+}
+
 struct Answer {
     bool delivered = false;
     ScsiReply reply;
@@ -140,9 +161,16 @@ inline Answer SendHeaded(PassThroughDevice& device, const Cdb& cdb, std::uint32_
 }
 
 inline std::uint8_t StatusByte0(PassThroughDevice& device) {
-    Answer a = Send(device, VendorCdb(0x3C, 0x51), 12);
+    Answer a = Send(device, kStatus, 12);
     EXPECT_TRUE(a.good());
     return a.data[0];
+}
+
+// BeginFlashUpdate, then status reads until the erase is done.
+inline void EraseFlash(PassThroughDevice& device) {
+    EXPECT_TRUE(SendHeaded(device, BeginCdb()).good());
+    while (StatusByte0(device) & 0x80) {
+    }
 }
 
 // Shows every request to `watch` before `inner` gets it; `watch` may answer it itself
@@ -165,7 +193,9 @@ class WatchingBackend : public PassThroughBackend {
             return watch_(r, reply) || inner_->Send(r, reply);
         }
         std::u16string Name() const override { return inner_->Name(); }
-        std::optional<std::uint64_t> NodeIdentity() const override { return inner_->NodeIdentity(); }
+        std::optional<std::uint64_t> NodeIdentity() const override {
+            return inner_->NodeIdentity();
+        }
         std::unique_ptr<PassThroughDevice> inner_;
         Watch watch_;
     };
@@ -205,6 +235,20 @@ class EmulatorTest : public ::testing::Test {
                                    parts.image, parts.firmwareLength, 512, &why);
         EXPECT_FALSE(setup.flash.empty()) << why;
         return MakeDrive(std::move(setup), name);
+    }
+
+    // A plain USB disk of 8000 512-byte units, without a bridge.
+    std::filesystem::path MakeDisk(const std::string& name, std::uint16_t vid, std::uint16_t pid,
+                                   const std::u16string& serial, std::uint32_t blockLength = 512) {
+        EmulatedDiskSetup setup;
+        setup.vendorId = vid;
+        setup.productId = pid;
+        setup.serialNumber = serial;
+        setup.diskBlocks = 8000;
+        setup.blockLength = blockLength;
+        std::string why;
+        EXPECT_TRUE(CreateEmulatedDisk(dir_ / name, setup, *clock_, &why)) << why;
+        return dir_ / name;
     }
 
     std::unique_ptr<PassThroughDevice> Open(const std::filesystem::path& drive,

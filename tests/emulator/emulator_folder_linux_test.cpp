@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 
 #include "emulator/drive_state.h"
@@ -15,8 +16,6 @@ namespace {
 
 using EmulatorFolder = EmulatorTest;
 namespace fs = std::filesystem;
-
-const Cdb kStatus = VendorCdb(0x3C, 0x51);
 
 // Sends `rounds` status reads and flash-parameter writes on its own backend; the number of
 // commands that failed.
@@ -31,6 +30,27 @@ int Hammer(const fs::path& drive, std::shared_ptr<Clock> clock, int rounds, std:
                       : 1;
     }
     return failed;
+}
+
+// A process that loads the drive, changes it, counts one command and dies at `step` of the save.
+void SaveAndDieAt(const fs::path& drive, SaveStep step,
+                  const std::function<void(LoadedDrive&)>& change) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        DriveFolderLock lock(drive);
+        auto loaded = LoadDrive(drive, nullptr);
+        if (!loaded) _exit(2);
+        change(*loaded);
+        loaded->state.commandsTotal += 1;
+        SaveDrive(drive, *loaded, nullptr, [&](SaveStep s) {
+            if (s == step) _exit(0);
+        });
+        _exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(EmulatorFolder, OnlyDriveFoldersOpenAndCreationNeedsAnEmptyFolder) {
@@ -131,23 +151,10 @@ TEST_F(EmulatorFolder, DeathAtEachStepOfASaveLeavesTheOldOrTheNewDrive) {
         auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001", {},
                                          "drive" + std::to_string(stepNumber));
         EmulatedDriveView before = View(drive);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            DriveFolderLock lock(drive);
-            auto loaded = LoadDrive(drive, nullptr);
-            if (!loaded) _exit(2);
-            std::fill(loaded->flash.begin(), loaded->flash.begin() + 4096, 0);
-            loaded->flashChanged = true;
-            loaded->state.commandsTotal += 1;
-            SaveDrive(drive, *loaded, nullptr, [&](SaveStep s) {
-                if (s == step) _exit(0);
-            });
-            _exit(3);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        SaveAndDieAt(drive, step, [](LoadedDrive& loaded) {
+            std::fill(loaded.flash.begin(), loaded.flash.begin() + 4096, 0);
+            loaded.flashChanged = true;
+        });
 
         EmulatedDriveView after = View(drive);
         // Once the old state is gone, the new one counts.
@@ -175,24 +182,11 @@ TEST_F(EmulatorFolder, PagesWrittenInPlaceSurviveADeathAfterTheCommit) {
         auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001", {},
                                          "drive" + std::to_string(stepNumber));
         EmulatedDriveView before = View(drive);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            DriveFolderLock lock(drive);
-            auto loaded = LoadDrive(drive, nullptr);
-            if (!loaded) _exit(2);
-            std::fill(loaded->flash.begin() + 9216, loaded->flash.begin() + 10240, 0);
-            loaded->FlashWritten(9216, 1024);
-            loaded->state.commandsTotal += 1;
-            // Dies before the page reaches the flash file.
-            SaveDrive(drive, *loaded, nullptr, [&](SaveStep s) {
-                if (s == step) _exit(0);
-            });
-            _exit(3);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        // Dies before the page reaches the flash file.
+        SaveAndDieAt(drive, step, [](LoadedDrive& loaded) {
+            std::fill(loaded.flash.begin() + 9216, loaded.flash.begin() + 10240, 0);
+            loaded.FlashWritten(9216, 1024);
+        });
 
         EmulatedDriveView after = View(drive);
         const bool committed = step == SaveStep::Committed;

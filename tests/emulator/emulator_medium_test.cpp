@@ -131,21 +131,17 @@ TEST_F(MediumTest, TheLoaderIsNotReadyButStillTellsItsCapacity) {
         EXPECT_EQ(a.asc(), 0x04);
         EXPECT_EQ(Ascq(a), 0x03);
     }
-    Answer capacity = Send(*loader, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+    Answer capacity = Send(*loader, kReadCapacity10, 8);
     ASSERT_TRUE(capacity.good());
     EXPECT_EQ(capacity.data[3], 0xFF);  // 8191: the last 512-byte block
     EXPECT_EQ(capacity.data[6], 0x02);
-    EXPECT_TRUE(Send(*loader, {0x12, 0, 0, 0, 36, 0}, 36).good());
+    EXPECT_TRUE(Send(*loader, kInquiry, 36).good());
     // Asked for, the sense tells the same; through the Bulk-Only Transport as well.
     Answer sense = Send(*loader, {0x03, 0, 0, 0, 18, 0}, 18);
     ASSERT_TRUE(sense.good());
     EXPECT_EQ(sense.data[2], kSenseNotReady);
     BulkOnlyTransport bot(loader.get());
-    std::vector<std::uint8_t> cbw(kCbwSize, 0);
-    const std::uint8_t head[] = {0x55, 0x53, 0x42, 0x43, 1, 0,    0, 0, 18, 0,
-                                 0,    0,    0x80, 0,    6, 0x03, 0, 0, 0,  18};
-    std::copy(std::begin(head), std::end(head), cbw.begin());
-    ASSERT_TRUE(bot.Out(cbw));
+    ASSERT_TRUE(bot.Out(Cbw(1, 18, true, {0x03, 0, 0, 0, 18, 0})));
     EXPECT_EQ(bot.In(512).data.at(12), 0x04);
 }
 
@@ -172,21 +168,6 @@ TEST_F(MediumTest, ModeSenseDescribesTheDiskAndItsCache) {
     EXPECT_EQ(Send(*device, {0x1A, 0x08, 0x48, 0, 255, 0}, 255).data[4 + 2], 0);
     EXPECT_EQ(Send(*device, {0x1A, 0, 0xC8, 0, 255, 0}, 255).asc(), 0x39);
     EXPECT_EQ(Send(*device, {0x1A, 0, 0x1C, 0, 255, 0}, 255).asc(), kAscInvalidFieldInCdb);
-}
-
-TEST_F(MediumTest, ThePlainDiskHasADiskToo) {
-    EmulatedDiskSetup setup;
-    setup.vendorId = 0x1234;
-    setup.productId = 0x5678;
-    setup.diskBlocks = 64;
-    setup.blockLength = 4096;
-    std::string why;
-    ASSERT_TRUE(CreateEmulatedDisk(dir_ / "plain", setup, *clock_, &why)) << why;
-    auto device = Open(dir_ / "plain");
-    const auto data = Pattern(4096, 3);
-    ASSERT_TRUE(Send(*device, Rw10(0x2A, 7, 1), 0, data).good());
-    EXPECT_EQ(Send(*device, Rw10(0x28, 7, 1), 4096).data, data);
-    EXPECT_EQ(Send(*device, Rw10(0x28, 8, 1), 4096).asc(), 0x21);
 }
 
 TEST_F(MediumTest, ImportExportAndDigestFromOutside) {
@@ -251,9 +232,7 @@ TEST_F(MediumTest, TheLatencyModelPassesOnTheDrivesClock) {
 
     auto loader = RestartIntoLoader(drive);
     ASSERT_TRUE(SetEmulatedDriveLatency(drive, {0, 0, 1000}, &why)) << why;
-    ASSERT_TRUE(SendHeaded(*loader, BeginCdb()).good());
-    while (StatusByte0(*loader) & 0x80) {
-    }
+    EraseFlash(*loader);
     before = clock_->sleptMs();
     ASSERT_TRUE(
         SendHeaded(*loader, WriteFlashCdb(0), 0, std::vector<std::uint8_t>(1024, 0)).good());

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <tuple>
 
-#include "base/sha256.h"
+#include "config/block_bytes.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -31,13 +31,13 @@ TEST_F(EmulatorStart, SealedBlockAndIntactImageStartTheNormalFirmware) {
     auto device = Open(second);
     ASSERT_NE(device, nullptr);
     // Version digits V L R beta minor major: 01 02 03 04 07 02.
-    Answer version = Send(*device, VendorCdb(0x3C, 0x52), 8);
+    Answer version = Send(*device, kVersion, 8);
     ASSERT_TRUE(version.good());
     EXPECT_EQ(version.data, (std::vector<std::uint8_t>{7, 2, 1, 0, 2, 0, 3, 4}));
     EXPECT_EQ(v.firmwareVersion, "V01L02R03-2:7 Beta4");
     EXPECT_EQ(StatusByte0(*device) & 0x01, 0);
 
-    Answer inquiry = Send(*device, {0x12, 0, 0, 0, 36, 0}, 36);
+    Answer inquiry = Send(*device, kInquiry, 36);
     ASSERT_TRUE(inquiry.good());
     EXPECT_EQ(Text(inquiry.data, 8, 28), "KAVELIN External HDD    0001");
     Answer chip = Send(*device, VendorCdb(0x3C, 0x55, 0x01), 72);
@@ -87,7 +87,7 @@ TEST_F(EmulatorStart, AnythingElseStartsTheLoaderWithTheBareBridgeIdentity) {
         EXPECT_EQ(v.usb.productId, c.generation == 1 ? 0x201D : 0x2026);
         auto device = Open(changed);
         EXPECT_EQ(StatusByte0(*device) & 0x01, 0x01);
-        Answer version = Send(*device, VendorCdb(0x3C, 0x52), 8);
+        Answer version = Send(*device, kVersion, 8);
         EXPECT_EQ(version.data, std::vector<std::uint8_t>(8, 0));
     }
     EmulatedDriveSetup erased;
@@ -121,16 +121,9 @@ class HandMadeFlash {
         // A firmware image of 16 bytes with its digest header at 8192.
         Le32(8192 + 32, 16);
         std::fill_n(flash_.begin() + 8192 + 36, 16, 0x5A);
-        Seal(8192, 16);
+        Seal(flash_, 8192);
     }
-    void Le16(std::uint32_t at, std::uint32_t v) {
-        flash_[at] = static_cast<std::uint8_t>(v);
-        flash_[at + 1] = static_cast<std::uint8_t>(v >> 8);
-    }
-    void Le32(std::uint32_t at, std::uint32_t v) {
-        Le16(at, v);
-        Le16(at + 2, v >> 16);
-    }
+    void Le32(std::uint32_t at, std::uint32_t v) { Put32(flash_, at, v); }
     // Block offsets from here on.
     void Put(std::uint32_t offset, std::initializer_list<std::uint8_t> bytes) {
         std::copy(bytes.begin(), bytes.end(), flash_.begin() + at_ + offset);
@@ -139,22 +132,14 @@ class HandMadeFlash {
         std::copy(text.begin(), text.end(), flash_.begin() + at_ + offset);
     }
     void PutString(std::uint32_t offset, std::u16string_view text) {
-        Put(offset, {static_cast<std::uint8_t>(2 + 2 * text.size()), 0x03});
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            Le16(at_ + offset + 2 + 2 * static_cast<std::uint32_t>(i), text[i]);
-        }
+        test::PutString(flash_, at_ + offset, text);
     }
     std::vector<std::uint8_t> Sealed() {
-        Seal(at_, 3036);
+        Seal(flash_, at_);
         return flash_;
     }
 
   private:
-    void Seal(std::uint32_t at, std::uint32_t n) {
-        auto d = Sha256(std::span<const std::uint8_t>(flash_).subspan(at + 32, n + 4));
-        std::copy(d->begin(), d->end(), flash_.begin() + at);
-    }
-
     std::vector<std::uint8_t> flash_;
     std::uint32_t at_;
 };

@@ -29,12 +29,27 @@ bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-TEST(EmulatorCommand, CreateShowFaultAndPowerCycle) {
-    TempDir dir;
-    auto p = [&](const char* name) { return (dir / name).string(); };
-    std::string why;
-    WriteBytes(p("c311.bin"), MakeSampleImage({2, "0102030000010000", 30000, 3}, &why));
-    WriteBytes(p("c30.bin"), MakeSampleImage({1, "04050600", 20000, 3}, &why));
+// A folder with a second-generation firmware image in c311.bin.
+class EmulatorCommand : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why_));
+    }
+    std::string p(const std::string& name) { return (dir_ / name).string(); }
+    // Creates a second-generation drive of serial SERIAL0001 from c311.bin.
+    CommandRun Create(const std::string& name, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"create",   p(name),      "--generation", "2",
+                                         "--serial", "SERIAL0001", "--firmware",   p("c311.bin")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Emulator(args);
+    }
+    TempDir dir_;
+    std::string why_;
+};
+
+TEST_F(EmulatorCommand, CreateShowFaultAndPowerCycle) {
+    WriteBytes(p("c311.bin"), MakeSampleImage({2, "0102030000010000", 30000, 3}, &why_));
+    WriteBytes(p("c30.bin"), MakeSampleImage({1, "04050600", 20000, 3}, &why_));
 
     CommandRun r =
         Emulator({"create", p("e3"), "--generation", "2", "--pid", "0x7C34", "--product",
@@ -69,7 +84,7 @@ TEST(EmulatorCommand, CreateShowFaultAndPowerCycle) {
     EXPECT_TRUE(Has(r.out, "fault: fail every command 0x21 from its 3."));
     auto device = MakeEmulatorBackend(SystemClock())->Open(Utf8ToUtf16(p("one")), nullptr);
     ASSERT_NE(device, nullptr);
-    EXPECT_FALSE(Send(*device, VendorCdb(0x3C, 0x51), 12).delivered);
+    EXPECT_FALSE(Send(*device, kStatus, 12).delivered);
     r = Emulator({"show", p("one"), "--json"});
     EXPECT_TRUE(Has(r.out, "\"bus\": \"absent\"")) << r.out;
     EXPECT_TRUE(Has(r.out, "\"host\": null"));
@@ -79,30 +94,17 @@ TEST(EmulatorCommand, CreateShowFaultAndPowerCycle) {
     EXPECT_FALSE(Has(Emulator({"show", p("one")}).out, "fault:"));
 }
 
-TEST(EmulatorCommand, RefusalsAndBadUsage) {
-    TempDir dir;
-    auto p = [&](const char* name) { return (dir / name).string(); };
-    std::string why;
-    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
-    const std::vector<std::string> create = {"create",     p("d"),       "--generation",
-                                             "2",          "--serial",   "SERIAL0001",
-                                             "--firmware", p("c311.bin")};
-    ASSERT_EQ(Emulator(create).code, 0);
-    CommandRun again = Emulator(create);
+TEST_F(EmulatorCommand, RefusalsAndBadUsage) {
+    ASSERT_EQ(Create("d").code, 0);
+    CommandRun again = Create("d");
     EXPECT_EQ(again.code, 1);
     EXPECT_TRUE(Has(again.err, "not empty")) << again.err;
 
-    auto with = [&](std::vector<std::string> extra, const char* folder) {
-        std::vector<std::string> args = create;
-        args[1] = p(folder);
-        args.insert(args.end(), extra.begin(), extra.end());
-        return Emulator(args);
-    };
-    EXPECT_EQ(with({"--pid", "0x7C99"}, "x1").code, 1);
-    EXPECT_EQ(with({"--generation", "1"}, "x2").code, 1) << "a second-generation image";
-    EXPECT_EQ(with({"--flash-size", "16384"}, "x3").code, 1) << "the image does not fit";
-    EXPECT_EQ(with({"--sector", "1024"}, "x4").code, 2);
-    EXPECT_EQ(with({"--resource", "117", "--pid", "0x7C34"}, "x5").code, 2);
+    EXPECT_EQ(Create("x1", {"--pid", "0x7C99"}).code, 1);
+    EXPECT_EQ(Create("x2", {"--generation", "1"}).code, 1) << "a second-generation image";
+    EXPECT_EQ(Create("x3", {"--flash-size", "16384"}).code, 1) << "the image does not fit";
+    EXPECT_EQ(Create("x4", {"--sector", "1024"}).code, 2);
+    EXPECT_EQ(Create("x5", {"--resource", "117", "--pid", "0x7C34"}).code, 2);
     EXPECT_EQ(Emulator({"create", p("x6"), "--generation", "2"}).code, 2);
     EXPECT_EQ(Emulator({"show", p("nothing")}).code, 1);
     EXPECT_EQ(Emulator({"fault", p("d")}).code, 2);
@@ -113,16 +115,9 @@ TEST(EmulatorCommand, RefusalsAndBadUsage) {
     EXPECT_EQ(Emulator({"--help"}).code, 0);
 }
 
-TEST(EmulatorCommand, TheDiskFromOutside) {
-    TempDir dir;
-    auto p = [&](const char* name) { return (dir / name).string(); };
-    std::string why;
-    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
-    ASSERT_EQ(
-        Emulator({"create", p("d"), "--generation", "2", "--serial", "SERIAL0001", "--firmware",
-                  p("c311.bin"), "--blocks", "2048", "--sector", "4096", "--latency", "typical"})
-            .code,
-        0);
+TEST_F(EmulatorCommand, TheDiskFromOutside) {
+    ASSERT_EQ(Create("d", {"--blocks", "2048", "--sector", "4096", "--latency", "typical"}).code,
+              0);
     std::vector<std::uint8_t> bytes(5000);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
     WriteBytes(p("in.bin"), bytes);
@@ -160,16 +155,9 @@ TEST(EmulatorCommand, TheDiskFromOutside) {
     EXPECT_FALSE(Has(Emulator({"show", p("d")}).out, "latency:"));
 }
 
-TEST(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
-    TempDir dir;
-    auto p = [&](const char* name) { return (dir / name).string(); };
-    std::string why;
-    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
-    fs::create_directory(dir / "root");
-    ASSERT_EQ(Emulator({"create", p("root/b-drive"), "--generation", "2", "--serial", "SERIAL0001",
-                        "--firmware", p("c311.bin")})
-                  .code,
-              0);
+TEST_F(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
+    fs::create_directory(dir_ / "root");
+    ASSERT_EQ(Create("root/b-drive").code, 0);
     CommandRun r = Emulator({"create-disk", p("root/a-disk"), "--vid", "0x5E3B", "--pid", "0x7C37",
                              "--product", "ZR-MOX3 Lite", "--serial", "LITE01", "--blocks", "8000",
                              "--sector", "4096"});
@@ -209,18 +197,11 @@ TEST(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
 
 // Folders spoilt from outside: each is refused with a message saying what is wrong, none
 // crashes the program or blocks it.
-TEST(EmulatorCommand, ShowRefusesFolderFilesItCannotUse) {
-    TempDir dir;
-    auto p = [&](const std::string& name) { return (dir / name).string(); };
-    std::string why;
-    WriteBytes(p("c311.bin"), MakeSampleImage({2, "010203", 30000, 3}, &why));
+TEST_F(EmulatorCommand, ShowRefusesFolderFilesItCannotUse) {
     // Each drive is made anew: a copy would write out the whole of its sparse disk.
     auto spoilt = [&](const std::string& name) {
-        EXPECT_EQ(Emulator({"create", p(name), "--generation", "2", "--serial", "SERIAL0001",
-                            "--firmware", p("c311.bin"), "--blocks", "2048"})
-                      .code,
-                  0);
-        return dir / name;
+        EXPECT_EQ(Create(name, {"--blocks", "2048"}).code, 0);
+        return dir_ / name;
     };
     const CommandRun good = Emulator({"show", spoilt("good").string()});
     ASSERT_EQ(good.code, 0) << good.err;

@@ -12,24 +12,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Cdb kStatus = VendorCdb(0x3C, 0x51);
-const Cdb kVersion = VendorCdb(0x3C, 0x52);
-
 class EmulatorTree : public EmulatorTest {
   protected:
-    fs::path MakeDisk(const std::string& name, std::uint16_t vid, std::uint16_t pid,
-                      const std::u16string& serial, std::uint32_t blockLength = 512) {
-        EmulatedDiskSetup setup;
-        setup.vendorId = vid;
-        setup.productId = pid;
-        setup.serialNumber = serial;
-        setup.diskBlocks = 8000;
-        setup.blockLength = blockLength;
-        std::string why;
-        EXPECT_TRUE(CreateEmulatedDisk(dir_ / name, setup, *clock_, &why)) << why;
-        return dir_ / name;
-    }
-
     void Set(const fs::path& device, const std::function<void(EmulatedTreeSettings&)>& edit) {
         std::string why;
         ASSERT_TRUE(ChangeEmulatedTreeSettings(device, edit, *clock_, &why)) << why;
@@ -214,18 +198,22 @@ TEST_F(EmulatorTree, PlainDisksAnswerStandardCommandsAndRejectVendorOnes) {
     auto disk = MakeDisk("disk", 0x0BC2, 0x2322, u"NA8ABC12", 4096);
     auto device = Open(disk);
     ASSERT_NE(device, nullptr);
-    Answer inquiry = Send(*device, {0x12, 0, 0, 0, 36, 0}, 36);
+    Answer inquiry = Send(*device, kInquiry, 36);
     ASSERT_TRUE(inquiry.good());
     EXPECT_EQ(std::string(inquiry.data.begin() + 8, inquiry.data.begin() + 36),
               "Generic USB Disk        0001");
-    Answer capacity16 =
-        Send(*device, {0x9E, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0C, 0, 0}, 12);
+    Answer capacity16 = Send(*device, kReadCapacity16, 12);
     ASSERT_TRUE(capacity16.good());
     EXPECT_EQ(capacity16.data[7], 999 % 256);
     EXPECT_EQ(capacity16.data[10], 0x10) << "4096-byte blocks";
-    Answer capacity10 = Send(*device, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+    Answer capacity10 = Send(*device, kReadCapacity10, 8);
     ASSERT_TRUE(capacity10.good());
     EXPECT_EQ(capacity10.data[3], 999 % 256);
+    std::vector<std::uint8_t> block(4096);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    ASSERT_TRUE(Send(*device, {0x2A, 0, 0, 0, 0, 7, 0, 0, 1, 0}, 0, block).good());
+    EXPECT_EQ(Send(*device, {0x28, 0, 0, 0, 0, 7, 0, 0, 1, 0}, 4096).data, block);
+    EXPECT_EQ(Send(*device, {0x28, 0, 0, 0, 0x03, 0xE8, 0, 0, 1, 0}, 4096).asc(), 0x21);
     for (const Cdb& vendor : {kVersion, kStatus, VendorCdb(0x3C, 0x55, 0x01),
                               HeaderCdb(ReadFlashCdb(0)), VendorCdb(0x3B, 0x50)}) {
         Answer a = Send(*device, vendor, 72);
@@ -241,8 +229,8 @@ TEST_F(EmulatorTree, PlainDisksAnswerStandardCommandsAndRejectVendorOnes) {
     Set(disk, [](EmulatedTreeSettings& t) { t.cdrom = true; });
     auto cdrom = backend_->Open(Utf8ToUtf16(disk.string()) + u"#cdrom", &why);
     ASSERT_NE(cdrom, nullptr) << why;
-    EXPECT_TRUE(Send(*cdrom, {0x12, 0, 0, 0, 36, 0}, 36).good());
-    EXPECT_FALSE(Send(*device, {0x12, 0, 0, 0, 36, 0}, 36).delivered) << "re-plugged";
+    EXPECT_TRUE(Send(*cdrom, kInquiry, 36).good());
+    EXPECT_FALSE(Send(*device, kInquiry, 36).delivered) << "re-plugged";
 
     EXPECT_TRUE(IsEmulatedDevicePath(Utf8ToUtf16(disk.string()) + u"#cdrom"));
     EXPECT_FALSE(IsEmulatedDevicePath(Utf8ToUtf16(dir_.path().string())));

@@ -61,16 +61,6 @@ std::vector<std::uint8_t> Bulk(std::uint64_t id, std::uint8_t endpoint, std::uin
     return Encode(kBulkPacket, id, p);
 }
 
-std::vector<std::uint8_t> InquiryCbw(std::uint32_t tag) {
-    std::vector<std::uint8_t> cbw;
-    Put(cbw, 0x43425355, 4);
-    Put(cbw, tag, 4);
-    Put(cbw, 36, 4);
-    cbw.insert(cbw.end(), {0x80, 0, 6, 0x12, 0, 0, 0, 36, 0});
-    cbw.resize(31, 0);
-    return cbw;
-}
-
 // Packets as they come from the device side, split out of a byte stream.
 class PacketReader {
   public:
@@ -164,7 +154,7 @@ TEST_F(UsbRedirTest, HelloConnectDescriptorAndInquiryOverASocket) {
     EXPECT_EQ(descriptor.payload[10 + 1], 0x01);
     EXPECT_EQ(Get(descriptor.payload, 10 + 8, 2), 0x5E3Bu);
 
-    send(Bulk(7, 0x02, 31, InquiryCbw(0x1234)));
+    send(Bulk(7, 0x02, 31, Cbw(0x1234, 36, true, kInquiry)));
     Packet out = next();
     EXPECT_EQ(out.type, kBulkPacket);
     EXPECT_EQ(out.payload[1], kSuccess);
@@ -205,13 +195,8 @@ TEST_F(UsbRedirTest, RestartDisconnectsAndReturnsWithTheLoaderIdentity) {
 
     // SelectUpdateMode, then RestartBridge: its status still goes out, then the device goes.
     auto vendor = [&](std::uint8_t function, std::uint32_t tag) {
-        std::vector<std::uint8_t> cbw;
-        Put(cbw, 0x43425355, 4);
-        Put(cbw, tag, 4);
-        Put(cbw, 0, 4);
-        cbw.insert(cbw.end(), {0x00, 0, 10, 0x3B, 0x01, function});
-        cbw.resize(31, 0);
-        ASSERT_TRUE(device.Receive(Bulk(tag, 0x02, 31, cbw)));
+        ASSERT_TRUE(
+            device.Receive(Bulk(tag, 0x02, 31, Cbw(tag, 0, false, VendorCdb(0x3B, function)))));
         ASSERT_TRUE(device.Receive(Bulk(tag + 100, 0x81, 13)));
     };
     vendor(0x53, 1);
