@@ -19,6 +19,8 @@
 
 if(CMAKE_SCRIPT_MODE_FILE)
   cmake_minimum_required(VERSION 3.25)
+  # The escapes of a quoted text are resolved as the string table's are.
+  include(${CMAKE_CURRENT_LIST_DIR}/embed_strings.cmake)
 endif()
 
 set(MOX3_TEMPLATE_NAME mox3-updater.pot)
@@ -38,6 +40,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
             -DSOURCES=${CMAKE_CURRENT_SOURCE_DIR} -DOUTPUT=${MOX3_FINDINGS_SOURCE}
             -P ${CMAKE_CURRENT_LIST_FILE}
     DEPENDS ${catalogue}/${MOX3_TEMPLATE_NAME} ${headers} ${CMAKE_CURRENT_LIST_FILE}
+            ${CMAKE_CURRENT_LIST_DIR}/embed_strings.cmake
     COMMENT "Embedding the English texts of the findings"
     VERBATIM)
   add_custom_command(
@@ -46,7 +49,7 @@ if(NOT CMAKE_SCRIPT_MODE_FILE)
             -DSOURCES=${CMAKE_CURRENT_SOURCE_DIR} -DOUTPUT=${MOX3_CLI_TEXTS_SOURCE}
             -P ${CMAKE_CURRENT_LIST_FILE}
     DEPENDS ${catalogue}/${MOX3_TEMPLATE_NAME} ${MOX3_CATALOGUE_FILES} ${headers}
-            ${CMAKE_CURRENT_LIST_FILE}
+            ${CMAKE_CURRENT_LIST_FILE} ${CMAKE_CURRENT_LIST_DIR}/embed_strings.cmake
     COMMENT "Embedding the command line's texts"
     VERBATIM)
   target_sources(mox3_core PRIVATE ${MOX3_FINDINGS_SOURCE})
@@ -114,13 +117,7 @@ function(mox3_po_unquote quoted where out)
   if(probe MATCHES [[\\([^"ntr]|$)]])
     message(FATAL_ERROR "${where}: unknown escape '${CMAKE_MATCH_0}' (known: \\\" \\\\ \\n \\t \\r)")
   endif()
-  string(ASCII 1 hold)
-  string(REPLACE "\\\\" "${hold}" text "${quoted}")
-  string(REPLACE "\\\"" "\"" text "${text}")
-  string(REPLACE "\\n" "\n" text "${text}")
-  string(REPLACE "\\t" "\t" text "${text}")
-  string(REPLACE "\\r" "\r" text "${text}")
-  string(REPLACE "${hold}" "\\" text "${text}")
+  mox3_resolve_escapes("${quoted}" text)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 

@@ -145,12 +145,14 @@ function(mox3_read_strings path)
   set(MOX3_STRING_LANGUAGES ${languages} PARENT_SCOPE)
 endfunction()
 
-# Turns a checked text as written in the file into its bytes.
+# Turns a checked text as written in the file into its bytes (the command line's catalogues
+# use it too, with \t besides).
 function(mox3_resolve_escapes text out)
   string(ASCII 1 hold)  # never in a checked text
   string(REPLACE "\\\\" "${hold}" text "${text}")
   string(REPLACE "\\n" "\n" text "${text}")
   string(REPLACE "\\r" "\r" text "${text}")
+  string(REPLACE "\\t" "\t" text "${text}")
   string(REPLACE "\\\"" "\"" text "${text}")
   string(REPLACE "${hold}" "\\" text "${text}")
   set(${out} "${text}" PARENT_SCOPE)
