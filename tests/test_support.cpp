@@ -7,6 +7,12 @@
 
 #include "base/text.h"
 
+#ifndef _WIN32
+#include <sys/wait.h>
+
+#include <sstream>
+#endif
+
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -98,5 +104,19 @@ void UnsetEnv(const char* name) {
     unsetenv(name);
 #endif
 }
+
+#ifndef _WIN32
+std::pair<int, std::string> RunCMakeScript(const std::string& definitions,
+                                           const std::string& script,
+                                           const std::filesystem::path& log) {
+    const std::filesystem::path path = std::filesystem::path(__FILE__).parent_path() / script;
+    const std::string command = "cmake " + definitions + " -P " + path.string() + " > " +
+                                log.string() + " 2>&1";
+    const int status = std::system(command.c_str());
+    std::stringstream printed;
+    printed << std::ifstream(log).rdbuf();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, printed.str()};
+}
+#endif
 
 }  // namespace mox3::test

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mox3::test {
@@ -35,6 +36,14 @@ void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Tex
 
 // Sets or removes an environment variable of the process.
 void SetEnv(const char* name, const char* value);
+#ifndef _WIN32
+// Runs one of the build's scripts, `cmake <definitions> -P <script>` (the script's path
+// relative to the tests' folder), its output kept in `log`: its exit status (-1 when it did not
+// exit) and everything it printed.
+std::pair<int, std::string> RunCMakeScript(const std::string& definitions,
+                                           const std::string& script,
+                                           const std::filesystem::path& log);
+#endif
 void UnsetEnv(const char* name);
 
 }  // namespace mox3::test

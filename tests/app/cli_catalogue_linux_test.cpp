@@ -1,7 +1,6 @@
 // The build step that turns the command line's catalogues into the program's tables, run on a
 // small catalogue of two texts and one finding, and on faulty variants of it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -63,16 +62,10 @@ class CliCatalogueCheck : public testing::Test {
         std::string text;
         for (const std::string& line : lines) text += line + "\n";
         std::ofstream(dir_ / "po/de.po") << text;
-        const std::filesystem::path script = std::filesystem::path(__FILE__).parent_path() /
-                                             "../../src/resources/embed_cli_texts.cmake";
-        const std::string command = "cmake -DPART=cli -DCATALOGUE=" + (dir_ / "po").string() +
-                                    " -DSOURCES=" + (dir_ / "src").string() +
-                                    " -DOUTPUT=" + (dir_ / "out.cpp").string() + " -P " +
-                                    script.string() + " > " + (dir_ / "log").string() + " 2>&1";
-        const int status = std::system(command.c_str());
-        std::stringstream log;
-        log << std::ifstream(dir_ / "log").rdbuf();
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, log.str()};
+        return test::RunCMakeScript("-DPART=cli -DCATALOGUE=" + (dir_ / "po").string() +
+                                        " -DSOURCES=" + (dir_ / "src").string() +
+                                        " -DOUTPUT=" + (dir_ / "out.cpp").string(),
+                                    "../src/resources/embed_cli_texts.cmake", dir_ / "log");
     }
 
     test::TempDir dir_;

@@ -1,6 +1,5 @@
 // The build step that turns the strings file into the program's tables, run on faulty files.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -38,15 +37,9 @@ class StringsFileCheck : public testing::Test {
             for (const std::string& line : lines) text += line + "\n";
             return text;
         }();
-        const std::filesystem::path script = std::filesystem::path(__FILE__).parent_path() /
-                                             "../../src/resources/embed_strings.cmake";
-        const std::string command = "cmake -DINPUT=" + (dir_ / "bad.txt").string() +
-                                    " -DOUTPUT=" + (dir_ / "out.cpp").string() + " -P " +
-                                    script.string() + " > " + (dir_ / "log").string() + " 2>&1";
-        const int status = std::system(command.c_str());
-        std::stringstream log;
-        log << std::ifstream(dir_ / "log").rdbuf();
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, log.str()};
+        return test::RunCMakeScript(
+            "-DINPUT=" + (dir_ / "bad.txt").string() + " -DOUTPUT=" + (dir_ / "out.cpp").string(),
+            "../src/resources/embed_strings.cmake", dir_ / "log");
     }
 
     // Expects the step to fail with `message` about line `line`.
