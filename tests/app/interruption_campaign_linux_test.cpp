@@ -3,20 +3,12 @@
 // firmware, its model's configuration, its own serial number and its own logical-block length,
 // for both bridge generations and both block lengths. CI tries points spread over the whole
 // request sequence; MOX3_CAMPAIGN_EVERY=1 tries every request (scripts/interruption-campaign.sh).
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 
-#include "base/text.h"
-#include "bridge/config_build.h"
-#include "bridge/firmware_image.h"
-#include "emulator/emulator_backend.h"
-#include "resources/resources.h"
-#include "test_support.h"
+#include "app/program_run_linux.h"
+#include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
 namespace {
@@ -24,52 +16,21 @@ namespace {
 constexpr std::uint32_t kTimeScale = 500;
 constexpr const char* kSerial = "4A3F0012B7C4D9E1";
 
-// Runs the program; the exit code, or minus the signal that ended it.
-int RunProgram(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-               const std::filesystem::path& log) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-        FILE* out = std::fopen(log.c_str(), "a");
-        if (out) {
-            ::dup2(fileno(out), 1);
-            ::dup2(fileno(out), 2);
-        }
-        std::vector<char*> argv = {const_cast<char*>(MOX3_CLI_PATH)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(MOX3_CLI_PATH, argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
 class Campaign {
   public:
     Campaign(const TempDir& dir, int generation, std::uint32_t blockLength)
         : dir_(dir), clock_(ScaledSystemClock(kTimeScale)), blockLength_(blockLength) {
         std::string why;
         std::filesystem::create_directories(dir_ / "images");
-        const char* imageName = generation == 1 ? "firmware_C30.bin" : "firmware_C311.bin";
-        WriteBytes(dir_ / "images" / imageName,
+        WriteBytes(dir_ / "images" / (generation == 1 ? "firmware_C30.bin" : "firmware_C311.bin"),
                    MakeSampleImage({generation, "01000700", 30000, 7}, &why));
-        WriteBytes(dir_ / "old.bin", MakeSampleImage({generation, "01000500", 30000, 5}, &why));
-        const EmbeddedResource* r = FindConfigResource(generation == 1 ? 104 : 117);
-        WriteBytes(dir_ / "config.ini",
-                   std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end()));
-        CBridgeMgr mgr;
-        ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16((dir_ / "old.bin").string()),
-                                                   Utf8ToUtf16((dir_ / "config.ini").string()),
-                                                   generation, Utf8ToUtf16(kSerial));
-        EXPECT_TRUE(built.ok) << built.reason;
+        const FactoryParts parts =
+            CompileParts(dir_, generation, "01000500", kSerial, generation == 1 ? 104 : 117, 30000);
         setup_.generation = generation;
         setup_.flashSize =
             generation == 1 ? kFirstGenerationFlashSize : kSecondGenerationFlashSize;
-        setup_.flash = FactoryFlash(generation, setup_.flashSize, {mgr.imageBuffer.data(), 4096},
-                                    mgr.firmwareAddress, ReadBytes(dir_ / "old.bin"),
-                                    mgr.firmwareLength, blockLength, &why);
+        setup_.flash = FactoryFlash(generation, setup_.flashSize, parts.block, parts.firmwareAddress,
+                                    parts.image, parts.firmwareLength, blockLength, &why);
         EXPECT_FALSE(setup_.flash.empty()) << why;
     }
 
@@ -84,12 +45,22 @@ class Campaign {
         return bus_ / "drive";
     }
 
-    int Update(std::map<std::string, std::string> env) {
-        env["MOX3_TIME_SCALE"] = std::to_string(kTimeScale);
-        return RunProgram({"--emulator", bus_.string(), "update", "--yes", "--image-dir",
-                           (dir_ / "images").string(), "--state-dir", state_.string()},
-                          env, dir_ / "log.txt");
+    // The update on the drive's bus, with `environment`: its exit code (-1 when a signal ended
+    // it); what it said is added to `said`.
+    int Update(std::vector<std::pair<std::string, std::string>> environment,
+               const std::vector<std::string>& first = {}) {
+        ProgramSetting setting;
+        setting.environment = std::move(environment);
+        setting.environment.emplace_back("MOX3_TIME_SCALE", std::to_string(kTimeScale));
+        setting.errorsWithOutput = true;
+        std::vector<std::string> words = first;
+        words.insert(words.end(), {"--emulator", bus_.string(), "update", "--yes", "--image-dir",
+                                   (dir_ / "images").string(), "--state-dir", state_.string()});
+        const ProgramResult r = RunProgram(words, dir_.path(), setting);
+        said += r.out;
+        return r.code;
     }
+    std::string said;
 
     bool Right(const std::filesystem::path& drive, std::string* what) {
         std::string why;
@@ -126,7 +97,7 @@ struct Tally {
 void TryPoint(Campaign& campaign, int point, long killAt, long total, Tally& tally) {
     auto d = campaign.Fresh(point);
     const int killed = campaign.Update({{"MOX3_KILL_AT_REQUEST", std::to_string(killAt)}});
-    EXPECT_EQ(killed, -SIGKILL) << "request " << killAt;
+    EXPECT_EQ(killed, -1) << "request " << killAt;
     std::string why, what;
     ASSERT_TRUE(PowerCycleEmulatedDrive(d, campaign.clock(), &why)) << why;
     const int again = campaign.Update({});
@@ -155,15 +126,9 @@ TEST_P(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
     // An uninterrupted run, traced, tells how many requests a whole update sends.
     auto drive = campaign.Fresh(0);
     const auto trace = dir / "trace.json";
-    ASSERT_EQ(campaign.Update({}), 0) << ReadText(dir / "log.txt");
+    ASSERT_EQ(campaign.Update({}, {"--trace", trace.string()}), 0) << campaign.said;
     std::string what;
     ASSERT_TRUE(campaign.Right(drive, &what)) << what;
-    campaign.Fresh(1);
-    ASSERT_EQ(RunProgram({"--trace", trace.string(), "--emulator", (dir / "bus1").string(),
-                          "update", "--yes", "--image-dir", (dir / "images").string(),
-                          "--state-dir", (dir / "state1").string()},
-                         {{"MOX3_TIME_SCALE", std::to_string(kTimeScale)}}, dir / "log.txt"),
-              0);
     std::ifstream lines(trace);
     long total =
         std::count(std::istreambuf_iterator<char>(lines), std::istreambuf_iterator<char>(), '\n');
@@ -205,7 +170,7 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
             << "signal " << signal << " at request " << request;
         EXPECT_TRUE(campaign.Right(d, &what)) << "signal " << signal << ": " << what;
     }
-    EXPECT_NE(ReadText(dir / "log.txt").find("interruption deferred"), std::string::npos);
+    EXPECT_NE(campaign.said.find("interruption deferred"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothGenerationsAndBlockLengths, InterruptionCampaign,

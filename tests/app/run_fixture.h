@@ -44,6 +44,7 @@ struct MemoryHost : HostServices {
     std::optional<UpdateMarker> marker;
     std::vector<UpdateMarker> others;  // records of other drives, kept beside `marker`
     std::optional<ManualRecovery> recovery;
+    std::optional<std::u16string> choice;  // the drive the user names
     std::vector<Told> uses;
     bool writeFails = false;   // the configuration file cannot be written whole
     bool markerFails = false;  // the marker cannot be written
@@ -98,6 +99,7 @@ struct MemoryHost : HostServices {
         std::erase_if(others, [&](const UpdateMarker& o) { return o.serial == serial; });
     }
     std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
+    std::optional<std::u16string> DriveChoice() override { return choice; }
     std::vector<Told> DiskUses(const std::vector<std::u16string>& paths) override {
         checkedPaths = paths;
         return uses;

@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kDiskBlocks512 = 4096;  // 2 MiB
 
-
 class UpdateKeepsTheDisk : public EmulatedHostTest {
   protected:
     fs::path BusFolder() override { return dir_ / "bus"; }
@@ -86,8 +85,6 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         EXPECT_EQ(v.nextBlockLength, blockLength);
         std::string why;
         EXPECT_EQ(EmulatedMediumDigest(drive, &why).value_or(why), digest_);
-        ASSERT_TRUE(ExportEmulatedMedium(drive, dir_ / "after.bin", 0, std::nullopt, &why)) << why;
-        EXPECT_TRUE(ReadBytes(dir_ / "after.bin") == ReadBytes(dir_ / "pattern.bin"));
         // The last block, through the bridge as a host reads it.
         auto device = Open(drive);
         ASSERT_NE(device, nullptr);
@@ -101,43 +98,28 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         EXPECT_EQ(a.data, std::vector<std::uint8_t>(blockLength, 0xA5));
     }
 
-    // A run whose cable is pulled at the 60th request, the drive powered on again in its
-    // loader, and a second run.
-    void InterruptAndRecover(const fs::path& drive) {
-        SetFault(drive, {EmulatedFault::Kind::PullCable, 60, 0, 0});
-        EXPECT_EQ(Run(), kMsgFailed);
-        PowerCycle(drive);
-        ASSERT_TRUE(View(drive).loader);
-        EXPECT_EQ(Run(), 0);
-    }
-
     std::string digest_;
 };
 
-TEST_F(UpdateKeepsTheDisk, APlainRunWith512ByteBlocks) {
-    auto drive = Drive(512);
-    EXPECT_EQ(Run(), 0);
-    ExpectUpdatedWithItsDisk(drive, 512);
-}
-
-TEST_F(UpdateKeepsTheDisk, APlainRunWith4096ByteBlocks) {
-    auto drive = Drive(4096);
-    EXPECT_EQ(Run(), 0);
-    ExpectUpdatedWithItsDisk(drive, 4096);
-}
-
-TEST_F(UpdateKeepsTheDisk, AnInterruptedRunAndItsRecoveryWith512ByteBlocks) {
-    auto drive = Drive(512);
-    InterruptAndRecover(drive);
-    ExpectUpdatedWithItsDisk(drive, 512);
-}
-
-// The recovery run reads the block length in the loader, where the erased flash gives 512:
-// the drive comes back with 512-byte blocks until the recovery keeps the length it had.
-TEST_F(UpdateKeepsTheDisk, AnInterruptedRunAndItsRecoveryWith4096ByteBlocks) {
-    auto drive = Drive(4096);
-    InterruptAndRecover(drive);
-    ExpectUpdatedWithItsDisk(drive, 4096);
+// A plain run, and a run whose cable is pulled at the 60th request, the drive powered on again
+// in its loader and a second run. The recovery run reads the block length in the loader,
+// where the erased flash gives 512: the drive comes back with 512-byte blocks until the
+// recovery keeps the length it had.
+TEST_F(UpdateKeepsTheDisk, InEitherBlockLengthThroughAPlainAndAnInterruptedRun) {
+    for (const std::uint32_t blockLength : {512u, 4096u}) {
+        for (const bool interrupted : {false, true}) {
+            fs::remove_all(dir_ / "bus" / "drive");
+            auto drive = Drive(blockLength);
+            if (interrupted) {
+                SetFault(drive, {EmulatedFault::Kind::PullCable, 60, 0, 0});
+                EXPECT_EQ(Run(), kMsgFailed);
+                PowerCycle(drive);
+                ASSERT_TRUE(View(drive).loader);
+            }
+            EXPECT_EQ(Run(), 0) << blockLength << (interrupted ? " interrupted" : "");
+            ExpectUpdatedWithItsDisk(drive, blockLength);
+        }
+    }
 }
 
 // The record of the update, its block length with it, and the configuration file are on the

@@ -50,9 +50,6 @@ class UpdateLockTest : public ::testing::Test {
         options.clock = clock_;
         return options;
     }
-    std::unique_ptr<CliHost> Start(const HostOptions& options, bool* running, std::string* why) {
-        return StartUpdate(options, running, why);
-    }
     test::TempDir dir_;
     std::shared_ptr<WatchedClock> clock_ = std::make_shared<WatchedClock>();
 };
@@ -63,7 +60,7 @@ TEST_F(UpdateLockTest, ReadersShareItAndAnUpdateWaitsAWhileForThemToGo) {
     auto first = ShareUpdateLock(Options(), &running, &why);
     auto second = ShareUpdateLock(Options(), &running, &why);
     ASSERT_TRUE(first && second) << why;
-    EXPECT_FALSE(Start(Options(), &running, &why));  // readers that stay for five seconds
+    EXPECT_FALSE(StartUpdate(Options(), &running, &why));  // readers that stay for five seconds
     EXPECT_TRUE(running);
     EXPECT_EQ(clock_->sleptMs(), 5000u);
     // Readers that end while the update looks again and again.
@@ -71,7 +68,7 @@ TEST_F(UpdateLockTest, ReadersShareItAndAnUpdateWaitsAWhileForThemToGo) {
         if (slept >= 5300) first.reset();
         if (slept >= 5700) second.reset();
     };
-    auto update = Start(Options(), &running, &why);
+    auto update = StartUpdate(Options(), &running, &why);
     ASSERT_TRUE(update) << why;
     EXPECT_EQ(clock_->sleptMs(), 5700u);
 
@@ -79,7 +76,7 @@ TEST_F(UpdateLockTest, ReadersShareItAndAnUpdateWaitsAWhileForThemToGo) {
     EXPECT_FALSE(ShareUpdateLock(Options(), &running, &why));
     EXPECT_TRUE(running);
     EXPECT_EQ(why, (dir_ / "lock" / kLockFile).string());
-    EXPECT_FALSE(Start(Options("state-b"), &running, &why));  // another user's state folder
+    EXPECT_FALSE(StartUpdate(Options("state-b"), &running, &why));  // another user's state folder
     EXPECT_TRUE(running);
     EXPECT_EQ(clock_->sleptMs(), 5700u);
 }
@@ -105,7 +102,7 @@ TEST_F(UpdateLockTest, ALockThatCannotBeTrustedIsAnErrorNotARunningUpdate) {
         make(options.lockDir);
         bool running = true;
         std::string why;
-        EXPECT_FALSE(Start(options, &running, &why) || running) << reason;
+        EXPECT_FALSE(StartUpdate(options, &running, &why) || running) << reason;
         EXPECT_NE(why.find(reason), std::string::npos) << why;
         EXPECT_FALSE(ShareUpdateLock(options, &running, &why) || running) << reason;
         EXPECT_NE(why.find(reason), std::string::npos) << why;
