@@ -195,21 +195,12 @@ void DecodeG1MultiLun(FieldBuilder& f) {
 
 void DecodeG1Led(FieldBuilder& f) {
     f.ExpectLength(6);
-    f.Hex("USB2Port", 0);
-    f.Hex("USB2Func", 1);
-    f.Hex("USB3Port", 2);
-    f.Hex("USB3Func", 3);
-    f.Hex("AuthPort", 4);
-    f.Hex("AuthFunc", 5);
+    f.Fields(record_fields::gen1::kLed);
 }
 
 void DecodeG1Fan(FieldBuilder& f) {
     f.ExpectLength(5);
-    f.Number("SMARTInterval", 0);
-    f.Number("TempThreshold", 1);
-    f.Hex("ControlPort", 2);
-    f.Hex("ActiveValue", 3);
-    f.Hex("DefaultValue", 4);
+    f.Fields(record_fields::gen1::kFan);
 }
 
 void DecodeG1ControlParameters(FieldBuilder& f) {

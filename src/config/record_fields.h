@@ -63,6 +63,20 @@ namespace record_fields {
 
 using K = RecordField::Kind;
 
+namespace gen1 {
+
+// LED (tag 0x06) and FAN (tag 0x10): required bytes, present when the section's Flag is 1.
+inline constexpr RecordField kLed[] = {{"USB2Port", 0, 1, K::Hex}, {"USB2Func", 1, 1, K::Hex},
+                                       {"USB3Port", 2, 1, K::Hex}, {"USB3Func", 3, 1, K::Hex},
+                                       {"AuthPort", 4, 1, K::Hex}, {"AuthFunc", 5, 1, K::Hex}};
+inline constexpr RecordField kFan[] = {{"SMARTInterval", 0, 1, K::Number},
+                                       {"TempThreshold", 1, 1, K::Number},
+                                       {"ControlPort", 2, 1, K::Hex},
+                                       {"ActiveValue", 3, 1, K::Hex},
+                                       {"DefaultValue", 4, 1, K::Hex}};
+
+}  // namespace gen1
+
 namespace gen2 {
 
 // Records whose first port key switches them on.
@@ -144,7 +158,8 @@ constexpr bool TablesAreWhole() {
           RecordFields(kFetHead), RecordFields(kFetEntry), RecordFields(kFanHead),
           RecordFields(kFanEntry), RecordFields(kStatusLedEntry), RecordFields(kDeviceLedHead),
           RecordFields(kDeviceLedEntry), RecordFields(kRaidSwitchEntry),
-          RecordFields(kRaidStatusLedEntry), RecordFields(kRaidModeLedEntry)}) {
+          RecordFields(kRaidStatusLedEntry), RecordFields(kRaidModeLedEntry),
+          RecordFields(gen1::kLed), RecordFields(gen1::kFan)}) {
         if (FieldsSize(t) == 0) return false;
     }
     return true;
