@@ -820,26 +820,10 @@ const char* TlvTagName(int generation, std::uint8_t tag) {
 }
 
 const char* FirmwareParameterName(std::uint8_t id) {
-    switch (id) {
-        case 0x00:
-            return "USB3F_FPLC1";
-        case 0x01:
-            return "USB3F_FPLC2";
-        case 0x02:
-            return "WaitDevDetect";
-        case 0x03:
-            return "WaitUSBStart";
-        case 0x40:
-            return "Parameter-0";
-        case 0x65:
-            return "RAID Offset";
-        case 0x80:
-            return "CustomParam-0";
-        case 0x81:
-            return "CustomParam-1";
-        default:
-            return nullptr;
+    for (const auto& p : record_fields::gen2::kFirmwareParameters) {
+        if (p.id == id) return p.name;
     }
+    return nullptr;
 }
 
 }  // namespace mox3

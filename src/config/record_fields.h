@@ -150,6 +150,21 @@ inline constexpr CountedRecord kRaidStatusLed{
 inline constexpr CountedRecord kRaidModeLed{
     mox3::gen2::kTagRaidModeLed, u"RAID Mode LED", 4, {}, "LED %llu", kRaidModeLedEntry};
 
+// Firmware parameters (tag 0x01): an id, 0, and a 32-bit value. The compiler writes each
+// parameter whose key is present (the 16-bit ones cut to 16 bits) and the RAID offset itself.
+struct FirmwareParameter {
+    const char* name;
+    std::uint8_t id;
+    bool sixteenBits;
+    bool fromKey;
+};
+inline constexpr std::uint8_t kRaidOffsetParameter = 0x65;
+inline constexpr FirmwareParameter kFirmwareParameters[] = {
+    {"USB3F_FPLC1", 0x00, false, true},   {"USB3F_FPLC2", 0x01, false, true},
+    {"WaitDevDetect", 0x02, true, true},  {"WaitUSBStart", 0x03, true, true},
+    {"Parameter-0", 0x40, false, true},   {"RAID Offset", kRaidOffsetParameter, false, false},
+    {"CustomParam-0", 0x80, false, true}, {"CustomParam-1", 0x81, false, true}};
+
 // Every table covers its bytes without gaps or overlaps.
 constexpr bool TablesAreWhole() {
     for (RecordFields t :
