@@ -130,12 +130,10 @@ TEST(BlockDecodeTest, ChecksTheDigestOverTheLengthAndPayloadOnly) {
 }
 
 TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
+    // The values the compiler writes are read back in compile_decode_test; here the fields and
+    // forms it does not write.
     Block b = SecondGenerationBlock();
-    for (std::size_t at : {1800, 2194, 2530}) Put16(b, at, 0x5E3B);
-    Put16(b, 2532, 0x7C31);
     Put16(b, 1794, 0x0210);
-    b[2547] = 0xC0;
-    b[2548] = 0x70;
     b[2075] = 0x80;
     b[2220] = 0x05;
     PutString(b, 1958, u"Disque \u00E9t\u00E9");
@@ -150,17 +148,12 @@ TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
     const DescriptorSet& high = d.descriptorSets[0];
     const DescriptorSet& full = d.descriptorSets[1];
     const DescriptorSet& super = d.descriptorSets[2];
-    EXPECT_EQ(high.vendorId, 0x5E3B);
     EXPECT_EQ(high.bcdUSB, 0x0210);
-    EXPECT_EQ(super.productId, 0x7C31);
-    EXPECT_EQ(super.configuration.bmAttributes, 0xC0);
-    EXPECT_EQ(super.configuration.bMaxPower, 0x70);
     EXPECT_FALSE(super.otherSpeed);
     ASSERT_TRUE(high.otherSpeed);
     EXPECT_EQ(high.otherSpeed->bmAttributes, 0x80);
     EXPECT_EQ(full.interfaceSubClass, 0x05);
 
-    EXPECT_EQ(high.manufacturer.text, "KAVELIN");
     EXPECT_EQ(high.product.text, "Disque \xC3\xA9t\xC3\xA9");
     EXPECT_EQ(high.serialNumber.form, StringDescriptor::Form::FromDisk);
     EXPECT_EQ(full.serialNumber.form, StringDescriptor::Form::FromDisk);
@@ -177,8 +170,6 @@ TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
 
 TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     Block b = FirstGenerationBlock();
-    Put16(b, 1368, 0x5E3B);
-    PutString(b, 1886, u"KAVELIN");
     b[1986] = 0x52;
     const char* key = "R4TX8WQ2LM7ZK5NC9VH3PJ6DB1FYG0SE";
     for (std::size_t i = 0; i < 32; ++i) b[76 + i] = static_cast<std::uint8_t>(key[i]);
@@ -192,8 +183,6 @@ TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     std::size_t end = PutRecords(b, 112, {{0x04, inquiry}, {0x05, control}});
 
     DecodedBlock d = Decode(b, 1);
-    EXPECT_EQ(d.descriptorSets[1].vendorId, 0x5E3B);
-    EXPECT_EQ(d.descriptorSets[2].manufacturer.text, "KAVELIN");
     EXPECT_EQ(d.descriptorSets[2].serialNumber.form, StringDescriptor::Form::FromDisk);
     EXPECT_EQ(d.header.deletingKeyText, key);
     EXPECT_EQ(d.header.descriptorAreas[2].offset, 1792);
