@@ -28,9 +28,9 @@ struct RecordField {
     std::uint8_t width;
     Kind kind;
 
-    bool IsPort() const { return kind == Kind::Port || kind == Kind::OpenPort; }
+    constexpr bool IsPort() const { return kind == Kind::Port || kind == Kind::OpenPort; }
     // The key stem of a port field: its name without the closing "Port".
-    std::string_view PortStem() const {
+    constexpr std::string_view PortStem() const {
         std::string_view n(name);
         return n.substr(0, n.size() - 4);
     }
@@ -165,7 +165,7 @@ inline constexpr FirmwareParameter kFirmwareParameters[] = {
     {"Parameter-0", 0x40, false, true},   {"RAID Offset", kRaidOffsetParameter, false, false},
     {"CustomParam-0", 0x80, false, true}, {"CustomParam-1", 0x81, false, true}};
 
-// Every table covers its bytes without gaps or overlaps.
+// Every table covers its bytes without gaps or overlaps, and port names end in "Port".
 constexpr bool TablesAreWhole() {
     for (RecordFields t :
          {RecordFields(kAccessLed), RecordFields(kSecretLed), RecordFields(kButton),
@@ -176,6 +176,9 @@ constexpr bool TablesAreWhole() {
           RecordFields(kRaidStatusLedEntry), RecordFields(kRaidModeLedEntry),
           RecordFields(gen1::kLed), RecordFields(gen1::kFan)}) {
         if (FieldsSize(t) == 0) return false;
+        for (const RecordField& f : t) {
+            if (f.IsPort() && !std::string_view(f.name).ends_with("Port")) return false;
+        }
     }
     return true;
 }
