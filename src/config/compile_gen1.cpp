@@ -5,9 +5,11 @@
 #include <array>
 #include <utility>
 
+#include "base/text.h"
 #include "config/block_layout.h"
 #include "config/compile_support.h"
 #include "config/digest_header.h"
+#include "config/record_fields.h"
 
 namespace mox3 {
 
@@ -124,20 +126,20 @@ bool CompileLun(ItemReader& r, RecordWriter& list) {
            r.Fail(kSection, u"MultiLUN", "configuration list too long");
 }
 
-// A section switched on by its Flag, whose listed keys are required bytes.
+// A section switched on by its Flag, whose fields are required bytes, read in `readOrder`
+// (indices into the fields) or else in the fields' order.
 bool CompileFlaggedBytes(ItemReader& r, RecordWriter& list, std::u16string_view section,
-                         std::uint8_t tag, std::initializer_list<const char16_t*> readOrder,
-                         std::initializer_list<int> storeOrder) {
+                         std::uint8_t tag, RecordFields fields,
+                         std::initializer_list<std::size_t> readOrder = {}) {
     auto flag = r.Optional(section, u"Flag", 0, 1);
     if (!flag || *flag == 0) return r.ok();
-    std::vector<std::uint8_t> values;
-    for (const char16_t* key : readOrder) {
-        auto v = r.Required(section, key, 0, 255);
+    std::vector<std::uint8_t> record(FieldsSize(fields));
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const RecordField& f = fields[readOrder.size() != 0 ? readOrder.begin()[i] : i];
+        auto v = r.Required(section, Utf8ToUtf16(f.name), 0, 255);
         if (!v) return false;
-        values.push_back(static_cast<std::uint8_t>(*v));
+        record[f.offset] = static_cast<std::uint8_t>(*v);
     }
-    Bytes record;
-    for (int index : storeOrder) record.u8(values[static_cast<std::size_t>(index)]);
     return list.Append(tag, record) || r.Fail(section, u"Flag", "configuration list too long");
 }
 
@@ -227,14 +229,9 @@ CompileOutcome CompileFirstGenerationBlock(const CompileInput& input) {
     // authentication wait time.
     RecordWriter list(block, kLayout);
     if (!CompileInquiry(r, block, list) || !CompileLun(r, list) ||
-        !CompileFlaggedBytes(
-            r, list, u"LED", gen1::kTagLed,
-            {u"USB2Port", u"USB3Port", u"AuthPort", u"USB2Func", u"USB3Func", u"AuthFunc"},
-            {0, 3, 1, 4, 2, 5}) ||
-        !CompileFlaggedBytes(
-            r, list, u"FAN", gen1::kTagFan,
-            {u"SMARTInterval", u"TempThreshold", u"ControlPort", u"ActiveValue", u"DefaultValue"},
-            {0, 1, 2, 3, 4})) {
+        !CompileFlaggedBytes(r, list, u"LED", gen1::kTagLed, record_fields::gen1::kLed,
+                             {0, 2, 4, 1, 3, 5}) ||
+        !CompileFlaggedBytes(r, list, u"FAN", gen1::kTagFan, record_fields::gen1::kFan)) {
         return fail();
     }
     constexpr std::u16string_view kAuth = u"Authentication";

@@ -9,7 +9,9 @@
 
 #include "base/number_parse.h"
 #include "base/sha256.h"
+#include "base/text.h"
 #include "config/digest_header.h"
+#include "config/record_fields.h"
 
 namespace mox3 {
 
@@ -203,29 +205,23 @@ bool CompileSwitches(ItemReader& r, std::span<std::uint8_t> block, RecordWriter&
 
 bool CompileFirmwareParameters(ItemReader& r, RecordWriter& list, const CompileState& state) {
     constexpr std::u16string_view kSection = u"Firmware Parameter";
-    struct Parameter {
-        const char16_t* key;
-        std::uint8_t id;
-        bool sixteenBits;
-    };
-    constexpr Parameter kParameters[] = {
-        {u"USB3F_FPLC1", 0x00, false},  {u"USB3F_FPLC2", 0x01, false},
-        {u"WaitDevDetect", 0x02, true}, {u"WaitUSBStart", 0x03, true},
-        {u"Parameter-0", 0x40, false},  {u"CustomParam-0", 0x80, false},
-        {u"CustomParam-1", 0x81, false}};
     auto append = [&](std::u16string_view section, std::uint8_t id, std::uint32_t value) {
         Bytes v;
         v.u8(id).u8(0).u32(value);
         return AppendRecord(r, list, section, kTagFirmwareParameter, v);
     };
-    for (const Parameter& p : kParameters) {
-        if (!r.Present(kSection, p.key)) continue;
-        std::uint32_t value = r.Int(kSection, p.key, kAbsent);
+    for (const auto& p : record_fields::gen2::kFirmwareParameters) {
+        std::u16string key = Utf8ToUtf16(p.name);
+        if (!p.fromKey || !r.Present(kSection, key)) continue;
+        std::uint32_t value = r.Int(kSection, key, kAbsent);
         if (!r.ok()) return false;
         if (p.sixteenBits) value &= 0xFFFF;
         if (!append(kSection, p.id, value)) return false;
     }
-    if (state.raidOffset != 0 && !append(u"RAID Default", 0x65, state.raidOffset)) return false;
+    if (state.raidOffset != 0 &&
+        !append(u"RAID Default", record_fields::gen2::kRaidOffsetParameter, state.raidOffset)) {
+        return false;
+    }
     return true;
 }
 

@@ -1,13 +1,17 @@
 // Second generation: GPIO levels, power and FET switching, fan, LEDs, buttons and standby.
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "base/text.h"
 #include "config/compile_gen2.h"
+#include "config/record_fields.h"
 
 namespace mox3::gen2 {
 
 namespace {
+
+namespace fields = record_fields::gen2;
 
 // Reads the keys of one section; every value defaults to 0 unless given otherwise.
 class SectionReader {
@@ -24,12 +28,6 @@ class SectionReader {
     // wider than the field is noted.
     std::uint32_t byte(std::u16string_view key) { return field(key, 0xFF); }
     std::uint32_t word(std::u16string_view key) { return field(key, 0xFFFF); }
-    std::uint32_t unitByte(std::uint32_t n, std::u16string_view name) {
-        return field(UnitKey(n, name), 0xFF);
-    }
-    std::uint32_t unitWord(std::uint32_t n, std::u16string_view name) {
-        return field(UnitKey(n, name), 0xFFFF);
-    }
     bool present(std::u16string_view key) const { return r_.Present(section_, key); }
     // The unit count of a section; above `largest` fails the compile.
     bool count(std::uint32_t largest, std::uint32_t& value, std::u16string_view key = u"Count") {
@@ -51,6 +49,41 @@ class SectionReader {
     }
     std::uint8_t unitPort(std::uint32_t n, bool unmasked = false) {
         return port(Utf8ToUtf16(std::to_string(n)) + u"-", unmasked);
+    }
+    // Appends the fields of a table, each from the key `prefix`<name>. A record switched on by
+    // its first port passes the value already read as `firstPort`.
+    void fields(RecordFields table, Bytes& v, std::u16string_view prefix = u"",
+                std::optional<std::uint32_t> firstPort = std::nullopt) {
+        for (const RecordField& f : table) {
+            std::u16string key = std::u16string(prefix) + Utf8ToUtf16(f.name);
+            if (f.kind == RecordField::Kind::Zero) {
+                v.zeros(f.width);
+            } else if (f.IsPort()) {
+                std::u16string stem = std::u16string(prefix) + Utf8ToUtf16(f.PortStem());
+                bool open = f.kind == RecordField::Kind::OpenPort;
+                v.u8(firstPort ? PortByte(*firstPort, (*this)(stem + u"Active"), open)
+                               : port(stem, open));
+                firstPort.reset();
+            } else if (f.width == 1) {
+                v.u8(byte(key));
+            } else if (f.width == 2) {
+                v.u16(word(key));
+            } else {
+                v.u32((*this)(key));
+            }
+        }
+    }
+    // A record of a head and Count entries; `entryMask` is kept of each entry's last byte.
+    bool counted(RecordWriter& list, const CountedRecord& record, std::uint8_t entryMask = 0xFF) {
+        std::uint32_t entries = 0;
+        if (!count(record.largestCount, entries) || entries == 0) return r_.ok();
+        Bytes v;
+        fields(record.head, v);
+        for (std::uint32_t n = 0; n < entries; ++n) {
+            fields(record.entry, v, Utf8ToUtf16(std::to_string(n)) + u"-");
+            v.data().back() &= entryMask;
+        }
+        return append(list, record.tag, v);
     }
 
   private:
@@ -128,60 +161,13 @@ bool PowerControl(ItemReader& r, RecordWriter& list) {
     return s.append(list, kTagPowerControl, v);
 }
 
-bool FetControl(ItemReader& r, RecordWriter& list) {
-    SectionReader s(r, u"FET Control");
-    std::uint32_t count = 0;
-    if (!s.count(2, count) || count == 0) return r.ok();
-    Bytes v;
-    v.u8(s.byte(u"Flag"));
-    for (std::uint32_t n = 0; n < count; ++n) {
-        std::u16string p = Utf8ToUtf16(std::to_string(n)) + u"-";
-        v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Ch")).u8(s.unitByte(n, u"ExtFlag"));
-        v.u8(s.port(p + u"Ext")).u8(0).u8(0);
-        v.u16(s.unitWord(n, u"Delay1")).u16(s.unitWord(n, u"Delay2"));
-    }
-    return s.append(list, kTagFetControl, v);
-}
-
-bool FanControl(ItemReader& r, RecordWriter& list) {
-    SectionReader s(r, u"FAN Control");
-    std::uint32_t count = 0;
-    if (!s.count(1, count) || count == 0) return r.ok();
-    Bytes v;
-    v.u8(s.byte(u"Interval")).u8(s.byte(u"Flag")).zeros(3);
-    v.u8(s.unitPort(0))
-        .u8(s.byte(u"0-ThrldMAX"))
-        .u8(s.byte(u"0-ThrldPWM"))
-        .u8(s.byte(u"0-SpeedPWM"));
-    v.u16(s.word(u"0-PulsePWM")).u8(s.byte(u"0-Flag") & 0x7F);
-    return s.append(list, kTagFanControl, v);
-}
-
-bool StatusLed(ItemReader& r, RecordWriter& list) {
-    SectionReader s(r, u"Status LED");
-    std::uint32_t count = 0;
-    if (!s.count(1, count) || count == 0) return r.ok();
-    Bytes v;
-    v.u8(s.port(u"0-In")).u8(s.port(u"0-Out")).u8(s.byte(u"0-Flag")).u8(s.byte(u"0-Blink"));
-    return s.append(list, kTagStatusLed, v);
-}
-
 bool AccessLed(ItemReader& r, RecordWriter& list) {
     constexpr std::uint32_t kOff = 256;
     SectionReader s(r, u"Access LED");
     std::uint32_t port2 = s(u"2-Port", kOff);
     if (port2 >= kOff) return r.ok();
     Bytes v;
-    v.u8(PortByte(port2, s(u"2-Active"), true));
-    v.u8(s.byte(u"2-Flag"))
-        .u8(s.byte(u"2-Blink"))
-        .u8(s.byte(u"2-TransBlink"))
-        .u8(s.byte(u"2-TransTime"));
-    v.u8(s.port(u"3-", true));
-    v.u8(s.byte(u"3-Flag"))
-        .u8(s.byte(u"3-Blink"))
-        .u8(s.byte(u"3-TransBlink"))
-        .u8(s.byte(u"3-TransTime"));
+    s.fields(fields::kAccessLed, v, u"", port2);
     // Optional pairs for units 2 and 3, each switched on by its unit-2 key.
     const char16_t* kPairs[] = {u"BreathTime", u"Extend", u"BreathTrans"};
     std::uint32_t values[3][2] = {};
@@ -203,32 +189,18 @@ bool SecretLed(ItemReader& r, RecordWriter& list) {
     std::uint32_t portE = s(u"E-Port", kOff);
     if (portE >= kOff) return r.ok();
     Bytes v;
-    v.u8(PortByte(portE, s(u"E-Active"), true));
-    v.u8(s.byte(u"E-Flag")).u8(s.byte(u"E-Blink")).u8(s.byte(u"E-Trans"));
-    v.u8(s.port(u"A-", true)).u8(s.byte(u"A-Flag")).u8(s.byte(u"A-Blink")).u8(s.byte(u"A-Trans"));
+    s.fields(fields::kSecretLed, v, u"", portE);
     return s.append(list, kTagSecretLed, v);
-}
-
-bool DeviceLed(ItemReader& r, RecordWriter& list) {
-    SectionReader s(r, u"Device LED");
-    std::uint32_t count = 0;
-    if (!s.count(2, count) || count == 0) return r.ok();
-    Bytes v;
-    v.u8(s.byte(u"Flag")).u8(0);
-    for (std::uint32_t n = 0; n < count; ++n) {
-        v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Flag")).u8(s.unitByte(n, u"Blink")).zeros(5);
-    }
-    return s.append(list, kTagDeviceLed, v);
 }
 
 // Capacity LED and rebuild progress LED share their layout.
 bool PortRow(ItemReader& r, RecordWriter& list, std::u16string_view section, std::uint8_t tag,
-             std::u16string_view firstKey) {
+             RecordFields head) {
     SectionReader s(r, section);
     std::uint32_t count = 0;
     if (!s.count(10, count) || count == 0) return r.ok();
     Bytes v;
-    v.u8(s.byte(firstKey)).u8(s.byte(u"Flag")).u8(s.port(u"D-"));
+    s.fields(head, v);
     for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n));
     return s.append(list, tag, v);
 }
@@ -253,10 +225,7 @@ bool Button(ItemReader& r, RecordWriter& list) {
     std::uint32_t port = s(u"Port", kOff);
     if (port >= kOff) return r.ok();
     Bytes v;
-    v.u8(PortByte(port, s(u"Active")))
-        .u8(s.byte(u"Double"))
-        .u8(s.byte(u"Hold"))
-        .u8(s.byte(u"Extend"));
+    s.fields(fields::kButton, v, u"", port);
     return s.append(list, kTagButton, v);
 }
 
@@ -278,54 +247,27 @@ bool RaidButton(ItemReader& r, RecordWriter& list) {
     std::uint32_t port = s(u"S-Port", kOff);
     if (port >= kOff) return r.ok();
     Bytes v;
-    v.u8(PortByte(port, s(u"S-Active"), true)).u8(s.port(u"L-", true));
-    v.u8(s.byte(u"Flag")).u8(s.byte(u"Hold")).u8(0);
+    s.fields(fields::kRaidButton, v, u"", port);
     return s.append(list, kTagRaidButton, v);
-}
-
-bool RaidSwitch(ItemReader& r, RecordWriter& list) {
-    SectionReader s(r, u"RAID Switch");
-    std::uint32_t count = 0;
-    if (!s.count(2, count) || count == 0) return r.ok();
-    Bytes v;
-    for (std::uint32_t n = 0; n < count; ++n) {
-        v.u8(s.unitByte(n, u"Port")).u8(s.unitByte(n, u"High")).u8(s.unitByte(n, u"Low"));
-    }
-    return s.append(list, kTagRaidSwitch, v);
-}
-
-bool RaidStatusLed(ItemReader& r, RecordWriter& list) {
-    SectionReader s(r, u"RAID Status LED");
-    std::uint32_t count = 0;
-    if (!s.count(2, count) || count == 0) return r.ok();
-    Bytes v;
-    for (std::uint32_t n = 0; n < count; ++n) {
-        v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Flag")).u8(s.unitByte(n, u"Error"));
-        v.u8(s.unitByte(n, u"Rebuild"));
-    }
-    return s.append(list, kTagRaidStatusLed, v);
-}
-
-bool RaidModeLed(ItemReader& r, RecordWriter& list) {
-    SectionReader s(r, u"RAID Mode LED");
-    std::uint32_t count = 0;
-    if (!s.count(4, count) || count == 0) return r.ok();
-    Bytes v;
-    for (std::uint32_t n = 0; n < count; ++n) v.u8(s.unitPort(n)).u8(s.unitByte(n, u"Flag"));
-    return s.append(list, kTagRaidModeLed, v);
 }
 
 }  // namespace
 
 bool CompileInputsOutputs(ItemReader& r, RecordWriter& list) {
+    auto counted = [&](const CountedRecord& record, std::uint8_t entryMask = 0xFF) {
+        return SectionReader(r, record.section).counted(list, record, entryMask);
+    };
     return GpioInitialize(r, list) && GpioSuspend(r, list) && PowerControl(r, list) &&
-           FetControl(r, list) && FanControl(r, list) && StatusLed(r, list) && AccessLed(r, list) &&
-           SecretLed(r, list) && DeviceLed(r, list) &&
-           PortRow(r, list, u"Capacity LED", kTagCapacityLed, u"Interval") &&
+           counted(fields::kFetControl) && counted(fields::kFanControl, 0x7F) &&
+           counted(fields::kStatusLed) && AccessLed(r, list) && SecretLed(r, list) &&
+           counted(fields::kDeviceLed) &&
+           PortRow(r, list, u"Capacity LED", kTagCapacityLed, fields::kCapacityLedHead) &&
            CapacityLed2(r, list) &&
-           PortRow(r, list, u"Rebuild Progress LED", kTagSuspendOrRebuild, u"Blink") &&
+           PortRow(r, list, u"Rebuild Progress LED", kTagSuspendOrRebuild,
+                   fields::kRebuildLedHead) &&
            Button(r, list) && AutomaticStandby(r, list) && RaidButton(r, list) &&
-           RaidSwitch(r, list) && RaidStatusLed(r, list) && RaidModeLed(r, list);
+           counted(fields::kRaidSwitch) && counted(fields::kRaidStatusLed) &&
+           counted(fields::kRaidModeLed);
 }
 
 }  // namespace mox3::gen2

@@ -9,6 +9,7 @@
 
 #include "base/text.h"
 #include "config/block_layout.h"
+#include "config/record_fields.h"
 
 namespace mox3 {
 
@@ -44,6 +45,8 @@ InquiryEntry DecodeInquiryTexts(Bytes texts, std::uint32_t offset, std::uint8_t 
 }
 
 namespace {
+
+namespace fields = record_fields::gen2;
 
 // Builds the fields of one reading from a record value, never reading past its end.
 class FieldBuilder {
@@ -119,6 +122,34 @@ class FieldBuilder {
         return rest / entrySize;
     }
 
+    // The fields of a table, by their names and kinds.
+    void Fields(RecordFields table) {
+        for (const RecordField& f : table) {
+            if (f.kind == RecordField::Kind::Zero) {
+                ExpectZero(f.offset, f.width);
+            } else if (f.IsPort()) {
+                Port(f.name, f.offset);
+            } else if (f.kind == RecordField::Kind::Hex) {
+                Hex(f.name, f.offset, f.width);
+            } else {
+                Number(f.name, f.offset, f.width);
+            }
+        }
+    }
+    // The head of a counted record, then each whole entry as a group.
+    void Counted(const CountedRecord& record) {
+        Fields(record.head);
+        const std::size_t headSize = FieldsSize(record.head);
+        const std::size_t entrySize = FieldsSize(record.entry);
+        const std::size_t count = EntryCount(headSize, entrySize);
+        for (std::size_t n = 0; n < count; ++n) {
+            DecodedGroup entry{Format(record.entryName, n)};
+            FieldBuilder e(value_.subspan(headSize + entrySize * n, entrySize), entry);
+            e.Fields(record.entry);
+            group_.groups.push_back(std::move(entry));
+        }
+    }
+
     Bytes value() const { return value_; }
     DecodedGroup& group() { return group_; }
 
@@ -164,21 +195,12 @@ void DecodeG1MultiLun(FieldBuilder& f) {
 
 void DecodeG1Led(FieldBuilder& f) {
     f.ExpectLength(6);
-    f.Hex("USB2Port", 0);
-    f.Hex("USB2Func", 1);
-    f.Hex("USB3Port", 2);
-    f.Hex("USB3Func", 3);
-    f.Hex("AuthPort", 4);
-    f.Hex("AuthFunc", 5);
+    f.Fields(record_fields::gen1::kLed);
 }
 
 void DecodeG1Fan(FieldBuilder& f) {
     f.ExpectLength(5);
-    f.Number("SMARTInterval", 0);
-    f.Number("TempThreshold", 1);
-    f.Hex("ControlPort", 2);
-    f.Hex("ActiveValue", 3);
-    f.Hex("DefaultValue", 4);
+    f.Fields(record_fields::gen1::kFan);
 }
 
 void DecodeG1ControlParameters(FieldBuilder& f) {
@@ -366,9 +388,7 @@ bool FitsRebuildLed(Bytes v) {
 }
 
 void DecodeRebuildLed(FieldBuilder& f) {
-    f.Number("Blink", 0);
-    f.Hex("Flag", 1);
-    f.Port("D-Port", 2);
+    f.Fields(fields::kRebuildLedHead);
     for (std::size_t i = 3; i < f.value().size(); ++i) f.Port(Indexed("%llu-Port", i - 3), i);
 }
 
@@ -402,69 +422,12 @@ void DecodePowerControl(FieldBuilder& f) {
     f.Hex("mode", 1);
 }
 
-void DecodeFetControl(FieldBuilder& f) {
-    f.Hex("Flag", 0);
-    std::size_t count = f.EntryCount(1, 10);
-    for (std::size_t n = 0; n < count; ++n) {
-        DecodedGroup fet{Indexed("FET %llu", n)};
-        FieldBuilder e(f.value().subspan(1 + 10 * n, 10), fet);
-        e.Port("Port", 0);
-        e.Number("Ch", 1);
-        e.Hex("ExtFlag", 2);
-        e.Port("ExtPort", 3);
-        e.ExpectZero(4, 2);
-        e.Number("Delay1", 6, 2);
-        e.Number("Delay2", 8, 2);
-        f.group().groups.push_back(std::move(fet));
-    }
-}
-
-void DecodeFanControl(FieldBuilder& f) {
-    f.ExpectLength(12);
-    f.Number("Interval", 0);
-    f.Hex("Flag", 1);
-    f.ExpectZero(2, 3);
-    std::size_t count = f.EntryCount(5, 7);
-    for (std::size_t n = 0; n < count; ++n) {
-        DecodedGroup fan{Indexed("fan %llu", n)};
-        FieldBuilder e(f.value().subspan(5 + 7 * n, 7), fan);
-        e.Port("Port", 0);
-        e.Number("ThrldMAX", 1);
-        e.Number("ThrldPWM", 2);
-        e.Number("SpeedPWM", 3);
-        e.Number("PulsePWM", 4, 2);
-        e.Hex("Flag", 6);
-        f.group().groups.push_back(std::move(fan));
-    }
-}
-
-void DecodeStatusLed(FieldBuilder& f) {
-    std::size_t count = f.EntryCount(0, 4);
-    for (std::size_t n = 0; n < count; ++n) {
-        DecodedGroup led{Indexed("LED %llu", n)};
-        FieldBuilder e(f.value().subspan(4 * n, 4), led);
-        e.Port("InPort", 0);
-        e.Port("OutPort", 1);
-        e.Hex("Flag", 2);
-        e.Number("Blink", 3);
-        f.group().groups.push_back(std::move(led));
-    }
-}
-
 void DecodeAccessLed(FieldBuilder& f) {
     std::size_t length = f.value().size();
     if (length != 10 && length != 12 && length != 14 && length != 16) {
         f.Note(Format("length %llu, expected 10, 12, 14 or 16", length));
     }
-    for (int usb : {2, 3}) {
-        std::size_t base = usb == 2 ? 0 : 5;
-        std::string p = std::to_string(usb) + "-";
-        f.Port(p + "Port", base);
-        f.Hex(p + "Flag", base + 1);
-        f.Number(p + "Blink", base + 2);
-        f.Number(p + "TransBlink", base + 3);
-        f.Number(p + "TransTime", base + 4);
-    }
+    f.Fields(fields::kAccessLed);
     static constexpr const char* kPairs[] = {"BreathTime", "Extend", "BreathTrans"};
     for (std::size_t i = 0; i < 3 && length >= 12 + 2 * i; ++i) {
         f.Number(std::string("2-") + kPairs[i], 10 + 2 * i);
@@ -474,34 +437,11 @@ void DecodeAccessLed(FieldBuilder& f) {
 
 void DecodeSecretLed(FieldBuilder& f) {
     f.ExpectLength(8);
-    for (const char* p : {"E-", "A-"}) {
-        std::size_t base = p[0] == 'E' ? 0 : 4;
-        f.Port(std::string(p) + "Port", base);
-        f.Hex(std::string(p) + "Flag", base + 1);
-        f.Number(std::string(p) + "Blink", base + 2);
-        f.Number(std::string(p) + "Trans", base + 3);
-    }
-}
-
-void DecodeDeviceLed(FieldBuilder& f) {
-    f.Hex("Flag", 0);
-    f.ExpectZero(1, 1);
-    std::size_t count = f.EntryCount(2, 8);
-    for (std::size_t n = 0; n < count; ++n) {
-        DecodedGroup led{Indexed("LED %llu", n)};
-        FieldBuilder e(f.value().subspan(2 + 8 * n, 8), led);
-        e.Port("Port", 0);
-        e.Hex("Flag", 1);
-        e.Number("Blink", 2);
-        e.ExpectZero(3, 5);
-        f.group().groups.push_back(std::move(led));
-    }
+    f.Fields(fields::kSecretLed);
 }
 
 void DecodeCapacityLed(FieldBuilder& f) {
-    f.Number("Interval", 0);
-    f.Hex("Flag", 1);
-    f.Port("D-Port", 2);
+    f.Fields(fields::kCapacityLedHead);
     for (std::size_t i = 3; i < f.value().size(); ++i) f.Port(Indexed("%llu-Port", i - 3), i);
 }
 
@@ -522,10 +462,7 @@ void DecodeCapacityLed2(FieldBuilder& f) {
 
 void DecodeButton(FieldBuilder& f) {
     f.ExpectLength(4);
-    f.Port("Port", 0);
-    f.Number("Double", 1);
-    f.Number("Hold", 2);
-    f.Number("Extend", 3);
+    f.Fields(fields::kButton);
 }
 
 void DecodeAutomaticStandby(FieldBuilder& f) {
@@ -543,47 +480,7 @@ void DecodeAutomaticStandby(FieldBuilder& f) {
 
 void DecodeRaidButton(FieldBuilder& f) {
     f.ExpectLength(5);
-    f.Port("S-Port", 0);
-    f.Port("L-Port", 1);
-    f.Hex("Flag", 2);
-    f.Number("Hold", 3);
-    f.ExpectZero(4, 1);
-}
-
-void DecodeRaidSwitch(FieldBuilder& f) {
-    std::size_t count = f.EntryCount(0, 3);
-    for (std::size_t n = 0; n < count; ++n) {
-        DecodedGroup sw{Indexed("switch %llu", n)};
-        FieldBuilder e(f.value().subspan(3 * n, 3), sw);
-        e.Hex("Port", 0);
-        e.Hex("High", 1);
-        e.Hex("Low", 2);
-        f.group().groups.push_back(std::move(sw));
-    }
-}
-
-void DecodeRaidStatusLed(FieldBuilder& f) {
-    std::size_t count = f.EntryCount(0, 4);
-    for (std::size_t n = 0; n < count; ++n) {
-        DecodedGroup led{Indexed("LED %llu", n)};
-        FieldBuilder e(f.value().subspan(4 * n, 4), led);
-        e.Port("Port", 0);
-        e.Hex("Flag", 1);
-        e.Hex("Error", 2);
-        e.Hex("Rebuild", 3);
-        f.group().groups.push_back(std::move(led));
-    }
-}
-
-void DecodeRaidModeLed(FieldBuilder& f) {
-    std::size_t count = f.EntryCount(0, 2);
-    for (std::size_t n = 0; n < count; ++n) {
-        DecodedGroup led{Indexed("LED %llu", n)};
-        FieldBuilder e(f.value().subspan(2 * n, 2), led);
-        e.Port("Port", 0);
-        e.Hex("Flag", 1);
-        f.group().groups.push_back(std::move(led));
-    }
+    f.Fields(fields::kRaidButton);
 }
 
 void DecodeSwitchByte(FieldBuilder& f, const char* key) {
@@ -729,13 +626,14 @@ void DecodeRecord(int generation, TlvRecord& record, DecodedBlock& out) {
                 DecodePowerControl(f);
                 break;
             case gen2::kTagFetControl:
-                DecodeFetControl(f);
+                f.Counted(fields::kFetControl);
                 break;
             case gen2::kTagFanControl:
-                DecodeFanControl(f);
+                f.ExpectLength(12);
+                f.Counted(fields::kFanControl);
                 break;
             case gen2::kTagStatusLed:
-                DecodeStatusLed(f);
+                f.Counted(fields::kStatusLed);
                 break;
             case gen2::kTagAccessLed:
                 DecodeAccessLed(f);
@@ -744,7 +642,7 @@ void DecodeRecord(int generation, TlvRecord& record, DecodedBlock& out) {
                 DecodeSecretLed(f);
                 break;
             case gen2::kTagDeviceLed:
-                DecodeDeviceLed(f);
+                f.Counted(fields::kDeviceLed);
                 break;
             case gen2::kTagCapacityLed:
                 DecodeCapacityLed(f);
@@ -762,13 +660,13 @@ void DecodeRecord(int generation, TlvRecord& record, DecodedBlock& out) {
                 DecodeRaidButton(f);
                 break;
             case gen2::kTagRaidSwitch:
-                DecodeRaidSwitch(f);
+                f.Counted(fields::kRaidSwitch);
                 break;
             case gen2::kTagRaidStatusLed:
-                DecodeRaidStatusLed(f);
+                f.Counted(fields::kRaidStatusLed);
                 break;
             case gen2::kTagRaidModeLed:
-                DecodeRaidModeLed(f);
+                f.Counted(fields::kRaidModeLed);
                 break;
             case gen2::kTagCommandPermission:
                 f.ExpectLength(32);
@@ -922,26 +820,10 @@ const char* TlvTagName(int generation, std::uint8_t tag) {
 }
 
 const char* FirmwareParameterName(std::uint8_t id) {
-    switch (id) {
-        case 0x00:
-            return "USB3F_FPLC1";
-        case 0x01:
-            return "USB3F_FPLC2";
-        case 0x02:
-            return "WaitDevDetect";
-        case 0x03:
-            return "WaitUSBStart";
-        case 0x40:
-            return "Parameter-0";
-        case 0x65:
-            return "RAID Offset";
-        case 0x80:
-            return "CustomParam-0";
-        case 0x81:
-            return "CustomParam-1";
-        default:
-            return nullptr;
+    for (const auto& p : record_fields::gen2::kFirmwareParameters) {
+        if (p.id == id) return p.name;
     }
+    return nullptr;
 }
 
 }  // namespace mox3

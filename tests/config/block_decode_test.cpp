@@ -130,12 +130,10 @@ TEST(BlockDecodeTest, ChecksTheDigestOverTheLengthAndPayloadOnly) {
 }
 
 TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
+    // The values the compiler writes are read back in compile_decode_test; here the fields and
+    // forms it does not write.
     Block b = SecondGenerationBlock();
-    for (std::size_t at : {1800, 2194, 2530}) Put16(b, at, 0x5E3B);
-    Put16(b, 2532, 0x7C31);
     Put16(b, 1794, 0x0210);
-    b[2547] = 0xC0;
-    b[2548] = 0x70;
     b[2075] = 0x80;
     b[2220] = 0x05;
     PutString(b, 1958, u"Disque \u00E9t\u00E9");
@@ -150,17 +148,12 @@ TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
     const DescriptorSet& high = d.descriptorSets[0];
     const DescriptorSet& full = d.descriptorSets[1];
     const DescriptorSet& super = d.descriptorSets[2];
-    EXPECT_EQ(high.vendorId, 0x5E3B);
     EXPECT_EQ(high.bcdUSB, 0x0210);
-    EXPECT_EQ(super.productId, 0x7C31);
-    EXPECT_EQ(super.configuration.bmAttributes, 0xC0);
-    EXPECT_EQ(super.configuration.bMaxPower, 0x70);
     EXPECT_FALSE(super.otherSpeed);
     ASSERT_TRUE(high.otherSpeed);
     EXPECT_EQ(high.otherSpeed->bmAttributes, 0x80);
     EXPECT_EQ(full.interfaceSubClass, 0x05);
 
-    EXPECT_EQ(high.manufacturer.text, "KAVELIN");
     EXPECT_EQ(high.product.text, "Disque \xC3\xA9t\xC3\xA9");
     EXPECT_EQ(high.serialNumber.form, StringDescriptor::Form::FromDisk);
     EXPECT_EQ(full.serialNumber.form, StringDescriptor::Form::FromDisk);
@@ -177,8 +170,6 @@ TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
 
 TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     Block b = FirstGenerationBlock();
-    Put16(b, 1368, 0x5E3B);
-    PutString(b, 1886, u"KAVELIN");
     b[1986] = 0x52;
     const char* key = "R4TX8WQ2LM7ZK5NC9VH3PJ6DB1FYG0SE";
     for (std::size_t i = 0; i < 32; ++i) b[76 + i] = static_cast<std::uint8_t>(key[i]);
@@ -189,18 +180,9 @@ TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     }
     std::vector<std::uint8_t> control(100, 0);
     control[0] = 0x81;  // WaitTimeSATADevDetect and RMB
-    control[2] = 0x34;
-    control[3] = 0x12;
-    control[16] = 1;
-    std::size_t end = PutRecords(b, 112,
-                                 {{0x04, inquiry},
-                                  {0x02, {0, 7, 1, 0, 0, 8, 0, 0, 0, 0x85, 0, 0, 0, 0, 0, 0, 0}},
-                                  {0x03, {1}},
-                                  {0x05, control}});
+    std::size_t end = PutRecords(b, 112, {{0x04, inquiry}, {0x05, control}});
 
     DecodedBlock d = Decode(b, 1);
-    EXPECT_EQ(d.descriptorSets[1].vendorId, 0x5E3B);
-    EXPECT_EQ(d.descriptorSets[2].manufacturer.text, "KAVELIN");
     EXPECT_EQ(d.descriptorSets[2].serialNumber.form, StringDescriptor::Form::FromDisk);
     EXPECT_EQ(d.header.deletingKeyText, key);
     EXPECT_EQ(d.header.descriptorAreas[2].offset, 1792);
@@ -212,15 +194,10 @@ TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     EXPECT_EQ(d.inquiry[1].vendor, "VENDOR-B");
     EXPECT_EQ(d.inquiry[1].revision, "R002");
 
-    ASSERT_EQ(d.tlv.records.size(), 4u);
+    ASSERT_EQ(d.tlv.records.size(), 2u);
     EXPECT_EQ(d.tlv.endTagOffset, end);
-    EXPECT_EQ(d.tlv.records[1].name, "multi-LUN");
-    const DecodedGroup& lun = d.tlv.records[1].readings.at(0);
-    EXPECT_EQ(FieldNumber(lun, "SizeLUN0"), 256u);  // stored as 8 x MB
-    EXPECT_EQ(FieldNumber(lun, "HideLUN1"), 1u);
-    const DecodedGroup& control0 = d.tlv.records[3].readings.at(0);
-    EXPECT_EQ(FieldNumber(control0, "WaitTimeSATADevDetect"), 0x1234u);
-    EXPECT_EQ(FieldNumber(control0, "RMB"), 1u);
+    const DecodedGroup& control0 = d.tlv.records[1].readings.at(0);
+    EXPECT_NE(FindField(control0, "RMB"), nullptr);
     EXPECT_EQ(FindField(control0, "StandbyTransTime"), nullptr);  // its flag bit is clear
 }
 
@@ -260,14 +237,10 @@ TEST(BlockDecodeTest, DecodesSecondGenerationRecordsAndJoinsSplitUnitTables) {
                                  {{0x10, firstPart},
                                   {0x10, secondPart},
                                   {0x11, UnitTable(0x01, 1, 0)},
-                                  {0x03, {1}},
-                                  {0x21, {0xFF, 0x01}},
-                                  {0x32, {0x58, 0x82, 3, 4}},
-                                  {0x01, {0x80, 0, 1, 0, 0, 0}},
                                   {0x01, {0x65, 0, 0, 0x10, 0, 0}}});
     DecodedBlock d = Decode(b, 2);
     const auto& records = d.tlv.records;
-    ASSERT_EQ(records.size(), 8u);
+    ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(d.tlv.endTagOffset, end);
     EXPECT_TRUE(d.tlv.problems.empty());
 
@@ -286,14 +259,7 @@ TEST(BlockDecodeTest, DecodesSecondGenerationRecordsAndJoinsSplitUnitTables) {
     EXPECT_EQ(records[1].readings.at(0).name, "logical-unit tables (continued)");
 
     EXPECT_EQ(records[2].readings.at(0).groups.size(), 1u);  // one single-unit table
-    EXPECT_EQ(FieldNumber(records[3].readings.at(0), "AuthWait"), 1u);
-    EXPECT_EQ(FindField(records[4].readings.at(0), "meaning")->text, "FET control only");
-    const DecodedGroup& standby = records[5].readings.at(0);
-    EXPECT_EQ(FieldNumber(standby, "Timer"), 600u);
-    EXPECT_EQ(FieldNumber(standby, "PowerMode"), 1u);
-    EXPECT_EQ(FindField(records[6].readings.at(0), "parameter")->text, "CustomParam-0");
-    EXPECT_EQ(FieldNumber(records[6].readings.at(0), "value"), 1u);
-    EXPECT_EQ(FindField(records[7].readings.at(0), "parameter")->text, "RAID Offset");
+    EXPECT_EQ(FindField(records[3].readings.at(0), "parameter")->text, "RAID Offset");
 }
 
 TEST(BlockDecodeTest, ReadsTag35BySuspendLevelsOrRebuildLed) {
@@ -422,18 +388,16 @@ TEST(DecodeCommandTest, PrintsTextAndJson) {
     EXPECT_NE(out.find("problem:"), std::string::npos);
 }
 
+// Two names, a bad generation and a missing file are refused in cli_json_linux_test.
 TEST(DecodeCommandTest, RejectsBadUsageAndUnfitFiles) {
     test::TempDir dir;
     std::string out;
     std::string err;
     EXPECT_EQ(RunDecode({}, out, err), kExitUsage);
     EXPECT_NE(err.find("usage:"), std::string::npos);
-    EXPECT_EQ(RunDecode({"a", "b"}, out, err), kExitUsage);
-    EXPECT_EQ(RunDecode({"a", "--generation", "3"}, out, err), kExitUsage);
     EXPECT_EQ(RunDecode({"a", "--generation"}, out, err), kExitUsage);
     EXPECT_EQ(RunDecode({"a", "--verbose"}, out, err), kExitUsage);
 
-    EXPECT_EQ(RunDecode({(dir / "missing.bin").string()}, out, err), kExitFailed);
     test::WriteBytes(dir / "short.bin", Block(4095, 0));
     EXPECT_EQ(RunDecode({(dir / "short.bin").string()}, out, err), kExitFailed);
     EXPECT_NE(err.find("4095"), std::string::npos);

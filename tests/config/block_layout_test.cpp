@@ -1,11 +1,9 @@
-// The one reader of a block's record list, and the digest check, on hand-made bytes.
+// The one reader of a block's record list, on hand-made bytes.
 #include "config/block_layout.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "config/digest_header.h"
 
 namespace mox3 {
 namespace {
@@ -59,33 +57,6 @@ TEST(RecordWalk, StopsAtTheEndTagOrTheAreaWithoutTrustingLengths) {
     ASSERT_EQ(walk.records.size(), 1u);
     EXPECT_EQ(Value(walk.records[0]), (Bytes{0x01, 0x02}));
     EXPECT_EQ(walk.end, RecordWalk::End::Overrun);
-}
-
-TEST(DigestCheck, SmallHandMadeHeader) {
-    // SHA-256 of 03 00 00 00 'a' 'b' 'c': the length field and the payload.
-    const Bytes digest = {0x3d, 0xa9, 0x86, 0x5b, 0x43, 0xfa, 0x2e, 0xc4, 0x90, 0xf7, 0x8d,
-                          0xa9, 0xdb, 0x16, 0xac, 0xd5, 0x63, 0x87, 0x04, 0xdb, 0xce, 0x5c,
-                          0xc7, 0xb3, 0xdf, 0x2e, 0x3c, 0x7a, 0x23, 0xad, 0xdf, 0x19};
-    Bytes bytes = digest;
-    bytes.insert(bytes.end(), {0x03, 0x00, 0x00, 0x00, 'a', 'b', 'c', 0xFF});
-    DigestReading reading = ReadDigest(bytes, bytes.size());
-    EXPECT_EQ(reading.status, DigestStatus::Holds);
-    EXPECT_EQ(reading.payloadLength, 3u);
-    ASSERT_TRUE(reading.computed);
-    EXPECT_EQ(Bytes(reading.computed->begin(), reading.computed->end()), digest);
-    EXPECT_EQ(ReadDigest(bytes, 39).status, DigestStatus::Holds) << "the payload ends at 39";
-    EXPECT_EQ(ReadDigest(bytes, 38).status, DigestStatus::LengthOutOfRange);
-    EXPECT_EQ(ReadDigest(std::span(bytes).first(35), 100).status, DigestStatus::LengthOutOfRange);
-
-    Bytes changed = bytes;
-    changed[38] = 'd';
-    EXPECT_EQ(ReadDigest(changed, changed.size()).status, DigestStatus::Mismatch);
-    changed = bytes;
-    changed[39] = 0x00;  // after the payload: not covered
-    EXPECT_EQ(ReadDigest(changed, changed.size()).status, DigestStatus::Holds);
-    changed = bytes;
-    changed[35] = 0xFF;  // n near 2^32 must not wrap below the limit
-    EXPECT_EQ(ReadDigest(changed, 0xFFFFFFFFull).status, DigestStatus::LengthOutOfRange);
 }
 
 }  // namespace

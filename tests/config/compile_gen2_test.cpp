@@ -269,28 +269,18 @@ TEST(SecondGenerationBlock, RaidDefaultBelongsToTheLaterFamily) {
 }
 
 TEST(SecondGenerationBlock, PinPowerFanAndLedRecords) {
+    // The bytes of each record are read back by the decoder in compile_decode_test; here the
+    // records' lengths and the fields the decoder cannot tell apart.
     Ini ini = SecondGenerationIni();
-    ini.Set("Power Control", "Flag", "1")
-        .Set("Power Control", "Port", "0x85")
-        .Set("Power Control", "Active", "1");
-    ini.Set("Automatic Standby", "Timer", "600").Set("Automatic Standby", "PowerMode", "1");
     ini.Set("Capacity LED 2", "Count", "2").Set("Capacity LED 2", "Flag", "2");
-    ini.Set("Capacity LED 2", "0-Value", "0x11223344").Set("Capacity LED 2", "1-Value-D", "7");
     ini.Set("Access LED", "2-BreathTrans", "9").Remove("Access LED", "2-Extend");
-    ini.Set("GPIO Suspend", "00-Flag", "1")
-        .Set("FET Control", "Count", "1")
-        .Set("FET Control", "0-Delay1", "0x1234");
+    ini.Set("FET Control", "Count", "1").Set("FET Control", "0-Delay1", "0x1234");
     Compiled c = CompileIni(ini);
     ASSERT_TRUE(c.result.ok) << c.result.reason;
-    EXPECT_EQ(Record(c.block, 0x21), Hex("85 00"));
-    EXPECT_EQ(Record(c.block, 0x32), Hex("58 82 00 00"));
-    EXPECT_EQ(Record(c.block, 0x36), Hex("00 02 00 00 00 00 00 00 00 00 44 33 22 11 00 00 00 00 "
-                                         "00 00 00 00 07 00 00 00"));
     EXPECT_EQ(Slice(Record(c.block, 0x25), 10, 6), Hex("00 00 00 00 09 00"));
     c = CompileIni(ini.Set("Capacity LED 2", "Flag", "0"));
     ASSERT_TRUE(c.result.ok);
     EXPECT_EQ(Record(c.block, 0x36).size(), 18u);
-    EXPECT_EQ(Record(c.block, 0x35), Hex("00 01"));
     EXPECT_EQ(Record(c.block, 0x22), Hex("00 00 00 00 00 00 00 34 12 00 00"));
 
     ExpectFails(SecondGenerationIni().Set("Power Control", "Flag", "5"), "Flag");
@@ -304,16 +294,12 @@ TEST(SecondGenerationBlock, PinPowerFanAndLedRecords) {
     EXPECT_FALSE(HasRecord(c.block, 0x26));
     EXPECT_FALSE(HasRecord(c.block, 0x25));
 
-    // Later-family sections: GPIO Alt, RAID switch keeps all 8 port bits.
+    // Later-family sections: the RAID switch keeps all 8 port bits.
     Ini later = SecondGenerationIni();
-    later.Set("GPIO Initialize", "Alt", "0x04030201").Set("GPIO Initialize", "15-Flag", "1");
     later.Set("RAID Switch", "Count", "1").Set("RAID Switch", "0-Port", "0x85");
-    later.Set("RAID Button", "S-Port", "0x81").Set("RAID Button", "S-Active", "0");
     c = CompileIni(later, kLaterFamily);
     ASSERT_TRUE(c.result.ok) << c.result.reason;
-    EXPECT_EQ(Record(c.block, 0x20), Hex("09 00 0F 01 80 01 81 02 82 03 83 04"));
     EXPECT_EQ(Record(c.block, 0x31), Hex("85 00 00"));
-    EXPECT_EQ(Record(c.block, 0x28), Hex("81 00 00 00 00"));
     EXPECT_FALSE(HasRecord(c.block, 0x35));
 }
 

@@ -1,0 +1,191 @@
+// The fields of the configuration block's records, declared once. The compilers write a
+// record's value bytes by walking these tables in order, reading each field from the key of its
+// name, and the decoder reads the bytes back by the same tables under the same names. What is
+// not a plain field (bit fields, counts, defaults, checks, warnings) stays with the code that
+// writes or reads the record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "config/block_layout.h"
+
+namespace mox3 {
+
+struct RecordField {
+    enum class Kind {
+        Number,    // `width` little-endian bytes, shown in decimal
+        Hex,       // the same, shown in hexadecimal
+        Port,      // a pin byte made from the keys <stem>Port and <stem>Active (name: <stem>Port)
+        OpenPort,  // the same, keeping all 8 bits of the pin number
+        Zero,      // `width` bytes that are always 0
+    };
+    const char* name;
+    std::uint8_t offset;
+    std::uint8_t width;
+    Kind kind;
+
+    constexpr bool IsPort() const { return kind == Kind::Port || kind == Kind::OpenPort; }
+    // The key stem of a port field: its name without the closing "Port".
+    constexpr std::string_view PortStem() const {
+        std::string_view n(name);
+        return n.substr(0, n.size() - 4);
+    }
+};
+using RecordFields = std::span<const RecordField>;
+
+// The bytes the fields cover; they follow one another from offset 0 without gaps.
+constexpr std::size_t FieldsSize(RecordFields fields) {
+    std::size_t size = 0;
+    for (const RecordField& f : fields) {
+        if (f.offset != size) return 0;
+        size += f.width;
+    }
+    return size;
+}
+
+// A record of an optional head and up to `largestCount` equal entries, switched on by the
+// section's Count key. The compiler reads entry n's fields from the keys "n-<name>"; the decoder
+// shows each entry as a group named by `entryName` ("%llu" takes the index).
+struct CountedRecord {
+    std::uint8_t tag;
+    const char16_t* section;
+    std::uint32_t largestCount;
+    RecordFields head;
+    const char* entryName;
+    RecordFields entry;
+};
+
+namespace record_fields {
+
+using K = RecordField::Kind;
+
+namespace gen1 {
+
+// LED (tag 0x06) and FAN (tag 0x10): required bytes, present when the section's Flag is 1.
+inline constexpr RecordField kLed[] = {{"USB2Port", 0, 1, K::Hex}, {"USB2Func", 1, 1, K::Hex},
+                                       {"USB3Port", 2, 1, K::Hex}, {"USB3Func", 3, 1, K::Hex},
+                                       {"AuthPort", 4, 1, K::Hex}, {"AuthFunc", 5, 1, K::Hex}};
+inline constexpr RecordField kFan[] = {{"SMARTInterval", 0, 1, K::Number},
+                                       {"TempThreshold", 1, 1, K::Number},
+                                       {"ControlPort", 2, 1, K::Hex},
+                                       {"ActiveValue", 3, 1, K::Hex},
+                                       {"DefaultValue", 4, 1, K::Hex}};
+
+}  // namespace gen1
+
+namespace gen2 {
+
+// Records whose first port key switches them on.
+inline constexpr RecordField kAccessLed[] = {
+    {"2-Port", 0, 1, K::OpenPort},     {"2-Flag", 1, 1, K::Hex},
+    {"2-Blink", 2, 1, K::Number},      {"2-TransBlink", 3, 1, K::Number},
+    {"2-TransTime", 4, 1, K::Number},  {"3-Port", 5, 1, K::OpenPort},
+    {"3-Flag", 6, 1, K::Hex},          {"3-Blink", 7, 1, K::Number},
+    {"3-TransBlink", 8, 1, K::Number}, {"3-TransTime", 9, 1, K::Number}};
+inline constexpr RecordField kSecretLed[] = {
+    {"E-Port", 0, 1, K::OpenPort}, {"E-Flag", 1, 1, K::Hex},      {"E-Blink", 2, 1, K::Number},
+    {"E-Trans", 3, 1, K::Number},  {"A-Port", 4, 1, K::OpenPort}, {"A-Flag", 5, 1, K::Hex},
+    {"A-Blink", 6, 1, K::Number},  {"A-Trans", 7, 1, K::Number}};
+inline constexpr RecordField kButton[] = {{"Port", 0, 1, K::Port},
+                                          {"Double", 1, 1, K::Number},
+                                          {"Hold", 2, 1, K::Number},
+                                          {"Extend", 3, 1, K::Number}};
+inline constexpr RecordField kRaidButton[] = {{"S-Port", 0, 1, K::OpenPort},
+                                              {"L-Port", 1, 1, K::OpenPort},
+                                              {"Flag", 2, 1, K::Hex},
+                                              {"Hold", 3, 1, K::Number},
+                                              {"", 4, 1, K::Zero}};
+
+// The heads of the capacity LED and the rebuild progress LED, followed by Count port bytes.
+inline constexpr RecordField kCapacityLedHead[] = {
+    {"Interval", 0, 1, K::Number}, {"Flag", 1, 1, K::Hex}, {"D-Port", 2, 1, K::Port}};
+inline constexpr RecordField kRebuildLedHead[] = {
+    {"Blink", 0, 1, K::Number}, {"Flag", 1, 1, K::Hex}, {"D-Port", 2, 1, K::Port}};
+
+inline constexpr RecordField kFetHead[] = {{"Flag", 0, 1, K::Hex}};
+inline constexpr RecordField kFetEntry[] = {{"Port", 0, 1, K::Port},    {"Ch", 1, 1, K::Number},
+                                            {"ExtFlag", 2, 1, K::Hex},  {"ExtPort", 3, 1, K::Port},
+                                            {"", 4, 2, K::Zero},        {"Delay1", 6, 2, K::Number},
+                                            {"Delay2", 8, 2, K::Number}};
+inline constexpr RecordField kFanHead[] = {
+    {"Interval", 0, 1, K::Number}, {"Flag", 1, 1, K::Hex}, {"", 2, 3, K::Zero}};
+// The compiler keeps bits 0..6 of the fan's Flag.
+inline constexpr RecordField kFanEntry[] = {
+    {"Port", 0, 1, K::Port},       {"ThrldMAX", 1, 1, K::Number}, {"ThrldPWM", 2, 1, K::Number},
+    {"SpeedPWM", 3, 1, K::Number}, {"PulsePWM", 4, 2, K::Number}, {"Flag", 6, 1, K::Hex}};
+inline constexpr RecordField kStatusLedEntry[] = {{"InPort", 0, 1, K::Port},
+                                                  {"OutPort", 1, 1, K::Port},
+                                                  {"Flag", 2, 1, K::Hex},
+                                                  {"Blink", 3, 1, K::Number}};
+inline constexpr RecordField kDeviceLedHead[] = {{"Flag", 0, 1, K::Hex}, {"", 1, 1, K::Zero}};
+inline constexpr RecordField kDeviceLedEntry[] = {{"Port", 0, 1, K::Port},
+                                                  {"Flag", 1, 1, K::Hex},
+                                                  {"Blink", 2, 1, K::Number},
+                                                  {"", 3, 5, K::Zero}};
+inline constexpr RecordField kRaidSwitchEntry[] = {
+    {"Port", 0, 1, K::Hex}, {"High", 1, 1, K::Hex}, {"Low", 2, 1, K::Hex}};
+inline constexpr RecordField kRaidStatusLedEntry[] = {{"Port", 0, 1, K::Port},
+                                                      {"Flag", 1, 1, K::Hex},
+                                                      {"Error", 2, 1, K::Hex},
+                                                      {"Rebuild", 3, 1, K::Hex}};
+inline constexpr RecordField kRaidModeLedEntry[] = {{"Port", 0, 1, K::Port},
+                                                    {"Flag", 1, 1, K::Hex}};
+
+inline constexpr CountedRecord kFetControl{
+    mox3::gen2::kTagFetControl, u"FET Control", 2, kFetHead, "FET %llu", kFetEntry};
+inline constexpr CountedRecord kFanControl{
+    mox3::gen2::kTagFanControl, u"FAN Control", 1, kFanHead, "fan %llu", kFanEntry};
+inline constexpr CountedRecord kStatusLed{
+    mox3::gen2::kTagStatusLed, u"Status LED", 1, {}, "LED %llu", kStatusLedEntry};
+inline constexpr CountedRecord kDeviceLed{
+    mox3::gen2::kTagDeviceLed, u"Device LED", 2, kDeviceLedHead, "LED %llu", kDeviceLedEntry};
+inline constexpr CountedRecord kRaidSwitch{
+    mox3::gen2::kTagRaidSwitch, u"RAID Switch", 2, {}, "switch %llu", kRaidSwitchEntry};
+inline constexpr CountedRecord kRaidStatusLed{
+    mox3::gen2::kTagRaidStatusLed, u"RAID Status LED", 2, {}, "LED %llu", kRaidStatusLedEntry};
+inline constexpr CountedRecord kRaidModeLed{
+    mox3::gen2::kTagRaidModeLed, u"RAID Mode LED", 4, {}, "LED %llu", kRaidModeLedEntry};
+
+// Firmware parameters (tag 0x01): an id, 0, and a 32-bit value. The compiler writes each
+// parameter whose key is present (the 16-bit ones cut to 16 bits) and the RAID offset itself.
+struct FirmwareParameter {
+    const char* name;
+    std::uint8_t id;
+    bool sixteenBits;
+    bool fromKey;
+};
+inline constexpr std::uint8_t kRaidOffsetParameter = 0x65;
+inline constexpr FirmwareParameter kFirmwareParameters[] = {
+    {"USB3F_FPLC1", 0x00, false, true},   {"USB3F_FPLC2", 0x01, false, true},
+    {"WaitDevDetect", 0x02, true, true},  {"WaitUSBStart", 0x03, true, true},
+    {"Parameter-0", 0x40, false, true},   {"RAID Offset", kRaidOffsetParameter, false, false},
+    {"CustomParam-0", 0x80, false, true}, {"CustomParam-1", 0x81, false, true}};
+
+// Every table covers its bytes without gaps or overlaps, and port names end in "Port".
+constexpr bool TablesAreWhole() {
+    for (RecordFields t :
+         {RecordFields(kAccessLed), RecordFields(kSecretLed), RecordFields(kButton),
+          RecordFields(kRaidButton), RecordFields(kCapacityLedHead), RecordFields(kRebuildLedHead),
+          RecordFields(kFetHead), RecordFields(kFetEntry), RecordFields(kFanHead),
+          RecordFields(kFanEntry), RecordFields(kStatusLedEntry), RecordFields(kDeviceLedHead),
+          RecordFields(kDeviceLedEntry), RecordFields(kRaidSwitchEntry),
+          RecordFields(kRaidStatusLedEntry), RecordFields(kRaidModeLedEntry),
+          RecordFields(gen1::kLed), RecordFields(gen1::kFan)}) {
+        if (FieldsSize(t) == 0) return false;
+        for (const RecordField& f : t) {
+            if (f.IsPort() && !std::string_view(f.name).ends_with("Port")) return false;
+        }
+    }
+    return true;
+}
+static_assert(TablesAreWhole());
+
+}  // namespace gen2
+
+}  // namespace record_fields
+
+}  // namespace mox3
