@@ -1,11 +1,10 @@
 // Stand-ins for the system services a command is handed: scripted answers, given rights, a
-// console that only notes what it was asked, and a state store that is never there.
+// console that installs nothing, and a state store that is never there.
 #pragma once
 
 #include <deque>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "app/session/session.h"
 
@@ -13,9 +12,7 @@ namespace mox3::test {
 
 struct ScriptedPrompts : Prompts {
     std::deque<std::string> answers;  // one line each; then the end of the input
-    int asked = 0;
     bool ReadLine(std::string* line) override {
-        ++asked;
         if (answers.empty()) return false;
         *line = answers.front();
         answers.pop_front();
@@ -26,26 +23,23 @@ struct ScriptedPrompts : Prompts {
 struct GivenRights : Privileges {
     std::string refusal;  // empty: the drives may be written
     bool MayWriteDrives(std::string* why) override {
-        if (!refusal.empty() && why) *why = refusal;
+        if (why) *why = refusal;
         return refusal.empty();
     }
 };
 
-struct NotingConsole : Console {
-    bool terminal = false;
+struct QuietConsole : Console {
     bool interrupted = false;
-    std::vector<std::string> calls;  // "protect 1", "awake 0", "install 4", ...
-    bool StdoutIsTerminal() override { return terminal; }
-    void PrepareForUtf8() override { calls.push_back("utf8"); }
-    void InstallInterruptionHandling(int code) override { Note("install", code); }
-    void SetInterruptionOutput(const std::string& text) override { Note("output", !text.empty()); }
-    void ProtectFromInterruptions(bool on) override { Note("protect", on); }
+    bool StdoutIsTerminal() override { return false; }
+    void PrepareForUtf8() override {}
+    void InstallInterruptionHandling(int) override {}
+    void SetInterruptionOutput(const std::string&) override {}
+    void ProtectFromInterruptions(bool) override {}
     bool InterruptionArrived() override { return interrupted; }
-    void KeepSystemAwake(bool on) override { Note("awake", on); }
-    void Note(const char* what, int value) { calls.push_back(std::string(what) + " " + std::to_string(value)); }
+    void KeepSystemAwake(bool) override {}
 };
 
-// A store whose folder can never be had: whatever reaches it fails without touching the system.
+// Whatever reaches it fails without touching the system; `started` counts the tries.
 struct NoStateStore : StateStore {
     int started = 0;
     std::unique_ptr<CliHost> StartHost(const HostOptions&, HostStartFailure* failure,
@@ -64,11 +58,10 @@ struct NoStateStore : StateStore {
     }
 };
 
-// Services made of the doubles above, each reachable for its settings.
 struct DoubleServices {
     std::shared_ptr<ScriptedPrompts> prompts = std::make_shared<ScriptedPrompts>();
     std::shared_ptr<GivenRights> rights = std::make_shared<GivenRights>();
-    std::shared_ptr<NotingConsole> console = std::make_shared<NotingConsole>();
+    std::shared_ptr<QuietConsole> console = std::make_shared<QuietConsole>();
     std::shared_ptr<NoStateStore> state = std::make_shared<NoStateStore>();
     Services services() const { return {prompts, rights, console, state}; }
 };
