@@ -1,8 +1,7 @@
-// Stand-ins for the system services a command is handed: scripted answers, given rights, a
+// Stand-ins for the system services a command is handed: no answers, given rights, a
 // console that installs nothing, and a state store that is never there.
 #pragma once
 
-#include <deque>
 #include <memory>
 #include <string>
 
@@ -10,14 +9,9 @@
 
 namespace mox3::test {
 
-struct ScriptedPrompts : Prompts {
-    std::deque<std::string> answers;  // one line each; then the end of the input
-    bool ReadLine(std::string* line) override {
-        if (answers.empty()) return false;
-        *line = answers.front();
-        answers.pop_front();
-        return true;
-    }
+// The end of the input at once: every question goes unanswered.
+struct NoAnswers : Prompts {
+    bool ReadLine(std::string*) override { return false; }
 };
 
 struct GivenRights : Privileges {
@@ -59,7 +53,7 @@ struct NoStateStore : StateStore {
 };
 
 struct DoubleServices {
-    std::shared_ptr<ScriptedPrompts> prompts = std::make_shared<ScriptedPrompts>();
+    std::shared_ptr<NoAnswers> prompts = std::make_shared<NoAnswers>();
     std::shared_ptr<GivenRights> rights = std::make_shared<GivenRights>();
     std::shared_ptr<QuietConsole> console = std::make_shared<QuietConsole>();
     std::shared_ptr<NoStateStore> state = std::make_shared<NoStateStore>();
