@@ -115,7 +115,11 @@ std::pair<int, std::string> RunCMakeScript(const std::string& definitions,
     const int status = std::system(command.c_str());
     std::stringstream printed;
     printed << std::ifstream(log).rdbuf();
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, printed.str()};
+    std::string joined;
+    for (char c : printed.str()) {
+        if (c != '\n' && !(c == ' ' && !joined.empty() && joined.back() == ' ')) joined += c;
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, joined};
 }
 #endif
 

@@ -39,7 +39,8 @@ void SetEnv(const char* name, const char* value);
 #ifndef _WIN32
 // Runs one of the build's scripts, `cmake <definitions> -P <script>` (the script's path
 // relative to the tests' folder), its output kept in `log`: its exit status (-1 when it did not
-// exit) and everything it printed.
+// exit) and everything it printed, with its lines joined and runs of blanks made one (CMake
+// wraps and indents long messages).
 std::pair<int, std::string> RunCMakeScript(const std::string& definitions,
                                            const std::string& script,
                                            const std::filesystem::path& log);

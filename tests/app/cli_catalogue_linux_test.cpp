@@ -122,14 +122,7 @@ TEST_F(CliCatalogueCheck, RefusesAFaultyCatalogue) {
         }
         const auto [status, log] = Run(lines);
         EXPECT_NE(status, 0) << c.message;
-        // The message may be wrapped; compare without line breaks and indentation.
-        std::string flat;
-        for (char ch : log) {
-            if (ch == '\n') continue;
-            if (ch == ' ' && !flat.empty() && flat.back() == ' ') continue;
-            flat.push_back(ch);
-        }
-        EXPECT_NE(flat.find(c.message), std::string::npos) << log;
+        EXPECT_NE(log.find(c.message), std::string::npos) << log;
     }
     // A missing entry, and a text added to the program but not to the catalogue.
     std::vector<std::string> lines = kGerman;

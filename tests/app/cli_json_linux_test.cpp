@@ -40,11 +40,6 @@ class CliJson : public ::testing::Test {
         return j;
     }
 
-    static std::string ReadText(const std::string& file) {
-        auto bytes = ReadBytes(file);
-        return std::string(bytes.begin(), bytes.end());
-    }
-
     TempDir dir_;
 };
 

@@ -58,29 +58,27 @@ TEST(CliTexts, TheAnswerLettersShownAreTheOnesRead) {
 }
 
 TEST(CliTexts, YesWordsOfEachScript) {
-    constexpr LanguageId kGerman = 0x0007, kSpanish = 0x000A, kFrench = 0x000C,
-                         kFinnish = 0x040B, kJapanese = 0x0411, kRussian = 0x0419;
-    EXPECT_TRUE(IsYesAnswer("ja", kGerman));
-    EXPECT_TRUE(IsYesAnswer("\tJA ", kGerman));
-    EXPECT_FALSE(IsYesAnswer("ja", kFrench));  // one language's yes is not another's
-    EXPECT_FALSE(IsYesAnswer("jaa", kGerman));
-    EXPECT_TRUE(IsYesAnswer("OUI", kFrench));
-    // Precomposed, decomposed and without the accent; capitals outside ASCII.
-    EXPECT_TRUE(IsYesAnswer("s\xc3\xad", kSpanish));   // sí
-    EXPECT_TRUE(IsYesAnswer("S\xc3\x8d", kSpanish));   // SÍ
-    EXPECT_TRUE(IsYesAnswer("si\xcc\x81", kSpanish));  // s, i, combining acute
-    EXPECT_TRUE(IsYesAnswer("si", kSpanish));
-    EXPECT_TRUE(IsYesAnswer("KYLL\xc3\x84", kFinnish));  // KYLLÄ
-    EXPECT_TRUE(IsYesAnswer("\xd0\x94\xd0\xb0", kRussian));  // Да
-    EXPECT_TRUE(IsYesAnswer("\xd0\x94", kRussian));          // Д
-    EXPECT_FALSE(IsYesAnswer("\xd0\xbd\xd0\xb5\xd1\x82", kRussian));  // нет
-    // Japanese as typed through an input method: full-width space and letters.
-    EXPECT_TRUE(IsYesAnswer("\xe3\x81\xaf\xe3\x81\x84\xe3\x80\x80", kJapanese));  // はい + U+3000
-    EXPECT_TRUE(IsYesAnswer("\xef\xbd\x99", kJapanese));                          // full-width y
-    EXPECT_FALSE(IsYesAnswer("\xe3\x81\x84\xe3\x81\x84\xe3\x81\x88", kJapanese));  // いいえ
-    // A language without a catalogue falls back to English.
-    EXPECT_TRUE(IsYesAnswer("yes", 0x0405));
-    EXPECT_FALSE(IsYesAnswer("ja", 0x0405));
+    struct Case {
+        const char* answer;
+        LanguageId lang;
+        bool yes;
+    };
+    const Case cases[] = {
+        {"ja", 0x0007, true}, {"\tJA ", 0x0007, true}, {"jaa", 0x0007, false},
+        {"ja", 0x000C, false},  // one language's yes is not another's
+        {"OUI", 0x000C, true},
+        // Precomposed, decomposed and without the accent; capitals outside ASCII.
+        {"s\xc3\xad", 0x000A, true}, {"S\xc3\x8d", 0x000A, true}, {"si\xcc\x81", 0x000A, true},
+        {"si", 0x000A, true}, {"KYLL\xc3\x84", 0x040B, true},
+        {"\xd0\x94\xd0\xb0", 0x0419, true}, {"\xd0\x94", 0x0419, true},
+        {"\xd0\xbd\xd0\xb5\xd1\x82", 0x0419, false},
+        // Japanese as typed through an input method: full-width space and letters.
+        {"\xe3\x81\xaf\xe3\x81\x84\xe3\x80\x80", 0x0411, true}, {"\xef\xbd\x99", 0x0411, true},
+        {"\xe3\x81\x84\xe3\x81\x84\xe3\x81\x88", 0x0411, false},
+        // A language without a catalogue falls back to English.
+        {"yes", 0x0405, true}, {"ja", 0x0405, false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsYesAnswer(c.answer, c.lang), c.yes) << c.answer;
 }
 
 TEST(CliTexts, FormatAndColumns) {

@@ -1,43 +1,67 @@
 // Without the right to write a drive's flash, `update` says what it needs instead of finding
-// no drive.
+// no drive; the right is CAP_SYS_RAWIO among the process's effective capabilities.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <string>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
-#include "test_support.h"
+#include "app/cli/terminal_view.h"
+#include "app/services_double.h"
+#include "platform/platform.h"
 
 namespace mox3::test {
 namespace {
 
-TEST(Privileges, UpdateWithoutRawIoSaysItNeedsRoot) {
-    const char* setpriv = "/usr/bin/setpriv";
-    if (::access(setpriv, X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
-    TempDir dir;
-    const auto log = dir / "log.txt";
-    pid_t pid = ::fork();
+TEST(Privileges, AProcessWithoutRawIoIsToldToUseSudo) {
+    const pid_t pid = ::fork();
     if (pid == 0) {
-        FILE* out = std::fopen(log.c_str(), "w");
-        if (out) {
-            ::dup2(fileno(out), 1);
-            ::dup2(fileno(out), 2);
-        }
-        // The capability dropped from every set, as a plain user's process has none.
-        ::execl(setpriv, setpriv, "--inh-caps=-sys_rawio", "--bounding-set=-sys_rawio",
-                MOX3_CLI_PATH, "update", "--yes", "--state-dir", (dir / "state").c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        if (::syscall(SYS_capget, &header, data) != 0) ::_exit(10);
+        data[0].effective &= ~(1u << CAP_SYS_RAWIO);
+        if (::syscall(SYS_capset, &header, data) != 0) ::_exit(11);
+        std::string why;
+        if (MayWriteDrives(&why)) ::_exit(12);
+        ::_exit(why.find("needs root") != std::string::npos && why.find("sudo") != std::string::npos
+                    ? 0
+                    : 13);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
-    const std::string text = ReadText(log);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) GTEST_SKIP() << text;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << text;
-    EXPECT_NE(text.find("needs root"), std::string::npos) << text;
-    EXPECT_NE(text.find("sudo"), std::string::npos) << text;
-    EXPECT_EQ(text.find("not connected"), std::string::npos) << text;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(Privileges, UpdateOfRealDrivesAsksForTheRightFirstAndStopsWithoutIt) {
+    DoubleServices doubles;
+    doubles.rights->refusal = "updating a drive needs root";
+    for (const bool json : {false, true}) {
+        RunOptions options;
+        options.yes = true;
+        options.json = json;
+        options.clock = SystemClock();
+        options.services = doubles.services();
+        std::ostringstream out, err;
+        EXPECT_EQ(RunUpdate(options, out, err), 1);
+        if (json) {
+            EXPECT_EQ(nlohmann::json::parse(out.str())["error"]["code"], "needs-root") << out.str();
+        } else {
+            EXPECT_EQ(err.str(), "error: updating a drive needs root\n");
+        }
+    }
+    EXPECT_EQ(doubles.state->started, 0);
+    // Emulated drives take no such right, nor do the records.
+    RunOptions emulated;
+    emulated.lockDir = "bus";
+    emulated.clock = SystemClock();
+    emulated.services = doubles.services();
+    std::ostringstream out, err;
+    EXPECT_EQ(RunUpdate(emulated, out, err), 1);
+    EXPECT_EQ(doubles.state->started, 1);
+    EXPECT_NE(err.str().find("no state folder in this test"), std::string::npos) << err.str();
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     // What the list command shows of it.
     std::ostringstream out, err;
     std::vector<std::string> args = {"--json"};
-    ASSERT_EQ(RunListCommand(Session{devices_, "", clock_}, args, out, err), 0);
+    ASSERT_EQ(RunListCommand(Session{devices_, "", clock_, {}}, args, out, err), 0);
     const auto listed = nlohmann::json::parse(out.str());
     EXPECT_EQ(listed["census"], 1);
     ASSERT_EQ(listed["drives"].size(), 1u);
@@ -143,7 +143,7 @@ TEST_F(EmulatedDiscovery, ListCommandShowsTheDriveInItsNormalFirmware) {
     MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
     std::ostringstream out, err;
     std::vector<std::string> args = {"--json"};
-    ASSERT_EQ(RunListCommand(Session{devices_, "", clock_}, args, out, err), 0);
+    ASSERT_EQ(RunListCommand(Session{devices_, "", clock_, {}}, args, out, err), 0);
     const auto listed = nlohmann::json::parse(out.str());
     ASSERT_EQ(listed["drives"].size(), 1u);
     const auto& drive = listed["drives"][0];

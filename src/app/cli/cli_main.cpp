@@ -39,7 +39,9 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments = mox3::ProgramArguments(argc, argv);
-    mox3::PrepareConsoleForUtf8();
+    // The system's services, handed to the commands with the session.
+    const mox3::Services services;
+    services.console->PrepareForUtf8();
     // Each line reaches a pipe or file as it is written, not all at the end: whoever reads
     // the progress (or kills the run) sees where it stands.
     std::cout << std::unitbuf;
@@ -110,11 +112,12 @@ int main(int argc, char** argv) {
         }
     }
     std::string why;
-    const std::optional<mox3::Session> session = mox3::StartSession(traceFile, emulatorRoot, &why);
+    std::optional<mox3::Session> session = mox3::StartSession(traceFile, emulatorRoot, &why);
     if (!session) {
         mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
         return report.Fail("device-access", why);
     }
+    session->services = services;
     using Command = int (*)(mox3::Args, std::ostream&, std::ostream&);
     using DriveCommand = int (*)(const mox3::Session&, mox3::Args, std::ostream&, std::ostream&);
     DriveCommand drives = nullptr;

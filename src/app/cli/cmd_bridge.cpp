@@ -61,7 +61,7 @@ int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::
     if (!lockOptions.lockDir.empty() || !IsEmulatedDevicePath(Utf8ToUtf16(device))) {
         bool updateRunning = false;
         std::string why;
-        readers = ShareUpdateLock(lockOptions, &updateRunning, &why);
+        readers = session.services.state->ShareLock(lockOptions, &updateRunning, &why);
         if (!readers) {
             return updateRunning ? report.Fail("update-running", UpdateRunningText(why))
                                  : report.Fail("lock-failed", why);

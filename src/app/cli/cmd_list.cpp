@@ -113,7 +113,7 @@ int RunListCommand(const Session& session, Args args, std::ostream& out, std::os
     if (!hostOptions.lockDir.empty() || !OnlyEmulatedDisks(session.devices)) {
         bool updateRunning = false;
         std::string lockWhy;
-        readers = ShareUpdateLock(hostOptions, &updateRunning, &lockWhy);
+        readers = session.services.state->ShareLock(hostOptions, &updateRunning, &lockWhy);
         if (!readers) {
             return updateRunning ? report.Fail("update-running", UpdateRunningText(lockWhy))
                                  : report.Fail("lock-failed", lockWhy);

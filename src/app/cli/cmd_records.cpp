@@ -10,7 +10,7 @@
 #include "app/run/strings.h"
 #include "app/run/update_run.h"
 #include "base/text.h"
-#include "platform/platform.h"
+#include "platform/services.h"
 
 namespace mox3 {
 
@@ -59,15 +59,15 @@ std::string RecordText(const UpdateMarker& r) {
     return text;
 }
 
-bool AskOnTerminal(std::ostream& out, const std::string& question) {
+}  // namespace
+
+bool AskOnTerminal(std::ostream& out, Prompts& prompts, const std::string& question) {
     const LanguageId lang = CurrentLanguage(std::nullopt);
     out << question << " " << CliString(CliText::kYesNo, kLanguageEnglishUs) << " " << std::flush;
     std::string answer;
-    return ReadInputLine(&answer) &&
+    return prompts.ReadLine(&answer) &&
            (IsYesAnswer(answer, kLanguageEnglishUs) || IsYesAnswer(answer, lang));
 }
-
-}  // namespace
 
 int ListUpdateRecords(HostServices& host, bool json, std::ostream& out, std::ostream& err) {
     CommandReport report("update --records", json, out, err);
@@ -114,7 +114,7 @@ int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool ye
             << "Without this record an update of this drive that broke off cannot be finished "
                "with its serial number and block length.\n";
         const std::string question = "Forget it?";
-        const bool agreed = ask ? ask(question) : AskOnTerminal(out, question);
+        const bool agreed = ask ? ask(question) : AskOnTerminal(out, *SystemPrompts(), question);
         if (!agreed) {
             out << "Nothing was changed.\n";
             return kExitNothingToDo;

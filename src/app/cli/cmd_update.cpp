@@ -22,6 +22,7 @@
 #include "discovery/bridge_manager.h"
 #include "bridge/firmware_image.h"
 #include "platform/platform.h"
+#include "platform/services.h"
 
 namespace mox3 {
 
@@ -91,11 +92,11 @@ bool SaysYes(const std::string& answer, LanguageId lang) {
 }
 
 // Asks `question` in `lang` with the language's answer letters; true when the answer read
-// from standard input means yes.
-bool Confirm(std::ostream& out, const std::string& question, LanguageId lang) {
+// from the prompts means yes.
+bool Confirm(std::ostream& out, Prompts& prompts, const std::string& question, LanguageId lang) {
     out << question << " " << CliString(CliText::kYesNo, lang) << " " << std::flush;
     std::string answer;
-    return ReadInputLine(&answer) && SaysYes(answer, lang);
+    return prompts.ReadLine(&answer) && SaysYes(answer, lang);
 }
 
 // One family drive as the refusal of several drives names it.
@@ -162,7 +163,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
     // do not collide; real drives, per system.
     hostOptions.lockDir = options.lockDir;
-    TerminalView view(out, err, options.json, lang, options.clock);
+    Console& console = *options.services.console;
+    TerminalView view(out, err, options.json, lang, options.clock, options.services);
     hostOptions.clock = std::make_shared<TickingClock>(options.clock, [&view] { view.Tick(); });
     // The durations shown are real time, whatever the run's clock makes of its waits (the
     // demonstration's and the testing aid's clocks shorten them).
@@ -211,7 +213,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             if (!view.lastMessage().empty()) j["message"] = ForTerminal(view.lastMessage());
             j["durationMs"] = static_cast<std::int64_t>(wall->NowMs() - startMs);
             if (options.check) j["updateAvailable"] = code == kExitOk;
-            if (InterruptionArrived()) j["interrupted"] = true;
+            if (console.InterruptionArrived()) j["interrupted"] = true;
             if (!driveState.empty()) j["driveState"] = driveState;
             if (!view.warnings().empty()) WriteWarningsJson(j, view.warnings());
             if (!notes.empty()) {
@@ -228,12 +230,12 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                 WriteFailedRequest(error);
             }
             out << JsonText(j);
-            SetInterruptionOutput("");  // one object, whatever comes after
+            console.SetInterruptionOutput("");  // one object, whatever comes after
         }
         return code;
     };
 
-    InstallInterruptionHandling(kExitInterrupted);
+    console.InstallInterruptionHandling(kExitInterrupted);
     if (options.json) {
         Json j = Json::object();
         j["ok"] = false;
@@ -243,18 +245,18 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         j["error"]["code"] = "interrupted";
         j["error"]["text"] =
             "interrupted before anything was sent to the drive that needs finishing";
-        SetInterruptionOutput(JsonText(j));
+        console.SetInterruptionOutput(JsonText(j));
     }
     // Real drives take rights that emulated ones do not: say so rather than find no drive.
     if (options.lockDir.empty() && !options.records && !options.forget) {
-        if (std::string rights; !MayWriteDrives(&rights)) {
+        if (std::string rights; !options.services.privileges->MayWriteDrives(&rights)) {
             err << FormatCliText(CliText::kLeadError, lang, {rights}) << "\n";
             return finish(kExitFailed, 0, "needs-root", rights);
         }
     }
     std::string why;
     HostStartFailure failure = HostStartFailure::kNone;
-    std::unique_ptr<CliHost> started = StartCliHost(hostOptions, &failure, &why);
+    std::unique_ptr<CliHost> started = options.services.state->StartHost(hostOptions, &failure, &why);
     if (!started && failure == HostStartFailure::kAlreadyRunning) {
         view.Message({kMsgError, kMsgAlreadyRunning, LoadTableString(kMsgError, lang),
                       LoadTableString(kMsgAlreadyRunning, lang)});
@@ -274,7 +276,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     CliHost& host = *started;
     if (options.records) return ListUpdateRecords(host, options.json, out, err);
     if (options.forget) {
-        return ForgetUpdateRecord(host, *options.forget, options.yes, options.json, out, err);
+        return ForgetUpdateRecord(host, *options.forget, options.yes, options.json, out, err,
+                                  [&](const std::string& question) {
+                                      return AskOnTerminal(out, *options.services.prompts, question);
+                                  });
     }
     std::string unopenedWhy;
     if (int unopened = UnopenedDisks(options.devices, &unopenedWhy); unopened > 0 && !options.json) {
@@ -412,12 +417,12 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         out << FormatCliText(CliText::kRecoverQuestion, lang,
                              {Utf16ToUtf8(options.recovery->serial), model})
             << "\n";
-        if (!Confirm(out, CliString(CliText::kAskWrite, lang), lang)) {
+        if (!Confirm(out, *options.services.prompts, CliString(CliText::kAskWrite, lang), lang)) {
             out << CliString(CliText::kNothingChanged, lang) << "\n";
             return kExitNothingToDo;
         }
     } else if (!options.yes) {
-        if (!Confirm(out, CliString(CliText::kAskStart, lang), lang)) {
+        if (!Confirm(out, *options.services.prompts, CliString(CliText::kAskStart, lang), lang)) {
             out << CliString(CliText::kNothingChanged, lang) << "\n";
             return kExitNothingToDo;
         }
@@ -444,7 +449,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     driveState = result == 0                    ? "updated"
                  : result == kMsgStoppedWaiting ? "waiting-in-update-mode"
                                                 : "";
-    if (InterruptionArrived()) {
+    if (console.InterruptionArrived()) {
         // Held off until the drive was safe: the run ends as interrupted, saying how far it got.
         const bool done = code == kExitOk;
         code = kExitInterrupted;
@@ -520,6 +525,7 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
     options.clock = session.clock;
     options.devices = session.devices;
+    options.services = session.services;
     if (!session.emulatedBusFolder.empty()) options.lockDir = session.emulatedBusFolder;
     if (cli.value("--recover-serial") || cli.value("--model")) {
         std::string why;

@@ -44,13 +44,19 @@ class HostServices;
 // command "update --records". kExitOk, also when there are none.
 int ListUpdateRecords(HostServices& host, bool json, std::ostream& out, std::ostream& err);
 
+class Prompts;
+
+// Asks `question` on `out` with the English answer letters; true when the line read from
+// `prompts` means yes in English or in the environment's language.
+bool AskOnTerminal(std::ostream& out, Prompts& prompts, const std::string& question);
+
 // Asks a yes-or-no question; true for yes.
 using AskYesNo = std::function<bool(const std::string& question)>;
 
 // Removes the record of the drive with `serial` after asking (`yes` asks nothing; with `json`
 // nothing is ever asked, so it needs `yes`): kExitOk when it is gone, kExitNothingToDo when the
-// user declines, kExitFailed when there is no such record or it stays. `ask` defaults to a
-// question on standard output answered on standard input.
+// user declines, kExitFailed when there is no such record or it stays. `ask` defaults to
+// AskOnTerminal with the system's prompts.
 int ForgetUpdateRecord(HostServices& host, const std::u16string& serial, bool yes, bool json,
                        std::ostream& out, std::ostream& err, const AskYesNo& ask = {});
 

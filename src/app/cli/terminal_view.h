@@ -15,8 +15,8 @@
 #include "app/cli/warning_report.h"
 #include "app/run/strings.h"
 #include "app/run/update_run.h"
+#include "app/session/session.h"
 #include "base/text.h"
-#include "platform/platform.h"
 
 namespace mox3 {
 
@@ -41,6 +41,7 @@ struct RunOptions {
     std::filesystem::path stateDir;
     std::shared_ptr<Clock> clock;
     DeviceAccess devices;
+    Services services;  // the questions asked, the rights, the console and the state folder
 };
 
 // One update (or --check, --records, --forget) with these options: the exit code.
@@ -52,9 +53,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err);
 class TerminalView : public UpdateView {
   public:
     TerminalView(std::ostream& out, std::ostream& err, bool quiet, LanguageId lang,
-                 std::shared_ptr<Clock> clock)
-        : out_(out), err_(err), quiet_(quiet), tty_(StdoutIsTerminal() && &out == &std::cout),
-          lang_(lang), clock_(std::move(clock)) {}
+                 std::shared_ptr<Clock> clock, const Services& services)
+        : out_(out), err_(err), quiet_(quiet),
+          tty_(services.console->StdoutIsTerminal() && &out == &std::cout), lang_(lang),
+          clock_(std::move(clock)), console_(*services.console), prompts_(*services.prompts) {}
 
     void SetStatusText(const std::u16string& text) override {
         if (text.empty() || quiet_) return;
@@ -122,9 +124,9 @@ class TerminalView : public UpdateView {
     }
     void PostFinished() override {}
     void DriveAtRisk(bool atRisk) override {
-        ProtectFromInterruptions(atRisk);
+        console_.ProtectFromInterruptions(atRisk);
         // No sleep, shutdown or idle until the drive is back with its block length.
-        KeepSystemAwake(atRisk);
+        console_.KeepSystemAwake(atRisk);
         if (atRisk && !warned_ && !quiet_) {
             EndBar();
             err_ << ForTerminal(LoadDialogText(DialogText::kCaution, lang_)) << "\n";
@@ -150,7 +152,7 @@ class TerminalView : public UpdateView {
         out_ << CliString(CliText::kYesNo, lang_) << " " << std::flush;
         std::string answer;
         asked_ = true;
-        declined_ = !(ReadInputLine(&answer) && IsYesAnswer(answer, lang_));
+        declined_ = !(prompts_.ReadLine(&answer) && IsYesAnswer(answer, lang_));
         return !declined_;
     }
     // Long waits are shown as they pass: on a terminal in the bar's line, otherwise as a line
@@ -175,7 +177,7 @@ class TerminalView : public UpdateView {
             waitShown_ = seconds;
         }
     }
-    bool StopWanted() override { return InterruptionArrived(); }
+    bool StopWanted() override { return console_.InterruptionArrived(); }
     // Called as time passes within a long wait (every second): on a terminal the bar's line
     // moves with it, the wait's seconds or the run's.
     void Tick() {
@@ -236,6 +238,8 @@ class TerminalView : public UpdateView {
     bool tty_;
     LanguageId lang_;
     std::shared_ptr<Clock> clock_;
+    Console& console_;
+    Prompts& prompts_;
     bool barOpen_ = false;
     bool started_ = false;
     bool failed_ = false;

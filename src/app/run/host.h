@@ -92,6 +92,20 @@ std::unique_ptr<DriveReadersLock> ShareUpdateLock(const HostOptions& options, bo
                                                   std::string* error);
 #endif
 
+// Where the command line keeps what outlives one run: the records of unfinished updates and
+// the configuration file (through the host it starts) and the lock that keeps updates and drive
+// readers apart. The system's forwards to StartCliHost and ShareUpdateLock.
+class StateStore {
+  public:
+    virtual ~StateStore() = default;
+    virtual std::unique_ptr<CliHost> StartHost(const HostOptions& options,
+                                               HostStartFailure* failure, std::string* error) = 0;
+    virtual std::unique_ptr<DriveReadersLock> ShareLock(const HostOptions& options,
+                                                        bool* updateRunning,
+                                                        std::string* error) = 0;
+};
+std::shared_ptr<StateStore> SystemStateStore();
+
 // What a drive reader says when an update holds the lock.
 inline std::string UpdateRunningText(const std::string& lockPath) {
     return "an update is running (lock " + lockPath + "); try again when it has finished";

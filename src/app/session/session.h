@@ -8,10 +8,20 @@
 #include <optional>
 #include <string>
 
+#include "app/run/host.h"
 #include "base/clock.h"
 #include "discovery/device_access.h"
+#include "platform/services.h"
 
 namespace mox3 {
+
+// The system services the commands ask through: the system's own unless a test hands others.
+struct Services {
+    std::shared_ptr<Prompts> prompts = SystemPrompts();
+    std::shared_ptr<Privileges> privileges = SystemPrivileges();
+    std::shared_ptr<Console> console = SystemConsole();
+    std::shared_ptr<StateStore> state = SystemStateStore();
+};
 
 struct Session {
     // The backend chain (trace, testing aids, emulator and platform) and the tree that lists
@@ -20,6 +30,7 @@ struct Session {
     // The folder of emulated drives the session was given; empty when it reaches real drives.
     std::string emulatedBusFolder;
     std::shared_ptr<Clock> clock;
+    Services services;
 };
 
 // With `traceFile`, every request is also written to it as one JSON line; with `emulatorRoot`,
