@@ -242,14 +242,8 @@ namespace {
 class SysfsDiscoveryTest : public SysfsTreeTest {
   protected:
     void SetUp() override {
-        test::FakeBridgeAnswers bridge{std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0},
-                                       0x00,
-                                       std::nullopt,
-                                       "MB86C311A",
-                                       true,
-                                       0,
-                                       0,
-                                       std::uint64_t{8} << 32 | 16};
+        test::FakeBridgeAnswers bridge;
+        bridge.nodeIdentity = std::uint64_t{8} << 32 | 16;
         bridges->devices[u"/dev/sdb"] = bridge;
         bridges->devices[u"/dev/sr0"] = bridge;
     }

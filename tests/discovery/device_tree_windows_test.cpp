@@ -462,7 +462,6 @@ void Bridges(test::FakeWorld& world, const ReplayedMachine& m, const PluggedDriv
     for (const auto& path : {d.diskPath, d.cdromPath}) {
         const ReplayedDisk& disk = m.disks.at(path);
         test::FakeBridgeAnswers& bridge = world.bridges->devices[path];
-        bridge.version = std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0};
         bridge.status0 = loader ? kStatusLoader : std::uint8_t{0};
         bridge.nodeIdentity = StorageNodeIdentity({disk.cdrom ? 2u : 7u, disk.number});
     }

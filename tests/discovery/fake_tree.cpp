@@ -113,14 +113,7 @@ DevNode FakeWorld::AddDrive(const std::u16string& path, std::uint16_t vid, std::
     const DevNode usb = next_++;
     tree->ids[usb] = {vid, pid};
     tree->identities[usb] = {vid, pid, u"KAVELIN", u"ZR-MOX3", serial};
-    bridges->devices[path] = {std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0},
-                              0x00,
-                              std::array<std::uint8_t, 7>{1, 2, 3, 4, 5, 6, 7},
-                              "MB86C311A",
-                              true,
-                              0,
-                              0,
-                              std::nullopt};
+    bridges->devices[path] = {};
     AddInterface(usb, path, path, 0);
     tree->lengths[path] = 1000204886016;
     if (cdrom) AddInterface(usb, path + u"#cdrom", path, 1, true);

@@ -13,11 +13,15 @@
 
 namespace mox3::test {
 
+// As made, a second-generation bridge in its normal firmware.
 struct FakeBridgeAnswers {
-    std::optional<std::array<std::uint8_t, 8>> version;  // nothing: the command is rejected
-    std::optional<std::uint8_t> status0;
-    std::optional<std::array<std::uint8_t, 7>> info;
-    std::string chipName;  // empty: rejected
+    // nothing: the command is rejected
+    std::optional<std::array<std::uint8_t, 8>> version = std::array<std::uint8_t, 8>{0, 0, 1, 0,
+                                                                                    0, 0, 5, 0};
+    std::optional<std::uint8_t> status0 = 0;
+    std::optional<std::array<std::uint8_t, 7>> info = std::array<std::uint8_t, 7>{1, 2, 3, 4,
+                                                                                  5, 6, 7};
+    std::string chipName = "MB86C311A";  // empty: rejected
     bool answersInquiry = true;
     int infoReads = 0;  // counted
     int chipReads = 0;
