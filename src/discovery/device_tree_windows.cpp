@@ -365,32 +365,6 @@ class WindowsDeviceTree : public DeviceTree {
         return *state == 0;
     }
 
-  private:
-    std::optional<std::uint32_t> InstallState(DevNode node) {
-        DWORD state = 0;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto& [cls, listing] : listings_) {
-                for (ListedInterface& listed : listing.members) {
-                    if (listed.iface.node != node) continue;
-                    if (!system_->GetDeviceRegistryProperty(
-                            listing.list->get(), listed.info, SPDRP_INSTALL_STATE,
-                            reinterpret_cast<BYTE*>(&state), sizeof state)) {
-                        return std::nullopt;
-                    }
-                    return state;
-                }
-            }
-        }
-        // A node that no listed interface belongs to: ask the configuration manager.
-        if (!system_->GetDevNodeRegistryProperty(node, CM_DRP_INSTALL_STATE, &state,
-                                                 sizeof state)) {
-            return std::nullopt;
-        }
-        return state;
-    }
-
-  public:
     std::optional<std::uint32_t> StorageDeviceNumber(std::u16string_view path) override {
         auto device = system_->Open(path);
         STORAGE_DEVICE_NUMBER number{};
@@ -516,6 +490,31 @@ class WindowsDeviceTree : public DeviceTree {
         if (!system_->GetDeviceId(node, buffer.data(), kDeviceIdUnits)) return false;
         id = FromWide(buffer.data(), buffer.size());
         return true;
+    }
+
+    // The install state of an interface's node (0: installed).
+    std::optional<std::uint32_t> InstallState(DevNode node) {
+        DWORD state = 0;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& [cls, listing] : listings_) {
+                for (ListedInterface& listed : listing.members) {
+                    if (listed.iface.node != node) continue;
+                    if (!system_->GetDeviceRegistryProperty(
+                            listing.list->get(), listed.info, SPDRP_INSTALL_STATE,
+                            reinterpret_cast<BYTE*>(&state), sizeof state)) {
+                        return std::nullopt;
+                    }
+                    return state;
+                }
+            }
+        }
+        // A node that no listed interface belongs to: ask the configuration manager.
+        if (!system_->GetDevNodeRegistryProperty(node, CM_DRP_INSTALL_STATE, &state,
+                                                 sizeof state)) {
+            return std::nullopt;
+        }
+        return state;
     }
 
     struct Listing {

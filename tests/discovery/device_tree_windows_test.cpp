@@ -151,21 +151,14 @@ TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
     EXPECT_EQ(std::memcmp(request.data(), header, sizeof header), 0);
     EXPECT_EQ(request.size(), 1036u);
 
-    std::vector<std::uint8_t> node(kNodeInformationSize, 0);
-    node[6] = 4;  // bNumberOfPorts of the hub descriptor
-    EXPECT_EQ(HubPortCount(node), 4u);
-    EXPECT_FALSE(HubPortCount(std::span(node).first(6)));
-
-    // The fields of a connected device are read as the replayed hubs below answer them.
-    std::vector<std::uint8_t> connection(kConnectionInformationSize, 0);
-    connection[31] = 1;  // ConnectionStatus: connected
-    EXPECT_TRUE(ConnectedDevice(connection));
-    EXPECT_FALSE(ConnectedDevice(std::span(connection).first(20)));
+    // The replayed hubs below answer in the layouts; what they never send is short answers.
+    const std::vector<std::uint8_t> shortAnswer(6, 0);
+    EXPECT_FALSE(HubPortCount(shortAnswer));
+    EXPECT_FALSE(ConnectedDevice(shortAnswer));
 
     std::vector<std::uint8_t> key = {2, 0, 0, 0, 0, 0, 0, 0};
     auto name = Utf16Bytes(u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
     key.insert(key.end(), name.begin(), name.end());
-    EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
     key.push_back(0x41);  // half a unit at the end
     EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
     key.insert(key.end() - 1, {0, 0, 0x42, 0});
@@ -582,6 +575,19 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
     EXPECT_EQ(r.normalMode, 0);
     EXPECT_EQ(r.pathCount, 2u);
     EXPECT_EQ(mgr.IdentifyChip(0), 2);
+}
+
+// The USB device is looked for at most two nodes above an interface.
+TEST(WindowsDeviceTree, TheUsbDeviceIsTwoNodesUpAtMost) {
+    auto m = Machine();
+    auto d = Plug(*m, kRootHubNode, 3, 10, u"USB\\VID_5E3B&PID_7C34\\A", kDriveKey, false, u"A");
+    auto tree = MakeWindowsDeviceTree(m);
+    const DevNode disk = m->disks.at(d.diskPath).node;
+    for (DevNode between = 90; between < 93; ++between) {
+        EXPECT_EQ(tree->UsbDeviceOf(disk).value_or(kNoNode), between < 92 ? d.usbNode : kNoNode);
+        m->nodes[between] = {m->nodes[disk].parent, u"SCSI\\LEVEL", u""};
+        m->nodes[disk].parent = between;
+    }
 }
 
 TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {
