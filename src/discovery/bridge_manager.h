@@ -32,7 +32,6 @@ inline constexpr std::size_t kMaxPaths = 10;
 
 // One attached drive.
 struct DeviceRecord {
-    DevNode hubNode = kNoNode;  // the hub the drive's USB device hangs on
     DevNode usbNode = kNoNode;  // the drive's USB device; every interface of it is in this record
     // Interface paths in the order found; entry 0 receives every vendor command.
     std::array<std::u16string, kMaxPaths> interfacePath;
@@ -50,9 +49,8 @@ struct DeviceRecord {
     std::int32_t modeSwitched = 0;
     std::array<std::uint8_t, 7> bridgeInfo{};  // first byte 0xFF when not read
     std::array<std::uint32_t, kMaxPaths> deviceNumber{};
-    std::array<std::int32_t, kMaxPaths> lun{};
+    std::array<std::int32_t, kMaxPaths> lun{};  // DeviceTree::LogicalUnit
     std::array<std::int64_t, kMaxPaths> diskLength{};
-    std::array<std::u16string, kMaxPaths> instanceId;
     // Which node each path named when it was listed (DeviceTree::NodeIdentity); an open of the
     // path must find the same node (OpenListedPath). Nothing when the tree could not tell.
     std::array<std::optional<std::uint64_t>, kMaxPaths> nodeIdentity{};

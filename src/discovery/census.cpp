@@ -11,20 +11,19 @@ namespace mox3 {
 
 namespace {
 
-constexpr std::size_t kPrefixLength = 21;  // "USB\VID_xxxx&PID_xxxx"
 constexpr std::uint32_t kCensusTimeoutSeconds = 2;
 
 }  // namespace
 
-const std::vector<IdentityPrefix>& KnownIdentityPrefixes() {
-    static const std::vector<IdentityPrefix> prefixes = [] {
-        std::vector<IdentityPrefix> p;
+const std::vector<KnownIdentity>& KnownIdentities() {
+    static const std::vector<KnownIdentity> identities = [] {
+        std::vector<KnownIdentity> p;
         auto add = [&](std::uint16_t vendor, std::uint16_t product, bool noUpdate) {
-            IdentityPrefix prefix{UsbIdPrefix(vendor, product), noUpdate};
-            for (const IdentityPrefix& known : p) {
-                if (known.text == prefix.text) return;  // one prefix for the names of a product id
+            for (const KnownIdentity& known : p) {
+                // one entry for the names of a product id
+                if (known.ids.vendorId == vendor && known.ids.productId == product) return;
             }
-            p.push_back(prefix);
+            p.push_back({{vendor, product}, noUpdate});
         };
         for (const DriveModel& m : DriveModels()) {
             if (m.configResource != 0) add(kMakerVendorId, m.productId, false);
@@ -36,7 +35,7 @@ const std::vector<IdentityPrefix>& KnownIdentityPrefixes() {
         }
         return p;
     }();
-    return prefixes;
+    return identities;
 }
 
 int CUsbDiskList::ListUsbDisks() {
@@ -46,20 +45,13 @@ int CUsbDiskList::ListUsbDisks() {
     auto interfaces = tree->PresentInterfaces(InterfaceClass::Disk);
     if (!interfaces) return 0;
     for (const DeviceInterface& iface : *interfaces) {
-        UsbDiskEntry entry;
-        entry.devicePath = iface.path;
+        bool onUsb = false;
         {
             CNtDevCtrl disk;
             if (!disk.Open(*devices_.backend, iface.path)) continue;
-            if (auto bus = tree->StorageBusType(iface.path)) {
-                entry.adapterDescriptor[kAdapterBusTypeOffset] = *bus;
-            }
+            onUsb = tree->OnUsbBus(iface.path).value_or(false);
         }
-        std::u16string id;
-        if (tree->DeviceId(iface.node, id)) entry.instanceId = id;
-        if (entry.adapterDescriptor[kAdapterBusTypeOffset] == kBusTypeUsb) {
-            entries_.push_back(std::move(entry));
-        }
+        if (onUsb) entries_.push_back({iface, {}});
     }
     return static_cast<int>(entries_.size());
 }
@@ -68,7 +60,7 @@ int CUsbDiskList::OpenSelectedDisk() {
     if (selected_ < 0 || static_cast<std::size_t>(selected_) >= entries_.size()) return 0;
     if (!devices_.backend ||
         !transport_.Open(*devices_.backend,
-                         entries_[static_cast<std::size_t>(selected_)].devicePath)) {
+                         entries_[static_cast<std::size_t>(selected_)].disk.path)) {
         return 0;
     }
     std::uint32_t blockLength = 0;
@@ -89,37 +81,24 @@ bool CUsbDiskList::InquireSelectedDisk() {
 int CountKnownDrives(const DeviceAccess& access, int* devices) {
     CUsbDiskList list(access);
     const auto& tree = access.tree;
-    const auto& prefixes = KnownIdentityPrefixes();
-    // The USB devices found, each once: a composite device shows its identity on the interface
-    // node as well as on the device node above it, and one device may carry several disks.
+    const auto& known = KnownIdentities();
+    // The USB devices found, each once: one device may carry several disks.
     std::vector<DevNode> counted;
     bool noUpdate = false;
     const int n = list.ListUsbDisks();
     for (int i = 0; i < n && tree; ++i) {
         list.Select(i);
         if (list.OpenSelectedDisk() == 0 || !list.InquireSelectedDisk()) continue;
-        DevNode node = kNoNode;
-        if (!tree->Locate(list.entries()[static_cast<std::size_t>(i)].instanceId, node)) continue;
-        // Two levels up: an identity at either level makes the disk a known drive, named by
-        // the highest node that carries it.
-        DevNode device = kNoNode;
-        bool deviceNoUpdate = false;
-        for (int level = 0; level < 2; ++level) {
-            DevNode parent = kNoNode;
-            std::u16string id;
-            if (!tree->Parent(node, parent) || !tree->DeviceId(parent, id)) break;
-            node = parent;
-            std::u16string_view head = std::u16string_view(id).substr(0, kPrefixLength);
-            auto match = std::find_if(prefixes.begin(), prefixes.end(),
-                                      [&](const IdentityPrefix& p) { return p.text == head; });
-            if (match == prefixes.end()) continue;
-            device = node;
-            deviceNoUpdate = match->noUpdate;
-        }
-        if (device == kNoNode) continue;
-        if (deviceNoUpdate) noUpdate = true;
-        if (std::find(counted.begin(), counted.end(), device) == counted.end()) {
-            counted.push_back(device);
+        auto device = tree->UsbDeviceOf(list.entries()[static_cast<std::size_t>(i)].disk.node);
+        auto ids = device ? tree->UsbDeviceIds(*device) : std::nullopt;
+        if (!ids) continue;
+        auto match = std::find_if(known.begin(), known.end(), [&](const KnownIdentity& k) {
+            return k.ids.vendorId == ids->vendorId && k.ids.productId == ids->productId;
+        });
+        if (match == known.end()) continue;
+        if (match->noUpdate) noUpdate = true;
+        if (std::find(counted.begin(), counted.end(), *device) == counted.end()) {
+            counted.push_back(*device);
         }
     }
     list.transport().Close();

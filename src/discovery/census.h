@@ -20,13 +20,9 @@ inline constexpr int kCensusNoUpdate = 3;  // exactly one, and a no-update ident
 
 // One disk on the USB bus.
 struct UsbDiskEntry {
-    std::u16string devicePath;
-    std::u16string instanceId;
-    std::array<std::uint8_t, 122> inquiryData{};       // the first 36 receive the INQUIRY answer
-    std::array<std::uint8_t, 32> adapterDescriptor{};  // byte 24: the bus type
+    DeviceInterface disk;
+    std::array<std::uint8_t, 122> inquiryData{};  // the first 36 receive the INQUIRY answer
 };
-
-inline constexpr std::size_t kAdapterBusTypeOffset = 24;
 
 class CUsbDiskList {
   public:
@@ -52,13 +48,12 @@ class CUsbDiskList {
     std::vector<UsbDiskEntry> entries_;
 };
 
-// The identity prefixes "USB\VID_%04X&PID_%04X" the census knows, and which of them mean a
-// model that needs no update.
-struct IdentityPrefix {
-    std::u16string text;
+// The USB identities the census knows, and which of them mean a model that needs no update.
+struct KnownIdentity {
+    UsbIds ids;
     bool noUpdate;
 };
-const std::vector<IdentityPrefix>& KnownIdentityPrefixes();
+const std::vector<KnownIdentity>& KnownIdentities();
 
 // 0, 1, 2 or 3 as above.
 // `devices`, when given, receives how many USB devices of the family were counted.

@@ -1,10 +1,8 @@
-// The device tree over sysfs: block devices, their SCSI and USB ancestors, ports and ids.
-// Size: one walk of one tree; the sysfs attributes it reads are read nowhere else.
+// The device tree over sysfs: block devices, their SCSI and USB ancestors and ports.
 #include "discovery/device_tree_sysfs.h"
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -22,10 +20,6 @@ namespace fs = std::filesystem;
 // sysfs attributes are at most a page; anything longer is not an attribute we understand.
 constexpr std::size_t kMaxAttributeBytes = 4096;
 constexpr std::uint32_t kUsbClassHub = 0x09;
-constexpr std::uint8_t kBusTypeUnknown = 0x00;
-constexpr std::uint8_t kBusTypeSata = 0x0B;
-// Bounds the parent walks of Locate over a tree that might loop through odd symlinks.
-constexpr int kMaxWalkDepth = 32;
 
 enum class Kind { Other, Block, UsbDevice, UsbInterface, ScsiLevel };
 
@@ -67,10 +61,6 @@ bool IsScsiLevelName(std::string_view name) {
     if (name.starts_with("host")) return AllDigits(name.substr(4));
     if (name.starts_with("target")) return IsNumberTuple(name.substr(6), 3);
     return IsScsiAddress(name);
-}
-
-bool IsAtaPortName(std::string_view name) {
-    return name.starts_with("ata") && AllDigits(name.substr(3));
 }
 
 struct BlockName {
@@ -161,18 +151,6 @@ bool Below(const fs::path& p, const fs::path& root) {
     return r == root.end() && q != p.end();
 }
 
-// Child directories (not symlinks) of `dir`, by name.
-std::vector<fs::path> ChildDirs(const fs::path& dir) {
-    std::vector<fs::path> children;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code ignored;
-        if (!it->is_symlink(ignored) && it->is_directory(ignored)) children.push_back(it->path());
-    }
-    std::sort(children.begin(), children.end());
-    return children;
-}
-
 // Entries of a listing directory (/sys/block, /sys/bus/usb/devices) by name; nothing when the
 // directory cannot be read.
 std::optional<std::vector<std::string>> ListNames(const fs::path& dir) {
@@ -187,44 +165,11 @@ std::optional<std::vector<std::string>> ListNames(const fs::path& dir) {
     return names;
 }
 
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-struct UsbIds {
-    std::uint16_t vendor;
-    std::uint16_t product;
-};
-
 std::optional<UsbIds> ReadUsbIds(const fs::path& usbDevice) {
     auto vendor = ReadNumber(usbDevice, "idVendor", 16);
     auto product = ReadNumber(usbDevice, "idProduct", 16);
     if (!vendor || !product || *vendor > 0xFFFF || *product > 0xFFFF) return std::nullopt;
     return UsbIds{static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*product)};
-}
-
-std::string VidPid(const UsbIds& ids) {
-    return Utf16ToUtf8(UsbIdPrefix(ids.vendor, ids.product));
-}
-
-// A serial number serves as instance name only when it is plain printable ASCII that cannot
-// break the id apart.
-bool UsableSerial(std::string_view serial) {
-    return !serial.empty() && serial.size() <= 255 &&
-           std::all_of(serial.begin(), serial.end(),
-                       [](char c) { return c > 0x20 && c < 0x7F && c != ',' && c != '\\'; });
-}
-
-// An INQUIRY text as an id field: trimmed, cut to the field's width, blanks and odd characters
-// as '_'.
-std::string IdField(const std::optional<std::string>& text, std::size_t width) {
-    std::string field(Trim(text.value_or("")).substr(0, width));
-    for (char& c : field) {
-        if (c <= 0x20 || c >= 0x7F || c == ',' || c == '\\') c = '_';
-    }
-    return field;
 }
 
 class SysfsDeviceTree final : public DeviceTree {
@@ -260,64 +205,57 @@ class SysfsDeviceTree final : public DeviceTree {
         return interfaces;
     }
 
-    bool Parent(DevNode node, DevNode& parent) override {
-        auto dir = DirOf(node);
-        auto up = dir ? ParentDir(*dir) : std::nullopt;
-        if (!up) return false;
-        parent = NodeOf(*up);
+    // A disk's USB device is its parent, or the parent of the USB interface it hangs on.
+    std::optional<DevNode> UsbDeviceOf(DevNode interfaceNode) override {
+        auto dir = DirOf(interfaceNode);
+        if (!dir || KindOf(*dir) != Kind::Block) return std::nullopt;
+        auto up = DeviceParent(*dir);
+        while (up && KindOf(*up) == Kind::ScsiLevel) up = DeviceParent(*up);
+        if (up && KindOf(*up) == Kind::UsbInterface) up = DeviceParent(*up);
+        if (!up || KindOf(*up) != Kind::UsbDevice || !DeviceParent(*up)) return std::nullopt;
+        return NodeOf(*up);
+    }
+
+    std::optional<UsbIds> UsbDeviceIds(DevNode usbNode) override {
+        auto dir = UsbDeviceDir(usbNode);
+        return dir ? ReadUsbIds(*dir) : std::nullopt;
+    }
+
+    // The USB device's descriptors as the kernel read them from its port.
+    std::optional<UsbPortIdentity> UsbIdentity(DevNode usbNode) override {
+        auto dir = UsbDeviceDir(usbNode);
+        auto ids = dir ? ReadUsbIds(*dir) : std::nullopt;
+        if (!ids) return std::nullopt;
+        UsbPortIdentity identity;
+        identity.vendorId = ids->vendorId;
+        identity.productId = ids->productId;
+        const auto text = [&](const char* name) -> std::optional<std::u16string> {
+            auto value = ReadAttribute(*dir, name);
+            if (!value) return std::nullopt;
+            return Utf8ToUtf16(*value);
+        };
+        identity.manufacturer = text("manufacturer");
+        identity.product = text("product");
+        identity.serialNumber = text("serial");
+        return identity;
+    }
+
+    // The L of the SCSI address H:C:T:L.
+    std::optional<std::int32_t> LogicalUnit(DevNode interfaceNode) override {
+        auto dir = DirOf(interfaceNode);
+        auto scsi = dir && KindOf(*dir) == Kind::Block ? ScsiDeviceOf(*dir) : std::nullopt;
+        if (!scsi) return std::nullopt;
+        const std::string address = scsi->filename().string();
+        auto lun = ParseUnsigned(std::string_view(address).substr(address.rfind(':') + 1), 10);
+        if (!lun || *lun > 0x7FFFFFFF) return std::nullopt;
+        return static_cast<std::int32_t>(*lun);
+    }
+
+    // A disk is set up once the kernel gave it a device number; nothing can be told before.
+    std::optional<bool> Ready(DevNode interfaceNode) override {
+        auto dir = DirOf(interfaceNode);
+        if (!dir || Trim(ReadAttribute(*dir, "dev").value_or("")).empty()) return std::nullopt;
         return true;
-    }
-
-    bool DeviceId(DevNode node, std::u16string& id) override {
-        auto dir = DirOf(node);
-        auto text = dir ? IdOf(*dir) : std::nullopt;
-        if (!text) return false;
-        id = Utf8ToUtf16(*text);
-        return true;
-    }
-
-    bool Locate(std::u16string_view deviceId, DevNode& node) override {
-        std::string wanted = Utf16ToUtf8(deviceId);
-        if (wanted.empty()) return false;
-        std::vector<fs::path> candidates;
-        {
-            std::lock_guard lock(mutex_);
-            candidates = paths_;
-        }
-        // Every node the tree can reach: the block devices with their parent chains, and
-        // every USB device of the bus.
-        for (const std::string& name :
-             ListNames(root_ / "block").value_or(std::vector<std::string>{})) {
-            if (!ParseBlockName(name)) continue;
-            auto dir = Canonical(root_ / "block" / name);
-            for (int depth = 0; dir && depth < kMaxWalkDepth; ++depth) {
-                candidates.push_back(*dir);
-                dir = ParentDir(*dir);
-            }
-        }
-        for (const std::string& name :
-             ListNames(UsbBusDir()).value_or(std::vector<std::string>{})) {
-            if (auto dir = Canonical(UsbBusDir() / name)) candidates.push_back(*dir);
-        }
-        for (const fs::path& dir : candidates) {
-            auto id = IdOf(dir);
-            if (id && EqualsIgnoreCase(*id, wanted)) {
-                node = NodeOf(dir);
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::optional<std::uint32_t> InstallState(DevNode node) override {
-        auto dir = DirOf(node);
-        if (!dir) return std::nullopt;
-        std::error_code ec;
-        bool bound = KindOf(*dir) == Kind::Block
-                         ? !Trim(ReadAttribute(*dir, "dev").value_or("")).empty()
-                         : fs::exists(*dir / "driver", ec);
-        if (!bound) return std::nullopt;
-        return kInstallStateInstalled;
     }
 
     std::optional<std::uint32_t> StorageDeviceNumber(std::u16string_view path) override {
@@ -335,42 +273,10 @@ class SysfsDeviceTree final : public DeviceTree {
         return static_cast<std::int64_t>(*sectors * 512);
     }
 
-    std::optional<std::uint8_t> StorageBusType(std::u16string_view path) override {
+    std::optional<bool> OnUsbBus(std::u16string_view path) override {
         auto block = BlockOf(path);
         if (!block) return std::nullopt;
-        if (HasUsbAncestor(block->first)) return kBusTypeUsb;
-        for (fs::path p = block->first.parent_path(); Below(p, root_); p = p.parent_path()) {
-            if (IsAtaPortName(p.filename().string())) return kBusTypeSata;
-        }
-        return kBusTypeUnknown;
-    }
-
-    // The hub's ports are its child USB devices; `usbNode` is not needed to find the port.
-    std::optional<UsbPortIdentity> UsbIdentity(DevNode hubNode, DevNode /*usbNode*/,
-                                               std::u16string_view usbDeviceId) override {
-        auto hub = DirOf(hubNode);
-        if (!hub) return std::nullopt;
-        std::string wanted = Utf16ToUtf8(usbDeviceId);
-        for (const fs::path& child : ChildDirs(*hub)) {
-            if (KindOf(child) != Kind::UsbDevice) continue;
-            auto id = IdOf(child);
-            if (!id || !EqualsIgnoreCase(*id, wanted)) continue;
-            auto ids = ReadUsbIds(child);
-            if (!ids) return std::nullopt;
-            UsbPortIdentity identity;
-            identity.vendorId = ids->vendor;
-            identity.productId = ids->product;
-            const auto text = [&](const char* name) -> std::optional<std::u16string> {
-                auto value = ReadAttribute(child, name);
-                if (!value) return std::nullopt;
-                return Utf8ToUtf16(*value);
-            };
-            identity.manufacturer = text("manufacturer");
-            identity.product = text("product");
-            identity.serialNumber = text("serial");
-            return identity;
-        }
-        return std::nullopt;
+        return HasUsbAncestor(block->first);
     }
 
     // A USB device's sysfs name is its bus number and port chain ("2-1.3"): it stays with the
@@ -404,6 +310,12 @@ class SysfsDeviceTree final : public DeviceTree {
         return it->second;
     }
 
+    std::optional<fs::path> UsbDeviceDir(DevNode node) {
+        auto dir = DirOf(node);
+        if (!dir || KindOf(*dir) != Kind::UsbDevice) return std::nullopt;
+        return dir;
+    }
+
     // The directory of a node while it still exists.
     std::optional<fs::path> DirOf(DevNode node) {
         fs::path dir;
@@ -423,28 +335,6 @@ class SysfsDeviceTree final : public DeviceTree {
             if (IsDeviceDir(p)) return p;
         }
         return std::nullopt;
-    }
-
-    std::optional<fs::path> ParentDir(const fs::path& dir) const {
-        if (KindOf(dir) != Kind::Block) return DeviceParent(dir);
-        auto p = DeviceParent(dir);
-        while (p && KindOf(*p) == Kind::ScsiLevel) p = DeviceParent(*p);
-        if (p && KindOf(*p) == Kind::UsbInterface) {
-            auto device = DeviceParent(*p);
-            if (device && KindOf(*device) == Kind::UsbDevice && InterfaceCount(*device) == 1) {
-                return device;
-            }
-        }
-        return p;
-    }
-
-    // bNumInterfaces, or the interface directories present when it cannot be read.
-    static std::uint64_t InterfaceCount(const fs::path& usbDevice) {
-        if (auto n = ReadNumber(usbDevice, "bNumInterfaces", 10)) return *n;
-        auto children = ChildDirs(usbDevice);
-        return static_cast<std::uint64_t>(
-            std::count_if(children.begin(), children.end(),
-                          [](const fs::path& c) { return KindOf(c) == Kind::UsbInterface; }));
     }
 
     bool HasUsbAncestor(const fs::path& dir) const {
@@ -471,61 +361,6 @@ class SysfsDeviceTree final : public DeviceTree {
             if (IsScsiAddress(p.filename().string())) return p;
         }
         return std::nullopt;
-    }
-
-    std::optional<std::string> IdOf(const fs::path& dir) const {
-        std::error_code ec;
-        if (!fs::is_directory(dir, ec)) return std::nullopt;
-        std::string name = dir.filename().string();
-        switch (KindOf(dir)) {
-            case Kind::Block:
-                return BlockId(dir);
-            case Kind::UsbDevice: {
-                auto parent = DeviceParent(dir);
-                if (!parent || KindOf(*parent) != Kind::UsbDevice) {
-                    auto speed = ReadNumber(dir, "speed", 10).value_or(0);
-                    const char* hub = speed >= 5000  ? "ROOT_HUB30"
-                                      : speed == 480 ? "ROOT_HUB20"
-                                                     : "ROOT_HUB";
-                    return std::string("USB\\") + hub + "\\" + name;
-                }
-                auto ids = ReadUsbIds(dir);
-                if (!ids) return std::nullopt;
-                auto serial = ReadAttribute(dir, "serial");
-                return VidPid(*ids) + "\\" + (serial && UsableSerial(*serial) ? *serial : name);
-            }
-            case Kind::UsbInterface: {
-                auto device = DeviceParent(dir);
-                auto ids = device ? ReadUsbIds(*device) : std::nullopt;
-                auto number = ReadNumber(dir, "bInterfaceNumber", 16);
-                if (!ids || !number || *number > 0xFF) return std::nullopt;
-                char mi[16];
-                std::snprintf(mi, sizeof mi, "&MI_%02X\\", static_cast<unsigned>(*number));
-                return VidPid(*ids) + mi + name;
-            }
-            case Kind::ScsiLevel:
-            case Kind::Other:
-                break;
-        }
-        std::string subsystem = fs::read_symlink(dir / "subsystem", ec).filename().string();
-        if (ec || subsystem.empty()) subsystem = "sysfs";
-        std::transform(subsystem.begin(), subsystem.end(), subsystem.begin(),
-                       [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
-        return subsystem + "\\" + name;
-    }
-
-    std::optional<std::string> BlockId(const fs::path& block) const {
-        auto scsi = ScsiDeviceOf(block);
-        if (!scsi) return std::nullopt;
-        std::string address = scsi->filename().string();  // H:C:T:L
-        std::size_t last = address.rfind(':');
-        std::string instance = address.substr(0, last) + "&" + address.substr(last + 1);
-        std::replace(instance.begin(), instance.end(), ':', '_');
-        bool cdrom = block.filename().string().starts_with("sr");
-        return std::string(HasUsbAncestor(block) ? "USBSTOR\\" : "SCSI\\") +
-               (cdrom ? "CDROM" : "DISK") + "&VEN_" + IdField(ReadAttribute(*scsi, "vendor"), 8) +
-               "&PROD_" + IdField(ReadAttribute(*scsi, "model"), 16) + "&REV_" +
-               IdField(ReadAttribute(*scsi, "rev"), 4) + "\\" + instance;
     }
 
     std::optional<std::vector<DeviceInterface>> Hubs() {

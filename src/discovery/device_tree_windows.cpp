@@ -60,13 +60,11 @@ constexpr const char* kSetupApiNames[] = {
 };
 
 enum CfgMgrSlot : std::size_t {
-    kLocateDevNode,
     kGetParent,
     kGetDeviceId,
     kGetDevNodeRegistryProperty,
 };
 constexpr const char* kCfgMgrNames[] = {
-    "CM_Locate_DevNodeW",
     "CM_Get_Parent",
     "CM_Get_Device_IDW",
     "CM_Get_DevNode_Registry_PropertyW",
@@ -89,7 +87,6 @@ using DestroyDeviceInfoListFn = BOOL WINAPI(HDEVINFO);
 using EnumDeviceInfoFn = BOOL WINAPI(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
 using GetDeviceRegistryPropertyFn = BOOL WINAPI(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE,
                                                 DWORD, PDWORD);
-using LocateDevNodeFn = CONFIGRET WINAPI(PDEVINST, DEVINSTID_W, ULONG);
 using GetParentFn = CONFIGRET WINAPI(PDEVINST, DEVINST, ULONG);
 using GetDeviceIdFn = CONFIGRET WINAPI(DEVINST, PWSTR, ULONG, ULONG);
 using GetDevNodeRegistryPropertyFn = CONFIGRET WINAPI(DEVINST, ULONG, PULONG, PVOID, PULONG,
@@ -103,7 +100,6 @@ static_assert(std::is_same_v<DestroyDeviceInfoListFn, decltype(::SetupDiDestroyD
 static_assert(std::is_same_v<EnumDeviceInfoFn, decltype(::SetupDiEnumDeviceInfo)>);
 static_assert(std::is_same_v<GetDeviceRegistryPropertyFn,
                              decltype(::SetupDiGetDeviceRegistryPropertyW)>);
-static_assert(std::is_same_v<LocateDevNodeFn, decltype(::CM_Locate_DevNodeW)>);
 static_assert(std::is_same_v<GetParentFn, decltype(::CM_Get_Parent)>);
 static_assert(std::is_same_v<GetDeviceIdFn, decltype(::CM_Get_Device_IDW)>);
 static_assert(std::is_same_v<GetDevNodeRegistryPropertyFn,
@@ -135,6 +131,35 @@ std::u16string FromWide(const wchar_t* buffer, std::size_t units) {
 
 void PutPort(std::uint8_t* buffer, std::uint32_t port) {
     std::memcpy(buffer, &port, sizeof port);  // ConnectionIndex leads every port request
+}
+
+char16_t Upper(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
+}
+
+bool StartsWithUsb(std::u16string_view id) {
+    return id.size() >= 3 && Upper(id[0]) == u'U' && Upper(id[1]) == u'S' && Upper(id[2]) == u'B';
+}
+
+// The ids of a USB device's id, "USB\VID_5E3B&PID_7C34\...", letters in either case.
+std::optional<UsbIds> ParseUsbIds(std::u16string_view id) {
+    constexpr std::u16string_view kShape = u"USB\\VID_####&PID_####";
+    if (id.size() < kShape.size()) return std::nullopt;
+    std::uint32_t vendor = 0, product = 0;
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const char16_t c = Upper(id[i]);
+        if (kShape[i] != u'#') {
+            if (c != kShape[i]) return std::nullopt;
+            continue;
+        }
+        const int digit = c >= u'0' && c <= u'9'   ? c - u'0'
+                          : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                                   : -1;
+        if (digit < 0) return std::nullopt;
+        std::uint32_t& value = i < 13 ? vendor : product;
+        value = value << 4 | static_cast<std::uint32_t>(digit);
+    }
+    return UsbIds{static_cast<std::uint16_t>(vendor), static_cast<std::uint16_t>(product)};
 }
 
 // An open device, closed with the object.
@@ -252,9 +277,6 @@ class SystemCalls : public WindowsDeviceSystem {
     bool DestroyDeviceInfoList(HDEVINFO set) override {
         return setupApi_.DestroyDeviceInfoList(set);
     }
-    bool LocateDevNode(DEVINST& node, const wchar_t* deviceId) override {
-        return cfgMgr_.LocateDevNode(node, deviceId);
-    }
     bool GetParent(DEVINST& parent, DEVINST node) override {
         return cfgMgr_.GetParent(parent, node);
     }
@@ -297,50 +319,50 @@ class WindowsDeviceTree : public DeviceTree {
         return interfaces;
     }
 
-    bool Parent(DevNode node, DevNode& parent) override {
-        DEVINST found = 0;
-        if (!system_->GetParent(found, node)) return false;
-        parent = found;
-        return true;
-    }
-
-    bool DeviceId(DevNode node, std::u16string& id) override {
-        std::array<wchar_t, kDeviceIdUnits> buffer{};
-        if (!system_->GetDeviceId(node, buffer.data(), kDeviceIdUnits)) return false;
-        id = FromWide(buffer.data(), buffer.size());
-        return true;
-    }
-
-    bool Locate(std::u16string_view deviceId, DevNode& node) override {
-        std::u16string id(deviceId);
-        DEVINST found = 0;
-        if (!system_->LocateDevNode(found, Wide(id))) return false;
-        node = found;
-        return true;
-    }
-
-    std::optional<std::uint32_t> InstallState(DevNode node) override {
-        DWORD state = 0;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto& [cls, listing] : listings_) {
-                for (ListedInterface& listed : listing.members) {
-                    if (listed.iface.node != node) continue;
-                    if (!system_->GetDeviceRegistryProperty(
-                            listing.list->get(), listed.info, SPDRP_INSTALL_STATE,
-                            reinterpret_cast<BYTE*>(&state), sizeof state)) {
-                        return std::nullopt;
-                    }
-                    return state;
+    // The USB device above an interface node: its parent, or else its grandparent, the first
+    // whose id is of the USB enumerator. Where that is one interface of a composite device
+    // ("&MI_" in its id), the device above it, which the hub knows. The device must have a
+    // parent, its hub.
+    std::optional<DevNode> UsbDeviceOf(DevNode interfaceNode) override {
+        DevNode node = interfaceNode;
+        for (int step = 0; step < 2; ++step) {
+            DevNode parent = kNoNode, hub = kNoNode;
+            if (!Parent(node, parent)) return std::nullopt;
+            std::u16string id;
+            if (DeviceId(parent, id) && StartsWithUsb(id)) {
+                DevNode device = kNoNode;
+                std::u16string deviceId;
+                if (id.find(u"&MI_") != std::u16string::npos && Parent(parent, device) &&
+                    DeviceId(device, deviceId) && StartsWithUsb(deviceId)) {
+                    parent = device;
                 }
+                if (!Parent(parent, hub)) return std::nullopt;
+                return parent;
             }
+            node = parent;
         }
-        // A node that no listed interface belongs to: ask the configuration manager.
-        if (!system_->GetDevNodeRegistryProperty(node, CM_DRP_INSTALL_STATE, &state,
-                                                 sizeof state)) {
-            return std::nullopt;
-        }
-        return state;
+        return std::nullopt;
+    }
+
+    // The ids in the device's id, "USB\VID_5E3B&PID_7C34\...".
+    std::optional<UsbIds> UsbDeviceIds(DevNode usbNode) override {
+        std::u16string id;
+        if (!DeviceId(usbNode, id)) return std::nullopt;
+        return ParseUsbIds(id);
+    }
+
+    // The number the disk's id ends in.
+    std::optional<std::int32_t> LogicalUnit(DevNode interfaceNode) override {
+        std::u16string id;
+        if (!DeviceId(interfaceNode, id) || id.empty()) return std::nullopt;
+        return id.back() - u'0';
+    }
+
+    // Installed: install state 0.
+    std::optional<bool> Ready(DevNode interfaceNode) override {
+        auto state = InstallState(interfaceNode);
+        if (!state) return std::nullopt;
+        return *state == 0;
     }
 
     std::optional<std::uint32_t> StorageDeviceNumber(std::u16string_view path) override {
@@ -362,7 +384,8 @@ class WindowsDeviceTree : public DeviceTree {
         return length.Length.QuadPart;
     }
 
-    std::optional<std::uint8_t> StorageBusType(std::u16string_view path) override {
+    // The storage adapter's bus type is USB.
+    std::optional<bool> OnUsbBus(std::u16string_view path) override {
         auto device = system_->Open(path);
         if (!device) return std::nullopt;
         // The query goes in at the start of the buffer and the adapter descriptor comes back
@@ -378,11 +401,15 @@ class WindowsDeviceTree : public DeviceTree {
         constexpr std::size_t kBusType = offsetof(STORAGE_ADAPTER_DESCRIPTOR, BusType);
         static_assert(kBusType == 24);
         if (!returned || *returned <= kBusType) return std::nullopt;
-        return reinterpret_cast<const std::uint8_t*>(buffer.data())[kBusType];
+        return reinterpret_cast<const std::uint8_t*>(buffer.data())[kBusType] == BusTypeUsb;
     }
 
-    std::optional<UsbPortIdentity> UsbIdentity(DevNode hubNode, DevNode /*usbNode*/,
-                                               std::u16string_view usbDeviceId) override {
+    // Among the ports of the device's hub, the one whose device is the USB device: by the
+    // driver key the port reports and the device's id.
+    std::optional<UsbPortIdentity> UsbIdentity(DevNode usbNode) override {
+        DevNode hubNode = kNoNode;
+        std::u16string usbDeviceId;
+        if (!Parent(usbNode, hubNode) || !DeviceId(usbNode, usbDeviceId)) return std::nullopt;
         auto hub = OpenHub(hubNode);
         if (!hub) return std::nullopt;
 
@@ -451,6 +478,45 @@ class WindowsDeviceTree : public DeviceTree {
     }
 
   private:
+    bool Parent(DevNode node, DevNode& parent) {
+        DEVINST found = 0;
+        if (!system_->GetParent(found, node)) return false;
+        parent = found;
+        return true;
+    }
+
+    bool DeviceId(DevNode node, std::u16string& id) {
+        std::array<wchar_t, kDeviceIdUnits> buffer{};
+        if (!system_->GetDeviceId(node, buffer.data(), kDeviceIdUnits)) return false;
+        id = FromWide(buffer.data(), buffer.size());
+        return true;
+    }
+
+    // The install state of an interface's node (0: installed).
+    std::optional<std::uint32_t> InstallState(DevNode node) {
+        DWORD state = 0;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& [cls, listing] : listings_) {
+                for (ListedInterface& listed : listing.members) {
+                    if (listed.iface.node != node) continue;
+                    if (!system_->GetDeviceRegistryProperty(
+                            listing.list->get(), listed.info, SPDRP_INSTALL_STATE,
+                            reinterpret_cast<BYTE*>(&state), sizeof state)) {
+                        return std::nullopt;
+                    }
+                    return state;
+                }
+            }
+        }
+        // A node that no listed interface belongs to: ask the configuration manager.
+        if (!system_->GetDevNodeRegistryProperty(node, CM_DRP_INSTALL_STATE, &state,
+                                                 sizeof state)) {
+            return std::nullopt;
+        }
+        return state;
+    }
+
     struct Listing {
         std::unique_ptr<DeviceInfoList> list;
         std::vector<ListedInterface> members;
@@ -576,11 +642,6 @@ bool SetupApiBinding::DestroyDeviceInfoList(HDEVINFO set) {
 }
 
 CCfgMgr::CCfgMgr(const wchar_t* fileName) : LazyLibrary(fileName, kCfgMgrNames) {}
-
-bool CCfgMgr::LocateDevNode(DEVINST& node, const wchar_t* deviceId) {
-    auto fn = Entry<LocateDevNodeFn>(kLocateDevNode);
-    return fn && fn(&node, const_cast<wchar_t*>(deviceId), CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS;
-}
 
 bool CCfgMgr::GetParent(DEVINST& parent, DEVINST node) {
     auto fn = Entry<GetParentFn>(kGetParent);

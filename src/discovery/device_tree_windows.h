@@ -91,7 +91,6 @@ class CCfgMgr : public LazyLibrary {
     explicit CCfgMgr(const wchar_t* fileName = L"cfgmgr32.dll");
     ~CCfgMgr() override = default;
 
-    bool LocateDevNode(DEVINST& node, const wchar_t* deviceId);
     bool GetParent(DEVINST& parent, DEVINST node);
     // At most `units` units including the terminator; the text is always terminated.
     bool GetDeviceId(DEVINST node, wchar_t* buffer, ULONG units);
@@ -179,7 +178,6 @@ class WindowsDeviceSystem {
                                      DWORD units) = 0;
     virtual bool DestroyDeviceInfoList(HDEVINFO set) = 0;
 
-    virtual bool LocateDevNode(DEVINST& node, const wchar_t* deviceId) = 0;
     virtual bool GetParent(DEVINST& parent, DEVINST node) = 0;
     virtual bool GetDeviceId(DEVINST node, wchar_t* buffer, ULONG units) = 0;
     virtual bool GetDevNodeRegistryProperty(DEVINST node, ULONG property, void* buffer,

@@ -13,44 +13,11 @@ namespace {
 constexpr int kInstallLooks = 100;
 constexpr std::uint32_t kInstallWaitMs = 100;
 
-bool StartsWithUsb(std::u16string_view id) {
-    if (id.size() < 3) return false;
-    auto upper = [](char16_t c) {
-        return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
-    };
-    return upper(id[0]) == u'U' && upper(id[1]) == u'S' && upper(id[2]) == u'B';
-}
-
-// The USB device above an interface node: its parent, or else its grandparent. Where that is
-// one interface of a composite device ("&MI_" in its id), the device above it, which the hub
-// knows.
-bool FindUsbDevice(DeviceTree& tree, DevNode node, DevNode& usbNode, std::u16string& usbId) {
-    for (int step = 0; step < 2; ++step) {
-        DevNode parent = kNoNode;
-        if (!tree.Parent(node, parent)) return false;
-        std::u16string id;
-        if (tree.DeviceId(parent, id) && StartsWithUsb(id)) {
-            DevNode device = kNoNode;
-            std::u16string deviceId;
-            if (id.find(u"&MI_") != std::u16string::npos && tree.Parent(parent, device) &&
-                tree.DeviceId(device, deviceId) && StartsWithUsb(deviceId)) {
-                parent = device;
-                id = deviceId;
-            }
-            usbNode = parent;
-            usbId = std::u16string(CutToCapacity(id, kLongTextUnits));
-            return true;
-        }
-        node = parent;
-    }
-    return false;
-}
-
-void WaitForInstallation(CBridgeMgr& mgr, DeviceTree& tree, DevNode node) {
+void WaitUntilReady(CBridgeMgr& mgr, DeviceTree& tree, DevNode node) {
     for (int look = 0; look < kInstallLooks; ++look) {
-        auto state = tree.InstallState(node);
-        if (!state) continue;
-        if (*state == kInstallStateInstalled) return;
+        auto ready = tree.Ready(node);
+        if (!ready) continue;
+        if (*ready) return;
         mgr.clock->SleepMs(kInstallWaitMs);
     }
 }
@@ -65,15 +32,11 @@ void AddPathDetails(DeviceRecord& record, DeviceTree& tree, CNtDevCtrl& handle,
     record.nodeIdentity[k] = identity;
     record.diskLength[k] = 0;
     record.interfacePath[k].assign(CutToCapacity(iface.path, kLongTextUnits));
-    std::u16string id;
-    record.instanceId[k] = tree.DeviceId(iface.node, id)
-                               ? std::u16string(CutToCapacity(id, kLongTextUnits))
-                               : std::u16string();
     Inquiry(record.inquiry[k].data(), handle);
     if (record.normalMode == 1) {
         if (auto length = tree.DiskLength(iface.path)) record.diskLength[k] = *length;
     }
-    if (!record.instanceId[k].empty()) record.lun[k] = record.instanceId[k].back() - u'0';
+    if (auto lun = tree.LogicalUnit(iface.node)) record.lun[k] = *lun;
     ++record.pathCount;
 }
 
@@ -82,8 +45,8 @@ std::u16string Short(const std::optional<std::u16string>& text) {
 }
 
 // The identity of the record's USB device, as its hub's port reports it.
-void ReadUsbIdentity(DeviceRecord& record, DeviceTree& tree, const std::u16string& usbId) {
-    auto identity = tree.UsbIdentity(record.hubNode, record.usbNode, usbId);
+void ReadUsbIdentity(DeviceRecord& record, DeviceTree& tree) {
+    auto identity = tree.UsbIdentity(record.usbNode);
     if (!identity) return;
     record.vendorId = identity->vendorId;
     record.productId = identity->productId;
@@ -124,10 +87,9 @@ int CBridgeMgr::EnumerateDevices(int target) {
         auto interfaces = tree->PresentInterfaces(cls);
         if (!interfaces) continue;
         for (const DeviceInterface& iface : *interfaces) {
-            DevNode usbNode = kNoNode, hubNode = kNoNode;
-            std::u16string usbId;
-            if (!FindUsbDevice(*tree, iface.node, usbNode, usbId)) continue;
-            if (!tree->Parent(usbNode, hubNode)) continue;
+            const std::optional<DevNode> usb = tree->UsbDeviceOf(iface.node);
+            if (!usb) continue;
+            const DevNode usbNode = *usb;
             const std::u16string port = tree->UsbPort(usbNode).value_or(u"");
             if (!boundPort.empty() && port != boundPort) continue;  // not the run's drive
 
@@ -169,7 +131,7 @@ int CBridgeMgr::EnumerateDevices(int target) {
                 auto number = tree->StorageDeviceNumber(iface.path);
                 if (!number) continue;
                 AddPathDetails(record, *tree, handle, iface, *number, identity);
-                WaitForInstallation(*this, *tree, iface.node);
+                WaitUntilReady(*this, *tree, iface.node);
                 continue;
             }
 
@@ -193,13 +155,12 @@ int CBridgeMgr::EnumerateDevices(int target) {
             if (!number) continue;
             AddPathDetails(record, *tree, handle, iface, *number, identity);
             if (full) ++deviceCount;
-            WaitForInstallation(*this, *tree, iface.node);
+            WaitUntilReady(*this, *tree, iface.node);
             handle.Close();
             if (record.pathCount > 0) {
-                record.hubNode = hubNode;
                 record.usbNode = usbNode;
                 record.usbPort = port;
-                ReadUsbIdentity(record, *tree, usbId);
+                ReadUsbIdentity(record, *tree);
             }
         }
     }

@@ -50,12 +50,6 @@ char16_t Lower(char16_t c) {
     return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
 }
 
-bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char16_t x, char16_t y) { return Lower(x) == Lower(y); });
-}
-
 // What an id may hold: printable ASCII without blanks, backslashes and commas.
 std::u16string IdText(std::u16string_view text) {
     std::u16string out;
@@ -72,7 +66,9 @@ std::u16string Hex8(std::uint32_t value) {
 }
 
 std::u16string UsbPrefix(const EmulatedUsbIdentity& usb) {
-    return UsbIdPrefix(usb.vendorId, usb.productId);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X", usb.vendorId, usb.productId);
+    return Utf8ToUtf16(buf);
 }
 
 // An INQUIRY text field without its trailing blanks.
@@ -185,9 +181,9 @@ struct Device {
     }
 };
 
-class EmulatorDeviceTree : public DeviceTree {
+class FolderTree : public EmulatorDeviceTree {
   public:
-    EmulatorDeviceTree(fs::path root, std::shared_ptr<EmulatorClock> clock)
+    FolderTree(fs::path root, std::shared_ptr<EmulatorClock> clock)
         : root_(std::move(root)), clock_(std::move(clock)) {}
 
     std::optional<std::vector<DeviceInterface>> PresentInterfaces(InterfaceClass cls) override {
@@ -237,23 +233,42 @@ class EmulatorDeviceTree : public DeviceTree {
         return true;
     }
 
-    bool Locate(std::u16string_view deviceId, DevNode& node) override {
-        if (SameIgnoringCase(deviceId, kHubId)) {
-            node = kEmulatedRootHubNode;
-            return true;
+    // The USB device as the platform's walk finds it: within two nodes above the interface,
+    // or three when the second is the device's USB interface node.
+    std::optional<DevNode> UsbDeviceOf(DevNode interfaceNode) override {
+        auto device = ForNode(interfaceNode);
+        const std::uint32_t role = interfaceNode & 0xF;
+        if (!device || (role != kDiskInterface && role != kCdRomInterface)) return std::nullopt;
+        const std::vector<Role> chain = device->Chain();
+        if (chain.size() > 2 && chain[1] != kUsbInterface) return std::nullopt;
+        return device->node(kUsbDevice);
+    }
+
+    std::optional<UsbIds> UsbDeviceIds(DevNode usbNode) override {
+        auto device = ForNode(usbNode);
+        if (!device || (usbNode & 0xF) != kUsbDevice) return std::nullopt;
+        return UsbIds{device->state.usb.vendorId, device->state.usb.productId};
+    }
+
+    // The disk interface is unit 0, the CD-ROM interface unit 1.
+    std::optional<std::int32_t> LogicalUnit(DevNode interfaceNode) override {
+        const std::uint32_t role = interfaceNode & 0xF;
+        if (!ForNode(interfaceNode) || (role != kDiskInterface && role != kCdRomInterface)) {
+            return std::nullopt;
         }
-        auto folders = ListDevices(root_);
-        for (std::size_t i = 0; i < folders.size(); ++i) {
-            auto device = Load(i, folders[i]);
-            if (!device || !device->present()) continue;
-            for (Role role : device->Roles()) {
-                if (SameIgnoringCase(device->Id(role), deviceId)) {
-                    node = device->node(role);
-                    return true;
-                }
-            }
-        }
-        return false;
+        return role == kDiskInterface ? 0 : 1;
+    }
+
+    std::optional<bool> Ready(DevNode interfaceNode) override {
+        auto state = InstallState(interfaceNode);
+        if (!state) return std::nullopt;
+        return *state == kInstallStateInstalled;
+    }
+
+    std::optional<bool> OnUsbBus(std::u16string_view path) override {
+        auto bus = StorageBusType(path);
+        if (!bus) return std::nullopt;
+        return *bus == kBusTypeUsb;
     }
 
     std::optional<std::uint32_t> InstallState(DevNode node) override {
@@ -299,30 +314,19 @@ class EmulatorDeviceTree : public DeviceTree {
         return device->state.tree.busType;
     }
 
-    std::optional<UsbPortIdentity> UsbIdentity(DevNode hubNode, DevNode /*usbNode*/,
-                                               std::u16string_view usbDeviceId) override {
-        // The port is found by the id of the device attached to it, as the platform does.
-        if (hubNode != kEmulatedRootHubNode) return std::nullopt;
-        auto folders = ListDevices(root_);
-        for (std::size_t i = 0; i < folders.size(); ++i) {
-            auto device = Load(i, folders[i]);
-            if (!device || !device->present() ||
-                !SameIgnoringCase(device->Id(kUsbDevice), usbDeviceId)) {
-                continue;
-            }
-            const EmulatedTreeSettings& t = device->state.tree;
-            if (t.portIdentity == EmulatedPortIdentity::None) return std::nullopt;
-            const EmulatedUsbIdentity& usb = device->state.usb;
-            UsbPortIdentity identity;
-            identity.vendorId = usb.vendorId;
-            identity.productId = usb.productId;
-            identity.manufacturer = usb.manufacturer;
-            identity.product = usb.product;
-            if (t.portIdentity == EmulatedPortIdentity::Full)
-                identity.serialNumber = usb.serialNumber;
-            return identity;
-        }
-        return std::nullopt;
+    std::optional<UsbPortIdentity> UsbIdentity(DevNode usbNode) override {
+        auto device = ForNode(usbNode);
+        if (!device || (usbNode & 0xF) != kUsbDevice) return std::nullopt;
+        const EmulatedTreeSettings& t = device->state.tree;
+        if (t.portIdentity == EmulatedPortIdentity::None) return std::nullopt;
+        const EmulatedUsbIdentity& usb = device->state.usb;
+        UsbPortIdentity identity;
+        identity.vendorId = usb.vendorId;
+        identity.productId = usb.productId;
+        identity.manufacturer = usb.manufacturer;
+        identity.product = usb.product;
+        if (t.portIdentity == EmulatedPortIdentity::Full) identity.serialNumber = usb.serialNumber;
+        return identity;
     }
 
     // Each device folder is a port of the emulated root hub, named by the folder.
@@ -419,9 +423,9 @@ std::vector<fs::path> EmulatedDeviceFolders(const fs::path& root) {
     return folders;
 }
 
-std::shared_ptr<DeviceTree> MakeEmulatorDeviceTree(fs::path root,
+std::shared_ptr<EmulatorDeviceTree> MakeEmulatorDeviceTree(fs::path root,
                                                    std::shared_ptr<EmulatorClock> clock) {
-    return std::make_shared<EmulatorDeviceTree>(std::move(root), std::move(clock));
+    return std::make_shared<FolderTree>(std::move(root), std::move(clock));
 }
 
 }  // namespace mox3

@@ -123,14 +123,7 @@ class SysfsTreeTest : public ::testing::Test {
         }
         return kNoNode;
     }
-    DevNode Up(DevNode node) {
-        DevNode parent = kNoNode;
-        return tree->Parent(node, parent) ? parent : kNoNode;
-    }
-    std::string Id(DevNode node) {
-        std::u16string id;
-        return tree->DeviceId(node, id) ? Utf16ToUtf8(id) : "<none>";
-    }
+    DevNode Usb(const std::string& name) { return tree->UsbDeviceOf(NodeOf(name)).value_or(0); }
 
     test::TempDir dir;
     FakeSysfs sys;
@@ -160,54 +153,23 @@ TEST_F(SysfsTreeTest, ListsCdRomsDisksAndHubs) {
         MakeSysfsDeviceTree(empty.path(), "/dev")->PresentInterfaces(InterfaceClass::Disk));
 }
 
-TEST_F(SysfsTreeTest, ParentsCollapseScsiLevelsAndClimbToTheHub) {
-    DevNode usb = Up(NodeOf("sdb"));
-    EXPECT_EQ(Id(usb), "USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1");
-    EXPECT_EQ(Up(NodeOf("sr0")), usb);
-    EXPECT_EQ(Id(Up(usb)), "USB\\VID_05E3&PID_0626\\2-1");
-    EXPECT_EQ(Id(Up(Up(usb))), "USB\\ROOT_HUB30\\usb2");
-    EXPECT_EQ(Id(Up(Up(Up(usb)))), "PCI\\0000:00:14.0");
-
-    // A composite device: the interface first, then the device.
-    DevNode mi = Up(NodeOf("sdc"));
-    EXPECT_EQ(Id(mi), "USB\\VID_04C5&PID_201D&MI_00\\2-2:1.0");
-    EXPECT_EQ(Id(Up(mi)), "USB\\VID_04C5&PID_201D\\2-2");
-
-    // A SATA disk has no USB device within two levels and another bus type.
-    DevNode sata = NodeOf("sda");
-    EXPECT_EQ(Id(sata).substr(0, 5), "SCSI\\");
-    for (DevNode n = Up(sata), level = 0; level < 2 && n != kNoNode; n = Up(n), ++level) {
-        EXPECT_NE(Id(n).substr(0, 3), "USB") << Id(n);
-    }
-    EXPECT_EQ(tree->StorageBusType(u"/dev/sda"), 0x0B);
+TEST_F(SysfsTreeTest, InterfacesBelongToTheirUsbDevice) {
+    const DevNode usb = Usb("sdb");
+    EXPECT_NE(usb, kNoNode);
+    EXPECT_EQ(Usb("sr0"), usb);
+    EXPECT_EQ(tree->UsbPort(usb), u"2-1.3");
+    ASSERT_TRUE(tree->UsbDeviceIds(usb));
+    EXPECT_EQ(tree->UsbDeviceIds(usb)->productId, 0x7C34);
+    EXPECT_EQ(tree->LogicalUnit(NodeOf("sdb")), 0);
+    EXPECT_EQ(tree->LogicalUnit(NodeOf("sr0")), 1);
+    // A composite device: through the interface the disk hangs on.
+    EXPECT_EQ(tree->UsbPort(Usb("sdc")), u"2-2");
+    // A SATA disk has no USB device.
+    EXPECT_EQ(Usb("sda"), kNoNode);
+    EXPECT_EQ(tree->OnUsbBus(u"/dev/sda"), false);
 }
 
-TEST_F(SysfsTreeTest, IdsEndInTheLogicalUnitAndLocateFindsThemBack) {
-    EXPECT_EQ(Id(NodeOf("sdb")), "USBSTOR\\DISK&VEN_ZR&PROD_MOX3_Drive&REV_0100\\6_0_0&0");
-    EXPECT_EQ(Id(NodeOf("sr0")), "USBSTOR\\CDROM&VEN_ZR&PROD_MOX3_Drive&REV_0100\\6_0_0&1");
-
-    for (DevNode node : {NodeOf("sdb"), NodeOf("sr0"), Up(NodeOf("sdb")), Up(Up(NodeOf("sdb"))),
-                         Up(NodeOf("sdc"))}) {
-        std::u16string id;
-        ASSERT_TRUE(tree->DeviceId(node, id));
-        DevNode found = kNoNode;
-        EXPECT_TRUE(tree->Locate(id, found) && found == node) << Utf16ToUtf8(id);
-        for (auto& c : id) c = (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-        EXPECT_TRUE(tree->Locate(id, found) && found == node) << Utf16ToUtf8(id);
-    }
-    DevNode found = kNoNode;
-    EXPECT_FALSE(tree->Locate(u"USB\\VID_5E3B&PID_7C34\\OTHER", found));
-    EXPECT_FALSE(tree->Locate(u"", found));
-
-    // A fresh tree locates nodes it has not handed out yet.
-    auto fresh = MakeSysfsDeviceTree(sys.root(), "/dev");
-    ASSERT_TRUE(fresh->Locate(u"USB\\VID_04C5&PID_201D&MI_00\\2-2:1.0", found));
-    std::u16string id;
-    ASSERT_TRUE(fresh->Parent(found, found) && fresh->DeviceId(found, id));
-    EXPECT_EQ(id, u"USB\\VID_04C5&PID_201D\\2-2");
-}
-
-TEST_F(SysfsTreeTest, StorageQueriesAndInstallState) {
+TEST_F(SysfsTreeTest, StorageQueriesAndReadiness) {
     EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sda"), 0u);
     EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sdb"), 1u);
     EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sdaa"), 26u);
@@ -215,16 +177,14 @@ TEST_F(SysfsTreeTest, StorageQueriesAndInstallState) {
     EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/sdq"));  // not present
     EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/tty0"));
     EXPECT_EQ(tree->DiskLength(u"/dev/sdb"), std::int64_t{1953525168} * 512);
-    EXPECT_EQ(tree->StorageBusType(u"/dev/sdb"), kBusTypeUsb);
-    EXPECT_EQ(tree->StorageBusType(u"/dev/sr0"), kBusTypeUsb);
-    EXPECT_EQ(tree->InstallState(NodeOf("sdb")), kInstallStateInstalled);
-    EXPECT_FALSE(tree->InstallState(NodeOf("sdc")));  // no driver bound: no dev attribute
+    EXPECT_EQ(tree->OnUsbBus(u"/dev/sdb"), true);
+    EXPECT_EQ(tree->OnUsbBus(u"/dev/sr0"), true);
+    EXPECT_EQ(tree->Ready(NodeOf("sdb")), true);
+    EXPECT_FALSE(tree->Ready(NodeOf("sdc")));  // no driver bound: no dev attribute
 }
 
-TEST_F(SysfsTreeTest, UsbIdentityThroughTheHub) {
-    DevNode usb = Up(NodeOf("sdb"));
-    DevNode hubNode = Up(usb);
-    auto identity = tree->UsbIdentity(hubNode, usb, u"usb\\vid_5e3b&pid_7c34\\4a3f0012b7c4d9e1");
+TEST_F(SysfsTreeTest, UsbIdentityFromTheDevicesDescriptors) {
+    auto identity = tree->UsbIdentity(Usb("sdb"));
     ASSERT_TRUE(identity);
     EXPECT_EQ(identity->vendorId, 0x5E3B);
     EXPECT_EQ(identity->productId, 0x7C34);
@@ -232,21 +192,16 @@ TEST_F(SysfsTreeTest, UsbIdentityThroughTheHub) {
     EXPECT_EQ(identity->product, u"ZR-MOX3");
     EXPECT_EQ(identity->serialNumber, u"4A3F0012B7C4D9E1");
 
-    // Not a child of that hub.
-    EXPECT_FALSE(tree->UsbIdentity(Up(hubNode), usb, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1"));
-
-    DevNode bridge = Up(Up(NodeOf("sdc")));
-    auto bare = tree->UsbIdentity(Up(bridge), bridge, u"USB\\VID_04C5&PID_201D\\2-2");
+    auto bare = tree->UsbIdentity(Usb("sdc"));
     ASSERT_TRUE(bare);
     EXPECT_EQ(bare->manufacturer, u"");  // empty descriptor
     EXPECT_EQ(bare->product, u"USB Bridge");
     EXPECT_FALSE(bare->serialNumber);  // no serial file: the request failed
+    EXPECT_FALSE(tree->UsbIdentity(NodeOf("sdb"))) << "not a USB device";
 }
 
 TEST_F(SysfsTreeTest, GarbledAttributesFailQueriesWithoutHarm) {
-    DevNode usb = Up(NodeOf("sdb"));
-    DevNode hubNode = Up(usb);
-    FakeSysfs::Write(drive, "bNumInterfaces", "lots\n");  // the interface directories count
+    const DevNode usb = Usb("sdb");
     fs::remove(drive / "serial");
     fs::create_directory(drive / "serial");
     FakeSysfs::Write(drive, "product", std::string(100000, 'x'));
@@ -256,27 +211,25 @@ TEST_F(SysfsTreeTest, GarbledAttributesFailQueriesWithoutHarm) {
     fs::remove(sdb / "device");
     fs::create_directory_symlink("../nowhere", sys.root() / "block/sdz");
 
-    EXPECT_EQ(Up(NodeOf("sdb")), usb);
-    EXPECT_EQ(Id(NodeOf("sdb")).back(), '0');  // the SCSI address is found above
-    EXPECT_EQ(Id(usb), "USB\\VID_5E3B&PID_7C34\\2-1.3");
+    EXPECT_EQ(Usb("sdb"), usb);
+    EXPECT_EQ(tree->LogicalUnit(NodeOf("sdb")), 0) << "the SCSI address is found above";
     EXPECT_FALSE(tree->DiskLength(u"/dev/sdb"));
-    auto identity = tree->UsbIdentity(hubNode, usb, u"USB\\VID_5E3B&PID_7C34\\2-1.3");
+    auto identity = tree->UsbIdentity(usb);
     ASSERT_TRUE(identity);
     EXPECT_FALSE(identity->serialNumber);
     EXPECT_EQ(identity->product->size(), 4096u);
     EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/sdz"));
 
     FakeSysfs::Write(drive, "idVendor", "zz\n");
-    EXPECT_EQ(Id(usb), "<none>");
-    EXPECT_FALSE(tree->UsbIdentity(hubNode, usb, u"USB\\VID_5E3B&PID_7C34\\2-1.3"));
+    EXPECT_FALSE(tree->UsbIdentity(usb));
+    EXPECT_FALSE(tree->UsbDeviceIds(usb));
 
     DevNode gone = NodeOf("sdc");
     fs::remove_all(composite);
-    EXPECT_EQ(Id(gone), "<none>");
-    EXPECT_EQ(Up(gone), kNoNode);
-    EXPECT_FALSE(tree->InstallState(gone));
-    EXPECT_FALSE(tree->InstallState(kNoNode));
-    EXPECT_FALSE(tree->InstallState(9999));
+    EXPECT_FALSE(tree->UsbDeviceOf(gone));
+    EXPECT_FALSE(tree->Ready(gone));
+    EXPECT_FALSE(tree->Ready(kNoNode));
+    EXPECT_FALSE(tree->Ready(9999));
 }
 
 }  // namespace
@@ -289,14 +242,8 @@ namespace {
 class SysfsDiscoveryTest : public SysfsTreeTest {
   protected:
     void SetUp() override {
-        test::FakeBridgeAnswers bridge{std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0},
-                                       0x00,
-                                       std::nullopt,
-                                       "MB86C311A",
-                                       true,
-                                       0,
-                                       0,
-                                       std::uint64_t{8} << 32 | 16};
+        test::FakeBridgeAnswers bridge;
+        bridge.nodeIdentity = std::uint64_t{8} << 32 | 16;
         bridges->devices[u"/dev/sdb"] = bridge;
         bridges->devices[u"/dev/sr0"] = bridge;
     }
@@ -340,7 +287,7 @@ TEST_F(SysfsDiscoveryTest, CensusAndEnumeration) {
     bridges->devices[u"/dev/sdb"].nodeIdentity = bridges->devices[u"/dev/sr0"].nodeIdentity =
         std::uint64_t{8} << 32 | 16;
 
-    // The composite bridge shows its identity at two levels: the census counts it twice.
+    // The composite bare bridge is a second known drive.
     bridges->devices[u"/dev/sdc"] = bridges->devices[u"/dev/sdb"];
     EXPECT_EQ(CountKnownDrives(devices()), kCensusMany);
 }

@@ -58,7 +58,7 @@ TEST(WindowsBindings, EntryPointsResolveOnceAndMissingOnesFailCleanly) {
     CCfgMgr noCfgMgr(kMissingLibrary);
     SetupApiBinding noSetupApi(kMissingLibrary);
     EXPECT_FALSE(noCfgMgr.loaded());
-    EXPECT_FALSE(noCfgMgr.LocateDevNode(parent, L"USB\\VID_5E3B&PID_7C34\\1"));
+    EXPECT_FALSE(noCfgMgr.GetParent(parent, 1));
     EXPECT_EQ(noSetupApi.GetClassDevs(nullptr, L"USB", DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
     EXPECT_FALSE(noSetupApi.DestroyDeviceInfoList(nullptr));
     EXPECT_EQ(noCfgMgr.lookups() + noSetupApi.lookups(), 0u);
@@ -91,25 +91,20 @@ TEST(WindowsBindings, EveryEntryPointIsCalledThroughItsPointer) {
 
     DEVINST node = 0;
     const DEVINST noSuchNode = 0x7FFFFFF0;
-    EXPECT_FALSE(cfgMgr.LocateDevNode(node, L"MOX3\\NO_SUCH_DEVICE\\0"));
     EXPECT_FALSE(cfgMgr.GetParent(node, noSuchNode));
     EXPECT_FALSE(cfgMgr.GetDeviceId(noSuchNode, id, 8));
     EXPECT_FALSE(cfgMgr.GetDevNodeRegistryProperty(noSuchNode, CM_DRP_DRIVER, property, 8));
-    EXPECT_EQ(cfgMgr.lookups(), 4u) << "every cfgmgr32 entry point was found and called";
+    EXPECT_EQ(cfgMgr.lookups(), 3u) << "every cfgmgr32 entry point was found and called";
 }
 
 TEST(WindowsDeviceTree, WithoutItsLibrariesTheTreeIsEmpty) {
     auto tree = MakeWindowsDeviceTree(kMissingLibrary, kMissingLibrary);
     EXPECT_FALSE(tree->PresentInterfaces(InterfaceClass::Disk));
-    DevNode node = 7;
-    std::u16string id = u"kept";
-    EXPECT_FALSE(tree->Parent(1, node));
-    EXPECT_FALSE(tree->DeviceId(1, id));
-    EXPECT_FALSE(tree->Locate(u"USB\\VID_5E3B&PID_7C34\\1", node));
-    EXPECT_EQ(node, 7u);
-    EXPECT_EQ(id, u"kept");
-    EXPECT_FALSE(tree->InstallState(1));
-    EXPECT_FALSE(tree->UsbIdentity(1, 2, u"USB\\VID_5E3B&PID_7C34\\1"));
+    EXPECT_FALSE(tree->UsbDeviceOf(1));
+    EXPECT_FALSE(tree->UsbDeviceIds(2));
+    EXPECT_FALSE(tree->LogicalUnit(1));
+    EXPECT_FALSE(tree->Ready(1));
+    EXPECT_FALSE(tree->UsbIdentity(2));
     EXPECT_FALSE(tree->UsbPort(2));
 }
 
@@ -156,21 +151,14 @@ TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
     EXPECT_EQ(std::memcmp(request.data(), header, sizeof header), 0);
     EXPECT_EQ(request.size(), 1036u);
 
-    std::vector<std::uint8_t> node(kNodeInformationSize, 0);
-    node[6] = 4;  // bNumberOfPorts of the hub descriptor
-    EXPECT_EQ(HubPortCount(node), 4u);
-    EXPECT_FALSE(HubPortCount(std::span(node).first(6)));
-
-    // The fields of a connected device are read as the replayed hubs below answer them.
-    std::vector<std::uint8_t> connection(kConnectionInformationSize, 0);
-    connection[31] = 1;  // ConnectionStatus: connected
-    EXPECT_TRUE(ConnectedDevice(connection));
-    EXPECT_FALSE(ConnectedDevice(std::span(connection).first(20)));
+    // The replayed hubs below answer in the layouts; what they never send is short answers.
+    const std::vector<std::uint8_t> shortAnswer(6, 0);
+    EXPECT_FALSE(HubPortCount(shortAnswer));
+    EXPECT_FALSE(ConnectedDevice(shortAnswer));
 
     std::vector<std::uint8_t> key = {2, 0, 0, 0, 0, 0, 0, 0};
     auto name = Utf16Bytes(u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
     key.insert(key.end(), name.begin(), name.end());
-    EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
     key.push_back(0x41);  // half a unit at the end
     EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
     key.insert(key.end() - 1, {0, 0, 0x42, 0});
@@ -267,12 +255,6 @@ class ReplayedMachine : public WindowsDeviceSystem {
         --openLists;
         return true;
     }
-    bool LocateDevNode(DEVINST& node, const wchar_t* deviceId) override {
-        for (auto& [n, found] : nodes) {
-            if (SameName(found.id, reinterpret_cast<const char16_t*>(deviceId))) node = n;
-        }
-        return nodes.count(node) > 0;
-    }
     bool GetParent(DEVINST& parent, DEVINST node) override {
         if (!nodes.count(node) || nodes[node].parent == kNoNode) return false;
         parent = nodes[node].parent;
@@ -350,7 +332,7 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
         if (code == IOCTL_STORAGE_QUERY_PROPERTY && inSize >= 8 && outSize >= 32 &&
             ReadLe16({bytes, 8}, 0) == 1 && ReadLe16({bytes, 8}, 4) == 0) {
             std::memset(bytes, 0, 32);
-            bytes[24] = kBusTypeUsb;
+            bytes[24] = BusTypeUsb;
             return 32;
         }
         return std::nullopt;
@@ -473,7 +455,6 @@ void Bridges(test::FakeWorld& world, const ReplayedMachine& m, const PluggedDriv
     for (const auto& path : {d.diskPath, d.cdromPath}) {
         const ReplayedDisk& disk = m.disks.at(path);
         test::FakeBridgeAnswers& bridge = world.bridges->devices[path];
-        bridge.version = std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0};
         bridge.status0 = loader ? kStatusLoader : std::uint8_t{0};
         bridge.nodeIdentity = StorageNodeIdentity({disk.cdrom ? 2u : 7u, disk.number});
     }
@@ -530,13 +511,12 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
 
         EXPECT_EQ(tree->UsbPort(d.usbNode), c.portText);
         EXPECT_EQ(tree->NodeIdentity(d.cdromPath), std::uint64_t{2} << 32 | 10);
-        EXPECT_EQ(tree->StorageBusType(d.diskPath), kBusTypeUsb);
+        EXPECT_EQ(tree->OnUsbBus(d.diskPath), true);
         EXPECT_EQ(CountKnownDrives(devices), kCensusOne);
         CBridgeMgr mgr(devices);
         ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
         const DeviceRecord& r = mgr.deviceTable[0];
         EXPECT_EQ(r.usbNode, d.usbNode);
-        EXPECT_EQ(r.hubNode, c.hub);
         EXPECT_EQ(r.usbPort, c.portText);
         EXPECT_EQ(r.vendorIdText, u"0x5E3B");
         EXPECT_EQ(r.productIdText, u"0x7C34");
@@ -546,8 +526,8 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
         ASSERT_EQ(r.pathCount, 2u);  // CD-ROMs are listed first
         EXPECT_EQ(r.interfacePath[0], d.cdromPath);
         EXPECT_EQ(r.interfacePath[1], d.diskPath);
-        EXPECT_EQ(r.instanceId[1], u"USBSTOR\\DISK&VEN_KAVELIN\\4A3F0012B7C4D9E1&0");
         EXPECT_EQ(r.lun[0], 1);
+        EXPECT_EQ(r.lun[1], 0);
         EXPECT_EQ(r.nodeIdentity[1], std::uint64_t{7} << 32 | 10);
         EXPECT_EQ(r.diskLength[1], 1000204886016);
 
@@ -595,6 +575,19 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
     EXPECT_EQ(r.normalMode, 0);
     EXPECT_EQ(r.pathCount, 2u);
     EXPECT_EQ(mgr.IdentifyChip(0), 2);
+}
+
+// The USB device is looked for at most two nodes above an interface.
+TEST(WindowsDeviceTree, TheUsbDeviceIsTwoNodesUpAtMost) {
+    auto m = Machine();
+    auto d = Plug(*m, kRootHubNode, 3, 10, u"USB\\VID_5E3B&PID_7C34\\A", kDriveKey, false, u"A");
+    auto tree = MakeWindowsDeviceTree(m);
+    const DevNode disk = m->disks.at(d.diskPath).node;
+    for (DevNode between = 90; between < 93; ++between) {
+        EXPECT_EQ(tree->UsbDeviceOf(disk).value_or(kNoNode), between < 92 ? d.usbNode : kNoNode);
+        m->nodes[between] = {m->nodes[disk].parent, u"SCSI\\LEVEL", u""};
+        m->nodes[disk].parent = between;
+    }
 }
 
 TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {

@@ -17,14 +17,16 @@ TEST(Enumeration, ListsBridgeDrivesWithTheirIdentity) {
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
     EXPECT_EQ(mgr.deviceCount, 0u);
 
-    world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C34, u"4A3F0012B7C4D9E1", 1, true);
+    world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C34, u"4A3F0012B7C4D9E1", true);
     world.AddDrive(u"/dev/sdc", 0x1234, 0x5678, u"OTHER");
     world.bridges->devices[u"/dev/sdc"].version.reset();  // no bridge: not listed
-    world.AddDrive(u"/dev/sdd", 0x04C5, 0x2026, u"", 2);
+    world.AddDrive(u"/dev/sdd", 0x04C5, 0x2026, u"");
     auto& loader = world.bridges->devices[u"/dev/sdd"];
     loader.version = {5, 2, 1, 0, 2, 0, 3, 4};
     loader.status0 = 0x01;
-    world.tree->nodes[world.tree->disks.back().node].installLooksBusy = 3;
+    world.tree->busyLooks[world.tree->disks.back().node] = 3;
+    world.AddDrive(u"/dev/sde", 0x5E3B, 0x7C34, u"OFF-USB");
+    world.tree->usbDevices.erase(world.tree->disks.back().node);  // not on USB: not listed
 
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 2);
     const DeviceRecord& a = mgr.deviceTable[0];
@@ -48,7 +50,7 @@ TEST(Enumeration, ListsBridgeDrivesWithTheirIdentity) {
     EXPECT_EQ(b.normalMode, 0);
     EXPECT_EQ(b.vendorIdText, u"0x04C5");
     EXPECT_EQ(b.diskLength[0], 0);      // no length asked in the loader
-    EXPECT_EQ(clock->sleptMs(), 300u);  // three looks at an installing device
+    EXPECT_EQ(clock->sleptMs(), 300u);  // three looks at a device not yet set up
 
     EXPECT_EQ(mgr.IdentifyChip(0), 2);
     EXPECT_EQ(mgr.IdentifyChip(1), 2);
@@ -87,16 +89,15 @@ TEST(Enumeration, StatusVersionAndInfoRules) {
 TEST(Enumeration, RefreshOfOneSlot) {
     FakeWorld world;
     DevNode first = world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C34, u"S1");
-    world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C33, u"S2");
+    DevNode old = world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C33, u"S2");
     CBridgeMgr mgr(world.devices());
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 2);
 
-    // The second drive restarts into its loader under a new USB node.
-    DeviceInterface& disk = world.tree->disks[1];
-    DevNode old = world.tree->nodes[disk.node].parent;
-    DevNode renewed = 500;
-    world.tree->nodes[renewed] = {1, u"USB\\VID_04C5&PID_2026\\5&1", 0, 0};
-    world.tree->nodes[disk.node].parent = renewed;
+    // The second drive restarts into its loader as a new USB device.
+    const DevNode disk = world.tree->disks[1].node;
+    const DevNode renewed = 500;
+    world.tree->usbDevices[disk] = renewed;
+    world.tree->ids[renewed] = {0x04C5, 0x2026};
     world.tree->identities[renewed] = {0x04C5, 0x2026, u"M", u"P", u""};
     world.bridges->devices[u"/dev/sdc"].status0 = 0x01;
     EXPECT_EQ(mgr.EnumerateDevices(1), 1);
@@ -107,7 +108,7 @@ TEST(Enumeration, RefreshOfOneSlot) {
     EXPECT_EQ(mgr.deviceCount, 2u);
 
     // A drive held by a lower slot is not taken into the refreshed slot.
-    world.tree->nodes[disk.node].parent = first;
+    world.tree->usbDevices[disk] = first;
     EXPECT_EQ(mgr.EnumerateDevices(1), 0);
     EXPECT_EQ(mgr.deviceTable[1].pathCount, 0u);
     // Gone altogether.
@@ -115,61 +116,46 @@ TEST(Enumeration, RefreshOfOneSlot) {
     EXPECT_EQ(mgr.EnumerateDevices(1), 0);
 }
 
-TEST(Census, CountsKnownIdentitiesOneAndTwoLevelsUp) {
-    {
+TEST(Census, CountsUsbDevicesOfKnownIdentities) {
+    struct Drive {
+        std::uint16_t vid, pid;
+    };
+    const struct {
+        std::vector<Drive> drives;
+        int expected;
+    } cases[] = {
+        {{}, kCensusNone},
+        {{{0x5E3B, 0x7C31}, {0x1234, 0x0001}}, kCensusOne},  // and another make
+        {{{0x5E3B, 0x7C31}, {0x04C5, 0x2026}}, kCensusMany},
+        {{{0x5E3B, 0x7C37}}, kCensusNoUpdate},
+        {{{0x5E3B, 0x7C37}, {0x5E3B, 0x7C35}}, kCensusMany},
+    };
+    for (const auto& c : cases) {
         FakeWorld world;
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
-        world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C31, u"A");
-        world.AddDrive(u"/dev/sdc", 0x1234, 0x0001, u"B");  // another make
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
-        world.AddDrive(u"/dev/sdd", 0x04C5, 0x2026, u"C", 2);
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusMany);
+        std::u16string path = u"/dev/sda";
+        for (const Drive& d : c.drives) {
+            ++path.back();
+            world.AddDrive(path, d.vid, d.pid, u"S");
+        }
+        EXPECT_EQ(CountKnownDrives(world.devices()), c.expected) << c.drives.size();
     }
-    {
-        FakeWorld world;
-        world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C37, u"A");
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNoUpdate);
-        world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C35, u"B");
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusMany);
-    }
-    {
-        FakeWorld world;
-        world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C36, u"A", 3);  // three levels up: not seen
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
-        world.AddDrive(u"/dev/sdc", 0x5E3B, 0x7C36, u"B", 2);
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
-        // An interface node of a composite device carries the identity too: still one drive,
-        // listed with the identity of the device above it.
-        DevNode middle = world.tree->nodes[world.tree->disks[1].node].parent;
-        world.tree->nodes[middle].id = u"USB\\VID_5E3B&PID_7C36&MI_00\\B";
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
-        CBridgeMgr mgr(world.devices());
-        ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
-        EXPECT_EQ(mgr.deviceTable[0].vendorId, 0x5E3B);
-        EXPECT_EQ(mgr.deviceTable[0].productId, 0x7C36);
-        EXPECT_EQ(mgr.deviceTable[0].serialNumber, u"B");
-        // A second disk of the same device (another logical unit) is the same drive.
-        DevNode lun = 900;
-        world.tree->nodes[lun] = {middle, u"USBSTOR\\DISK&VEN_X&PROD_Y\\B&1", 0, 0};
-        world.tree->disks.push_back({u"/dev/sdd", lun});
-        world.tree->busTypes[u"/dev/sdd"] = kBusTypeUsb;
-        world.bridges->devices[u"/dev/sdd"] = world.bridges->devices[u"/dev/sdc"];
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusOne);
-    }
-    {
-        FakeWorld world;
-        world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C34, u"A");
-        world.tree->nodes[world.tree->nodes[world.tree->disks[0].node].parent].id =
-            u"USB\\VID_5e3b&PID_7c34\\A";  // lower case does not match
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
-        world.tree->nodes[world.tree->nodes[world.tree->disks[0].node].parent].id =
-            u"USB\\VID_5E3B&PID_7C34\\A";
-        world.bridges->devices[u"/dev/sdb"].answersInquiry = false;
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
-        world.bridges->devices[u"/dev/sdb"].answersInquiry = true;
-        world.tree->busTypes[u"/dev/sdb"] = 0x0B;  // not on a USB bus
-        EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
-    }
+
+    FakeWorld world;
+    const DevNode usb = world.AddDrive(u"/dev/sdb", 0x5E3B, 0x7C36, u"A");
+    // A second disk of the same device (another logical unit) is the same drive.
+    world.AddInterface(usb, u"/dev/sdc", u"/dev/sdb", 1);
+    int devices = 0;
+    EXPECT_EQ(CountKnownDrives(world.devices(), &devices), kCensusOne);
+    EXPECT_EQ(devices, 1);
+    // A disk not answering, not on USB, or of no USB device is not counted.
+    for (auto& [path, bridge] : world.bridges->devices) bridge.answersInquiry = false;
+    EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
+    for (auto& [path, bridge] : world.bridges->devices) bridge.answersInquiry = true;
+    world.tree->onUsb[u"/dev/sdb"] = world.tree->onUsb[u"/dev/sdc"] = false;
+    EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
+    world.tree->onUsb[u"/dev/sdb"] = true;
+    world.tree->usbDevices.clear();
+    EXPECT_EQ(CountKnownDrives(world.devices()), kCensusNone);
 }
 
 }  // namespace

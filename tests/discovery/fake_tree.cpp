@@ -1,7 +1,6 @@
 #include "discovery/fake_tree.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "base/text.h"
@@ -15,77 +14,18 @@ std::optional<std::vector<DeviceInterface>> FakeTree::PresentInterfaces(Interfac
     return std::vector<DeviceInterface>{};
 }
 
-bool FakeTree::Parent(DevNode node, DevNode& parent) {
-    auto it = nodes.find(node);
-    if (it == nodes.end() || it->second.parent == kNoNode) return false;
-    parent = it->second.parent;
-    return true;
-}
-
-bool FakeTree::DeviceId(DevNode node, std::u16string& id) {
-    auto it = nodes.find(node);
-    if (it == nodes.end()) return false;
-    id = it->second.id;
-    return true;
-}
-
-bool FakeTree::Locate(std::u16string_view id, DevNode& node) {
-    for (auto& [n, f] : nodes) {
-        if (f.id == id) {
-            node = n;
-            return true;
-        }
+std::optional<bool> FakeTree::Ready(DevNode node) {
+    if (busyLooks[node] > 0) {
+        --busyLooks[node];
+        return false;
     }
-    return false;
-}
-
-std::optional<std::uint32_t> FakeTree::InstallState(DevNode node) {
-    ++installReads;
-    auto& n = nodes[node];
-    if (n.installLooksBusy > 0) {
-        --n.installLooksBusy;
-        return 1;
-    }
-    return n.installState;
-}
-
-std::optional<std::uint32_t> FakeTree::StorageDeviceNumber(std::u16string_view path) {
-    auto it = deviceNumbers.find(std::u16string(path));
-    if (it == deviceNumbers.end()) return std::nullopt;
-    return it->second;
-}
-
-std::optional<std::int64_t> FakeTree::DiskLength(std::u16string_view path) {
-    auto it = lengths.find(std::u16string(path));
-    if (it == lengths.end()) return std::nullopt;
-    return it->second;
-}
-
-std::optional<std::uint8_t> FakeTree::StorageBusType(std::u16string_view path) {
-    auto it = busTypes.find(std::u16string(path));
-    if (it == busTypes.end()) return std::nullopt;
-    return it->second;
+    return true;
 }
 
 std::optional<std::u16string> FakeTree::UsbPort(DevNode usb) {
     if (auto it = ports.find(usb); it != ports.end()) return it->second;
-    if (!nodes.count(usb)) return std::nullopt;
+    if (!ids.count(usb)) return std::nullopt;
     return Utf8ToUtf16("port-" + std::to_string(usb));
-}
-
-std::optional<std::uint64_t> FakeTree::NodeIdentity(std::u16string_view path) {
-    if (auto it = nodeIdentities.find(std::u16string(path)); it != nodeIdentities.end()) {
-        return it->second;
-    }
-    return std::nullopt;
-}
-
-std::optional<UsbPortIdentity> FakeTree::UsbIdentity(DevNode hub, DevNode usb,
-                                                     std::u16string_view id) {
-    auto it = identities.find(usb);
-    if (it == identities.end() || nodes[usb].parent != hub || nodes[usb].id != id)
-        return std::nullopt;
-    return it->second;
 }
 
 namespace {
@@ -166,49 +106,30 @@ std::unique_ptr<PassThroughDevice> FakeBridges::Open(std::u16string_view path, s
     return std::make_unique<FakeBridgeDevice>(it->second, it->first);
 }
 
-FakeWorld::FakeWorld() {
-    tree->nodes[1] = {kNoNode, u"USB\\ROOT_HUB30\\1", 0, 0};
-}
+FakeWorld::FakeWorld() = default;
 
 DevNode FakeWorld::AddDrive(const std::u16string& path, std::uint16_t vid, std::uint16_t pid,
-                            const std::u16string& serial, int levels, bool cdrom) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "USB\\VID_%04X&PID_%04X", vid, pid);
-    std::u16string prefix = Utf8ToUtf16(buf);
-    DevNode usb = next_++;
-    tree->nodes[usb] = {1, prefix + u"\\" + serial, 0, 0};
-    DevNode top = usb;
-    for (int level = 1; level < levels; ++level) {
-        DevNode middle = next_++;
-        tree->nodes[middle] = {
-            top, u"SCSI\\LEVEL" + Utf8ToUtf16(std::to_string(level)) + u"\\" + serial, 0, 0};
-        top = middle;
-    }
-    DevNode disk = next_++;
-    tree->nodes[disk] = {top, u"USBSTOR\\DISK&VEN_X&PROD_Y\\" + serial + u"&0", 0, 0};
-    tree->disks.push_back({path, disk});
-    tree->deviceNumbers[path] = static_cast<std::uint32_t>(tree->disks.size());
-    tree->lengths[path] = 1000204886016;
-    tree->busTypes[path] = kBusTypeUsb;
+                            const std::u16string& serial, bool cdrom) {
+    const DevNode usb = next_++;
+    tree->ids[usb] = {vid, pid};
     tree->identities[usb] = {vid, pid, u"KAVELIN", u"ZR-MOX3", serial};
-    bridges->devices[path] = {std::array<std::uint8_t, 8>{0, 0, 1, 0, 0, 0, 5, 0},
-                              0x00,
-                              std::array<std::uint8_t, 7>{1, 2, 3, 4, 5, 6, 7},
-                              "MB86C311A",
-                              true,
-                              0,
-                              0,
-                              std::nullopt};
-    if (cdrom) {
-        DevNode cd = next_++;
-        std::u16string cdPath = path + u"#cdrom";
-        tree->nodes[cd] = {top, u"USBSTOR\\CDROM&VEN_X&PROD_Y\\" + serial + u"&1", 0, 0};
-        tree->cdroms.push_back({cdPath, cd});
-        tree->deviceNumbers[cdPath] = 0;
-        tree->busTypes[cdPath] = kBusTypeUsb;
-        bridges->devices[cdPath] = bridges->devices[path];
-    }
+    bridges->devices[path] = {};
+    AddInterface(usb, path, path, 0);
+    tree->lengths[path] = 1000204886016;
+    if (cdrom) AddInterface(usb, path + u"#cdrom", path, 1, true);
     return usb;
+}
+
+DevNode FakeWorld::AddInterface(DevNode usb, const std::u16string& path,
+                                const std::u16string& like, std::int32_t lun, bool cdrom) {
+    const DevNode node = next_++;
+    tree->usbDevices[node] = usb;
+    tree->luns[node] = lun;
+    (cdrom ? tree->cdroms : tree->disks).push_back({path, node});
+    tree->deviceNumbers[path] = static_cast<std::uint32_t>(tree->disks.size());
+    tree->onUsb[path] = true;
+    bridges->devices[path] = bridges->devices[like];
+    return node;
 }
 
 }  // namespace mox3::test

@@ -13,49 +13,67 @@
 
 namespace mox3::test {
 
-struct FakeNode {
-    DevNode parent = kNoNode;
-    std::u16string id;
-    std::optional<std::uint32_t> installState = 0;
-    int installLooksBusy = 0;  // reads that answer "installing" first
-};
-
+// As made, a second-generation bridge in its normal firmware.
 struct FakeBridgeAnswers {
-    std::optional<std::array<std::uint8_t, 8>> version;  // nothing: the command is rejected
-    std::optional<std::uint8_t> status0;
-    std::optional<std::array<std::uint8_t, 7>> info;
-    std::string chipName;  // empty: rejected
+    // nothing: the command is rejected
+    std::optional<std::array<std::uint8_t, 8>> version = std::array<std::uint8_t, 8>{0, 0, 1, 0,
+                                                                                    0, 0, 5, 0};
+    std::optional<std::uint8_t> status0 = 0;
+    std::optional<std::array<std::uint8_t, 7>> info = std::array<std::uint8_t, 7>{1, 2, 3, 4,
+                                                                                  5, 6, 7};
+    std::string chipName = "MB86C311A";  // empty: rejected
     bool answersInquiry = true;
     int infoReads = 0;  // counted
     int chipReads = 0;
     std::optional<std::uint64_t> nodeIdentity;  // what an opened handle says of its node
 };
 
+// Each interface node belongs to the USB device `usbDevices` gives; a USB device has the ids
+// `ids` gives and, reachable through its hub, the identity `identities` gives.
 class FakeTree : public DeviceTree {
   public:
-    std::map<DevNode, FakeNode> nodes;
     std::vector<DeviceInterface> cdroms, disks;
     bool listsFail = false;
-    std::map<std::u16string, std::uint32_t> deviceNumbers;
+    std::map<DevNode, DevNode> usbDevices;  // by interface node
+    std::map<DevNode, UsbIds> ids;          // by USB node
+    std::map<DevNode, UsbPortIdentity> identities;
+    std::map<DevNode, std::u16string> ports;  // by USB node; "port-<node>" otherwise
+    std::map<DevNode, std::int32_t> luns;     // by interface node
+    std::map<DevNode, int> busyLooks;         // by interface node: looks that find it not ready
+    std::map<std::u16string, std::uint32_t> deviceNumbers;  // by path, as the rest
     std::map<std::u16string, std::int64_t> lengths;
-    std::map<std::u16string, std::uint8_t> busTypes;
-    std::map<DevNode, UsbPortIdentity> identities;  // by USB node, reachable from its hub
-    std::map<DevNode, std::u16string> ports;         // by USB node; "port-<node>" otherwise
-    std::map<std::u16string, std::uint64_t> nodeIdentities;  // by path; none otherwise
-    int installReads = 0;
+    std::map<std::u16string, bool> onUsb;
+    std::map<std::u16string, std::uint64_t> nodeIdentities;
 
     std::optional<std::vector<DeviceInterface>> PresentInterfaces(InterfaceClass cls) override;
-    bool Parent(DevNode node, DevNode& parent) override;
-    bool DeviceId(DevNode node, std::u16string& id) override;
-    bool Locate(std::u16string_view id, DevNode& node) override;
-    std::optional<std::uint32_t> InstallState(DevNode node) override;
-    std::optional<std::uint32_t> StorageDeviceNumber(std::u16string_view path) override;
-    std::optional<std::int64_t> DiskLength(std::u16string_view path) override;
-    std::optional<std::uint8_t> StorageBusType(std::u16string_view path) override;
-    std::optional<UsbPortIdentity> UsbIdentity(DevNode hub, DevNode usb,
-                                               std::u16string_view id) override;
+    std::optional<DevNode> UsbDeviceOf(DevNode node) override { return Find(usbDevices, node); }
+    std::optional<UsbIds> UsbDeviceIds(DevNode usb) override { return Find(ids, usb); }
+    std::optional<UsbPortIdentity> UsbIdentity(DevNode usb) override {
+        return Find(identities, usb);
+    }
     std::optional<std::u16string> UsbPort(DevNode usb) override;
-    std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) override;
+    std::optional<std::int32_t> LogicalUnit(DevNode node) override { return Find(luns, node); }
+    std::optional<bool> Ready(DevNode node) override;
+    std::optional<std::uint32_t> StorageDeviceNumber(std::u16string_view path) override {
+        return Find(deviceNumbers, std::u16string(path));
+    }
+    std::optional<std::int64_t> DiskLength(std::u16string_view path) override {
+        return Find(lengths, std::u16string(path));
+    }
+    std::optional<bool> OnUsbBus(std::u16string_view path) override {
+        return Find(onUsb, std::u16string(path));
+    }
+    std::optional<std::uint64_t> NodeIdentity(std::u16string_view path) override {
+        return Find(nodeIdentities, std::u16string(path));
+    }
+
+  private:
+    template <typename K, typename V>
+    static std::optional<V> Find(const std::map<K, V>& map, const K& key) {
+        auto it = map.find(key);
+        if (it == map.end()) return std::nullopt;
+        return it->second;
+    }
 };
 
 // Devices by path answering as their FakeBridgeAnswers say; unknown paths do not open.
@@ -73,10 +91,13 @@ class FakeWorld {
     std::shared_ptr<FakeTree> tree = std::make_shared<FakeTree>();
     std::shared_ptr<FakeBridges> bridges = std::make_shared<FakeBridges>();
 
-    // A drive: hub -> USB device -> `levels` - 1 nodes of other buses -> disk node, its disk
-    // interface at `path`, answering as a bridge in normal firmware.
+    // A drive: a USB device with a disk interface at `path` (and a CD-ROM interface at
+    // `path`#cdrom), answering as a bridge in normal firmware. Returns the USB device's node.
     DevNode AddDrive(const std::u16string& path, std::uint16_t vid, std::uint16_t pid,
-                     const std::u16string& serial, int levels = 1, bool cdrom = false);
+                     const std::u16string& serial, bool cdrom = false);
+    // Another interface of USB device `usb` at `path`, answering as the bridge at `like`.
+    DevNode AddInterface(DevNode usb, const std::u16string& path, const std::u16string& like,
+                         std::int32_t lun, bool cdrom = false);
 
   private:
     DevNode next_ = 100;

@@ -48,7 +48,7 @@ class EmulatorTree : public EmulatorTest {
         return ids;
     }
 
-    std::shared_ptr<DeviceTree> tree_ = MakeEmulatorDeviceTree(dir_.path(), clock_);
+    std::shared_ptr<EmulatorDeviceTree> tree_ = MakeEmulatorDeviceTree(dir_.path(), clock_);
 };
 
 TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
@@ -147,8 +147,6 @@ TEST_F(EmulatorTree, ARestartIntoTheLoaderIsANewUsbDeviceWithTheBareBridgeId) {
     EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty()) << "restarting: off the bus";
     EXPECT_EQ(ParentOf(before.node), kNoNode);
     EXPECT_EQ(Id(usbBefore), "(none)");
-    DevNode located = kNoNode;
-    EXPECT_FALSE(tree_->Locate(idBefore, located));
     EXPECT_EQ(tree_->StorageDeviceNumber(before.path), std::nullopt);
 
     clock_->Advance(kRestartDelay);
@@ -157,13 +155,12 @@ TEST_F(EmulatorTree, ARestartIntoTheLoaderIsANewUsbDeviceWithTheBareBridgeId) {
     EXPECT_NE(after.node, before.node);
     EXPECT_NE(usbAfter, usbBefore);
     EXPECT_EQ(Id(usbAfter), "USB\\VID_04C5&PID_2026\\drive");
-    auto identity =
-        tree_->UsbIdentity(kEmulatedRootHubNode, usbAfter, u"USB\\VID_04C5&PID_2026\\drive");
+    auto identity = tree_->UsbIdentity(usbAfter);
     ASSERT_TRUE(identity.has_value());
     EXPECT_EQ(identity->manufacturer, u"USB-SATA Bridge");
     EXPECT_EQ(identity->product, u"MB86C311A");
     EXPECT_EQ(identity->serialNumber, u"") << "no serial string, but the request succeeds";
-    EXPECT_EQ(tree_->UsbIdentity(kEmulatedRootHubNode, usbAfter, idBefore), std::nullopt);
+    EXPECT_EQ(tree_->UsbIdentity(usbBefore), std::nullopt);
     // The tree only looked; the drive starts for real when next used, the same way.
     ASSERT_NE(Open(drive), nullptr);
     EXPECT_EQ(DiskOf(drive).node, after.node);
@@ -245,23 +242,21 @@ TEST_F(EmulatorTree, TheHubPortReportsTheIdentityAsPresented) {
     const DevNode usb = ParentOf(DiskOf(disk).node);
     const std::string id = Id(usb);
     EXPECT_EQ(id, "USB\\VID_5E3B&PID_7C37\\N_-SERIAL_1") << "what an id cannot hold is '_'";
-    auto identity = tree_->UsbIdentity(kEmulatedRootHubNode, usb, Utf8ToUtf16(id));
+    auto identity = tree_->UsbIdentity(usb);
     ASSERT_TRUE(identity.has_value());
     EXPECT_EQ(identity->vendorId, 0x5E3B);
     EXPECT_EQ(identity->productId, 0x7C37);
     EXPECT_EQ(identity->manufacturer, u"Generic");
     EXPECT_EQ(identity->product, u"USB Disk");
     EXPECT_EQ(identity->serialNumber, u"N\u00d8-SERIAL 1");
-    EXPECT_EQ(tree_->UsbIdentity(usb, usb, Utf8ToUtf16(id)), std::nullopt) << "not a hub";
 
     Set(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::NoSerial; });
-    identity =
-        tree_->UsbIdentity(kEmulatedRootHubNode, usb, u"usb\\vid_5e3b&pid_7c37\\n_-serial_1");
-    ASSERT_TRUE(identity.has_value()) << "ids compare without case";
+    identity = tree_->UsbIdentity(usb);
+    ASSERT_TRUE(identity.has_value());
     EXPECT_EQ(identity->product, u"USB Disk");
     EXPECT_EQ(identity->serialNumber, std::nullopt);
     Set(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::None; });
-    EXPECT_EQ(tree_->UsbIdentity(kEmulatedRootHubNode, usb, Utf8ToUtf16(id)), std::nullopt);
+    EXPECT_EQ(tree_->UsbIdentity(usb), std::nullopt);
 
     // Lower-case ids are a new plug-in; the ids of its USB device alone change case.
     Set(disk, [](EmulatedTreeSettings& t) {
@@ -274,11 +269,10 @@ TEST_F(EmulatorTree, TheHubPortReportsTheIdentityAsPresented) {
     EXPECT_EQ(ids[0].substr(0, 28), "usb\\vid_5e3b&pid_7c37&mi_00\\");
     EXPECT_EQ(ids[1], "usb\\vid_5e3b&pid_7c37\\n_-serial_1");
     EXPECT_EQ(Id(disk2).substr(0, 12), "USBSTOR\\DISK");
-    EXPECT_TRUE(tree_->UsbIdentity(kEmulatedRootHubNode, ParentOf(ParentOf(disk2)), Utf8ToUtf16(id))
-                    .has_value());
+    EXPECT_TRUE(tree_->UsbIdentity(ParentOf(ParentOf(disk2))).has_value());
 }
 
-TEST_F(EmulatorTree, LocateFindsEveryNodeByItsId) {
+TEST_F(EmulatorTree, EveryNodeHasAnId) {
     auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
     MakeDisk("disk", 0x0BC2, 0x2322, u"NA8ABC12");
     Set(drive, [](EmulatedTreeSettings& t) {
@@ -292,15 +286,7 @@ TEST_F(EmulatorTree, LocateFindsEveryNodeByItsId) {
         }
     }
     ASSERT_EQ(nodes.size(), 5u + 5u + 3u);
-    for (DevNode node : nodes) {
-        std::u16string id = Utf8ToUtf16(Id(node));
-        DevNode found = kNoNode;
-        EXPECT_TRUE(tree_->Locate(id, found) && found == node) << Utf16ToUtf8(id);
-        for (char16_t& c : id) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-        EXPECT_TRUE(tree_->Locate(id, found) && found == node) << Utf16ToUtf8(id);
-    }
-    DevNode found = kNoNode;
-    EXPECT_FALSE(tree_->Locate(u"USB\\VID_5E3B&PID_7C34\\NOBODY", found));
+    for (DevNode node : nodes) EXPECT_NE(Id(node), "(none)");
     EXPECT_EQ(Id(0x7FF00016), "(none)") << "a node of no device";
 }
 

@@ -318,7 +318,6 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
                 << (mode.empty() ? "" : " mode") << ", " << state << "\n";
         }
         DevNode usbNode = kNoNode;
-        std::u16string usbId;
         for (const Interface& i : byFolder[folder.string()]) {
             auto number = tree->StorageDeviceNumber(i.where.path);
             auto length = tree->DiskLength(i.where.path);
@@ -328,10 +327,7 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
             for (DevNode node = i.where.node, parent = kNoNode; tree->Parent(node, parent);
                  node = parent) {
                 parents.emplace_back(parent, idOf(parent));
-                if (parent != kEmulatedRootHubNode) {
-                    usbNode = parent;
-                    usbId = Utf8ToUtf16(parents.back().second);
-                }
+                if (parent != kEmulatedRootHubNode) usbNode = parent;
             }
             if (json) {
                 Json& o = device["interfaces"].emplace_back(Json::object());
@@ -363,7 +359,7 @@ void WriteDeviceList(const fs::path& root, const std::shared_ptr<EmulatorClock>&
                 << ", bus type " << orNone(bus) << ", install state " << orNone(install) << "\n";
         }
         std::optional<UsbPortIdentity> identity;
-        if (usbNode != kNoNode) identity = tree->UsbIdentity(kEmulatedRootHubNode, usbNode, usbId);
+        if (usbNode != kNoNode) identity = tree->UsbIdentity(usbNode);
         auto text = [](const std::optional<std::u16string>& s) {
             if (!s) return std::string("(request fails)");
             std::string quoted = "\"";
