@@ -100,7 +100,7 @@ TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
         std::nullopt);
 }
 
-TEST_F(EmulatorTree, TheUsbDeviceOneTwoOrThreeLevelsUp) {
+TEST_F(EmulatorTree, TheUsbDeviceOneTwoOrThreeLevelsUpAndEveryNodeLocated) {
     auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
     const std::string usb = "USB\\VID_5E3B&PID_7C34\\SERIAL0001";
     const std::string hub = "USB\\ROOT_HUB30\\EMULATED";
@@ -128,8 +128,20 @@ TEST_F(EmulatorTree, TheUsbDeviceOneTwoOrThreeLevelsUp) {
         }
         EXPECT_EQ(ids[ids.size() - 2], usb);
         EXPECT_EQ(ids.back(), hub);
+        // Every node on the way is found by its id, in either case.
+        for (DevNode n = disk; n != kNoNode; n = ParentOf(n)) {
+            std::u16string id = Utf8ToUtf16(Id(n));
+            DevNode found = kNoNode;
+            EXPECT_TRUE(tree_->Locate(id, found) && found == n) << Utf16ToUtf8(id);
+            for (char16_t& ch : id)
+                ch = ch >= u'A' && ch <= u'Z' ? static_cast<char16_t>(ch + 32) : ch;
+            EXPECT_TRUE(tree_->Locate(id, found) && found == n) << Utf16ToUtf8(id);
+        }
     }
     EXPECT_EQ(ParentOf(kEmulatedRootHubNode), kNoNode);
+    DevNode found = kNoNode;
+    EXPECT_FALSE(tree_->Locate(u"USB\\VID_5E3B&PID_7C34\\NOBODY", found));
+    EXPECT_EQ(Id(0x7FF00016), "(none)") << "a node of no device";
     std::string why;
     EXPECT_FALSE(ChangeEmulatedTreeSettings(
         drive, [](auto& t) { t.usbLevels = 4; }, *clock_, &why));
@@ -276,32 +288,6 @@ TEST_F(EmulatorTree, TheHubPortReportsTheIdentityAsPresented) {
     EXPECT_EQ(Id(disk2).substr(0, 12), "USBSTOR\\DISK");
     EXPECT_TRUE(tree_->UsbIdentity(kEmulatedRootHubNode, ParentOf(ParentOf(disk2)), Utf8ToUtf16(id))
                     .has_value());
-}
-
-TEST_F(EmulatorTree, LocateFindsEveryNodeByItsId) {
-    auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
-    MakeDisk("disk", 0x0BC2, 0x2322, u"NA8ABC12");
-    Set(drive, [](EmulatedTreeSettings& t) {
-        t.cdrom = true;
-        t.usbLevels = 3;
-    });
-    std::vector<DevNode> nodes;
-    for (InterfaceClass cls : {InterfaceClass::CdRom, InterfaceClass::Disk}) {
-        for (const DeviceInterface& i : Interfaces(cls)) {
-            for (DevNode n = i.node; n != kNoNode; n = ParentOf(n)) nodes.push_back(n);
-        }
-    }
-    ASSERT_EQ(nodes.size(), 5u + 5u + 3u);
-    for (DevNode node : nodes) {
-        std::u16string id = Utf8ToUtf16(Id(node));
-        DevNode found = kNoNode;
-        EXPECT_TRUE(tree_->Locate(id, found) && found == node) << Utf16ToUtf8(id);
-        for (char16_t& c : id) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
-        EXPECT_TRUE(tree_->Locate(id, found) && found == node) << Utf16ToUtf8(id);
-    }
-    DevNode found = kNoNode;
-    EXPECT_FALSE(tree_->Locate(u"USB\\VID_5E3B&PID_7C34\\NOBODY", found));
-    EXPECT_EQ(Id(0x7FF00016), "(none)") << "a node of no device";
 }
 
 TEST_F(EmulatorTree, StorageQueriesAndOpeningFollowTheSettings) {
