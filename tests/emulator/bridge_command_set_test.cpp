@@ -74,7 +74,7 @@ TEST_F(EmulatorCommands, WholeProgrammingSessionByRawRequests) {
     EXPECT_FALSE(v.flashParameters.has_value()) << "forgotten at the restart";
 }
 
-TEST_F(EmulatorCommands, HeaderMustMatchTheNextCommandExactly) {
+TEST_F(EmulatorCommands, HeaderRulesAndAFlashThatOnlyClearsBitsUntilErased) {
     auto loader = RestartIntoLoader(MakeProgrammedDrive(2, "010203", "SERIAL0001"));
     ASSERT_NE(loader, nullptr);
     ASSERT_TRUE(SendHeaded(*loader, ReadFlashCdb(0x1000), 1024).good());
@@ -101,10 +101,8 @@ TEST_F(EmulatorCommands, HeaderMustMatchTheNextCommandExactly) {
     EXPECT_FALSE(Send(*loader, ReadFlashCdb(0x1000), 1024).good()) << "header used up";
     Answer beyond = SendHeaded(*loader, ReadFlashCdb(kSecondGenerationFlashSize - 512), 1024);
     EXPECT_EQ(beyond.senseKey(), kSenseIllegalRequest);
-}
 
-TEST_F(EmulatorCommands, FlashOnlyClearsBitsUntilErased) {
-    auto loader = RestartIntoLoader(MakeProgrammedDrive(2, "010203", "SERIAL0001"));
+    // Programming only clears bits.
     EraseFlash(*loader);
     ASSERT_TRUE(
         SendHeaded(*loader, WriteFlashCdb(4096), 0, std::vector<std::uint8_t>(1024, 0xF0)).good());
