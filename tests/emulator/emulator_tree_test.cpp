@@ -92,6 +92,12 @@ TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
     EXPECT_EQ(ParentOf(cdroms[0].node), ParentOf(disks[3].node));
     EXPECT_EQ(Id(cdroms[0].node).substr(0, 14), "USBSTOR\\CDROM&");
     EXPECT_EQ(Id(cdroms[0].node).back(), '1');
+    for (DevNode node : {cdroms[0].node, disks[1].node}) {  // found by their ids, as their parents
+        for (DevNode n : {node, ParentOf(node)}) {
+            DevNode found = kNoNode;
+            EXPECT_TRUE(tree_->Locate(Utf8ToUtf16(Id(n)), found) && found == n) << Id(n);
+        }
+    }
     EXPECT_EQ(tree_->DiskLength(disks[0].path), std::int64_t{3907029168} * 512);
     EXPECT_EQ(tree_->DiskLength(disks[2].path), 8000 * 512) << "1000 blocks of 4096 bytes";
 
