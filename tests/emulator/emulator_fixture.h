@@ -65,16 +65,11 @@ inline Cdb BeginCdb() {
     return VendorCdb(0x3B, 0x20, 0x80);
 }
 inline Cdb WriteFlashCdb(std::uint32_t address, std::uint32_t length = 1024) {
-    return {0x3B,
-            0x01,
-            0x21,
-            0x00,
-            static_cast<std::uint8_t>(address),
-            static_cast<std::uint8_t>(address >> 8),
-            static_cast<std::uint8_t>(address >> 16),
-            static_cast<std::uint8_t>(length),
-            static_cast<std::uint8_t>(length >> 8),
-            0x00};
+    Cdb cdb = VendorCdb(0x3B, 0x21);
+    for (int i = 0; i < 3; ++i) cdb[4 + i] = static_cast<std::uint8_t>(address >> (8 * i));
+    cdb[7] = static_cast<std::uint8_t>(length);
+    cdb[8] = static_cast<std::uint8_t>(length >> 8);
+    return cdb;
 }
 inline Cdb ReadFlashCdb(std::uint32_t address) {
     Cdb cdb = WriteFlashCdb(address);
@@ -86,17 +81,13 @@ inline Cdb ReadFlashCdb(std::uint32_t address) {
 inline Cdb HeaderCdb(const Cdb& next) {
     unsigned sum = 0;
     for (int i = 0; i < 10; i += 2) sum += static_cast<unsigned>(next[i] << 8 | next[i + 1]);
-    unsigned checksum = (0x10000u - (sum & 0xFFFFu)) & 0xFFFFu;
-    return {0x3B,
-            0x01,
-            0x10,
-            next[2],
-            static_cast<std::uint8_t>(checksum),
-            static_cast<std::uint8_t>(checksum >> 8),
-            0x46,
-            0x4D,
-            0x4C,
-            0x00};
+    const unsigned checksum = (0x10000u - (sum & 0xFFFFu)) & 0xFFFFu;
+    Cdb header = VendorCdb(0x3B, 0x10, next[2], static_cast<std::uint8_t>(checksum));
+    header[5] = static_cast<std::uint8_t>(checksum >> 8);
+    header[6] = 'F';
+    header[7] = 'M';
+    header[8] = 'L';
+    return header;
 }
 
 inline const Cdb kStatus = VendorCdb(0x3C, 0x51);

@@ -18,14 +18,10 @@ std::string Text(const std::vector<std::uint8_t>& bytes, std::size_t from, std::
 }
 
 TEST_F(EmulatorStart, SealedBlockAndIntactImageStartTheNormalFirmware) {
+    // (The identity read from the block at each offset: the hand-made blocks below.)
     auto second = MakeProgrammedDrive(2, "0102030407020000", "0123456789ABCDEF");
     EmulatedDriveView v = View(second);
     EXPECT_FALSE(v.loader);
-    EXPECT_EQ(v.usb.vendorId, 0x5E3B);
-    EXPECT_EQ(v.usb.productId, 0x7C34);
-    EXPECT_EQ(v.usb.bcdDevice, 0x0001);
-    EXPECT_EQ(Utf16ToUtf8(v.usb.manufacturer), "KAVELIN");
-    EXPECT_EQ(Utf16ToUtf8(v.usb.product), "ZR-MOX3");
     EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "0123456789ABCDEF");
 
     auto device = Open(second);
@@ -65,11 +61,13 @@ TEST_F(EmulatorStart, AnythingElseStartsTheLoaderWithTheBareBridgeIdentity) {
         bool loader;
     };
     // Block digest range, image body, the second generation's INQUIRY entries (not covered by
-    // the digest), and a flash left erased.
+    // the digest); an erased flash: the tree and folder tests.
     for (Case c : {Case{2, 100, true}, Case{2, 8192 + 500, true}, Case{2, 3590, false},
                    Case{1, 4096 + 1040, true}, Case{1, 8192 + 40, true}}) {
         SCOPED_TRACE(testing::Message() << "generation " << c.generation << " offset " << c.offset);
-        std::string name = "d" + std::to_string(c.generation) + "-" + std::to_string(c.offset);
+        std::string name = std::to_string(c.generation);  // (+= keeps GCC 12's -Wrestrict quiet)
+        name += '-';
+        name += std::to_string(c.offset);
         auto drive = MakeProgrammedDrive(c.generation, c.generation == 1 ? "01020300" : "010203",
                                          "SER0001", {}, name);
         // The flash is changed behind the bridge's back, as a programmer clip would.
@@ -90,24 +88,6 @@ TEST_F(EmulatorStart, AnythingElseStartsTheLoaderWithTheBareBridgeIdentity) {
         Answer version = Send(*device, kVersion, 8);
         EXPECT_EQ(version.data, std::vector<std::uint8_t>(8, 0));
     }
-    EmulatedDriveSetup erased;
-    erased.generation = 2;
-    EmulatedDriveView v = View(MakeDrive(erased, "erased"));
-    EXPECT_TRUE(v.loader);
-    EXPECT_EQ(v.usb.productId, 0x2026);
-}
-
-TEST_F(EmulatorStart, SerialFormOneTakesTheDisksSerialAndChipNameIsSet) {
-    EmulatedDriveSetup setup;
-    setup.diskSerial = "  WD-WCC4E1234567    ";
-    setup.chipName = "MB86E501A";
-    auto drive = MakeProgrammedDrive(2, "010203", "1", setup);
-    EmulatedDriveView v = View(drive);
-    EXPECT_FALSE(v.loader);
-    EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "WD-WCC4E1234567");
-    auto device = Open(drive);
-    Answer chip = Send(*device, VendorCdb(0x3C, 0x55, 0x01), 72);
-    EXPECT_STREQ(reinterpret_cast<const char*>(chip.data.data()), "MB86E501A");
 }
 
 // A flash written byte by byte at the offsets the bridge reads, without the compilers: the

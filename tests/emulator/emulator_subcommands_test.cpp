@@ -149,6 +149,10 @@ TEST_F(EmulatorCommand, TheDiskFromOutside) {
     EXPECT_EQ(Emulator({"set", p("d"), "--latency", "1,2"}).code, 2);
     EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("in.bin"), "--offset", "1048000"}).code, 1);
     EXPECT_EQ(Emulator({"disk", p("d"), "--export", p("x"), "--offset", "1048577"}).code, 1);
+    EXPECT_EQ(
+        Emulator({"disk", p("d"), "--export", p("x"), "--offset", "1048566", "--length", "11"})
+            .code,
+        1);
     EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("missing.bin")}).code, 1);
     EXPECT_EQ(Emulator({"disk", p("nothing"), "--import", p("in.bin")}).code, 1);
     EXPECT_EQ(Emulator({"set", p("d"), "--latency", "off"}).code, 0);
@@ -237,11 +241,11 @@ TEST_F(EmulatorCommand, ShowRefusesFolderFilesItCannotUse) {
     EXPECT_TRUE(Has(r.err, "flash-size: 100 bytes")) << r.err;
 
 #ifndef _WIN32
-    // A flash that is a device or far too long is not read at all.
-    const fs::path zero = spoilt("zero");
-    fs::remove(zero / "flash-1.bin");
-    fs::create_symlink("/dev/zero", zero / "flash-1.bin");
-    r = Emulator({"show", zero.string()});
+    // A flash that is no file (a FIFO here) or far too long is not read at all.
+    const fs::path pipe = spoilt("pipe");
+    fs::remove(pipe / "flash-1.bin");
+    ASSERT_EQ(::mkfifo((pipe / "flash-1.bin").c_str(), 0600), 0);
+    r = Emulator({"show", pipe.string()});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(Has(r.err, "not a regular file")) << r.err;
     const fs::path huge = spoilt("huge");

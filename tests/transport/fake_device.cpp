@@ -19,6 +19,7 @@ class FakeDevice : public PassThroughDevice {
             r.dataOut.assign(request.data, request.data + request.length);
         }
         state_->requests.push_back(std::move(r));
+        if (state_->onSend) state_->onSend();
         Scripted s;
         if (!state_->replies.empty()) {
             s = std::move(state_->replies.front());
@@ -37,6 +38,7 @@ class FakeDevice : public PassThroughDevice {
         return true;
     }
     std::u16string Name() const override { return u"fake"; }
+    std::string LastError() const override { return state_->lastError; }
 
   private:
     std::shared_ptr<FakeState> state_;

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "transport/passthrough.h"
@@ -30,6 +31,8 @@ struct FakeState {
     std::vector<Recorded> requests;
     std::deque<Scripted> replies;  // empty: GOOD, no data
     bool opens = true;
+    std::function<void()> onSend;  // called before each request is answered
+    std::string lastError;         // what the device says went wrong
 };
 
 class FakeBackend : public PassThroughBackend {

@@ -1,9 +1,8 @@
 // The pass-through request: layout, setup, success rule, sense codes; the trace.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "transport/fake_device.h"
 #include "transport/nt_dev_ctrl.h"
@@ -36,8 +35,12 @@ TEST(CSpti, ExecuteJudgesStatusAndSense) {
 
     // CHECK CONDITION with sense: false, and the sense codes are readable.
     fake.Queue({true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x24, 0x01), {}});
-    spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
+    spti.Setup(DataDirection::None, 6, nullptr, 0, 120);
     EXPECT_FALSE(spti.Execute());
+    // Each setup starts from a cleared request.
+    EXPECT_EQ(fake.state().requests.back().cdb, std::vector<std::uint8_t>(6, 0));
+    EXPECT_EQ(fake.state().requests.back().direction, DataDirection::None);
+    EXPECT_EQ(fake.state().requests.back().length, 0u);
     EXPECT_EQ(spti.GetAsc(), 0x24);
     EXPECT_EQ(spti.GetAscq(), 0x01);
     // Condition met (status 1) without sense counts as success; sense with GOOD does not.
@@ -51,22 +54,6 @@ TEST(CSpti, ExecuteJudgesStatusAndSense) {
     fake.Queue({false, 0, {}, {}});
     spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
     EXPECT_FALSE(spti.Execute());
-}
-
-TEST(CSpti, EachSetupStartsFromAClearedRequest) {
-    FakeBackendScope fake;
-    CSpti spti;
-    ASSERT_TRUE(spti.Open(fake.backend(), u"x"));
-    spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
-    for (int i = 0; i < 16; ++i) spti.cdb[i] = 0xEE;
-    spti.Execute();
-    spti.Setup(DataDirection::None, 6, nullptr, 0, 2);
-    spti.cdb[0] = 0x12;
-    spti.Execute();
-    const auto& second = fake.state().requests.back();
-    EXPECT_EQ(second.cdb, (std::vector<std::uint8_t>{0x12, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(second.direction, DataDirection::None);
-    EXPECT_EQ(second.length, 0u);
 }
 
 TEST(CNtDevCtrl, OpenFailureLeavesNoHandle) {
@@ -94,38 +81,6 @@ TEST(CNtDevCtrl, OpenFailureLeavesNoHandle) {
     EXPECT_TRUE(fake.state().requests.empty());
 }
 
-// A device that takes `ms` of the clock for every request.
-class SlowBackend : public PassThroughBackend {
-  public:
-    SlowBackend(std::shared_ptr<PassThroughBackend> inner, std::shared_ptr<ManualClock> clock,
-                std::uint32_t ms)
-        : inner_(std::move(inner)), clock_(std::move(clock)), ms_(ms) {}
-    std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
-        class Device : public PassThroughDevice {
-          public:
-            Device(std::unique_ptr<PassThroughDevice> inner, SlowBackend& owner)
-                : inner_(std::move(inner)), owner_(owner) {}
-            bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-                owner_.clock_->SleepMs(owner_.ms_);
-                return inner_->Send(request, reply);
-            }
-            std::u16string Name() const override { return inner_->Name(); }
-            std::string LastError() const override { return "Input/output error"; }
-
-          private:
-            std::unique_ptr<PassThroughDevice> inner_;
-            SlowBackend& owner_;
-        };
-        auto device = inner_->Open(path, error);
-        return device ? std::make_unique<Device>(std::move(device), *this) : nullptr;
-    }
-
-  private:
-    std::shared_ptr<PassThroughBackend> inner_;
-    std::shared_ptr<ManualClock> clock_;
-    std::uint32_t ms_;
-};
-
 std::vector<nlohmann::json> JsonLines(const std::string& text) {
     std::vector<nlohmann::json> lines;
     std::istringstream in(text);
@@ -137,7 +92,9 @@ TEST(Trace, OneJsonLinePerRequestWithItsTimeAndWhyItFailed) {
     auto fake = std::make_shared<test::FakeBackend>();
     auto clock = std::make_shared<ManualClock>(5000);
     auto out = std::make_shared<std::ostringstream>();
-    auto traced = MakeTracingBackend(std::make_shared<SlowBackend>(fake, clock, 7), out, clock);
+    fake->state->onSend = [clock] { clock->SleepMs(7); };  // each request takes 7 ms
+    fake->state->lastError = "Input/output error";
+    auto traced = MakeTracingBackend(fake, out, clock);
     auto device = traced->Open(u"drive\"1", nullptr);
     ASSERT_NE(device, nullptr);
     ForgetFailedRequests();
