@@ -535,12 +535,7 @@ TEST_F(UpdateRun, AMarkerLeftAfterTheFlashWasWrittenIsFinishedNotReused) {
 // other drive is written, however the bus changes while the run waits.
 TEST_F(UpdateRun, OnlyTheDriveShownIsWritten) {
     auto drive = Drive(2, "01000500", "bus/m-drive");
-    {
-        CSpti request;
-        ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
-        ASSERT_TRUE(SetSectorMode(request, 1));
-    }
-    PowerCycle(drive);
+    SwitchTo4096ByteBlocks(drive);
     Versions versions = Inspected();
     EXPECT_EQ(versions.bound.port, u"m-drive");
     // Another drive's loader arrives during the wait after the switch, listed before it, and

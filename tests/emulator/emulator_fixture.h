@@ -15,6 +15,7 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
+#include "bridge/vendor_commands.h"
 #include "bridge/firmware_image.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -257,6 +258,16 @@ class EmulatorTest : public ::testing::Test {
     void PowerCycle(const std::filesystem::path& drive) {
         std::string why;
         ASSERT_TRUE(PowerCycleEmulatedDrive(drive, *clock_, &why)) << why;
+    }
+
+    // Switches the drive to 4096-byte blocks, as an update leaves it, and power-cycles it.
+    void SwitchTo4096ByteBlocks(const std::filesystem::path& drive) {
+        {
+            CSpti request;
+            ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
+            ASSERT_TRUE(SetSectorMode(request, 1));
+        }
+        PowerCycle(drive);
     }
 
     void SetFault(const std::filesystem::path& drive, EmulatedFault fault) {
