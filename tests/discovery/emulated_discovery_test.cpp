@@ -15,14 +15,17 @@
 namespace mox3::test {
 namespace {
 
-// The emulator's tree, but listing each disk interface twice, as a device with two logical
-// units on one USB device shows, and with a product name longer than a record holds.
+// The emulator's tree, but listing the CD-ROM interfaces among the disks, as a device with
+// two disk units shows, and with a product name longer than a record holds.
 class DoubledTree : public DeviceTree {
   public:
     explicit DoubledTree(std::shared_ptr<DeviceTree> inner) : in_(std::move(inner)) {}
     std::optional<std::vector<DeviceInterface>> PresentInterfaces(InterfaceClass cls) override {
         auto list = in_->PresentInterfaces(cls);
-        if (list && cls == InterfaceClass::Disk) list->insert(list->end(), list->begin(), list->end());
+        auto cdroms = in_->PresentInterfaces(InterfaceClass::CdRom);
+        if (list && cdroms && cls == InterfaceClass::Disk) {
+            list->insert(list->end(), cdroms->begin(), cdroms->end());
+        }
         return list;
     }
     std::optional<UsbPortIdentity> UsbIdentity(DevNode usb) override {
@@ -144,6 +147,15 @@ TEST_F(EmulatedDiscovery, StatusVersionAndIdentityRules) {
     EXPECT_EQ(mgr_.IdentifyChip(99), -1);
     EXPECT_EQ(mgr_.IdentifyChip(-1), -1);
 
+    {  // a sector-mode switch pending sets status bit 4
+        CSpti request;
+        ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(SetSectorMode(request, 1));
+    }
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(mgr_.deviceTable[0].statusMaskClear, 0);
+    PowerCycle(drive);
+
     // A failed status read counts as normal firmware; a failed version read as no bridge.
     SetFault(drive, {EmulatedFault::Kind::FailKind, 1, 0x51, 0, 0});
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
@@ -168,7 +180,10 @@ TEST_F(EmulatedDiscovery, TheCensusCountsAnsweringUsbDevicesOnce) {
     Clear(drive);
     Settings(drive, [](EmulatedTreeSettings& s) { s.busType = 3; });
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
-    Settings(drive, [](EmulatedTreeSettings& s) { s.busType = kBusTypeUsb; });
+    Settings(drive, [](EmulatedTreeSettings& s) {
+        s.busType = kBusTypeUsb;
+        s.cdrom = true;
+    });
     EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
 
     // Two disks of one USB device are one drive; texts longer than a record's are cut.
