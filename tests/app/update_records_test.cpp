@@ -85,11 +85,11 @@ TEST_F(UpdateRecords, ForgettingOneRecord) {
     } cases[] = {
         {u"MINE", false, false, false, false, kExitNothingToDo, 1, {mine, other}, ""},
         {u"MINE", false, false, true, false, kExitOk, 1, {other}, ""},
-        {u"OTHER", false, true, true, false, kExitUsage, 0, {mine, other}, "\"code\": \"usage\""},
+        {u"OTHER", false, true, true, false, kExitUsage, 0, {mine, other}, "\"code\":\"usage\""},
         {u"OTHER", true, true, false, false, kExitOk, 0, {mine}, ""},
         {u"MISSING", true, true, true, false, kExitFailed, 0, {mine, other},
-         "\"code\": \"no-record\",\n    \"text\": \"there is no record of an update of the drive "
-         "with serial number MISSING; there are records of MINE, OTHER\""},
+         "\"code\":\"no-record\",\"text\":\"there is no record of an update of the drive with "
+         "serial number MISSING; there are records of MINE, OTHER\""},
         {u"MINE", true, false, true, true, kExitFailed, 0, {mine, other}, "could not be removed"},
     };
     for (const auto& c : cases) {
@@ -103,8 +103,9 @@ TEST_F(UpdateRecords, ForgettingOneRecord) {
         EXPECT_EQ(ForgetUpdateRecord(host_, c.serial, c.yes, c.json, out_, err_, ask), c.exit);
         EXPECT_EQ(asked, c.asked);
         EXPECT_EQ(host_.records, c.left);
-        EXPECT_NE((out_.str() + err_.str()).find(c.says), std::string::npos)
-            << out_.str() << err_.str();
+        // JSON compared in its compact form, whatever the platform's line ends.
+        const std::string said = c.json ? Json().dump() : err_.str();
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
     }
 }
 
