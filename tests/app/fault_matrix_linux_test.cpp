@@ -39,12 +39,7 @@ class FaultMatrix : public EmulatedHostTest {
     // A factory-fresh 4096-byte drive and host; the fault is set just before the run.
     Outcome RunWith(int point, const EmulatedFault& fault) {
         drive_ = MakeProgrammedDrive(2, "01000500", kSerial, {}, "bus" + std::to_string(point) + "/drive");
-        {
-            CSpti request;
-            EXPECT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive_.string())));
-            EXPECT_TRUE(SetSectorMode(request, 1));
-        }
-        PowerCycle(drive_);
+        SwitchTo4096ByteBlocks(drive_);
         devices_.tree = MakeEmulatorDeviceTree(dir_ / ("bus" + std::to_string(point)), clock_);
         host_ = MemoryHost();
         host_.reach = devices_;

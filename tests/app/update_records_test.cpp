@@ -72,39 +72,41 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
     EXPECT_TRUE(err_.str().empty());
 }
 
-TEST_F(UpdateRecords, OneIsForgottenAfterTheQuestionAndOthersStay) {
-    host_.records = {Record(u"MINE", 1), Record(u"OTHER", 2)};
-    int asked = 0;
-    auto answer = [&](bool yes) {
-        return [&asked, yes](const std::string&) { return ++asked, yes; };
+// A record goes only after a yes (asked, or --yes; JSON never asks); one not there, or one that
+// stays, is a failure that says so.
+TEST_F(UpdateRecords, ForgettingOneRecord) {
+    const UpdateMarker mine = Record(u"MINE", 1), other = Record(u"OTHER", 2);
+    const struct {
+        std::u16string serial;
+        bool yes, json, answer, removalFails;
+        int exit, asked;
+        std::vector<UpdateMarker> left;
+        std::string says;
+    } cases[] = {
+        {u"MINE", false, false, false, false, kExitNothingToDo, 1, {mine, other}, ""},
+        {u"MINE", false, false, true, false, kExitOk, 1, {other}, ""},
+        {u"OTHER", false, true, true, false, kExitUsage, 0, {mine, other}, "\"code\":\"usage\""},
+        {u"OTHER", true, true, false, false, kExitOk, 0, {mine}, ""},
+        {u"MISSING", true, true, true, false, kExitFailed, 0, {mine, other},
+         "\"code\":\"no-record\",\"text\":\"there is no record of an update of the drive with "
+         "serial number MISSING; there are records of MINE, OTHER\""},
+        {u"MINE", true, false, true, true, kExitFailed, 0, {mine, other}, "could not be removed"},
     };
-    EXPECT_EQ(ForgetUpdateRecord(host_, u"MINE", false, false, out_, err_, answer(false)),
-              kExitNothingToDo);
-    EXPECT_EQ(host_.records.size(), 2u);
-    EXPECT_EQ(ForgetUpdateRecord(host_, u"MINE", false, false, out_, err_, answer(true)), kExitOk);
-    EXPECT_EQ(host_.records, (std::vector<UpdateMarker>{Record(u"OTHER", 2)}));
-    EXPECT_EQ(asked, 2);
-    // JSON never asks, so it needs --yes.
-    out_.str("");
-    EXPECT_EQ(ForgetUpdateRecord(host_, u"OTHER", false, true, out_, err_, answer(true)),
-              kExitUsage);
-    EXPECT_EQ(Json()["error"]["code"], "usage");
-    EXPECT_EQ(ForgetUpdateRecord(host_, u"OTHER", true, true, out_, err_, answer(false)), kExitOk);
-    EXPECT_EQ(asked, 2);
-    EXPECT_TRUE(host_.records.empty());
-}
-
-TEST_F(UpdateRecords, NoSuchRecordOrOneThatStaysIsAFailureThatSaysSo) {
-    host_.records = {Record(u"4A3F0012B7C4D9E1", 1)};
-    EXPECT_EQ(ForgetUpdateRecord(host_, u"MISSING", true, true, out_, err_), kExitFailed);
-    const nlohmann::json j = Json();
-    EXPECT_EQ(j["error"]["code"], "no-record");
-    EXPECT_EQ(j["error"]["text"],
-              "there is no record of an update of the drive with serial "
-              "number MISSING; there are records of 4A3F0012B7C4D9E1");
-    host_.removalFails = true;
-    EXPECT_EQ(ForgetUpdateRecord(host_, u"4A3F0012B7C4D9E1", true, false, out_, err_), kExitFailed);
-    EXPECT_NE(err_.str().find("could not be removed"), std::string::npos) << err_.str();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf16ToUtf8(c.serial) + " " + std::to_string(c.exit));
+        host_.records = {mine, other};
+        host_.removalFails = c.removalFails;
+        out_.str("");
+        err_.str("");
+        int asked = 0;
+        auto ask = [&](const std::string&) { return ++asked, c.answer; };
+        EXPECT_EQ(ForgetUpdateRecord(host_, c.serial, c.yes, c.json, out_, err_, ask), c.exit);
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(host_.records, c.left);
+        // JSON compared in its compact form, whatever the platform's line ends.
+        const std::string said = c.json ? Json().dump() : err_.str();
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    }
 }
 
 }  // namespace

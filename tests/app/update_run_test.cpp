@@ -389,18 +389,13 @@ TEST_F(UpdateRun, RecoveryNeedsARecordOrTheUsersValues) {
 std::filesystem::path CustomDrive(const TempDir& dir, const Ini& ini, const std::string& name,
                                   Clock& clock) {
     WriteUtf16Ini(dir / (name + ".ini"), ini.Text());
+    const FactoryParts parts =
+        CompileParts(dir, 2, "01000500", "CUSTOM-SERIAL", dir / (name + ".ini"), 30000);
     std::string why;
-    WriteBytes(dir / (name + ".bin"), MakeSampleImage({2, "01000500", 30000, 3}, &why));
-    CBridgeMgr mgr;
-    ConfigBuildResult built =
-        BuildConfigBlock(mgr, Utf8ToUtf16((dir / (name + ".bin")).string()),
-                         Utf8ToUtf16((dir / (name + ".ini")).string()), 2, u"CUSTOM-SERIAL");
-    EXPECT_TRUE(built.ok) << built.reason;
     EmulatedDriveSetup setup;
     setup.flashSize = kSecondGenerationFlashSize;
-    setup.flash =
-        FactoryFlash(2, setup.flashSize, {mgr.imageBuffer.data(), 4096}, mgr.firmwareAddress,
-                     ReadBytes(dir / (name + ".bin")), mgr.firmwareLength, 512, &why);
+    setup.flash = FactoryFlash(2, setup.flashSize, parts.block, parts.firmwareAddress, parts.image,
+                               parts.firmwareLength, 512, &why);
     EXPECT_TRUE(CreateEmulatedDrive(dir / "bus" / name, setup, clock, &why)) << why;
     return dir / "bus" / name;
 }
@@ -535,12 +530,7 @@ TEST_F(UpdateRun, AMarkerLeftAfterTheFlashWasWrittenIsFinishedNotReused) {
 // other drive is written, however the bus changes while the run waits.
 TEST_F(UpdateRun, OnlyTheDriveShownIsWritten) {
     auto drive = Drive(2, "01000500", "bus/m-drive");
-    {
-        CSpti request;
-        ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
-        ASSERT_TRUE(SetSectorMode(request, 1));
-    }
-    PowerCycle(drive);
+    SwitchTo4096ByteBlocks(drive);
     Versions versions = Inspected();
     EXPECT_EQ(versions.bound.port, u"m-drive");
     // Another drive's loader arrives during the wait after the switch, listed before it, and

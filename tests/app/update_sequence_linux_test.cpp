@@ -184,12 +184,7 @@ TEST_P(UpdateSequence, MatchesTheKeptTranscript) {
             return false;
         });
     auto drive = MakeProgrammedDrive(generation, "01000500", "4A3F0012B7C4D9E1");
-    {
-        CSpti request;
-        ASSERT_TRUE(request.Open(*devices_.backend, Utf8ToUtf16(drive.string())));
-        ASSERT_TRUE(SetSectorMode(request, 1));
-    }
-    PowerCycle(drive);
+    SwitchTo4096ByteBlocks(drive);
     transcript = Transcript();
 
     SequenceHost host;

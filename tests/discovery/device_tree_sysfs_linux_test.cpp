@@ -8,7 +8,7 @@
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
-#include "discovery/fake_tree.h"
+#include "discovery/fake_bridges.h"
 #include "test_support.h"
 
 namespace mox3 {

@@ -12,7 +12,7 @@
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
 #include "discovery/drive_models.h"
-#include "discovery/fake_tree.h"
+#include "discovery/fake_bridges.h"
 #include "platform/storage_device_windows.h"
 #include "transport/spti_windows.h"
 
@@ -451,10 +451,10 @@ void Unplug(ReplayedMachine& m, DevNode hub, unsigned port, const PluggedDrive& 
 
 // The bridges behind a drive's paths answering as in normal firmware or the update loader,
 // each handle telling the node the replayed disk has.
-void Bridges(test::FakeWorld& world, const ReplayedMachine& m, const PluggedDrive& d, bool loader) {
+void Bridges(test::FakeBridges& bridges, const ReplayedMachine& m, const PluggedDrive& d, bool loader) {
     for (const auto& path : {d.diskPath, d.cdromPath}) {
         const ReplayedDisk& disk = m.disks.at(path);
-        test::FakeBridgeAnswers& bridge = world.bridges->devices[path];
+        test::FakeBridgeAnswers& bridge = bridges.devices[path];
         bridge.status0 = loader ? kStatusLoader : std::uint8_t{0};
         bridge.nodeIdentity = StorageNodeIdentity({disk.cdrom ? 2u : 7u, disk.number});
     }
@@ -501,13 +501,13 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        test::FakeWorld world;
+        auto bridges = std::make_shared<test::FakeBridges>();
         auto m = Machine();
         auto d = Plug(*m, c.hub, c.port, 10, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1", kDriveKey,
                       c.composite, u"4A3F0012B7C4D9E1");
-        Bridges(world, *m, d, false);
+        Bridges(*bridges, *m, d, false);
         auto tree = MakeWindowsDeviceTree(m);
-        DeviceAccess devices{world.bridges, tree};
+        DeviceAccess devices{bridges, tree};
 
         EXPECT_EQ(tree->UsbPort(d.usbNode), c.portText);
         EXPECT_EQ(tree->NodeIdentity(d.cdromPath), std::uint64_t{2} << 32 | 10);
@@ -541,16 +541,16 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
 // After a restart the drive comes back in its update loader as the bare bridge, a new device
 // on the same port: the port's text is what finds it again.
 TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
-    test::FakeWorld world;
+    auto bridges = std::make_shared<test::FakeBridges>();
     auto m = Machine();
     auto other = Plug(*m, kUsb2HubNode, 1, 30, u"USB\\VID_5E3B&PID_7C31\\OTHER", u"{k}\\0020",
                       false, u"OTHER");
     auto drive = Plug(*m, kRootHubNode, 3, 10, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1",
                       kDriveKey, false, u"4A3F0012B7C4D9E1");
-    Bridges(world, *m, other, false);
-    Bridges(world, *m, drive, false);
+    Bridges(*bridges, *m, other, false);
+    Bridges(*bridges, *m, drive, false);
     auto tree = MakeWindowsDeviceTree(m);
-    CBridgeMgr mgr({world.bridges, tree});
+    CBridgeMgr mgr({bridges, tree});
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 2);
     ASSERT_EQ(mgr.deviceTable[0].usbNode, drive.usbNode);
     const std::u16string port = mgr.deviceTable[0].usbPort;
@@ -564,7 +564,7 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
     auto loader = Plug(*m, kRootHubNode, 3, 50, u"USB\\VID_04C5&PID_2026\\5&1F2E3D&0&3", kLoaderKey,
                        false, u"");
     m->hubs[kRootHubNode].ports[2].strings = {};
-    Bridges(world, *m, loader, true);
+    Bridges(*bridges, *m, loader, true);
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
     const DeviceRecord& r = mgr.deviceTable[0];
     EXPECT_EQ(r.usbPort, port);

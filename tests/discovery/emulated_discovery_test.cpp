@@ -15,6 +15,44 @@
 namespace mox3::test {
 namespace {
 
+// The emulator's tree, but listing the CD-ROM interfaces among the disks, as a device with
+// two disk units shows, and with a product name longer than a record holds.
+class DoubledTree : public DeviceTree {
+  public:
+    explicit DoubledTree(std::shared_ptr<DeviceTree> inner) : in_(std::move(inner)) {}
+    std::optional<std::vector<DeviceInterface>> PresentInterfaces(InterfaceClass cls) override {
+        auto list = in_->PresentInterfaces(cls);
+        auto cdroms = in_->PresentInterfaces(InterfaceClass::CdRom);
+        if (list && cdroms && cls == InterfaceClass::Disk) {
+            list->insert(list->end(), cdroms->begin(), cdroms->end());
+        }
+        return list;
+    }
+    std::optional<UsbPortIdentity> UsbIdentity(DevNode usb) override {
+        auto identity = in_->UsbIdentity(usb);
+        if (identity) identity->product = std::u16string(80, u'P');
+        return identity;
+    }
+    std::optional<DevNode> UsbDeviceOf(DevNode n) override { return in_->UsbDeviceOf(n); }
+    std::optional<UsbIds> UsbDeviceIds(DevNode n) override { return in_->UsbDeviceIds(n); }
+    std::optional<std::u16string> UsbPort(DevNode n) override { return in_->UsbPort(n); }
+    std::optional<std::int32_t> LogicalUnit(DevNode n) override { return in_->LogicalUnit(n); }
+    std::optional<bool> Ready(DevNode n) override { return in_->Ready(n); }
+    std::optional<std::uint32_t> StorageDeviceNumber(std::u16string_view p) override {
+        return in_->StorageDeviceNumber(p);
+    }
+    std::optional<std::int64_t> DiskLength(std::u16string_view p) override {
+        return in_->DiskLength(p);
+    }
+    std::optional<bool> OnUsbBus(std::u16string_view p) override { return in_->OnUsbBus(p); }
+    std::optional<std::uint64_t> NodeIdentity(std::u16string_view p) override {
+        return in_->NodeIdentity(p);
+    }
+
+  private:
+    std::shared_ptr<DeviceTree> in_;
+};
+
 class EmulatedDiscovery : public EmulatedHostTest {
   protected:
     void SetUp() override {
@@ -27,16 +65,10 @@ class EmulatedDiscovery : public EmulatedHostTest {
         std::string why;
         ASSERT_TRUE(ChangeEmulatedTreeSettings(device, edit, *clock_, &why)) << why;
     }
-    std::filesystem::path Disk(const std::string& name, std::uint16_t vid, std::uint16_t pid) {
-        EmulatedDiskSetup setup;
-        setup.vendorId = vid;
-        setup.productId = pid;
-        setup.serialNumber = u"DISK" + Utf8ToUtf16(name);
+    void Clear(const std::filesystem::path& device) {
         std::string why;
-        EXPECT_TRUE(CreateEmulatedDisk(dir_ / name, setup, *clock_, &why)) << why;
-        return dir_ / name;
+        ASSERT_TRUE(ClearEmulatedDriveFaults(device, &why)) << why;
     }
-
     nlohmann::json ListJson() {
         std::ostringstream out, err;
         std::vector<std::string> args = {"--json"};
@@ -51,7 +83,7 @@ TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
     auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "a-drive");
     Settings(drive, [](EmulatedTreeSettings& s) { s.cdrom = true; });
-    Disk("b-other", 0x1234, 0x5678);
+    MakeDisk("b-other", 0x1234, 0x5678, u"B");
     EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
 
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);  // the plain disk is no bridge
@@ -74,7 +106,7 @@ TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {
     EXPECT_EQ(listed["drives"][0]["normalMode"], true);
     EXPECT_EQ(listed["drives"][0]["chipKind"], 2);
 
-    Disk("c-no-update", 0x5E3B, 0x7C39);
+    MakeDisk("c-no-update", 0x5E3B, 0x7C39, u"C");
     EXPECT_EQ(CountKnownDrives(devices_), kCensusMany);
     std::string why;
     ASSERT_TRUE(ChangeEmulatedTreeSettings(
@@ -97,6 +129,71 @@ TEST_F(EmulatedDiscovery, IdentityLevelsAndFirstGeneration) {
     Settings(drive, [](EmulatedTreeSettings& s) { s.usbLevels = 3; });
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
     EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 0);
+}
+
+TEST_F(EmulatedDiscovery, StatusVersionAndIdentityRules) {
+    auto drive = MakeProgrammedDrive(2, "02000100", "S1");
+    Settings(drive, [](EmulatedTreeSettings& s) { s.installPending = 3; });
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(clock_->sleptMs(), 300u);  // three looks at an interface not yet set up
+    const DeviceRecord& r = mgr_.deviceTable[0];
+    EXPECT_EQ(r.firmwareVersion, u"V02L00R01");
+    EXPECT_EQ(r.statusMaskClear, 1);
+    EXPECT_NE(r.bridgeInfo[0], 0xFF);  // V 2 in normal firmware: read
+    EXPECT_EQ(r.diskLength[0], View(drive).logicalBlocks * View(drive).logicalBlockLength);
+    // A slot refreshed does not take a drive a lower slot holds; slots beyond the table are none.
+    EXPECT_EQ(mgr_.EnumerateDevices(1), 0);
+    EXPECT_EQ(mgr_.deviceTable[1].pathCount, 0u);
+    EXPECT_EQ(mgr_.IdentifyChip(99), -1);
+    EXPECT_EQ(mgr_.IdentifyChip(-1), -1);
+
+    {  // a sector-mode switch pending sets status bit 4
+        CSpti request;
+        ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
+        ASSERT_TRUE(SetSectorMode(request, 1));
+    }
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(mgr_.deviceTable[0].statusMaskClear, 0);
+    PowerCycle(drive);
+
+    // A failed status read counts as normal firmware; a failed version read as no bridge.
+    SetFault(drive, {EmulatedFault::Kind::FailKind, 1, 0x51, 0, 0});
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(mgr_.deviceTable[0].normalMode, 1);
+    EXPECT_EQ(mgr_.deviceTable[0].statusMaskClear, 0);
+    Clear(drive);
+    SetFault(drive, {EmulatedFault::Kind::FailKind, 1, 0x52, 0, 0});
+    EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 0);
+    Clear(drive);
+
+    // No identity at the hub's port: empty texts, no chip.
+    Settings(drive, [](EmulatedTreeSettings& s) { s.portIdentity = EmulatedPortIdentity::None; });
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_TRUE(mgr_.deviceTable[0].vendorIdText.empty());
+    EXPECT_EQ(mgr_.IdentifyChip(0), -1);
+}
+
+TEST_F(EmulatedDiscovery, TheCensusCountsAnsweringUsbDevicesOnce) {
+    auto drive = MakeProgrammedDrive(2, "01000500", "S1");
+    SetFault(drive, {EmulatedFault::Kind::FailKind, 1, 0x12, 0, 0});
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
+    Clear(drive);
+    Settings(drive, [](EmulatedTreeSettings& s) { s.busType = 3; });
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
+    Settings(drive, [](EmulatedTreeSettings& s) {
+        s.busType = kBusTypeUsb;
+        s.cdrom = true;
+    });
+    EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
+
+    // Two disks of one USB device are one drive; texts longer than a record's are cut.
+    const DeviceAccess doubled{backend_, std::make_shared<DoubledTree>(devices_.tree)};
+    int devices = 0;
+    EXPECT_EQ(CountKnownDrives(doubled, &devices), kCensusOne);
+    EXPECT_EQ(devices, 1);
+    mgr_.devices = doubled;
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    EXPECT_EQ(mgr_.deviceTable[0].product.size(), 64u);
 }
 
 TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
@@ -135,6 +232,7 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     EXPECT_EQ(r.vendorIdText, u"0x04C5");
     EXPECT_EQ(r.productIdText, u"0x2026");
     EXPECT_EQ(r.normalMode, 0);
+    EXPECT_EQ(r.diskLength[0], 0);  // no length asked in the loader
     EXPECT_EQ(r.bridgeInfo[0], 0xFF);
     EXPECT_EQ(mgr_.IdentifyChip(0), 2);
 

@@ -15,6 +15,7 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
+#include "bridge/vendor_commands.h"
 #include "bridge/firmware_image.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -31,28 +32,36 @@ struct FactoryParts {
     std::uint32_t firmwareLength = 0;
 };
 
+// Compiles the configuration file `config` against a sample image of `digits`.
 inline FactoryParts CompileParts(const TempDir& dir, int generation, const std::string& digits,
-                                 const std::string& serial, int resourceId,
+                                 const std::string& serial, const std::filesystem::path& config,
                                  std::size_t imageSize = 20000) {
     FactoryParts parts;
     std::string why;
     parts.image = MakeSampleImage({generation, digits, imageSize, 7}, &why);
     EXPECT_FALSE(parts.image.empty()) << why;
-    const std::string tag = std::to_string(generation) + digits + serial;
-    WriteBytes(dir / ("image" + tag), parts.image);
-    const EmbeddedResource* resource = FindConfigResource(resourceId);
-    EXPECT_NE(resource, nullptr);
-    WriteBytes(dir / ("config" + tag),
-               std::vector<std::uint8_t>(resource->bytes.begin(), resource->bytes.end()));
+    const std::filesystem::path image = dir / ("image" + std::to_string(generation) + digits + serial);
+    WriteBytes(image, parts.image);
     CBridgeMgr mgr;
-    ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16((dir / ("image" + tag)).string()),
-                                               Utf8ToUtf16((dir / ("config" + tag)).string()),
-                                               generation, Utf8ToUtf16(serial));
+    ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16(image.string()),
+                                               Utf8ToUtf16(config.string()), generation,
+                                               Utf8ToUtf16(serial));
     EXPECT_TRUE(built.ok) << built.reason;
     parts.block.assign(mgr.imageBuffer.begin(), mgr.imageBuffer.begin() + 4096);
     parts.firmwareAddress = mgr.firmwareAddress;
     parts.firmwareLength = mgr.firmwareLength;
     return parts;
+}
+
+// The same with the built-in configuration file `resourceId`.
+inline FactoryParts CompileParts(const TempDir& dir, int generation, const std::string& digits,
+                                 const std::string& serial, int resourceId,
+                                 std::size_t imageSize = 20000) {
+    const EmbeddedResource* resource = FindConfigResource(resourceId);
+    EXPECT_NE(resource, nullptr);
+    const std::filesystem::path config = dir / ("config" + std::to_string(resourceId));
+    WriteBytes(config, std::vector<std::uint8_t>(resource->bytes.begin(), resource->bytes.end()));
+    return CompileParts(dir, generation, digits, serial, config, imageSize);
 }
 
 using Cdb = std::vector<std::uint8_t>;
@@ -257,6 +266,16 @@ class EmulatorTest : public ::testing::Test {
     void PowerCycle(const std::filesystem::path& drive) {
         std::string why;
         ASSERT_TRUE(PowerCycleEmulatedDrive(drive, *clock_, &why)) << why;
+    }
+
+    // Switches the drive to 4096-byte blocks, as an update leaves it, and power-cycles it.
+    void SwitchTo4096ByteBlocks(const std::filesystem::path& drive) {
+        {
+            CSpti request;
+            ASSERT_TRUE(request.Open(*backend_, Utf8ToUtf16(drive.string())));
+            ASSERT_TRUE(SetSectorMode(request, 1));
+        }
+        PowerCycle(drive);
     }
 
     void SetFault(const std::filesystem::path& drive, EmulatedFault fault) {

@@ -1,32 +1,10 @@
-#include "discovery/fake_tree.h"
+#include "discovery/fake_bridges.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "base/text.h"
 
 namespace mox3::test {
-
-std::optional<std::vector<DeviceInterface>> FakeTree::PresentInterfaces(InterfaceClass cls) {
-    if (listsFail) return std::nullopt;
-    if (cls == InterfaceClass::CdRom) return cdroms;
-    if (cls == InterfaceClass::Disk) return disks;
-    return std::vector<DeviceInterface>{};
-}
-
-std::optional<bool> FakeTree::Ready(DevNode node) {
-    if (busyLooks[node] > 0) {
-        --busyLooks[node];
-        return false;
-    }
-    return true;
-}
-
-std::optional<std::u16string> FakeTree::UsbPort(DevNode usb) {
-    if (auto it = ports.find(usb); it != ports.end()) return it->second;
-    if (!ids.count(usb)) return std::nullopt;
-    return Utf8ToUtf16("port-" + std::to_string(usb));
-}
 
 namespace {
 
@@ -104,32 +82,6 @@ std::unique_ptr<PassThroughDevice> FakeBridges::Open(std::u16string_view path, s
         return nullptr;
     }
     return std::make_unique<FakeBridgeDevice>(it->second, it->first);
-}
-
-FakeWorld::FakeWorld() = default;
-
-DevNode FakeWorld::AddDrive(const std::u16string& path, std::uint16_t vid, std::uint16_t pid,
-                            const std::u16string& serial, bool cdrom) {
-    const DevNode usb = next_++;
-    tree->ids[usb] = {vid, pid};
-    tree->identities[usb] = {vid, pid, u"KAVELIN", u"ZR-MOX3", serial};
-    bridges->devices[path] = {};
-    AddInterface(usb, path, path, 0);
-    tree->lengths[path] = 1000204886016;
-    if (cdrom) AddInterface(usb, path + u"#cdrom", path, 1, true);
-    return usb;
-}
-
-DevNode FakeWorld::AddInterface(DevNode usb, const std::u16string& path,
-                                const std::u16string& like, std::int32_t lun, bool cdrom) {
-    const DevNode node = next_++;
-    tree->usbDevices[node] = usb;
-    tree->luns[node] = lun;
-    (cdrom ? tree->cdroms : tree->disks).push_back({path, node});
-    tree->deviceNumbers[path] = static_cast<std::uint32_t>(tree->disks.size());
-    tree->onUsb[path] = true;
-    bridges->devices[path] = bridges->devices[like];
-    return node;
 }
 
 }  // namespace mox3::test
