@@ -234,9 +234,7 @@ std::optional<Session> StartSession(const std::string& traceFile, const std::str
             return false;
         };
     }
-    ForgetTraceFailure();
-    backend = MakeTracingBackend(backend, std::move(sink));
-    ForgetFailedRequests();
+    backend = MakeTracingBackend(backend, std::move(sink), session.trace);
     const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST");
     if (killAt || std::getenv("MOX3_TIME_SCALE")) {
         backend = GuardTestingAids(backend);

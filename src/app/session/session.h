@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "discovery/device_access.h"
 #include "platform/services.h"
+#include "transport/trace.h"
 
 namespace mox3 {
 
@@ -31,6 +32,9 @@ struct Session {
     std::string emulatedBusFolder;
     std::shared_ptr<Clock> clock;
     Services services;
+    // What the backend chain's trace keeps: the last failed request (shown by --verbose) and
+    // why the trace file could not be written.
+    std::shared_ptr<TraceRecord> trace = std::make_shared<TraceRecord>();
 };
 
 // With `traceFile`, every request is also written to it as one JSON line; with `emulatorRoot`,
