@@ -28,8 +28,6 @@ private:
     std::uint64_t scale_;
 };
 
-std::atomic<bool> aidsRevoked{false};
-
 std::uint64_t RealNowMs() {
     using namespace std::chrono;
     return static_cast<std::uint64_t>(
@@ -40,11 +38,12 @@ std::uint64_t RealNowMs() {
 // time, once the testing aids are revoked.
 class GatedClock : public Clock {
   public:
-    explicit GatedClock(std::uint32_t scale) : scale_(scale == 0 ? 1 : scale) {}
+    GatedClock(std::uint32_t scale, std::shared_ptr<const TestingAids> aids)
+        : scale_(scale == 0 ? 1 : scale), aids_(std::move(aids)) {}
     std::uint64_t NowMs() override {
         std::lock_guard lock(mutex_);
         const std::uint64_t real = RealNowMs();
-        if (!aidsRevoked) return scale_ * real;
+        if (!Revoked()) return scale_ * real;
         if (!revokedAt_) {
             revokedAt_ = real;
             frozen_ = scale_ * real;
@@ -52,43 +51,43 @@ class GatedClock : public Clock {
         return frozen_ + (real - std::min(real, *revokedAt_));
     }
     void SleepMs(std::uint32_t ms) override {
-        const std::uint64_t scale = aidsRevoked ? 1 : scale_;
+        const std::uint64_t scale = Revoked() ? 1 : scale_;
         std::this_thread::sleep_for(std::chrono::microseconds(std::uint64_t{ms} * 1000 / scale));
     }
 
   private:
+    bool Revoked() const { return aids_ && aids_->Revoked(); }
+
     std::uint64_t scale_;
+    std::shared_ptr<const TestingAids> aids_;
     std::mutex mutex_;
     std::optional<std::uint64_t> revokedAt_;
     std::uint64_t frozen_ = 0;
 };
 
+// MOX3_TIME_SCALE, 1 when unset or out of range.
+std::uint32_t TimeScale() {
+    static const std::uint32_t scale = [] {
+        const char* text = std::getenv("MOX3_TIME_SCALE");
+        long value = text ? std::strtol(text, nullptr, 10) : 1;
+        return value > 0 && value <= 1000 ? static_cast<std::uint32_t>(value) : 1u;
+    }();
+    return scale;
+}
+
 }  // namespace
-
-void RevokeTestingAids() {
-    aidsRevoked = true;
-}
-
-bool TestingAidsRevoked() {
-    return aidsRevoked;
-}
-
-void ReinstateTestingAids() {
-    aidsRevoked = false;
-}
 
 std::shared_ptr<Clock> ScaledSystemClock(std::uint32_t scale) {
     return std::make_shared<RealClock>(scale);
 }
 
 std::shared_ptr<Clock> SystemClock() {
-    static auto clock = [] {
-        const char* text = std::getenv("MOX3_TIME_SCALE");
-        long scale = text ? std::strtol(text, nullptr, 10) : 1;
-        return std::make_shared<GatedClock>(
-            scale > 0 && scale <= 1000 ? static_cast<std::uint32_t>(scale) : 1);
-    }();
+    static auto clock = std::make_shared<GatedClock>(TimeScale(), nullptr);
     return clock;
+}
+
+std::shared_ptr<Clock> SystemClock(std::shared_ptr<const TestingAids> aids) {
+    return std::make_shared<GatedClock>(TimeScale(), std::move(aids));
 }
 
 }  // namespace mox3

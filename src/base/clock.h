@@ -2,6 +2,7 @@
 // drive time instead of sleeping.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -16,19 +17,28 @@ class Clock {
     virtual void SleepMs(std::uint32_t ms) = 0;
 };
 
+// Testing aids (the time scale, and the process killing itself at a request) are for emulated
+// drives only: the first request that would change a drive without the emulator's mark revokes
+// them for the rest of the session, since a real bridge needs its real waits. The session
+// makes one; its clock and the backend that guards the aids share it.
+class TestingAids {
+  public:
+    void Revoke() { revoked_ = true; }
+    bool Revoked() const { return revoked_; }
+
+  private:
+    std::atomic<bool> revoked_{false};
+};
+
 // The system's clock: wall-clock milliseconds and real sleeps. With MOX3_TIME_SCALE=N in the
 // environment (a testing aid), time runs N times faster: waits last 1/N of their length and the
 // clock counts N milliseconds for every real one, the same in every process; but only until
-// the testing aids are revoked, after which time runs at its real pace again.
+// `aids` are revoked, after which time runs at its real pace again. Without `aids` (work outside
+// a session, which reaches no real drive) the scale stays.
 std::shared_ptr<Clock> SystemClock();
+std::shared_ptr<Clock> SystemClock(std::shared_ptr<const TestingAids> aids);
 
-// Testing aids (the time scale, and the process killing itself at a request) are for emulated
-// drives only: the first request that would change a drive without the emulator's mark revokes
-// them for the rest of the process, since a real bridge needs its real waits.
-void RevokeTestingAids();
-bool TestingAidsRevoked();
-// For tests of the revocation only.
-void ReinstateTestingAids();
+// The system's clock running `scale` times faster, whatever the environment says.
 std::shared_ptr<Clock> ScaledSystemClock(std::uint32_t scale);
 
 // A clock that moves only when slept on or advanced; sleeping never blocks.

@@ -24,24 +24,10 @@ std::string Escaped(const std::string& s) {
 
 struct Sink {
     TraceSink out;  // empty: remember failures only
+    std::shared_ptr<TraceRecord> record;
     std::shared_ptr<Clock> clock;
     std::mutex mutex;
 };
-
-std::mutex& FailureMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::string& WriteFailure() {
-    static std::string failure;
-    return failure;
-}
-
-std::optional<FailedRequest>& LastFailure() {
-    static std::optional<FailedRequest> failure;
-    return failure;
-}
 
 const char* StatusName(std::uint8_t status) {
     switch (status) {
@@ -81,8 +67,7 @@ class TracingDevice : public PassThroughDevice {
                 f.sense = HexString(reply.sense, HexDigits::Lower);
             }
             f.why = why;
-            std::lock_guard lock(FailureMutex());
-            LastFailure() = std::move(f);
+            sink_->record->NoteFailedRequest(std::move(f));
         }
         if (!sink_->out) return delivered;
         static constexpr const char* kDirections[] = {"out", "in", "none"};
@@ -102,12 +87,13 @@ class TracingDevice : public PassThroughDevice {
                 ",\"durationMs\":" + std::to_string(endMs - startMs);
         if (failed) line += ",\"why\":\"" + Escaped(why) + "\"";
         line += "}\n";
+        // Lines are written one at a time, so nothing comes between the check and the write.
         std::lock_guard lock(sink_->mutex);
-        std::lock_guard failureLock(FailureMutex());
-        if (!WriteFailure().empty()) return delivered;
+        if (!sink_->record->WriteFailure().empty()) return delivered;
         std::string failure;
         if (!sink_->out(line, &failure)) {
-            WriteFailure() = failure.empty() ? "the trace cannot be written" : failure;
+            sink_->record->NoteWriteFailure(failure.empty() ? "the trace cannot be written"
+                                                            : failure);
         }
         return delivered;
     }
@@ -159,24 +145,24 @@ std::string DescribeScsiStatus(std::uint8_t status, const std::vector<std::uint8
     return out;
 }
 
-std::optional<FailedRequest> LastFailedRequest() {
-    std::lock_guard lock(FailureMutex());
-    return LastFailure();
+std::optional<FailedRequest> TraceRecord::LastFailedRequest() const {
+    std::lock_guard lock(mutex_);
+    return lastFailed_;
 }
 
-void ForgetFailedRequests() {
-    std::lock_guard lock(FailureMutex());
-    LastFailure().reset();
+std::string TraceRecord::WriteFailure() const {
+    std::lock_guard lock(mutex_);
+    return writeFailure_;
 }
 
-std::string TraceWriteFailure() {
-    std::lock_guard lock(FailureMutex());
-    return WriteFailure();
+void TraceRecord::NoteFailedRequest(FailedRequest request) {
+    std::lock_guard lock(mutex_);
+    lastFailed_ = std::move(request);
 }
 
-void ForgetTraceFailure() {
-    std::lock_guard lock(FailureMutex());
-    WriteFailure().clear();
+void TraceRecord::NoteWriteFailure(std::string why) {
+    std::lock_guard lock(mutex_);
+    writeFailure_ = std::move(why);
 }
 
 bool IsTraceLine(std::string_view line) {
@@ -188,6 +174,7 @@ bool IsTraceLine(std::string_view line) {
 
 std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
                                                        std::shared_ptr<std::ostream> out,
+                                                       std::shared_ptr<TraceRecord> record,
                                                        std::shared_ptr<Clock> clock) {
     TraceSink sink;
     if (out) {
@@ -196,14 +183,17 @@ std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThrou
             return static_cast<bool>(*out);
         };
     }
-    return MakeTracingBackend(std::move(inner), std::move(sink), std::move(clock));
+    return MakeTracingBackend(std::move(inner), std::move(sink), std::move(record),
+                              std::move(clock));
 }
 
 std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
                                                        TraceSink out,
+                                                       std::shared_ptr<TraceRecord> record,
                                                        std::shared_ptr<Clock> clock) {
     auto sink = std::make_shared<Sink>();
     sink->out = std::move(out);
+    sink->record = std::move(record);
     sink->clock = clock ? std::move(clock) : SystemClock();
     return std::make_shared<TracingBackend>(std::move(inner), std::move(sink));
 }

@@ -19,9 +19,9 @@ ScsiRequest Request(std::uint8_t opcode) {
 }
 
 TEST(TestingAids, OnlyEmulatedDrivesKeepThem) {
-    ReinstateTestingAids();
+    auto aids = std::make_shared<TestingAids>();
     auto fake = std::make_shared<test::FakeBackend>();
-    auto guarded = GuardTestingAids(fake);
+    auto guarded = GuardTestingAids(fake, aids);
     std::vector<std::uint8_t> mark = {0, kEmulatorMarkPage, 0, kEmulatorMarkText.size()};
     mark.insert(mark.end(), kEmulatorMarkText.begin(), kEmulatorMarkText.end());
     const auto opcodes = [&] {
@@ -39,7 +39,7 @@ TEST(TestingAids, OnlyEmulatedDrivesKeepThem) {
     marked->Send(Request(kOpReadCapacity10), reply);
     marked->Send(Request(kOpWriteBuffer), reply);
     marked->Send(Request(kOpWriteBuffer), reply);
-    EXPECT_FALSE(TestingAidsRevoked());
+    EXPECT_FALSE(aids->Revoked());
     EXPECT_EQ(opcodes(), (std::vector<std::uint8_t>{kOpReadCapacity10, kOpInquiry, kOpWriteBuffer,
                                                     kOpWriteBuffer}));
 
@@ -47,10 +47,9 @@ TEST(TestingAids, OnlyEmulatedDrivesKeepThem) {
     auto real = guarded->Open(u"/dev/sdc", nullptr);
     fake->state->replies = {{}, {true, kScsiStatusCheckCondition, {}, {}}};
     real->Send(Request(kOpReadCapacity10), reply);
-    EXPECT_FALSE(TestingAidsRevoked());
+    EXPECT_FALSE(aids->Revoked());
     real->Send(Request(kOpWriteBuffer), reply);
-    EXPECT_TRUE(TestingAidsRevoked());
-    ReinstateTestingAids();
+    EXPECT_TRUE(aids->Revoked());
 }
 
 }  // namespace

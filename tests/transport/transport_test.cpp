@@ -94,10 +94,10 @@ TEST(Trace, OneJsonLinePerRequestWithItsTimeAndWhyItFailed) {
     auto out = std::make_shared<std::ostringstream>();
     fake->state->onSend = [clock] { clock->SleepMs(7); };  // each request takes 7 ms
     fake->state->lastError = "Input/output error";
-    auto traced = MakeTracingBackend(fake, out, clock);
+    auto record = std::make_shared<TraceRecord>();
+    auto traced = MakeTracingBackend(fake, out, record, clock);
     auto device = traced->Open(u"drive\"1", nullptr);
     ASSERT_NE(device, nullptr);
-    ForgetFailedRequests();
     std::uint8_t data[4] = {9, 8, 7, 6};
     ScsiRequest r;
     r.cdb = {0x3B, 0x01, 0x24};
@@ -132,13 +132,11 @@ TEST(Trace, OneJsonLinePerRequestWithItsTimeAndWhyItFailed) {
     EXPECT_EQ(lines[1]["why"], "Input/output error");
     EXPECT_FALSE(lines[2].contains("why"));
 
-    std::optional<FailedRequest> last = LastFailedRequest();
+    std::optional<FailedRequest> last = record->LastFailedRequest();
     ASSERT_TRUE(last.has_value());
     EXPECT_FALSE(last->delivered);
     EXPECT_EQ(last->cdb, "3b012400000000000000");
     EXPECT_EQ(last->why, "Input/output error");
-    ForgetFailedRequests();
-    EXPECT_FALSE(LastFailedRequest().has_value());
 }
 
 TEST(Trace, StatusAndSenseInWords) {

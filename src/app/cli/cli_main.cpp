@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
     if (command == "list") drives = mox3::RunListCommand;
     if (command == "update") drives = mox3::RunUpdateCommand;
     if (drives) {
-        return mox3::EndWithTraceCheck(drives(*session, rest, std::cout, std::cerr), std::cerr);
+        return mox3::EndWithTraceCheck(drives(*session, rest, std::cout, std::cerr),
+                                       session->trace.get(), std::cerr);
     }
     Command run = nullptr;
     if (command == "compile") run = mox3::RunCompileCommand;
@@ -134,7 +135,10 @@ int main(int argc, char** argv) {
     if (command == "resource") run = mox3::RunResourceCommand;
     if (command == "emulator") run = mox3::RunEmulatorCommand;
     if (command == "demo") run = mox3::RunDemoCommand;
-    if (run) return mox3::EndWithTraceCheck(run(rest, std::cout, std::cerr), std::cerr);
+    if (run) {
+        return mox3::EndWithTraceCheck(run(rest, std::cout, std::cerr), session->trace.get(),
+                                       std::cerr);
+    }
     mox3::CommandReport report(command, mox3::WantsJson(rest), std::cout, std::cerr);
     return report.Usage("unknown command " + command, kUsage);
 }

@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "transport/trace.h"
-
 namespace mox3 {
 
 namespace {
@@ -11,6 +9,11 @@ namespace {
 std::atomic<bool>& Verbose() {
     static std::atomic<bool> verbose{false};
     return verbose;
+}
+
+// Why the trace could not be written, empty without a record or while every line was.
+std::string TraceWriteFailure(const TraceRecord* trace) {
+    return trace ? trace->WriteFailure() : std::string();
 }
 
 // Whether the failure to write the trace was told already.
@@ -43,9 +46,9 @@ bool IsHelp(Args args) {
     return false;
 }
 
-void WriteFailedRequest(Json& j) {
-    if (!VerboseFailures()) return;
-    const std::optional<FailedRequest> f = LastFailedRequest();
+void WriteFailedRequest(Json& j, const TraceRecord* trace) {
+    if (!VerboseFailures() || !trace) return;
+    const std::optional<FailedRequest> f = trace->LastFailedRequest();
     if (!f) return;
     Json& request = j["request"];
     request["device"] = f->device;
@@ -58,9 +61,9 @@ void WriteFailedRequest(Json& j) {
     request["why"] = f->why;
 }
 
-std::string FailedRequestLine() {
-    if (!VerboseFailures()) return {};
-    const std::optional<FailedRequest> f = LastFailedRequest();
+std::string FailedRequestLine(const TraceRecord* trace) {
+    if (!VerboseFailures() || !trace) return {};
+    const std::optional<FailedRequest> f = trace->LastFailedRequest();
     if (!f) return {};
     return "request: CDB " + f->cdb + " to " + f->device + ": " +
            (f->delivered ? "" : "not delivered: ") + f->why;
@@ -76,14 +79,14 @@ void CommandReport::Write(bool ok, const Fields& fields, std::string_view code,
         Json& error = j["error"];
         error["code"] = code;
         error["text"] = text;
-        WriteFailedRequest(error);
+        WriteFailedRequest(error, trace_.get());
     }
     out_ << JsonText(j);
 }
 
 int CommandReport::Done(const Fields& fields, int exitCode) {
     // A trace asked for and not written whole makes the command a failure.
-    if (std::string trace = TraceWriteFailure(); !trace.empty()) {
+    if (std::string trace = TraceWriteFailure(trace_.get()); !trace.empty()) {
         return Fail(kTraceFailedCode, trace, fields,
                     exitCode == kExitOk || exitCode == kExitNothingToDo ? kExitFailed : exitCode);
     }
@@ -94,16 +97,17 @@ int CommandReport::Done(const Fields& fields, int exitCode) {
 int CommandReport::Fail(std::string_view code, const std::string& text, const Fields& fields,
                         int exitCode) {
     err_ << "error: " << text << "\n";
-    if (std::string line = FailedRequestLine(); !line.empty()) err_ << line << "\n";
-    if (std::string trace = TraceWriteFailure(); !trace.empty() && !TraceFailureTold().exchange(true)) {
+    if (std::string line = FailedRequestLine(trace_.get()); !line.empty()) err_ << line << "\n";
+    if (std::string trace = TraceWriteFailure(trace_.get());
+        !trace.empty() && !TraceFailureTold().exchange(true)) {
         if (code != kTraceFailedCode) err_ << "error: " << trace << "\n";
     }
     if (json_) Write(false, fields, code, text);
     return exitCode;
 }
 
-int EndWithTraceCheck(int exitCode, std::ostream& err) {
-    const std::string trace = TraceWriteFailure();
+int EndWithTraceCheck(int exitCode, const TraceRecord* record, std::ostream& err) {
+    const std::string trace = TraceWriteFailure(record);
     if (trace.empty() || TraceFailureTold().exchange(true)) return exitCode;
     err << "error: " << trace << "\n";
     return exitCode == kExitOk || exitCode == kExitNothingToDo ? kExitFailed : exitCode;

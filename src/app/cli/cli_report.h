@@ -5,12 +5,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
 
 #include "app/cli/commands.h"
 #include "app/cli/json_out.h"
+#include "transport/trace.h"
 
 namespace mox3 {
 
@@ -34,8 +36,11 @@ class CommandReport {
     // Adds the command's own fields to the object.
     using Fields = std::function<void(Json&)>;
 
-    CommandReport(std::string command, bool json, std::ostream& out, std::ostream& err)
-        : command_(std::move(command)), json_(json), out_(out), err_(err) {}
+    // `trace`: the record of the session the command sends its requests through, if any.
+    CommandReport(std::string command, bool json, std::ostream& out, std::ostream& err,
+                  std::shared_ptr<const TraceRecord> trace = nullptr)
+        : command_(std::move(command)), json_(json), out_(out), err_(err),
+          trace_(std::move(trace)) {}
 
     bool json() const { return json_; }
     const std::string& command() const { return command_; }
@@ -62,16 +67,19 @@ class CommandReport {
     bool json_;
     std::ostream& out_;
     std::ostream& err_;
+    std::shared_ptr<const TraceRecord> trace_;
 };
 
-// The last failed request as the error object's "request" field, when --verbose is on and there
-// was one; and as one line of text ("request: ...", empty when there is nothing to say).
-void WriteFailedRequest(Json& j);
-std::string FailedRequestLine();
+// The last failed request of `trace` as the error object's "request" field, when --verbose is on
+// and there was one; and as one line of text ("request: ...", empty when there is nothing to
+// say). Nothing without a record.
+void WriteFailedRequest(Json& j, const TraceRecord* trace);
+std::string FailedRequestLine(const TraceRecord* trace);
 
-// Where a command ended: a trace that could not be written and was not told yet is told on
-// `err`, and turns success (or nothing to do) into a failure. Returns the exit code.
-int EndWithTraceCheck(int exitCode, std::ostream& err);
+// Where a command ended: a trace (with the record `trace`) that could not be written and was not
+// told yet is told on `err`, and turns success (or nothing to do) into a failure. Returns the
+// exit code.
+int EndWithTraceCheck(int exitCode, const TraceRecord* trace, std::ostream& err);
 
 // Whether `args` ask for the usage: --help or -h anywhere.
 bool IsHelp(Args args);

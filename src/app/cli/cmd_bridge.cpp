@@ -34,7 +34,7 @@ std::string Text(const std::uint8_t* bytes, std::size_t n) {
 }  // namespace
 
 int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
-    CommandReport report("bridge", WantsJson(args), out, err);
+    CommandReport report("bridge", WantsJson(args), out, err, session.trace);
     if (IsHelp(args)) return report.Help(kUsage);
     CliArgs cli(args, {}, {"--json"});
     if (!cli.ok()) return report.Usage(cli.error(), kUsage);

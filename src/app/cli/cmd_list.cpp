@@ -96,7 +96,7 @@ std::string CensusText(int census, LanguageId lang) {
 }  // namespace
 
 int RunListCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
-    CommandReport report("list", WantsJson(args), out, err);
+    CommandReport report("list", WantsJson(args), out, err, session.trace);
     if (IsHelp(args)) return report.Help(kUsage);
     CliArgs cli(args, {"--image-dir"}, {"--json"});
     if (!cli.ok()) return report.Usage(cli.error(), kUsage);

@@ -179,7 +179,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     auto finish = [&](int code, int messageId, const std::string& errorCode = "",
                       const std::string& errorText = "") {
         if (!options.json && code != kExitOk && code != kExitNothingToDo) {
-            if (std::string line = FailedRequestLine(); !line.empty()) err << line << "\n";
+            if (std::string line = FailedRequestLine(options.trace.get()); !line.empty()) err << line << "\n";
         }
         if (options.json) {
             Json j = Json::object();
@@ -227,7 +227,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                 Json& error = j["error"] = Json::object();
                 error["code"] = errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode;
                 error["text"] = text;
-                WriteFailedRequest(error);
+                WriteFailedRequest(error, options.trace.get());
             }
             out << JsonText(j);
             console.SetInterruptionOutput("");  // one object, whatever comes after
@@ -486,7 +486,7 @@ std::span<const std::string_view> UpdateErrorCodes() {
 }
 
 int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
-    CommandReport report("update", WantsJson(args), out, err);
+    CommandReport report("update", WantsJson(args), out, err, session.trace);
     if (IsHelp(args)) return report.Help(kUpdateUsage);
     CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model",
                        "--device", "--forget"},
@@ -526,6 +526,7 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
     options.clock = session.clock;
     options.devices = session.devices;
     options.services = session.services;
+    options.trace = session.trace;
     if (!session.emulatedBusFolder.empty()) options.lockDir = session.emulatedBusFolder;
     if (cli.value("--recover-serial") || cli.value("--model")) {
         std::string why;

@@ -42,6 +42,7 @@ struct RunOptions {
     std::shared_ptr<Clock> clock;
     DeviceAccess devices;
     Services services;  // the questions asked, the rights, the console and the state folder
+    std::shared_ptr<const TraceRecord> trace;  // what --verbose shows of a failed request
 };
 
 // One update (or --check, --records, --forget) with these options: the exit code.

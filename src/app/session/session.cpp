@@ -46,8 +46,10 @@ class RoutingBackend : public PassThroughBackend {
 // MOX3_KILL_SIGNAL=s it sends itself signal s instead, as a user pressing Ctrl-C would.
 class KillingBackend : public PassThroughBackend {
   public:
-    KillingBackend(std::shared_ptr<PassThroughBackend> inner, long killAt, int signal)
-        : inner_(std::move(inner)), state_(std::make_shared<Count>(Count{0, killAt, signal})) {}
+    KillingBackend(std::shared_ptr<PassThroughBackend> inner,
+                   std::shared_ptr<const TestingAids> aids, long killAt, int signal)
+        : inner_(std::move(inner)),
+          state_(std::make_shared<Count>(Count{0, killAt, signal, std::move(aids)})) {}
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
         auto device = inner_->Open(path, error);
         if (!device) return nullptr;
@@ -59,13 +61,14 @@ class KillingBackend : public PassThroughBackend {
         long sent;
         long killAt;
         int signal;
+        std::shared_ptr<const TestingAids> aids;
     };
     class Device : public PassThroughDevice {
       public:
         Device(std::unique_ptr<PassThroughDevice> inner, std::shared_ptr<Count> count)
             : inner_(std::move(inner)), count_(std::move(count)) {}
         bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-            if (++count_->sent == count_->killAt && !TestingAidsRevoked()) {
+            if (++count_->sent == count_->killAt && !count_->aids->Revoked()) {
                 if (count_->signal == 0) KillProcessNow();
                 std::raise(count_->signal);
             }
@@ -87,23 +90,24 @@ class KillingBackend : public PassThroughBackend {
 // mark, and revokes the aids for good when the drive does not carry it.
 class TestingAidsGuard : public PassThroughBackend {
   public:
-    explicit TestingAidsGuard(std::shared_ptr<PassThroughBackend> inner)
-        : inner_(std::move(inner)) {}
+    TestingAidsGuard(std::shared_ptr<PassThroughBackend> inner, std::shared_ptr<TestingAids> aids)
+        : inner_(std::move(inner)), aids_(std::move(aids)) {}
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
         auto device = inner_->Open(path, error);
         if (!device) return nullptr;
-        return std::make_unique<Device>(std::move(device), IsEmulatedDevicePath(path));
+        return std::make_unique<Device>(std::move(device), IsEmulatedDevicePath(path), aids_);
     }
 
   private:
     class Device : public PassThroughDevice {
       public:
-        Device(std::unique_ptr<PassThroughDevice> inner, bool inProcess)
-            : inner_(std::move(inner)), trusted_(inProcess) {}
+        Device(std::unique_ptr<PassThroughDevice> inner, bool inProcess,
+               std::shared_ptr<TestingAids> aids)
+            : inner_(std::move(inner)), trusted_(inProcess), aids_(std::move(aids)) {}
         bool Send(const ScsiRequest& request, ScsiReply& reply) override {
-            if (!trusted_ && request.cdb[0] == kOpWriteBuffer && !TestingAidsRevoked()) {
+            if (!trusted_ && request.cdb[0] == kOpWriteBuffer && !aids_->Revoked()) {
                 trusted_ = CarriesMark();
-                if (!trusted_) RevokeTestingAids();
+                if (!trusted_) aids_->Revoke();
             }
             return inner_->Send(request, reply);
         }
@@ -129,14 +133,17 @@ class TestingAidsGuard : public PassThroughBackend {
         }
         std::unique_ptr<PassThroughDevice> inner_;
         bool trusted_;
+        std::shared_ptr<TestingAids> aids_;
     };
     std::shared_ptr<PassThroughBackend> inner_;
+    std::shared_ptr<TestingAids> aids_;
 };
 
 }  // namespace
 
-std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner) {
-    return std::make_shared<TestingAidsGuard>(std::move(inner));
+std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner,
+                                                     std::shared_ptr<TestingAids> aids) {
+    return std::make_shared<TestingAidsGuard>(std::move(inner), std::move(aids));
 }
 
 int UnopenedDisks(const DeviceAccess& devices, std::string* firstReason) {
@@ -200,7 +207,7 @@ std::optional<Session> StartSession(const std::string& traceFile, const std::str
         return std::nullopt;
     };
     Session session;
-    session.clock = SystemClock();
+    session.clock = SystemClock(session.testingAids);
     if (!emulatorRoot.empty()) {
         std::string problem = EmulatorFolderProblem(emulatorRoot);
         if (!problem.empty()) return fail(problem);
@@ -234,17 +241,15 @@ std::optional<Session> StartSession(const std::string& traceFile, const std::str
             return false;
         };
     }
-    ForgetTraceFailure();
-    backend = MakeTracingBackend(backend, std::move(sink));
-    ForgetFailedRequests();
+    backend = MakeTracingBackend(backend, std::move(sink), session.trace);
     const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST");
     if (killAt || std::getenv("MOX3_TIME_SCALE")) {
-        backend = GuardTestingAids(backend);
+        backend = GuardTestingAids(backend, session.testingAids);
     }
     if (killAt) {
         const char* signal = std::getenv("MOX3_KILL_SIGNAL");
         backend = std::make_shared<KillingBackend>(
-            backend, std::strtol(killAt, nullptr, 10),
+            backend, session.testingAids, std::strtol(killAt, nullptr, 10),
             signal ? static_cast<int>(std::strtol(signal, nullptr, 10)) : 0);
     }
     session.devices.backend = std::move(backend);

@@ -12,6 +12,7 @@
 #include "base/clock.h"
 #include "discovery/device_access.h"
 #include "platform/services.h"
+#include "transport/trace.h"
 
 namespace mox3 {
 
@@ -29,8 +30,15 @@ struct Session {
     DeviceAccess devices;
     // The folder of emulated drives the session was given; empty when it reaches real drives.
     std::string emulatedBusFolder;
+    // The session's clock: the system's, scaled by MOX3_TIME_SCALE until the testing aids are
+    // revoked.
     std::shared_ptr<Clock> clock;
     Services services;
+    // What the backend chain's trace keeps: the last failed request (shown by --verbose) and
+    // why the trace file could not be written.
+    std::shared_ptr<TraceRecord> trace = std::make_shared<TraceRecord>();
+    // Whether the testing aids were revoked, shared by the clock and the backend chain.
+    std::shared_ptr<TestingAids> testingAids = std::make_shared<TestingAids>();
 };
 
 // With `traceFile`, every request is also written to it as one JSON line; with `emulatorRoot`,
@@ -51,8 +59,9 @@ class PassThroughBackend;
 
 // Wraps a backend so that the testing aids stay with emulated drives: the first request that
 // would change a drive outside this process's emulator, and without the emulator's mark,
-// revokes them (installed when a testing aid is asked for).
-std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner);
+// revokes `aids` (installed when a testing aid is asked for).
+std::shared_ptr<PassThroughBackend> GuardTestingAids(std::shared_ptr<PassThroughBackend> inner,
+                                                     std::shared_ptr<TestingAids> aids);
 
 // Disks that are present but do not open (for want of rights, typically): how many, and the
 // reason the first gave.

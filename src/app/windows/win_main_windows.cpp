@@ -102,7 +102,7 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
             return FALSE;
         case kRunFinishedMessage:
             // The run posts this as its last act: its thread is about to end.
-            while (!NoRunActive()) SystemClock()->SleepMs(500);
+            while (!NoRunActive()) session.clock->SleepMs(500);
             EndDialog(dialog, 1);
             return FALSE;
         case kDriveAtRiskMessage:
