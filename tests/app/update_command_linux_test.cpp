@@ -382,5 +382,24 @@ TEST_F(UpdateCommand, OnATerminalTheBarMovesThroughTheWaits) {
     EXPECT_EQ(seconds.count(0), 1u) << r.out;
 }
 
+// With --verbose a failed update names the drive's request that failed, in words and in JSON.
+TEST_F(UpdateCommand, VerboseNamesTheRequestThatFailed) {
+    const std::string drive = (dir_ / "bus" / "drive").string();
+    ASSERT_EQ(Program({"emulator", "fault", drive, "--fail-kind", "0x20"}).code, 0);
+    Result r = Update({"--yes"});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_EQ(r.err.find("request: CDB"), std::string::npos) << "only with --verbose";
+    r = Program({"--verbose", "update", "--yes", "--image-dir", (dir_ / "images").string(),
+                 "--state-dir", (dir_ / "state").string()});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("\nrequest: CDB 3b0120"), std::string::npos) << r.err;
+    r = Program({"--verbose", "update", "--yes", "--json", "--image-dir",
+                 (dir_ / "images").string(), "--state-dir", (dir_ / "state").string()});
+    EXPECT_EQ(r.code, 1) << r.out << r.err;
+    const nlohmann::json request = nlohmann::json::parse(r.out)["error"]["request"];
+    EXPECT_EQ(request["cdb"], "3b012080000000000000") << r.out;
+    EXPECT_EQ(request["status"], 2);
+}
+
 }  // namespace
 }  // namespace mox3::test
