@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,15 +41,13 @@ struct SystemBusAddress {
     ~SystemBusAddress() { test::UnsetEnv("DBUS_SYSTEM_BUS_ADDRESS"); }
 };
 
-TEST(KeepSystemAwake, WithoutASystemBusGoesOnAtOnce) {
+TEST(KeepSystemAwake, WithoutASystemBusGoesOn) {
     test::TempDir dir;
     SystemBusAddress address("unix:path=" + (dir / "no-bus").string());
     const std::size_t before = OpenDescriptors();
-    const auto start = std::chrono::steady_clock::now();
     KeepSystemAwake(true);
     KeepSystemAwake(true);
     KeepSystemAwake(false);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(OpenDescriptors(), before);
 }
 
