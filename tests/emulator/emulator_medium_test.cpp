@@ -41,14 +41,6 @@ class MediumTest : public EmulatorTest {
         setup.diskBlocks = kBlocks512;
         return MakeProgrammedDrive(2, "0102030000010000", "ABCDEF0123456789", setup, name);
     }
-    // The drive restarted with the other logical-block length.
-    std::unique_ptr<PassThroughDevice> SwitchTo4096(const fs::path& drive) {
-        auto device = Open(drive);
-        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x8A, 0, 1)).good());
-        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
-        clock_->Advance(kRestartDelay);
-        return Open(drive);
-    }
 };
 
 TEST_F(MediumTest, TheSameBytesReadAsEitherBlockLength) {
@@ -63,7 +55,8 @@ TEST_F(MediumTest, TheSameBytesReadAsEitherBlockLength) {
     EXPECT_TRUE(Send(*device, Rw(10, 0x35, 0, 0)).good()) << "SYNCHRONIZE CACHE to the end";
 
     // 512-byte blocks 16 to 23 are the 4096-byte block 2.
-    device = SwitchTo4096(drive);
+    SwitchTo4096ByteBlocks(drive);
+    device = Open(drive);
     back = Send(*device, Rw(10, 0x28, 2, 1), 4096);
     ASSERT_TRUE(back.good());
     EXPECT_EQ(back.data, data);
@@ -133,7 +126,8 @@ TEST_F(MediumTest, TheLoaderIsNotReadyButStillTellsItsCapacity) {
 
 TEST_F(MediumTest, ModeSenseDescribesTheDiskAndItsCache) {
     auto drive = Drive();
-    auto device = SwitchTo4096(drive);
+    SwitchTo4096ByteBlocks(drive);
+    auto device = Open(drive);
     // MODE SENSE(6), all pages: header, one block descriptor, caching and control pages.
     Answer all = Send(*device, {0x1A, 0, 0x3F, 0, 192, 0}, 192);
     ASSERT_TRUE(all.good());
