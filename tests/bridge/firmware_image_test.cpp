@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <tuple>
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
@@ -56,20 +57,17 @@ std::vector<std::uint8_t> Sample(int generation, const std::string& digits, std:
 }
 
 TEST(FirmwareImage, VersionTexts) {
-    Loaded l = Load(Sample(1, "01020300", 5000), 1);
-    EXPECT_EQ(l.result, 1);
-    EXPECT_EQ(l.loaderText, "V01L02R03");
-    EXPECT_EQ(l.trailerText, "V01L02R03-00");
-    l = Load(Sample(1, "01020305", 5000), 1);
-    EXPECT_EQ(l.loaderText, "V01L02R03-5");
-    EXPECT_EQ(l.trailerText, "V01L02R03-05");
-
-    l = Load(Sample(2, "0102030407000000", 5000), 2);
-    EXPECT_EQ(l.loaderText, "V01L02R03-7 Beta4");
-    EXPECT_EQ(l.trailerText, "V01L02R03 Beta4");
-    l = Load(Sample(2, "0102030007020000", 5000), 2);
-    EXPECT_EQ(l.loaderText, "V01L02R03-2:7");
-    EXPECT_EQ(l.trailerText, "V01L02R03-2:7");
+    // generation, digits; the loader's text, the trailer's text
+    for (auto [generation, digits, loader, trailer] :
+         {std::tuple{1, "01020300", "V01L02R03", "V01L02R03-00"},
+          {1, "01020305", "V01L02R03-5", "V01L02R03-05"},
+          {2, "0102030407000000", "V01L02R03-7 Beta4", "V01L02R03 Beta4"},
+          {2, "0102030007020000", "V01L02R03-2:7", "V01L02R03-2:7"}}) {
+        const Loaded l = Load(Sample(generation, digits, 5000), generation);
+        EXPECT_EQ(l.result, 1) << digits;
+        EXPECT_EQ(l.loaderText, loader);
+        EXPECT_EQ(l.trailerText, trailer);
+    }
 }
 
 TEST(FirmwareImage, SizesAndProgrammedLength) {

@@ -57,9 +57,7 @@ TEST_F(Programming, PrepareTrustsAReadyBridgeAndIgnoresARefusedSwitch) {
     EXPECT_EQ(PrepareDevice(mgr_, 0), 1);
     EXPECT_FALSE(View(a).loader);  // never switched
 
-    std::string why;
-    ASSERT_TRUE(ChangeEmulatedTreeSettings(
-        a, [](EmulatedTreeSettings& s) { s.attached = false; }, *clock_, &why));
+    SetTree(a, [](EmulatedTreeSettings& s) { s.attached = false; });
     auto b = MakeProgrammedDrive(2, "01000500", "DRIVE-B", {}, "b");
     SetFault(b, {EmulatedFault::Kind::RefuseUpdateMode, 1, 0, 0});
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
@@ -69,7 +67,7 @@ TEST_F(Programming, PrepareTrustsAReadyBridgeAndIgnoresARefusedSwitch) {
     EXPECT_EQ(mgr_.deviceTable[0].modeSwitched, 0);
 
     // A drive that never comes back after the switch.
-    ClearEmulatedDriveFaults(b, nullptr);
+    ClearFaults(b);
     SetFault(b, {EmulatedFault::Kind::NoReturn, 1, 0, 0});
     mgr_.pollLimit = 20;
     EXPECT_EQ(PrepareDevice(mgr_, 0), 0);

@@ -96,15 +96,6 @@ TEST(VendorBlocks, HeaderChecksumOfHandMadeBlocks) {
               (Bytes{0x3B, 0x01, 0x21, 0x00, 0x67, 0x45, 0x23, 0x00, 0x04, 0x00}));
 }
 
-TEST(VendorBlocks, VersionTexts) {
-    const std::uint8_t plain[8] = {0, 0, 1, 0, 2, 0, 3, 0};
-    const std::uint8_t full[8] = {5, 2, 1, 0, 2, 0, 3, 4};
-    const std::uint8_t minor[8] = {7, 0, 1, 0, 2, 0, 3, 0};
-    EXPECT_EQ(FirmwareVersionText(plain), u"V01L02R03");
-    EXPECT_EQ(FirmwareVersionText(full), u"V01L02R03-2:5 Beta4");
-    EXPECT_EQ(FirmwareVersionText(minor), u"V01L02R03-7");
-}
-
 TEST(HeadedCommands, FailureLeavesADiagnosis) {
     FakeBackendScope fake;
     auto clock = std::make_shared<ManualClock>();

@@ -1,8 +1,7 @@
 // Discovery against emulated drives: the census, the enumeration and chip identification run
 // over the emulator's device tree, through the emulator's pass-through.
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "app/cli/commands.h"
 #include "app/session/session.h"
@@ -60,19 +59,11 @@ class EmulatedDiscovery : public EmulatedHostTest {
         mgr_.devices = devices_;
         mgr_.clock = clock_;
     }
-    void Settings(const std::filesystem::path& device,
-                  const std::function<void(EmulatedTreeSettings&)>& edit) {
-        std::string why;
-        ASSERT_TRUE(ChangeEmulatedTreeSettings(device, edit, *clock_, &why)) << why;
-    }
-    void Clear(const std::filesystem::path& device) {
-        std::string why;
-        ASSERT_TRUE(ClearEmulatedDriveFaults(device, &why)) << why;
-    }
     nlohmann::json ListJson() {
         std::ostringstream out, err;
         std::vector<std::string> args = {"--json"};
-        EXPECT_EQ(RunListCommand(Session{devices_, "", clock_, {}}, args, out, err), 0) << err.str();
+        EXPECT_EQ(RunListCommand(Session{devices_, "", clock_, {}}, args, out, err), 0)
+            << err.str();
         return nlohmann::json::parse(out.str());
     }
 
@@ -82,7 +73,7 @@ class EmulatedDiscovery : public EmulatedHostTest {
 TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
     auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "a-drive");
-    Settings(drive, [](EmulatedTreeSettings& s) { s.cdrom = true; });
+    SetTree(drive, [](EmulatedTreeSettings& s) { s.cdrom = true; });
     MakeDisk("b-other", 0x1234, 0x5678, u"B");
     EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
 
@@ -108,9 +99,7 @@ TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {
 
     MakeDisk("c-no-update", 0x5E3B, 0x7C39, u"C");
     EXPECT_EQ(CountKnownDrives(devices_), kCensusMany);
-    std::string why;
-    ASSERT_TRUE(ChangeEmulatedTreeSettings(
-        drive, [](EmulatedTreeSettings& s) { s.attached = false; }, *clock_, &why));
+    SetTree(drive, [](EmulatedTreeSettings& s) { s.attached = false; });
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNoUpdate);
 }
 
@@ -120,20 +109,20 @@ TEST_F(EmulatedDiscovery, IdentityLevelsAndFirstGeneration) {
     EXPECT_EQ(mgr_.IdentifyChip(0), 1);
     EXPECT_EQ(mgr_.deviceTable[0].productIdText, u"0x7C31");
 
-    Settings(drive, [](EmulatedTreeSettings& s) {
+    SetTree(drive, [](EmulatedTreeSettings& s) {
         s.usbLevels = 2;
         s.composite = false;
     });
     EXPECT_EQ(CountKnownDrives(devices_), kCensusOne);
     EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
-    Settings(drive, [](EmulatedTreeSettings& s) { s.usbLevels = 3; });
+    SetTree(drive, [](EmulatedTreeSettings& s) { s.usbLevels = 3; });
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
     EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 0);
 }
 
 TEST_F(EmulatedDiscovery, StatusVersionAndIdentityRules) {
     auto drive = MakeProgrammedDrive(2, "02000100", "S1");
-    Settings(drive, [](EmulatedTreeSettings& s) { s.installPending = 3; });
+    SetTree(drive, [](EmulatedTreeSettings& s) { s.installPending = 3; });
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
     EXPECT_EQ(clock_->sleptMs(), 300u);  // three looks at an interface not yet set up
     const DeviceRecord& r = mgr_.deviceTable[0];
@@ -161,13 +150,13 @@ TEST_F(EmulatedDiscovery, StatusVersionAndIdentityRules) {
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
     EXPECT_EQ(mgr_.deviceTable[0].normalMode, 1);
     EXPECT_EQ(mgr_.deviceTable[0].statusMaskClear, 0);
-    Clear(drive);
+    ClearFaults(drive);
     SetFault(drive, {EmulatedFault::Kind::FailKind, 1, 0x52, 0, 0});
     EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 0);
-    Clear(drive);
+    ClearFaults(drive);
 
     // No identity at the hub's port: empty texts, no chip.
-    Settings(drive, [](EmulatedTreeSettings& s) { s.portIdentity = EmulatedPortIdentity::None; });
+    SetTree(drive, [](EmulatedTreeSettings& s) { s.portIdentity = EmulatedPortIdentity::None; });
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
     EXPECT_TRUE(mgr_.deviceTable[0].vendorIdText.empty());
     EXPECT_EQ(mgr_.IdentifyChip(0), -1);
@@ -177,10 +166,10 @@ TEST_F(EmulatedDiscovery, TheCensusCountsAnsweringUsbDevicesOnce) {
     auto drive = MakeProgrammedDrive(2, "01000500", "S1");
     SetFault(drive, {EmulatedFault::Kind::FailKind, 1, 0x12, 0, 0});
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
-    Clear(drive);
-    Settings(drive, [](EmulatedTreeSettings& s) { s.busType = 3; });
+    ClearFaults(drive);
+    SetTree(drive, [](EmulatedTreeSettings& s) { s.busType = 3; });
     EXPECT_EQ(CountKnownDrives(devices_), kCensusNone);
-    Settings(drive, [](EmulatedTreeSettings& s) {
+    SetTree(drive, [](EmulatedTreeSettings& s) {
         s.busType = kBusTypeUsb;
         s.cdrom = true;
     });

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-
+#include <span>
 
 namespace mox3::test {
 
@@ -12,60 +12,33 @@ class FakeBridgeDevice : public PassThroughDevice {
   public:
     FakeBridgeDevice(FakeBridgeAnswers& answers, std::u16string name)
         : answers_(answers), name_(std::move(name)) {}
+
+    // INQUIRY, READ CAPACITY and the vendor reads of version, status, information and chip
+    // name; anything else is rejected.
     bool Send(const ScsiRequest& r, ScsiReply& reply) override {
-        auto data = [&](const std::uint8_t* bytes, std::size_t n) {
-            std::memcpy(r.data, bytes, std::min<std::size_t>(n, r.length));
-            reply.transferred = r.length;
-        };
-        auto reject = [&] {
+        static const std::uint8_t kInquiry[36] = {0, 0, 6, 2, 31};
+        static const std::uint8_t kCapacity[12] = {0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 2, 0};
+        static const std::uint8_t kVersion[8] = {0, 0, 1, 0, 0, 0, 5, 0};
+        static const std::uint8_t kInfo[7] = {1, 2, 3, 4, 5, 6, 7};
+        static const std::uint8_t kChipName[72] = "MB86C311A";
+        const std::uint8_t status[12] = {answers_.status0};
+        std::span<const std::uint8_t> answer;
+        if (r.cdb[0] == 0x12) answer = kInquiry;
+        if (r.cdb[0] == 0x9E || r.cdb[0] == 0x25) answer = kCapacity;
+        if (r.cdb[0] == 0x3C && r.cdb[2] == 0x52) answer = kVersion;
+        if (r.cdb[0] == 0x3C && r.cdb[2] == 0x51) answer = status;
+        if (r.cdb[0] == 0x3C && r.cdb[2] == 0x59) answer = kInfo;
+        if (r.cdb[0] == 0x3C && r.cdb[2] == 0x55) answer = kChipName;
+        if (answer.empty()) {
             reply.status = kScsiStatusCheckCondition;
             reply.sense = FixedSense(kSenseIllegalRequest, kAscInvalidOpcode, 0);
             return true;
-        };
-        if (r.cdb[0] == 0x12) {
-            if (!answers_.answersInquiry) return reject();
-            std::uint8_t inquiry[36] = {0, 0, 6, 2, 31};
-            data(inquiry, 36);
-            return true;
         }
-        if (r.cdb[0] == 0x9E || r.cdb[0] == 0x25) {
-            std::uint8_t capacity[12] = {0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 2, 0};
-            data(capacity, 12);
-            return true;
-        }
-        if (r.cdb[0] != 0x3C) return reject();
-        switch (r.cdb[2]) {
-            case 0x52:
-                if (!answers_.version) return reject();
-                data(answers_.version->data(), 8);
-                return true;
-            case 0x51: {
-                if (!answers_.status0) return reject();
-                std::uint8_t status[12] = {*answers_.status0};
-                data(status, 12);
-                return true;
-            }
-            case 0x59:
-                ++answers_.infoReads;
-                if (!answers_.info) return reject();
-                data(answers_.info->data(), 7);
-                return true;
-            case 0x55:
-                ++answers_.chipReads;
-                if (answers_.chipName.empty()) return reject();
-                {
-                    std::uint8_t name[72] = {};
-                    std::memcpy(name, answers_.chipName.data(),
-                                std::min<std::size_t>(72, answers_.chipName.size()));
-                    data(name, 72);
-                }
-                return true;
-            default:
-                return reject();
-        }
+        std::memcpy(r.data, answer.data(), std::min<std::size_t>(answer.size(), r.length));
+        reply.transferred = r.length;
+        return true;
     }
     std::u16string Name() const override { return name_; }
-
     std::optional<std::uint64_t> NodeIdentity() const override { return answers_.nodeIdentity; }
 
   private:

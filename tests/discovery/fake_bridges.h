@@ -2,29 +2,19 @@
 // platform trees' tests.
 #pragma once
 
-#include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "transport/passthrough.h"
 
 namespace mox3::test {
 
-// As made, a second-generation bridge in its normal firmware.
+// A second-generation bridge in its normal firmware, or in the loader when status0 says so.
 struct FakeBridgeAnswers {
-    // nothing: the command is rejected
-    std::optional<std::array<std::uint8_t, 8>> version = std::array<std::uint8_t, 8>{0, 0, 1, 0,
-                                                                                    0, 0, 5, 0};
-    std::optional<std::uint8_t> status0 = 0;
-    std::optional<std::array<std::uint8_t, 7>> info = std::array<std::uint8_t, 7>{1, 2, 3, 4,
-                                                                                  5, 6, 7};
-    std::string chipName = "MB86C311A";  // empty: rejected
-    bool answersInquiry = true;
-    int infoReads = 0;  // counted
-    int chipReads = 0;
+    std::uint8_t status0 = 0;                   // the first byte of the bridge's status
     std::optional<std::uint64_t> nodeIdentity;  // what an opened handle says of its node
 };
 

@@ -1,5 +1,6 @@
 // The bridge's command set as a host sends it: a whole programming session, the header rules,
 // flash programming semantics, the sector setting and the capacity answers.
+#include "base/bytes.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -117,12 +118,6 @@ TEST_F(EmulatorCommands, HeaderRulesAndAFlashThatOnlyClearsBitsUntilErased) {
               std::vector<std::uint8_t>(1024, 0x0F));
 }
 
-std::uint64_t Be(const std::vector<std::uint8_t>& b, std::size_t from, std::size_t n) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) v = v << 8 | b[from + i];
-    return v;
-}
-
 TEST_F(EmulatorCommands, SectorSettingTakesEffectAtTheNextStartAndSetsTheCapacity) {
     EmulatedDriveSetup setup;
     setup.diskBlocks = 5860533168ull;  // 3 TB: more 512-byte blocks than READ CAPACITY(10) holds
@@ -130,24 +125,25 @@ TEST_F(EmulatorCommands, SectorSettingTakesEffectAtTheNextStartAndSetsTheCapacit
     auto device = Open(drive);
     Answer c16 = Send(*device, kReadCapacity16, 12);
     ASSERT_TRUE(c16.good());
-    EXPECT_EQ(Be(c16.data, 0, 8), 5860533167ull);
-    EXPECT_EQ(Be(c16.data, 8, 4), 512u);
+    EXPECT_EQ(ReadBe(c16.data, 0, 8), 5860533167ull);
+    EXPECT_EQ(ReadBe(c16.data, 8, 4), 512u);
     Answer c10 = Send(*device, kReadCapacity10, 8);
-    EXPECT_EQ(Be(c10.data, 0, 4), 0xFFFFFFFFull);
+    EXPECT_EQ(ReadBe(c10.data, 0, 4), 0xFFFFFFFFull);
 
     ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x8A, 0, 1)).good());
-    EXPECT_EQ(Be(Send(*device, kReadCapacity16, 12).data, 8, 4), 512u) << "not before the restart";
+    EXPECT_EQ(ReadBe(Send(*device, kReadCapacity16, 12).data, 8, 4), 512u)
+        << "not before the restart";
     EXPECT_EQ(StatusByte0(*device) & 0x10, 0x10);
     EXPECT_FALSE(Send(*device, VendorCdb(0x3B, 0x8A, 0, 2)).good());
     ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
     clock_->Advance(kRestartDelay);
     device = Open(drive);
     c16 = Send(*device, kReadCapacity16, 12);
-    EXPECT_EQ(Be(c16.data, 0, 8), 5860533168ull / 8 - 1);
-    EXPECT_EQ(Be(c16.data, 8, 4), 4096u);
+    EXPECT_EQ(ReadBe(c16.data, 0, 8), 5860533168ull / 8 - 1);
+    EXPECT_EQ(ReadBe(c16.data, 8, 4), 4096u);
     c10 = Send(*device, kReadCapacity10, 8);
-    EXPECT_EQ(Be(c10.data, 0, 4), 5860533168ull / 8 - 1);
-    EXPECT_EQ(Be(c10.data, 4, 4), 4096u);
+    EXPECT_EQ(ReadBe(c10.data, 0, 4), 5860533168ull / 8 - 1);
+    EXPECT_EQ(ReadBe(c10.data, 4, 4), 4096u);
     EXPECT_FALSE(View(drive).loader) << "the setting lies outside the block's digest";
 
     Answer unknown = Send(*device, {0x08, 0, 0, 0, 1, 0}, 512);  // READ(6)

@@ -2,6 +2,7 @@
 // emulator's pass-through device, and the descriptors a drive's flash gives.
 #include "emulator/bulk_only.h"
 
+#include "base/bytes.h"
 #include "config/block_bytes.h"
 #include "emulator/emulator_fixture.h"
 #include "emulator/usb_descriptors.h"
@@ -20,13 +21,9 @@ Csw ReadCsw(BulkOnlyTransport& bot) {
     Csw csw;
     EXPECT_FALSE(r.stall);
     if (r.stall || r.data.size() != kCswSize) return csw;
-    auto le32 = [&](std::size_t at) {
-        return static_cast<std::uint32_t>(r.data[at] | r.data[at + 1] << 8 | r.data[at + 2] << 16 |
-                                          r.data[at + 3] << 24);
-    };
-    EXPECT_EQ(le32(0), kCswSignature);
-    csw.tag = le32(4);
-    csw.residue = le32(8);
+    EXPECT_EQ(ReadLe32(r.data, 0), kCswSignature);
+    csw.tag = ReadLe32(r.data, 4);
+    csw.residue = ReadLe32(r.data, 8);
     csw.status = r.data[12];
     return csw;
 }

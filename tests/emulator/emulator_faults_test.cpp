@@ -28,8 +28,7 @@ TEST_F(EmulatorFaults, FailingCommandsByPositionAndByKind) {
     EXPECT_FALSE(Send(*device, kInquiry, 36).good());
     EXPECT_FALSE(View(drive).faults.empty());
 
-    std::string why;
-    ASSERT_TRUE(ClearEmulatedDriveFaults(drive, &why)) << why;
+    ClearFaults(drive);
     EXPECT_TRUE(Send(*device, kStatus, 12).good());
     EXPECT_TRUE(View(drive).faults.empty());
 }

@@ -15,8 +15,8 @@
 #include "base/clock.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
-#include "bridge/vendor_commands.h"
 #include "bridge/firmware_image.h"
+#include "bridge/vendor_commands.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
 #include "resources/resources.h"
@@ -40,12 +40,13 @@ inline FactoryParts CompileParts(const TempDir& dir, int generation, const std::
     std::string why;
     parts.image = MakeSampleImage({generation, digits, imageSize, 7}, &why);
     EXPECT_FALSE(parts.image.empty()) << why;
-    const std::filesystem::path image = dir / ("image" + std::to_string(generation) + digits + serial);
+    const std::filesystem::path image =
+        dir / ("image" + std::to_string(generation) + digits + serial);
     WriteBytes(image, parts.image);
     CBridgeMgr mgr;
-    ConfigBuildResult built = BuildConfigBlock(mgr, Utf8ToUtf16(image.string()),
-                                               Utf8ToUtf16(config.string()), generation,
-                                               Utf8ToUtf16(serial));
+    ConfigBuildResult built =
+        BuildConfigBlock(mgr, Utf8ToUtf16(image.string()), Utf8ToUtf16(config.string()), generation,
+                         Utf8ToUtf16(serial));
     EXPECT_TRUE(built.ok) << built.reason;
     parts.block.assign(mgr.imageBuffer.begin(), mgr.imageBuffer.begin() + 4096);
     parts.firmwareAddress = mgr.firmwareAddress;
@@ -281,6 +282,15 @@ class EmulatorTest : public ::testing::Test {
     void SetFault(const std::filesystem::path& drive, EmulatedFault fault) {
         std::string why;
         ASSERT_TRUE(SetEmulatedDriveFault(drive, fault, &why)) << why;
+    }
+    void ClearFaults(const std::filesystem::path& drive) {
+        std::string why;
+        ASSERT_TRUE(ClearEmulatedDriveFaults(drive, &why)) << why;
+    }
+    void SetTree(const std::filesystem::path& drive,
+                 const std::function<void(EmulatedTreeSettings&)>& edit) {
+        std::string why;
+        ASSERT_TRUE(ChangeEmulatedTreeSettings(drive, edit, *clock_, &why)) << why;
     }
 
     // Sends SelectUpdateMode and RestartBridge and waits out the restart.

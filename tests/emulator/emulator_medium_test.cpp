@@ -1,6 +1,7 @@
 // The disk behind the emulated bridge: what a host's disk driver sends in either logical-block
 // length, what the update loader answers instead, the disk from outside (import, export,
 // digest), and the time the latency model lets pass.
+#include "base/bytes.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -10,24 +11,12 @@ namespace fs = std::filesystem;
 
 constexpr std::uint64_t kBlocks512 = 8192;  // a 4 MiB disk
 
-Cdb Rw10(std::uint8_t opcode, std::uint32_t lba, std::uint16_t count) {
-    return {opcode,
-            0,
-            static_cast<std::uint8_t>(lba >> 24),
-            static_cast<std::uint8_t>(lba >> 16),
-            static_cast<std::uint8_t>(lba >> 8),
-            static_cast<std::uint8_t>(lba),
-            0,
-            static_cast<std::uint8_t>(count >> 8),
-            static_cast<std::uint8_t>(count),
-            0};
-}
-
-Cdb Rw16(std::uint8_t opcode, std::uint64_t lba, std::uint32_t count) {
-    Cdb cdb(16, 0);
+// READ, WRITE or SYNCHRONIZE CACHE of 10 or 16 bytes: the address at 2, the count after it.
+Cdb Rw(std::size_t size, std::uint8_t opcode, std::uint64_t lba, std::uint32_t count) {
+    Cdb cdb(size, 0);
     cdb[0] = opcode;
-    for (int i = 0; i < 8; ++i) cdb[2 + i] = static_cast<std::uint8_t>(lba >> (56 - 8 * i));
-    for (int i = 0; i < 4; ++i) cdb[10 + i] = static_cast<std::uint8_t>(count >> (24 - 8 * i));
+    WriteBe(cdb, 2, lba, size == 10 ? 4 : 8);
+    WriteBe(cdb, size == 10 ? 7 : 10, count, size == 10 ? 2 : 4);
     return cdb;
 }
 
@@ -52,14 +41,6 @@ class MediumTest : public EmulatorTest {
         setup.diskBlocks = kBlocks512;
         return MakeProgrammedDrive(2, "0102030000010000", "ABCDEF0123456789", setup, name);
     }
-    // The drive restarted with the other logical-block length.
-    std::unique_ptr<PassThroughDevice> SwitchTo4096(const fs::path& drive) {
-        auto device = Open(drive);
-        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x8A, 0, 1)).good());
-        EXPECT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
-        clock_->Advance(kRestartDelay);
-        return Open(drive);
-    }
 };
 
 TEST_F(MediumTest, TheSameBytesReadAsEitherBlockLength) {
@@ -67,19 +48,20 @@ TEST_F(MediumTest, TheSameBytesReadAsEitherBlockLength) {
     auto device = Open(drive);
     EXPECT_TRUE(Send(*device, {0x00, 0, 0, 0, 0, 0}).good()) << "TEST UNIT READY";
     const auto data = Pattern(8 * 512, 1);
-    ASSERT_TRUE(Send(*device, Rw10(0x2A, 16, 8), 0, data).good());
-    Answer back = Send(*device, Rw16(0x88, 16, 8), 8 * 512);
+    ASSERT_TRUE(Send(*device, Rw(10, 0x2A, 16, 8), 0, data).good());
+    Answer back = Send(*device, Rw(16, 0x88, 16, 8), 8 * 512);
     ASSERT_TRUE(back.good());
     EXPECT_EQ(back.data, data);
-    EXPECT_TRUE(Send(*device, Rw10(0x35, 0, 0)).good()) << "SYNCHRONIZE CACHE to the end";
+    EXPECT_TRUE(Send(*device, Rw(10, 0x35, 0, 0)).good()) << "SYNCHRONIZE CACHE to the end";
 
     // 512-byte blocks 16 to 23 are the 4096-byte block 2.
-    device = SwitchTo4096(drive);
-    back = Send(*device, Rw10(0x28, 2, 1), 4096);
+    SwitchTo4096ByteBlocks(drive);
+    device = Open(drive);
+    back = Send(*device, Rw(10, 0x28, 2, 1), 4096);
     ASSERT_TRUE(back.good());
     EXPECT_EQ(back.data, data);
     const auto more = Pattern(2 * 4096, 2);
-    ASSERT_TRUE(Send(*device, Rw16(0x8A, kBlocks512 / 8 - 2, 2), 0, more).good());
+    ASSERT_TRUE(Send(*device, Rw(16, 0x8A, kBlocks512 / 8 - 2, 2), 0, more).good());
     std::vector<std::uint8_t> tail(2 * 4096);
     std::string why;
     ASSERT_TRUE(ExportEmulatedMedium(drive, dir_ / "tail.bin", kBlocks512 * 512 - tail.size(),
@@ -93,9 +75,9 @@ TEST_F(MediumTest, RequestsOutsideTheDiskOrItsBufferAreRefused) {
     auto drive = Drive();
     auto device = Open(drive);
     const std::uint32_t last = kBlocks512 - 1;
-    EXPECT_TRUE(Send(*device, Rw10(0x28, last, 1), 512).good());
-    for (const Cdb& cdb : {Rw10(0x28, last, 2), Rw16(0x88, kBlocks512, 1), Rw16(0x8A, ~0ull, 1),
-                           Rw10(0x35, last, 2)}) {
+    EXPECT_TRUE(Send(*device, Rw(10, 0x28, last, 1), 512).good());
+    for (const Cdb& cdb : {Rw(10, 0x28, last, 2), Rw(16, 0x88, kBlocks512, 1),
+                           Rw(16, 0x8A, ~0ull, 1), Rw(10, 0x35, last, 2)}) {
         Answer a =
             Send(*device, cdb, cdb[0] == 0x8A || cdb[0] == 0x35 ? 0 : 1024,
                  cdb[0] == 0x8A ? std::vector<std::uint8_t>(512) : std::vector<std::uint8_t>{});
@@ -103,13 +85,13 @@ TEST_F(MediumTest, RequestsOutsideTheDiskOrItsBufferAreRefused) {
         EXPECT_EQ(a.asc(), 0x21) << "logical block address out of range";
     }
     // A write needs all of its data; protection information is not kept.
-    EXPECT_EQ(Send(*device, Rw10(0x2A, 0, 2), 0, std::vector<std::uint8_t>(512)).asc(),
+    EXPECT_EQ(Send(*device, Rw(10, 0x2A, 0, 2), 0, std::vector<std::uint8_t>(512)).asc(),
               kAscInvalidFieldInCdb);
-    Cdb protectedRead = Rw10(0x28, 0, 1);
+    Cdb protectedRead = Rw(10, 0x28, 0, 1);
     protectedRead[1] = 0x20;
     EXPECT_EQ(Send(*device, protectedRead, 512).asc(), kAscInvalidFieldInCdb);
     // A read into a smaller buffer fills the buffer.
-    Answer part = Send(*device, Rw10(0x28, 0, 2), 700);
+    Answer part = Send(*device, Rw(10, 0x28, 0, 2), 700);
     EXPECT_TRUE(part.good());
     EXPECT_EQ(part.reply.transferred, 700u);
     for (const Cdb& unknown : {Cdb{0x08, 0, 0, 0, 1, 0}, Cdb{0x1B, 0, 0, 0, 1, 0}}) {
@@ -122,7 +104,7 @@ TEST_F(MediumTest, TheLoaderIsNotReadyButStillTellsItsCapacity) {
     auto loader = RestartIntoLoader(drive);
     ASSERT_TRUE(View(drive).loader);
     for (const Cdb& cdb :
-         {Cdb{0x00, 0, 0, 0, 0, 0}, Rw10(0x28, 0, 1), Rw16(0x8A, 0, 1), Rw10(0x35, 0, 0)}) {
+         {Cdb{0x00, 0, 0, 0, 0, 0}, Rw(10, 0x28, 0, 1), Rw(16, 0x8A, 0, 1), Rw(10, 0x35, 0, 0)}) {
         Answer a =
             Send(*loader, cdb, cdb[0] == 0x28 ? 512 : 0,
                  cdb[0] == 0x8A ? std::vector<std::uint8_t>(512) : std::vector<std::uint8_t>{});
@@ -144,7 +126,8 @@ TEST_F(MediumTest, TheLoaderIsNotReadyButStillTellsItsCapacity) {
 
 TEST_F(MediumTest, ModeSenseDescribesTheDiskAndItsCache) {
     auto drive = Drive();
-    auto device = SwitchTo4096(drive);
+    SwitchTo4096ByteBlocks(drive);
+    auto device = Open(drive);
     // MODE SENSE(6), all pages: header, one block descriptor, caching and control pages.
     Answer all = Send(*device, {0x1A, 0, 0x3F, 0, 192, 0}, 192);
     ASSERT_TRUE(all.good());
@@ -215,7 +198,7 @@ TEST_F(MediumTest, TheLatencyModelPassesOnTheDrivesClock) {
 
     ASSERT_TRUE(SetEmulatedDriveLatency(drive, {0, 1000, 0}, &why)) << why;
     before = clock_->sleptMs();
-    ASSERT_TRUE(Send(*device, Rw10(0x28, 0, 8), 4096).good());
+    ASSERT_TRUE(Send(*device, Rw(10, 0x28, 0, 8), 4096).good());
     EXPECT_EQ(clock_->sleptMs() - before, 4u);
 
     auto loader = RestartIntoLoader(drive);

@@ -12,11 +12,6 @@ namespace {
 
 using EmulatorStart = EmulatorTest;
 
-std::string Text(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t size) {
-    return std::string(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                       bytes.begin() + static_cast<std::ptrdiff_t>(from + size));
-}
-
 TEST_F(EmulatorStart, SealedBlockAndIntactImageStartTheNormalFirmware) {
     // (The identity read from the block at each offset: the hand-made blocks below.)
     auto second = MakeProgrammedDrive(2, "0102030407020000", "0123456789ABCDEF");
@@ -35,7 +30,8 @@ TEST_F(EmulatorStart, SealedBlockAndIntactImageStartTheNormalFirmware) {
 
     Answer inquiry = Send(*device, kInquiry, 36);
     ASSERT_TRUE(inquiry.good());
-    EXPECT_EQ(Text(inquiry.data, 8, 28), "KAVELIN External HDD    0001");
+    EXPECT_EQ(std::string(inquiry.data.begin() + 8, inquiry.data.end()),
+              "KAVELIN External HDD    0001");
     Answer chip = Send(*device, VendorCdb(0x3C, 0x55, 0x01), 72);
     ASSERT_TRUE(chip.good());
     EXPECT_STREQ(reinterpret_cast<const char*>(chip.data.data()), "MB86C311A");

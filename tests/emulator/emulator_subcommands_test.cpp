@@ -28,6 +28,10 @@ CommandRun Emulator(std::vector<std::string> args) {
 bool Has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
+// Every part is in `text`.
+void ExpectParts(const std::string& text, std::initializer_list<std::string> parts) {
+    for (const std::string& part : parts) EXPECT_TRUE(Has(text, part)) << part << " in\n" << text;
+}
 
 // A folder with a second-generation firmware image in c311.bin.
 class EmulatorCommand : public ::testing::Test {
@@ -58,36 +62,29 @@ TEST_F(EmulatorCommand, CreateShowFaultAndPowerCycle) {
     EXPECT_TRUE(Has(r.out, "resource 118")) << r.out;
     r = Emulator({"show", p("e3"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Has(r.out, "\"mode\": \"normal\"")) << r.out;
-    EXPECT_TRUE(Has(r.out, "\"productId\": \"0x7C34\""));
-    EXPECT_TRUE(Has(r.out, "\"product\": \"ZR-MOXE3\""));
-    EXPECT_TRUE(Has(r.out, "\"serialNumber\": \"ABCDEF0123456789\""));
-    EXPECT_TRUE(Has(r.out, "\"firmwareVersion\": \"V01L02R03-1:0\""));
-    EXPECT_TRUE(Has(r.out, "\"state\": \"sealed\""));
-    EXPECT_TRUE(Has(r.out, "\"state\": \"intact\""));
+    ExpectParts(r.out,
+                {"\"mode\": \"normal\"", "\"productId\": \"0x7C34\"", "\"product\": \"ZR-MOXE3\"",
+                 "\"serialNumber\": \"ABCDEF0123456789\"", "\"firmwareVersion\": \"V01L02R03-1:0\"",
+                 "\"state\": \"sealed\"", "\"state\": \"intact\""});
 
     r = Emulator({"create", p("one"), "--generation", "1", "--serial", "1", "--disk-serial",
                   "DISK42", "--firmware", p("c30.bin"), "--sector", "4096", "--blocks", "8000",
                   "--chip", "MB86C30A"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_TRUE(Has(r.out, "resource 104")) << r.out;
-    r = Emulator({"show", p("one")});
-    EXPECT_TRUE(Has(r.out, "0x5E3B:0x7C31")) << r.out;
-    EXPECT_TRUE(Has(r.out, "serial \"DISK42\""));
-    EXPECT_TRUE(Has(r.out, "capacity: 1000 blocks of 4096 bytes"));
-    EXPECT_TRUE(Has(r.out, "firmware version: V04L05R06"));
+    ExpectParts(Emulator({"show", p("one")}).out,
+                {"0x5E3B:0x7C31", "serial \"DISK42\"", "capacity: 1000 blocks of 4096 bytes",
+                 "firmware version: V04L05R06"});
 
     EXPECT_EQ(Emulator({"fault", p("one"), "--pull-cable-at", "1"}).code, 0);
     EXPECT_EQ(Emulator({"fault", p("one"), "--fail-kind", "0x21", "--from", "3"}).code, 0);
-    r = Emulator({"show", p("one")});
-    EXPECT_TRUE(Has(r.out, "fault: pull the cable")) << r.out;
-    EXPECT_TRUE(Has(r.out, "fault: fail every command 0x21 from its 3."));
+    ExpectParts(Emulator({"show", p("one")}).out,
+                {"fault: pull the cable", "fault: fail every command 0x21 from its 3."});
     auto device = MakeEmulatorBackend(SystemClock())->Open(Utf8ToUtf16(p("one")), nullptr);
     ASSERT_NE(device, nullptr);
     EXPECT_FALSE(Send(*device, kStatus, 12).delivered);
-    r = Emulator({"show", p("one"), "--json"});
-    EXPECT_TRUE(Has(r.out, "\"bus\": \"absent\"")) << r.out;
-    EXPECT_TRUE(Has(r.out, "\"host\": null"));
+    ExpectParts(Emulator({"show", p("one"), "--json"}).out,
+                {"\"bus\": \"absent\"", "\"host\": null"});
     EXPECT_EQ(Emulator({"power-cycle", p("one")}).code, 0);
     EXPECT_TRUE(Has(Emulator({"show", p("one")}).out, "bus: present"));
     EXPECT_EQ(Emulator({"fault", p("one"), "--clear"}).code, 0);
@@ -124,11 +121,9 @@ TEST_F(EmulatorCommand, TheDiskFromOutside) {
     const std::string empty = Emulator({"show", p("d"), "--digest"}).out;
     EXPECT_EQ(Emulator({"disk", p("d"), "--import", p("in.bin"), "--offset", "0x1000"}).code, 0);
     CommandRun r = Emulator({"show", p("d"), "--digest"});
-    EXPECT_TRUE(Has(r.out,
-                    "disk: 1048576 bytes (2048 512-byte units) in disk.img, 256 blocks "
-                    "of 4096 bytes"))
-        << r.out;
-    EXPECT_TRUE(Has(r.out, "latency: 500 us a request"));
+    ExpectParts(r.out, {"disk: 1048576 bytes (2048 512-byte units) in disk.img, 256 blocks of "
+                        "4096 bytes",
+                        "latency: 500 us a request"});
     auto digestLine = [](const std::string& text) {
         auto at = text.find("disk digest: ");
         return at == std::string::npos ? std::string() : text.substr(at, 13 + 64);
@@ -167,8 +162,7 @@ TEST_F(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
                              "--sector", "4096"});
     ASSERT_EQ(r.code, 0) << r.err;
     r = Emulator({"show", p("root/a-disk")});
-    EXPECT_TRUE(Has(r.out, "0x5E3B:0x7C37")) << r.out;
-    EXPECT_TRUE(Has(r.out, "capacity: 1000 blocks of 4096 bytes"));
+    ExpectParts(r.out, {"0x5E3B:0x7C37", "capacity: 1000 blocks of 4096 bytes"});
     EXPECT_FALSE(Has(r.out, "firmware")) << "no bridge, no firmware";
 
     r = Emulator({"set", p("root/b-drive"), "--cdrom", "on", "--usb-levels", "2", "--port-identity",
@@ -180,14 +174,11 @@ TEST_F(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
 
     r = Emulator({"list", p("root")});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(Has(r.out, "a-disk: disk, unplugged")) << r.out;
-    EXPECT_TRUE(Has(r.out, "b-drive: bridge, normal mode, present"));
-    EXPECT_TRUE(
-        Has(r.out, "cdrom " + (std::filesystem::path(p("root")) / "b-drive").string() + "#cdrom"))
-        << r.out;
-    EXPECT_TRUE(Has(r.out, "USB\\VID_5E3B&PID_7C34&MI_00\\"));
-    EXPECT_TRUE(Has(r.out, "parent 0x00200026 USB\\VID_5E3B&PID_7C34\\SERIAL0001"));
-    EXPECT_TRUE(Has(r.out, "serial (request fails)"));
+    ExpectParts(r.out,
+                {"a-disk: disk, unplugged", "b-drive: bridge, normal mode, present",
+                 "cdrom " + (fs::path(p("root")) / "b-drive").string() + "#cdrom",
+                 "USB\\VID_5E3B&PID_7C34&MI_00\\",
+                 "parent 0x00200026 USB\\VID_5E3B&PID_7C34\\SERIAL0001", "serial (request fails)"});
     EXPECT_TRUE(Has(Emulator({"list", p("root"), "--json"}).out, "\"class\": \"cdrom\""));
 
     EXPECT_EQ(Emulator({"create-disk", p("x"), "--vid", "0x5E3B"}).code, 2);

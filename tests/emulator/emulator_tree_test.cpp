@@ -14,11 +14,6 @@ namespace fs = std::filesystem;
 
 class EmulatorTree : public EmulatorTest {
   protected:
-    void Set(const fs::path& device, const std::function<void(EmulatedTreeSettings&)>& edit) {
-        std::string why;
-        ASSERT_TRUE(ChangeEmulatedTreeSettings(device, edit, *clock_, &why)) << why;
-    }
-
     std::vector<DeviceInterface> Interfaces(InterfaceClass cls) {
         return tree_->PresentInterfaces(cls).value_or(std::vector<DeviceInterface>{});
     }
@@ -60,7 +55,7 @@ TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
     erased.generation = 1;
     auto loader = MakeDrive(erased, "e-loader");
     fs::create_directory(dir_ / "0-not-a-device");
-    Set(cdrom, [](EmulatedTreeSettings& t) { t.cdrom = true; });
+    SetTree(cdrom, [](EmulatedTreeSettings& t) { t.cdrom = true; });
 
     auto disks = Interfaces(InterfaceClass::Disk);
     ASSERT_EQ(disks.size(), 5u);
@@ -115,7 +110,7 @@ TEST_F(EmulatorTree, TheUsbDeviceOneTwoOrThreeLevelsUp) {
                           Case{3, false, {"EMULATED\\LINK\\", "EMULATED\\LINK\\"}}}) {
         SCOPED_TRACE(testing::Message() << c.levels << (c.composite ? " composite" : ""));
         const DevNode before = DiskOf(drive).node;
-        Set(drive, [&](EmulatedTreeSettings& t) {
+        SetTree(drive, [&](EmulatedTreeSettings& t) {
             t.usbLevels = c.levels;
             t.composite = c.composite;
         });
@@ -179,7 +174,7 @@ TEST_F(EmulatorTree, DrivesOffTheBusOrUnpluggedAreAbsent) {
     EXPECT_NE(second, first);
 
     device = Open(drive);
-    Set(drive, [](EmulatedTreeSettings& t) { t.attached = false; });
+    SetTree(drive, [](EmulatedTreeSettings& t) { t.attached = false; });
     EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty());
     EXPECT_FALSE(Send(*device, kStatus, 12).delivered) << "the handle died with the plug";
     std::string why;
@@ -187,7 +182,7 @@ TEST_F(EmulatorTree, DrivesOffTheBusOrUnpluggedAreAbsent) {
     EXPECT_NE(why.find("unplugged"), std::string::npos) << why;
     PowerCycle(drive);
     EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty()) << "power alone does not plug it in";
-    Set(drive, [](EmulatedTreeSettings& t) { t.attached = true; });
+    SetTree(drive, [](EmulatedTreeSettings& t) { t.attached = true; });
     EXPECT_NE(DiskOf(drive).node, second);
     EXPECT_FALSE(View(drive).loader);
 }
@@ -224,7 +219,7 @@ TEST_F(EmulatorTree, PlainDisksAnswerStandardCommandsAndRejectVendorOnes) {
     std::string why;
     EXPECT_EQ(backend_->Open(Utf8ToUtf16(disk.string()) + u"#cdrom", &why), nullptr);
     EXPECT_NE(why.find("no CD-ROM"), std::string::npos) << why;
-    Set(disk, [](EmulatedTreeSettings& t) { t.cdrom = true; });
+    SetTree(disk, [](EmulatedTreeSettings& t) { t.cdrom = true; });
     auto cdrom = backend_->Open(Utf8ToUtf16(disk.string()) + u"#cdrom", &why);
     ASSERT_NE(cdrom, nullptr) << why;
     EXPECT_TRUE(Send(*cdrom, kInquiry, 36).good());
@@ -251,16 +246,16 @@ TEST_F(EmulatorTree, TheHubPortReportsTheIdentityAsPresented) {
     EXPECT_EQ(identity->product, u"USB Disk");
     EXPECT_EQ(identity->serialNumber, u"N\u00d8-SERIAL 1");
 
-    Set(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::NoSerial; });
+    SetTree(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::NoSerial; });
     identity = tree_->UsbIdentity(usb);
     ASSERT_TRUE(identity.has_value());
     EXPECT_EQ(identity->product, u"USB Disk");
     EXPECT_EQ(identity->serialNumber, std::nullopt);
-    Set(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::None; });
+    SetTree(disk, [](EmulatedTreeSettings& t) { t.portIdentity = EmulatedPortIdentity::None; });
     EXPECT_EQ(tree_->UsbIdentity(usb), std::nullopt);
 
     // Lower-case ids are a new plug-in; the ids of its USB device alone change case.
-    Set(disk, [](EmulatedTreeSettings& t) {
+    SetTree(disk, [](EmulatedTreeSettings& t) {
         t.lowerCaseIds = true;
         t.usbLevels = 2;
         t.portIdentity = EmulatedPortIdentity::Full;
@@ -275,7 +270,7 @@ TEST_F(EmulatorTree, TheHubPortReportsTheIdentityAsPresented) {
 
 TEST_F(EmulatorTree, StorageQueriesAndOpeningFollowTheSettings) {
     auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
-    Set(drive, [](EmulatedTreeSettings& t) {
+    SetTree(drive, [](EmulatedTreeSettings& t) {
         t.deviceNumberFails = true;
         t.busType = 11;
         t.installPending = 2;
@@ -289,7 +284,7 @@ TEST_F(EmulatorTree, StorageQueriesAndOpeningFollowTheSettings) {
     EXPECT_EQ(tree_->InstallState(disk.node), kInstallStateInstalled);
     EXPECT_EQ(tree_->InstallState(ParentOf(disk.node)), kInstallStateInstalled);
 
-    Set(drive, [](EmulatedTreeSettings& t) { t.refuseOpen = true; });
+    SetTree(drive, [](EmulatedTreeSettings& t) { t.refuseOpen = true; });
     std::string why;
     EXPECT_EQ(Open(drive, &why), nullptr);
     EXPECT_NE(why.find("access denied"), std::string::npos) << why;

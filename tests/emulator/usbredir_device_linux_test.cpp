@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 
+#include "base/bytes.h"
 #include "emulator/emulator_fixture.h"
 #include "emulator/usbredir_device.h"
 
@@ -20,16 +21,6 @@ using namespace usbredir;
 constexpr std::uint32_t kHostCaps =
     kCapConnectDeviceVersion | kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32;
 
-void Put(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-
-std::uint64_t Get(const std::vector<std::uint8_t>& in, std::size_t at, int bytes) {
-    std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i) value |= std::uint64_t{in[at + i]} << (8 * i);
-    return value;
-}
-
 struct Packet {
     std::uint32_t type = 0xFFFFFFFF;
     std::uint64_t id = 0;
@@ -39,9 +30,9 @@ struct Packet {
 std::vector<std::uint8_t> Encode(std::uint32_t type, std::uint64_t id,
                                  const std::vector<std::uint8_t>& payload, bool ids64 = true) {
     std::vector<std::uint8_t> out;
-    Put(out, type, 4);
-    Put(out, payload.size(), 4);
-    Put(out, id, ids64 ? 8 : 4);
+    AppendLe(out, type, 4);
+    AppendLe(out, payload.size(), 4);
+    AppendLe(out, id, ids64 ? 8 : 4);
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
 }
@@ -49,16 +40,16 @@ std::vector<std::uint8_t> Encode(std::uint32_t type, std::uint64_t id,
 std::vector<std::uint8_t> Hello() {
     std::vector<std::uint8_t> hello(kHelloVersionSize, 0);
     std::memcpy(hello.data(), "test host", 9);
-    Put(hello, kHostCaps, 4);
+    AppendLe(hello, kHostCaps, 4);
     return Encode(kHello, 0, hello, false);
 }
 
 std::vector<std::uint8_t> Bulk(std::uint64_t id, std::uint8_t endpoint, std::uint32_t length,
                                const std::vector<std::uint8_t>& data = {}) {
     std::vector<std::uint8_t> p = {endpoint, 0};
-    Put(p, length & 0xFFFF, 2);
-    Put(p, 0, 4);
-    Put(p, length >> 16, 2);
+    AppendLe(p, length & 0xFFFF, 2);
+    AppendLe(p, 0, 4);
+    AppendLe(p, length >> 16, 2);
     p.insert(p.end(), data.begin(), data.end());
     return Encode(kBulkPacket, id, p);
 }
@@ -72,10 +63,10 @@ class PacketReader {
     std::optional<Packet> Next(bool ids64 = true) {
         const std::size_t header = ids64 ? 16 : 12;
         if (bytes_.size() < header) return std::nullopt;
-        const std::size_t length = Get(bytes_, 4, 4);
+        const std::size_t length = ReadLe(bytes_, 4, 4);
         if (bytes_.size() < header + length) return std::nullopt;
-        Packet p{static_cast<std::uint32_t>(Get(bytes_, 0, 4)),
-                 Get(bytes_, 8, ids64 ? 8 : 4),
+        Packet p{static_cast<std::uint32_t>(ReadLe(bytes_, 0, 4)),
+                 ReadLe(bytes_, 8, ids64 ? 8 : 4),
                  {bytes_.begin() + static_cast<std::ptrdiff_t>(header),
                   bytes_.begin() + static_cast<std::ptrdiff_t>(header + length)}};
         bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(header + length));
@@ -105,13 +96,13 @@ TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
     Packet hello = Next(false);
     ASSERT_EQ(hello.type, kHello);
     ASSERT_EQ(hello.payload.size(), kHelloVersionSize + 4);
-    const auto caps = static_cast<std::uint32_t>(Get(hello.payload, kHelloVersionSize, 4));
+    const auto caps = static_cast<std::uint32_t>(ReadLe(hello.payload, kHelloVersionSize, 4));
     EXPECT_EQ(caps & (kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32),
               kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32);
 
     Packet interfaces = Next();
     ASSERT_EQ(interfaces.type, kInterfaceInfo);
-    EXPECT_EQ(Get(interfaces.payload, 0, 4), 1u);
+    EXPECT_EQ(ReadLe(interfaces.payload, 0, 4), 1u);
     EXPECT_EQ(interfaces.payload[4 + 32], 0x08);  // mass storage
     EXPECT_EQ(interfaces.payload[4 + 96], 0x50);  // bulk-only
     Packet endpoints = Next();
@@ -119,12 +110,12 @@ TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
     ASSERT_EQ(endpoints.payload.size(), 96u + 64u);
     EXPECT_EQ(endpoints.payload[16 + 1], kTypeBulk);  // 0x81
     EXPECT_EQ(endpoints.payload[2], kTypeBulk);       // 0x02
-    EXPECT_EQ(Get(endpoints.payload, 96 + 2 * (16 + 1), 2), 512u);
+    EXPECT_EQ(ReadLe(endpoints.payload, 96 + 2 * (16 + 1), 2), 512u);
     Packet connect = Next();
     ASSERT_EQ(connect.type, kDeviceConnect);
     ASSERT_EQ(connect.payload.size(), 10u);
     EXPECT_EQ(connect.payload[0], kSpeedHigh);
-    EXPECT_EQ(Get(connect.payload, 4, 2), 0x5E3Bu);
+    EXPECT_EQ(ReadLe(connect.payload, 4, 2), 0x5E3Bu);
     ASSERT_TRUE(device_.connected());
 
     ASSERT_TRUE(device_.Receive(Encode(kSetConfiguration, 5, {1})));
@@ -140,20 +131,20 @@ TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
     ASSERT_EQ(descriptor.type, kControlPacket);
     EXPECT_EQ(descriptor.id, 6u);
     EXPECT_EQ(descriptor.payload[3], kSuccess);
-    EXPECT_EQ(Get(descriptor.payload, 8, 2), 18u);
+    EXPECT_EQ(ReadLe(descriptor.payload, 8, 2), 18u);
     ASSERT_EQ(descriptor.payload.size(), 10u + 18u);
     EXPECT_EQ(descriptor.payload[10 + 1], 0x01);
-    EXPECT_EQ(Get(descriptor.payload, 10 + 8, 2), 0x5E3Bu);
+    EXPECT_EQ(ReadLe(descriptor.payload, 10 + 8, 2), 0x5E3Bu);
 
     ASSERT_TRUE(device_.Receive(Bulk(7, 0x02, 31, Cbw(0x1234, 36, true, kInquiry))));
     Packet out = Next();
     EXPECT_EQ(out.type, kBulkPacket);
     EXPECT_EQ(out.payload[1], kSuccess);
-    EXPECT_EQ(Get(out.payload, 2, 2), 31u);
+    EXPECT_EQ(ReadLe(out.payload, 2, 2), 31u);
     ASSERT_TRUE(device_.Receive(Bulk(8, 0x81, 512)));
     Packet data = Next();
     ASSERT_EQ(data.payload.size(), 10u + 36u);
-    EXPECT_EQ(Get(data.payload, 2, 2), 36u);
+    EXPECT_EQ(ReadLe(data.payload, 2, 2), 36u);
     const auto inquiry = View(drive_).inquiry;
     EXPECT_TRUE(std::equal(inquiry.begin(), inquiry.end(), data.payload.begin() + 10));
     // A buffer too short for the status wrapper babbles; the wrapper comes again.
@@ -164,7 +155,7 @@ TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
     ASSERT_TRUE(device_.Receive(Bulk(9, 0x81, 13)));
     Packet status = Next();
     ASSERT_EQ(status.payload.size(), 10u + 13u);
-    EXPECT_EQ(Get(status.payload, 10 + 4, 4), 0x1234u);
+    EXPECT_EQ(ReadLe(status.payload, 10 + 4, 4), 0x1234u);
     EXPECT_EQ(status.payload[10 + 12], 0);
 
     // SelectUpdateMode, then RestartBridge: its status still goes out, then the device goes.
@@ -192,8 +183,8 @@ TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
     Packet back;
     for (Packet p = Next(); p.type != 0xFFFFFFFF; p = Next()) back = p;
     ASSERT_EQ(back.type, kDeviceConnect);
-    EXPECT_EQ(Get(back.payload, 4, 2), kBareBridgeVendorId);
-    EXPECT_EQ(Get(back.payload, 6, 2), kSecondGenerationBareProductId);
+    EXPECT_EQ(ReadLe(back.payload, 4, 2), kBareBridgeVendorId);
+    EXPECT_EQ(ReadLe(back.payload, 6, 2), kSecondGenerationBareProductId);
     // Unconfigured after the new connect: bulk packets are refused until SET_CONFIGURATION.
     ASSERT_TRUE(device_.Receive(Bulk(50, 0x81, 13)));
     EXPECT_EQ(Next().payload[1], kInval);

@@ -51,14 +51,6 @@ ChildEnd RunChild(Body body) {
     return end;
 }
 
-std::size_t Count(const std::string& text, const std::string& part) {
-    std::size_t n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 class DeferredSignal : public testing::TestWithParam<int> {};
 
 // Deferred in the stretch (said once for two), then its own default again: it ends the process.
@@ -77,7 +69,9 @@ TEST_P(DeferredSignal, IsDeferredInsideTheStretchAndHasItsDefaultAfter) {
     });
     ASSERT_TRUE(WIFSIGNALED(end.status)) << "exit " << WEXITSTATUS(end.status);
     EXPECT_EQ(WTERMSIG(end.status), signal);
-    EXPECT_EQ(Count(end.errorText, "interruption deferred"), 1u) << end.errorText;
+    const std::string said = "interruption deferred";  // once
+    EXPECT_NE(end.errorText.find(said), std::string::npos) << end.errorText;
+    EXPECT_EQ(end.errorText.find(said), end.errorText.rfind(said)) << end.errorText;
 }
 
 INSTANTIATE_TEST_SUITE_P(Interruption, DeferredSignal,
