@@ -43,66 +43,6 @@ class CliJson : public ::testing::Test {
     TempDir dir_;
 };
 
-TEST_F(CliJson, EveryFailureIsOneObjectWithAStableCodeAndTheRightExitCode) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
-    struct Case {
-        std::vector<std::string> words;
-        int exit;
-        const char* command;
-        const char* code;
-    };
-    const std::vector<Case> cases = {
-        {{"image", "info", P("missing.bin")}, 1, "image info", "unreadable"},
-        {{"image", "info", "--bogus"}, 2, "image info", "usage"},
-        {{"image", "make", "--generation", "two", "--version", "010203", "--size", "5000", "-o",
-          P("x")},
-         2, "image make", "usage"},
-        {{"compile", "--resource", "abc", "--image", P("img.bin"), "-o", P("x")}, 2, "compile",
-         "usage"},
-        {{"compile", "--resource", "999", "--image", P("img.bin"), "-o", P("x")}, 1, "compile",
-         "no-resource"},
-        {{"decode", P("missing.bin")}, 1, "decode", "unreadable"},
-        {{"decode", P("a"), P("b")}, 2, "decode", "usage"},
-        {{"resource", "extract", "105", "-o", P("x")}, 1, "resource extract", "no-resource"},
-        {{"resource", "frob"}, 2, "resource", "usage"},
-        {{"bridge", "version", P("nowhere")}, 1, "bridge version", "cannot-open"},
-        {{"bridge", "flip", P("bus/d")}, 2, "bridge", "usage"},
-        {{"emulator", "show", P("nowhere")}, 1, "emulator show", "not-an-emulated-drive"},
-        {{"emulator", "fault", P("bus/d"), "--fail-command", "x"}, 2, "emulator fault", "usage"},
-        {{"emulator", "set", P("bus/d"), "--attached", "maybe"}, 2, "emulator set", "usage"},
-        {{"list", "extra"}, 2, "list", "usage"},
-        {{"update", "--yes", "--model", "0x7C34"}, 2, "update", "usage"},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> words = c.words;
-        words.push_back("--json");
-        const Result r = Run(words);
-        const std::string what = c.words[0] + (c.words.size() > 1 ? " " + c.words[1] : "");
-        EXPECT_EQ(r.code, c.exit) << what << "\n" << r.err;
-        const nlohmann::json j = Object(r);
-        if (!j.is_object() || !j.contains("error") || !j["error"].is_object()) {
-            ADD_FAILURE() << what << ": no error object in\n" << r.out;
-            continue;
-        }
-        EXPECT_EQ(j.value("ok", true), false) << what;
-        EXPECT_EQ(j.value("command", ""), c.command) << what;
-        EXPECT_EQ(j["error"].value("code", ""), c.code) << what << "\n" << r.out;
-        EXPECT_FALSE(j["error"].value("text", "").empty()) << what;
-        // Without --json the same failure says what went wrong on standard error only.
-        const Result plain = Run(c.words);
-        EXPECT_EQ(plain.code, c.exit) << what;
-        EXPECT_TRUE(plain.out.empty()) << what << "\n" << plain.out;
-        EXPECT_EQ(plain.err.rfind("error: ", 0), 0u) << what << "\n" << plain.err;
-    }
-    // A compile failure keeps naming its step beside the common error.
-    EXPECT_EQ(Object(Run({"compile", "--resource", "999", "--image", P("img.bin"), "-o", P("x"),
-                          "--json"}))["failedStep"],
-              "config");
-}
-
 TEST_F(CliJson, SuccessesCarryOkCommandAndTheirOwnFields) {
     Result r = Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
                     "ABCDEF0123456789", "--firmware", P("img.bin"), "--json"});
@@ -169,39 +109,6 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
         EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << words[0] << "\n" << r.err;
         EXPECT_NE(r.err.find("\nusage:"), std::string::npos) << words[0] << "\n" << r.err;
         EXPECT_TRUE(r.out.empty()) << words[0];
-    }
-}
-
-TEST_F(CliJson, WhatWasGivenWrongIsNamed) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
-    std::filesystem::create_directories(dir_ / "empty");
-    struct Case {
-        std::vector<std::string> words;  // the whole line, global options included
-        int exit;
-        const char* code;
-        std::string says;  // in error.text
-    };
-    const std::vector<Case> cases = {
-        {{"--emulator", P("bus"), "--json", "list"}, 0, "", ""},
-        {{"--emulator", P("nowhere"), "--json", "list"}, 2, "usage", "does not exist"},
-        {{"--emulator", P("bus/d"), "--json", "list"}, 2, "usage",
-         P("bus/d") + " is an emulated drive's folder; --emulator wants the folder that holds " +
-             "the drives, e.g. " + P("bus")},
-        {{"--emulator", P("bus"), "bridge", "version", P("empty"), "--json"}, 1,
-         "not-an-emulated-drive", P("empty") + " is not an emulated drive: drive.state is missing"},
-        {{"--emulator", P("bus"), "bridge", "version", P("img.bin"), "--json"}, 1, "cannot-open",
-         P("img.bin") + " is a regular file, not a disk's device node"},
-    };
-    for (const Case& c : cases) {
-        const Result r = RunProgram(c.words, dir_.path());
-        const nlohmann::json j = Object(r);
-        EXPECT_EQ(r.code, c.exit) << c.says << "\n" << r.err;
-        if (c.exit == 0 || !j.is_object()) continue;
-        EXPECT_EQ(j["error"].value("code", ""), c.code) << c.says;
-        EXPECT_NE(j["error"].value("text", "").find(c.says), std::string::npos) << r.out;
     }
 }
 
