@@ -48,12 +48,11 @@ struct Row {
     bool needsNonRoot = false;  // a folder root could write anyway
 };
 
-class CliFiles : public ::testing::Test {
+class CliFiles : public ProgramTest {
   protected:
     void SetUp() override {
-        std::string why;
-        const auto image = MakeSampleImage({2, "01000700", 30000, 7}, &why);
-        WriteBytes(dir_ / "img.bin", image);
+        ProgramTest::SetUp();
+        const auto image = ReadBytes(dir_ / "img.bin");
         WriteBytes(dir_ / "blank name ä.bin", image);
         WriteBytes(dir_ / "empty.bin", {});
         WriteBytes(dir_ / "trunc.bin", {image.begin(), image.begin() + 20000});
@@ -61,7 +60,6 @@ class CliFiles : public ::testing::Test {
         flipped[1000] ^= 0x10;
         WriteBytes(dir_ / "flipped.bin", flipped);
         fs::create_directories(dir_ / "folder");
-        fs::create_directories(dir_ / "bus");
         ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
         fs::create_symlink("img.bin", dir_ / "link");
         fs::create_hard_link(dir_ / "img.bin", dir_ / "img-again.bin");
@@ -86,10 +84,6 @@ class CliFiles : public ::testing::Test {
         fs::create_directories(dir_ / "locked");
         fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
         ASSERT_EQ(Run({"resource", "extract", "117", "-o", P("cfg.ini")}).code, 0);
-        ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                       "ABCDEF0123456789", "--firmware", P("img.bin")})
-                      .code,
-                  0);
         ASSERT_EQ(Run({"--emulator", "@bus", "list"}).code, 0);  // makes the bus's lock file
     }
 
@@ -102,15 +96,6 @@ class CliFiles : public ::testing::Test {
         return dir_ / name;
     }
 
-    std::string P(const std::string& name) const { return (dir_ / name).string(); }
-
-    ProgramResult Run(std::vector<std::string> words) {
-        for (std::string& w : words) {
-            if (!w.empty() && w[0] == '@') w = P(w.substr(1));
-        }
-        return RunProgram(words, work_.path());
-    }
-
     // Everything in the work folder (the drive's files too), to compare before and after.
     std::map<std::string, std::string> Prints() const {
         std::map<std::string, std::string> prints;
@@ -119,9 +104,6 @@ class CliFiles : public ::testing::Test {
         }
         return prints;
     }
-
-    TempDir dir_;
-    TempDir work_;  // the program's own output files
 };
 
 // The name of a row starts with the command its JSON object names.

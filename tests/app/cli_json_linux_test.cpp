@@ -5,73 +5,52 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
-#include "bridge/firmware_image.h"
 #include "app/program_run_linux.h"
-#include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
 namespace {
 
 using Result = ProgramResult;
 
-class CliJson : public ::testing::Test {
+class CliJson : public ProgramTest {
   protected:
-    void SetUp() override {
-        std::string why;
-        WriteBytes(dir_ / "img.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
-        std::filesystem::create_directories(dir_ / "bus");
+    // The program with the emulated drives of `bus` as its drives.
+    Result OnBus(std::vector<std::string> words) {
+        words.insert(words.begin(), {"--emulator", "@bus"});
+        return Run(words);
     }
-
-    std::string P(const char* name) const { return (dir_ / name).string(); }
-
-    // The program itself, with the emulated drives of `bus` as its drives.
-    Result Run(std::vector<std::string> words) {
-        words.insert(words.begin(), {"--emulator", P("bus")});
-        return RunProgram(words, dir_.path());
-    }
-
-    // Standard output must be one JSON object and nothing else.
-    static nlohmann::json Object(const Result& r) {
-        nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << r.out;
-        EXPECT_TRUE(j.is_object()) << r.out;
-        return j;
-    }
-
-    TempDir dir_;
 };
 
 TEST_F(CliJson, SuccessesCarryOkCommandAndTheirOwnFields) {
-    Result r = Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                    "ABCDEF0123456789", "--firmware", P("img.bin"), "--json"});
+    Result r = Run({"emulator", "create", "@made", "--generation", "2", "--serial",
+                    "ABCDEF0123456789", "--firmware", "@img.bin", "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     nlohmann::json j = Object(r);
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["command"], "emulator create");
     EXPECT_EQ(j["firmwareVersion"], "V01L00R07");
 
-    j = Object(Run({"emulator", "show", P("bus/d"), "--json"}));
+    j = Object(Run({"emulator", "show", "@made", "--json"}));
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["kind"], "bridge");
     EXPECT_EQ(j["flash"]["block"]["state"], "sealed");
 
-    r = Run({"compile", "--resource", "117", "--image", P("img.bin"), "-o", P("block.bin"),
+    r = OnBus({"compile", "--resource", "117", "--image", P("img.bin"), "-o", P("block.bin"),
              "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Object(r)["itemTable"]["items"], 254);
-    j = Object(Run({"decode", P("block.bin"), "--json"}));
+    j = Object(OnBus({"decode", P("block.bin"), "--json"}));
     EXPECT_EQ(j["command"], "decode");
     EXPECT_EQ(j["generation"], 2);
     EXPECT_EQ(j["digest"]["holds"], true);
 
     // The listing is an object like every other answer, its entries in a field of their own.
-    j = Object(Run({"resource", "list", "--json"}));
+    j = Object(OnBus({"resource", "list", "--json"}));
     ASSERT_TRUE(j["resources"].is_array());
     EXPECT_EQ(j["resources"].size(), 9u);
 
-    j = Object(Run({"list", "--json"}));
+    j = Object(OnBus({"list", "--json"}));
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["deviceCount"], 1);
     EXPECT_EQ(j["drives"][0]["productId"], "0x7C34");
@@ -90,21 +69,21 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
     for (std::vector<std::string> words : helps) {
         const std::string what = words.size() > 1 ? words[0] + " " + words[1] : words[0];
         words.push_back("--help");
-        const Result r = Run(words);
+        const Result r = OnBus(words);
         EXPECT_EQ(r.code, 0) << what << "\n" << r.err;
         EXPECT_EQ(r.out.rfind("usage:", 0), 0u) << what << "\n" << r.out;
         EXPECT_TRUE(r.err.empty()) << what;
     }
     // A subcommand's help is its own, not the whole command's.
-    const Result show = Run({"emulator", "show", "--help"});
+    const Result show = OnBus({"emulator", "show", "--help"});
     EXPECT_EQ(show.out.find("create-disk"), std::string::npos) << show.out;
-    EXPECT_EQ(Run({"help", "decode"}).out.rfind("usage: mox3-updater decode", 0), 0u);
-    EXPECT_EQ(Run({"help", "emulator", "show"}).out, show.out);
+    EXPECT_EQ(OnBus({"help", "decode"}).out.rfind("usage: mox3-updater decode", 0), 0u);
+    EXPECT_EQ(OnBus({"help", "emulator", "show"}).out, show.out);
 
     for (const std::vector<std::string>& words :
          std::vector<std::vector<std::string>>{{"image"}, {"bridge", "version"}, {"list", "extra"},
                                                {"decode", "--generation", "3", P("x")}}) {
-        const Result r = Run(words);
+        const Result r = OnBus(words);
         EXPECT_EQ(r.code, 2) << words[0];
         EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << words[0] << "\n" << r.err;
         EXPECT_NE(r.err.find("\nusage:"), std::string::npos) << words[0] << "\n" << r.err;
@@ -113,10 +92,6 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
 }
 
 TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
     // One image folder per finding.
     std::string why;
     auto damaged = MakeSampleImage({2, "01000900", 30000, 9}, &why);
@@ -140,7 +115,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
     english.unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
     for (const auto& [folder, finding] : cases) {
         const std::string place = (dir_ / folder / image).string();
-        const nlohmann::json j = Object(Run({"list", "--json", "--image-dir", P(folder.c_str())}));
+        const nlohmann::json j = Object(OnBus({"list", "--json", "--image-dir", P(folder.c_str())}));
         ASSERT_EQ(j["drives"].size(), 1u) << folder;
         const nlohmann::json& drive = j["drives"][0];
         EXPECT_EQ(drive["normalMode"], true) << folder;
@@ -149,8 +124,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
         EXPECT_EQ(drive.contains("imageDamaged"), folder == "damaged") << drive;
 
         const Result text =
-            RunProgram({"--emulator", P("bus"), "list", "--image-dir", P(folder.c_str())},
-                       dir_.path(), english);
+            Run({"--emulator", "@bus", "list", "--image-dir", P(folder.c_str())}, english);
         EXPECT_NE(text.out.find("normal firmware, generation 2\n"), std::string::npos) << text.out;
         const std::string says = folder == "sound"     ? "not newer: nothing to update"
                                  : folder == "damaged" ? place + " is damaged: "
@@ -164,31 +138,27 @@ TEST_F(CliJson, TheDemoShowsTheShowCommandOnlyForAFolderThatStays) {
     ProgramSetting setting;
     setting.environment = {{"TMPDIR", P("tmp")}};
     const std::string drive = (dir_ / "kept" / "bus" / "ZR-MOX3").string();
-    Result r = RunProgram({"demo", "--dir", P("kept")}, dir_.path(), setting);
+    Result r = Run({"demo", "--dir", "@kept"}, setting);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("$ mox3-updater emulator show " + drive + "\n"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_directory(drive));
-    r = RunProgram({"demo"}, dir_.path(), setting);
+    r = Run({"demo"}, setting);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.find("emulator show"), std::string::npos) << r.out;
     EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));  // its own folder is gone
 }
 
 TEST_F(CliJson, VerboseNamesTheRequestTheDriveFailed) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
     auto failNext = [&] {
-        ASSERT_EQ(Run({"emulator", "fault", P("bus/d"), "--fail-command", "1"}).code, 0);
+        ASSERT_EQ(OnBus({"emulator", "fault", P("bus/d"), "--fail-command", "1"}).code, 0);
     };
     failNext();
-    Result r = Run({"bridge", "inquiry", P("bus/d"), "--json"});
+    Result r = OnBus({"bridge", "inquiry", P("bus/d"), "--json"});
     EXPECT_EQ(r.code, 1);
     EXPECT_FALSE(Object(r)["error"].contains("request")) << "only with --verbose";
 
     failNext();
-    r = Run({"--verbose", "bridge", "inquiry", P("bus/d"), "--json", "--trace", P("trace.txt")});
+    r = OnBus({"--verbose", "bridge", "inquiry", P("bus/d"), "--json", "--trace", P("trace.txt")});
     EXPECT_EQ(r.code, 1);
     const nlohmann::json request = Object(r)["error"]["request"];
     EXPECT_EQ(request["cdb"].get<std::string>().substr(0, 2), "12") << r.out;  // INQUIRY
@@ -202,7 +172,7 @@ TEST_F(CliJson, VerboseNamesTheRequestTheDriveFailed) {
     EXPECT_TRUE(line.contains("durationMs"));
 
     failNext();
-    r = Run({"bridge", "inquiry", P("bus/d"), "--verbose"});
+    r = OnBus({"bridge", "inquiry", P("bus/d"), "--verbose"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("\nrequest: CDB 12"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("CHECK CONDITION"), std::string::npos) << r.err;
