@@ -12,11 +12,9 @@
 #include <algorithm>
 #include <csignal>
 #include <map>
-#include <nlohmann/json.hpp>
 
 #include "app/program_run_linux.h"
 #include "base/sha256.h"
-#include "bridge/firmware_image.h"
 
 namespace mox3::test {
 namespace {

@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <functional>
-#include <nlohmann/json.hpp>
 
 #include "app/private_mounts_linux.h"
 #include "app/program_run_linux.h"
 #include "app/run/host_linux.h"
-#include "bridge/firmware_image.h"
 #include "test_support.h"
 
 namespace mox3 {
