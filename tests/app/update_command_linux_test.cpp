@@ -29,11 +29,13 @@ class UpdateCommand : public EmulatorTest {
         MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
     }
 
-    Result Update(std::vector<std::string> words) {
-        std::vector<std::string> args = {"update", "--image-dir", (dir_ / "images").string(),
-                                         "--state-dir", (dir_ / "state").string()};
-        args.insert(args.end(), words.begin(), words.end());
-        return Program(args);
+    // `update` of the test's images and state folder, after the global options `first`.
+    Result Update(const std::vector<std::string>& words, ProgramSetting setting = {},
+                  std::vector<std::string> first = {}) {
+        first.insert(first.end(), {"update", "--image-dir", (dir_ / "images").string(),
+                                   "--state-dir", (dir_ / "state").string()});
+        first.insert(first.end(), words.begin(), words.end());
+        return Program(first, setting);
     }
 
     Result Program(std::vector<std::string> words, ProgramSetting setting = {}) {
@@ -44,7 +46,7 @@ class UpdateCommand : public EmulatorTest {
 
     // `update` with `answer` on standard input and LANG set to `locale`; standard error goes
     // with standard output into the result's `out`.
-    Result Answering(std::vector<std::string> words, const std::string& answer,
+    Result Answering(const std::vector<std::string>& words, const std::string& answer,
                      const std::string& locale = "C") {
         WriteBytes(dir_ / "answer.txt", std::vector<std::uint8_t>(answer.begin(), answer.end()));
         ProgramSetting setting;
@@ -52,9 +54,7 @@ class UpdateCommand : public EmulatorTest {
         setting.environment = {{"LANG", locale}};
         setting.unset = {"LC_ALL", "LC_MESSAGES"};
         setting.errorsWithOutput = true;
-        words.insert(words.begin(), {"update", "--image-dir", (dir_ / "images").string(),
-                                     "--state-dir", (dir_ / "state").string()});
-        return Program(words, setting);
+        return Update(words, setting);
     }
 
     std::string Firmware() { return View(dir_ / "bus" / "drive").firmwareVersion; }
@@ -234,9 +234,7 @@ TEST_F(UpdateCommand, ASignalWhileTheBridgeStaysBusyStopsAtTheNextWait) {
         setting.unset = {"LC_ALL", "LC_MESSAGES"};
         setting.signalAfter = "(Durchgang 1): 10 s von 300 s";
         setting.signals = signals;
-        const Result r = Program({"update", "--yes", "--image-dir", (dir_ / "images").string(),
-                                  "--state-dir", (dir_ / "state").string()},
-                                 setting);
+        const Result r = Update({"--yes"}, setting);
         EXPECT_EQ(r.code, 4) << row << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find(setting.signalAfter), std::string::npos) << row << r.out;
         EXPECT_EQ(r.out.find("Durchgang 2"), std::string::npos) << row << r.out;
@@ -365,9 +363,7 @@ TEST_F(UpdateCommand, OnATerminalTheBarMovesThroughTheWaits) {
     ProgramSetting setting;
     setting.terminal = true;
     setting.environment = {{"LANG", "C"}};
-    const Result r = Program({"update", "--yes", "--image-dir", (dir_ / "images").string(),
-                              "--state-dir", (dir_ / "state").string()},
-                             setting);
+    const Result r = Update({"--yes"}, setting);
     EXPECT_EQ(r.code, 0) << r.out;
     // The 15 s wait after the switch, redrawn each second it lasts (the seconds themselves
     // depend on how fast the machine is).
@@ -387,12 +383,10 @@ TEST_F(UpdateCommand, VerboseNamesTheRequestThatFailed) {
     Result r = Update({"--yes"});
     EXPECT_EQ(r.code, 1) << r.out << r.err;
     EXPECT_EQ(r.err.find("request: CDB"), std::string::npos) << "only with --verbose";
-    r = Program({"--verbose", "update", "--yes", "--image-dir", (dir_ / "images").string(),
-                 "--state-dir", (dir_ / "state").string()});
+    r = Update({"--yes"}, {}, {"--verbose"});
     EXPECT_EQ(r.code, 1) << r.out << r.err;
     EXPECT_NE(r.err.find("\nrequest: CDB 3b0120"), std::string::npos) << r.err;
-    r = Program({"--verbose", "update", "--yes", "--json", "--image-dir",
-                 (dir_ / "images").string(), "--state-dir", (dir_ / "state").string()});
+    r = Update({"--yes", "--json"}, {}, {"--verbose"});
     EXPECT_EQ(r.code, 1) << r.out << r.err;
     const nlohmann::json request = nlohmann::json::parse(r.out)["error"]["request"];
     EXPECT_EQ(request["cdb"], "3b012080000000000000") << r.out;
