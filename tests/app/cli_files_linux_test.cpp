@@ -144,7 +144,7 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
              "the drives, e.g. " + P("bus")},
         {"update: a model without a serial", {"--emulator", "@bus", "update", "--yes", "--model",
                                               "0x7C34"},
-         2, "usage", ""},
+         2, "usage", "--recover-serial and --model go together"},
         {"image info: missing", {"image", "info", "@missing.bin"}, 1, "unreadable", "no file"},
         {"image info: empty", {"image", "info", "@empty.bin"}, 1, "image-damaged", "shorter"},
         {"image info: folder", {"image", "info", "@folder"}, 1, "unreadable", "not a regular"},
