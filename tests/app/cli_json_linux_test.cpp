@@ -115,7 +115,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
     english.unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
     for (const auto& [folder, finding] : cases) {
         const std::string place = (dir_ / folder / image).string();
-        const nlohmann::json j = Object(OnBus({"list", "--json", "--image-dir", P(folder.c_str())}));
+        const nlohmann::json j = Object(OnBus({"list", "--json", "--image-dir", P(folder)}));
         ASSERT_EQ(j["drives"].size(), 1u) << folder;
         const nlohmann::json& drive = j["drives"][0];
         EXPECT_EQ(drive["normalMode"], true) << folder;
@@ -124,7 +124,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
         EXPECT_EQ(drive.contains("imageDamaged"), folder == "damaged") << drive;
 
         const Result text =
-            Run({"--emulator", "@bus", "list", "--image-dir", P(folder.c_str())}, english);
+            Run({"--emulator", "@bus", "list", "--image-dir", P(folder)}, english);
         EXPECT_NE(text.out.find("normal firmware, generation 2\n"), std::string::npos) << text.out;
         const std::string says = folder == "sound"     ? "not newer: nothing to update"
                                  : folder == "damaged" ? place + " is damaged: "
