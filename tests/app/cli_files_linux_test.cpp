@@ -12,11 +12,9 @@
 #include <algorithm>
 #include <csignal>
 #include <map>
-#include <nlohmann/json.hpp>
 
 #include "app/program_run_linux.h"
 #include "base/sha256.h"
-#include "bridge/firmware_image.h"
 
 namespace mox3::test {
 namespace {
@@ -43,17 +41,16 @@ struct Row {
     std::vector<std::string> words;  // "@x" stands for the path of x in the work folder
     int exit;
     const char* code;   // the JSON error code; nullptr for success
-    const char* says;   // a part of the message on standard error
+    std::string says;   // a part of the message on standard error
     bool needsRoot = false;     // a device node of the test's own
     bool needsNonRoot = false;  // a folder root could write anyway
 };
 
-class CliFiles : public ::testing::Test {
+class CliFiles : public ProgramTest {
   protected:
     void SetUp() override {
-        std::string why;
-        const auto image = MakeSampleImage({2, "01000700", 30000, 7}, &why);
-        WriteBytes(dir_ / "img.bin", image);
+        ProgramTest::SetUp();
+        const auto image = ReadBytes(dir_ / "img.bin");
         WriteBytes(dir_ / "blank name ä.bin", image);
         WriteBytes(dir_ / "empty.bin", {});
         WriteBytes(dir_ / "trunc.bin", {image.begin(), image.begin() + 20000});
@@ -61,7 +58,6 @@ class CliFiles : public ::testing::Test {
         flipped[1000] ^= 0x10;
         WriteBytes(dir_ / "flipped.bin", flipped);
         fs::create_directories(dir_ / "folder");
-        fs::create_directories(dir_ / "bus");
         ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
         fs::create_symlink("img.bin", dir_ / "link");
         fs::create_hard_link(dir_ / "img.bin", dir_ / "img-again.bin");
@@ -86,10 +82,7 @@ class CliFiles : public ::testing::Test {
         fs::create_directories(dir_ / "locked");
         fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
         ASSERT_EQ(Run({"resource", "extract", "117", "-o", P("cfg.ini")}).code, 0);
-        ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                       "ABCDEF0123456789", "--firmware", P("img.bin")})
-                      .code,
-                  0);
+        ASSERT_EQ(Run({"--emulator", "@bus", "list"}).code, 0);  // makes the bus's lock file
     }
 
     void TearDown() override {
@@ -101,15 +94,6 @@ class CliFiles : public ::testing::Test {
         return dir_ / name;
     }
 
-    std::string P(const std::string& name) const { return (dir_ / name).string(); }
-
-    ProgramResult Run(std::vector<std::string> words) {
-        for (std::string& w : words) {
-            if (!w.empty() && w[0] == '@') w = P(w.substr(1));
-        }
-        return RunProgram(words, work_.path());
-    }
-
     // Everything in the work folder (the drive's files too), to compare before and after.
     std::map<std::string, std::string> Prints() const {
         std::map<std::string, std::string> prints;
@@ -118,13 +102,49 @@ class CliFiles : public ::testing::Test {
         }
         return prints;
     }
-
-    TempDir dir_;
-    TempDir work_;  // the program's own output files
 };
 
+// The name of a row starts with the command its JSON object names.
 TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced) {
     const std::vector<Row> rows = {
+        {"image info: an unknown option", {"image", "info", "--bogus"}, 2, "usage", ""},
+        {"image make: no generation", {"image", "make", "--generation", "two", "--version",
+                                       "010203", "--size", "5000", "-o", "@x"},
+         2, "usage", ""},
+        {"compile: no resource id", {"compile", "--resource", "abc", "--image", "@img.bin", "-o",
+                                     "@x"},
+         2, "usage", ""},
+        {"compile: no such resource", {"compile", "--resource", "999", "--image", "@img.bin", "-o",
+                                       "@x"},
+         1, "no-resource", ""},
+        {"decode: missing", {"decode", "@missing.bin"}, 1, "unreadable", ""},
+        {"decode: two files", {"decode", "@a", "@b"}, 2, "usage", ""},
+        {"resource extract: no such resource", {"resource", "extract", "105", "-o", "@x"}, 1,
+         "no-resource", ""},
+        {"resource: unknown", {"resource", "frob"}, 2, "usage", ""},
+        {"bridge version: no drive", {"--emulator", "@bus", "bridge", "version", "@nowhere"}, 1,
+         "cannot-open", ""},
+        {"bridge: unknown", {"--emulator", "@bus", "bridge", "flip", "@bus/d"}, 2, "usage", ""},
+        {"bridge version: an empty folder",
+         {"--emulator", "@bus", "bridge", "version", "@folder"}, 1, "not-an-emulated-drive",
+         P("folder") + " is not an emulated drive: drive.state is missing"},
+        {"bridge version: a regular file",
+         {"--emulator", "@bus", "bridge", "version", "@img.bin"}, 1, "cannot-open",
+         P("img.bin") + " is a regular file, not a disk's device node"},
+        {"emulator show: no drive", {"emulator", "show", "@nowhere"}, 1, "not-an-emulated-drive",
+         ""},
+        {"emulator fault: a bad count", {"emulator", "fault", "@bus/d", "--fail-command", "x"}, 2,
+         "usage", ""},
+        {"emulator set: a bad switch", {"emulator", "set", "@bus/d", "--attached", "maybe"}, 2,
+         "usage", ""},
+        {"list: a word too many", {"--emulator", "@bus", "list", "extra"}, 2, "usage", ""},
+        {"list: no bus", {"--emulator", "@nowhere", "list"}, 2, "usage", "does not exist"},
+        {"list: a drive for a bus", {"--emulator", "@bus/d", "list"}, 2, "usage",
+         P("bus/d") + " is an emulated drive's folder; --emulator wants the folder that holds " +
+             "the drives, e.g. " + P("bus")},
+        {"update: a model without a serial", {"--emulator", "@bus", "update", "--yes", "--model",
+                                              "0x7C34"},
+         2, "usage", "--recover-serial and --model go together"},
         {"image info: missing", {"image", "info", "@missing.bin"}, 1, "unreadable", "no file"},
         {"image info: empty", {"image", "info", "@empty.bin"}, 1, "image-damaged", "shorter"},
         {"image info: folder", {"image", "info", "@folder"}, 1, "unreadable", "not a regular"},
@@ -188,33 +208,35 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
         {"compile: FIFO as configuration", {"compile", "--config", "@fifo", "--image", "@img.bin",
                                             "-o", "@out.bin"},
          1, "unreadable", "configuration file"},
-        {"disk export: into the drive's folder", {"emulator", "disk", "@bus/d", "--export",
-                                                  "@bus/d/copy.img"},
+        {"emulator disk: export into the drive's folder",
+         {"emulator", "disk", "@bus/d", "--export", "@bus/d/copy.img"},
          1, "output-refused", "emulated drive's folder"},
-        {"disk export: onto the drive's disk", {"emulator", "disk", "@bus/d", "--export",
-                                                "@bus/d/disk.img"},
+        {"emulator disk: export onto the drive's disk",
+         {"emulator", "disk", "@bus/d", "--export", "@bus/d/disk.img"},
          1, "output-refused", "emulated drive's folder"},
-        {"disk export: onto a FIFO", {"emulator", "disk", "@bus/d", "--export", "@fifo"}, 1,
-         "output-refused", "is a FIFO"},
-        {"disk export: through a link", {"emulator", "disk", "@bus/d", "--export", "@link"}, 1,
-         "output-refused", "symbolic link"},
-        {"disk import: from a FIFO", {"emulator", "disk", "@bus/d", "--import", "@fifo"}, 1,
-         "emulator-failed", "not a regular"},
-        {"disk import: the drive's own disk", {"emulator", "disk", "@bus/d", "--import",
-                                               "@bus/d/disk.img"},
+        {"emulator disk: export onto a FIFO", {"emulator", "disk", "@bus/d", "--export", "@fifo"},
+         1, "output-refused", "is a FIFO"},
+        {"emulator disk: export through a link",
+         {"emulator", "disk", "@bus/d", "--export", "@link"}, 1, "output-refused", "symbolic link"},
+        {"emulator disk: import from a FIFO", {"emulator", "disk", "@bus/d", "--import", "@fifo"},
+         1, "emulator-failed", "not a regular"},
+        {"emulator disk: import the drive's own disk",
+         {"emulator", "disk", "@bus/d", "--import", "@bus/d/disk.img"},
          1, "unreadable", "emulated drive's folder"},
-        {"disk import: missing", {"emulator", "disk", "@bus/d", "--import", "@missing.bin"}, 1,
-         "emulator-failed", "no such file"},
-        {"trace: a FIFO", {"--trace", "@fifo", "bridge", "version", "@bus/d"}, 1,
+        {"emulator disk: import missing",
+         {"emulator", "disk", "@bus/d", "--import", "@missing.bin"}, 1, "emulator-failed",
+         "no such file"},
+        {"bridge: trace a FIFO", {"--trace", "@fifo", "bridge", "version", "@bus/d"}, 1,
          "device-access", "is a FIFO"},
-        {"trace: a device node", {"--trace", "@node", "bridge", "version", "@bus/d"}, 1,
+        {"bridge: trace a device node", {"--trace", "@node", "bridge", "version", "@bus/d"}, 1,
          "device-access", "character device", true},
-        {"trace: a folder", {"--trace", "@folder", "bridge", "version", "@bus/d"}, 1,
+        {"bridge: trace a folder", {"--trace", "@folder", "bridge", "version", "@bus/d"}, 1,
          "device-access", "is a folder"},
-        {"trace: through a link", {"--trace", "@link", "bridge", "version", "@bus/d"}, 1,
+        {"bridge: trace through a link", {"--trace", "@link", "bridge", "version", "@bus/d"}, 1,
          "device-access", "symbolic link"},
-        {"trace: a file that is no trace", {"--trace", "@img.bin", "bridge", "version", "@bus/d"},
-         1, "device-access", "something else than a trace"},
+        {"bridge: trace a file that is no trace",
+         {"--trace", "@img.bin", "bridge", "version", "@bus/d"}, 1, "device-access",
+         "something else than a trace"},
     };
     const bool root = ::geteuid() == 0;
     for (const Row& row : rows) {
@@ -230,12 +252,16 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
                 const auto object = nlohmann::json::parse(r.out, nullptr, false);
                 ASSERT_TRUE(object.is_object()) << r.out;
                 EXPECT_EQ(object["ok"], row.code == nullptr);
+                const std::string name = row.name;
+                EXPECT_EQ(object["command"], name.substr(0, name.find(':')));
                 if (row.code) {
                     EXPECT_EQ(object["error"]["code"], row.code) << r.out;
+                    EXPECT_NE(object["error"].value("text", "").find(row.says), std::string::npos);
                 }
+            } else if (row.code) {
+                EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
             }
             if (row.code) {
-                EXPECT_NE(r.err.find("error: "), std::string::npos) << r.err;
                 EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
                 EXPECT_EQ(r.err.find(".tmp"), std::string::npos) << r.err;
                 // Every file, the drive's too, is as it was: nothing replaced, nothing left.
@@ -246,6 +272,11 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
             EXPECT_EQ(r.out.find("V  L  R"), std::string::npos) << r.out;
         }
     }
+    // A compile failure keeps naming its step beside the common error.
+    EXPECT_EQ(nlohmann::json::parse(Run({"compile", "--resource", "999", "--image", "@img.bin",
+                                         "-o", "@x", "--json"})
+                                        .out)["failedStep"],
+              "config");
 }
 
 TEST_F(CliFiles, OutputsReplaceRegularFilesWholeAndKeepHoles) {

@@ -5,133 +5,52 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <nlohmann/json.hpp>
 
-#include "bridge/firmware_image.h"
 #include "app/program_run_linux.h"
-#include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
 namespace {
 
 using Result = ProgramResult;
 
-class CliJson : public ::testing::Test {
+class CliJson : public ProgramTest {
   protected:
-    void SetUp() override {
-        std::string why;
-        WriteBytes(dir_ / "img.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
-        std::filesystem::create_directories(dir_ / "bus");
+    // The program with the emulated drives of `bus` as its drives.
+    Result OnBus(std::vector<std::string> words) {
+        words.insert(words.begin(), {"--emulator", "@bus"});
+        return Run(words);
     }
-
-    std::string P(const char* name) const { return (dir_ / name).string(); }
-
-    // The program itself, with the emulated drives of `bus` as its drives.
-    Result Run(std::vector<std::string> words) {
-        words.insert(words.begin(), {"--emulator", P("bus")});
-        return RunProgram(words, dir_.path());
-    }
-
-    // Standard output must be one JSON object and nothing else.
-    static nlohmann::json Object(const Result& r) {
-        nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << r.out;
-        EXPECT_TRUE(j.is_object()) << r.out;
-        return j;
-    }
-
-    TempDir dir_;
 };
 
-TEST_F(CliJson, EveryFailureIsOneObjectWithAStableCodeAndTheRightExitCode) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
-    struct Case {
-        std::vector<std::string> words;
-        int exit;
-        const char* command;
-        const char* code;
-    };
-    const std::vector<Case> cases = {
-        {{"image", "info", P("missing.bin")}, 1, "image info", "unreadable"},
-        {{"image", "info", "--bogus"}, 2, "image info", "usage"},
-        {{"image", "make", "--generation", "two", "--version", "010203", "--size", "5000", "-o",
-          P("x")},
-         2, "image make", "usage"},
-        {{"compile", "--resource", "abc", "--image", P("img.bin"), "-o", P("x")}, 2, "compile",
-         "usage"},
-        {{"compile", "--resource", "999", "--image", P("img.bin"), "-o", P("x")}, 1, "compile",
-         "no-resource"},
-        {{"decode", P("missing.bin")}, 1, "decode", "unreadable"},
-        {{"decode", P("a"), P("b")}, 2, "decode", "usage"},
-        {{"resource", "extract", "105", "-o", P("x")}, 1, "resource extract", "no-resource"},
-        {{"resource", "frob"}, 2, "resource", "usage"},
-        {{"bridge", "version", P("nowhere")}, 1, "bridge version", "cannot-open"},
-        {{"bridge", "flip", P("bus/d")}, 2, "bridge", "usage"},
-        {{"emulator", "show", P("nowhere")}, 1, "emulator show", "not-an-emulated-drive"},
-        {{"emulator", "fault", P("bus/d"), "--fail-command", "x"}, 2, "emulator fault", "usage"},
-        {{"emulator", "set", P("bus/d"), "--attached", "maybe"}, 2, "emulator set", "usage"},
-        {{"list", "extra"}, 2, "list", "usage"},
-        {{"update", "--yes", "--model", "0x7C34"}, 2, "update", "usage"},
-    };
-    for (const Case& c : cases) {
-        std::vector<std::string> words = c.words;
-        words.push_back("--json");
-        const Result r = Run(words);
-        const std::string what = c.words[0] + (c.words.size() > 1 ? " " + c.words[1] : "");
-        EXPECT_EQ(r.code, c.exit) << what << "\n" << r.err;
-        const nlohmann::json j = Object(r);
-        if (!j.is_object() || !j.contains("error") || !j["error"].is_object()) {
-            ADD_FAILURE() << what << ": no error object in\n" << r.out;
-            continue;
-        }
-        EXPECT_EQ(j.value("ok", true), false) << what;
-        EXPECT_EQ(j.value("command", ""), c.command) << what;
-        EXPECT_EQ(j["error"].value("code", ""), c.code) << what << "\n" << r.out;
-        EXPECT_FALSE(j["error"].value("text", "").empty()) << what;
-        // Without --json the same failure says what went wrong on standard error only.
-        const Result plain = Run(c.words);
-        EXPECT_EQ(plain.code, c.exit) << what;
-        EXPECT_TRUE(plain.out.empty()) << what << "\n" << plain.out;
-        EXPECT_EQ(plain.err.rfind("error: ", 0), 0u) << what << "\n" << plain.err;
-    }
-    // A compile failure keeps naming its step beside the common error.
-    EXPECT_EQ(Object(Run({"compile", "--resource", "999", "--image", P("img.bin"), "-o", P("x"),
-                          "--json"}))["failedStep"],
-              "config");
-}
-
 TEST_F(CliJson, SuccessesCarryOkCommandAndTheirOwnFields) {
-    Result r = Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                    "ABCDEF0123456789", "--firmware", P("img.bin"), "--json"});
+    Result r = Run({"emulator", "create", "@made", "--generation", "2", "--serial",
+                    "ABCDEF0123456789", "--firmware", "@img.bin", "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     nlohmann::json j = Object(r);
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["command"], "emulator create");
     EXPECT_EQ(j["firmwareVersion"], "V01L00R07");
 
-    j = Object(Run({"emulator", "show", P("bus/d"), "--json"}));
+    j = Object(Run({"emulator", "show", "@made", "--json"}));
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["kind"], "bridge");
     EXPECT_EQ(j["flash"]["block"]["state"], "sealed");
 
-    r = Run({"compile", "--resource", "117", "--image", P("img.bin"), "-o", P("block.bin"),
+    r = OnBus({"compile", "--resource", "117", "--image", P("img.bin"), "-o", P("block.bin"),
              "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Object(r)["itemTable"]["items"], 254);
-    j = Object(Run({"decode", P("block.bin"), "--json"}));
+    j = Object(OnBus({"decode", P("block.bin"), "--json"}));
     EXPECT_EQ(j["command"], "decode");
     EXPECT_EQ(j["generation"], 2);
     EXPECT_EQ(j["digest"]["holds"], true);
 
     // The listing is an object like every other answer, its entries in a field of their own.
-    j = Object(Run({"resource", "list", "--json"}));
+    j = Object(OnBus({"resource", "list", "--json"}));
     ASSERT_TRUE(j["resources"].is_array());
     EXPECT_EQ(j["resources"].size(), 9u);
 
-    j = Object(Run({"list", "--json"}));
+    j = Object(OnBus({"list", "--json"}));
     EXPECT_EQ(j["ok"], true);
     EXPECT_EQ(j["deviceCount"], 1);
     EXPECT_EQ(j["drives"][0]["productId"], "0x7C34");
@@ -150,21 +69,21 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
     for (std::vector<std::string> words : helps) {
         const std::string what = words.size() > 1 ? words[0] + " " + words[1] : words[0];
         words.push_back("--help");
-        const Result r = Run(words);
+        const Result r = OnBus(words);
         EXPECT_EQ(r.code, 0) << what << "\n" << r.err;
         EXPECT_EQ(r.out.rfind("usage:", 0), 0u) << what << "\n" << r.out;
         EXPECT_TRUE(r.err.empty()) << what;
     }
     // A subcommand's help is its own, not the whole command's.
-    const Result show = Run({"emulator", "show", "--help"});
+    const Result show = OnBus({"emulator", "show", "--help"});
     EXPECT_EQ(show.out.find("create-disk"), std::string::npos) << show.out;
-    EXPECT_EQ(Run({"help", "decode"}).out.rfind("usage: mox3-updater decode", 0), 0u);
-    EXPECT_EQ(Run({"help", "emulator", "show"}).out, show.out);
+    EXPECT_EQ(OnBus({"help", "decode"}).out.rfind("usage: mox3-updater decode", 0), 0u);
+    EXPECT_EQ(OnBus({"help", "emulator", "show"}).out, show.out);
 
     for (const std::vector<std::string>& words :
          std::vector<std::vector<std::string>>{{"image"}, {"bridge", "version"}, {"list", "extra"},
                                                {"decode", "--generation", "3", P("x")}}) {
-        const Result r = Run(words);
+        const Result r = OnBus(words);
         EXPECT_EQ(r.code, 2) << words[0];
         EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << words[0] << "\n" << r.err;
         EXPECT_NE(r.err.find("\nusage:"), std::string::npos) << words[0] << "\n" << r.err;
@@ -172,44 +91,7 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
     }
 }
 
-TEST_F(CliJson, WhatWasGivenWrongIsNamed) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
-    std::filesystem::create_directories(dir_ / "empty");
-    struct Case {
-        std::vector<std::string> words;  // the whole line, global options included
-        int exit;
-        const char* code;
-        std::string says;  // in error.text
-    };
-    const std::vector<Case> cases = {
-        {{"--emulator", P("bus"), "--json", "list"}, 0, "", ""},
-        {{"--emulator", P("nowhere"), "--json", "list"}, 2, "usage", "does not exist"},
-        {{"--emulator", P("bus/d"), "--json", "list"}, 2, "usage",
-         P("bus/d") + " is an emulated drive's folder; --emulator wants the folder that holds " +
-             "the drives, e.g. " + P("bus")},
-        {{"--emulator", P("bus"), "bridge", "version", P("empty"), "--json"}, 1,
-         "not-an-emulated-drive", P("empty") + " is not an emulated drive: drive.state is missing"},
-        {{"--emulator", P("bus"), "bridge", "version", P("img.bin"), "--json"}, 1, "cannot-open",
-         P("img.bin") + " is a regular file, not a disk's device node"},
-    };
-    for (const Case& c : cases) {
-        const Result r = RunProgram(c.words, dir_.path());
-        const nlohmann::json j = Object(r);
-        EXPECT_EQ(r.code, c.exit) << c.says << "\n" << r.err;
-        if (c.exit == 0 || !j.is_object()) continue;
-        EXPECT_EQ(j["error"].value("code", ""), c.code) << c.says;
-        EXPECT_NE(j["error"].value("text", "").find(c.says), std::string::npos) << r.out;
-    }
-}
-
 TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
     // One image folder per finding.
     std::string why;
     auto damaged = MakeSampleImage({2, "01000900", 30000, 9}, &why);
@@ -233,7 +115,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
     english.unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
     for (const auto& [folder, finding] : cases) {
         const std::string place = (dir_ / folder / image).string();
-        const nlohmann::json j = Object(Run({"list", "--json", "--image-dir", P(folder.c_str())}));
+        const nlohmann::json j = Object(OnBus({"list", "--json", "--image-dir", P(folder)}));
         ASSERT_EQ(j["drives"].size(), 1u) << folder;
         const nlohmann::json& drive = j["drives"][0];
         EXPECT_EQ(drive["normalMode"], true) << folder;
@@ -242,8 +124,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
         EXPECT_EQ(drive.contains("imageDamaged"), folder == "damaged") << drive;
 
         const Result text =
-            RunProgram({"--emulator", P("bus"), "list", "--image-dir", P(folder.c_str())},
-                       dir_.path(), english);
+            Run({"--emulator", "@bus", "list", "--image-dir", P(folder)}, english);
         EXPECT_NE(text.out.find("normal firmware, generation 2\n"), std::string::npos) << text.out;
         const std::string says = folder == "sound"     ? "not newer: nothing to update"
                                  : folder == "damaged" ? place + " is damaged: "
@@ -257,31 +138,27 @@ TEST_F(CliJson, TheDemoShowsTheShowCommandOnlyForAFolderThatStays) {
     ProgramSetting setting;
     setting.environment = {{"TMPDIR", P("tmp")}};
     const std::string drive = (dir_ / "kept" / "bus" / "ZR-MOX3").string();
-    Result r = RunProgram({"demo", "--dir", P("kept")}, dir_.path(), setting);
+    Result r = Run({"demo", "--dir", "@kept"}, setting);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("$ mox3-updater emulator show " + drive + "\n"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_directory(drive));
-    r = RunProgram({"demo"}, dir_.path(), setting);
+    r = Run({"demo"}, setting);
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.find("emulator show"), std::string::npos) << r.out;
     EXPECT_TRUE(std::filesystem::is_empty(dir_ / "tmp"));  // its own folder is gone
 }
 
 TEST_F(CliJson, VerboseNamesTheRequestTheDriveFailed) {
-    ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                   "ABCDEF0123456789", "--firmware", P("img.bin")})
-                  .code,
-              0);
     auto failNext = [&] {
-        ASSERT_EQ(Run({"emulator", "fault", P("bus/d"), "--fail-command", "1"}).code, 0);
+        ASSERT_EQ(OnBus({"emulator", "fault", P("bus/d"), "--fail-command", "1"}).code, 0);
     };
     failNext();
-    Result r = Run({"bridge", "inquiry", P("bus/d"), "--json"});
+    Result r = OnBus({"bridge", "inquiry", P("bus/d"), "--json"});
     EXPECT_EQ(r.code, 1);
     EXPECT_FALSE(Object(r)["error"].contains("request")) << "only with --verbose";
 
     failNext();
-    r = Run({"--verbose", "bridge", "inquiry", P("bus/d"), "--json", "--trace", P("trace.txt")});
+    r = OnBus({"--verbose", "bridge", "inquiry", P("bus/d"), "--json", "--trace", P("trace.txt")});
     EXPECT_EQ(r.code, 1);
     const nlohmann::json request = Object(r)["error"]["request"];
     EXPECT_EQ(request["cdb"].get<std::string>().substr(0, 2), "12") << r.out;  // INQUIRY
@@ -295,7 +172,7 @@ TEST_F(CliJson, VerboseNamesTheRequestTheDriveFailed) {
     EXPECT_TRUE(line.contains("durationMs"));
 
     failNext();
-    r = Run({"bridge", "inquiry", P("bus/d"), "--verbose"});
+    r = OnBus({"bridge", "inquiry", P("bus/d"), "--verbose"});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("\nrequest: CDB 12"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("CHECK CONDITION"), std::string::npos) << r.err;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "app/private_mounts_linux.h"
+#include "app/run_fixture.h"
 #include "base/text.h"
 #include "test_support.h"
 
@@ -19,20 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-UpdateMarker FullRecord(std::u16string serial, std::int64_t writtenAt) {
-    UpdateMarker m;
-    m.serial = std::move(serial);
-    m.blockLength = 4096;
-    m.port = u"2-1.4";
-    m.vendorId = 0x5E3B;
-    m.productId = 0x7C34;
-    m.product = u"ZR-MOX3";
-    m.generation = 2;
-    m.resourceId = 117;
-    m.configDigest = std::string(64, 'a');
-    m.writtenAt = writtenAt;
-    return m;
-}
+using test::FullRecord;
 
 std::size_t Entries(const fs::path& dir) {
     return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));

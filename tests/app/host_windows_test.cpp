@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/run_fixture.h"
 #include "base/text.h"
 #include "resources/resources.h"
 #include "test_support.h"
@@ -66,17 +67,9 @@ TEST_F(WindowsHostTest, MarkerKeepsTheSerialUntilRemoved) {
 }
 
 UpdateMarker FullMarker() {
-    UpdateMarker marker;
-    marker.serial = u"4A3F0012B7C4D9E1";
-    marker.blockLength = 4096;
+    UpdateMarker marker = test::FullRecord(u"4A3F0012B7C4D9E1", 0x1'2345'6789LL);  // past 2038
     marker.port = u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3";
-    marker.vendorId = 0x5E3B;
-    marker.productId = 0x7C34;
     marker.product = u"ZR-MOX3 \u00C9dition";
-    marker.generation = 2;
-    marker.resourceId = 117;
-    marker.configDigest = std::string(32, 'a') + std::string(32, '9');
-    marker.writtenAt = 0x1'2345'6789LL;  // past 2038: needs the 64-bit value
     return marker;
 }
 

@@ -2,6 +2,7 @@
 // input from a file and standard output and error caught in files of a work folder.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,6 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "bridge/firmware_image.h"
 #include "test_support.h"
 
 namespace mox3::test {
@@ -94,5 +98,34 @@ inline ProgramResult RunProgram(const std::vector<std::string>& words,
     if (!setting.errorsWithOutput) result.err = ReadText(errFile);
     return result;
 }
+
+// A folder holding a sample image (img.bin) and a bus with one emulated drive (bus/d), and the
+// program run beside it: "@x" in a word stands for the path of x in the folder.
+class ProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        WriteBytes(dir_ / "img.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
+        ASSERT_EQ(Run({"emulator", "create", "@bus/d", "--generation", "2", "--serial",
+                       "ABCDEF0123456789", "--firmware", "@img.bin"})
+                      .code,
+                  0);
+    }
+    std::string P(const std::string& name) const { return (dir_ / name).string(); }
+    ProgramResult Run(std::vector<std::string> words, const ProgramSetting& setting = {}) {
+        for (std::string& w : words) {
+            if (w.size() > 1 && w[0] == '@') w = P(w.substr(1));
+        }
+        return RunProgram(words, work_.path(), setting);
+    }
+    // Standard output must be one JSON object and nothing else.
+    static nlohmann::json Object(const ProgramResult& r) {
+        nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+        EXPECT_TRUE(j.is_object()) << r.out;
+        return j;
+    }
+    TempDir dir_;
+    TempDir work_;  // the program's own output files
+};
 
 }  // namespace mox3::test

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -166,40 +165,6 @@ TEST(LanguageChoice, OverrideForms) {
     // An empty override leaves the choice to the environment.
     EXPECT_EQ(CurrentLanguage("", env), 0x0411);
     EXPECT_EQ(CurrentLanguage(std::nullopt, env), 0x0411);
-}
-
-// Sets an environment variable (or unsets it for nullptr) for the life of the object.
-class ScopedVariable {
-  public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        if (value != nullptr) {
-            test::SetEnv(name, value);
-        } else {
-            test::UnsetEnv(name);
-        }
-    }
-    ~ScopedVariable() {
-        if (old_) {
-            test::SetEnv(name_, old_->c_str());
-        } else {
-            test::UnsetEnv(name_);
-        }
-    }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-TEST(LanguageChoice, ReadsTheProcessEnvironment) {
-    ScopedVariable all("LC_ALL", nullptr);
-    ScopedVariable messages("LC_MESSAGES", "fi_FI.UTF-8");
-    ScopedVariable lang("LANG", "da_DK.UTF-8");
-    EXPECT_EQ(CurrentLanguage(std::nullopt), 0x040B);
-    EXPECT_EQ(CurrentLanguage("0x0804"), 0x0804);
 }
 
 TEST(ForTerminal, LineEndsBecomeLineFeeds) {

@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <functional>
-#include <nlohmann/json.hpp>
 
 #include "app/private_mounts_linux.h"
 #include "app/program_run_linux.h"
 #include "app/run/host_linux.h"
-#include "bridge/firmware_image.h"
 #include "test_support.h"
 
 namespace mox3 {
@@ -201,24 +199,7 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
 }
 
 // The readers on the command line: while an update holds the lock they send no request.
-class ReadersOnTheCommandLine : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        std::string why;
-        test::WriteBytes(dir_ / "img.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
-        fs::create_directories(dir_ / "bus");
-        ASSERT_EQ(Run({"emulator", "create", P("bus/d"), "--generation", "2", "--serial",
-                       "ABCDEF0123456789", "--firmware", P("img.bin")})
-                      .code,
-                  0);
-    }
-    std::string P(const char* name) const { return (dir_ / name).string(); }
-    test::ProgramResult Run(std::vector<std::string> words) {
-        words.insert(words.begin(), {"--emulator", P("bus"), "--trace", P("trace.txt")});
-        return test::RunProgram(words, dir_.path());
-    }
-    test::TempDir dir_;
-};
+using ReadersOnTheCommandLine = test::ProgramTest;
 
 TEST_F(ReadersOnTheCommandLine, ListAndBridgeRefuseWhileAnUpdateRuns) {
     HostOptions options;
@@ -230,20 +211,21 @@ TEST_F(ReadersOnTheCommandLine, ListAndBridgeRefuseWhileAnUpdateRuns) {
     auto update = StartUpdate(options, &running, &why);
     ASSERT_TRUE(update) << why;
     fs::remove(dir_ / "trace.txt");
-    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
-             {"list", "--json"}, {"bridge", "version", P("bus/d"), "--json"}}) {
+    for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
+             {"list", "--json"}, {"bridge", "version", "@bus/d", "--json"}}) {
+        words.insert(words.begin(), {"--emulator", "@bus", "--trace", "@trace.txt"});
         const test::ProgramResult r = Run(words);
-        EXPECT_EQ(r.code, 1) << words[0];
-        const nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
-        ASSERT_TRUE(j.is_object()) << r.out;
+        EXPECT_EQ(r.code, 1) << words[4];
+        const nlohmann::json j = Object(r);
         EXPECT_EQ(j["ok"], false);
         EXPECT_EQ(j["error"]["code"], "update-running");
         EXPECT_EQ(j["error"]["text"], "an update is running (lock " + P("bus") + "/" + kLockFile +
                                           "); try again when it has finished");
-        EXPECT_EQ(test::ReadText(dir_ / "trace.txt"), "") << words[0] << " asked the drive";
+        EXPECT_EQ(test::ReadText(dir_ / "trace.txt"), "") << words[4] << " asked the drive";
     }
     update.reset();
-    const test::ProgramResult after = Run({"list", "--json"});
+    const test::ProgramResult after =
+        Run({"--emulator", "@bus", "--trace", "@trace.txt", "list", "--json"});
     EXPECT_EQ(after.code, 0) << after.out << after.err;
     EXPECT_NE(test::ReadText(dir_ / "trace.txt"), "");
 }

@@ -22,10 +22,7 @@ struct RecordsHost : test::MemoryHost {
     }
 };
 
-UpdateMarker Record(std::u16string serial, std::int64_t writtenAt) {
-    return {std::move(serial),    4096,     u"2-1.4", 0x5E3B, 0x7C34, u"ZR-MOX3", 2, 117,
-            std::string(64, 'c'), writtenAt};
-}
+using test::FullRecord;
 
 class UpdateRecords : public ::testing::Test {
   protected:
@@ -40,7 +37,7 @@ class UpdateRecords : public ::testing::Test {
 };
 
 TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
-    host_.records = {Record(u"4A3F0012B7C4D9E1", 1'796'694'465),
+    host_.records = {FullRecord(u"4A3F0012B7C4D9E1", 1'796'694'465),
                      UpdateMarker{u"OLD1", std::nullopt}};
     EXPECT_EQ(ListUpdateRecords(host_, false, out_, err_), kExitOk);
     const std::string text = out_.str();
@@ -48,12 +45,12 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
          {std::string("serial number 4A3F0012B7C4D9E1\n  port:           2-1.4\n  ids:            "
                       "0x5E3B:0x7C34\n  product:        ZR-MOX3\n  generation:     2\n  "
                       "configuration:  117\n  block length:   4096 bytes\n  digest:         ") +
-              std::string(64, 'c') + "\n  written:        2026-12-08 01:47:45 UTC\n",
+              std::string(64, 'a') + "\n  written:        2026-12-08 01:47:45 UTC\n",
           std::string("serial number OLD1\n  port:           unknown\n")}) {
         EXPECT_NE(text.find(part), std::string::npos) << text;
     }
     // Times across leap days and centuries, and a record of an older version's few fields.
-    host_.records = {Record(u"A", 951'782'400), Record(u"B", 4'107'542'399),
+    host_.records = {FullRecord(u"A", 951'782'400), FullRecord(u"B", 4'107'542'399),
                      UpdateMarker{u"C", std::nullopt}};
     out_.str("");
     EXPECT_EQ(ListUpdateRecords(host_, true, out_, err_), kExitOk);
@@ -65,7 +62,7 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
                   R"({"serial": "A", "port": "2-1.4",
         "vendorId": "0x5E3B", "productId": "0x7C34", "product": "ZR-MOX3", "generation": 2,
         "resourceId": 117, "blockLength": 4096, "configDigest": ")" +
-                  std::string(64, 'c') +
+                  std::string(64, 'a') +
                   R"(", "writtenAt": 951782400, "writtenAtText": "2000-02-29 00:00:00 UTC"})"));
     EXPECT_EQ(j["records"][1]["writtenAtText"], "2100-02-28 23:59:59 UTC");
     EXPECT_TRUE(j["records"][2]["blockLength"].is_null());
@@ -75,7 +72,7 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
 // A record goes only after a yes (asked, or --yes; JSON never asks); one not there, or one that
 // stays, is a failure that says so.
 TEST_F(UpdateRecords, ForgettingOneRecord) {
-    const UpdateMarker mine = Record(u"MINE", 1), other = Record(u"OTHER", 2);
+    const UpdateMarker mine = FullRecord(u"MINE", 1), other = FullRecord(u"OTHER", 2);
     const struct {
         std::u16string serial;
         bool yes, json, answer, removalFails;
