@@ -109,7 +109,7 @@ void UnsetEnv(const char* name) {
 std::pair<int, std::string> RunCMakeScript(const std::string& definitions,
                                            const std::string& script,
                                            const std::filesystem::path& log) {
-    const std::filesystem::path path = std::filesystem::path(__FILE__).parent_path() / script;
+    const std::filesystem::path path = std::filesystem::path(MOX3_TEST_SOURCE_DIR) / script;
     const std::string command = "cmake " + definitions + " -P " + path.string() + " > " +
                                 log.string() + " 2>&1";
     const int status = std::system(command.c_str());
