@@ -27,13 +27,35 @@ struct HostOptions {
     std::optional<std::u16string> device;    // --device
     std::shared_ptr<Clock> clock;
     DeviceAccess devices;  // what the run reaches drives through
+    bool noBackup = false;                // --no-backup: no backup of the flash
+    std::filesystem::path backupCopy;     // --backup FILE: a copy of the backup goes there too
 };
+
+class BackupFolder;
 
 class CliHost : public HostServices {
   public:
     // What the run noted without stopping (a disk's cache that could not be flushed), each
     // taken once.
     virtual std::vector<Told> TakeNotes() { return {}; }
+    // What the run's backup of the flash came to (nothing when the run made none), and why
+    // the copy --backup asked for could not be written (empty when it was, or none was asked).
+    const BackupOutcome& lastBackup() const { return backup_; }
+    const std::string& backupCopyProblem() const { return copyProblem_; }
+
+  protected:
+    // The command line's backup with these options: none with noBackup; otherwise read and
+    // kept in the folder `open` gives (nothing, with its error set, when it cannot be had),
+    // and copied where backupCopy says.
+    BackupOutcome KeepBackup(
+        CBridgeMgr& mgr, int index, const UpdateMarker& record,
+        const std::u16string& firmwareVersion, const BackupProgressFn& progress,
+        const HostOptions& options,
+        const std::function<std::unique_ptr<BackupFolder>(std::string* error)>& open);
+
+  private:
+    BackupOutcome backup_;
+    std::string copyProblem_;
 };
 
 // The image file of a chip kind as a run with these options would find it.

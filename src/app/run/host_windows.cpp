@@ -1,5 +1,6 @@
 #include "app/run/host_windows.h"
 
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -9,8 +10,10 @@
 #include <span>
 #include <utility>
 
+#include "app/run/backup_store.h"
 #include "app/run/os_check.h"
 #include "base/text.h"
+#include "platform/output_file.h"
 #include "resources/resources.h"
 
 namespace mox3 {
@@ -20,6 +23,7 @@ namespace {
 constexpr DWORD kTextUnits = 1024;
 constexpr DWORD kMarkerUnits = 64;       // the serial number's characters at most
 constexpr DWORD kMarkerTextUnits = 256;  // the port's and the product's
+constexpr DWORD kBackupPathUnits = 1024;
 
 }  // namespace
 
@@ -245,8 +249,14 @@ bool WindowsHost::WriteMarker(const UpdateMarker& marker) {
         RegSetValueExW(key, kWrittenAtValue, 0, REG_QWORD,
                        reinterpret_cast<const BYTE*>(&writtenAt),
                        sizeof writtenAt) == ERROR_SUCCESS;
+    bool backup = true;
+    if (marker.backup.empty()) {
+        RegDeleteValueW(key, kBackupValue);
+    } else {
+        backup = SetText(key, kBackupValue, marker.backup);
+    }
     // The serial number last: a key that has it has the rest.
-    return details && SetText(key, nullptr, CutToCapacity(marker.serial, kMarkerUnits + 1)) &&
+    return details && backup && SetText(key, nullptr, CutToCapacity(marker.serial, kMarkerUnits + 1)) &&
            RegFlushKey(key) == ERROR_SUCCESS;
 }
 
@@ -278,6 +288,7 @@ std::vector<UpdateMarker> WindowsHost::ReadMarkers() {
     if (auto digest = GetText(key, kConfigDigestValue, 64); digest && IsDigest(*digest)) {
         marker.configDigest = Utf16ToUtf8(*digest);
     }
+    marker.backup = GetText(key, kBackupValue, kBackupPathUnits).value_or(u"");
     std::int64_t writtenAt = 0;
     DWORD bytes = sizeof writtenAt;
     DWORD type = 0;
@@ -304,6 +315,77 @@ std::vector<Told> WindowsHost::DiskUses(const std::vector<std::u16string>&) {
 
 std::vector<Told> WindowsHost::ClaimDisks(const std::vector<std::u16string>& paths) {
     return claim_.Claim(paths);
+}
+
+namespace {
+
+// A folder of backups: files written by the rule of output files, never through a reparse point.
+class WindowsBackupFolder : public BackupFolder {
+  public:
+    explicit WindowsBackupFolder(std::wstring folder) : folder_(std::move(folder)) {}
+    bool Write(const std::string& name, std::string_view bytes, std::string* error) override {
+        OutputFile file(std::filesystem::path(folder_ + Wide(Utf8ToUtf16(name))));
+        return file.Open(error) && file.WriteAt(0, bytes.data(), bytes.size(), error) &&
+               file.Commit(error);
+    }
+    std::vector<std::string> Names() override {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAW found{};
+        HANDLE find = FindFirstFileW((folder_ + L"*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) return names;
+        do {
+            names.push_back(Utf16ToUtf8(Narrow16(found.cFileName)));
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+        return names;
+    }
+    void Remove(const std::string& name) override {
+        DeleteFileW((folder_ + Wide(Utf8ToUtf16(name))).c_str());
+    }
+    std::u16string PathOf(const std::string& name) override {
+        return Narrow16(folder_) + Utf8ToUtf16(name);
+    }
+
+  private:
+    std::wstring folder_;  // with its trailing backslash
+};
+
+// Makes `folder` where it is missing; false when it is not a plain folder then.
+bool PlainFolder(const std::wstring& folder, std::string* error) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return true;
+    }
+    *error = Utf16ToUtf8(Narrow16(folder)) + " is not a folder (or is a link); it is not used";
+    return false;
+}
+
+}  // namespace
+
+BackupOutcome WindowsHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                                       const std::u16string& firmwareVersion,
+                                       const BackupProgressFn& progress) {
+    if (programCommandLine_) return {};
+    return KeepBackup(
+        mgr, index, record, firmwareVersion, progress, options_,
+        [this](std::string* error) -> std::unique_ptr<BackupFolder> {
+            std::wstring state = options_.stateDir.wstring();
+            if (state.empty()) {
+                wchar_t local[MAX_PATH + 1] = {};
+                if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0,
+                                     local) != S_OK) {
+                    *error = "the folder of local application data cannot be found; give --state-dir";
+                    return nullptr;
+                }
+                state = std::wstring(local) + L"\\mox3-updater";
+            }
+            if (!state.empty() && state.back() != L'\\' && state.back() != L'/') state += L'\\';
+            const std::wstring folder = state + L"backups\\";
+            if (!PlainFolder(state, error) || !PlainFolder(folder, error)) return nullptr;
+            return std::make_unique<WindowsBackupFolder>(folder);
+        });
 }
 
 std::u16string WindowsHost::CommandLineArguments() {
