@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/run/host.h"
 #include "base/sha256.h"
 #include "base/text.h"
 #include "bridge/flash_backup.h"
@@ -155,22 +154,22 @@ BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
     return outcome;
 }
 
-BackupOutcome CliHost::KeepBackup(
-    CBridgeMgr& mgr, int index, const UpdateMarker& record, const std::u16string& firmwareVersion,
-    const BackupProgressFn& progress, const HostOptions& options,
-    const std::function<std::unique_ptr<BackupFolder>(std::string* error)>& open) {
-    backup_ = {};
-    copyProblem_.clear();
-    if (options.noBackup) {
-        backup_.state = BackupOutcome::State::kSkipped;
-        return backup_;
+BackupOutcome KeepBackup(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                         const std::u16string& firmwareVersion, const BackupProgressFn& progress,
+                         bool noBackup, const std::filesystem::path& copy,
+                         const std::function<std::unique_ptr<BackupFolder>(std::string* error)>& open,
+                         std::string* copyProblem) {
+    BackupOutcome outcome;
+    if (noBackup) {
+        outcome.state = BackupOutcome::State::kSkipped;
+        return outcome;
     }
     std::string error;
     std::unique_ptr<BackupFolder> folder = open(&error);
     if (!folder) {
-        backup_.state = BackupOutcome::State::kFailed;
-        backup_.why = Tell(Finding::kBackupNotKept, {error});
-        return backup_;
+        outcome.state = BackupOutcome::State::kFailed;
+        outcome.why = Tell(Finding::kBackupNotKept, {error});
+        return outcome;
     }
     BackupFacts facts;
     facts.record = &record;
@@ -178,8 +177,7 @@ BackupOutcome CliHost::KeepBackup(
     facts.takenAt = std::chrono::duration_cast<std::chrono::seconds>(
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
-    backup_ = TakeBackup(mgr, index, facts, progress, *folder, options.backupCopy, &copyProblem_);
-    return backup_;
+    return TakeBackup(mgr, index, facts, progress, *folder, copy, copyProblem);
 }
 
 }  // namespace mox3

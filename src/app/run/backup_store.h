@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,5 +50,14 @@ std::string BackupSidecar(const BackupFacts& facts, const std::vector<std::uint8
 BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
                          const BackupProgressFn& progress, BackupFolder& folder,
                          const std::filesystem::path& copy, std::string* copyProblem);
+
+// The command line's backup: none with `noBackup`; otherwise read and kept in the folder `open`
+// gives (nothing, with its error set, when it cannot be had), and copied to `copy` (see
+// TakeBackup).
+BackupOutcome KeepBackup(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                         const std::u16string& firmwareVersion, const BackupProgressFn& progress,
+                         bool noBackup, const std::filesystem::path& copy,
+                         const std::function<std::unique_ptr<BackupFolder>(std::string* error)>& open,
+                         std::string* copyProblem);
 
 }  // namespace mox3

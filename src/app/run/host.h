@@ -31,8 +31,6 @@ struct HostOptions {
     std::filesystem::path backupCopy;     // --backup FILE: a copy of the backup goes there too
 };
 
-class BackupFolder;
-
 class CliHost : public HostServices {
   public:
     // What the run noted without stopping (a disk's cache that could not be flushed), each
@@ -44,16 +42,7 @@ class CliHost : public HostServices {
     const std::string& backupCopyProblem() const { return copyProblem_; }
 
   protected:
-    // The command line's backup with these options: none with noBackup; otherwise read and
-    // kept in the folder `open` gives (nothing, with its error set, when it cannot be had),
-    // and copied where backupCopy says.
-    BackupOutcome KeepBackup(
-        CBridgeMgr& mgr, int index, const UpdateMarker& record,
-        const std::u16string& firmwareVersion, const BackupProgressFn& progress,
-        const HostOptions& options,
-        const std::function<std::unique_ptr<BackupFolder>(std::string* error)>& open);
-
-  private:
+    // Set by the host's BackupFlash (KeepBackup, app/run/backup_store.h).
     BackupOutcome backup_;
     std::string copyProblem_;
 };

@@ -693,8 +693,9 @@ class LinuxBackupFolder : public BackupFolder {
 BackupOutcome LinuxHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateMarker& record,
                                      const std::u16string& firmwareVersion,
                                      const BackupProgressFn& progress) {
-    return KeepBackup(
-        mgr, index, record, firmwareVersion, progress, options_,
+    copyProblem_.clear();
+    backup_ = KeepBackup(
+        mgr, index, record, firmwareVersion, progress, options_.noBackup, options_.backupCopy,
         [this](std::string* error) -> std::unique_ptr<BackupFolder> {
             if (StateFolderFd() < 0) {
                 *error = stateError_;
@@ -714,7 +715,9 @@ BackupOutcome LinuxHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateMar
             }
             if (!CheckFolderItself(st, folder.path(), FolderKind::kState, error)) return nullptr;
             return std::make_unique<LinuxBackupFolder>(std::move(folder));
-        });
+        },
+        &copyProblem_);
+    return backup_;
 }
 
 std::vector<Told> LinuxHost::DiskUses(const std::vector<std::u16string>& paths) {

@@ -368,8 +368,9 @@ BackupOutcome WindowsHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateM
                                        const std::u16string& firmwareVersion,
                                        const BackupProgressFn& progress) {
     if (programCommandLine_) return {};
-    return KeepBackup(
-        mgr, index, record, firmwareVersion, progress, options_,
+    copyProblem_.clear();
+    backup_ = KeepBackup(
+        mgr, index, record, firmwareVersion, progress, options_.noBackup, options_.backupCopy,
         [this](std::string* error) -> std::unique_ptr<BackupFolder> {
             std::wstring state = options_.stateDir.wstring();
             if (state.empty()) {
@@ -385,7 +386,9 @@ BackupOutcome WindowsHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateM
             const std::wstring folder = state + L"backups\\";
             if (!PlainFolder(state, error) || !PlainFolder(folder, error)) return nullptr;
             return std::make_unique<WindowsBackupFolder>(folder);
-        });
+        },
+        &copyProblem_);
+    return backup_;
 }
 
 std::u16string WindowsHost::CommandLineArguments() {
