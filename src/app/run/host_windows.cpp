@@ -1,6 +1,5 @@
 #include "app/run/host_windows.h"
 
-#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <algorithm>
@@ -330,13 +329,11 @@ class WindowsBackupFolder : public BackupFolder {
     }
     std::vector<std::string> Names() override {
         std::vector<std::string> names;
-        WIN32_FIND_DATAW found{};
-        HANDLE find = FindFirstFileW((folder_ + L"*").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE) return names;
-        do {
-            names.push_back(Utf16ToUtf8(Narrow16(found.cFileName)));
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(std::filesystem::path(folder_), ec), end;
+             !ec && it != end; it.increment(ec)) {
+            names.push_back(Utf16ToUtf8(it->path().filename().u16string()));
+        }
         return names;
     }
     void Remove(const std::string& name) override {
@@ -374,13 +371,19 @@ BackupOutcome WindowsHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateM
         [this](std::string* error) -> std::unique_ptr<BackupFolder> {
             std::wstring state = options_.stateDir.wstring();
             if (state.empty()) {
-                wchar_t local[MAX_PATH + 1] = {};
-                if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0,
-                                     local) != S_OK) {
-                    *error = "the folder of local application data cannot be found; give --state-dir";
+                // The user's local application data (Windows XP has only the roaming one).
+                for (const wchar_t* name : {L"LOCALAPPDATA", L"APPDATA"}) {
+                    wchar_t value[MAX_PATH + 1] = {};
+                    const DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
+                    if (n > 0 && n < MAX_PATH) {
+                        state = std::wstring(value, n) + L"\\mox3-updater";
+                        break;
+                    }
+                }
+                if (state.empty()) {
+                    *error = "the folder of application data cannot be found; give --state-dir";
                     return nullptr;
                 }
-                state = std::wstring(local) + L"\\mox3-updater";
             }
             if (!state.empty() && state.back() != L'\\' && state.back() != L'/') state += L'\\';
             const std::wstring folder = state + L"backups\\";

@@ -102,7 +102,7 @@ class WindowsHost : public CliHost {
     std::vector<Told> ClaimDisks(const std::vector<std::u16string>& paths) override;
     void ReleaseDisks() override { claim_.Release(); }
     // The command line's only (the dialog program keeps none): kept in "backups" of the state
-    // folder, the one --state-dir gives or the user's local application data\mox3-updater.
+    // folder, the one --state-dir gives or %LOCALAPPDATA%\mox3-updater (%APPDATA% where none is).
     BackupOutcome BackupFlash(CBridgeMgr& mgr, int index, const UpdateMarker& record,
                               const std::u16string& firmwareVersion,
                               const BackupProgressFn& progress) override;
