@@ -94,6 +94,7 @@ void BridgeChip::Start(bool loaderRequested) {
     s_.headerFunction = 0;
     s_.headerChecksum = 0;
     s_.flashParameters.reset();
+    s_.flashUpdateBegun = false;
     s_.lastFailedCode = 0;
     s_.lastSenseKey = 0;
     s_.commandsSinceStart = 0;
@@ -398,6 +399,7 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
             // A whole-chip erase; the status reads report it busy for a while.
             std::fill(flash.begin(), flash.end(), 0xFF);
             drive_.flashChanged = true;
+            s_.flashUpdateBegun = true;
             s_.busyLeft = s_.busyReads;
             return true;
         case kFnWriteFlash:
@@ -412,12 +414,22 @@ bool BridgeChip::Vendor(const ScsiRequest& request, ScsiReply& reply, bool heade
                 if (request.direction != DataDirection::In || request.length < length) {
                     return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
                 }
+                if (s_.faults.refuseReadBeforeErase && !s_.flashUpdateBegun) {
+                    return Refuse(reply, kSenseIllegalRequest, kAscInvalidFieldInCdb);
+                }
                 std::vector<std::uint8_t> bytes(
                     flash.begin() + static_cast<std::ptrdiff_t>(address),
                     flash.begin() + static_cast<std::ptrdiff_t>(address + length));
                 const auto& corrupt = s_.faults.corruptReadAddress;
                 if (corrupt && *corrupt >= address && *corrupt < address + length) {
                     bytes[static_cast<std::size_t>(*corrupt - address)] ^= 0xFF;
+                }
+                DriveFaults& f = s_.faults;
+                const auto& unsteady = f.unsteadyReadAddress;
+                if (unsteady && *unsteady >= address && *unsteady < address + length &&
+                    ++f.unsteadyReadsSeen % 2 == 1 &&
+                    (f.unsteadyReadTimes == 0 || f.unsteadyReadsSeen < 2 * f.unsteadyReadTimes)) {
+                    bytes[static_cast<std::size_t>(*unsteady - address)] ^= 0xFF;
                 }
                 return Answer(request, reply, bytes.data(), length);
             }

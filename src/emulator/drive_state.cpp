@@ -355,6 +355,7 @@ std::string SerializeDriveState(const DriveState& s) {
         line("header-function", Hex8(s.headerFunction));
         line("header-checksum", Hex16(s.headerChecksum));
         line("flash-parameters", s.flashParameters ? Hex(*s.flashParameters) : "none");
+        if (s.flashUpdateBegun) flag("flash-update-begun", true);
     }
     line("last-failed-code", Hex8(s.lastFailedCode));
     line("last-sense-key", Hex8(s.lastSenseKey));
@@ -371,6 +372,12 @@ std::string SerializeDriveState(const DriveState& s) {
         num("fault-fail-kind-times", f.failKindTimes);
     }
     if (f.corruptReadAddress) num("fault-corrupt-read", *f.corruptReadAddress);
+    if (f.unsteadyReadAddress) {
+        num("fault-unsteady-read", *f.unsteadyReadAddress);
+        num("fault-unsteady-read-times", f.unsteadyReadTimes);
+        num("fault-unsteady-reads-seen", f.unsteadyReadsSeen);
+    }
+    if (f.refuseReadBeforeErase) flag("fault-refuse-read-before-erase", true);
     if (f.stayBusy) flag("fault-stay-busy", true);
     if (f.refuseUpdateMode) flag("fault-refuse-update-mode", true);
     if (f.noReturn) flag("fault-no-return", true);
@@ -488,6 +495,7 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     r.Flag("update-mode-selected", s.updateModeSelected);
     r.Num("busy-left", s.busyLeft);
     r.Flag("header-armed", s.headerArmed);
+    r.Flag("flash-update-begun", s.flashUpdateBegun);
     r.Num("header-function", s.headerFunction);
     r.Num("header-checksum", s.headerChecksum);
     if (auto params = r.Raw("flash-parameters", false); params && *params != "none") {
@@ -507,6 +515,10 @@ std::optional<DriveState> ParseDriveState(std::string_view text, std::string* er
     r.Num("fault-fail-kind-seen", f.failKindSeen);
     r.Num("fault-fail-kind-times", f.failKindTimes);
     r.OptNum("fault-corrupt-read", f.corruptReadAddress);
+    r.OptNum("fault-unsteady-read", f.unsteadyReadAddress);
+    r.Num("fault-unsteady-read-times", f.unsteadyReadTimes);
+    r.Num("fault-unsteady-reads-seen", f.unsteadyReadsSeen);
+    r.Flag("fault-refuse-read-before-erase", f.refuseReadBeforeErase);
     r.Flag("fault-stay-busy", f.stayBusy);
     r.Flag("fault-refuse-update-mode", f.refuseUpdateMode);
     r.Flag("fault-no-return", f.noReturn);

@@ -45,6 +45,12 @@ struct DriveFaults {
     std::uint64_t failKindSeen = 0;
     std::uint64_t failKindTimes = 0;  // how many fail; 0: every one from then on
     std::optional<std::uint32_t> corruptReadAddress;
+    // ReadFlash of the page holding this address answers with the address's byte inverted on
+    // its 1st, 3rd, 5th... read, `unsteadyReadTimes` times (0: ever).
+    std::optional<std::uint32_t> unsteadyReadAddress;
+    std::uint64_t unsteadyReadTimes = 0;
+    std::uint64_t unsteadyReadsSeen = 0;
+    bool refuseReadBeforeErase = false;  // ReadFlash refused until BeginFlashUpdate since start
     bool stayBusy = false;
     bool refuseUpdateMode = false;
     bool noReturn = false;
@@ -101,6 +107,7 @@ struct DriveState {
     std::uint8_t headerFunction = 0;
     std::uint16_t headerChecksum = 0;
     std::optional<std::array<std::uint8_t, 8>> flashParameters;
+    bool flashUpdateBegun = false;
     std::uint8_t lastFailedCode = 0;
     std::uint8_t lastSenseKey = 0;
     std::uint64_t commandsSinceStart = 0;

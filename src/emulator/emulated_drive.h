@@ -113,6 +113,8 @@ struct EmulatedFault {
         FailCommand,       // the count-th command from now fails
         FailKind,          // every command of `code` fails, from its count-th from now on
         CorruptRead,       // ReadFlash returns the byte at `address` altered
+        UnsteadyRead,      // every other ReadFlash of `address` alters its byte, `times` times
+        RefuseReadBeforeErase,  // ReadFlash is refused until BeginFlashUpdate since the start
         StayBusy,          // status bit 7 never clears
         RefuseUpdateMode,  // SelectUpdateMode is refused
         NoReturn,          // after RestartBridge the drive stays away until a power cycle
@@ -123,7 +125,7 @@ struct EmulatedFault {
     std::uint64_t count = 1;    // 1 = the next one
     std::uint8_t code = 0;      // function code of a vendor command, or a SCSI opcode
     std::uint32_t address = 0;  // flash address
-    std::uint64_t times = 0;    // FailKind: how many fail; 0: every one from then on
+    std::uint64_t times = 0;    // FailKind, UnsteadyRead: how many; 0: every one from then on
 };
 
 // The file of a device's folder that holds its disk's bytes.

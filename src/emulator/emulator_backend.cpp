@@ -202,6 +202,13 @@ std::vector<std::string> DescribeFaults(const DriveState& s) {
         out.push_back("corrupt the read-back byte at flash address " +
                       std::to_string(*f.corruptReadAddress));
     }
+    if (f.unsteadyReadAddress) {
+        out.push_back("invert the byte at flash address " + std::to_string(*f.unsteadyReadAddress) +
+                      " on every other read" +
+                      (f.unsteadyReadTimes == 0 ? std::string()
+                                                : ", " + std::to_string(f.unsteadyReadTimes) + " times"));
+    }
+    if (f.refuseReadBeforeErase) out.push_back("refuse ReadFlash until BeginFlashUpdate");
     if (f.stayBusy) out.push_back("stay busy");
     if (f.refuseUpdateMode) out.push_back("refuse SelectUpdateMode");
     if (f.noReturn) out.push_back("never return after a restart");
@@ -425,6 +432,18 @@ bool SetEmulatedDriveFault(const fs::path& dir, const EmulatedFault& fault, std:
                                                " is beyond the flash");
                     }
                     f.corruptReadAddress = fault.address;
+                    break;
+                case Kind::UnsteadyRead:
+                    if (fault.address >= s.flashSize) {
+                        return Fail(error, "flash address " + std::to_string(fault.address) +
+                                               " is beyond the flash");
+                    }
+                    f.unsteadyReadAddress = fault.address;
+                    f.unsteadyReadTimes = fault.times;
+                    f.unsteadyReadsSeen = 0;
+                    break;
+                case Kind::RefuseReadBeforeErase:
+                    f.refuseReadBeforeErase = true;
                     break;
                 case Kind::StayBusy:
                     f.stayBusy = true;

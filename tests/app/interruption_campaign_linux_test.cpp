@@ -162,8 +162,9 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
     // While the flash is written, and while the drive restarts, a signal is noted; the update
     // ends as it would have, and the exit code says it was interrupted.
     int point = 2;
-    for (const auto& [request, signal] : {std::pair{"40", "15"}, std::pair{"60", "2"},
-                                          std::pair{"90", "1"}, std::pair{"160", "3"}}) {
+    // (after the backup's 520 requests: the block, and 128 KiB read twice, each with its header)
+    for (const auto& [request, signal] : {std::pair{"560", "15"}, std::pair{"580", "2"},
+                                          std::pair{"610", "1"}, std::pair{"680", "3"}}) {
         d = campaign.Fresh(point++);
         EXPECT_EQ(campaign.Update({{"MOX3_KILL_AT_REQUEST", request}, {"MOX3_KILL_SIGNAL", signal}}),
                   4)

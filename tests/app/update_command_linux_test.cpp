@@ -12,6 +12,8 @@
 #include "app/cli/commands.h"
 #include "app/program_run_linux.h"
 #include "app/run/host_linux.h"
+#include "base/sha256.h"
+#include "base/text.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -235,7 +237,8 @@ TEST_F(UpdateCommand, ASignalWhileTheBridgeStaysBusyStopsAtTheNextWait) {
         setting.unset = {"LC_ALL", "LC_MESSAGES"};
         setting.signalAfter = "(Durchgang 1): 10 s von 300 s";
         setting.signals = signals;
-        const Result r = Update({"--yes"}, setting);
+        // A bridge that stays busy reads no flash either: no backup.
+        const Result r = Update({"--yes", "--no-backup"}, setting);
         EXPECT_EQ(r.code, 4) << row << "\n" << r.out << r.err;
         EXPECT_NE(r.out.find(setting.signalAfter), std::string::npos) << row << r.out;
         EXPECT_EQ(r.out.find("Durchgang 2"), std::string::npos) << row << r.out;
@@ -314,6 +317,20 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
          },
          1, "update-failed", 106, "cause: the bridge refused to switch into its update mode",
          "refused to switch"},
+        {"a bridge that refuses to read its flash",
+         [&] {
+             ASSERT_EQ(Program({"emulator", "fault", (bus / "drive").string(),
+                                "--refuse-read-before-erase"}).code, 0);
+         },
+         1, "backup-failed", 124,
+         "cause: no backup of the flash could be made: the bridge refused to read its flash",
+         "refused to read its flash"},
+        {"reads of the flash that never agree",
+         [&] {
+             ASSERT_EQ(Program({"emulator", "fault", (bus / "drive").string(), "--unsteady-read",
+                                "5000"}).code, 0);
+         },
+         1, "backup-failed", 124, "never gave the same bytes twice in a row", "never gave the same"},
         {"a model that needs no update",
          [&] {
              std::filesystem::remove_all(bus / "drive");
@@ -386,6 +403,116 @@ TEST_F(UpdateCommand, VerboseNamesTheRequestThatFailed) {
     const nlohmann::json request = nlohmann::json::parse(r.out)["error"]["request"];
     EXPECT_EQ(request["cdb"], "3b012080000000000000") << r.out;
     EXPECT_EQ(request["status"], 2);
+}
+
+// Before it writes, the update keeps the flash as it was, of either generation, with a sidecar
+// whose digest is the backup's, and a copy where --backup says; a read that differs is read
+// again, never kept; the newest 5 backups of a drive stay, another drive's are not touched.
+TEST_F(UpdateCommand, KeepsTheFlashAsItWasBeforeTheUpdate) {
+    struct Row {
+        int generation;
+        const char* unsteady;  // a flash address read wrong once, or nullptr
+        std::size_t size;
+    };
+    const std::string serial = "4A3F0012B7C4D9E1";
+    const std::filesystem::path backups = dir_ / "state" / "backups";
+    for (const Row& row : {Row{1, nullptr, 65536}, Row{2, nullptr, 131072}, Row{2, "70000", 131072}}) {
+        std::filesystem::remove_all(dir_ / "bus");
+        std::filesystem::remove_all(dir_ / "state");
+        std::string why;
+        WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
+        const std::filesystem::path drive = MakeProgrammedDrive(row.generation, "01000500", serial, {}, "bus/drive");
+        std::vector<std::uint8_t> before;
+        for (const auto& entry : std::filesystem::directory_iterator(drive)) {
+            if (entry.path().filename().string().rfind("flash-", 0) == 0) before = ReadBytes(entry.path());
+        }
+        if (row.unsteady) {
+            ASSERT_EQ(Program({"emulator", "fault", drive.string(), "--unsteady-read", row.unsteady,
+                               "--times", "1"}).code, 0);
+        }
+        // Six older backups of this drive, one of another.
+        std::filesystem::create_directories(backups);
+        for (const auto& folder : {dir_ / "state", backups}) {
+            std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+        }
+        for (int day = 1; day <= 6; ++day) {
+            for (const char* ext : {".bin", ".json"}) {
+                WriteBytes(backups / (serial + "-2020010" + std::to_string(day) + "T000000Z" + ext), {1});
+            }
+        }
+        WriteBytes(backups / "OTHER-20200101T000000Z.bin", {1});
+
+        const Result r = Update({"--yes", "--json", "--backup", (dir_ / "copy.bin").string()});
+        ASSERT_EQ(r.code, 0) << row.generation << r.out << r.err;
+        const std::filesystem::path kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+        EXPECT_EQ(kept.parent_path(), backups);
+        const std::vector<std::uint8_t> bytes = ReadBytes(kept);
+        ASSERT_EQ(bytes.size(), row.size) << row.generation;
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), before.begin())) << row.generation;
+        EXPECT_EQ(ReadBytes(dir_ / "copy.bin"), bytes);
+        std::filesystem::path sidecarPath = kept;
+        const nlohmann::json sidecar = nlohmann::json::parse(ReadText(sidecarPath.replace_extension(".json")));
+        EXPECT_EQ(sidecar["sha256"], HexString(*Sha256(bytes), HexDigits::Lower));
+        EXPECT_EQ(sidecar["serial"], serial);
+        EXPECT_EQ(sidecar["generation"], row.generation);
+        EXPECT_EQ(sidecar["flashSize"], row.size);
+        EXPECT_EQ(ReadText(dir_ / "copy.bin.json"), ReadText(sidecarPath));
+        std::set<std::string> left;
+        for (const auto& entry : std::filesystem::directory_iterator(backups)) {
+            left.insert(entry.path().filename().string());
+        }
+        EXPECT_EQ(left.size(), 11u) << row.generation;  // 5 of this drive, each with its sidecar
+        EXPECT_EQ(left.count(serial + "-20200102T000000Z.bin"), 0u);
+        EXPECT_EQ(left.count(serial + "-20200102T000000Z.json"), 0u);
+        EXPECT_EQ(left.count(serial + "-20200103T000000Z.bin"), 1u);
+        EXPECT_EQ(left.count("OTHER-20200101T000000Z.bin"), 1u);
+    }
+}
+
+// Without a backup the run goes on only when the user says so or gave --no-backup; declined,
+// the drive waits in its update mode with its record, and the next run finishes it.
+TEST_F(UpdateCommand, WithoutABackupOnlyWhenTheUserSaysSo) {
+    struct Row {
+        const char* answer;
+        std::vector<std::string> words;
+        int exit;
+    };
+    const std::string drive = (dir_ / "bus" / "drive").string();
+    for (const Row& row : {Row{"n\n", {"--yes"}, 1}, Row{"y\n", {"--yes"}, 0}, Row{"", {"--yes", "--no-backup"}, 0}}) {
+        std::filesystem::remove_all(dir_ / "bus");
+        std::filesystem::remove_all(dir_ / "state");
+        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
+        ASSERT_EQ(Program({"emulator", "fault", drive, "--refuse-read-before-erase"}).code, 0);
+        const Result r = Answering(row.words, row.answer);
+        EXPECT_EQ(r.code, row.exit) << row.answer << r.out;
+        EXPECT_EQ(r.out.find("Update without a backup?") != std::string::npos, *row.answer != 0) << r.out;
+        const std::filesystem::path backups = dir_ / "state" / "backups";
+        EXPECT_TRUE(!std::filesystem::exists(backups) || std::filesystem::is_empty(backups));
+        if (row.exit == 0) {
+            EXPECT_EQ(Firmware(), "V01L00R07");
+            continue;
+        }
+        EXPECT_NE(r.out.find("run the update again"), std::string::npos) << r.out;
+        EXPECT_EQ(Answering({"--yes", "--no-backup"}, "").code, 0);
+        EXPECT_EQ(Firmware(), "V01L00R07");
+    }
+}
+
+// The record of an update names its backup; the run that finishes it makes no other.
+TEST_F(UpdateCommand, TheRecordNamesTheBackup) {
+    const std::string drive = (dir_ / "bus" / "drive").string();
+    ASSERT_EQ(Program({"emulator", "fault", drive, "--fail-kind", "0x21"}).code, 0);
+    Result r = Update({"--yes", "--json"});
+    ASSERT_EQ(r.code, 1) << r.out;
+    const std::string kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+    EXPECT_NE(ReadText(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")).find("\nbackup=" + kept + "\n"),
+              std::string::npos);
+    ASSERT_EQ(Program({"emulator", "fault", drive, "--clear"}).code, 0);
+    r = Update({"--yes", "--json"});
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_FALSE(nlohmann::json::parse(r.out).contains("backup"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "state" / "backups"),
+                            std::filesystem::directory_iterator()), 2);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Preparation, programming and the logical-block length against emulated drives in virtual time.
 #include "bridge/programming.h"
 
+#include "bridge/flash_backup.h"
+
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
 #include "emulator/emulator_fixture.h"
@@ -132,6 +134,22 @@ TEST_F(Programming, LogicalBlockLength) {
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
     EXPECT_EQ(ReadSectorSize(mgr_, 0, &length), 3907029168 / 8);
     EXPECT_EQ(length, 4096u);
+}
+
+// A backup reads the flash size the block stores, rounded up as the firmware room is; a size
+// the block cannot hold reads the largest flash.
+TEST(FlashBackup, SizeFollowsTheStoredFlashSize) {
+    const std::pair<std::uint32_t, std::uint32_t> rows[] = {
+        {40000, 65536},      {65536, 65536},   {65537, 131072}, {131072, 131072},
+        {131073, 262144},    {262144, 262144}, {0, 262144},     {262145, 262144},
+        {0xFFFFFFFF, 262144},
+    };
+    for (const auto& [stored, read] : rows) {
+        std::vector<std::uint8_t> block(4096, 0);
+        for (int i = 0; i < 4; ++i) block[76 + i] = static_cast<std::uint8_t>(stored >> (8 * i));
+        EXPECT_EQ(BackupFlashSize(2, block), read) << stored;
+        EXPECT_EQ(BackupFlashSize(1, block), 65536u) << stored;
+    }
 }
 
 }  // namespace

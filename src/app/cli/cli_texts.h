@@ -70,8 +70,11 @@ enum class CliText {
     kDemoAfter,
     kDemoTook,  // {0} real seconds, {1} seconds with a real drive's waits
     kDemoRealistic,  // {0} total, {1} the run's waits, {2} requests and programming, in seconds
+    kAskWithoutBackup,  // {0} why no backup could be made
+    kBackupKept,        // {0} the backup's file
+    kBackupReading,     // {0} the read, {1} KiB read, {2} KiB in all
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kDemoRealistic) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kBackupReading) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

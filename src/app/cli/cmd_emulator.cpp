@@ -66,7 +66,8 @@ constexpr const char* kDiskUsage =
 constexpr const char* kFaultUsage =
     "usage: mox3-updater emulator fault DIR (--fail-command N | --fail-kind CODE [--from N]\n"
     "           [--times N] | --corrupt-read ADDR | --stay-busy | --refuse-update-mode |\n"
-    "           --no-return | --return-in-loader | --pull-cable-at N | --clear) [--json]\n"
+    "           --no-return | --return-in-loader | --pull-cable-at N |\n"
+    "           --unsteady-read ADDR [--times N] | --refuse-read-before-erase | --clear) [--json]\n"
     "Counts N from the next command on (1 = the next one); CODE is a vendor function code or\n"
     "a SCSI opcode.\n";
 
@@ -497,20 +498,24 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
     auto failed = [&](const std::string& why) { return report.Fail("emulator-failed", why); };
     CliArgs cli(
         args,
-        {"--fail-command", "--fail-kind", "--from", "--times", "--corrupt-read", "--pull-cable-at"},
+        {"--fail-command", "--fail-kind", "--from", "--times", "--corrupt-read", "--pull-cable-at",
+         "--unsteady-read"},
         {"--stay-busy", "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear",
-         "--json"});
+         "--refuse-read-before-erase", "--json"});
     if (!cli.ok()) return usage(cli.error());
     if (std::string why = FolderProblem(cli, "fault"); !why.empty()) return usage(why);
     int chosen = 0;
     for (const char* o :
          {"--fail-command", "--fail-kind", "--corrupt-read", "--pull-cable-at", "--stay-busy",
-          "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear"}) {
+          "--refuse-update-mode", "--no-return", "--return-in-loader", "--clear", "--unsteady-read",
+          "--refuse-read-before-erase"}) {
         chosen += cli.has(o) ? 1 : 0;
     }
     if (chosen != 1) return usage("give exactly one fault (or --clear)");
     if (cli.has("--from") && !cli.has("--fail-kind"))
         return usage("--from goes with --fail-kind");
+    if (cli.has("--times") && !cli.has("--fail-kind") && !cli.has("--unsteady-read"))
+        return usage("--times goes with --fail-kind or --unsteady-read");
     const fs::path dir = cli.positional()[0];
     std::string why;
     if (cli.has("--clear")) {
@@ -544,6 +549,18 @@ int Fault(Args args, std::ostream& out, std::ostream& err) {
         auto address = number("--corrupt-read");
         if (!address) return usage("--corrupt-read needs a flash address");
         fault.address = *address;
+    } else if (cli.has("--unsteady-read")) {
+        fault.kind = Kind::UnsteadyRead;
+        auto address = number("--unsteady-read");
+        if (!address) return usage("--unsteady-read needs a flash address");
+        fault.address = *address;
+        if (cli.has("--times")) {
+            auto times = number("--times");
+            if (!times) return usage("--times needs a count (0: ever)");
+            fault.times = *times;
+        }
+    } else if (cli.has("--refuse-read-before-erase")) {
+        fault.kind = Kind::RefuseReadBeforeErase;
     } else if (cli.has("--pull-cable-at")) {
         fault.kind = Kind::PullCable;
         auto n = number("--pull-cable-at");

@@ -21,6 +21,7 @@
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "bridge/firmware_image.h"
+#include "platform/output_file.h"
 #include "platform/platform.h"
 #include "platform/services.h"
 
@@ -35,7 +36,7 @@ constexpr const char* kUpdateUsage =
     "                                           [--image-dir DIR] [--state-dir DIR]\n"
     "                                           [--device SERIAL|PORT|NODE]\n"
     "                                           [--recover-serial TEXT --model PID[:NAME]]\n"
-    "                                           [--check]\n"
+    "                                           [--check] [--backup FILE | --no-backup]\n"
     "       mox3-updater update --records [--json] [--state-dir DIR]\n"
     "       mox3-updater update --forget SERIAL [--yes] [--json] [--state-dir DIR]\n"
     "Updates the one attached drive: shows the firmware on the drive and in the image file,\n"
@@ -49,6 +50,10 @@ constexpr const char* kUpdateUsage =
     "update by its serial number, its USB port (as `list` shows it) or a device node.\n"
     "--records lists the records that unfinished updates left (one per drive); --forget\n"
     "removes the record of one drive after a question.\n"
+    "Before it writes, the update reads the drive's whole flash twice and keeps it in the\n"
+    "folder backups of the state folder (the newest 5 of each drive); --backup also writes a\n"
+    "copy to FILE and FILE.json, --no-backup skips it. When the flash cannot be read, the\n"
+    "update asks whether to go on without a backup (with --json it stops).\n"
     "Exit codes: 0 updated (--check: an update is available); 1 refused or failed; 2 bad\n"
     "usage; 3 nothing to do (up to date, declined, --check found nothing); 4 interrupted by a\n"
     "signal, after the drive was finished.\n";
@@ -58,7 +63,7 @@ constexpr std::string_view kUpdateErrorCodes[] = {
     "image-damaged", "image-missing", "serial-unreadable", "loader-without-record", "no-answer",
     "drive-in-use", "drive-changed", "other-drive-unfinished", "stopped-waiting", "refused",
     "confirmation-needed", "model-mismatch", "recovery-refused", "needs-root", "lock-failed",
-    "state-folder", "interrupted", "usage",
+    "state-folder", "interrupted", "usage", "backup-failed",
 };
 
 // Stable names of the ways an update ends, for scripts.
@@ -163,6 +168,8 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
     // do not collide; real drives, per system.
     hostOptions.lockDir = options.lockDir;
+    hostOptions.noBackup = options.noBackup;
+    hostOptions.backupCopy = options.backupCopy;
     Console& console = *options.services.console;
     TerminalView view(out, err, options.json, lang, options.clock, options.services);
     hostOptions.clock = std::make_shared<TickingClock>(options.clock, [&view] { view.Tick(); });
@@ -174,6 +181,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<AttachedDrive> attached;  // listed when several drives stop the run
     std::vector<Told> notes;              // what the run noted without stopping
     std::string driveState;               // where the run left the drive, when it sent anything
+    std::string backupFile;               // where the backup of the flash is kept
 
     // Every way out: the exit code, and with --json one object of the common shape.
     auto finish = [&](int code, int messageId, const std::string& errorCode = "",
@@ -215,6 +223,10 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             if (options.check) j["updateAvailable"] = code == kExitOk;
             if (console.InterruptionArrived()) j["interrupted"] = true;
             if (!driveState.empty()) j["driveState"] = driveState;
+            if (!backupFile.empty()) {
+                j["backup"] = backupFile;
+                if (!options.backupCopy.empty()) j["backupCopy"] = options.backupCopy.string();
+            }
             if (!view.warnings().empty()) WriteWarningsJson(j, view.warnings());
             if (!notes.empty()) {
                 Json& list = j["notes"] = Json::array();
@@ -435,6 +447,21 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
             err << FormatCliText(CliText::kLeadNote, lang, {Said(note, lang)}) << "\n";
         }
     }
+    const BackupOutcome& backup = host.lastBackup();
+    if (backup.state == BackupOutcome::State::kStored) {
+        backupFile = Utf16ToUtf8(backup.file);
+        if (!options.json) out << FormatCliText(CliText::kBackupKept, lang, {backupFile}) << "\n";
+        if (!host.backupCopyProblem().empty()) {
+            const Told copyWhy = Tell(Finding::kBackupNotKept, {host.backupCopyProblem()});
+            if (!options.json) err << FormatCliText(CliText::kLeadNote, lang, {Said(copyWhy, lang)}) << "\n";
+            notes.push_back(copyWhy);
+        }
+    }
+    // Without a backup the run stopped before writing: the drive waits in its update mode.
+    if (result == kMsgStoppedWaiting && backup.state == BackupOutcome::State::kFailed) {
+        driveState = "waiting-in-update-mode";
+        return finish(kExitFailed, result, "backup-failed");
+    }
     if (result == 0 && !options.json) {
         out << FormatCliText(CliText::kSummary, lang,
                              {EscapedForDisplay(DriveSerial(versions, options)),
@@ -489,8 +516,8 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
     CommandReport report("update", WantsJson(args), out, err, session.trace);
     if (IsHelp(args)) return report.Help(kUpdateUsage);
     CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model",
-                       "--device", "--forget"},
-                {"--force", "--yes", "--json", "--check", "--records"});
+                       "--device", "--forget", "--backup"},
+                {"--force", "--yes", "--json", "--check", "--records", "--no-backup"});
     if (!cli.ok()) return report.Usage(cli.error(), kUpdateUsage);
     if (!cli.positional().empty()) {
         return report.Usage("unexpected argument " + cli.positional()[0], kUpdateUsage);
@@ -507,6 +534,19 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
     }
     if (options.json && !options.yes && !options.check && !options.records) {
         return report.Usage("--json never asks: give --yes to update, or --check", kUpdateUsage);
+    }
+    options.noBackup = cli.has("--no-backup");
+    if (cli.value("--backup")) {
+        if (options.noBackup) return report.Usage("--backup and --no-backup do not go together", kUpdateUsage);
+        options.backupCopy = Utf8Path(*cli.value("--backup"));
+        // Refused before anything is sent to the drive, and the sidecar beside it too.
+        std::filesystem::path sidecar = options.backupCopy;
+        sidecar += ".json";
+        for (const std::filesystem::path& path : {options.backupCopy, sidecar}) {
+            if (std::string why = OutputPathProblem(path); !why.empty()) {
+                return report.Usage("--backup: " + why, kUpdateUsage);
+            }
+        }
     }
     options.lang = cli.value("--lang");
     if (options.lang && !IsKnownLanguage(*options.lang)) {

@@ -39,6 +39,8 @@ struct RunOptions {
     std::optional<std::string> lang;
     std::filesystem::path imageDir;
     std::filesystem::path stateDir;
+    bool noBackup = false;              // --no-backup
+    std::filesystem::path backupCopy;   // --backup FILE
     std::shared_ptr<Clock> clock;
     DeviceAccess devices;
     Services services;  // the questions asked, the rights, the console and the state folder
@@ -155,6 +157,26 @@ class TerminalView : public UpdateView {
         asked_ = true;
         declined_ = !(prompts_.ReadLine(&answer) && IsYesAnswer(answer, lang_));
         return !declined_;
+    }
+    // No backup could be made: asked as any question of the run is.
+    bool ConfirmWithoutBackup(const Told& why) override {
+        if (quiet_) {
+            confirmationNeeded_ = FormatCliText(CliText::kAskWithoutBackup, kLanguageNeutral, {InEnglish(why)});
+            return false;
+        }
+        return Confirm(Utf8ToUtf16(FormatCliText(CliText::kAskWithoutBackup, lang_, {Said(why, lang_)})));
+    }
+    // The backup's reading: on a terminal in the bar's line, otherwise a line as each read ends.
+    void BackupProgress(int read, std::uint32_t done, std::uint32_t size) override {
+        if (quiet_ || (!tty_ && done != size)) return;
+        const std::string text = FormatCliText(
+            CliText::kBackupReading, lang_,
+            {std::to_string(read), std::to_string(done / 1024), std::to_string(size / 1024)});
+        if (tty_) {
+            DrawBar(text);
+        } else {
+            out_ << text << "\n";
+        }
     }
     // Long waits are shown as they pass: on a terminal in the bar's line, otherwise as a line
     // once a wait has lasted 10 s and then every 30 s.

@@ -27,6 +27,8 @@ struct HostOptions {
     std::optional<std::u16string> device;    // --device
     std::shared_ptr<Clock> clock;
     DeviceAccess devices;  // what the run reaches drives through
+    bool noBackup = false;                // --no-backup: no backup of the flash
+    std::filesystem::path backupCopy;     // --backup FILE: a copy of the backup goes there too
 };
 
 class CliHost : public HostServices {
@@ -34,6 +36,15 @@ class CliHost : public HostServices {
     // What the run noted without stopping (a disk's cache that could not be flushed), each
     // taken once.
     virtual std::vector<Told> TakeNotes() { return {}; }
+    // What the run's backup of the flash came to (nothing when the run made none), and why
+    // the copy --backup asked for could not be written (empty when it was, or none was asked).
+    const BackupOutcome& lastBackup() const { return backup_; }
+    const std::string& backupCopyProblem() const { return copyProblem_; }
+
+  protected:
+    // Set by the host's BackupFlash (KeepBackup, app/run/backup_store.h).
+    BackupOutcome backup_;
+    std::string copyProblem_;
 };
 
 // The image file of a chip kind as a run with these options would find it.

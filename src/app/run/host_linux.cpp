@@ -19,6 +19,7 @@
 #include <cstring>
 #include <random>
 
+#include "app/run/backup_store.h"
 #include "app/run/disk_use.h"
 #include "base/sha256.h"
 #include "base/text.h"
@@ -404,6 +405,8 @@ std::string FormatRecord(const UpdateMarker& m) {
     text += "resourceId=" + std::to_string(m.resourceId) + "\n";
     text += "configDigest=" + EscapeValue(m.configDigest) + "\n";
     text += "writtenAt=" + std::to_string(m.writtenAt) + "\n";
+    // Only where there is one: older versions neither write nor read it.
+    if (!m.backup.empty()) text += "backup=" + EscapeValue(Utf16ToUtf8(m.backup)) + "\n";
     return text;
 }
 
@@ -446,6 +449,8 @@ UpdateMarker ParseRecord(std::string_view text) {
             m.configDigest = hex ? std::string(value) : std::string();
         } else if (key == "writtenAt") {
             m.writtenAt = ParseNumber<std::int64_t>(value).value_or(0);
+        } else if (key == "backup") {
+            m.backup = Utf8ToUtf16(UnescapeValue(value));
         }
     }
     return m;
@@ -648,6 +653,71 @@ void LinuxHost::RemoveMarker(const std::u16string& serial) {
         ::unlinkat(state_.fd(), kLengthName, 0);
     }
     ::fsync(state_.fd());
+}
+
+namespace {
+
+constexpr const char* kBackupFolder = "backups";
+
+// The state folder's "backups", reached through its own descriptor: this user's, open to
+// nobody else, never a link.
+class LinuxBackupFolder : public BackupFolder {
+  public:
+    LinuxBackupFolder(FolderHandle folder) : folder_(std::move(folder)) {}
+    bool Write(const std::string& name, std::string_view bytes, std::string* error) override {
+        return WriteFileInFolder(folder_.fd(), name, bytes, error);
+    }
+    std::vector<std::string> Names() override {
+        std::vector<std::string> names;
+        const int listFd = ::openat(folder_.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* list = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+        if (list == nullptr) {
+            if (listFd >= 0) ::close(listFd);
+            return names;
+        }
+        while (const dirent* entry = ::readdir(list)) names.emplace_back(entry->d_name);
+        ::closedir(list);
+        return names;
+    }
+    void Remove(const std::string& name) override { ::unlinkat(folder_.fd(), name.c_str(), 0); }
+    std::u16string PathOf(const std::string& name) override {
+        return Utf8ToUtf16((folder_.path() / name).string());
+    }
+
+  private:
+    FolderHandle folder_;
+};
+
+}  // namespace
+
+BackupOutcome LinuxHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                                     const std::u16string& firmwareVersion,
+                                     const BackupProgressFn& progress) {
+    copyProblem_.clear();
+    backup_ = KeepBackup(
+        mgr, index, record, firmwareVersion, progress, options_.noBackup, options_.backupCopy,
+        [this](std::string* error) -> std::unique_ptr<BackupFolder> {
+            if (StateFolderFd() < 0) {
+                *error = stateError_;
+                return nullptr;
+            }
+            if (::mkdirat(state_.fd(), kBackupFolder, 0700) != 0 && errno != EEXIST) {
+                *error = ErrnoText("cannot make " + (state_.path() / kBackupFolder).string(), errno);
+                return nullptr;
+            }
+            FolderHandle folder(
+                ::openat(state_.fd(), kBackupFolder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
+                state_.path() / kBackupFolder);
+            struct stat st {};
+            if (!folder.ok() || ::fstat(folder.fd(), &st) != 0) {
+                *error = ErrnoText("cannot open " + folder.path().string(), errno);
+                return nullptr;
+            }
+            if (!CheckFolderItself(st, folder.path(), FolderKind::kState, error)) return nullptr;
+            return std::make_unique<LinuxBackupFolder>(std::move(folder));
+        },
+        &copyProblem_);
+    return backup_;
 }
 
 std::vector<Told> LinuxHost::DiskUses(const std::vector<std::u16string>& paths) {

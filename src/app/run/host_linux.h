@@ -106,6 +106,10 @@ class LinuxHost : public CliHost {
     // caches flushed; a flush that failed is only a note (TakeNotes).
     std::vector<Told> ClaimDisks(const std::vector<std::u16string>& paths) override;
     void ReleaseDisks() override;
+    // Kept in the folder "backups" of the state folder (made 0700, its files 0600).
+    BackupOutcome BackupFlash(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                              const std::u16string& firmwareVersion,
+                              const BackupProgressFn& progress) override;
     // What claiming the disks noted without stopping (a cache flush that failed), taken once.
     std::vector<Told> TakeNotes() override { return std::exchange(diskNotes_, {}); }
     std::optional<std::u16string> DriveChoice() override { return options_.device; }

@@ -9,8 +9,10 @@
 #include <span>
 #include <utility>
 
+#include "app/run/backup_store.h"
 #include "app/run/os_check.h"
 #include "base/text.h"
+#include "platform/output_file.h"
 #include "resources/resources.h"
 
 namespace mox3 {
@@ -20,6 +22,7 @@ namespace {
 constexpr DWORD kTextUnits = 1024;
 constexpr DWORD kMarkerUnits = 64;       // the serial number's characters at most
 constexpr DWORD kMarkerTextUnits = 256;  // the port's and the product's
+constexpr DWORD kBackupPathUnits = 1024;
 
 }  // namespace
 
@@ -245,8 +248,14 @@ bool WindowsHost::WriteMarker(const UpdateMarker& marker) {
         RegSetValueExW(key, kWrittenAtValue, 0, REG_QWORD,
                        reinterpret_cast<const BYTE*>(&writtenAt),
                        sizeof writtenAt) == ERROR_SUCCESS;
+    bool backup = true;
+    if (marker.backup.empty()) {
+        RegDeleteValueW(key, kBackupValue);
+    } else {
+        backup = SetText(key, kBackupValue, marker.backup);
+    }
     // The serial number last: a key that has it has the rest.
-    return details && SetText(key, nullptr, CutToCapacity(marker.serial, kMarkerUnits + 1)) &&
+    return details && backup && SetText(key, nullptr, CutToCapacity(marker.serial, kMarkerUnits + 1)) &&
            RegFlushKey(key) == ERROR_SUCCESS;
 }
 
@@ -278,6 +287,7 @@ std::vector<UpdateMarker> WindowsHost::ReadMarkers() {
     if (auto digest = GetText(key, kConfigDigestValue, 64); digest && IsDigest(*digest)) {
         marker.configDigest = Utf16ToUtf8(*digest);
     }
+    marker.backup = GetText(key, kBackupValue, kBackupPathUnits).value_or(u"");
     std::int64_t writtenAt = 0;
     DWORD bytes = sizeof writtenAt;
     DWORD type = 0;
@@ -304,6 +314,84 @@ std::vector<Told> WindowsHost::DiskUses(const std::vector<std::u16string>&) {
 
 std::vector<Told> WindowsHost::ClaimDisks(const std::vector<std::u16string>& paths) {
     return claim_.Claim(paths);
+}
+
+namespace {
+
+// A folder of backups: files written by the rule of output files, never through a reparse point.
+class WindowsBackupFolder : public BackupFolder {
+  public:
+    explicit WindowsBackupFolder(std::wstring folder) : folder_(std::move(folder)) {}
+    bool Write(const std::string& name, std::string_view bytes, std::string* error) override {
+        OutputFile file(std::filesystem::path(folder_ + Wide(Utf8ToUtf16(name))));
+        return file.Open(error) && file.WriteAt(0, bytes.data(), bytes.size(), error) &&
+               file.Commit(error);
+    }
+    std::vector<std::string> Names() override {
+        std::vector<std::string> names;
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(std::filesystem::path(folder_), ec), end;
+             !ec && it != end; it.increment(ec)) {
+            names.push_back(Utf16ToUtf8(it->path().filename().u16string()));
+        }
+        return names;
+    }
+    void Remove(const std::string& name) override {
+        DeleteFileW((folder_ + Wide(Utf8ToUtf16(name))).c_str());
+    }
+    std::u16string PathOf(const std::string& name) override {
+        return Narrow16(folder_) + Utf8ToUtf16(name);
+    }
+
+  private:
+    std::wstring folder_;  // with its trailing backslash
+};
+
+// Makes `folder` where it is missing; false when it is not a plain folder then.
+bool PlainFolder(const std::wstring& folder, std::string* error) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        return true;
+    }
+    *error = Utf16ToUtf8(Narrow16(folder)) + " is not a folder (or is a link); it is not used";
+    return false;
+}
+
+}  // namespace
+
+BackupOutcome WindowsHost::BackupFlash(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                                       const std::u16string& firmwareVersion,
+                                       const BackupProgressFn& progress) {
+    if (programCommandLine_) return {};
+    copyProblem_.clear();
+    backup_ = KeepBackup(
+        mgr, index, record, firmwareVersion, progress, options_.noBackup, options_.backupCopy,
+        [this](std::string* error) -> std::unique_ptr<BackupFolder> {
+            std::wstring state = options_.stateDir.wstring();
+            if (state.empty()) {
+                // The user's local application data (Windows XP has only the roaming one).
+                for (const wchar_t* name : {L"LOCALAPPDATA", L"APPDATA"}) {
+                    wchar_t value[MAX_PATH + 1] = {};
+                    const DWORD n = GetEnvironmentVariableW(name, value, MAX_PATH);
+                    if (n > 0 && n < MAX_PATH) {
+                        state = std::wstring(value, n) + L"\\mox3-updater";
+                        break;
+                    }
+                }
+                if (state.empty()) {
+                    *error = "the folder of application data cannot be found; give --state-dir";
+                    return nullptr;
+                }
+            }
+            if (!state.empty() && state.back() != L'\\' && state.back() != L'/') state += L'\\';
+            const std::wstring folder = state + L"backups\\";
+            if (!PlainFolder(state, error) || !PlainFolder(folder, error)) return nullptr;
+            return std::make_unique<WindowsBackupFolder>(folder);
+        },
+        &copyProblem_);
+    return backup_;
 }
 
 std::u16string WindowsHost::CommandLineArguments() {

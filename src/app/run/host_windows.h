@@ -57,6 +57,7 @@ inline constexpr wchar_t kGenerationValue[] = L"Generation";      // REG_DWORD
 inline constexpr wchar_t kResourceIdValue[] = L"ResourceId";      // REG_DWORD
 inline constexpr wchar_t kConfigDigestValue[] = L"ConfigDigest";  // REG_SZ, 64 hex digits
 inline constexpr wchar_t kWrittenAtValue[] = L"WrittenAt";        // REG_QWORD, seconds since 1970
+inline constexpr wchar_t kBackupValue[] = L"Backup";              // REG_SZ, only where there is one
 
 inline constexpr wchar_t kConfigFileName[] = L"MOX3_config.ini";
 inline constexpr wchar_t kConfigResourceTypeW[] = L"CONFIG_FILE";
@@ -100,6 +101,11 @@ class WindowsHost : public CliHost {
     // Every volume on the drive's disks locked and dismounted (DiskClaim) until ReleaseDisks.
     std::vector<Told> ClaimDisks(const std::vector<std::u16string>& paths) override;
     void ReleaseDisks() override { claim_.Release(); }
+    // The command line's only (the dialog program keeps none): kept in "backups" of the state
+    // folder, the one --state-dir gives or %LOCALAPPDATA%\mox3-updater (%APPDATA% where none is).
+    BackupOutcome BackupFlash(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                              const std::u16string& firmwareVersion,
+                              const BackupProgressFn& progress) override;
     std::u16string CommandLineArguments() override;
     std::shared_ptr<Clock> clock() override { return options_.clock; }
     DeviceAccess devices() override { return options_.devices; }

@@ -683,6 +683,25 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
         view.Cause(Tell(Finding::kLoaderNotBack, {EscapedForDisplay(bound.port)}));
         return AbortRun(view, host, kMsgFailed);
     }
+    // A copy of the flash as it is, before anything is written (where the host keeps one); a
+    // run that finishes an update whose record names its backup has one already.
+    if (!keepRecord || record.backup.empty()) {
+        const BackupOutcome backup = host.BackupFlash(
+            *mgr, index, record, drive.firmwareVersion,
+            [&view](int read, std::uint32_t done, std::uint32_t size) {
+                view.BackupProgress(read, done, size);
+            });
+        if (backup.state == BackupOutcome::State::kStored) {
+            // The record names it; a record that cannot be rewritten still holds the rest.
+            record.backup = backup.file;
+            host.WriteMarker(record);
+        }
+        // Nothing is written yet, and the record lets the next run finish the drive.
+        if (backup.state == BackupOutcome::State::kFailed && !view.ConfirmWithoutBackup(backup.why)) {
+            view.Cause(Tell(Finding::kNoBackup, {}, {backup.why}));
+            return AbortRun(view, host, kMsgStoppedWaiting);
+        }
+    }
     view.SetProgress(20);
     mgr->configBytes = configBytes;
     bool programmed = false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,6 +100,12 @@ class UpdateView {
     // True when the user asked the run to stop (Ctrl-C): it stops at the next wait in the
     // update loader, where nothing is being written, and keeps the record.
     virtual bool StopWanted() { return false; }
+    // The reading of a backup of the flash as it passes: the read (1-based), the bytes read in
+    // it and the flash's size.
+    virtual void BackupProgress(int /*read*/, std::uint32_t /*done*/, std::uint32_t /*size*/) {}
+    // No backup of the flash could be made, for `why`: true to go on without one. A view that
+    // cannot ask says no.
+    virtual bool ConfirmWithoutBackup(const Told& /*why*/) { return false; }
 };
 
 // The record of an unfinished update, kept from just before the switch into the update loader
@@ -115,8 +122,20 @@ struct UpdateMarker {
     int resourceId = 0;           // the configuration file programmed
     std::string configDigest{};   // SHA-256 of that file's bytes, 64 lower-case hex digits
     std::int64_t writtenAt = 0;   // seconds since 1970, UTC
+    std::u16string backup{};      // the backup of the flash made before the programming
     bool operator==(const UpdateMarker&) const = default;
 };
+
+// What a host's backup of the flash came to: none made (a host that keeps none), kept in a
+// file, left out because the user said so, or failed for `why`.
+struct BackupOutcome {
+    enum class State { kNone, kStored, kSkipped, kFailed };
+    State state = State::kNone;
+    std::u16string file;  // kStored: where it is kept
+    Told why{};           // kFailed
+};
+
+using BackupProgressFn = std::function<void(int read, std::uint32_t done, std::uint32_t size)>;
 
 struct ManualRecovery {
     std::u16string serial;
@@ -175,6 +194,15 @@ class HostServices {
     // each, when a disk cannot be taken; then nothing is held. Nothing to do by default.
     virtual std::vector<Told> ClaimDisks(const std::vector<std::u16string>&) { return {}; }
     virtual void ReleaseDisks() {}
+    // With the drive at `index` in its update loader and before anything is written: a backup
+    // of its flash, for the drive and the update `record` names (`firmwareVersion`: the text
+    // the drive showed before the switch). None by default, and nothing is sent.
+    virtual BackupOutcome BackupFlash(CBridgeMgr& /*mgr*/, int /*index*/,
+                                      const UpdateMarker& /*record*/,
+                                      const std::u16string& /*firmwareVersion*/,
+                                      const BackupProgressFn& /*progress*/) {
+        return {};
+    }
     // The argument part of the command line, for the update switch ("/UPDATE" or "-update").
     virtual std::u16string CommandLineArguments() = 0;
     virtual std::shared_ptr<Clock> clock() = 0;

@@ -1,0 +1,183 @@
+#include "app/run/backup_store.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "base/sha256.h"
+#include "base/text.h"
+#include "bridge/flash_backup.h"
+#include "platform/output_file.h"
+
+namespace mox3 {
+
+namespace {
+
+constexpr int kSidecarFormat = 1;
+constexpr std::size_t kTimeLength = 16;  // "20261208T174500Z"
+
+Sha256Digest DigestOf(std::span<const std::uint8_t> bytes) {
+    return Sha256(bytes).value_or(Sha256Builtin(bytes));
+}
+
+// A JSON string of UTF-8 text.
+std::string Quoted(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04X", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string Hex16(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", value);
+    return text;
+}
+
+// A backup's name is its serial part, '-', the time and ".bin".
+std::string SerialPartOf(const std::string& name) {
+    const std::size_t tail = 1 + kTimeLength + 4;
+    if (name.size() <= tail || name.compare(name.size() - 4, 4, ".bin") != 0 ||
+        name[name.size() - tail] != '-') {
+        return {};
+    }
+    return name.substr(0, name.size() - tail);
+}
+
+bool WriteCopy(const std::filesystem::path& path, std::string_view bytes, std::string* error) {
+    OutputFile file(path);
+    return file.Open(error) && file.WriteAt(0, bytes.data(), bytes.size(), error) &&
+           file.Commit(error);
+}
+
+}  // namespace
+
+std::string BackupBaseName(const std::u16string& serial, std::int64_t utcSeconds) {
+    const std::string utf8 = Utf16ToUtf8(serial);
+    std::string safe;
+    for (unsigned char c : utf8) {
+        if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) {
+            safe += static_cast<char>(c);
+        } else {
+            char code[4];
+            std::snprintf(code, sizeof code, "_%02X", c);
+            safe += code;
+        }
+    }
+    if (safe.size() > 160) {
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size());
+        safe = "sha256-" + HexString(DigestOf(bytes), HexDigits::Lower);
+    }
+    // "2026-12-08 17:45:00 UTC" to "20261208T174500Z".
+    std::string digits;
+    for (char c : UtcText(utcSeconds)) {
+        if (c >= '0' && c <= '9') digits += c;
+    }
+    return safe + "-" + digits.substr(0, 8) + "T" + digits.substr(8, 6) + "Z";
+}
+
+std::string BackupSidecar(const BackupFacts& facts, const std::vector<std::uint8_t>& flash) {
+    const UpdateMarker& r = *facts.record;
+    std::string time = UtcText(facts.takenAt);  // "2026-12-08 17:45:00 UTC"
+    time = time.substr(0, 10) + "T" + time.substr(11, 8) + "Z";
+    std::string j = "{\n";
+    j += "  \"format\": " + std::to_string(kSidecarFormat) + ",\n";
+    j += "  \"sha256\": " + Quoted(HexString(DigestOf(flash), HexDigits::Lower)) + ",\n";
+    j += "  \"serial\": " + Quoted(Utf16ToUtf8(r.serial)) + ",\n";
+    j += "  \"vendorId\": " + Quoted(Hex16(r.vendorId)) + ",\n";
+    j += "  \"productId\": " + Quoted(Hex16(r.productId)) + ",\n";
+    j += "  \"product\": " + Quoted(Utf16ToUtf8(r.product)) + ",\n";
+    j += "  \"generation\": " + std::to_string(r.generation) + ",\n";
+    j += "  \"firmwareVersion\": " + Quoted(Utf16ToUtf8(facts.firmwareVersion)) + ",\n";
+    j += "  \"blockLength\": " + (r.blockLength ? std::to_string(*r.blockLength) : "null") + ",\n";
+    j += "  \"flashSize\": " + std::to_string(flash.size()) + ",\n";
+    j += "  \"time\": " + Quoted(time) + "\n}\n";
+    return j;
+}
+
+BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
+                         const BackupProgressFn& progress, BackupFolder& folder,
+                         const std::filesystem::path& copy, std::string* copyProblem) {
+    BackupOutcome outcome;
+    outcome.state = BackupOutcome::State::kFailed;
+    const FlashImage image = ReadFlashImage(mgr, index, facts.record->generation, progress);
+    if (image.problem == FlashImage::Problem::kRefused) {
+        outcome.why = Tell(Finding::kBackupRefused);
+        return outcome;
+    }
+    if (image.problem == FlashImage::Problem::kUnsteady) {
+        outcome.why = Tell(Finding::kBackupUnsteady, {std::to_string(image.reads)});
+        return outcome;
+    }
+    const std::string base = BackupBaseName(facts.record->serial, facts.takenAt);
+    const std::string_view bytes(reinterpret_cast<const char*>(image.bytes.data()),
+                                 image.bytes.size());
+    const std::string sidecar = BackupSidecar(facts, image.bytes);
+    std::string error;
+    if (!folder.Write(base + ".bin", bytes, &error) ||
+        !folder.Write(base + ".json", sidecar, &error)) {
+        folder.Remove(base + ".bin");
+        outcome.why = Tell(Finding::kBackupNotKept, {error});
+        return outcome;
+    }
+    outcome.state = BackupOutcome::State::kStored;
+    outcome.file = folder.PathOf(base + ".bin");
+    // The newest of this drive's backups are kept; the time in the names orders them.
+    const std::string serialPart = SerialPartOf(base + ".bin");
+    std::vector<std::string> own;
+    for (const std::string& name : folder.Names()) {
+        if (SerialPartOf(name) == serialPart) own.push_back(name);
+    }
+    std::sort(own.begin(), own.end());
+    for (std::size_t i = 0; i + kBackupsKept < own.size(); ++i) {
+        folder.Remove(own[i]);
+        folder.Remove(own[i].substr(0, own[i].size() - 4) + ".json");
+    }
+    if (!copy.empty()) {
+        std::filesystem::path sidecarCopy = copy;
+        sidecarCopy += ".json";
+        if (!WriteCopy(copy, bytes, &error) || !WriteCopy(sidecarCopy, sidecar, &error)) {
+            if (copyProblem) *copyProblem = error;
+        }
+    }
+    return outcome;
+}
+
+BackupOutcome KeepBackup(CBridgeMgr& mgr, int index, const UpdateMarker& record,
+                         const std::u16string& firmwareVersion, const BackupProgressFn& progress,
+                         bool noBackup, const std::filesystem::path& copy,
+                         const std::function<std::unique_ptr<BackupFolder>(std::string* error)>& open,
+                         std::string* copyProblem) {
+    BackupOutcome outcome;
+    if (noBackup) {
+        outcome.state = BackupOutcome::State::kSkipped;
+        return outcome;
+    }
+    std::string error;
+    std::unique_ptr<BackupFolder> folder = open(&error);
+    if (!folder) {
+        outcome.state = BackupOutcome::State::kFailed;
+        outcome.why = Tell(Finding::kBackupNotKept, {error});
+        return outcome;
+    }
+    BackupFacts facts;
+    facts.record = &record;
+    facts.firmwareVersion = firmwareVersion;
+    facts.takenAt = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    return TakeBackup(mgr, index, facts, progress, *folder, copy, copyProblem);
+}
+
+}  // namespace mox3
