@@ -76,6 +76,13 @@ class Campaign {
                view->logicalBlockLength == blockLength_;
     }
 
+    // The drive's flash holds what it was made with.
+    bool FlashAsMade(const std::filesystem::path& drive) {
+        std::string why;
+        auto view = InspectEmulatedDrive(drive, *clock_, &why);
+        return view && view->flash == setup_.flash;
+    }
+
     Clock& clock() { return *clock_; }
 
   private:
@@ -171,6 +178,13 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
             << "signal " << signal << " at request " << request;
         EXPECT_TRUE(campaign.Right(d, &what)) << "signal " << signal << ": " << what;
     }
+    // A signal while the flash is read for the backup stops the run before the erase: the flash
+    // is as it was, and the next run finishes the drive.
+    d = campaign.Fresh(point);
+    EXPECT_EQ(campaign.Update({{"MOX3_KILL_AT_REQUEST", "300"}, {"MOX3_KILL_SIGNAL", "2"}}), 4);
+    EXPECT_TRUE(campaign.FlashAsMade(d));
+    EXPECT_EQ(campaign.Update({}), 0) << campaign.said;
+    EXPECT_TRUE(campaign.Right(d, &what)) << what;
     EXPECT_NE(campaign.said.find("interruption deferred"), std::string::npos);
 }
 

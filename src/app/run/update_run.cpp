@@ -701,6 +701,9 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             view.Cause(Tell(Finding::kNoBackup, {}, {backup.why}));
             return AbortRun(view, host, kMsgStoppedWaiting);
         }
+        // Asked to stop while the flash was read: stop now, before the erase, with the flash
+        // as it was.
+        if (backup.state != BackupOutcome::State::kNone && view.StopWanted()) return stopped();
     }
     view.SetProgress(20);
     mgr->configBytes = configBytes;
