@@ -110,12 +110,15 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     options.imageDir = dir / "images";
     options.stateDir = dir / "state";
     options.lockDir = dir / "bus";
-    options.clock = clock;
-    options.devices = {MakeEmulatorBackend(driveClock), MakeEmulatorDeviceTree(dir / "bus", driveClock)};
+    // The demonstration's own session: its drive, on its clock.
+    Session demo;
+    demo.clock = clock;
+    demo.devices = {MakeEmulatorBackend(driveClock), MakeEmulatorDeviceTree(dir / "bus", driveClock)};
+    demo.emulatedBusFolder = (dir / "bus").string();
     const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
     const std::uint64_t start = clock->NowMs();
     const std::uint64_t wallStart = wall->NowMs();
-    int result = RunUpdate(options, out, err);
+    int result = RunUpdate(demo, options, out, err);
     const std::uint64_t tookMs = clock->NowMs() - start;
     const std::uint64_t realMs = wall->NowMs() - wallStart;
 
