@@ -104,10 +104,9 @@ struct AttachedDrive {
     std::string serial, port, path, productId, product;
 };
 
-std::vector<AttachedDrive> AttachedDrives(const DeviceAccess& devices) {
+std::vector<AttachedDrive> AttachedDrives(const Session& session) {
     std::vector<AttachedDrive> drives;
-    CBridgeMgr mgr(devices);
-    mgr.clock = SystemClock();
+    CBridgeMgr mgr(session.devices, session.clock);
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     for (int i = 0; i < count; ++i) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
@@ -308,7 +307,7 @@ int RunUpdate(const Session& session, const RunOptions& options, std::ostream& o
         };
         if (outcome == kMsgMultiple) {
             // Name each drive, so that --device can pick one.
-            attached = AttachedDrives(session.devices);
+            attached = AttachedDrives(session);
             if (!options.json) {
                 for (const AttachedDrive& d : attached) {
                     std::string product = d.productId;
