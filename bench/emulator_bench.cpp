@@ -62,8 +62,9 @@ bool WriteImage(const fs::path& file, const std::string& digits, std::uint32_t s
     return !image.empty();
 }
 
-// Makes the emulated ZR-MOX3 drive with V01L00R05 in `bus` and the image V01L00R07.
-bool MakeDrive(const fs::path& folder, const fs::path& drive, std::string* why) {
+// Makes the emulated ZR-MOX3 drive with V01L00R05 in `bus` and the image V01L00R07, on `clock`.
+bool MakeDrive(const fs::path& folder, const fs::path& drive, std::shared_ptr<Clock> clock,
+               std::string* why) {
     fs::create_directories(folder / "images");
     if (!WriteImage(folder / "old.bin", "01000500", 5) ||
         !WriteImage(folder / "images" / "firmware_C311.bin", "01000700", 7)) {
@@ -73,8 +74,10 @@ bool MakeDrive(const fs::path& folder, const fs::path& drive, std::string* why) 
     const std::vector<std::string> create = {
         "create",   drive.string(),     "--generation", "2",
         "--serial", "4A3F0012B7C4D9E1", "--firmware",   (folder / "old.bin").string()};
+    Session maker;
+    maker.clock = std::move(clock);
     std::ostringstream out, err;
-    if (RunEmulatorCommand(create, out, err) != kExitOk) {
+    if (RunEmulatorCommand(maker, create, out, err) != kExitOk) {
         *why = err.str();
         return false;
     }
@@ -96,7 +99,7 @@ UpdateFigures TimeUpdate(std::shared_ptr<Clock> base, const EmulatedLatency& lat
     Folder folder;
     const fs::path bus = folder.path / "bus";
     const fs::path drive = bus / "ZR-MOX3";
-    if (!MakeDrive(folder.path, drive, why)) return figures;
+    if (!MakeDrive(folder.path, drive, base, why)) return figures;
     if (latency.on() && !SetEmulatedDriveLatency(drive, latency, why)) return figures;
 
     auto hostClock = std::make_shared<CountingClock>(base);
@@ -172,7 +175,7 @@ void BM_List32Drives(benchmark::State& state) {
     for (int i = 0; i < 32; ++i) {
         char name[16];
         std::snprintf(name, sizeof name, "drive%02d", i);
-        if (!MakeDrive(folder.path, bus / name, &why)) {
+        if (!MakeDrive(folder.path, bus / name, SystemClock(), &why)) {
             state.SkipWithError(why.c_str());
             return;
         }

@@ -7,10 +7,10 @@
 
 namespace mox3 {
 
-CBridgeMgr::CBridgeMgr(DeviceAccess access)
+CBridgeMgr::CBridgeMgr(DeviceAccess access, std::shared_ptr<Clock> waits)
     : scratchBuffer(kScratchBufferSize, 0),
       imageBuffer(kImageBufferSize, 0),
-      clock(SystemClock()),
+      clock(std::move(waits)),
       devices(std::move(access)),
       deviceTable(kDeviceSlots) {}
 

@@ -77,9 +77,10 @@ inline constexpr int kChipSecondGeneration = 2;
 
 class CBridgeMgr {
   public:
-    // A manager that lists and opens drives through `devices`; without them (the compilers,
-    // the image checks) it finds no drive.
-    explicit CBridgeMgr(DeviceAccess devices = {});
+    // A manager that lists and opens drives through `devices` and waits on `clock`.
+    CBridgeMgr(DeviceAccess devices, std::shared_ptr<Clock> clock);
+    // One that finds no drive and has nothing to wait for (the compilers, the image checks).
+    CBridgeMgr() : CBridgeMgr({}, nullptr) {}
     virtual ~CBridgeMgr() = default;
     CBridgeMgr(const CBridgeMgr&) = delete;
     CBridgeMgr& operator=(const CBridgeMgr&) = delete;

@@ -1,6 +1,7 @@
 #include "transport/trace.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 #include <mutex>
 #include <ostream>
@@ -194,7 +195,8 @@ std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThrou
     auto sink = std::make_shared<Sink>();
     sink->out = std::move(out);
     sink->record = std::move(record);
-    sink->clock = clock ? std::move(clock) : SystemClock();
+    assert(clock && "the trace's times come from the session's clock");
+    sink->clock = std::move(clock);
     return std::make_shared<TracingBackend>(std::move(inner), std::move(sink));
 }
 

@@ -53,7 +53,7 @@ class TraceRecord {
 std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
                                                        std::shared_ptr<std::ostream> out,
                                                        std::shared_ptr<TraceRecord> record,
-                                                       std::shared_ptr<Clock> clock = nullptr);
+                                                       std::shared_ptr<Clock> clock);
 
 // Where trace lines go: true when `line` was written whole. After the first line that could not
 // be written no more are tried, and the record's WriteFailure says why.
@@ -61,7 +61,7 @@ using TraceSink = std::function<bool(const std::string& line, std::string* why)>
 std::shared_ptr<PassThroughBackend> MakeTracingBackend(std::shared_ptr<PassThroughBackend> inner,
                                                        TraceSink sink,
                                                        std::shared_ptr<TraceRecord> record,
-                                                       std::shared_ptr<Clock> clock = nullptr);
+                                                       std::shared_ptr<Clock> clock);
 
 // Whether `line` (without its line end) is a trace line as the tracing backend writes them: a
 // file whose first line is one may be appended to.

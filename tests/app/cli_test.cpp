@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/cli/commands.h"
+#include "app/session/session.h"
 #include "config/compile_fixture.h"
 #include "test_support.h"
 
@@ -23,6 +24,13 @@ CommandRun Call(Command command, std::vector<std::string> args) {
     std::ostringstream out, err;
     int code = command(Args(args), out, err);
     return {code, out.str(), err.str()};
+}
+
+// The emulator command in a session of the test's own time.
+int Emulator(Args args, std::ostream& out, std::ostream& err) {
+    Session session;
+    session.clock = std::make_shared<ManualClock>();
+    return RunEmulatorCommand(session, args, out, err);
 }
 
 class CommandTest : public ::testing::Test {
@@ -118,14 +126,12 @@ TEST_F(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
     EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"].size(), 0u);
 
     // The emulator's drive made from the same file says so too.
-    r = Call(RunEmulatorCommand, {"create", p("drive"), "--generation", "2", "--serial",
-                                  "0123456789ABCDEF", "--firmware", p("img.bin"), "--config",
-                                  p("junk.ini")});
+    r = Call(Emulator, {"create", p("drive"), "--generation", "2", "--serial", "0123456789ABCDEF",
+                        "--firmware", p("img.bin"), "--config", p("junk.ini")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, line);
-    r = Call(RunEmulatorCommand, {"create", p("drive2"), "--generation", "2", "--serial",
-                                  "0123456789ABCDEF", "--firmware", p("img.bin"), "--config",
-                                  p("junk.ini"), "--json"});
+    r = Call(Emulator, {"create", p("drive2"), "--generation", "2", "--serial", "0123456789ABCDEF",
+                        "--firmware", p("img.bin"), "--config", p("junk.ini"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"][0]["key"], "VID");
 }

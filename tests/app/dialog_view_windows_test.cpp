@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/run/strings.h"
+#include "app/services_double.h"
 
 namespace mox3 {
 namespace {
@@ -96,13 +97,16 @@ TEST_F(DialogViewTest, BlinkTimerAndClosingMessageGoToTheDialog) {
 
 // The run's thread tells the dialog through a message; the dialog's thread holds the session.
 TEST_F(DialogViewTest, DriveAtRiskHoldsTheSessionUntilSafe) {
+    test::QuietConsole console;
     EXPECT_TRUE(SessionMayEnd(dialog_));
-    HoldSession(dialog_, true, u"Firmware update is in progress");
+    HoldSession(dialog_, true, u"Firmware update is in progress", console);
     EXPECT_FALSE(SessionMayEnd(dialog_));
-    HoldSession(dialog_, false, u"");
+    EXPECT_TRUE(console.awake);
+    HoldSession(dialog_, false, u"", console);
     EXPECT_TRUE(SessionMayEnd(dialog_));
+    EXPECT_FALSE(console.awake);
     // A run that gives up before the switch says "safe" without having said "at risk".
-    HoldSession(dialog_, false, u"");
+    HoldSession(dialog_, false, u"", console);
     EXPECT_TRUE(SessionMayEnd(dialog_));
 }
 

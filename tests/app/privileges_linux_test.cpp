@@ -38,14 +38,15 @@ TEST(Privileges, AProcessWithoutRawIoIsToldToUseSudo) {
 TEST(Privileges, UpdateOfRealDrivesAsksForTheRightFirstAndStopsWithoutIt) {
     DoubleServices doubles;
     doubles.rights->refusal = "updating a drive needs root";
+    Session session;
+    session.clock = std::make_shared<ManualClock>();
+    session.services = doubles.services();
     for (const bool json : {false, true}) {
         RunOptions options;
         options.yes = true;
         options.json = json;
-        options.clock = SystemClock();
-        options.services = doubles.services();
         std::ostringstream out, err;
-        EXPECT_EQ(RunUpdate(options, out, err), 1);
+        EXPECT_EQ(RunUpdate(session, options, out, err), 1);
         if (json) {
             EXPECT_EQ(nlohmann::json::parse(out.str())["error"]["code"], "needs-root") << out.str();
         } else {
@@ -56,10 +57,8 @@ TEST(Privileges, UpdateOfRealDrivesAsksForTheRightFirstAndStopsWithoutIt) {
     // Emulated drives take no such right, nor do the records.
     RunOptions emulated;
     emulated.lockDir = "bus";
-    emulated.clock = SystemClock();
-    emulated.services = doubles.services();
     std::ostringstream out, err;
-    EXPECT_EQ(RunUpdate(emulated, out, err), 1);
+    EXPECT_EQ(RunUpdate(session, emulated, out, err), 1);
     EXPECT_EQ(doubles.state->started, 1);
     EXPECT_NE(err.str().find("no state folder in this test"), std::string::npos) << err.str();
 }

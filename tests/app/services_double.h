@@ -24,13 +24,14 @@ struct GivenRights : Privileges {
 
 struct QuietConsole : Console {
     bool interrupted = false;
+    bool awake = false;  // what KeepSystemAwake was last told
     bool StdoutIsTerminal() override { return false; }
     void PrepareForUtf8() override {}
     void InstallInterruptionHandling(int) override {}
     void SetInterruptionOutput(const std::string&) override {}
     void ProtectFromInterruptions(bool) override {}
     bool InterruptionArrived() override { return interrupted; }
-    void KeepSystemAwake(bool) override {}
+    void KeepSystemAwake(bool on) override { awake = on; }
 };
 
 // Whatever reaches it fails without touching the system; `started` counts the tries.

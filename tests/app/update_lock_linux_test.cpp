@@ -152,6 +152,7 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
                 auto otherUser = [&]() -> std::string {
                     HostOptions theirs;
                     theirs.stateDir = dir / "theirs";
+                    theirs.clock = options.clock;
                     if (::setuid(test::kOtherUid) != 0) return "no setuid";
                     return ShareUpdateLock(theirs, &running, &why) || !running
                                ? "another user read beside the update: " + why + "\n"
@@ -166,6 +167,7 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
             auto readerAfter = [&]() -> std::string {
                 HostOptions theirs;
                 theirs.stateDir = dir / "theirs";
+                theirs.clock = options.clock;
                 if (::setuid(test::kOtherUid) != 0) return "no setuid";
                 return ShareUpdateLock(theirs, &running, &why) ? "" : "a reader stopped: " + why;
             };

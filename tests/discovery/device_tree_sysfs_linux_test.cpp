@@ -254,7 +254,7 @@ class SysfsDiscoveryTest : public SysfsTreeTest {
 TEST_F(SysfsDiscoveryTest, CensusAndEnumeration) {
     EXPECT_EQ(CountKnownDrives(devices()), kCensusOne);
 
-    CBridgeMgr mgr(devices());
+    CBridgeMgr mgr(devices(), std::make_shared<ManualClock>());
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
     const DeviceRecord& r = mgr.deviceTable[0];
     ASSERT_EQ(r.pathCount, 2u);

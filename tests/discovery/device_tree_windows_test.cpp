@@ -124,7 +124,7 @@ TEST(WindowsDeviceTree, RealTreeHoldsNoBridgeDrive) {
     ASSERT_TRUE(disks.has_value());
     for (const DeviceInterface& disk : *disks) EXPECT_FALSE(disk.path.empty());
     EXPECT_EQ(CountKnownDrives(devices), kCensusNone);
-    CBridgeMgr mgr(devices);
+    CBridgeMgr mgr(devices, std::make_shared<ManualClock>());
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
     EXPECT_EQ(mgr.deviceCount, 0u);
     EXPECT_FALSE(tree->StorageDeviceNumber(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
@@ -513,7 +513,7 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
         EXPECT_EQ(tree->NodeIdentity(d.cdromPath), std::uint64_t{2} << 32 | 10);
         EXPECT_EQ(tree->OnUsbBus(d.diskPath), true);
         EXPECT_EQ(CountKnownDrives(devices), kCensusOne);
-        CBridgeMgr mgr(devices);
+        CBridgeMgr mgr(devices, std::make_shared<ManualClock>());
         ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
         const DeviceRecord& r = mgr.deviceTable[0];
         EXPECT_EQ(r.usbNode, d.usbNode);
@@ -550,7 +550,7 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
     Bridges(*bridges, *m, other, false);
     Bridges(*bridges, *m, drive, false);
     auto tree = MakeWindowsDeviceTree(m);
-    CBridgeMgr mgr({bridges, tree});
+    CBridgeMgr mgr({bridges, tree}, std::make_shared<ManualClock>());
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 2);
     ASSERT_EQ(mgr.deviceTable[0].usbNode, drive.usbNode);
     const std::u16string port = mgr.deviceTable[0].usbPort;

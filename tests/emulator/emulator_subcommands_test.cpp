@@ -6,6 +6,7 @@
 #endif
 
 #include "app/cli/commands.h"
+#include "app/session/session.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -19,9 +20,14 @@ struct CommandRun {
     std::string err;
 };
 
+// The test's time, for the commands and for the drives the test reaches itself.
+const std::shared_ptr<ManualClock> testClock = std::make_shared<ManualClock>();
+
 CommandRun Emulator(std::vector<std::string> args) {
+    Session session;
+    session.clock = testClock;
     std::ostringstream out, err;
-    int code = RunEmulatorCommand(Args(args), out, err);
+    int code = RunEmulatorCommand(session, Args(args), out, err);
     return {code, out.str(), err.str()};
 }
 
@@ -80,7 +86,7 @@ TEST_F(EmulatorCommand, CreateShowFaultAndPowerCycle) {
     EXPECT_EQ(Emulator({"fault", p("one"), "--fail-kind", "0x21", "--from", "3"}).code, 0);
     ExpectParts(Emulator({"show", p("one")}).out,
                 {"fault: pull the cable", "fault: fail every command 0x21 from its 3."});
-    auto device = MakeEmulatorBackend(SystemClock())->Open(Utf8ToUtf16(p("one")), nullptr);
+    auto device = MakeEmulatorBackend(testClock)->Open(Utf8ToUtf16(p("one")), nullptr);
     ASSERT_NE(device, nullptr);
     EXPECT_FALSE(Send(*device, kStatus, 12).delivered);
     ExpectParts(Emulator({"show", p("one"), "--json"}).out,

@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
     if (command == "bridge") drives = mox3::RunBridgeCommand;
     if (command == "list") drives = mox3::RunListCommand;
     if (command == "update") drives = mox3::RunUpdateCommand;
+    if (command == "emulator") drives = mox3::RunEmulatorCommand;
+    if (command == "demo") drives = mox3::RunDemoCommand;
     if (drives) {
         return mox3::EndWithTraceCheck(drives(*session, rest, std::cout, std::cerr),
                                        session->trace.get(), std::cerr);
@@ -133,8 +135,6 @@ int main(int argc, char** argv) {
     if (command == "image") run = mox3::RunImageCommand;
     if (command == "decode") run = mox3::RunDecodeCommand;
     if (command == "resource") run = mox3::RunResourceCommand;
-    if (command == "emulator") run = mox3::RunEmulatorCommand;
-    if (command == "demo") run = mox3::RunDemoCommand;
     if (run) {
         return mox3::EndWithTraceCheck(run(rest, std::cout, std::cerr), session->trace.get(),
                                        std::cerr);

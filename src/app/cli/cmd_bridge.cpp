@@ -57,6 +57,7 @@ int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::
     // without one has its folder's own lock keep each request whole.
     HostOptions lockOptions;
     lockOptions.lockDir = Utf8Path(session.emulatedBusFolder);
+    lockOptions.clock = session.clock;
     std::unique_ptr<DriveReadersLock> readers;
     if (!lockOptions.lockDir.empty() || !IsEmulatedDevicePath(Utf8ToUtf16(device))) {
         bool updateRunning = false;

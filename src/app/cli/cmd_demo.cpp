@@ -8,6 +8,7 @@
 #include "app/cli/cli_texts.h"
 #include "app/cli/commands.h"
 #include "app/cli/terminal_view.h"
+#include "app/session/session.h"
 #include "base/text.h"
 #include "emulator/emulator_backend.h"
 #include "emulator/emulator_tree.h"
@@ -26,23 +27,25 @@ constexpr const char* kDemoUsage =
     "the time it takes on a real drive (USB round trips, data, flash programming), and the\n"
     "demonstration tells what the update cost.\n";
 
-// The demonstration's time: waits pass in a twentieth of their length.
+// The demonstration's time: waits pass on `base` in a twentieth of their length.
 class DemoClock : public Clock {
   public:
+    explicit DemoClock(std::shared_ptr<Clock> base) : base_(std::move(base)) {}
     std::uint64_t NowMs() override { return now_; }
     void SleepMs(std::uint32_t ms) override {
         now_ += ms;
-        SystemClock()->SleepMs(ms / 20);
+        base_->SleepMs(ms / 20);
     }
 
   private:
+    std::shared_ptr<Clock> base_;
     std::uint64_t now_ = 1'000'000;
 };
 
 
 }  // namespace
 
-int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
+int RunDemoCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("demo", false, out, err);
     if (IsHelp(args)) return report.Help(kDemoUsage);
     CliArgs cli(args, {"--dir", "--lang"}, {"--realistic"});
@@ -73,7 +76,7 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     } cleanup{cli.value("--dir") ? fs::path() : dir};
     fs::create_directories(dir / "bus", ec);
     fs::create_directories(dir / "images", ec);
-    auto clock = std::make_shared<DemoClock>();
+    auto clock = std::make_shared<DemoClock>(session.clock);
     auto driveClock = std::make_shared<CountingClock>(clock);
     const bool realistic = cli.has("--realistic");
 
@@ -97,7 +100,7 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
                                        "--firmware",   (dir / "old.bin").string()};
     if (realistic) create.insert(create.end(), {"--latency", "typical"});
     std::ostringstream quiet;
-    if (RunEmulatorCommand(create, quiet, err) != kExitOk) return kExitFailed;
+    if (RunEmulatorCommand(session, create, quiet, err) != kExitOk) return kExitFailed;
 
     const LanguageId lang = CurrentLanguage(cli.value("--lang"));
     out << FormatCliText(CliText::kDemoAttached, lang,
@@ -110,12 +113,16 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     options.imageDir = dir / "images";
     options.stateDir = dir / "state";
     options.lockDir = dir / "bus";
-    options.clock = clock;
-    options.devices = {MakeEmulatorBackend(driveClock), MakeEmulatorDeviceTree(dir / "bus", driveClock)};
+    // The demonstration's own session: its drive, on its clock.
+    Session demo;
+    demo.clock = clock;
+    demo.services = session.services;
+    demo.devices = {MakeEmulatorBackend(driveClock), MakeEmulatorDeviceTree(dir / "bus", driveClock)};
+    demo.emulatedBusFolder = (dir / "bus").string();
     const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
     const std::uint64_t start = clock->NowMs();
     const std::uint64_t wallStart = wall->NowMs();
-    int result = RunUpdate(options, out, err);
+    int result = RunUpdate(demo, options, out, err);
     const std::uint64_t tookMs = clock->NowMs() - start;
     const std::uint64_t realMs = wall->NowMs() - wallStart;
 
@@ -126,7 +133,7 @@ int RunDemoCommand(Args args, std::ostream& out, std::ostream& err) {
     } else {
         out << "\n" << CliString(CliText::kDemoAfter, lang) << "\n";
     }
-    RunEmulatorCommand(show, out, err);
+    RunEmulatorCommand(session, show, out, err);
     auto seconds = [&](std::uint64_t ms) { return SecondsText(ms, lang); };
     out << "\n" << FormatCliText(CliText::kDemoTook, lang, {seconds(realMs), seconds(tookMs)}) << "\n";
     if (realistic) {

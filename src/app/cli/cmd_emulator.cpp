@@ -18,6 +18,7 @@
 #include "app/cli/output_file.h"
 #include "app/cli/emulator_render.h"
 #include "app/cli/warning_report.h"
+#include "app/session/session.h"
 #include "base/text.h"
 #include "bridge/config_build.h"
 #include "config/block_decode.h"
@@ -154,7 +155,7 @@ std::optional<EmulatedLatency> ParseLatency(const std::string& text) {
 constexpr const char* kLatencyUsage =
     "--latency is off, typical or REQUEST_US,KIB_US,PAGE_US (three numbers)";
 
-int Create(Args args, std::ostream& out, std::ostream& err) {
+int Create(const std::shared_ptr<Clock>& clock, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator create", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kCreateUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kCreateUsage); };
@@ -273,7 +274,7 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
         mgr.firmwareLength, sector, &why);
     if (setup.flash.empty()) return failed(why);
     const fs::path dir = cli.positional()[0];
-    if (!CreateEmulatedDrive(dir, setup, *SystemClock(), &why)) return failed(why);
+    if (!CreateEmulatedDrive(dir, setup, *clock, &why)) return failed(why);
 
     const std::string chip =
         setup.chipName.empty()
@@ -299,7 +300,7 @@ int Create(Args args, std::ostream& out, std::ostream& err) {
     });
 }
 
-int Show(Args args, std::ostream& out, std::ostream& err) {
+int Show(const std::shared_ptr<Clock>& clock, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator show", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kShowUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kShowUsage); };
@@ -308,7 +309,6 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     if (cli.positional().empty()) return usage("show needs one folder");
     if (cli.positional().size() > 1) return usage("unexpected argument " + cli.positional()[1]);
     const fs::path dir = cli.positional()[0];
-    auto clock = SystemClock();
     std::string why;
     auto view = InspectEmulatedDrive(dir, *clock, &why);
     if (!view) return report.Fail("not-an-emulated-drive", why);
@@ -322,7 +322,8 @@ int Show(Args args, std::ostream& out, std::ostream& err) {
     return report.Done([&](Json& j) { WriteDriveJson(j, dir, *view, digest, now); });
 }
 
-int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
+int CreateDisk(const std::shared_ptr<Clock>& clock, Args args, std::ostream& out,
+               std::ostream& err) {
     CommandReport report("emulator create-disk", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kCreateDiskUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kCreateDiskUsage); };
@@ -360,7 +361,7 @@ int CreateDisk(Args args, std::ostream& out, std::ostream& err) {
     }
     const fs::path dir = cli.positional()[0];
     std::string why;
-    if (!CreateEmulatedDisk(dir, setup, *SystemClock(), &why)) return failed(why);
+    if (!CreateEmulatedDisk(dir, setup, *clock, &why)) return failed(why);
     if (!report.json()) {
         out << "created " << dir.string() << ": plain USB disk " << Hex(setup.vendorId, 4) << ":"
             << Hex(setup.productId, 4) << ", " << setup.diskBlocks << " 512-byte units\n";
@@ -379,7 +380,7 @@ std::optional<bool> OnOff(const std::string& text) {
     return std::nullopt;
 }
 
-int Set(Args args, std::ostream& out, std::ostream& err) {
+int Set(const std::shared_ptr<Clock>& clock, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator set", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kSetUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kSetUsage); };
@@ -453,7 +454,6 @@ int Set(Args args, std::ostream& out, std::ostream& err) {
         if (pending) t.installPending = *pending;
     };
     std::string why;
-    auto clock = SystemClock();
     if (!ChangeEmulatedTreeSettings(dir, edit, *clock, &why)) return failed(why);
     if (latency && !SetEmulatedDriveLatency(dir, *latency, &why)) return failed(why);
     auto view = InspectEmulatedDrive(dir, *clock, &why);
@@ -470,7 +470,7 @@ int Set(Args args, std::ostream& out, std::ostream& err) {
 }
 
 // Every device of an emulator folder as the emulated device tree presents it.
-int List(Args args, std::ostream& out, std::ostream& err) {
+int List(const std::shared_ptr<Clock>& clock, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator list", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kListUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kListUsage); };
@@ -483,7 +483,6 @@ int List(Args args, std::ostream& out, std::ostream& err) {
     if (!fs::is_directory(root, ec)) {
         return report.Fail("not-a-folder", root.string() + " is not a folder");
     }
-    auto clock = SystemClock();
     if (!report.json()) {
         Json unused;
         WriteDeviceList(root, clock, false, out, unused);
@@ -491,7 +490,7 @@ int List(Args args, std::ostream& out, std::ostream& err) {
     return report.Done([&](Json& j) { WriteDeviceList(root, clock, true, out, j); });
 }
 
-int Fault(Args args, std::ostream& out, std::ostream& err) {
+int Fault(const std::shared_ptr<Clock>&, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator fault", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kFaultUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kFaultUsage); };
@@ -609,7 +608,7 @@ class CopyProgress {
 };
 
 // Fills the disk behind a drive from a file, or copies it out.
-int Disk(Args args, std::ostream& out, std::ostream& err) {
+int Disk(const std::shared_ptr<Clock>&, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator disk", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kDiskUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kDiskUsage); };
@@ -673,7 +672,8 @@ int Disk(Args args, std::ostream& out, std::ostream& err) {
     return kExitOk;
 }
 
-int PowerCycle(Args args, std::ostream& out, std::ostream& err) {
+int PowerCycle(const std::shared_ptr<Clock>& clock, Args args, std::ostream& out,
+               std::ostream& err) {
     CommandReport report("emulator power-cycle", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kPowerCycleUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kPowerCycleUsage); };
@@ -682,14 +682,14 @@ int PowerCycle(Args args, std::ostream& out, std::ostream& err) {
     if (!cli.ok()) return usage(cli.error());
     if (std::string why = FolderProblem(cli, "power-cycle"); !why.empty()) return usage(why);
     std::string why;
-    if (!PowerCycleEmulatedDrive(cli.positional()[0], *SystemClock(), &why)) {
+    if (!PowerCycleEmulatedDrive(cli.positional()[0], *clock, &why)) {
         return failed(why);
     }
     if (!report.json()) out << "power-cycled " << cli.positional()[0] << "\n";
     return report.Done([&](Json& j) { j["drive"] = cli.positional()[0]; });
 }
 
-int Serve(Args args, std::ostream& out, std::ostream& err) {
+int Serve(const std::shared_ptr<Clock>& clock, Args args, std::ostream& out, std::ostream& err) {
     CommandReport report("emulator serve", WantsJson(args), out, err);
     if (IsHelp(args)) return report.Help(kServeUsage);
     auto usage = [&](const std::string& why) { return report.Usage(why, kServeUsage); };
@@ -705,6 +705,7 @@ int Serve(Args args, std::ostream& out, std::ostream& err) {
     }
 #if defined(_WIN32)
     (void)out;
+    (void)clock;
     return failed("serve --usbredir needs unix sockets: Linux only");
 #else
     const bool connect = cli.has("--connect");
@@ -714,7 +715,7 @@ int Serve(Args args, std::ostream& out, std::ostream& err) {
         out << (connect ? "connected to " : "listening on ") << path << "\n";
         out.flush();
     };
-    if (!ServeUsbRedirSocket(*socket, connect, dir, SystemClock(), ready, &why)) {
+    if (!ServeUsbRedirSocket(*socket, connect, dir, clock, ready, &why)) {
         return failed(why);
     }
     if (!report.json()) out << "served " << dir.string() << "\n";
@@ -727,11 +728,11 @@ int Serve(Args args, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
-int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err) {
+int RunEmulatorCommand(const Session& session, Args args, std::ostream& out, std::ostream& err) {
     struct Subcommand {
         const char* name;
         const char* usage;
-        int (*run)(Args, std::ostream&, std::ostream&);
+        int (*run)(const std::shared_ptr<Clock>&, Args, std::ostream&, std::ostream&);
     };
     static constexpr Subcommand kSubcommands[] = {
         {"create", kCreateUsage, Create},       {"show", kShowUsage, Show},
@@ -748,7 +749,7 @@ int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err) {
     const std::string& name = args[0];
     if (name == "--help" || name == "-h" || name == "help") return report.Help(all);
     for (const Subcommand& sub : kSubcommands) {
-        if (name == sub.name) return sub.run(args.subspan(1), out, err);
+        if (name == sub.name) return sub.run(session.clock, args.subspan(1), out, err);
     }
     return report.Usage("unknown emulator command " + name, all);
 }

@@ -109,6 +109,7 @@ int RunListCommand(const Session& session, Args args, std::ostream& out, std::os
     // share the lock of their bus folder with the updates on that bus; emulated drives in a
     // tree without one have their folders' own locks.
     hostOptions.lockDir = Utf8Path(session.emulatedBusFolder);
+    hostOptions.clock = session.clock;
     std::unique_ptr<DriveReadersLock> readers;
     if (!hostOptions.lockDir.empty() || !OnlyEmulatedDisks(session.devices)) {
         bool updateRunning = false;
@@ -120,7 +121,7 @@ int RunListCommand(const Session& session, Args args, std::ostream& out, std::os
         }
     }
     const int census = CountKnownDrives(session.devices);
-    CBridgeMgr mgr(session.devices);
+    CBridgeMgr mgr(session.devices, session.clock);
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     std::string why;
     const int unopened = UnopenedDisks(session.devices, &why);

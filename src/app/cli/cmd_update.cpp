@@ -109,10 +109,9 @@ struct AttachedDrive {
     std::string serial, port, path, productId, product;
 };
 
-std::vector<AttachedDrive> AttachedDrives(const DeviceAccess& devices) {
+std::vector<AttachedDrive> AttachedDrives(const Session& session) {
     std::vector<AttachedDrive> drives;
-    CBridgeMgr mgr(devices);
-    mgr.clock = SystemClock();
+    CBridgeMgr mgr(session.devices, session.clock);
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     for (int i = 0; i < count; ++i) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
@@ -154,25 +153,25 @@ std::u16string DriveSerial(const Versions& versions, const RunOptions& options) 
 
 }  // namespace
 
-int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
+int RunUpdate(const Session& session, const RunOptions& options, std::ostream& out,
+              std::ostream& err) {
     const LanguageId lang = CurrentLanguage(options.lang);
     HostOptions hostOptions;
     hostOptions.imageDir = options.imageDir;
     hostOptions.stateDir = options.stateDir;
     hostOptions.force = options.force;
     hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
-    hostOptions.clock = options.clock;
     hostOptions.recovery = options.recovery;
     hostOptions.device = options.device;
-    hostOptions.devices = options.devices;
+    hostOptions.devices = session.devices;
     // Updates of emulated drives exclude each other per bus folder, so that tests in parallel
     // do not collide; real drives, per system.
     hostOptions.lockDir = options.lockDir;
     hostOptions.noBackup = options.noBackup;
     hostOptions.backupCopy = options.backupCopy;
-    Console& console = *options.services.console;
-    TerminalView view(out, err, options.json, lang, options.clock, options.services);
-    hostOptions.clock = std::make_shared<TickingClock>(options.clock, [&view] { view.Tick(); });
+    Console& console = *session.services.console;
+    TerminalView view(out, err, options.json, lang, session.clock, session.services);
+    hostOptions.clock = std::make_shared<TickingClock>(session.clock, [&view] { view.Tick(); });
     // The durations shown are real time, whatever the run's clock makes of its waits (the
     // demonstration's and the testing aid's clocks shorten them).
     const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
@@ -187,7 +186,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     auto finish = [&](int code, int messageId, const std::string& errorCode = "",
                       const std::string& errorText = "") {
         if (!options.json && code != kExitOk && code != kExitNothingToDo) {
-            if (std::string line = FailedRequestLine(options.trace.get()); !line.empty()) err << line << "\n";
+            if (std::string line = FailedRequestLine(session.trace.get()); !line.empty()) err << line << "\n";
         }
         if (options.json) {
             Json j = Json::object();
@@ -239,7 +238,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
                 Json& error = j["error"] = Json::object();
                 error["code"] = errorCode.empty() ? std::string(ErrorCode(messageId)) : errorCode;
                 error["text"] = text;
-                WriteFailedRequest(error, options.trace.get());
+                WriteFailedRequest(error, session.trace.get());
             }
             out << JsonText(j);
             console.SetInterruptionOutput("");  // one object, whatever comes after
@@ -261,14 +260,14 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     }
     // Real drives take rights that emulated ones do not: say so rather than find no drive.
     if (options.lockDir.empty() && !options.records && !options.forget) {
-        if (std::string rights; !options.services.privileges->MayWriteDrives(&rights)) {
+        if (std::string rights; !session.services.privileges->MayWriteDrives(&rights)) {
             err << FormatCliText(CliText::kLeadError, lang, {rights}) << "\n";
             return finish(kExitFailed, 0, "needs-root", rights);
         }
     }
     std::string why;
     HostStartFailure failure = HostStartFailure::kNone;
-    std::unique_ptr<CliHost> started = options.services.state->StartHost(hostOptions, &failure, &why);
+    std::unique_ptr<CliHost> started = session.services.state->StartHost(hostOptions, &failure, &why);
     if (!started && failure == HostStartFailure::kAlreadyRunning) {
         view.Message({kMsgError, kMsgAlreadyRunning, LoadTableString(kMsgError, lang),
                       LoadTableString(kMsgAlreadyRunning, lang)});
@@ -290,11 +289,11 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
     if (options.forget) {
         return ForgetUpdateRecord(host, *options.forget, options.yes, options.json, out, err,
                                   [&](const std::string& question) {
-                                      return AskOnTerminal(out, *options.services.prompts, question);
+                                      return AskOnTerminal(out, *session.services.prompts, question);
                                   });
     }
     std::string unopenedWhy;
-    if (int unopened = UnopenedDisks(options.devices, &unopenedWhy); unopened > 0 && !options.json) {
+    if (int unopened = UnopenedDisks(session.devices, &unopenedWhy); unopened > 0 && !options.json) {
         err << FormatCliText(CliText::kLeadNote, lang,
                              {FormatCliText(CliText::kUnopenedDisks, lang,
                                             {std::to_string(unopened), unopenedWhy})})
@@ -320,7 +319,7 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         };
         if (outcome == kMsgMultiple) {
             // Name each drive, so that --device can pick one.
-            attached = AttachedDrives(options.devices);
+            attached = AttachedDrives(session);
             if (!options.json) {
                 for (const AttachedDrive& d : attached) {
                     std::string product = d.productId;
@@ -429,12 +428,12 @@ int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err) {
         out << FormatCliText(CliText::kRecoverQuestion, lang,
                              {Utf16ToUtf8(options.recovery->serial), model})
             << "\n";
-        if (!Confirm(out, *options.services.prompts, CliString(CliText::kAskWrite, lang), lang)) {
+        if (!Confirm(out, *session.services.prompts, CliString(CliText::kAskWrite, lang), lang)) {
             out << CliString(CliText::kNothingChanged, lang) << "\n";
             return kExitNothingToDo;
         }
     } else if (!options.yes) {
-        if (!Confirm(out, *options.services.prompts, CliString(CliText::kAskStart, lang), lang)) {
+        if (!Confirm(out, *session.services.prompts, CliString(CliText::kAskStart, lang), lang)) {
             out << CliString(CliText::kNothingChanged, lang) << "\n";
             return kExitNothingToDo;
         }
@@ -563,10 +562,6 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
     }
     options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
-    options.clock = session.clock;
-    options.devices = session.devices;
-    options.services = session.services;
-    options.trace = session.trace;
     if (!session.emulatedBusFolder.empty()) options.lockDir = session.emulatedBusFolder;
     if (cli.value("--recover-serial") || cli.value("--model")) {
         std::string why;
@@ -589,7 +584,7 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
                                 kUpdateUsage);
         }
     }
-    return RunUpdate(options, out, err);
+    return RunUpdate(session, options, out, err);
 }
 
 }  // namespace mox3

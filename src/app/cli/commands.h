@@ -22,16 +22,16 @@ inline constexpr int kExitNothingToDo = 3;
 // The run was interrupted by a signal (after it finished what it could not leave half done).
 inline constexpr int kExitInterrupted = 4;
 
-// The commands that reach drives do it through the session the front end made.
+// The commands that reach drives, or wait, do it through the session the front end made.
 int RunCompileCommand(Args args, std::ostream& out, std::ostream& err);
 int RunImageCommand(Args args, std::ostream& out, std::ostream& err);
 int RunDecodeCommand(Args args, std::ostream& out, std::ostream& err);
 int RunResourceCommand(Args args, std::ostream& out, std::ostream& err);
 int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
-int RunEmulatorCommand(Args args, std::ostream& out, std::ostream& err);
+int RunEmulatorCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunListCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
-int RunDemoCommand(Args args, std::ostream& out, std::ostream& err);
+int RunDemoCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 
 // Every `error.code` the update command's JSON can carry.
 std::span<const std::string_view> UpdateErrorCodes();

@@ -41,14 +41,13 @@ struct RunOptions {
     std::filesystem::path stateDir;
     bool noBackup = false;              // --no-backup
     std::filesystem::path backupCopy;   // --backup FILE
-    std::shared_ptr<Clock> clock;
-    DeviceAccess devices;
-    Services services;  // the questions asked, the rights, the console and the state folder
-    std::shared_ptr<const TraceRecord> trace;  // what --verbose shows of a failed request
 };
 
-// One update (or --check, --records, --forget) with these options: the exit code.
-int RunUpdate(const RunOptions& options, std::ostream& out, std::ostream& err);
+// One update (or --check, --records, --forget) with these options, on the session's drives,
+// clock and services: the exit code. What --verbose shows of a failed request comes from the
+// session's trace.
+int RunUpdate(const Session& session, const RunOptions& options, std::ostream& out,
+              std::ostream& err);
 
 // What the run shows on a terminal: results and progress on standard output (a bar on a
 // terminal, one line per step otherwise), every refusal and failure on standard error with

@@ -25,6 +25,8 @@ struct HostOptions {
     std::function<std::u16string(int)> texts;
     std::optional<ManualRecovery> recovery;  // --recover-serial and --model
     std::optional<std::u16string> device;    // --device
+    // The session's clock, which every wait of a run and of the lock goes by; only a host that
+    // just looks for images and state does without.
     std::shared_ptr<Clock> clock;
     DeviceAccess devices;  // what the run reaches drives through
     bool noBackup = false;                // --no-backup: no backup of the flash

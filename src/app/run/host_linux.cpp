@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -483,9 +484,7 @@ std::string RecordFileName(const std::u16string& serial) {
     return std::string(kRecordPrefix) + "sha256-" + HexString(digest, HexDigits::Lower);
 }
 
-LinuxHost::LinuxHost(LinuxHostOptions options) : options_(std::move(options)) {
-    if (!options_.clock) options_.clock = SystemClock();
-}
+LinuxHost::LinuxHost(LinuxHostOptions options) : options_(std::move(options)) {}
 
 std::u16string LinuxHost::LoadText(int id) {
     return options_.texts ? options_.texts(id) : Utf8ToUtf16(std::to_string(id));
@@ -979,9 +978,9 @@ UpdateLock::Outcome TakeLock(const HostOptions& options, LinuxHost* stateHost, b
     }
     FolderHandle folder = OpenLockFolder(options, stateFd, stateDir, error);
     if (!folder.ok()) return UpdateLock::Outcome::kFailed;
-    std::shared_ptr<Clock> clock = options.clock ? options.clock : SystemClock();
+    assert(options.clock && "the lock's waits go by the session's clock");
     const bool roots = options.lockDir.empty() && ::geteuid() == 0;
-    UpdateLock::Outcome outcome = lock.Take(folder, exclusive, *clock, error, roots);
+    UpdateLock::Outcome outcome = lock.Take(folder, exclusive, *options.clock, error, roots);
     if (outcome == UpdateLock::Outcome::kHeld && roots && exclusive && !lock.Announce(error)) {
         return UpdateLock::Outcome::kFailed;
     }

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cassert>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -115,7 +116,10 @@ class LinuxHost : public CliHost {
     std::optional<std::u16string> DriveChoice() override { return options_.device; }
     void RemoveMarker(const std::u16string& serial) override;
     std::u16string CommandLineArguments() override;
-    std::shared_ptr<Clock> clock() override { return options_.clock; }
+    std::shared_ptr<Clock> clock() override {
+        assert(options_.clock && "a host that runs updates is given the session's clock");
+        return options_.clock;
+    }
     DeviceAccess devices() override { return options_.devices; }
 
     // The state folder, opened (and made) at the first need and held for the host's lifetime;

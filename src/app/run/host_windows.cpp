@@ -93,9 +93,7 @@ std::wstring ProgramFolder() {
 }
 
 WindowsHost::WindowsHost(HostOptions options, bool programCommandLine)
-    : options_(std::move(options)), programCommandLine_(programCommandLine) {
-    if (!options_.clock) options_.clock = SystemClock();
-}
+    : options_(std::move(options)), programCommandLine_(programCommandLine) {}
 
 bool WindowsHost::OsSupported() {
     OSVERSIONINFOW basic{};

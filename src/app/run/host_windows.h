@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cassert>
 #include <string>
 
 #include "app/run/disk_claim_windows.h"
@@ -107,7 +108,10 @@ class WindowsHost : public CliHost {
                               const std::u16string& firmwareVersion,
                               const BackupProgressFn& progress) override;
     std::u16string CommandLineArguments() override;
-    std::shared_ptr<Clock> clock() override { return options_.clock; }
+    std::shared_ptr<Clock> clock() override {
+        assert(options_.clock && "a host that runs updates is given the session's clock");
+        return options_.clock;
+    }
     DeviceAccess devices() override { return options_.devices; }
 
   private:

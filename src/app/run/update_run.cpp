@@ -214,8 +214,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
             break;
     }
     // The manager lives only as long as this scope, whatever path leaves it.
-    auto mgr = std::make_unique<CBridgeMgr>(host.devices());
-    mgr->clock = host.clock();
+    auto mgr = std::make_unique<CBridgeMgr>(host.devices(), host.clock());
     const int count = mgr->EnumerateDevices(ALL_DEVICES);
     // A drive of a model that needs no update, alone: it has been told, once.
     if (count < 1 && census == kCensusNoUpdate) return false;
@@ -419,9 +418,8 @@ bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
 
 int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions) {
     // The run's own manager, released on every way out.
-    auto mgr = std::make_unique<CBridgeMgr>(host.devices());
     std::shared_ptr<Clock> clock = host.clock();
-    mgr->clock = clock;
+    auto mgr = std::make_unique<CBridgeMgr>(host.devices(), clock);
     const bool forced = UpdateSwitch(host.CommandLineArguments());
 
     // Only an older drive is updated, unless the switch says so or an unfinished update of

@@ -241,7 +241,7 @@ std::optional<Session> StartSession(const std::string& traceFile, const std::str
             return false;
         };
     }
-    backend = MakeTracingBackend(backend, std::move(sink), session.trace);
+    backend = MakeTracingBackend(backend, std::move(sink), session.trace, session.clock);
     const char* killAt = std::getenv("MOX3_KILL_AT_REQUEST");
     if (killAt || std::getenv("MOX3_TIME_SCALE")) {
         backend = GuardTestingAids(backend, session.testingAids);

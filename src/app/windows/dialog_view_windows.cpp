@@ -2,8 +2,6 @@
 
 #include <commctrl.h>
 
-#include "platform/platform.h"
-
 namespace mox3 {
 
 namespace {
@@ -28,8 +26,9 @@ using BlockReasonDestroy = BOOL WINAPI(HWND);
 
 }  // namespace
 
-void HoldSession(HWND dialog, bool atRisk, const std::u16string& reason) {
-    KeepSystemAwake(atRisk);
+void HoldSession(HWND dialog, bool atRisk, const std::u16string& reason, Console& console) {
+    // The system's state belongs to the thread that asks: the dialog's, which lives on.
+    console.KeepSystemAwake(atRisk);
     if (atRisk) {
         SetPropW(dialog, kAtRiskProperty, reinterpret_cast<HANDLE>(1));
         if (auto create = User32Entry<BlockReasonCreate>("ShutdownBlockReasonCreate")) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/run/update_run.h"
+#include "platform/services.h"
 
 namespace mox3 {
 
@@ -56,10 +57,10 @@ class DialogView : public UpdateView {
     HWND dialog_;
 };
 
-// While a drive is at risk (`atRisk`), on the dialog's own thread: the system stays awake, the
-// session may not end (SessionMayEnd) and, where the system shows why a program holds it up
-// (Windows Vista and later), it shows `reason`. Undone when the drive is safe again.
-void HoldSession(HWND dialog, bool atRisk, const std::u16string& reason);
+// While a drive is at risk (`atRisk`), on the dialog's own thread: `console` keeps the system
+// awake, the session may not end (SessionMayEnd) and, where the system shows why a program
+// holds it up (Windows Vista and later), it shows `reason`. Undone when the drive is safe again.
+void HoldSession(HWND dialog, bool atRisk, const std::u16string& reason, Console& console);
 // The dialog's answer to WM_QUERYENDSESSION: false while HoldSession holds it.
 bool SessionMayEnd(HWND dialog);
 

@@ -106,7 +106,7 @@ INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPa
             EndDialog(dialog, 1);
             return FALSE;
         case kDriveAtRiskMessage:
-            HoldSession(dialog, wParam != 0, LoadText(kMsgInProgress));
+            HoldSession(dialog, wParam != 0, LoadText(kMsgInProgress), *session.services.console);
             return TRUE;
         case WM_QUERYENDSESSION:
             // While the drive is at risk the session waits: the answer goes back as the
