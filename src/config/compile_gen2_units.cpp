@@ -103,26 +103,14 @@ bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, CompileState& 
 }
 
 bool CompileRaidDefault(ItemReader& r, RecordWriter& list, CompileState& state) {
-    constexpr std::u16string_view kSection = u"RAID Default";
-    state.raidOffset = r.Int(kSection, u"Offset", 0);
-    std::uint32_t type = r.Int(kSection, u"Type", 255);
+    SectionReader s(r, u"RAID Default");
+    state.raidOffset = s(u"Offset");
+    std::uint32_t type = s(u"Type", 255);
     if (!r.ok()) return false;
     if (type >= 255) return true;
-    std::uint32_t split = r.Int(kSection, u"Split", 0);
-    std::uint32_t emu4k = r.Int(kSection, u"Emu4k", 0);
-    std::uint32_t delay = r.Int(kSection, u"RebuildDelay", 0);
-    std::uint32_t wait = r.Int(kSection, u"RebuildWait", 0);
-    if (!r.ok()) return false;
-    std::array<std::uint8_t, 4> value{static_cast<std::uint8_t>(type), 0,
-                                      static_cast<std::uint8_t>(delay),
-                                      static_cast<std::uint8_t>(wait)};
-    std::size_t length = 1;
-    if (split != 0) value[1] |= 0x01;
-    if (emu4k != 0) value[1] |= 0x02;
-    if (split != 0 || emu4k != 0) length = 2;
-    if (delay != 0) length = 3;
-    if (wait != 0) length = 4;
-    return AppendRecord(r, list, kSection, kTagRaidDefault, std::span(value).first(length));
+    Bytes v;
+    s.fields(record_fields::gen2::kRaidDefault, v, u"", type);
+    return s.append(list, kTagRaidDefault, v);
 }
 
 bool CompileUnitTables(ItemReader& r, RecordWriter& list) {

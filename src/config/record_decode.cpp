@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "base/text.h"
 #include "config/block_layout.h"
@@ -122,11 +123,21 @@ class FieldBuilder {
         return rest / entrySize;
     }
 
-    // The fields of a table, by their names and kinds.
-    void Fields(RecordFields table) {
+    // The fields of a table, by their names and kinds; `derive` adds the derived ones.
+    void Fields(RecordFields table, const std::function<void(const RecordField&)>& derive = {}) {
         for (const RecordField& f : table) {
+            if ((f.flags & (RecordField::kQuiet | RecordField::kOptional)) &&
+                !Fits(f.offset, f.width)) {
+                continue;
+            }
             if (f.kind == RecordField::Kind::Zero) {
                 ExpectZero(f.offset, f.width);
+            } else if (f.kind == RecordField::Kind::Derived) {
+                derive(f);
+            } else if (f.IsBits()) {
+                if (Need(f.name, f.offset, f.width)) {
+                    AddNumber(f.name, (Get(f.offset, f.width) >> f.shift) & f.Mask());
+                }
             } else if (f.IsPort()) {
                 Port(f.name, f.offset);
             } else if (f.kind == RecordField::Kind::Hex) {
@@ -227,34 +238,15 @@ void DecodeG1ControlParameters(FieldBuilder& f) {
 
 // ---- Second-generation records ----
 
-const char* RaidTypeName(std::uint64_t type) {
-    switch (type) {
-        case 0:
-            return "normal";
-        case 1:
-            return "JBOD";
-        case 2:
-            return "RAID-0";
-        case 3:
-            return "RAID-1";
-        default:
-            return "unknown";
-    }
-}
-
 void DecodeRaidDefault(FieldBuilder& f) {
     std::size_t length = f.value().size();
     if (length < 1 || length > 4) f.Note(Format("length %llu, expected 1 to 4", length));
-    if (length >= 1) {
-        f.Number("Type", 0);
-        f.AddText("typeName", RaidTypeName(f.Get(0, 1)));
-    }
-    if (length >= 2) {
-        f.AddNumber("Split", f.Get(1, 1) & 1);
-        f.AddNumber("Emu4k", (f.Get(1, 1) >> 1) & 1);
-    }
-    if (length >= 3) f.Number("RebuildDelay", 2);
-    if (length >= 4) f.Number("RebuildWait", 3);
+    f.Fields(fields::kRaidDefault, [&f](const RecordField& field) {
+        std::uint64_t type = f.Get(0, 1);
+        f.AddText(field.name, type < std::size(fields::kRaidTypeNames)
+                                  ? fields::kRaidTypeNames[type]
+                                  : "unknown");
+    });
 }
 
 std::string ModeNames(std::uint64_t modes) {
@@ -468,14 +460,7 @@ void DecodeButton(FieldBuilder& f) {
 void DecodeAutomaticStandby(FieldBuilder& f) {
     std::size_t length = f.value().size();
     if (length != 4 && length != 5) f.Note(Format("length %llu, expected 4 or 5", length));
-    if (f.Fits(0, 2)) {
-        std::uint64_t timer = f.Get(0, 2);
-        f.AddNumber("Timer", timer & 0x7FFF);
-        f.AddNumber("PowerMode", timer >> 15);
-    }
-    f.Number("BlinkPulse", 2);
-    f.Number("BlinkTime", 3);
-    if (length >= 5) f.Number("Extend", 4);
+    f.Fields(fields::kAutomaticStandby);
 }
 
 void DecodeRaidButton(FieldBuilder& f) {
