@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "base/bytes.h"
 #include "base/text.h"
@@ -69,43 +70,20 @@ class SectionReader {
     static constexpr std::uint64_t kUnread = ~std::uint64_t{0};
     void fields(RecordFields table, Bytes& v, std::u16string_view prefix = u"",
                 std::uint64_t first = kUnread) {
-        using K = RecordField::Kind;
-        const std::size_t base = v.size();
-        std::size_t end = 0;
-        v.zeros(FieldsSize(table));
-        std::span<std::uint8_t> out = std::span(v.data()).subspan(base);
-        for (const RecordField& f : table) {
-            if (f.kind == K::Derived) continue;
-            if (f.kind == K::Zero) {
-                end = std::max<std::size_t>(end, f.offset + f.width);
-                continue;
-            }
-            std::u16string key = std::u16string(prefix) + Utf8ToUtf16(f.name);
-            std::uint64_t value = 0;
+        AppendFields(v, table, [&](const RecordField& f) -> std::uint64_t {
+            const std::uint64_t given = std::exchange(first, kUnread);
             if (f.IsPort()) {
                 std::u16string stem = std::u16string(prefix) + Utf8ToUtf16(f.PortStem());
-                bool open = f.kind == K::OpenPort;
-                value = first != kUnread
-                            ? PortByte(static_cast<std::uint32_t>(first), (*this)(stem + u"Active"), open)
-                            : port(stem, open);
-            } else if (first != kUnread) {
-                value = first;
-            } else if (f.IsBits() || f.width > 2) {
-                value = (*this)(key);
-            } else {
-                value = f.width == 1 ? byte(key) : word(key);
+                bool open = f.kind == RecordField::Kind::OpenPort;
+                return given != kUnread ? PortByte(static_cast<std::uint32_t>(given),
+                                                   (*this)(stem + u"Active"), open)
+                                        : port(stem, open);
             }
-            first = kUnread;
-            if (f.IsBits()) {
-                std::uint64_t bits = f.kind == K::Switch ? (value != 0) : (value & f.Mask());
-                value = ReadLe(out, f.offset, f.width) | bits << f.shift;
-            }
-            WriteLe(out, f.offset, value, f.width);
-            if (!(f.flags & RecordField::kOptional) || value != 0) {
-                end = std::max<std::size_t>(end, f.offset + f.width);
-            }
-        }
-        v.data().resize(base + end);
+            std::u16string key = std::u16string(prefix) + Utf8ToUtf16(f.name);
+            if (given != kUnread) return given;
+            if (f.IsBits() || f.width > 2) return (*this)(key);
+            return f.width == 1 ? byte(key) : word(key);
+        });
     }
     // A record of a head and Count entries; `entryMask` is kept of each entry's last byte.
     bool counted(RecordWriter& list, const CountedRecord& record, std::uint8_t entryMask = 0xFF) {

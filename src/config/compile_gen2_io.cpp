@@ -43,21 +43,8 @@ bool PowerControl(ItemReader& r, RecordWriter& list) {
     std::uint32_t flag = 0;
     if (!s.count(4, flag, u"Flag")) return false;
     Bytes v;
-    switch (flag) {
-        case 1:
-            v.u8(s.port(u"")).u8(0);
-            break;  // GPIO switch
-        case 2:
-            v.u8(0xFF).u8(1);
-            break;  // FET control only
-        case 3:
-            v.u8(0xFF).u8(0);
-            break;  // hot-plug only
-        case 4:
-            v.u8(0xFF).u8(3);
-            break;
-        default:
-            break;
+    for (const auto& m : fields::kPowerControlModes) {
+        if (m.flag == flag) v.u8(flag == 1 ? s.port(u"") : fields::kPowerControlNoPort).u8(m.mode);
     }
     return s.append(list, kTagPowerControl, v);
 }

@@ -26,6 +26,7 @@ struct RecordField {
                    // low bits taken as they are, shown in decimal
         Switch,    // the bit `shift`: set when the key is not 0
         Derived,   // no bytes: where the decoder shows what it works out from the fields before
+        Text,      // `width` bytes of text in the block's ANSI code page, ended by a 0 byte
     };
     // Optional: the compiler ends the record before the field when its key and the keys of
     // the optional fields after it are 0. Quiet: shown only when the value holds it, without
@@ -78,6 +79,12 @@ struct CountedRecord {
 namespace record_fields {
 
 using K = RecordField::Kind;
+
+// The SCSI INQUIRY texts: a first-generation answer after its peripheral byte, or one of the
+// five second-generation entries.
+inline constexpr RecordField kInquiryTexts[] = {
+    {"Vendor", 0, 8, K::Text}, {"Product", 8, 16, K::Text}, {"RevLvl", 24, 4, K::Text}};
+static_assert(FieldsSize(kInquiryTexts) == kInquiryTextSize);
 
 namespace gen1 {
 
@@ -138,6 +145,32 @@ inline constexpr RecordField kAutomaticStandby[] = {
     {"BlinkPulse", 2, 1, K::Number},
     {"BlinkTime", 3, 1, K::Number},
     {"Extend", 4, 1, K::Bits, 0, 8, RecordField::kOptional}};
+
+// Logical-unit tables (tags 0x10 and 0x11): a head, then its unit entries. The compiler works
+// the values out from the section's keys; the decoder adds their meaning.
+inline constexpr RecordField kUnitTableHead[] = {
+    {"Count", 0, 1, K::Number}, {"modes", 1, 1, K::Hex},  {"modeNames", 2, 0, K::Derived},
+    {"", 2, 1, K::Zero},        {"Flag", 3, 1, K::Hex},   {"flagNames", 4, 0, K::Derived}};
+inline constexpr RecordField kUnitEntry[] = {
+    {"typeCode", 0, 1, K::Number},       {"type", 1, 0, K::Derived},
+    {"Flag", 1, 1, K::Hex},              {"", 2, 2, K::Zero},
+    {"Size", 4, 6, K::Number},           {"Rsv", 10, 2, K::Number},
+    {"inquiryOffset", 12, 4, K::Number}, {"inquiryLength", 16, 2, K::Number},
+    {"Inq", 18, 0, K::Derived},          {"", 18, 6, K::Zero}};
+static_assert(FieldsSize(kUnitTableHead) == mox3::gen2::kUnitTableHead);
+static_assert(FieldsSize(kUnitEntry) == mox3::gen2::kUnitEntrySize);
+static_assert(kUnitEntry[6].offset == mox3::gen2::kUnitInquiryField);
+
+// Power control (tag 0x21): a port byte and a mode byte, chosen by the section's Flag. Flag 1
+// switches by the port; the others carry no port (0xFF).
+struct PowerControlMode {
+    std::uint8_t flag;
+    std::uint8_t mode;
+    const char* meaning;
+};
+inline constexpr std::uint8_t kPowerControlNoPort = 0xFF;
+inline constexpr PowerControlMode kPowerControlModes[] = {
+    {1, 0, "GPIO switch"}, {2, 1, "FET control only"}, {3, 0, "hot-plug only"}, {4, 3, nullptr}};
 
 inline constexpr RecordField kFetHead[] = {{"Flag", 0, 1, K::Hex}};
 inline constexpr RecordField kFetEntry[] = {{"Port", 0, 1, K::Port},    {"Ch", 1, 1, K::Number},
