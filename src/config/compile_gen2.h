@@ -1,7 +1,6 @@
 // The steps of the second-generation compile, shared between its source files.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -9,7 +8,6 @@
 #include <string>
 #include <utility>
 
-#include "base/bytes.h"
 #include "base/text.h"
 #include "config/block_layout.h"
 #include "config/compile_support.h"
