@@ -43,14 +43,8 @@ inline constexpr std::uint8_t kSerialFromDisk = 0x52;
 
 inline constexpr std::size_t kDeletingKeySize = 32;
 
-// SCSI INQUIRY texts: vendor (8), product (16) and revision (4) in the block's ANSI code page.
+// SCSI INQUIRY texts: vendor, product and revision (their fields: record_fields.h).
 inline constexpr std::size_t kInquiryTextSize = 28;
-inline constexpr std::size_t kInquiryVendorAt = 0;
-inline constexpr std::size_t kInquiryVendorSize = 8;
-inline constexpr std::size_t kInquiryProductAt = 8;
-inline constexpr std::size_t kInquiryProductSize = 16;
-inline constexpr std::size_t kInquiryRevisionAt = 24;
-inline constexpr std::size_t kInquiryRevisionSize = 4;
 
 // Fields of a device descriptor, from its start.
 inline constexpr std::size_t kDeviceBcdUsb = 2;

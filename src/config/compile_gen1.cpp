@@ -82,25 +82,14 @@ bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, RecordWriter& 
     auto flag = r.Optional(kSection, u"Flag", 0, 2);
     if (!r.ok()) return false;
     if (!flag || *flag == 0) return true;
-    struct Answer {
-        const char16_t* vendor;
-        const char16_t* product;
-        const char16_t* revision;
-    };
-    constexpr Answer kAnswers[2] = {{u"Vendor", u"Product", u"RevLvl"},
-                                    {u"Vendor-1", u"Product-1", u"RevLvl-1"}};
     for (std::uint32_t i = 0; i < *flag; ++i) {
         std::size_t at = kLayout.recordStart + 2 + gen1::kInquiryAnswerSize * i;
-        auto vendor = r.SizedText(kSection, kAnswers[i].vendor, 10, 1, 8);
-        if (!vendor) return false;
-        auto product = r.SizedText(kSection, kAnswers[i].product, 18, 1, 16);
-        if (!product) return false;
-        auto revision = r.SizedText(kSection, kAnswers[i].revision, 6, 1, 4);
-        if (!revision) return false;
-        block[at] = 0;
-        CopyAnsi(block, at + 1 + kInquiryVendorAt, *vendor);
-        CopyAnsi(block, at + 1 + kInquiryProductAt, *product);
-        CopyAnsi(block, at + 1 + kInquiryRevisionAt, *revision);
+        for (const RecordField& f : record_fields::kInquiryTexts) {
+            std::u16string key = Utf8ToUtf16(f.name) + (i == 0 ? u"" : u"-1");
+            auto text = r.SizedText(kSection, key, f.width + 2u, 1, f.width);
+            if (!text) return false;
+            CopyAnsi(block, at + 1 + f.offset, *text);
+        }
     }
     // The first record, written in place: the answers were read one by one.
     block[kLayout.recordStart] = gen1::kTagInquiry;

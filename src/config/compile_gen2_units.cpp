@@ -25,7 +25,7 @@ std::u16string UnitKey(std::uint32_t unit, std::u16string_view name) {
     return Utf8ToUtf16(std::to_string(unit)) + u"-" + std::u16string(name);
 }
 
-// The table head: count, mode bit, 0, flag. Multi password or multi secret need ATA secret.
+// The table head. Multi password or multi secret need ATA secret.
 bool TableHead(ItemReader& r, std::u16string_view section, std::uint32_t count,
                std::uint8_t modeBit, Bytes& table) {
     std::uint32_t flag = r.Int(section, u"Flag", 0);
@@ -33,25 +33,17 @@ bool TableHead(ItemReader& r, std::u16string_view section, std::uint32_t count,
     if ((flag & 0x03) != 0 && (flag & 0x04) == 0) {
         return r.Fail(section, u"Flag", "bit 0 or 1 needs bit 2 (ATA secret)");
     }
-    table.u8(count).u8(modeBit).u8(0).u8(flag);
+    AppendFields(table, record_fields::gen2::kUnitTableHead, {count, modeBit, flag});
     return true;
 }
 
-// One 24-byte unit entry.
+// One unit entry; `inquiry` numbers an INQUIRY entry from 1, 0: none.
 void UnitEntry(Bytes& table, std::uint8_t typeCode, std::uint32_t flags, std::int64_t size,
                std::int64_t reserve, std::uint32_t inquiry) {
-    auto sizeBits = static_cast<std::uint64_t>(size);
-    table.u8(typeCode).u8(flags).u16(0);
-    for (int i = 0; i < 6; ++i) table.u8(static_cast<std::uint32_t>(sizeBits >> (8 * i)));
-    table.u16(static_cast<std::uint32_t>(reserve));
-    if (inquiry != 0) {
-        table.u32(static_cast<std::uint32_t>(kInquiryTable) +
-                  static_cast<std::uint32_t>(kInquiryTextSize) * (inquiry - 1));
-        table.u16(kInquiryTextSize);
-    } else {
-        table.u32(0).u16(0);
-    }
-    table.zeros(6);
+    const std::uint64_t offset = inquiry != 0 ? kInquiryTable + kInquiryTextSize * (inquiry - 1) : 0;
+    AppendFields(table, record_fields::gen2::kUnitEntry,
+                 {typeCode, flags, static_cast<std::uint64_t>(size),
+                  static_cast<std::uint64_t>(reserve), offset, inquiry != 0 ? kInquiryTextSize : 0});
 }
 
 // Adds a table to the collection, or merges its mode bit into an equal earlier table.
@@ -75,26 +67,18 @@ std::vector<std::uint8_t> Join(const std::vector<std::vector<std::uint8_t>>& tab
 
 bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, CompileState& state) {
     constexpr std::u16string_view kSection = u"SCSI INQUIRY";
-    struct Field {
-        const char16_t* name;
-        std::size_t offset;
-        std::size_t limit;
-    };
-    constexpr Field kFields[] = {{u"Vendor", kInquiryVendorAt, kInquiryVendorSize},
-                                 {u"Product", kInquiryProductAt, kInquiryProductSize},
-                                 {u"RevLvl", kInquiryRevisionAt, kInquiryRevisionSize}};
     for (std::uint32_t i = 0; i < kInquiryEntryCount; ++i) {
-        for (const Field& f : kFields) {
-            std::u16string key = UnitKey(i, f.name);
+        for (const RecordField& f : record_fields::kInquiryTexts) {
+            std::u16string key = UnitKey(i, Utf8ToUtf16(f.name));
             std::u16string text = r.Text(kSection, key, kShortTextUnits);
-            if (text.size() > f.limit) {
+            if (text.size() > f.width) {
                 char message[64];
                 std::snprintf(message, sizeof message, "SCSI INQUIRY :\r\n %u-%s is wrong.", i,
-                              Utf16ToUtf8(f.name).c_str());
+                              f.name);
                 state.message = Utf8ToUtf16(message);
                 return r.Fail(kSection, key,
                               std::to_string(r.FileLength(kSection, key)) +
-                                  " characters, longer than " + std::to_string(f.limit));
+                                  " characters, longer than " + std::to_string(f.width));
             }
             CopyAnsi(block, kInquiryTable + kInquiryTextSize * i + f.offset, text);
         }
@@ -103,26 +87,14 @@ bool CompileInquiry(ItemReader& r, std::span<std::uint8_t> block, CompileState& 
 }
 
 bool CompileRaidDefault(ItemReader& r, RecordWriter& list, CompileState& state) {
-    constexpr std::u16string_view kSection = u"RAID Default";
-    state.raidOffset = r.Int(kSection, u"Offset", 0);
-    std::uint32_t type = r.Int(kSection, u"Type", 255);
+    SectionReader s(r, u"RAID Default");
+    state.raidOffset = s(u"Offset");
+    std::uint32_t type = s(u"Type", 255);
     if (!r.ok()) return false;
     if (type >= 255) return true;
-    std::uint32_t split = r.Int(kSection, u"Split", 0);
-    std::uint32_t emu4k = r.Int(kSection, u"Emu4k", 0);
-    std::uint32_t delay = r.Int(kSection, u"RebuildDelay", 0);
-    std::uint32_t wait = r.Int(kSection, u"RebuildWait", 0);
-    if (!r.ok()) return false;
-    std::array<std::uint8_t, 4> value{static_cast<std::uint8_t>(type), 0,
-                                      static_cast<std::uint8_t>(delay),
-                                      static_cast<std::uint8_t>(wait)};
-    std::size_t length = 1;
-    if (split != 0) value[1] |= 0x01;
-    if (emu4k != 0) value[1] |= 0x02;
-    if (split != 0 || emu4k != 0) length = 2;
-    if (delay != 0) length = 3;
-    if (wait != 0) length = 4;
-    return AppendRecord(r, list, kSection, kTagRaidDefault, std::span(value).first(length));
+    Bytes v;
+    s.fields(record_fields::gen2::kRaidDefault, v, u"", type);
+    return s.append(list, kTagRaidDefault, v);
 }
 
 bool CompileUnitTables(ItemReader& r, RecordWriter& list) {

@@ -11,8 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/bytes.h"
 #include "config/block_layout.h"
 #include "config/compile_input.h"
+#include "config/record_fields.h"
 
 namespace mox3 {
 
@@ -108,6 +110,37 @@ class Bytes {
   private:
     std::vector<std::uint8_t> data_;
 };
+
+// Appends the fields of `table` with the values `valueOf(field)` gives (a bit field takes their
+// low bits, a switch is set by one not 0), up to the last field that is not optional or whose
+// value is not 0.
+template <class ValueOf>
+void AppendFields(Bytes& v, RecordFields table, ValueOf&& valueOf) {
+    using K = RecordField::Kind;
+    const std::size_t base = v.size();
+    std::size_t end = 0;
+    v.zeros(FieldsSize(table));
+    std::span<std::uint8_t> out = std::span(v.data()).subspan(base);
+    for (const RecordField& f : table) {
+        if (f.kind == K::Derived) continue;
+        const std::uint64_t value = f.kind == K::Zero ? 0 : valueOf(f);
+        std::uint64_t bytes = value;
+        if (f.IsBits()) {
+            std::uint64_t bits = f.kind == K::Switch ? (value != 0) : (value & f.Mask());
+            bytes = ReadLe(out, f.offset, f.width) | bits << f.shift;
+        }
+        WriteLe(out, f.offset, bytes, f.width);
+        if (!(f.flags & RecordField::kOptional) || value != 0) {
+            end = std::max<std::size_t>(end, f.offset + f.width);
+        }
+    }
+    v.data().resize(base + end);
+}
+// The same with the values of the fields that are not zero or derived, in the table's order.
+inline void AppendFields(Bytes& v, RecordFields table, std::initializer_list<std::uint64_t> values) {
+    const std::uint64_t* next = values.begin();
+    AppendFields(v, table, [&next](const RecordField&) { return *next++; });
+}
 
 // A pin byte: the pin number in bits 0..6 (all 8 bits when unmasked), bit 0 of `active` in 7.
 std::uint8_t PortByte(std::uint32_t port, std::uint32_t active, bool unmasked = false);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "base/text.h"
 #include "config/block_layout.h"
@@ -36,9 +37,11 @@ std::string AnsiText(Bytes bytes) {
 InquiryEntry DecodeInquiryTexts(Bytes texts, std::uint32_t offset, std::uint8_t filler) {
     InquiryEntry entry;
     entry.offset = offset;
-    entry.vendor = AnsiText(Slice(texts, 0, 8));
-    entry.product = AnsiText(Slice(texts, 8, 16));
-    entry.revision = AnsiText(Slice(texts, 24, 4));
+    std::string* parts[] = {&entry.vendor, &entry.product, &entry.revision};
+    for (std::size_t i = 0; i < std::size(parts); ++i) {
+        const RecordField& f = record_fields::kInquiryTexts[i];
+        *parts[i] = AnsiText(Slice(texts, f.offset, f.width));
+    }
     entry.unused = std::all_of(texts.begin(), texts.end(),
                                [filler](std::uint8_t b) { return b == filler || b == 0; });
     return entry;
@@ -122,11 +125,21 @@ class FieldBuilder {
         return rest / entrySize;
     }
 
-    // The fields of a table, by their names and kinds.
-    void Fields(RecordFields table) {
+    // The fields of a table, by their names and kinds; `derive` adds the derived ones.
+    void Fields(RecordFields table, const std::function<void(const RecordField&)>& derive = {}) {
         for (const RecordField& f : table) {
+            if ((f.flags & (RecordField::kQuiet | RecordField::kOptional)) &&
+                !Fits(f.offset, f.width)) {
+                continue;
+            }
             if (f.kind == RecordField::Kind::Zero) {
                 ExpectZero(f.offset, f.width);
+            } else if (f.kind == RecordField::Kind::Derived) {
+                derive(f);
+            } else if (f.IsBits()) {
+                if (Need(f.name, f.offset, f.width)) {
+                    AddNumber(f.name, (Get(f.offset, f.width) >> f.shift) & f.Mask());
+                }
             } else if (f.IsPort()) {
                 Port(f.name, f.offset);
             } else if (f.kind == RecordField::Kind::Hex) {
@@ -227,34 +240,15 @@ void DecodeG1ControlParameters(FieldBuilder& f) {
 
 // ---- Second-generation records ----
 
-const char* RaidTypeName(std::uint64_t type) {
-    switch (type) {
-        case 0:
-            return "normal";
-        case 1:
-            return "JBOD";
-        case 2:
-            return "RAID-0";
-        case 3:
-            return "RAID-1";
-        default:
-            return "unknown";
-    }
-}
-
 void DecodeRaidDefault(FieldBuilder& f) {
     std::size_t length = f.value().size();
     if (length < 1 || length > 4) f.Note(Format("length %llu, expected 1 to 4", length));
-    if (length >= 1) {
-        f.Number("Type", 0);
-        f.AddText("typeName", RaidTypeName(f.Get(0, 1)));
-    }
-    if (length >= 2) {
-        f.AddNumber("Split", f.Get(1, 1) & 1);
-        f.AddNumber("Emu4k", (f.Get(1, 1) >> 1) & 1);
-    }
-    if (length >= 3) f.Number("RebuildDelay", 2);
-    if (length >= 4) f.Number("RebuildWait", 3);
+    f.Fields(fields::kRaidDefault, [&f](const RecordField& field) {
+        std::uint64_t type = f.Get(0, 1);
+        f.AddText(field.name, type < std::size(fields::kRaidTypeNames)
+                                  ? fields::kRaidTypeNames[type]
+                                  : "unknown");
+    });
 }
 
 std::string ModeNames(std::uint64_t modes) {
@@ -278,32 +272,27 @@ std::string TableFlagNames(std::uint64_t flag) {
 
 void DecodeUnitEntry(Bytes entry, DecodedGroup& unit) {
     FieldBuilder f(entry, unit);
-    std::uint64_t code = f.Get(0, 1);
-    std::uint64_t flag = f.Get(1, 1);
-    f.Number("typeCode", 0);
-    std::string type = code == 0   ? "fixed"
-                       : code == 1 ? "removable"
-                       : code == 2 ? "virtual CD"
-                                   : "unknown";
-    if (code == 1 && (flag & 0x08)) type += ", read-only";
-    f.AddText("type", type);
-    f.Hex("Flag", 1);
-    f.ExpectZero(2, 2);
-    f.Number("Size", 4, 6);
-    f.Number("Rsv", 10, 2);
-    std::uint64_t inquiry = f.Get(12, 4);
-    f.Number("inquiryOffset", 12, 4);
-    f.Number("inquiryLength", 16, 2);
-    if (inquiry != 0) {
+    f.Fields(fields::kUnitEntry, [&f](const RecordField& field) {
+        if (field.name == std::string_view("type")) {
+            std::uint64_t code = f.Get(0, 1);
+            std::string type = code == 0   ? "fixed"
+                               : code == 1 ? "removable"
+                               : code == 2 ? "virtual CD"
+                                           : "unknown";
+            if (code == 1 && (f.Get(1, 1) & 0x08)) type += ", read-only";
+            f.AddText(field.name, type);
+            return;
+        }
+        std::uint64_t inquiry = f.Get(12, 4);
+        if (inquiry == 0) return;
         if (inquiry >= gen2::kInquiryTable &&
             (inquiry - gen2::kInquiryTable) % kInquiryTextSize == 0 &&
             (inquiry - gen2::kInquiryTable) / kInquiryTextSize < gen2::kInquiryEntryCount) {
-            f.AddNumber("Inq", (inquiry - gen2::kInquiryTable) / kInquiryTextSize + 1);
+            f.AddNumber(field.name, (inquiry - gen2::kInquiryTable) / kInquiryTextSize + 1);
         } else {
             f.Note(Format("INQUIRY offset %llu is not one of the five entries", inquiry));
         }
-    }
-    f.ExpectZero(18, 6);
+    });
 }
 
 // Logical-unit tables (tag 0x10, after joining) or single-unit tables (tag 0x11).
@@ -320,12 +309,9 @@ void DecodeUnitTables(Bytes data, bool single, DecodedGroup& reading) {
         std::size_t count = head[0];
         DecodedGroup table{Indexed("table %llu", index)};
         FieldBuilder f(head, table);
-        f.Number("Count", 0);
-        f.Hex("modes", 1);
-        f.AddText("modeNames", ModeNames(head[1]));
-        f.ExpectZero(2, 1);
-        f.Hex("Flag", 3);
-        f.AddText("flagNames", TableFlagNames(head[3]));
+        f.Fields(fields::kUnitTableHead, [&](const RecordField& field) {
+            f.AddText(field.name, field.offset == 2 ? ModeNames(head[1]) : TableFlagNames(head[3]));
+        });
         if ((head[3] & 0x03) && !(head[3] & 0x04)) {
             f.Note("multi password or multi secret without ATA secret");
         }
@@ -395,29 +381,22 @@ void DecodeRebuildLed(FieldBuilder& f) {
 void DecodePowerControl(FieldBuilder& f) {
     f.ExpectLength(2);
     if (!f.Fits(0, 2)) return;
-    std::uint64_t port = f.Get(0, 1);
     std::uint64_t mode = f.Get(1, 1);
-    if (port != 0xFF) {
-        f.AddNumber("Flag", 1);
-        f.AddText("meaning", "GPIO switch");
+    if (f.Get(0, 1) != fields::kPowerControlNoPort) {
+        f.AddNumber("Flag", fields::kPowerControlModes[0].flag);
+        f.AddText("meaning", fields::kPowerControlModes[0].meaning);
         f.Port("Port", 0);
         f.ExpectZero(1, 1);
         return;
     }
-    switch (mode) {
-        case 1:
-            f.AddNumber("Flag", 2);
-            f.AddText("meaning", "FET control only");
-            break;
-        case 0:
-            f.AddNumber("Flag", 3);
-            f.AddText("meaning", "hot-plug only");
-            break;
-        case 3:
-            f.AddNumber("Flag", 4);
-            break;
-        default:
-            f.Note(Format("mode byte 0x%02llX matches no Flag value", mode));
+    auto m = std::find_if(std::begin(fields::kPowerControlModes) + 1,
+                          std::end(fields::kPowerControlModes),
+                          [mode](const auto& p) { return p.mode == mode; });
+    if (m == std::end(fields::kPowerControlModes)) {
+        f.Note(Format("mode byte 0x%02llX matches no Flag value", mode));
+    } else {
+        f.AddNumber("Flag", m->flag);
+        if (m->meaning != nullptr) f.AddText("meaning", m->meaning);
     }
     f.Hex("mode", 1);
 }
@@ -468,14 +447,7 @@ void DecodeButton(FieldBuilder& f) {
 void DecodeAutomaticStandby(FieldBuilder& f) {
     std::size_t length = f.value().size();
     if (length != 4 && length != 5) f.Note(Format("length %llu, expected 4 or 5", length));
-    if (f.Fits(0, 2)) {
-        std::uint64_t timer = f.Get(0, 2);
-        f.AddNumber("Timer", timer & 0x7FFF);
-        f.AddNumber("PowerMode", timer >> 15);
-    }
-    f.Number("BlinkPulse", 2);
-    f.Number("BlinkTime", 3);
-    if (length >= 5) f.Number("Extend", 4);
+    f.Fields(fields::kAutomaticStandby);
 }
 
 void DecodeRaidButton(FieldBuilder& f) {
@@ -521,9 +493,10 @@ void DecodeG1Inquiry(const TlvRecord& record, FieldBuilder& f, DecodedBlock& out
         DecodedGroup group{Indexed("answer %llu", i)};
         FieldBuilder e(answer, group);
         e.ExpectZero(0, 1);
-        e.AddText("Vendor", entry.vendor);
-        e.AddText("Product", entry.product);
-        e.AddText("RevLvl", entry.revision);
+        const std::string* parts[] = {&entry.vendor, &entry.product, &entry.revision};
+        for (std::size_t k = 0; k < std::size(parts); ++k) {
+            e.AddText(record_fields::kInquiryTexts[k].name, *parts[k]);
+        }
         f.group().groups.push_back(std::move(group));
         out.inquiry.push_back(std::move(entry));
     }

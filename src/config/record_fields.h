@@ -22,13 +22,29 @@ struct RecordField {
         Port,      // a pin byte made from the keys <stem>Port and <stem>Active (name: <stem>Port)
         OpenPort,  // the same, keeping all 8 bits of the pin number
         Zero,      // `width` bytes that are always 0
+        Bits,      // bits `shift` and up, `bits` of them, of the `width`-byte number; the key's
+                   // low bits taken as they are, shown in decimal
+        Switch,    // the bit `shift`: set when the key is not 0
+        Derived,   // no bytes: where the decoder shows what it works out from the fields before
+        Text,      // `width` bytes of text in the block's ANSI code page, ended by a 0 byte
     };
+    // Optional: the compiler ends the record before the field when its key and the keys of
+    // the optional fields after it are 0. Quiet: shown only when the value holds it, without
+    // noting that it does not (an optional field is quiet).
+    enum Flags : std::uint8_t { kQuiet = 1, kOptional = 2 };
     const char* name;
     std::uint8_t offset;
     std::uint8_t width;
     Kind kind;
+    std::uint8_t shift = 0;
+    std::uint8_t bits = 8;
+    std::uint8_t flags = 0;
 
     constexpr bool IsPort() const { return kind == Kind::Port || kind == Kind::OpenPort; }
+    constexpr bool IsBits() const { return kind == Kind::Bits || kind == Kind::Switch; }
+    constexpr std::uint64_t Mask() const {
+        return kind == Kind::Switch ? 1 : (std::uint64_t{1} << bits) - 1;
+    }
     // The key stem of a port field: its name without the closing "Port".
     constexpr std::string_view PortStem() const {
         std::string_view n(name);
@@ -37,12 +53,13 @@ struct RecordField {
 };
 using RecordFields = std::span<const RecordField>;
 
-// The bytes the fields cover; they follow one another from offset 0 without gaps.
+// The bytes the fields cover; they follow one another from offset 0 without gaps, bit fields
+// of one number sharing its bytes.
 constexpr std::size_t FieldsSize(RecordFields fields) {
     std::size_t size = 0;
     for (const RecordField& f : fields) {
-        if (f.offset != size) return 0;
-        size += f.width;
+        if (f.offset != size && !(f.IsBits() && f.offset + f.width == size)) return 0;
+        size = f.offset + f.width;
     }
     return size;
 }
@@ -62,6 +79,12 @@ struct CountedRecord {
 namespace record_fields {
 
 using K = RecordField::Kind;
+
+// The SCSI INQUIRY texts: a first-generation answer after its peripheral byte, or one of the
+// five second-generation entries.
+inline constexpr RecordField kInquiryTexts[] = {
+    {"Vendor", 0, 8, K::Text}, {"Product", 8, 16, K::Text}, {"RevLvl", 24, 4, K::Text}};
+static_assert(FieldsSize(kInquiryTexts) == kInquiryTextSize);
 
 namespace gen1 {
 
@@ -105,6 +128,49 @@ inline constexpr RecordField kCapacityLedHead[] = {
     {"Interval", 0, 1, K::Number}, {"Flag", 1, 1, K::Hex}, {"D-Port", 2, 1, K::Port}};
 inline constexpr RecordField kRebuildLedHead[] = {
     {"Blink", 0, 1, K::Number}, {"Flag", 1, 1, K::Hex}, {"D-Port", 2, 1, K::Port}};
+
+// RAID default (tag 0x05): the drive mode and, as far as they are not 0, the rest.
+inline constexpr RecordField kRaidDefault[] = {
+    {"Type", 0, 1, K::Bits, 0, 8, RecordField::kQuiet},
+    {"typeName", 1, 0, K::Derived, 0, 0, RecordField::kQuiet},
+    {"Split", 1, 1, K::Switch, 0, 1, RecordField::kOptional},
+    {"Emu4k", 1, 1, K::Switch, 1, 1, RecordField::kOptional},
+    {"RebuildDelay", 2, 1, K::Bits, 0, 8, RecordField::kOptional},
+    {"RebuildWait", 3, 1, K::Bits, 0, 8, RecordField::kOptional}};
+inline constexpr const char* kRaidTypeNames[] = {"normal", "JBOD", "RAID-0", "RAID-1"};
+// Automatic standby (tag 0x32): the timer's 15 bits and the power mode share two bytes.
+inline constexpr RecordField kAutomaticStandby[] = {
+    {"Timer", 0, 2, K::Bits, 0, 15, RecordField::kQuiet},
+    {"PowerMode", 0, 2, K::Bits, 15, 1, RecordField::kQuiet},
+    {"BlinkPulse", 2, 1, K::Number},
+    {"BlinkTime", 3, 1, K::Number},
+    {"Extend", 4, 1, K::Bits, 0, 8, RecordField::kOptional}};
+
+// Logical-unit tables (tags 0x10 and 0x11): a head, then its unit entries. The compiler works
+// the values out from the section's keys; the decoder adds their meaning.
+inline constexpr RecordField kUnitTableHead[] = {
+    {"Count", 0, 1, K::Number}, {"modes", 1, 1, K::Hex},  {"modeNames", 2, 0, K::Derived},
+    {"", 2, 1, K::Zero},        {"Flag", 3, 1, K::Hex},   {"flagNames", 4, 0, K::Derived}};
+inline constexpr RecordField kUnitEntry[] = {
+    {"typeCode", 0, 1, K::Number},       {"type", 1, 0, K::Derived},
+    {"Flag", 1, 1, K::Hex},              {"", 2, 2, K::Zero},
+    {"Size", 4, 6, K::Number},           {"Rsv", 10, 2, K::Number},
+    {"inquiryOffset", 12, 4, K::Number}, {"inquiryLength", 16, 2, K::Number},
+    {"Inq", 18, 0, K::Derived},          {"", 18, 6, K::Zero}};
+static_assert(FieldsSize(kUnitTableHead) == mox3::gen2::kUnitTableHead);
+static_assert(FieldsSize(kUnitEntry) == mox3::gen2::kUnitEntrySize);
+static_assert(kUnitEntry[6].offset == mox3::gen2::kUnitInquiryField);
+
+// Power control (tag 0x21): a port byte and a mode byte, chosen by the section's Flag. Flag 1
+// switches by the port; the others carry no port (0xFF).
+struct PowerControlMode {
+    std::uint8_t flag;
+    std::uint8_t mode;
+    const char* meaning;
+};
+inline constexpr std::uint8_t kPowerControlNoPort = 0xFF;
+inline constexpr PowerControlMode kPowerControlModes[] = {
+    {1, 0, "GPIO switch"}, {2, 1, "FET control only"}, {3, 0, "hot-plug only"}, {4, 3, nullptr}};
 
 inline constexpr RecordField kFetHead[] = {{"Flag", 0, 1, K::Hex}};
 inline constexpr RecordField kFetEntry[] = {{"Port", 0, 1, K::Port},    {"Ch", 1, 1, K::Number},
@@ -174,7 +240,8 @@ constexpr bool TablesAreWhole() {
           RecordFields(kFanEntry), RecordFields(kStatusLedEntry), RecordFields(kDeviceLedHead),
           RecordFields(kDeviceLedEntry), RecordFields(kRaidSwitchEntry),
           RecordFields(kRaidStatusLedEntry), RecordFields(kRaidModeLedEntry),
-          RecordFields(gen1::kLed), RecordFields(gen1::kFan)}) {
+          RecordFields(kRaidDefault), RecordFields(kAutomaticStandby), RecordFields(gen1::kLed),
+          RecordFields(gen1::kFan)}) {
         if (FieldsSize(t) == 0) return false;
         for (const RecordField& f : t) {
             if (f.IsPort() && !std::string_view(f.name).ends_with("Port")) return false;

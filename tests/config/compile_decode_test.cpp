@@ -229,6 +229,7 @@ std::vector<Source> Sources() {
              "Flag=3 Count=2 0-Port=1 0-Active=1 0-Flag=2 0-Blink=3"
              " 1-Port=4 1-Active=0 1-Flag=5 1-Blink=6"},
             {"RAID Default", "Type=3 Emu4k=1"},
+            {"Power Control", "Flag=3"},
             {"RAID Button", "S-Port=0x81 S-Active=0 L-Port=2 Flag=3 Hold=4"},
             {"RAID Switch",
              "Count=2 0-Port=0x85 0-High=1 0-Low=2 1-Port=3 1-High=4"
