@@ -18,7 +18,7 @@ namespace mox3 {
 using DevNode = std::uint32_t;
 inline constexpr DevNode kNoNode = 0;
 
-enum class InterfaceClass { CdRom, Disk, UsbHub };
+enum class InterfaceClass { CdRom, Disk };
 
 struct DeviceInterface {
     std::u16string path;  // opens through the pass-through backend

@@ -19,7 +19,6 @@ namespace fs = std::filesystem;
 
 // sysfs attributes are at most a page; anything longer is not an attribute we understand.
 constexpr std::size_t kMaxAttributeBytes = 4096;
-constexpr std::uint32_t kUsbClassHub = 0x09;
 
 enum class Kind { Other, Block, UsbDevice, UsbInterface, ScsiLevel };
 
@@ -182,7 +181,6 @@ class SysfsDeviceTree final : public DeviceTree {
     }
 
     std::optional<std::vector<DeviceInterface>> PresentInterfaces(InterfaceClass cls) override {
-        if (cls == InterfaceClass::UsbHub) return Hubs();
         auto names = ListNames(root_ / "block");
         if (!names) return std::nullopt;
         std::vector<std::pair<std::uint32_t, std::string>> found;
@@ -301,8 +299,6 @@ class SysfsDeviceTree final : public DeviceTree {
     }
 
   private:
-    fs::path UsbBusDir() const { return root_ / "bus" / "usb" / "devices"; }
-
     DevNode NodeOf(const fs::path& dir) {
         std::lock_guard lock(mutex_);
         auto [it, added] = nodes_.try_emplace(dir, static_cast<DevNode>(paths_.size() + 1));
@@ -361,21 +357,6 @@ class SysfsDeviceTree final : public DeviceTree {
             if (IsScsiAddress(p.filename().string())) return p;
         }
         return std::nullopt;
-    }
-
-    std::optional<std::vector<DeviceInterface>> Hubs() {
-        auto names = ListNames(UsbBusDir());
-        if (!names) return std::nullopt;
-        std::vector<DeviceInterface> hubs;
-        for (const std::string& name : *names) {
-            auto dir = Canonical(UsbBusDir() / name);
-            if (!dir || KindOf(*dir) != Kind::UsbDevice ||
-                ReadNumber(*dir, "bDeviceClass", 16) != kUsbClassHub) {
-                continue;
-            }
-            hubs.push_back({Utf8ToUtf16(dir->string()), NodeOf(*dir)});
-        }
-        return hubs;
     }
 
     fs::path root_;

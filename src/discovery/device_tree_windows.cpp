@@ -34,8 +34,6 @@ const GUID* ClassGuid(InterfaceClass cls) {
             return &kCdRomInterface;
         case InterfaceClass::Disk:
             return &kDiskInterface;
-        case InterfaceClass::UsbHub:
-            return &kUsbHubInterface;
     }
     return &kDiskInterface;
 }

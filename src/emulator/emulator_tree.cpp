@@ -29,7 +29,6 @@ enum Role : std::uint32_t {
 constexpr std::size_t kMaxDevices = 0xFFF;
 constexpr std::uint32_t kInstallFinishing = 3;  // the platform's "finish install" state
 constexpr std::u16string_view kHubId = u"USB\\ROOT_HUB30\\EMULATED";
-constexpr std::u16string_view kHubSuffix = u"#roothub";
 
 DevNode MakeNode(std::size_t index, std::uint64_t session, Role role) {
     return static_cast<DevNode>((index + 1) << 20 | (session & 0xFFFF) << 4 | role);
@@ -190,11 +189,6 @@ class FolderTree : public EmulatorDeviceTree {
         std::error_code ec;
         if (!fs::is_directory(root_, ec)) return std::nullopt;
         std::vector<DeviceInterface> out;
-        if (cls == InterfaceClass::UsbHub) {
-            out.push_back(
-                {Utf8ToUtf16(root_.string()) + std::u16string(kHubSuffix), kEmulatedRootHubNode});
-            return out;
-        }
         const bool cdrom = cls == InterfaceClass::CdRom;
         auto folders = ListDevices(root_);
         for (std::size_t i = 0; i < folders.size(); ++i) {
