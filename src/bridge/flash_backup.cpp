@@ -10,9 +10,6 @@ namespace mox3 {
 
 namespace {
 
-constexpr std::uint32_t kFirstGenerationFlash = 65536;
-constexpr std::uint32_t kLargestBackup = 262144;
-
 // `length` bytes from `address` into `out`, page by page; false when the bridge refuses one.
 bool ReadRegion(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address, std::uint32_t length,
                 std::uint8_t* out, const std::function<void(std::uint32_t)>& onPage) {
@@ -27,13 +24,12 @@ bool ReadRegion(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address, std::u
 }  // namespace
 
 std::uint32_t BackupFlashSize(int generation, std::span<const std::uint8_t> configBlock) {
-    if (generation == 1) return kFirstGenerationFlash;
+    if (generation == 1) return kFirstGenerationFlashSize;
     const std::uint32_t stored = configBlock.size() >= gen2::kFlashSizeField + 4
                                      ? ReadLe32(configBlock, gen2::kFlashSizeField)
                                      : 0;
-    // The rounding of the block's firmware room; what it cannot be rounded to is unknown.
-    if (stored == 0 || stored > kLargestBackup) return kLargestBackup;
-    return stored <= 65536 ? 65536 : stored <= 131072 ? 131072 : kLargestBackup;
+    // The rounding of the block's firmware room; a block that holds none: the largest.
+    return stored == 0 ? kSecondGenerationFlashSize : gen2::FlashRoomEnd(stored);
 }
 
 FlashImage ReadFlashImage(

@@ -18,6 +18,9 @@ inline constexpr std::size_t kConfigBlockSize = 4096;
 // Where the block and the firmware lie in the serial flash.
 inline constexpr std::uint32_t kFirstGenerationBlockAddress = 4096;
 inline constexpr std::uint32_t kSecondGenerationBlockAddress = 0;
+// The serial flash each generation's bridge carries.
+inline constexpr std::uint32_t kFirstGenerationFlashSize = 64 * 1024;
+inline constexpr std::uint32_t kSecondGenerationFlashSize = 256 * 1024;
 inline constexpr std::uint32_t kFirstGenerationFirmwareAddress = 8192;
 
 // Header fields both generations share. Bytes 0..35 are the digest header.
@@ -129,6 +132,10 @@ inline constexpr std::size_t kParameterMarker = 3824;  // 0xFF in a compiled blo
 // The firmware's flash address: after the secret area, or at 4096 when there is none.
 inline constexpr std::uint32_t kFirmwareAddressAfterSecret = 8192;
 inline constexpr std::uint32_t kFirmwareAddressNoSecret = 4096;
+// The end of the room a stored flash size gives the firmware: 64, 128 or 256 KiB.
+constexpr std::uint32_t FlashRoomEnd(std::uint32_t flashSize) {
+    return flashSize <= 65536 ? 65536 : flashSize <= 131072 ? 131072 : kSecondGenerationFlashSize;
+}
 
 // Five INQUIRY text entries, blank-filled; logical units point at them by block offset.
 inline constexpr std::size_t kInquiryTable = 3584;

@@ -138,8 +138,7 @@ bool CompileFlash(const CompileInput& input, ItemReader& r, std::span<std::uint8
                       "smaller than the firmware's end in the flash (" + std::to_string(end) + ")");
     }
     WriteLe32(block, kFlashSizeField, size);
-    std::uint32_t room = size <= 65536 ? 65536 : size <= 131072 ? 131072 : 262144;
-    WriteLe32(block, kFirmwareRoomField, room - firmwareAddress);
+    WriteLe32(block, kFirmwareRoomField, FlashRoomEnd(size) - firmwareAddress);
 
     std::uint32_t page = r.Int(kSection, u"SFlashPage", kAbsent);
     if (!r.ok()) return false;

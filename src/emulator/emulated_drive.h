@@ -28,8 +28,6 @@ bool IsEmulatedDriveFolder(const std::filesystem::path& dir);
 
 inline constexpr const char* kFirstGenerationChipName = "MB86C30A";
 inline constexpr const char* kSecondGenerationChipName = "MB86C311A";
-inline constexpr std::uint32_t kFirstGenerationFlashSize = 64 * 1024;
-inline constexpr std::uint32_t kSecondGenerationFlashSize = 256 * 1024;
 
 
 // Flash address of the configuration block.
