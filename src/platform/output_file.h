@@ -59,6 +59,14 @@ class OutputFile {
     std::intptr_t folder_ = -1;  // Linux: the target's folder, opened once
 };
 
+// Writes `bytes` as the whole new content of `target`, by the rule; false with `error` set.
+inline bool WriteWholeOutputFile(const std::filesystem::path& target, std::string_view bytes,
+                                 std::string* error) {
+    OutputFile file(target);
+    return file.Open(error) && file.WriteAt(0, bytes.data(), bytes.size(), error) &&
+           file.Commit(error);
+}
+
 // A file lines are appended to, opened by the same rule (a new or regular file, no link, never a
 // device or FIFO), for a log such as the request trace.
 class AppendFile {

@@ -57,10 +57,9 @@ std::string OutsideFolderProblem(const std::string& output, const std::string& f
 std::string WriteOutputFile(const std::string& output, const void* data, std::size_t size,
                             const std::vector<CommandInput>& inputs) {
     if (std::string why = OutputProblem(output, inputs); !why.empty()) return why;
-    OutputFile file(Utf8Path(output));
     std::string why;
-    if (file.Open(&why) && file.WriteAt(0, data, size, &why) && file.Commit(&why)) return {};
-    return why;
+    const std::string_view bytes(static_cast<const char*>(data), size);
+    return WriteWholeOutputFile(Utf8Path(output), bytes, &why) ? std::string() : why;
 }
 
 }  // namespace mox3

@@ -54,12 +54,6 @@ std::string SerialPartOf(const std::string& name) {
     return name.substr(0, name.size() - tail);
 }
 
-bool WriteCopy(const std::filesystem::path& path, std::string_view bytes, std::string* error) {
-    OutputFile file(path);
-    return file.Open(error) && file.WriteAt(0, bytes.data(), bytes.size(), error) &&
-           file.Commit(error);
-}
-
 }  // namespace
 
 std::string BackupBaseName(const std::u16string& serial, std::int64_t utcSeconds) {
@@ -147,7 +141,8 @@ BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
     if (!copy.empty()) {
         std::filesystem::path sidecarCopy = copy;
         sidecarCopy += ".json";
-        if (!WriteCopy(copy, bytes, &error) || !WriteCopy(sidecarCopy, sidecar, &error)) {
+        if (!WriteWholeOutputFile(copy, bytes, &error) ||
+            !WriteWholeOutputFile(sidecarCopy, sidecar, &error)) {
             if (copyProblem) *copyProblem = error;
         }
     }

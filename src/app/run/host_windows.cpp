@@ -321,9 +321,8 @@ class WindowsBackupFolder : public BackupFolder {
   public:
     explicit WindowsBackupFolder(std::wstring folder) : folder_(std::move(folder)) {}
     bool Write(const std::string& name, std::string_view bytes, std::string* error) override {
-        OutputFile file(std::filesystem::path(folder_ + Wide(Utf8ToUtf16(name))));
-        return file.Open(error) && file.WriteAt(0, bytes.data(), bytes.size(), error) &&
-               file.Commit(error);
+        return WriteWholeOutputFile(std::filesystem::path(folder_ + Wide(Utf8ToUtf16(name))),
+                                    bytes, error);
     }
     std::vector<std::string> Names() override {
         std::vector<std::string> names;
