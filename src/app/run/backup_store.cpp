@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "base/sha256.h"
 #include "base/text.h"
 #include "bridge/flash_backup.h"
@@ -18,30 +20,6 @@ constexpr std::size_t kTimeLength = 16;  // "20261208T174500Z"
 
 Sha256Digest DigestOf(std::span<const std::uint8_t> bytes) {
     return Sha256(bytes).value_or(Sha256Builtin(bytes));
-}
-
-// A JSON string of UTF-8 text.
-std::string Quoted(std::string_view text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char code[8];
-            std::snprintf(code, sizeof code, "\\u%04X", c);
-            out += code;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
-
-std::string Hex16(std::uint16_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", value);
-    return text;
 }
 
 // A backup's name is its serial part, '-', the time and ".bin".
@@ -85,19 +63,19 @@ std::string BackupSidecar(const BackupFacts& facts, const std::vector<std::uint8
     const UpdateMarker& r = *facts.record;
     std::string time = UtcText(facts.takenAt);  // "2026-12-08 17:45:00 UTC"
     time = time.substr(0, 10) + "T" + time.substr(11, 8) + "Z";
-    std::string j = "{\n";
-    j += "  \"format\": " + std::to_string(kSidecarFormat) + ",\n";
-    j += "  \"sha256\": " + Quoted(HexString(DigestOf(flash), HexDigits::Lower)) + ",\n";
-    j += "  \"serial\": " + Quoted(Utf16ToUtf8(r.serial)) + ",\n";
-    j += "  \"vendorId\": " + Quoted(Hex16(r.vendorId)) + ",\n";
-    j += "  \"productId\": " + Quoted(Hex16(r.productId)) + ",\n";
-    j += "  \"product\": " + Quoted(Utf16ToUtf8(r.product)) + ",\n";
-    j += "  \"generation\": " + std::to_string(r.generation) + ",\n";
-    j += "  \"firmwareVersion\": " + Quoted(Utf16ToUtf8(facts.firmwareVersion)) + ",\n";
-    j += "  \"blockLength\": " + (r.blockLength ? std::to_string(*r.blockLength) : "null") + ",\n";
-    j += "  \"flashSize\": " + std::to_string(flash.size()) + ",\n";
-    j += "  \"time\": " + Quoted(time) + "\n}\n";
-    return j;
+    nlohmann::ordered_json j;
+    j["format"] = kSidecarFormat;
+    j["sha256"] = HexString(DigestOf(flash), HexDigits::Lower);
+    j["serial"] = Utf16ToUtf8(r.serial);
+    j["vendorId"] = Utf16ToUtf8(HexText16(r.vendorId));
+    j["productId"] = Utf16ToUtf8(HexText16(r.productId));
+    j["product"] = Utf16ToUtf8(r.product);
+    j["generation"] = r.generation;
+    j["firmwareVersion"] = Utf16ToUtf8(facts.firmwareVersion);
+    j["blockLength"] = r.blockLength ? nlohmann::ordered_json(*r.blockLength) : nullptr;
+    j["flashSize"] = flash.size();
+    j["time"] = time;
+    return j.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
