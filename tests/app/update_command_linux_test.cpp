@@ -11,6 +11,7 @@
 #include "bridge/firmware_image.h"
 #include "app/cli/commands.h"
 #include "app/program_run_linux.h"
+#include "app/run/backup_store.h"
 #include "app/run/host_linux.h"
 #include "base/sha256.h"
 #include "base/text.h"
@@ -466,7 +467,26 @@ TEST_F(UpdateCommand, KeepsTheFlashAsItWasBeforeTheUpdate) {
         EXPECT_EQ(left.count(serial + "-20200102T000000Z.json"), 0u);
         EXPECT_EQ(left.count(serial + "-20200103T000000Z.bin"), 1u);
         EXPECT_EQ(left.count("OTHER-20200101T000000Z.bin"), 1u);
+        // Both read back as they were kept.
+        Told told;
+        for (const std::filesystem::path& path : {kept, dir_ / "copy.bin"}) {
+            const std::optional<BackupFile> back = ReadBackupFile(path, &told);
+            ASSERT_TRUE(back) << InEnglish(told);
+            EXPECT_EQ(back->flash, bytes);
+            EXPECT_EQ(back->generation, row.generation);
+            EXPECT_EQ(back->serial, Utf8ToUtf16(serial));
+        }
     }
+    // A backup whose bytes changed, or without its description, is not read.
+    std::vector<std::uint8_t> damaged = ReadBytes(dir_ / "copy.bin");
+    damaged[100] ^= 1;
+    WriteBytes(dir_ / "copy.bin", damaged);
+    Told why;
+    EXPECT_FALSE(ReadBackupFile(dir_ / "copy.bin", &why));
+    EXPECT_EQ(why.what, Finding::kBackupDigestWrong);
+    std::filesystem::remove(dir_ / "copy.bin.json");
+    EXPECT_FALSE(ReadBackupFile(dir_ / "copy.bin", &why));
+    EXPECT_EQ(why.what, Finding::kBackupSidecarBad);
 }
 
 // Without a backup the run goes on only when the user says so or gave --no-backup; declined,

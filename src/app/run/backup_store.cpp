@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
+#include "base/number_parse.h"
 #include "base/sha256.h"
 #include "base/text.h"
 #include "bridge/flash_backup.h"
+#include "config/block_layout.h"
 #include "platform/output_file.h"
 
 namespace mox3 {
@@ -151,6 +154,134 @@ BackupOutcome KeepBackup(CBridgeMgr& mgr, int index, const UpdateMarker& record,
                         std::chrono::system_clock::now().time_since_epoch())
                         .count();
     return TakeBackup(mgr, index, facts, progress, *folder, copy, copyProblem);
+}
+
+std::filesystem::path BackupSidecarPath(const std::filesystem::path& path) {
+    std::filesystem::path beside = path;
+    beside += ".json";
+    std::error_code ec;
+    if (std::filesystem::exists(beside, ec) || path.extension() != ".bin") return beside;
+    std::filesystem::path renamed = path;
+    return renamed.replace_extension(".json");
+}
+
+namespace {
+
+// A regular file's bytes, at most `largest` of them; nothing with `why` set otherwise.
+std::optional<std::string> ReadSmallFile(const std::filesystem::path& path, std::size_t largest,
+                                         std::string* why) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) {
+        *why = "there is no such file";
+        return std::nullopt;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        *why = "it is not a regular file";
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *why = "it cannot be opened";
+        return std::nullopt;
+    }
+    // Read to the end, whatever the size said: the file may have changed since.
+    std::string bytes(largest + 1, '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (in.bad()) {
+        *why = "reading it failed";
+        return std::nullopt;
+    }
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > largest) {
+        *why = "it is longer than " + std::to_string(largest) + " bytes";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// A text member of the description; nothing when it is missing or not a text.
+std::optional<std::string> TextMember(const nlohmann::json& j, const char* name) {
+    const auto it = j.find(name);
+    if (it == j.end() || !it->is_string()) return std::nullopt;
+    return it->get<std::string>();
+}
+
+// "0x7C34" as a 16-bit id.
+std::optional<std::uint16_t> IdMember(const nlohmann::json& j, const char* name) {
+    const std::optional<std::string> text = TextMember(j, name);
+    if (!text) return std::nullopt;
+    std::size_t used = 0;
+    const std::optional<std::uint32_t> value = ScanInt32(Utf8ToUtf16(*text), &used);
+    if (!value || used != text->size() || *value > 0xFFFF) return std::nullopt;
+    return static_cast<std::uint16_t>(*value);
+}
+
+bool FlashSizeOf(int generation, std::size_t size) {
+    if (generation == 1) return size == kFirstGenerationFlashSize;
+    return size == 65536 || size == 131072 || size == kSecondGenerationFlashSize;
+}
+
+}  // namespace
+
+std::optional<BackupFile> ReadBackupFile(const std::filesystem::path& path, Told* why) {
+    std::string problem;
+    const std::optional<std::string> bytes = ReadSmallFile(path, kSecondGenerationFlashSize, &problem);
+    if (!bytes) {
+        *why = Tell(Finding::kBackupFileUnreadable, {path.string(), problem});
+        return std::nullopt;
+    }
+    const std::filesystem::path sidecarPath = BackupSidecarPath(path);
+    const auto bad = [&](const std::string& what) {
+        *why = Tell(Finding::kBackupSidecarBad, {sidecarPath.string(), what});
+        return std::nullopt;
+    };
+    const std::optional<std::string> sidecar = ReadSmallFile(sidecarPath, 64 * 1024, &problem);
+    if (!sidecar) return bad(problem);
+    const nlohmann::json j = nlohmann::json::parse(*sidecar, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return bad("it is not JSON");
+    const auto format = j.find("format");
+    if (format == j.end() || !format->is_number_integer() || *format != kSidecarFormat) {
+        return bad("its format is not " + std::to_string(kSidecarFormat));
+    }
+    BackupFile file;
+    file.flash.assign(bytes->begin(), bytes->end());
+    const std::optional<std::string> sha = TextMember(j, "sha256");
+    const std::optional<std::string> serial = TextMember(j, "serial");
+    const std::optional<std::uint16_t> vendorId = IdMember(j, "vendorId");
+    const std::optional<std::uint16_t> productId = IdMember(j, "productId");
+    const auto generation = j.find("generation");
+    const auto flashSize = j.find("flashSize");
+    if (!sha || !serial || !vendorId || !productId || generation == j.end() ||
+        !generation->is_number_integer() || (*generation != 1 && *generation != 2) ||
+        flashSize == j.end() || !flashSize->is_number_unsigned()) {
+        return bad("sha256, serial, vendorId, productId, generation or flashSize is missing or "
+                   "not what it should be");
+    }
+    file.generation = generation->get<int>();
+    if (flashSize->get<std::uint64_t>() != file.flash.size() ||
+        !FlashSizeOf(file.generation, file.flash.size())) {
+        return bad("the backup holds " + std::to_string(file.flash.size()) +
+                   " bytes, which is not the flash size it records or one of generation " +
+                   std::to_string(file.generation));
+    }
+    file.sha256 = HexString(DigestOf(file.flash), HexDigits::Lower);
+    if (*sha != file.sha256) {
+        *why = Tell(Finding::kBackupDigestWrong, {path.string()});
+        return std::nullopt;
+    }
+    file.serial = Utf8ToUtf16(*serial);
+    file.vendorId = *vendorId;
+    file.productId = *productId;
+    file.product = Utf8ToUtf16(TextMember(j, "product").value_or(""));
+    file.firmwareVersion = Utf8ToUtf16(TextMember(j, "firmwareVersion").value_or(""));
+    file.time = TextMember(j, "time").value_or("");
+    const auto length = j.find("blockLength");
+    if (length != j.end() && length->is_number_unsigned() &&
+        (*length == 512u || *length == 4096u)) {
+        file.blockLength = length->get<std::uint32_t>();
+    }
+    return file;
 }
 
 }  // namespace mox3

@@ -7,11 +7,13 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/run/update_run.h"
+#include "base/finding.h"
 
 namespace mox3 {
 
@@ -59,5 +61,29 @@ BackupOutcome KeepBackup(CBridgeMgr& mgr, int index, const UpdateMarker& record,
                          bool noBackup, const std::filesystem::path& copy,
                          const std::function<std::unique_ptr<BackupFolder>(std::string* error)>& open,
                          std::string* copyProblem);
+
+// A backup as it is read back: the flash's bytes and what its description says of them.
+struct BackupFile {
+    std::vector<std::uint8_t> flash;
+    std::string sha256;  // 64 lower-case hex digits, checked against `flash`
+    std::u16string serial;
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    std::u16string product;
+    int generation = 0;  // 1 or 2
+    std::u16string firmwareVersion;
+    std::optional<std::uint32_t> blockLength;
+    std::string time;    // "2026-12-08T17:45:00Z"
+};
+
+// The description that goes with the backup `path`: path + ".json" where that exists, else
+// the same name with ".json" for its ".bin" (as the backups folder keeps them).
+std::filesystem::path BackupSidecarPath(const std::filesystem::path& path);
+
+// Reads the backup `path` (a regular file, at most the largest flash) and its description.
+// Nothing, with `why` set, when either cannot be read, the description is not one this program
+// writes, the size is not a flash size of the generation it names, or the bytes' SHA-256 is
+// not the recorded one.
+std::optional<BackupFile> ReadBackupFile(const std::filesystem::path& path, Told* why);
 
 }  // namespace mox3

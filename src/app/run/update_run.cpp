@@ -100,9 +100,6 @@ std::uint16_t VersionNumber(const std::u16string& shortText) {
 
 namespace {
 
-bool FamilyDrive(const DeviceRecord& r) {
-    return (MakerIdentity(r) && IsModelName(r.product)) || BareBridgeIdentity(r);
-}
 
 // Whether the user's --device names this drive: its serial number, its USB port or one of
 // its device nodes.
@@ -144,13 +141,14 @@ std::optional<UpdateMarker> RecordFor(const DeviceRecord& drive, int kind,
     return std::nullopt;
 }
 
-// The drive in an update: the one drive of the family, or the one the user named.
-struct Choice {
-    int index = -1;
-    int matches = 0;
-};
-Choice ChooseDrive(const CBridgeMgr& mgr, int count, const std::optional<std::u16string>& name) {
-    Choice choice;
+}  // namespace
+
+bool FamilyDrive(const DeviceRecord& r) {
+    return (MakerIdentity(r) && IsModelName(r.product)) || BareBridgeIdentity(r);
+}
+
+ChosenDrive ChooseDrive(const CBridgeMgr& mgr, int count, const std::optional<std::u16string>& name) {
+    ChosenDrive choice;
     for (int i = 0; i < count; ++i) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
         if (!FamilyDrive(r) || (name && !Named(r, *name))) continue;
@@ -159,8 +157,6 @@ Choice ChooseDrive(const CBridgeMgr& mgr, int count, const std::optional<std::u1
     }
     return choice;
 }
-
-}  // namespace
 
 std::string DescribeRecord(const UpdateMarker& record) {
     std::string text = "serial " + EscapedForDisplay(record.serial);
@@ -222,7 +218,7 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions) 
         Show(view, host, 0, kMsgNotConnected);
         return false;
     }
-    const Choice choice = ChooseDrive(*mgr, count, named);
+    const ChosenDrive choice = ChooseDrive(*mgr, count, named);
     if (choice.matches >= 2) {
         Show(view, host, 0, kMsgMultiple);
         return false;
@@ -383,10 +379,7 @@ bool ModelFitsGeneration(const ManualRecovery& model, int generation) {
            ConfigFitsGeneration({resource->bytes.begin(), resource->bytes.end()}, generation);
 }
 
-namespace {
-
-// The first drive with the maker's identity and this serial number, or -1.
-int FindDrive(CBridgeMgr& mgr, const std::u16string& serial) {
+int FindMakerDrive(CBridgeMgr& mgr, const std::u16string& serial) {
     const int count = mgr.EnumerateDevices(ALL_DEVICES);
     for (int i = 0; i < count; ++i) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
@@ -395,10 +388,17 @@ int FindDrive(CBridgeMgr& mgr, const std::u16string& serial) {
     return -1;
 }
 
-// Sets the block length the drive had before its update, when it differs now; the drive
-// restarts to take it, and is looked at again until it shows that length (a restart that did
-// not happen would leave the disk unreadable while the run said it was done). False when the
-// length cannot be read or written, or the drive does not come back with it.
+int AwaitReturn(CBridgeMgr& mgr, const std::u16string& serial, Clock& clock,
+                const std::function<void(int look)>& notYet) {
+    int found = -1;
+    for (int look = 0; look < kReturnLooks && found < 0; ++look) {
+        clock.SleepMs(kReturnWaitMs);
+        found = FindMakerDrive(mgr, serial);
+        if (found < 0 && notYet) notYet(look);
+    }
+    return found;
+}
+
 bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
                         const std::u16string& serial, Clock& clock) {
     std::uint32_t length = 0;
@@ -408,13 +408,11 @@ bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
     RestartDevice(mgr, index);
     for (int look = 0; look < kReturnLooks; ++look) {
         clock.SleepMs(kReturnWaitMs);
-        const int back = FindDrive(mgr, serial);
+        const int back = FindMakerDrive(mgr, serial);
         if (back >= 0 && ReadSectorSize(mgr, back, &length) >= 0 && length == saved) return true;
     }
     return false;
 }
-
-}  // namespace
 
 int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions) {
     // The run's own manager, released on every way out.
@@ -731,12 +729,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
 
     // Wait for this drive to come back at its port with the maker's identity and its own
     // serial number; another drive attached meanwhile is not it.
-    int found = -1;
-    for (int look = 0; look < kReturnLooks && found < 0; ++look) {
-        clock->SleepMs(kReturnWaitMs);
-        found = FindDrive(*mgr, serial);
-        if (found < 0) view.SetProgress(80 + look);
-    }
+    const int found = AwaitReturn(*mgr, serial, *clock, [&view](int look) { view.SetProgress(80 + look); });
     if (found < 0) {
         view.Cause(Tell(Finding::kNotBack));
         return AbortRun(view, host, kMsgFailed);

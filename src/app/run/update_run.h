@@ -248,6 +248,16 @@ struct Versions {
     int censusDevices = 0;
 };
 
+// A drive of the family: a model's drive with the maker's identity, or a bridge in its loader.
+bool FamilyDrive(const DeviceRecord& r);
+// The drive a run takes among the `count` listed: the one family drive, or the one the user
+// named (its serial number, USB port or a device node). Its index (-1: none) and how many fit.
+struct ChosenDrive {
+    int index = -1;
+    int matches = 0;
+};
+ChosenDrive ChooseDrive(const CBridgeMgr& mgr, int count, const std::optional<std::u16string>& name);
+
 // A record in one line for the user: serial, product, port, generation, time.
 std::string DescribeRecord(const UpdateMarker& record);
 
@@ -261,6 +271,20 @@ bool InspectAtStartup(UpdateView& view, HostServices& host, Versions& versions);
 
 // How a run ended: 0 after success, otherwise the message id it stopped with.
 int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions);
+// Steps the runs that switch a drive into its loader share.
+// The first drive with the maker's identity and this serial number (listing the drives anew),
+// or -1.
+int FindMakerDrive(CBridgeMgr& mgr, const std::u16string& serial);
+// After a restart: waits until the drive with `serial` is back with the maker's identity (ten
+// looks, five seconds apart), telling `notYet` each look that did not find it. Its index, or -1.
+int AwaitReturn(CBridgeMgr& mgr, const std::u16string& serial, Clock& clock,
+                const std::function<void(int look)>& notYet = {});
+// Sets the block length the drive had before, when it differs now; the drive restarts to take
+// it, and is looked at again until it shows that length (a restart that did not happen would
+// leave the disk unreadable while the run said it was done). False when the length cannot be
+// read or written, or the drive does not come back with it.
+bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
+                        const std::u16string& serial, Clock& clock);
 // Whether a model's configuration file is one of this bridge generation's.
 bool ModelFitsGeneration(const ManualRecovery& model, int generation);
 
