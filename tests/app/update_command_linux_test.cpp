@@ -283,6 +283,20 @@ TEST_F(UpdateCommand, SeveralDrivesAtOnce) {
               std::string::npos) << r.out;
     EXPECT_NE(r.out.find("4A3F0012B7C4D9E1, port drive: nothing to do"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("[CCCC000000000003]"), std::string::npos) << r.out;
+
+    // A signal stops each run at its next safe wait, records kept, once every run has ended.
+    Reset();
+    MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other");
+    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "other").string(), "--stay-busy"}).code, 0);
+    ProgramSetting setting;
+    setting.signalAfter = "[BBBB000000000002] waiting for the bridge to finish erasing (pass 1): 10 s";
+    setting.signals = {SIGINT};
+    r = Update({"--all", "--yes", "--no-backup"}, setting);
+    EXPECT_EQ(r.code, 4) << r.out << r.err;
+    EXPECT_TRUE(View(dir_ / "bus" / "other").loader);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"BBBB000000000002")));
+    EXPECT_TRUE(Firmware() == "V01L00R07" ||
+                std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")));
 }
 
 // A signal while the bridge stays busy in its loader stops the run at its next wait, where

@@ -169,6 +169,7 @@ struct DriveRun {
     std::unique_ptr<TerminalView> view;
     std::unique_ptr<CliHost> host;
     Versions versions;
+    std::string refusal;  // why this drive is not taken, before anything is sent to it
     bool wouldRun = false;
     int code = kExitFailed;
     int messageId = 0;
@@ -461,6 +462,15 @@ int RunUpdateOfDrives(const Session& session, const RunOptions& options, std::os
         tags.push_back(ConfigFileName("", tag));
         own.configTag = tag;
         d->host = session.services.state->DriveHost(own);
+        // Records and backups go by the serial number: two drives that share one take turns.
+        const std::size_t same = static_cast<std::size_t>(std::count_if(
+            selected.begin(), selected.end(),
+            [&](const DeviceRecord& o) { return o.serialNumber == r.serialNumber; }));
+        if (!r.serialNumber.empty() && same > 1) {
+            d->refusal = std::to_string(same) + " drives have the serial number " +
+                         EscapedForDisplay(r.serialNumber) +
+                         ": update each alone with --device and its port";
+        }
         drives.push_back(std::move(d));
     }
     // Where one record is kept for every drive, the drives take their turns.
@@ -469,12 +479,15 @@ int RunUpdateOfDrives(const Session& session, const RunOptions& options, std::os
     const std::uint64_t startMs = wall->NowMs();
 
     ForEachDrive(drives, true, [&](DriveRun& d) {
-        if (!d.host) {
+        if (!d.refusal.empty()) {
+            d.errorCode = "refused";
+            d.errorText = d.refusal;
+        } else if (!d.host) {
             d.errorCode = "state-folder";
             d.errorText = "no host for this drive";
-            return;
+        } else {
+            Inspect(d, options);
         }
-        Inspect(d, options);
     });
     std::vector<DriveRun*> planned;
     for (auto& d : drives) {
