@@ -381,9 +381,10 @@ int RunUpdateOfDrives(const Session& session, const RunOptions& options, std::os
 
     // The drives selected, each once, in the order they are listed.
     std::vector<DeviceRecord> selected;
+    int count = 0;
     {
         CBridgeMgr mgr(session.devices, session.clock);
-        const int count = mgr.EnumerateDevices(ALL_DEVICES);
+        count = mgr.EnumerateDevices(ALL_DEVICES);
         std::vector<DeviceRecord> family;
         for (int i = 0; i < count; ++i) {
             const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
@@ -413,6 +414,10 @@ int RunUpdateOfDrives(const Session& session, const RunOptions& options, std::os
         // One drive (or none): the ordinary run, as without --all.
         lockHolder.reset();
         if (!options.devices.empty() && selected.size() == 1) one.device = options.devices.front();
+        // --all beside drives of models that need no update: the one drive there is to update.
+        if (options.all && selected.size() == 1 && count > 1) {
+            one.device = !selected[0].usbPort.empty() ? selected[0].usbPort : selected[0].interfacePath[0];
+        }
         return RunUpdate(session, one, out, err);
     }
 
