@@ -1,6 +1,7 @@
 // How fast the emulated drive is. An update at real speed against the waits the run itself
 // must make (the emulator's own cost is the difference), the same update on a drive with the
-// latency model in virtual time (what it costs on a real drive), and `list` over 32 drives.
+// latency model in virtual time (what it costs on a real drive), `list` over 32 drives, and
+// eight drives updated at once against one.
 // The real-speed update takes as long as its waits, about 22 s.
 #include <benchmark/benchmark.h>
 
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "app/cli/commands.h"
 #include "app/session/session.h"
@@ -64,7 +66,7 @@ bool WriteImage(const fs::path& file, const std::string& digits, std::uint32_t s
 
 // Makes the emulated ZR-MOX3 drive with V01L00R05 in `bus` and the image V01L00R07, on `clock`.
 bool MakeDrive(const fs::path& folder, const fs::path& drive, std::shared_ptr<Clock> clock,
-               std::string* why) {
+               std::string* why, const std::string& serial = "4A3F0012B7C4D9E1") {
     fs::create_directories(folder / "images");
     if (!WriteImage(folder / "old.bin", "01000500", 5) ||
         !WriteImage(folder / "images" / "firmware_C311.bin", "01000700", 7)) {
@@ -73,7 +75,7 @@ bool MakeDrive(const fs::path& folder, const fs::path& drive, std::shared_ptr<Cl
     }
     const std::vector<std::string> create = {
         "create",   drive.string(),     "--generation", "2",
-        "--serial", "4A3F0012B7C4D9E1", "--firmware",   (folder / "old.bin").string()};
+        "--serial", serial,             "--firmware",   (folder / "old.bin").string()};
     Session maker;
     maker.clock = std::move(clock);
     std::ostringstream out, err;
@@ -131,7 +133,48 @@ UpdateFigures TimeUpdate(std::shared_ptr<Clock> base, const EmulatedLatency& lat
     return figures;
 }
 
+// `update --all --yes --json` as the command line runs it, over `count` drives with the typical
+// latency, on a clock `scale` times faster than real time: the real seconds it took, or
+// nothing (with `why`) when it failed. The emulator's own work is not made faster: the faster
+// the clock, the more of the time is the emulator's, which eight drives share two cores for.
+std::optional<double> TimeUpdateAll(int count, std::uint32_t scale, std::string* why) {
+    Folder folder;
+    const fs::path bus = folder.path / "bus";
+    const std::shared_ptr<Clock> clock = ScaledSystemClock(scale);
+    for (int i = 0; i < count; ++i) {
+        char name[16], serial[24];
+        std::snprintf(name, sizeof name, "drive%d", i);
+        std::snprintf(serial, sizeof serial, "4A3F0012B7C4D9%02d", i);
+        if (!MakeDrive(folder.path, bus / name, clock, why, serial) ||
+            !SetEmulatedDriveLatency(bus / name, kTypicalLatency, why)) {
+            return std::nullopt;
+        }
+    }
+    Session session;
+    session.clock = clock;
+    session.devices = {MakeEmulatorBackend(clock), MakeEmulatorDeviceTree(bus, clock)};
+    session.emulatedBusFolder = bus.string();
+    const std::vector<std::string> args = {"--all", "--yes", "--json", "--image-dir",
+                                           (folder.path / "images").string(), "--state-dir",
+                                           (folder.path / "state").string()};
+    std::ostringstream out, err;
+    const auto start = std::chrono::steady_clock::now();
+    const int code = RunUpdateCommand(session, args, out, err);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (code != kExitOk) {
+        *why = "update --all ended with " + std::to_string(code) + ": " + out.str() + err.str();
+        return std::nullopt;
+    }
+    return seconds;
+}
+
 std::optional<UpdateFigures> realSpeed, typicalDrive;
+struct AllFigures {
+    std::uint32_t scale;
+    double one, eight;
+};
+std::vector<AllFigures> allFigures;
 std::optional<double> listSeconds;
 
 void BM_UpdateAtRealSpeed(benchmark::State& state) {
@@ -166,6 +209,26 @@ void BM_UpdateOnATypicalDrive(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_UpdateOnATypicalDrive)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+// Eight drives with the typical latency updated at once (--all), against one drive alone; the
+// argument is the clock's speed-up (1: real time, as real drives take it).
+void BM_UpdateAllOfEight(benchmark::State& state) {
+    const auto scale = static_cast<std::uint32_t>(state.range(0));
+    for (auto _ : state) {
+        std::string why;
+        const std::optional<double> one = TimeUpdateAll(1, scale, &why);
+        const std::optional<double> eight = one ? TimeUpdateAll(8, scale, &why) : std::nullopt;
+        if (!eight) {
+            state.SkipWithError(why.c_str());
+            return;
+        }
+        state.SetIterationTime(*eight);
+        state.counters["one_s"] = *one;
+        state.counters["ratio"] = *eight / *one;
+        allFigures.push_back({scale, *one, *eight});
+    }
+}
+BENCHMARK(BM_UpdateAllOfEight)->Arg(1)->Arg(10)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
 // `list` as the command line runs it, over a bus of 32 drives.
 void BM_List32Drives(benchmark::State& state) {
@@ -225,5 +288,11 @@ int main(int argc, char** argv) {
             typicalDrive->elapsedS, typicalDrive->latencyS);
     }
     if (listSeconds) std::printf("list of 32 emulated drives: %.3f s\n", *listSeconds);
+    for (const AllFigures& f : allFigures) {
+        std::printf(
+            "update --all of 8 drives with typical latency, time %ux: %.2f s, one drive %.2f s "
+            "(ratio %.3f)\n",
+            f.scale, f.eight, f.one, f.eight / f.one);
+    }
     return 0;
 }

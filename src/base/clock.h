@@ -41,7 +41,8 @@ std::shared_ptr<Clock> SystemClock(std::shared_ptr<const TestingAids> aids);
 // The system's clock running `scale` times faster, whatever the environment says.
 std::shared_ptr<Clock> ScaledSystemClock(std::uint32_t scale);
 
-// A clock that moves only when slept on or advanced; sleeping never blocks.
+// A clock that moves only when slept on or advanced; sleeping never blocks. Threads may share
+// it: each sleep moves the one time on.
 class ManualClock : public Clock {
   public:
     explicit ManualClock(std::uint64_t startMs = 1'000'000) : now_(startMs) {}
@@ -54,8 +55,8 @@ class ManualClock : public Clock {
     std::uint64_t sleptMs() const { return slept_; }
 
   private:
-    std::uint64_t now_;
-    std::uint64_t slept_ = 0;
+    std::atomic<std::uint64_t> now_;
+    std::atomic<std::uint64_t> slept_{0};
 };
 
 // Passes everything on to `base` and counts the milliseconds slept on it.
@@ -71,7 +72,7 @@ class CountingClock : public Clock {
 
   private:
     std::shared_ptr<Clock> base_;
-    std::uint64_t slept_ = 0;
+    std::atomic<std::uint64_t> slept_{0};
 };
 
 }  // namespace mox3

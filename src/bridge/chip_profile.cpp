@@ -6,10 +6,8 @@ namespace {
 
 void Fill(CBridgeMgr& mgr, std::uint32_t blockAddress, ItemTableKind table,
           LoadFirmwareImageFn load, CompileConfigBlockFn compile, CheckConfigHeaderFn check) {
-    std::span<ConfigItem> items = ItemTable(table);
     mgr.configBlockAddress = blockAddress;
-    mgr.itemTable = items.data();
-    mgr.itemCount = static_cast<std::uint32_t>(items.size());
+    mgr.UseItemTable(table);
     mgr.serialItemIndex = kSerialItemIndex;
     mgr.LoadFirmwareImage = load;
     mgr.CompileConfigBlock = compile;

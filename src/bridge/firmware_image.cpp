@@ -161,9 +161,7 @@ int InstallFirmwareImage(CBridgeMgr& mgr, const FirmwareImage& image) {
     mgr.firmwareVersionText = image.loaderVersion();
     mgr.firmwareLength = image.programmedLength();
     if (image.laterFamily()) {
-        std::span<ConfigItem> later = ItemTable(ItemTableKind::SecondGenerationLater);
-        mgr.itemTable = later.data();
-        mgr.itemCount = static_cast<std::uint32_t>(later.size());
+        mgr.UseItemTable(ItemTableKind::SecondGenerationLater);
     }
     return 1;
 }

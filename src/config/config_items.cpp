@@ -239,15 +239,4 @@ std::string_view ItemTableName(ItemTableKind kind) {
     return "second generation, later family";
 }
 
-bool FindItemTableKind(const ConfigItem* items, ItemTableKind& kind) {
-    for (auto k : {ItemTableKind::FirstGeneration, ItemTableKind::SecondGeneration,
-                   ItemTableKind::SecondGenerationLater}) {
-        if (items != nullptr && ItemTable(k).data() == items) {
-            kind = k;
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace mox3

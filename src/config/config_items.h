@@ -32,10 +32,9 @@ inline constexpr std::uint32_t kLaterFamilyItemCount = 407;
 // Item 8 of every table: [USB String Descriptor] SerialNumber.
 inline constexpr std::uint32_t kSerialItemIndex = 8;
 
-// The process-wide table of a kind; its value fields are overwritten by every configuration run.
+// The process-wide table of a kind, as it is declared; a compile fills a copy of its own with
+// values (CBridgeMgr::UseItemTable).
 std::span<ConfigItem> ItemTable(ItemTableKind kind);
 std::string_view ItemTableName(ItemTableKind kind);
-// Which table `items` is, when it is one of the three.
-bool FindItemTableKind(const ConfigItem* items, ItemTableKind& kind);
 
 }  // namespace mox3

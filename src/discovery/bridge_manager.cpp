@@ -14,6 +14,14 @@ CBridgeMgr::CBridgeMgr(DeviceAccess access, std::shared_ptr<Clock> waits)
       devices(std::move(access)),
       deviceTable(kDeviceSlots) {}
 
+void CBridgeMgr::UseItemTable(ItemTableKind kind) {
+    const std::span<const ConfigItem> items = ItemTable(kind);
+    itemStorage.assign(items.begin(), items.end());
+    itemTable = itemStorage.data();
+    itemCount = static_cast<std::uint32_t>(itemStorage.size());
+    itemKind = kind;
+}
+
 ItemValues CBridgeMgr::Items() const {
     if (itemTable == nullptr) return ItemValues();
     return ItemValues(std::span<const ConfigItem>(itemTable, itemCount));

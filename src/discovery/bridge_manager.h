@@ -179,6 +179,11 @@ class CBridgeMgr {
     std::uint32_t itemCount = 0;
     std::uint32_t serialItemIndex = 0;
     ConfigItem* itemTable = nullptr;
+    ItemTableKind itemKind = ItemTableKind::FirstGeneration;
+    // Points itemTable at a copy of the chip's item table, which this manager alone fills with
+    // values (drives updated at once compile side by side).
+    void UseItemTable(ItemTableKind kind);
+    std::vector<ConfigItem> itemStorage;
     LoadFirmwareImageFn LoadFirmwareImage = nullptr;
     CompileConfigBlockFn CompileConfigBlock = nullptr;
     CheckConfigHeaderFn CheckConfigHeader = nullptr;

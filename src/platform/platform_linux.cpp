@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <algorithm>
@@ -212,12 +213,15 @@ bool ReadInputLine(std::string* line) {
 
 namespace {
 
-volatile std::sig_atomic_t protectedStretch = 0;
-volatile std::sig_atomic_t interrupted = 0;
+// Lock-free atomics: read and written by the handler, on whichever thread it runs, and by the
+// threads of drives updated at once.
+std::atomic<int> protectedStretch{0};
+std::atomic<int> interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 int interruptedExitCode = 4;
 // Written by the handler as it stands: the length is cleared while the text changes.
 char interruptionOutput[1024];
-volatile std::sig_atomic_t interruptionOutputLength = 0;
+std::atomic<int> interruptionOutputLength{0};
 
 // Interruptions at any time: they end the process outside a protected stretch.
 constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
@@ -239,6 +243,7 @@ void WriteError(const char* text) {
 }
 
 void OnInterruption(int) {
+    const int savedErrno = errno;  // the interrupted code may be about to read it
     if (!protectedStretch) {
         WriteError("\ninterrupted: nothing was sent to the drive that needs finishing\n");
         if (const std::size_t length = static_cast<std::size_t>(interruptionOutputLength)) {
@@ -252,6 +257,7 @@ void OnInterruption(int) {
                    "first, then the program ends\n");
     }
     interrupted = 1;
+    errno = savedErrno;
 }
 
 // The handler, with every signal it handles blocked while it runs.

@@ -221,6 +221,85 @@ TEST_F(UpdateCommand, NamingTheDriveAndTheQuestionsYesDoesNotAnswer) {
     EXPECT_TRUE(View(dir_ / "bus" / "loader").loader);
 }
 
+// Several drives at once, of both generations: --all takes every drive of the family and
+// --device given twice the two it names; one question for all; one drive's failure stops no
+// other; the exit code is the worst; the JSON has one object per drive. With one drive, --all
+// is the ordinary run. What cannot serve several drives is refused.
+TEST_F(UpdateCommand, SeveralDrivesAtOnce) {
+    const std::string copy = (dir_ / "copy.bin").string();
+    const std::vector<std::vector<std::string>> refused = {
+        {"--all", "--device", "drive"},
+        {"--all", "--backup", copy},
+        {"--device", "a", "--device", "b", "--backup", copy},
+        {"--all", "--recover-serial", "R1", "--model", "0x7C34:ZR-MOX3"},
+        {"--all", "--records"}};
+    for (const std::vector<std::string>& words : refused) {
+        const Result r = Update(words);
+        EXPECT_EQ(r.code, 2) << words[1];
+        EXPECT_NE(r.err.find("go"), std::string::npos) << r.err;
+    }
+    Result r = Update({"--all", "--yes", "--json"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(nlohmann::json::parse(r.out)["serial"], "4A3F0012B7C4D9E1") << r.out;
+
+    Reset();
+    std::string why;
+    WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
+    MakeProgrammedDrive(1, "01000500", "CCCC000000000003", {}, "bus/first");
+    MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other");
+    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "other").string(), "--refuse-update-mode"})
+                  .code,
+              0);
+    r = Answering({"--all"}, "n\n");
+    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_NE(r.out.find("CCCC000000000003, port first: 1.05 -> 1.07"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Start the update of these 3 drives? [y/N] Nothing was changed."),
+              std::string::npos) << r.out;
+
+    r = Update({"--all", "--yes", "--json"});
+    EXPECT_EQ(r.code, 1) << r.err;
+    const nlohmann::json j = nlohmann::json::parse(r.out);
+    EXPECT_EQ(j["ok"], false);
+    ASSERT_EQ(j["drives"].size(), 3u) << r.out;
+    std::map<std::string, std::string> ended;  // serial: drive state or error code
+    for (const nlohmann::json& d : j["drives"]) {
+        ended[d["serial"]] = d.contains("error") ? d["error"]["code"] : d["driveState"];
+        EXPECT_EQ(d["newVersion"], "1.07") << d;
+        EXPECT_EQ(d["currentVersion"], "1.05") << d;
+        EXPECT_EQ(d.contains("backup"), !d.contains("error")) << d;
+    }
+    const std::map<std::string, std::string> expected = {{"4A3F0012B7C4D9E1", "updated"},
+                                                         {"BBBB000000000002", "update-failed"},
+                                                         {"CCCC000000000003", "updated"}};
+    EXPECT_EQ(ended, expected);
+    EXPECT_EQ(View(dir_ / "bus" / "first").firmwareVersion, "V01L00R07");
+    EXPECT_EQ(View(dir_ / "bus" / "other").firmwareVersion, "V01L00R05");
+
+    // Named twice: one drive updated, one up to date; each line says which drive it is about.
+    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "other").string(), "--clear"}).code, 0);
+    r = Update({"--device", "other", "--device", "4A3F0012B7C4D9E1", "--yes"});
+    EXPECT_EQ(r.code, 3) << r.out << r.err;
+    EXPECT_NE(r.out.find("[BBBB000000000002] progress 75%"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("BBBB000000000002, port other: updated, 1.05 -> 1.07, backup "),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("4A3F0012B7C4D9E1, port drive: nothing to do"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("[CCCC000000000003]"), std::string::npos) << r.out;
+
+    // A signal stops each run at its next safe wait, records kept, once every run has ended.
+    Reset();
+    MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other");
+    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "other").string(), "--stay-busy"}).code, 0);
+    ProgramSetting setting;
+    setting.signalAfter = "[BBBB000000000002] waiting for the bridge to finish erasing (pass 1): 10 s";
+    setting.signals = {SIGINT};
+    r = Update({"--all", "--yes", "--no-backup"}, setting);
+    EXPECT_EQ(r.code, 4) << r.out << r.err;
+    EXPECT_TRUE(View(dir_ / "bus" / "other").loader);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"BBBB000000000002")));
+    EXPECT_TRUE(Firmware() == "V01L00R07" ||
+                std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")));
+}
+
 // A signal while the bridge stays busy in its loader stops the run at its next wait, where
 // nothing is being written, with the record kept; stopping and pausing signals do nothing. The
 // waits are shown as they pass, in the user's language.

@@ -24,9 +24,9 @@ CliArgs::CliArgs(Args args, std::set<std::string> valued, std::set<std::string> 
         }
         if (valued.count(name)) {
             if (inlineValue) {
-                values_[name] = *inlineValue;
+                values_[name].push_back(*inlineValue);
             } else if (i + 1 < args.size()) {
-                values_[name] = args[++i];
+                values_[name].push_back(args[++i]);
             } else {
                 error_ = "option " + name + " needs a value";
                 return;
@@ -50,7 +50,12 @@ bool CliArgs::has(const std::string& option) const {
 std::optional<std::string> CliArgs::value(const std::string& option) const {
     auto it = values_.find(option);
     if (it == values_.end()) return std::nullopt;
-    return it->second;
+    return it->second.back();
+}
+
+std::vector<std::string> CliArgs::values(const std::string& option) const {
+    auto it = values_.find(option);
+    return it == values_.end() ? std::vector<std::string>{} : it->second;
 }
 
 std::optional<unsigned long long> ParseCount(const std::string& text) {

@@ -21,11 +21,14 @@ class CliArgs {
     bool ok() const { return error_.empty(); }
     const std::string& error() const { return error_; }
     bool has(const std::string& option) const;
+    // The option's value; given several times, the last.
     std::optional<std::string> value(const std::string& option) const;
+    // Every value the option was given, in order (an option that may be repeated).
+    std::vector<std::string> values(const std::string& option) const;
     const std::vector<std::string>& positional() const { return positional_; }
 
   private:
-    std::map<std::string, std::string> values_;
+    std::map<std::string, std::vector<std::string>> values_;
     std::set<std::string> seen_;
     std::vector<std::string> positional_;
     std::string error_;

@@ -73,8 +73,17 @@ enum class CliText {
     kAskWithoutBackup,  // {0} why no backup could be made
     kBackupKept,        // {0} the backup's file
     kBackupReading,     // {0} the read, {1} KiB read, {2} KiB in all
+    // Several drives updated at once.
+    kDrivePlan,  // {0} serial number, {1} port, {2} current, {3} new version
+    kAskStartDrives,  // {0} count
+    kDriveOutcome,  // {0} serial number, {1} port, {2} outcome
+    kOutcomeUpdated,  // {0} old version, {1} new version
+    kOutcomeNothing,
+    kOutcomeFailed,  // {0} why
+    kOutcomeInterrupted,  // {0} how far it got
+    kOutcomeBackup,  // {0} the backup's file
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kBackupReading) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kOutcomeBackup) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

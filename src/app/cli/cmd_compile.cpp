@@ -106,8 +106,7 @@ int RunCompileCommand(Args args, std::ostream& out, std::ostream& err) {
     std::string why = WriteOutputFile(*output, mgr.imageBuffer.data(), kConfigBlockSize, inputs);
     if (!why.empty()) return fail("output", "write-failed", why);
 
-    ItemTableKind table{};
-    FindItemTableKind(mgr.itemTable, table);
+    const ItemTableKind table = mgr.itemKind;
     if (!report.json()) {
         out << "compiled " << *output << ": generation " << result.chipKind << ", "
             << ItemTableName(table) << " item table (" << mgr.itemCount << " items), firmware "

@@ -13,6 +13,7 @@
 #include "app/cli/finding_texts.h"
 #include "app/cli/json_out.h"
 #include "app/cli/terminal_view.h"
+#include "app/cli/update_drives.h"
 #include "app/cli/warning_report.h"
 #include "app/run/host.h"
 #include "app/run/strings.h"
@@ -34,7 +35,7 @@ namespace fs = std::filesystem;
 constexpr const char* kUpdateUsage =
     "usage: mox3-updater [--emulator DIR] update [--force] [--yes] [--json] [--lang LANG]\n"
     "                                           [--image-dir DIR] [--state-dir DIR]\n"
-    "                                           [--device SERIAL|PORT|NODE]\n"
+    "                                           [--all | --device SERIAL|PORT|NODE ...]\n"
     "                                           [--recover-serial TEXT --model PID[:NAME]]\n"
     "                                           [--check] [--backup FILE | --no-backup]\n"
     "       mox3-updater update --records [--json] [--state-dir DIR]\n"
@@ -48,6 +49,14 @@ constexpr const char* kUpdateUsage =
     "the drive nothing that changes it. --json prints one JSON object and never asks (it\n"
     "needs --yes or --check). With several drives attached, --device names the one to\n"
     "update by its serial number, its USB port (as `list` shows it) or a device node.\n"
+    "--all updates every attached drive of the family, --device given more than once the\n"
+    "drives it names: all at once, each in its own thread, after one question listing them\n"
+    "(not with --backup FILE, --recover-serial or --model). Each drive's progress is shown\n"
+    "on its own line (not on a terminal: each line begins with the drive's serial number),\n"
+    "then one line per drive tells how it ended; --json gives a list \"drives\" of one\n"
+    "object per drive. A failure of one drive never stops the others. The exit code is the\n"
+    "worst of the drives': 1 before 4 before 3 before 0. On Windows, which keeps one record\n"
+    "of an unfinished update for all drives, the drives are updated one after another.\n"
     "--records lists the records that unfinished updates left (one per drive); --forget\n"
     "removes the record of one drive after a question.\n"
     "Before it writes, the update reads the drive's whole flash twice and keeps it in the\n"
@@ -122,26 +131,6 @@ std::vector<AttachedDrive> AttachedDrives(const Session& session) {
     }
     return drives;
 }
-
-// The run's clock, its long sleeps cut into seconds so that the view can show time passing.
-class TickingClock : public Clock {
-  public:
-    TickingClock(std::shared_ptr<Clock> base, std::function<void()> tick)
-        : base_(std::move(base)), tick_(std::move(tick)) {}
-    std::uint64_t NowMs() override { return base_->NowMs(); }
-    void SleepMs(std::uint32_t ms) override {
-        while (ms > 0) {
-            const std::uint32_t step = std::min<std::uint32_t>(ms, 1000);
-            base_->SleepMs(step);
-            ms -= step;
-            if (ms > 0) tick_();
-        }
-    }
-
-  private:
-    std::shared_ptr<Clock> base_;
-    std::function<void()> tick_;
-};
 
 // The serial number the drive has, or gets: a drive in its loader shows none, and is given
 // the one of its record or the one the user named.
@@ -507,6 +496,10 @@ std::optional<ManualRecovery> ParseModel(const std::string& text, std::string* w
     return model;
 }
 
+const char* UpdateErrorCode(int messageId) {
+    return ErrorCode(messageId);
+}
+
 std::span<const std::string_view> UpdateErrorCodes() {
     return kUpdateErrorCodes;
 }
@@ -516,7 +509,7 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
     if (IsHelp(args)) return report.Help(kUpdateUsage);
     CliArgs cli(args, {"--lang", "--image-dir", "--state-dir", "--recover-serial", "--model",
                        "--device", "--forget", "--backup"},
-                {"--force", "--yes", "--json", "--check", "--records", "--no-backup"});
+                {"--force", "--yes", "--json", "--check", "--records", "--no-backup", "--all"});
     if (!cli.ok()) return report.Usage(cli.error(), kUpdateUsage);
     if (!cli.positional().empty()) {
         return report.Usage("unexpected argument " + cli.positional()[0], kUpdateUsage);
@@ -553,12 +546,41 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
                                 "speaks " + KnownLanguagesText(),
                             kUpdateUsage);
     }
-    if (cli.value("--device")) {
-        if (cli.value("--device")->empty()) {
+    for (const std::string& name : cli.values("--device")) {
+        if (name.empty()) {
             return report.Usage("--device takes a serial number, a USB port or a device node",
                                 kUpdateUsage);
         }
-        options.device = Utf8ToUtf16(*cli.value("--device"));
+        if (std::find(options.devices.begin(), options.devices.end(), Utf8ToUtf16(name)) ==
+            options.devices.end()) {
+            options.devices.push_back(Utf8ToUtf16(name));
+        }
+    }
+    if (options.devices.size() == 1) options.device = options.devices.front();
+    options.all = cli.has("--all");
+    // Several drives: each run needs what cannot be shared.
+    if (options.all && !options.devices.empty()) {
+        return report.Usage("--all and --device do not go together: --all takes every drive, "
+                            "--device names each drive to update",
+                            kUpdateUsage);
+    }
+    if (options.all || options.devices.size() > 1) {
+        const char* several = options.all ? "--all" : "--device given more than once";
+        if (!options.backupCopy.empty()) {
+            return report.Usage(std::string(several) + " does not go with --backup FILE: one "
+                                "copy cannot hold several drives; each drive's backup is kept "
+                                "in the state folder",
+                                kUpdateUsage);
+        }
+        if (cli.value("--recover-serial") || cli.value("--model")) {
+            return report.Usage(std::string(several) + " does not go with --recover-serial and "
+                                "--model, which finish one drive",
+                                kUpdateUsage);
+        }
+        if (options.records || options.forget) {
+            return report.Usage(std::string(several) + " does not go with --records or --forget",
+                                kUpdateUsage);
+        }
     }
     options.imageDir = Utf8Path(cli.value("--image-dir").value_or(""));
     options.stateDir = Utf8Path(cli.value("--state-dir").value_or(""));
@@ -583,6 +605,9 @@ int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::
             return report.Usage("--recover-serial always asks, so it does not go with --json",
                                 kUpdateUsage);
         }
+    }
+    if (options.all || options.devices.size() > 1) {
+        return RunUpdateOfDrives(session, options, out, err);
     }
     return RunUpdate(session, options, out, err);
 }

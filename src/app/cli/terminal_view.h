@@ -28,7 +28,9 @@ std::string SecondsText(std::uint64_t ms, LanguageId lang);
 
 struct RunOptions {
     std::optional<ManualRecovery> recovery;
-    std::optional<std::u16string> device;
+    std::optional<std::u16string> device;  // one drive named
+    bool all = false;                       // --all: every drive of the family
+    std::vector<std::u16string> devices;    // every --device, each once
     bool records = false;                  // --records: list the records of unfinished updates
     std::optional<std::u16string> forget;  // --forget SERIAL: remove one
     std::filesystem::path lockDir;
@@ -145,7 +147,7 @@ class TerminalView : public UpdateView {
     // A question of the run is asked even under --yes: it is about something --yes did not
     // agree to. With --json nobody can answer it: the run is refused and says why.
     bool Confirm(const std::u16string& question) override {
-        if (quiet_) {
+        if (quiet_ || asksNothing_) {
             confirmationNeeded_ = Utf16ToUtf8(question);
             return false;
         }
@@ -159,7 +161,7 @@ class TerminalView : public UpdateView {
     }
     // No backup could be made: asked as any question of the run is.
     bool ConfirmWithoutBackup(const Told& why) override {
-        if (quiet_) {
+        if (quiet_ || asksNothing_) {
             confirmationNeeded_ = FormatCliText(CliText::kAskWithoutBackup, kLanguageNeutral, {InEnglish(why)});
             return false;
         }
@@ -213,6 +215,9 @@ class TerminalView : public UpdateView {
         }
         DrawProgress(last_);
     }
+    // The run's questions go unasked, as under --json (one drive among several updated at
+    // once: nobody could tell which drive a question is about).
+    void AskNothing() { asksNothing_ = true; }
     const std::string& confirmationNeeded() const { return confirmationNeeded_; }
     bool declined() const { return asked_ && declined_; }
     // The last message that told how the run ended (kMsgImageMissing for the missing image's).
@@ -285,6 +290,7 @@ class TerminalView : public UpdateView {
     unsigned waitShown_ = 0;
     bool asked_ = false;
     bool declined_ = false;
+    bool asksNothing_ = false;
 };
 
 }  // namespace mox3

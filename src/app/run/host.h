@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/run/update_run.h"
@@ -31,7 +32,15 @@ struct HostOptions {
     DeviceAccess devices;  // what the run reaches drives through
     bool noBackup = false;                // --no-backup: no backup of the flash
     std::filesystem::path backupCopy;     // --backup FILE: a copy of the backup goes there too
+    // Set where several drives are updated at once: each run's configuration file is named
+    // after it (the drive's serial number), beside the one file an ordinary run uses.
+    std::u16string configTag;
 };
+
+// The configuration file's name: `base` ("MOX3_config.ini"), or with `tag` made safe for a file
+// name put before its extension ("MOX3_config-4A3F0012.ini"): letters and digits kept, every
+// other character "_", at most 64 of them.
+std::string ConfigFileName(std::string_view base, std::u16string_view tag);
 
 class CliHost : public HostServices {
   public:
@@ -82,6 +91,10 @@ enum class HostStartFailure {
 std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, HostStartFailure* failure,
                                       std::string* error);
 
+// A host for one drive of a run that updates several at once, without the lock: the host that
+// StartCliHost gave holds it for the whole process while every drive's host lives.
+std::unique_ptr<CliHost> MakeDriveHost(const HostOptions& options);
+
 // What a command that asks drives without changing them (list, bridge) holds while it talks to
 // them: on Linux the update lock, shared, so that an update waits for it to finish and it never
 // talks to a drive an update is changing.
@@ -116,6 +129,9 @@ class StateStore {
     virtual std::unique_ptr<DriveReadersLock> ShareLock(const HostOptions& options,
                                                         bool* updateRunning,
                                                         std::string* error) = 0;
+    // One drive's host while a host that StartHost gave holds the lock (see MakeDriveHost);
+    // nothing by default.
+    virtual std::unique_ptr<CliHost> DriveHost(const HostOptions&) { return nullptr; }
 };
 std::shared_ptr<StateStore> SystemStateStore();
 

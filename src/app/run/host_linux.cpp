@@ -486,6 +486,10 @@ std::string RecordFileName(const std::u16string& serial) {
 
 LinuxHost::LinuxHost(LinuxHostOptions options) : options_(std::move(options)) {}
 
+std::string LinuxHost::ConfigName() const {
+    return ConfigFileName(kConfigName, options_.configTag);
+}
+
 std::u16string LinuxHost::LoadText(int id) {
     return options_.texts ? options_.texts(id) : Utf8ToUtf16(std::to_string(id));
 }
@@ -520,7 +524,7 @@ fs::path LinuxHost::PrivateDir(std::string* error) {
 std::u16string LinuxHost::ConfigFilePath() {
     StateFolderFd();
     const fs::path dir = state_.ok() ? state_.path() : options_.stateDir;
-    return Utf8ToUtf16((dir / kConfigName).string());
+    return Utf8ToUtf16((dir / ConfigName()).string());
 }
 
 bool LinuxHost::IsConfigFile(const std::u16string& path) {
@@ -532,9 +536,9 @@ std::optional<std::vector<std::uint8_t>> LinuxHost::WriteConfigFile(int resource
     if (resource == nullptr || StateFolderFd() < 0) return std::nullopt;
     const std::string_view bytes(reinterpret_cast<const char*>(resource->bytes.data()),
                                  resource->bytes.size());
-    if (!WriteFileInFolder(state_.fd(), kConfigName, bytes, nullptr)) {
+    if (!WriteFileInFolder(state_.fd(), ConfigName(), bytes, nullptr)) {
         // An older file must not stand in for the one that was not written.
-        if (::unlinkat(state_.fd(), kConfigName, 0) == 0) ::fsync(state_.fd());
+        if (::unlinkat(state_.fd(), ConfigName().c_str(), 0) == 0) ::fsync(state_.fd());
         return std::nullopt;
     }
     return std::vector<std::uint8_t>(resource->bytes.begin(), resource->bytes.end());
@@ -542,7 +546,7 @@ std::optional<std::vector<std::uint8_t>> LinuxHost::WriteConfigFile(int resource
 
 std::optional<std::vector<std::uint8_t>> LinuxHost::ReadConfigFile() {
     if (StateFolderFd() < 0) return std::nullopt;
-    std::optional<std::string> text = ReadFileInFolder(state_.fd(), kConfigName, kConfigLimit);
+    std::optional<std::string> text = ReadFileInFolder(state_.fd(), ConfigName().c_str(), kConfigLimit);
     if (!text) return std::nullopt;
     return std::vector<std::uint8_t>(text->begin(), text->end());
 }
@@ -550,7 +554,7 @@ std::optional<std::vector<std::uint8_t>> LinuxHost::ReadConfigFile() {
 bool LinuxHost::FileExists(const std::u16string& path) {
     struct stat st {};
     if (IsConfigFile(path)) {
-        return ::fstatat(state_.fd(), kConfigName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        return ::fstatat(state_.fd(), ConfigName().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                S_ISREG(st.st_mode);
     }
     return ::lstat(Utf16ToUtf8(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -558,7 +562,7 @@ bool LinuxHost::FileExists(const std::u16string& path) {
 
 void LinuxHost::RemoveFile(const std::u16string& path) {
     if (IsConfigFile(path)) {
-        if (::unlinkat(state_.fd(), kConfigName, 0) == 0) ::fsync(state_.fd());
+        if (::unlinkat(state_.fd(), ConfigName().c_str(), 0) == 0) ::fsync(state_.fd());
         return;
     }
     ::unlink(Utf16ToUtf8(path).c_str());
@@ -1020,6 +1024,10 @@ std::unique_ptr<CliHost> StartCliHost(const HostOptions& options, HostStartFailu
     }
     *failure = HostStartFailure::kLock;
     return nullptr;
+}
+
+std::unique_ptr<CliHost> MakeDriveHost(const HostOptions& options) {
+    return std::make_unique<LinuxHost>(options);
 }
 
 std::unique_ptr<DriveReadersLock> ShareUpdateLock(const HostOptions& options, bool* updateRunning,

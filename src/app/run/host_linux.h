@@ -136,6 +136,7 @@ class LinuxHost : public CliHost {
     std::vector<StoredRecord> StoredRecords();
     std::optional<UpdateMarker> LegacyMarker();
     bool IsConfigFile(const std::u16string& path);
+    std::string ConfigName() const;  // in the state folder
 
     LinuxHostOptions options_;
     DiskClaim diskClaim_;

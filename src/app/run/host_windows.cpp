@@ -133,7 +133,9 @@ std::u16string WindowsHost::ConfigFilePath() {
     wchar_t folder[MAX_PATH + 1] = {};
     DWORD n = GetTempPathW(MAX_PATH, folder);
     if (n == 0 || n > MAX_PATH) n = 0;
-    return Narrow16(std::wstring(folder, n) + kConfigFileName);
+    const std::string name =
+        ConfigFileName(Utf16ToUtf8(Narrow16(kConfigFileName)), options_.configTag);
+    return Narrow16(std::wstring(folder, n)) + Utf8ToUtf16(name);
 }
 
 std::optional<std::vector<std::uint8_t>> WindowsHost::WriteConfigFile(int resourceId) {
@@ -419,6 +421,10 @@ std::u16string FindImagePath(const HostOptions& options, int chipKind) {
 std::vector<ImagePlace> SearchedImagePlaces(const HostOptions& options, int chipKind) {
     // One place only: the given folder, else the program's.
     return {InspectImagePlace(std::filesystem::path(FindImagePath(options, chipKind)), chipKind)};
+}
+
+std::unique_ptr<CliHost> MakeDriveHost(const HostOptions& options) {
+    return std::make_unique<WindowsHost>(options, false);
 }
 
 SingleInstance TakeSingleInstance(const wchar_t* name) {

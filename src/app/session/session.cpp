@@ -1,5 +1,6 @@
 #include "app/session/session.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -49,7 +50,7 @@ class KillingBackend : public PassThroughBackend {
     KillingBackend(std::shared_ptr<PassThroughBackend> inner,
                    std::shared_ptr<const TestingAids> aids, long killAt, int signal)
         : inner_(std::move(inner)),
-          state_(std::make_shared<Count>(Count{0, killAt, signal, std::move(aids)})) {}
+          state_(std::make_shared<Count>(killAt, signal, std::move(aids))) {}
     std::unique_ptr<PassThroughDevice> Open(std::u16string_view path, std::string* error) override {
         auto device = inner_->Open(path, error);
         if (!device) return nullptr;
@@ -58,7 +59,9 @@ class KillingBackend : public PassThroughBackend {
 
   private:
     struct Count {
-        long sent;
+        Count(long at, int s, std::shared_ptr<const TestingAids> a)
+            : killAt(at), signal(s), aids(std::move(a)) {}
+        std::atomic<long> sent{0};  // by every device, whichever thread sends
         long killAt;
         int signal;
         std::shared_ptr<const TestingAids> aids;
