@@ -27,20 +27,6 @@ namespace mox3 {
 
 namespace {
 
-// A drive the run may take: one of the family's models, or a bridge waiting in its loader.
-bool FamilyDrive(const DeviceRecord& r) {
-    return (r.vendorId == kMakerVendorId && IsUpdatableProductId(r.productId) &&
-            IsModelName(r.product)) ||
-           IsBareBridgeIdentity(r.vendorId, r.productId);
-}
-
-// Whether `name` names the drive as --device does: its serial number, port or a device node.
-bool Names(const DeviceRecord& r, const std::u16string& name) {
-    if (r.serialNumber == name || r.usbPort == name) return true;
-    return std::any_of(r.interfacePath.begin(), r.interfacePath.begin() + r.pathCount,
-                       [&](const std::u16string& path) { return path == name; });
-}
-
 // One selected drive and its run.
 struct DriveRun {
     DriveRun(DriveLines& lines, std::size_t at, SharedConsole& shared)
@@ -278,7 +264,7 @@ int RunUpdateOfDrives(const Session& session, const RunOptions& options, std::os
         for (const std::u16string& name : options.devices) {
             std::size_t matches = 0;
             for (std::size_t i = 0; i < family.size(); ++i) {
-                if (Names(family[i], name)) {
+                if (NamesDrive(family[i], name)) {
                     taken[i] = true;
                     ++matches;
                 }

@@ -101,14 +101,6 @@ std::uint16_t VersionNumber(const std::u16string& shortText) {
 namespace {
 
 
-// Whether the user's --device names this drive: its serial number, its USB port or one of
-// its device nodes.
-bool Named(const DeviceRecord& r, const std::u16string& name) {
-    if (name.empty()) return false;
-    if (r.serialNumber == name || r.usbPort == name) return true;
-    return std::any_of(r.interfacePath.begin(), r.interfacePath.begin() + r.pathCount,
-                       [&](const std::u16string& path) { return path == name; });
-}
 
 std::vector<std::u16string> PathsOf(const DeviceRecord& r) {
     return {r.interfacePath.begin(), r.interfacePath.begin() + r.pathCount};
@@ -143,6 +135,13 @@ std::optional<UpdateMarker> RecordFor(const DeviceRecord& drive, int kind,
 
 }  // namespace
 
+bool NamesDrive(const DeviceRecord& r, const std::u16string& name) {
+    if (name.empty()) return false;
+    if (r.serialNumber == name || r.usbPort == name) return true;
+    return std::any_of(r.interfacePath.begin(), r.interfacePath.begin() + r.pathCount,
+                       [&](const std::u16string& path) { return path == name; });
+}
+
 bool FamilyDrive(const DeviceRecord& r) {
     return (MakerIdentity(r) && IsModelName(r.product)) || BareBridgeIdentity(r);
 }
@@ -151,7 +150,7 @@ ChosenDrive ChooseDrive(const CBridgeMgr& mgr, int count, const std::optional<st
     ChosenDrive choice;
     for (int i = 0; i < count; ++i) {
         const DeviceRecord& r = mgr.deviceTable[static_cast<std::size_t>(i)];
-        if (!FamilyDrive(r) || (name && !Named(r, *name))) continue;
+        if (!FamilyDrive(r) || (name && !NamesDrive(r, *name))) continue;
         ++choice.matches;
         choice.index = i;
     }

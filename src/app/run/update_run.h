@@ -250,6 +250,9 @@ struct Versions {
 
 // A drive of the family: a model's drive with the maker's identity, or a bridge in its loader.
 bool FamilyDrive(const DeviceRecord& r);
+// Whether the user's --device `name` names this drive: its serial number, its USB port or one of
+// its device nodes.
+bool NamesDrive(const DeviceRecord& r, const std::u16string& name);
 // The drive a run takes among the `count` listed: the one family drive, or the one the user
 // named (its serial number, USB port or a device node). Its index (-1: none) and how many fit.
 struct ChosenDrive {
