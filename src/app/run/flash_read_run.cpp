@@ -158,7 +158,6 @@ FlashReadEnd RunFlashRead(UpdateView& view, HostServices& host, FlashReadJob& jo
     }
 
     view.DriveAtRisk(true);
-    end.sent = true;
     mgr->onWait = [&view](const CBridgeMgr::Wait& wait) {
         view.Waiting(wait.what, wait.pass, wait.waitedMs / 1000, wait.boundMs / 1000);
         return !view.StopWanted();

@@ -54,15 +54,6 @@ struct FlashReadEnd {
     FlashReadStop stop;    // all but kRead and kDeclined; after a failed read, that read's
     FlashReadDrive drive;  // once a drive was chosen
     int matches = 0;       // the family drives that fit the choice
-    bool sent = false;     // the drive was switched (or found switched) into its loader
-};
-
-// The error codes a run can end with.
-inline constexpr const char* kFlashReadCodes[] = {
-    "no-drive",        "several-drives",   "no-answer",          "serial-unreadable",
-    "drive-in-use",    "loader-without-record", "unfinished-update", "other-drive-unfinished",
-    "record-not-written", "switch-refused", "loader-not-back",   "stopped-waiting",
-    "read-failed",     "not-back",         "length-not-restored",
 };
 
 // One read of the flash of the drive the host's DriveChoice names (or the one family drive):
