@@ -51,6 +51,7 @@ TEST_F(StateFolder, EveryDriveHasARecordOfItsOwnWithEveryField) {
     second.blockLength.reset();
     second.port = u"";
     second.product = u"ZR-MOXE3 \u30c9\u30e9\u30a4\u30d6";
+    second.readOnly = true;
     // 64 characters of three UTF-8 bytes each: too long for a name made of the bytes.
     UpdateMarker third = FullRecord(std::u16string(64, u'\u30c9'), 1'765'000'200);
     for (const UpdateMarker& m : {first, second, third}) ASSERT_TRUE(host.WriteMarker(m));

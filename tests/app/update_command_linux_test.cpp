@@ -67,6 +67,20 @@ class UpdateCommand : public EmulatorTest {
     }
 
     std::string Firmware() { return View(dir_ / "bus" / "drive").firmwareVersion; }
+
+    // The emulated drive's flash file.
+    std::vector<std::uint8_t> Flash() {
+        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "bus" / "drive")) {
+            if (entry.path().filename().string().rfind("flash-", 0) == 0) return ReadBytes(entry.path());
+        }
+        return {};
+    }
+
+    // backup or verify (`words` first) on the test's state folder, without a question.
+    Result Read(std::vector<std::string> words, ProgramSetting setting = {}) {
+        words.insert(words.end(), {"--state-dir", (dir_ / "state").string(), "--yes"});
+        return Program(words, setting);
+    }
 };
 
 TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
@@ -612,6 +626,112 @@ TEST_F(UpdateCommand, TheRecordNamesTheBackup) {
     EXPECT_FALSE(nlohmann::json::parse(r.out).contains("backup"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "state" / "backups"),
                             std::filesystem::directory_iterator()), 2);
+}
+
+// backup keeps the flash as it is; verify finds an update's flash matching the image and
+// differing from the backup made before it, in the firmware from its first changed byte. Neither
+// writes the flash, and neither leaves a record.
+TEST_F(UpdateCommand, BackupAndVerifyReadTheFlashAndChangeNothing) {
+    const std::string serial = "4A3F0012B7C4D9E1";
+    for (int generation : {1, 2}) {
+        std::filesystem::remove_all(dir_ / "bus");
+        std::filesystem::remove_all(dir_ / "state");
+        std::string why;
+        WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
+        MakeProgrammedDrive(generation, "01000500", serial, {}, "bus/drive");
+        const std::vector<std::uint8_t> before = Flash();
+        const Result kept = Read({"backup", "--json", "-o", (dir_ / "copy.bin").string()});
+        ASSERT_EQ(kept.code, 0) << generation << kept.out << kept.err;
+        // The flash as far as the block says it goes.
+        const std::vector<std::uint8_t> bytes = ReadBytes(nlohmann::json::parse(kept.out)["backup"].get<std::string>());
+        EXPECT_EQ(bytes.size(), generation == 1 ? 65536u : 131072u);
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), before.begin()));
+        EXPECT_EQ(ReadBytes(dir_ / "copy.bin"), bytes);
+        EXPECT_EQ(Flash(), before);
+        const Result updated = Update({"--yes", "--json"});
+        ASSERT_EQ(updated.code, 0) << updated.out;
+        const std::string backup = nlohmann::json::parse(updated.out)["backup"].get<std::string>();
+        const std::vector<std::uint8_t> after = Flash();
+        std::uint32_t changed = 8192;  // the firmware's first changed byte
+        while (changed < after.size() && after[changed] == before[changed]) ++changed;
+        struct Row {
+            std::vector<std::string> against;
+            int code;
+            nlohmann::json firmwareDifference;
+        };
+        for (const Row& row : {Row{{}, 0, nullptr}, Row{{"--against", backup}, 5, changed}}) {
+            std::vector<std::string> words = {"verify", "--json", "--image-dir", (dir_ / "images").string()};
+            words.insert(words.end(), row.against.begin(), row.against.end());
+            const Result r = Read(words);
+            ASSERT_EQ(r.code, row.code) << generation << r.out << r.err;
+            const nlohmann::json j = nlohmann::json::parse(r.out);
+            for (const nlohmann::json& region : j["regions"]) {
+                if (row.code == 0 || region["name"] == "firmware") {
+                    EXPECT_EQ(region["firstDifference"], row.firmwareDifference) << r.out;
+                }
+            }
+            EXPECT_EQ(Flash(), after);
+        }
+        EXPECT_FALSE(std::filesystem::exists(dir_ / "state" / RecordFileName(Utf8ToUtf16(serial))));
+    }
+}
+
+// A read that fails brings the drive back; one that cannot bring it back, or is stopped while
+// the drive waits in its loader, keeps the record, and the next run finishes the drive (unless
+// the record is an update's: that flash may be half written). The flash stays as it was.
+TEST_F(UpdateCommand, AReadThatFailsOrStopsLeavesTheDriveBackOrFinishable) {
+    struct Row {
+        std::vector<std::string> fault;
+        const char* signalAfter;  // or nullptr
+        int code;
+        const char* cause;
+        bool inLoader;
+    };
+    const std::filesystem::path drive = dir_ / "bus" / "drive";
+    const std::filesystem::path record = dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1");
+    for (const Row& row : {Row{{"--refuse-read-before-erase"}, nullptr, 1, "refused to read its flash", false},
+                           Row{{"--unsteady-read", "4000", "--times", "9"}, nullptr, 1, "never gave the same", false},
+                           Row{{"--return-in-loader"}, nullptr, 1, "did not come back", true},
+                           Row{{}, "waiting for the bridge to return", 4, "run the same command again", true}}) {
+        Reset();
+        const std::vector<std::uint8_t> before = Flash();
+        ProgramSetting setting;
+        if (row.signalAfter) {
+            // A loader slow to appear: the run waits for it long enough to be stopped.
+            std::string state = ReadText(drive / "drive.state");
+            state.replace(state.find("restart-delay-ms=3000"), 21, "restart-delay-ms=40000");
+            WriteBytes(drive / "drive.state", std::vector<std::uint8_t>(state.begin(), state.end()));
+            setting.signalAfter = row.signalAfter;
+            setting.signals = {SIGINT};
+        } else {
+            std::vector<std::string> fault = {"emulator", "fault", drive.string()};
+            fault.insert(fault.end(), row.fault.begin(), row.fault.end());
+            ASSERT_EQ(Program(fault).code, 0);
+        }
+        const Result r = Read({"backup"}, setting);
+        EXPECT_EQ(r.code, row.code) << r.out << r.err;
+        EXPECT_NE(r.err.find(row.cause), std::string::npos) << r.err;
+        // Stopped while it restarted: it comes back in its loader.
+        const EmulatedDriveView left = View(drive);
+        EXPECT_EQ(left.loader || left.bus == EmulatedBus::Restarting, row.inLoader) << row.cause;
+        EXPECT_EQ(std::filesystem::exists(record), row.inLoader) << row.cause;
+        EXPECT_EQ(Flash(), before);
+        if (!row.inLoader) continue;
+        ASSERT_EQ(Program({"emulator", "fault", drive.string(), "--clear"}).code, 0);
+        const std::string text = ReadText(record);
+        std::string update = text;
+        update.erase(update.find("read-only=1\n"), 12);
+        WriteBytes(record, std::vector<std::uint8_t>(update.begin(), update.end()));
+        const Result refused = Read({"verify", "--image-dir", (dir_ / "images").string()});
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_NE(refused.err.find("finish it with the update command"), std::string::npos) << refused.err;
+        WriteBytes(record, std::vector<std::uint8_t>(text.begin(), text.end()));
+        const Result finished = Read({"backup"});
+        EXPECT_EQ(finished.code, 0) << finished.out << finished.err;
+        EXPECT_FALSE(View(drive).loader);
+        EXPECT_FALSE(std::filesystem::exists(record));
+        EXPECT_EQ(Flash(), before);
+    }
 }
 
 }  // namespace

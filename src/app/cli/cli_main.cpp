@@ -25,6 +25,8 @@ constexpr const char* kUsage =
     "  emulator  create, inspect, break and power-cycle emulated bridge drives\n"
     "  list      count the known drives and list the bridge drives attached\n"
     "  update    update the firmware of the one attached drive\n"
+    "  backup    keep a copy of a drive's flash, without changing it\n"
+    "  verify    compare a drive's flash with the image or with a backup\n"
     "  demo      update an emulated drive from start to end, to see what happens\n"
     "\n"
     "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive),\n"
@@ -33,7 +35,8 @@ constexpr const char* kUsage =
     "data or the system's error).\n"
     "Run 'mox3-updater COMMAND --help' for a command's options. With --json a command prints\n"
     "one JSON object: ok, command, its own fields and, on failure, error {code, text}.\n"
-    "Exit codes: 0 done, 1 failure or refusal, 2 bad usage, 3 nothing to do, 4 interrupted.\n";
+    "Exit codes: 0 done, 1 failure or refusal, 2 bad usage, 3 nothing to do, 4 interrupted,\n"
+    "5 (verify) the flash differs.\n";
 
 }  // namespace
 
@@ -126,6 +129,8 @@ int main(int argc, char** argv) {
     if (command == "update") drives = mox3::RunUpdateCommand;
     if (command == "emulator") drives = mox3::RunEmulatorCommand;
     if (command == "demo") drives = mox3::RunDemoCommand;
+    if (command == "backup") drives = mox3::RunBackupCommand;
+    if (command == "verify") drives = mox3::RunVerifyCommand;
     if (drives) {
         return mox3::EndWithTraceCheck(drives(*session, rest, std::cout, std::cerr),
                                        session->trace.get(), std::cerr);

@@ -82,8 +82,17 @@ enum class CliText {
     kOutcomeFailed,  // {0} why
     kOutcomeInterrupted,  // {0} how far it got
     kOutcomeBackup,  // {0} the backup's file
+    // backup and verify
+    kAskRead,           // the question before the drive is switched for a read of its flash
+    kFlashReading,      // {0} the read, {1} KiB read, {2} KiB in all
+    kComparedWith,      // {0} serial number, {1} what the flash was compared with
+    kRegionMatches,     // {0} region, {1} length in bytes, {2} address
+    kRegionDiffers,     // {0} region, {1} length in bytes, {2} address, {3} first difference
+    kRegionBlock,
+    kRegionFirmware,
+    kRegionRest,
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kOutcomeBackup) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kRegionRest) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

@@ -38,6 +38,7 @@ Json RecordJson(const UpdateMarker& r) {
     j["configDigest"] = r.configDigest;
     j["writtenAt"] = r.writtenAt;
     j["writtenAtText"] = r.writtenAt != 0 ? UtcText(r.writtenAt) : std::string();
+    if (r.readOnly) j["readOnly"] = true;  // backup or verify: nothing was written
     return j;
 }
 
@@ -56,6 +57,7 @@ std::string RecordText(const UpdateMarker& r) {
             "\n";
     text += "  digest:         " + OrUnknown(r.configDigest) + "\n";
     text += "  written:        " + (r.writtenAt ? UtcText(r.writtenAt) : "unknown") + "\n";
+    if (r.readOnly) text += "  read only:      the flash was being read; nothing was written\n";
     return text;
 }
 

@@ -21,6 +21,8 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitNothingToDo = 3;
 // The run was interrupted by a signal (after it finished what it could not leave half done).
 inline constexpr int kExitInterrupted = 4;
+// verify: the flash was read, and differs from what it was compared with.
+inline constexpr int kExitDiffers = 5;
 
 // The commands that reach drives, or wait, do it through the session the front end made.
 int RunCompileCommand(Args args, std::ostream& out, std::ostream& err);
@@ -32,6 +34,8 @@ int RunEmulatorCommand(const Session& session, Args args, std::ostream& out, std
 int RunListCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunDemoCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
+int RunBackupCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
+int RunVerifyCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 
 // Every `error.code` the update command's JSON can carry.
 std::span<const std::string_view> UpdateErrorCodes();

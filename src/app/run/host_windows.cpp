@@ -254,6 +254,11 @@ bool WindowsHost::WriteMarker(const UpdateMarker& marker) {
     } else {
         backup = SetText(key, kBackupValue, marker.backup);
     }
+    if (marker.readOnly) {
+        backup = backup && SetNumber(key, kReadOnlyValue, 1);
+    } else {
+        RegDeleteValueW(key, kReadOnlyValue);
+    }
     // The serial number last: a key that has it has the rest.
     return details && backup && SetText(key, nullptr, CutToCapacity(marker.serial, kMarkerUnits + 1)) &&
            RegFlushKey(key) == ERROR_SUCCESS;
@@ -288,6 +293,7 @@ std::vector<UpdateMarker> WindowsHost::ReadMarkers() {
         marker.configDigest = Utf16ToUtf8(*digest);
     }
     marker.backup = GetText(key, kBackupValue, kBackupPathUnits).value_or(u"");
+    marker.readOnly = GetNumber(key, kReadOnlyValue) == 1u;
     std::int64_t writtenAt = 0;
     DWORD bytes = sizeof writtenAt;
     DWORD type = 0;

@@ -179,6 +179,7 @@ std::string DescribeRecord(const UpdateMarker& record) {
         text += std::to_string(*record.blockLength);
         text += "-byte blocks";
     }
+    if (record.readOnly) text += ", a read of the flash (nothing written)";
     if (record.writtenAt > 0) {
         text += ", written ";
         text += UtcText(record.writtenAt);
@@ -588,13 +589,24 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
             keepRecord = true;
             serial.assign(CutToCapacity(record.serial, kShortTextUnits));
             savedLength = record.blockLength;
-            // The bytes the record names: the file left, when it is still the one recorded;
-            // otherwise made again from the recorded resource.
-            configBytes = host.ReadConfigFile();
-            const bool recorded = !record.configDigest.empty();
-            if (recorded && (!configBytes || DigestText(*configBytes) != record.configDigest)) {
-                configBytes.reset();
+            if (record.readOnly) {
+                // A read of the flash broke off here: the flash is whole, and this run updates
+                // the model recorded, under a record rewritten as an update's before anything
+                // is written.
+                record.readOnly = false;
+                record.resourceId = ConfigResourceFor(record.productId, record.product);
                 if (record.resourceId != 0) configBytes = host.WriteConfigFile(record.resourceId);
+                if (configBytes) record.configDigest = DigestText(*configBytes);
+                keepRecord = false;
+            } else {
+                // The bytes the record names: the file left, when it is still the one recorded;
+                // otherwise made again from the recorded resource.
+                configBytes = host.ReadConfigFile();
+                const bool recorded = !record.configDigest.empty();
+                if (recorded && (!configBytes || DigestText(*configBytes) != record.configDigest)) {
+                    configBytes.reset();
+                    if (record.resourceId != 0) configBytes = host.WriteConfigFile(record.resourceId);
+                }
             }
             if (!configBytes) {
                 view.Cause(Tell(Finding::kConfigGone));
