@@ -95,10 +95,17 @@ BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
         outcome.why = Tell(Finding::kBackupUnsteady, {std::to_string(image.reads)});
         return outcome;
     }
-    const std::string base = BackupBaseName(facts.record->serial, facts.takenAt);
+    // A backup of the same second is never replaced (a restore's backup may be the one being
+    // written back): this one takes the next free second.
+    BackupFacts named = facts;
+    const std::vector<std::string> names = folder.Names();
+    std::string base = BackupBaseName(named.record->serial, named.takenAt);
+    while (std::find(names.begin(), names.end(), base + ".bin") != names.end()) {
+        base = BackupBaseName(named.record->serial, ++named.takenAt);
+    }
     const std::string_view bytes(reinterpret_cast<const char*>(image.bytes.data()),
                                  image.bytes.size());
-    const std::string sidecar = BackupSidecar(facts, image.bytes);
+    const std::string sidecar = BackupSidecar(named, image.bytes);
     std::string error;
     if (!folder.Write(base + ".bin", bytes, &error) ||
         !folder.Write(base + ".json", sidecar, &error)) {

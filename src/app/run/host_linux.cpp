@@ -408,6 +408,7 @@ std::string FormatRecord(const UpdateMarker& m) {
     text += "writtenAt=" + std::to_string(m.writtenAt) + "\n";
     // Only where there is one: older versions neither write nor read it.
     if (!m.backup.empty()) text += "backup=" + EscapeValue(Utf16ToUtf8(m.backup)) + "\n";
+    if (!m.restoreFrom.empty()) text += "restore=" + EscapeValue(Utf16ToUtf8(m.restoreFrom)) + "\n";
     return text;
 }
 
@@ -452,6 +453,8 @@ UpdateMarker ParseRecord(std::string_view text) {
             m.writtenAt = ParseNumber<std::int64_t>(value).value_or(0);
         } else if (key == "backup") {
             m.backup = Utf8ToUtf16(UnescapeValue(value));
+        } else if (key == "restore") {
+            m.restoreFrom = Utf8ToUtf16(UnescapeValue(value));
         }
     }
     return m;
