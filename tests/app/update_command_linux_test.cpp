@@ -561,14 +561,22 @@ TEST_F(UpdateCommand, RestoringTheUpdatesBackupUndoesIt) {
         const std::vector<std::uint8_t> before = View(drive).flash;
         Result r = Update({"--yes", "--json"});
         ASSERT_EQ(r.code, 0) << r.out;
-        const std::string backup = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+        // The oldest of six backups of the drive: the restore's own backup does not remove it.
+        const std::filesystem::path backups = dir_ / "state" / "backups";
+        const std::string backup = (backups / "4A3F0012B7C4D9E1-20200101T000000Z.bin").string();
+        std::filesystem::path kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+        std::filesystem::rename(kept, backup);
+        std::filesystem::rename(kept.replace_extension(".json"), backups / "4A3F0012B7C4D9E1-20200101T000000Z.json");
+        for (const char* day : {"02", "03", "04", "05"}) {
+            WriteBytes(backups / ("4A3F0012B7C4D9E1-202001" + std::string(day) + "T000000Z.bin"), {1});
+        }
         r = Restore({backup, "--yes", "--json"});
         ASSERT_EQ(r.code, 0) << generation << sector << r.out << r.err;
         const nlohmann::json j = nlohmann::json::parse(r.out);
         EXPECT_EQ(j["driveState"], "restored");
         EXPECT_NE(j["flashBackup"], backup);
         const EmulatedDriveView after = View(drive);
-        const std::size_t size = ReadBytes(backup).size();
+        const std::size_t size = ReadBytes(backup).size();  // still there
         EXPECT_TRUE(std::equal(before.begin(), before.begin() + size, after.flash.begin())) << generation << sector;
         EXPECT_EQ(after.firmwareVersion, "V01L00R05");
         EXPECT_EQ(std::to_string(after.logicalBlockLength), sector);

@@ -269,7 +269,7 @@ int RunRestoreCommand(const Session& session, Args args, std::ostream& out, std:
                             kRestoreUsage);
     }
     RestoreOptions options;
-    options.backup = std::filesystem::absolute(Utf8Path(cli.positional()[0]));
+    options.backup = std::filesystem::absolute(Utf8Path(cli.positional()[0])).lexically_normal();
     options.otherDrive = cli.has("--other-drive");
     options.yes = cli.has("--yes");
     options.json = cli.has("--json");

@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "bridge/flash_backup.h"
 #include "config/block_layout.h"
+#include "config/profile_reader.h"
 #include "platform/output_file.h"
 
 namespace mox3 {
@@ -123,6 +124,14 @@ BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
     }
     std::sort(own.begin(), own.end());
     for (std::size_t i = 0; i + kBackupsKept < own.size(); ++i) {
+        // The backup a restore writes back stays until the restore is done: a restore broken
+        // off reads it again.
+        std::error_code ec;
+        if (!facts.record->restoreFrom.empty() &&
+            std::filesystem::equivalent(PathFromText(folder.PathOf(own[i])),
+                                        PathFromText(facts.record->restoreFrom), ec)) {
+            continue;
+        }
         folder.Remove(own[i]);
         folder.Remove(own[i].substr(0, own[i].size() - 4) + ".json");
     }
