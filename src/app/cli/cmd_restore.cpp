@@ -84,7 +84,8 @@ int RunRestore(const Session& session, const RestoreOptions& options, std::ostre
     const std::shared_ptr<Clock> wall = ScaledSystemClock(1);
     const std::uint64_t startMs = wall->NowMs();
     RestorePlan plan;
-    plan.backupPath = Utf8ToUtf16(options.backup.string());
+    plan.backupPath = options.backup.u16string();
+    const std::string backupText = Utf16ToUtf8(plan.backupPath);
     bool bound = false;           // a drive was chosen
     std::string driveState;       // where the run left the drive, once it sent anything
     std::string flashBackup;      // where the flash as it was before is kept
@@ -99,7 +100,7 @@ int RunRestore(const Session& session, const RestoreOptions& options, std::ostre
         Json j = Json::object();
         j["ok"] = code == kExitOk || code == kExitNothingToDo;
         j["command"] = "restore";
-        j["backup"] = options.backup.string();
+        j["backup"] = backupText;
         if (bound) {
             j["drive"] = Utf16ToUtf8(plan.drivePath);
             j["serial"] = EscapedForDisplay(plan.serial);
@@ -203,7 +204,7 @@ int RunRestore(const Session& session, const RestoreOptions& options, std::ostre
     } else if (!options.yes) {
         const std::string question = FormatCliText(
             CliText::kAskRestore, lang,
-            {options.backup.string(), plan.backup.time.empty() ? "?" : plan.backup.time,
+            {backupText, plan.backup.time.empty() ? "?" : plan.backup.time,
              plan.backup.firmwareVersion.empty() ? "?" : Utf16ToUtf8(plan.backup.firmwareVersion),
              serial});
         if (!view.Confirm(Utf8ToUtf16(question))) {
@@ -235,7 +236,7 @@ int RunRestore(const Session& session, const RestoreOptions& options, std::ostre
     }
     if (result == 0 && !options.json) {
         out << FormatCliText(CliText::kRestored, lang,
-                             {EscapedForDisplay(plan.backup.serial), options.backup.string(),
+                             {EscapedForDisplay(plan.backup.serial), backupText,
                               SecondsText(wall->NowMs() - startMs, lang)})
             << "\n";
     }
