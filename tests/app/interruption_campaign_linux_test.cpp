@@ -227,6 +227,13 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
     EXPECT_EQ(campaign.Update({}), 0) << campaign.said;
     EXPECT_TRUE(campaign.Right(d, &what)) << what;
     EXPECT_NE(campaign.said.find("interruption deferred"), std::string::npos);
+    // So does a restore: stopped before its erase, it keeps its record and is finished next time.
+    campaign.RestoreOlder();
+    d = campaign.Fresh(point + 1);
+    EXPECT_EQ(campaign.Update({{"MOX3_KILL_AT_REQUEST", "300"}, {"MOX3_KILL_SIGNAL", "2"}}), 4);
+    EXPECT_TRUE(campaign.FlashAsMade(d));
+    EXPECT_EQ(campaign.Update({}), 0) << campaign.said;
+    EXPECT_TRUE(campaign.Right(d, &what)) << what;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothGenerationsAndBlockLengths, InterruptionCampaign,
