@@ -49,7 +49,7 @@ constexpr std::string_view kRestoreErrorCodes[] = {
     "usage", "needs-root", "already-running", "lock-failed", "state-folder",
     "backup-unreadable", "backup-damaged", "no-drive", "several-drives", "no-answer",
     "generation-mismatch", "serial-mismatch", "loader-without-record", "other-drive-unfinished",
-    "confirmation-needed", "drive-in-use", "drive-changed", "restore-failed", "stopped-waiting",
+    "drive-in-use", "drive-changed", "restore-failed", "stopped-waiting",
     "backup-failed", "interrupted",
 };
 
