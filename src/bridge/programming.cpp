@@ -48,20 +48,26 @@ bool WaitUntilReady(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass) {
     return false;
 }
 
-// Writes `length` bytes from `source` page by page from flash address `address`.
-bool WritePages(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address,
-                const std::uint8_t* source, std::uint32_t length) {
-    for (std::uint32_t at = 0; at < length; at += kFlashPageSize) {
-        if (!WriteFlash(mgr, disk, address + at, kFlashPageSize, source + at)) return false;
+bool AllErased(const std::uint8_t* page) {
+    return std::all_of(page, page + kFlashPageSize, [](std::uint8_t b) { return b == 0xFF; });
+}
+
+// Writes a region page by page; with `skipErased`, pages that hold nothing but 0xFF are left
+// as the whole-chip erase left them.
+bool WritePages(CBridgeMgr& mgr, CNtDevCtrl& disk, const FlashRegion& region, bool skipErased) {
+    const std::uint8_t* source = region.bytes.data();
+    for (std::uint32_t at = 0; at < region.bytes.size(); at += kFlashPageSize) {
+        if (skipErased && AllErased(source + at)) continue;
+        if (!WriteFlash(mgr, disk, region.address + at, kFlashPageSize, source + at)) return false;
     }
     return true;
 }
 
-// Reads the pages back and compares them with `source`.
-bool VerifyPages(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address,
-                 const std::uint8_t* source, std::uint32_t length) {
-    for (std::uint32_t at = 0; at < length; at += kFlashPageSize) {
-        if (!ReadFlash(disk, mgr.scratchBuffer.data(), mgr, address + at) ||
+// Reads every page of a region back and compares it.
+bool VerifyPages(CBridgeMgr& mgr, CNtDevCtrl& disk, const FlashRegion& region) {
+    const std::uint8_t* source = region.bytes.data();
+    for (std::uint32_t at = 0; at < region.bytes.size(); at += kFlashPageSize) {
+        if (!ReadFlash(disk, mgr.scratchBuffer.data(), mgr, region.address + at) ||
             !std::equal(source + at, source + at + kFlashPageSize, mgr.scratchBuffer.begin())) {
             return false;
         }
@@ -69,8 +75,9 @@ bool VerifyPages(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t address,
     return true;
 }
 
-// One pass: flash parameters, begin, wait, write, verify, restart.
-bool ProgrammingPass(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass) {
+// One pass: flash parameters, begin, wait, write every region, verify every region, restart.
+bool ProgrammingPass(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass,
+                     std::span<const FlashRegion> regions, bool skipErased) {
     if (mgr.flashParameters[0] != 0) {
         std::copy(mgr.flashParameters.begin(), mgr.flashParameters.end(),
                   mgr.scratchBuffer.begin());
@@ -78,13 +85,11 @@ bool ProgrammingPass(CBridgeMgr& mgr, CNtDevCtrl& disk, std::uint32_t pass) {
     }
     if (!BeginFlashUpdate(mgr, disk)) return false;
     if (!WaitUntilReady(mgr, disk, pass)) return false;
-    const std::uint8_t* block = mgr.imageBuffer.data();
-    const std::uint8_t* firmware = mgr.imageBuffer.data() + kImageOffset;
-    if (!WritePages(mgr, disk, mgr.configBlockAddress, block, kConfigBlockSize) ||
-        !WritePages(mgr, disk, mgr.firmwareAddress, firmware, mgr.firmwareLength) ||
-        !VerifyPages(mgr, disk, mgr.configBlockAddress, block, kConfigBlockSize) ||
-        !VerifyPages(mgr, disk, mgr.firmwareAddress, firmware, mgr.firmwareLength)) {
-        return false;
+    for (const FlashRegion& region : regions) {
+        if (!WritePages(mgr, disk, region, skipErased)) return false;
+    }
+    for (const FlashRegion& region : regions) {
+        if (!VerifyPages(mgr, disk, region)) return false;
     }
     if (mgr.restartAfterProgramming != 0) RestartBridge(mgr, disk);  // its result does not matter
     return true;
@@ -154,6 +159,19 @@ int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int ch
         mgr, image, configPath, chipKind, std::u16string(CutToCapacity(serial, kShortTextUnits)));
     if (!built.ok) return 0;
 
+    const FlashRegion regions[] = {
+        {mgr.configBlockAddress, std::span(mgr.imageBuffer.data(), kConfigBlockSize)},
+        {mgr.firmwareAddress, std::span(mgr.imageBuffer.data() + kImageOffset, mgr.firmwareLength)},
+    };
+    return ProgramRegions(mgr, index, regions, false);
+}
+
+int ProgramRegions(CBridgeMgr& mgr, int index, std::span<const FlashRegion> regions,
+                   bool skipErased) {
+    if (!ValidIndex(mgr, index)) return 0;
+    for (const FlashRegion& region : regions) {
+        if (region.bytes.size() % kFlashPageSize != 0) return 0;
+    }
     DeviceRecord& record = Record(mgr, index);
     CNtDevCtrl disk;
     const bool opened = OpenListedPath(mgr.devices, disk, record);
@@ -162,7 +180,7 @@ int ProgramDevice(const FirmwareImage& image, CBridgeMgr& mgr, int index, int ch
     mgr.waitProblem.reset();
     for (std::uint32_t pass = 0; pass < mgr.attemptLimit && record.prepareState == 0 && !mgr.stopped;
          ++pass) {
-        if (ProgrammingPass(mgr, disk, pass + 1)) record.prepareState = 1;
+        if (ProgrammingPass(mgr, disk, pass + 1, regions, skipErased)) record.prepareState = 1;
     }
     return record.prepareState;
 }

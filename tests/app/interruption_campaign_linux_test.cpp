@@ -1,13 +1,16 @@
 // Interruptions of a real update process: the program is killed before one of its requests, the
 // drive is power-cycled and the program run again. Every time the drive must end with the new
 // firmware, its model's configuration, its own serial number and its own logical-block length,
-// for both bridge generations and both block lengths. CI tries points spread over the whole
+// for both bridge generations and both block lengths. The same for a restore of a backup: the
+// drive must end with the backup's flash and its own block length. CI tries points spread over the whole
 // request sequence; MOX3_CAMPAIGN_EVERY=1 tries every request (scripts/interruption-campaign.sh).
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 
 #include "app/program_run_linux.h"
+#include "app/run/backup_store.h"
+#include "bridge/flash_backup.h"
 #include "emulator/emulator_fixture.h"
 
 namespace mox3::test {
@@ -34,6 +37,22 @@ class Campaign {
         EXPECT_FALSE(setup_.flash.empty()) << why;
     }
 
+    // From now on the runs restore a backup of the flash of an older firmware (1.03).
+    void RestoreOlder() {
+        std::string why;
+        const FactoryParts parts = CompileParts(dir_, setup_.generation, "01000300", kSerial,
+                                                setup_.generation == 1 ? 104 : 117, 30000);
+        backup_ = FactoryFlash(setup_.generation, setup_.flashSize, parts.block,
+                               parts.firmwareAddress, parts.image, parts.firmwareLength, blockLength_, &why);
+        const std::size_t block = setup_.generation == 1 ? 4096 : 0;
+        backup_.resize(BackupFlashSize(setup_.generation, std::span(backup_).subspan(block, 4096)));
+        UpdateMarker record{Utf8ToUtf16(kSerial), blockLength_, u"", 0x5E3B, 0x7C34, u"ZR-MOX3",
+                            setup_.generation};
+        WriteBytes(dir_ / "older.bin", backup_);
+        const std::string sidecar = BackupSidecar({&record, u"V01L00R03", 1'765'000'000}, backup_);
+        WriteBytes(dir_ / "older.json", std::vector<std::uint8_t>(sidecar.begin(), sidecar.end()));
+    }
+
     // A factory-fresh drive on a bus of its own, and a fresh state folder.
     std::filesystem::path Fresh(int point) {
         bus_ = dir_ / ("bus" + std::to_string(point));
@@ -54,8 +73,12 @@ class Campaign {
         setting.environment.emplace_back("MOX3_TIME_SCALE", std::to_string(kTimeScale));
         setting.errorsWithOutput = true;
         std::vector<std::string> words = first;
-        words.insert(words.end(), {"--emulator", bus_.string(), "update", "--yes", "--image-dir",
-                                   (dir_ / "images").string(), "--state-dir", state_.string()});
+        words.insert(words.end(), {"--emulator", bus_.string(), "--state-dir", state_.string(), "--yes"});
+        if (backup_.empty()) {
+            words.insert(words.end() - 3, {"update", "--image-dir", (dir_ / "images").string()});
+        } else {
+            words.insert(words.end() - 3, {"restore", (dir_ / "older.bin").string()});
+        }
         const ProgramResult r = RunProgram(words, dir_.path(), setting);
         said += r.out;
         return r.code;
@@ -69,6 +92,10 @@ class Campaign {
         *what = view->firmwareVersion + " " + (view->loader ? "loader" : "normal") + " " +
                 Utf16ToUtf8(view->usb.serialNumber) + " " +
                 std::to_string(view->logicalBlockLength) + "-byte blocks";
+        if (!backup_.empty()) {
+            return !view->loader && view->logicalBlockLength == blockLength_ &&
+                   std::equal(backup_.begin(), backup_.end(), view->flash.begin());
+        }
         return factory_ && !view->loader && view->firmwareVersion == "V01L00R07" &&
                view->usb.productId == factory_->usb.productId && view->usb.vendorId == 0x5E3B &&
                view->usb.serialNumber == Utf8ToUtf16(kSerial) &&
@@ -91,6 +118,7 @@ class Campaign {
     std::uint32_t blockLength_;
     EmulatedDriveSetup setup_;
     std::optional<EmulatedDriveView> factory_;
+    std::vector<std::uint8_t> backup_;  // what a restore writes back
     std::filesystem::path bus_, state_;
 };
 
@@ -125,11 +153,9 @@ void TryPoint(Campaign& campaign, int point, long killAt, long total, Tally& tal
 
 class InterruptionCampaign : public ::testing::TestWithParam<std::pair<int, std::uint32_t>> {};
 
-TEST_P(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
-    const auto [generation, blockLength] = GetParam();
-    TempDir dir;
-    Campaign campaign(dir, generation, blockLength);
-
+// Runs the whole update (or restore) once to count its requests, then kills it before requests
+// spread over them (every one with MOX3_CAMPAIGN_EVERY=1).
+void RunCampaign(Campaign& campaign, const TempDir& dir, int generation, std::uint32_t blockLength) {
     // An uninterrupted run, traced, tells how many requests a whole update sends.
     auto drive = campaign.Fresh(0);
     const auto trace = dir / "trace.json";
@@ -153,6 +179,21 @@ TEST_P(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
                 "%ld requests ended right; %d second runs said done\n",
                 generation, blockLength, tally.right, tally.points, total, tally.saidDone);
     EXPECT_EQ(tally.right, tally.points);
+}
+
+TEST_P(InterruptionCampaign, EveryInterruptedUpdateCanBeFinished) {
+    const auto [generation, blockLength] = GetParam();
+    TempDir dir;
+    Campaign campaign(dir, generation, blockLength);
+    RunCampaign(campaign, dir, generation, blockLength);
+}
+
+TEST_P(InterruptionCampaign, EveryInterruptedRestoreCanBeFinished) {
+    const auto [generation, blockLength] = GetParam();
+    TempDir dir;
+    Campaign campaign(dir, generation, blockLength);
+    campaign.RestoreOlder();
+    RunCampaign(campaign, dir, generation, blockLength);
 }
 
 TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
@@ -186,6 +227,13 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
     EXPECT_EQ(campaign.Update({}), 0) << campaign.said;
     EXPECT_TRUE(campaign.Right(d, &what)) << what;
     EXPECT_NE(campaign.said.find("interruption deferred"), std::string::npos);
+    // So does a restore: stopped before its erase, it keeps its record and is finished next time.
+    campaign.RestoreOlder();
+    d = campaign.Fresh(point + 1);
+    EXPECT_EQ(campaign.Update({{"MOX3_KILL_AT_REQUEST", "300"}, {"MOX3_KILL_SIGNAL", "2"}}), 4);
+    EXPECT_TRUE(campaign.FlashAsMade(d));
+    EXPECT_EQ(campaign.Update({}), 0) << campaign.said;
+    EXPECT_TRUE(campaign.Right(d, &what)) << what;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothGenerationsAndBlockLengths, InterruptionCampaign,

@@ -21,7 +21,7 @@ namespace mox3::test {
 // A record with every field a run writes.
 inline UpdateMarker FullRecord(std::u16string serial, std::int64_t writtenAt) {
     return {std::move(serial),    4096,     u"2-1.4", 0x5E3B, 0x7C34, u"ZR-MOX3", 2, 117,
-            std::string(64, 'a'), writtenAt};
+            std::string(64, 'a'), writtenAt,  u"",      u"/backups/S-20261208T174500Z.bin"};
 }
 
 struct BoxView : UpdateView {

@@ -81,6 +81,15 @@ class UpdateCommand : public EmulatorTest {
         words.insert(words.end(), {"--state-dir", (dir_ / "state").string(), "--yes"});
         return Program(words, setting);
     }
+
+    // `restore` of the test's state folder with `answer` on standard input.
+    Result Restore(std::vector<std::string> words, const std::string& answer = "") {
+        WriteBytes(dir_ / "answer.txt", std::vector<std::uint8_t>(answer.begin(), answer.end()));
+        ProgramSetting setting;
+        setting.input = dir_ / "answer.txt";
+        words.insert(words.begin(), {"restore", "--state-dir", (dir_ / "state").string()});
+        return Program(words, setting);
+    }
 };
 
 TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
@@ -731,6 +740,98 @@ TEST_F(UpdateCommand, AReadThatFailsOrStopsLeavesTheDriveBackOrFinishable) {
         EXPECT_FALSE(View(drive).loader);
         EXPECT_FALSE(std::filesystem::exists(record));
         EXPECT_EQ(Flash(), before);
+    }
+}
+
+// An update's backup written back leaves the flash as it was before the update, of either
+// generation and with either block length, which the drive keeps.
+TEST_F(UpdateCommand, RestoringTheUpdatesBackupUndoesIt) {
+    const std::filesystem::path drive = dir_ / "bus" / "drive";
+    for (const auto& [generation, sector] : {std::pair{1, "512"}, {1, "4096"}, {2, "512"}, {2, "4096"}}) {
+        std::filesystem::remove_all(dir_ / "bus");
+        std::filesystem::remove_all(dir_ / "state");
+        std::string why;
+        WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
+        WriteBytes(dir_ / "old.bin", MakeSampleImage({generation, "01000500", 30000, 7}, &why));
+        std::filesystem::create_directories(dir_ / "bus");
+        ASSERT_EQ(Program({"emulator", "create", drive.string(), "--generation", std::to_string(generation),
+                           "--serial", "4A3F0012B7C4D9E1", "--firmware", (dir_ / "old.bin").string(),
+                           "--sector", sector}).code, 0);
+        const std::vector<std::uint8_t> before = View(drive).flash;
+        Result r = Update({"--yes", "--json"});
+        ASSERT_EQ(r.code, 0) << r.out;
+        // The oldest of six backups of the drive: the restore's own backup does not remove it.
+        const std::filesystem::path backups = dir_ / "state" / "backups";
+        const std::string backup = (backups / "4A3F0012B7C4D9E1-20200101T000000Z.bin").string();
+        std::filesystem::path kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+        std::filesystem::rename(kept, backup);
+        std::filesystem::rename(kept.replace_extension(".json"), backups / "4A3F0012B7C4D9E1-20200101T000000Z.json");
+        for (const char* day : {"02", "03", "04", "05"}) {
+            WriteBytes(backups / ("4A3F0012B7C4D9E1-202001" + std::string(day) + "T000000Z.bin"), {1});
+        }
+        r = Restore({backup, "--yes", "--json"});
+        ASSERT_EQ(r.code, 0) << generation << sector << r.out << r.err;
+        const nlohmann::json j = nlohmann::json::parse(r.out);
+        EXPECT_EQ(j["driveState"], "restored");
+        EXPECT_NE(j["flashBackup"], backup);
+        const EmulatedDriveView after = View(drive);
+        const std::size_t size = ReadBytes(backup).size();  // still there
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + size, after.flash.begin())) << generation << sector;
+        EXPECT_EQ(after.firmwareVersion, "V01L00R05");
+        EXPECT_EQ(std::to_string(after.logicalBlockLength), sector);
+        EXPECT_FALSE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")));
+    }
+}
+
+// A backup that does not fit the drive is refused before anything is sent; another drive's
+// only after a question naming both serial numbers, which --json cannot answer.
+TEST_F(UpdateCommand, RestoreRefusesWhatDoesNotFit) {
+    Result r = Update({"--yes", "--json"});
+    ASSERT_EQ(r.code, 0) << r.out;
+    const std::filesystem::path kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+    std::filesystem::copy(kept, dir_ / "damaged.bin");
+    std::filesystem::copy(std::filesystem::path(kept).replace_extension(".json"), dir_ / "damaged.bin.json");
+    std::vector<std::uint8_t> bytes = ReadBytes(dir_ / "damaged.bin");
+    bytes[5000] ^= 1;
+    WriteBytes(dir_ / "damaged.bin", bytes);
+    const std::string backup = kept.string();
+    struct Row {
+        const char* what;
+        int generation;          // of the drive attached
+        const char* serial;      // its serial number
+        std::vector<std::string> words;
+        const char* answer;
+        int exit;
+        const char* code;        // with --json, else ""
+        const char* said;        // in the output
+    };
+    const std::set<std::string> codes(RestoreErrorCodes().begin(), RestoreErrorCodes().end());
+    for (const Row& row : {
+             Row{"damaged", 2, "4A3F0012B7C4D9E1", {(dir_ / "damaged.bin").string(), "--yes", "--json"}, "", 1,
+                 "backup-damaged", "SHA-256"},
+             Row{"generation", 1, "4A3F0012B7C4D9E1", {backup, "--yes", "--json"}, "", 1, "generation-mismatch",
+                 "generation 2 bridge"},
+             Row{"serial", 2, "BBBB000000000002", {backup, "--yes", "--json"}, "", 1, "serial-mismatch",
+                 "--other-drive"},
+             Row{"other json", 2, "BBBB000000000002", {backup, "--other-drive", "--yes", "--json"}, "", 2,
+                 "usage", "does not go with --json"},
+             Row{"other declined", 2, "BBBB000000000002", {backup, "--other-drive", "--yes"}, "n\n", 3, "",
+                 "serial number 4A3F0012B7C4D9E1, not of this drive with serial number BBBB000000000002"},
+             Row{"other accepted", 2, "BBBB000000000002", {backup, "--other-drive"}, "y\n", 0, "",
+                 "serial number 4A3F0012B7C4D9E1, not of this drive with serial number BBBB000000000002"},
+         }) {
+        std::filesystem::remove_all(dir_ / "bus");
+        MakeProgrammedDrive(row.generation, "01000500", row.serial, {}, "bus/drive");
+        r = Restore(row.words, row.answer);
+        EXPECT_EQ(r.code, row.exit) << row.what << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(row.said), std::string::npos) << row.what << r.out << r.err;
+        if (*row.code) {
+            EXPECT_EQ(nlohmann::json::parse(r.out)["error"]["code"], row.code) << row.what;
+            EXPECT_TRUE(codes.count(row.code)) << row.code;
+        }
+        // Only the accepted one wrote the drive: it is the backup's drive now.
+        EXPECT_EQ(Utf16ToUtf8(View(dir_ / "bus" / "drive").usb.serialNumber),
+                  row.exit == 0 ? "4A3F0012B7C4D9E1" : row.serial) << row.what;
     }
 }
 

@@ -114,6 +114,30 @@ TEST_F(Programming, ABridgeThatStaysBusyFailsEveryPass) {
     EXPECT_EQ(clock_->sleptMs() - slept, 3u * 4u * 500u);
 }
 
+// Pages of nothing but 0xFF are left as the erase left them when asked, yet read back and
+// compared all the same.
+TEST_F(Programming, RegionsMaySkipErasedPagesButVerifyThemAll) {
+    auto drive = MakeProgrammedDrive(2, "01000500", "SERIAL-S");
+    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    ASSERT_EQ(PrepareDevice(mgr_, 0), 1);
+    mgr_.restartAfterProgramming = 0;
+    mgr_.attemptLimit = 2;
+    std::vector<std::uint8_t> bytes(4 * kFlashPageSize, 0xFF);
+    bytes[kFlashPageSize + 7] = 0x42;
+    const FlashRegion region[] = {{0x8000, bytes}};
+    std::uint64_t sent[2] = {};
+    for (const bool skip : {false, true}) {
+        const std::uint64_t before = Commands(drive);
+        ASSERT_EQ(ProgramRegions(mgr_, 0, region, skip), 1);
+        sent[skip] = Commands(drive) - before;
+        const std::vector<std::uint8_t> flash = View(drive).flash;
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin() + 0x8000));
+    }
+    EXPECT_EQ(sent[0] - sent[1], 3u * 2u);  // the three erased pages, each a header and a write
+    SetFault(drive, {EmulatedFault::Kind::CorruptRead, 1, 0, 0x8000 + 3 * kFlashPageSize});
+    EXPECT_EQ(ProgramRegions(mgr_, 0, region, true), 0);
+}
+
 TEST_F(Programming, LogicalBlockLength) {
     auto drive = MakeProgrammedDrive(2, "01000500", "SERIAL-S");
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);

@@ -27,6 +27,7 @@ constexpr const char* kUsage =
     "  update    update the firmware of the one attached drive\n"
     "  backup    keep a copy of a drive's flash, without changing it\n"
     "  verify    compare a drive's flash with the image or with a backup\n"
+    "  restore   write a backup of a drive's flash back to the drive\n"
     "  demo      update an emulated drive from start to end, to see what happens\n"
     "\n"
     "Options: --help, --version, --trace FILE (one JSON line per request sent to a drive),\n"
@@ -127,6 +128,7 @@ int main(int argc, char** argv) {
     if (command == "bridge") drives = mox3::RunBridgeCommand;
     if (command == "list") drives = mox3::RunListCommand;
     if (command == "update") drives = mox3::RunUpdateCommand;
+    if (command == "restore") drives = mox3::RunRestoreCommand;
     if (command == "emulator") drives = mox3::RunEmulatorCommand;
     if (command == "demo") drives = mox3::RunDemoCommand;
     if (command == "backup") drives = mox3::RunBackupCommand;

@@ -91,8 +91,13 @@ enum class CliText {
     kRegionBlock,
     kRegionFirmware,
     kRegionRest,
+    // restore
+    kAskRestore,     // {0} backup file, {1} its time, {2} its firmware version, {3} serial number
+    kAskOtherDrive,  // {0} the backup's serial number, {1} the drive's
+    kRestored,       // {0} serial number, {1} backup file, {2} seconds
+    kRestoreFailed,
 };
-inline constexpr int kCliTextCount = static_cast<int>(CliText::kRegionRest) + 1;
+inline constexpr int kCliTextCount = static_cast<int>(CliText::kRestoreFailed) + 1;
 
 // The stable name of a key, for messages about the catalogue ("phase_checking").
 std::string_view CliTextName(CliText key);

@@ -33,12 +33,15 @@ int RunBridgeCommand(const Session& session, Args args, std::ostream& out, std::
 int RunEmulatorCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunListCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunUpdateCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
+int RunRestoreCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunDemoCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunBackupCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 int RunVerifyCommand(const Session& session, Args args, std::ostream& out, std::ostream& err);
 
 // Every `error.code` the update command's JSON can carry.
 std::span<const std::string_view> UpdateErrorCodes();
+// Every `error.code` the restore command's JSON can carry.
+std::span<const std::string_view> RestoreErrorCodes();
 
 class HostServices;
 

@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "bridge/flash_backup.h"
 #include "config/block_layout.h"
+#include "config/profile_reader.h"
 #include "platform/output_file.h"
 
 namespace mox3 {
@@ -95,10 +96,17 @@ BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
         outcome.why = Tell(Finding::kBackupUnsteady, {std::to_string(image.reads)});
         return outcome;
     }
-    const std::string base = BackupBaseName(facts.record->serial, facts.takenAt);
+    // A backup of the same second is never replaced (a restore's backup may be the one being
+    // written back): this one takes the next free second.
+    BackupFacts named = facts;
+    const std::vector<std::string> names = folder.Names();
+    std::string base = BackupBaseName(named.record->serial, named.takenAt);
+    while (std::find(names.begin(), names.end(), base + ".bin") != names.end()) {
+        base = BackupBaseName(named.record->serial, ++named.takenAt);
+    }
     const std::string_view bytes(reinterpret_cast<const char*>(image.bytes.data()),
                                  image.bytes.size());
-    const std::string sidecar = BackupSidecar(facts, image.bytes);
+    const std::string sidecar = BackupSidecar(named, image.bytes);
     std::string error;
     if (!folder.Write(base + ".bin", bytes, &error) ||
         !folder.Write(base + ".json", sidecar, &error)) {
@@ -116,6 +124,14 @@ BackupOutcome TakeBackup(CBridgeMgr& mgr, int index, const BackupFacts& facts,
     }
     std::sort(own.begin(), own.end());
     for (std::size_t i = 0; i + kBackupsKept < own.size(); ++i) {
+        // The backup a restore writes back stays until the restore is done: a restore broken
+        // off reads it again.
+        std::error_code ec;
+        if (!facts.record->restoreFrom.empty() &&
+            std::filesystem::equivalent(PathFromText(folder.PathOf(own[i])),
+                                        PathFromText(facts.record->restoreFrom), ec)) {
+            continue;
+        }
         folder.Remove(own[i]);
         folder.Remove(own[i].substr(0, own[i].size() - 4) + ".json");
     }

@@ -409,6 +409,7 @@ std::string FormatRecord(const UpdateMarker& m) {
     // Only where there is one: older versions neither write nor read it.
     if (!m.backup.empty()) text += "backup=" + EscapeValue(Utf16ToUtf8(m.backup)) + "\n";
     if (m.readOnly) text += "read-only=1\n";
+    if (!m.restoreFrom.empty()) text += "restore=" + EscapeValue(Utf16ToUtf8(m.restoreFrom)) + "\n";
     return text;
 }
 
@@ -455,6 +456,8 @@ UpdateMarker ParseRecord(std::string_view text) {
             m.backup = Utf8ToUtf16(UnescapeValue(value));
         } else if (key == "read-only") {
             m.readOnly = value == "1";
+        } else if (key == "restore") {
+            m.restoreFrom = Utf8ToUtf16(UnescapeValue(value));
         }
     }
     return m;

@@ -259,6 +259,11 @@ bool WindowsHost::WriteMarker(const UpdateMarker& marker) {
     } else {
         RegDeleteValueW(key, kReadOnlyValue);
     }
+    if (marker.restoreFrom.empty()) {
+        RegDeleteValueW(key, kRestoreValue);
+    } else {
+        backup = backup && SetText(key, kRestoreValue, marker.restoreFrom);
+    }
     // The serial number last: a key that has it has the rest.
     return details && backup && SetText(key, nullptr, CutToCapacity(marker.serial, kMarkerUnits + 1)) &&
            RegFlushKey(key) == ERROR_SUCCESS;
@@ -294,6 +299,7 @@ std::vector<UpdateMarker> WindowsHost::ReadMarkers() {
     }
     marker.backup = GetText(key, kBackupValue, kBackupPathUnits).value_or(u"");
     marker.readOnly = GetNumber(key, kReadOnlyValue) == 1u;
+    marker.restoreFrom = GetText(key, kRestoreValue, kBackupPathUnits).value_or(u"");
     std::int64_t writtenAt = 0;
     DWORD bytes = sizeof writtenAt;
     DWORD type = 0;

@@ -60,6 +60,7 @@ inline constexpr wchar_t kConfigDigestValue[] = L"ConfigDigest";  // REG_SZ, 64 
 inline constexpr wchar_t kWrittenAtValue[] = L"WrittenAt";        // REG_QWORD, seconds since 1970
 inline constexpr wchar_t kBackupValue[] = L"Backup";              // REG_SZ, only where there is one
 inline constexpr wchar_t kReadOnlyValue[] = L"ReadOnly";          // REG_DWORD 1, only where it is
+inline constexpr wchar_t kRestoreValue[] = L"RestoreFrom";        // REG_SZ, a restore's only
 
 inline constexpr wchar_t kConfigFileName[] = L"MOX3_config.ini";
 inline constexpr wchar_t kConfigResourceTypeW[] = L"CONFIG_FILE";

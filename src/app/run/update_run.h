@@ -123,6 +123,7 @@ struct UpdateMarker {
     std::string configDigest{};   // SHA-256 of that file's bytes, 64 lower-case hex digits
     std::int64_t writtenAt = 0;   // seconds since 1970, UTC
     std::u16string backup{};      // the backup of the flash made before the programming
+    std::u16string restoreFrom{}; // a restore's: the backup written back (an absolute path)
     // The flash is only being read (a backup or a check of it): the drive in its loader needs
     // no more than a restart. Older records, which lack it, are updates.
     bool readOnly = false;
