@@ -45,7 +45,8 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
          {std::string("serial number 4A3F0012B7C4D9E1\n  port:           2-1.4\n  ids:            "
                       "0x5E3B:0x7C34\n  product:        ZR-MOX3\n  generation:     2\n  "
                       "configuration:  117\n  block length:   4096 bytes\n  digest:         ") +
-              std::string(64, 'a') + "\n  written:        2026-12-08 01:47:45 UTC\n",
+              std::string(64, 'a') + "\n  written:        2026-12-08 01:47:45 UTC\n"
+                                     "  restoring:      /backups/S-20261208T174500Z.bin\n",
           std::string("serial number OLD1\n  port:           unknown\n")}) {
         EXPECT_NE(text.find(part), std::string::npos) << text;
     }
@@ -63,7 +64,8 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
         "vendorId": "0x5E3B", "productId": "0x7C34", "product": "ZR-MOX3", "generation": 2,
         "resourceId": 117, "blockLength": 4096, "configDigest": ")" +
                   std::string(64, 'a') +
-                  R"(", "writtenAt": 951782400, "writtenAtText": "2000-02-29 00:00:00 UTC"})"));
+                  R"(", "writtenAt": 951782400, "writtenAtText": "2000-02-29 00:00:00 UTC",
+        "restoreFrom": "/backups/S-20261208T174500Z.bin"})"));
     EXPECT_EQ(j["records"][1]["writtenAtText"], "2100-02-28 23:59:59 UTC");
     EXPECT_TRUE(j["records"][2]["blockLength"].is_null());
     EXPECT_TRUE(err_.str().empty());

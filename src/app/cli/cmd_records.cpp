@@ -39,6 +39,7 @@ Json RecordJson(const UpdateMarker& r) {
     j["writtenAt"] = r.writtenAt;
     j["writtenAtText"] = r.writtenAt != 0 ? UtcText(r.writtenAt) : std::string();
     if (r.readOnly) j["readOnly"] = true;  // backup or verify: nothing was written
+    if (!r.restoreFrom.empty()) j["restoreFrom"] = Utf16ToUtf8(r.restoreFrom);
     return j;
 }
 
@@ -58,6 +59,7 @@ std::string RecordText(const UpdateMarker& r) {
     text += "  digest:         " + OrUnknown(r.configDigest) + "\n";
     text += "  written:        " + (r.writtenAt ? UtcText(r.writtenAt) : "unknown") + "\n";
     if (r.readOnly) text += "  read only:      the flash was being read; nothing was written\n";
+    if (!r.restoreFrom.empty()) text += "  restoring:      " + ForTerminal(r.restoreFrom) + "\n";
     return text;
 }
 

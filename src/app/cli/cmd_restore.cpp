@@ -163,7 +163,7 @@ int RunRestore(const Session& session, const RestoreOptions& options, std::ostre
     hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
     hostOptions.device = options.device;
     hostOptions.devices = session.devices;
-    hostOptions.clock = session.clock;
+    hostOptions.clock = std::make_shared<TickingClock>(session.clock, [&view] { view.Tick(); });
     hostOptions.noBackup = options.noBackup;
     hostOptions.backupCopy = options.backupCopy;
     std::string startWhy;

@@ -94,7 +94,7 @@ int RunFlashReadCommand(const Session& session, const std::string& name,
     hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
     hostOptions.device = options.device;
     hostOptions.devices = session.devices;
-    hostOptions.clock = session.clock;
+    hostOptions.clock = std::make_shared<TickingClock>(session.clock, [v = view.get()] { v->Tick(); });
     hostOptions.backupCopy = options.copy;
 
     FlashReadEnd end;

@@ -2,6 +2,7 @@
 // command line (the update and demo commands share them).
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -50,6 +51,26 @@ struct RunOptions {
 // session's trace.
 int RunUpdate(const Session& session, const RunOptions& options, std::ostream& out,
               std::ostream& err);
+
+// The run's clock, its long sleeps cut into seconds so that the view can show time passing.
+class TickingClock : public Clock {
+  public:
+    TickingClock(std::shared_ptr<Clock> base, std::function<void()> tick)
+        : base_(std::move(base)), tick_(std::move(tick)) {}
+    std::uint64_t NowMs() override { return base_->NowMs(); }
+    void SleepMs(std::uint32_t ms) override {
+        while (ms > 0) {
+            const std::uint32_t step = std::min<std::uint32_t>(ms, 1000);
+            base_->SleepMs(step);
+            ms -= step;
+            if (ms > 0) tick_();
+        }
+    }
+
+  private:
+    std::shared_ptr<Clock> base_;
+    std::function<void()> tick_;
+};
 
 // What the run shows on a terminal: results and progress on standard output (a bar on a
 // terminal, one line per step otherwise), every refusal and failure on standard error with

@@ -180,6 +180,7 @@ std::string DescribeRecord(const UpdateMarker& record) {
         text += "-byte blocks";
     }
     if (record.readOnly) text += ", a read of the flash (nothing written)";
+    if (!record.restoreFrom.empty()) text += ", a restore of " + EscapedForDisplay(record.restoreFrom);
     if (record.writtenAt > 0) {
         text += ", written ";
         text += UtcText(record.writtenAt);
