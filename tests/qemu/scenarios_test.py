@@ -7,6 +7,7 @@ disk behind the bridge outlives the update. Exit code 77 (skipped) when QEMU or 
 cannot be had."""
 
 import argparse
+import json
 import os
 import re
 import signal
@@ -200,6 +201,8 @@ def main():
             before = bench.show("d5", "--digest")
             rc, out = guest.run(update, timeout=args.timeout)
             check(rc == 0 and "Complete" in out, "update --yes completes", out)
+            kept = re.search(r"Backup of the flash: (\S+)", out)
+            check(kept is not None, "the update kept the flash it replaced", out)
             after = bench.show("d5", "--digest")
             digest = re.search(r"disk digest: \w+", before)
             check(digest is not None and digest.group(0) in after
@@ -220,6 +223,25 @@ def main():
             check(digest is not None and digest.group(0) in after,
                   "the interrupted update and its recovery wrote nothing on the disk", after)
             files_hold(guest, "after the recovery the drive has 4096-byte blocks and every file")
+            # The way back: the backup of the first update written back leaves the flash as it
+            # was and the files in place, and verify finds the flash equal to that backup.
+            backup = kept.group(1) if kept else "/tmp/state/backups/none.bin"
+            rc, out = guest.run("MOX3_TIME_SCALE=%s mox3-updater restore %s --yes --state-dir "
+                                "/tmp/state" % (SCALE, backup), timeout=args.timeout)
+            after = bench.show("d5", "--digest")
+            check(rc == 0 and "firmware version: V01L00R05" in after
+                  and digest is not None and digest.group(0) in after,
+                  "restore puts the old firmware back and writes nothing on the disk", out + after)
+            files_hold(guest, "after the restore the drive has 4096-byte blocks and every file")
+            rc, out = guest.run("MOX3_TIME_SCALE=%s mox3-updater verify --against %s --yes --json "
+                                "--state-dir /tmp/state" % (SCALE, backup), timeout=args.timeout)
+            try:
+                regions = json.loads(out)["regions"]
+            except (ValueError, KeyError):
+                regions = []
+            check(rc == 0 and len(regions) >= 2 and all(r["matches"] for r in regions),
+                  "verify finds every region of the flash equal to the backup", out)
+            files_hold(guest, "after verify the drive has 4096-byte blocks and every file")
 
     # A run killed while it writes leaves the drive in its loader; a second run recovers it
     # with the serial number from the marker.
@@ -257,10 +279,16 @@ def main():
                   "several drives are refused, each named with its serial number and port", out)
             rc, out = guest.run(update + " --device SERIAL0004", timeout=args.timeout)
             check(rc == 0 and "Complete" in out, "--device names the drive to update", out)
-        shown3, shown4 = bench.show("d3"), bench.show("d4")
-        check("firmware version: V01L00R07" in shown4 and "firmware version: V01L00R05" in shown3,
-              "the drive named was updated through its restarts, the other one left alone",
-              shown3 + shown4)
+            shown3, shown4 = bench.show("d3"), bench.show("d4")
+            check("firmware version: V01L00R07" in shown4 and "firmware version: V01L00R05" in shown3,
+                  "the drive named was updated through its restarts, the other one left alone",
+                  shown3 + shown4)
+            # --all: both at once, each through its own restarts (the second one forced).
+            rc, out = guest.run(update + " --all --force", timeout=args.timeout)
+            shown3, shown4 = bench.show("d3"), bench.show("d4")
+            check(rc == 0 and out.count("updated, ") == 2
+                  and "firmware version: V01L00R07" in shown3 and "firmware version: V01L00R07" in shown4,
+                  "update --all updates both drives at once", out + shown3 + shown4)
 
     return check.result()
 
