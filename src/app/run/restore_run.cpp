@@ -238,19 +238,15 @@ int RestoreWorker(UpdateView& view, HostServices& host, const RestorePlan& plan,
     // The flash as it is now, before it is erased: nothing is lost. A drive left in its loader
     // by this restore was backed up by the run that switched it.
     if (!plan.inLoader || record.backup.empty()) {
-        const BackupOutcome backup = host.BackupFlash(
-            *mgr, index, record, plan.firmwareVersion,
-            [&view](int read, std::uint32_t done, std::uint32_t size) {
-                view.BackupProgress(read, done, size);
-            });
-        if (backup.state == BackupOutcome::State::kStored) {
-            record.backup = backup.file;
-            host.WriteMarker(record);
+        Told why;
+        switch (BackUpBeforeWriting(view, host, *mgr, index, record, plan.firmwareVersion, &why)) {
+            case BackupStep::kGoOn:
+                break;
+            case BackupStep::kDeclined:
+                return Fail(view, host, texts, kMsgStoppedWaiting, Tell(Finding::kNoBackup, {}, {why}));
+            case BackupStep::kStopWanted:
+                return stopped();
         }
-        if (backup.state == BackupOutcome::State::kFailed && !view.ConfirmWithoutBackup(backup.why)) {
-            return Fail(view, host, texts, kMsgStoppedWaiting, Tell(Finding::kNoBackup, {}, {backup.why}));
-        }
-        if (backup.state != BackupOutcome::State::kNone && view.StopWanted()) return stopped();
     }
     view.SetProgress(20);
 

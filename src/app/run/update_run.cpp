@@ -415,6 +415,27 @@ bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
     return false;
 }
 
+BackupStep BackUpBeforeWriting(UpdateView& view, HostServices& host, CBridgeMgr& mgr, int index,
+                               UpdateMarker& record, const std::u16string& firmwareVersion,
+                               Told* why) {
+    const BackupOutcome backup =
+        host.BackupFlash(mgr, index, record, firmwareVersion,
+                         [&view](int read, std::uint32_t done, std::uint32_t size) {
+                             view.BackupProgress(read, done, size);
+                         });
+    if (backup.state == BackupOutcome::State::kStored) {
+        // The record names it; a record that cannot be rewritten still holds the rest.
+        record.backup = backup.file;
+        host.WriteMarker(record);
+    }
+    if (backup.state == BackupOutcome::State::kFailed && !view.ConfirmWithoutBackup(backup.why)) {
+        *why = backup.why;
+        return BackupStep::kDeclined;
+    }
+    if (backup.state != BackupOutcome::State::kNone && view.StopWanted()) return BackupStep::kStopWanted;
+    return BackupStep::kGoOn;
+}
+
 int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions) {
     // The run's own manager, released on every way out.
     std::shared_ptr<Clock> clock = host.clock();
@@ -694,24 +715,19 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
     // A copy of the flash as it is, before anything is written (where the host keeps one); a
     // run that finishes an update whose record names its backup has one already.
     if (!keepRecord || record.backup.empty()) {
-        const BackupOutcome backup = host.BackupFlash(
-            *mgr, index, record, drive.firmwareVersion,
-            [&view](int read, std::uint32_t done, std::uint32_t size) {
-                view.BackupProgress(read, done, size);
-            });
-        if (backup.state == BackupOutcome::State::kStored) {
-            // The record names it; a record that cannot be rewritten still holds the rest.
-            record.backup = backup.file;
-            host.WriteMarker(record);
+        Told why;
+        switch (BackUpBeforeWriting(view, host, *mgr, index, record, drive.firmwareVersion, &why)) {
+            case BackupStep::kGoOn:
+                break;
+            // Nothing is written yet, and the record lets the next run finish the drive.
+            case BackupStep::kDeclined:
+                view.Cause(Tell(Finding::kNoBackup, {}, {why}));
+                return AbortRun(view, host, kMsgStoppedWaiting);
+            // Asked to stop while the flash was read: stop now, before the erase, with the
+            // flash as it was.
+            case BackupStep::kStopWanted:
+                return stopped();
         }
-        // Nothing is written yet, and the record lets the next run finish the drive.
-        if (backup.state == BackupOutcome::State::kFailed && !view.ConfirmWithoutBackup(backup.why)) {
-            view.Cause(Tell(Finding::kNoBackup, {}, {backup.why}));
-            return AbortRun(view, host, kMsgStoppedWaiting);
-        }
-        // Asked to stop while the flash was read: stop now, before the erase, with the flash
-        // as it was.
-        if (backup.state != BackupOutcome::State::kNone && view.StopWanted()) return stopped();
     }
     view.SetProgress(20);
     mgr->configBytes = configBytes;

@@ -292,6 +292,14 @@ int AwaitReturn(CBridgeMgr& mgr, const std::u16string& serial, Clock& clock,
 // read or written, or the drive does not come back with it.
 bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
                         const std::u16string& serial, Clock& clock);
+// With the drive at `index` in its loader and before anything is written: the host's backup of
+// its flash (firmwareVersion: what the drive showed before the switch), named in `record`,
+// which is written again. kDeclined when none could be made and the user would not go on
+// without one (`why` says why none), kStopWanted when the user asked to stop meanwhile.
+enum class BackupStep { kGoOn, kDeclined, kStopWanted };
+BackupStep BackUpBeforeWriting(UpdateView& view, HostServices& host, CBridgeMgr& mgr, int index,
+                               UpdateMarker& record, const std::u16string& firmwareVersion,
+                               Told* why);
 // Whether a model's configuration file is one of this bridge generation's.
 bool ModelFitsGeneration(const ManualRecovery& model, int generation);
 
