@@ -142,9 +142,7 @@ std::u16string DriveSerial(const Versions& versions, const RunOptions& options) 
 
 }  // namespace
 
-int RunUpdate(const Session& session, const RunOptions& options, std::ostream& out,
-              std::ostream& err) {
-    const LanguageId lang = CurrentLanguage(options.lang);
+HostOptions UpdateHostOptions(const Session& session, const RunOptions& options, LanguageId lang) {
     HostOptions hostOptions;
     hostOptions.imageDir = options.imageDir;
     hostOptions.stateDir = options.stateDir;
@@ -158,6 +156,14 @@ int RunUpdate(const Session& session, const RunOptions& options, std::ostream& o
     hostOptions.lockDir = options.lockDir;
     hostOptions.noBackup = options.noBackup;
     hostOptions.backupCopy = options.backupCopy;
+    hostOptions.clock = session.clock;
+    return hostOptions;
+}
+
+int RunUpdate(const Session& session, const RunOptions& options, std::ostream& out,
+              std::ostream& err) {
+    const LanguageId lang = CurrentLanguage(options.lang);
+    HostOptions hostOptions = UpdateHostOptions(session, options, lang);
     Console& console = *session.services.console;
     TerminalView view(out, err, options.json, lang, session.clock, session.services);
     hostOptions.clock = std::make_shared<TickingClock>(session.clock, [&view] { view.Tick(); });

@@ -226,15 +226,7 @@ int RunUpdateOfDrives(const Session& session, const RunOptions& options, std::os
     one.all = false;
     one.devices.clear();
     const LanguageId lang = CurrentLanguage(options.lang);
-    HostOptions hostOptions;
-    hostOptions.imageDir = options.imageDir;
-    hostOptions.stateDir = options.stateDir;
-    hostOptions.force = options.force;
-    hostOptions.texts = [lang](int id) { return LoadTableString(id, lang); };
-    hostOptions.devices = session.devices;
-    hostOptions.lockDir = options.lockDir;
-    hostOptions.noBackup = options.noBackup;
-    hostOptions.clock = session.clock;
+    const HostOptions hostOptions = UpdateHostOptions(session, one, lang);
 
     // What stops every run before a drive is chosen stops this one as the run of one drive says
     // it: no rights, another update running, no state folder.

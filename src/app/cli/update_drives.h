@@ -7,8 +7,13 @@
 #include <ostream>
 
 #include "app/cli/terminal_view.h"
+#include "app/run/host.h"
+#include "app/session/session.h"
 
 namespace mox3 {
+
+// The host's options of an update run with these options, on the session's drives and clock.
+HostOptions UpdateHostOptions(const Session& session, const RunOptions& options, LanguageId lang);
 
 // The stable name of the way an update ended with the message `messageId`, for scripts.
 const char* UpdateErrorCode(int messageId);
