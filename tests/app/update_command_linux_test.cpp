@@ -780,6 +780,8 @@ TEST_F(UpdateCommand, RestoringTheUpdatesBackupUndoesIt) {
         EXPECT_EQ(after.firmwareVersion, "V01L00R05");
         EXPECT_EQ(std::to_string(after.logicalBlockLength), sector);
         EXPECT_FALSE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")));
+        // And verify says so, region by region.
+        EXPECT_EQ(Read({"verify", "--against", backup}).code, 0) << generation << sector;
     }
 }
 
