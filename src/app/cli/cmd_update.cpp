@@ -160,6 +160,15 @@ HostOptions UpdateHostOptions(const Session& session, const RunOptions& options,
     return hostOptions;
 }
 
+void NoteUnopenedDisks(const Session& session, LanguageId lang, bool quiet, std::ostream& err) {
+    std::string why;
+    if (int unopened = UnopenedDisks(session.devices, &why); unopened > 0 && !quiet) {
+        err << FormatCliText(CliText::kLeadNote, lang,
+                             {FormatCliText(CliText::kUnopenedDisks, lang, {std::to_string(unopened), why})})
+            << "\n";
+    }
+}
+
 int RunUpdate(const Session& session, const RunOptions& options, std::ostream& out,
               std::ostream& err) {
     const LanguageId lang = CurrentLanguage(options.lang);
@@ -287,13 +296,7 @@ int RunUpdate(const Session& session, const RunOptions& options, std::ostream& o
                                       return AskOnTerminal(out, *session.services.prompts, question);
                                   });
     }
-    std::string unopenedWhy;
-    if (int unopened = UnopenedDisks(session.devices, &unopenedWhy); unopened > 0 && !options.json) {
-        err << FormatCliText(CliText::kLeadNote, lang,
-                             {FormatCliText(CliText::kUnopenedDisks, lang,
-                                            {std::to_string(unopened), unopenedWhy})})
-            << "\n";
-    }
+    NoteUnopenedDisks(session, lang, options.json, err);
     if (!InspectAtStartup(view, host, versions)) {
         if (!view.confirmationNeeded().empty()) {
             return finish(kExitFailed, 0, "confirmation-needed",

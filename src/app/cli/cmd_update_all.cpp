@@ -296,13 +296,7 @@ int RunUpdateOfDrives(const Session& session, const RunOptions& options, std::os
         j["error"]["text"] = "interrupted before anything was sent to a drive that needs finishing";
         console.SetInterruptionOutput(JsonText(j));
     }
-    std::string unopenedWhy;
-    if (int unopened = UnopenedDisks(session.devices, &unopenedWhy); unopened > 0 && !options.json) {
-        err << FormatCliText(CliText::kLeadNote, lang,
-                             {FormatCliText(CliText::kUnopenedDisks, lang,
-                                            {std::to_string(unopened), unopenedWhy})})
-            << "\n";
-    }
+    NoteUnopenedDisks(session, lang, options.json, err);
 
     const bool board = console.StdoutIsTerminal() && &out == &std::cout;
     DriveLines lines(out, err, board);

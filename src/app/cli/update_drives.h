@@ -15,6 +15,10 @@ namespace mox3 {
 // The host's options of an update run with these options, on the session's drives and clock.
 HostOptions UpdateHostOptions(const Session& session, const RunOptions& options, LanguageId lang);
 
+// The disks the system lists that could not be opened to be looked at: a note on `err` when
+// there are any, unless `quiet`.
+void NoteUnopenedDisks(const Session& session, LanguageId lang, bool quiet, std::ostream& err);
+
 // The stable name of the way an update ended with the message `messageId`, for scripts.
 const char* UpdateErrorCode(int messageId);
 
