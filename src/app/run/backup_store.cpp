@@ -166,9 +166,7 @@ BackupOutcome KeepBackup(CBridgeMgr& mgr, int index, const UpdateMarker& record,
     BackupFacts facts;
     facts.record = &record;
     facts.firmwareVersion = firmwareVersion;
-    facts.takenAt = std::chrono::duration_cast<std::chrono::seconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
+    facts.takenAt = UtcNow();
     return TakeBackup(mgr, index, facts, progress, *folder, copy, copyProblem);
 }
 

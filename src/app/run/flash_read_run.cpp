@@ -149,19 +149,14 @@ FlashReadEnd RunFlashRead(UpdateView& view, HostServices& host, FlashReadJob& jo
         return r.serial == record.serial;
     });
     record.readOnly = true;
-    record.writtenAt = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
+    record.writtenAt = UtcNow();
     if (!host.WriteMarker(record)) {
         host.ReleaseDisks();
         return finish(FlashReadEnd::State::kFailed, "record-not-written", Tell(Finding::kRecordNotWritten));
     }
 
     view.DriveAtRisk(true);
-    mgr->onWait = [&view](const CBridgeMgr::Wait& wait) {
-        view.Waiting(wait.what, wait.pass, wait.waitedMs / 1000, wait.boundMs / 1000);
-        return !view.StopWanted();
-    };
+    WatchWaits(*mgr, view);
     const auto stopped = [&] {
         return finish(FlashReadEnd::State::kStopped, "stopped-waiting", Tell(Finding::kReadStopped));
     };

@@ -48,9 +48,7 @@ int Fail(UpdateView& view, HostServices& host, const RestoreTexts& texts, int id
 std::string ConfigDigestOf(int resourceId) {
     const EmbeddedResource* resource = FindConfigResource(resourceId);
     if (!resource) return {};
-    const std::optional<Sha256Digest> digest =
-        Sha256(std::vector<std::uint8_t>(resource->bytes.begin(), resource->bytes.end()));
-    return digest ? HexString(*digest, HexDigits::Lower) : std::string();
+    return DigestText({resource->bytes.begin(), resource->bytes.end()});
 }
 
 // The flash parameters a second-generation block carries, unless it holds none (zero or
@@ -193,9 +191,7 @@ int RestoreWorker(UpdateView& view, HostServices& host, const RestorePlan& plan,
     record.generation = kind;
     record.resourceId = ConfigResourceFor(plan.backup.productId, plan.backup.product);
     record.configDigest = ConfigDigestOf(record.resourceId);
-    record.writtenAt = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
+    record.writtenAt = UtcNow();
     record.restoreFrom = plan.backupPath;
 
     const std::vector<std::u16string> paths = PathsOf(drive);
@@ -213,10 +209,7 @@ int RestoreWorker(UpdateView& view, HostServices& host, const RestorePlan& plan,
 
     view.SetProgress(10);
     view.DriveAtRisk(true);
-    mgr->onWait = [&view](const CBridgeMgr::Wait& wait) {
-        view.Waiting(wait.what, wait.pass, wait.waitedMs / 1000, wait.boundMs / 1000);
-        return !view.StopWanted();
-    };
+    WatchWaits(*mgr, view);
     // Stopped by the user while the drive waited in its loader: the record stays.
     const auto stopped = [&] {
         return Fail(view, host, texts, kMsgStoppedWaiting, Tell(Finding::kRestoreStopped));

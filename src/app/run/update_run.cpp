@@ -344,10 +344,6 @@ int Succeed(UpdateView& view, HostServices& host) {
     return 0;
 }
 
-std::string DigestText(const std::vector<std::uint8_t>& bytes) {
-    const std::optional<Sha256Digest> digest = Sha256(bytes);
-    return digest ? HexString(*digest, HexDigits::Lower) : std::string();
-}
 
 // The record of an update of `drive` as the run is about to begin it.
 UpdateMarker RecordOf(const DeviceRecord& drive, int kind, int resource,
@@ -360,9 +356,7 @@ UpdateMarker RecordOf(const DeviceRecord& drive, int kind, int resource,
     record.generation = kind;
     record.resourceId = resource;
     record.configDigest = DigestText(configBytes);
-    record.writtenAt = std::chrono::duration_cast<std::chrono::seconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
+    record.writtenAt = UtcNow();
     return record;
 }
 
@@ -434,6 +428,24 @@ BackupStep BackUpBeforeWriting(UpdateView& view, HostServices& host, CBridgeMgr&
     }
     if (backup.state != BackupOutcome::State::kNone && view.StopWanted()) return BackupStep::kStopWanted;
     return BackupStep::kGoOn;
+}
+
+std::string DigestText(const std::vector<std::uint8_t>& bytes) {
+    const std::optional<Sha256Digest> digest = Sha256(bytes);
+    return digest ? HexString(*digest, HexDigits::Lower) : std::string();
+}
+
+std::int64_t UtcNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void WatchWaits(CBridgeMgr& mgr, UpdateView& view) {
+    mgr.onWait = [&view](const CBridgeMgr::Wait& wait) {
+        view.Waiting(wait.what, wait.pass, wait.waitedMs / 1000, wait.boundMs / 1000);
+        return !view.StopWanted();
+    };
 }
 
 int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions) {
@@ -687,10 +699,7 @@ int UpdateWorker(UpdateView& view, HostServices& host, const Versions& versions)
 
     view.SetProgress(10);
     view.DriveAtRisk(true);
-    mgr->onWait = [&view](const CBridgeMgr::Wait& wait) {
-        view.Waiting(wait.what, wait.pass, wait.waitedMs / 1000, wait.boundMs / 1000);
-        return !view.StopWanted();
-    };
+    WatchWaits(*mgr, view);
     // Stopped by the user while the drive waited in its loader: the record stays, and the
     // next run finishes the drive.
     const auto stopped = [&] {

@@ -292,6 +292,14 @@ int AwaitReturn(CBridgeMgr& mgr, const std::u16string& serial, Clock& clock,
 // read or written, or the drive does not come back with it.
 bool RestoreBlockLength(CBridgeMgr& mgr, int index, std::uint32_t saved,
                         const std::u16string& serial, Clock& clock);
+// The SHA-256 of `bytes` as 64 lower-case hex digits (a record's configDigest); empty when it
+// cannot be had.
+std::string DigestText(const std::vector<std::uint8_t>& bytes);
+// Seconds since 1970, UTC, now: the time a record or a backup says it was made.
+std::int64_t UtcNow();
+// Each wait of the manager's switch and programming told to `view`, and stopped when the user
+// asked to stop.
+void WatchWaits(CBridgeMgr& mgr, UpdateView& view);
 // With the drive at `index` in its loader and before anything is written: the host's backup of
 // its flash (firmwareVersion: what the drive showed before the switch), named in `record`,
 // which is written again. kDeclined when none could be made and the user would not go on
