@@ -109,8 +109,12 @@ bool CompileLun(ItemReader& r, RecordWriter& list) {
     std::uint32_t hide = r.Int(kSection, u"HideLUN1", 0);
     if (r.ok() && hide > 1) r.Fail(kSection, u"HideLUN1", "out of range (0 to 1)");
     if (!r.ok()) return false;
-    Bytes v;
-    v.u8(0).u8(7).u8(type).u8(0).u32(*size * 8).u8(0).u8(hide * 128 + 5).zeros(7);
+    constexpr auto& m = record_fields::gen1::kMultiLun;
+    std::array<std::uint8_t, m.size> v{};
+    v[m.kindByte] = m.kind;
+    v[m.typeByte] = static_cast<std::uint8_t>(type);
+    WriteLe32(v, m.sizeField, *size * m.sizeUnits);
+    v[m.hideByte] = static_cast<std::uint8_t>(hide << m.hideShift | m.hideLowBits);
     return list.Append(gen1::kTagMultiLun, v) ||
            r.Fail(kSection, u"MultiLUN", "configuration list too long");
 }
@@ -132,60 +136,34 @@ bool CompileFlaggedBytes(ItemReader& r, RecordWriter& list, std::u16string_view 
     return list.Append(tag, record) || r.Fail(section, u"Flag", "configuration list too long");
 }
 
-// The control-parameter record (tag 0x05, 100 bytes), written only when a flag bit is set.
+// The control-parameter record (tag 0x05), written only when a flag bit is set. A bad value of
+// the first six keys stops at once; the keys after them are all read before an error counts.
 bool CompileControlParameters(ItemReader& r, RecordWriter& list) {
     constexpr std::u16string_view kControl = u"Control Parameter";
     constexpr std::u16string_view kStandby = u"SATA Automatic Standby";
-    std::array<std::uint8_t, 100> v{};
-    std::uint8_t flagA = 0;
-    std::uint8_t flagB = 0;
-    struct Field16 {
+    constexpr std::size_t kCheckedAlone = 6;
+    struct Key {
         std::u16string_view section;
-        const char16_t* key;
-        std::size_t offset;  // within the value bytes
         std::uint32_t high;
-        std::uint8_t bit;
+        bool zeroIsNone;  // a 0 leaves the field's flag bits clear
     };
-    const Field16 kFields[] = {
-        {kControl, u"WaitTimeSATADevDetect", 2, 0xFFFF, 0x01},
-        {kControl, u"WaitTimeSATAPHYReady", 4, 0xFFFF, 0x02},
-        {kControl, u"WaitTimeSATAProtocols", 6, 0xFFFF, 0x04},
-        {kControl, u"WaitTimeUSB3HostStart", 8, 0xFFFF, 0x08},
-        {kControl, u"SATACurrentAPMLevel", 10, 255, 0x10},
-        {kStandby, u"StandbyTransTime", 12, 0xFFFF, 0x20},
-    };
-    for (const Field16& f : kFields) {
-        auto value = r.Optional(f.section, f.key, 0, f.high);
-        if (!r.ok()) return false;
-        if (!value) continue;
-        v[f.offset] = static_cast<std::uint8_t>(*value);
-        v[f.offset + 1] = static_cast<std::uint8_t>(*value >> 8);
-        flagA |= f.bit;
+    constexpr Key kKeys[std::size(record_fields::gen1::kControlParameters)] = {
+        {kControl, 0xFFFF, false},     {kControl, 0xFFFF, false}, {kControl, 0xFFFF, false},
+        {kControl, 0xFFFF, false},     {kControl, 255, false},    {kStandby, 0xFFFF, false},
+        {kStandby, 255, true},         {kStandby, 255, true},     {u"LUN", 1, true},
+        {kControl, 0xFFFFFFFF, false}, {kControl, 2, true}};
+    namespace fields = record_fields::gen1;
+    std::array<std::uint8_t, fields::kControlParametersSize> v{};
+    for (std::size_t i = 0; i < std::size(kKeys); ++i) {
+        const auto& [field, flagOffset, flagBits] = fields::kControlParameters[i];
+        auto value = r.Optional(kKeys[i].section, Utf8ToUtf16(field.name), 0, kKeys[i].high);
+        if (i < kCheckedAlone && !r.ok()) return false;
+        if (!value || (kKeys[i].zeroIsNone && *value == 0)) continue;
+        WriteLe(v, field.offset, *value, field.width);
+        v[flagOffset] |= flagBits;
     }
-    auto duty = r.Optional(kStandby, u"StandbyBlinkDuty", 0, 255);
-    auto time = r.Optional(kStandby, u"StandbyBlinkTime", 0, 255);
-    auto rmb = r.Optional(u"LUN", u"RMB", 0, 1);
-    auto lfps = r.Optional(kControl, u"USB3LFPS", 0, 0xFFFFFFFF);
-    auto overMode = r.Optional(kControl, u"2TBOverMode", 0, 2);
     if (!r.ok()) return false;
-    if (duty && *duty != 0) v[14] = static_cast<std::uint8_t>(*duty);
-    if (time && *time != 0) v[15] = static_cast<std::uint8_t>(*time);
-    if (v[14] != 0 || v[15] != 0) flagA |= 0x40;
-    if (rmb && *rmb == 1) {
-        v[gen1::kControlRemovableByte] = 1;
-        flagA |= 0x80;
-    }
-    if (lfps) {
-        WriteLe32(v, 36, *lfps);
-        flagB |= 0x03;
-    }
-    if (overMode && *overMode != 0) {
-        WriteLe16(v, 40, *overMode);
-        flagB |= 0x04;
-    }
-    v[0] = flagA;
-    v[34] = flagB;
-    if (flagA == 0 && flagB == 0) return true;
+    if (v[0] == 0 && v[fields::kControlFlagsB] == 0) return true;
     return list.Append(gen1::kTagControl, v) ||
            r.Fail(kControl, u"USB3LFPS", "configuration list too long");
 }

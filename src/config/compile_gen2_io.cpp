@@ -23,10 +23,10 @@ void PinLevels(SectionReader& s, std::uint32_t first, std::uint32_t last, Bytes&
 bool GpioInitialize(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"GPIO Initialize");
     Bytes v;
-    PinLevels(s, 3, 15, v);
+    PinLevels(s, 3, fields::kGpioLastPin, v);
     std::uint32_t alt = s(u"Alt");
     if (alt != 0) {
-        for (std::uint32_t i = 0; i < 4; ++i) v.u8(0x80 + i).u8(alt >> (8 * i));
+        for (std::uint32_t i = 0; i < 4; ++i) v.u8(fields::kGpioAltPin + i).u8(alt >> (8 * i));
     }
     return s.append(list, kTagGpioInitialize, v);
 }
@@ -34,7 +34,7 @@ bool GpioInitialize(ItemReader& r, RecordWriter& list) {
 bool GpioSuspend(ItemReader& r, RecordWriter& list) {
     SectionReader s(r, u"GPIO Suspend");
     Bytes v;
-    PinLevels(s, 0, 15, v);
+    PinLevels(s, 0, fields::kGpioLastPin, v);
     return s.append(list, kTagSuspendOrRebuild, v);
 }
 
@@ -98,10 +98,10 @@ bool CapacityLed2(ItemReader& r, RecordWriter& list) {
     std::uint32_t count = 0;
     if (!s.count(10, count) || count == 0) return r.ok();
     Bytes v;
-    std::uint32_t flag = s(u"Flag");
-    v.u8(s.byte(u"Interval")).u8(flag).u32(s(u"Mask")).u32(s(u"Off"));
+    s.fields(fields::kCapacityLed2Head, v);
+    const bool withD = (v.data()[1] & fields::kCapacityLed2WithD) != 0;
     for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value"));
-    if ((flag & 0x02) != 0) {
+    if (withD) {
         for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value-D"));
     }
     return s.append(list, kTagCapacityLed2, v);

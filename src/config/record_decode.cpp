@@ -186,23 +186,27 @@ std::string Indexed(const char* what, std::size_t n) {
 // ---- First-generation records ----
 
 void DecodeG1MultiLun(FieldBuilder& f) {
-    f.ExpectLength(17);
-    f.Number("TypeLUN0", 2);
-    if (f.Fits(4, 4)) {
-        std::uint64_t raw = f.Get(4, 4);
-        f.AddNumber("SizeLUN0", raw / 8);
-        if (raw % 8 != 0) f.Note(Format("size field 0x%08llX is not a multiple of 8", raw));
-    } else {
-        f.Number("SizeLUN0", 4, 4);
-    }
-    if (f.Fits(9, 1)) {
-        f.AddNumber("HideLUN1", f.Get(9, 1) >> 7);
-        if ((f.Get(9, 1) & 0x7F) != 5) {
-            f.Note(Format("byte 9 holds 0x%02llX; its low bits are 5 in compiled blocks",
-                          f.Get(9, 1)));
+    constexpr auto& m = record_fields::gen1::kMultiLun;
+    f.ExpectLength(m.size);
+    f.Number("TypeLUN0", m.typeByte);
+    if (f.Fits(m.sizeField, 4)) {
+        std::uint64_t raw = f.Get(m.sizeField, 4);
+        f.AddNumber("SizeLUN0", raw / m.sizeUnits);
+        if (raw % m.sizeUnits != 0) {
+            f.Note(Format("size field 0x%08llX is not a multiple of %llu", raw, m.sizeUnits));
         }
     } else {
-        f.Number("HideLUN1", 9);
+        f.Number("SizeLUN0", m.sizeField, 4);
+    }
+    if (f.Fits(m.hideByte, 1)) {
+        const std::uint64_t hide = f.Get(m.hideByte, 1);
+        f.AddNumber("HideLUN1", hide >> m.hideShift);
+        if ((hide & ((1u << m.hideShift) - 1)) != m.hideLowBits) {
+            f.Note(Format("byte %llu holds 0x%02llX; its low bits are %llu in compiled blocks",
+                          m.hideByte, hide, m.hideLowBits));
+        }
+    } else {
+        f.Number("HideLUN1", m.hideByte);
     }
 }
 
@@ -217,25 +221,15 @@ void DecodeG1Fan(FieldBuilder& f) {
 }
 
 void DecodeG1ControlParameters(FieldBuilder& f) {
-    f.ExpectLength(100);
-    std::uint64_t a = f.Get(0, 1);
-    std::uint64_t b = f.Get(34, 1);
+    namespace g1 = record_fields::gen1;
+    f.ExpectLength(g1::kControlParametersSize);
     f.Hex("flagsA", 0);
-    f.Hex("flagsB", 34);
-    if (a & 0x01) f.Number("WaitTimeSATADevDetect", 2, 2);
-    if (a & 0x02) f.Number("WaitTimeSATAPHYReady", 4, 2);
-    if (a & 0x04) f.Number("WaitTimeSATAProtocols", 6, 2);
-    if (a & 0x08) f.Number("WaitTimeUSB3HostStart", 8, 2);
-    if (a & 0x10) f.Number("SATACurrentAPMLevel", 10, 2);
-    if (a & 0x20) f.Number("StandbyTransTime", 12, 2);
-    if (a & 0x40) {
-        f.Number("StandbyBlinkDuty", 14);
-        f.Number("StandbyBlinkTime", 15);
+    f.Hex("flagsB", g1::kControlFlagsB);
+    for (const auto& [field, flagOffset, flagBits] : g1::kControlParameters) {
+        if (f.Get(flagOffset, 1) & flagBits) f.Fields({&field, 1});
     }
-    if (a & 0x80) f.Number("RMB", 16);
-    if (b & 0x03) f.Hex("USB3LFPS", 36, 4);
-    if (b & 0x04) f.Number("2TBOverMode", 40, 2);
-    if (b & ~std::uint64_t{0x07}) f.Note(Format("flag byte B has unknown bits 0x%02llX", b & ~7u));
+    const std::uint64_t unknown = f.Get(g1::kControlFlagsB, 1) & ~std::uint64_t{g1::kControlKnownFlagsB};
+    if (unknown != 0) f.Note(Format("flag byte B has unknown bits 0x%02llX", unknown));
 }
 
 // ---- Second-generation records ----
@@ -347,12 +341,15 @@ void DecodeGpioLevels(FieldBuilder& f, bool withAlt) {
     unsigned altBytes = 0;
     for (std::size_t i = 0; i + 1 < v.size(); i += 2) {
         std::uint8_t pin = v[i];
-        if (withAlt && pin >= 0x80 && pin <= 0x83) {
-            alt |= static_cast<std::uint32_t>(v[i + 1]) << (8 * (pin - 0x80));
-            altBytes |= 1u << (pin - 0x80);
+        if (withAlt && pin >= fields::kGpioAltPin && pin < fields::kGpioAltPin + 4) {
+            const unsigned byte = pin - fields::kGpioAltPin;
+            alt |= static_cast<std::uint32_t>(v[i + 1]) << (8 * byte);
+            altBytes |= 1u << byte;
             continue;
         }
-        if (pin > 15) f.Note(Format("pin %llu is outside 0 to 15", pin));
+        if (pin > fields::kGpioLastPin) {
+            f.Note(Format("pin %llu is outside 0 to %llu", pin, fields::kGpioLastPin));
+        }
         f.AddHex(Format("%02llu-Flag", pin), v[i + 1], 2);
     }
     if (altBytes != 0) {
@@ -364,7 +361,7 @@ void DecodeGpioLevels(FieldBuilder& f, bool withAlt) {
 bool FitsGpioLevels(Bytes v) {
     if (v.empty() || v.size() % 2 != 0) return false;
     for (std::size_t i = 0; i < v.size(); i += 2) {
-        if (v[i] > 15 || (i > 0 && v[i] <= v[i - 2])) return false;
+        if (v[i] > fields::kGpioLastPin || (i > 0 && v[i] <= v[i - 2])) return false;
     }
     return true;
 }
@@ -425,16 +422,14 @@ void DecodeCapacityLed(FieldBuilder& f) {
 }
 
 void DecodeCapacityLed2(FieldBuilder& f) {
-    f.Number("Interval", 0);
-    f.Hex("Flag", 1);
-    f.Hex("Mask", 2, 4);
-    f.Hex("Off", 6, 4);
-    bool withD = (f.Get(1, 1) & 0x02) != 0;
-    std::size_t count = f.EntryCount(10, withD ? 8 : 4);
-    for (std::size_t n = 0; n < count; ++n) f.Number(Indexed("%llu-Value", n), 10 + 4 * n, 4);
+    f.Fields(fields::kCapacityLed2Head);
+    const std::size_t head = FieldsSize(fields::kCapacityLed2Head);
+    const bool withD = (f.Get(1, 1) & fields::kCapacityLed2WithD) != 0;
+    const std::size_t count = f.EntryCount(head, withD ? 8 : 4);
+    for (std::size_t n = 0; n < count; ++n) f.Number(Indexed("%llu-Value", n), head + 4 * n, 4);
     if (withD) {
         for (std::size_t n = 0; n < count; ++n) {
-            f.Number(Indexed("%llu-Value-D", n), 10 + 4 * (count + n), 4);
+            f.Number(Indexed("%llu-Value-D", n), head + 4 * (count + n), 4);
         }
     }
 }

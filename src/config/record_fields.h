@@ -98,6 +98,42 @@ inline constexpr RecordField kFan[] = {{"SMARTInterval", 0, 1, K::Number},
                                        {"ActiveValue", 3, 1, K::Hex},
                                        {"DefaultValue", 4, 1, K::Hex}};
 
+
+// The multi-LUN record (17 bytes): 0, 7, the type of LUN 0, 0, the size of LUN 0 in units of
+// 1/8 as 4 bytes, 0, the hide bit of LUN 1 (bit 7) over the low bits 5, then 7 zeros.
+struct MultiLunLayout {
+    std::uint8_t size = 17;
+    std::uint8_t kindByte = 1, kind = 7;
+    std::uint8_t typeByte = 2;
+    std::uint8_t sizeField = 4, sizeUnits = 8;
+    std::uint8_t hideByte = 9, hideShift = 7, hideLowBits = 5;
+};
+inline constexpr MultiLunLayout kMultiLun;
+
+// The control parameters (100 bytes): a field holds a value when its bits are set in its flag
+// byte, A at 0 or B at 34; the other bytes are 0.
+struct FlaggedField {
+    RecordField field;
+    std::uint8_t flagOffset;
+    std::uint8_t flagBits;
+};
+inline constexpr std::size_t kControlParametersSize = 100;
+inline constexpr std::uint8_t kControlFlagsB = 34;
+inline constexpr std::uint8_t kControlKnownFlagsB = 0x07;
+inline constexpr FlaggedField kControlParameters[] = {
+    {{"WaitTimeSATADevDetect", 2, 2, K::Number}, 0, 0x01},
+    {{"WaitTimeSATAPHYReady", 4, 2, K::Number}, 0, 0x02},
+    {{"WaitTimeSATAProtocols", 6, 2, K::Number}, 0, 0x04},
+    {{"WaitTimeUSB3HostStart", 8, 2, K::Number}, 0, 0x08},
+    {{"SATACurrentAPMLevel", 10, 2, K::Number}, 0, 0x10},
+    {{"StandbyTransTime", 12, 2, K::Number}, 0, 0x20},
+    {{"StandbyBlinkDuty", 14, 1, K::Number}, 0, 0x40},
+    {{"StandbyBlinkTime", 15, 1, K::Number}, 0, 0x40},
+    {{"RMB", mox3::gen1::kControlRemovableByte, 1, K::Number}, 0, 0x80},
+    {{"USB3LFPS", 36, 4, K::Hex}, kControlFlagsB, 0x03},
+    {{"2TBOverMode", 40, 2, K::Number}, kControlFlagsB, 0x04},
+};
+
 }  // namespace gen1
 
 namespace gen2 {
@@ -128,6 +164,19 @@ inline constexpr RecordField kCapacityLedHead[] = {
     {"Interval", 0, 1, K::Number}, {"Flag", 1, 1, K::Hex}, {"D-Port", 2, 1, K::Port}};
 inline constexpr RecordField kRebuildLedHead[] = {
     {"Blink", 0, 1, K::Number}, {"Flag", 1, 1, K::Hex}, {"D-Port", 2, 1, K::Port}};
+// The GPIO levels: pairs of a pin (0 to kGpioLastPin) and its level, in the order of the pins,
+// each from the key "NN-Flag"; the initializing record may add the four bytes of Alt as the
+// pins kGpioAltPin to kGpioAltPin + 3.
+inline constexpr std::uint8_t kGpioLastPin = 15;
+inline constexpr std::uint8_t kGpioAltPin = 0x80;
+
+// The second capacity LED's head, followed by Count values of 4 bytes ("n-Value") and, when
+// the flag has kCapacityLed2WithD, as many more ("n-Value-D").
+inline constexpr RecordField kCapacityLed2Head[] = {{"Interval", 0, 1, K::Number},
+                                                   {"Flag", 1, 1, K::Hex},
+                                                   {"Mask", 2, 4, K::Hex},
+                                                   {"Off", 6, 4, K::Hex}};
+inline constexpr std::uint8_t kCapacityLed2WithD = 0x02;
 
 // RAID default (tag 0x05): the drive mode and, as far as they are not 0, the rest.
 inline constexpr RecordField kRaidDefault[] = {
@@ -235,7 +284,7 @@ inline constexpr FirmwareParameter kFirmwareParameters[] = {
 constexpr bool TablesAreWhole() {
     for (RecordFields t :
          {RecordFields(kAccessLed), RecordFields(kSecretLed), RecordFields(kButton),
-          RecordFields(kRaidButton), RecordFields(kCapacityLedHead), RecordFields(kRebuildLedHead),
+          RecordFields(kRaidButton), RecordFields(kCapacityLedHead), RecordFields(kRebuildLedHead), RecordFields(kCapacityLed2Head),
           RecordFields(kFetHead), RecordFields(kFetEntry), RecordFields(kFanHead),
           RecordFields(kFanEntry), RecordFields(kStatusLedEntry), RecordFields(kDeviceLedHead),
           RecordFields(kDeviceLedEntry), RecordFields(kRaidSwitchEntry),
