@@ -20,29 +20,28 @@
 namespace mox3::test {
 namespace {
 
-bool SameName(std::u16string_view a, std::u16string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char16_t x, char16_t y) {
-        auto lower = [](char16_t c) { return c < 128 ? std::tolower(c) : c; };
-        return lower(x) == lower(y);
-    });
+std::u16string Lower(std::u16string_view text) {
+    std::u16string out(text);
+    for (char16_t& c : out) c = c < 128 ? static_cast<char16_t>(std::tolower(c)) : c;
+    return out;
 }
 
 // The values of one file, looked up by the keys of its generation's item table.
-class FileValues {
-  public:
-    FileValues(const ProfileFile& file, ItemTableKind kind) : file_(file), kind_(kind) {}
+struct FileValues {
+    const ProfileFile& file;
+    ItemTableKind kind;
 
     // The value of `key` in the section named like `record`, else in the one section that
     // has the key, else the value every section with the key agrees on. Nothing when the
     // file leaves the key empty or the sections disagree.
     std::optional<std::u16string> Value(std::u16string_view record, std::u16string_view key) {
         std::vector<std::u16string> values;
-        for (const ConfigItem& item : ItemTable(kind_)) {
+        for (const ConfigItem& item : ItemTable(kind)) {
             // Exact case: the decoder's own descriptions are in lower case ("type").
             if (item.key != key) continue;
-            auto value = file_.Find(item.section, item.key);
+            auto value = file.Find(item.section, item.key);
             if (!value || value->empty()) continue;
-            if (SameName(item.section, record)) return value;
+            if (Lower(item.section) == Lower(record)) return value;
             values.push_back(*value);
         }
         if (values.empty() || std::adjacent_find(values.begin(), values.end(),
@@ -51,10 +50,6 @@ class FileValues {
         }
         return values.front();
     }
-
-  private:
-    const ProfileFile& file_;
-    ItemTableKind kind_;
 };
 
 std::optional<std::uint32_t> Number(const std::optional<std::u16string>& text) {
@@ -152,12 +147,9 @@ Source Edited(const char* name, Ini ini, const ImageSpec& image, ItemTableKind k
               const Settings& settings) {
     Source source{name, {}, image.generation, image, kind};
     for (const auto& [section, pairs] : settings) {
+        ini.SetAll(section, pairs);
         std::istringstream in(pairs);
-        for (std::string pair; in >> pair;) {
-            const std::size_t eq = pair.find('=');
-            ini.Set(section, pair.substr(0, eq), pair.substr(eq + 1));
-            source.keys.push_back(pair.substr(0, eq));
-        }
+        for (std::string pair; in >> pair;) source.keys.push_back(pair.substr(0, pair.find('=')));
     }
     source.bytes = Utf16Le(Utf8ToUtf16(ini.Text()));
     return source;
@@ -249,7 +241,7 @@ TEST(CompileDecode, FilesDecodeToTheirValues) {
         ASSERT_TRUE(c.result.ok) << c.result.reason;
         EXPECT_TRUE(c.result.warnings.empty()) << c.result.warnings[0].taken;
         ProfileFile profile = ProfileFile::Parse(source.bytes);
-        FileValues file(profile, source.kind);
+        FileValues file{profile, source.kind};
         DecodedBlock d = DecodeConfigBlock(
             std::span<const std::uint8_t, kConfigBlockSize>(c.block.data(), kConfigBlockSize),
             generation);
@@ -272,41 +264,43 @@ TEST(CompileDecode, FilesDecodeToTheirValues) {
         }
 
         // The identity outside the records: descriptors, INQUIRY texts and the deleting key.
+        auto number = [&](const char16_t* section, const std::u16string& key) {
+            ++check.compared;
+            return Number(file.Value(section, key));
+        };
+        auto text = [&](const char16_t* section, const std::u16string& key) {
+            ++check.compared;
+            return Utf16ToUtf8(file.Value(section, key).value_or(u"(none)"));
+        };
         const char16_t* speeds[] = {u"-HS", u"-FS", u"-SS"};
         for (std::size_t i = 0; i < d.descriptorSets.size() && i < 3; ++i) {
             const DescriptorSet& set = d.descriptorSets[i];
             const std::u16string speed = speeds[i];
-            EXPECT_EQ(set.configuration.bmAttributes,
-                      Number(file.Value(u"USB Configuration Descriptor", u"bmAttributes" + speed)));
-            EXPECT_EQ(set.configuration.bMaxPower,
-                      Number(file.Value(u"USB Configuration Descriptor", u"bMaxPower" + speed)));
-            EXPECT_EQ(set.vendorId, Number(file.Value(u"USB Device Descriptor", u"VID")));
-            EXPECT_EQ(set.productId, Number(file.Value(u"USB Device Descriptor", u"PID")));
-            EXPECT_EQ(set.bcdDevice, Number(file.Value(u"USB Device Descriptor", u"bcdDevice")));
-            EXPECT_EQ(set.manufacturer.text,
-                      Utf16ToUtf8(*file.Value(u"USB String Descriptor", u"Manufacturer")));
-            EXPECT_EQ(set.product.text,
-                      Utf16ToUtf8(*file.Value(u"USB String Descriptor", u"Product")));
-            EXPECT_EQ(set.serialNumber.text,
-                      Utf16ToUtf8(*file.Value(u"USB String Descriptor", u"SerialNumber")));
-            check.compared += 8;
+            const char16_t* device = u"USB Device Descriptor";
+            const char16_t* strings = u"USB String Descriptor";
+            EXPECT_EQ(std::tuple(set.configuration.bmAttributes, set.configuration.bMaxPower,
+                                 set.vendorId, set.productId, set.bcdDevice),
+                      std::tuple(number(u"USB Configuration Descriptor", u"bmAttributes" + speed),
+                                 number(u"USB Configuration Descriptor", u"bMaxPower" + speed),
+                                 number(device, u"VID"), number(device, u"PID"),
+                                 number(device, u"bcdDevice")));
+            EXPECT_EQ(std::tuple(set.manufacturer.text, set.product.text, set.serialNumber.text),
+                      std::tuple(text(strings, u"Manufacturer"), text(strings, u"Product"),
+                                 text(strings, u"SerialNumber")));
         }
         if (generation == 1) {
-            EXPECT_EQ(d.header.deletingKeyText,
-                      Utf16ToUtf8(*file.Value(u"Authentication", u"SecretDelKey")));
-            ++check.compared;
+            EXPECT_EQ(d.header.deletingKeyText, text(u"Authentication", u"SecretDelKey"));
         }
         for (std::size_t i = 0; generation == 2 && i < d.inquiry.size(); ++i) {
             const std::u16string n = Utf8ToUtf16(std::to_string(i) + "-");
             auto vendor = file.Value(u"SCSI INQUIRY", n + u"Vendor");
             EXPECT_EQ(d.inquiry[i].unused, !vendor) << i;
             if (!vendor) continue;
-            EXPECT_EQ(Trimmed(d.inquiry[i].vendor), Utf16ToUtf8(*vendor));
-            EXPECT_EQ(Trimmed(d.inquiry[i].product),
-                      Utf16ToUtf8(*file.Value(u"SCSI INQUIRY", n + u"Product")));
-            EXPECT_EQ(d.inquiry[i].revision,
-                      Utf16ToUtf8(*file.Value(u"SCSI INQUIRY", n + u"RevLvl")));
-            check.compared += 3;
+            EXPECT_EQ(std::tuple(Trimmed(d.inquiry[i].vendor), Trimmed(d.inquiry[i].product),
+                                 d.inquiry[i].revision),
+                      std::tuple(text(u"SCSI INQUIRY", n + u"Vendor"),
+                                 text(u"SCSI INQUIRY", n + u"Product"),
+                                 text(u"SCSI INQUIRY", n + u"RevLvl")));
         }
         EXPECT_GE(check.compared, 25);  // most of what the file sets
         for (const std::string& key : source.keys) {
