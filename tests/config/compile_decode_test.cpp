@@ -139,17 +139,19 @@ struct Source {
     std::vector<std::string> keys{};  // keys that must come back from the decoder
 };
 
-// Sections and their "key=value" settings, blank-separated.
-using Settings = std::vector<std::pair<const char*, std::string>>;
-
-// A model file with `settings` applied, each key to be read back.
+// A model file with `settings` ("[Section] key=value ... [Section] ...") applied, each key
+// to be read back.
 Source Edited(const char* name, Ini ini, const ImageSpec& image, ItemTableKind kind,
-              const Settings& settings) {
+              const std::string& settings) {
     Source source{name, {}, image.generation, image, kind};
-    for (const auto& [section, pairs] : settings) {
-        ini.SetAll(section, pairs);
+    for (std::size_t open = settings.find('['); open != std::string::npos;) {
+        const std::size_t close = settings.find(']', open);
+        const std::size_t next = settings.find('[', close);
+        const std::string pairs = settings.substr(close + 1, next - close - 1);
+        ini.SetAll(settings.substr(open + 1, close - open - 1), pairs);
         std::istringstream in(pairs);
         for (std::string pair; in >> pair;) source.keys.push_back(pair.substr(0, pair.find('=')));
+        open = next;
     }
     source.bytes = Utf16Le(Utf8ToUtf16(ini.Text()));
     return source;
@@ -157,79 +159,50 @@ Source Edited(const char* name, Ini ini, const ImageSpec& image, ItemTableKind k
 
 std::vector<Source> Sources() {
     std::vector<Source> sources;
+    const ImageSpec first{1, "01020300", 40000, 1};
     for (const EmbeddedResource& r : ConfigResources()) {
         const int generation = r.id < 110 ? 1 : 2;
         sources.push_back(
             {std::string(r.fileName),
              {r.bytes.begin(), r.bytes.end()},
              generation,
-             generation == 1 ? ImageSpec{1, "01020300", 40000, 1} : ImageSpec{},
+             generation == 1 ? first : ImageSpec{},
              generation == 1 ? ItemTableKind::FirstGeneration : ItemTableKind::SecondGeneration});
     }
-    sources.push_back(Edited("every first-generation record", FirstGenerationIni(),
-                             {1, "01020300", 40000, 1}, ItemTableKind::FirstGeneration,
-                             {
-                                 {"LUN", "MultiLUN=1 SizeLUN0=300 TypeLUN0=2 HideLUN1=1 RMB=1"},
-                                 {"LED",
-                                  "Flag=1 USB2Port=1 USB2Func=2 USB3Port=3 USB3Func=4"
-                                  " AuthPort=5 AuthFunc=6"},
-                                 {"FAN",
-                                  "Flag=1 SMARTInterval=7 TempThreshold=8 ControlPort=9"
-                                  " ActiveValue=10 DefaultValue=11"},
-                                 {"Control Parameter",
-                                  "WaitTimeSATADevDetect=1000 WaitTimeSATAPHYReady=1001"
-                                  " WaitTimeUSB3HostStart=1003 SATACurrentAPMLevel=12"
-                                  " USB3LFPS=0x12345678 2TBOverMode=2"},
-                                 {"SATA Automatic Standby",
-                                  "StandbyTransTime=1004 StandbyBlinkDuty=13"
-                                  " StandbyBlinkTime=14"},
-                             }));
-    sources.push_back(
-        Edited("every record of the first second-generation family", SecondGenerationIni(), {},
-               ItemTableKind::SecondGeneration,
-               {
-                   {"FET Control",
-                    "Count=1 Flag=0x11 0-Port=3 0-Active=1 0-Ch=2 0-ExtFlag=0x21"
-                    " 0-ExtPort=4 0-ExtActive=1 0-Delay1=1000 0-Delay2=2000"},
-                   {"FAN Control", "0-ThrldPWM=40 0-SpeedPWM=50 0-PulsePWM=600"},
-                   {"GPIO Suspend", "00-Flag=0x01"},
-                   {"Power Control", "Flag=1 Port=5 Active=1"},
-                   {"Secret LED",
-                    "E-Port=9 E-Active=1 E-Flag=2 E-Blink=3 E-Trans=4 A-Port=10"
-                    " A-Flag=5 A-Blink=6 A-Trans=7"},
-                   {"Access LED", "2-BreathTime=8 3-BreathTime=9"},
-                   {"Button", "Port=11 Active=1 Double=2 Hold=3 Extend=4"},
-                   {"Automatic Standby", "Timer=600 PowerMode=1 BlinkPulse=3 BlinkTime=4 Extend=5"},
-                   {"Capacity LED",
-                    "Count=2 Interval=5 Flag=1 D-Port=2 D-Active=1 0-Port=3"
-                    " 1-Port=4 1-Active=1"},
-                   {"Capacity LED 2",
-                    "Count=2 Interval=6 Flag=2 Mask=0x0F0F Off=0x1111 0-Value=100"
-                    " 1-Value=200 0-Value-D=300 1-Value-D=400"},
-                   {"Control Parameter", "NCQDisable=1 PMPEnable=1 LinkupAlways=1 2TBOverMode=1"},
-                   {"Firmware Parameter",
-                    "USB3F_FPLC2=5 WaitDevDetect=0x1234 WaitUSBStart=7"
-                    " Parameter-0=9 CustomParam-1=3"},
-               }));
+    sources.push_back(Edited(
+        "every first-generation record", FirstGenerationIni(), first,
+        ItemTableKind::FirstGeneration,
+        "[LUN] MultiLUN=1 SizeLUN0=300 TypeLUN0=2 HideLUN1=1 RMB=1 [LED] Flag=1 USB2Port=1 "
+        "USB2Func=2 USB3Port=3 USB3Func=4 AuthPort=5 AuthFunc=6 [FAN] Flag=1 SMARTInterval=7 "
+        "TempThreshold=8 ControlPort=9 ActiveValue=10 DefaultValue=11 [Control Parameter] "
+        "WaitTimeSATADevDetect=1000 WaitTimeSATAPHYReady=1001 WaitTimeUSB3HostStart=1003 "
+        "SATACurrentAPMLevel=12 USB3LFPS=0x12345678 2TBOverMode=2 [SATA Automatic Standby] "
+        "StandbyTransTime=1004 StandbyBlinkDuty=13 StandbyBlinkTime=14"));
+    sources.push_back(Edited(
+        "every record of the first second-generation family", SecondGenerationIni(), {},
+        ItemTableKind::SecondGeneration,
+        "[FET Control] Count=1 Flag=0x11 0-Port=3 0-Active=1 0-Ch=2 0-ExtFlag=0x21 0-ExtPort=4 "
+        "0-ExtActive=1 0-Delay1=1000 0-Delay2=2000 [FAN Control] 0-ThrldPWM=40 0-SpeedPWM=50 "
+        "0-PulsePWM=600 [GPIO Suspend] 00-Flag=0x01 [Power Control] Flag=1 Port=5 Active=1 "
+        "[Secret LED] E-Port=9 E-Active=1 E-Flag=2 E-Blink=3 E-Trans=4 A-Port=10 A-Flag=5 "
+        "A-Blink=6 A-Trans=7 [Access LED] 2-BreathTime=8 3-BreathTime=9 [Button] Port=11 "
+        "Active=1 Double=2 Hold=3 Extend=4 [Automatic Standby] Timer=600 PowerMode=1 "
+        "BlinkPulse=3 BlinkTime=4 Extend=5 [Capacity LED] Count=2 Interval=5 Flag=1 D-Port=2 "
+        "D-Active=1 0-Port=3 1-Port=4 1-Active=1 [Capacity LED 2] Count=2 Interval=6 Flag=2 "
+        "Mask=0x0F0F Off=0x1111 0-Value=100 1-Value=200 0-Value-D=300 1-Value-D=400 [Control "
+        "Parameter] NCQDisable=1 PMPEnable=1 LinkupAlways=1 2TBOverMode=1 [Firmware Parameter] "
+        "USB3F_FPLC2=5 WaitDevDetect=0x1234 WaitUSBStart=7 Parameter-0=9 CustomParam-1=3"));
     sources.push_back(Edited(
         "every record of the later second-generation family", SecondGenerationIni(),
         {2, "03000100", 100000, 1}, ItemTableKind::SecondGenerationLater,
-        {
-            {"FET Control", "Count=2 1-Port=6 1-Active=0 1-Ch=3 1-Delay1=10 1-Delay2=20"},
-            {"GPIO Initialize", "Alt=0x04030201 15-Flag=0x01"},
-            {"Device LED",
-             "Flag=3 Count=2 0-Port=1 0-Active=1 0-Flag=2 0-Blink=3"
-             " 1-Port=4 1-Active=0 1-Flag=5 1-Blink=6"},
-            {"RAID Default", "Type=3 Emu4k=1"},
-            {"Power Control", "Flag=3"},
-            {"RAID Button", "S-Port=0x81 S-Active=0 L-Port=2 Flag=3 Hold=4"},
-            {"RAID Switch",
-             "Count=2 0-Port=0x85 0-High=1 0-Low=2 1-Port=3 1-High=4"
-             " 1-Low=5"},
-            {"RAID Status LED", "Count=1 0-Port=7 0-Active=1 0-Flag=8 0-Error=9 0-Rebuild=10"},
-            {"RAID Mode LED", "Count=2 0-Port=11 0-Flag=12 1-Port=13 1-Active=1 1-Flag=14"},
-            {"Rebuild Progress LED", "Count=1 Blink=7 D-Port=8 0-Port=9"},
-        }));
+        "[FET Control] Count=2 1-Port=6 1-Active=0 1-Ch=3 1-Delay1=10 1-Delay2=20 [GPIO "
+        "Initialize] Alt=0x04030201 15-Flag=0x01 [Device LED] Flag=3 Count=2 0-Port=1 0-Active=1 "
+        "0-Flag=2 0-Blink=3 1-Port=4 1-Active=0 1-Flag=5 1-Blink=6 [RAID Default] Type=3 Emu4k=1 "
+        "[Power Control] Flag=3 [RAID Button] S-Port=0x81 S-Active=0 L-Port=2 Flag=3 Hold=4 "
+        "[RAID Switch] Count=2 0-Port=0x85 0-High=1 0-Low=2 1-Port=3 1-High=4 1-Low=5 [RAID "
+        "Status LED] Count=1 0-Port=7 0-Active=1 0-Flag=8 0-Error=9 0-Rebuild=10 [RAID Mode LED] "
+        "Count=2 0-Port=11 0-Flag=12 1-Port=13 1-Active=1 1-Flag=14 [Rebuild Progress LED] "
+        "Count=1 Blink=7 D-Port=8 0-Port=9"));
     return sources;
 }
 
