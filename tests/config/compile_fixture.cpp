@@ -14,17 +14,11 @@ namespace mox3::test {
 Ini& Ini::Set(const std::string& section, const std::string& key, const std::string& value) {
     auto s = std::find_if(sections_.begin(), sections_.end(),
                           [&](const auto& e) { return e.first == section; });
-    if (s == sections_.end()) {
-        sections_.push_back({section, {}});
-        s = sections_.end() - 1;
-    }
+    if (s == sections_.end()) s = sections_.insert(s, {section, {}});
     auto k = std::find_if(s->second.begin(), s->second.end(),
                           [&](const auto& e) { return e.first == key; });
-    if (k == s->second.end()) {
-        s->second.push_back({key, value});
-    } else {
-        k->second = value;
-    }
+    if (k == s->second.end()) k = s->second.insert(k, {key, ""});
+    k->second = value;
     return *this;
 }
 
