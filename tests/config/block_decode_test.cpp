@@ -39,20 +39,23 @@ std::size_t PutRecords(Block& b, std::size_t at, std::initializer_list<Record> r
     return at;
 }
 
-Block SecondGenerationBlock() {
+// A block of zeros with numbers at offsets, given as offset, number pairs: 4 bytes each, 2
+// where the offset is negative.
+Block WithNumbers(std::initializer_list<int> pairs) {
     Block b(kConfigBlockSize, 0);
-    Put32(b, 32, 3036);
-    Put32(b, 36, 8192);
-    Put32(b, 48, 1792);
-    Put16(b, 52, 394);
-    Put32(b, 54, 2186);
-    Put16(b, 58, 336);
-    Put32(b, 60, 2522);
-    Put16(b, 64, 440);
-    Put16(b, 124, 3840);
-    Put16(b, 126, 256);
-    for (std::size_t i = 3584; i < 3724; ++i) b[i] = 0x20;
-    for (std::size_t i = 3840; i < 4096; ++i) b[i] = 0xFF;
+    for (auto i = pairs.begin(); i != pairs.end(); i += 2) {
+        const auto v = static_cast<std::uint32_t>(i[1]);
+        i[0] < 0 ? Put16(b, static_cast<std::size_t>(-i[0]), v)
+                 : Put32(b, static_cast<std::size_t>(i[0]), v);
+    }
+    return b;
+}
+
+Block SecondGenerationBlock() {
+    Block b = WithNumbers({32,  3036, 36, 8192, 48,  1792, -52,  394,  54,   2186,
+                           -58, 336,  60, 2522, -64, 440,  -124, 3840, -126, 256});
+    std::fill(b.begin() + 3584, b.begin() + 3724, 0x20);
+    std::fill(b.begin() + 3840, b.end(), 0xFF);
     for (std::size_t at : {1908, 2244, 2698}) PutString(b, at, u"KAVELIN");
     for (std::size_t at : {1958, 2294, 2748}) PutString(b, at, u"ZR-MOX3");
     for (std::size_t at : {2008, 2344, 2798}) PutString(b, at, u"");
@@ -60,17 +63,8 @@ Block SecondGenerationBlock() {
 }
 
 Block FirstGenerationBlock() {
-    Block b(kConfigBlockSize, 0);
-    Put32(b, 32, 3036);
-    Put32(b, 36, 8192);
-    Put32(b, 44, 5120);
-    Put16(b, 48, 336);
-    Put16(b, 50, 336);
-    Put32(b, 52, 5888);
-    Put16(b, 56, 358);
-    Put16(b, 108, 7936);
-    Put16(b, 110, 256);
-    return b;
+    return WithNumbers({32, 3036, 36, 8192, 44, 5120, -48, 336, -50, 336, 52, 5888, -56, 358, -108,
+                        7936, -110, 256});
 }
 
 DecodedBlock Decode(const Block& b, int generation) {
@@ -78,31 +72,29 @@ DecodedBlock Decode(const Block& b, int generation) {
 }
 
 const DecodedField* FindField(const DecodedGroup& g, const std::string& name) {
-    for (const DecodedField& f : g.fields) {
-        if (f.name == name) return &f;
-    }
-    return nullptr;
+    auto f = std::find_if(g.fields.begin(), g.fields.end(),
+                          [&](auto& field) { return field.name == name; });
+    return f == g.fields.end() ? nullptr : &*f;
 }
 
 std::uint64_t FieldNumber(const DecodedGroup& g, const std::string& name) {
     const DecodedField* f = FindField(g, name);
-    EXPECT_NE(f, nullptr) << name;
     return f != nullptr ? f->number : ~0ull;
 }
 
 TEST(BlockDecodeTest, TellsTheGenerationFromTheHeader) {
-    Block second = SecondGenerationBlock();
-    Block first = FirstGenerationBlock();
-    Block blank(kConfigBlockSize, 0);
+    auto generation = [](Block b) {
+        return DetectBlockGeneration(ConfigBlockView(b.data(), 4096));
+    };
     Block both = FirstGenerationBlock();
     Put32(both, 48, 1792);
-    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(second.data(), 4096)), 2);
-    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(first.data(), 4096)), 1);
-    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(blank.data(), 4096)), std::nullopt);
-    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(both.data(), 4096)), std::nullopt);
-    // The first generation needs the firmware address as well.
-    Put32(first, 36, 4096);
-    EXPECT_EQ(DetectBlockGeneration(ConfigBlockView(first.data(), 4096)), std::nullopt);
+    Block noFirmware = FirstGenerationBlock();  // the first generation needs it as well
+    Put32(noFirmware, 36, 4096);
+    EXPECT_EQ(generation(SecondGenerationBlock()), 2);
+    EXPECT_EQ(generation(FirstGenerationBlock()), 1);
+    for (const Block& b : {Block(kConfigBlockSize, 0), both, noFirmware}) {
+        EXPECT_EQ(generation(b), std::nullopt);
+    }
 }
 
 TEST(BlockDecodeTest, ChecksTheDigestOverTheLengthAndPayloadOnly) {
@@ -137,8 +129,7 @@ TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
     b[2075] = 0x80;
     b[2220] = 0x05;
     PutString(b, 1958, u"Disque \u00E9t\u00E9");
-    b[2008] = 0x52;  // serial derived from the disk
-    b[2344] = 0x52;
+    b[2008] = b[2344] = 0x52;  // serial derived from the disk
     PutString(b, 2798, u"SN0123456789");
     b[2248] = 0x60;  // length beyond the slot, in a string of the full-speed set
     b[2244] = 0x61;
@@ -148,36 +139,30 @@ TEST(BlockDecodeTest, ReadsTheUsbIdentityOfEachDescriptorSet) {
     const DescriptorSet& high = d.descriptorSets[0];
     const DescriptorSet& full = d.descriptorSets[1];
     const DescriptorSet& super = d.descriptorSets[2];
-    EXPECT_EQ(high.bcdUSB, 0x0210);
     EXPECT_FALSE(super.otherSpeed);
     ASSERT_TRUE(high.otherSpeed);
-    EXPECT_EQ(high.otherSpeed->bmAttributes, 0x80);
-    EXPECT_EQ(full.interfaceSubClass, 0x05);
-
-    EXPECT_EQ(high.product.text, "Disque \xC3\xA9t\xC3\xA9");
-    EXPECT_EQ(high.serialNumber.form, StringDescriptor::Form::FromDisk);
-    EXPECT_EQ(full.serialNumber.form, StringDescriptor::Form::FromDisk);
-    EXPECT_EQ(super.serialNumber.text, "SN0123456789");
-    EXPECT_EQ(full.manufacturer.form, StringDescriptor::Form::Malformed);
+    EXPECT_EQ(std::tuple(high.bcdUSB, high.otherSpeed->bmAttributes, full.interfaceSubClass,
+                         high.product.text, super.serialNumber.text),
+              std::tuple(0x0210, 0x80, 0x05, "Disque \xC3\xA9t\xC3\xA9", "SN0123456789"));
+    using Form = StringDescriptor::Form;
+    EXPECT_EQ(std::vector({high.serialNumber.form, full.serialNumber.form, full.manufacturer.form}),
+              std::vector({Form::FromDisk, Form::FromDisk, Form::Malformed}));
     EXPECT_FALSE(full.manufacturer.note.empty());
     // 0x52 means "from the disk" for the serial number only.
     b[1908] = 0x52;
-    EXPECT_EQ(Decode(b, 2).descriptorSets[0].manufacturer.form, StringDescriptor::Form::Malformed);
+    EXPECT_EQ(Decode(b, 2).descriptorSets[0].manufacturer.form, Form::Malformed);
     // An empty serial number is a bare 2-byte descriptor.
-    EXPECT_EQ(Decode(SecondGenerationBlock(), 2).descriptorSets[0].serialNumber.form,
-              StringDescriptor::Form::Empty);
+    EXPECT_EQ(Decode(SecondGenerationBlock(), 2).descriptorSets[0].serialNumber.form, Form::Empty);
 }
 
 TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     Block b = FirstGenerationBlock();
     b[1986] = 0x52;
-    const char* key = "R4TX8WQ2LM7ZK5NC9VH3PJ6DB1FYG0SE";
-    for (std::size_t i = 0; i < 32; ++i) b[76 + i] = static_cast<std::uint8_t>(key[i]);
-    std::vector<std::uint8_t> inquiry(58, 0);
-    std::string texts[] = {"KAVELIN ZR-MOX3 0001", "VENDOR-BPRODUCT-SECOND  R002"};
-    for (int a = 0; a < 2; ++a) {
-        std::copy(texts[a].begin(), texts[a].end(), inquiry.begin() + 29 * a + 1);
-    }
+    const std::string key = "R4TX8WQ2LM7ZK5NC9VH3PJ6DB1FYG0SE";
+    std::copy(key.begin(), key.end(), b.begin() + 76);
+    const std::string texts = '\0' + std::string("KAVELIN ZR-MOX3 0001") + std::string(9, '\0') +
+                              "VENDOR-BPRODUCT-SECOND  R002";
+    const std::vector<std::uint8_t> inquiry(texts.begin(), texts.end());
     std::vector<std::uint8_t> control(100, 0);
     control[0] = 0x81;  // WaitTimeSATADevDetect and RMB
     std::size_t end = PutRecords(b, 112, {{0x04, inquiry}, {0x05, control}});
@@ -187,13 +172,10 @@ TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     EXPECT_EQ(d.header.deletingKeyText, key);
     EXPECT_EQ(d.header.descriptorAreas[2].offset, 1792);
     EXPECT_TRUE(d.notes.empty());
-
     ASSERT_EQ(d.inquiry.size(), 2u);
-    EXPECT_EQ(d.inquiry[0].offset, 115u);
-    EXPECT_EQ(d.inquiry[1].offset, 144u);
-    EXPECT_EQ(d.inquiry[1].vendor, "VENDOR-B");
-    EXPECT_EQ(d.inquiry[1].revision, "R002");
-
+    EXPECT_EQ(std::tuple(d.inquiry[0].offset, d.inquiry[1].offset, d.inquiry[1].vendor,
+                         d.inquiry[1].revision),
+              std::tuple(115u, 144u, "VENDOR-B", "R002"));
     ASSERT_EQ(d.tlv.records.size(), 2u);
     EXPECT_EQ(d.tlv.endTagOffset, end);
     const DecodedGroup& control0 = d.tlv.records[1].readings.at(0);
@@ -201,42 +183,32 @@ TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     EXPECT_EQ(FindField(control0, "StandbyTransTime"), nullptr);  // its flag bit is clear
 }
 
-// A unit-table head and its units, as the compiler lays them out.
-std::vector<std::uint8_t> UnitTable(std::uint8_t modes, std::uint8_t count, std::uint8_t inq) {
-    std::vector<std::uint8_t> t = {count, modes, 0, 0};
+// A unit-table head and its units as the compiler lays them out: unit 1 removable and read-only,
+// unit u of size 0x10 + u, each on INQUIRY entry 1 when `inquiry`.
+Block UnitTable(std::uint8_t modes, std::uint8_t count, bool inquiry = false) {
+    Block t = {count, modes, 0, 0};
     for (std::uint8_t u = 0; u < count; ++u) {
-        std::vector<std::uint8_t> entry(24, 0);
-        if (u == 1) {
-            entry[0] = 1;     // removable
-            entry[1] = 0x08;  // read-only
-        }
-        entry[4] = static_cast<std::uint8_t>(0x10 + u);  // size
-        if (inq != 0) {
-            Block offset(4, 0);
-            Put32(offset, 0, 3584 + 28 * (inq - 1u));
-            std::copy(offset.begin(), offset.end(), entry.begin() + 12);
-            entry[16] = 28;
-        }
+        Block entry(24, 0);
+        if (u == 1) entry[0] = 1, entry[1] = 0x08;
+        entry[4] = static_cast<std::uint8_t>(0x10 + u);
+        if (inquiry) entry[13] = 0x0E, entry[16] = 28;  // offset 3584, 28 bytes
         t.insert(t.end(), entry.begin(), entry.end());
     }
     return t;
 }
 
 TEST(BlockDecodeTest, DecodesSecondGenerationRecordsAndJoinsSplitUnitTables) {
-    std::vector<std::uint8_t> tables = UnitTable(0x01, 5, 1);
+    Block tables = UnitTable(0x01, 5, true);
     for (std::uint8_t mode : {std::uint8_t{0x02}, std::uint8_t{0x04}, std::uint8_t{0x08}}) {
-        auto t = UnitTable(mode, 3, 0);
+        auto t = UnitTable(mode, 3);
         tables.insert(tables.end(), t.begin(), t.end());
     }
     ASSERT_EQ(tables.size(), 352u);
-    std::vector<std::uint8_t> firstPart(tables.begin(), tables.begin() + 255);
-    std::vector<std::uint8_t> secondPart(tables.begin() + 255, tables.end());
-
     Block b = SecondGenerationBlock();
     std::size_t end = PutRecords(b, 128,
-                                 {{0x10, firstPart},
-                                  {0x10, secondPart},
-                                  {0x11, UnitTable(0x01, 1, 0)},
+                                 {{0x10, Block(tables.begin(), tables.begin() + 255)},
+                                  {0x10, Block(tables.begin() + 255, tables.end())},
+                                  {0x11, UnitTable(0x01, 1)},
                                   {0x01, {0x65, 0, 0, 0x10, 0, 0}}});
     DecodedBlock d = Decode(b, 2);
     const auto& records = d.tlv.records;
@@ -247,18 +219,18 @@ TEST(BlockDecodeTest, DecodesSecondGenerationRecordsAndJoinsSplitUnitTables) {
     const DecodedGroup& lu = records[0].readings.at(0);
     ASSERT_EQ(lu.groups.size(), 4u);
     EXPECT_TRUE(lu.notes.empty());
-    EXPECT_EQ(lu.groups[0].groups.size(), 5u);
-    EXPECT_EQ(FieldNumber(lu.groups[3], "modes"), 0x08u);
     ASSERT_EQ(lu.groups[2].groups.size(), 3u);  // the cut at 255 falls inside this table
-    EXPECT_EQ(FieldNumber(lu.groups[2].groups[2], "Size"), 0x12u);
-    EXPECT_EQ(lu.groups[3].groups.size(), 3u);
     const DecodedGroup& unit1 = lu.groups[0].groups[1];
-    EXPECT_EQ(FindField(unit1, "type")->text, "removable, read-only");
-    EXPECT_EQ(FieldNumber(unit1, "Inq"), 1u);
-    EXPECT_EQ(FieldNumber(unit1, "inquiryOffset"), 3584u);
+    ASSERT_NE(FindField(unit1, "type"), nullptr);
+    EXPECT_EQ(
+        std::tuple(lu.groups[0].groups.size(), lu.groups[3].groups.size(),
+                   FieldNumber(lu.groups[3], "modes"), FieldNumber(lu.groups[2].groups[2], "Size"),
+                   FindField(unit1, "type")->text, FieldNumber(unit1, "Inq"),
+                   FieldNumber(unit1, "inquiryOffset")),
+        std::tuple(5u, 3u, 0x08u, 0x12u, "removable, read-only", 1u, 3584u));
     EXPECT_EQ(records[1].readings.at(0).name, "logical-unit tables (continued)");
-
     EXPECT_EQ(records[2].readings.at(0).groups.size(), 1u);  // one single-unit table
+    ASSERT_NE(FindField(records[3].readings.at(0), "parameter"), nullptr);
     EXPECT_EQ(FindField(records[3].readings.at(0), "parameter")->text, "RAID Offset");
 }
 
@@ -298,24 +270,18 @@ TEST(BlockDecodeTest, ReportsBrokenListsWithoutReadingOutsideTheArea) {
 
     // Long records chain up to 1780, where a FET record claims 40 bytes of a 12-byte rest.
     Block runs = SecondGenerationBlock();
-    std::size_t at = 128;
-    while (at < 1780) {
-        auto length = static_cast<std::uint8_t>(std::min<std::size_t>(255, 1780 - at - 2));
+    for (std::size_t at = 128; at < 1780; at += 2 + runs[at + 1]) {
         runs[at] = 0x08;
-        runs[at + 1] = length;
-        at += 2 + length;
+        runs[at + 1] = static_cast<std::uint8_t>(std::min<std::size_t>(255, 1780 - at - 2));
     }
-    ASSERT_EQ(at, 1780u);
     runs[1780] = 0x22;
     runs[1781] = 40;
     std::fill(runs.begin() + 1782, runs.begin() + 1792, 0xAA);
     d = Decode(runs, 2);
     ASSERT_FALSE(d.tlv.records.empty());
     const TlvRecord& last = d.tlv.records.back();
-    EXPECT_EQ(last.offset, 1780u);
-    EXPECT_TRUE(last.truncated);
-    EXPECT_EQ(last.value.size(), 10u);
-    EXPECT_TRUE(last.readings.empty());
+    EXPECT_EQ(std::tuple(last.offset, last.truncated, last.value.size(), last.readings.size()),
+              std::tuple(1780u, true, 10u, 0u));
     EXPECT_FALSE(d.tlv.endTagOffset);
     EXPECT_FALSE(d.tlv.problems.empty());
     // The tag in the last byte of the area has no length byte.
@@ -327,7 +293,7 @@ TEST(BlockDecodeTest, ReportsBrokenListsWithoutReadingOutsideTheArea) {
 
     // No end tag at all: every byte of the area is a record.
     Block endless = FirstGenerationBlock();
-    for (std::size_t i = 112; i < 1024; i += 2) endless[i] = 0x03, endless[i + 1] = 0;
+    for (std::size_t i = 112; i < 1024; i += 2) endless[i] = 0x03;
     d = Decode(endless, 1);
     EXPECT_EQ(d.tlv.records.size(), 456u);
     EXPECT_FALSE(d.tlv.endTagOffset);
@@ -354,9 +320,9 @@ TEST(BlockDecodeTest, DecodesAnyBlockWithoutFault) {
     }
 }
 
+// Runs the decode command on `words`; out and err are its outputs.
 int RunDecode(std::vector<std::string> words, std::string& out, std::string& err) {
-    std::ostringstream o;
-    std::ostringstream e;
+    std::ostringstream o, e;
     int code = RunDecodeCommand(words, o, e);
     out = o.str();
     err = e.str();
@@ -370,9 +336,7 @@ TEST(DecodeCommandTest, PrintsTextAndJson) {
     PutRecords(b, 128, {{0x03, {1}}, {0x35, {1, 5, 3, 4}}, {0x7E, {0x1B, 0x00}}});
     Seal(b);
     test::WriteBytes(dir / "block.bin", b);
-    std::string out;
-    std::string err;
-
+    std::string out, err;
     ASSERT_EQ(RunDecode({(dir / "block.bin").string(), "--json"}, out, err), kExitOk) << err;
     EXPECT_FALSE(nlohmann::json::parse(out, nullptr, false).is_discarded()) << out;
     for (const char* key :
@@ -381,33 +345,36 @@ TEST(DecodeCommandTest, PrintsTextAndJson) {
           "\"endTagOffset\": 141"}) {
         EXPECT_NE(out.find(key), std::string::npos) << key;
     }
-
     ASSERT_EQ(RunDecode({(dir / "block.bin").string()}, out, err), kExitOk) << err;
-    EXPECT_NE(out.find("Digest: holds"), std::string::npos);
-    EXPECT_NE(out.find("derived from the attached disk"), std::string::npos);
-    EXPECT_NE(out.find("problem:"), std::string::npos);
+    for (const char* text : {"Digest: holds", "derived from the attached disk", "problem:"}) {
+        EXPECT_NE(out.find(text), std::string::npos) << text;
+    }
 }
 
 // Two names, a bad generation and a missing file are refused in cli_json_linux_test.
 TEST(DecodeCommandTest, RejectsBadUsageAndUnfitFiles) {
     test::TempDir dir;
-    std::string out;
-    std::string err;
-    EXPECT_EQ(RunDecode({}, out, err), kExitUsage);
-    EXPECT_NE(err.find("usage:"), std::string::npos);
-    EXPECT_EQ(RunDecode({"a", "--generation"}, out, err), kExitUsage);
-    EXPECT_EQ(RunDecode({"a", "--verbose"}, out, err), kExitUsage);
-
     test::WriteBytes(dir / "short.bin", Block(4095, 0));
-    EXPECT_EQ(RunDecode({(dir / "short.bin").string()}, out, err), kExitFailed);
-    EXPECT_NE(err.find("4095"), std::string::npos);
-    EXPECT_EQ(RunDecode({dir.path().string()}, out, err), kExitFailed);
-
     test::WriteBytes(dir / "blank.bin", Block(4096, 0));
-    EXPECT_EQ(RunDecode({(dir / "blank.bin").string()}, out, err), kExitFailed);
-    EXPECT_NE(err.find("--generation"), std::string::npos);
-    EXPECT_EQ(RunDecode({(dir / "blank.bin").string(), "--generation=1"}, out, err), kExitOk);
-    EXPECT_NE(out.find("header names no generation"), std::string::npos);
+    const std::string blank = (dir / "blank.bin").string();
+    const struct {
+        std::vector<std::string> words;
+        int code;
+        std::string said;  // in the error output, or on success in the output
+    } kCases[] = {
+        {{}, kExitUsage, "usage:"},
+        {{"a", "--generation"}, kExitUsage, ""},
+        {{"a", "--verbose"}, kExitUsage, ""},
+        {{(dir / "short.bin").string()}, kExitFailed, "4095"},
+        {{dir.path().string()}, kExitFailed, ""},
+        {{blank}, kExitFailed, "--generation"},
+        {{blank, "--generation=1"}, kExitOk, "header names no generation"},
+    };
+    for (const auto& row : kCases) {
+        std::string out, err;
+        EXPECT_EQ(RunDecode(row.words, out, err), row.code) << row.said;
+        EXPECT_NE((row.code == kExitOk ? out : err).find(row.said), std::string::npos) << err;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
 
 namespace mox3 {
@@ -10,53 +11,42 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Value(const BlockRecord& r) {
-    return {r.value.begin(), r.value.end()};
+// The walk of `block` from `start` to `limit` in one line: each record as
+// "offset:tag/length=value bytes", "(cut)" when truncated, then how and where it ended.
+std::string Walk(const Bytes& block, std::uint32_t start, std::uint32_t limit) {
+    const RecordWalk walk = ReadRecords(block, start, limit);
+    const char* ends[] = {"end tag", "area end", "no length byte", "overrun"};
+    std::ostringstream out;
+    out << std::hex;
+    for (const BlockRecord& r : walk.records) {
+        out << r.offset << ":" << +r.tag << "/" << +r.length << "=";
+        for (std::uint8_t v : r.value) out << +v << " ";
+        out << (r.truncated ? "(cut); " : "; ");
+    }
+    out << ends[static_cast<int>(walk.end)] << " at " << walk.endOffset;
+    return out.str();
 }
 
 TEST(RecordWalk, StopsAtTheEndTagOrTheAreaWithoutTrustingLengths) {
     // An area of 12 bytes from offset 2: two records, then the end tag at 9.
-    Bytes block = {0xEE, 0xEE, 0x21, 0x02, 0xAA, 0xBB, 0x03,
-                   0x01, 0x7F, 0x00, 0x55, 0x55, 0x55, 0x55};
-    RecordWalk walk = ReadRecords(block, 2, 14);
-    ASSERT_EQ(walk.records.size(), 2u);
-    EXPECT_EQ(walk.records[0].offset, 2u);
-    EXPECT_EQ(walk.records[0].tag, 0x21);
-    EXPECT_EQ(Value(walk.records[0]), (Bytes{0xAA, 0xBB}));
-    EXPECT_EQ(walk.records[1].offset, 6u);
-    EXPECT_EQ(Value(walk.records[1]), (Bytes{0x7F}));
-    EXPECT_FALSE(walk.records[1].truncated);
-    EXPECT_EQ(walk.end, RecordWalk::End::EndTag);
-    EXPECT_EQ(walk.endOffset, 9u);
-
-    // A value byte past the limit makes the record truncated, with the value cut there.
-    walk = ReadRecords(block, 6, 8);
-    ASSERT_EQ(walk.records.size(), 1u);
-    EXPECT_EQ(walk.records[0].length, 1);
-    EXPECT_TRUE(walk.records[0].truncated) << "its one value byte lies past the limit";
-    EXPECT_TRUE(walk.records[0].value.empty());
-    EXPECT_EQ(walk.end, RecordWalk::End::Overrun);
-    // An empty record that ends exactly at the limit is whole; then the area ends.
-    Bytes empty = {0x30, 0x00, 0x00};
-    walk = ReadRecords(empty, 0, 2);
-    ASSERT_EQ(walk.records.size(), 1u);
-    EXPECT_FALSE(walk.records[0].truncated);
-    EXPECT_EQ(walk.end, RecordWalk::End::AreaEnd);
-    EXPECT_EQ(walk.endOffset, 2u);
-
-    // A tag on the area's last byte has no length byte.
-    walk = ReadRecords(block, 2, 7);
-    ASSERT_EQ(walk.records.size(), 2u);
-    EXPECT_TRUE(walk.records[1].truncated);
-    EXPECT_EQ(walk.records[1].tag, 0x03);
-    EXPECT_EQ(walk.end, RecordWalk::End::NoLengthByte);
-
-    // A length past the block's own end is cut at the block, never read beyond it.
-    Bytes shortBlock = {0x10, 0xFF, 0x01, 0x02};
-    walk = ReadRecords(shortBlock, 0, 4096);
-    ASSERT_EQ(walk.records.size(), 1u);
-    EXPECT_EQ(Value(walk.records[0]), (Bytes{0x01, 0x02}));
-    EXPECT_EQ(walk.end, RecordWalk::End::Overrun);
+    const Bytes block = {0xEE, 0xEE, 0x21, 0x02, 0xAA, 0xBB, 0x03,
+                         0x01, 0x7F, 0x00, 0x55, 0x55, 0x55, 0x55};
+    const struct {
+        Bytes block;
+        std::uint32_t start, limit;
+        std::string walk;
+    } kCases[] = {
+        {block, 2, 14, "2:21/2=aa bb ; 6:3/1=7f ; end tag at 9"},
+        // A value byte past the limit: the record is truncated, its value cut there.
+        {block, 6, 8, "6:3/1=(cut); overrun at 8"},
+        // An empty record that ends exactly at the limit is whole; then the area ends.
+        {{0x30, 0x00, 0x00}, 0, 2, "0:30/0=; area end at 2"},
+        // A tag on the area's last byte has no length byte.
+        {block, 2, 7, "2:21/2=aa bb ; 6:3/0=(cut); no length byte at 7"},
+        // A length past the block's own end is cut at the block, never read beyond it.
+        {{0x10, 0xFF, 0x01, 0x02}, 0, 4096, "0:10/ff=1 2 (cut); overrun at 4"},
+    };
+    for (const auto& c : kCases) EXPECT_EQ(Walk(c.block, c.start, c.limit), c.walk);
 }
 
 }  // namespace

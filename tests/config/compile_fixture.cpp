@@ -14,16 +14,19 @@ namespace mox3::test {
 Ini& Ini::Set(const std::string& section, const std::string& key, const std::string& value) {
     auto s = std::find_if(sections_.begin(), sections_.end(),
                           [&](const auto& e) { return e.first == section; });
-    if (s == sections_.end()) {
-        sections_.push_back({section, {}});
-        s = sections_.end() - 1;
-    }
+    if (s == sections_.end()) s = sections_.insert(s, {section, {}});
     auto k = std::find_if(s->second.begin(), s->second.end(),
                           [&](const auto& e) { return e.first == key; });
-    if (k == s->second.end()) {
-        s->second.push_back({key, value});
-    } else {
-        k->second = value;
+    if (k == s->second.end()) k = s->second.insert(k, {key, ""});
+    k->second = value;
+    return *this;
+}
+
+Ini& Ini::SetAll(const std::string& section, const std::string& pairs) {
+    std::istringstream in(pairs);
+    for (std::string pair; in >> pair;) {
+        const std::size_t eq = pair.find('=');
+        Set(section, pair.substr(0, eq), pair.substr(eq + 1));
     }
     return *this;
 }
@@ -131,8 +134,29 @@ std::vector<std::uint8_t> Hex(const std::string& text) {
     std::vector<std::uint8_t> out;
     std::istringstream in(text);
     std::string word;
-    while (in >> word) out.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));
+    while (in >> word) {
+        const std::size_t star = word.find('*');
+        const std::size_t n = star == std::string::npos ? 1 : std::stoul(word.substr(0, star));
+        const auto byte = std::stoul(word.substr(star + 1), nullptr, 16);
+        out.insert(out.end(), n, static_cast<std::uint8_t>(byte));
+    }
     return out;
+}
+
+void ExpectBytes(const std::vector<std::uint8_t>& block, const std::string& layout) {
+    std::istringstream entries(layout);
+    for (std::string entry; std::getline(entries, entry, ';');) {
+        const std::size_t colon = entry.find(':');
+        const std::size_t quote = entry.find('\'', colon);
+        const std::vector<std::uint8_t> bytes =
+            quote == std::string::npos
+                ? Hex(entry.substr(colon + 1))
+                : std::vector<std::uint8_t>(entry.begin() + 1 + quote, entry.end());
+        std::istringstream offsets(entry.substr(0, colon));
+        for (std::size_t at = 0; offsets >> at;) {
+            EXPECT_EQ(Slice(block, at, bytes.size()), bytes) << "at " << at;
+        }
+    }
 }
 
 std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& block, std::size_t from,

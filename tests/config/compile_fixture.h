@@ -15,6 +15,8 @@ namespace mox3::test {
 class Ini {
   public:
     Ini& Set(const std::string& section, const std::string& key, const std::string& value);
+    // Sets each of the blank-separated "key=value" pairs.
+    Ini& SetAll(const std::string& section, const std::string& pairs);
     Ini& Remove(const std::string& section, const std::string& key);
     std::string Text() const;
 
@@ -53,8 +55,11 @@ Compiled CompileBytes(const std::vector<std::uint8_t>& config, const ImageSpec& 
 void ExpectFails(const Ini& ini, const std::string& keyInMessage, const ImageSpec& image = {});
 // UTF-16 LE text after its byte-order mark.
 std::vector<std::uint8_t> Utf16Le(std::u16string_view text);
-// Bytes from "AA BB ..." text.
+// Bytes from "AA BB ..." text; "N*BB" is N bytes BB.
 std::vector<std::uint8_t> Hex(const std::string& text);
+// Expects the bytes a layout names: "OFFSET [OFFSET...]: BYTES; ...", BYTES as for Hex, or
+// "'text" for the text's characters.
+void ExpectBytes(const std::vector<std::uint8_t>& block, const std::string& layout);
 std::vector<std::uint8_t> Slice(const std::vector<std::uint8_t>& block, std::size_t from,
                                 std::size_t count);
 

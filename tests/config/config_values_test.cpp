@@ -10,6 +10,8 @@
 namespace mox3::test {
 namespace {
 
+using namespace std::string_view_literals;
+
 const ImageSpec kFirstImage{1, "01020300", 40000, 1};
 
 // What a compile of the shipped second-generation file with one value changed must do.
@@ -76,11 +78,10 @@ TEST(ConfigValues, ValuesTakenInPartAreNamedAndCompiledAsRead) {
         }
         ASSERT_TRUE(compiled.result.ok) << compiled.result.reason;
         ASSERT_EQ(warnings.size(), 1u) << (warnings.size() > 1 ? warnings[1].taken : "");
-        EXPECT_EQ(warnings[0].section, c.section);
-        EXPECT_EQ(warnings[0].key, c.key);
-        EXPECT_EQ(warnings[0].value, c.value);
-        EXPECT_EQ(warnings[0].taken, c.taken);
-        EXPECT_NE(warnings[0].file.find("config.ini"), std::string::npos) << warnings[0].file;
+        const auto& w = warnings[0];
+        EXPECT_EQ(std::tuple(w.section, w.key, w.value, w.taken),
+                  std::tuple(c.section, c.key, c.value, c.taken));
+        EXPECT_NE(w.file.find("config.ini"), std::string::npos) << w.file;
         // The block is what the reader took.
         if (!c.read.empty()) {
             EXPECT_EQ(compiled.block,
@@ -94,6 +95,9 @@ TEST(ConfigValues, FilesThatAreNoModelFileOfThisGenerationAreNamed) {
         const EmbeddedResource* r = FindConfigResource(id);
         return std::vector<std::uint8_t>(r->bytes.begin(), r->bytes.end());
     };
+    auto bytes = [](std::string_view text) {
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    };
     struct FileCase {
         const char* name;
         std::vector<std::uint8_t> bytes;
@@ -103,20 +107,11 @@ TEST(ConfigValues, FilesThatAreNoModelFileOfThisGenerationAreNamed) {
     const FileCase kCases[] = {
         {"no bytes", {}, false, "the configuration file is empty"},
         {"white space alone", Utf16Le(u" \r\n\r\n"), true, "the configuration file is empty"},
-        {"NUL bytes", {'[', 'C', ']', 0, 1, 2, 3}, false, "not text (a NUL byte at byte 3)"},
-        {"control bytes",
-         {'[', 'C', ']', 0x1B, 0x04},
-         false,
-         "not text (control byte 0x1B at byte 3)"},
-        {"invalid UTF-8",
-         {0xEF, 0xBB, 0xBF, '[', 0xC0, 0x80, ']'},
-         false,
-         "invalid UTF-8 at byte 4"},
-        {"odd UTF-16", {0xFF, 0xFE, '[', 0, 'C'}, false, "UTF-16 text of an odd number of bytes"},
-        {"lone surrogate",
-         {0xFF, 0xFE, '[', 0, 0x00, 0xD8, ']', 0},
-         false,
-         "invalid UTF-16 at byte 4"},
+        {"NUL bytes", bytes("[C]\0\1\2\3"sv), false, "not text (a NUL byte at byte 3)"},
+        {"control bytes", bytes("[C]\x1B\x04"), false, "not text (control byte 0x1B at byte 3)"},
+        {"invalid UTF-8", bytes("\xEF\xBB\xBF[\xC0\x80]"), false, "invalid UTF-8 at byte 4"},
+        {"odd UTF-16", bytes("\xFF\xFE[\0C"sv), false, "UTF-16 text of an odd number of bytes"},
+        {"lone surrogate", bytes("\xFF\xFE[\0\0\xD8]\0"sv), false, "invalid UTF-16 at byte 4"},
         {"first generation's file for the second", shipped(104), false,
          "a first-generation configuration file ([Config] Version=0), not one of the second"},
         {"second generation's file for the first", shipped(117), true,

@@ -77,40 +77,31 @@ TEST(ProfileFile, Utf16WithoutItsMarkIsRefusedWithTheReason) {
     le.erase(le.begin(), le.begin() + 2);
     std::vector<std::uint8_t> be;
     for (std::size_t i = 0; i + 1 < le.size(); i += 2) be.insert(be.end(), {le[i + 1], le[i]});
-    std::string error;
-    test::WriteBytes(dir / "le.ini", le);
-    EXPECT_FALSE(ProfileFile::Load(dir / "le.ini", &error));
-    EXPECT_NE(error.find("little-endian UTF-16 text without its byte-order mark"),
-              std::string::npos)
-        << error;
-    test::WriteBytes(dir / "be.ini", be);
-    EXPECT_FALSE(ProfileFile::Load(dir / "be.ini", &error));
-    EXPECT_NE(error.find("big-endian"), std::string::npos) << error;
-
     // With the mark, and single-byte text with a stray zero byte, read as before.
-    test::WriteBytes(dir / "marked.ini", Utf16Le(text));
-    auto marked = ProfileFile::Load(dir / "marked.ini", &error);
-    ASSERT_TRUE(marked);
-    EXPECT_EQ(marked->GetInt(u"Config", u"Version", 0), 2u);
     const std::string ansi = std::string("[Config]\r\nVersion=2\r\n") + '\0' + "\r\n";
-    test::WriteBytes(dir / "ansi.ini", std::vector<std::uint8_t>(ansi.begin(), ansi.end()));
-    auto plain = ProfileFile::Load(dir / "ansi.ini", &error);
-    ASSERT_TRUE(plain) << error;
-    EXPECT_EQ(plain->GetInt(u"Config", u"Version", 0), 2u);
+    const std::pair<std::vector<std::uint8_t>, std::string> kFiles[] = {
+        {le, "little-endian UTF-16 text without its byte-order mark"},
+        {be, "big-endian"},
+        {Utf16Le(text), ""},
+        {std::vector<std::uint8_t>(ansi.begin(), ansi.end()), ""}};
+    for (const auto& [bytes, refusal] : kFiles) {
+        test::WriteBytes(dir / "file.ini", bytes);
+        std::string error;
+        auto file = ProfileFile::Load(dir / "file.ini", &error);
+        EXPECT_EQ(file.has_value(), refusal.empty()) << refusal;
+        EXPECT_NE(error.find(refusal), std::string::npos) << error;
+        EXPECT_EQ(file ? file->GetInt(u"Config", u"Version", 0) : 0u, file ? 2u : 0u);
+    }
 }
 
 TEST(NumberParsing, FollowsTheScanRule) {
-    EXPECT_EQ(ScanInt32(u"010"), 8u);
-    EXPECT_EQ(ScanInt32(u"08"), 0u);
-    EXPECT_EQ(ScanInt32(u"0x10"), 16u);
-    EXPECT_EQ(ScanInt32(u"0X1f"), 31u);
-    EXPECT_EQ(ScanInt32(u"16"), 16u);
-    EXPECT_EQ(ScanInt32(u"  -1"), 0xFFFFFFFFu);
-    EXPECT_EQ(ScanInt32(u"+7up"), 7u);
-    EXPECT_EQ(ScanInt32(u"4294967296"), 0u);  // the value wraps to 32 bits
-    EXPECT_FALSE(ScanInt32(u"abc"));
-    EXPECT_FALSE(ScanInt32(u"-"));
-    EXPECT_FALSE(ScanInt32(u""));
+    // C's rules: octal and hex prefixes, a sign, trailing junk ignored, wrapping to 32 bits.
+    const std::pair<const char16_t*, std::optional<std::uint32_t>> kScans[] = {
+        {u"010", 8},          {u"08", 0},         {u"0x10", 16},
+        {u"0X1f", 31},        {u"16", 16},        {u"  -1", 0xFFFFFFFF},
+        {u"+7up", 7},         {u"4294967296", 0}, {u"abc", std::nullopt},
+        {u"-", std::nullopt}, {u"", std::nullopt}};
+    for (const auto& [text, value] : kScans) EXPECT_EQ(ScanInt32(text), value) << Utf16ToUtf8(text);
     EXPECT_EQ(ScanInt64(u"0x123456789ABC"), 0x123456789ABCll);
     EXPECT_EQ(ScanInt64(u"-5"), -5);
 
@@ -120,10 +111,9 @@ TEST(NumberParsing, FollowsTheScanRule) {
     EXPECT_EQ(ScanInts(u"1 2 x 4", v, 8), 2u);
 
     // The platform's integer reader knows no octal: 010 is ten there.
-    EXPECT_EQ(ParseProfileInt(u"010"), 10u);
-    EXPECT_EQ(ParseProfileInt(u"0x2"), 2u);
-    EXPECT_EQ(ParseProfileInt(u"-2"), 0xFFFFFFFEu);
-    EXPECT_EQ(ParseProfileInt(u"two"), 0u);
+    const std::pair<const char16_t*, std::uint32_t> kProfileInts[] = {
+        {u"010", 10}, {u"0x2", 2}, {u"-2", 0xFFFFFFFE}, {u"two", 0}};
+    for (const auto& [text, value] : kProfileInts) EXPECT_EQ(ParseProfileInt(text), value);
 }
 
 TEST(ItemLookup, FirstNonEmptyExactMatchWins) {

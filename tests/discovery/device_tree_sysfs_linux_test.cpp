@@ -1,5 +1,3 @@
-#include "discovery/device_tree_sysfs.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,6 +6,7 @@
 #include "base/text.h"
 #include "discovery/bridge_manager.h"
 #include "discovery/census.h"
+#include "discovery/device_tree_sysfs.h"
 #include "discovery/fake_bridges.h"
 #include "test_support.h"
 
@@ -132,18 +131,16 @@ class SysfsTreeTest : public ::testing::Test {
 };
 
 TEST_F(SysfsTreeTest, ListsCdRomsDisksAndHubs) {
-    auto cdroms = List(InterfaceClass::CdRom);
-    ASSERT_EQ(cdroms.size(), 1u);
-    EXPECT_EQ(cdroms[0].path, u"/dev/sr0");
-    std::vector<std::u16string> disks;
-    for (const auto& i : List(InterfaceClass::Disk)) disks.push_back(i.path);
-    EXPECT_EQ(disks,
-              (std::vector<std::u16string>{u"/dev/sda", u"/dev/sdb", u"/dev/sdc", u"/dev/sdaa"}));
+    std::vector<std::u16string> paths;
+    for (auto cls : {InterfaceClass::CdRom, InterfaceClass::Disk}) {
+        for (const auto& i : List(cls)) paths.push_back(i.path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::u16string>{u"/dev/sr0", u"/dev/sda", u"/dev/sdb",
+                                                  u"/dev/sdc", u"/dev/sdaa"}));
     // Nodes are stable and distinct.
     EXPECT_EQ(NodeOf("sdb"), NodeOf("sdb"));
     EXPECT_NE(NodeOf("sdb"), NodeOf("sr0"));
     EXPECT_NE(NodeOf("sdb"), kNoNode);
-
     test::TempDir empty;
     EXPECT_FALSE(
         MakeSysfsDeviceTree(empty.path(), "/dev")->PresentInterfaces(InterfaceClass::Disk));
@@ -166,12 +163,17 @@ TEST_F(SysfsTreeTest, InterfacesBelongToTheirUsbDevice) {
 }
 
 TEST_F(SysfsTreeTest, StorageQueriesAndReadiness) {
-    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sda"), 0u);
-    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sdb"), 1u);
-    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sdaa"), 26u);
-    EXPECT_EQ(tree->StorageDeviceNumber(u"/dev/sr0"), 0u);
-    EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/sdq"));  // not present
-    EXPECT_FALSE(tree->StorageDeviceNumber(u"/dev/tty0"));
+    // sdq is not present.
+    const std::pair<const char16_t*, std::optional<std::uint32_t>> kNumbers[] = {
+        {u"/dev/sda", 0},
+        {u"/dev/sdb", 1},
+        {u"/dev/sdaa", 26},
+        {u"/dev/sr0", 0},
+        {u"/dev/sdq", std::nullopt},
+        {u"/dev/tty0", std::nullopt}};
+    for (const auto& [path, number] : kNumbers) {
+        EXPECT_EQ(tree->StorageDeviceNumber(path), number) << Utf16ToUtf8(path);
+    }
     EXPECT_EQ(tree->DiskLength(u"/dev/sdb"), std::int64_t{1953525168} * 512);
     EXPECT_EQ(tree->OnUsbBus(u"/dev/sdb"), true);
     EXPECT_EQ(tree->OnUsbBus(u"/dev/sr0"), true);
@@ -182,17 +184,14 @@ TEST_F(SysfsTreeTest, StorageQueriesAndReadiness) {
 TEST_F(SysfsTreeTest, UsbIdentityFromTheDevicesDescriptors) {
     auto identity = tree->UsbIdentity(Usb("sdb"));
     ASSERT_TRUE(identity);
-    EXPECT_EQ(identity->vendorId, 0x5E3B);
-    EXPECT_EQ(identity->productId, 0x7C34);
-    EXPECT_EQ(identity->manufacturer, u"K\u00E4velin");
-    EXPECT_EQ(identity->product, u"ZR-MOX3");
-    EXPECT_EQ(identity->serialNumber, u"4A3F0012B7C4D9E1");
-
+    EXPECT_EQ(std::tuple(identity->vendorId, identity->productId, identity->manufacturer,
+                         identity->product, identity->serialNumber),
+              std::tuple(0x5E3B, 0x7C34, u"K\u00E4velin", u"ZR-MOX3", u"4A3F0012B7C4D9E1"));
+    // An empty descriptor; no serial file: the request failed.
     auto bare = tree->UsbIdentity(Usb("sdc"));
     ASSERT_TRUE(bare);
-    EXPECT_EQ(bare->manufacturer, u"");  // empty descriptor
-    EXPECT_EQ(bare->product, u"USB Bridge");
-    EXPECT_FALSE(bare->serialNumber);  // no serial file: the request failed
+    EXPECT_EQ(std::tuple(bare->manufacturer, bare->product, bare->serialNumber),
+              std::tuple(u"", u"USB Bridge", std::nullopt));
     EXPECT_FALSE(tree->UsbIdentity(NodeOf("sdb"))) << "not a USB device";
 }
 
@@ -223,18 +222,10 @@ TEST_F(SysfsTreeTest, GarbledAttributesFailQueriesWithoutHarm) {
     DevNode gone = NodeOf("sdc");
     fs::remove_all(composite);
     EXPECT_FALSE(tree->UsbDeviceOf(gone));
-    EXPECT_FALSE(tree->Ready(gone));
-    EXPECT_FALSE(tree->Ready(kNoNode));
-    EXPECT_FALSE(tree->Ready(9999));
+    for (DevNode node : {gone, kNoNode, DevNode{9999}}) EXPECT_FALSE(tree->Ready(node)) << node;
 }
 
-}  // namespace
-}  // namespace mox3
-
 // Discovery over the tree: the census and the enumeration see the bridge drive behind its hub.
-namespace mox3 {
-namespace {
-
 class SysfsDiscoveryTest : public SysfsTreeTest {
   protected:
     void SetUp() override {
@@ -254,11 +245,9 @@ TEST_F(SysfsDiscoveryTest, CensusAndEnumeration) {
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
     const DeviceRecord& r = mgr.deviceTable[0];
     ASSERT_EQ(r.pathCount, 2u);
-    EXPECT_EQ(r.interfacePath[0], u"/dev/sr0");
-    EXPECT_EQ(r.interfacePath[1], u"/dev/sdb");
-    // (The tree's answers themselves: the tests above.)
-    EXPECT_EQ(r.manufacturer, u"K\u00E4velin");
-    EXPECT_EQ(r.usbPort, u"2-1.3");  // bus 2, hub port 1, its port 3
+    EXPECT_EQ(
+        std::tuple(r.interfacePath[0], r.interfacePath[1], r.manufacturer, r.usbPort),
+        std::tuple(u"/dev/sr0", u"/dev/sdb", u"K\u00E4velin", u"2-1.3"));  // hub port 1, its port 3
     EXPECT_EQ(mgr.IdentifyChip(0), 2);
 
     // Bound to its port, the listing sees that drive alone; bound elsewhere, nothing.

@@ -59,12 +59,27 @@ class EmulatedDiscovery : public EmulatedHostTest {
         mgr_.devices = devices_;
         mgr_.clock = clock_;
     }
-    nlohmann::json ListJson() {
+    // What the list command shows of the one drive.
+    nlohmann::json ListedDrive() {
         std::ostringstream out, err;
         std::vector<std::string> args = {"--json"};
         EXPECT_EQ(RunListCommand(Session{devices_, "", clock_, {}}, args, out, err), 0)
             << err.str();
-        return nlohmann::json::parse(out.str());
+        auto listed = nlohmann::json::parse(out.str());
+        EXPECT_EQ(listed["census"], 1);
+        EXPECT_EQ(listed["drives"].size(), 1u);
+        nlohmann::json shown;
+        for (const char* key :
+             {"vendorId", "productId", "firmwareVersion", "normalMode", "chipKind"})
+            shown[key] = listed["drives"][0][key];
+        return shown;
+    }
+    // Slot 0's identity in one line: ids, serial, firmware version, normal mode, chip.
+    std::string Identity() {
+        const DeviceRecord& r = mgr_.deviceTable[0];
+        return Utf16ToUtf8(r.vendorIdText + u" " + r.productIdText + u" " + r.serialNumber + u" " +
+                           r.firmwareVersion) +
+               " " + std::to_string(r.normalMode) + " " + std::to_string(mgr_.IdentifyChip(0));
     }
 
     CBridgeMgr mgr_;
@@ -80,22 +95,13 @@ TEST_F(EmulatedDiscovery, ADriveWithTwoInterfacesBesideOtherDisks) {
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);  // the plain disk is no bridge
     const DeviceRecord& r = mgr_.deviceTable[0];
     ASSERT_EQ(r.pathCount, 2u);
-    EXPECT_EQ(Utf16ToUtf8(r.interfacePath[0]), (drive.string() + "#cdrom"));
-    EXPECT_EQ(Utf16ToUtf8(r.interfacePath[1]), drive.string());
+    EXPECT_EQ(Utf16ToUtf8(r.interfacePath[0] + u" " + r.interfacePath[1]),
+              drive.string() + "#cdrom " + drive.string());
     EXPECT_EQ(r.lun[0], 1);
     EXPECT_EQ(r.lun[1], 0);
-    EXPECT_EQ(r.vendorIdText, u"0x5E3B");
-    EXPECT_EQ(r.productIdText, u"0x7C34");
-    EXPECT_EQ(r.serialNumber, u"4A3F0012B7C4D9E1");
-    EXPECT_EQ(r.firmwareVersion, u"V01L00R05");
-    EXPECT_EQ(r.normalMode, 1);
-    EXPECT_EQ(mgr_.IdentifyChip(0), 2);
-    const auto listed = ListJson();
-    ASSERT_EQ(listed["drives"].size(), 1u);
-    EXPECT_EQ(listed["drives"][0]["productId"], "0x7C34");
-    EXPECT_EQ(listed["drives"][0]["firmwareVersion"], "V01L00R05");
-    EXPECT_EQ(listed["drives"][0]["normalMode"], true);
-    EXPECT_EQ(listed["drives"][0]["chipKind"], 2);
+    EXPECT_EQ(Identity(), "0x5E3B 0x7C34 4A3F0012B7C4D9E1 V01L00R05 1 2");
+    EXPECT_EQ(ListedDrive(), nlohmann::json::parse(R"({"vendorId": "0x5E3B", "productId": "0x7C34",
+        "firmwareVersion": "V01L00R05", "normalMode": true, "chipKind": 2})"));
 
     MakeDisk("c-no-update", 0x5E3B, 0x7C39, u"C");
     EXPECT_EQ(CountKnownDrives(devices_), kCensusMany);
@@ -218,22 +224,11 @@ TEST_F(EmulatedDiscovery, AnInterruptedUpdateShowsTheBareBridge) {
     ASSERT_EQ(mgr_.EnumerateDevices(0), 1);
     const DeviceRecord& r = mgr_.deviceTable[0];
     EXPECT_NE(r.usbNode, before);
-    EXPECT_EQ(r.vendorIdText, u"0x04C5");
-    EXPECT_EQ(r.productIdText, u"0x2026");
-    EXPECT_EQ(r.normalMode, 0);
+    EXPECT_EQ(Identity(), "0x04C5 0x2026  V00L00R00 0 2");
     EXPECT_EQ(r.diskLength[0], 0);  // no length asked in the loader
     EXPECT_EQ(r.bridgeInfo[0], 0xFF);
-    EXPECT_EQ(mgr_.IdentifyChip(0), 2);
-
-    // What the list command shows of it.
-    const auto listed = ListJson();
-    EXPECT_EQ(listed["census"], 1);
-    ASSERT_EQ(listed["drives"].size(), 1u);
-    const auto& listedDrive = listed["drives"][0];
-    EXPECT_EQ(listedDrive["vendorId"], "0x04C5");
-    EXPECT_EQ(listedDrive["productId"], "0x2026");
-    EXPECT_EQ(listedDrive["normalMode"], false);
-    EXPECT_EQ(listedDrive["chipKind"], 2);
+    EXPECT_EQ(ListedDrive(), nlohmann::json::parse(R"({"vendorId": "0x04C5", "productId": "0x2026",
+        "firmwareVersion": "V00L00R00", "normalMode": false, "chipKind": 2})"));
 }
 
 }  // namespace
