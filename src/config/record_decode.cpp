@@ -228,7 +228,8 @@ void DecodeG1ControlParameters(FieldBuilder& f) {
     for (const auto& [field, flagOffset, flagBits] : g1::kControlParameters) {
         if (f.Get(flagOffset, 1) & flagBits) f.Fields({&field, 1});
     }
-    const std::uint64_t unknown = f.Get(g1::kControlFlagsB, 1) & ~std::uint64_t{g1::kControlKnownFlagsB};
+    const std::uint64_t unknown =
+        f.Get(g1::kControlFlagsB, 1) & ~std::uint64_t{g1::kControlKnownFlagsB};
     if (unknown != 0) f.Note(Format("flag byte B has unknown bits 0x%02llX", unknown));
 }
 

@@ -98,7 +98,6 @@ inline constexpr RecordField kFan[] = {{"SMARTInterval", 0, 1, K::Number},
                                        {"ActiveValue", 3, 1, K::Hex},
                                        {"DefaultValue", 4, 1, K::Hex}};
 
-
 // The multi-LUN record (17 bytes): 0, 7, the type of LUN 0, 0, the size of LUN 0 in units of
 // 1/8 as 4 bytes, 0, the hide bit of LUN 1 (bit 7) over the low bits 5, then 7 zeros.
 struct MultiLunLayout {
@@ -173,9 +172,9 @@ inline constexpr std::uint8_t kGpioAltPin = 0x80;
 // The second capacity LED's head, followed by Count values of 4 bytes ("n-Value") and, when
 // the flag has kCapacityLed2WithD, as many more ("n-Value-D").
 inline constexpr RecordField kCapacityLed2Head[] = {{"Interval", 0, 1, K::Number},
-                                                   {"Flag", 1, 1, K::Hex},
-                                                   {"Mask", 2, 4, K::Hex},
-                                                   {"Off", 6, 4, K::Hex}};
+                                                    {"Flag", 1, 1, K::Hex},
+                                                    {"Mask", 2, 4, K::Hex},
+                                                    {"Off", 6, 4, K::Hex}};
 inline constexpr std::uint8_t kCapacityLed2WithD = 0x02;
 
 // RAID default (tag 0x05): the drive mode and, as far as they are not 0, the rest.
@@ -198,14 +197,18 @@ inline constexpr RecordField kAutomaticStandby[] = {
 // Logical-unit tables (tags 0x10 and 0x11): a head, then its unit entries. The compiler works
 // the values out from the section's keys; the decoder adds their meaning.
 inline constexpr RecordField kUnitTableHead[] = {
-    {"Count", 0, 1, K::Number}, {"modes", 1, 1, K::Hex},  {"modeNames", 2, 0, K::Derived},
-    {"", 2, 1, K::Zero},        {"Flag", 3, 1, K::Hex},   {"flagNames", 4, 0, K::Derived}};
-inline constexpr RecordField kUnitEntry[] = {
-    {"typeCode", 0, 1, K::Number},       {"type", 1, 0, K::Derived},
-    {"Flag", 1, 1, K::Hex},              {"", 2, 2, K::Zero},
-    {"Size", 4, 6, K::Number},           {"Rsv", 10, 2, K::Number},
-    {"inquiryOffset", 12, 4, K::Number}, {"inquiryLength", 16, 2, K::Number},
-    {"Inq", 18, 0, K::Derived},          {"", 18, 6, K::Zero}};
+    {"Count", 0, 1, K::Number}, {"modes", 1, 1, K::Hex}, {"modeNames", 2, 0, K::Derived},
+    {"", 2, 1, K::Zero},        {"Flag", 3, 1, K::Hex},  {"flagNames", 4, 0, K::Derived}};
+inline constexpr RecordField kUnitEntry[] = {{"typeCode", 0, 1, K::Number},
+                                             {"type", 1, 0, K::Derived},
+                                             {"Flag", 1, 1, K::Hex},
+                                             {"", 2, 2, K::Zero},
+                                             {"Size", 4, 6, K::Number},
+                                             {"Rsv", 10, 2, K::Number},
+                                             {"inquiryOffset", 12, 4, K::Number},
+                                             {"inquiryLength", 16, 2, K::Number},
+                                             {"Inq", 18, 0, K::Derived},
+                                             {"", 18, 6, K::Zero}};
 static_assert(FieldsSize(kUnitTableHead) == mox3::gen2::kUnitTableHead);
 static_assert(FieldsSize(kUnitEntry) == mox3::gen2::kUnitEntrySize);
 static_assert(kUnitEntry[6].offset == mox3::gen2::kUnitInquiryField);
@@ -282,15 +285,17 @@ inline constexpr FirmwareParameter kFirmwareParameters[] = {
 
 // Every table covers its bytes without gaps or overlaps, and port names end in "Port".
 constexpr bool TablesAreWhole() {
-    for (RecordFields t :
-         {RecordFields(kAccessLed), RecordFields(kSecretLed), RecordFields(kButton),
-          RecordFields(kRaidButton), RecordFields(kCapacityLedHead), RecordFields(kRebuildLedHead), RecordFields(kCapacityLed2Head),
-          RecordFields(kFetHead), RecordFields(kFetEntry), RecordFields(kFanHead),
-          RecordFields(kFanEntry), RecordFields(kStatusLedEntry), RecordFields(kDeviceLedHead),
-          RecordFields(kDeviceLedEntry), RecordFields(kRaidSwitchEntry),
-          RecordFields(kRaidStatusLedEntry), RecordFields(kRaidModeLedEntry),
-          RecordFields(kRaidDefault), RecordFields(kAutomaticStandby), RecordFields(gen1::kLed),
-          RecordFields(gen1::kFan)}) {
+    for (RecordFields t : {RecordFields(kAccessLed),        RecordFields(kSecretLed),
+                           RecordFields(kButton),           RecordFields(kRaidButton),
+                           RecordFields(kCapacityLedHead),  RecordFields(kRebuildLedHead),
+                           RecordFields(kCapacityLed2Head), RecordFields(kFetHead),
+                           RecordFields(kFetEntry),         RecordFields(kFanHead),
+                           RecordFields(kFanEntry),         RecordFields(kStatusLedEntry),
+                           RecordFields(kDeviceLedHead),    RecordFields(kDeviceLedEntry),
+                           RecordFields(kRaidSwitchEntry),  RecordFields(kRaidStatusLedEntry),
+                           RecordFields(kRaidModeLedEntry), RecordFields(kRaidDefault),
+                           RecordFields(kAutomaticStandby), RecordFields(gen1::kLed),
+                           RecordFields(gen1::kFan)}) {
         if (FieldsSize(t) == 0) return false;
         for (const RecordField& f : t) {
             if (f.IsPort() && !std::string_view(f.name).ends_with("Port")) return false;

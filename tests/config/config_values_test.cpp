@@ -23,6 +23,7 @@ struct ValueCase {
     std::string taken;      // the one warning's text; empty: the compile fails instead
     std::string error;      // what the failure says when `taken` is empty
     std::string read = "";  // a value that must compile to the same block, when set
+    const char* also = "";  // other keys of the section, "key=value ..."
 };
 
 std::string Nul(std::string_view before, std::string_view after) {
@@ -50,6 +51,8 @@ TEST(ConfigValues, ValuesTakenInPartAreNamedAndCompiledAsRead) {
          "the number does not fit in 64 bits, read as 200376420520689663 (0x2C7E14AF67FFFFF)", ""},
         {"wider than its byte field", "Status LED", "0-Flag", "300",
          "the field holds one byte: took 44 (0x2C) of 300 (0x12C)", "", "44"},
+        {"a flag byte wider than a byte", "Capacity LED 2", "Flag", "258",
+         "the field holds one byte: took 2 (0x2) of 258 (0x102)", "", "2", "Count=1"},
         {"NUL inside a text", "USB String Descriptor", "Product", Nul("ZR", "-MOX3"),
          "a NUL after 2 characters ends it, took \"ZR\"", "", "ZR"},
         {"longer than an item holds", "USB Device Descriptor", "VID", longVid,
@@ -67,7 +70,7 @@ TEST(ConfigValues, ValuesTakenInPartAreNamedAndCompiledAsRead) {
     for (const ValueCase& c : kCases) {
         SCOPED_TRACE(c.name);
         Ini ini = SecondGenerationIni();
-        ini.Set(c.section, c.key, c.value);
+        ini.Set(c.section, c.key, c.value).SetAll(c.section, c.also);
         Compiled compiled = CompileIni(ini);
         const auto& warnings = compiled.result.warnings;
         if (c.taken.empty()) {
@@ -84,8 +87,11 @@ TEST(ConfigValues, ValuesTakenInPartAreNamedAndCompiledAsRead) {
         EXPECT_NE(w.file.find("config.ini"), std::string::npos) << w.file;
         // The block is what the reader took.
         if (!c.read.empty()) {
-            EXPECT_EQ(compiled.block,
-                      CompileIni(SecondGenerationIni().Set(c.section, c.key, c.read)).block);
+            EXPECT_EQ(
+                compiled.block,
+                CompileIni(
+                    SecondGenerationIni().Set(c.section, c.key, c.read).SetAll(c.section, c.also))
+                    .block);
         }
     }
 }
