@@ -197,18 +197,14 @@ inline constexpr RecordField kAutomaticStandby[] = {
 // Logical-unit tables (tags 0x10 and 0x11): a head, then its unit entries. The compiler works
 // the values out from the section's keys; the decoder adds their meaning.
 inline constexpr RecordField kUnitTableHead[] = {
-    {"Count", 0, 1, K::Number}, {"modes", 1, 1, K::Hex}, {"modeNames", 2, 0, K::Derived},
-    {"", 2, 1, K::Zero},        {"Flag", 3, 1, K::Hex},  {"flagNames", 4, 0, K::Derived}};
-inline constexpr RecordField kUnitEntry[] = {{"typeCode", 0, 1, K::Number},
-                                             {"type", 1, 0, K::Derived},
-                                             {"Flag", 1, 1, K::Hex},
-                                             {"", 2, 2, K::Zero},
-                                             {"Size", 4, 6, K::Number},
-                                             {"Rsv", 10, 2, K::Number},
-                                             {"inquiryOffset", 12, 4, K::Number},
-                                             {"inquiryLength", 16, 2, K::Number},
-                                             {"Inq", 18, 0, K::Derived},
-                                             {"", 18, 6, K::Zero}};
+    {"Count", 0, 1, K::Number}, {"modes", 1, 1, K::Hex},  {"modeNames", 2, 0, K::Derived},
+    {"", 2, 1, K::Zero},        {"Flag", 3, 1, K::Hex},   {"flagNames", 4, 0, K::Derived}};
+inline constexpr RecordField kUnitEntry[] = {
+    {"typeCode", 0, 1, K::Number},       {"type", 1, 0, K::Derived},
+    {"Flag", 1, 1, K::Hex},              {"", 2, 2, K::Zero},
+    {"Size", 4, 6, K::Number},           {"Rsv", 10, 2, K::Number},
+    {"inquiryOffset", 12, 4, K::Number}, {"inquiryLength", 16, 2, K::Number},
+    {"Inq", 18, 0, K::Derived},          {"", 18, 6, K::Zero}};
 static_assert(FieldsSize(kUnitTableHead) == mox3::gen2::kUnitTableHead);
 static_assert(FieldsSize(kUnitEntry) == mox3::gen2::kUnitEntrySize);
 static_assert(kUnitEntry[6].offset == mox3::gen2::kUnitInquiryField);
