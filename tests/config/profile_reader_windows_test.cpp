@@ -27,50 +27,32 @@ std::u16string Pick(std::mt19937& r, const std::vector<std::u16string>& from) {
     return from[r() % from.size()];
 }
 
+const std::vector<std::u16string> kValues = {u"",         u"\"quoted value\"",
+                                             u"'single'", u"\"unbalanced",
+                                             u"0x1234",   u"a=b=c",
+                                             u"\"\"",     u"text with  spaces ; not a comment"};
+
 std::u16string Value(std::mt19937& r) {
-    switch (r() % 9) {
-        case 0:
-            return u"";
-        case 1:
-            return u"\"quoted value\"";
-        case 2:
-            return u"'single'";
-        case 3:
-            return u"\"unbalanced";
-        case 4:
-            return u"0x1234";
-        case 5:
-            return std::u16string(40 + r() % 60, u'v');  // about the 64-character cut
-        case 6:
-            return u"a=b=c";
-        case 7:
-            return u"\"\"";
-        default:
-            return u"text with  spaces ; not a comment";
-    }
+    if (r() % 9 == 0) return std::u16string(40 + r() % 60, u'v');  // about the 64-character cut
+    return Pick(r, kValues);
 }
 
+// Lines of sections, comments, keys without '=', empty lines and keys with values.
 std::u16string GenerateFile(std::mt19937& r) {
     std::u16string text;
     const int lines = 5 + static_cast<int>(r() % 25);
     for (int i = 0; i < lines; ++i) {
-        switch (r() % 7) {
-            case 0:
-                text += Pick(r, kBlanks) + u"[" + Pick(r, kBlanks) + Pick(r, kNames) +
-                        Pick(r, kBlanks) + u"]";
-                break;
-            case 1:
-                text += u";" + Pick(r, kNames) + u"=commented";
-                break;
-            case 2:
-                text += Pick(r, kNames);
-                break;  // a key without '='
-            case 3:
-                text += u"";
-                break;
-            default:
-                text += Pick(r, kBlanks) + Pick(r, kNames) + Pick(r, kBlanks) + u"=" +
-                        Pick(r, kBlanks) + Value(r) + Pick(r, kBlanks);
+        const unsigned kind = r() % 7;
+        if (kind == 0) {
+            text += Pick(r, kBlanks) + u"[" + Pick(r, kBlanks) + Pick(r, kNames) +
+                    Pick(r, kBlanks) + u"]";
+        } else if (kind == 1) {
+            text += u";" + Pick(r, kNames) + u"=commented";
+        } else if (kind == 2) {
+            text += Pick(r, kNames);
+        } else if (kind > 3) {
+            text += Pick(r, kBlanks) + Pick(r, kNames) + Pick(r, kBlanks) + u"=" +
+                    Pick(r, kBlanks) + Value(r) + Pick(r, kBlanks);
         }
         text += u"\r\n";
     }
