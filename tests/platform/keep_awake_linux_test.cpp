@@ -4,10 +4,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -27,11 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::size_t OpenDescriptors() {
-    std::size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
+long OpenDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); }
 
 // Sets the system bus's address for the object's lifetime.
 struct SystemBusAddress {
@@ -44,7 +41,7 @@ struct SystemBusAddress {
 TEST(KeepSystemAwake, WithoutASystemBusGoesOn) {
     test::TempDir dir;
     SystemBusAddress address("unix:path=" + (dir / "no-bus").string());
-    const std::size_t before = OpenDescriptors();
+    const long before = OpenDescriptors();
     KeepSystemAwake(true);
     KeepSystemAwake(true);
     KeepSystemAwake(false);
@@ -57,40 +54,23 @@ TEST(KeepSystemAwake, WithoutASystemBusGoesOn) {
 class PrivateBus {
   public:
     explicit PrivateBus(const fs::path& dir) {
-        if (::access("/usr/bin/dbus-daemon", X_OK) != 0) return;
-        const fs::path config = dir / "bus.conf";
-        std::ofstream(config) << "<busconfig><type>custom</type><listen>unix:path="
-                              << (dir / "bus").string()
-                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                                 "<allow user=\"*\"/><allow own=\"*\"/>"
-                                 "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
-                                 "</policy></busconfig>\n";
-        int out[2];
-        if (::pipe(out) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(out[0]);
-            // Its complaints (a descriptor limit it may not raise) go to a file of the test.
-            const int log = ::open((dir / "bus.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-            if (log >= 0) ::dup2(log, 2);
-            const std::string configArg = "--config-file=" + config.string();
-            const std::string printArg = "--print-address=" + std::to_string(out[1]);
-            ::execl("/usr/bin/dbus-daemon", "dbus-daemon", configArg.c_str(), "--nofork",
-                    printArg.c_str(), "--nosyslog", static_cast<char*>(nullptr));
-            std::_Exit(127);
-        }
-        ::close(out[1]);
-        // The daemon prints its address once it listens.
-        char c;
-        while (::read(out[0], &c, 1) == 1 && c != '\n') address_ += c;
-        ::close(out[0]);
+        std::ofstream(dir / "bus.conf") << "<busconfig><type>custom</type><listen>unix:path="
+                                        << (dir / "bus").string()
+                                        << "</listen><auth>EXTERNAL</auth><policy context="
+                                           "\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                                           "<allow send_destination=\"*\"/><allow "
+                                           "receive_sender=\"*\"/></policy></busconfig>\n";
+        // Once it listens it prints its address and process id; its complaints go to a file.
+        std::FILE* out = ::popen(("dbus-daemon --fork --print-address=1 --print-pid=1 --nosyslog "
+                                  "--config-file=" + (dir / "bus.conf").string() + " 2>" +
+                                  (dir / "bus.log").string()).c_str(), "r");
+        char line[512];
+        if (out && std::fgets(line, sizeof line, out)) address_.assign(line, std::strcspn(line, "\n"));
+        if (out && std::fgets(line, sizeof line, out)) pid_ = std::atoi(line);
+        if (out) ::pclose(out);
     }
     ~PrivateBus() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
+        if (pid_ > 0) ::kill(pid_, SIGTERM);
     }
     const std::string& address() const { return address_; }
 
