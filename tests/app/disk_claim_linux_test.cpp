@@ -71,15 +71,11 @@ struct TestLoop {
         const fs::path file = dir / "disk.img", control = dir / "loop-control";
         std::ofstream{file};
         fs::resize_file(file, size);
-        if (::geteuid() != 0) {
-            why = "needs root";
-        } else if (ext4 && std::system(("mkfs.ext4 -q -F " + file.string() + " >" +
-                                        (dir / "mkfs.log").string() + " 2>&1")
-                                           .c_str()) != 0) {
-            why = "no mkfs.ext4";
-        } else if (::mknod(control.c_str(), S_IFCHR | 0600, makedev(10, 237)) != 0) {
-            why = "cannot make a loop-control node";
-        }
+        const std::string mkfs = "mkfs.ext4 -q -F " + file.string() + " >/dev/null 2>&1";
+        why = ::geteuid() != 0                                       ? "needs root"
+              : ext4 && std::system(mkfs.c_str()) != 0                ? "no mkfs.ext4"
+              : ::mknod(control.c_str(), S_IFCHR | 0600, makedev(10, 237)) ? "no loop-control node"
+                                                                     : "";
         if (!why.empty()) return;
         const int controlFd = ::open(control.c_str(), O_RDWR | O_CLOEXEC);
         const int backing = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
@@ -104,9 +100,8 @@ struct TestLoop {
                 fd = -1;
             }
         }
-        for (int used : {controlFd, backing}) {
-            if (used >= 0) ::close(used);
-        }
+        ::close(controlFd);
+        ::close(backing);
         if (fd < 0) why = "no loop device could be set up";
     }
     ~TestLoop() {
@@ -142,8 +137,7 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         ASSERT_EQ(fake.state().requests.size(), 1u);
         const test::Recorded& sent = fake.state().requests[0];
         EXPECT_EQ(sent.cdb, std::vector<std::uint8_t>({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-        EXPECT_EQ(sent.direction, DataDirection::None);
-        EXPECT_EQ(sent.length, 0u);
+        EXPECT_TRUE(sent.direction == DataDirection::None && sent.length == 0);
         // A disk that refuses is only noted.
         fake.Queue(
             {true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
@@ -196,8 +190,7 @@ TEST(DiskClaim, AMountInAnotherNamespaceStopsTheClaimAndIsNamed) {
         uses = InEnglish(DiskUses(loop.name));
     }
     ::close(done[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
     ::close(ready[0]);
     if (ok != 'y') GTEST_SKIP() << "the child could not mount the loop device";
 

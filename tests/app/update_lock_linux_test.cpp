@@ -119,6 +119,9 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
     const test::ChildResult child = test::RunInChild(
         [&]() -> std::string {
             std::string failures;
+            const auto expect = [&](bool ok, const std::string& what) {
+                if (!ok) failures += what + "\n";
+            };
             HostOptions options;
             options.stateDir = state;
             options.clock = std::make_shared<ManualClock>();
@@ -149,37 +152,31 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
                 ::close(squatter);
                 if (!host) return "no update lock: " + why;
                 struct stat lock {};
-                if (::stat(lockPath.c_str(), &lock) != 0 || (lock.st_mode & 0777) != 0600) {
-                    failures += "root's lock is not root's alone\n";
-                }
-                if (test::ReadText("/run/mox3-updater/update-running")
-                        .rfind(std::to_string(::getpid()) + " ", 0) != 0) {
-                    failures += "the update did not say that it runs\n";
-                }
-                if (ShareUpdateLock(options, &running, &why) || !running ||
-                    why != std::string("/run/mox3-updater/") + kLockFile) {
-                    failures += "a reader beside the update: " + why + "\n";
-                }
+                expect(::stat(lockPath.c_str(), &lock) == 0 && (lock.st_mode & 0777) == 0600,
+                       "root's lock is not root's alone");
+                expect(test::ReadText("/run/mox3-updater/update-running")
+                               .rfind(std::to_string(::getpid()) + " ", 0) == 0,
+                       "the update did not say that it runs");
+                expect(!ShareUpdateLock(options, &running, &why) && running && why == lockPath,
+                       "a reader beside the update: " + why);
                 // Nor does another user read beside it, whose own lock is in their state folder.
                 failures += test::RunInChild(otherReads(false)).failure;
             }
             // Gone with the update; one left by a process that has ended stops no reader.
-            if (fs::exists("/run/mox3-updater/update-running")) failures += "still announced\n";
+            expect(!fs::exists("/run/mox3-updater/update-running"), "still announced");
             test::WriteBytes("/run/mox3-updater/update-running", {'1', ' ', '1', '\n'});
             failures += test::RunInChild(otherReads(true)).failure;
             struct stat st {};
-            if (::lstat("/run/mox3-updater", &st) != 0 || (st.st_mode & 07777) != 0755 ||
-                st.st_uid != 0) {
-                failures += "the folder is not root's 0755\n";
-            }
+            expect(::lstat("/run/mox3-updater", &st) == 0 && (st.st_mode & 07777) == 0755 &&
+                       st.st_uid == 0,
+                   "the folder is not root's 0755");
             // Folders that are not root's alone are refused, with the reason.
             auto refused = [&](const char* what, const char* reason) {
                 why.clear();
                 running = true;
-                if (StartUpdate(options, &running, &why) || running ||
-                    why.find(reason) == std::string::npos) {
-                    failures += std::string(what) + ": " + why + "\n";
-                }
+                expect(!StartUpdate(options, &running, &why) && !running &&
+                           why.find(reason) != std::string::npos,
+                       std::string(what) + ": " + why);
             };
             ::chown("/run/mox3-updater", test::kOtherUid, 0);
             refused("another user's folder", "belongs to uid 54321");
