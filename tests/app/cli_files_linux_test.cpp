@@ -102,33 +102,35 @@ class CliFiles : public ProgramTest {
 };
 
 TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced) {
-    const std::string make = "image make --generation 1 --version 0100 --size 5000 -o ";
+    const std::string make = "image make --generation 1 --version 0100 --size 5000 ";
     const std::string compile = "compile --resource 117 --image ", disk = "emulator disk @bus/d ";
     const std::string trace = " bridge version @bus/d", regular = "not a regular";
+    const std::string own = "emulated drive's folder", node = "character device";
+    const char *const refused = "output-refused", *const usage = "usage";
     // clang-format off
     const std::vector<Row> rows = {
-        {"image info: an unknown option", "image info --bogus", "usage", ""},
-        {"image make: no generation", "image make --generation two --version 010203 --size 5000 -o @x", "usage", ""},
-        {"compile: no resource id", "compile --resource abc --image @img.bin -o @x", "usage", ""},
+        {"image info: an unknown option", "image info --bogus", usage, ""},
+        {"image make: no generation", "image make --generation two --version 010203 --size 5000 -o @x", usage, ""},
+        {"compile: no resource id", "compile --resource abc --image @img.bin -o @x", usage, ""},
         {"compile: no such resource", "compile --resource 999 --image @img.bin -o @x", "no-resource", ""},
         {"decode: missing", "decode @missing.bin", "unreadable", ""},
-        {"decode: two files", "decode @a @b", "usage", ""},
+        {"decode: two files", "decode @a @b", usage, ""},
         {"resource extract: no such resource", "resource extract 105 -o @x", "no-resource", ""},
-        {"resource: unknown", "resource frob", "usage", ""},
+        {"resource: unknown", "resource frob", usage, ""},
         {"bridge version: no drive", "--emulator @bus bridge version @nowhere", "cannot-open", ""},
-        {"bridge: unknown", "--emulator @bus bridge flip @bus/d", "usage", ""},
+        {"bridge: unknown", "--emulator @bus bridge flip @bus/d", usage, ""},
         {"bridge version: an empty folder", "--emulator @bus bridge version @folder", "not-an-emulated-drive",
          P("folder") + " is not an emulated drive: drive.state is missing"},
         {"bridge version: a regular file", "--emulator @bus bridge version @img.bin", "cannot-open",
          P("img.bin") + " is a regular file, not a disk's device node"},
         {"emulator show: no drive", "emulator show @nowhere", "not-an-emulated-drive", ""},
-        {"emulator fault: a bad count", "emulator fault @bus/d --fail-command x", "usage", ""},
-        {"emulator set: a bad switch", "emulator set @bus/d --attached maybe", "usage", ""},
-        {"list: a word too many", "--emulator @bus list extra", "usage", ""},
-        {"list: no bus", "--emulator @nowhere list", "usage", "does not exist"},
-        {"list: a drive for a bus", "--emulator @bus/d list", "usage", P("bus/d") +
-         " is an emulated drive's folder; --emulator wants the folder that holds the drives, e.g. " + P("bus")},
-        {"update: a model without a serial", "--emulator @bus update --yes --model 0x7C34", "usage",
+        {"emulator fault: a bad count", "emulator fault @bus/d --fail-command x", usage, ""},
+        {"emulator set: a bad switch", "emulator set @bus/d --attached maybe", usage, ""},
+        {"list: a word too many", "--emulator @bus list extra", usage, ""},
+        {"list: no bus", "--emulator @nowhere list", usage, "does not exist"},
+        {"list: a drive for a bus", "--emulator @bus/d list", usage, P("bus/d") + " is an " + own +
+         "; --emulator wants the folder that holds the drives, e.g. " + P("bus")},
+        {"update: a model without a serial", "--emulator @bus update --yes --model 0x7C34", usage,
          "--recover-serial and --model go together"},
         {"image info: missing", "image info @missing.bin", "unreadable", "no file"},
         {"image info: empty", "image info @empty.bin", "image-damaged", "shorter"},
@@ -140,40 +142,37 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
         {"image info: 20 GB", "image info @huge.bin", "image-damaged", "no image is longer than"},
         {"image info: truncated", "image info @trunc.bin", "image-damaged", "image"},
         {"image info: bit flipped", "image info @flipped.bin", "image-damaged", "digest"},
-        {"emulator create: truncated image", "emulator create @made --generation 2 --serial S1 --firmware @trunc.bin",
-         "compile-failed", "the image is damaged"},
-        {"image make: onto a FIFO", make + "@fifo", "output-refused", "is a FIFO"},
-        {"image make: onto a folder", make + "@folder", "output-refused", "is a folder"},
-        {"image make: through a link", "image make --generation 1 --version 0100 --size 5000 --output @link",
-         "output-refused", "symbolic link"},
-        {"image make: no such folder", make + "@nowhere/x.bin", "output-refused", "nowhere/x.bin: there is no folder"},
-        {"image make: unwritable folder", make + "@locked/x.bin", "write-failed", "Permission denied", 2},
-        {"image make: onto a device node", make + "@node", "output-refused", "character device", 1},
-        {"image make: as root into another user's folder", make + "@others/x.bin", "output-refused",
+        {"emulator create: truncated image", "emulator create @made --generation 2 --serial S1 "
+         "--firmware @trunc.bin", "compile-failed", "the image is damaged"},
+        {"image make: onto a FIFO", make + "-o @fifo", refused, "is a FIFO"},
+        {"image make: onto a folder", make + "-o @folder", refused, "is a folder"},
+        {"image make: through a link", make + "--output @link", refused, "symbolic link"},
+        {"image make: no such folder", make + "-o @nowhere/x.bin", refused, "nowhere/x.bin: there is no folder"},
+        {"image make: unwritable folder", make + "-o @locked/x.bin", "write-failed", "Permission denied", 2},
+        {"image make: onto a device node", make + "-o @node", refused, node, 1},
+        {"image make: as root into another user's folder", make + "-o @others/x.bin", refused,
          "belongs to user 12345", 1},
         {"resource extract: as root through another user's link", "resource extract 104 -o @otherlink/x.ini",
-         "output-refused", "link of user 12345", 1},
-        {"resource extract: onto a FIFO", "resource extract 104 -o @fifo", "output-refused", "is a FIFO"},
-        {"resource extract: onto a device node", "resource extract 104 -o @node", "output-refused", "character device", 1},
-        {"compile: onto its image", compile + "@img.bin -o @img.bin", "output-refused", "itself"},
-        {"compile: onto its image by another name", compile + "@img-again.bin -o @img.bin", "output-refused", "itself"},
-        {"compile: onto its configuration", "compile --config @cfg.ini --image @img.bin -o @cfg.ini", "output-refused", "itself"},
+         refused, "link of user 12345", 1},
+        {"resource extract: onto a FIFO", "resource extract 104 -o @fifo", refused, "is a FIFO"},
+        {"resource extract: onto a device node", "resource extract 104 -o @node", refused, node, 1},
+        {"compile: onto its image", compile + "@img.bin -o @img.bin", refused, "itself"},
+        {"compile: onto its image by another name", compile + "@img-again.bin -o @img.bin", refused, "itself"},
+        {"compile: onto its configuration", "compile --config @cfg.ini --image @img.bin -o @cfg.ini", refused,
+         "itself"},
         {"compile: 20 GB image", compile + "@huge.bin -o @out.bin", "compile-failed", "no image is longer than"},
         {"compile: FIFO as image", compile + "@fifo -o @out.bin", "compile-failed", regular},
         {"compile: FIFO as configuration", "compile --config @fifo --image @img.bin -o @out.bin", "unreadable",
          "configuration file"},
-        {"emulator disk: export into the drive's folder", disk + "--export @bus/d/copy.img", "output-refused",
-         "emulated drive's folder"},
-        {"emulator disk: export onto the drive's disk", disk + "--export @bus/d/disk.img", "output-refused",
-         "emulated drive's folder"},
-        {"emulator disk: export onto a FIFO", disk + "--export @fifo", "output-refused", "is a FIFO"},
-        {"emulator disk: export through a link", disk + "--export @link", "output-refused", "symbolic link"},
+        {"emulator disk: export into the drive's folder", disk + "--export @bus/d/copy.img", refused, own},
+        {"emulator disk: export onto the drive's disk", disk + "--export @bus/d/disk.img", refused, own},
+        {"emulator disk: export onto a FIFO", disk + "--export @fifo", refused, "is a FIFO"},
+        {"emulator disk: export through a link", disk + "--export @link", refused, "symbolic link"},
         {"emulator disk: import from a FIFO", disk + "--import @fifo", "emulator-failed", regular},
-        {"emulator disk: import the drive's own disk", disk + "--import @bus/d/disk.img", "unreadable",
-         "emulated drive's folder"},
+        {"emulator disk: import the drive's own disk", disk + "--import @bus/d/disk.img", "unreadable", own},
         {"emulator disk: import missing", disk + "--import @missing.bin", "emulator-failed", "no such file"},
         {"bridge: trace a FIFO", "--trace @fifo" + trace, "device-access", "is a FIFO"},
-        {"bridge: trace a device node", "--trace @node" + trace, "device-access", "character device", 1},
+        {"bridge: trace a device node", "--trace @node" + trace, "device-access", node, 1},
         {"bridge: trace a folder", "--trace @folder" + trace, "device-access", "is a folder"},
         {"bridge: trace through a link", "--trace @link" + trace, "device-access", "symbolic link"},
         {"bridge: trace a file that is no trace", "--trace @img.bin" + trace, "device-access",
@@ -190,7 +189,7 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
             std::replace(word.begin(), word.end(), '|', ' ');
             words.push_back(word);
         }
-        const int exit = row.code == nullptr ? 0 : std::string(row.code) == "usage" ? 2 : 1;
+        const int exit = !row.code ? 0 : std::string_view(row.code) == usage ? 2 : 1;
         for (bool json : {true, false}) {
             if (json) words.push_back("--json");
             if (!json) words.pop_back();
