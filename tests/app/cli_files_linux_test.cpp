@@ -61,10 +61,12 @@ class CliFiles : public ProgramTest {
         ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
         fs::create_symlink("img.bin", dir_ / "link");
         fs::create_hard_link(dir_ / "img.bin", dir_ / "img-again.bin");
-        // 20 GB that take no room: larger than any image and any flash.
-        fs::resize_file(WriteEmpty("huge.bin"), 20ull << 30);
-        // A sparse file with 4 KiB of data in the middle of 1 GiB.
-        fs::resize_file(WriteEmpty("sparse.bin"), 1ull << 30);
+        // 20 GB that take no room (larger than any image and any flash), and 1 GiB of holes
+        // with 4 KiB of data in the middle.
+        for (const auto& [name, size] : {std::pair{"huge.bin", 20ull << 30}, {"sparse.bin", 1ull << 30}}) {
+            WriteBytes(dir_ / name, {});
+            fs::resize_file(dir_ / name, size);
+        }
         std::fstream(dir_ / "sparse.bin", std::ios::in | std::ios::out | std::ios::binary)
                 .seekp(512 << 20)
             << std::string(4096, 'S');
@@ -82,14 +84,7 @@ class CliFiles : public ProgramTest {
         ASSERT_EQ(Run({"--emulator", "@bus", "list"}).code, 0);  // makes the bus's lock file
     }
 
-    void TearDown() override {
-        fs::permissions(dir_ / "locked", fs::perms::owner_all);
-    }
-
-    fs::path WriteEmpty(const char* name) {
-        WriteBytes(dir_ / name, {});
-        return dir_ / name;
-    }
+    void TearDown() override { fs::permissions(dir_ / "locked", fs::perms::owner_all); }
 
     // Everything in the work folder (the drive's files too), to compare before and after.
     std::map<std::string, std::string> Prints() const {
