@@ -8,10 +8,6 @@
 namespace mox3 {
 namespace {
 
-const std::vector<LanguageId> kLanguages = {0x0001, 0x0007, 0x000A, 0x000C, 0x0010, 0x0013, 0x0014,
-                                            0x0016, 0x001D, 0x0401, 0x0404, 0x0406, 0x0409, 0x040B,
-                                            0x0411, 0x0412, 0x0419, 0x041E, 0x0804};
-
 // The line-break characters of a text, in order.
 std::u16string Breaks(std::u16string_view text) {
     std::u16string breaks;
@@ -33,8 +29,7 @@ std::vector<std::u16string> Placeholders(std::u16string_view text) {
 }
 
 TEST(StringTable, EveryLanguageCarriesEveryText) {
-    EXPECT_EQ(AllLanguages(), kLanguages);
-    for (LanguageId lang : kLanguages) {
+    for (LanguageId lang : AllLanguages()) {
         SCOPED_TRACE(testing::Message() << "language 0x" << std::hex << lang);
         const bool english = lang == kLanguageNeutral || lang == kLanguageEnglishUs;
         for (int id : StringIds()) {
