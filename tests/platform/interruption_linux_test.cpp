@@ -38,11 +38,7 @@ ChildEnd RunChild(Body body) {
     ::close(err[1]);
     ChildEnd end;
     ::waitpid(child, &end.status, WUNTRACED);
-    if (WIFSTOPPED(end.status)) {
-        ::kill(child, SIGKILL);
-        int ignored = 0;
-        ::waitpid(child, &ignored, 0);
-    }
+    if (WIFSTOPPED(end.status) && ::kill(child, SIGKILL) == 0) ::waitpid(child, nullptr, 0);
     char buffer[256];
     for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
         end.errorText.append(buffer, static_cast<std::size_t>(n));
