@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -50,9 +51,9 @@ class CliCatalogueCheck : public testing::Test {
 
     // Runs the build step on de.po made of `lines`; its exit status and what it printed.
     std::pair<int, std::string> Run(const std::vector<std::string>& lines) {
-        std::string text;
-        for (const std::string& line : lines) text += line + "\n";
-        std::ofstream(dir_ / "po/de.po") << text;
+        std::ofstream file(dir_ / "po/de.po");
+        for (const std::string& line : lines) file << line << "\n";
+        file.close();
         return test::RunCMakeScript("-DPART=cli -DCATALOGUE=" + (dir_ / "po").string() +
                                         " -DSOURCES=" + (dir_ / "src").string() +
                                         " -DOUTPUT=" + (dir_ / "out.cpp").string(),
@@ -79,12 +80,8 @@ TEST_F(CliCatalogueCheck, MakesTheTablesInTheOrderOfTheEnumerations) {
 }
 
 TEST_F(CliCatalogueCheck, RefusesAFaultyCatalogue) {
-    struct Case {
-        int line;  // 0: the line is added at the end
-        std::string text;
-        std::string message;
-    };
-    const Case cases[] = {
+    // The line replaced (0: added at the end), its text, and the message.
+    const std::tuple<int, const char*, std::string> cases[] = {
         {11, "msgctxt \"yes_or_no\"", "de.po:11: unknown key \"yes_or_no\""},
         {15, "msgctxt \"yes_no\"", "de.po:15: yes_no is given twice (first at line 11)"},
         {17, "msgstr \"{1} (Bridge-Chip: {2})\"",
@@ -103,12 +100,12 @@ TEST_F(CliCatalogueCheck, RefusesAFaultyCatalogue) {
         {4, "\"X-Language-Id: 0x0409\\n\"", "de.po:1: language 0x0409 is not one a translation"},
         {0, "msgstr[0] \"\"", "de.po:18: the command line's texts have no plural forms"},
     };
-    for (const Case& c : cases) {
+    for (const auto& [line, text, message] : cases) {
         std::vector<std::string> lines = German();
-        (c.line == 0 ? lines.emplace_back() : lines[c.line - 1]) = c.text;
+        (line == 0 ? lines.emplace_back() : lines[line - 1]) = text;
         const auto [status, log] = Run(lines);
-        EXPECT_NE(status, 0) << c.message;
-        EXPECT_NE(log.find(c.message), std::string::npos) << log;
+        EXPECT_NE(status, 0) << message;
+        EXPECT_NE(log.find(message), std::string::npos) << log;
     }
     // A missing entry, and a text added to the program but not to the catalogue.
     std::vector<std::string> lines = German();

@@ -63,7 +63,8 @@ class CliFiles : public ProgramTest {
         fs::create_hard_link(dir_ / "img.bin", dir_ / "img-again.bin");
         // 20 GB that take no room (larger than any image and any flash), and 1 GiB of holes
         // with 4 KiB of data in the middle.
-        for (const auto& [name, size] : {std::pair{"huge.bin", 20ull << 30}, {"sparse.bin", 1ull << 30}}) {
+        for (const auto& [name, size] :
+             {std::pair{"huge.bin", 20ull << 30}, {"sparse.bin", 1ull << 30}}) {
             WriteBytes(dir_ / name, {});
             fs::resize_file(dir_ / name, size);
         }
@@ -245,7 +246,9 @@ TEST_F(CliFiles, OutputsReplaceRegularFilesWholeAndKeepHoles) {
     EXPECT_EQ(fs::file_size(dir_ / "export é.img"), 1ull << 30);
     EXPECT_LT(used("export é.img"), 1 << 20);
     std::string around(4098, 'x');
-    std::ifstream(dir_ / "export é.img", std::ios::binary).seekg((512 << 20) - 1).read(around.data(), 4098);
+    std::ifstream(dir_ / "export é.img", std::ios::binary)
+        .seekg((512 << 20) - 1)
+        .read(around.data(), 4098);
     EXPECT_EQ(around, '\0' + std::string(4096, 'S') + '\0');
     // A file written out whole, mostly zeros: its zeros do not take room on the disk either.
     std::vector<std::uint8_t> dense(8 << 20, 0);

@@ -16,7 +16,8 @@ TEST(OsCheck, WorkstationsFromXpSp2VistaSp2AndSeven) {
              {{2, 5, 2, 1, 2}, false}, {{2, 4, 0, 1, 6}, false}, {{2, 6, 1, 3, 1}, false},
              {{2, 10, 0, 2, 0}, false}, {{1, 4, 90, 1, 0}, false}}) {
         EXPECT_EQ(OsVersionAccepted(os), accepted)
-            << os.major << "." << os.minor << " SP" << os.servicePackMajor << " " << +os.productType;
+            << os.major << "." << os.minor << " SP" << os.servicePackMajor << " "
+            << +os.productType;
     }
 }
 

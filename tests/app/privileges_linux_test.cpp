@@ -43,7 +43,8 @@ TEST(Privileges, UpdateOfRealDrivesAsksForTheRightFirstAndStopsWithoutIt) {
         options.json = json;
         std::ostringstream out, err;
         EXPECT_EQ(RunUpdate(session, options, out, err), 1);
-        EXPECT_EQ(json ? nlohmann::json::parse(out.str())["error"]["code"].get<std::string>() : err.str(),
+        EXPECT_EQ(json ? nlohmann::json::parse(out.str())["error"]["code"].get<std::string>()
+                       : err.str(),
                   json ? "needs-root" : "error: updating a drive needs root\n");
     }
     EXPECT_EQ(doubles.state->started, 0);

@@ -31,7 +31,8 @@ TEST(Sha256, KnownVectorsAndAgreementWithTheSystem) {
     std::vector<std::uint8_t> data(70000);
     for (auto& b : data) b = static_cast<std::uint8_t>(random());
     for (std::size_t n = 0; n <= 135; ++n) {
-        const std::size_t length = n <= 130 ? n : std::array{1000, 4096, 65535, 65536, 70000}[n - 131];
+        const std::size_t length =
+            n <= 130 ? n : std::array{1000u, 4096u, 65535u, 65536u, 70000u}[n - 131];
         const auto part = std::span<const std::uint8_t>(data).first(length);
         const auto system = Sha256(part);
         ASSERT_TRUE(system.has_value());

@@ -65,7 +65,9 @@ class PrivateBus {
                                   "--config-file=" + (dir / "bus.conf").string() + " 2>" +
                                   (dir / "bus.log").string()).c_str(), "r");
         char line[512];
-        if (out && std::fgets(line, sizeof line, out)) address_.assign(line, std::strcspn(line, "\n"));
+        if (out && std::fgets(line, sizeof line, out)) {
+            address_.assign(line, std::strcspn(line, "\n"));
+        }
         if (out && std::fgets(line, sizeof line, out)) pid_ = std::atoi(line);
         if (out) ::pclose(out);
     }
