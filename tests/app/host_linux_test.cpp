@@ -74,9 +74,7 @@ TEST_F(StateFolder, TheRecordOfAnOlderVersionStillCounts) {
     ASSERT_FALSE(host.PrivateDir(nullptr).empty());
     test::WriteBytes(state_ / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
     test::WriteBytes(state_ / "ZR-MOX3_UPDATE.length", {'4', '0', '9', '6', '\n'});
-    UpdateMarker legacy;
-    legacy.serial = u"OLD1";
-    legacy.blockLength = 4096;
+    UpdateMarker legacy{u"OLD1", 4096};
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
     // A length the bridge cannot have does not count.
     test::WriteBytes(state_ / "ZR-MOX3_UPDATE.length", {'7', '\n'});
