@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <utility>
+#include <tuple>
 
 #include "test_support.h"
 
@@ -19,34 +19,26 @@ const char* const kTemplate =
     "msgctxt \"yes_no\"\nmsgid \"[y/N]\"\nmsgstr \"\"\n\n"
     "msgctxt \"finding.bridge_says\"\nmsgid \"{1} (bridge: {0})\"\nmsgstr \"\"\n";
 
-// de.po, line n is kGerman[n - 1].
-const std::vector<std::string> kGerman = {
-    "msgid \"\"",
-    "msgstr \"\"",
-    "\"Content-Type: text/plain; charset=UTF-8\\n\"",
-    "\"X-Language-Id: 0x0007\\n\"",
-    "",
-    "msgctxt \"ask_start\"",
-    "msgid \"start {0}?\"",
-    "msgstr \"\\\"{0}\\\" \"",
-    "\"starten?\"",
-    "",
-    "msgctxt \"yes_no\"",
-    "msgid \"[y/N]\"",
-    "msgstr \"[j/N]\"",
-    "",
-    "msgctxt \"finding.bridge_says\"",
-    "msgid \"{1} (bridge: {0})\"",
-    "msgstr \"{1} (Bridge-Chip: {0})\"",
-};
+// de.po, line n is German()[n - 1].
+std::vector<std::string> German() {
+    std::istringstream text(
+        "msgid \"\"\nmsgstr \"\"\n\"Content-Type: text/plain; charset=UTF-8\\n\"\n"
+        "\"X-Language-Id: 0x0007\\n\"\n\nmsgctxt \"ask_start\"\nmsgid \"start {0}?\"\n"
+        "msgstr \"\\\"{0}\\\" \"\n\"starten?\"\n\nmsgctxt \"yes_no\"\nmsgid \"[y/N]\"\n"
+        "msgstr \"[j/N]\"\n\nmsgctxt \"finding.bridge_says\"\nmsgid \"{1} (bridge: {0})\"\n"
+        "msgstr \"{1} (Bridge-Chip: {0})\"");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);) lines.push_back(line);
+    return lines;
+}
 
 class CliCatalogueCheck : public testing::Test {
   protected:
     void SetUp() override {
         if (std::system("cmake --version > /dev/null 2>&1") != 0) GTEST_SKIP() << "no cmake";
-        std::filesystem::create_directories(dir_ / "src/app/cli");
-        std::filesystem::create_directories(dir_ / "src/base");
-        std::filesystem::create_directories(dir_ / "po");
+        for (const char* sub : {"src/app/cli", "src/base", "po"}) {
+            std::filesystem::create_directories(dir_ / sub);
+        }
         std::ofstream(dir_ / "src/base/finding.h") << "enum class Finding {\n    kBridgeSays,\n};\n";
         std::ofstream(dir_ / "po/mox3-updater.pot") << kTemplate;
         WriteTexts("kAskStart,  // {0} what\n    kYesNo,");
@@ -59,9 +51,9 @@ class CliCatalogueCheck : public testing::Test {
 
     // Runs the build step on de.po made of `lines`; its exit status and what it printed.
     std::pair<int, std::string> Run(const std::vector<std::string>& lines) {
-        std::string text;
-        for (const std::string& line : lines) text += line + "\n";
-        std::ofstream(dir_ / "po/de.po") << text;
+        std::ofstream file(dir_ / "po/de.po");
+        for (const std::string& line : lines) file << line << "\n";
+        file.close();
         return test::RunCMakeScript("-DPART=cli -DCATALOGUE=" + (dir_ / "po").string() +
                                         " -DSOURCES=" + (dir_ / "src").string() +
                                         " -DOUTPUT=" + (dir_ / "out.cpp").string(),
@@ -72,10 +64,9 @@ class CliCatalogueCheck : public testing::Test {
 };
 
 TEST_F(CliCatalogueCheck, MakesTheTablesInTheOrderOfTheEnumerations) {
-    const auto [status, log] = Run(kGerman);
+    const auto [status, log] = Run(German());
     ASSERT_EQ(status, 0) << log;
-    std::stringstream out;
-    out << std::ifstream(dir_ / "out.cpp").rdbuf();
+    const std::string out = test::ReadText(dir_ / "out.cpp");
     for (const char* expected : {
              "constexpr CliTexts kCli_0x0007 = {\n"
              "    \"\\\"{0}\\\" starten?\",  // ask_start\n"
@@ -84,17 +75,13 @@ TEST_F(CliCatalogueCheck, MakesTheTablesInTheOrderOfTheEnumerations) {
              "    \"{1} (Bridge-Chip: {0})\",  // finding.bridge_says\n};",
              "kLanguageIds[] = {0x0001, 0x0007, 0x0409};",
          }) {
-        EXPECT_NE(out.str().find(expected), std::string::npos) << expected << "\n" << out.str();
+        EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
     }
 }
 
 TEST_F(CliCatalogueCheck, RefusesAFaultyCatalogue) {
-    struct Case {
-        int line;  // 0: the line is added at the end
-        std::string text;
-        std::string message;
-    };
-    const Case cases[] = {
+    // The line replaced (0: added at the end), its text, and the message.
+    const std::tuple<int, const char*, std::string> cases[] = {
         {11, "msgctxt \"yes_or_no\"", "de.po:11: unknown key \"yes_or_no\""},
         {15, "msgctxt \"yes_no\"", "de.po:15: yes_no is given twice (first at line 11)"},
         {17, "msgstr \"{1} (Bridge-Chip: {2})\"",
@@ -113,24 +100,20 @@ TEST_F(CliCatalogueCheck, RefusesAFaultyCatalogue) {
         {4, "\"X-Language-Id: 0x0409\\n\"", "de.po:1: language 0x0409 is not one a translation"},
         {0, "msgstr[0] \"\"", "de.po:18: the command line's texts have no plural forms"},
     };
-    for (const Case& c : cases) {
-        std::vector<std::string> lines = kGerman;
-        if (c.line == 0) {
-            lines.push_back(c.text);
-        } else {
-            lines[c.line - 1] = c.text;
-        }
+    for (const auto& [line, text, message] : cases) {
+        std::vector<std::string> lines = German();
+        (line == 0 ? lines.emplace_back() : lines[line - 1]) = text;
         const auto [status, log] = Run(lines);
-        EXPECT_NE(status, 0) << c.message;
-        EXPECT_NE(log.find(c.message), std::string::npos) << log;
+        EXPECT_NE(status, 0) << message;
+        EXPECT_NE(log.find(message), std::string::npos) << log;
     }
     // A missing entry, and a text added to the program but not to the catalogue.
-    std::vector<std::string> lines = kGerman;
+    std::vector<std::string> lines = German();
     lines.resize(13);
     EXPECT_NE(Run(lines).second.find("de.po: lacks the keys finding.bridge_says"),
               std::string::npos);
     WriteTexts("kAskStart,\n    kAskWrite,  // {0} x\n    kYesNo,");
-    EXPECT_NE(Run(kGerman).second.find("mox3-updater.pot: lacks the keys ask_write"),
+    EXPECT_NE(Run(German()).second.find("mox3-updater.pot: lacks the keys ask_write"),
               std::string::npos);
 }
 

@@ -2,6 +2,7 @@
 // language, and answers to the question read the way each language writes yes.
 #include <gtest/gtest.h>
 
+#include <tuple>
 #include <vector>
 
 #include "app/cli/cli_texts.h"
@@ -58,12 +59,7 @@ TEST(CliTexts, TheAnswerLettersShownAreTheOnesRead) {
 }
 
 TEST(CliTexts, YesWordsOfEachScript) {
-    struct Case {
-        const char* answer;
-        LanguageId lang;
-        bool yes;
-    };
-    const Case cases[] = {
+    const std::tuple<const char*, LanguageId, bool> cases[] = {
         {"ja", 0x0007, true}, {"\tJA ", 0x0007, true}, {"jaa", 0x0007, false},
         {"ja", 0x000C, false},  // one language's yes is not another's
         {"OUI", 0x000C, true},
@@ -78,7 +74,7 @@ TEST(CliTexts, YesWordsOfEachScript) {
         // A language without a catalogue falls back to English.
         {"yes", 0x0405, true}, {"ja", 0x0405, false},
     };
-    for (const Case& c : cases) EXPECT_EQ(IsYesAnswer(c.answer, c.lang), c.yes) << c.answer;
+    for (const auto& [answer, lang, yes] : cases) EXPECT_EQ(IsYesAnswer(answer, lang), yes) << answer;
 }
 
 TEST(CliTexts, FormatAndColumns) {

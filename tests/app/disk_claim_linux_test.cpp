@@ -67,20 +67,15 @@ TEST(DiskClaim, WhatCannotBeTakenStopsTheClaimAndNothingStaysHeld) {
 // descriptor closes. Nodes of the test's folder only: its own loop-control node gets a free
 // device, and its own block node reaches it. `why` is empty when the device is there.
 struct TestLoop {
-    TestLoop(const fs::path& dir, std::uintmax_t size, bool ext4) {
+    TestLoop(const fs::path& dir, std::uintmax_t size) {
         const fs::path file = dir / "disk.img", control = dir / "loop-control";
         std::ofstream{file};
         fs::resize_file(file, size);
-        if (::geteuid() != 0) {
-            why = "needs root";
-        } else if (ext4 && std::system(("mkfs.ext4 -q -F " + file.string() + " >" +
-                                        (dir / "mkfs.log").string() + " 2>&1")
-                                           .c_str()) != 0) {
-            why = "no mkfs.ext4";
-        } else if (::mknod(control.c_str(), S_IFCHR | 0600, makedev(10, 237)) != 0) {
-            why = "cannot make a loop-control node";
+        if (::geteuid() != 0 || ::mknod(control.c_str(), S_IFCHR | 0600, makedev(10, 237)) != 0) {
+            why = ::geteuid() != 0 ? "needs root" : "cannot make a loop-control node";
+            return;
         }
-        if (!why.empty()) return;
+        ext4 = std::system(("mkfs.ext4 -q -F " + file.string() + " >/dev/null 2>&1").c_str()) == 0;
         const int controlFd = ::open(control.c_str(), O_RDWR | O_CLOEXEC);
         const int backing = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
         // Another user may take the free device between asking and binding: ask again.
@@ -104,9 +99,8 @@ struct TestLoop {
                 fd = -1;
             }
         }
-        for (int used : {controlFd, backing}) {
-            if (used >= 0) ::close(used);
-        }
+        ::close(controlFd);
+        ::close(backing);
         if (fd < 0) why = "no loop device could be set up";
     }
     ~TestLoop() {
@@ -116,13 +110,17 @@ struct TestLoop {
     fs::path node;
     std::string name;  // as sysfs names it
     std::string why;
+    bool ext4 = false;  // formatted, to be mounted
 };
 
-TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
+// Held against other claims until released, flushed, and refused while another mount namespace
+// has it mounted, that mount named with a process that sees it.
+TEST(DiskClaim, OnALoopDeviceOfTheTestsOwn) {
     test::TempDir dir;
-    TestLoop loop(dir.path(), 1 << 20, false);
+    TestLoop loop(dir.path(), 8 << 20);
     if (!loop.why.empty()) GTEST_SKIP() << loop.why;
     const std::string node = loop.node.string();
+    const std::string busy = node + " is in use by the system (mounted or held exclusively)";
     {
         DiskClaim first, second;
         // One node that cannot be had gives back the one taken before it.
@@ -132,9 +130,7 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         EXPECT_TRUE(first.Claim({node}).empty());
         EXPECT_TRUE(first.Claim({node}).empty()) << "a node held is not taken twice";
         EXPECT_EQ(first.held(), 1u);
-        EXPECT_EQ(InEnglish(second.Claim({node})),
-                  std::vector<std::string>{node + " is in use by the system (mounted or held "
-                                                  "exclusively)"});
+        EXPECT_EQ(InEnglish(second.Claim({node})), std::vector<std::string>{busy});
         EXPECT_EQ(second.held(), 0u);
 
         test::FakeBackendScope fake;
@@ -142,8 +138,7 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         ASSERT_EQ(fake.state().requests.size(), 1u);
         const test::Recorded& sent = fake.state().requests[0];
         EXPECT_EQ(sent.cdb, std::vector<std::uint8_t>({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-        EXPECT_EQ(sent.direction, DataDirection::None);
-        EXPECT_EQ(sent.length, 0u);
+        EXPECT_TRUE(sent.direction == DataDirection::None && sent.length == 0);
         // A disk that refuses is only noted.
         fake.Queue(
             {true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
@@ -155,14 +150,9 @@ TEST(DiskClaim, HoldsTheDiskAgainstOtherClaimsUntilReleasedAndFlushesIt) {
         first.Release();
         EXPECT_TRUE(second.Claim({node}).empty());
     }  // the claim ends with its holder
-    DiskClaim again;
-    EXPECT_TRUE(again.Claim({node}).empty());
-}
+    EXPECT_TRUE(DiskClaim().Claim({node}).empty());
 
-TEST(DiskClaim, AMountInAnotherNamespaceStopsTheClaimAndIsNamed) {
-    test::TempDir dir;
-    TestLoop loop(dir.path(), 8 << 20, true);
-    if (!loop.why.empty()) GTEST_SKIP() << loop.why;
+    if (!loop.ext4) GTEST_SKIP() << "no mkfs.ext4";
     const fs::path point = dir / "mnt";
     fs::create_directories(point);
     int ready[2], done[2];
@@ -192,26 +182,21 @@ TEST(DiskClaim, AMountInAnotherNamespaceStopsTheClaimAndIsNamed) {
     std::vector<std::string> refused, uses;
     if (ok == 'y') {
         DiskClaim claim;
-        refused = InEnglish(claim.Claim({loop.node.string()}));
+        refused = InEnglish(claim.Claim({node}));
         uses = InEnglish(DiskUses(loop.name));
     }
     ::close(done[1]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
     ::close(ready[0]);
     if (ok != 'y') GTEST_SKIP() << "the child could not mount the loop device";
 
-    EXPECT_EQ(refused, std::vector<std::string>{loop.node.string() +
-                                                " is in use by the system (mounted or held "
-                                                "exclusively)"});
-    // The mount is this test's child's alone: it is named with a process that sees it.
+    EXPECT_EQ(refused, std::vector<std::string>{busy});
     const std::string named = "/dev/" + loop.name + " is mounted on " + point.string() +
                               " in the mount namespace of process " + std::to_string(child);
     ASSERT_EQ(uses.size(), 1u) << (uses.empty() ? "" : uses[0]);
     EXPECT_EQ(uses[0].rfind(named, 0), 0u) << uses[0];
     // The namespace went with the child, and the mount with it.
-    DiskClaim after;
-    EXPECT_TRUE(after.Claim({loop.node.string()}).empty());
+    EXPECT_TRUE(DiskClaim().Claim({node}).empty());
 }
 
 }  // namespace

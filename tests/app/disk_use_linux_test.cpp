@@ -21,11 +21,11 @@ void Write(const std::filesystem::path& file, const std::string& text) {
 // A fake sysfs with the disk sdb (8:16) and its partitions sdb1 (8:17) and sdb2 (8:18), and
 // a fake procfs with no uses of them yet.
 void MakeDisk(const std::filesystem::path& sys, const std::filesystem::path& proc) {
-    Write(sys / "block/sdb/dev", "8:16\n");
-    Write(sys / "block/sdb/sdb1/dev", "8:17\n");
-    Write(sys / "block/sdb/sdb1/partition", "1\n");
-    Write(sys / "block/sdb/sdb2/dev", "8:18\n");
-    Write(sys / "block/sdb/sdb2/partition", "2\n");
+    for (const auto& [file, text] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"sdb/dev", "8:16"}, {"sdb/sdb1/dev", "8:17"}, {"sdb/sdb1/partition", "1"},
+             {"sdb/sdb2/dev", "8:18"}, {"sdb/sdb2/partition", "2"}, {"sdc/dev", "8:32"}}) {
+        Write(sys / "block" / file, std::string(text) + "\n");
+    }
     Write(proc / "swaps", "Filename Type Size Used Priority\n");
 }
 
@@ -44,7 +44,6 @@ TEST(DiskUses, MountsSwapAndHoldersOfTheDiskAndItsPartitions) {
     test::TempDir dir;
     const auto sys = dir / "sys", proc = dir / "proc";
     MakeDisk(sys, proc);
-    Write(sys / "block/sdc/dev", "8:32\n");
     std::filesystem::create_directories(sys / "block/sdb/holders");
     std::filesystem::create_directories(sys / "block/sdb/sdb2/holders");
     Write(proc / "self/mountinfo",
@@ -58,12 +57,11 @@ TEST(DiskUses, MountsSwapAndHoldersOfTheDiskAndItsPartitions) {
           "42 22 0:45 / /srv rw - btrfs /dev/sdb2 rw\n");
     Write(proc / "swaps", "Filename Type Size Used Priority\n/dev/sdb2 partition 1024 0 -2\n");
     std::filesystem::create_directories(sys / "block/sdb/holders/dm-0");
-    const std::vector<std::string> expected = {
-        "/dev/sdb is used by /dev/dm-0", "/dev/sdb1 is mounted on /media/my data",
-        "/dev/sdb2 is mounted on /srv", "/dev/sdb2 is used as swap"};
     auto uses = InEnglish(DiskUses("sdb", sys, proc));
     std::sort(uses.begin(), uses.end());
-    EXPECT_EQ(uses, expected);
+    EXPECT_EQ(uses, (std::vector<std::string>{
+                        "/dev/sdb is used by /dev/dm-0", "/dev/sdb1 is mounted on /media/my data",
+                        "/dev/sdb2 is mounted on /srv", "/dev/sdb2 is used as swap"}));
     // Names that are not a disk of this system name nothing.
     EXPECT_TRUE(DiskUses("../sdb", sys, proc).empty());
     EXPECT_TRUE(DiskUses("sdz", sys, proc).empty());
@@ -77,10 +75,8 @@ TEST(DiskUses, ProcessesHoldingTheDiskOpenAreNamedButNotThisOne) {
     Write(proc / "self/mountinfo", "");
     // Nodes of the test's own, never opened: only their device numbers count.
     std::filesystem::create_directories(nodes);
-    for (auto [name, minor] : {std::pair{"sdb", 16}, {"sdb1", 17}, {"sda", 0}}) {
-        ASSERT_EQ(::mknod((nodes / name).c_str(), S_IFBLK | 0600,
-                          makedev(8, static_cast<unsigned>(minor))),
-                  0);
+    for (auto [name, minor] : {std::pair{"sdb", 16u}, {"sdb1", 17u}, {"sda", 0u}}) {
+        ASSERT_EQ(::mknod((nodes / name).c_str(), S_IFBLK | 0600, makedev(8, minor)), 0);
     }
     Write(nodes / "file", "x");
     const auto holds = [&](long id, int fd, const char* node) {
@@ -98,9 +94,9 @@ TEST(DiskUses, ProcessesHoldingTheDiskOpenAreNamedButNotThisOne) {
     MakeProcess(proc, ::getpid(), "mox3-updater", "mnt:[1]", "");
     holds(::getpid(), 3, "sdb");  // this process's own handle on the drive
 
-    const std::vector<std::string> expected = {"/dev/sdb is held open by process 300 (dd)",
-                                               "/dev/sdb1 is held open by process 300 (dd)"};
-    EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)), expected);
+    EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)),
+              (std::vector<std::string>{"/dev/sdb is held open by process 300 (dd)",
+                                        "/dev/sdb1 is held open by process 300 (dd)"}));
 }
 
 TEST(DiskUses, MountsOfOtherNamespacesAreReadOnceEachAndNotRepeated) {
@@ -125,11 +121,11 @@ TEST(DiskUses, MountsOfOtherNamespacesAreReadOnceEachAndNotRepeated) {
     Write(proc / "950/comm", "ghost\n");
     Write(proc / "950/mountinfo", "80 22 8:16 / /ghost rw - ext4 /dev/sdb rw\n");
 
-    const std::vector<std::string> expected = {
-        "/dev/sdb1 is mounted on /media/data",
-        "/dev/sdb2 is mounted on /srv/www x in the mount namespace of process 700 (nginx)",
-        "/dev/sdb is mounted on /mnt in the mount namespace of process 900 (sh)"};
-    EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)), expected);
+    EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)),
+              (std::vector<std::string>{
+                  "/dev/sdb1 is mounted on /media/data",
+                  "/dev/sdb2 is mounted on /srv/www x in the mount namespace of process 700 (nginx)",
+                  "/dev/sdb is mounted on /mnt in the mount namespace of process 900 (sh)"}));
 }
 
 }  // namespace

@@ -3,12 +3,9 @@
 // file; and where images are looked for.
 #include "app/run/host_linux.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 #include "app/private_mounts_linux.h"
 #include "app/run_fixture.h"
@@ -22,9 +19,7 @@ namespace fs = std::filesystem;
 
 using test::FullRecord;
 
-std::size_t Entries(const fs::path& dir) {
-    return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), {}));
-}
+long Entries(const fs::path& dir) { return std::distance(fs::directory_iterator(dir), {}); }
 
 mode_t ModeOf(const fs::path& path) {
     struct stat st {};
@@ -33,17 +28,18 @@ mode_t ModeOf(const fs::path& path) {
 
 class StateFolder : public ::testing::Test {
   protected:
-    LinuxHost Host() {
+    LinuxHostOptions Options() const {
         LinuxHostOptions options;
-        options.stateDir = dir_ / "state";
+        options.stateDir = state_;
         options.imageDir = dir_ / "images";
-        return LinuxHost(options);
+        return options;
     }
     test::TempDir dir_;
+    const fs::path state_ = dir_ / "state";
+    LinuxHost host{Options()};
 };
 
 TEST_F(StateFolder, EveryDriveHasARecordOfItsOwnWithEveryField) {
-    LinuxHost host = Host();
     EXPECT_TRUE(host.ReadMarkers().empty());
     UpdateMarker first = FullRecord(u"4A3F0012B7C4D9E1", 1'765'000'000);
     // Whatever a serial holds stays one line of the record and one file name.
@@ -56,9 +52,9 @@ TEST_F(StateFolder, EveryDriveHasARecordOfItsOwnWithEveryField) {
     UpdateMarker third = FullRecord(std::u16string(64, u'\u30c9'), 1'765'000'200);
     for (const UpdateMarker& m : {first, second, third}) ASSERT_TRUE(host.WriteMarker(m));
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{first, second, third}));
-    EXPECT_TRUE(fs::is_regular_file(dir_ / "state" / "record-34413346303031324237433444394531"));
-    EXPECT_EQ(ModeOf(dir_ / "state"), 0700u);
-    for (const auto& entry : fs::directory_iterator(dir_ / "state")) {
+    EXPECT_TRUE(fs::is_regular_file(state_ / "record-34413346303031324237433444394531"));
+    EXPECT_EQ(ModeOf(state_), 0700u);
+    for (const auto& entry : fs::directory_iterator(state_)) {
         EXPECT_LE(entry.path().filename().string().size(), 255u);
         EXPECT_EQ(ModeOf(entry.path()), 0600u) << entry.path();
     }
@@ -71,21 +67,17 @@ TEST_F(StateFolder, EveryDriveHasARecordOfItsOwnWithEveryField) {
     host.RemoveMarker(third.serial);
     host.RemoveMarker(u"not recorded");
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{first}));
-    EXPECT_EQ(Entries(dir_ / "state"), 1u);
+    EXPECT_EQ(Entries(state_), 1);
 }
 
 TEST_F(StateFolder, TheRecordOfAnOlderVersionStillCounts) {
-    LinuxHost host = Host();
     ASSERT_FALSE(host.PrivateDir(nullptr).empty());
-    const fs::path state = dir_ / "state";
-    test::WriteBytes(state / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
-    test::WriteBytes(state / "ZR-MOX3_UPDATE.length", {'4', '0', '9', '6', '\n'});
-    UpdateMarker legacy;
-    legacy.serial = u"OLD1";
-    legacy.blockLength = 4096;
+    test::WriteBytes(state_ / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
+    test::WriteBytes(state_ / "ZR-MOX3_UPDATE.length", {'4', '0', '9', '6', '\n'});
+    UpdateMarker legacy{u"OLD1", 4096};
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
     // A length the bridge cannot have does not count.
-    test::WriteBytes(state / "ZR-MOX3_UPDATE.length", {'7', '\n'});
+    test::WriteBytes(state_ / "ZR-MOX3_UPDATE.length", {'7', '\n'});
     legacy.blockLength.reset();
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
 
@@ -97,40 +89,37 @@ TEST_F(StateFolder, TheRecordOfAnOlderVersionStillCounts) {
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
     host.RemoveMarker(u"OLD1");
     EXPECT_TRUE(host.ReadMarkers().empty());
-    EXPECT_EQ(Entries(state), 0u);
+    EXPECT_EQ(Entries(state_), 0);
 
     // The same drive's new record takes its place.
-    test::WriteBytes(state / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
+    test::WriteBytes(state_ / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
     const UpdateMarker renewed = FullRecord(u"OLD1", 1'765'000'000);
     ASSERT_TRUE(host.WriteMarker(renewed));
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{renewed}));
-    EXPECT_FALSE(fs::exists(state / "ZR-MOX3_UPDATE"));
+    EXPECT_FALSE(fs::exists(state_ / "ZR-MOX3_UPDATE"));
 }
 
 TEST_F(StateFolder, ARecordThatCannotBeReadHasNoSerialAndNeverHangsTheRun) {
-    LinuxHost host = Host();
     ASSERT_FALSE(host.PrivateDir(nullptr).empty());
-    const fs::path state = dir_ / "state";
-    ASSERT_EQ(::mkfifo((state / "record-41").c_str(), 0600), 0);
-    test::WriteBytes(state / "record-42", std::vector<std::uint8_t>(5000, 'x'));
-    test::WriteBytes(state / "record-43", {'p', 'o', 'r', 't', '=', '1', '\n'});
+    ASSERT_EQ(::mkfifo((state_ / "record-41").c_str(), 0600), 0);
+    test::WriteBytes(state_ / "record-42", std::vector<std::uint8_t>(5000, 'x'));
+    test::WriteBytes(state_ / "record-43", {'p', 'o', 'r', 't', '=', '1', '\n'});
     test::WriteBytes(dir_ / "elsewhere", {'s', 'e', 'r', 'i', 'a', 'l', '=', 'D', '\n'});
-    fs::create_symlink(dir_ / "elsewhere", state / "record-44");
+    fs::create_symlink(dir_ / "elsewhere", state_ / "record-44");
     const std::vector<UpdateMarker> records = host.ReadMarkers();
     ASSERT_EQ(records.size(), 4u);
     for (const UpdateMarker& record : records) EXPECT_TRUE(record.serial.empty());
     host.RemoveMarker(u"");
-    EXPECT_EQ(Entries(state), 0u);
+    EXPECT_EQ(Entries(state_), 0);
     EXPECT_TRUE(fs::exists(dir_ / "elsewhere"));
 }
 
 TEST_F(StateFolder, TheConfigurationFileIsReadOnlyWhenItIsAPlainFileOfSensibleSize) {
-    LinuxHost host = Host();
     const std::optional<std::vector<std::uint8_t>> written = host.WriteConfigFile(117);
     ASSERT_TRUE(written);
     EXPECT_EQ(host.ReadConfigFile(), written);
     EXPECT_EQ(test::ReadBytes(Utf16ToUtf8(host.ConfigFilePath())), *written);
-    const fs::path config = dir_ / "state" / "MOX3_config.ini";
+    const fs::path config = state_ / "MOX3_config.ini";
     fs::rename(config, dir_ / "other.ini");
     fs::create_symlink(dir_ / "other.ini", config);
     EXPECT_FALSE(host.ReadConfigFile());
@@ -144,7 +133,6 @@ TEST_F(StateFolder, TheConfigurationFileIsReadOnlyWhenItIsAPlainFileOfSensibleSi
 }
 
 TEST_F(StateFolder, FilesGoToTheFolderThatWasOpenedWhateverItsPathBecomes) {
-    LinuxHost host = Host();
     ASSERT_FALSE(host.PrivateDir(nullptr).empty());
     fs::rename(dir_ / "state", dir_ / "moved");
     fs::create_directory(dir_ / "decoy");
@@ -152,13 +140,12 @@ TEST_F(StateFolder, FilesGoToTheFolderThatWasOpenedWhateverItsPathBecomes) {
     fs::create_directory_symlink(dir_ / "decoy", dir_ / "state");
     ASSERT_TRUE(host.WriteMarker(FullRecord(u"S1", 1)));
     ASSERT_TRUE(host.WriteConfigFile(117));
-    EXPECT_EQ(Entries(dir_ / "decoy"), 0u);
-    EXPECT_EQ(Entries(dir_ / "moved"), 2u);
+    EXPECT_EQ(Entries(dir_ / "decoy"), 0);
+    EXPECT_EQ(Entries(dir_ / "moved"), 2);
     EXPECT_EQ(host.ReadMarkers().size(), 1u);
 }
 
 TEST_F(StateFolder, AWriteThatFailsLeavesTheOlderFileAndNoTemporaryOne) {
-    LinuxHost host = Host();
     ASSERT_TRUE(host.WriteMarker(FullRecord(u"S1", 1)));
     std::string error;
     // The data cannot be read half-way.
@@ -166,38 +153,33 @@ TEST_F(StateFolder, AWriteThatFailsLeavesTheOlderFileAndNoTemporaryOne) {
     EXPECT_FALSE(WriteFileInFolder(host.StateFolderFd(), "record-5331", unreadable, &error));
     EXPECT_NE(error.find("record-5331"), std::string::npos) << error;
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{FullRecord(u"S1", 1)}));
-    EXPECT_EQ(Entries(dir_ / "state"), 1u);
+    EXPECT_EQ(Entries(state_), 1);
 }
 
 // Folders whose owner or mode would let another user change what the program reads.
 TEST_F(StateFolder, RefusesFoldersThatOthersCouldChangeAndSaysWhy) {
-    auto refusal = [](const fs::path& path) {
-        std::string why;
-        EXPECT_FALSE(OpenCheckedFolder(path, FolderKind::kState, true, &why).ok()) << path;
-        return why;
-    };
     for (const char* name : {"open", "real", "theirs/state", "group/state", "sticky"}) {
         fs::create_directories(dir_ / name);
         ::chmod((dir_ / name).c_str(), 0700);
     }
     ::chmod((dir_ / "open").c_str(), 0777);
-    EXPECT_NE(refusal(dir_ / "open").find("open to other users (mode 0777)"), std::string::npos);
     fs::create_directory_symlink(dir_ / "real", dir_ / "link");
-    EXPECT_NE(refusal(dir_ / "link").find("is a link"), std::string::npos);
     // Another user's folder above could have the state folder swapped for one of theirs.
     ASSERT_EQ(::chown((dir_ / "theirs").c_str(), test::kOtherUid, test::kOtherUid), 0);
-    const std::string why = refusal(dir_ / "theirs" / "new" / "state");
-    EXPECT_NE(why.find((dir_ / "theirs").string() + " belongs to uid 54321"), std::string::npos)
-        << why;
-    EXPECT_FALSE(fs::exists(dir_ / "theirs" / "new"));
     ::chmod((dir_ / "group").c_str(), 0775);
-    EXPECT_NE(refusal(dir_ / "group" / "state").find("can be written by other users"),
-              std::string::npos);
-    // Unless only the owners of its entries may remove them, as in /tmp.
-    ::chmod((dir_ / "sticky").c_str(), 01777);
-    std::string error;
-    EXPECT_TRUE(OpenCheckedFolder(dir_ / "sticky" / "state", FolderKind::kState, true, &error).ok())
-        << error;
+    ::chmod((dir_ / "sticky").c_str(), 01777);  // only the owners of entries remove them
+    for (const auto& [path, why] : std::initializer_list<std::pair<fs::path, std::string>>{
+             {dir_ / "open", "open to other users (mode 0777)"},
+             {dir_ / "link", "is a link"},
+             {dir_ / "theirs/new/state", (dir_ / "theirs").string() + " belongs to uid 54321"},
+             {dir_ / "group/state", "can be written by other users"},
+             {dir_ / "sticky/state", ""}}) {
+        std::string said;
+        EXPECT_EQ(OpenCheckedFolder(path, FolderKind::kState, true, &said).ok(), why.empty())
+            << path;
+        EXPECT_NE(said.find(why), std::string::npos) << said;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "theirs" / "new"));
 }
 
 // What root's defaults do is seen in a mount namespace of the test's own: /var/lib there is a
@@ -212,14 +194,13 @@ TEST(RootState, IsTheProgramsOwnWhateverHomeAndSudoSay) {
     for (bool homeSet : {true, false}) {
         const test::ChildResult child = test::RunInChild(
             [&]() -> std::string {
+                ::unsetenv("HOME");
+                ::unsetenv("XDG_STATE_HOME");
                 if (homeSet) {
                     ::setenv("HOME", other.c_str(), 1);
                     ::setenv("XDG_STATE_HOME", (other + "/.local/state").c_str(), 1);
                     ::setenv("SUDO_USER", "other", 1);
-                    ::setenv("SUDO_UID", std::to_string(test::kOtherUid).c_str(), 1);
-                } else {
-                    ::unsetenv("HOME");
-                    ::unsetenv("XDG_STATE_HOME");
+                    ::setenv("SUDO_UID", "54321", 1);
                 }
                 LinuxHost host{LinuxHostOptions{}};
                 std::string why;
@@ -232,7 +213,7 @@ TEST(RootState, IsTheProgramsOwnWhateverHomeAndSudoSay) {
         EXPECT_EQ(child.failure, "") << "HOME set: " << homeSet;
         EXPECT_EQ(ModeOf(dir / "varlib" / "mox3-updater"), 0700u);
         EXPECT_TRUE(fs::exists(dir / "varlib" / "mox3-updater" / "record-5331"));
-        EXPECT_EQ(Entries(dir / "home" / "other"), 0u);
+        EXPECT_EQ(Entries(dir / "home" / "other"), 0);
         EXPECT_FALSE(fs::exists("/tmp/.local/state/mox3-updater/record-5331"));
         fs::remove_all(dir / "varlib" / "mox3-updater");
     }

@@ -20,11 +20,7 @@ TEST(JsonText, KeepsKeyOrderIndentationAndEmptyContainers) {
 }
 
 TEST(JsonText, EscapesControlCharactersAndPassesTextThrough) {
-    struct Case {
-        std::string value;
-        std::string shown;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, std::string> cases[] = {  // the value, and as it is shown
         {"q\"b\\s/", R"(q\"b\\s/)"},
         {"\n\r\t", R"(\n\r\t)"},
         {"\b\f\x01\x1f", R"(\u0008\u000c\u0001\u001f)"},
@@ -33,14 +29,11 @@ TEST(JsonText, EscapesControlCharactersAndPassesTextThrough) {
         // A drive's strings may hold bytes that are not UTF-8: they print as U+FFFD.
         {"a\xffz\xc3", "a\xef\xbf\xbdz\xef\xbf\xbd"},
     };
-    for (const Case& c : cases) {
-        Json doc = Json::object();
-        doc["s"] = c.value;
-        EXPECT_EQ(JsonText(doc), "{\n  \"s\": \"" + c.shown + "\"\n}\n") << c.shown;
+    for (const auto& [value, shown] : cases) {
         // Keys are escaped alike.
-        Json keyed = Json::object();
-        keyed[c.value] = 0;
-        EXPECT_EQ(JsonText(keyed), "{\n  \"" + c.shown + "\": 0\n}\n") << c.shown;
+        EXPECT_EQ(JsonText(Json{{"s", value}, {value, 0}}),
+                  "{\n  \"s\": \"" + shown + "\",\n  \"" + shown + "\": 0\n}\n")
+            << shown;
     }
 }
 

@@ -6,27 +6,19 @@
 namespace mox3 {
 namespace {
 
-OsVersionRecord Nt(std::uint32_t major, std::uint32_t minor, std::uint16_t sp,
-                   std::uint8_t product = kProductWorkstation) {
-    return {kPlatformNt, major, minor, product, sp};
-}
-
 TEST(OsCheck, WorkstationsFromXpSp2VistaSp2AndSeven) {
-    EXPECT_TRUE(OsVersionAccepted(Nt(5, 1, 2)));
-    EXPECT_TRUE(OsVersionAccepted(Nt(5, 1, 3)));
-    EXPECT_TRUE(OsVersionAccepted(Nt(6, 0, 2)));
-    EXPECT_TRUE(OsVersionAccepted(Nt(6, 1, 0)));
-    EXPECT_TRUE(OsVersionAccepted(Nt(6, 2, 0)));
-    EXPECT_TRUE(OsVersionAccepted(Nt(10, 0, 0)));
-
-    EXPECT_FALSE(OsVersionAccepted(Nt(5, 1, 1))) << "XP SP1";
-    EXPECT_FALSE(OsVersionAccepted(Nt(6, 0, 1))) << "Vista SP1";
-    EXPECT_FALSE(OsVersionAccepted(Nt(5, 0, 4))) << "Windows 2000";
-    EXPECT_FALSE(OsVersionAccepted(Nt(5, 2, 2))) << "XP x64 / Server 2003";
-    EXPECT_FALSE(OsVersionAccepted(Nt(4, 0, 6))) << "NT 4";
-    EXPECT_FALSE(OsVersionAccepted(Nt(6, 1, 1, 3))) << "a server edition";
-    EXPECT_FALSE(OsVersionAccepted(Nt(10, 0, 0, 2))) << "a domain controller";
-    EXPECT_FALSE(OsVersionAccepted({1, 4, 90, kProductWorkstation, 0})) << "Windows Me";
+    // {platform, major, minor, product (1: workstation), service pack}: refused are XP SP1,
+    // Vista SP1, 2000, XP x64 / Server 2003, NT 4, a server, a domain controller and Me.
+    for (const auto& [os, accepted] : std::initializer_list<std::pair<OsVersionRecord, bool>>{
+             {{2, 5, 1, 1, 2}, true}, {{2, 5, 1, 1, 3}, true}, {{2, 6, 0, 1, 2}, true},
+             {{2, 6, 1, 1, 0}, true}, {{2, 6, 2, 1, 0}, true}, {{2, 10, 0, 1, 0}, true},
+             {{2, 5, 1, 1, 1}, false}, {{2, 6, 0, 1, 1}, false}, {{2, 5, 0, 1, 4}, false},
+             {{2, 5, 2, 1, 2}, false}, {{2, 4, 0, 1, 6}, false}, {{2, 6, 1, 3, 1}, false},
+             {{2, 10, 0, 2, 0}, false}, {{1, 4, 90, 1, 0}, false}}) {
+        EXPECT_EQ(OsVersionAccepted(os), accepted)
+            << os.major << "." << os.minor << " SP" << os.servicePackMajor << " "
+            << +os.productType;
+    }
 }
 
 }  // namespace

@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "app/cli/terminal_view.h"
+#include "app/private_mounts_linux.h"
 #include "app/services_double.h"
 #include "platform/platform.h"
 
@@ -17,22 +16,19 @@ namespace mox3::test {
 namespace {
 
 TEST(Privileges, AProcessWithoutRawIoIsToldToUseSudo) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    const ChildResult child = RunInChild([]() -> std::string {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         __user_cap_data_struct data[2]{};
-        if (::syscall(SYS_capget, &header, data) != 0) ::_exit(10);
+        if (::syscall(SYS_capget, &header, data) != 0) return "no capget";
         data[0].effective &= ~(1u << CAP_SYS_RAWIO);
-        if (::syscall(SYS_capset, &header, data) != 0) ::_exit(11);
+        if (::syscall(SYS_capset, &header, data) != 0) return "no capset";
         std::string why;
-        if (MayWriteDrives(&why)) ::_exit(12);
-        ::_exit(why.find("needs root") != std::string::npos && why.find("sudo") != std::string::npos
-                    ? 0
-                    : 13);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (MayWriteDrives(&why)) return "may write drives";
+        return why.find("needs root") != std::string::npos && why.find("sudo") != std::string::npos
+                   ? ""
+                   : why;
+    });
+    EXPECT_EQ(child.failure, "");
 }
 
 TEST(Privileges, UpdateOfRealDrivesAsksForTheRightFirstAndStopsWithoutIt) {
@@ -47,11 +43,9 @@ TEST(Privileges, UpdateOfRealDrivesAsksForTheRightFirstAndStopsWithoutIt) {
         options.json = json;
         std::ostringstream out, err;
         EXPECT_EQ(RunUpdate(session, options, out, err), 1);
-        if (json) {
-            EXPECT_EQ(nlohmann::json::parse(out.str())["error"]["code"], "needs-root") << out.str();
-        } else {
-            EXPECT_EQ(err.str(), "error: updating a drive needs root\n");
-        }
+        EXPECT_EQ(json ? nlohmann::json::parse(out.str())["error"]["code"].get<std::string>()
+                       : err.str(),
+                  json ? "needs-root" : "error: updating a drive needs root\n");
     }
     EXPECT_EQ(doubles.state->started, 0);
     // Emulated drives take no such right, nor do the records.

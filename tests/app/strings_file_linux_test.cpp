@@ -2,17 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <utility>
 
 #include "app/run/strings.h"
 #include "test_support.h"
 
 namespace mox3 {
 namespace {
-// The build step that compiles the strings file, run on faulty files.
+
 class StringsFileCheck : public testing::Test {
   protected:
     void SetUp() override {
@@ -32,11 +29,9 @@ class StringsFileCheck : public testing::Test {
 
     // Runs the build step; its exit status and everything it printed.
     std::pair<int, std::string> Run(const std::vector<std::string>& lines) {
-        std::ofstream(dir_ / "bad.txt") << [&] {
-            std::string text;
-            for (const std::string& line : lines) text += line + "\n";
-            return text;
-        }();
+        std::ofstream file(dir_ / "bad.txt");
+        for (const std::string& line : lines) file << line << "\n";
+        file.close();
         return test::RunCMakeScript(
             "-DINPUT=" + (dir_ / "bad.txt").string() + " -DOUTPUT=" + (dir_ / "out.cpp").string(),
             "../src/resources/embed_strings.cmake", dir_ / "log");
@@ -51,12 +46,10 @@ TEST_F(StringsFileCheck, AcceptsAValidFileAndResolvesEscapes) {
     lines.insert(lines.begin() + 2, "  # indented comment");
     const auto [status, log] = Run(lines);
     ASSERT_EQ(status, 0) << log;
-    std::stringstream out;
-    out << std::ifstream(dir_ / "out.cpp").rdbuf();
-    EXPECT_NE(
-        out.str().find(R"({0x0409, "102", u8"\x61\x5c\x62\x22\x63\x0d\x0a\x20\xc3\xa9\x20"})"),
-        std::string::npos)
-        << out.str();
+    const std::string out = test::ReadText(dir_ / "out.cpp");
+    EXPECT_NE(out.find(R"({0x0409, "102", u8"\x61\x5c\x62\x22\x63\x0d\x0a\x20\xc3\xa9\x20"})"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(StringsFileCheck, RejectsFaultyFiles) {
@@ -83,13 +76,8 @@ TEST_F(StringsFileCheck, RejectsFaultyFiles) {
     };
     for (const Case& c : cases) {
         std::vector<std::string> lines = valid;
-        if (c.line == end) {
-            lines.push_back(c.text);
-        } else if (c.text.empty()) {
-            lines.erase(lines.begin() + c.line - 1);
-        } else {
-            lines[c.line - 1] = c.text;
-        }
+        if (c.text.empty()) lines.erase(lines.begin() + c.line - 1);
+        if (!c.text.empty()) (c.line == end ? lines.emplace_back() : lines[c.line - 1]) = c.text;
         const auto [status, log] = Run(lines);
         EXPECT_NE(status, 0) << log;
         EXPECT_NE(log.find("bad.txt:" + std::to_string(c.reported) + ": " + c.message),
