@@ -17,14 +17,6 @@ bool MoveIntoPlace(const std::filesystem::path& from, const std::filesystem::pat
                    std::string* error);
 // Flushes a folder's entries, where the platform has such a thing.
 void SyncFolder(const std::filesystem::path& dir);
-// Writes `file` whole, so that a reader finds the old content or the new, never a part: the
-// bytes go to a new temporary file beside it (readable and writable by the user alone with
-// `privateToUser`, where the platform has such modes), which is flushed to the disk and put in
-// the place of `file`; then the folder is flushed. On failure the temporary file is removed
-// and `error` says what failed, naming `file`.
-bool ReplaceFileAtomically(const std::filesystem::path& file, std::string_view data,
-                           bool privateToUser, std::string* error);
-
 // A new folder under the system's temporary folder, open to this user only; empty with `error`
 // set when none could be made.
 std::filesystem::path MakeTempFolder(std::string_view prefix, std::string* error);

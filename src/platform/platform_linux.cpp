@@ -11,7 +11,6 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <random>
 
 #include "base/text.h"
 #include "platform/platform.h"
@@ -72,64 +71,6 @@ void SyncFolder(const fs::path& dir) {
         ::fsync(fd);
         ::close(fd);
     }
-}
-
-bool ReplaceFileAtomically(const fs::path& file, std::string_view data, bool privateToUser,
-                           std::string* error) {
-    // The folder is opened once: the temporary file is made, renamed and flushed in the very
-    // folder that was opened, whatever happens to its path meanwhile.
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    const std::string name = file.filename().string();
-    int dirFd = name.empty() || name == "." || name == ".."
-                    ? -1
-                    : ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) {
-        if (error) *error = ErrnoText("cannot write " + file.string());
-        return false;
-    }
-    std::random_device random;
-    const std::string temp = name + ".tmp" + std::to_string(random());
-    // A new file of its own: never one that is there already, nor a link's target.
-    int fd = ::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      privateToUser ? 0600 : 0644);
-    if (fd < 0) {
-        if (error) *error = ErrnoText("cannot write " + file.string());
-        ::close(dirFd);
-        return false;
-    }
-    std::string why;
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<std::size_t>(n);
-    }
-    if (!ok) why = ErrnoText("cannot write " + file.string());
-    if (ok && ::fsync(fd) != 0) {
-        ok = false;
-        why = ErrnoText("cannot flush " + file.string());
-    }
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        why = ErrnoText("cannot write " + file.string());
-    }
-    if (ok && ::renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0) {
-        ok = false;
-        why = ErrnoText("cannot replace " + file.string());
-    }
-    // Until the folder is flushed the new name may not survive a power failure.
-    if (ok && ::fsync(dirFd) != 0) {
-        ok = false;
-        why = ErrnoText("cannot flush the folder of " + file.string());
-    }
-    if (!ok) {
-        ::unlinkat(dirFd, temp.c_str(), 0);
-        if (error) *error = why;
-    }
-    ::close(dirFd);
-    return ok;
 }
 
 fs::path MakeTempFolder(std::string_view prefix, std::string* error) {

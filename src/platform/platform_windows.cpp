@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <random>
 
 #include "base/text.h"
 #include "platform/console_control_windows.h"
@@ -60,21 +59,6 @@ bool MoveIntoPlace(const fs::path& from, const fs::path& to, std::string* error)
 }
 
 void SyncFolder(const fs::path&) {}  // a rename written through is durable
-
-bool ReplaceFileAtomically(const fs::path& file, std::string_view data, bool /*privateToUser*/,
-                           std::string* error) {
-    // A file in the user's own folders is the user's alone already.
-    std::random_device random;
-    fs::path temp = file;
-    temp += ".tmp" + std::to_string(random());
-    std::string why;
-    if (!WriteFileDurably(temp, data, &why) || !MoveIntoPlace(temp, file, &why)) {
-        DeleteFileW(temp.c_str());
-        if (error) *error = "cannot write " + file.string() + ": " + why;
-        return false;
-    }
-    return true;
-}
 
 fs::path MakeTempFolder(std::string_view prefix, std::string* error) {
     std::error_code ec;
