@@ -21,7 +21,18 @@
 #include "bridge/firmware_image.h"
 #include "test_support.h"
 
+// `text` holds (or lacks) `part`; the text is shown when not.
+#define EXPECT_HAS(text, part) EXPECT_NE(std::string(text).find(part), std::string::npos) << (text)
+#define EXPECT_LACKS(text, part) EXPECT_EQ(std::string(text).find(part), std::string::npos) << (text)
+
 namespace mox3::test {
+
+// `j` has the fields of `want` with their values; its other fields are not looked at.
+inline void ExpectFields(const nlohmann::json& j, const nlohmann::json& want) {
+    nlohmann::json got = nlohmann::json::object();
+    for (const auto& [key, value] : want.items()) got[key] = j.contains(key) ? j[key] : nullptr;
+    EXPECT_EQ(got, want) << j;
+}
 
 struct ProgramResult {
     int code = -1;  // the exit code; -1 when the program did not exit by itself
@@ -39,6 +50,14 @@ struct ProgramSetting {
     std::vector<int> signals;
     bool terminal = false;  // standard output is a terminal of the test's own (a pseudo-terminal)
 };
+
+// The run ended with `code`, its standard output holding `out` and its standard error `err`.
+inline void ExpectEnd(const ProgramResult& r, int code, const std::string& out,
+                      const std::string& err = "") {
+    EXPECT_EQ(r.code, code) << r.out << r.err;
+    EXPECT_HAS(r.out, out);
+    EXPECT_HAS(r.err, err);
+}
 
 // MOX3_CLI_PATH with `words`; the testing aids' kill point is always removed.
 inline ProgramResult RunProgram(const std::vector<std::string>& words,
@@ -107,9 +126,7 @@ class ProgramTest : public ::testing::Test {
         std::string why;
         WriteBytes(dir_ / "img.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
         ASSERT_EQ(Run({"emulator", "create", "@bus/d", "--generation", "2", "--serial",
-                       "ABCDEF0123456789", "--firmware", "@img.bin"})
-                      .code,
-                  0);
+                       "ABCDEF0123456789", "--firmware", "@img.bin"}).code, 0);
     }
     std::string P(const std::string& name) const { return (dir_ / name).string(); }
     ProgramResult Run(std::vector<std::string> words, const ProgramSetting& setting = {}) {
