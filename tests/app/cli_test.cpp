@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
 #include <sstream>
 
 #include "app/cli/commands.h"
@@ -38,9 +37,8 @@ class CommandTest : public ::testing::Test {
     // `image make` of these values into `name`; its exit code.
     int Make(const char* generation, const char* version, const char* size,
              const char* name = "img.bin") {
-        return Call(RunImageCommand, {"make", "--generation", generation, "--version", version,
-                                      "--size", size, "-o", p(name)})
-            .code;
+        return Call(RunImageCommand, {"make", "--generation", generation, "--version", version, "--size",
+                                      size, "-o", p(name)}).code;
     }
     test::TempDir dir_;
 };

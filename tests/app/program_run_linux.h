@@ -63,14 +63,10 @@ inline void ExpectEnd(const ProgramResult& r, int code, const std::string& out,
 inline ProgramResult RunProgram(const std::vector<std::string>& words,
                                 const std::filesystem::path& work,
                                 const ProgramSetting& setting = {}) {
-    std::vector<std::string> args = {MOX3_CLI_PATH};
-    args.insert(args.end(), words.begin(), words.end());
-    const std::filesystem::path outFile = work / "program-out.txt";
-    const std::filesystem::path errFile = work / "program-err.txt";
+    const std::filesystem::path outFile = work / "program-out.txt", errFile = work / "program-err.txt";
     int pipeEnds[2] = {-1, -1};
-    if (setting.terminal) {
-        if (::openpty(&pipeEnds[0], &pipeEnds[1], nullptr, nullptr, nullptr) != 0) return {};
-    } else if (!setting.signalAfter.empty() && ::pipe(pipeEnds) != 0) {
+    if (setting.terminal ? ::openpty(&pipeEnds[0], &pipeEnds[1], nullptr, nullptr, nullptr) != 0
+                         : !setting.signalAfter.empty() && ::pipe(pipeEnds) != 0) {
         return {};
     }
     pid_t pid = ::fork();
@@ -87,8 +83,8 @@ inline ProgramResult RunProgram(const std::vector<std::string>& words,
             ::dup2(fileno(in), 0);
         }
         if (pipeEnds[0] >= 0) ::close(pipeEnds[0]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        std::vector<char*> argv = {const_cast<char*>(MOX3_CLI_PATH)};
+        for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
         argv.push_back(nullptr);
         ::execv(MOX3_CLI_PATH, argv.data());
         ::_exit(127);
@@ -111,11 +107,8 @@ inline ProgramResult RunProgram(const std::vector<std::string>& words,
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
-    ProgramResult result;
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = pipeEnds[0] >= 0 ? piped : ReadText(outFile);
-    if (!setting.errorsWithOutput) result.err = ReadText(errFile);
-    return result;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, pipeEnds[0] >= 0 ? piped : ReadText(outFile),
+            setting.errorsWithOutput ? "" : ReadText(errFile)};
 }
 
 // A folder holding a sample image (img.bin) and a bus with one emulated drive (bus/d), and the
@@ -130,9 +123,7 @@ class ProgramTest : public ::testing::Test {
     }
     std::string P(const std::string& name) const { return (dir_ / name).string(); }
     ProgramResult Run(std::vector<std::string> words, const ProgramSetting& setting = {}) {
-        for (std::string& w : words) {
-            if (w.size() > 1 && w[0] == '@') w = P(w.substr(1));
-        }
+        for (std::string& w : words) w = w.size() > 1 && w[0] == '@' ? P(w.substr(1)) : w;
         return RunProgram(words, work_.path(), setting);
     }
     // Standard output must be one JSON object and nothing else.
