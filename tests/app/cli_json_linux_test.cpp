@@ -34,7 +34,6 @@ TEST_F(CliJson, SuccessesCarryOkCommandAndTheirOwnFields) {
 
     r = OnBus({"compile", "--resource", "117", "--image", "@img.bin", "-o", "@block.bin", "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Object(r)["itemTable"]["items"], 254);
     j = Object(OnBus({"decode", "@block.bin", "--json"}));
     ExpectFields(j, {{"command", "decode"}, {"generation", 2}});
     EXPECT_EQ(j["digest"]["holds"], true);
@@ -89,9 +88,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
     ASSERT_EQ(::mkfifo((dir_ / "fifo" / image).c_str(), 0600), 0);
     WriteBytes(dir_ / "damaged" / image, damaged);
     std::filesystem::copy_file(P("img.bin"), dir_ / "sound" / image);
-    ProgramSetting english;
-    english.environment = {{"LANG", "C"}};
-    english.unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"};
+    const ProgramSetting english = {.environment = {{"LANG", "C"}}, .unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"}};
     for (const auto& [folder, finding] : std::vector<std::pair<std::string, std::string>>{
              {"none", "missing"}, {"folder", "a folder"}, {"fifo", "not a regular file"},
              {"damaged", "damaged: the image's digest header does not match its contents"},
@@ -113,8 +110,7 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
 
 TEST_F(CliJson, TheDemoShowsTheShowCommandOnlyForAFolderThatStays) {
     std::filesystem::create_directories(dir_ / "tmp");
-    ProgramSetting setting;
-    setting.environment = {{"TMPDIR", P("tmp")}};
+    const ProgramSetting setting = {.environment = {{"TMPDIR", P("tmp")}}};
     const std::string drive = (dir_ / "kept" / "bus" / "ZR-MOX3").string();
     ExpectEnd(Run({"demo", "--dir", "@kept"}, setting), 0, "$ mox3-updater emulator show " + drive + "\n");
     EXPECT_TRUE(std::filesystem::is_directory(drive));

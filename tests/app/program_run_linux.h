@@ -41,13 +41,13 @@ struct ProgramResult {
 
 struct ProgramSetting {
     std::filesystem::path input = "/dev/null";
-    std::vector<std::pair<std::string, std::string>> environment;  // set in the child
-    std::vector<std::string> unset;                                // removed in the child
+    std::vector<std::pair<std::string, std::string>> environment = {};  // set in the child
+    std::vector<std::string> unset = {};                                // removed in the child
     bool errorsWithOutput = false;  // standard error into standard output's file
     // Standard output through a pipe: `signals` are sent, in turn, once `signalAfter` has
     // appeared in it.
-    std::string signalAfter;
-    std::vector<int> signals;
+    std::string signalAfter = {};
+    std::vector<int> signals = {};
     bool terminal = false;  // standard output is a terminal of the test's own (a pseudo-terminal)
 };
 

@@ -67,12 +67,7 @@ class UpdateCommand : public EmulatorTest {
         first.insert(first.end(), words.begin(), words.end());
         return Program(first, setting);
     }
-    static ProgramSetting StopAfter(const std::string& text, std::vector<int> signals = {SIGINT}) {
-        ProgramSetting setting;
-        setting.signalAfter = text;
-        setting.signals = std::move(signals);
-        return setting;
-    }
+    static ProgramSetting StopAfter(const std::string& text) { return {.signalAfter = text, .signals = {SIGINT}}; }
     Result Program(std::vector<std::string> words, ProgramSetting setting = {}) {
         words.insert(words.begin(), {"--emulator", (dir_ / "bus").string()});
         setting.environment.emplace_back("MOX3_TIME_SCALE", "500");
@@ -81,21 +76,16 @@ class UpdateCommand : public EmulatorTest {
     static void WriteText(const std::filesystem::path& file, const std::string& text) {
         WriteBytes(file, std::vector<std::uint8_t>(text.begin(), text.end()));
     }
-    ProgramSetting Input(const std::string& answer) {
+    std::filesystem::path Input(const std::string& answer) {
         WriteText(dir_ / "answer.txt", answer);
-        ProgramSetting setting;
-        setting.input = dir_ / "answer.txt";
-        return setting;
+        return dir_ / "answer.txt";
     }
     // `update` with `answer` on standard input and LANG set to `locale`; standard error goes
     // with standard output into the result's `out`.
     Result Answering(const std::vector<std::string>& words, const std::string& answer,
                      const std::string& locale = "C") {
-        ProgramSetting setting = Input(answer);
-        setting.environment = {{"LANG", locale}};
-        setting.unset = {"LC_ALL", "LC_MESSAGES"};
-        setting.errorsWithOutput = true;
-        return Update(words, setting);
+        return Update(words, {.input = Input(answer), .environment = {{"LANG", locale}},
+                              .unset = {"LC_ALL", "LC_MESSAGES"}, .errorsWithOutput = true});
     }
     // backup or verify (`words` first) on the test's state folder, without a question.
     Result Read(std::vector<std::string> words, ProgramSetting setting = {}) {
@@ -105,7 +95,7 @@ class UpdateCommand : public EmulatorTest {
     // `restore` of the test's state folder with `answer` on standard input.
     Result Restore(std::vector<std::string> words, const std::string& answer = "") {
         words.insert(words.begin(), {"restore", "--state-dir", (dir_ / "state").string()});
-        return Program(words, Input(answer));
+        return Program(words, {.input = Input(answer)});
     }
 
     std::string Firmware() { return View(dir_ / "bus" / "drive").firmwareVersion; }
@@ -159,9 +149,9 @@ TEST_F(UpdateCommand, ForceUpdatesADriveThatNeedsNoUpdate) {
 
 // The answer is read in the language of --lang, else of the environment; anything else declines.
 TEST_F(UpdateCommand, TheAnswerIsReadInTheUsersLanguage) {
-    const struct { std::vector<std::string> words; const char *answer, *locale; int exit; } rows[] = {{{}, "ja\n", "fr_FR.UTF-8", 3},
-                {{"--lang", "de"}, "Ja\r\n", "fr_FR.UTF-8", 0},
-                {{}, "\xd0\x94\xd0\x90\n", "ru_RU.UTF-8", 0}};  // ДА
+    const struct { std::vector<std::string> words; const char *answer, *locale; int exit; } rows[] = {
+        {{}, "ja\n", "fr_FR.UTF-8", 3}, {{"--lang", "de"}, "Ja\r\n", "fr_FR.UTF-8", 0},
+        {{}, "\xd0\x94\xd0\x90\n", "ru_RU.UTF-8", 0}};  // ДА
     for (const auto& row : rows) {
         SCOPED_TRACE(row.answer);
         Reset();
@@ -198,7 +188,8 @@ TEST_F(UpdateCommand, NamingTheDriveAndTheQuestionsYesDoesNotAnswer) {
     std::filesystem::remove(dir_ / "state" / "ZR-MOX3_UPDATE");
 
     // What a USB serial string cannot carry, and a model of the other generation.
-    for (const std::string& serial : std::vector<std::string>{"with blank", "\xC3\x84\xE2\x82\xAC", std::string(65, 'S'), "a\tb"}) {
+    for (const std::string& serial :
+         std::vector<std::string>{"with blank", "\xC3\x84\xE2\x82\xAC", std::string(65, 'S'), "a\tb"}) {
         EXPECT_EQ(Update({"--recover-serial", serial, "--model", "0x7C34:ZR-MOX3"}).code, 2) << serial;
     }
     ExpectEnd(Answering({"--recover-serial", "RECOVERED01", "--model", "0x7C31"}, "y\n"), 1,
@@ -269,9 +260,8 @@ TEST_F(UpdateCommand, ASignalWhileTheBridgeStaysBusyStopsAtTheNextWait) {
         SCOPED_TRACE("signal " + std::to_string(signals.front()));
         Reset();
         Fault("drive", {"--stay-busy"});
-        ProgramSetting setting = StopAfter("(Durchgang 1): 10 s von 300 s", signals);
-        setting.environment = {{"LANG", "de_DE.UTF-8"}};
-        setting.unset = {"LC_ALL", "LC_MESSAGES"};
+        const ProgramSetting setting = {.environment = {{"LANG", "de_DE.UTF-8"}}, .unset = {"LC_ALL", "LC_MESSAGES"},
+                                        .signalAfter = "(Durchgang 1): 10 s von 300 s", .signals = signals};
         // A bridge that stays busy reads no flash either: no backup.
         const Result r = Update({"--yes", "--no-backup"}, setting);
         ExpectEnd(r, 4, setting.signalAfter);
@@ -310,7 +300,8 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
         {"no image", [&] { std::filesystem::remove(image); std::filesystem::create_directory(image); },
          1, "image-missing", 0, "firmware_C311.bin (a folder)", "(a folder)"},
         {"a damaged image",
-         [&] { auto bytes = ReadBytes(image); bytes[100] ^= 1; WriteBytes(image, bytes); }, 1, "image-damaged", 115, "(failed test: digest)", nullptr},
+         [&] { auto bytes = ReadBytes(image); bytes[100] ^= 1; WriteBytes(image, bytes); }, 1,
+         "image-damaged", 115, "(failed test: digest)", nullptr},
         {"a loader without a record", [&] { std::filesystem::remove_all(bus / "drive"); Loader(); }, 1,
          "loader-without-record", 117, "--recover-serial SERIAL --model PID[:NAME]", nullptr},
         {"a refused switch", fault({"--refuse-update-mode"}), 1, "update-failed", 106,
@@ -356,10 +347,7 @@ TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
 
 // On a terminal the bar's line moves with the time of a long wait, second by second.
 TEST_F(UpdateCommand, OnATerminalTheBarMovesThroughTheWaits) {
-    ProgramSetting setting;
-    setting.terminal = true;
-    setting.environment = {{"LANG", "C"}};
-    const Result r = Update({"--yes"}, setting);
+    const Result r = Update({"--yes"}, {.environment = {{"LANG", "C"}}, .terminal = true});
     EXPECT_EQ(r.code, 0) << r.out;
     // The 15 s wait after the switch, redrawn each second it lasts (the seconds themselves
     // depend on how fast the machine is).
@@ -388,7 +376,8 @@ TEST_F(UpdateCommand, KeepsTheFlashAsItWasBeforeTheUpdate) {
     const std::filesystem::path backups = dir_ / "state" / "backups";
     auto name = [](int day, const char* ext) { return kSerial + "-2020010" + std::to_string(day) + "T000000Z" + ext; };
     // `unsteady`: a flash address read wrong once, or "".
-    const struct { int generation; const char* unsteady; std::size_t size; } rows[] = {{1, "", 65536}, {2, "", 131072}, {2, "70000", 131072}};
+    const struct { int generation; const char* unsteady; std::size_t size; } rows[] = {
+        {1, "", 65536}, {2, "", 131072}, {2, "70000", 131072}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.generation);
         Reset(row.generation, true);
@@ -396,7 +385,9 @@ TEST_F(UpdateCommand, KeepsTheFlashAsItWasBeforeTheUpdate) {
         if (*row.unsteady) Fault("drive", {"--unsteady-read", row.unsteady, "--times", "1"});
         // Six older backups of this drive, one of another.
         std::filesystem::create_directories(backups);
-        for (const auto& f : {dir_ / "state", backups}) std::filesystem::permissions(f, std::filesystem::perms::owner_all);
+        for (const auto& f : {dir_ / "state", backups}) {
+            std::filesystem::permissions(f, std::filesystem::perms::owner_all);
+        }
         for (int day = 1; day <= 6; ++day) {
             for (const char* ext : {".bin", ".json"}) WriteBytes(backups / name(day, ext), {1});
         }
@@ -432,7 +423,8 @@ TEST_F(UpdateCommand, KeepsTheFlashAsItWasBeforeTheUpdate) {
 
 // No backup: on only at a yes or with --no-backup; declined, the drive waits for the next run.
 TEST_F(UpdateCommand, WithoutABackupOnlyWhenTheUserSaysSo) {
-    const struct { const char* answer; std::vector<std::string> words; int exit; } rows[] = {{"n\n", {"--yes"}, 1}, {"y\n", {"--yes"}, 0}, {"", {"--yes", "--no-backup"}, 0}};
+    const struct { const char* answer; std::vector<std::string> words; int exit; } rows[] = {
+        {"n\n", {"--yes"}, 1}, {"y\n", {"--yes"}, 0}, {"", {"--yes", "--no-backup"}, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.answer);
         Reset();
