@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-
 #include <sstream>
 
 #include "app/cli/commands.h"
@@ -15,8 +14,7 @@ namespace {
 
 struct CommandRun {
     int code;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 template <typename Command>
@@ -39,9 +37,8 @@ class CommandTest : public ::testing::Test {
     // `image make` of these values into `name`; its exit code.
     int Make(const char* generation, const char* version, const char* size,
              const char* name = "img.bin") {
-        return Call(RunImageCommand, {"make", "--generation", generation, "--version", version,
-                                      "--size", size, "-o", p(name)})
-            .code;
+        return Call(RunImageCommand, {"make", "--generation", generation, "--version", version, "--size",
+                                      size, "-o", p(name)}).code;
     }
     test::TempDir dir_;
 };
@@ -50,35 +47,28 @@ using ImageCommand = CommandTest;
 
 TEST_F(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
     ASSERT_EQ(Make("2", "01000700", "100000"), 0);
-    CommandRun r =
-        Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
-                                 "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
+    CommandRun r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
+                                            "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(test::ReadBytes(p("block.bin")).size(), 4096u);
-    const auto compiled = nlohmann::json::parse(r.out);
-    EXPECT_EQ(compiled["ok"], true);
-    EXPECT_EQ(compiled["firmwareAddress"], 8192);
-    EXPECT_EQ(compiled["flashParameters"], "0000000000000000");
-    EXPECT_EQ(compiled["firmwareLength"], 102400);
-    EXPECT_EQ(compiled["itemTable"]["items"], 254);
+    const auto c = nlohmann::json::parse(r.out);
+    EXPECT_EQ(nlohmann::json({c["ok"], c["firmwareAddress"], c["flashParameters"],
+                              c["firmwareLength"], c["itemTable"]["items"]}),
+              nlohmann::json({true, 8192, "0000000000000000", 102400, 254}));
 
     test::WriteUtf16Ini(p("bad.ini"),
                         "[Config]\nVersion=2\n[USB Device Descriptor]\nVID=0x5E3B\nPID=0x12345\n");
-    r = Call(RunCompileCommand,
-             {"--config", p("bad.ini"), "--image", p("img.bin"), "-o", p("bad.bin")});
+    r = Call(RunCompileCommand, {"--config", p("bad.ini"), "--image", p("img.bin"), "-o", p("bad.bin")});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("[USB Device Descriptor] PID = \"0x12345\": out of range"),
-              std::string::npos)
-        << r.err;
+              std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(p("bad.bin")));
-
-    r = Call(RunCompileCommand, {"--resource", "104", "--image", p("img.bin"), "-o", p("x.bin")});
-    EXPECT_EQ(r.code, 1);  // a first-generation file against a second-generation image
-    EXPECT_EQ(Call(RunCompileCommand, {"--image", p("img.bin"), "-o", p("x.bin")}).code, 2);
-    EXPECT_EQ(
-        Call(RunCompileCommand, {"--config", "a", "--resource", "104", "--image", "i", "-o", "x"})
-            .code,
-        2);
+    // A first-generation file against a second-generation image; then usage errors.
+    const std::vector<std::string> rows[] = {
+        {"--resource", "104", "--image", p("img.bin"), "-o", p("x.bin")},
+        {"--image", p("img.bin"), "-o", p("x.bin")},
+        {"--config", "a", "--resource", "104", "--image", "i", "-o", "x"}};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Call(RunCompileCommand, rows[i]).code, i == 0 ? 1 : 2) << i;
 }
 
 TEST_F(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
@@ -86,66 +76,57 @@ TEST_F(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
     test::Ini ini = test::SecondGenerationIni();
     ini.Set("USB Device Descriptor", "VID", "0x5E3Bjunk");
     test::WriteUtf16Ini(p("junk.ini"), ini.Text());
+    const std::string taken = "took \"0x5E3B\" as 24123 (0x5E3B), ignored \"junk\"";
     const std::string line = "warning: " + p("junk.ini") +
-                             " [USB Device Descriptor] VID=0x5E3Bjunk: took \"0x5E3B\" as 24123 "
-                             "(0x5E3B), ignored \"junk\"\n";
-
+                             " [USB Device Descriptor] VID=0x5E3Bjunk: " + taken + "\n";
     // Text: the block as the reader took the value, the warning on standard error.
-    CommandRun r = Call(RunCompileCommand,
-                        {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("a.bin")});
+    CommandRun r = Call(RunCompileCommand, {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("a.bin")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, line);
     EXPECT_EQ(test::ReadBytes(p("a.bin")).size(), 4096u);
-
     // JSON: the warnings array, nothing on standard error.
     r = Call(RunCompileCommand,
              {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("b.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    auto json = nlohmann::json::parse(r.out);
-    ASSERT_EQ(json["warnings"].size(), 1u);
-    EXPECT_EQ(json["warnings"][0]["file"], p("junk.ini"));
-    EXPECT_EQ(json["warnings"][0]["section"], "USB Device Descriptor");
-    EXPECT_EQ(json["warnings"][0]["key"], "VID");
-    EXPECT_EQ(json["warnings"][0]["value"], "0x5E3Bjunk");
-    EXPECT_EQ(json["warnings"][0]["taken"], "took \"0x5E3B\" as 24123 (0x5E3B), ignored \"junk\"");
+    const nlohmann::json warnings = nlohmann::json::array(
+        {{{"file", p("junk.ini")}, {"section", "USB Device Descriptor"}, {"key", "VID"},
+          {"value", "0x5E3Bjunk"}, {"taken", taken}}});
+    EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"], warnings);
     EXPECT_EQ(test::ReadBytes(p("b.bin")), test::ReadBytes(p("a.bin")));
-
     // --strict: a failure, and nothing written.
     r = Call(RunCompileCommand, {"--config", p("junk.ini"), "--image", p("img.bin"), "-o",
                                  p("c.bin"), "--strict", "--json"});
     EXPECT_EQ(r.code, 1);
-    json = nlohmann::json::parse(r.out);
+    auto json = nlohmann::json::parse(r.out);
     EXPECT_EQ(json["error"]["code"], "compile-warnings");
-    EXPECT_EQ(json["warnings"].size(), 1u);
+    EXPECT_EQ(json["warnings"], warnings);
     EXPECT_FALSE(std::filesystem::exists(p("c.bin")));
     // A clean file passes under --strict, with an empty list.
     r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "-o", p("d.bin"),
                                  "--strict", "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"].size(), 0u);
+    EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"], nlohmann::json::array());
 
     // The emulator's drive made from the same file says so too.
-    r = Call(Emulator, {"create", p("drive"), "--generation", "2", "--serial", "0123456789ABCDEF",
-                        "--firmware", p("img.bin"), "--config", p("junk.ini")});
+    std::vector<std::string> create = {"create", p("drive"), "--generation", "2", "--serial",
+                                       "0123456789ABCDEF", "--firmware", p("img.bin"), "--config", p("junk.ini")};
+    r = Call(Emulator, create);
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, line);
-    r = Call(Emulator, {"create", p("drive2"), "--generation", "2", "--serial", "0123456789ABCDEF",
-                        "--firmware", p("img.bin"), "--config", p("junk.ini"), "--json"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"][0]["key"], "VID");
+    create[1] = p("drive2");
+    create.push_back("--json");
+    EXPECT_EQ(nlohmann::json::parse(Call(Emulator, create).out)["warnings"][0]["key"], "VID");
 }
 
 TEST_F(ImageCommand, InfoReportsVersionsAndDamage) {
     ASSERT_EQ(Make("1", "01020305", "4105", "g1.bin"), 0);
     CommandRun r = Call(RunImageCommand, {"info", p("g1.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
-    const auto info = nlohmann::json::parse(r.out);
-    EXPECT_EQ(info["command"], "image info");
-    EXPECT_EQ(info["firmwareLength"], 8192);
-    EXPECT_EQ(info["loaderVersion"], "V01L02R03-5");
-    EXPECT_EQ(info["trailerVersion"], "V01L02R03-05");
-    EXPECT_EQ(info["digestHolds"], true);
+    const auto i = nlohmann::json::parse(r.out);
+    EXPECT_EQ(nlohmann::json({i["command"], i["firmwareLength"], i["loaderVersion"],
+                              i["trailerVersion"], i["digestHolds"]}),
+              nlohmann::json({"image info", 8192, "V01L02R03-5", "V01L02R03-05", true}));
 
     auto bytes = test::ReadBytes(p("g1.bin"));
     bytes[40] ^= 1;
@@ -161,9 +142,10 @@ TEST_F(ImageCommand, InfoReportsVersionsAndDamage) {
     EXPECT_EQ(shortImage["fault"], "size");
     EXPECT_EQ(shortImage.value("trailerVersion", ""), "");
 
-    EXPECT_EQ(Make("3", "010203", "5000", "x.bin"), 2);
-    EXPECT_EQ(Make("1", "01020A", "5000", "x.bin"), 2);
-    EXPECT_EQ(Make("2", "010203", "65", "x.bin"), 2);
+    for (const auto& [generation, version, size] : {std::tuple{"3", "010203", "5000"},
+                                                    {"1", "01020A", "5000"}, {"2", "010203", "65"}}) {
+        EXPECT_EQ(Make(generation, version, size, "x.bin"), 2) << generation << version << size;
+    }
     EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);
 }
 

@@ -8,7 +8,6 @@
 #include <set>
 #include <nlohmann/json.hpp>
 
-#include "bridge/firmware_image.h"
 #include "app/cli/commands.h"
 #include "app/program_run_linux.h"
 #include "app/run/backup_store.h"
@@ -21,21 +20,43 @@ namespace mox3::test {
 namespace {
 
 using Result = ProgramResult;
+const std::string kSerial = "4A3F0012B7C4D9E1";
 
 class UpdateCommand : public EmulatorTest {
   protected:
     void SetUp() override { Reset(); }
 
-    // The image in its folder and one drive that needs it, nothing else.
-    void Reset() {
-        std::string why;
-        std::filesystem::remove_all(dir_ / "bus");
-        std::filesystem::remove_all(dir_ / "state");
-        std::filesystem::remove_all(dir_ / "images");
+    // The image in its folder (with the first generation's too when `both`) and one drive of
+    // `generation` that needs it, nothing else.
+    std::filesystem::path Reset(int generation = 2, bool both = false) {
+        for (const char* folder : {"bus", "state", "images"}) std::filesystem::remove_all(dir_ / folder);
         std::filesystem::create_directories(dir_ / "images");
-        WriteBytes(dir_ / "images" / "firmware_C311.bin",
-                   MakeSampleImage({2, "01000700", 30000, 7}, &why));
-        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
+        std::string why;
+        WriteBytes(dir_ / "images" / "firmware_C311.bin", MakeSampleImage({2, "01000700", 30000, 7}, &why));
+        if (both) WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
+        return Drive(generation, kSerial, "drive");
+    }
+    std::filesystem::path Drive(int generation, const std::string& serial, const std::string& port) {
+        return MakeProgrammedDrive(generation, "01000500", serial, {}, "bus/" + port);
+    }
+    void Loader() {
+        EmulatedDriveSetup erased;
+        erased.generation = 2;
+        MakeDrive(erased, "bus/loader");
+    }
+    void Fault(const std::string& port, std::vector<std::string> words) {
+        words.insert(words.begin(), {"emulator", "fault", (dir_ / "bus" / port).string()});
+        ASSERT_EQ(Program(words).code, 0);
+    }
+    std::filesystem::path Record(const std::u16string& serial = u"4A3F0012B7C4D9E1") {
+        return dir_ / "state" / RecordFileName(serial);
+    }
+    // Standard output as JSON, of a run that ended with `code` (-1: not looked at).
+    static nlohmann::json J(const Result& r, int code = -1) {
+        if (code >= 0) {
+            EXPECT_EQ(r.code, code) << r.out << r.err;
+        }
+        return nlohmann::json::parse(r.out, nullptr, false);
     }
 
     // `update` of the test's images and state folder, after the global options `first`.
@@ -46,439 +67,287 @@ class UpdateCommand : public EmulatorTest {
         first.insert(first.end(), words.begin(), words.end());
         return Program(first, setting);
     }
-
+    static ProgramSetting StopAfter(const std::string& text) { return {.signalAfter = text, .signals = {SIGINT}}; }
     Result Program(std::vector<std::string> words, ProgramSetting setting = {}) {
         words.insert(words.begin(), {"--emulator", (dir_ / "bus").string()});
         setting.environment.emplace_back("MOX3_TIME_SCALE", "500");
         return RunProgram(words, dir_.path(), setting);
     }
-
+    static void WriteText(const std::filesystem::path& file, const std::string& text) {
+        WriteBytes(file, std::vector<std::uint8_t>(text.begin(), text.end()));
+    }
+    std::filesystem::path Input(const std::string& answer) {
+        WriteText(dir_ / "answer.txt", answer);
+        return dir_ / "answer.txt";
+    }
     // `update` with `answer` on standard input and LANG set to `locale`; standard error goes
     // with standard output into the result's `out`.
     Result Answering(const std::vector<std::string>& words, const std::string& answer,
                      const std::string& locale = "C") {
-        WriteBytes(dir_ / "answer.txt", std::vector<std::uint8_t>(answer.begin(), answer.end()));
-        ProgramSetting setting;
-        setting.input = dir_ / "answer.txt";
-        setting.environment = {{"LANG", locale}};
-        setting.unset = {"LC_ALL", "LC_MESSAGES"};
-        setting.errorsWithOutput = true;
-        return Update(words, setting);
+        return Update(words, {.input = Input(answer), .environment = {{"LANG", locale}},
+                              .unset = {"LC_ALL", "LC_MESSAGES"}, .errorsWithOutput = true});
     }
-
-    std::string Firmware() { return View(dir_ / "bus" / "drive").firmwareVersion; }
-
-    // The emulated drive's flash file.
-    std::vector<std::uint8_t> Flash() {
-        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "bus" / "drive")) {
-            if (entry.path().filename().string().rfind("flash-", 0) == 0) return ReadBytes(entry.path());
-        }
-        return {};
-    }
-
     // backup or verify (`words` first) on the test's state folder, without a question.
     Result Read(std::vector<std::string> words, ProgramSetting setting = {}) {
         words.insert(words.end(), {"--state-dir", (dir_ / "state").string(), "--yes"});
         return Program(words, setting);
     }
-
     // `restore` of the test's state folder with `answer` on standard input.
     Result Restore(std::vector<std::string> words, const std::string& answer = "") {
-        WriteBytes(dir_ / "answer.txt", std::vector<std::uint8_t>(answer.begin(), answer.end()));
-        ProgramSetting setting;
-        setting.input = dir_ / "answer.txt";
         words.insert(words.begin(), {"restore", "--state-dir", (dir_ / "state").string()});
-        return Program(words, setting);
+        return Program(words, {.input = Input(answer)});
     }
+
+    std::string Firmware() { return View(dir_ / "bus" / "drive").firmwareVersion; }
+    std::vector<std::uint8_t> Flash() { return View(dir_ / "bus" / "drive").flash; }
 };
 
 TEST_F(UpdateCommand, ExitCodesStreamsAndTheJsonObject) {
     // --json never asks, so it wants --yes or --check.
     Result r = Update({"--json"});
-    EXPECT_EQ(r.code, 2);
-    EXPECT_NE(r.err.find("--json never asks"), std::string::npos) << r.err;
-    auto usage = nlohmann::json::parse(r.out);
-    EXPECT_EQ(usage["ok"], false);
-    EXPECT_EQ(usage["error"]["code"], "usage");
-
+    ExpectEnd(r, 2, "", "--json never asks");
+    EXPECT_EQ(J(r)["ok"], false);
+    EXPECT_EQ(J(r)["error"]["code"], "usage");
     // A language the program does not speak is a usage error that lists those it does.
-    r = Update({"--check", "--lang", "xx"});
-    EXPECT_EQ(r.code, 2);
-    EXPECT_NE(r.err.find("ja"), std::string::npos) << r.err;
-
+    ExpectEnd(Update({"--check", "--lang", "xx"}), 2, "", "ja");
     // A check says an update is available and changes nothing.
-    r = Update({"--check", "--json"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    auto j = nlohmann::json::parse(r.out);
-    EXPECT_EQ(j["ok"], true);
-    EXPECT_EQ(j["updateAvailable"], true);
-    EXPECT_EQ(j["serial"], "4A3F0012B7C4D9E1");
-    EXPECT_EQ(j["currentVersion"], "1.05");
-    EXPECT_EQ(j["newVersion"], "1.07");
-    EXPECT_EQ(View(dir_ / "bus" / "drive").firmwareVersion, "V01L00R05");
-
+    ExpectFields(J(Update({"--check", "--json"}), 0), {{"ok", true}, {"updateAvailable", true},
+                 {"serial", kSerial}, {"currentVersion", "1.05"}, {"newVersion", "1.07"}});
+    EXPECT_EQ(Firmware(), "V01L00R05");
     // The list says which image an update would write and whether it is newer.
-    const std::vector<std::string> list = {"list", "--json", "--image-dir",
-                                           (dir_ / "images").string()};
-    r = Program(list);
-    ASSERT_EQ(r.code, 0) << r.err;
-    j = nlohmann::json::parse(r.out);
-    EXPECT_EQ(j["drives"][0]["imageVersion"], "V01L00R07");
-    EXPECT_EQ(j["drives"][0]["imageNewer"], true);
-
+    const std::vector<std::string> list = {"list", "--json", "--image-dir", (dir_ / "images").string()};
+    ExpectFields(J(Program(list), 0)["drives"][0], {{"imageVersion", "V01L00R07"}, {"imageNewer", true}});
     // Declining at the question is nothing to do, not a failure.
-    r = Update({});
-    EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.out.find("Nothing was changed."), std::string::npos);
-
+    ExpectEnd(Update({}), 3, "Nothing was changed.");
     // The update: results on standard output, the warning on standard error, a summary.
     r = Update({"--yes"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("progress 75%: waiting for the drive to return"), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Updated the drive with serial number 4A3F0012B7C4D9E1: 1.05 -> 1.07"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.err.find("Do not unplug"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("Do not unplug"), std::string::npos);
-
+    ExpectEnd(r, 0, "progress 75%: waiting for the drive to return", "Do not unplug");
+    EXPECT_HAS(r.out, "Updated the drive with serial number 4A3F0012B7C4D9E1: 1.05 -> 1.07");
+    EXPECT_LACKS(r.out, "Do not unplug");
     // Up to date now: the check finds nothing to do.
-    r = Update({"--check", "--json"});
-    EXPECT_EQ(r.code, 3);
-    EXPECT_EQ(nlohmann::json::parse(r.out)["updateAvailable"], false);
-    EXPECT_EQ(nlohmann::json::parse(Program(list).out)["drives"][0]["imageNewer"], false);
+    EXPECT_EQ(J(Update({"--check", "--json"}), 3)["updateAvailable"], false);
+    EXPECT_EQ(J(Program(list))["drives"][0]["imageNewer"], false);
 }
 
-// A drive as new as the image, or newer, has nothing to do; --force updates it all the same,
-// with the image's firmware.
+// A drive as new as the image, or newer, needs nothing; --force writes the image's firmware all the same.
 TEST_F(UpdateCommand, ForceUpdatesADriveThatNeedsNoUpdate) {
     const auto image = ReadBytes(dir_ / "images" / "firmware_C311.bin");
     for (const char* digits : {"01000700", "01000900"}) {
+        SCOPED_TRACE(digits);
         std::filesystem::remove_all(dir_ / "bus");
-        const auto drive = MakeProgrammedDrive(2, digits, "4A3F0012B7C4D9E1", {}, "bus/drive");
-        const auto before = View(drive).flash;
-        Result r = Update({"--yes"});
-        EXPECT_EQ(r.code, 3) << digits;
-        EXPECT_NE(r.err.find("does not require an update"), std::string::npos) << r.err;
-        EXPECT_EQ(View(drive).flash, before) << digits;
-        r = Update({"--yes", "--force"});
-        EXPECT_EQ(r.code, 0) << digits << ": " << r.err;
+        const auto drive = MakeProgrammedDrive(2, digits, kSerial, {}, "bus/drive");
+        const auto before = Flash();
+        ExpectEnd(Update({"--yes"}), 3, "", "does not require an update");
+        EXPECT_EQ(Flash(), before);
+        EXPECT_EQ(Update({"--yes", "--force"}).code, 0);
         const EmulatedDriveView after = View(drive);
-        EXPECT_EQ(after.firmwareVersion, "V01L00R07") << digits;
+        EXPECT_EQ(after.firmwareVersion, "V01L00R07");
         EXPECT_TRUE(std::equal(image.begin(), image.begin() + 16384,
-                               after.flash.begin() + after.flashReport.firmwareAddress))
-            << digits;
+                               after.flash.begin() + after.flashReport.firmwareAddress));
     }
 }
 
-// The answer to the question, read from standard input in the language of --lang, else of the
-// environment: anything but that language's yes, or no answer at all, declines.
+// The answer is read in the language of --lang, else of the environment; anything else declines.
 TEST_F(UpdateCommand, TheAnswerIsReadInTheUsersLanguage) {
-    struct Row {
-        std::vector<std::string> words;
-        const char* answer;
-        const char* locale;
-        int exit;
-    };
-    const std::vector<Row> rows = {
-        {{}, "ja\n", "fr_FR.UTF-8", 3},
-        {{"--lang", "de"}, "Ja\r\n", "fr_FR.UTF-8", 0},
-        {{}, "\xd0\x94\xd0\x90\n", "ru_RU.UTF-8", 0},  // ДА
-    };
-    for (const Row& row : rows) {
+    const struct { std::vector<std::string> words; const char *answer, *locale; int exit; } rows[] = {
+        {{}, "ja\n", "fr_FR.UTF-8", 3}, {{"--lang", "de"}, "Ja\r\n", "fr_FR.UTF-8", 0},
+        {{}, "\xd0\x94\xd0\x90\n", "ru_RU.UTF-8", 0}};  // ДА
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
         Reset();
-        const Result r = Answering(row.words, row.answer, row.locale);
-        EXPECT_EQ(r.code, row.exit) << row.answer << r.out;
-        EXPECT_EQ(Firmware(), row.exit == 0 ? "V01L00R07" : "V01L00R05") << row.answer;
+        EXPECT_EQ(Answering(row.words, row.answer, row.locale).code, row.exit);
+        EXPECT_EQ(Firmware(), row.exit == 0 ? "V01L00R07" : "V01L00R05");
     }
 }
 
-
-// Several drives: the refusal names each with its serial number and port, and --device picks
-// one; a record made elsewhere needs an answer --yes does not give; recovery values are judged
-// before anything is asked.
+// Several drives are named by serial number and port for --device; a record made elsewhere needs an
+// answer --yes does not give; recovery values are judged before anything is asked.
 TEST_F(UpdateCommand, NamingTheDriveAndTheQuestionsYesDoesNotAnswer) {
-    MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other");
-    Result r = Update({"--yes", "--json"});
-    auto j = nlohmann::json::parse(r.out);
+    Drive(2, "BBBB000000000002", "other");
+    nlohmann::json j = J(Update({"--yes", "--json"}));
     ASSERT_EQ(j["drives"].size(), 2u);
     EXPECT_EQ(j["drives"][0]["port"], "drive");
     EXPECT_EQ(j["drives"][1]["serial"], "BBBB000000000002");
-    r = Update({"--yes"});
-    EXPECT_NE(r.err.find("serial BBBB000000000002, port other"), std::string::npos) << r.err;
-
-    r = Update({"--yes", "--device", "other"});
-    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_HAS(Update({"--yes"}).err, "serial BBBB000000000002, port other");
+    EXPECT_EQ(Update({"--yes", "--device", "other"}).code, 0);
     EXPECT_EQ(View(dir_ / "bus" / "other").firmwareVersion, "V01L00R07");
     EXPECT_EQ(Firmware(), "V01L00R05");
 
     // A record of another drive, made at another port, for a drive in its loader.
-    std::filesystem::remove_all(dir_ / "bus" / "other");
-    std::filesystem::remove_all(dir_ / "bus" / "drive");
-    EmulatedDriveSetup erased;
-    erased.generation = 2;
-    MakeDrive(erased, "bus/loader");
+    std::filesystem::remove_all(dir_ / "bus");
+    Loader();
     std::filesystem::create_directories(dir_ / "state");
     std::filesystem::permissions(dir_ / "state", std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::replace);
     WriteBytes(dir_ / "state" / "ZR-MOX3_UPDATE", {'A', 'A', 'A', 'A', '1'});
-    r = Update({"--yes", "--json"});
-    EXPECT_EQ(r.code, 1);
-    j = nlohmann::json::parse(r.out);
+    j = J(Update({"--yes", "--json"}), 1);
     EXPECT_EQ(j["error"]["code"], "confirmation-needed");
-    EXPECT_NE(j["error"]["text"].get<std::string>().find("AAAA1"), std::string::npos);
-    r = Answering({"--yes"}, "n\n");
-    EXPECT_EQ(r.code, 3) << r.out;
+    EXPECT_HAS(j["error"]["text"].get<std::string>(), "AAAA1");
+    EXPECT_EQ(Answering({"--yes"}, "n\n").code, 3);
     EXPECT_TRUE(View(dir_ / "bus" / "loader").loader);
     std::filesystem::remove(dir_ / "state" / "ZR-MOX3_UPDATE");
 
     // What a USB serial string cannot carry, and a model of the other generation.
-    for (const std::string& serial : std::vector<std::string>{"with blank", "\xC3\x84\xE2\x82\xAC",
-                                                             std::string(65, 'S'), "a\tb"}) {
-        r = Update({"--recover-serial", serial, "--model", "0x7C34:ZR-MOX3"});
-        EXPECT_EQ(r.code, 2) << serial;
+    for (const std::string& serial :
+         std::vector<std::string>{"with blank", "\xC3\x84\xE2\x82\xAC", std::string(65, 'S'), "a\tb"}) {
+        EXPECT_EQ(Update({"--recover-serial", serial, "--model", "0x7C34:ZR-MOX3"}).code, 2) << serial;
     }
-    r = Answering({"--recover-serial", "RECOVERED01", "--model", "0x7C31"}, "y\n");
-    EXPECT_EQ(r.code, 1) << r.out;
-    EXPECT_NE(r.out.find("not a model of this bridge's generation 2"), std::string::npos) << r.out;
+    ExpectEnd(Answering({"--recover-serial", "RECOVERED01", "--model", "0x7C31"}, "y\n"), 1,
+              "not a model of this bridge's generation 2");
     EXPECT_TRUE(View(dir_ / "bus" / "loader").loader);
 }
 
-// Several drives at once, of both generations: --all takes every drive of the family and
-// --device given twice the two it names; one question for all; one drive's failure stops no
-// other; the exit code is the worst; the JSON has one object per drive. With one drive, --all
-// is the ordinary run. What cannot serve several drives is refused.
+// --all, and --device twice: one question for all, one drive's failure stops no other, the worst
+// exit code, one JSON object per drive; what cannot serve several drives is refused.
 TEST_F(UpdateCommand, SeveralDrivesAtOnce) {
     const std::string copy = (dir_ / "copy.bin").string();
-    const std::vector<std::vector<std::string>> refused = {
-        {"--all", "--device", "drive"},
-        {"--all", "--backup", copy},
-        {"--device", "a", "--device", "b", "--backup", copy},
-        {"--all", "--recover-serial", "R1", "--model", "0x7C34:ZR-MOX3"},
-        {"--all", "--records"}};
-    for (const std::vector<std::string>& words : refused) {
-        const Result r = Update(words);
-        EXPECT_EQ(r.code, 2) << words[1];
-        EXPECT_NE(r.err.find("go"), std::string::npos) << r.err;
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"--all", "--device", "drive"}, {"--all", "--backup", copy},
+             {"--device", "a", "--device", "b", "--backup", copy},
+             {"--all", "--recover-serial", "R1", "--model", "0x7C34:ZR-MOX3"}, {"--all", "--records"}}) {
+        ExpectEnd(Update(words), 2, "", "go");
     }
-    Result r = Update({"--all", "--yes", "--json"});
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(nlohmann::json::parse(r.out)["serial"], "4A3F0012B7C4D9E1") << r.out;
+    EXPECT_EQ(J(Update({"--all", "--yes", "--json"}), 0)["serial"], kSerial);
 
-    Reset();
-    std::string why;
-    WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
-    MakeProgrammedDrive(1, "01000500", "CCCC000000000003", {}, "bus/first");
-    MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other");
-    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "other").string(), "--refuse-update-mode"})
-                  .code,
-              0);
-    r = Answering({"--all"}, "n\n");
-    EXPECT_EQ(r.code, 3) << r.out;
-    EXPECT_NE(r.out.find("CCCC000000000003, port first: 1.05 -> 1.07"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Start the update of these 3 drives? [y/N] Nothing was changed."),
-              std::string::npos) << r.out;
+    Reset(2, true);
+    Drive(1, "CCCC000000000003", "first");
+    Drive(2, "BBBB000000000002", "other");
+    Fault("other", {"--refuse-update-mode"});
+    Result r = Answering({"--all"}, "n\n");
+    ExpectEnd(r, 3, "CCCC000000000003, port first: 1.05 -> 1.07");
+    EXPECT_HAS(r.out, "Start the update of these 3 drives? [y/N] Nothing was changed.");
 
-    r = Update({"--all", "--yes", "--json"});
-    EXPECT_EQ(r.code, 1) << r.err;
-    const nlohmann::json j = nlohmann::json::parse(r.out);
+    const nlohmann::json j = J(Update({"--all", "--yes", "--json"}), 1);
     EXPECT_EQ(j["ok"], false);
-    ASSERT_EQ(j["drives"].size(), 3u) << r.out;
+    ASSERT_EQ(j["drives"].size(), 3u) << j;
     std::map<std::string, std::string> ended;  // serial: drive state or error code
     for (const nlohmann::json& d : j["drives"]) {
         ended[d["serial"]] = d.contains("error") ? d["error"]["code"] : d["driveState"];
-        EXPECT_EQ(d["newVersion"], "1.07") << d;
-        EXPECT_EQ(d["currentVersion"], "1.05") << d;
+        ExpectFields(d, {{"newVersion", "1.07"}, {"currentVersion", "1.05"}});
         EXPECT_EQ(d.contains("backup"), !d.contains("error")) << d;
     }
-    const std::map<std::string, std::string> expected = {{"4A3F0012B7C4D9E1", "updated"},
+    EXPECT_EQ(ended, (std::map<std::string, std::string>{{kSerial, "updated"},
                                                          {"BBBB000000000002", "update-failed"},
-                                                         {"CCCC000000000003", "updated"}};
-    EXPECT_EQ(ended, expected);
+                                                         {"CCCC000000000003", "updated"}}));
     EXPECT_EQ(View(dir_ / "bus" / "first").firmwareVersion, "V01L00R07");
     EXPECT_EQ(View(dir_ / "bus" / "other").firmwareVersion, "V01L00R05");
 
     // Named twice: one drive updated, one up to date; each line says which drive it is about.
-    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "other").string(), "--clear"}).code, 0);
-    r = Update({"--device", "other", "--device", "4A3F0012B7C4D9E1", "--yes"});
-    EXPECT_EQ(r.code, 3) << r.out << r.err;
-    EXPECT_NE(r.out.find("[BBBB000000000002] progress 75%"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("BBBB000000000002, port other: updated, 1.05 -> 1.07, backup "),
-              std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("4A3F0012B7C4D9E1, port drive: nothing to do"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("[CCCC000000000003]"), std::string::npos) << r.out;
+    Fault("other", {"--clear"});
+    r = Update({"--device", "other", "--device", kSerial, "--yes"});
+    ExpectEnd(r, 3, "[BBBB000000000002] progress 75%");
+    EXPECT_HAS(r.out, "BBBB000000000002, port other: updated, 1.05 -> 1.07, backup ");
+    EXPECT_HAS(r.out, "4A3F0012B7C4D9E1, port drive: nothing to do");
+    EXPECT_LACKS(r.out, "[CCCC000000000003]");
 
     // A signal stops each run at its next safe wait, records kept, once every run has ended.
     Reset();
-    MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other");
-    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "other").string(), "--stay-busy"}).code, 0);
-    ProgramSetting setting;
-    setting.signalAfter = "[BBBB000000000002] waiting for the bridge to finish erasing (pass 1): 10 s";
-    setting.signals = {SIGINT};
-    r = Update({"--all", "--yes", "--no-backup"}, setting);
-    EXPECT_EQ(r.code, 4) << r.out << r.err;
+    Drive(2, "BBBB000000000002", "other");
+    Fault("other", {"--stay-busy"});
+    const ProgramSetting stop =
+        StopAfter("[BBBB000000000002] waiting for the bridge to finish erasing (pass 1): 10 s");
+    EXPECT_EQ(Update({"--all", "--yes", "--no-backup"}, stop).code, 4);
     EXPECT_TRUE(View(dir_ / "bus" / "other").loader);
-    EXPECT_TRUE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"BBBB000000000002")));
-    EXPECT_TRUE(Firmware() == "V01L00R07" ||
-                std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")));
+    EXPECT_TRUE(std::filesystem::exists(Record(u"BBBB000000000002")));
+    EXPECT_TRUE(Firmware() == "V01L00R07" || std::filesystem::exists(Record()));
 }
 
-// A signal while the bridge stays busy in its loader stops the run at its next wait, where
-// nothing is being written, with the record kept; stopping and pausing signals do nothing. The
-// waits are shown as they pass, in the user's language.
+// A signal while the bridge stays busy stops the run at its next wait, the record kept; stopping and
+// pausing signals do nothing. The waits are shown as they pass, in the user's language.
 TEST_F(UpdateCommand, ASignalWhileTheBridgeStaysBusyStopsAtTheNextWait) {
-    const std::vector<std::vector<int>> rows = {
-        {SIGINT}, {SIGTERM}, {SIGUSR1}, {SIGALRM}, {SIGTSTP, SIGTTIN, SIGTTOU, SIGHUP}};
-    for (const std::vector<int>& signals : rows) {
-        const std::string row = "signal " + std::to_string(signals.front());
+    for (const std::vector<int>& signals : std::vector<std::vector<int>>{
+             {SIGINT}, {SIGTERM}, {SIGUSR1}, {SIGALRM}, {SIGTSTP, SIGTTIN, SIGTTOU, SIGHUP}}) {
+        SCOPED_TRACE("signal " + std::to_string(signals.front()));
         Reset();
-        ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "drive").string(), "--stay-busy"})
-                      .code,
-                  0);
-        ProgramSetting setting;
-        setting.environment = {{"LANG", "de_DE.UTF-8"}};
-        setting.unset = {"LC_ALL", "LC_MESSAGES"};
-        setting.signalAfter = "(Durchgang 1): 10 s von 300 s";
-        setting.signals = signals;
+        Fault("drive", {"--stay-busy"});
+        const ProgramSetting setting = {.environment = {{"LANG", "de_DE.UTF-8"}}, .unset = {"LC_ALL", "LC_MESSAGES"},
+                                        .signalAfter = "(Durchgang 1): 10 s von 300 s", .signals = signals};
         // A bridge that stays busy reads no flash either: no backup.
         const Result r = Update({"--yes", "--no-backup"}, setting);
-        EXPECT_EQ(r.code, 4) << row << "\n" << r.out << r.err;
-        EXPECT_NE(r.out.find(setting.signalAfter), std::string::npos) << row << r.out;
-        EXPECT_EQ(r.out.find("Durchgang 2"), std::string::npos) << row << r.out;
-        EXPECT_TRUE(View(dir_ / "bus" / "drive").loader) << row;
-        EXPECT_TRUE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")))
-            << row;
+        ExpectEnd(r, 4, setting.signalAfter);
+        EXPECT_LACKS(r.out, "Durchgang 2");
+        EXPECT_TRUE(View(dir_ / "bus" / "drive").loader);
+        EXPECT_TRUE(std::filesystem::exists(Record()));
     }
     // The next run finishes the drive, and names it by the serial number of its record.
-    ASSERT_EQ(Program({"emulator", "fault", (dir_ / "bus" / "drive").string(), "--clear"}).code, 0);
-    const Result finished = Update({"--yes"});
-    EXPECT_EQ(finished.code, 0) << finished.err;
-    EXPECT_NE(finished.out.find("serial number 4A3F0012B7C4D9E1: 0.00 -> 1.07"), std::string::npos)
-        << finished.out;
+    Fault("drive", {"--clear"});
+    ExpectEnd(Update({"--yes"}), 0, "serial number 4A3F0012B7C4D9E1: 0.00 -> 1.07");
 }
 
-// Every refusal ends with its code, one JSON object with its message id and a cause on
-// standard error; the codes are the ones the README lists, no more and no fewer. A model that
-// needs no update is nothing to do, no error.
+// Every refusal: its exit code, one JSON object with its message id and code (those the README lists,
+// no more), and its cause on standard error, in the user's language.
 TEST_F(UpdateCommand, EachRefusalSaysItsCodeAndCause) {
-    const std::string readme = ReadText(std::filesystem::path(MOX3_TEST_SOURCE_DIR) / ".." /
-                                        "README.md");
-    const std::size_t from = readme.find("The codes:");
-    const std::size_t to = readme.find(". A drive that needs no update", from);
+    const std::string readme = ReadText(std::filesystem::path(MOX3_TEST_SOURCE_DIR) / ".." / "README.md");
+    const std::size_t from = readme.find("The codes:"), to = readme.find(". A drive that needs no", from);
     ASSERT_NE(to, std::string::npos);
-    std::set<std::string> listed;
-    for (std::size_t at = readme.find('`', from); at < to; at = readme.find('`', at + 1)) {
-        const std::size_t close = readme.find('`', at + 1);
-        listed.insert(readme.substr(at + 1, close - at - 1));
-        at = close;
-    }
+    const std::string listed = readme.substr(from, to - from);
     const std::set<std::string> codes(UpdateErrorCodes().begin(), UpdateErrorCodes().end());
-    EXPECT_EQ(listed, codes);
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '`'), 2 * std::ssize(codes)) << listed;
+    for (const std::string& code : codes) EXPECT_HAS(listed, "`" + code + "`");
 
-    struct Row {
-        const char* what;
-        std::function<void()> prepare;
-        int exit;
-        const char* code;   // "" when the run is no error
-        int messageId;
-        const char* cause;  // in the text output
-        const char* english;  // of the cause, never in a German run's output (nullptr: none)
-    };
-    const std::filesystem::path bus = dir_ / "bus";
-    const std::vector<Row> rows = {
+    const std::filesystem::path bus = dir_ / "bus", image = dir_ / "images" / "firmware_C311.bin";
+    auto fault = [&](std::vector<std::string> words) { return [this, words] { Fault("drive", words); }; };
+    // The error code is "" when the run is no error; the cause is in the text output, and its
+    // `english` words (if not nullptr) never in a German run's.
+    const struct {
+        const char* what; std::function<void()> prepare; int exit; const char* code; int messageId;
+        const char *cause, *english;
+    } rows[] = {
         {"no drive", [&] { std::filesystem::remove_all(bus / "drive"); }, 1, "no-drive", 104,
          "cause: no drive of this family is attached", "no drive of this family"},
-        {"several drives",
-         [&] { MakeProgrammedDrive(2, "01000500", "BBBB000000000002", {}, "bus/other"); }, 1,
-         "several-drives", 105, "cause: 2 drives of this family are attached; name one with --device",
-         "name one with"},
-        {"no image",
-         [&] {
-             std::filesystem::remove(dir_ / "images" / "firmware_C311.bin");
-             std::filesystem::create_directory(dir_ / "images" / "firmware_C311.bin");
-         },
+        {"several drives", [&] { Drive(2, "BBBB000000000002", "other"); }, 1, "several-drives", 105,
+         "cause: 2 drives of this family are attached; name one with --device", "name one with"},
+        {"no image", [&] { std::filesystem::remove(image); std::filesystem::create_directory(image); },
          1, "image-missing", 0, "firmware_C311.bin (a folder)", "(a folder)"},
         {"a damaged image",
-         [&] {
-             auto bytes = ReadBytes(dir_ / "images" / "firmware_C311.bin");
-             bytes[100] ^= 1;
-             WriteBytes(dir_ / "images" / "firmware_C311.bin", bytes);
-         },
-         1, "image-damaged", 115, "(failed test: digest)", nullptr},
-        {"a loader without a record",
-         [&] {
-             std::filesystem::remove_all(bus / "drive");
-             EmulatedDriveSetup erased;
-             erased.generation = 2;
-             MakeDrive(erased, "bus/loader");
-         },
-         1, "loader-without-record", 117, "--recover-serial SERIAL --model PID[:NAME]", nullptr},
-        {"a refused switch",
-         [&] {
-             ASSERT_EQ(Program({"emulator", "fault", (bus / "drive").string(),
-                                "--refuse-update-mode"}).code, 0);
-         },
-         1, "update-failed", 106, "cause: the bridge refused to switch into its update mode",
-         "refused to switch"},
-        {"a bridge that refuses to read its flash",
-         [&] {
-             ASSERT_EQ(Program({"emulator", "fault", (bus / "drive").string(),
-                                "--refuse-read-before-erase"}).code, 0);
-         },
-         1, "backup-failed", 124,
+         [&] { auto bytes = ReadBytes(image); bytes[100] ^= 1; WriteBytes(image, bytes); }, 1,
+         "image-damaged", 115, "(failed test: digest)", nullptr},
+        {"a loader without a record", [&] { std::filesystem::remove_all(bus / "drive"); Loader(); }, 1,
+         "loader-without-record", 117, "--recover-serial SERIAL --model PID[:NAME]", nullptr},
+        {"a refused switch", fault({"--refuse-update-mode"}), 1, "update-failed", 106,
+         "cause: the bridge refused to switch into its update mode", "refused to switch"},
+        {"a bridge that refuses to read its flash", fault({"--refuse-read-before-erase"}), 1,
+         "backup-failed", 124,
          "cause: no backup of the flash could be made: the bridge refused to read its flash",
          "refused to read its flash"},
-        {"reads of the flash that never agree",
-         [&] {
-             ASSERT_EQ(Program({"emulator", "fault", (bus / "drive").string(), "--unsteady-read",
-                                "5000"}).code, 0);
-         },
-         1, "backup-failed", 124, "never gave the same bytes twice in a row", "never gave the same"},
+        {"reads of the flash that never agree", fault({"--unsteady-read", "5000"}), 1, "backup-failed",
+         124, "never gave the same bytes twice in a row", "never gave the same"},
         {"a model that needs no update",
          [&] {
              std::filesystem::remove_all(bus / "drive");
-             ASSERT_EQ(Program({"emulator", "create-disk", (bus / "disk").string(), "--vid",
-                                "0x5E3B", "--pid", "0x7C37"})
-                           .code,
-                       0);
+             ASSERT_EQ(Program({"emulator", "create-disk", (bus / "disk").string(), "--vid", "0x5E3B",
+                                "--pid", "0x7C37"}).code, 0);
          },
          3, "", 112, "This drive does not require an update.", nullptr},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Reset();
         row.prepare();
         const Result json = Update({"--yes", "--json"});
-        EXPECT_EQ(json.code, row.exit) << row.what;
-        const nlohmann::json j = nlohmann::json::parse(json.out, nullptr, false);
-        ASSERT_TRUE(j.is_object()) << row.what << ": " << json.out;
-        EXPECT_EQ(j.value("messageId", 0), row.messageId) << row.what << ": " << json.out;
-        const nlohmann::json::json_pointer code("/error/code");
-        EXPECT_EQ(j.value(code, std::string()), row.code) << row.what;
-        EXPECT_EQ(codes.count(row.code), *row.code ? 1u : 0u) << row.what;
-        EXPECT_FALSE(j.contains("currentVersion") && j["currentVersion"] == "0.00") << row.what;
+        const nlohmann::json j = J(json, row.exit);
+        ASSERT_TRUE(j.is_object()) << json.out;
+        EXPECT_EQ(nlohmann::json({j.value("messageId", 0), j.value("/error/code"_json_pointer, "")}),
+                  nlohmann::json({row.messageId, row.code})) << json.out;
+        EXPECT_EQ(codes.count(row.code), *row.code ? 1u : 0u);
+        EXPECT_FALSE(j.contains("currentVersion") && j["currentVersion"] == "0.00");
         const Result text = Update({"--yes"});
-        EXPECT_EQ(text.code, row.exit) << row.what;
-        EXPECT_NE(text.err.find(row.cause), std::string::npos) << row.what << ": " << text.err;
-        for (const std::string& line : {text.out, text.err}) {
-            EXPECT_EQ(line.find(" \n"), std::string::npos) << row.what << ": trailing blank";
-        }
+        ExpectEnd(text, row.exit, "", row.cause);
+        EXPECT_LACKS(text.out + text.err, " \n");  // no trailing blanks
         // In the user's language; the JSON's text stays English for whoever parses it.
         if (!*row.code) continue;
         const Result german = Update({"--yes", "--lang", "de"});
-        EXPECT_NE(german.err.find("Ursache: "), std::string::npos) << row.what << ": " << german.err;
+        EXPECT_HAS(german.err, "Ursache: ");
         if (row.english) {
-            EXPECT_EQ(german.err.find(row.english), std::string::npos) << row.what << ": " << german.err;
-            EXPECT_NE(json.out.find(row.english), std::string::npos) << row.what << ": " << json.out;
+            EXPECT_LACKS(german.err, row.english);
+            EXPECT_HAS(json.out, row.english);
         }
     }
 }
 
 // On a terminal the bar's line moves with the time of a long wait, second by second.
 TEST_F(UpdateCommand, OnATerminalTheBarMovesThroughTheWaits) {
-    ProgramSetting setting;
-    setting.terminal = true;
-    setting.environment = {{"LANG", "C"}};
-    const Result r = Update({"--yes"}, setting);
+    const Result r = Update({"--yes"}, {.environment = {{"LANG", "C"}}, .terminal = true});
     EXPECT_EQ(r.code, 0) << r.out;
     // The 15 s wait after the switch, redrawn each second it lasts (the seconds themselves
     // depend on how fast the machine is).
@@ -493,347 +362,249 @@ TEST_F(UpdateCommand, OnATerminalTheBarMovesThroughTheWaits) {
 
 // With --verbose a failed update names the drive's request that failed, in words and in JSON.
 TEST_F(UpdateCommand, VerboseNamesTheRequestThatFailed) {
-    const std::string drive = (dir_ / "bus" / "drive").string();
-    ASSERT_EQ(Program({"emulator", "fault", drive, "--fail-kind", "0x20"}).code, 0);
-    Result r = Update({"--yes"});
-    EXPECT_EQ(r.code, 1) << r.out << r.err;
-    EXPECT_EQ(r.err.find("request: CDB"), std::string::npos) << "only with --verbose";
-    r = Update({"--yes"}, {}, {"--verbose"});
-    EXPECT_EQ(r.code, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("\nrequest: CDB 3b0120"), std::string::npos) << r.err;
-    r = Update({"--yes", "--json"}, {}, {"--verbose"});
-    EXPECT_EQ(r.code, 1) << r.out << r.err;
-    const nlohmann::json request = nlohmann::json::parse(r.out)["error"]["request"];
-    EXPECT_EQ(request["cdb"], "3b012080000000000000") << r.out;
-    EXPECT_EQ(request["status"], 2);
+    Fault("drive", {"--fail-kind", "0x20"});
+    const Result r = Update({"--yes"});
+    EXPECT_LACKS(r.err, "request: CDB");  // only with --verbose
+    ExpectEnd(Update({"--yes"}, {}, {"--verbose"}), 1, "", "\nrequest: CDB 3b0120");
+    ExpectFields(J(Update({"--yes", "--json"}, {}, {"--verbose"}), 1)["error"]["request"],
+                 {{"cdb", "3b012080000000000000"}, {"status", 2}});
 }
 
-// Before it writes, the update keeps the flash as it was, of either generation, with a sidecar
-// whose digest is the backup's, and a copy where --backup says; a read that differs is read
-// again, never kept; the newest 5 backups of a drive stay, another drive's are not touched.
+// The update's backup: the flash as it was, a sidecar with its digest, a copy where --backup says; a
+// read that differs is read again; a drive's newest 5 backups stay, another drive's too.
 TEST_F(UpdateCommand, KeepsTheFlashAsItWasBeforeTheUpdate) {
-    struct Row {
-        int generation;
-        const char* unsteady;  // a flash address read wrong once, or nullptr
-        std::size_t size;
-    };
-    const std::string serial = "4A3F0012B7C4D9E1";
     const std::filesystem::path backups = dir_ / "state" / "backups";
-    for (const Row& row : {Row{1, nullptr, 65536}, Row{2, nullptr, 131072}, Row{2, "70000", 131072}}) {
-        std::filesystem::remove_all(dir_ / "bus");
-        std::filesystem::remove_all(dir_ / "state");
-        std::string why;
-        WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
-        const std::filesystem::path drive = MakeProgrammedDrive(row.generation, "01000500", serial, {}, "bus/drive");
-        std::vector<std::uint8_t> before;
-        for (const auto& entry : std::filesystem::directory_iterator(drive)) {
-            if (entry.path().filename().string().rfind("flash-", 0) == 0) before = ReadBytes(entry.path());
-        }
-        if (row.unsteady) {
-            ASSERT_EQ(Program({"emulator", "fault", drive.string(), "--unsteady-read", row.unsteady,
-                               "--times", "1"}).code, 0);
-        }
+    auto name = [](int day, const char* ext) { return kSerial + "-2020010" + std::to_string(day) + "T000000Z" + ext; };
+    // `unsteady`: a flash address read wrong once, or "".
+    const struct { int generation; const char* unsteady; std::size_t size; } rows[] = {
+        {1, "", 65536}, {2, "", 131072}, {2, "70000", 131072}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.generation);
+        Reset(row.generation, true);
+        const std::vector<std::uint8_t> before = Flash();
+        if (*row.unsteady) Fault("drive", {"--unsteady-read", row.unsteady, "--times", "1"});
         // Six older backups of this drive, one of another.
         std::filesystem::create_directories(backups);
-        for (const auto& folder : {dir_ / "state", backups}) {
-            std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+        for (const auto& f : {dir_ / "state", backups}) {
+            std::filesystem::permissions(f, std::filesystem::perms::owner_all);
         }
         for (int day = 1; day <= 6; ++day) {
-            for (const char* ext : {".bin", ".json"}) {
-                WriteBytes(backups / (serial + "-2020010" + std::to_string(day) + "T000000Z" + ext), {1});
-            }
+            for (const char* ext : {".bin", ".json"}) WriteBytes(backups / name(day, ext), {1});
         }
         WriteBytes(backups / "OTHER-20200101T000000Z.bin", {1});
 
         const Result r = Update({"--yes", "--json", "--backup", (dir_ / "copy.bin").string()});
-        ASSERT_EQ(r.code, 0) << row.generation << r.out << r.err;
-        const std::filesystem::path kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+        const std::filesystem::path kept = J(r, 0)["backup"].get<std::string>();
+        const std::filesystem::path sidecar = std::filesystem::path(kept).replace_extension(".json");
         EXPECT_EQ(kept.parent_path(), backups);
         const std::vector<std::uint8_t> bytes = ReadBytes(kept);
-        ASSERT_EQ(bytes.size(), row.size) << row.generation;
-        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), before.begin())) << row.generation;
+        ASSERT_EQ(bytes.size(), row.size);
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), before.begin()));
         EXPECT_EQ(ReadBytes(dir_ / "copy.bin"), bytes);
-        std::filesystem::path sidecarPath = kept;
-        const nlohmann::json sidecar = nlohmann::json::parse(ReadText(sidecarPath.replace_extension(".json")));
-        EXPECT_EQ(sidecar["sha256"], HexString(*Sha256(bytes), HexDigits::Lower));
-        EXPECT_EQ(sidecar["serial"], serial);
-        EXPECT_EQ(sidecar["generation"], row.generation);
-        EXPECT_EQ(sidecar["flashSize"], row.size);
-        EXPECT_EQ(ReadText(dir_ / "copy.bin.json"), ReadText(sidecarPath));
-        std::set<std::string> left;
+        ExpectFields(nlohmann::json::parse(ReadText(sidecar)),
+                     {{"sha256", HexString(*Sha256(bytes), HexDigits::Lower)}, {"serial", kSerial},
+                      {"generation", row.generation}, {"flashSize", row.size}});
+        EXPECT_EQ(ReadText(dir_ / "copy.bin.json"), ReadText(sidecar));
+        // 5 of this drive, each with its sidecar, and the other drive's.
+        std::set<std::string> left, want = {"OTHER-20200101T000000Z.bin", kept.filename().string(),
+                                            sidecar.filename().string()};
         for (const auto& entry : std::filesystem::directory_iterator(backups)) {
             left.insert(entry.path().filename().string());
         }
-        EXPECT_EQ(left.size(), 11u) << row.generation;  // 5 of this drive, each with its sidecar
-        EXPECT_EQ(left.count(serial + "-20200102T000000Z.bin"), 0u);
-        EXPECT_EQ(left.count(serial + "-20200102T000000Z.json"), 0u);
-        EXPECT_EQ(left.count(serial + "-20200103T000000Z.bin"), 1u);
-        EXPECT_EQ(left.count("OTHER-20200101T000000Z.bin"), 1u);
-        // Both read back as they were kept.
-        Told told;
-        for (const std::filesystem::path& path : {kept, dir_ / "copy.bin"}) {
-            const std::optional<BackupFile> back = ReadBackupFile(path, &told);
-            ASSERT_TRUE(back) << InEnglish(told);
-            EXPECT_EQ(back->flash, bytes);
-            EXPECT_EQ(back->generation, row.generation);
-            EXPECT_EQ(back->serial, Utf8ToUtf16(serial));
-        }
+        for (int day = 3; day <= 6; ++day) want.insert({name(day, ".bin"), name(day, ".json")});
+        EXPECT_EQ(left, want);
     }
-    // A backup whose bytes changed, or without its description, is not read.
-    std::vector<std::uint8_t> damaged = ReadBytes(dir_ / "copy.bin");
-    damaged[100] ^= 1;
-    WriteBytes(dir_ / "copy.bin", damaged);
-    Told why;
-    EXPECT_FALSE(ReadBackupFile(dir_ / "copy.bin", &why));
-    EXPECT_EQ(why.what, Finding::kBackupDigestWrong);
+    // A backup without its description is not read.
     std::filesystem::remove(dir_ / "copy.bin.json");
+    Told why;
     EXPECT_FALSE(ReadBackupFile(dir_ / "copy.bin", &why));
     EXPECT_EQ(why.what, Finding::kBackupSidecarBad);
 }
 
-// Without a backup the run goes on only when the user says so or gave --no-backup; declined,
-// the drive waits in its update mode with its record, and the next run finishes it.
+// No backup: on only at a yes or with --no-backup; declined, the drive waits for the next run.
 TEST_F(UpdateCommand, WithoutABackupOnlyWhenTheUserSaysSo) {
-    struct Row {
-        const char* answer;
-        std::vector<std::string> words;
-        int exit;
-    };
-    const std::string drive = (dir_ / "bus" / "drive").string();
-    for (const Row& row : {Row{"n\n", {"--yes"}, 1}, Row{"y\n", {"--yes"}, 0}, Row{"", {"--yes", "--no-backup"}, 0}}) {
-        std::filesystem::remove_all(dir_ / "bus");
-        std::filesystem::remove_all(dir_ / "state");
-        MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1", {}, "bus/drive");
-        ASSERT_EQ(Program({"emulator", "fault", drive, "--refuse-read-before-erase"}).code, 0);
+    const struct { const char* answer; std::vector<std::string> words; int exit; } rows[] = {
+        {"n\n", {"--yes"}, 1}, {"y\n", {"--yes"}, 0}, {"", {"--yes", "--no-backup"}, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
+        Reset();
+        Fault("drive", {"--refuse-read-before-erase"});
         const Result r = Answering(row.words, row.answer);
-        EXPECT_EQ(r.code, row.exit) << row.answer << r.out;
+        EXPECT_EQ(r.code, row.exit) << r.out;
         EXPECT_EQ(r.out.find("Update without a backup?") != std::string::npos, *row.answer != 0) << r.out;
         const std::filesystem::path backups = dir_ / "state" / "backups";
         EXPECT_TRUE(!std::filesystem::exists(backups) || std::filesystem::is_empty(backups));
-        if (row.exit == 0) {
-            EXPECT_EQ(Firmware(), "V01L00R07");
-            continue;
+        if (row.exit != 0) {
+            EXPECT_HAS(r.out, "run the update again");
+            EXPECT_EQ(Answering({"--yes", "--no-backup"}, "").code, 0);
         }
-        EXPECT_NE(r.out.find("run the update again"), std::string::npos) << r.out;
-        EXPECT_EQ(Answering({"--yes", "--no-backup"}, "").code, 0);
         EXPECT_EQ(Firmware(), "V01L00R07");
     }
 }
 
 // The record of an update names its backup; the run that finishes it makes no other.
 TEST_F(UpdateCommand, TheRecordNamesTheBackup) {
-    const std::string drive = (dir_ / "bus" / "drive").string();
-    ASSERT_EQ(Program({"emulator", "fault", drive, "--fail-kind", "0x21"}).code, 0);
-    Result r = Update({"--yes", "--json"});
-    ASSERT_EQ(r.code, 1) << r.out;
-    const std::string kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
-    EXPECT_NE(ReadText(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")).find("\nbackup=" + kept + "\n"),
-              std::string::npos);
-    ASSERT_EQ(Program({"emulator", "fault", drive, "--clear"}).code, 0);
-    r = Update({"--yes", "--json"});
-    ASSERT_EQ(r.code, 0) << r.out;
-    EXPECT_FALSE(nlohmann::json::parse(r.out).contains("backup"));
+    Fault("drive", {"--fail-kind", "0x21"});
+    const std::string kept = J(Update({"--yes", "--json"}), 1)["backup"].get<std::string>();
+    EXPECT_HAS(ReadText(Record()), "\nbackup=" + kept + "\n");
+    Fault("drive", {"--clear"});
+    EXPECT_FALSE(J(Update({"--yes", "--json"}), 0).contains("backup"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "state" / "backups"),
                             std::filesystem::directory_iterator()), 2);
 }
 
-// backup keeps the flash as it is; verify finds an update's flash matching the image and
-// differing from the backup made before it, in the firmware from its first changed byte. Neither
-// writes the flash, and neither leaves a record.
+// Neither writes the flash or leaves a record; verify finds the first changed byte of the firmware.
 TEST_F(UpdateCommand, BackupAndVerifyReadTheFlashAndChangeNothing) {
-    const std::string serial = "4A3F0012B7C4D9E1";
     for (int generation : {1, 2}) {
-        std::filesystem::remove_all(dir_ / "bus");
-        std::filesystem::remove_all(dir_ / "state");
-        std::string why;
-        WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
-        MakeProgrammedDrive(generation, "01000500", serial, {}, "bus/drive");
+        SCOPED_TRACE(generation);
+        Reset(generation, true);
         const std::vector<std::uint8_t> before = Flash();
         const Result kept = Read({"backup", "--json", "-o", (dir_ / "copy.bin").string()});
-        ASSERT_EQ(kept.code, 0) << generation << kept.out << kept.err;
         // The flash as far as the block says it goes.
-        const std::vector<std::uint8_t> bytes = ReadBytes(nlohmann::json::parse(kept.out)["backup"].get<std::string>());
+        const std::vector<std::uint8_t> bytes = ReadBytes(J(kept, 0)["backup"].get<std::string>());
         EXPECT_EQ(bytes.size(), generation == 1 ? 65536u : 131072u);
         EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), before.begin()));
         EXPECT_EQ(ReadBytes(dir_ / "copy.bin"), bytes);
         EXPECT_EQ(Flash(), before);
-        const Result updated = Update({"--yes", "--json"});
-        ASSERT_EQ(updated.code, 0) << updated.out;
-        const std::string backup = nlohmann::json::parse(updated.out)["backup"].get<std::string>();
+        const std::string backup = J(Update({"--yes", "--json"}), 0)["backup"].get<std::string>();
         const std::vector<std::uint8_t> after = Flash();
         std::uint32_t changed = 8192;  // the firmware's first changed byte
         while (changed < after.size() && after[changed] == before[changed]) ++changed;
-        struct Row {
-            std::vector<std::string> against;
-            int code;
-            nlohmann::json firmwareDifference;
-        };
-        for (const Row& row : {Row{{}, 0, nullptr}, Row{{"--against", backup}, 5, changed}}) {
+        const struct { std::vector<std::string> against; int code; nlohmann::json firmwareDifference; }
+            rows[] = {{{}, 0, nullptr}, {{"--against", backup}, 5, changed}};
+        for (const auto& row : rows) {
             std::vector<std::string> words = {"verify", "--json", "--image-dir", (dir_ / "images").string()};
             words.insert(words.end(), row.against.begin(), row.against.end());
-            const Result r = Read(words);
-            ASSERT_EQ(r.code, row.code) << generation << r.out << r.err;
-            const nlohmann::json j = nlohmann::json::parse(r.out);
+            const nlohmann::json j = J(Read(words), row.code);
             for (const nlohmann::json& region : j["regions"]) {
                 if (row.code == 0 || region["name"] == "firmware") {
-                    EXPECT_EQ(region["firstDifference"], row.firmwareDifference) << r.out;
+                    EXPECT_EQ(region["firstDifference"], row.firmwareDifference) << j;
                 }
             }
             EXPECT_EQ(Flash(), after);
         }
-        EXPECT_FALSE(std::filesystem::exists(dir_ / "state" / RecordFileName(Utf8ToUtf16(serial))));
+        EXPECT_FALSE(std::filesystem::exists(Record()));
     }
 }
 
-// A read that fails brings the drive back; one that cannot bring it back, or is stopped while
-// the drive waits in its loader, keeps the record, and the next run finishes the drive (unless
-// the record is an update's: that flash may be half written). The flash stays as it was.
+// A read that fails brings the drive back; one that cannot, or is stopped in the loader, keeps the
+// record for the next run (an update's record is refused). The flash stays as it was.
 TEST_F(UpdateCommand, AReadThatFailsOrStopsLeavesTheDriveBackOrFinishable) {
-    struct Row {
-        std::vector<std::string> fault;
-        const char* signalAfter;  // or nullptr
-        int code;
-        const char* cause;
-        bool inLoader;
-    };
     const std::filesystem::path drive = dir_ / "bus" / "drive";
-    const std::filesystem::path record = dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1");
-    for (const Row& row : {Row{{"--refuse-read-before-erase"}, nullptr, 1, "refused to read its flash", false},
-                           Row{{"--unsteady-read", "4000", "--times", "9"}, nullptr, 1, "never gave the same", false},
-                           Row{{"--return-in-loader"}, nullptr, 1, "did not come back", true},
-                           Row{{}, "waiting for the bridge to return", 4, "run the same command again", true}}) {
+    // A fault of the drive, or the output after which the run is stopped.
+    const struct {
+        std::vector<std::string> fault; const char* signalAfter; int code; const char* cause; bool inLoader;
+    } rows[] = {{{"--refuse-read-before-erase"}, nullptr, 1, "refused to read its flash", false},
+                {{"--unsteady-read", "4000", "--times", "9"}, nullptr, 1, "never gave the same", false},
+                {{"--return-in-loader"}, nullptr, 1, "did not come back", true},
+                {{}, "waiting for the bridge to return", 4, "run the same command again", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cause);
         Reset();
         const std::vector<std::uint8_t> before = Flash();
-        ProgramSetting setting;
         if (row.signalAfter) {
             // A loader slow to appear: the run waits for it long enough to be stopped.
             std::string state = ReadText(drive / "drive.state");
             state.replace(state.find("restart-delay-ms=3000"), 21, "restart-delay-ms=40000");
-            WriteBytes(drive / "drive.state", std::vector<std::uint8_t>(state.begin(), state.end()));
-            setting.signalAfter = row.signalAfter;
-            setting.signals = {SIGINT};
+            WriteText(drive / "drive.state", state);
         } else {
-            std::vector<std::string> fault = {"emulator", "fault", drive.string()};
-            fault.insert(fault.end(), row.fault.begin(), row.fault.end());
-            ASSERT_EQ(Program(fault).code, 0);
+            Fault("drive", row.fault);
         }
-        const Result r = Read({"backup"}, setting);
-        EXPECT_EQ(r.code, row.code) << r.out << r.err;
-        EXPECT_NE(r.err.find(row.cause), std::string::npos) << r.err;
+        ExpectEnd(Read({"backup"}, row.signalAfter ? StopAfter(row.signalAfter) : ProgramSetting{}),
+                  row.code, "", row.cause);
         // Stopped while it restarted: it comes back in its loader.
         const EmulatedDriveView left = View(drive);
-        EXPECT_EQ(left.loader || left.bus == EmulatedBus::Restarting, row.inLoader) << row.cause;
-        EXPECT_EQ(std::filesystem::exists(record), row.inLoader) << row.cause;
+        EXPECT_EQ(left.loader || left.bus == EmulatedBus::Restarting, row.inLoader);
+        EXPECT_EQ(std::filesystem::exists(Record()), row.inLoader);
         EXPECT_EQ(Flash(), before);
         if (!row.inLoader) continue;
-        ASSERT_EQ(Program({"emulator", "fault", drive.string(), "--clear"}).code, 0);
-        const std::string text = ReadText(record);
+        Fault("drive", {"--clear"});
+        const std::string text = ReadText(Record());
         std::string update = text;
-        update.erase(update.find("read-only=1\n"), 12);
-        WriteBytes(record, std::vector<std::uint8_t>(update.begin(), update.end()));
-        const Result refused = Read({"verify", "--image-dir", (dir_ / "images").string()});
-        EXPECT_EQ(refused.code, 1);
-        EXPECT_NE(refused.err.find("finish it with the update command"), std::string::npos) << refused.err;
-        WriteBytes(record, std::vector<std::uint8_t>(text.begin(), text.end()));
-        const Result finished = Read({"backup"});
-        EXPECT_EQ(finished.code, 0) << finished.out << finished.err;
+        WriteText(Record(), update.erase(update.find("read-only=1\n"), 12));
+        ExpectEnd(Read({"verify", "--image-dir", (dir_ / "images").string()}), 1, "",
+                  "finish it with the update command");
+        WriteText(Record(), text);
+        EXPECT_EQ(Read({"backup"}).code, 0);
         EXPECT_FALSE(View(drive).loader);
-        EXPECT_FALSE(std::filesystem::exists(record));
+        EXPECT_FALSE(std::filesystem::exists(Record()));
         EXPECT_EQ(Flash(), before);
     }
 }
 
-// An update's backup written back leaves the flash as it was before the update, of either
-// generation and with either block length, which the drive keeps.
+// Restoring an update's backup undoes it, of either generation and either block length.
 TEST_F(UpdateCommand, RestoringTheUpdatesBackupUndoesIt) {
-    const std::filesystem::path drive = dir_ / "bus" / "drive";
+    const std::filesystem::path drive = dir_ / "bus" / "drive", backups = dir_ / "state" / "backups";
     for (const auto& [generation, sector] : {std::pair{1, "512"}, {1, "4096"}, {2, "512"}, {2, "4096"}}) {
-        std::filesystem::remove_all(dir_ / "bus");
-        std::filesystem::remove_all(dir_ / "state");
+        SCOPED_TRACE(std::to_string(generation) + " " + sector);
+        Reset(generation, true);
+        std::filesystem::remove_all(drive);
         std::string why;
-        WriteBytes(dir_ / "images" / "firmware_C30.bin", MakeSampleImage({1, "01000700", 30000, 7}, &why));
         WriteBytes(dir_ / "old.bin", MakeSampleImage({generation, "01000500", 30000, 7}, &why));
-        std::filesystem::create_directories(dir_ / "bus");
         ASSERT_EQ(Program({"emulator", "create", drive.string(), "--generation", std::to_string(generation),
-                           "--serial", "4A3F0012B7C4D9E1", "--firmware", (dir_ / "old.bin").string(),
+                           "--serial", kSerial, "--firmware", (dir_ / "old.bin").string(),
                            "--sector", sector}).code, 0);
         const std::vector<std::uint8_t> before = View(drive).flash;
-        Result r = Update({"--yes", "--json"});
-        ASSERT_EQ(r.code, 0) << r.out;
         // The oldest of six backups of the drive: the restore's own backup does not remove it.
-        const std::filesystem::path backups = dir_ / "state" / "backups";
-        const std::string backup = (backups / "4A3F0012B7C4D9E1-20200101T000000Z.bin").string();
-        std::filesystem::path kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
+        const std::string backup = (backups / (kSerial + "-20200101T000000Z.bin")).string();
+        std::filesystem::path kept = J(Update({"--yes", "--json"}), 0)["backup"].get<std::string>();
         std::filesystem::rename(kept, backup);
-        std::filesystem::rename(kept.replace_extension(".json"), backups / "4A3F0012B7C4D9E1-20200101T000000Z.json");
+        std::filesystem::rename(kept.replace_extension(".json"), backups / (kSerial + "-20200101T000000Z.json"));
         for (const char* day : {"02", "03", "04", "05"}) {
-            WriteBytes(backups / ("4A3F0012B7C4D9E1-202001" + std::string(day) + "T000000Z.bin"), {1});
+            WriteBytes(backups / (kSerial + "-202001" + day + "T000000Z.bin"), {1});
         }
-        r = Restore({backup, "--yes", "--json"});
-        ASSERT_EQ(r.code, 0) << generation << sector << r.out << r.err;
-        const nlohmann::json j = nlohmann::json::parse(r.out);
+        const nlohmann::json j = J(Restore({backup, "--yes", "--json"}), 0);
         EXPECT_EQ(j["driveState"], "restored");
         EXPECT_NE(j["flashBackup"], backup);
         const EmulatedDriveView after = View(drive);
         const std::size_t size = ReadBytes(backup).size();  // still there
-        EXPECT_TRUE(std::equal(before.begin(), before.begin() + size, after.flash.begin())) << generation << sector;
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + size, after.flash.begin()));
         EXPECT_EQ(after.firmwareVersion, "V01L00R05");
         EXPECT_EQ(std::to_string(after.logicalBlockLength), sector);
-        EXPECT_FALSE(std::filesystem::exists(dir_ / "state" / RecordFileName(u"4A3F0012B7C4D9E1")));
+        EXPECT_FALSE(std::filesystem::exists(Record()));
         // And verify says so, region by region.
-        EXPECT_EQ(Read({"verify", "--against", backup}).code, 0) << generation << sector;
+        EXPECT_EQ(Read({"verify", "--against", backup}).code, 0);
     }
 }
 
-// A backup that does not fit the drive is refused before anything is sent; another drive's
-// only after a question naming both serial numbers, which --json cannot answer.
+// A backup that does not fit is refused; another drive's only after a question --json cannot answer.
 TEST_F(UpdateCommand, RestoreRefusesWhatDoesNotFit) {
-    Result r = Update({"--yes", "--json"});
-    ASSERT_EQ(r.code, 0) << r.out;
-    const std::filesystem::path kept = nlohmann::json::parse(r.out)["backup"].get<std::string>();
-    std::filesystem::copy(kept, dir_ / "damaged.bin");
-    std::filesystem::copy(std::filesystem::path(kept).replace_extension(".json"), dir_ / "damaged.bin.json");
-    std::vector<std::uint8_t> bytes = ReadBytes(dir_ / "damaged.bin");
+    const std::filesystem::path kept = J(Update({"--yes", "--json"}), 0)["backup"].get<std::string>();
+    const std::string backup = kept.string(), damaged = (dir_ / "damaged.bin").string();
+    std::filesystem::copy(std::filesystem::path(kept).replace_extension(".json"), damaged + ".json");
+    std::vector<std::uint8_t> bytes = ReadBytes(kept);
     bytes[5000] ^= 1;
-    WriteBytes(dir_ / "damaged.bin", bytes);
-    const std::string backup = kept.string();
-    struct Row {
-        const char* what;
-        int generation;          // of the drive attached
-        const char* serial;      // its serial number
-        std::vector<std::string> words;
-        const char* answer;
-        int exit;
-        const char* code;        // with --json, else ""
-        const char* said;        // in the output
-    };
+    WriteBytes(damaged, bytes);
+    const std::string other = "serial number 4A3F0012B7C4D9E1, not of this drive with serial number BBBB000000000002";
     const std::set<std::string> codes(RestoreErrorCodes().begin(), RestoreErrorCodes().end());
-    for (const Row& row : {
-             Row{"damaged", 2, "4A3F0012B7C4D9E1", {(dir_ / "damaged.bin").string(), "--yes", "--json"}, "", 1,
-                 "backup-damaged", "SHA-256"},
-             Row{"generation", 1, "4A3F0012B7C4D9E1", {backup, "--yes", "--json"}, "", 1, "generation-mismatch",
-                 "generation 2 bridge"},
-             Row{"serial", 2, "BBBB000000000002", {backup, "--yes", "--json"}, "", 1, "serial-mismatch",
-                 "--other-drive"},
-             Row{"other json", 2, "BBBB000000000002", {backup, "--other-drive", "--yes", "--json"}, "", 2,
-                 "usage", "does not go with --json"},
-             Row{"other declined", 2, "BBBB000000000002", {backup, "--other-drive", "--yes"}, "n\n", 3, "",
-                 "serial number 4A3F0012B7C4D9E1, not of this drive with serial number BBBB000000000002"},
-             Row{"other accepted", 2, "BBBB000000000002", {backup, "--other-drive"}, "y\n", 0, "",
-                 "serial number 4A3F0012B7C4D9E1, not of this drive with serial number BBBB000000000002"},
-         }) {
+    // The drive attached, the restore's words and answer, its exit code, error code (with --json,
+    // else "") and what it says.
+    const struct {
+        int generation; const char* serial; std::vector<std::string> words; const char* answer; int exit;
+        const char* code; std::string said;
+    } rows[] = {
+        {2, "4A3F0012B7C4D9E1", {damaged, "--yes", "--json"}, "", 1, "backup-damaged", "SHA-256"},
+        {1, "4A3F0012B7C4D9E1", {backup, "--yes", "--json"}, "", 1, "generation-mismatch", "generation 2 bridge"},
+        {2, "BBBB000000000002", {backup, "--yes", "--json"}, "", 1, "serial-mismatch", "--other-drive"},
+        {2, "BBBB000000000002", {backup, "--other-drive", "--yes", "--json"}, "", 2, "usage",
+         "does not go with --json"},
+        {2, "BBBB000000000002", {backup, "--other-drive", "--yes"}, "n\n", 3, "", other},
+        {2, "BBBB000000000002", {backup, "--other-drive"}, "y\n", 0, "", other},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.words[1] + " " + row.serial + " " + std::to_string(row.exit));
         std::filesystem::remove_all(dir_ / "bus");
-        MakeProgrammedDrive(row.generation, "01000500", row.serial, {}, "bus/drive");
-        r = Restore(row.words, row.answer);
-        EXPECT_EQ(r.code, row.exit) << row.what << r.out << r.err;
-        EXPECT_NE((r.out + r.err).find(row.said), std::string::npos) << row.what << r.out << r.err;
+        Drive(row.generation, row.serial, "drive");
+        const Result r = Restore(row.words, row.answer);
+        EXPECT_EQ(r.code, row.exit) << r.out << r.err;
+        EXPECT_HAS(r.out + r.err, row.said);
         if (*row.code) {
-            EXPECT_EQ(nlohmann::json::parse(r.out)["error"]["code"], row.code) << row.what;
+            EXPECT_EQ(J(r)["error"]["code"], row.code);
             EXPECT_TRUE(codes.count(row.code)) << row.code;
         }
         // Only the accepted one wrote the drive: it is the backup's drive now.
         EXPECT_EQ(Utf16ToUtf8(View(dir_ / "bus" / "drive").usb.serialNumber),
-                  row.exit == 0 ? "4A3F0012B7C4D9E1" : row.serial) << row.what;
+                  row.exit == 0 ? kSerial : row.serial);
     }
 }
 

@@ -17,8 +17,7 @@ struct RecordsHost : test::MemoryHost {
     bool removalFails = false;
     std::vector<UpdateMarker> ReadMarkers() override { return records; }
     void RemoveMarker(const std::u16string& serial) override {
-        if (!removalFails)
-            std::erase_if(records, [&](const UpdateMarker& m) { return m.serial == serial; });
+        if (!removalFails) std::erase_if(records, [&](const UpdateMarker& m) { return m.serial == serial; });
     }
 };
 
@@ -37,16 +36,14 @@ class UpdateRecords : public ::testing::Test {
 };
 
 TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
-    host_.records = {FullRecord(u"4A3F0012B7C4D9E1", 1'796'694'465),
-                     UpdateMarker{u"OLD1", std::nullopt}};
+    host_.records = {FullRecord(u"4A3F0012B7C4D9E1", 1'796'694'465), UpdateMarker{u"OLD1", std::nullopt}};
     EXPECT_EQ(ListUpdateRecords(host_, false, out_, err_), kExitOk);
     const std::string text = out_.str();
     for (const std::string& part :
-         {std::string("serial number 4A3F0012B7C4D9E1\n  port:           2-1.4\n  ids:            "
-                      "0x5E3B:0x7C34\n  product:        ZR-MOX3\n  generation:     2\n  "
-                      "configuration:  117\n  block length:   4096 bytes\n  digest:         ") +
-              std::string(64, 'a') + "\n  written:        2026-12-08 01:47:45 UTC\n"
-                                     "  restoring:      /backups/S-20261208T174500Z.bin\n",
+         {"serial number 4A3F0012B7C4D9E1\n  port:           2-1.4\n  ids:            0x5E3B:0x7C34\n"
+          "  product:        ZR-MOX3\n  generation:     2\n  configuration:  117\n  block length:   "
+          "4096 bytes\n  digest:         " + std::string(64, 'a') + "\n  written:        2026-12-08 "
+          "01:47:45 UTC\n  restoring:      /backups/S-20261208T174500Z.bin\n",
           std::string("serial number OLD1\n  port:           unknown\n")}) {
         EXPECT_NE(text.find(part), std::string::npos) << text;
     }
@@ -58,13 +55,10 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
     const nlohmann::json j = Json();
     EXPECT_EQ(j["command"], "update --records");
     ASSERT_EQ(j["records"].size(), 3u);
-    EXPECT_EQ(j["records"][0],
-              nlohmann::json::parse(
-                  R"({"serial": "A", "port": "2-1.4",
+    EXPECT_EQ(j["records"][0], nlohmann::json::parse(R"({"serial": "A", "port": "2-1.4",
         "vendorId": "0x5E3B", "productId": "0x7C34", "product": "ZR-MOX3", "generation": 2,
-        "resourceId": 117, "blockLength": 4096, "configDigest": ")" +
-                  std::string(64, 'a') +
-                  R"(", "writtenAt": 951782400, "writtenAtText": "2000-02-29 00:00:00 UTC",
+        "resourceId": 117, "blockLength": 4096, "configDigest": ")" + std::string(64, 'a') +
+        R"(", "writtenAt": 951782400, "writtenAtText": "2000-02-29 00:00:00 UTC",
         "restoreFrom": "/backups/S-20261208T174500Z.bin"})"));
     EXPECT_EQ(j["records"][1]["writtenAtText"], "2100-02-28 23:59:59 UTC");
     EXPECT_TRUE(j["records"][2]["blockLength"].is_null());
@@ -76,11 +70,8 @@ TEST_F(UpdateRecords, EveryRecordIsShownWithItsFieldsAsTextAndAsJson) {
 TEST_F(UpdateRecords, ForgettingOneRecord) {
     const UpdateMarker mine = FullRecord(u"MINE", 1), other = FullRecord(u"OTHER", 2);
     const struct {
-        std::u16string serial;
-        bool yes, json, answer, removalFails;
-        int exit, asked;
-        std::vector<UpdateMarker> left;
-        std::string says;
+        std::u16string serial; bool yes, json, answer, removalFails; int exit, asked;
+        std::vector<UpdateMarker> left; std::string says;
     } cases[] = {
         {u"MINE", false, false, false, false, kExitNothingToDo, 1, {mine, other}, ""},
         {u"MINE", false, false, true, false, kExitOk, 1, {other}, ""},
