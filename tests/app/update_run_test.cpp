@@ -140,9 +140,8 @@ TEST_F(UpdateRun, RefusalsAndTheSwitch) {
     EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
 }
 
-// The census says each of its outcomes itself, once: no drive (a bridge behind an adapter of
-// another bus is none), several (a disk of a model that needs no update counts, though the run
-// would take only the drive beside it), a model that needs no update alone. One drive goes on.
+// Each census outcome is said once; a bridge behind another bus's adapter is no drive, a disk
+// of a model that needs no update still counts.
 TEST_F(UpdateRun, TheCensusSaysEachOutcomeOnce) {
     const auto disk = [&](std::uint16_t pid) { MakeDisk("bus/disk", 0x5E3B, pid, u"DISK1"); };
     const struct {
@@ -173,14 +172,17 @@ TEST_F(UpdateRun, TheCensusSaysEachOutcomeOnce) {
     }
 }
 
-// What the start-up inspection refuses, with its box: a system it does not run on, a missing
-// image, a drive that does not answer, a drive without the emulator's mark (the sample images
-// of the emulator are no firmware).
-TEST_F(UpdateRun, TheInspectionRefusesWithItsBox) {
+// A refusal by the inspection (with its box) or by the run before the switch (with its message)
+// leaves no record and the drive as it was; the emulator's sample images need its mark. Every
+// node of a drive with a CD-ROM unit (listed first) is checked for use and taken.
+TEST_F(UpdateRun, ARefusalBeforeTheSwitchLeavesTheDriveAsItWas) {
+    using Arrange = std::function<void(const std::filesystem::path&)>;
     const struct {
         const char* what;
-        std::function<void(const std::filesystem::path&)> arrange;
-        std::u16string text;
+        Arrange arrange;
+        std::u16string box;  // the inspection's, or empty: the run refuses
+        int result = 0, markerWrites = 0;
+        std::string serial = "4A3F0012B7C4D9E1";
     } rows[] = {
         {"the system", [&](auto&) { host_.os = false; }, u"114"},
         {"no image", [&](auto&) { std::filesystem::remove(host_.dir / "firmware_C311.bin"); },
@@ -199,38 +201,16 @@ TEST_F(UpdateRun, TheInspectionRefusesWithItsBox) {
                  });
          },
          u"115"},
-    };
-    for (const auto& row : rows) {
-        EmptyBus();
-        NewHost();
-        const auto drive = Drive();
-        row.arrange(drive);
-        EXPECT_EQ(Run(), -1) << row.what;
-        EXPECT_EQ(view_.boxes.back(), (Box{u"103", row.text})) << row.what;
-        EXPECT_EQ(Shown(drive), "V01L00R05 4A3F0012B7C4D9E1 7C34 512") << row.what;
-    }
-}
-
-// Each refusal of the run before the switch: its message, no record, the drive as it was. A
-// drive with a CD-ROM unit lists that unit first: every node of the drive is checked for use
-// and taken, its disk among them.
-TEST_F(UpdateRun, ARunRefusedBeforeTheSwitchLeavesTheDriveAsItWas) {
-    const struct {
-        const char* what;
-        std::function<void(const std::filesystem::path&)> arrange;
-        int result, markerWrites;
-        std::string serial = "4A3F0012B7C4D9E1";
-    } rows[] = {
         {"the configuration file cannot be written whole", [&](auto&) { host_.writeFails = true; },
-         kMsgFailed, 0},
-        {"the marker cannot be written", [&](auto&) { host_.markerFails = true; }, kMsgFailed, 1},
-        {"the serial number cannot be read", [](auto&) {}, kMsgSerialUnreadable, 0, ""},
+         u"", kMsgFailed},
+        {"the marker cannot be written", [&](auto&) { host_.markerFails = true; }, u"", kMsgFailed, 1},
+        {"the serial number cannot be read", [](auto&) {}, u"", kMsgSerialUnreadable, 0, ""},
         {"a disk the system uses",
          [&](auto&) { host_.uses = {Tell(Finding::kMountedOn, {"/dev/sdb1", "/media/data"})}; },
-         kMsgDriveInUse, 0},
+         u"", kMsgDriveInUse},
         {"the bridge refuses to switch",
          [&](auto& drive) { SetFault(drive, {EmulatedFault::Kind::RefuseUpdateMode, 1, 0, 0}); },
-         kMsgFailed, 1},
+         u"", kMsgFailed, 1},
         {"a disk that cannot be taken",
          [&](auto& drive) {
              host_.claimRefusal = {Tell(Finding::kInUseBySystem, {"/dev/sdb"})};
@@ -239,7 +219,7 @@ TEST_F(UpdateRun, ARunRefusedBeforeTheSwitchLeavesTheDriveAsItWas) {
                  drive, [](EmulatedTreeSettings& t) { t.cdrom = true; }, *clock_, &why))
                  << why;
          },
-         kMsgDriveInUse, 0},
+         u"", kMsgDriveInUse},
     };
     Versions versions;
     std::filesystem::path drive;
@@ -248,11 +228,16 @@ TEST_F(UpdateRun, ARunRefusedBeforeTheSwitchLeavesTheDriveAsItWas) {
         NewHost();
         drive = Drive("01000500", "bus/drive", row.serial);
         row.arrange(drive);
-        versions = Inspected();
-        EXPECT_EQ(UpdateWorker(view_, host_, versions), row.result) << row.what;
+        versions = Versions{};
+        EXPECT_EQ(InspectAtStartup(view_, host_, versions), row.box.empty()) << row.what;
+        if (!row.box.empty()) {
+            EXPECT_EQ(view_.boxes.back(), (Box{u"103", row.box})) << row.what;
+        } else {
+            EXPECT_EQ(UpdateWorker(view_, host_, versions), row.result) << row.what;
+            EXPECT_EQ(view_.progress.back(), 0) << row.what;
+        }
         EXPECT_EQ(host_.markerWrites, row.markerWrites) << row.what;
         EXPECT_FALSE(host_.marker.has_value()) << row.what;
-        EXPECT_EQ(view_.progress.back(), 0) << row.what;
         EXPECT_EQ(Shown(drive), "V01L00R05 " + row.serial + " 7C34 512") << row.what;
     }
     const std::u16string disk = Utf8ToUtf16(std::filesystem::path(drive).make_preferred().string());
@@ -263,11 +248,8 @@ TEST_F(UpdateRun, ARunRefusedBeforeTheSwitchLeavesTheDriveAsItWas) {
     EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
 }
 
-// After the switch: programming that fails every try, a wrong byte read back (in the
-// configuration block, or in the last page of the firmware) failing every pass of every try,
-// a drive that does not come back, or only as a bare bridge. The run fails with record and
-// file kept and nothing reported done; the next run finishes the drive. Programming that fails
-// only in the first two tries succeeds in the third.
+// A failure after the switch keeps record and file, reports nothing done, and the next run
+// finishes the drive; programming refused in only two tries succeeds in the third.
 TEST_F(UpdateRun, AFailureAfterTheSwitchKeepsRecordAndFile) {
     const FactoryParts parts = CompileParts(dir_, 2, "01000700", "4A3F0012B7C4D9E1", 117, 30000);
     const std::uint32_t inBlock = View(Drive()).flashReport.blockAddress + 2000;
@@ -320,9 +302,8 @@ TEST_F(UpdateRun, AFailureAfterTheSwitchKeepsRecordAndFile) {
     }
 }
 
-// A drive in its loader is finished from its record, whose configuration file is made again
-// from the recorded resource (a file gone or altered is never compiled as it stands); without
-// a record, only with the serial number and model the user gives, never an empty one.
+// A drive in its loader is finished from its record (its file made again from the recorded
+// resource), or else only with a serial number and model the user gives, never an empty one.
 TEST_F(UpdateRun, RecoveryNeedsARecordOrTheUsersValues) {
     auto drive = Drive();
     Break(drive);
@@ -353,11 +334,8 @@ TEST_F(UpdateRun, RecoveryNeedsARecordOrTheUsersValues) {
     EXPECT_EQ(Shown(drive), "V01L00R07 GIVEN-SERIAL 7C35 512");
 }
 
-// Every model of the family goes through the inspection and the run and is programmed with
-// its own file, keeping its identity. Any other identity of the maker is refused: one that
-// needs no update says so, a neighbouring one is no drive of the family; a maker drive whose
-// product is no model name has no file of its own (and a file an earlier run left is not taken
-// for it). A run without the inspection takes only one drive.
+// Every model is programmed with its own file; the maker's other identities are refused, and a
+// product that is no model name gets no file (not even one left behind).
 TEST_F(UpdateRun, EveryModelIsUpdatedWithItsOwnFile) {
     const struct {
         std::uint16_t pid;
@@ -381,7 +359,7 @@ TEST_F(UpdateRun, EveryModelIsUpdatedWithItsOwnFile) {
         EXPECT_EQ(identity(drive), std::tuple(m.pid, m.product, "V01L00R07")) << m.resource;
         std::filesystem::remove_all(drive);
     }
-    // A second-generation drive programmed at the factory from a configuration of the test's own.
+    // A drive made from a configuration of the test's own.
     const auto custom = [&](const Ini& ini) {
         WriteUtf16Ini(dir_ / "other.ini", ini.Text());
         const FactoryParts p =
@@ -417,9 +395,8 @@ TEST_F(UpdateRun, EveryModelIsUpdatedWithItsOwnFile) {
     EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgNotConnected);
 }
 
-// A damaged image, or one of the other generation, is refused before the drive is touched, by
-// the inspection and by a run started without it, forced or not; the run programs the image
-// the inspection checked, whatever the file holds later.
+// A damaged or wrong-generation image is refused before the drive is touched, with or without
+// the inspection; the run programs the image the inspection checked.
 TEST_F(UpdateRun, TheImageIsTestedBeforeTheDriveIsTouched) {
     auto drive = Drive();
     const auto good = ReadBytes(host_.dir / "firmware_C311.bin");
@@ -455,9 +432,8 @@ TEST_F(UpdateRun, TheImageIsTestedBeforeTheDriveIsTouched) {
     EXPECT_EQ(View(drive).firmwareVersion, "V01L00R07");
 }
 
-// An update killed after its flash was written: the drive runs the new firmware with the
-// bridge's default block length, and marker and file are still there. A marker that names
-// another drive changes nothing for this one.
+// An update killed after its flash was written is finished from its marker; another drive's
+// marker changes nothing.
 TEST_F(UpdateRun, AMarkerLeftAfterTheFlashWasWrittenIsFinishedNotReused) {
     auto drive = Drive("01000700");
     host_.marker = UpdateMarker{kSerial, 4096};
@@ -478,16 +454,13 @@ TEST_F(UpdateRun, AMarkerLeftAfterTheFlashWasWrittenIsFinishedNotReused) {
     EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
 }
 
-// The run is bound to the drive it showed: found again by its port and serial number, and no
-// other drive is written, however the bus changes while the run waits.
+// The run writes only the drive it showed, found again by port and serial number.
 TEST_F(UpdateRun, OnlyTheDriveShownIsWritten) {
     auto drive = Drive("01000500", "bus/m-drive");
     SwitchTo4096ByteBlocks(drive);
     Versions versions = Inspected();
     EXPECT_EQ(versions.bound.port, u"m-drive");
-    // Another drive's loader arrives during the wait after the switch, listed before it, and
-    // another drive of the family while the updated one restarts: only the updated drive gets
-    // its block length back.
+    // A loader listed before it arrives after the switch, another drive during the restart.
     std::filesystem::path intruder, other;
     view_.onProgress = [&](int p) {
         if (p == 10 && intruder.empty()) {
@@ -506,8 +479,7 @@ TEST_F(UpdateRun, OnlyTheDriveShownIsWritten) {
     EXPECT_EQ(View(intruder).usb.serialNumber, u"") << "the intruder was programmed";
     EmptyBus();
 
-    // A drive swapped for another between the question and the run: nothing is sent to it,
-    // and a newer drive is not taken down to the image's version. Gone altogether: said so.
+    // A drive swapped between the question and the run is left alone, a gone one said so.
     drive = Drive("01000500", "bus/m-drive");
     versions = Inspected();
     host_.markerWrites = 0;
@@ -553,8 +525,7 @@ TEST_F(UpdateRun, ARecordIsUsedOnlyForItsDrive) {
     EXPECT_EQ(host_.ReadMarkers(), std::vector<UpdateMarker>{recordA});
     std::filesystem::remove_all(b);
 
-    // Another drive in its loader, where A's record was not made: asked, and a "no" (or a view
-    // that cannot ask) writes nothing, whatever --yes said.
+    // Another drive in its loader: A's record is offered, and a "no" writes nothing.
     EmulatedDriveSetup erased;  // a loader: its flash holds nothing to start
     erased.generation = 2;
     auto c = MakeDrive(erased, "bus/c");
@@ -574,8 +545,7 @@ TEST_F(UpdateRun, ARecordIsUsedOnlyForItsDrive) {
     host_.others[0] = recordA;
     std::filesystem::remove_all(c);
 
-    // Back at its port, A is finished from its record without a question; the configuration
-    // file is made again from the recorded resource when it was altered.
+    // Back at its port, A is finished without a question, its altered file made again.
     std::filesystem::rename(dir_ / "a-away", a);
     WriteBytes(host_.dir / "MOX3_config.ini", {'[', 'X', ']'});
     versions = Inspected();
@@ -585,8 +555,7 @@ TEST_F(UpdateRun, ARecordIsUsedOnlyForItsDrive) {
     EXPECT_TRUE(host_.ReadMarkers().empty());
 }
 
-// Ctrl-C while the bridge only waits in its loader stops the run there, with its record kept
-// for the next run, instead of after every pass and try.
+// Ctrl-C while the bridge stays busy stops the run at once, its record kept.
 TEST_F(UpdateRun, AStopWhileTheBridgeStaysBusyKeepsTheRecord) {
     auto drive = Drive();
     Versions versions = Inspected();
