@@ -52,12 +52,14 @@ class Campaign {
         return bus_ / "drive";
     }
 
-    // The update (or restore) on the drive's bus: its exit code, -1 when a signal ended it.
-    int Run(std::vector<std::pair<std::string, std::string>> environment,
+    // The update (or restore) on the drive's bus, killed before request `killAt` or sent
+    // `signal` there: its exit code, -1 when a signal ended it.
+    int Run(const std::string& killAt = "", const std::string& signal = "",
             const std::vector<std::string>& first = {}) {
         ProgramSetting setting;
-        setting.environment = std::move(environment);
-        setting.environment.emplace_back("MOX3_TIME_SCALE", std::to_string(kTimeScale));
+        setting.environment = {{"MOX3_TIME_SCALE", std::to_string(kTimeScale)}};
+        if (!killAt.empty()) setting.environment.emplace_back("MOX3_KILL_AT_REQUEST", killAt);
+        if (!signal.empty()) setting.environment.emplace_back("MOX3_KILL_SIGNAL", signal);
         setting.errorsWithOutput = true;
         std::vector<std::string> words = first;
         words.insert(words.end(), {"--emulator", bus_.string()});
@@ -70,11 +72,6 @@ class Campaign {
         const ProgramResult r = RunProgram(words, dir_.path(), setting);
         said += r.out;
         return r.code;
-    }
-    // Killed before `request`, or sent `signal` there.
-    int Kill(const std::string& request, const std::string& signal = "") {
-        if (signal.empty()) return Run({{"MOX3_KILL_AT_REQUEST", request}});
-        return Run({{"MOX3_KILL_AT_REQUEST", request}, {"MOX3_KILL_SIGNAL", signal}});
     }
 
     // Empty when the drive ended right, else what it shows.
@@ -131,7 +128,7 @@ TEST_P(InterruptionCampaign, EveryInterruptedRunCanBeFinished) {
     Campaign campaign(dir, generation, blockLength);
     if (restore) campaign.RestoreOlder();
     auto drive = campaign.Fresh(0);
-    ASSERT_EQ(campaign.Run({}, {"--trace", (dir / "trace.json").string()}), 0) << campaign.said;
+    ASSERT_EQ(campaign.Run("", "", {"--trace", (dir / "trace.json").string()}), 0) << campaign.said;
     ASSERT_EQ(campaign.Wrong(drive), "");
     const std::string trace = ReadText(dir / "trace.json");
     const long total = std::count(trace.begin(), trace.end(), '\n');
@@ -142,10 +139,10 @@ TEST_P(InterruptionCampaign, EveryInterruptedRunCanBeFinished) {
     for (long i = 0; i < points; ++i) {
         const long killAt = points == total ? 1 + i : 1 + i * (total - 1) / (points - 1);
         drive = campaign.Fresh(static_cast<int>(10 + i));
-        EXPECT_EQ(campaign.Kill(std::to_string(killAt)), -1) << "request " << killAt;
+        EXPECT_EQ(campaign.Run(std::to_string(killAt)), -1) << "request " << killAt;
         std::string why;
         ASSERT_TRUE(PowerCycleEmulatedDrive(drive, campaign.clock(), &why)) << why;
-        const int again = campaign.Run({});
+        const int again = campaign.Run();
         const std::string wrong = campaign.Wrong(drive);
         saidDone += again == 0;
         right += wrong.empty();
@@ -162,7 +159,7 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
     Campaign campaign(dir, 2, 4096);
     // Before the bridge is switched over, Ctrl-C ends the program at once: the drive is as it was.
     auto d = campaign.Fresh(1);
-    EXPECT_EQ(campaign.Kill("3", "2"), 4);
+    EXPECT_EQ(campaign.Run("3", "2"), 4);
     EXPECT_TRUE(campaign.FlashAsMade(d));
     EXPECT_NE(campaign.Wrong(d).find("V01L00R05 normal"), std::string::npos);
     // While the flash is written, and while the drive restarts, a signal is noted; the update
@@ -172,7 +169,7 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
     for (const auto& [request, signal] : {std::pair{"560", "15"}, std::pair{"580", "2"},
                                           std::pair{"610", "1"}, std::pair{"680", "3"}}) {
         d = campaign.Fresh(point++);
-        EXPECT_EQ(campaign.Kill(request, signal), 4) << "signal " << signal << " at " << request;
+        EXPECT_EQ(campaign.Run(request, signal), 4) << "signal " << signal << " at " << request;
         EXPECT_EQ(campaign.Wrong(d), "") << "signal " << signal;
     }
     // A signal while the flash is read for the backup stops an update or a restore before the
@@ -180,9 +177,9 @@ TEST(Interruptions, ASignalWaitsUntilTheDriveIsSafe) {
     for (const bool restore : {false, true}) {
         if (restore) campaign.RestoreOlder();
         d = campaign.Fresh(point++);
-        EXPECT_EQ(campaign.Kill("300", "2"), 4);
+        EXPECT_EQ(campaign.Run("300", "2"), 4);
         EXPECT_TRUE(campaign.FlashAsMade(d));
-        EXPECT_EQ(campaign.Run({}), 0) << campaign.said;
+        EXPECT_EQ(campaign.Run(), 0) << campaign.said;
         EXPECT_EQ(campaign.Wrong(d), "");
     }
     EXPECT_NE(campaign.said.find("interruption deferred"), std::string::npos);
