@@ -34,9 +34,8 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         EmulatedDriveSetup setup;
         setup.flashSize = kSecondGenerationFlashSize;
         setup.diskBlocks = kDiskBlocks512;
-        std::string why;
         setup.flash = FactoryFlash(2, setup.flashSize, parts.block, parts.firmwareAddress,
-                                   parts.image, parts.firmwareLength, blockLength, &why);
+                                   parts.image, parts.firmwareLength, blockLength, &why_);
         auto drive = MakeDrive(setup, "bus/drive");
         std::vector<std::uint8_t> bytes(kDiskBlocks512 * 512, 0);
         std::uint32_t x = blockLength;
@@ -46,8 +45,8 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         }
         std::fill(bytes.end() - 4096, bytes.end(), 0xA5);
         WriteBytes(dir_ / "pattern.bin", bytes);
-        EXPECT_TRUE(ImportEmulatedMedium(drive, dir_ / "pattern.bin", 0, &why)) << why;
-        digest_ = EmulatedMediumDigest(drive, &why).value_or("");
+        EXPECT_TRUE(ImportEmulatedMedium(drive, dir_ / "pattern.bin", 0, &why_)) << why_;
+        digest_ = EmulatedMediumDigest(drive, &why_).value_or("");
         EXPECT_EQ(View(drive).logicalBlockLength, blockLength);
         return drive;
     }

@@ -108,16 +108,13 @@ struct RecordingClock : Clock {
     Transcript& log;
 };
 
-struct TranscriptView : UpdateView {
+struct TranscriptView : BoxView {
     explicit TranscriptView(Transcript& t) : log(t) {}
     Transcript& log;
     void SetStatusText(const std::u16string& t) override {
         log.Add("view: status \"" + Utf16ToUtf8(t) + "\"");
     }
-    void ShowStatusText() override {}
     void EnableButtons(bool e) override { log.Add(e ? "view: buttons on" : "view: buttons off"); }
-    void StartBlinkTimer() override {}
-    void StopBlinkTimer() override {}
     void InitProgress() override { log.Add("view: progress reset"); }
     void SetProgress(int p) override { log.Add("view: progress " + std::to_string(p)); }
     void SetVersionTexts(const std::u16string& c, const std::u16string& n) override {
