@@ -34,9 +34,7 @@ struct BoxView : UpdateView {
     void InitProgress() override {}
     void SetProgress(int) override {}
     void SetVersionTexts(const std::u16string&, const std::u16string&) override {}
-    void MessageBox(const std::u16string& caption, const std::u16string& text) override {
-        boxes.push_back({caption, text});
-    }
+    void MessageBox(const std::u16string& c, const std::u16string& t) override { boxes.push_back({c, t}); }
     void PostFinished() override {}
 };
 
@@ -64,28 +62,22 @@ struct MemoryHost : HostServices {
     std::u16string ImagePath(int kind) override {
         return Utf8ToUtf16((dir / (kind == 1 ? "firmware_C30.bin" : "firmware_C311.bin")).string());
     }
-    std::u16string ConfigFilePath() override {
-        return Utf8ToUtf16((dir / "MOX3_config.ini").string());
-    }
+    std::u16string ConfigFilePath() override { return Utf8ToUtf16(ConfigFile().string()); }
+    std::filesystem::path ConfigFile() const { return dir / "MOX3_config.ini"; }
     std::optional<std::vector<std::uint8_t>> WriteConfigFile(int id) override {
-        if (writeFails) {
-            RemoveFile(ConfigFilePath());
-            return std::nullopt;
-        }
+        if (writeFails) return RemoveFile(ConfigFilePath()), std::nullopt;
         configWrites.push_back(id);
         const EmbeddedResource* r = FindConfigResource(id);
         std::vector<std::uint8_t> bytes(r->bytes.begin(), r->bytes.end());
         if (editConfig) editConfig(bytes);
-        WriteBytes(dir / "MOX3_config.ini", bytes);
+        WriteBytes(ConfigFile(), bytes);
         return bytes;
     }
     std::optional<std::vector<std::uint8_t>> ReadConfigFile() override {
-        if (!std::filesystem::exists(dir / "MOX3_config.ini")) return std::nullopt;
-        return ReadBytes(dir / "MOX3_config.ini");
+        if (!std::filesystem::exists(ConfigFile())) return std::nullopt;
+        return ReadBytes(ConfigFile());
     }
-    bool FileExists(const std::u16string& p) override {
-        return std::filesystem::exists(Utf16ToUtf8(p));
-    }
+    bool FileExists(const std::u16string& p) override { return std::filesystem::exists(Utf16ToUtf8(p)); }
     void RemoveFile(const std::u16string& p) override { std::filesystem::remove(Utf16ToUtf8(p)); }
     bool WriteMarker(const UpdateMarker& m) override {
         ++markerWrites;
@@ -107,12 +99,10 @@ struct MemoryHost : HostServices {
     std::optional<ManualRecovery> RecoveryRequest() override { return recovery; }
     std::optional<std::u16string> DriveChoice() override { return choice; }
     std::vector<Told> DiskUses(const std::vector<std::u16string>& paths) override {
-        checkedPaths = paths;
-        return uses;
+        return checkedPaths = paths, uses;
     }
     std::vector<Told> ClaimDisks(const std::vector<std::u16string>& paths) override {
-        claimedPaths = paths;
-        return claimRefusal;
+        return claimedPaths = paths, claimRefusal;
     }
     std::vector<std::u16string> checkedPaths, claimedPaths;  // what the run asked about
     std::vector<Told> claimRefusal;  // a disk that cannot be taken

@@ -39,17 +39,12 @@ struct NoStateStore : StateStore {
     int started = 0;
     std::unique_ptr<CliHost> StartHost(const HostOptions&, HostStartFailure* failure,
                                        std::string* error) override {
-        ++started;
-        *failure = HostStartFailure::kStateFolder;
-        *error = "no state folder in this test";
-        return nullptr;
+        return ++started, *failure = HostStartFailure::kStateFolder,
+               *error = "no state folder in this test", nullptr;
     }
     std::unique_ptr<DriveReadersLock> ShareLock(const HostOptions&, bool* running,
                                                 std::string* error) override {
-        ++started;
-        *running = false;
-        *error = "no lock in this test";
-        return nullptr;
+        return ++started, *running = false, *error = "no lock in this test", nullptr;
     }
 };
 

@@ -22,10 +22,9 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
 
     void SetUp() override {
         EmulatedHostTest::SetUp();
-        std::string why;
         fs::create_directories(dir_ / "images");
         WriteBytes(dir_ / "images" / "firmware_C311.bin",
-                   MakeSampleImage({2, "01000700", 30000, 3}, &why));
+                   MakeSampleImage({2, "01000700", 30000, 3}, &why_));
     }
 
     // A drive with old firmware whose bridge starts with `blockLength`, its disk holding a
@@ -35,22 +34,19 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         EmulatedDriveSetup setup;
         setup.flashSize = kSecondGenerationFlashSize;
         setup.diskBlocks = kDiskBlocks512;
-        std::string why;
         setup.flash = FactoryFlash(2, setup.flashSize, parts.block, parts.firmwareAddress,
-                                   parts.image, parts.firmwareLength, blockLength, &why);
+                                   parts.image, parts.firmwareLength, blockLength, &why_);
         auto drive = MakeDrive(setup, "bus/drive");
         std::vector<std::uint8_t> bytes(kDiskBlocks512 * 512, 0);
         std::uint32_t x = blockLength;
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            if (i >= 65536 && i < 1024 * 1024 + 123) {
-                x = x * 1103515245u + 12345u;
-                bytes[i] = static_cast<std::uint8_t>(x >> 16);
-            }
+        for (std::size_t i = 65536; i < 1024 * 1024 + 123; ++i) {
+            x = x * 1103515245u + 12345u;
+            bytes[i] = static_cast<std::uint8_t>(x >> 16);
         }
         std::fill(bytes.end() - 4096, bytes.end(), 0xA5);
         WriteBytes(dir_ / "pattern.bin", bytes);
-        EXPECT_TRUE(ImportEmulatedMedium(drive, dir_ / "pattern.bin", 0, &why)) << why;
-        digest_ = EmulatedMediumDigest(drive, &why).value_or("");
+        EXPECT_TRUE(ImportEmulatedMedium(drive, dir_ / "pattern.bin", 0, &why_)) << why_;
+        digest_ = EmulatedMediumDigest(drive, &why_).value_or("");
         EXPECT_EQ(View(drive).logicalBlockLength, blockLength);
         return drive;
     }
@@ -66,24 +62,21 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         options.devices = devices_;
         options.noBackup = true;  // the 60th request is one of the programming's
         HostStartFailure failure = HostStartFailure::kNone;
-        std::string why;
-        auto host = StartCliHost(options, &failure, &why);
-        EXPECT_NE(host, nullptr) << why;
-        if (!host) return -1;
+        auto host = StartCliHost(options, &failure, &why_);
         BoxView view;
         Versions versions;
-        if (!InspectAtStartup(view, *host, versions)) return -1;
+        EXPECT_NE(host, nullptr) << why_;
+        if (!host || !InspectAtStartup(view, *host, versions)) return -1;
         return UpdateWorker(view, *host, versions);
     }
 
     // The drive updated, its disk as before, read in `blockLength` blocks.
     void ExpectUpdatedWithItsDisk(const fs::path& drive, std::uint32_t blockLength) {
-        EmulatedDriveView v = View(drive);
-        EXPECT_EQ(v.firmwareVersion, "V01L00R07");
-        EXPECT_FALSE(v.loader);
-        EXPECT_EQ(v.usb.serialNumber, u"4A3F0012B7C4D9E1");
-        EXPECT_EQ(v.logicalBlockLength, blockLength);
-        EXPECT_EQ(v.nextBlockLength, blockLength);
+        const EmulatedDriveView v = View(drive);
+        const auto n = std::to_string(blockLength);
+        EXPECT_EQ(v.firmwareVersion + (v.loader ? " loader " : " ") + Utf16ToUtf8(v.usb.serialNumber) +
+                      " " + std::to_string(v.logicalBlockLength) + " " + std::to_string(v.nextBlockLength),
+                  "V01L00R07 4A3F0012B7C4D9E1 " + n + " " + n);
         std::string why;
         EXPECT_EQ(EmulatedMediumDigest(drive, &why).value_or(why), digest_);
         // The last block, through the bridge as a host reads it.
@@ -99,7 +92,7 @@ class UpdateKeepsTheDisk : public EmulatedHostTest {
         EXPECT_EQ(a.data, std::vector<std::uint8_t>(blockLength, 0xA5));
     }
 
-    std::string digest_;
+    std::string digest_, why_;
 };
 
 // A plain run, and a run whose cable is pulled at the 60th request, the drive powered on again
@@ -143,9 +136,8 @@ TEST_F(UpdateKeepsTheDisk, TheRecordAndTheFileAreOnTheDiskBeforeTheSwitch) {
             }
             return false;
         });
-    const int result = Run();
+    EXPECT_EQ(Run(), 0);
     WatchFolderWrites(nullptr);
-    EXPECT_EQ(result, 0);
     std::vector<std::string> expected;
     for (const std::string& name : {std::string("MOX3_config.ini"), record}) {
         for (const char* step : stepNames) expected.push_back(name + " " + step);

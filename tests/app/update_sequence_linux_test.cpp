@@ -5,7 +5,7 @@
 // MOX3_WRITE_GOLDEN=1 rewrites the files (review the difference before keeping it).
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <map>
 
 #include "app/run/update_run.h"
 #include "app/run_fixture.h"
@@ -23,26 +23,26 @@ class Transcript {
             *lines_.back().last + kFlashPageSize == *page) {
             lines_.back().last = page;
             ++lines_.back().count;
-            return;
+        } else {
+            lines_.push_back({line, page, page, 1});
         }
-        lines_.push_back({line, page, page, 1});
     }
     std::string Text() const {
-        std::ostringstream out;
+        std::string out;
+        char range[64];
         for (const auto& l : lines_) {
-            out << l.text;
-            if (l.first) {
-                char range[64];
+            out += l.text;
+            if (l.first && l.count > 1) {
+                std::snprintf(range, sizeof range, " 0x%06X..0x%06X (%u pages)", *l.first, *l.last,
+                              l.count);
+                out += range;
+            } else if (l.first) {
                 std::snprintf(range, sizeof range, " 0x%06X", *l.first);
-                out << range;
-                if (l.count > 1) {
-                    std::snprintf(range, sizeof range, "..0x%06X (%u pages)", *l.last, l.count);
-                    out << range;
-                }
+                out += range;
             }
-            out << "\n";
+            out += "\n";
         }
-        return out.str();
+        return out;
     }
 
   private:
@@ -54,26 +54,15 @@ class Transcript {
     std::vector<Line> lines_;
 };
 
-const char* FunctionName(std::uint8_t fn) {
-    switch (fn) {
-        case kFnHeader: return "header";
-        case kFnBeginFlashUpdate: return "begin flash update";
-        case kFnWriteFlash: return "write flash";
-        case kFnReadFlash: return "read flash";
-        case kFnSetFlashParameters: return "set flash parameters";
-        case kFnRestartBridge: return "restart bridge";
-        case kFnReadBridgeStatus: return "read bridge status";
-        case kFnReadFirmwareVersion: return "read firmware version";
-        case kFnSelectUpdateMode: return "select update mode";
-        case kFnReadChipName: return "read chip name";
-        case kFnReadBridgeInfo: return "read bridge info";
-        case kFnSetSectorMode: return "set sector mode";
-        default: return "unknown function";
-    }
-}
-
 // Names each request; a header is folded into the command it announces.
 void Describe(const ScsiRequest& request, Transcript& transcript, bool& headerPending) {
+    static const std::map<std::uint8_t, const char*> kNames = {
+        {kFnBeginFlashUpdate, "begin flash update"}, {kFnWriteFlash, "write flash"},
+        {kFnReadFlash, "read flash"}, {kFnSetFlashParameters, "set flash parameters"},
+        {kFnRestartBridge, "restart bridge"}, {kFnReadBridgeStatus, "read bridge status"},
+        {kFnReadFirmwareVersion, "read firmware version"},
+        {kFnSelectUpdateMode, "select update mode"}, {kFnReadChipName, "read chip name"},
+        {kFnReadBridgeInfo, "read bridge info"}, {kFnSetSectorMode, "set sector mode"}};
     const auto& c = request.cdb;
     char hex[8];
     if ((c[0] == kOpWriteBuffer || c[0] == kOpReadBuffer) && c[1] == 0x01) {
@@ -81,13 +70,13 @@ void Describe(const ScsiRequest& request, Transcript& transcript, bool& headerPe
             headerPending = true;
             return;
         }
-        std::string line = std::string(headerPending ? "+header " : "") + FunctionName(c[2]);
+        const auto name = kNames.find(c[2]);
+        std::string line = std::string(headerPending ? "+header " : "") +
+                           (name == kNames.end() ? "unknown function" : name->second);
         headerPending = false;
         if (c[2] == kFnWriteFlash || c[2] == kFnReadFlash) {
-            const std::uint32_t address = c[4] | (c[5] << 8) | (c[6] << 16);
-            const std::uint32_t length = c[7] | (c[8] << 8);
-            line += " " + std::to_string(length) + " bytes";
-            transcript.Add(line, address);
+            line += " " + std::to_string(c[7] | (c[8] << 8)) + " bytes";
+            transcript.Add(line, c[4] | (c[5] << 8) | (c[6] << 16));
             return;
         }
         for (int i = 3; i < 10; ++i) {
@@ -95,79 +84,66 @@ void Describe(const ScsiRequest& request, Transcript& transcript, bool& headerPe
             std::snprintf(hex, sizeof hex, "%02X", c[i]);
             line += " b" + std::to_string(i) + "=" + hex;
         }
-        line += " (" + std::to_string(request.length) + " bytes " +
-                (request.direction == DataDirection::In ? "in" : "out") + ")";
-        transcript.Add(line);
+        transcript.Add(line + " (" + std::to_string(request.length) + " bytes " +
+                       (request.direction == DataDirection::In ? "in" : "out") + ")");
         return;
     }
-    std::ostringstream line;
-    switch (c[0]) {
-        case kOpInquiry: line << "INQUIRY"; break;
-        case kOpReadCapacity10: line << "READ CAPACITY(10)"; break;
-        case kOpServiceActionIn16: line << "READ CAPACITY(16)"; break;
-        default:
-            std::snprintf(hex, sizeof hex, "%02X", c[0]);
-            line << "SCSI opcode " << hex;
-    }
-    line << " (" << request.length << " bytes)";
-    transcript.Add(line.str());
+    std::snprintf(hex, sizeof hex, "%02X", c[0]);
+    const std::string op = c[0] == kOpInquiry             ? "INQUIRY"
+                           : c[0] == kOpReadCapacity10     ? "READ CAPACITY(10)"
+                           : c[0] == kOpServiceActionIn16 ? "READ CAPACITY(16)"
+                                                           : std::string("SCSI opcode ") + hex;
+    transcript.Add(op + " (" + std::to_string(request.length) + " bytes)");
 }
 
 // The run's own waits (the emulator's clock is another).
-class RecordingClock : public Clock {
-  public:
-    RecordingClock(std::shared_ptr<ManualClock> inner, Transcript& transcript)
-        : inner_(std::move(inner)), transcript_(transcript) {}
-    std::uint64_t NowMs() override { return inner_->NowMs(); }
+struct RecordingClock : Clock {
+    RecordingClock(std::shared_ptr<ManualClock> c, Transcript& t) : inner(std::move(c)), log(t) {}
+    std::uint64_t NowMs() override { return inner->NowMs(); }
     void SleepMs(std::uint32_t ms) override {
-        transcript_.Add("wait " + std::to_string(ms) + " ms");
-        inner_->SleepMs(ms);
+        log.Add("wait " + std::to_string(ms) + " ms");
+        inner->SleepMs(ms);
     }
-
-  private:
-    std::shared_ptr<ManualClock> inner_;
-    Transcript& transcript_;
+    std::shared_ptr<ManualClock> inner;
+    Transcript& log;
 };
 
-struct TranscriptView : UpdateView {
-    explicit TranscriptView(Transcript& t) : transcript(t) {}
-    Transcript& transcript;
+struct TranscriptView : BoxView {
+    explicit TranscriptView(Transcript& t) : log(t) {}
+    Transcript& log;
     void SetStatusText(const std::u16string& t) override {
-        transcript.Add("view: status \"" + Utf16ToUtf8(t) + "\"");
+        log.Add("view: status \"" + Utf16ToUtf8(t) + "\"");
     }
-    void ShowStatusText() override {}
-    void EnableButtons(bool e) override { transcript.Add(e ? "view: buttons on" : "view: buttons off"); }
-    void StartBlinkTimer() override {}
-    void StopBlinkTimer() override {}
-    void InitProgress() override { transcript.Add("view: progress reset"); }
-    void SetProgress(int p) override { transcript.Add("view: progress " + std::to_string(p)); }
+    void EnableButtons(bool e) override { log.Add(e ? "view: buttons on" : "view: buttons off"); }
+    void InitProgress() override { log.Add("view: progress reset"); }
+    void SetProgress(int p) override { log.Add("view: progress " + std::to_string(p)); }
     void SetVersionTexts(const std::u16string& c, const std::u16string& n) override {
-        transcript.Add("view: versions " + Utf16ToUtf8(c) + " -> " + Utf16ToUtf8(n));
+        log.Add("view: versions " + Utf16ToUtf8(c) + " -> " + Utf16ToUtf8(n));
     }
     void MessageBox(const std::u16string& caption, const std::u16string& text) override {
-        transcript.Add("view: message " + Utf16ToUtf8(caption) + " / " + Utf16ToUtf8(text));
+        log.Add("view: message " + Utf16ToUtf8(caption) + " / " + Utf16ToUtf8(text));
     }
-    void PostFinished() override { transcript.Add("view: finished"); }
+    void PostFinished() override { log.Add("view: finished"); }
 };
 
 // The host's actions go into the transcript too.
 struct SequenceHost : MemoryHost {
-    Transcript* transcript = nullptr;
+    Transcript* log = nullptr;
     std::optional<std::vector<std::uint8_t>> WriteConfigFile(int id) override {
-        transcript->Add("host: configuration file " + std::to_string(id));
+        log->Add("host: configuration file " + std::to_string(id));
         return MemoryHost::WriteConfigFile(id);
     }
     void RemoveFile(const std::u16string& p) override {
-        transcript->Add("host: remove configuration file");
+        log->Add("host: remove configuration file");
         MemoryHost::RemoveFile(p);
     }
     bool WriteMarker(const UpdateMarker& m) override {
-        transcript->Add("host: marker " + Utf16ToUtf8(m.serial) + " " +
-                        (m.blockLength ? std::to_string(*m.blockLength) : "-"));
+        log->Add("host: marker " + Utf16ToUtf8(m.serial) + " " +
+                 (m.blockLength ? std::to_string(*m.blockLength) : "-"));
         return MemoryHost::WriteMarker(m);
     }
     void RemoveMarker(const std::u16string& serial) override {
-        transcript->Add("host: remove marker");
+        log->Add("host: remove marker");
         MemoryHost::RemoveMarker(serial);
     }
 };
@@ -186,13 +162,12 @@ TEST_P(UpdateSequence, MatchesTheKeptTranscript) {
     auto drive = MakeProgrammedDrive(generation, "01000500", "4A3F0012B7C4D9E1");
     SwitchTo4096ByteBlocks(drive);
     transcript = Transcript();
-
     SequenceHost host;
     host.dir = dir_ / "host";
     std::filesystem::create_directory(host.dir);
     host.clockPtr = std::make_shared<RecordingClock>(clock_, transcript);
     host.reach = devices_;
-    host.transcript = &transcript;
+    host.log = &transcript;
     std::string why;
     WriteBytes(host.dir / (generation == 1 ? "firmware_C30.bin" : "firmware_C311.bin"),
                MakeSampleImage({generation, "01000700", 30000, 3}, &why));
@@ -204,9 +179,8 @@ TEST_P(UpdateSequence, MatchesTheKeptTranscript) {
     ASSERT_EQ(UpdateWorker(view, host, versions), 0);
     EXPECT_EQ(View(drive).logicalBlockLength, 4096u);
 
-    const std::filesystem::path golden = std::filesystem::path(MOX3_TEST_SOURCE_DIR) / "app" /
-                                         "golden" /
-                                         ("update_generation" + std::to_string(generation) + ".txt");
+    const auto golden = std::filesystem::path(MOX3_TEST_SOURCE_DIR) / "app" / "golden" /
+                        ("update_generation" + std::to_string(generation) + ".txt");
     if (const char* write = std::getenv("MOX3_WRITE_GOLDEN"); write && std::string(write) == "1") {
         std::ofstream(golden, std::ios::binary) << transcript.Text();
     }
