@@ -2,7 +2,6 @@
 #include "bridge/programming.h"
 
 #include "bridge/flash_backup.h"
-
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
 #include "emulator/emulator_fixture.h"
@@ -164,9 +163,8 @@ TEST_F(Programming, LogicalBlockLength) {
 // the block cannot hold reads the largest flash.
 TEST(FlashBackup, SizeFollowsTheStoredFlashSize) {
     const std::pair<std::uint32_t, std::uint32_t> rows[] = {
-        {40000, 65536},      {65536, 65536},   {65537, 131072}, {131072, 131072},
-        {131073, 262144},    {262144, 262144}, {0, 262144},     {262145, 262144},
-        {0xFFFFFFFF, 262144},
+        {40000, 65536},   {65536, 65536}, {65537, 131072},  {131072, 131072},     {131073, 262144},
+        {262144, 262144}, {0, 262144},    {262145, 262144}, {0xFFFFFFFF, 262144},
     };
     for (const auto& [stored, read] : rows) {
         std::vector<std::uint8_t> block(4096, 0);
