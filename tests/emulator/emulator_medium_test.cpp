@@ -158,31 +158,20 @@ TEST_F(MediumTest, ImportExportAndDigestFromOutside) {
         EXPECT_TRUE(d.has_value()) << why;
         return d.value_or("");
     };
-    const std::string empty = digest(a);
-    EXPECT_EQ(empty, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
-        << "nothing written: the digest of no bytes";
-
     const auto data = Pattern(200000, 4);
     WriteBytes(dir_ / "in.bin", data);
     ASSERT_TRUE(ImportEmulatedMedium(a, dir_ / "in.bin", 70000, &why)) << why;
     // The whole disk comes out at its size, zeros where nothing was written.
     ASSERT_TRUE(ExportEmulatedMedium(a, dir_ / "all.bin", 0, std::nullopt, &why)) << why;
-    auto all = ReadBytes(dir_ / "all.bin");
-    ASSERT_EQ(all.size(), kBlocks512 * 512);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), all.begin() + 70000));
-    EXPECT_EQ(std::count(all.begin(), all.end(), 0) - std::count(data.begin(), data.end(), 0),
-              static_cast<std::ptrdiff_t>(all.size() - data.size()));
-
-    // The digest follows the bytes and where they are, not how they were written.
-    const std::string written = digest(a);
-    EXPECT_NE(written, empty);
-    WriteBytes(dir_ / "zeros.bin", std::vector<std::uint8_t>(3 * 65536, 0));
-    ASSERT_TRUE(ImportEmulatedMedium(a, dir_ / "zeros.bin", 1024 * 1024, &why)) << why;
-    EXPECT_EQ(digest(a), written) << "zeros count for nothing";
+    std::vector<std::uint8_t> all(kBlocks512 * 512, 0);
+    std::copy(data.begin(), data.end(), all.begin() + 70000);
+    EXPECT_EQ(ReadBytes(dir_ / "all.bin"), all);
+    // The digest follows the bytes and where they are, not how they were written: the zeros
+    // written out whole count for nothing.
     ASSERT_TRUE(ImportEmulatedMedium(b, dir_ / "all.bin", 0, &why)) << why;
-    EXPECT_EQ(digest(b), written);
+    EXPECT_EQ(digest(b), digest(a));
     ASSERT_TRUE(ImportEmulatedMedium(b, dir_ / "in.bin", 70001, &why)) << why;
-    EXPECT_NE(digest(b), written);
+    EXPECT_NE(digest(b), digest(a));
 }
 
 TEST_F(MediumTest, TheLatencyModelPassesOnTheDrivesClock) {
