@@ -257,19 +257,16 @@ TEST_F(EmulatorTree, TheHubPortReportsTheIdentityAsPresented) {
 
 TEST_F(EmulatorTree, StorageQueriesAndOpeningFollowTheSettings) {
     auto drive = MakeProgrammedDrive(2, "010203", "SERIAL0001");
+    // (The bus type and a pending installation: the discovery's tests.)
     SetTree(drive, [](EmulatedTreeSettings& t) {
         t.deviceNumberFails = true;
-        t.busType = 11;
         t.installPending = 2;
     });
     DeviceInterface disk = DiskOf(drive);
     EXPECT_EQ(tree_->StorageDeviceNumber(disk.path), std::nullopt);
-    EXPECT_EQ(tree_->StorageBusType(disk.path), 11);
     EXPECT_TRUE(tree_->DiskLength(disk.path).has_value());
-    std::vector<std::optional<std::uint32_t>> states;  // pending twice, then installed
-    for (int i = 0; i < 3; ++i) states.push_back(tree_->InstallState(disk.node));
-    EXPECT_EQ(states, (std::vector<std::optional<std::uint32_t>>{3, 3, kInstallStateInstalled}));
-    EXPECT_EQ(tree_->InstallState(ParentOf(disk.node)), kInstallStateInstalled);
+    EXPECT_EQ(tree_->InstallState(ParentOf(disk.node)), kInstallStateInstalled)
+        << "the disk's only";
 
     SetDirect(drive, &EmulatedTreeSettings::refuseOpen, true);
     std::string why;
