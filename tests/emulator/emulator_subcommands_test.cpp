@@ -113,7 +113,6 @@ TEST_F(EmulatorCommand, RefusalsAndBadUsage) {
     EXPECT_EQ(Create("x4", {"--sector", "1024"}).code, 2);
     EXPECT_EQ(Create("x5", {"--resource", "117", "--pid", "0x7C34"}).code, 2);
     ExpectCodes({{{"create", p("x6"), "--generation", "2"}, 2},
-                 {{"show", p("nothing")}, 1},
                  {{"fault", p("d")}, 2},
                  {{"fault", p("d"), "--stay-busy", "--no-return"}, 2},
                  {{"fault", p("d"), "--fail-command", "0"}, 2},
