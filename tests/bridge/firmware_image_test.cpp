@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "base/bytes.h"
 #include "base/text.h"
 #include "bridge/chip_profile.h"
 #include "bridge/config_build.h"
@@ -71,22 +72,24 @@ TEST(FirmwareImage, VersionTexts) {
 }
 
 TEST(FirmwareImage, SizesAndProgrammedLength) {
-    EXPECT_EQ(Load(Sample(1, "01000000", 57352), 1).result, 1);
-    EXPECT_EQ(Load(Sample(1, "01000000", 48), 1).result, 1);
-    EXPECT_EQ(Load(Sample(1, "01000000", 4104), 1).firmwareLength, 4096u);
-    EXPECT_EQ(Load(Sample(1, "01000000", 4105), 1).firmwareLength, 8192u);
-    EXPECT_EQ(Load(Sample(2, "01000000", 66), 2).result, 1);
-    EXPECT_EQ(Load(Sample(2, "01000000", 262166), 2).firmwareLength, 262144u);
-    EXPECT_EQ(Load(Sample(2, "01000000", 4118), 2).firmwareLength, 4096u);
-
+    // generation, image size; the programmed length (0: loads, not checked)
+    for (auto [generation, size, length] : {std::tuple{1, 57352, 0u},
+                                            {1, 48, 0u},
+                                            {1, 4104, 4096u},
+                                            {1, 4105, 8192u},
+                                            {2, 66, 0u},
+                                            {2, 262166, 262144u},
+                                            {2, 4118, 4096u}}) {
+        const Loaded l = Load(Sample(generation, "01000000", size), generation);
+        EXPECT_EQ(l.result, 1) << size;
+        EXPECT_EQ(length == 0 ? 0u : l.firmwareLength, length) << size;
+    }
     // One byte more or less than the limits does not load, whatever else holds.
     auto tooLarge = Sample(1, "01000000", 57352);
     tooLarge.push_back('0');
     EXPECT_EQ(Load(tooLarge, 1).result, 0);
-    std::vector<std::uint8_t> tooSmall(47, '0');
-    Loaded l = Load(tooSmall, 1);
-    EXPECT_EQ(l.result, 0);
-    EXPECT_EQ(l.loaderText, "");
+    const Loaded tooSmall = Load(std::vector<std::uint8_t>(47, '0'), 1);
+    EXPECT_EQ(std::pair(tooSmall.result, tooSmall.loaderText), std::pair(0, std::string()));
     EXPECT_EQ(Load(std::vector<std::uint8_t>(5, '1'), 1).trailerText, "");
     EXPECT_EQ(Load(std::vector<std::uint8_t>(5, '1'), 2).trailerText, "");
 }
@@ -117,16 +120,15 @@ TEST(FirmwareImage, EachTestNamesItsFault) {
     bad[9000 - 5] = 'x';
     EXPECT_EQ(FirmwareImage::Parse(bad).fault(), ImageFault::Trailer);
     bad = good;
-    bad[32] = 0xF0;
-    bad[33] = bad[34] = bad[35] = 0xFF;
+    WriteLe32(bad, 32, 0xFFFFFFF0);
     EXPECT_FALSE(FirmwareImage::Parse(bad).ok());
     // The first fault stays: a damaged image of the wrong generation is reported as damaged.
     EXPECT_EQ(FirmwareImage::Parse(digest).RequireGeneration(1).fault(), ImageFault::Digest);
     // A damaged image shows its trailer but has no loader version and nothing to program.
     const FirmwareImage damaged = FirmwareImage::Parse(digest);
-    EXPECT_EQ(Utf16ToUtf8(damaged.trailerVersion()), "V01L00R07");
-    EXPECT_TRUE(damaged.loaderVersion().empty());
-    EXPECT_EQ(damaged.programmedLength(), 0u);
+    EXPECT_EQ(std::tuple(Utf16ToUtf8(damaged.trailerVersion()), damaged.loaderVersion().empty(),
+                         damaged.programmedLength()),
+              std::tuple("V01L00R07", true, 0u));
 }
 
 TEST(FirmwareImage, OnlyRegularFilesOfAPlausibleSizeAreRead) {

@@ -2,7 +2,6 @@
 #include "bridge/programming.h"
 
 #include "bridge/flash_backup.h"
-
 #include "bridge/vendor_commands.h"
 #include "discovery/bridge_manager.h"
 #include "emulator/emulator_fixture.h"
@@ -25,6 +24,13 @@ class Programming : public EmulatedHostTest {
         WriteBytes(dir_ / "image.bin", image);
         return Utf8ToUtf16((dir_ / "image.bin").string());
     }
+    // A second-generation drive of firmware 1.05, listed; `prepared`: switched into the loader.
+    std::filesystem::path Drive(const std::string& serial, bool prepared) {
+        auto drive = MakeProgrammedDrive(2, "01000500", serial);
+        EXPECT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+        EXPECT_TRUE(!prepared || PrepareDevice(mgr_, 0) == 1);
+        return drive;
+    }
     std::u16string WriteConfig(int id) {
         const EmbeddedResource* r = FindConfigResource(id);
         WriteBytes(dir_ / "config.ini",
@@ -36,13 +42,12 @@ class Programming : public EmulatedHostTest {
 };
 
 TEST_F(Programming, PrepareSwitchesIntoTheLoaderOnlyWhenNeeded) {
-    auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
-    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    auto drive = Drive("4A3F0012B7C4D9E1", false);
     EXPECT_EQ(PrepareDevice(mgr_, 1), 0);
     ASSERT_EQ(PrepareDevice(mgr_, 0), 1);
-    EXPECT_EQ(mgr_.deviceTable[0].modeSwitched, 1);
-    EXPECT_EQ(mgr_.deviceTable[0].normalMode, 0);
-    EXPECT_TRUE(View(drive).loader);
+    EXPECT_EQ(std::tuple(mgr_.deviceTable[0].modeSwitched, mgr_.deviceTable[0].normalMode,
+                         View(drive).loader),
+              std::tuple(1, 0, true));
     EXPECT_GE(clock_->sleptMs(), 15000u);
 
     // Already in the loader: nothing is sent.
@@ -76,8 +81,7 @@ TEST_F(Programming, PrepareTrustsAReadyBridgeAndIgnoresARefusedSwitch) {
 }
 
 TEST_F(Programming, ProgramsVerifiesAndRestarts) {
-    auto drive = MakeProgrammedDrive(2, "01000500", "4A3F0012B7C4D9E1");
-    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
+    auto drive = Drive("4A3F0012B7C4D9E1", false);
     const std::u16string image = WriteImage("01000700");
     const std::u16string config = WriteConfig(117);
 
@@ -96,16 +100,12 @@ TEST_F(Programming, ProgramsVerifiesAndRestarts) {
     ASSERT_NE(ProgramDevice(image, mgr_, 0, 2, config, u"4A3F0012B7C4D9E1"), 0);
     EXPECT_EQ(mgr_.deviceTable[0].prepareState, 1);
     clock_->SleepMs(5000);
-    EmulatedDriveView view = View(drive);
-    EXPECT_FALSE(view.loader);
-    EXPECT_EQ(view.firmwareVersion, "V01L00R07");
-    EXPECT_EQ(view.usb.serialNumber, u"4A3F0012B7C4D9E1");
+    EXPECT_EQ(Presented(View(drive)),
+              "0x5E3B:0x7C34 0x0001 KAVELIN|ZR-MOX3|4A3F0012B7C4D9E1 V01L00R07");
 }
 
 TEST_F(Programming, ABridgeThatStaysBusyFailsEveryPass) {
-    auto drive = MakeProgrammedDrive(2, "01000500", "SERIAL-S");
-    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
-    ASSERT_EQ(PrepareDevice(mgr_, 0), 1);
+    auto drive = Drive("SERIAL-S", true);
     SetFault(drive, {EmulatedFault::Kind::StayBusy, 1, 0, 0});
     mgr_.pollLimit = 4;
     mgr_.attemptLimit = 3;
@@ -117,9 +117,7 @@ TEST_F(Programming, ABridgeThatStaysBusyFailsEveryPass) {
 // Pages of nothing but 0xFF are left as the erase left them when asked, yet read back and
 // compared all the same.
 TEST_F(Programming, RegionsMaySkipErasedPagesButVerifyThemAll) {
-    auto drive = MakeProgrammedDrive(2, "01000500", "SERIAL-S");
-    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
-    ASSERT_EQ(PrepareDevice(mgr_, 0), 1);
+    auto drive = Drive("SERIAL-S", true);
     mgr_.restartAfterProgramming = 0;
     mgr_.attemptLimit = 2;
     std::vector<std::uint8_t> bytes(4 * kFlashPageSize, 0xFF);
@@ -139,14 +137,16 @@ TEST_F(Programming, RegionsMaySkipErasedPagesButVerifyThemAll) {
 }
 
 TEST_F(Programming, LogicalBlockLength) {
-    auto drive = MakeProgrammedDrive(2, "01000500", "SERIAL-S");
-    ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
-    std::uint32_t length = 99;
-    EXPECT_EQ(ReadSectorSize(mgr_, 0, &length), 3907029168);
-    EXPECT_EQ(length, 512u);
+    auto drive = Drive("SERIAL-S", false);
+    using Size = std::pair<std::int64_t, std::uint32_t>;  // blocks, block length
+    auto size = [&](int index) {
+        std::uint32_t length = 99;
+        const std::int64_t blocks = ReadSectorSize(mgr_, index, &length);
+        return Size(blocks, length);
+    };
+    EXPECT_EQ(size(0), Size(3907029168, 512));
     EXPECT_EQ(ReadSectorSize(mgr_, 0, nullptr), 3907029168);
-    EXPECT_EQ(ReadSectorSize(mgr_, 1, &length), -1);
-    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(size(1), Size(-1, 0));
     EXPECT_EQ(WriteSectorSize(mgr_, 1, 4096), 0);
     std::uint64_t before = Commands(drive);
     EXPECT_EQ(WriteSectorSize(mgr_, 0, 1024), 0);
@@ -156,17 +156,15 @@ TEST_F(Programming, LogicalBlockLength) {
     EXPECT_EQ(RestartDevice(mgr_, 1), 0);
     clock_->SleepMs(5000);
     ASSERT_EQ(mgr_.EnumerateDevices(ALL_DEVICES), 1);
-    EXPECT_EQ(ReadSectorSize(mgr_, 0, &length), 3907029168 / 8);
-    EXPECT_EQ(length, 4096u);
+    EXPECT_EQ(size(0), Size(3907029168 / 8, 4096));
 }
 
 // A backup reads the flash size the block stores, rounded up as the firmware room is; a size
 // the block cannot hold reads the largest flash.
 TEST(FlashBackup, SizeFollowsTheStoredFlashSize) {
     const std::pair<std::uint32_t, std::uint32_t> rows[] = {
-        {40000, 65536},      {65536, 65536},   {65537, 131072}, {131072, 131072},
-        {131073, 262144},    {262144, 262144}, {0, 262144},     {262145, 262144},
-        {0xFFFFFFFF, 262144},
+        {40000, 65536},   {65536, 65536}, {65537, 131072},  {131072, 131072},     {131073, 262144},
+        {262144, 262144}, {0, 262144},    {262145, 262144}, {0xFFFFFFFF, 262144},
     };
     for (const auto& [stored, read] : rows) {
         std::vector<std::uint8_t> block(4096, 0);

@@ -174,6 +174,21 @@ inline void EraseFlash(PassThroughDevice& device) {
     }
 }
 
+// What a drive presents: "[loader ]VID:PID bcdDevice manufacturer|product|serial version".
+inline std::string Presented(const EmulatedDriveView& v) {
+    return (v.loader ? "loader " : "") +
+           Utf16ToUtf8(HexText16(v.usb.vendorId) + u":" + HexText16(v.usb.productId) + u" " +
+                       HexText16(v.usb.bcdDevice) + u" " + v.usb.manufacturer + u"|" +
+                       v.usb.product + u"|" + v.usb.serialNumber) +
+           " " + v.firmwareVersion;
+}
+// The INQUIRY record's peripheral and removable bytes in hex, then its texts.
+template <typename Record>
+std::string InquiryText(const Record& inquiry) {
+    return HexString(std::span(inquiry.data(), 2)) + " " +
+           std::string(inquiry.begin() + 8, inquiry.begin() + 36);
+}
+
 // Shows every request to `watch` before `inner` gets it; `watch` may answer it itself
 // instead (and then returns true).
 class WatchingBackend : public PassThroughBackend {

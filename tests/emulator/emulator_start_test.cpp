@@ -1,6 +1,5 @@
 // What the emulated bridge presents after it checks its flash at power-on.
 #include <algorithm>
-#include <cstring>
 #include <string_view>
 #include <tuple>
 
@@ -12,42 +11,32 @@ namespace {
 
 using EmulatorStart = EmulatorTest;
 
+std::string ChipName(PassThroughDevice& device) {
+    Answer chip = Send(device, VendorCdb(0x3C, 0x55, 0x01), 72);
+    EXPECT_TRUE(chip.good());
+    return reinterpret_cast<const char*>(chip.data.data());
+}
+
 TEST_F(EmulatorStart, SealedBlockAndIntactImageStartTheNormalFirmware) {
     // (The identity read from the block at each offset: the hand-made blocks below.)
     auto second = MakeProgrammedDrive(2, "0102030407020000", "0123456789ABCDEF");
-    EmulatedDriveView v = View(second);
-    EXPECT_FALSE(v.loader);
-    EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "0123456789ABCDEF");
-
+    EXPECT_EQ(Presented(View(second)),
+              "0x5E3B:0x7C34 0x0001 KAVELIN|ZR-MOX3|0123456789ABCDEF V01L02R03-2:7 Beta4");
     auto device = Open(second);
     ASSERT_NE(device, nullptr);
     // Version digits V L R beta minor major: 01 02 03 04 07 02.
-    Answer version = Send(*device, kVersion, 8);
-    ASSERT_TRUE(version.good());
-    EXPECT_EQ(version.data, (std::vector<std::uint8_t>{7, 2, 1, 0, 2, 0, 3, 4}));
-    EXPECT_EQ(v.firmwareVersion, "V01L02R03-2:7 Beta4");
+    EXPECT_EQ(Send(*device, kVersion, 8).data, (std::vector<std::uint8_t>{7, 2, 1, 0, 2, 0, 3, 4}));
     EXPECT_EQ(StatusByte0(*device) & 0x01, 0);
-
-    Answer inquiry = Send(*device, kInquiry, 36);
-    ASSERT_TRUE(inquiry.good());
-    EXPECT_EQ(std::string(inquiry.data.begin() + 8, inquiry.data.end()),
-              "KAVELIN External HDD    0001");
-    Answer chip = Send(*device, VendorCdb(0x3C, 0x55, 0x01), 72);
-    ASSERT_TRUE(chip.good());
-    EXPECT_STREQ(reinterpret_cast<const char*>(chip.data.data()), "MB86C311A");
+    EXPECT_EQ(InquiryText(Send(*device, kInquiry, 36).data), "0000 KAVELIN External HDD    0001");
+    EXPECT_EQ(ChipName(*device), "MB86C311A");
     EXPECT_FALSE(Send(*device, VendorCdb(0x3C, 0x55, 0x02), 72).good());
 
-    auto first = MakeProgrammedDrive(1, "01020305", "FIRSTGEN0001", {}, "first");
-    v = View(first);
-    EXPECT_FALSE(v.loader);
-    EXPECT_EQ(v.usb.productId, 0x7C31);
-    EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "FIRSTGEN0001");
-    EXPECT_EQ(v.firmwareVersion, "V01L02R03-5");
     // The first generation's INQUIRY record keeps the quoted blank of "KAVELIN ".
-    EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.begin() + 16), "KAVELIN ");
-    device = Open(first);
-    chip = Send(*device, VendorCdb(0x3C, 0x55, 0x01), 72);
-    EXPECT_EQ(std::memcmp(chip.data.data(), "MB86C30A", 8), 0);
+    auto first = MakeProgrammedDrive(1, "01020305", "FIRSTGEN0001", {}, "first");
+    const EmulatedDriveView v = View(first);
+    EXPECT_EQ(Presented(v), "0x5E3B:0x7C31 0x0001 KAVELIN|ZR-MOX3|FIRSTGEN0001 V01L02R03-5");
+    EXPECT_EQ(InquiryText(v.inquiry), "0000 KAVELIN External HDD    0001");
+    EXPECT_EQ(ChipName(*Open(first)), "MB86C30A");
 }
 
 TEST_F(EmulatorStart, AnythingElseStartsTheLoaderWithTheBareBridgeIdentity) {
@@ -60,29 +49,26 @@ TEST_F(EmulatorStart, AnythingElseStartsTheLoaderWithTheBareBridgeIdentity) {
     // the digest); an erased flash: the tree and folder tests.
     for (Case c : {Case{2, 100, true}, Case{2, 8192 + 500, true}, Case{2, 3590, false},
                    Case{1, 4096 + 1040, true}, Case{1, 8192 + 40, true}}) {
-        SCOPED_TRACE(testing::Message() << "generation " << c.generation << " offset " << c.offset);
         std::string name = std::to_string(c.generation);  // (+= keeps GCC 12's -Wrestrict quiet)
         name += '-';
         name += std::to_string(c.offset);
+        SCOPED_TRACE(name);
         auto drive = MakeProgrammedDrive(c.generation, c.generation == 1 ? "01020300" : "010203",
                                          "SER0001", {}, name);
         // The flash is changed behind the bridge's back, as a programmer clip would.
-        EmulatedDriveView before = View(drive);
-        std::vector<std::uint8_t> flash = before.flash;
-        flash[c.offset] ^= 0x01;
         EmulatedDriveSetup setup;
         setup.generation = c.generation;
-        setup.flash = flash;
+        setup.flash = View(drive).flash;
+        setup.flash[c.offset] ^= 0x01;
         auto changed = MakeDrive(setup, name + "-changed");
         EmulatedDriveView v = View(changed);
         EXPECT_EQ(v.loader, c.loader);
         if (!c.loader) continue;
-        EXPECT_EQ(v.usb.vendorId, 0x04C5);
-        EXPECT_EQ(v.usb.productId, c.generation == 1 ? 0x201D : 0x2026);
+        EXPECT_EQ(Presented(v).substr(0, 20),
+                  c.generation == 1 ? "loader 0x04C5:0x201D" : "loader 0x04C5:0x2026");
         auto device = Open(changed);
         EXPECT_EQ(StatusByte0(*device) & 0x01, 0x01);
-        Answer version = Send(*device, kVersion, 8);
-        EXPECT_EQ(version.data, std::vector<std::uint8_t>(8, 0));
+        EXPECT_EQ(Send(*device, kVersion, 8).data, std::vector<std::uint8_t>(8, 0));
     }
 }
 
@@ -107,8 +93,10 @@ class HandMadeFlash {
     void PutText(std::uint32_t offset, std::string_view text) {
         std::copy(text.begin(), text.end(), flash_.begin() + at_ + offset);
     }
-    void PutString(std::uint32_t offset, std::u16string_view text) {
-        test::PutString(flash_, at_ + offset, text);
+    // Manufacturer, product and serial strings at `offset`, 50 bytes apart.
+    void PutStrings(std::uint32_t offset, std::initializer_list<std::u16string_view> texts) {
+        for (std::u16string_view text : texts)
+            test::PutString(flash_, at_ + offset, text), offset += 50;
     }
     std::vector<std::uint8_t> Sealed() {
         Seal(flash_, at_);
@@ -125,9 +113,7 @@ TEST_F(EmulatorStart, IdentityFromAHandMadeBlockOfEitherGeneration) {
     // 1958 and 2008, the record list at 128 and the INQUIRY entries at 3584.
     HandMadeFlash second(kSecondGenerationFlashSize, 0);
     second.Put(1792 + 8, {0x34, 0x12, 0x78, 0x56, 0x10, 0x02});
-    second.PutString(1908, u"Mk");
-    second.PutString(1958, u"Box");
-    second.PutString(2008, u"S-42");
+    second.PutStrings(1908, {u"Mk", u"Box", u"S-42"});
     for (std::uint32_t i = 0; i < 5; ++i) second.PutText(3584 + 28 * i, std::string(28, ' '));
     second.PutText(3584 + 28 * 2, "VENDOR2 PRODUCT-TWO     0002");
     // RAID default: mode 2 (bit 0x04). A table for the normal mode comes first and must be
@@ -146,16 +132,8 @@ TEST_F(EmulatorStart, IdentityFromAHandMadeBlockOfEitherGeneration) {
     setup.generation = 2;
     setup.flash = second.Sealed();
     EmulatedDriveView v = View(MakeDrive(setup, "hand-made-2"));
-    ASSERT_FALSE(v.loader);
-    EXPECT_EQ(v.usb.vendorId, 0x1234);
-    EXPECT_EQ(v.usb.productId, 0x5678);
-    EXPECT_EQ(v.usb.bcdDevice, 0x0210);
-    EXPECT_EQ(Utf16ToUtf8(v.usb.manufacturer), "Mk");
-    EXPECT_EQ(Utf16ToUtf8(v.usb.product), "Box");
-    EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "S-42");
-    EXPECT_EQ(v.inquiry[0], 0x00);
-    EXPECT_EQ(v.inquiry[1], 0x80) << "a removable unit";
-    EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.end()), "VENDOR2 PRODUCT-TWO     0002");
+    EXPECT_EQ(Presented(v).substr(0, 32), "0x1234:0x5678 0x0210 Mk|Box|S-42");
+    EXPECT_EQ(InquiryText(v.inquiry), "0080 VENDOR2 PRODUCT-TWO     0002") << "a removable unit";
 
     // As the compiler writes them: both tables in one record, the normal mode's first.
     at = 128 + 3;
@@ -171,16 +149,13 @@ TEST_F(EmulatorStart, IdentityFromAHandMadeBlockOfEitherGeneration) {
     setup.flash = second.Sealed();
     v = View(MakeDrive(setup, "hand-made-2-joined"));
     ASSERT_FALSE(v.loader);
-    EXPECT_EQ(v.inquiry[1], 0x80) << "the RAID-0 table's removable unit";
-    EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.end()), "VENDOR2 PRODUCT-TWO     0002");
+    EXPECT_EQ(InquiryText(v.inquiry), "0080 VENDOR2 PRODUCT-TWO     0002");
 
     // First generation, block at 4096: identity at 1024, strings at 1082, 1132 and 1182, the
     // list at 112 with the 100-byte control record (byte 16: removable) before the INQUIRY one.
     HandMadeFlash first(kFirstGenerationFlashSize, 4096);
     first.Put(1024 + 8, {0xCD, 0xAB, 0x01, 0xEF, 0x00, 0x01});
-    first.PutString(1082, u"One");
-    first.PutString(1132, u"Two");
-    first.PutString(1182, u"");
+    first.PutStrings(1082, {u"One", u"Two", u""});
     first.Put(112, {0x05, 100});
     first.Put(112 + 2 + 16, {0x01});
     first.Put(214, {0x04, 29, 0x05});
@@ -188,16 +163,8 @@ TEST_F(EmulatorStart, IdentityFromAHandMadeBlockOfEitherGeneration) {
     setup.generation = 1;
     setup.flash = first.Sealed();
     v = View(MakeDrive(setup, "hand-made-1"));
-    ASSERT_FALSE(v.loader);
-    EXPECT_EQ(v.usb.vendorId, 0xABCD);
-    EXPECT_EQ(v.usb.productId, 0xEF01);
-    EXPECT_EQ(v.usb.bcdDevice, 0x0100);
-    EXPECT_EQ(Utf16ToUtf8(v.usb.manufacturer), "One");
-    EXPECT_EQ(Utf16ToUtf8(v.usb.product), "Two");
-    EXPECT_EQ(Utf16ToUtf8(v.usb.serialNumber), "");
-    EXPECT_EQ(v.inquiry[0], 0x05);
-    EXPECT_EQ(v.inquiry[1], 0x80);
-    EXPECT_EQ(std::string(v.inquiry.begin() + 8, v.inquiry.end()), "VEND1   PRODUCT-ONE     0001");
+    EXPECT_EQ(Presented(v).substr(0, 29), "0xABCD:0xEF01 0x0100 One|Two|");
+    EXPECT_EQ(InquiryText(v.inquiry), "0580 VEND1   PRODUCT-ONE     0001");
 }
 
 }  // namespace

@@ -17,19 +17,10 @@ namespace mox3::test {
 namespace {
 
 using namespace usbredir;
+using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kHostCaps =
-    kCapConnectDeviceVersion | kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32;
-
-struct Packet {
-    std::uint32_t type = 0xFFFFFFFF;
-    std::uint64_t id = 0;
-    std::vector<std::uint8_t> payload;
-};
-
-std::vector<std::uint8_t> Encode(std::uint32_t type, std::uint64_t id,
-                                 const std::vector<std::uint8_t>& payload, bool ids64 = true) {
-    std::vector<std::uint8_t> out;
+Bytes Encode(std::uint32_t type, std::uint64_t id, const Bytes& payload, bool ids64 = true) {
+    Bytes out;
     AppendLe(out, type, 4);
     AppendLe(out, payload.size(), 4);
     AppendLe(out, id, ids64 ? 8 : 4);
@@ -37,16 +28,16 @@ std::vector<std::uint8_t> Encode(std::uint32_t type, std::uint64_t id,
     return out;
 }
 
-std::vector<std::uint8_t> Hello() {
-    std::vector<std::uint8_t> hello(kHelloVersionSize, 0);
+Bytes Hello() {
+    Bytes hello(kHelloVersionSize, 0);
     std::memcpy(hello.data(), "test host", 9);
-    AppendLe(hello, kHostCaps, 4);
+    AppendLe(hello,
+             kCapConnectDeviceVersion | kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32, 4);
     return Encode(kHello, 0, hello, false);
 }
 
-std::vector<std::uint8_t> Bulk(std::uint64_t id, std::uint8_t endpoint, std::uint32_t length,
-                               const std::vector<std::uint8_t>& data = {}) {
-    std::vector<std::uint8_t> p = {endpoint, 0};
+Bytes Bulk(std::uint64_t id, std::uint8_t endpoint, std::uint32_t length, const Bytes& data = {}) {
+    Bytes p = {endpoint, 0};
     AppendLe(p, length & 0xFFFF, 2);
     AppendLe(p, 0, 4);
     AppendLe(p, length >> 16, 2);
@@ -54,34 +45,33 @@ std::vector<std::uint8_t> Bulk(std::uint64_t id, std::uint8_t endpoint, std::uin
     return Encode(kBulkPacket, id, p);
 }
 
-// Packets as they come from the device side, split out of a byte stream.
+// Packets as they come from the device side, split out of a byte stream, each as
+// "type id payload-in-hex"; "" when no whole packet is there.
 class PacketReader {
   public:
     void Add(std::span<const std::uint8_t> bytes) {
         bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
     }
-    std::optional<Packet> Next(bool ids64 = true) {
+    std::string Next(bool ids64 = true) {
         const std::size_t header = ids64 ? 16 : 12;
-        if (bytes_.size() < header) return std::nullopt;
-        const std::size_t length = ReadLe(bytes_, 4, 4);
-        if (bytes_.size() < header + length) return std::nullopt;
-        Packet p{static_cast<std::uint32_t>(ReadLe(bytes_, 0, 4)),
-                 ReadLe(bytes_, 8, ids64 ? 8 : 4),
-                 {bytes_.begin() + static_cast<std::ptrdiff_t>(header),
-                  bytes_.begin() + static_cast<std::ptrdiff_t>(header + length)}};
-        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(header + length));
-        return p;
+        if (bytes_.size() < header || bytes_.size() < header + ReadLe(bytes_, 4, 4)) return "";
+        const std::size_t end = header + ReadLe(bytes_, 4, 4);
+        payload = Bytes(bytes_.begin() + static_cast<std::ptrdiff_t>(header),
+                        bytes_.begin() + static_cast<std::ptrdiff_t>(end));
+        std::string text = std::to_string(ReadLe(bytes_, 0, 4)) + ' ' +
+                           std::to_string(ReadLe(bytes_, 8, ids64 ? 8 : 4)) + ' ' +
+                           HexString(payload);
+        bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(end));
+        return text;
     }
+    Bytes payload;  // the last packet's
 
   private:
-    std::vector<std::uint8_t> bytes_;
+    Bytes bytes_;
 };
 
 class UsbRedirTest : public EmulatorTest {
   protected:
-    // The next packet the device side sent; type 0xFFFFFFFF when there is none.
-    Packet Next(bool ids64 = true) { return reader_.Next(ids64).value_or(Packet{}); }
-
     std::filesystem::path drive_ = MakeProgrammedDrive(2, "0102030000010000", "ABCDEF0123456789");
     PacketReader reader_;
     UsbRedirDevice device_{drive_, clock_, [this](std::span<const std::uint8_t> bytes) {
@@ -93,70 +83,38 @@ class UsbRedirTest : public EmulatorTest {
 TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
     ASSERT_TRUE(device_.Start());
     ASSERT_TRUE(device_.Receive(Hello()));
-    Packet hello = Next(false);
-    ASSERT_EQ(hello.type, kHello);
-    ASSERT_EQ(hello.payload.size(), kHelloVersionSize + 4);
-    const auto caps = static_cast<std::uint32_t>(ReadLe(hello.payload, kHelloVersionSize, 4));
-    EXPECT_EQ(caps & (kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32),
-              kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32);
+    ASSERT_EQ(reader_.Next(false).substr(0, 4), "0 0 ");
+    const Bytes& p = reader_.payload;
+    ASSERT_EQ(p.size(), kHelloVersionSize + 4);
+    const auto wanted = kCapEpInfoMaxPacketSize | kCapIds64 | kCapBulkLength32;
+    EXPECT_EQ(ReadLe(p, kHelloVersionSize, 4) & wanted, wanted);
 
-    Packet interfaces = Next();
-    ASSERT_EQ(interfaces.type, kInterfaceInfo);
-    EXPECT_EQ(ReadLe(interfaces.payload, 0, 4), 1u);
-    EXPECT_EQ(interfaces.payload[4 + 32], 0x08);  // mass storage
-    EXPECT_EQ(interfaces.payload[4 + 96], 0x50);  // bulk-only
-    Packet endpoints = Next();
-    ASSERT_EQ(endpoints.type, kEpInfo);
-    ASSERT_EQ(endpoints.payload.size(), 96u + 64u);
-    EXPECT_EQ(endpoints.payload[16 + 1], kTypeBulk);  // 0x81
-    EXPECT_EQ(endpoints.payload[2], kTypeBulk);       // 0x02
-    EXPECT_EQ(ReadLe(endpoints.payload, 96 + 2 * (16 + 1), 2), 512u);
-    Packet connect = Next();
-    ASSERT_EQ(connect.type, kDeviceConnect);
-    ASSERT_EQ(connect.payload.size(), 10u);
-    EXPECT_EQ(connect.payload[0], kSpeedHigh);
-    EXPECT_EQ(ReadLe(connect.payload, 4, 2), 0x5E3Bu);
+    // Interface: mass storage, bulk-only; endpoints 0x81 and 0x02 bulk, 512 bytes a packet.
+    ASSERT_EQ(reader_.Next().substr(0, 4), "4 0 ");
+    EXPECT_EQ(std::tuple(ReadLe(p, 0, 4), p.at(4 + 32), p.at(4 + 96)), std::tuple(1u, 0x08, 0x50));
+    ASSERT_EQ(reader_.Next().substr(0, 4), "5 0 ");
+    ASSERT_EQ(p.size(), 96u + 64u);
+    EXPECT_EQ(std::tuple(p[16 + 1], p[2], ReadLe(p, 96 + 2 * (16 + 1), 2)),
+              std::tuple(kTypeBulk, kTypeBulk, 512u));
+    EXPECT_EQ(reader_.Next(), "1 0 020000003B5E347C0100");  // connect: high speed, 0x5E3B
     ASSERT_TRUE(device_.connected());
-
     ASSERT_TRUE(device_.Receive(Encode(kSetConfiguration, 5, {1})));
-    Packet configured = Next();
-    EXPECT_EQ(configured.type, kConfigurationStatus);
-    EXPECT_EQ(configured.id, 5u);
-    EXPECT_EQ(configured.payload, (std::vector<std::uint8_t>{kSuccess, 1}));
-
+    EXPECT_EQ(reader_.Next(), "8 5 0001");
     // GET_DESCRIPTOR(DEVICE), asked for 64 bytes, gets 18.
     ASSERT_TRUE(
         device_.Receive(Encode(kControlPacket, 6, {0x80, 6, 0x80, 0, 0x00, 0x01, 0, 0, 64, 0})));
-    Packet descriptor = Next();
-    ASSERT_EQ(descriptor.type, kControlPacket);
-    EXPECT_EQ(descriptor.id, 6u);
-    EXPECT_EQ(descriptor.payload[3], kSuccess);
-    EXPECT_EQ(ReadLe(descriptor.payload, 8, 2), 18u);
-    ASSERT_EQ(descriptor.payload.size(), 10u + 18u);
-    EXPECT_EQ(descriptor.payload[10 + 1], 0x01);
-    EXPECT_EQ(ReadLe(descriptor.payload, 10 + 8, 2), 0x5E3Bu);
+    EXPECT_EQ(reader_.Next(), "100 6 8006800000010000120012011002000000403B5E347C010001020301");
 
     ASSERT_TRUE(device_.Receive(Bulk(7, 0x02, 31, Cbw(0x1234, 36, true, kInquiry))));
-    Packet out = Next();
-    EXPECT_EQ(out.type, kBulkPacket);
-    EXPECT_EQ(out.payload[1], kSuccess);
-    EXPECT_EQ(ReadLe(out.payload, 2, 2), 31u);
+    EXPECT_EQ(reader_.Next(), "101 7 02001F00000000000000");
     ASSERT_TRUE(device_.Receive(Bulk(8, 0x81, 512)));
-    Packet data = Next();
-    ASSERT_EQ(data.payload.size(), 10u + 36u);
-    EXPECT_EQ(ReadLe(data.payload, 2, 2), 36u);
     const auto inquiry = View(drive_).inquiry;
-    EXPECT_TRUE(std::equal(inquiry.begin(), inquiry.end(), data.payload.begin() + 10));
+    EXPECT_EQ(reader_.Next(), "101 8 81002400000000000000" + HexString(inquiry));
     // A buffer too short for the status wrapper babbles; the wrapper comes again.
     ASSERT_TRUE(device_.Receive(Bulk(9, 0x81, 8)));
-    Packet cut = Next();
-    EXPECT_EQ(cut.payload[1], kBabble);
-    EXPECT_EQ(cut.payload.size(), 10u + 8u);
+    EXPECT_EQ(reader_.Next(), "101 9 810608000000000000005553425334120000");
     ASSERT_TRUE(device_.Receive(Bulk(9, 0x81, 13)));
-    Packet status = Next();
-    ASSERT_EQ(status.payload.size(), 10u + 13u);
-    EXPECT_EQ(ReadLe(status.payload, 10 + 4, 4), 0x1234u);
-    EXPECT_EQ(status.payload[10 + 12], 0);
+    EXPECT_EQ(reader_.Next(), "101 9 81000D0000000000000055534253341200000000000000");
 
     // SelectUpdateMode, then RestartBridge: its status still goes out, then the device goes.
     for (std::uint8_t function : {std::uint8_t{0x53}, std::uint8_t{0x50}}) {
@@ -165,13 +123,13 @@ TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
         ASSERT_TRUE(device_.Receive(Bulk(function + 100, 0x81, 13)));
         EXPECT_EQ(device_.connected(), function == 0x53);
     }
-    std::vector<Packet> packets;
-    for (Packet p = Next(); p.type != 0xFFFFFFFF; p = Next()) packets.push_back(p);
-    ASSERT_GE(packets.size(), 2u);
-    EXPECT_EQ(packets.back().type, kDeviceDisconnect);
-    const Packet& csw = packets[packets.size() - 2];
-    ASSERT_EQ(csw.payload.size(), 10u + 13u);
-    EXPECT_EQ(csw.payload[10 + 12], 0);  // RestartBridge passed
+    std::vector<std::string> packets;
+    for (std::string q = reader_.Next(); !q.empty(); q = reader_.Next()) packets.push_back(q);
+    EXPECT_EQ(packets, (std::vector<std::string>{
+                           "101 83 02001F00000000000000",
+                           "101 183 81000D0000000000000055534253530000000000000000",
+                           "101 80 02001F00000000000000",
+                           "101 180 81000D0000000000000055534253500000000000000000", "2 0 "}));
 
     // Away for the restart delay; then back in the loader, with the bridge's own identity.
     EXPECT_EQ(device_.Poll(), kRestartDelay);
@@ -180,14 +138,12 @@ TEST_F(UsbRedirTest, ConnectDescriptorInquiryAndARestartIntoTheLoader) {
     device_.Poll();
     ASSERT_TRUE(device_.connected());
     EXPECT_EQ(device_.descriptors().VendorId(), kBareBridgeVendorId);
-    Packet back;
-    for (Packet p = Next(); p.type != 0xFFFFFFFF; p = Next()) back = p;
-    ASSERT_EQ(back.type, kDeviceConnect);
-    EXPECT_EQ(ReadLe(back.payload, 4, 2), kBareBridgeVendorId);
-    EXPECT_EQ(ReadLe(back.payload, 6, 2), kSecondGenerationBareProductId);
+    std::string back;
+    for (std::string q = reader_.Next(); !q.empty(); q = reader_.Next()) back = q;
+    EXPECT_EQ(back, "1 0 02000000C50426200001");  // connect: 0x04C5 0x2026
     // Unconfigured after the new connect: bulk packets are refused until SET_CONFIGURATION.
     ASSERT_TRUE(device_.Receive(Bulk(50, 0x81, 13)));
-    EXPECT_EQ(Next().payload[1], kInval);
+    EXPECT_EQ(reader_.Next(), "101 50 81020000000000000000");
 }
 
 TEST_F(UsbRedirTest, ServedOverASocketUntilThePeerHangsUp) {
@@ -215,10 +171,10 @@ TEST_F(UsbRedirTest, ServedOverASocketUntilThePeerHangsUp) {
     const auto hello = Hello();
     ASSERT_EQ(::write(fds[1], hello.data(), hello.size()), static_cast<ssize_t>(hello.size()));
     PacketReader reader;
-    std::vector<std::uint32_t> types;
+    std::vector<std::string> types;
     while (types.size() < 4) {
-        if (auto p = reader.Next(!types.empty())) {
-            types.push_back(p->type);
+        if (std::string p = reader.Next(!types.empty()); !p.empty()) {
+            types.push_back(p.substr(0, p.find(' ')));
             continue;
         }
         std::uint8_t buffer[4096];
@@ -226,7 +182,7 @@ TEST_F(UsbRedirTest, ServedOverASocketUntilThePeerHangsUp) {
         ASSERT_GT(n, 0);
         reader.Add(std::span(buffer, static_cast<std::size_t>(n)));
     }
-    EXPECT_EQ(types, (std::vector<std::uint32_t>{kHello, kInterfaceInfo, kEpInfo, kDeviceConnect}));
+    EXPECT_EQ(types, (std::vector<std::string>{"0", "4", "5", "1"}));
     hangUp();
     EXPECT_TRUE(served) << why;
 }

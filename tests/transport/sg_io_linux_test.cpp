@@ -26,12 +26,9 @@ TEST(SgIo, RequestTranslationAndResultRules) {
     r.length = 12;
     r.timeoutSeconds = 2;
     sg_io_hdr_t h = BuildSgIoHeader(r, sense);
-    EXPECT_EQ(h.interface_id, 'S');
-    EXPECT_EQ(h.dxfer_direction, SG_DXFER_FROM_DEV);
-    EXPECT_EQ(h.cmd_len, 16);
-    EXPECT_EQ(h.dxfer_len, 12u);
-    EXPECT_EQ(h.timeout, 2000u);
-    EXPECT_EQ(h.mx_sb_len, kSgSenseBufferSize);
+    EXPECT_EQ(std::tuple(h.interface_id, h.dxfer_direction, h.cmd_len, h.dxfer_len, h.timeout,
+                         h.mx_sb_len),
+              std::tuple('S', SG_DXFER_FROM_DEV, 16, 12u, 2000u, kSgSenseBufferSize));
     r.direction = DataDirection::Out;
     EXPECT_EQ(BuildSgIoHeader(r, sense).dxfer_direction, SG_DXFER_TO_DEV);
     r.length = 0;
@@ -46,10 +43,8 @@ TEST(SgIo, RequestTranslationAndResultRules) {
     sense[0] = 0x70;
     sense[12] = 0x20;
     ASSERT_TRUE(InterpretSgIoResult(h, 0, 0, sense, reply, &why));
-    EXPECT_EQ(reply.status, kScsiStatusCheckCondition);
-    EXPECT_EQ(reply.sense.size(), 18u);
-    EXPECT_EQ(reply.sense[12], 0x20);
-    EXPECT_EQ(reply.transferred, 8u);
+    EXPECT_EQ(std::tuple(reply.status, HexString(reply.sense), reply.transferred),
+              std::tuple(kScsiStatusCheckCondition, "700000000000000000000000200000000000", 8u));
 
     EXPECT_FALSE(InterpretSgIoResult(h, -1, EIO, sense, reply, &why));
     EXPECT_NE(why.find("SG_IO failed"), std::string::npos);
@@ -59,14 +54,17 @@ TEST(SgIo, RequestTranslationAndResultRules) {
     h.driver_status = 0x06;  // timeout
     EXPECT_FALSE(InterpretSgIoResult(h, 0, 0, sense, reply, &why));
 
-    std::string error;
-    EXPECT_EQ(MakeSgIoBackend()->Open(u"/nonexistent/sdz", &error), nullptr);
-    EXPECT_NE(error.find("/nonexistent/sdz"), std::string::npos);
-    // A file that opens but takes no pass-through request.
+    // A missing file; a file that opens but takes no pass-through request.
     test::TempDir dir;
     std::ofstream(dir / "plain") << "x";
-    EXPECT_EQ(MakeSgIoBackend()->Open(Utf8ToUtf16((dir / "plain").string()), &error), nullptr);
-    EXPECT_NE(error.find("regular file"), std::string::npos);
+    const std::string plain = (dir / "plain").string();
+    for (const auto& [path, says] :
+         {std::pair<std::string, std::string>("/nonexistent/sdz", "/nonexistent/sdz"),
+          {plain, "regular file"}}) {
+        std::string error;
+        EXPECT_EQ(MakeSgIoBackend()->Open(Utf8ToUtf16(path), &error), nullptr);
+        EXPECT_NE(error.find(says), std::string::npos) << error;
+    }
     EXPECT_NE(SgRefusedText("/x/sdz", S_IFCHR).find("pass-through"), std::string::npos);
 }
 
