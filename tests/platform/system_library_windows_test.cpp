@@ -14,8 +14,7 @@ namespace {
 
 std::wstring SystemFolder() {
     wchar_t folder[MAX_PATH] = {};
-    UINT n = GetSystemDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder, n);
+    return std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH));
 }
 
 std::wstring Lower(std::wstring text) {
@@ -32,8 +31,7 @@ std::wstring FolderOf(HMODULE module) {
 
 TEST(SystemLibrary, TakesBareNamesFromTheSystemFolderOnly) {
     HMODULE kernel = LoadSystemLibrary(L"kernel32.dll");
-    ASSERT_NE(kernel, nullptr);
-    EXPECT_EQ(kernel, GetModuleHandleW(L"kernel32.dll"));
+    EXPECT_TRUE(kernel != nullptr && kernel == GetModuleHandleW(L"kernel32.dll"));
     FreeLibrary(kernel);
 
     // Even the system's own library is refused by path: the folder is not the caller's choice.
@@ -63,10 +61,10 @@ TEST(SystemLibrary, AFileOfThatNameBesideTheProgramIsNeverOpened) {
 TEST(SystemLibrary, TheDeviceTreeBindingsComeFromTheSystemFolder) {
     SetupApiBinding setupApi;
     CCfgMgr cfgMgr;
-    ASSERT_TRUE(setupApi.loaded());
-    ASSERT_TRUE(cfgMgr.loaded());
-    EXPECT_EQ(FolderOf(GetModuleHandleW(L"setupapi.dll")), Lower(SystemFolder()));
-    EXPECT_EQ(FolderOf(GetModuleHandleW(L"cfgmgr32.dll")), Lower(SystemFolder()));
+    ASSERT_TRUE(setupApi.loaded() && cfgMgr.loaded());
+    for (const wchar_t* name : {L"setupapi.dll", L"cfgmgr32.dll"}) {
+        EXPECT_EQ(FolderOf(GetModuleHandleW(name)), Lower(SystemFolder()));
+    }
 }
 
 }  // namespace

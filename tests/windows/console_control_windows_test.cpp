@@ -44,12 +44,11 @@ TEST(ConsoleControl, SystemStaysAwakeWhileTheDriveIsAtRisk) {
     EXPECT_EQ(awake & (ES_CONTINUOUS | ES_SYSTEM_REQUIRED), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     KeepSystemAwake(false);
     EXPECT_EQ(ThreadState() & ES_SYSTEM_REQUIRED, 0u);
-
     // The command line's protected stretch does the same.
-    ProtectFromInterruptions(true);
-    EXPECT_NE(ThreadState() & ES_SYSTEM_REQUIRED, 0u);
-    ProtectFromInterruptions(false);
-    EXPECT_EQ(ThreadState() & ES_SYSTEM_REQUIRED, 0u);
+    for (bool atRisk : {true, false}) {
+        ProtectFromInterruptions(atRisk);
+        EXPECT_EQ((ThreadState() & ES_SYSTEM_REQUIRED) != 0, atRisk);
+    }
     EXPECT_FALSE(InterruptionArrived());
 }
 
