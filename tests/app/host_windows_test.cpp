@@ -143,8 +143,7 @@ TEST_F(ConfigFileTest, ComesWholeFromTheResourceAndIsWhatTheRunGets) {
     const std::vector<std::uint8_t> expected(shipped->bytes.begin(), shipped->bytes.end());
     EXPECT_EQ(host_.WriteConfigFile(117), expected);
     EXPECT_EQ(test::ReadBytes(std::filesystem::path(path)), expected);
-    EXPECT_EQ(host_.ReadConfigFile(), expected);
-    EXPECT_TRUE(host_.FileExists(path));
+    EXPECT_TRUE(host_.ReadConfigFile() == expected && host_.FileExists(path));
 
     // A model without a file leaves none of another model to be programmed.
     EXPECT_EQ(host_.WriteConfigFile(999), std::nullopt);
@@ -162,9 +161,10 @@ TEST_F(ConfigFileTest, ResourceFilesAreWrittenWholeOrNotAtAll) {
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(104), kConfigResourceTypeW);
     ASSERT_NE(found, nullptr) << "the configuration files are resources of the program";
     const std::wstring target = (dir_ / "out.ini").wstring();
-    EXPECT_EQ(WriteResourceFile(target.c_str(), found), 1);
-    EXPECT_EQ(WriteResourceFile(target.c_str(), found), 1);
-    EXPECT_EQ(test::ReadBytes(dir_ / "out.ini").size(), FindConfigResource(104)->bytes.size());
+    const auto written = [&] { return test::ReadBytes(dir_ / "out.ini").size(); };
+    EXPECT_TRUE(WriteResourceFile(target.c_str(), found) == 1 &&
+                WriteResourceFile(target.c_str(), found) == 1);
+    EXPECT_EQ(written(), FindConfigResource(104)->bytes.size());
     EXPECT_EQ(WriteResourceFile((dir_ / "no" / "such" / "folder.ini").wstring().c_str(), found), 0);
 
     // A file that another program holds open without sharing cannot be replaced; it stays.
@@ -172,7 +172,7 @@ TEST_F(ConfigFileTest, ResourceFilesAreWrittenWholeOrNotAtAll) {
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(WriteWholeFile(target.c_str(), "abc", 3));
     CloseHandle(held);
-    EXPECT_EQ(test::ReadBytes(dir_ / "out.ini").size(), FindConfigResource(104)->bytes.size());
+    EXPECT_EQ(written(), FindConfigResource(104)->bytes.size());
     EXPECT_TRUE(WriteWholeFile(target.c_str(), "abc", 3));
     EXPECT_EQ(test::ReadBytes(dir_ / "out.ini"), (std::vector<std::uint8_t>{'a', 'b', 'c'}));
 }
@@ -208,9 +208,9 @@ TEST(SingleInstance, OneCopyOnTheWholeSystem) {
     std::array<DWORD, 64> aclSpace{};  // DWORD elements keep the list aligned
     auto* emptyList = reinterpret_cast<ACL*>(aclSpace.data());
     SECURITY_DESCRIPTOR denyAll{};
-    ASSERT_TRUE(InitializeAcl(emptyList, sizeof aclSpace, ACL_REVISION));
-    ASSERT_TRUE(InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&denyAll, TRUE, emptyList, FALSE));
+    ASSERT_TRUE(InitializeAcl(emptyList, sizeof aclSpace, ACL_REVISION) &&
+                InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION) &&
+                SetSecurityDescriptorDacl(&denyAll, TRUE, emptyList, FALSE));
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &denyAll, FALSE};
     constexpr wchar_t kOthers[] = L"Global\\mox3-updater-tests another user's copy";
     HANDLE others = CreateMutexW(&attributes, FALSE, kOthers);

@@ -97,23 +97,22 @@ void ExpectEnd(Program& program, const std::string& who, const std::string& afte
 
 // Ends the program if it still runs; the driver's exit code so far.
 int Stop(Program& program) {
-    if (!program.started) return failures == 0 ? 0 : 1;
-    if (WaitForSingleObject(program.info.hProcess, 0) != WAIT_OBJECT_0) {
+    if (program.started && WaitForSingleObject(program.info.hProcess, 0) != WAIT_OBJECT_0) {
         TerminateProcess(program.info.hProcess, 99);
         WaitForSingleObject(program.info.hProcess, kPatienceMs);
     }
-    CloseHandle(program.info.hProcess);
-    CloseHandle(program.info.hThread);
+    if (program.started) {
+        CloseHandle(program.info.hProcess);
+        CloseHandle(program.info.hThread);
+    }
     program.started = false;
     return failures == 0 ? 0 : 1;
 }
 
 struct Search {
     DWORD processId;
-    std::u16string caption;
-    std::u16string otherCaption;
-    HWND found = nullptr;
-    HWND other = nullptr;
+    std::u16string caption, otherCaption;
+    HWND found = nullptr, other = nullptr;
     std::vector<std::u16string> seen;  // the captions of the other windows
 };
 
@@ -189,10 +188,9 @@ HWND FindWindowNow(const Program& program, const std::u16string& caption) {
 // the dialog does not answer, which a test then sees as not held.
 bool SessionMayEnd(HWND dialog) {
     DWORD_PTR answer = TRUE;
-    if (!SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer)) {
-        return true;
-    }
-    return answer != FALSE;
+    return !SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000,
+                                &answer) ||
+           answer != FALSE;
 }
 
 // Checks a message box's owner and text, and presses its OK button.
@@ -205,12 +203,8 @@ void AnswerMessageBox(HWND box, HWND owner, const std::u16string& text) {
     } else {
         ExpectText("message box text", texts[0], text);
     }
-    HWND ok = GetDlgItem(box, IDOK);
-    if (ok == nullptr) {
-        Fail("the message box has no OK button");
-        return;
-    }
-    PostMessageW(ok, BM_CLICK, 0, 0);
+    if (HWND ok = GetDlgItem(box, IDOK)) return static_cast<void>(PostMessageW(ok, BM_CLICK, 0, 0));
+    Fail("the message box has no OK button");
 }
 
 // Starts the program and waits for its dialog in the language expected.

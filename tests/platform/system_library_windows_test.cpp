@@ -2,12 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "discovery/device_tree_windows.h"
 
 namespace mox3 {
 namespace {
@@ -15,18 +12,6 @@ namespace {
 std::wstring SystemFolder() {
     wchar_t folder[MAX_PATH] = {};
     return std::wstring(folder, GetSystemDirectoryW(folder, MAX_PATH));
-}
-
-std::wstring Lower(std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return text;
-}
-
-// The folder of the module's file, lower case.
-std::wstring FolderOf(HMODULE module) {
-    wchar_t path[MAX_PATH] = {};
-    std::wstring file(path, GetModuleFileNameW(module, path, MAX_PATH));
-    return Lower(file.substr(0, file.find_last_of(L'\\')));
 }
 
 TEST(SystemLibrary, TakesBareNamesFromTheSystemFolderOnly) {
@@ -56,15 +41,6 @@ TEST(SystemLibrary, AFileOfThatNameBesideTheProgramIsNeverOpened) {
     EXPECT_EQ(module, nullptr);
     // Not found at all: had the planted file been opened, it would have been a bad image.
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
-}
-
-TEST(SystemLibrary, TheDeviceTreeBindingsComeFromTheSystemFolder) {
-    SetupApiBinding setupApi;
-    CCfgMgr cfgMgr;
-    ASSERT_TRUE(setupApi.loaded() && cfgMgr.loaded());
-    for (const wchar_t* name : {L"setupapi.dll", L"cfgmgr32.dll"}) {
-        EXPECT_EQ(FolderOf(GetModuleHandleW(name)), Lower(SystemFolder()));
-    }
 }
 
 }  // namespace
