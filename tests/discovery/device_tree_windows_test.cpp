@@ -475,21 +475,20 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
         Bridges(*bridges, *m, d, false);
         auto tree = MakeWindowsDeviceTree(m);
         DeviceAccess devices{bridges, tree};
-        EXPECT_EQ(tree->UsbPort(d.usbNode), c.portText);
-        EXPECT_EQ(tree->NodeIdentity(d.cdromPath), std::uint64_t{2} << 32 | 10);
-        EXPECT_EQ(tree->OnUsbBus(d.diskPath), true);
-        EXPECT_EQ(CountKnownDrives(devices), kCensusOne);
+        EXPECT_EQ(std::make_tuple(tree->UsbPort(d.usbNode), tree->NodeIdentity(d.cdromPath),
+                                  tree->OnUsbBus(d.diskPath), CountKnownDrives(devices)),
+                  std::make_tuple(c.portText, std::uint64_t{2} << 32 | 10, true, kCensusOne));
         CBridgeMgr mgr(devices, std::make_shared<ManualClock>());
         ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
         const DeviceRecord& r = mgr.deviceTable[0];
         // CD-ROMs are listed first.
-        EXPECT_EQ(std::tie(r.usbNode, r.usbPort, r.vendorIdText, r.productIdText, r.manufacturer,
-                           r.product, r.serialNumber, r.pathCount, r.interfacePath[0],
-                           r.interfacePath[1], r.lun[0], r.lun[1], r.diskLength[1]),
-                  std::make_tuple(d.usbNode, c.portText, u"0x5E3B"s, u"0x7C34"s, u"KAVELIN"s,
-                                  u"ZR-MOXE3"s, std::u16string(kSerial), 2u, d.cdromPath,
-                                  d.diskPath, 1, 0, std::int64_t{1000204886016}));
-        EXPECT_EQ(r.nodeIdentity[1], std::uint64_t{7} << 32 | 10);
+        EXPECT_EQ(
+            std::tie(r.usbNode, r.usbPort, r.vendorIdText, r.productIdText, r.manufacturer,
+                     r.product, r.serialNumber, r.pathCount, r.interfacePath[0], r.interfacePath[1],
+                     r.lun[0], r.lun[1], r.diskLength[1], r.nodeIdentity[1]),
+            std::make_tuple(d.usbNode, c.portText, u"0x5E3B"s, u"0x7C34"s, u"KAVELIN"s,
+                            u"ZR-MOXE3"s, std::u16string(kSerial), 2u, d.cdromPath, d.diskPath, 1,
+                            0, std::int64_t{1000204886016}, std::uint64_t{7} << 32 | 10));
         mgr.devices = {};
         devices = {};
         tree.reset();
