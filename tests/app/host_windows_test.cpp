@@ -8,6 +8,7 @@
 #include <array>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "app/run_fixture.h"
 #include "base/text.h"
@@ -17,15 +18,14 @@
 namespace mox3 {
 namespace {
 
+using namespace std::string_literals;
 constexpr wchar_t kTestKey[] = L"Software\\mox3-updater-tests\\holder";
 
 class WindowsHostTest : public testing::Test {
   protected:
-    void SetUp() override {
-        host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
-    }
+    void SetUp() override { SHDeleteKeyW(HKEY_CURRENT_USER, kMarkerKey); }
     void TearDown() override {
-        host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
+        SHDeleteKeyW(HKEY_CURRENT_USER, kMarkerKey);
         SHDeleteKeyW(HKEY_CURRENT_USER, L"Software\\mox3-updater-tests");
     }
     WindowsHost host_{HostOptions{}, false};
@@ -33,62 +33,48 @@ class WindowsHostTest : public testing::Test {
 
 TEST_F(WindowsHostTest, RegistryHolderOpensCreatesAndReopens) {
     CReg reg(HKEY_CURRENT_USER);
-    EXPECT_FALSE(reg.isOpen());
-    EXPECT_FALSE(reg.Open(kTestKey)) << "the key does not exist yet";
-    EXPECT_FALSE(reg.isOpen());
-    EXPECT_TRUE(reg.Create(kTestKey));
-    EXPECT_TRUE(reg.Create(kTestKey)) << "creating an existing key opens it";
-    EXPECT_TRUE(reg.Open(kTestKey));
+    EXPECT_FALSE(reg.isOpen() || reg.Open(kTestKey) || reg.isOpen()) << "no key yet";
+    EXPECT_TRUE(reg.Create(kTestKey) && reg.Create(kTestKey) && reg.Open(kTestKey))
+        << "creating an existing key opens it";
     EXPECT_FALSE(reg.Open(L"Software\\mox3-updater-tests\\missing"));
     EXPECT_FALSE(reg.isOpen()) << "a failed open leaves nothing held";
 }
 
+// Values as another program (or an older version) may have left them in the record's key.
+void Put(const wchar_t* name, DWORD type, const void* bytes, std::size_t size) {
+    CReg reg(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.Create(kMarkerKey));
+    RegSetValueExW(reg.key(), name, 0, type, static_cast<const BYTE*>(bytes),
+                   static_cast<DWORD>(size));
+}
+void PutText(const wchar_t* name, const std::wstring& text) {
+    Put(name, REG_SZ, text.c_str(), 2 * text.size() + 2);
+}
+void PutNumber(const wchar_t* name, DWORD number) {
+    Put(name, REG_DWORD, &number, 4);
+}
+
 TEST_F(WindowsHostTest, MarkerKeepsTheSerialUntilRemoved) {
     EXPECT_EQ(host_.ReadMarker(), std::nullopt);
-    ASSERT_TRUE(host_.WriteMarker({u"4A3F0012B7C4D9E1", 4096}));
-    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"4A3F0012B7C4D9E1", 4096}));
-    ASSERT_TRUE(host_.WriteMarker({u"SECOND", std::nullopt}));
-    EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"SECOND", std::nullopt}))
-        << "a new run overwrites the value, and a run without a length leaves none";
-
+    for (const UpdateMarker& marker :
+         {UpdateMarker{u"4A3F0012B7C4D9E1", 4096}, UpdateMarker{u"SECOND", std::nullopt}}) {
+        ASSERT_TRUE(host_.WriteMarker(marker));
+        EXPECT_EQ(host_.ReadMarker(), marker) << "a new run overwrites, without length none";
+    }
     // 64 characters fit; a longer value written by someone else reads as no serial.
     const std::u16string longest(64, u'S');
     ASSERT_TRUE(host_.WriteMarker({longest + u"cut", 512}));
     EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{longest, 512}));
-    CReg reg(HKEY_CURRENT_USER);
-    ASSERT_TRUE(reg.Open(kMarkerKey));
-    const std::wstring tooLong(80, L'L');
-    RegSetValueExW(reg.key(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(tooLong.c_str()),
-                   static_cast<DWORD>(2 * tooLong.size() + 2));
+    PutText(nullptr, std::wstring(80, L'L'));
     EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"", 512}));
-
-    host_.RemoveMarker(host_.ReadMarker() ? host_.ReadMarker()->serial : u"");
+    host_.RemoveMarker(u"");
     EXPECT_EQ(host_.ReadMarker(), std::nullopt);
 }
 
-UpdateMarker FullMarker() {
-    UpdateMarker marker = test::FullRecord(u"4A3F0012B7C4D9E1", 0x1'2345'6789LL);  // past 2038
-    marker.port = u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3";
-    marker.product = u"ZR-MOX3 \u00C9dition";
-    return marker;
-}
-
-// Values as another program (or an older version) may have left them in the record's key.
-void PutText(const wchar_t* name, const std::wstring& text) {
-    CReg reg(HKEY_CURRENT_USER);
-    ASSERT_TRUE(reg.Create(kMarkerKey));
-    RegSetValueExW(reg.key(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                   static_cast<DWORD>(2 * text.size() + 2));
-}
-void PutNumber(const wchar_t* name, DWORD number) {
-    CReg reg(HKEY_CURRENT_USER);
-    ASSERT_TRUE(reg.Create(kMarkerKey));
-    RegSetValueExW(reg.key(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                   sizeof number);
-}
-
 TEST_F(WindowsHostTest, MarkerKeepsTheDrivesIdentityInNamedValues) {
-    const UpdateMarker full = FullMarker();
+    UpdateMarker full = test::FullRecord(u"4A3F0012B7C4D9E1", 0x1'2345'6789LL);  // past 2038
+    full.port = u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3";
+    full.product = u"ZR-MOX3 \u00C9dition";
     ASSERT_TRUE(host_.WriteMarker(full));
     EXPECT_EQ(host_.ReadMarkers(), std::vector<UpdateMarker>{full});
     CReg reg(HKEY_CURRENT_USER);
@@ -108,12 +94,11 @@ TEST_F(WindowsHostTest, MarkerKeepsTheDrivesIdentityInNamedValues) {
     PutText(kConfigDigestValue, std::wstring(64, L'A'));
     PutText(kProductIdValue, L"7C34");
     PutText(kPortValue, std::wstring(300, L'P'));
-    UpdateMarker expected = full;
-    expected.vendorId = expected.productId = 0;
-    expected.generation = 0;
-    expected.configDigest.clear();
-    expected.port.clear();
-    EXPECT_EQ(host_.ReadMarker(), expected);
+    full.vendorId = full.productId = 0;
+    full.generation = 0;
+    full.configDigest.clear();
+    full.port.clear();
+    EXPECT_EQ(host_.ReadMarker(), full);
 }
 
 // What a version before the named values left behind: the serial number and the block length.
@@ -123,7 +108,6 @@ TEST_F(WindowsHostTest, MarkerOfAnOlderVersionReadsWithItsSerialAlone) {
               (std::vector<UpdateMarker>{{u"4A3F0012B7C4D9E1", std::nullopt}}));
     PutNumber(kBlockLengthValue, 512);
     EXPECT_EQ(host_.ReadMarker(), (UpdateMarker{u"4A3F0012B7C4D9E1", 512}));
-
     // A record of another drive stays; the drive's own goes with all its values.
     host_.RemoveMarker(u"OTHER");
     EXPECT_TRUE(host_.ReadMarker());
@@ -139,14 +123,11 @@ class ConfigFileTest : public WindowsHostTest {
         wchar_t saved[MAX_PATH + 1] = {};
         const DWORD n = GetEnvironmentVariableW(L"TMP", saved, MAX_PATH);
         if (n > 0 && n <= MAX_PATH) savedTmp_ = saved;
-        SetTmp(dir_.path().wstring() + L"\\");
+        SetEnvironmentVariableW(L"TMP", (dir_.path().wstring() + L"\\").c_str());
     }
     void TearDown() override {
         SetEnvironmentVariableW(L"TMP", savedTmp_ ? savedTmp_->c_str() : nullptr);
         WindowsHostTest::TearDown();
-    }
-    static void SetTmp(const std::wstring& folder) {
-        SetEnvironmentVariableW(L"TMP", folder.c_str());
     }
     test::TempDir dir_;
     std::optional<std::wstring> savedTmp_;
@@ -162,19 +143,16 @@ TEST_F(ConfigFileTest, ComesWholeFromTheResourceAndIsWhatTheRunGets) {
     const std::vector<std::uint8_t> expected(shipped->bytes.begin(), shipped->bytes.end());
     EXPECT_EQ(host_.WriteConfigFile(117), expected);
     EXPECT_EQ(test::ReadBytes(std::filesystem::path(path)), expected);
-    EXPECT_EQ(host_.ReadConfigFile(), expected);
-    EXPECT_TRUE(host_.FileExists(path));
+    EXPECT_TRUE(host_.ReadConfigFile() == expected && host_.FileExists(path));
 
     // A model without a file leaves none of another model to be programmed.
     EXPECT_EQ(host_.WriteConfigFile(999), std::nullopt);
-    EXPECT_FALSE(host_.FileExists(path));
-    EXPECT_EQ(host_.ReadConfigFile(), std::nullopt);
+    EXPECT_FALSE(host_.FileExists(path) || host_.ReadConfigFile());
 
     // A folder that cannot be written: nothing, and nothing left there.
     ASSERT_TRUE(host_.WriteConfigFile(104));
-    SetTmp((dir_ / "missing").wstring() + L"\\");
-    EXPECT_EQ(host_.WriteConfigFile(104), std::nullopt);
-    EXPECT_EQ(host_.ReadConfigFile(), std::nullopt);
+    SetEnvironmentVariableW(L"TMP", ((dir_ / "missing").wstring() + L"\\").c_str());
+    EXPECT_FALSE(host_.WriteConfigFile(104) || host_.ReadConfigFile());
     host_.RemoveFile(path);
     EXPECT_FALSE(host_.FileExists(path));
 }
@@ -183,9 +161,10 @@ TEST_F(ConfigFileTest, ResourceFilesAreWrittenWholeOrNotAtAll) {
     HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(104), kConfigResourceTypeW);
     ASSERT_NE(found, nullptr) << "the configuration files are resources of the program";
     const std::wstring target = (dir_ / "out.ini").wstring();
-    EXPECT_EQ(WriteResourceFile(target.c_str(), found), 1);
-    EXPECT_EQ(WriteResourceFile(target.c_str(), found), 1);
-    EXPECT_EQ(test::ReadBytes(dir_ / "out.ini").size(), FindConfigResource(104)->bytes.size());
+    const auto written = [&] { return test::ReadBytes(dir_ / "out.ini").size(); };
+    EXPECT_TRUE(WriteResourceFile(target.c_str(), found) == 1 &&
+                WriteResourceFile(target.c_str(), found) == 1);
+    EXPECT_EQ(written(), FindConfigResource(104)->bytes.size());
     EXPECT_EQ(WriteResourceFile((dir_ / "no" / "such" / "folder.ini").wstring().c_str(), found), 0);
 
     // A file that another program holds open without sharing cannot be replaced; it stays.
@@ -193,31 +172,28 @@ TEST_F(ConfigFileTest, ResourceFilesAreWrittenWholeOrNotAtAll) {
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(WriteWholeFile(target.c_str(), "abc", 3));
     CloseHandle(held);
-    EXPECT_EQ(test::ReadBytes(dir_ / "out.ini").size(), FindConfigResource(104)->bytes.size());
+    EXPECT_EQ(written(), FindConfigResource(104)->bytes.size());
     EXPECT_TRUE(WriteWholeFile(target.c_str(), "abc", 3));
     EXPECT_EQ(test::ReadBytes(dir_ / "out.ini"), (std::vector<std::uint8_t>{'a', 'b', 'c'}));
 }
 
 TEST(SingleInstance, OneCopyOnTheWholeSystem) {
-    EXPECT_EQ(std::wstring_view(kSingleInstanceMutex), L"Global\\KAVELIN ZR-MOX3 UPDATER");
     SingleInstance first = TakeSingleInstance();
     ASSERT_EQ(first.state, InstanceState::Only) << "error " << first.error;
     ASSERT_NE(first.mutex, nullptr);
     const SingleInstance second = TakeSingleInstance();
-    EXPECT_EQ(second.state, InstanceState::AlreadyRunning);
-    EXPECT_EQ(second.mutex, nullptr);
+    EXPECT_TRUE(second.state == InstanceState::AlreadyRunning && second.mutex == nullptr);
 
     // The command line refuses too, and names what it found taken.
     HostStartFailure failure = HostStartFailure::kNone;
     std::string why;
     EXPECT_EQ(StartCliHost(HostOptions{}, &failure, &why), nullptr);
-    EXPECT_EQ(failure, HostStartFailure::kAlreadyRunning);
-    EXPECT_EQ(why, "Global\\KAVELIN ZR-MOX3 UPDATER");
+    EXPECT_EQ(std::tie(failure, why), std::make_tuple(HostStartFailure::kAlreadyRunning,
+                                                      "Global\\KAVELIN ZR-MOX3 UPDATER"s));
 
     CloseHandle(first.mutex);
     auto host = StartCliHost(HostOptions{}, &failure, &why);
-    EXPECT_NE(host, nullptr);
-    EXPECT_EQ(failure, HostStartFailure::kNone);
+    EXPECT_TRUE(host != nullptr && failure == HostStartFailure::kNone);
     EXPECT_EQ(TakeSingleInstance().state, InstanceState::AlreadyRunning)
         << "the command line's host holds the mutex while it lives";
     host.reset();
@@ -232,9 +208,9 @@ TEST(SingleInstance, OneCopyOnTheWholeSystem) {
     std::array<DWORD, 64> aclSpace{};  // DWORD elements keep the list aligned
     auto* emptyList = reinterpret_cast<ACL*>(aclSpace.data());
     SECURITY_DESCRIPTOR denyAll{};
-    ASSERT_TRUE(InitializeAcl(emptyList, sizeof aclSpace, ACL_REVISION));
-    ASSERT_TRUE(InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&denyAll, TRUE, emptyList, FALSE));
+    ASSERT_TRUE(InitializeAcl(emptyList, sizeof aclSpace, ACL_REVISION) &&
+                InitializeSecurityDescriptor(&denyAll, SECURITY_DESCRIPTOR_REVISION) &&
+                SetSecurityDescriptorDacl(&denyAll, TRUE, emptyList, FALSE));
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &denyAll, FALSE};
     constexpr wchar_t kOthers[] = L"Global\\mox3-updater-tests another user's copy";
     HANDLE others = CreateMutexW(&attributes, FALSE, kOthers);
@@ -251,9 +227,8 @@ TEST(SingleInstance, OneCopyOnTheWholeSystem) {
 TEST_F(WindowsHostTest, NoDiskToClaimOnAnEmulatedOrVanishedDrive) {
     const std::vector<std::u16string> paths = {u"Z:\\tmp\\bus\\ZR-MOX3",
                                                u"\\\\?\\mox3-no-such-device#disk"};
-    EXPECT_TRUE(host_.DiskUses(paths).empty());
-    EXPECT_TRUE(host_.ClaimDisks(paths).empty());
-    EXPECT_TRUE(host_.ClaimDisks({}).empty());
+    EXPECT_TRUE(host_.DiskUses(paths).empty() && host_.ClaimDisks(paths).empty() &&
+                host_.ClaimDisks({}).empty());
     host_.ReleaseDisks();
     host_.ReleaseDisks();
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <tuple>
 
 #include "base/bytes.h"
 #include "bridge/vendor_codes.h"
@@ -19,14 +20,13 @@
 namespace mox3 {
 namespace {
 
+using namespace std::string_literals;
 constexpr const wchar_t* kMissingLibrary = L"mox3-no-such-library.dll";
 
 std::vector<std::uint8_t> Utf16Bytes(std::u16string_view text) {
     std::vector<std::uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-    }
+    for (char16_t c : text)
+        bytes.insert(bytes.end(), {std::uint8_t(c & 0xFF), std::uint8_t(c >> 8)});
     return bytes;
 }
 
@@ -49,18 +49,16 @@ TEST(WindowsBindings, EntryPointsResolveOnceAndMissingOnesFailCleanly) {
 
     // A library without the names: loaded, but every call fails without being made.
     CCfgMgr wrongLibrary(L"kernel32.dll");
-    EXPECT_TRUE(wrongLibrary.loaded());
     wchar_t id[16] = L"untouched";
-    EXPECT_FALSE(wrongLibrary.GetParent(parent, 1));
-    EXPECT_FALSE(wrongLibrary.GetDeviceId(1, id, 16));
+    EXPECT_TRUE(wrongLibrary.loaded());
+    EXPECT_FALSE(wrongLibrary.GetParent(parent, 1) || wrongLibrary.GetDeviceId(1, id, 16));
     EXPECT_STREQ(id, L"untouched");
 
     CCfgMgr noCfgMgr(kMissingLibrary);
     SetupApiBinding noSetupApi(kMissingLibrary);
-    EXPECT_FALSE(noCfgMgr.loaded());
-    EXPECT_FALSE(noCfgMgr.GetParent(parent, 1));
+    EXPECT_FALSE(noCfgMgr.loaded() || noCfgMgr.GetParent(parent, 1) ||
+                 noSetupApi.DestroyDeviceInfoList(nullptr));
     EXPECT_EQ(noSetupApi.GetClassDevs(nullptr, L"USB", DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(noSetupApi.DestroyDeviceInfoList(nullptr));
     EXPECT_EQ(noCfgMgr.lookups() + noSetupApi.lookups(), 0u);
 }
 
@@ -76,15 +74,15 @@ TEST(WindowsBindings, EveryEntryPointIsCalledThroughItsPointer) {
         setupApi.GetClassDevs(&noSuchClass, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE) << "an empty list of an unknown class";
     SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    EXPECT_FALSE(setupApi.EnumDeviceInterfaces(set, &noSuchClass, 0, data));
     SP_DEVINFO_DATA info{};
+    data.cbSize = sizeof data;
     info.cbSize = sizeof info;
+    BYTE property[8] = {};
+    wchar_t id[8] = {};
+    EXPECT_FALSE(setupApi.EnumDeviceInterfaces(set, &noSuchClass, 0, data));
     EXPECT_FALSE(setupApi.EnumDeviceInfo(set, 0, info));
     EXPECT_FALSE(setupApi.GetDeviceInterfaceDetail(set, data, nullptr, 0, &info));
-    BYTE property[8] = {};
     EXPECT_FALSE(setupApi.GetDeviceRegistryProperty(set, info, SPDRP_DRIVER, property, 8));
-    wchar_t id[8] = {};
     EXPECT_FALSE(setupApi.GetDeviceInstanceId(set, info, id, 8));
     EXPECT_TRUE(setupApi.DestroyDeviceInfoList(set));
     EXPECT_EQ(setupApi.lookups(), 7u) << "every SetupApi entry point was found and called";
@@ -99,27 +97,18 @@ TEST(WindowsBindings, EveryEntryPointIsCalledThroughItsPointer) {
 
 TEST(WindowsDeviceTree, WithoutItsLibrariesTheTreeIsEmpty) {
     auto tree = MakeWindowsDeviceTree(kMissingLibrary, kMissingLibrary);
-    EXPECT_FALSE(tree->PresentInterfaces(InterfaceClass::Disk));
-    EXPECT_FALSE(tree->UsbDeviceOf(1));
-    EXPECT_FALSE(tree->UsbDeviceIds(2));
-    EXPECT_FALSE(tree->LogicalUnit(1));
-    EXPECT_FALSE(tree->Ready(1));
-    EXPECT_FALSE(tree->UsbIdentity(2));
-    EXPECT_FALSE(tree->UsbPort(2));
-}
-
-bool RunningUnderWine() {
-    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    EXPECT_FALSE(tree->PresentInterfaces(InterfaceClass::Disk) || tree->UsbDeviceOf(1) ||
+                 tree->UsbDeviceIds(2) || tree->LogicalUnit(1) || tree->Ready(1) ||
+                 tree->UsbIdentity(2) || tree->UsbPort(2));
 }
 
 // Wine's device tree holds no bridge drive. On a real system the walk would send commands to
 // the attached disks, which a unit test leaves alone.
 TEST(WindowsDeviceTree, RealTreeHoldsNoBridgeDrive) {
-    if (!RunningUnderWine()) GTEST_SKIP() << "runs only under Wine";
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll || !::GetProcAddress(ntdll, "wine_get_version")) GTEST_SKIP() << "Wine only";
     auto tree = MakeWindowsDeviceTree();
     const DeviceAccess devices{MakeSptiBackend(), tree};
-
     auto disks = tree->PresentInterfaces(InterfaceClass::Disk);
     ASSERT_TRUE(disks.has_value());
     for (const DeviceInterface& disk : *disks) EXPECT_FALSE(disk.path.empty());
@@ -127,22 +116,22 @@ TEST(WindowsDeviceTree, RealTreeHoldsNoBridgeDrive) {
     CBridgeMgr mgr(devices, std::make_shared<ManualClock>());
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
     EXPECT_EQ(mgr.deviceCount, 0u);
-    EXPECT_FALSE(tree->StorageDeviceNumber(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
-    EXPECT_FALSE(tree->NodeIdentity(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
+    EXPECT_FALSE(tree->StorageDeviceNumber(u"\\\\.\\MOX3-NO-SUCH-DEVICE") ||
+                 tree->NodeIdentity(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
 }
 
 TEST(HubWalk, StringDescriptors) {
-    EXPECT_EQ(DecodeStringDescriptor(StringDescriptor(u"ZR-MOXE3 Drive")), u"ZR-MOXE3 Drive");
-    EXPECT_EQ(DecodeStringDescriptor(StringDescriptor(u"\u00C9t\u00E9")), u"\u00C9t\u00E9");
-    // An odd length leaves half a character, which is dropped.
-    EXPECT_EQ(DecodeStringDescriptor(StringDescriptor(u"ABC", -1)), u"AB");
-    // A length beyond the bytes at hand reads only those.
-    EXPECT_EQ(DecodeStringDescriptor(StringDescriptor(u"ABC", 40)), u"ABC");
-    // Nothing but the header, no header, a zero inside.
-    EXPECT_EQ(DecodeStringDescriptor(StringDescriptor(u"")), u"");
-    EXPECT_EQ(DecodeStringDescriptor(StringDescriptor(u"AB", -4)), u"");
-    EXPECT_EQ(DecodeStringDescriptor(std::vector<std::uint8_t>{0x0A}), u"");
-    EXPECT_EQ(DecodeStringDescriptor(StringDescriptor(std::u16string(u"AB\0CD", 5))), u"AB");
+    const std::pair<std::vector<std::uint8_t>, std::u16string> cases[] = {
+        {StringDescriptor(u"ZR-MOXE3 Drive"), u"ZR-MOXE3 Drive"},
+        {StringDescriptor(u"\u00C9t\u00E9"), u"\u00C9t\u00E9"},
+        {StringDescriptor(u"ABC", -1), u"AB"},   // half a character at the end is dropped
+        {StringDescriptor(u"ABC", 40), u"ABC"},  // a length beyond the bytes reads only those
+        {StringDescriptor(u""), u""},
+        {StringDescriptor(u"AB", -4), u""},
+        {{0x0A}, u""},
+        {StringDescriptor(u"AB\0CD"s), u"AB"},
+    };
+    for (const auto& [bytes, text] : cases) EXPECT_EQ(DecodeStringDescriptor(bytes), text);
 }
 
 TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
@@ -153,24 +142,23 @@ TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
 
     // The replayed hubs below answer in the layouts; what they never send is short answers.
     const std::vector<std::uint8_t> shortAnswer(6, 0);
-    EXPECT_FALSE(HubPortCount(shortAnswer));
-    EXPECT_FALSE(ConnectedDevice(shortAnswer));
+    EXPECT_FALSE(HubPortCount(shortAnswer) || ConnectedDevice(shortAnswer));
 
+    const std::u16string name = u"{36FC9E60-C465-11CF-8056-444553540000}\\0007";
     std::vector<std::uint8_t> key = {2, 0, 0, 0, 0, 0, 0, 0};
-    auto name = Utf16Bytes(u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
-    key.insert(key.end(), name.begin(), name.end());
+    auto bytes = Utf16Bytes(name);
+    key.insert(key.end(), bytes.begin(), bytes.end());
     key.push_back(0x41);  // half a unit at the end
-    EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
+    EXPECT_EQ(DriverKeyName(key), name);
     key.insert(key.end() - 1, {0, 0, 0x42, 0});
-    EXPECT_EQ(DriverKeyName(key), u"{36FC9E60-C465-11CF-8056-444553540000}\\0007");
+    EXPECT_EQ(DriverKeyName(key), name);
 }
 
 // A machine replayed from a description of it: device nodes, the interfaces of the disk,
 // CD-ROM and hub classes, and the answers of its hubs and disks in the system's byte layouts.
 struct ReplayedNode {
     DevNode parent = kNoNode;
-    std::u16string id;
-    std::u16string driverKey;
+    std::u16string id, driverKey;
 };
 struct ReplayedPort {
     DevNode device = kNoNode;               // none: nothing connected
@@ -195,8 +183,7 @@ class ReplayedMachine : public WindowsDeviceSystem {
     std::map<DevNode, ReplayedNode> nodes;
     std::map<DevNode, ReplayedHub> hubs;
     std::map<std::u16string, ReplayedDisk> disks;
-    int hubRequests = 0;
-    int openLists = 0;
+    int hubRequests = 0, openLists = 0;
 
     HDEVINFO GetClassDevs(const GUID* cls, const wchar_t* enumerator, DWORD flags) override {
         List list;
@@ -220,17 +207,15 @@ class ReplayedMachine : public WindowsDeviceSystem {
     }
     bool EnumDeviceInterfaces(HDEVINFO set, const GUID*, DWORD index,
                               SP_DEVICE_INTERFACE_DATA& data) override {
-        if (index >= Members(set).size() || data.cbSize != sizeof data) return false;
         data.Reserved = index;
-        return true;
+        return index < Members(set).size() && data.cbSize == sizeof data;
     }
     bool GetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data,
                                   SP_DEVICE_INTERFACE_DETAIL_DATA_W* detail, DWORD detailSize,
                                   SP_DEVINFO_DATA* info) override {
         auto& [node, path] = Members(set).at(data.Reserved);
-        if (detail->cbSize != sizeof *detail || (info && info->cbSize != sizeof *info))
-            return false;
-        if (!Put(path, detail->DevicePath,
+        if (detail->cbSize != sizeof *detail || (info && info->cbSize != sizeof *info) ||
+            !Put(path, detail->DevicePath,
                  (detailSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) / 2)) {
             return false;
         }
@@ -242,19 +227,16 @@ class ReplayedMachine : public WindowsDeviceSystem {
         info.DevInst = Members(set)[index].first;
         return true;
     }
+    // The configuration manager's numbers are one above the installer's.
     bool GetDeviceRegistryProperty(HDEVINFO, SP_DEVINFO_DATA& info, DWORD property, BYTE* buffer,
                                    DWORD size) override {
-        // The configuration manager's numbers are one above the installer's.
         return GetDevNodeRegistryProperty(info.DevInst, property + 1, buffer, size);
     }
     bool GetDeviceInstanceId(HDEVINFO, SP_DEVINFO_DATA& info, wchar_t* buffer,
                              DWORD units) override {
         return GetDeviceId(info.DevInst, buffer, units);
     }
-    bool DestroyDeviceInfoList(HDEVINFO) override {
-        --openLists;
-        return true;
-    }
+    bool DestroyDeviceInfoList(HDEVINFO) override { return --openLists, true; }
     bool GetParent(DEVINST& parent, DEVINST node) override {
         if (!nodes.count(node) || nodes[node].parent == kNoNode) return false;
         parent = nodes[node].parent;
@@ -274,10 +256,14 @@ class ReplayedMachine : public WindowsDeviceSystem {
         return true;
     }
     std::unique_ptr<DeviceRequests> Open(std::u16string_view path) override;
-
     // What a hub or disk at `path` answers.
     std::optional<DWORD> Answer(const std::u16string& path, DWORD code, std::uint8_t* bytes,
                                 DWORD inSize, DWORD outSize);
+    ReplayedHub* HubAt(std::u16string_view path) {
+        auto h = std::find_if(hubs.begin(), hubs.end(),
+                              [&](auto& hub) { return hub.second.path == path; });
+        return h == hubs.end() ? nullptr : &h->second;
+    }
 
   private:
     using List = std::vector<std::pair<DevNode, std::u16string>>;
@@ -293,8 +279,8 @@ class ReplayedMachine : public WindowsDeviceSystem {
 
 class ReplayedDevice : public DeviceRequests {
   public:
-    ReplayedDevice(ReplayedMachine& machine, std::u16string path)
-        : machine_(machine), path_(std::move(path)) {}
+    ReplayedDevice(ReplayedMachine& machine, std::u16string_view path)
+        : machine_(machine), path_(path) {}
     std::optional<DWORD> Control(DWORD code, void* buffer, DWORD inSize, DWORD outSize) override {
         return machine_.Answer(path_, code, static_cast<std::uint8_t*>(buffer), inSize, outSize);
     }
@@ -305,10 +291,8 @@ class ReplayedDevice : public DeviceRequests {
 };
 
 std::unique_ptr<DeviceRequests> ReplayedMachine::Open(std::u16string_view path) {
-    const bool hub =
-        std::any_of(hubs.begin(), hubs.end(), [&](auto& h) { return h.second.path == path; });
-    if (!hub && !disks.count(std::u16string(path))) return nullptr;
-    return std::make_unique<ReplayedDevice>(*this, std::u16string(path));
+    if (!HubAt(path) && !disks.count(std::u16string(path))) return nullptr;
+    return std::make_unique<ReplayedDevice>(*this, path);
 }
 
 std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD code,
@@ -337,9 +321,7 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
         }
         return std::nullopt;
     }
-    auto hub =
-        std::find_if(hubs.begin(), hubs.end(), [&](auto& h) { return h.second.path == path; });
-    ReplayedHub& h = hub->second;
+    ReplayedHub& h = *HubAt(path);
     ++hubRequests;
     if (code == IOCTL_USB_GET_NODE_INFORMATION) {
         if (!h.answersNode || outSize < kNodeInformationSize) return std::nullopt;
@@ -365,20 +347,18 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
             bytes[5] = 1;
             put(4 + 8, std::stoul(std::string(id.begin() + 8, id.begin() + 12), nullptr, 16), 2);
             put(4 + 10, std::stoul(std::string(id.begin() + 17, id.begin() + 21), nullptr, 16), 2);
-            for (int i = 0; i < 3; ++i) {
+            for (int i = 0; i < 3; ++i)
                 bytes[4 + 14 + i] = static_cast<std::uint8_t>(strings[i].empty() ? 0 : i + 1);
-            }
         }
         put(31, connected ? 1 : 0, 4);  // ConnectionStatus
         return outSize;
     }
     if (code == IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) {
-        auto name = Utf16Bytes(connected ? nodes[port.device].driverKey : port.staleKey);
-        if (8 + name.size() + 2 > outSize) return std::nullopt;
-        put(4, static_cast<std::uint32_t>(name.size() + 2), 4);  // ActualLength
+        auto name = Utf16Bytes((connected ? nodes[port.device].driverKey : port.staleKey) + u'\0');
+        if (8 + name.size() > outSize) return std::nullopt;
+        put(4, static_cast<std::uint32_t>(name.size()), 4);  // ActualLength
         std::memcpy(bytes + 8, name.data(), name.size());
-        bytes[8 + name.size()] = bytes[9 + name.size()] = 0;
-        return static_cast<DWORD>(8 + name.size() + 2);
+        return static_cast<DWORD>(8 + name.size());
     }
     // A string in US English: the setup packet's wValue (type 3, index) and wIndex.
     if (code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && connected && bytes[7] == 3 &&
@@ -393,26 +373,23 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
 
 constexpr char16_t kDriveKey[] = u"{36FC9E60-C465-11CF-8056-444553540000}\\0007";
 constexpr char16_t kLoaderKey[] = u"{36FC9E60-C465-11CF-8056-444553540000}\\0012";
-constexpr char16_t kRootHub[] = u"USB\\ROOT_HUB30\\4&1A2B3C&0&0";
+constexpr char16_t kDriveId[] = u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1";
+constexpr char16_t kSerial[] = u"4A3F0012B7C4D9E1";
 constexpr DevNode kRootHubNode = 2, kUsb2HubNode = 4;
 
 // An xHCI controller with its root hub (a mouse on port 1) and, on port 2, a USB 2 hub.
 std::shared_ptr<ReplayedMachine> Machine() {
     auto m = std::make_shared<ReplayedMachine>();
+    const std::u16string usbKey = u"{36FC9E60-C465-11CF-8056-444553540000}\\000";
     m->nodes = {{1, {kNoNode, u"PCI\\VEN_8086&DEV_A36D\\3&11583659&0&A0", u""}},
-                {2, {1, kRootHub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0001"}},
-                {3,
-                 {2, u"USB\\VID_046D&PID_C077\\5&1F2E3D&0&1",
-                  u"{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}\\0003"}},
-                {4,
-                 {2, u"USB\\VID_05E3&PID_0608\\5&1F2E3D&0&2",
-                  u"{36FC9E60-C465-11CF-8056-444553540000}\\0004"}}};
-    m->hubs[kRootHubNode] = {
-        u"\\\\?\\usb#root_hub30#4&1a2b3c&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
-        {{3, {u"Logi", u"Mouse", u""}, u""}, {4, {}, u""}, {}, {}}};
-    m->hubs[kUsb2HubNode] = {
-        u"\\\\?\\usb#vid_05e3&pid_0608#5&1f2e3d&0&2#{f18a0e88-c30c-11d0-8815-00a0c906bed8}",
-        {{}, {}, {}, {}}};
+                {2, {1, u"USB\\ROOT_HUB30\\4&1A2B3C&0&0", usbKey + u"1"}},
+                {3, {2, u"USB\\VID_046D&PID_C077\\5&1F2E3D&0&1", u"{745A17A0}\\0003"}},
+                {4, {2, u"USB\\VID_05E3&PID_0608\\5&1F2E3D&0&2", usbKey + u"4"}}};
+    const std::u16string hubClass = u"#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+    m->hubs[kRootHubNode] = {u"\\\\?\\usb#root_hub30#4&1a2b3c&0&0" + hubClass,
+                             {{3, {u"Logi", u"Mouse", u""}, u""}, {4, {}, u""}, {}, {}}};
+    m->hubs[kUsb2HubNode] = {u"\\\\?\\usb#vid_05e3&pid_0608#5&1f2e3d&0&2" + hubClass,
+                             {{}, {}, {}, {}}};
     return m;
 }
 
@@ -424,14 +401,13 @@ struct PluggedDrive {
 // A drive on port `port` of `hub`: its USB device (or composite device with the storage
 // function below it), and a disk and a CD-ROM below that. Nodes are numbered from `first`.
 PluggedDrive Plug(ReplayedMachine& m, DevNode hub, unsigned port, DevNode first,
-                  std::u16string usbId, std::u16string key, bool composite, std::u16string serial) {
+                  bool composite = false, std::u16string usbId = kDriveId,
+                  std::u16string key = kDriveKey, std::u16string serial = kSerial) {
     PluggedDrive d{u"\\\\?\\usbstor#disk#" + serial, u"\\\\?\\usbstor#cdrom#" + serial, first};
     m.nodes[first] = {hub, usbId, key};
-    DevNode storage = first;
-    if (composite) {
-        storage = first + 1;
+    const DevNode storage = composite ? first + 1 : first;
+    if (composite)
         m.nodes[storage] = {first, usbId.substr(0, 21) + u"&MI_00\\6&3C4B&0&0000", u"{mi}\\0001"};
-    }
     m.nodes[first + 2] = {storage, u"USBSTOR\\DISK&VEN_KAVELIN\\" + serial + u"&0",
                           u"{disk}\\0001"};
     m.nodes[first + 3] = {storage, u"USBSTOR\\CDROM&VEN_KAVELIN\\" + serial + u"&1",
@@ -442,21 +418,15 @@ PluggedDrive Plug(ReplayedMachine& m, DevNode hub, unsigned port, DevNode first,
     return d;
 }
 
-void Unplug(ReplayedMachine& m, DevNode hub, unsigned port, const PluggedDrive& d) {
-    for (DevNode n = d.usbNode; n < d.usbNode + 4; ++n) m.nodes.erase(n);
-    m.disks.erase(d.diskPath);
-    m.disks.erase(d.cdromPath);
-    m.hubs[hub].ports.at(port - 1) = {kNoNode, {}, kDriveKey};
-}
-
 // The bridges behind a drive's paths answering as in normal firmware or the update loader,
 // each handle telling the node the replayed disk has.
-void Bridges(test::FakeBridges& bridges, const ReplayedMachine& m, const PluggedDrive& d, bool loader) {
+void Bridges(test::FakeBridges& bridges, const ReplayedMachine& m, const PluggedDrive& d,
+             bool loader) {
     for (const auto& path : {d.diskPath, d.cdromPath}) {
         const ReplayedDisk& disk = m.disks.at(path);
-        test::FakeBridgeAnswers& bridge = bridges.devices[path];
-        bridge.status0 = loader ? kStatusLoader : std::uint8_t{0};
-        bridge.nodeIdentity = StorageNodeIdentity({disk.cdrom ? 2u : 7u, disk.number});
+        bridges.devices[path].status0 = loader ? kStatusLoader : std::uint8_t{0};
+        bridges.devices[path].nodeIdentity =
+            StorageNodeIdentity({disk.cdrom ? 2u : 7u, disk.number});
     }
 }
 
@@ -465,21 +435,19 @@ TEST(HubWalk, PortOfTheDeviceWithTheDriverKey) {
     m->nodes[5] = {4, u"USB\\VID_5E3B&PID_7C34\\4A3F",
                    u"{36fc9e60-c465-11cf-8056-444553540000}\\0007"};
     m->nodes[6] = {4, u"USB\\VID_04C5&PID_2026\\6&1", kLoaderKey};
-    // Port 2 holds the stale key of a device gone.
-    m->hubs[kUsb2HubNode].ports = {
-        {3, {}, u""}, {kNoNode, {}, kDriveKey}, {5, {}, u""}, {6, {}, u""}};
-    auto hub = m->Open(m->hubs[kUsb2HubNode].path);
+    ReplayedHub& usb2 = m->hubs[kUsb2HubNode];
+    usb2.ports = {{3, {}, u""}, {kNoNode, {}, kDriveKey}, {5, {}, u""}, {6, {}, u""}};  // 2: stale
+    auto hub = m->Open(usb2.path);
     EXPECT_EQ(FindPortByDriverKey(*hub, kDriveKey), 3u) << "keys compare without regard to case";
     // The drive back in its update loader is another device on the same port.
     EXPECT_EQ(FindPortByDriverKey(*hub, kLoaderKey), 4u);
-    EXPECT_FALSE(FindPortByDriverKey(*hub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0099"));
-    EXPECT_FALSE(FindPortByDriverKey(*hub, u""));
-
+    EXPECT_FALSE(FindPortByDriverKey(*hub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0099") ||
+                 FindPortByDriverKey(*hub, u""));
     // A port that refuses is passed over; a hub that tells no ports has none.
-    m->hubs[kUsb2HubNode].refusedPort = 3;
+    usb2.refusedPort = 3;
     EXPECT_FALSE(FindPortByDriverKey(*hub, kDriveKey));
     EXPECT_EQ(FindPortByDriverKey(*hub, kLoaderKey), 4u);
-    m->hubs[kUsb2HubNode].answersNode = false;
+    usb2.answersNode = false;
     m->hubRequests = 0;
     EXPECT_FALSE(FindPortByDriverKey(*hub, kLoaderKey));
     EXPECT_EQ(m->hubRequests, 1);
@@ -493,7 +461,7 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
         DevNode hub;
         unsigned port;
         bool composite;
-        std::u16string_view portText;
+        std::u16string portText;
     } cases[] = {
         {"USB 2 hub", kUsb2HubNode, 3, false, u"USB\\VID_05E3&PID_0608\\5&1F2E3D&0&2#3"},
         {"USB 3 root hub", kRootHubNode, 3, false, u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3"},
@@ -503,34 +471,24 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
         SCOPED_TRACE(c.what);
         auto bridges = std::make_shared<test::FakeBridges>();
         auto m = Machine();
-        auto d = Plug(*m, c.hub, c.port, 10, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1", kDriveKey,
-                      c.composite, u"4A3F0012B7C4D9E1");
+        auto d = Plug(*m, c.hub, c.port, 10, c.composite);
         Bridges(*bridges, *m, d, false);
         auto tree = MakeWindowsDeviceTree(m);
         DeviceAccess devices{bridges, tree};
-
-        EXPECT_EQ(tree->UsbPort(d.usbNode), c.portText);
-        EXPECT_EQ(tree->NodeIdentity(d.cdromPath), std::uint64_t{2} << 32 | 10);
-        EXPECT_EQ(tree->OnUsbBus(d.diskPath), true);
-        EXPECT_EQ(CountKnownDrives(devices), kCensusOne);
+        EXPECT_EQ(std::make_tuple(tree->UsbPort(d.usbNode), tree->NodeIdentity(d.cdromPath),
+                                  tree->OnUsbBus(d.diskPath), CountKnownDrives(devices)),
+                  std::make_tuple(c.portText, std::uint64_t{2} << 32 | 10, true, kCensusOne));
         CBridgeMgr mgr(devices, std::make_shared<ManualClock>());
         ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
         const DeviceRecord& r = mgr.deviceTable[0];
-        EXPECT_EQ(r.usbNode, d.usbNode);
-        EXPECT_EQ(r.usbPort, c.portText);
-        EXPECT_EQ(r.vendorIdText, u"0x5E3B");
-        EXPECT_EQ(r.productIdText, u"0x7C34");
-        EXPECT_EQ(r.manufacturer, u"KAVELIN");
-        EXPECT_EQ(r.product, u"ZR-MOXE3");
-        EXPECT_EQ(r.serialNumber, u"4A3F0012B7C4D9E1");
-        ASSERT_EQ(r.pathCount, 2u);  // CD-ROMs are listed first
-        EXPECT_EQ(r.interfacePath[0], d.cdromPath);
-        EXPECT_EQ(r.interfacePath[1], d.diskPath);
-        EXPECT_EQ(r.lun[0], 1);
-        EXPECT_EQ(r.lun[1], 0);
-        EXPECT_EQ(r.nodeIdentity[1], std::uint64_t{7} << 32 | 10);
-        EXPECT_EQ(r.diskLength[1], 1000204886016);
-
+        // CD-ROMs are listed first.
+        EXPECT_EQ(
+            std::tie(r.usbNode, r.usbPort, r.vendorIdText, r.productIdText, r.manufacturer,
+                     r.product, r.serialNumber, r.pathCount, r.interfacePath[0], r.interfacePath[1],
+                     r.lun[0], r.lun[1], r.diskLength[1], r.nodeIdentity[1]),
+            std::make_tuple(d.usbNode, c.portText, u"0x5E3B"s, u"0x7C34"s, u"KAVELIN"s,
+                            u"ZR-MOXE3"s, std::u16string(kSerial), 2u, d.cdromPath, d.diskPath, 1,
+                            0, std::int64_t{1000204886016}, std::uint64_t{7} << 32 | 10));
         mgr.devices = {};
         devices = {};
         tree.reset();
@@ -543,10 +501,9 @@ TEST(WindowsDeviceTree, DrivesFoundThroughTheirHubs) {
 TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
     auto bridges = std::make_shared<test::FakeBridges>();
     auto m = Machine();
-    auto other = Plug(*m, kUsb2HubNode, 1, 30, u"USB\\VID_5E3B&PID_7C31\\OTHER", u"{k}\\0020",
-                      false, u"OTHER");
-    auto drive = Plug(*m, kRootHubNode, 3, 10, u"USB\\VID_5E3B&PID_7C34\\4A3F0012B7C4D9E1",
-                      kDriveKey, false, u"4A3F0012B7C4D9E1");
+    auto other = Plug(*m, kUsb2HubNode, 1, 30, false, u"USB\\VID_5E3B&PID_7C31\\OTHER",
+                      u"{k}\\0020", u"OTHER");
+    auto drive = Plug(*m, kRootHubNode, 3, 10);
     Bridges(*bridges, *m, other, false);
     Bridges(*bridges, *m, drive, false);
     auto tree = MakeWindowsDeviceTree(m);
@@ -557,30 +514,31 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
     EXPECT_EQ(port, u"USB\\ROOT_HUB30\\4&1A2B3C&0&0#3");
     mgr.boundPort = port;
 
-    Unplug(*m, kRootHubNode, 3, drive);
+    // Unplugged: the port keeps the key of the device gone.
+    for (DevNode n = drive.usbNode; n < drive.usbNode + 4; ++n) m->nodes.erase(n);
+    m->disks.erase(drive.diskPath);
+    m->disks.erase(drive.cdromPath);
+    m->hubs[kRootHubNode].ports.at(2) = {kNoNode, {}, kDriveKey};
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0) << "only the other drive, not the run's";
     EXPECT_FALSE(tree->UsbPort(drive.usbNode));
 
-    auto loader = Plug(*m, kRootHubNode, 3, 50, u"USB\\VID_04C5&PID_2026\\5&1F2E3D&0&3", kLoaderKey,
-                       false, u"");
+    auto loader = Plug(*m, kRootHubNode, 3, 50, false, u"USB\\VID_04C5&PID_2026\\5&1F2E3D&0&3",
+                       kLoaderKey, u"");
     m->hubs[kRootHubNode].ports[2].strings = {};
     Bridges(*bridges, *m, loader, true);
     ASSERT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 1);
     const DeviceRecord& r = mgr.deviceTable[0];
-    EXPECT_EQ(r.usbPort, port);
-    EXPECT_EQ(r.usbNode, 50u);
-    EXPECT_EQ(r.vendorId, kBareBridgeVendorId);
-    EXPECT_EQ(r.productId, kSecondGenerationBareProductId);
-    EXPECT_EQ(r.serialNumber, u"");
-    EXPECT_EQ(r.normalMode, 0);
-    EXPECT_EQ(r.pathCount, 2u);
+    EXPECT_EQ(std::tie(r.usbPort, r.usbNode, r.vendorId, r.productId, r.serialNumber, r.normalMode,
+                       r.pathCount),
+              std::make_tuple(port, DevNode{50}, kBareBridgeVendorId,
+                              kSecondGenerationBareProductId, u""s, 0, 2u));
     EXPECT_EQ(mgr.IdentifyChip(0), 2);
 }
 
 // The USB device is looked for at most two nodes above an interface.
 TEST(WindowsDeviceTree, TheUsbDeviceIsTwoNodesUpAtMost) {
     auto m = Machine();
-    auto d = Plug(*m, kRootHubNode, 3, 10, u"USB\\VID_5E3B&PID_7C34\\A", kDriveKey, false, u"A");
+    auto d = Plug(*m, kRootHubNode, 3, 10);
     auto tree = MakeWindowsDeviceTree(m);
     const DevNode disk = m->disks.at(d.diskPath).node;
     for (DevNode between = 90; between < 93; ++between) {
@@ -591,19 +549,17 @@ TEST(WindowsDeviceTree, TheUsbDeviceIsTwoNodesUpAtMost) {
 }
 
 TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {
+    const std::u16string key = u"{36fc9e60-c465-11cf-8056-444553540000}\\000";
     const std::vector<UsbEnumeratedDevice> devices = {
-        {u"{36fc9e60-c465-11cf-8056-444553540000}\\0003", u"USB\\VID_046D&PID_C077\\5&1"},
-        {u"{36fc9e60-c465-11cf-8056-444553540000}\\0007", u"USB\\VID_5E3B&PID_7C35\\OTHER"},
-        {u"{36fc9e60-c465-11cf-8056-444553540000}\\0007", u"usb\\vid_5e3b&pid_7c34\\4a3f0012"},
+        {key + u"3", u"USB\\VID_046D&PID_C077\\5&1"},
+        {key + u"7", u"USB\\VID_5E3B&PID_7C35\\OTHER"},
+        {key + u"7", u"usb\\vid_5e3b&pid_7c34\\4a3f0012"},
     };
-    EXPECT_EQ(MatchPortDevice(devices, u"{36FC9E60-C465-11CF-8056-444553540000}\\0007",
-                              u"USB\\VID_5E3B&PID_7C34\\4A3F0012"),
-              2u);
+    EXPECT_EQ(MatchPortDevice(devices, kDriveKey, u"USB\\VID_5E3B&PID_7C34\\4A3F0012"), 2u);
     EXPECT_FALSE(MatchPortDevice(devices, u"{36FC9E60-C465-11CF-8056-444553540000}\\0003",
-                                 u"USB\\VID_5E3B&PID_7C34\\4A3F0012"));
-    EXPECT_FALSE(MatchPortDevice(devices, u"{36FC9E60-C465-11CF-8056-444553540000}\\0007",
-                                 u"USB\\VID_5E3B&PID_7C34\\4A3F001"));
-    EXPECT_FALSE(MatchPortDevice({}, u"", u""));
+                                 u"USB\\VID_5E3B&PID_7C34\\4A3F0012") ||
+                 MatchPortDevice(devices, kDriveKey, u"USB\\VID_5E3B&PID_7C34\\4A3F001") ||
+                 MatchPortDevice({}, u"", u""));
     EXPECT_TRUE(SameName(u"", u""));
 }
 

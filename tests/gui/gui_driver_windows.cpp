@@ -39,17 +39,10 @@ void Fail(const std::string& what) {
 }
 
 std::string Show(const std::u16string& text) {
-    std::string out;
-    for (char c : Utf16ToUtf8(text)) {
-        if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else {
-            out += c;
-        }
-    }
-    return "\"" + out + "\"";
+    std::string out = "\"";
+    for (char c : Utf16ToUtf8(text))
+        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+    return out + "\"";
 }
 
 void ExpectText(const std::string& what, const std::u16string& seen,
@@ -70,9 +63,8 @@ std::u16string TextOf(HWND window) {
 
 std::u16string ClassOf(HWND window) {
     wchar_t name[64] = {};
-    const int length = GetClassNameW(window, name, 64);
-    return std::u16string(reinterpret_cast<const char16_t*>(name),
-                          static_cast<std::size_t>(length > 0 ? length : 0));
+    GetClassNameW(window, name, 64);
+    return reinterpret_cast<const char16_t*>(name);
 }
 
 // A started copy of the program.
@@ -92,32 +84,35 @@ Program Start(const std::wstring& path) {
     return program;
 }
 
-// Waits for the program to end; its exit code, or -1 when it did not end in time.
-long WaitForEnd(Program& program) {
-    if (!program.started) return -1;
-    if (WaitForSingleObject(program.info.hProcess, kPatienceMs) != WAIT_OBJECT_0) return -1;
+// Waits for the program to end with code 0 (-1: it did not end in time); `who` is named if not.
+void ExpectEnd(Program& program, const std::string& who, const std::string& after) {
     DWORD code = 0;
-    GetExitCodeProcess(program.info.hProcess, &code);
-    return static_cast<long>(code);
+    const bool ended = program.started &&
+                       WaitForSingleObject(program.info.hProcess, kPatienceMs) == WAIT_OBJECT_0 &&
+                       GetExitCodeProcess(program.info.hProcess, &code);
+    if (!ended || code != 0) {
+        Fail(who + " ended with " + std::to_string(ended ? static_cast<long>(code) : -1L) + after);
+    }
 }
 
-void Stop(Program& program) {
-    if (!program.started) return;
-    if (WaitForSingleObject(program.info.hProcess, 0) != WAIT_OBJECT_0) {
+// Ends the program if it still runs; the driver's exit code so far.
+int Stop(Program& program) {
+    if (program.started && WaitForSingleObject(program.info.hProcess, 0) != WAIT_OBJECT_0) {
         TerminateProcess(program.info.hProcess, 99);
         WaitForSingleObject(program.info.hProcess, kPatienceMs);
     }
-    CloseHandle(program.info.hProcess);
-    CloseHandle(program.info.hThread);
+    if (program.started) {
+        CloseHandle(program.info.hProcess);
+        CloseHandle(program.info.hThread);
+    }
     program.started = false;
+    return failures == 0 ? 0 : 1;
 }
 
 struct Search {
     DWORD processId;
-    std::u16string caption;
-    std::u16string otherCaption;
-    HWND found = nullptr;
-    HWND other = nullptr;
+    std::u16string caption, otherCaption;
+    HWND found = nullptr, other = nullptr;
     std::vector<std::u16string> seen;  // the captions of the other windows
 };
 
@@ -193,10 +188,9 @@ HWND FindWindowNow(const Program& program, const std::u16string& caption) {
 // the dialog does not answer, which a test then sees as not held.
 bool SessionMayEnd(HWND dialog) {
     DWORD_PTR answer = TRUE;
-    if (!SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer)) {
-        return true;
-    }
-    return answer != FALSE;
+    return !SendMessageTimeoutW(dialog, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000,
+                                &answer) ||
+           answer != FALSE;
 }
 
 // Checks a message box's owner and text, and presses its OK button.
@@ -209,12 +203,15 @@ void AnswerMessageBox(HWND box, HWND owner, const std::u16string& text) {
     } else {
         ExpectText("message box text", texts[0], text);
     }
-    HWND ok = GetDlgItem(box, IDOK);
-    if (ok == nullptr) {
-        Fail("the message box has no OK button");
-        return;
-    }
-    PostMessageW(ok, BM_CLICK, 0, 0);
+    if (HWND ok = GetDlgItem(box, IDOK)) return static_cast<void>(PostMessageW(ok, BM_CLICK, 0, 0));
+    Fail("the message box has no OK button");
+}
+
+// Starts the program and waits for its dialog in the language expected.
+HWND StartDialog(Program& program, const std::wstring& path, LanguageId lang) {
+    program = Start(path);
+    return program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
+                           : nullptr;
 }
 
 // Checks the fixed texts of the dialog in the language expected.
@@ -227,10 +224,8 @@ void CheckDialogTexts(HWND dialog, LanguageId lang) {
 
 int Update(const std::wstring& path, LanguageId lang, const std::u16string& current,
            const std::u16string& fresh) {
-    Program program = Start(path);
-    HWND dialog = program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
-                                  : nullptr;
-    if (dialog != nullptr) {
+    Program program;
+    if (HWND dialog = StartDialog(program, path, lang)) {
         CheckDialogTexts(dialog, lang);
         ExpectText("current firmware (1003)", TextOf(GetDlgItem(dialog, 1003)), current);
         ExpectText("new firmware (1004)", TextOf(GetDlgItem(dialog, 1004)), fresh);
@@ -254,20 +249,16 @@ int Update(const std::wstring& path, LanguageId lang, const std::u16string& curr
             if (!heldUp) Fail("the dialog never held the session up while the drive was written");
             if (!SessionMayEnd(dialog)) Fail("the dialog still holds the session up after the run");
             AnswerMessageBox(box, dialog, LoadTableString(kMsgCompleteText, lang));
-            const long code = WaitForEnd(program);
-            if (code != 0) Fail("the program ended with " + std::to_string(code) + ", expected 0");
+            ExpectEnd(program, "the program", ", expected 0");
             if (IsWindow(dialog)) Fail("the dialog is still there after the update");
         }
     }
-    Stop(program);
-    return failures == 0 ? 0 : 1;
+    return Stop(program);
 }
 
 int Refuse(const std::wstring& path, LanguageId lang) {
-    Program program = Start(path);
-    HWND dialog = program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
-                                  : nullptr;
-    if (dialog != nullptr) {
+    Program program;
+    if (HWND dialog = StartDialog(program, path, lang)) {
         PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
         HWND box = WaitForWindow(program, LoadTableString(kMsgError, lang),
                                  LoadTableString(kMsgComplete, lang));
@@ -291,42 +282,33 @@ int Refuse(const std::wstring& path, LanguageId lang) {
                 PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
             } while (WaitForSingleObject(program.info.hProcess, 1000) == WAIT_TIMEOUT &&
                      GetTickCount() - exitStart < kPatienceMs);
-            const long code = WaitForEnd(program);
-            if (code != 0) Fail("the program ended with " + std::to_string(code) + " after Exit");
+            ExpectEnd(program, "the program", " after Exit");
         }
     }
-    Stop(program);
-    return failures == 0 ? 0 : 1;
+    return Stop(program);
 }
 
 int Second(const std::wstring& path, LanguageId lang) {
-    Program first = Start(path);
-    HWND dialog =
-        first.started ? WaitForWindow(first, LoadDialogText(DialogText::kTitle, lang)) : nullptr;
-    if (dialog != nullptr) {
+    Program first;
+    if (HWND dialog = StartDialog(first, path, lang)) {
         Program second = Start(path);
         if (second.started) {
             HWND box = WaitForWindow(second, LoadTableString(kMsgError, lang));
             AnswerMessageBox(box, nullptr, LoadTableString(kMsgAlreadyRunning, lang));
-            const long code = WaitForEnd(second);
-            if (code != 0) Fail("the second copy ended with " + std::to_string(code));
+            ExpectEnd(second, "the second copy", "");
         }
         Stop(second);
         if (!IsWindow(dialog)) Fail("the first copy's dialog went away");
         // No run has started: Exit closes the dialog.
         PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-        const long code = WaitForEnd(first);
-        if (code != 0) Fail("the first copy ended with " + std::to_string(code) + " after Exit");
+        ExpectEnd(first, "the first copy", " after Exit");
     }
-    Stop(first);
-    return failures == 0 ? 0 : 1;
+    return Stop(first);
 }
 
 int ShowDialog(const std::wstring& path, LanguageId lang) {
-    Program program = Start(path);
-    HWND dialog = program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
-                                  : nullptr;
-    if (dialog != nullptr) {
+    Program program;
+    if (HWND dialog = StartDialog(program, path, lang)) {
         CheckDialogTexts(dialog, lang);
         // Painted whole before anyone looks: the paint messages go to the program now, and the
         // message after them returns only when it has handled them.
@@ -342,14 +324,12 @@ int ShowDialog(const std::wstring& path, LanguageId lang) {
         std::string line;
         std::getline(std::cin, line);
         PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-        const long code = WaitForEnd(program);
-        if (code != 0) Fail("the program ended with " + std::to_string(code) + " after Exit");
+        ExpectEnd(program, "the program", " after Exit");
     } else {
         std::printf("none\n");
         std::fflush(stdout);
     }
-    Stop(program);
-    return failures == 0 ? 0 : 1;
+    return Stop(program);
 }
 
 int Usage() {

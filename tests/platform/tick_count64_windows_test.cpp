@@ -11,20 +11,14 @@ extern "C" __declspec(dllimport) ULONGLONG WINAPI GetTickCount64();
 namespace mox3 {
 namespace {
 
-std::vector<std::uint32_t> readings;
+const std::uint32_t kReadings[] = {10, 10, 0xFFFF'FFF0, 3, 2000, 0xFFFF'FFFF, 0, 0};
 std::size_t nextReading = 0;
 
-std::uint32_t NextReading() {
-    return readings.at(nextReading++);
-}
-
 TEST(TickCount64, WideningCountsEveryWrapOfTheCounter) {
-    readings = {10, 10, 0xFFFF'FFF0, 3, 2000, 0xFFFF'FFFF, 0, 0};
-    nextReading = 0;
     std::atomic<std::uint64_t> last{0};
     std::vector<std::uint64_t> counts;
-    for (std::size_t i = 0; i < readings.size(); ++i) {
-        counts.push_back(WidenTickCount(last, NextReading));
+    for (std::size_t i = 0; i < std::size(kReadings); ++i) {
+        counts.push_back(WidenTickCount(last, [] { return kReadings[nextReading++]; }));
     }
     EXPECT_EQ(counts, (std::vector<std::uint64_t>{10, 10, 0xFFFF'FFF0, 0x1'0000'0003, 0x1'0000'07D0,
                                                   0x1'FFFF'FFFF, 0x2'0000'0000, 0x2'0000'0000}));
@@ -37,11 +31,8 @@ TEST(TickCount64, TheProgramsImportSlotGivesTheSystemsCount) {
     auto system = reinterpret_cast<ULONGLONG(WINAPI*)()>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64")));
     if (system == nullptr) GTEST_SKIP() << "this system has no GetTickCount64";
-    const ULONGLONG before = system();
-    const ULONGLONG through = GetTickCount64();
-    const ULONGLONG after = system();
-    EXPECT_LE(before, through);
-    EXPECT_LE(through, after);
+    const ULONGLONG before = system(), through = GetTickCount64(), after = system();
+    EXPECT_TRUE(before <= through && through <= after) << before << " " << through << " " << after;
 }
 
 }  // namespace

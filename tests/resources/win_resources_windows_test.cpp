@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/run/strings.h"
@@ -14,32 +16,31 @@
 namespace mox3 {
 namespace {
 
+using namespace std::string_literals;
+
 // Reads a resource's bytes front to back.
 class Reader {
   public:
     Reader(const BYTE* base, DWORD size) : base_(base), size_(size) {}
-    bool ok() const { return ok_; }
-    WORD Word() {
-        WORD value = 0;
-        Take(&value, sizeof value);
+    bool ok() const { return pos_ <= size_; }
+    template <typename T = WORD>
+    T Take() {
+        T value{};
+        if (pos_ + sizeof value <= size_) std::memcpy(&value, base_ + pos_, sizeof value);
+        pos_ += sizeof value;
         return value;
     }
-    DWORD Dword() {
-        DWORD value = 0;
-        Take(&value, sizeof value);
-        return value;
-    }
-    short Short() { return static_cast<short>(Word()); }
+    WORD Word() { return Take<WORD>(); }
+    DWORD Dword() { return Take<DWORD>(); }
     std::u16string Text() {
         std::u16string text;
-        for (WORD c = Word(); ok_ && c != 0; c = Word()) text.push_back(static_cast<char16_t>(c));
+        for (WORD c = Word(); ok() && c != 0; c = Word()) text.push_back(static_cast<char16_t>(c));
         return text;
     }
     // A name or an ordinal: nothing ("", 0), an ordinal ("", n) or a text.
     std::pair<std::u16string, WORD> NameOrOrdinal() {
         const WORD first = Word();
-        if (first == 0) return {u"", 0};
-        if (first == 0xFFFF) return {u"", Word()};
+        if (first == 0 || first == 0xFFFF) return {u"", first ? Word() : WORD{0}};
         pos_ -= 2;
         return {Text(), 0};
     }
@@ -47,18 +48,8 @@ class Reader {
     void AlignDword() { pos_ = (pos_ + 3) & ~DWORD{3}; }
 
   private:
-    void Take(void* out, DWORD bytes) {
-        if (pos_ + bytes > size_) {
-            ok_ = false;
-            return;
-        }
-        std::memcpy(out, base_ + pos_, bytes);
-        pos_ += bytes;
-    }
     const BYTE* base_;
-    DWORD size_;
-    DWORD pos_ = 0;
-    bool ok_ = true;
+    DWORD size_, pos_ = 0;
 };
 
 std::optional<Reader> FindIn(LPCWSTR type, LPCWSTR name, LanguageId lang) {
@@ -69,12 +60,14 @@ std::optional<Reader> FindIn(LPCWSTR type, LPCWSTR name, LanguageId lang) {
     return Reader(bytes, SizeofResource(nullptr, found));
 }
 
+using Box = std::array<short, 4>;  // x, y, cx, cy
+
 struct Control {
     DWORD id;
     WORD classOrdinal;  // 0x80 button, 0x82 static; 0 for a class given by name
     std::u16string className;
     DWORD style;
-    short x, y, cx, cy;
+    std::array<short, 4> box;        // x, y, cx, cy
     std::optional<DialogText> text;  // nothing: empty
     DWORD rtlExStyle;  // the extended style in a language written right to left; 0 in others
 };
@@ -88,23 +81,19 @@ constexpr DWORD kNoId = 0xFFFFFFFF;
 constexpr DWORD kRtlLeft = WS_EX_RTLREADING | WS_EX_RIGHT;
 constexpr DWORD kRtlCentred = WS_EX_RTLREADING;
 
+// clang-format off
 const std::vector<Control> kControls = {
-    {2, kButton, u"", kChild | BS_PUSHBUTTON | WS_TABSTOP, 262, 175, 50, 14, DialogText::kExit, 0},
-    {1, kButton, u"", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, 203, 175, 50, 14, DialogText::kStart,
-     0},
-    {1001, 0, u"msctls_progress32", kChild | WS_BORDER, 19, 120, 276, 14, std::nullopt, 0},
-    {1002, kStatic, u"", kChild | SS_CENTER | WS_GROUP, 7, 85, 305, 8, std::nullopt, kRtlCentred},
-    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 29, 13, 71, 8, DialogText::kCurrentFirmware,
-     kRtlLeft},
-    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 31, 40, 71, 8, DialogText::kNewFirmware,
-     kRtlLeft},
-    {1003, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 121, 11, 160, 14,
-     std::nullopt, kRtlCentred},
-    {1004, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, 121, 37, 160, 14,
-     std::nullopt, kRtlCentred},
-    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, 23, 144, 276, 22, DialogText::kCaution,
-     kRtlLeft},
+    {2, kButton, u"", kChild | BS_PUSHBUTTON | WS_TABSTOP, {262, 175, 50, 14}, DialogText::kExit, 0},
+    {1, kButton, u"", kChild | BS_DEFPUSHBUTTON | WS_TABSTOP, {203, 175, 50, 14}, DialogText::kStart, 0},
+    {1001, 0, u"msctls_progress32", kChild | WS_BORDER, {19, 120, 276, 14}, std::nullopt, 0},
+    {1002, kStatic, u"", kChild | SS_CENTER | WS_GROUP, {7, 85, 305, 8}, std::nullopt, kRtlCentred},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, {29, 13, 71, 8}, DialogText::kCurrentFirmware, kRtlLeft},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, {31, 40, 71, 8}, DialogText::kNewFirmware, kRtlLeft},
+    {1003, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, {121, 11, 160, 14}, std::nullopt, kRtlCentred},
+    {1004, kStatic, u"", kChild | SS_CENTER | SS_CENTERIMAGE | WS_GROUP, {121, 37, 160, 14}, std::nullopt, kRtlCentred},
+    {kNoId, kStatic, u"", kChild | SS_LEFT | WS_GROUP, {23, 144, 276, 22}, DialogText::kCaution, kRtlLeft},
 };
+// clang-format on
 
 std::u16string Lower(std::u16string text) {
     for (char16_t& c : text) {
@@ -124,43 +113,35 @@ TEST(WindowsResources, DialogInEveryLanguage) {
         auto found = FindIn(RT_DIALOG, MAKEINTRESOURCEW(101), lang);
         ASSERT_TRUE(found.has_value());
         Reader& r = *found;
-        EXPECT_EQ(r.Word(), 1);       // version of the extended template
-        EXPECT_EQ(r.Word(), 0xFFFF);  // its signature
-        r.Dword();                    // help id
-        EXPECT_EQ(r.Dword(), 0u);     // no extended style: no mirrored layout
-        const DWORD style = r.Dword();
-        EXPECT_EQ(style, DWORD{DS_MODALFRAME | WS_POPUP | WS_CAPTION | DS_SETFONT | DS_FIXEDSYS});
-        EXPECT_EQ(style & WS_SYSMENU, 0u) << "a system menu would bring a close box";
+        // Version 1 of the extended template, its signature, the help id skipped; no extended
+        // style (no mirrored layout) and no system menu, which would bring a close box.
+        EXPECT_EQ((std::tuple{r.Word(), r.Word(), r.Dword() * 0, r.Dword(), r.Dword()}),
+                  std::make_tuple(
+                      1, 0xFFFF, 0u, 0u,
+                      DWORD{DS_MODALFRAME | WS_POPUP | WS_CAPTION | DS_SETFONT | DS_FIXEDSYS}));
         const WORD count = r.Word();
-        EXPECT_EQ(r.Short(), 0);
-        EXPECT_EQ(r.Short(), 0);
-        EXPECT_EQ(r.Short(), 319);
-        EXPECT_EQ(r.Short(), 196);
-        EXPECT_EQ(r.NameOrOrdinal(), std::make_pair(std::u16string(), WORD{0}));  // no menu
-        EXPECT_EQ(r.NameOrOrdinal(), std::make_pair(std::u16string(), WORD{0}));  // no class
-        EXPECT_EQ(r.Text(), LoadDialogText(DialogText::kTitle, lang));
-        EXPECT_EQ(r.Word(), 8);  // points
-        r.Word();                // weight
-        r.Skip(2);               // italic, character set
-        EXPECT_EQ(r.Text(), u"MS Shell Dlg");
+        EXPECT_EQ(r.Take<Box>(), (Box{0, 0, 319, 196}));
+        // No menu, no class, the title, 8 points, the weight, italic and character set skipped.
+        const auto none = std::make_pair(std::u16string(), WORD{0});
+        EXPECT_EQ((std::tuple{r.NameOrOrdinal(), r.NameOrOrdinal(), r.Text(), r.Word(),
+                              r.Dword() * 0, r.Text()}),
+                  std::make_tuple(none, none, LoadDialogText(DialogText::kTitle, lang), 8, 0u,
+                                  u"MS Shell Dlg"s));
         ASSERT_EQ(count, kControls.size());
         for (const Control& expected : kControls) {
             SCOPED_TRACE(testing::Message() << "control " << static_cast<int>(expected.id));
             r.AlignDword();
             r.Dword();  // help id
-            const DWORD exStyle = r.Dword();
-            EXPECT_EQ(exStyle, rightToLeft ? expected.rtlExStyle : 0u);
-            EXPECT_EQ(r.Dword(), expected.style);
-            EXPECT_EQ(r.Short(), expected.x);
-            EXPECT_EQ(r.Short(), expected.y);
-            EXPECT_EQ(r.Short(), expected.cx);
-            EXPECT_EQ(r.Short(), expected.cy);
-            EXPECT_EQ(r.Dword(), expected.id);
+            const DWORD exStyle = r.Dword(), style = r.Dword();
+            const auto box = r.Take<Box>();
+            const DWORD id = r.Dword();
             auto [className, ordinal] = r.NameOrOrdinal();
-            EXPECT_EQ(ordinal, expected.classOrdinal);
-            EXPECT_EQ(Lower(className), expected.className);
-            EXPECT_EQ(r.NameOrOrdinal().first,
-                      expected.text ? LoadDialogText(*expected.text, lang) : u"");
+            EXPECT_EQ(std::make_tuple(exStyle, style, box, id, ordinal, Lower(className),
+                                      r.NameOrOrdinal().first),
+                      std::make_tuple(rightToLeft ? expected.rtlExStyle : 0u, expected.style,
+                                      expected.box, expected.id, expected.classOrdinal,
+                                      expected.className,
+                                      expected.text ? LoadDialogText(*expected.text, lang) : u""));
             r.Skip(r.Word());  // creation data
         }
         EXPECT_TRUE(r.ok());

@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <tuple>
+#include <vector>
 
 #include "discovery/device_tree_windows.h"
 #include "test_support.h"
@@ -30,33 +32,26 @@ TEST(SptiWindows, RequestAreaCarriesTheCommandInTheNativeLayout) {
     BuildPassThroughArea(ReadVersionRequest(buffer), area);
 
     const ScsiPassThroughDirect& r = area.request;
-    EXPECT_EQ(r.Length, sizeof(ScsiPassThroughDirect));
-    EXPECT_EQ(r.ScsiStatus, 0);
-    EXPECT_EQ(r.PathId | r.TargetId | r.Lun, 0);
-    EXPECT_EQ(r.CdbLength, 10);
-    EXPECT_EQ(r.Cdb[0], 0x3C);
-    EXPECT_EQ(r.Cdb[9], 0x09);
-    for (int i = 10; i < 16; ++i) EXPECT_EQ(r.Cdb[i], 0) << i;
-    EXPECT_EQ(r.DataIn, 1);
-    EXPECT_EQ(r.DataTransferLength, 8u);
-    EXPECT_EQ(r.DataBuffer, buffer);
-    EXPECT_EQ(r.TimeOutValue, 120u);
-    EXPECT_EQ(r.SenseInfoLength, 14);
     // The sense area follows the block after four zero bytes, and the driver is pointed at it.
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&area);
-    EXPECT_EQ(r.SenseInfoOffset, sizeof(ScsiPassThroughDirect) + 4);
+    EXPECT_EQ(std::make_tuple(r.Length, r.ScsiStatus, r.PathId | r.TargetId | r.Lun, r.CdbLength,
+                              r.DataIn, r.DataTransferLength, r.DataBuffer, r.TimeOutValue,
+                              r.SenseInfoLength, r.SenseInfoOffset),
+              std::make_tuple(std::uint16_t{sizeof r}, std::uint8_t{0}, 0, std::uint8_t{10},
+                              std::uint8_t{1}, 8u, static_cast<void*>(buffer), 120u,
+                              std::uint8_t{14}, std::uint32_t{sizeof r + 4}));
+    EXPECT_EQ(std::vector<std::uint8_t>(r.Cdb, r.Cdb + 16),
+              (std::vector<std::uint8_t>{0x3C, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(bytes + r.SenseInfoOffset, area.sense);
-    for (std::size_t i = sizeof(ScsiPassThroughDirect); i < sizeof area; ++i) {
-        EXPECT_EQ(bytes[i], 0) << i;
-    }
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes + sizeof r, bytes + sizeof area),
+              std::vector<std::uint8_t>(sizeof area - sizeof r, 0));
 
     ScsiRequest none;
     none.cdbLength = 6;
     BuildPassThroughArea(none, area);
-    EXPECT_EQ(area.request.DataIn, 2);
-    EXPECT_EQ(area.request.DataTransferLength, 0u);
-    EXPECT_EQ(area.request.DataBuffer, nullptr);
-    EXPECT_EQ(area.request.Cdb[0], 0) << "nothing of the previous command survives";
+    EXPECT_EQ(std::make_tuple(r.DataIn, r.DataTransferLength, r.DataBuffer, r.Cdb[0]),
+              std::make_tuple(std::uint8_t{2}, 0u, nullptr, std::uint8_t{0}))
+        << "nothing of the previous command survives";
 }
 
 TEST(SptiWindows, ReplyJudging) {
@@ -70,15 +65,12 @@ TEST(SptiWindows, ReplyJudging) {
     reply.status = 0x55;
     reply.sense = {1, 2, 3};
     EXPECT_FALSE(InterpretPassThroughResult(area, false, ERROR_SEM_TIMEOUT, 8, reply, &why));
-    EXPECT_EQ(reply.status, 0);
-    EXPECT_TRUE(reply.sense.empty());
+    EXPECT_TRUE(reply.status == 0 && reply.sense.empty());
     EXPECT_NE(why.find("121"), std::string::npos) << why;
 
     // GOOD status and no sense, although the driver left the sense length as asked.
     EXPECT_TRUE(InterpretPassThroughResult(area, true, 0, 8, reply, &why));
-    EXPECT_EQ(reply.status, kScsiStatusGood);
-    EXPECT_TRUE(reply.sense.empty());
-    EXPECT_EQ(reply.transferred, 8u);
+    EXPECT_TRUE(reply.status == kScsiStatusGood && reply.sense.empty() && reply.transferred == 8);
 
     // CHECK CONDITION with the sense bytes the driver reports.
     area.request.ScsiStatus = kScsiStatusCheckCondition;
@@ -87,21 +79,17 @@ TEST(SptiWindows, ReplyJudging) {
     area.request.SenseInfoLength = 14;
     area.request.DataTransferLength = 0;
     EXPECT_TRUE(InterpretPassThroughResult(area, true, 0, 8, reply, &why));
-    EXPECT_EQ(reply.status, kScsiStatusCheckCondition);
-    ASSERT_EQ(reply.sense.size(), 14u);
-    EXPECT_EQ(reply.sense[0], 0x70);
-    EXPECT_EQ(reply.sense[12], kAscInvalidFieldInCdb);
-    EXPECT_EQ(reply.sense[13], 0x01);
-    EXPECT_EQ(reply.transferred, 0u);
+    EXPECT_EQ(std::tie(reply.status, reply.sense, reply.transferred),
+              std::make_tuple(kScsiStatusCheckCondition,
+                              decltype(sense)(sense.begin(), sense.begin() + 14), 0u));
 
     // Short transfers are reported as such; a driver claiming more than was asked is capped.
     area = {};
-    area.request.DataTransferLength = 5;
-    EXPECT_TRUE(InterpretPassThroughResult(area, true, 0, 8, reply, &why));
-    EXPECT_EQ(reply.transferred, 5u);
-    area.request.DataTransferLength = 4096;
-    EXPECT_TRUE(InterpretPassThroughResult(area, true, 0, 8, reply, &why));
-    EXPECT_EQ(reply.transferred, 8u);
+    for (auto [driverSays, transferred] : {std::pair{5u, 5u}, {4096u, 8u}}) {
+        area.request.DataTransferLength = driverSays;
+        EXPECT_TRUE(InterpretPassThroughResult(area, true, 0, 8, reply, &why));
+        EXPECT_EQ(reply.transferred, transferred);
+    }
 }
 
 TEST(SptiWindows, OpenFailuresSayWhy) {
@@ -127,8 +115,8 @@ TEST(SptiWindows, RefusedRequestIsNotDelivered) {
         request.Setup(DataDirection::In, 10, data + 1, 7, 2);  // an odd address as well
         request.cdb[0] = 0x3C;
         EXPECT_FALSE(request.Execute());
-        EXPECT_EQ(data[0], 1);
-        for (int i = 1; i < 8; ++i) EXPECT_EQ(data[i], 0) << i;
+        EXPECT_EQ(std::vector<std::uint8_t>(data, data + 8),
+                  (std::vector<std::uint8_t>{1, 0, 0, 0, 0, 0, 0, 0}));
         // The handle tells the node it is open on as the device tree tells the path's, so that
         // the two can be compared (Wine answers for a file with the disk it lies on).
         EXPECT_EQ(request.NodeIdentity(),

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <utility>
+
 #include "platform/platform.h"
 
 namespace mox3 {
@@ -11,11 +14,7 @@ namespace {
 
 TEST(ConsoleControl, EventsWaitForTheDriveOnlyWhileItIsAtRisk) {
     using enum ConsoleEventAnswer;
-    struct Case {
-        DWORD event;
-        ConsoleEventAnswer safe, atRisk;
-    };
-    const Case cases[] = {
+    const std::tuple<DWORD, ConsoleEventAnswer, ConsoleEventAnswer> cases[] = {
         {CTRL_C_EVENT, EndNow, Defer},
         {CTRL_BREAK_EVENT, EndNow, Defer},
         // The system ends the process when the handler returns: the handler is held instead.
@@ -24,9 +23,10 @@ TEST(ConsoleControl, EventsWaitForTheDriveOnlyWhileItIsAtRisk) {
         {CTRL_SHUTDOWN_EVENT, PassOn, HoldUntilSafe},
         {42, PassOn, PassOn},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(AnswerConsoleEvent(c.event, false), c.safe) << "event " << c.event;
-        EXPECT_EQ(AnswerConsoleEvent(c.event, true), c.atRisk) << "event " << c.event;
+    for (auto [event, safe, atRisk] : cases) {
+        EXPECT_EQ(std::pair(AnswerConsoleEvent(event, false), AnswerConsoleEvent(event, true)),
+                  std::pair(safe, atRisk))
+            << "event " << event;
     }
 }
 
@@ -44,12 +44,11 @@ TEST(ConsoleControl, SystemStaysAwakeWhileTheDriveIsAtRisk) {
     EXPECT_EQ(awake & (ES_CONTINUOUS | ES_SYSTEM_REQUIRED), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
     KeepSystemAwake(false);
     EXPECT_EQ(ThreadState() & ES_SYSTEM_REQUIRED, 0u);
-
     // The command line's protected stretch does the same.
-    ProtectFromInterruptions(true);
-    EXPECT_NE(ThreadState() & ES_SYSTEM_REQUIRED, 0u);
-    ProtectFromInterruptions(false);
-    EXPECT_EQ(ThreadState() & ES_SYSTEM_REQUIRED, 0u);
+    for (bool atRisk : {true, false}) {
+        ProtectFromInterruptions(atRisk);
+        EXPECT_EQ((ThreadState() & ES_SYSTEM_REQUIRED) != 0, atRisk);
+    }
     EXPECT_FALSE(InterruptionArrived());
 }
 
