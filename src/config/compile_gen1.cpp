@@ -163,7 +163,7 @@ bool CompileControlParameters(ItemReader& r, RecordWriter& list) {
         v[flagOffset] |= flagBits;
     }
     if (!r.ok()) return false;
-    if (v[0] == 0 && v[fields::kControlFlagsB] == 0) return true;
+    if (v[fields::kControlFlagsA] == 0 && v[fields::kControlFlagsB] == 0) return true;
     return list.Append(gen1::kTagControl, v) ||
            r.Fail(kControl, u"USB3LFPS", "configuration list too long");
 }

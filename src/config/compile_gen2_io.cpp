@@ -99,7 +99,7 @@ bool CapacityLed2(ItemReader& r, RecordWriter& list) {
     if (!s.count(10, count) || count == 0) return r.ok();
     Bytes v;
     s.fields(fields::kCapacityLed2Head, v);
-    const bool withD = (v.data()[1] & fields::kCapacityLed2WithD) != 0;
+    const bool withD = (v.data()[fields::kCapacityLed2Flag] & fields::kCapacityLed2WithD) != 0;
     for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value"));
     if (withD) {
         for (std::uint32_t n = 0; n < count; ++n) v.u32(s.unit(n, u"Value-D"));

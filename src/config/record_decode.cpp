@@ -223,13 +223,13 @@ void DecodeG1Fan(FieldBuilder& f) {
 void DecodeG1ControlParameters(FieldBuilder& f) {
     namespace g1 = record_fields::gen1;
     f.ExpectLength(g1::kControlParametersSize);
-    f.Hex("flagsA", 0);
+    f.Hex("flagsA", g1::kControlFlagsA);
     f.Hex("flagsB", g1::kControlFlagsB);
     for (const auto& [field, flagOffset, flagBits] : g1::kControlParameters) {
         if (f.Get(flagOffset, 1) & flagBits) f.Fields({&field, 1});
     }
     const std::uint64_t unknown =
-        f.Get(g1::kControlFlagsB, 1) & ~std::uint64_t{g1::kControlKnownFlagsB};
+        f.Get(g1::kControlFlagsB, 1) & ~std::uint64_t{g1::ControlFlagBits(g1::kControlFlagsB)};
     if (unknown != 0) f.Note(Format("flag byte B has unknown bits 0x%02llX", unknown));
 }
 
@@ -425,7 +425,7 @@ void DecodeCapacityLed(FieldBuilder& f) {
 void DecodeCapacityLed2(FieldBuilder& f) {
     f.Fields(fields::kCapacityLed2Head);
     const std::size_t head = FieldsSize(fields::kCapacityLed2Head);
-    const bool withD = (f.Get(1, 1) & fields::kCapacityLed2WithD) != 0;
+    const bool withD = (f.Get(fields::kCapacityLed2Flag, 1) & fields::kCapacityLed2WithD) != 0;
     const std::size_t count = f.EntryCount(head, withD ? 8 : 4);
     for (std::size_t n = 0; n < count; ++n) f.Number(Indexed("%llu-Value", n), head + 4 * n, 4);
     if (withD) {

@@ -117,21 +117,29 @@ struct FlaggedField {
     std::uint8_t flagBits;
 };
 inline constexpr std::size_t kControlParametersSize = 100;
+inline constexpr std::uint8_t kControlFlagsA = 0;
 inline constexpr std::uint8_t kControlFlagsB = 34;
-inline constexpr std::uint8_t kControlKnownFlagsB = 0x07;
 inline constexpr FlaggedField kControlParameters[] = {
-    {{"WaitTimeSATADevDetect", 2, 2, K::Number}, 0, 0x01},
-    {{"WaitTimeSATAPHYReady", 4, 2, K::Number}, 0, 0x02},
-    {{"WaitTimeSATAProtocols", 6, 2, K::Number}, 0, 0x04},
-    {{"WaitTimeUSB3HostStart", 8, 2, K::Number}, 0, 0x08},
-    {{"SATACurrentAPMLevel", 10, 2, K::Number}, 0, 0x10},
-    {{"StandbyTransTime", 12, 2, K::Number}, 0, 0x20},
-    {{"StandbyBlinkDuty", 14, 1, K::Number}, 0, 0x40},
-    {{"StandbyBlinkTime", 15, 1, K::Number}, 0, 0x40},
-    {{"RMB", mox3::gen1::kControlRemovableByte, 1, K::Number}, 0, 0x80},
+    {{"WaitTimeSATADevDetect", 2, 2, K::Number}, kControlFlagsA, 0x01},
+    {{"WaitTimeSATAPHYReady", 4, 2, K::Number}, kControlFlagsA, 0x02},
+    {{"WaitTimeSATAProtocols", 6, 2, K::Number}, kControlFlagsA, 0x04},
+    {{"WaitTimeUSB3HostStart", 8, 2, K::Number}, kControlFlagsA, 0x08},
+    {{"SATACurrentAPMLevel", 10, 2, K::Number}, kControlFlagsA, 0x10},
+    {{"StandbyTransTime", 12, 2, K::Number}, kControlFlagsA, 0x20},
+    {{"StandbyBlinkDuty", 14, 1, K::Number}, kControlFlagsA, 0x40},
+    {{"StandbyBlinkTime", 15, 1, K::Number}, kControlFlagsA, 0x40},
+    {{"RMB", mox3::gen1::kControlRemovableByte, 1, K::Number}, kControlFlagsA, 0x80},
     {{"USB3LFPS", 36, 4, K::Hex}, kControlFlagsB, 0x03},
     {{"2TBOverMode", 40, 2, K::Number}, kControlFlagsB, 0x04},
 };
+// The bits of a flag byte that some field stands for.
+constexpr std::uint8_t ControlFlagBits(std::uint8_t flagOffset) {
+    std::uint8_t bits = 0;
+    for (const FlaggedField& f : kControlParameters) {
+        if (f.flagOffset == flagOffset) bits |= f.flagBits;
+    }
+    return bits;
+}
 
 }  // namespace gen1
 
@@ -171,11 +179,13 @@ inline constexpr std::uint8_t kGpioAltPin = 0x80;
 
 // The second capacity LED's head, followed by Count values of 4 bytes ("n-Value") and, when
 // the flag has kCapacityLed2WithD, as many more ("n-Value-D").
+inline constexpr std::size_t kCapacityLed2Flag = 1;
 inline constexpr RecordField kCapacityLed2Head[] = {{"Interval", 0, 1, K::Number},
                                                     {"Flag", 1, 1, K::Hex},
                                                     {"Mask", 2, 4, K::Hex},
                                                     {"Off", 6, 4, K::Hex}};
 inline constexpr std::uint8_t kCapacityLed2WithD = 0x02;
+static_assert(kCapacityLed2Head[1].offset == kCapacityLed2Flag);
 
 // RAID default (tag 0x05): the drive mode and, as far as they are not 0, the rest.
 inline constexpr RecordField kRaidDefault[] = {

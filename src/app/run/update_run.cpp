@@ -344,7 +344,6 @@ int Succeed(UpdateView& view, HostServices& host) {
     return 0;
 }
 
-
 // The record of an update of `drive` as the run is about to begin it.
 UpdateMarker RecordOf(const DeviceRecord& drive, int kind, int resource,
                       const std::vector<std::uint8_t>& configBytes) {
