@@ -74,6 +74,10 @@ std::string ReadText(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+void WriteText(const std::filesystem::path& file, const std::string& text) {
+    WriteBytes(file, std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
 void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Text) {
     std::string crlf;
     for (char c : utf8Text) {

@@ -31,6 +31,7 @@ void MakeLongFile(const std::filesystem::path& file, std::uint64_t length);
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file);
 // The file's text, or nothing when it cannot be read.
 std::string ReadText(const std::filesystem::path& file);
+void WriteText(const std::filesystem::path& file, const std::string& text);
 // Writes UTF-8 text as a UTF-16LE file with a byte-order mark, "\n" turned into CRLF.
 void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Text);
 

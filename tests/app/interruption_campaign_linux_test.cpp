@@ -39,7 +39,7 @@ class Campaign {
                             setup_.generation};
         WriteBytes(dir_ / "older.bin", backup_);
         const std::string sidecar = BackupSidecar({&record, u"V01L00R03", 1'765'000'000}, backup_);
-        WriteBytes(dir_ / "older.json", std::vector<std::uint8_t>(sidecar.begin(), sidecar.end()));
+        WriteText(dir_ / "older.json", sidecar);
     }
 
     // A factory-fresh drive on a bus of its own, and a fresh state folder.

@@ -74,9 +74,6 @@ class UpdateCommand : public EmulatorTest {
             setting.environment.emplace_back("MOX3_TIME_SCALE", "500");
         return RunProgram(words, dir_.path(), setting);
     }
-    static void WriteText(const std::filesystem::path& file, const std::string& text) {
-        WriteBytes(file, std::vector<std::uint8_t>(text.begin(), text.end()));
-    }
     std::filesystem::path Input(const std::string& answer) {
         WriteText(dir_ / "answer.txt", answer);
         return dir_ / "answer.txt";

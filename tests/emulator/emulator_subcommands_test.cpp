@@ -215,7 +215,7 @@ TEST_F(EmulatorCommand, ShowRefusesFolderFilesItCannotUse) {
     std::string text;
     for (char c : ReadText(crlf / "drive.state"))
         text += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    WriteBytes(crlf / "drive.state", std::vector<std::uint8_t>(text.begin(), text.end()));
+    WriteText(crlf / "drive.state", text);
     CommandRun r = Emulator({"show", crlf.string()});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out.substr(r.out.find('\n')), good.out.substr(good.out.find('\n')));
@@ -225,7 +225,7 @@ TEST_F(EmulatorCommand, ShowRefusesFolderFilesItCannotUse) {
     text = ReadText(tiny / "drive.state");
     const auto at = text.find("flash-size=");
     text.replace(at, text.find('\n', at) - at, "flash-size=100");
-    WriteBytes(tiny / "drive.state", std::vector<std::uint8_t>(text.begin(), text.end()));
+    WriteText(tiny / "drive.state", text);
     auto flash = ReadBytes(tiny / "flash-1.bin");
     flash.resize(100);
     WriteBytes(tiny / "flash-1.bin", flash);

@@ -295,7 +295,7 @@ TEST_F(EmulatorTree, FoldersOfTheFirstStateFormatStillLoad) {
         "update-mode-selected=0\nbusy-left=0\nheader-armed=0\nheader-function=0x00\n"
         "header-checksum=0x0000\nflash-parameters=none\nlast-failed-code=0x00\n"
         "last-sense-key=0x00\ncommands-since-start=0\ncommands-total=17\n# faults\n";
-    WriteBytes(old / "drive.state", std::vector<std::uint8_t>(state.begin(), state.end()));
+    WriteText(old / "drive.state", state);
 
     const EmulatedDriveView v = View(old);
     EXPECT_EQ(std::tuple(v.plainDisk, v.tree.attached, v.tree.cdrom, v.tree.usbLevels,
