@@ -35,6 +35,10 @@ TEST(CSpti, ExecuteJudgesStatusAndSense) {
     fake.Queue({true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x24, 0x01), {}});
     spti.Setup(DataDirection::None, 6, nullptr, 0, 120);
     EXPECT_FALSE(spti.Execute());
+    // Each setup starts from a cleared request.
+    const auto& cleared = fake.state().requests.back();
+    EXPECT_EQ(std::tuple(HexString(cleared.cdb), cleared.direction, cleared.length),
+              std::tuple(std::string("000000000000"), DataDirection::None, 0u));
     EXPECT_EQ(HexString(std::vector{spti.GetAsc(), spti.GetAscq()}), "2401");
     // Condition met (status 1) without sense counts as success; sense with GOOD or a request
     // not delivered does not.
