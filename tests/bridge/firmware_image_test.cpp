@@ -24,7 +24,6 @@ struct Loaded {
     std::string loaderText;
     std::string trailerText;
     std::uint32_t firmwareLength = 0;
-    std::uint32_t itemCount = 0;
 };
 
 Loaded Load(const std::vector<std::uint8_t>& image, int kind) {
@@ -41,7 +40,6 @@ Loaded Load(const std::vector<std::uint8_t>& image, int kind) {
     l.result = mgr.LoadFirmwareImage(mgr);
     l.loaderText = Utf16ToUtf8(mgr.firmwareVersionText);
     l.firmwareLength = mgr.firmwareLength;
-    l.itemCount = mgr.itemCount;
     std::u16string text;
     EXPECT_EQ(
         mgr.ReadImageVersion(std::fopen((dir / "image.bin").string().c_str(), "rb"), text, kind),
@@ -78,8 +76,7 @@ TEST(FirmwareImage, SizesAndProgrammedLength) {
                                             {1, 4104, 4096u},
                                             {1, 4105, 8192u},
                                             {2, 66, 0u},
-                                            {2, 262166, 262144u},
-                                            {2, 4118, 4096u}}) {
+                                            {2, 262166, 262144u}}) {
         const Loaded l = Load(Sample(generation, "01000000", size), generation);
         EXPECT_EQ(l.result, 1) << size;
         EXPECT_EQ(length == 0 ? 0u : l.firmwareLength, length) << size;
@@ -90,7 +87,6 @@ TEST(FirmwareImage, SizesAndProgrammedLength) {
     EXPECT_EQ(Load(tooLarge, 1).result, 0);
     const Loaded tooSmall = Load(std::vector<std::uint8_t>(47, '0'), 1);
     EXPECT_EQ(std::pair(tooSmall.result, tooSmall.loaderText), std::pair(0, std::string()));
-    EXPECT_EQ(Load(std::vector<std::uint8_t>(5, '1'), 1).trailerText, "");
     EXPECT_EQ(Load(std::vector<std::uint8_t>(5, '1'), 2).trailerText, "");
 }
 
@@ -98,9 +94,6 @@ TEST(FirmwareImage, EachTestNamesItsFault) {
     const auto good = Sample(2, "01000700", 9000);
     EXPECT_EQ(FirmwareImage::Parse(good).fault(), ImageFault::None);
     EXPECT_EQ(FirmwareImage::Parse(good).RequireGeneration(1).fault(), ImageFault::Generation);
-    EXPECT_EQ(FirmwareImage::Parse(Sample(1, "01000700", 9000)).RequireGeneration(2).fault(),
-              ImageFault::Generation);
-    EXPECT_EQ(FirmwareImage::Parse({}).fault(), ImageFault::Size);
     auto digest = good;
     digest[100] ^= 1;
     EXPECT_EQ(FirmwareImage::Parse(digest).fault(), ImageFault::Digest);
@@ -148,15 +141,10 @@ TEST(FirmwareImage, OnlyRegularFilesOfAPlausibleSizeAreRead) {
     EXPECT_EQ(good.size(), 5000u);
 }
 
-TEST(ChipProfile, LimitsAndTheLaterFamilySwitch) {
-    CBridgeMgr mgr;  // (the 15 s wait after the switch: the golden transcripts)
-    EXPECT_EQ(mgr.pollLimit, 600u);
-    EXPECT_EQ(mgr.attemptLimit, 10u);
-    EXPECT_EQ(ChipKindFromImageTail('0', 'A'), 2);
-    EXPECT_EQ(ChipKindFromImageTail('0', 'a'), 1);
-    EXPECT_EQ(Load(Sample(2, "03000000", 5000), 2).itemCount, 407u);
-    EXPECT_EQ(Load(Sample(2, "02000000", 5000), 2).itemCount, 254u);
-    EXPECT_EQ(Load(Sample(2, "13000000", 5000), 2).itemCount, 407u);
+// How long the run waits for the bridge and how often it tries a pass.
+TEST(ChipProfile, Limits) {
+    CBridgeMgr mgr;
+    EXPECT_EQ(std::pair(mgr.pollLimit, mgr.attemptLimit), std::pair(600u, 10u));
 }
 
 TEST(ConfigBuild, GenerationComesFromTheImage) {
@@ -169,8 +157,6 @@ TEST(ConfigBuild, GenerationComesFromTheImage) {
     ConfigBuildResult r = BuildConfigBlock(mgr, path("gen2.bin"), path("c.ini"), 1, std::nullopt);
     EXPECT_EQ(r.failedStep, "generation");
     r = BuildConfigBlock(mgr, path("tiny.bin"), path("c.ini"), 0, std::nullopt);
-    EXPECT_EQ(r.failedStep, "image");
-    r = BuildConfigBlock(mgr, path("missing.bin"), path("c.ini"), 0, std::nullopt);
     EXPECT_EQ(r.failedStep, "image");
     r = BuildConfigBlock(mgr, path("gen2.bin"), path("c.ini"), 2, std::nullopt);
     EXPECT_EQ(r.failedStep, "compile");

