@@ -375,7 +375,7 @@ TEST_F(UpdateCommand, KeepsTheFlashAsItWasBeforeTheUpdate) {
     auto name = [](int day, const char* ext) { return kSerial + "-2020010" + std::to_string(day) + "T000000Z" + ext; };
     // `unsteady`: a flash address read wrong once, or "".
     const struct { int generation; const char* unsteady; std::size_t size; } rows[] = {
-        {1, "30000", 65536}, {2, "", 131072}};
+        {1, "60000", 65536}, {2, "", 131072}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.generation);
         Reset(row.generation, true);
