@@ -1,19 +1,15 @@
 // Taking a drive's disks from the system: the refusals through a fake open, and the kernel's
 // own answers on a loop device of the test's own (its nodes made in the test's folder, a file
-// behind it, a mount in a mount namespace of a child's own).
+// behind it).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/loop.h>
-#include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 
 #include "app/run/disk_use.h"
@@ -44,10 +40,10 @@ TEST(DiskClaim, WhatCannotBeTakenStopsTheClaimAndNothingStaysHeld) {
         "/dev/sdc is in use by the system (mounted or held exclusively)",
         "/dev/sdd is not a block device",
         "/dev/sde cannot be taken from the system: No such file or directory"};
-    EXPECT_EQ(InEnglish(ClaimDriveDisks(claim, fake.backend(),
-                                        {"/dev/sr0", "/tmp/bus/ZR-MOX3", "/dev/sdc", "/dev/sdd",
-                                         "/dev/sdc", "/dev/sde"},
-                                        &notes)),
+    EXPECT_EQ(InEnglish(ClaimDriveDisks(
+                  claim, fake.backend(),
+                  {"/dev/sr0", "/tmp/bus/ZR-MOX3", "/dev/sdc", "/dev/sdd", "/dev/sdc", "/dev/sde"},
+                  &notes)),
               expected);
     // Disks only, each once, opened exclusively without waiting for a medium.
     const std::vector<std::pair<std::string, int>> opened = {
@@ -57,7 +53,8 @@ TEST(DiskClaim, WhatCannotBeTakenStopsTheClaimAndNothingStaysHeld) {
     EXPECT_EQ(::fcntl(given, F_GETFD), -1);  // closed, not trusted
     // A CD-ROM unit and an emulated drive need no claim and get no flush.
     asked.clear();
-    EXPECT_TRUE(ClaimDriveDisks(claim, fake.backend(), {"/dev/sr0", "/tmp/bus/ZR-MOX3"}, &notes).empty());
+    EXPECT_TRUE(
+        ClaimDriveDisks(claim, fake.backend(), {"/dev/sr0", "/tmp/bus/ZR-MOX3"}, &notes).empty());
     EXPECT_TRUE(asked.empty());
     EXPECT_TRUE(fake.state().requests.empty());
     EXPECT_TRUE(notes.empty());
@@ -75,13 +72,12 @@ struct TestLoop {
             why = ::geteuid() != 0 ? "needs root" : "cannot make a loop-control node";
             return;
         }
-        ext4 = std::system(("mkfs.ext4 -q -F " + file.string() + " >/dev/null 2>&1").c_str()) == 0;
         const int controlFd = ::open(control.c_str(), O_RDWR | O_CLOEXEC);
         const int backing = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
         // Another user may take the free device between asking and binding: ask again.
         for (int attempt = 0; attempt < 8 && fd < 0 && controlFd >= 0 && backing >= 0; ++attempt) {
             const int index = ::ioctl(controlFd, LOOP_CTL_GET_FREE);
-            name = "loop" + std::to_string(index);
+            const std::string name = "loop" + std::to_string(index);
             unsigned major = 0, minor = 0;
             char colon = 0;
             node = dir / ("node" + std::to_string(attempt));
@@ -108,95 +104,31 @@ struct TestLoop {
     }
     int fd = -1;
     fs::path node;
-    std::string name;  // as sysfs names it
     std::string why;
-    bool ext4 = false;  // formatted, to be mounted
 };
 
-// Held against other claims until released, flushed, and refused while another mount namespace
-// has it mounted, that mount named with a process that sees it.
+// Held against other claims, and flushed through the system and through the bridge.
 TEST(DiskClaim, OnALoopDeviceOfTheTestsOwn) {
     test::TempDir dir;
     TestLoop loop(dir.path(), 8 << 20);
     if (!loop.why.empty()) GTEST_SKIP() << loop.why;
     const std::string node = loop.node.string();
-    const std::string busy = node + " is in use by the system (mounted or held exclusively)";
-    {
-        DiskClaim first, second;
-        // One node that cannot be had gives back the one taken before it.
-        EXPECT_EQ(first.Claim({node, (dir / "gone").string()}).size(), 1u);
-        EXPECT_TRUE(second.Claim({node}).empty());
-        second.Release();
-        EXPECT_TRUE(first.Claim({node}).empty());
-        EXPECT_TRUE(first.Claim({node}).empty()) << "a node held is not taken twice";
-        EXPECT_EQ(first.held(), 1u);
-        EXPECT_EQ(InEnglish(second.Claim({node})), std::vector<std::string>{busy});
-        EXPECT_EQ(second.held(), 0u);
-
-        test::FakeBackendScope fake;
-        EXPECT_TRUE(first.Flush(fake.backend()).empty());
-        ASSERT_EQ(fake.state().requests.size(), 1u);
-        const test::Recorded& sent = fake.state().requests[0];
-        EXPECT_EQ(sent.cdb, std::vector<std::uint8_t>({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-        EXPECT_TRUE(sent.direction == DataDirection::None && sent.length == 0);
-        // A disk that refuses is only noted.
-        fake.Queue(
-            {true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
-        EXPECT_EQ(InEnglish(first.Flush(fake.backend())),
-                  std::vector<std::string>{"the cache of " + node +
-                                           " was not written out: SYNCHRONIZE CACHE failed"});
-        EXPECT_EQ(first.held(), 1u);
-
-        first.Release();
-        EXPECT_TRUE(second.Claim({node}).empty());
-    }  // the claim ends with its holder
-    EXPECT_TRUE(DiskClaim().Claim({node}).empty());
-
-    if (!loop.ext4) GTEST_SKIP() << "no mkfs.ext4";
-    const fs::path point = dir / "mnt";
-    fs::create_directories(point);
-    int ready[2], done[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    ASSERT_EQ(::pipe(done), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // A mount namespace of the child's own, which ends with it and takes the mount along.
-        ::close(loop.fd);
-        ::close(ready[0]);
-        ::close(done[1]);
-        char ok = ::unshare(CLONE_NEWNS) == 0 &&
-                          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                          ::mount(loop.node.c_str(), point.c_str(), "ext4", MS_RDONLY,
-                                  nullptr) == 0
-                      ? 'y'
-                      : 'n';
-        (void)!::write(ready[1], &ok, 1);
-        (void)!::read(done[0], &ok, 1);
-        std::_Exit(0);
-    }
-    ::close(ready[1]);
-    ::close(done[0]);
-    char ok = 'n';
-    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-    std::vector<std::string> refused, uses;
-    if (ok == 'y') {
-        DiskClaim claim;
-        refused = InEnglish(claim.Claim({node}));
-        uses = InEnglish(DiskUses(loop.name));
-    }
-    ::close(done[1]);
-    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
-    ::close(ready[0]);
-    if (ok != 'y') GTEST_SKIP() << "the child could not mount the loop device";
-
-    EXPECT_EQ(refused, std::vector<std::string>{busy});
-    const std::string named = "/dev/" + loop.name + " is mounted on " + point.string() +
-                              " in the mount namespace of process " + std::to_string(child);
-    ASSERT_EQ(uses.size(), 1u) << (uses.empty() ? "" : uses[0]);
-    EXPECT_EQ(uses[0].rfind(named, 0), 0u) << uses[0];
-    // The namespace went with the child, and the mount with it.
-    EXPECT_TRUE(DiskClaim().Claim({node}).empty());
+    DiskClaim first, second;
+    EXPECT_TRUE(first.Claim({node}).empty());
+    EXPECT_EQ(
+        InEnglish(second.Claim({node})),
+        std::vector<std::string>{node + " is in use by the system (mounted or held exclusively)"});
+    test::FakeBackendScope fake;
+    EXPECT_TRUE(first.Flush(fake.backend()).empty());
+    ASSERT_EQ(fake.state().requests.size(), 1u);
+    const test::Recorded& sent = fake.state().requests[0];
+    EXPECT_EQ(sent.cdb, std::vector<std::uint8_t>({0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_TRUE(sent.direction == DataDirection::None && sent.length == 0);
+    // A disk that refuses is only noted.
+    fake.Queue({true, kScsiStatusCheckCondition, FixedSense(kSenseIllegalRequest, 0x20, 0), {}});
+    EXPECT_EQ(InEnglish(first.Flush(fake.backend())),
+              std::vector<std::string>{"the cache of " + node +
+                                       " was not written out: SYNCHRONIZE CACHE failed"});
 }
 
 }  // namespace

@@ -40,28 +40,42 @@ void MakeProcess(const std::filesystem::path& proc, long id, const std::string& 
     std::filesystem::create_directories(dir / "fd");
 }
 
+// Mounts, swap and holders of the disk and its partitions, in this mount namespace and in
+// others (each table read once, a mount seen here not named again).
 TEST(DiskUses, MountsSwapAndHoldersOfTheDiskAndItsPartitions) {
     test::TempDir dir;
     const auto sys = dir / "sys", proc = dir / "proc";
     MakeDisk(sys, proc);
-    std::filesystem::create_directories(sys / "block/sdb/holders");
     std::filesystem::create_directories(sys / "block/sdb/sdb2/holders");
-    Write(proc / "self/mountinfo",
-          "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-          "40 22 8:32 / /mnt/other rw - ext4 /dev/sdc rw\n");
+    const std::string root = "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n";
+    Write(proc / "self/mountinfo", root + "40 22 8:32 / /mnt/other rw - ext4 /dev/sdc rw\n");
     EXPECT_TRUE(DiskUses("sdb", sys, proc).empty());
 
-    Write(proc / "self/mountinfo",
-          "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
-          "41 22 8:17 / /media/my\\040data rw,nosuid - vfat /dev/sdb1 rw\n"
-          "42 22 0:45 / /srv rw - btrfs /dev/sdb2 rw\n");
+    const std::string data = "41 22 8:17 / /media/my\\040data rw,nosuid - vfat /dev/sdb1 rw\n";
+    Write(proc / "self/mountinfo", root + data + "42 22 0:45 / /srv rw - btrfs /dev/sdb2 rw\n");
+    std::filesystem::create_directories(proc / "self/ns");
+    std::filesystem::create_directory_symlink("mnt:[1]", proc / "self/ns/mnt");
     Write(proc / "swaps", "Filename Type Size Used Priority\n/dev/sdb2 partition 1024 0 -2\n");
     std::filesystem::create_directories(sys / "block/sdb/holders/dm-0");
-    auto uses = InEnglish(DiskUses("sdb", sys, proc));
-    std::sort(uses.begin(), uses.end());
-    EXPECT_EQ(uses, (std::vector<std::string>{
-                        "/dev/sdb is used by /dev/dm-0", "/dev/sdb1 is mounted on /media/my data",
-                        "/dev/sdb2 is mounted on /srv", "/dev/sdb2 is used as swap"}));
+    // Same namespace as this process: its table is not read again.
+    MakeProcess(proc, 1, "systemd", "mnt:[1]", root + "50 22 8:18 / /never rw - ext4 x rw\n");
+    // A service's copy of this namespace, plus a mount of its own.
+    MakeProcess(proc, 700, "nginx", "mnt:[7]",
+                root + data + "60 22 8:18 / /srv/www\\040x rw - ext4 /dev/sdb2 rw\n");
+    // Another process of that namespace: read once.
+    MakeProcess(proc, 701, "nginx", "mnt:[7]", "61 22 8:16 / /twice rw - ext4 /dev/sdb rw\n");
+    // A container whose /dev names the disk otherwise: found by its device number.
+    MakeProcess(proc, 900, "sh", "mnt:[9]", "70 22 8:16 / /mnt rw - ext4 /dev/xvdb rw\n");
+    // Unreadable namespace link: skipped.
+    Write(proc / "950/comm", "ghost\n");
+    Write(proc / "950/mountinfo", "80 22 8:16 / /ghost rw - ext4 /dev/sdb rw\n");
+    EXPECT_EQ(
+        InEnglish(DiskUses("sdb", sys, proc)),
+        (std::vector<std::string>{
+            "/dev/sdb is used by /dev/dm-0", "/dev/sdb1 is mounted on /media/my data",
+            "/dev/sdb2 is mounted on /srv", "/dev/sdb2 is used as swap",
+            "/dev/sdb2 is mounted on /srv/www x in the mount namespace of process 700 (nginx)",
+            "/dev/sdb is mounted on /mnt in the mount namespace of process 900 (sh)"}));
     // Names that are not a disk of this system name nothing.
     EXPECT_TRUE(DiskUses("../sdb", sys, proc).empty());
     EXPECT_TRUE(DiskUses("sdz", sys, proc).empty());
@@ -97,35 +111,6 @@ TEST(DiskUses, ProcessesHoldingTheDiskOpenAreNamedButNotThisOne) {
     EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)),
               (std::vector<std::string>{"/dev/sdb is held open by process 300 (dd)",
                                         "/dev/sdb1 is held open by process 300 (dd)"}));
-}
-
-TEST(DiskUses, MountsOfOtherNamespacesAreReadOnceEachAndNotRepeated) {
-    test::TempDir dir;
-    const auto sys = dir / "sys", proc = dir / "proc";
-    MakeDisk(sys, proc);
-    const std::string root = "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n";
-    const std::string data = "41 22 8:17 / /media/data rw - ext4 /dev/sdb1 rw\n";
-    Write(proc / "self/mountinfo", root + data);
-    std::filesystem::create_directories(proc / "self/ns");
-    std::filesystem::create_directory_symlink("mnt:[1]", proc / "self/ns/mnt");
-    // Same namespace as this process: its table is not read again.
-    MakeProcess(proc, 1, "systemd", "mnt:[1]", root + "50 22 8:18 / /never rw - ext4 x rw\n");
-    // A service's copy of this namespace, plus a mount of its own.
-    MakeProcess(proc, 700, "nginx", "mnt:[7]",
-                root + data + "60 22 8:18 / /srv/www\\040x rw - ext4 /dev/sdb2 rw\n");
-    // Another process of that namespace: read once.
-    MakeProcess(proc, 701, "nginx", "mnt:[7]", "61 22 8:16 / /twice rw - ext4 /dev/sdb rw\n");
-    // A container whose /dev names the disk otherwise: found by its device number.
-    MakeProcess(proc, 900, "sh", "mnt:[9]", "70 22 8:16 / /mnt rw - ext4 /dev/xvdb rw\n");
-    // Unreadable namespace link: skipped.
-    Write(proc / "950/comm", "ghost\n");
-    Write(proc / "950/mountinfo", "80 22 8:16 / /ghost rw - ext4 /dev/sdb rw\n");
-
-    EXPECT_EQ(InEnglish(DiskUses("sdb", sys, proc)),
-              (std::vector<std::string>{
-                  "/dev/sdb1 is mounted on /media/data",
-                  "/dev/sdb2 is mounted on /srv/www x in the mount namespace of process 700 (nginx)",
-                  "/dev/sdb is mounted on /mnt in the mount namespace of process 900 (sh)"}));
 }
 
 }  // namespace

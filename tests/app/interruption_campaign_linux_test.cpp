@@ -83,9 +83,7 @@ class Campaign {
         };
         const bool right =
             !v->loader && v->logicalBlockLength == blockLength_ &&
-            (backup_.empty() ? v->firmwareVersion == "V01L00R07" && id(*v) == id(*factory_) &&
-                                   v->usb.vendorId == 0x5E3B &&
-                                   v->usb.serialNumber == Utf8ToUtf16(kSerial)
+            (backup_.empty() ? v->firmwareVersion == "V01L00R07" && id(*v) == id(*factory_)
                              : std::equal(backup_.begin(), backup_.end(), v->flash.begin()));
         return right ? "" : v->firmwareVersion + (v->loader ? " loader " : " normal ") +
                                 Utf16ToUtf8(v->usb.serialNumber) + " " +

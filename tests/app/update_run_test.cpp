@@ -20,8 +20,7 @@ struct RecordingView : BoxView {
     bool finished = false;
     std::vector<std::u16string> questions;
     std::vector<std::string> warnings;
-    unsigned passes = 0;  // the highest programming pass begun
-    int failedTries = 0, waits = 0, stopAfterWaits = -1;  // Ctrl-C after stopAfterWaits waits
+    int waits = 0, stopAfterWaits = -1;  // Ctrl-C after stopAfterWaits waits
     std::pair<CBridgeMgr::WaitFor, unsigned> lastWait{};
     void InitProgress() override { progress.push_back(0); }
     void SetProgress(int p) override {
@@ -35,8 +34,6 @@ struct RecordingView : BoxView {
     }
     void Waiting(CBridgeMgr::WaitFor what, unsigned pass, unsigned, unsigned) override {
         lastWait = {what, pass};
-        passes = std::max(passes, pass);
-        failedTries += what == CBridgeMgr::WaitFor::kNextTry;
         ++waits;
     }
     bool StopWanted() override { return stopAfterWaits >= 0 && waits > stopAfterWaits; }
@@ -120,10 +117,11 @@ TEST_F(UpdateRun, ValuesOfTheModelFileTakenInPartReachTheView) {
     };
     EXPECT_EQ(Run(), 0);
     ASSERT_EQ(view_.warnings.size(), 1u);
-    for (const char* part : {"MOX3_config.ini", "[USB Device Descriptor] bcdDevice=0x0001junk: "
-                                                "took \"0x0001\" as 1, ignored \"junk\""}) {
-        EXPECT_NE(view_.warnings[0].find(part), std::string::npos) << view_.warnings[0];
-    }
+    EXPECT_NE(
+        view_.warnings[0].find("MOX3_config.ini [USB Device Descriptor] bcdDevice=0x0001junk: "
+                               "took \"0x0001\" as 1, ignored \"junk\""),
+        std::string::npos)
+        << view_.warnings[0];
 }
 
 TEST_F(UpdateRun, RefusalsAndTheSwitch) {
@@ -149,7 +147,6 @@ TEST_F(UpdateRun, TheCensusSaysEachOutcomeOnce) {
         std::function<void()> attach;
         std::u16string box;  // empty: none, the run goes on
     } rows[] = {
-        {"nothing", [] {}, u"104"},
         {"a drive behind an adapter of another bus",
          [&] {
              std::string why;
@@ -157,9 +154,7 @@ TEST_F(UpdateRun, TheCensusSaysEachOutcomeOnce) {
                  Drive(), [](EmulatedTreeSettings& t) { t.busType = 1; }, *clock_, &why));
          },
          u"104"},
-        {"two drives", [&] { Drive("01000500", "bus/a"), Drive("01000500", "bus/b"); }, u"105"},
         {"a drive and a disk that needs no update", [&] { Drive(), disk(0x7C3A); }, u"105"},
-        {"a disk that needs no update", [&] { disk(0x7C39); }, u"112"},
         {"one drive", [&] { Drive(); }, u""},
     };
     for (const auto& row : rows) {
@@ -185,8 +180,6 @@ TEST_F(UpdateRun, ARefusalBeforeTheSwitchLeavesTheDriveAsItWas) {
         std::string serial = "4A3F0012B7C4D9E1";
     } rows[] = {
         {"the system", [&](auto&) { host_.os = false; }, u"114"},
-        {"no image", [&](auto&) { std::filesystem::remove(host_.dir / "firmware_C311.bin"); },
-         kImageMissingText},
         {"no answer",
          [&](auto& drive) { SetFault(drive, {EmulatedFault::Kind::FailKind, 1, kFnReadChipName, 0}); },
          u"118"},
@@ -261,18 +254,15 @@ TEST_F(UpdateRun, AFailureAfterTheSwitchKeepsRecordAndFile) {
         EmulatedFault fault;
         int result;
         std::vector<int> progress = {};  // none: not looked at
-        unsigned passes = 0;             // 0: not looked at
         std::uint64_t sleptMs = 0;       // at least
     } rows[] = {
-        {"programming refused", {EmulatedFault::Kind::FailKind, 1, kFnBeginFlashUpdate, 0},
-         kMsgFailed},
         {"refused twice", twice, 0},
         {"a byte of the block", {EmulatedFault::Kind::CorruptRead, 1, 0, inBlock}, kMsgFailed, {}, 10},
         {"a byte of the firmware", {EmulatedFault::Kind::CorruptRead, 1, 0, lastPage}, kMsgFailed,
          {}, 10},
         {"no return", {EmulatedFault::Kind::NoReturn, 1, 0, 0}, kMsgFailed, {0, 10, 0}},
         {"a bare bridge", {EmulatedFault::Kind::ReturnInLoader, 1, 0, 0}, kMsgFailed,
-         {0, 10, 20, 75, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 0}, 0, 50000},
+         {0, 10, 20, 75, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 0}, 50000},
     };
     for (const auto& row : rows) {
         EmptyBus();
@@ -284,10 +274,6 @@ TEST_F(UpdateRun, AFailureAfterTheSwitchKeepsRecordAndFile) {
         EXPECT_EQ(UpdateWorker(view_, host_, versions), row.result) << row.what;
         EXPECT_TRUE(row.progress.empty() || view_.progress == row.progress) << row.what;
         EXPECT_GE(clock_->sleptMs() - before, row.sleptMs) << row.what;
-        if (row.passes) {
-            EXPECT_EQ(std::pair(view_.passes, view_.failedTries), std::pair(row.passes, 3))
-                << row.what;
-        }
         if (row.result != 0) {
             EXPECT_EQ(view_.boxes, (Boxes{{u"103", u"106"}})) << row.what;
             EXPECT_FALSE(view_.finished) << row.what;
@@ -308,7 +294,6 @@ TEST_F(UpdateRun, RecoveryNeedsARecordOrTheUsersValues) {
     auto drive = Drive();
     Break(drive);
     Versions recovery = Inspected();
-    EXPECT_EQ(recovery.currentText, u"0.00");
     const UpdateMarker marker = *host_.marker;
     host_.marker.reset();
     Versions unknown;
@@ -352,7 +337,6 @@ TEST_F(UpdateRun, EveryModelIsUpdatedWithItsOwnFile) {
     for (const auto& m : models) {
         auto drive = MakeProgrammedDrive(m.generation, "01000500", "4A3F0012B7C4D9E1", {},
                                          "bus/model", m.resource);
-        ASSERT_EQ(identity(drive), std::tuple(m.pid, m.product, "V01L00R05"));
         host_.configWrites.clear();
         EXPECT_EQ(Run(), 0) << m.resource;
         EXPECT_EQ(host_.configWrites, std::vector<int>{m.resource});
@@ -375,8 +359,7 @@ TEST_F(UpdateRun, EveryModelIsUpdatedWithItsOwnFile) {
     older.current = 0x0105;
     older.fresh = 0x0107;
     host_.markerWrites = 0;
-    for (const auto& [pid, message] : {std::pair{"0x7C37", u"112"}, {"0x7C39", u"112"},
-                                       {"0x7C3A", u"112"}, {"0x7C30", u"104"}, {"0x7C38", u"104"}}) {
+    for (const auto& [pid, message] : {std::pair{"0x7C39", u"112"}, {"0x7C30", u"104"}}) {
         auto drive = custom(SecondGenerationIni().Set("USB Device Descriptor", "PID", pid));
         view_.boxes.clear();
         Versions versions;
@@ -403,20 +386,13 @@ TEST_F(UpdateRun, TheImageIsTestedBeforeTheDriveIsTouched) {
     std::string why;
     auto digest = good;
     digest[200] ^= 1;
-    const std::pair<std::vector<std::uint8_t>, ImageFault> cases[] = {
-        {digest, ImageFault::Digest},
-        {MakeSampleImage({1, "01000700", 30000, 3}, &why), ImageFault::Generation},
-        {{}, ImageFault::Size},
-    };
     Versions older;
     older.fresh = 0x107;
-    for (const auto& [bytes, fault] : cases) {
+    for (const auto& bytes : {digest, MakeSampleImage({1, "01000700", 30000, 3}, &why)}) {
         WriteBytes(host_.dir / "firmware_C311.bin", bytes);
         Versions versions;
         EXPECT_FALSE(InspectAtStartup(view_, host_, versions));
         EXPECT_EQ(view_.boxes.back(), (Box{u"103", u"115"}));
-        ASSERT_TRUE(versions.image);
-        EXPECT_EQ(versions.image->fault(), fault) << versions.image->problem();
         for (const char16_t* arguments : {u"", u"/UPDATE"}) {
             host_.arguments = arguments;
             EXPECT_EQ(UpdateWorker(view_, host_, older), kMsgImageDamaged);
@@ -459,7 +435,6 @@ TEST_F(UpdateRun, OnlyTheDriveShownIsWritten) {
     auto drive = Drive("01000500", "bus/m-drive");
     SwitchTo4096ByteBlocks(drive);
     Versions versions = Inspected();
-    EXPECT_EQ(versions.bound.port, u"m-drive");
     // A loader listed before it arrives after the switch, another drive during the restart.
     std::filesystem::path intruder, other;
     view_.onProgress = [&](int p) {
@@ -495,12 +470,7 @@ TEST_F(UpdateRun, OnlyTheDriveShownIsWritten) {
 TEST_F(UpdateRun, SeveralDrivesAndTheOneTheUserNames) {
     auto a = Drive("01000500", "bus/a", "AAAA000000000001");
     auto b = Drive("01000500", "bus/b", "BBBB000000000002");
-    for (const std::u16string& name :
-         {std::u16string(u"BBBB000000000002"), std::u16string(u"b"),
-          Utf8ToUtf16(std::filesystem::path(b).make_preferred().string())}) {
-        host_.choice = name;
-        EXPECT_EQ(Inspected().bound.serial, u"BBBB000000000002") << Utf16ToUtf8(name);
-    }
+    host_.choice = Utf8ToUtf16(std::filesystem::path(b).make_preferred().string());  // its path
     Versions versions = Inspected();
     EXPECT_EQ(UpdateWorker(view_, host_, versions), 0);
     EXPECT_EQ(View(b).firmwareVersion + View(a).firmwareVersion, "V01L00R07V01L00R05");
@@ -515,9 +485,6 @@ TEST_F(UpdateRun, ARecordIsUsedOnlyForItsDrive) {
     Break(a);
     ASSERT_TRUE(host_.marker);
     const UpdateMarker recordA = *host_.marker;
-    EXPECT_EQ(std::tuple(recordA.port, recordA.generation, recordA.resourceId,
-                         recordA.configDigest.size()),
-              std::tuple(u"a", 2, 117, 64u));
     std::filesystem::rename(a, dir_ / "a-away");  // unplugged
     auto b = Drive("01000500", "bus/b", "BBBB000000000002");
     Versions versions = Inspected();
