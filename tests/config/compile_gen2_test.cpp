@@ -108,12 +108,9 @@ TEST(SecondGenerationBlock, FollowsTheImage) {
 TEST(SecondGenerationBlock, InquiryEntries) {
     Compiled c = Compile(SecondGenerationIni().Set("SCSI INQUIRY", "0-Vendor", "ABCDEFGH"));
     ExpectBytes(c.block, "3584: 'ABCDEFGHE");
-    for (const auto& [key, value] :
-         {std::pair{"0-Vendor", "ABCDEFGHI"}, std::pair{"3-RevLvl", "12345"}}) {
-        c = CompileIni(SecondGenerationIni().Set("SCSI INQUIRY", key, value));
-        EXPECT_FALSE(c.result.ok);
-        EXPECT_EQ(c.scratchText, std::string("SCSI INQUIRY :\r\n ") + key + " is wrong.");
-    }
+    c = CompileIni(SecondGenerationIni().Set("SCSI INQUIRY", "0-Vendor", "ABCDEFGHI"));
+    EXPECT_FALSE(c.result.ok);
+    EXPECT_EQ(c.scratchText, "SCSI INQUIRY :\r\n 0-Vendor is wrong.");
     // Characters outside the code page become '?'; a character pair counts twice.
     c = Compile(
         SecondGenerationIni().Set("SCSI INQUIRY", "2-Product", "Größe\xE2\x82\xAC\xE4\xB8\xAD"));
