@@ -100,10 +100,7 @@ TEST(BlockDecodeTest, ChecksTheDigestOverTheLengthAndPayloadOnly) {
     EXPECT_EQ(Decode(b, 2).digest.status, DigestStatus::Holds);
 
     b[3071] ^= 0x01;  // last covered byte
-    DigestCheck broken = Decode(b, 2).digest;
-    EXPECT_EQ(broken.status, DigestStatus::Mismatch);
-    ASSERT_TRUE(broken.computed);
-    EXPECT_NE(*broken.computed, broken.stored);
+    EXPECT_EQ(Decode(b, 2).digest.status, DigestStatus::Mismatch);
 
     Put32(b, 32, 4060);  // 4060 + 36 = 4096: the whole block, still checkable
     Seal(b);
@@ -157,7 +154,7 @@ TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
     const std::vector<std::uint8_t> inquiry(texts.begin(), texts.end());
     std::vector<std::uint8_t> control(100, 0);
     control[0] = 0x81;  // WaitTimeSATADevDetect and RMB
-    std::size_t end = PutRecords(b, 112, {{0x04, inquiry}, {0x05, control}});
+    PutRecords(b, 112, {{0x04, inquiry}, {0x05, control}});
 
     DecodedBlock d = Decode(b, 1);
     EXPECT_TRUE(d.notes.empty());
@@ -166,7 +163,6 @@ TEST(BlockDecodeTest, ReadsFirstGenerationIdentityInquiryAndRecords) {
                          d.inquiry[1].revision),
               std::tuple(115u, 144u, "VENDOR-B", "R002"));
     ASSERT_EQ(d.tlv.records.size(), 2u);
-    EXPECT_EQ(d.tlv.endTagOffset, end);
     const DecodedGroup& control0 = d.tlv.records[1].readings.at(0);
     EXPECT_NE(FindField(control0, "RMB"), nullptr);
     EXPECT_EQ(FindField(control0, "StandbyTransTime"), nullptr);  // its flag bit is clear
@@ -192,16 +188,14 @@ TEST(BlockDecodeTest, DecodesSecondGenerationRecordsAndJoinsSplitUnitTables) {
         auto t = UnitTable(mode, 3);
         tables.insert(tables.end(), t.begin(), t.end());
     }
-    ASSERT_EQ(tables.size(), 352u);
     Block b = SecondGenerationBlock();
-    std::size_t end = PutRecords(b, 128,
-                                 {{0x10, Block(tables.begin(), tables.begin() + 255)},
-                                  {0x10, Block(tables.begin() + 255, tables.end())},
-                                  {0x11, UnitTable(0x01, 1)}});
+    PutRecords(b, 128,
+               {{0x10, Block(tables.begin(), tables.begin() + 255)},
+                {0x10, Block(tables.begin() + 255, tables.end())},
+                {0x11, UnitTable(0x01, 1)}});
     DecodedBlock d = Decode(b, 2);
     const auto& records = d.tlv.records;
     ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(d.tlv.endTagOffset, end);
     EXPECT_TRUE(d.tlv.problems.empty());
 
     const DecodedGroup& lu = records[0].readings.at(0);
