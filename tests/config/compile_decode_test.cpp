@@ -69,11 +69,8 @@ struct Checker {
 
     // The key prefix of an entry group ("LED 2" -> "2-"); empty for anything else.
     static std::string Prefix(const std::string& group) {
-        auto blank = group.rfind(' ');
-        if (blank == std::string::npos || blank + 1 == group.size()) return "";
-        std::string n = group.substr(blank + 1);
-        if (!std::all_of(n.begin(), n.end(), ::isdigit)) return "";
-        return n + "-";
+        const std::string n = group.substr(group.rfind(' ') + 1);  // no blank: the whole name
+        return !n.empty() && std::all_of(n.begin(), n.end(), ::isdigit) ? n + "-" : "";
     }
 
     void Field(const std::string& record, const std::string& prefix, const DecodedField& f) {
@@ -133,7 +130,6 @@ struct Checker {
 struct Source {
     std::string name;
     std::vector<std::uint8_t> bytes;
-    int generation = 2;
     ImageSpec image{};
     ItemTableKind kind = ItemTableKind::SecondGeneration;
     std::vector<std::string> keys{};  // keys that must come back from the decoder
@@ -143,7 +139,7 @@ struct Source {
 // to be read back.
 Source Edited(const char* name, Ini ini, const ImageSpec& image, ItemTableKind kind,
               const std::string& settings) {
-    Source source{name, {}, image.generation, image, kind};
+    Source source{name, {}, image, kind};
     for (std::size_t open = settings.find('['); open != std::string::npos;) {
         const std::size_t close = settings.find(']', open);
         const std::size_t next = settings.find('[', close);
@@ -165,7 +161,6 @@ std::vector<Source> Sources() {
         sources.push_back(
             {std::string(r.fileName),
              {r.bytes.begin(), r.bytes.end()},
-             generation,
              generation == 1 ? first : ImageSpec{},
              generation == 1 ? ItemTableKind::FirstGeneration : ItemTableKind::SecondGeneration});
     }
@@ -209,16 +204,14 @@ std::vector<Source> Sources() {
 TEST(CompileDecode, FilesDecodeToTheirValues) {
     for (const Source& source : Sources()) {
         SCOPED_TRACE(source.name);
-        const int generation = source.generation;
         Compiled c = CompileBytes(source.bytes, source.image, std::nullopt);
         ASSERT_TRUE(c.result.ok) << c.result.reason;
         EXPECT_TRUE(c.result.warnings.empty()) << c.result.warnings[0].taken;
         ProfileFile profile = ProfileFile::Parse(source.bytes);
         FileValues file{profile, source.kind};
-        DecodedBlock d = DecodeConfigBlock(
-            std::span<const std::uint8_t, kConfigBlockSize>(c.block.data(), kConfigBlockSize),
-            generation);
-        EXPECT_EQ(d.headerGeneration, generation);
+        DecodedBlock d = DecodeConfigBlock(ConfigBlockView(c.block.data(), kConfigBlockSize),
+                                           source.image.generation);
+        EXPECT_EQ(d.headerGeneration, source.image.generation);
         EXPECT_TRUE(d.digest.holds());
         EXPECT_TRUE(d.notes.empty()) << d.notes.front();
         EXPECT_TRUE(d.tlv.problems.empty()) << d.tlv.problems.front();
@@ -261,10 +254,10 @@ TEST(CompileDecode, FilesDecodeToTheirValues) {
                       std::tuple(text(strings, u"Manufacturer"), text(strings, u"Product"),
                                  text(strings, u"SerialNumber")));
         }
-        if (generation == 1) {
+        if (source.image.generation == 1) {
             EXPECT_EQ(d.header.deletingKeyText, text(u"Authentication", u"SecretDelKey"));
         }
-        for (std::size_t i = 0; generation == 2 && i < d.inquiry.size(); ++i) {
+        for (std::size_t i = 0; source.image.generation == 2 && i < d.inquiry.size(); ++i) {
             const std::u16string n = Utf8ToUtf16(std::to_string(i) + "-");
             auto vendor = file.Value(u"SCSI INQUIRY", n + u"Vendor");
             EXPECT_EQ(d.inquiry[i].unused, !vendor) << i;

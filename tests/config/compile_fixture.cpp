@@ -105,7 +105,6 @@ Compiled CompileBytes(const std::vector<std::uint8_t>& config, const ImageSpec& 
     c.scratchText = Utf16ToUtf8(mgr.scratchText);
     c.firmwareAddress = mgr.firmwareAddress;
     c.flashParameters = mgr.flashParameters;
-    c.itemCount = mgr.itemCount;
     return c;
 }
 

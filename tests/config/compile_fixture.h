@@ -34,7 +34,6 @@ struct Compiled {
     std::string scratchText;          // the manager's scratch text afterwards
     std::uint32_t firmwareAddress = 0;
     std::array<std::uint8_t, 8> flashParameters{};
-    std::uint32_t itemCount = 0;
 };
 
 struct ImageSpec {
