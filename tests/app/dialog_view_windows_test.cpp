@@ -15,7 +15,9 @@
 namespace mox3 {
 namespace {
 
-INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM, LPARAM) {
+std::vector<WPARAM> riskMessages;
+INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM wParam, LPARAM) {
+    if (message == kDriveAtRiskMessage) riskMessages.push_back(wParam);
     return message == WM_INITDIALOG;
 }
 
@@ -89,6 +91,12 @@ TEST_F(DialogViewTest, DriveAtRiskHoldsTheSessionUntilSafe) {
         EXPECT_EQ(SessionMayEnd(dialog_), !atRisk);
         EXPECT_EQ(console.awake, atRisk);
     }
+    // The run's thread sends, not posts, the news: the session is held before the switch.
+    riskMessages.clear();
+    DialogView view(dialog_);
+    view.DriveAtRisk(true);
+    view.DriveAtRisk(false);
+    EXPECT_EQ(riskMessages, (std::vector<WPARAM>{1, 0}));
 }
 
 TEST_F(DialogViewTest, CenterWindowHalvesDownwards) {

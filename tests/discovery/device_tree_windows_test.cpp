@@ -316,9 +316,11 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
         std::memcpy(bytes + 8, name.data(), name.size());
         return static_cast<DWORD>(8 + name.size());
     }
-    // A string in US English: the setup packet's wValue (type 3, index) and wIndex.
+    // A string in US English: the setup packet's wValue (type 3, index), wIndex and wLength (the
+    // room after the header).
     if (code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && connected && bytes[7] == 3 &&
-        bytes[6] >= 1 && bytes[6] <= 3 && ReadLe16({bytes, 12}, 8) == kEnglishUs) {
+        bytes[6] >= 1 && bytes[6] <= 3 && ReadLe16({bytes, 12}, 8) == kEnglishUs &&
+        ReadLe16({bytes, 12}, 10) == outSize - kDescriptorRequestHeader) {
         auto descriptor = StringDescriptor(strings[bytes[6] - 1]);
         if (kDescriptorRequestHeader + descriptor.size() > outSize) return std::nullopt;
         std::memcpy(bytes + kDescriptorRequestHeader, descriptor.data(), descriptor.size());
