@@ -58,22 +58,26 @@ std::u16string TextOf(HWND window) {
     return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
 }
 
-// A started copy of the program.
+// A started copy of the program, ended when it goes out of scope if it still runs.
 struct Program {
+    explicit Program(const std::wstring& path) {
+        std::wstring commandLine = L"\"" + path + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &startup, &info) != 0;
+        if (!started) Fail("cannot start the program, error " + std::to_string(GetLastError()));
+    }
+    ~Program() {
+        if (!started) return;
+        TerminateProcess(info.hProcess, 99);  // fails harmlessly once it has ended
+        WaitForSingleObject(info.hProcess, kPatienceMs);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
     PROCESS_INFORMATION info = {};
     bool started = false;
 };
-
-Program Start(const std::wstring& path) {
-    Program program;
-    std::wstring commandLine = L"\"" + path + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    program.started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                     nullptr, nullptr, &startup, &program.info) != 0;
-    if (!program.started) Fail("cannot start the program, error " + std::to_string(GetLastError()));
-    return program;
-}
 
 // Waits for the program to end with code 0 (-1: it did not end in time); `who` is named if not.
 void ExpectEnd(Program& program, const std::string& who) {
@@ -83,18 +87,6 @@ void ExpectEnd(Program& program, const std::string& who) {
                        GetExitCodeProcess(program.info.hProcess, &code);
     if (!ended || code != 0)
         Fail(who + " ended with " + std::to_string(ended ? static_cast<long>(code) : -1L));
-}
-
-// Ends the program if it still runs; the driver's exit code so far.
-int Stop(Program& program) {
-    if (program.started) {
-        TerminateProcess(program.info.hProcess, 99);  // fails harmlessly once it has ended
-        WaitForSingleObject(program.info.hProcess, kPatienceMs);
-        CloseHandle(program.info.hProcess);
-        CloseHandle(program.info.hThread);
-    }
-    program.started = false;
-    return failures == 0 ? 0 : 1;
 }
 
 // The program's visible dialog window (a message box is one too) with this caption now.
@@ -171,17 +163,16 @@ void AnswerMessageBox(HWND box, HWND owner, const std::u16string& text) {
     Fail("the message box has no OK button");
 }
 
-// Starts the program and waits for its dialog in the language expected.
-HWND StartDialog(Program& program, const std::wstring& path, LanguageId lang) {
-    program = Start(path);
+// The program's dialog in the language expected.
+HWND WaitForDialog(const Program& program, LanguageId lang) {
     return program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
                            : nullptr;
 }
 
 int Update(const std::wstring& path, LanguageId lang, const std::u16string& current,
            const std::u16string& fresh) {
-    Program program;
-    if (HWND dialog = StartDialog(program, path, lang)) {
+    Program program(path);
+    if (HWND dialog = WaitForDialog(program, lang)) {
         ExpectText("current firmware (1003)", TextOf(GetDlgItem(dialog, 1003)), current);
         ExpectText("new firmware (1004)", TextOf(GetDlgItem(dialog, 1004)), fresh);
         if (!SessionMayEnd(dialog)) Fail("the dialog holds the session up before any run");
@@ -209,12 +200,12 @@ int Update(const std::wstring& path, LanguageId lang, const std::u16string& curr
             if (IsWindow(dialog)) Fail("the dialog is still there after the update");
         }
     }
-    return Stop(program);
+    return failures == 0 ? 0 : 1;
 }
 
 int Refuse(const std::wstring& path, LanguageId lang) {
-    Program program;
-    if (HWND dialog = StartDialog(program, path, lang)) {
+    Program program(path);
+    if (HWND dialog = WaitForDialog(program, lang)) {
         PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
         HWND box = WaitForWindow(program, LoadTableString(kMsgError, lang),
                                  LoadTableString(kMsgComplete, lang));
@@ -237,30 +228,28 @@ int Refuse(const std::wstring& path, LanguageId lang) {
             ExpectEnd(program, "the program, after Exit,");
         }
     }
-    return Stop(program);
+    return failures == 0 ? 0 : 1;
 }
 
 int Second(const std::wstring& path, LanguageId lang) {
-    Program first;
-    if (HWND dialog = StartDialog(first, path, lang)) {
-        Program second = Start(path);
-        if (second.started) {
+    Program first(path);
+    if (HWND dialog = WaitForDialog(first, lang)) {
+        if (Program second(path); second.started) {
             HWND box = WaitForWindow(second, LoadTableString(kMsgError, lang));
             AnswerMessageBox(box, nullptr, LoadTableString(kMsgAlreadyRunning, lang));
             ExpectEnd(second, "the second copy");
         }
-        Stop(second);
         if (!IsWindow(dialog)) Fail("the first copy's dialog went away");
         // No run has started: Exit closes the dialog.
         PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
         ExpectEnd(first, "the first copy, after Exit,");
     }
-    return Stop(first);
+    return failures == 0 ? 0 : 1;
 }
 
 int ShowDialog(const std::wstring& path, LanguageId lang) {
-    Program program;
-    if (HWND dialog = StartDialog(program, path, lang)) {
+    Program program(path);
+    if (HWND dialog = WaitForDialog(program, lang)) {
         // Painted whole before anyone looks: the paint messages go to the program now, and the
         // message after them returns only when it has handled them.
         RedrawWindow(dialog, nullptr, nullptr,
@@ -278,7 +267,7 @@ int ShowDialog(const std::wstring& path, LanguageId lang) {
     } else {
         std::cout << "none" << std::endl;
     }
-    return Stop(program);
+    return failures == 0 ? 0 : 1;
 }
 
 int Usage() {
