@@ -1,5 +1,5 @@
 // What the runs' view does to a real dialog 101, made from this program's resources, where
-// CenterWindow puts a window, and the reading order its static texts are painted in.
+// CenterWindow puts a window, and every language's dialog: its texts and their reading order.
 #include "app/windows/dialog_view_windows.h"
 
 #include <commctrl.h>
@@ -38,9 +38,6 @@ class DialogViewTest : public ::testing::Test {
         const UINT length = GetDlgItemTextW(dialog_, id, buffer, 256);
         return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
     }
-    bool Shown(int id) const {
-        return (GetWindowLongW(GetDlgItem(dialog_, id), GWL_STYLE) & WS_VISIBLE) != 0;
-    }
     LRESULT Progress(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const {
         return SendMessageW(GetDlgItem(dialog_, kProgressBar), message, wParam, lParam);
     }
@@ -49,9 +46,6 @@ class DialogViewTest : public ::testing::Test {
 
 TEST_F(DialogViewTest, RunReachesTheControls) {
     DialogView view(dialog_);
-    view.SetVersionTexts(u"1.05", u"1.07");
-    EXPECT_EQ(Text(kCurrentVersionText) + u"/" + Text(kNewVersionText), u"1.05/1.07");
-
     // A leftover position from a failed run goes back to 0 with the range 0 to 100.
     Progress(PBM_SETRANGE32, 0, 10);
     Progress(PBM_SETPOS, 7);
@@ -74,25 +68,20 @@ TEST_F(DialogViewTest, RunReachesTheControls) {
     ShowWindow(GetDlgItem(dialog_, kStatusText), SW_HIDE);
     view.ShowStatusText();
     view.SetStatusText(u"");
-    EXPECT_TRUE(Shown(kStatusText) && Text(kStatusText).empty());
+    EXPECT_TRUE((GetWindowLongW(GetDlgItem(dialog_, kStatusText), GWL_STYLE) & WS_VISIBLE) &&
+                Text(kStatusText).empty());
 }
 
-TEST_F(DialogViewTest, BlinkTimerAndClosingMessageGoToTheDialog) {
+TEST_F(DialogViewTest, BlinkTimerGoesToTheDialog) {
     DialogView view(dialog_);
     view.StartBlinkTimer();
     view.StopBlinkTimer();
     EXPECT_FALSE(KillTimer(dialog_, kBlinkTimer)) << "the timer was not stopped";
     view.StartBlinkTimer();
     EXPECT_TRUE(KillTimer(dialog_, kBlinkTimer)) << "the timer was not started on the dialog";
-
-    view.PostFinished();
-    MSG message = {};
-    ASSERT_TRUE(PeekMessageW(&message, dialog_, 0, 0, PM_REMOVE));
-    EXPECT_EQ(std::make_tuple(message.message, message.wParam, message.lParam),
-              std::make_tuple(0x8001u, WPARAM{0}, LPARAM{0}));
 }
 
-// The run's thread tells the dialog through a message; the dialog's thread holds the session.
+// While the drive is at risk the dialog holds the session up and keeps the system awake.
 TEST_F(DialogViewTest, DriveAtRiskHoldsTheSessionUntilSafe) {
     test::QuietConsole console;
     EXPECT_TRUE(SessionMayEnd(dialog_));
@@ -102,7 +91,7 @@ TEST_F(DialogViewTest, DriveAtRiskHoldsTheSessionUntilSafe) {
         EXPECT_EQ(SessionMayEnd(dialog_), !atRisk);
         EXPECT_EQ(console.awake, atRisk);
     }
-    // Sent, not posted: handled at once.
+    // The run's thread sends, not posts, the news: the session is held before the switch.
     riskMessages.clear();
     DialogView view(dialog_);
     view.DriveAtRisk(true);
@@ -133,31 +122,42 @@ HWND MakeDialog(LanguageId lang) {
                                       PlainDialog, 0);
 }
 
-// The Arabic (0x0401) texts are painted right to left; every other language's (0x0001, which
-// holds English texts, too), and the Arabic dialog's buttons and progress bar, as the system
-// paints them by default. The context's other alignment stays.
-TEST(DialogReadingOrder, ArabicStaticTextsOnly) {
+// Every language's dialog shows its title and texts, the buttons' and labels' in the order of
+// the template. The Arabic (0x0401) static texts are painted right to left; every other
+// language's (0x0001, which holds English texts, too), and the Arabic dialog's buttons and
+// progress bar, as the system paints them by default. The context's other alignment stays.
+TEST(DialogInEveryLanguage, TextsAndReadingOrder) {
     LoadLibraryW(L"COMCTL32.dll");
+    ASSERT_TRUE(HasLanguage(0x0401));
     for (LanguageId lang : AllLanguages()) {
         SCOPED_TRACE(testing::Message() << "language 0x" << std::hex << lang);
         HWND dialog = MakeDialog(lang);
         if (dialog == nullptr) GTEST_SKIP() << "no window can be made here (no display?)";
-        int statics = 0;
+        auto text = [](HWND window) {
+            wchar_t buffer[256] = {};
+            const int length = GetWindowTextW(window, buffer, 256);
+            return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+        };
+        std::vector<std::u16string> texts = {text(dialog)};
         for (HWND control = GetWindow(dialog, GW_CHILD); control != nullptr;
              control = GetWindow(control, GW_HWNDNEXT)) {
+            texts.push_back(text(control));
             wchar_t name[32] = {};
             GetClassNameW(control, name, 32);
-            const bool isStatic = std::wstring(name) == L"Static";
-            statics += isStatic;
             HDC dc = CreateCompatibleDC(nullptr);
             SetTextAlign(dc, TA_BASELINE | TA_CENTER);
             ApplyReadingOrder(control, dc);
-            const bool rightToLeft = lang == 0x0401 && isStatic;
+            const bool rightToLeft = lang == 0x0401 && std::wstring(name) == L"Static";
             EXPECT_EQ(GetTextAlign(dc), TA_BASELINE | TA_CENTER | (rightToLeft ? TA_RTLREADING : 0))
                 << "control " << GetDlgCtrlID(control);
             DeleteDC(dc);
         }
-        EXPECT_EQ(statics, 6);
+        auto said = [lang](DialogText item) { return LoadDialogText(item, lang); };
+        EXPECT_EQ(texts,
+                  (std::vector<std::u16string>{
+                      said(DialogText::kTitle), said(DialogText::kExit), said(DialogText::kStart),
+                      u"", u"", said(DialogText::kCurrentFirmware), said(DialogText::kNewFirmware),
+                      u"", u"", said(DialogText::kCaution)}));
         DestroyWindow(dialog);
     }
 }

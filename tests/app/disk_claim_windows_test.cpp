@@ -1,5 +1,5 @@
-// The volumes on a drive's disks: which of the system's volumes count, how they are named to
-// the user, and what the system's own volumes and an emulated drive give.
+// The volumes on a drive's disks: which of the system's volumes count, and how they are named to
+// the user.
 #include "app/run/disk_claim_windows.h"
 
 #include <gtest/gtest.h>
@@ -33,20 +33,6 @@ TEST(DiskVolumes, NamedByFirstMountPointAndTheDrivesDisk) {
     VolumeInfo folder{u"\\\\?\\Volume{5}\\", {3}, {u"C:\\Data\\Backup\\"}};
     EXPECT_EQ(InEnglish(VolumeInUse(folder, {3})), "volume C:\\Data\\Backup on disk 3 is in use");
     EXPECT_EQ(InEnglish(VolumeInUse(folder, {4})), "volume C:\\Data\\Backup is in use");
-}
-
-// Under Wine no volume lies on a disk the tests may touch; the queries still run against the
-// system's list.
-TEST(DiskVolumes, SystemListAndEmulatedDrives) {
-    for (const VolumeInfo& volume : SystemVolumes()) {
-        EXPECT_TRUE(volume.name.starts_with(u"\\\\?\\Volume{")) << "a volume's name";
-    }
-    EXPECT_TRUE(DiskNumbersOf({u"Z:\\tmp\\bus\\ZR-MOX3", u"\\\\?\\mox3-no-such-device"}).empty());
-
-    DiskClaim claim;
-    EXPECT_TRUE(claim.Claim({u"Z:\\tmp\\bus\\ZR-MOX3"}).empty() && claim.held() == 0);
-    claim.Release();
-    EXPECT_EQ(claim.held(), 0u);
 }
 
 }  // namespace

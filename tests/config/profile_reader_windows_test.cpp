@@ -62,8 +62,7 @@ std::u16string GenerateFile(std::mt19937& r) {
 TEST(ProfileReader, GivesWhatTheSystemReaderGives) {
     test::TempDir dir;
     std::mt19937 random(2024);
-    int compared = 0;
-    int found = 0;
+    int compared = 0, found = 0;
     for (int round = 0; round < 80; ++round) {
         // A new name for every file: the system reader keeps recently read files cached.
         const auto file = dir / ("f" + std::to_string(round) + ".ini");
@@ -73,10 +72,10 @@ TEST(ProfileReader, GivesWhatTheSystemReaderGives) {
         for (const auto& section : kNames) {
             for (const auto& key : kNames) {
                 wchar_t buffer[kCapacity] = {};
-                const std::wstring s(section.begin(), section.end());
-                const std::wstring k(key.begin(), key.end());
-                DWORD n = GetPrivateProfileStringW(s.c_str(), k.c_str(), L"(default)", buffer,
-                                                   kCapacity, file.wstring().c_str());
+                DWORD n = GetPrivateProfileStringW(
+                    reinterpret_cast<const wchar_t*>(section.c_str()),
+                    reinterpret_cast<const wchar_t*>(key.c_str()), L"(default)", buffer, kCapacity,
+                    file.wstring().c_str());
                 const std::u16string system(buffer, buffer + n);
                 EXPECT_EQ(ours->GetString(section, key, u"(default)", kCapacity), system)
                     << "file " << file.string() << " [" << Utf16ToUtf8(section) << "] "

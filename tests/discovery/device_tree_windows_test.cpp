@@ -39,27 +39,18 @@ std::vector<std::uint8_t> StringDescriptor(std::u16string_view text, int lengthD
     return d;
 }
 
-TEST(WindowsBindings, EntryPointsResolveOnceAndMissingOnesFailCleanly) {
-    CCfgMgr cfgMgr;
-    ASSERT_TRUE(cfgMgr.loaded());
-    DEVINST parent = 0;
-    cfgMgr.GetParent(parent, 0);
-    cfgMgr.GetParent(parent, 0);
-    EXPECT_EQ(cfgMgr.lookups(), 1u) << "a found entry point is kept";
-
-    // A library without the names: loaded, but every call fails without being made.
+// A library without the names: loaded, but every call fails without being made. Without its
+// libraries the tree is empty.
+TEST(WindowsBindings, MissingEntryPointsFailCleanly) {
     CCfgMgr wrongLibrary(L"kernel32.dll");
+    DEVINST parent = 0;
     wchar_t id[16] = L"untouched";
-    EXPECT_TRUE(wrongLibrary.loaded());
     EXPECT_FALSE(wrongLibrary.GetParent(parent, 1) || wrongLibrary.GetDeviceId(1, id, 16));
     EXPECT_STREQ(id, L"untouched");
-
-    CCfgMgr noCfgMgr(kMissingLibrary);
-    SetupApiBinding noSetupApi(kMissingLibrary);
-    EXPECT_FALSE(noCfgMgr.loaded() || noCfgMgr.GetParent(parent, 1) ||
-                 noSetupApi.DestroyDeviceInfoList(nullptr));
-    EXPECT_EQ(noSetupApi.GetClassDevs(nullptr, L"USB", DIGCF_ALLCLASSES), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(noCfgMgr.lookups() + noSetupApi.lookups(), 0u);
+    auto tree = MakeWindowsDeviceTree(kMissingLibrary, kMissingLibrary);
+    EXPECT_FALSE(tree->PresentInterfaces(InterfaceClass::Disk) || tree->UsbDeviceOf(1) ||
+                 tree->UsbDeviceIds(2) || tree->LogicalUnit(1) || tree->Ready(1) ||
+                 tree->UsbIdentity(2) || tree->UsbPort(2));
 }
 
 // Every entry point called once through the pointer GetProcAddress gave, with arguments the
@@ -95,13 +86,6 @@ TEST(WindowsBindings, EveryEntryPointIsCalledThroughItsPointer) {
     EXPECT_EQ(cfgMgr.lookups(), 3u) << "every cfgmgr32 entry point was found and called";
 }
 
-TEST(WindowsDeviceTree, WithoutItsLibrariesTheTreeIsEmpty) {
-    auto tree = MakeWindowsDeviceTree(kMissingLibrary, kMissingLibrary);
-    EXPECT_FALSE(tree->PresentInterfaces(InterfaceClass::Disk) || tree->UsbDeviceOf(1) ||
-                 tree->UsbDeviceIds(2) || tree->LogicalUnit(1) || tree->Ready(1) ||
-                 tree->UsbIdentity(2) || tree->UsbPort(2));
-}
-
 // Wine's device tree holds no bridge drive. On a real system the walk would send commands to
 // the attached disks, which a unit test leaves alone.
 TEST(WindowsDeviceTree, RealTreeHoldsNoBridgeDrive) {
@@ -109,49 +93,20 @@ TEST(WindowsDeviceTree, RealTreeHoldsNoBridgeDrive) {
     if (!ntdll || !::GetProcAddress(ntdll, "wine_get_version")) GTEST_SKIP() << "Wine only";
     auto tree = MakeWindowsDeviceTree();
     const DeviceAccess devices{MakeSptiBackend(), tree};
-    auto disks = tree->PresentInterfaces(InterfaceClass::Disk);
-    ASSERT_TRUE(disks.has_value());
-    for (const DeviceInterface& disk : *disks) EXPECT_FALSE(disk.path.empty());
+    ASSERT_TRUE(tree->PresentInterfaces(InterfaceClass::Disk).has_value());
     EXPECT_EQ(CountKnownDrives(devices), kCensusNone);
     CBridgeMgr mgr(devices, std::make_shared<ManualClock>());
     EXPECT_EQ(mgr.EnumerateDevices(ALL_DEVICES), 0);
-    EXPECT_EQ(mgr.deviceCount, 0u);
-    EXPECT_FALSE(tree->StorageDeviceNumber(u"\\\\.\\MOX3-NO-SUCH-DEVICE") ||
-                 tree->NodeIdentity(u"\\\\.\\MOX3-NO-SUCH-DEVICE"));
 }
 
 TEST(HubWalk, StringDescriptors) {
     const std::pair<std::vector<std::uint8_t>, std::u16string> cases[] = {
-        {StringDescriptor(u"ZR-MOXE3 Drive"), u"ZR-MOXE3 Drive"},
-        {StringDescriptor(u"\u00C9t\u00E9"), u"\u00C9t\u00E9"},
         {StringDescriptor(u"ABC", -1), u"AB"},   // half a character at the end is dropped
         {StringDescriptor(u"ABC", 40), u"ABC"},  // a length beyond the bytes reads only those
-        {StringDescriptor(u""), u""},
-        {StringDescriptor(u"AB", -4), u""},
-        {{0x0A}, u""},
+        {StringDescriptor(u"AB", -4), u""},     {{0x0A}, u""},
         {StringDescriptor(u"AB\0CD"s), u"AB"},
     };
     for (const auto& [bytes, text] : cases) EXPECT_EQ(DecodeStringDescriptor(bytes), text);
-}
-
-TEST(HubWalk, RequestsAndAnswersInTheHubsLayout) {
-    auto request = StringDescriptorRequest(3, 2);
-    const std::uint8_t header[12] = {3, 0, 0, 0, 0, 0, 0x02, 0x03, 0x09, 0x04, 0x00, 0x04};
-    EXPECT_EQ(std::memcmp(request.data(), header, sizeof header), 0);
-    EXPECT_EQ(request.size(), 1036u);
-
-    // The replayed hubs below answer in the layouts; what they never send is short answers.
-    const std::vector<std::uint8_t> shortAnswer(6, 0);
-    EXPECT_FALSE(HubPortCount(shortAnswer) || ConnectedDevice(shortAnswer));
-
-    const std::u16string name = u"{36FC9E60-C465-11CF-8056-444553540000}\\0007";
-    std::vector<std::uint8_t> key = {2, 0, 0, 0, 0, 0, 0, 0};
-    auto bytes = Utf16Bytes(name);
-    key.insert(key.end(), bytes.begin(), bytes.end());
-    key.push_back(0x41);  // half a unit at the end
-    EXPECT_EQ(DriverKeyName(key), name);
-    key.insert(key.end() - 1, {0, 0, 0x42, 0});
-    EXPECT_EQ(DriverKeyName(key), name);
 }
 
 // A machine replayed from a description of it: device nodes, the interfaces of the disk,
@@ -168,8 +123,6 @@ struct ReplayedPort {
 struct ReplayedHub {
     std::u16string path;
     std::vector<ReplayedPort> ports;
-    std::uint32_t refusedPort = 0;
-    bool answersNode = true;
 };
 struct ReplayedDisk {  // an interface of the disk or CD-ROM class
     DevNode node = kNoNode;
@@ -183,7 +136,7 @@ class ReplayedMachine : public WindowsDeviceSystem {
     std::map<DevNode, ReplayedNode> nodes;
     std::map<DevNode, ReplayedHub> hubs;
     std::map<std::u16string, ReplayedDisk> disks;
-    int hubRequests = 0, openLists = 0;
+    int openLists = 0;
 
     HDEVINFO GetClassDevs(const GUID* cls, const wchar_t* enumerator, DWORD flags) override {
         List list;
@@ -322,9 +275,8 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
         return std::nullopt;
     }
     ReplayedHub& h = *HubAt(path);
-    ++hubRequests;
     if (code == IOCTL_USB_GET_NODE_INFORMATION) {
-        if (!h.answersNode || outSize < kNodeInformationSize) return std::nullopt;
+        if (outSize < kNodeInformationSize) return std::nullopt;
         std::memset(bytes, 0, kNodeInformationSize);
         bytes[4] = 9;  // the hub descriptor: bDescriptorLength, bDescriptorType, bNumberOfPorts
         bytes[5] = 0x29;
@@ -334,7 +286,7 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
     std::uint32_t index = 0;
     if (inSize < sizeof index) return std::nullopt;
     std::memcpy(&index, bytes, sizeof index);
-    if (index == 0 || index > h.ports.size() || index == h.refusedPort) return std::nullopt;
+    if (index == 0 || index > h.ports.size()) return std::nullopt;
     const ReplayedPort& port = h.ports[index - 1];
     const bool connected = port.device != kNoNode;
     const auto& strings = port.strings;
@@ -353,16 +305,22 @@ std::optional<DWORD> ReplayedMachine::Answer(const std::u16string& path, DWORD c
         put(31, connected ? 1 : 0, 4);  // ConnectionStatus
         return outSize;
     }
-    if (code == IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) {
-        auto name = Utf16Bytes((connected ? nodes[port.device].driverKey : port.staleKey) + u'\0');
+    if (code == IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) {  // in lower case, unlike the node's
+        std::u16string key = connected ? nodes[port.device].driverKey : port.staleKey;
+        for (char16_t& c : key) {
+            if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 0x20);
+        }
+        auto name = Utf16Bytes(key + u'\0');
         if (8 + name.size() > outSize) return std::nullopt;
         put(4, static_cast<std::uint32_t>(name.size()), 4);  // ActualLength
         std::memcpy(bytes + 8, name.data(), name.size());
         return static_cast<DWORD>(8 + name.size());
     }
-    // A string in US English: the setup packet's wValue (type 3, index) and wIndex.
+    // A string in US English: the setup packet's wValue (type 3, index), wIndex and wLength (the
+    // room after the header).
     if (code == IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION && connected && bytes[7] == 3 &&
-        bytes[6] >= 1 && bytes[6] <= 3 && ReadLe16({bytes, 12}, 8) == kEnglishUs) {
+        bytes[6] >= 1 && bytes[6] <= 3 && ReadLe16({bytes, 12}, 8) == kEnglishUs &&
+        ReadLe16({bytes, 12}, 10) == outSize - kDescriptorRequestHeader) {
         auto descriptor = StringDescriptor(strings[bytes[6] - 1]);
         if (kDescriptorRequestHeader + descriptor.size() > outSize) return std::nullopt;
         std::memcpy(bytes + kDescriptorRequestHeader, descriptor.data(), descriptor.size());
@@ -428,29 +386,6 @@ void Bridges(test::FakeBridges& bridges, const ReplayedMachine& m, const Plugged
         bridges.devices[path].nodeIdentity =
             StorageNodeIdentity({disk.cdrom ? 2u : 7u, disk.number});
     }
-}
-
-TEST(HubWalk, PortOfTheDeviceWithTheDriverKey) {
-    auto m = Machine();
-    m->nodes[5] = {4, u"USB\\VID_5E3B&PID_7C34\\4A3F",
-                   u"{36fc9e60-c465-11cf-8056-444553540000}\\0007"};
-    m->nodes[6] = {4, u"USB\\VID_04C5&PID_2026\\6&1", kLoaderKey};
-    ReplayedHub& usb2 = m->hubs[kUsb2HubNode];
-    usb2.ports = {{3, {}, u""}, {kNoNode, {}, kDriveKey}, {5, {}, u""}, {6, {}, u""}};  // 2: stale
-    auto hub = m->Open(usb2.path);
-    EXPECT_EQ(FindPortByDriverKey(*hub, kDriveKey), 3u) << "keys compare without regard to case";
-    // The drive back in its update loader is another device on the same port.
-    EXPECT_EQ(FindPortByDriverKey(*hub, kLoaderKey), 4u);
-    EXPECT_FALSE(FindPortByDriverKey(*hub, u"{36FC9E60-C465-11CF-8056-444553540000}\\0099") ||
-                 FindPortByDriverKey(*hub, u""));
-    // A port that refuses is passed over; a hub that tells no ports has none.
-    usb2.refusedPort = 3;
-    EXPECT_FALSE(FindPortByDriverKey(*hub, kDriveKey));
-    EXPECT_EQ(FindPortByDriverKey(*hub, kLoaderKey), 4u);
-    usb2.answersNode = false;
-    m->hubRequests = 0;
-    EXPECT_FALSE(FindPortByDriverKey(*hub, kLoaderKey));
-    EXPECT_EQ(m->hubRequests, 1);
 }
 
 // The tree over a replayed machine, from the listed interfaces up to the hub's port, and the
@@ -535,19 +470,6 @@ TEST(WindowsDeviceTree, ADriveBackAsTheBareBridgeKeepsItsPort) {
     EXPECT_EQ(mgr.IdentifyChip(0), 2);
 }
 
-// The USB device is looked for at most two nodes above an interface.
-TEST(WindowsDeviceTree, TheUsbDeviceIsTwoNodesUpAtMost) {
-    auto m = Machine();
-    auto d = Plug(*m, kRootHubNode, 3, 10);
-    auto tree = MakeWindowsDeviceTree(m);
-    const DevNode disk = m->disks.at(d.diskPath).node;
-    for (DevNode between = 90; between < 93; ++between) {
-        EXPECT_EQ(tree->UsbDeviceOf(disk).value_or(kNoNode), between < 92 ? d.usbNode : kNoNode);
-        m->nodes[between] = {m->nodes[disk].parent, u"SCSI\\LEVEL", u""};
-        m->nodes[disk].parent = between;
-    }
-}
-
 TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {
     const std::u16string key = u"{36fc9e60-c465-11cf-8056-444553540000}\\000";
     const std::vector<UsbEnumeratedDevice> devices = {
@@ -556,11 +478,8 @@ TEST(HubWalk, PortDeviceNeedsBothDriverKeyAndInstanceId) {
         {key + u"7", u"usb\\vid_5e3b&pid_7c34\\4a3f0012"},
     };
     EXPECT_EQ(MatchPortDevice(devices, kDriveKey, u"USB\\VID_5E3B&PID_7C34\\4A3F0012"), 2u);
-    EXPECT_FALSE(MatchPortDevice(devices, u"{36FC9E60-C465-11CF-8056-444553540000}\\0003",
-                                 u"USB\\VID_5E3B&PID_7C34\\4A3F0012") ||
-                 MatchPortDevice(devices, kDriveKey, u"USB\\VID_5E3B&PID_7C34\\4A3F001") ||
+    EXPECT_FALSE(MatchPortDevice(devices, kDriveKey, u"USB\\VID_5E3B&PID_7C34\\4A3F001") ||
                  MatchPortDevice({}, u"", u""));
-    EXPECT_TRUE(SameName(u"", u""));
 }
 
 }  // namespace

@@ -39,10 +39,7 @@ void Fail(const std::string& what) {
 }
 
 std::string Show(const std::u16string& text) {
-    std::string out = "\"";
-    for (char c : Utf16ToUtf8(text))
-        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
-    return out + "\"";
+    return "\"" + Utf16ToUtf8(text) + "\"";
 }
 
 void ExpectText(const std::string& what, const std::u16string& seen,
@@ -61,127 +58,90 @@ std::u16string TextOf(HWND window) {
     return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
 }
 
-std::u16string ClassOf(HWND window) {
-    wchar_t name[64] = {};
-    GetClassNameW(window, name, 64);
-    return reinterpret_cast<const char16_t*>(name);
-}
-
-// A started copy of the program.
+// A started copy of the program, ended when it goes out of scope if it still runs.
 struct Program {
+    explicit Program(const std::wstring& path) {
+        std::wstring commandLine = L"\"" + path + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &startup, &info) != 0;
+        if (!started) Fail("cannot start the program, error " + std::to_string(GetLastError()));
+    }
+    ~Program() {
+        if (!started) return;
+        TerminateProcess(info.hProcess, 99);  // fails harmlessly once it has ended
+        WaitForSingleObject(info.hProcess, kPatienceMs);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
     PROCESS_INFORMATION info = {};
     bool started = false;
 };
 
-Program Start(const std::wstring& path) {
-    Program program;
-    std::wstring commandLine = L"\"" + path + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    program.started = CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                     nullptr, nullptr, &startup, &program.info) != 0;
-    if (!program.started) Fail("cannot start the program, error " + std::to_string(GetLastError()));
-    return program;
-}
-
 // Waits for the program to end with code 0 (-1: it did not end in time); `who` is named if not.
-void ExpectEnd(Program& program, const std::string& who, const std::string& after) {
+void ExpectEnd(Program& program, const std::string& who) {
     DWORD code = 0;
     const bool ended = program.started &&
                        WaitForSingleObject(program.info.hProcess, kPatienceMs) == WAIT_OBJECT_0 &&
                        GetExitCodeProcess(program.info.hProcess, &code);
-    if (!ended || code != 0) {
-        Fail(who + " ended with " + std::to_string(ended ? static_cast<long>(code) : -1L) + after);
-    }
+    if (!ended || code != 0)
+        Fail(who + " ended with " + std::to_string(ended ? static_cast<long>(code) : -1L));
 }
 
-// Ends the program if it still runs; the driver's exit code so far.
-int Stop(Program& program) {
-    if (program.started && WaitForSingleObject(program.info.hProcess, 0) != WAIT_OBJECT_0) {
-        TerminateProcess(program.info.hProcess, 99);
-        WaitForSingleObject(program.info.hProcess, kPatienceMs);
-    }
-    if (program.started) {
-        CloseHandle(program.info.hProcess);
-        CloseHandle(program.info.hThread);
-    }
-    program.started = false;
-    return failures == 0 ? 0 : 1;
-}
-
-struct Search {
-    DWORD processId;
-    std::u16string caption, otherCaption;
-    HWND found = nullptr, other = nullptr;
-    std::vector<std::u16string> seen;  // the captions of the other windows
-};
-
-BOOL CALLBACK LookAtWindow(HWND window, LPARAM parameter) {
-    auto* search = reinterpret_cast<Search*>(parameter);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    if (processId != search->processId || ClassOf(window) != u"#32770" ||
-        !IsWindowVisible(window)) {
-        return TRUE;
-    }
-    const std::u16string caption = TextOf(window);
-    if (caption == search->caption) {
-        search->found = window;
-        return FALSE;
-    }
-    if (!search->otherCaption.empty() && caption == search->otherCaption) search->other = window;
-    search->seen.push_back(caption);
-    return TRUE;
-}
-
-BOOL CALLBACK CollectStaticText(HWND window, LPARAM parameter) {
-    auto* texts = reinterpret_cast<std::vector<std::u16string>*>(parameter);
-    if (ClassOf(window) == u"Static") {
-        std::u16string text = TextOf(window);
-        if (!text.empty()) texts->push_back(text);
-    }
-    return TRUE;
-}
-
-std::vector<std::u16string> StaticTexts(HWND window) {
-    std::vector<std::u16string> texts;
-    EnumChildWindows(window, CollectStaticText, reinterpret_cast<LPARAM>(&texts));
-    return texts;
-}
-
-// Waits for a visible dialog window of the program with this caption (a message box is one
-// too). A window captioned `otherCaption` instead, a message that the expected one will not
-// come, ends the wait at once.
-HWND WaitForWindow(const Program& program, const std::u16string& caption,
-                   const std::u16string& otherCaption = u"") {
-    std::vector<std::u16string> seen;
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < kPatienceMs) {
-        Search search{program.info.dwProcessId, caption, otherCaption, nullptr, nullptr, {}};
-        EnumWindows(LookAtWindow, reinterpret_cast<LPARAM>(&search));
-        if (search.found) return search.found;
-        if (search.other) {
-            std::u16string said;
-            for (const std::u16string& text : StaticTexts(search.other)) said += text;
-            Fail("a window " + Show(otherCaption) + " saying " + Show(said) + " came instead of " +
-                 Show(caption));
-            return nullptr;
+// The program's visible dialog window (a message box is one too) with this caption now.
+HWND FindDialog(const Program& program, const std::u16string& caption) {
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, L"#32770", nullptr)) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(window, &processId);
+        if (processId == program.info.dwProcessId && IsWindowVisible(window) &&
+            TextOf(window) == caption) {
+            return window;
         }
-        seen = std::move(search.seen);
-        if (WaitForSingleObject(program.info.hProcess, kLookEveryMs) == WAIT_OBJECT_0) break;
     }
-    std::string others;
-    for (const std::u16string& text : seen) others += " " + Show(text);
-    Fail("no window " + Show(caption) + " appeared" +
-         (others.empty() ? "" : "; the program shows" + others));
     return nullptr;
 }
 
-// The program's visible dialog window with this caption now; null when there is none.
-HWND FindWindowNow(const Program& program, const std::u16string& caption) {
-    Search search{program.info.dwProcessId, caption, u"", nullptr, nullptr, {}};
-    EnumWindows(LookAtWindow, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+// Waits, looking every `everyMs`, until `done` or the program's end; whether it is done.
+template <typename Done>
+bool WaitUntil(const Program& program, Done done, DWORD everyMs = kLookEveryMs) {
+    const DWORD start = GetTickCount();
+    while (!done() && GetTickCount() - start < kPatienceMs &&
+           WaitForSingleObject(program.info.hProcess, everyMs) == WAIT_TIMEOUT) {
+    }
+    return done();
+}
+
+// The texts of a window's static controls that have one.
+std::vector<std::u16string> StaticTexts(HWND window) {
+    std::vector<std::u16string> texts;
+    for (HWND control = FindWindowExW(window, nullptr, L"Static", nullptr); control != nullptr;
+         control = FindWindowExW(window, control, L"Static", nullptr)) {
+        if (!TextOf(control).empty()) texts.push_back(TextOf(control));
+    }
+    return texts;
+}
+
+// Waits for a visible dialog window of the program with this caption. A window captioned
+// `otherCaption` instead, a message that the expected one will not come, ends the wait at once.
+HWND WaitForWindow(const Program& program, const std::u16string& caption,
+                   const std::u16string& otherCaption = u"") {
+    HWND found = nullptr, other = nullptr;
+    WaitUntil(program, [&] {
+        found = FindDialog(program, caption);
+        other = otherCaption.empty() ? nullptr : FindDialog(program, otherCaption);
+        return found || other;
+    });
+    if (found) return found;
+    std::string why = "no window " + Show(caption) + " appeared";
+    if (other) {
+        std::u16string said;
+        for (const std::u16string& text : StaticTexts(other)) said += text;
+        why += "; a window " + Show(otherCaption) + " saying " + Show(said) + " came instead";
+    }
+    Fail(why);
+    return nullptr;
 }
 
 // The dialog's answer when the session is about to end (true: it may end); true as well when
@@ -198,35 +158,21 @@ void AnswerMessageBox(HWND box, HWND owner, const std::u16string& text) {
     if (box == nullptr) return;
     if (GetWindow(box, GW_OWNER) != owner) Fail("the message box has the wrong owner");
     const std::vector<std::u16string> texts = StaticTexts(box);
-    if (texts.size() != 1) {
-        Fail("the message box shows " + std::to_string(texts.size()) + " texts");
-    } else {
-        ExpectText("message box text", texts[0], text);
-    }
+    ExpectText("message box text", texts.size() == 1 ? texts[0] : u"<not one text>", text);
     if (HWND ok = GetDlgItem(box, IDOK)) return static_cast<void>(PostMessageW(ok, BM_CLICK, 0, 0));
     Fail("the message box has no OK button");
 }
 
-// Starts the program and waits for its dialog in the language expected.
-HWND StartDialog(Program& program, const std::wstring& path, LanguageId lang) {
-    program = Start(path);
+// The program's dialog in the language expected.
+HWND WaitForDialog(const Program& program, LanguageId lang) {
     return program.started ? WaitForWindow(program, LoadDialogText(DialogText::kTitle, lang))
                            : nullptr;
 }
 
-// Checks the fixed texts of the dialog in the language expected.
-void CheckDialogTexts(HWND dialog, LanguageId lang) {
-    ExpectText("Start button", TextOf(GetDlgItem(dialog, IDOK)),
-               LoadDialogText(DialogText::kStart, lang));
-    ExpectText("Exit button", TextOf(GetDlgItem(dialog, IDCANCEL)),
-               LoadDialogText(DialogText::kExit, lang));
-}
-
 int Update(const std::wstring& path, LanguageId lang, const std::u16string& current,
            const std::u16string& fresh) {
-    Program program;
-    if (HWND dialog = StartDialog(program, path, lang)) {
-        CheckDialogTexts(dialog, lang);
+    Program program(path);
+    if (HWND dialog = WaitForDialog(program, lang)) {
         ExpectText("current firmware (1003)", TextOf(GetDlgItem(dialog, 1003)), current);
         ExpectText("new firmware (1004)", TextOf(GetDlgItem(dialog, 1004)), fresh);
         if (!SessionMayEnd(dialog)) Fail("the dialog holds the session up before any run");
@@ -238,27 +184,28 @@ int Update(const std::wstring& path, LanguageId lang, const std::u16string& curr
         // the run has ended, the dialog must have said so at least once.
         const std::u16string complete = LoadTableString(kMsgComplete, lang);
         bool heldUp = false;
-        const DWORD start = GetTickCount();
-        while (FindWindowNow(program, complete) == nullptr &&
-               GetTickCount() - start < kPatienceMs &&
-               WaitForSingleObject(program.info.hProcess, 0) == WAIT_TIMEOUT) {
-            if (!SessionMayEnd(dialog)) heldUp = true;
-        }
+        WaitUntil(
+            program,
+            [&] {
+                heldUp = heldUp || !SessionMayEnd(dialog);
+                return FindDialog(program, complete) != nullptr;
+            },
+            0);
         HWND box = WaitForWindow(program, complete, LoadTableString(kMsgError, lang));
         if (box != nullptr) {
             if (!heldUp) Fail("the dialog never held the session up while the drive was written");
             if (!SessionMayEnd(dialog)) Fail("the dialog still holds the session up after the run");
             AnswerMessageBox(box, dialog, LoadTableString(kMsgCompleteText, lang));
-            ExpectEnd(program, "the program", ", expected 0");
+            ExpectEnd(program, "the program");
             if (IsWindow(dialog)) Fail("the dialog is still there after the update");
         }
     }
-    return Stop(program);
+    return failures == 0 ? 0 : 1;
 }
 
 int Refuse(const std::wstring& path, LanguageId lang) {
-    Program program;
-    if (HWND dialog = StartDialog(program, path, lang)) {
+    Program program(path);
+    if (HWND dialog = WaitForDialog(program, lang)) {
         PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
         HWND box = WaitForWindow(program, LoadTableString(kMsgError, lang),
                                  LoadTableString(kMsgComplete, lang));
@@ -270,46 +217,39 @@ int Refuse(const std::wstring& path, LanguageId lang) {
                 return IsWindowEnabled(GetDlgItem(dialog, IDOK)) &&
                        IsWindowEnabled(GetDlgItem(dialog, IDCANCEL));
             };
-            const DWORD start = GetTickCount();
-            while (!ready() && GetTickCount() - start < kPatienceMs &&
-                   WaitForSingleObject(program.info.hProcess, kLookEveryMs) == WAIT_TIMEOUT) {
-            }
-            if (!ready()) Fail("Start and Exit are not enabled after the refusal");
+            if (!WaitUntil(program, ready))
+                Fail("Start and Exit are not enabled after the refusal");
             // The buttons come back a moment before the run's thread ends, and Exit does nothing
             // while it runs: pressed again, as a user would, until the program ends.
-            const DWORD exitStart = GetTickCount();
-            do {
-                PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-            } while (WaitForSingleObject(program.info.hProcess, 1000) == WAIT_TIMEOUT &&
-                     GetTickCount() - exitStart < kPatienceMs);
-            ExpectEnd(program, "the program", " after Exit");
+            WaitUntil(
+                program,
+                [dialog] { return !PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0); },
+                1000);
+            ExpectEnd(program, "the program, after Exit,");
         }
     }
-    return Stop(program);
+    return failures == 0 ? 0 : 1;
 }
 
 int Second(const std::wstring& path, LanguageId lang) {
-    Program first;
-    if (HWND dialog = StartDialog(first, path, lang)) {
-        Program second = Start(path);
-        if (second.started) {
+    Program first(path);
+    if (HWND dialog = WaitForDialog(first, lang)) {
+        if (Program second(path); second.started) {
             HWND box = WaitForWindow(second, LoadTableString(kMsgError, lang));
             AnswerMessageBox(box, nullptr, LoadTableString(kMsgAlreadyRunning, lang));
-            ExpectEnd(second, "the second copy", "");
+            ExpectEnd(second, "the second copy");
         }
-        Stop(second);
         if (!IsWindow(dialog)) Fail("the first copy's dialog went away");
         // No run has started: Exit closes the dialog.
         PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-        ExpectEnd(first, "the first copy", " after Exit");
+        ExpectEnd(first, "the first copy, after Exit,");
     }
-    return Stop(first);
+    return failures == 0 ? 0 : 1;
 }
 
 int ShowDialog(const std::wstring& path, LanguageId lang) {
-    Program program;
-    if (HWND dialog = StartDialog(program, path, lang)) {
-        CheckDialogTexts(dialog, lang);
+    Program program(path);
+    if (HWND dialog = WaitForDialog(program, lang)) {
         // Painted whole before anyone looks: the paint messages go to the program now, and the
         // message after them returns only when it has handled them.
         RedrawWindow(dialog, nullptr, nullptr,
@@ -318,26 +258,21 @@ int ShowDialog(const std::wstring& path, LanguageId lang) {
         SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
         RECT rect = {};
         GetWindowRect(dialog, &rect);
-        std::printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
-                    rect.bottom - rect.top);
-        std::fflush(stdout);
+        std::cout << rect.left << ' ' << rect.top << ' ' << rect.right - rect.left << ' '
+                  << rect.bottom - rect.top << std::endl;
         std::string line;
         std::getline(std::cin, line);
         PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
-        ExpectEnd(program, "the program", " after Exit");
+        ExpectEnd(program, "the program, after Exit,");
     } else {
-        std::printf("none\n");
-        std::fflush(stdout);
+        std::cout << "none" << std::endl;
     }
-    return Stop(program);
+    return failures == 0 ? 0 : 1;
 }
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: mox3_gui_driver update PROGRAM LANG CURRENT NEW\n"
-                 "       mox3_gui_driver refuse PROGRAM LANG\n"
-                 "       mox3_gui_driver second PROGRAM LANG\n"
-                 "       mox3_gui_driver show PROGRAM LANG\n");
+                 "usage: mox3_gui_driver update|refuse|second|show PROGRAM LANG [CUR NEW]\n");
     return 2;
 }
 
