@@ -11,12 +11,6 @@ namespace {
 
 using EmulatorStart = EmulatorTest;
 
-std::string ChipName(PassThroughDevice& device) {
-    Answer chip = Send(device, VendorCdb(0x3C, 0x55, 0x01), 72);
-    EXPECT_TRUE(chip.good());
-    return reinterpret_cast<const char*>(chip.data.data());
-}
-
 TEST_F(EmulatorStart, SealedBlockAndIntactImageStartTheNormalFirmware) {
     // (The identity read from the block at each offset: the hand-made blocks below.)
     auto second = MakeProgrammedDrive(2, "0102030407020000", "0123456789ABCDEF");
@@ -24,16 +18,13 @@ TEST_F(EmulatorStart, SealedBlockAndIntactImageStartTheNormalFirmware) {
               "0x5E3B:0x7C34 0x0001 KAVELIN|ZR-MOX3|0123456789ABCDEF V01L02R03-2:7 Beta4");
     auto device = Open(second);
     ASSERT_NE(device, nullptr);
-    EXPECT_EQ(StatusByte0(*device) & 0x01, 0);
     EXPECT_EQ(InquiryText(Send(*device, kInquiry, 36).data), "0000 KAVELIN External HDD    0001");
-    EXPECT_EQ(ChipName(*device), "MB86C311A");
 
     // The first generation's INQUIRY record keeps the quoted blank of "KAVELIN ".
     auto first = MakeProgrammedDrive(1, "01020305", "FIRSTGEN0001", {}, "first");
     const EmulatedDriveView v = View(first);
     EXPECT_EQ(Presented(v), "0x5E3B:0x7C31 0x0001 KAVELIN|ZR-MOX3|FIRSTGEN0001 V01L02R03-5");
     EXPECT_EQ(InquiryText(v.inquiry), "0000 KAVELIN External HDD    0001");
-    EXPECT_EQ(ChipName(*Open(first)), "MB86C30A");
 }
 
 TEST_F(EmulatorStart, AnythingElseStartsTheLoaderWithTheBareBridgeIdentity) {
@@ -64,7 +55,6 @@ TEST_F(EmulatorStart, AnythingElseStartsTheLoaderWithTheBareBridgeIdentity) {
                   c.generation == 1 ? "loader 0x04C5:0x201D" : "loader 0x04C5:0x2026");
         auto device = Open(changed);
         EXPECT_EQ(StatusByte0(*device) & 0x01, 0x01);
-        EXPECT_EQ(Send(*device, kVersion, 8).data, std::vector<std::uint8_t>(8, 0));
     }
 }
 

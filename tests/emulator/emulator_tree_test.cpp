@@ -90,7 +90,6 @@ TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
               "USBSTOR\\DISK&VEN_KAVELIN&PROD_External_HDD&REV_0001\\SERIAL0001&0");
     EXPECT_EQ(Walk(disks[1].node)[0], "USB\\VID_0BC2&PID_2322\\NA8ABC12");
     EXPECT_EQ(Walk(disks[2].node)[0], "USB\\VID_5E3B&PID_7C37\\c-noupdate") << "no serial";
-    EXPECT_EQ(tree_->DiskLength(disks[0].path), std::int64_t{3907029168} * 512);
     EXPECT_EQ(tree_->DiskLength(disks[2].path), 8000 * 512) << "1000 blocks of 4096 bytes";
     EXPECT_FALSE(IsEmulatedDevicePath(u"/dev/sdb"));
 }
@@ -131,7 +130,6 @@ TEST_F(EmulatorTree, ARestartIntoTheLoaderIsANewUsbDeviceWithTheBareBridgeId) {
     auto device = Open(drive);
     ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x53)).good());
     ASSERT_TRUE(Send(*device, VendorCdb(0x3B, 0x50)).good());
-    EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty()) << "restarting: off the bus";
     EXPECT_EQ(std::tuple(ParentOf(before.node), Id(usbBefore)), std::tuple(kNoNode, "(none)"));
 
     clock_->Advance(kRestartDelay);
