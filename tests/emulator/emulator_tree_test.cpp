@@ -83,6 +83,8 @@ TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
     ASSERT_EQ(cdroms.size(), 1u);
     EXPECT_EQ(Utf16ToUtf8(cdroms[0].path), cdrom.string() + "#cdrom");
     EXPECT_EQ(tree_->DiskLength(cdroms[0].path), std::nullopt) << "no disc in the CD-ROM";
+    const std::string cdromId = Id(cdroms[0].node);
+    EXPECT_EQ(cdromId.substr(0, 14) + cdromId.back(), "USBSTOR\\CDROM&1") << "unit 1";
 
     EXPECT_EQ(Walk(disks[0].node), (std::vector<std::string>{"USB\\VID_5E3B&PID_7C34\\SERIAL0001",
                                                              "USB\\ROOT_HUB30\\EMULATED"}));
