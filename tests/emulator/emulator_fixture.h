@@ -167,13 +167,6 @@ inline std::uint8_t StatusByte0(PassThroughDevice& device) {
     return a.data[0];
 }
 
-// BeginFlashUpdate, then status reads until the erase is done.
-inline void EraseFlash(PassThroughDevice& device) {
-    EXPECT_TRUE(SendHeaded(device, BeginCdb()).good());
-    while (StatusByte0(device) & 0x80) {
-    }
-}
-
 // What a drive presents: "[loader ]VID:PID bcdDevice manufacturer|product|serial version".
 inline std::string Presented(const EmulatedDriveView& v) {
     return (v.loader ? "loader " : "") +
