@@ -553,6 +553,12 @@ TEST_F(UpdateCommand, RestoringTheUpdatesBackupUndoesIt) {
     EXPECT_EQ(Firmware(), "V01L00R05");
     EXPECT_FALSE(std::filesystem::exists(Record()));
     EXPECT_EQ(Read({"verify", "--against", backup}).code, 0);
+    // The drive keeps the block length it has, whatever the backup's, and says so.
+    SwitchTo4096ByteBlocks(dir_ / "bus" / "drive");
+    const Result r = Restore({backup, "--yes"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_HAS(r.out + r.err, "the backup records 512-byte blocks; the drive keeps the 4096-byte blocks");
+    EXPECT_EQ(View(dir_ / "bus" / "drive").logicalBlockLength, 4096u);
 }
 
 // A backup that does not fit is refused; another drive's only after a question --json cannot answer.
