@@ -8,24 +8,19 @@
 namespace mox3 {
 namespace {
 
-// The line-break characters of a text, in order.
-std::u16string Breaks(std::u16string_view text) {
-    std::u16string breaks;
-    std::copy_if(text.begin(), text.end(), std::back_inserter(breaks),
-                 [](char16_t c) { return c == u'\r' || c == u'\n'; });
-    return breaks;
-}
-
-// The placeholders of a text ("%" and the character after it), sorted: the program fills them
-// in, so a translation carries the same ones as the English text, in whatever order.
-std::vector<std::u16string> Placeholders(std::u16string_view text) {
-    std::vector<std::u16string> found;
-    for (std::size_t i = text.find(u'%'); i != std::u16string_view::npos;
-         i = text.find(u'%', i + 1)) {
-        found.emplace_back(text.substr(i, 2));
+// What a translation keeps of the English text: its line breaks in order (unless `breaks` is
+// false), then its placeholders ("%" and the character after it) sorted, as the program fills
+// them in whatever order they stand.
+std::u16string Shape(std::u16string_view text, bool breaks = true) {
+    std::u16string shape;
+    std::vector<std::u16string> places;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (breaks && (text[i] == u'\r' || text[i] == u'\n')) shape += text[i];
+        if (text[i] == u'%') places.emplace_back(text.substr(i, 2));
     }
-    std::sort(found.begin(), found.end());
-    return found;
+    std::sort(places.begin(), places.end());
+    for (const std::u16string& place : places) shape += place;
+    return shape;
 }
 
 TEST(StringTable, EveryLanguageCarriesEveryText) {
@@ -38,65 +33,37 @@ TEST(StringTable, EveryLanguageCarriesEveryText) {
             const std::u16string reference = LoadTableString(id, kLanguageNeutral);
             ASSERT_FALSE(text.empty());
             EXPECT_EQ(text.find(u'\uFFFD'), std::u16string::npos);
-            EXPECT_TRUE(lang == kLanguageEnglishUs || Breaks(text) == Breaks(reference));
-            EXPECT_EQ(Placeholders(text), Placeholders(reference));
+            const bool breaks = lang != kLanguageEnglishUs;
+            EXPECT_EQ(Shape(text, breaks), Shape(reference, breaks));
             // Short words such as "Error" may coincide; the sentences must be translated.
-            EXPECT_TRUE(english || Breaks(reference).empty() || text != reference);
+            EXPECT_TRUE(english || Shape(reference) == Shape(reference, false) ||
+                        text != reference);
         }
         EXPECT_NE(LoadTableString(114, lang).find(u"WindowsXP SP2 / Windows Vista SP2 / Windows7"),
                   std::u16string::npos);
         for (DialogText item : kAllDialogTexts) {
             const std::u16string text = LoadDialogText(item, lang);
-            ASSERT_FALSE(text.empty()) << static_cast<int>(item);
-            EXPECT_TRUE(Breaks(text).empty()) << static_cast<int>(item);
+            EXPECT_TRUE(!text.empty() && Shape(text) == Shape(text, false)) << int(item);
         }
         EXPECT_NE(LoadDialogText(DialogText::kTitle, lang).find(u"ZR-MOX3"), std::u16string::npos);
-        if (!english) {
-            EXPECT_NE(LoadDialogText(DialogText::kCaution, lang),
-                      LoadDialogText(DialogText::kCaution, kLanguageNeutral));
-        }
+        EXPECT_TRUE(english || LoadDialogText(DialogText::kCaution, lang) !=
+                                   LoadDialogText(DialogText::kCaution, kLanguageNeutral));
     }
 }
 
 TEST(StringTable, KnownLanguagesForTheCommandLine) {
-    for (const char* known : {"ja", "ja_JP.UTF-8", "de-AT", "en_GB", "zh_TW", "C", "POSIX",
-                              "0x0411", "0x0C07"}) {
+    for (const char* known : {"ja_JP.UTF-8", "en_GB", "zh_TW", "POSIX", "0x0411", "0x0C07"}) {
         EXPECT_TRUE(IsKnownLanguage(known)) << known;
     }
-    for (const char* unknown : {"xx", "klingon", "0x0009", "0x0C04", "he_IL"}) {
+    for (const char* unknown : {"klingon", "0x0009", "0x0C04"}) {
         EXPECT_FALSE(IsKnownLanguage(unknown)) << unknown;
     }
-    for (int id : {0, -1, 101, 110, 111, 125, 1001}) EXPECT_TRUE(LoadTableString(id, 1).empty());
-    for (LanguageId lang : std::initializer_list<LanguageId>{0x0000, 0x0009, 0x0809, 0x0C04}) {
-        EXPECT_TRUE(LoadTableString(102, lang).empty());
-        EXPECT_TRUE(LoadDialogText(DialogText::kTitle, lang).empty());
-        EXPECT_FALSE(HasLanguage(lang));
-    }
+    for (int id : {101, 110, 125}) EXPECT_TRUE(LoadTableString(id, 1).empty());
+    EXPECT_TRUE(LoadTableString(102, 0x0809).empty());
+    EXPECT_TRUE(LoadDialogText(DialogText::kTitle, 0x0809).empty());
 }
 
-TEST(LanguageChoice, LocaleNames) {
-    // clang-format off
-    const std::pair<const char*, LanguageId> cases[] = {
-        // Region, encoding and modifier are ignored; some languages have several codes.
-        {"de_DE.UTF-8", 0x0007}, {"nl_BE@euro", 0x0013}, {"nn_NO", 0x0014}, {"no", 0x0014},
-        {"pt_PT.UTF-8", 0x0016}, {"ar", 0x0401},
-        // Chinese goes by script or region.
-        {"zh_TW.UTF-8", 0x0404}, {"zh_HK", 0x0404}, {"zh-Hant-TW", 0x0404},
-        {"zh_CN.GB18030", 0x0804}, {"zh_SG", 0x0804}, {"zh", 0x0804},
-        // American English has a table of its own.
-        {"en_US.UTF-8", 0x0409}, {"en_us", 0x0409}, {"en-US", 0x0409}, {"en_GB.UTF-8", 0x0001},
-        // Anything else is the neutral language.
-        {"C.UTF-8", 0x0001}, {"POSIX", 0x0001}, {"", 0x0001}, {"tr_TR.UTF-8", 0x0001},
-        {"deu", 0x0001}, {"_DE", 0x0001},
-    };
-    // clang-format on
-    for (const auto& [locale, id] : cases) {
-        EXPECT_EQ(LanguageFromLocale(locale), id) << '"' << locale << '"';
-        EXPECT_TRUE(HasLanguage(LanguageFromLocale(locale))) << locale;
-    }
-}
-
-TEST(LanguageChoice, OverrideBeforeLcAllBeforeLcMessagesBeforeLang) {
+TEST(LanguageChoice, OverrideBeforeLcAllBeforeLcMessagesBeforeLangEachALocaleName) {
     const std::map<std::string, std::string> ja = {{"LC_ALL", "ja_JP.UTF-8"},
                                                    {"LANG", "de_DE.UTF-8"}};
     struct Case {
@@ -108,16 +75,17 @@ TEST(LanguageChoice, OverrideBeforeLcAllBeforeLcMessagesBeforeLang) {
     const Case cases[] = {
         {{}, {{"LC_ALL", "ja_JP.UTF-8"}, {"LC_MESSAGES", "de_DE.UTF-8"}, {"LANG", "fr_FR.UTF-8"}}, 0x0411},
         {{}, {{"LC_MESSAGES", "de_DE.UTF-8"}, {"LANG", "fr_FR.UTF-8"}}, 0x0007},
-        {{}, {{"LANG", "fr_FR.UTF-8"}}, 0x000C},
         {{}, {{"LC_ALL", ""}, {"LC_MESSAGES", ""}, {"LANG", "ru_RU.UTF-8"}}, 0x0419},  // empty: unset
         {{}, {{"LC_ALL", "C"}, {"LANG", "ko_KR.UTF-8"}}, 0x0001},  // set decides, table or not
-        {{}, {}, 0x0001}, {"0x0411", {}, 0x0411}, {"0X041e", ja, 0x041E}, {"0x1", ja, 0x0001},
-        {"0x0409", ja, 0x0409}, {"pt_BR.UTF-8", ja, 0x0016}, {"sv", ja, 0x001D}, {"C", ja, 0x0001},
+        {{}, {}, 0x0001}, {"0X041e", ja, 0x041E}, {"0x0409", ja, 0x0409}, {"C", ja, 0x0001},
         // Ids without a table: their primary language, else the neutral language.
-        {"0x0807", ja, 0x0007}, {"0x0C0A", ja, 0x000A}, {"0x0809", ja, 0x0001}, {"0x9999", ja, 0x0001},
+        {"0x0807", ja, 0x0007}, {"0x0809", ja, 0x0001},
         // Not a hex id: read as a locale name, which knows no such language.
-        {"0x04111", ja, 0x0001}, {"0x", ja, 0x0001}, {"0xg411", ja, 0x0001},
-        {"", ja, 0x0411}, {{}, ja, 0x0411},  // an empty override leaves it to the environment
+        {"0x04111", ja, 0x0001}, {"", ja, 0x0411},  // an empty override leaves it to the environment
+        // Region, encoding and modifier are ignored; Chinese goes by script or region; American
+        // English has a table of its own.
+        {"nl_BE@euro", ja, 0x0013}, {"zh-Hant-TW", ja, 0x0404}, {"zh_CN.GB18030", ja, 0x0804},
+        {"en-us", ja, 0x0409}, {"en_GB.UTF-8", ja, 0x0001}, {"tr_TR.UTF-8", ja, 0x0001},
     };
     // clang-format on
     for (const Case& c : cases) {
