@@ -39,8 +39,7 @@ class CliCatalogueCheck : public testing::Test {
         for (const char* sub : {"src/app/cli", "src/base", "po"}) {
             std::filesystem::create_directories(dir_ / sub);
         }
-        std::ofstream(dir_ / "src/base/finding.h")
-            << "enum class Finding {\n    kBridgeSays,\n};\n";
+        std::ofstream(dir_ / "src/base/finding.h") << "enum class Finding {\n    kBridgeSays,\n};\n";
         std::ofstream(dir_ / "po/mox3-updater.pot") << kTemplate;
         WriteTexts("kAskStart,  // {0} what\n    kYesNo,");
     }

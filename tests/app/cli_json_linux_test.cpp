@@ -1,6 +1,7 @@
 // Every command as a script sees it: one JSON object of the common shape on standard output
 // with --json, the exit codes, --help, and what --verbose adds to a failure.
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -28,8 +29,7 @@ TEST_F(CliJson, SuccessesCarryOkCommandAndTheirOwnFields) {
     ASSERT_EQ(r.code, 0) << r.err;
     ExpectFields(Object(r),
                  {{"ok", true}, {"command", "emulator create"}, {"firmwareVersion", "V01L00R07"}});
-    r = OnBus(
-        {"compile", "--resource", "117", "--image", "@img.bin", "-o", "@block.bin", "--json"});
+    r = OnBus({"compile", "--resource", "117", "--image", "@img.bin", "-o", "@block.bin", "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     nlohmann::json j = Object(OnBus({"decode", "@block.bin", "--json"}));
     ExpectFields(j, {{"command", "decode"}, {"generation", 2}});
@@ -52,8 +52,7 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
           "emulator show", "emulator create", "emulator fault", "emulator serve"}) {
         SCOPED_TRACE(command);
         std::vector<std::string> words;
-        for (std::istringstream in(command); in >> words.emplace_back();) {
-        }
+        for (std::istringstream in(command); in >> words.emplace_back();) {}
         words.back() = "--help";
         const Result r = OnBus(words);
         EXPECT_EQ(r.code, 0) << r.err;
@@ -65,11 +64,8 @@ TEST_F(CliJson, HelpForEveryCommandAndSubcommandAndUsageErrorsNameTheProblem) {
     EXPECT_EQ(OnBus({"help", "decode"}).out.rfind("usage: mox3-updater decode", 0), 0u);
     EXPECT_EQ(OnBus({"help", "emulator", "show"}).out, show.out);
 
-    for (const std::vector<std::string>& words :
-         std::vector<std::vector<std::string>>{{"image"},
-                                               {"bridge", "version"},
-                                               {"list", "extra"},
-                                               {"decode", "--generation", "3", "@x"}}) {
+    for (const std::vector<std::string>& words : std::vector<std::vector<std::string>>{
+             {"image"}, {"bridge", "version"}, {"list", "extra"}, {"decode", "--generation", "3", "@x"}}) {
         const Result r = OnBus(words);
         ExpectEnd(r, 2, "", "\nusage:");
         EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
@@ -89,24 +85,19 @@ TEST_F(CliJson, ListNamesTheGenerationAndWhatItFoundOfTheImage) {
     ASSERT_EQ(::mkfifo((dir_ / "fifo" / image).c_str(), 0600), 0);
     WriteBytes(dir_ / "damaged" / image, damaged);
     std::filesystem::copy_file(P("img.bin"), dir_ / "sound" / image);
-    const ProgramSetting english = {.environment = {{"LANG", "C"}},
-                                    .unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"}};
+    const ProgramSetting english = {.environment = {{"LANG", "C"}}, .unset = {"LC_ALL", "LC_MESSAGES", "LANGUAGE"}};
     for (const auto& [folder, finding] : std::vector<std::pair<std::string, std::string>>{
-             {"none", "missing"},
-             {"folder", "a folder"},
-             {"fifo", "not a regular file"},
+             {"none", "missing"}, {"folder", "a folder"}, {"fifo", "not a regular file"},
              {"damaged", "damaged: the image's digest header does not match its contents"},
              {"sound", "a sound image"}}) {
         SCOPED_TRACE(folder);
         const std::string place = (dir_ / folder / image).string();
         const nlohmann::json j = Object(OnBus({"list", "--json", "--image-dir", "@" + folder}));
         ASSERT_EQ(j["drives"].size(), 1u);
-        ExpectFields(
-            j["drives"][0],
-            {{"normalMode", true}, {"imageSearched", {{{"path", place}, {"finding", finding}}}}});
+        ExpectFields(j["drives"][0], {{"normalMode", true},
+                                      {"imageSearched", {{{"path", place}, {"finding", finding}}}}});
         EXPECT_EQ(j["drives"][0].contains("imageDamaged"), folder == "damaged");
-        const Result text =
-            Run({"--emulator", "@bus", "list", "--image-dir", "@" + folder}, english);
+        const Result text = Run({"--emulator", "@bus", "list", "--image-dir", "@" + folder}, english);
         EXPECT_HAS(text.out, "normal firmware, generation 2\n");
         EXPECT_HAS(text.out, folder == "sound"     ? "not newer: nothing to update"
                              : folder == "damaged" ? place + " is damaged: "
@@ -118,8 +109,7 @@ TEST_F(CliJson, TheDemoShowsTheShowCommandOnlyForAFolderThatStays) {
     std::filesystem::create_directories(dir_ / "tmp");
     const ProgramSetting setting = {.environment = {{"TMPDIR", P("tmp")}}};
     const std::string drive = (dir_ / "kept" / "bus" / "ZR-MOX3").string();
-    ExpectEnd(Run({"demo", "--dir", "@kept"}, setting), 0,
-              "$ mox3-updater emulator show " + drive + "\n");
+    ExpectEnd(Run({"demo", "--dir", "@kept"}, setting), 0, "$ mox3-updater emulator show " + drive + "\n");
     EXPECT_TRUE(std::filesystem::is_directory(drive));
     const Result r = Run({"demo"}, setting);
     EXPECT_EQ(r.code, 0) << r.err;
@@ -134,11 +124,9 @@ TEST_F(CliJson, VerboseNamesTheRequestTheDriveFailed) {
         EXPECT_EQ(r.code, 1);
         return r;
     };
-    EXPECT_FALSE(
-        Object(failing({"bridge", "inquiry", "@bus/d", "--json"}))["error"].contains("request"))
+    EXPECT_FALSE(Object(failing({"bridge", "inquiry", "@bus/d", "--json"}))["error"].contains("request"))
         << "only with --verbose";
-    Result r =
-        failing({"--verbose", "bridge", "inquiry", "@bus/d", "--json", "--trace", "@trace.txt"});
+    Result r = failing({"--verbose", "bridge", "inquiry", "@bus/d", "--json", "--trace", "@trace.txt"});
     const nlohmann::json request = Object(r)["error"]["request"];
     EXPECT_EQ(request["cdb"].get<std::string>().substr(0, 2), "12") << r.out;  // INQUIRY
     ExpectFields(request, {{"delivered", true}, {"status", 2}});

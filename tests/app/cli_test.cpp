@@ -37,9 +37,8 @@ class CommandTest : public ::testing::Test {
     // `image make` of these values into `name`; its exit code.
     int Make(const char* generation, const char* version, const char* size,
              const char* name = "img.bin") {
-        return Call(RunImageCommand, {"make", "--generation", generation, "--version", version,
-                                      "--size", size, "-o", p(name)})
-            .code;
+        return Call(RunImageCommand, {"make", "--generation", generation, "--version", version, "--size",
+                                      size, "-o", p(name)}).code;
     }
     test::TempDir dir_;
 };
@@ -48,9 +47,8 @@ using ImageCommand = CommandTest;
 
 TEST_F(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
     ASSERT_EQ(Make("2", "01000700", "100000"), 0);
-    CommandRun r =
-        Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
-                                 "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
+    CommandRun r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
+                                            "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(test::ReadBytes(p("block.bin")).size(), 4096u);
     const auto c = nlohmann::json::parse(r.out);
@@ -60,20 +58,17 @@ TEST_F(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
 
     test::WriteUtf16Ini(p("bad.ini"),
                         "[Config]\nVersion=2\n[USB Device Descriptor]\nVID=0x5E3B\nPID=0x12345\n");
-    r = Call(RunCompileCommand,
-             {"--config", p("bad.ini"), "--image", p("img.bin"), "-o", p("bad.bin")});
+    r = Call(RunCompileCommand, {"--config", p("bad.ini"), "--image", p("img.bin"), "-o", p("bad.bin")});
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("[USB Device Descriptor] PID = \"0x12345\": out of range"),
-              std::string::npos)
-        << r.err;
+              std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(p("bad.bin")));
     // A first-generation file against a second-generation image; then usage errors.
     const std::vector<std::string> rows[] = {
         {"--resource", "104", "--image", p("img.bin"), "-o", p("x.bin")},
         {"--image", p("img.bin"), "-o", p("x.bin")},
         {"--config", "a", "--resource", "104", "--image", "i", "-o", "x"}};
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(Call(RunCompileCommand, rows[i]).code, i == 0 ? 1 : 2) << i;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(Call(RunCompileCommand, rows[i]).code, i == 0 ? 1 : 2) << i;
 }
 
 TEST_F(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
@@ -82,11 +77,10 @@ TEST_F(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
     ini.Set("USB Device Descriptor", "VID", "0x5E3Bjunk");
     test::WriteUtf16Ini(p("junk.ini"), ini.Text());
     const std::string taken = "took \"0x5E3B\" as 24123 (0x5E3B), ignored \"junk\"";
-    const std::string line =
-        "warning: " + p("junk.ini") + " [USB Device Descriptor] VID=0x5E3Bjunk: " + taken + "\n";
+    const std::string line = "warning: " + p("junk.ini") +
+                             " [USB Device Descriptor] VID=0x5E3Bjunk: " + taken + "\n";
     // Text: the block as the reader took the value, the warning on standard error.
-    CommandRun r = Call(RunCompileCommand,
-                        {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("a.bin")});
+    CommandRun r = Call(RunCompileCommand, {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("a.bin")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, line);
     EXPECT_EQ(test::ReadBytes(p("a.bin")).size(), 4096u);
@@ -95,11 +89,9 @@ TEST_F(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
              {"--config", p("junk.ini"), "--image", p("img.bin"), "-o", p("b.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    const nlohmann::json warnings = nlohmann::json::array({{{"file", p("junk.ini")},
-                                                            {"section", "USB Device Descriptor"},
-                                                            {"key", "VID"},
-                                                            {"value", "0x5E3Bjunk"},
-                                                            {"taken", taken}}});
+    const nlohmann::json warnings = nlohmann::json::array(
+        {{{"file", p("junk.ini")}, {"section", "USB Device Descriptor"}, {"key", "VID"},
+          {"value", "0x5E3Bjunk"}, {"taken", taken}}});
     EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"], warnings);
     EXPECT_EQ(test::ReadBytes(p("b.bin")), test::ReadBytes(p("a.bin")));
     // --strict: a failure, and nothing written.
@@ -144,8 +136,8 @@ TEST_F(ImageCommand, InfoReportsVersionsAndDamage) {
     EXPECT_EQ(shortImage["fault"], "size");
     EXPECT_EQ(shortImage.value("trailerVersion", ""), "");
 
-    for (const auto& [generation, version, size] :
-         {std::tuple{"3", "010203", "5000"}, {"1", "01020A", "5000"}, {"2", "010203", "65"}}) {
+    for (const auto& [generation, version, size] : {std::tuple{"3", "010203", "5000"},
+                                                    {"1", "01020A", "5000"}, {"2", "010203", "65"}}) {
         EXPECT_EQ(Make(generation, version, size, "x.bin"), 2) << generation << version << size;
     }
     EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);

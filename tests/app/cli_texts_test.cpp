@@ -1,12 +1,11 @@
 // The command line's catalogue: every language the program speaks, findings worded in one
 // language, and answers to the question read the way each language writes yes.
-#include "app/cli/cli_texts.h"
-
 #include <gtest/gtest.h>
 
 #include <tuple>
 #include <vector>
 
+#include "app/cli/cli_texts.h"
 #include "app/cli/finding_texts.h"
 #include "base/text.h"
 
@@ -21,8 +20,7 @@ TEST(CliTexts, TheCatalogueSpeaksTheDialogsLanguages) {
     for (LanguageId lang : catalogue) {
         const bool english = lang == kLanguageNeutral || lang == 0x0409;
         EXPECT_EQ(FindingsTranslated(lang), !english) << lang;
-        EXPECT_EQ(CliString(CliText::kPhaseChecking, lang) == "checking the drive", english)
-            << lang;
+        EXPECT_EQ(CliString(CliText::kPhaseChecking, lang) == "checking the drive", english) << lang;
     }
     EXPECT_EQ(CliString(CliText::kPhaseDone, 0x0405), "done");  // no catalogue: English
     EXPECT_EQ(FindingPattern(Finding::kPlaceFolder, 0x0405), "a folder");
@@ -37,8 +35,7 @@ TEST(CliTexts, FindingsWithinFindingsAreWordedInTheSameLanguage) {
     const Told says = Tell(Finding::kBridgeSays, {"(81 02)"}, {Tell(Finding::kFlashFailed)});
     EXPECT_EQ(InEnglish(says), "writing or reading back the flash failed (bridge: (81 02))");
     EXPECT_EQ(Said(says, 0x0007),
-              "das Schreiben oder Zur\xc3\xbc"
-              "cklesen des Flash-Speichers ist fehlgeschlagen "
+              "das Schreiben oder Zur\xc3\xbc" "cklesen des Flash-Speichers ist fehlgeschlagen "
               "(Bridge-Chip: (81 02))");
 }
 
@@ -74,8 +71,7 @@ TEST(CliTexts, YesWordsOfEachScript) {
         {"yes", 0x0405, true}, {"ja", 0x0405, false},
     };
     // clang-format on
-    for (const auto& [answer, lang, yes] : cases)
-        EXPECT_EQ(IsYesAnswer(answer, lang), yes) << answer;
+    for (const auto& [answer, lang, yes] : cases) EXPECT_EQ(IsYesAnswer(answer, lang), yes) << answer;
 }
 
 TEST(CliTexts, FormatAndColumns) {

@@ -72,27 +72,21 @@ TEST_F(StateFolder, EveryDriveHasARecordOfItsOwnWithEveryField) {
 
 TEST_F(StateFolder, TheRecordOfAnOlderVersionStillCounts) {
     ASSERT_FALSE(host.PrivateDir(nullptr).empty());
-    test::WriteBytes(state_ / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
-    test::WriteBytes(state_ / "ZR-MOX3_UPDATE.length", {'4', '0', '9', '6', '\n'});
-    UpdateMarker legacy{u"OLD1", 4096};
-    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
-    // A length the bridge cannot have does not count.
-    test::WriteBytes(state_ / "ZR-MOX3_UPDATE.length", {'7', '\n'});
-    legacy.blockLength.reset();
-    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
-
-    // Beside records of other drives, and removed with its own serial alone.
+    test::WriteText(state_ / "ZR-MOX3_UPDATE", "OLD1");
+    test::WriteText(state_ / "ZR-MOX3_UPDATE.length", "4096\n");
+    // Beside records of other drives, and each removed with its own serial alone.
     const UpdateMarker other = FullRecord(u"NEW2", 1'765'000'000);
     ASSERT_TRUE(host.WriteMarker(other));
-    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy, other}));
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{{u"OLD1", 4096}, other}));
     host.RemoveMarker(u"NEW2");
-    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{legacy}));
+    // A length the bridge cannot have does not count.
+    test::WriteText(state_ / "ZR-MOX3_UPDATE.length", "7\n");
+    EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{{u"OLD1", std::nullopt}}));
     host.RemoveMarker(u"OLD1");
-    EXPECT_TRUE(host.ReadMarkers().empty());
     EXPECT_EQ(Entries(state_), 0);
 
     // The same drive's new record takes its place.
-    test::WriteBytes(state_ / "ZR-MOX3_UPDATE", {'O', 'L', 'D', '1'});
+    test::WriteText(state_ / "ZR-MOX3_UPDATE", "OLD1");
     const UpdateMarker renewed = FullRecord(u"OLD1", 1'765'000'000);
     ASSERT_TRUE(host.WriteMarker(renewed));
     EXPECT_EQ(host.ReadMarkers(), (std::vector<UpdateMarker>{renewed}));
@@ -103,8 +97,8 @@ TEST_F(StateFolder, ARecordThatCannotBeReadHasNoSerialAndNeverHangsTheRun) {
     ASSERT_FALSE(host.PrivateDir(nullptr).empty());
     ASSERT_EQ(::mkfifo((state_ / "record-41").c_str(), 0600), 0);
     test::WriteBytes(state_ / "record-42", std::vector<std::uint8_t>(5000, 'x'));
-    test::WriteBytes(state_ / "record-43", {'p', 'o', 'r', 't', '=', '1', '\n'});
-    test::WriteBytes(dir_ / "elsewhere", {'s', 'e', 'r', 'i', 'a', 'l', '=', 'D', '\n'});
+    test::WriteText(state_ / "record-43", "port=1\n");
+    test::WriteText(dir_ / "elsewhere", "serial=D\n");
     fs::create_symlink(dir_ / "elsewhere", state_ / "record-44");
     const std::vector<UpdateMarker> records = host.ReadMarkers();
     ASSERT_EQ(records.size(), 4u);

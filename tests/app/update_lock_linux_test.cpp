@@ -1,8 +1,8 @@
 // The update lock: one update at a time, readers (list, bridge) beside each other but never
 // beside an update, an update that waits a little for readers, and locks that are refused
 // with their reason rather than taken for a running update.
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -136,7 +136,7 @@ TEST(RootLock, LivesInAFolderOfRootsOwnInRun) {
                     if (::setuid(test::kOtherUid) != 0) return "no setuid";
                     const bool got = ShareUpdateLock(theirs, &running, &why) != nullptr;
                     return got == may && (may || running) ? ""
-                                                          : "another user's reader: " + why + "\n";
+                               : "another user's reader: " + why + "\n";
                 };
             };
             // A lock an older copy made for all to open, held shared by anyone at all for as
