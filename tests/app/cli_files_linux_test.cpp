@@ -171,36 +171,32 @@ TEST_F(CliFiles, EveryBadFileEndsWithItsCodeOneObjectAMessageAndNothingReplaced)
             if (!json) words.pop_back();
             const auto before = Prints();
             const ProgramResult r = Run(words);
-            EXPECT_EQ(r.code, exit) << r.err;
+            ExpectEnd(r, exit, "", row.says);
             if (json) {
-                const auto object = nlohmann::json::parse(r.out, nullptr, false);
-                ASSERT_TRUE(object.is_object()) << r.out;
-                EXPECT_EQ(object["ok"], row.code == nullptr);
+                const nlohmann::json j = Object(r);
                 const std::string name = row.name;
-                EXPECT_EQ(object["command"], name.substr(0, name.find(':')));
+                ExpectFields(j, {{"ok", !row.code}, {"command", name.substr(0, name.find(':'))}});
                 if (row.code) {
-                    EXPECT_EQ(object["error"]["code"], row.code) << r.out;
-                    EXPECT_NE(object["error"].value("text", "").find(row.says), std::string::npos);
+                    ExpectFields(j["error"], {{"code", row.code}});
+                    EXPECT_HAS(j["error"].value("text", ""), row.says);
                 }
             } else if (row.code) {
                 EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
             }
             if (row.code) {
-                EXPECT_NE(r.err.find(row.says), std::string::npos) << r.err;
-                EXPECT_EQ(r.err.find(".tmp"), std::string::npos) << r.err;
+                EXPECT_LACKS(r.err, ".tmp");
                 // Every file, the drive's too, is as it was: nothing replaced, nothing left.
                 EXPECT_EQ(Prints(), before);
             }
             // A text output shows no field whose value is unknown.
-            EXPECT_EQ(r.out.find(":  \n"), std::string::npos) << r.out;
-            EXPECT_EQ(r.out.find("V  L  R"), std::string::npos) << r.out;
+            EXPECT_LACKS(r.out, ":  \n");
+            EXPECT_LACKS(r.out, "V  L  R");
         }
     }
     // A compile failure keeps naming its step beside the common error.
-    EXPECT_EQ(nlohmann::json::parse(Run({"compile", "--resource", "999", "--image", "@img.bin",
-                                         "-o", "@x", "--json"})
-                                        .out)["failedStep"],
-              "config");
+    const ProgramResult r =
+        Run({"compile", "--resource", "999", "--image", "@img.bin", "-o", "@x", "--json"});
+    EXPECT_EQ(Object(r)["failedStep"], "config");
 }
 
 TEST_F(CliFiles, ATraceThatCannotBeWrittenFailsTheCommand) {

