@@ -50,7 +50,6 @@ TEST_F(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
     CommandRun r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
                                             "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(test::ReadBytes(p("block.bin")).size(), 4096u);
     const auto c = nlohmann::json::parse(r.out);
     EXPECT_EQ(nlohmann::json({c["ok"], c["firmwareAddress"], c["flashParameters"],
                               c["firmwareLength"], c["itemTable"]["items"]}),

@@ -58,9 +58,6 @@ TEST(StringTable, KnownLanguagesForTheCommandLine) {
     for (const char* unknown : {"klingon", "0x0009", "0x0C04"}) {
         EXPECT_FALSE(IsKnownLanguage(unknown)) << unknown;
     }
-    for (int id : {101, 110, 125}) EXPECT_TRUE(LoadTableString(id, 1).empty());
-    EXPECT_TRUE(LoadTableString(102, 0x0809).empty());
-    EXPECT_TRUE(LoadDialogText(DialogText::kTitle, 0x0809).empty());
 }
 
 TEST(LanguageChoice, OverrideBeforeLcAllBeforeLcMessagesBeforeLangEachALocaleName) {
