@@ -84,9 +84,8 @@ void WriteUtf16Ini(const std::filesystem::path& file, const std::string& utf8Tex
         if (c == '\n') crlf.push_back('\r');
         crlf.push_back(c);
     }
-    std::u16string units = Utf8ToUtf16(crlf);
     std::vector<std::uint8_t> bytes = {0xFF, 0xFE};
-    for (char16_t u : units) {
+    for (char16_t u : Utf8ToUtf16(crlf)) {
         bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
         bytes.push_back(static_cast<std::uint8_t>(u >> 8));
     }

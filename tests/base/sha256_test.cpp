@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -26,17 +25,15 @@ TEST(Sha256, KnownVectorsAndAgreementWithTheSystem) {
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"}}) {
         EXPECT_EQ(HexString(Sha256Builtin(Bytes(text)), HexDigits::Lower, ""), digest) << text;
     }
-    // Every length around one and two padding blocks, and a few large ones.
+    // Every length around one and two padding blocks, and a large one.
     std::mt19937 random(7);
     std::vector<std::uint8_t> data(70000);
     for (auto& b : data) b = static_cast<std::uint8_t>(random());
-    for (std::size_t n = 0; n <= 135; ++n) {
-        const std::size_t length =
-            n <= 130 ? n : std::array{1000u, 4096u, 65535u, 65536u, 70000u}[n - 131];
-        const auto part = std::span<const std::uint8_t>(data).first(length);
+    for (std::size_t length = 0; length <= 131; ++length) {
+        const auto part = std::span<const std::uint8_t>(data).first(length > 130 ? 70000 : length);
         const auto system = Sha256(part);
         ASSERT_TRUE(system.has_value());
-        EXPECT_EQ(Sha256Builtin(part), *system) << "length " << length;
+        EXPECT_EQ(Sha256Builtin(part), *system) << "length " << part.size();
     }
 }
 
