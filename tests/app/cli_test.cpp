@@ -160,19 +160,6 @@ TEST_F(ResourceCommand, ExtractWritesTheExactBytesAndReplacesAnOldFile) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), 1);
 }
 
-TEST_F(ResourceCommand, BadUsageShowsUsage) {
-    // clang-format off
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"list", "--xml"}, {"extract", "116"}, {"extract", "116x", "-o", "x.ini"},
-             {"extract", "116", "117", "-o", "x.ini"}}) {
-        // clang-format on
-        const CommandRun r = Call(RunResourceCommand, args);
-        EXPECT_EQ(r.code, kExitUsage) << args.size();
-        EXPECT_NE(r.err.find("usage:"), std::string::npos) << r.err;
-        EXPECT_TRUE(r.out.empty()) << r.out;
-    }
-}
-
 // The form every command prints its --json object in: scripts and people read it as it is.
 TEST(JsonText, KeepsKeyOrderIndentationAndEmptyContainers) {
     Json doc = Json::object();
