@@ -180,7 +180,6 @@ TEST(SecondGenerationBlock, RefusesBadValuesNamingTheKey) {
         {"SFlashSecret", "Control Parameter", "", "SFlashSecret"},
         {"SFlashPage", "Control Parameter", "", "SFlashPage"},
         {"NCQDisable", "Control Parameter", "NCQDisable=2"},
-        {"SFlashInfo", "Control Parameter", "SFlashInfo=" + std::string(40, '1')},
     };
     for (const auto& row : kCases) {
         ExpectFails(

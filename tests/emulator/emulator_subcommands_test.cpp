@@ -110,8 +110,7 @@ TEST_F(EmulatorCommand, RefusalsAndBadUsage) {
                  {{"fault", p("d"), "--stay-busy", "--no-return"}, 2},
                  {{"fault", p("d"), "--fail-command", "0"}, 2},
                  {{"fault", p("d"), "--corrupt-read", "0x40000"}, 1},
-                 {{"frobnicate"}, 2},
-                 {{"--help"}, 0}});
+                 {{"frobnicate"}, 2}});
 }
 
 TEST_F(EmulatorCommand, TheDiskFromOutside) {
@@ -176,7 +175,9 @@ TEST_F(EmulatorCommand, PlainDisksTreeSettingsAndTheTreeListing) {
                 {"a-disk: disk, unplugged", "b-drive: bridge, normal mode, present",
                  "cdrom " + (fs::path(p("root")) / "b-drive").string() + "#cdrom",
                  "USB\\VID_5E3B&PID_7C34&MI_00\\",
-                 "parent 0x00200026 USB\\VID_5E3B&PID_7C34\\SERIAL0001", "serial (request fails)"});
+                 "parent 0x00200026 USB\\VID_5E3B&PID_7C34\\SERIAL0001", "serial (request fails)",
+                 "USBSTOR\\CDROM&VEN_KAVELIN&PROD_External_HDD&REV_0001\\SERIAL0001&1",
+                 "device number 0, length (fails)", "parent 0x00000001 USB\\ROOT_HUB30\\EMULATED"});
     ExpectParts(Emulator({"list", p("root"), "--json"}).out, {"\"class\": \"cdrom\""});
     ExpectCodes({{{"create-disk", p("x"), "--vid", "0x5E3B"}, 2},
                  {{"create-disk", p("x"), "--vid", "1", "--pid", "0x10000"}, 2},
