@@ -552,6 +552,7 @@ TEST_F(UpdateCommand, RestoringTheUpdatesBackupUndoesIt) {
     const std::size_t size = ReadBytes(backup).size();  // still there
     EXPECT_TRUE(std::equal(before.begin(), before.begin() + size, Flash().begin()));
     EXPECT_FALSE(std::filesystem::exists(Record()));
+    EXPECT_EQ(Read({"verify", "--against", backup}).code, 0);
     // The drive keeps the block length it has, whatever the backup's, and says so.
     SwitchTo4096ByteBlocks(dir_ / "bus" / "drive");
     const Result r = Restore({backup, "--yes"});
