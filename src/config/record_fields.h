@@ -181,11 +181,10 @@ inline constexpr std::uint8_t kGpioAltPin = 0x80;
 // the flag has kCapacityLed2WithD, as many more ("n-Value-D").
 inline constexpr std::size_t kCapacityLed2Flag = 1;
 inline constexpr RecordField kCapacityLed2Head[] = {{"Interval", 0, 1, K::Number},
-                                                    {"Flag", 1, 1, K::Hex},
+                                                    {"Flag", kCapacityLed2Flag, 1, K::Hex},
                                                     {"Mask", 2, 4, K::Hex},
                                                     {"Off", 6, 4, K::Hex}};
 inline constexpr std::uint8_t kCapacityLed2WithD = 0x02;
-static_assert(kCapacityLed2Head[1].offset == kCapacityLed2Flag);
 
 // RAID default (tag 0x05): the drive mode and, as far as they are not 0, the rest.
 inline constexpr RecordField kRaidDefault[] = {
@@ -253,7 +252,7 @@ inline constexpr RecordField kDeviceLedEntry[] = {{"Port", 0, 1, K::Port},
 inline constexpr RecordField kRaidSwitchEntry[] = {
     {"Port", 0, 1, K::Hex}, {"High", 1, 1, K::Hex}, {"Low", 2, 1, K::Hex}};
 inline constexpr RecordField kRaidStatusLedEntry[] = {{"Port", 0, 1, K::Port},
-                                                      {"Flag", 1, 1, K::Hex},
+                                                      {"Flag", kCapacityLed2Flag, 1, K::Hex},
                                                       {"Error", 2, 1, K::Hex},
                                                       {"Rebuild", 3, 1, K::Hex}};
 inline constexpr RecordField kRaidModeLedEntry[] = {{"Port", 0, 1, K::Port},
